@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/FrameRate.hpp"
+#include "Core/Render/Canvas.hpp"
 
 #include <cstdint>
 
