@@ -1,6 +1,7 @@
 #include "Embedded/EngineAssembly.hpp"
 
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Render/RenderMethods.hpp"
+#include "Adapters/Render/SourceLibrary.hpp"
 
 namespace korvel {
 
@@ -12,9 +13,10 @@ namespace EngineAssembly {
 
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     (void)speech;
-    EngineCaches caches{folders.cache};
-    TempOutput::sweep(caches.journal());
     Engine engine;
+    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared())) {
+        engine.methods[name] = std::move(job);
+    }
     return engine;
 }
 

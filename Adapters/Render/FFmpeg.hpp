@@ -1,0 +1,50 @@
+#pragma once
+
+// Owning handles of FFmpeg objects. Included by .cpp files of the adapters
+// only, so FFmpeg's headers stay out of every other header.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <mutex>
+
+namespace korvel::FFmpeg {
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ScaleFreer {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+
+using Format = std::unique_ptr<AVFormatContext, FormatCloser>;
+using Codec = std::unique_ptr<AVCodecContext, CodecFreer>;
+using Frame = std::unique_ptr<AVFrame, FrameFreer>;
+using Packet = std::unique_ptr<AVPacket, PacketFreer>;
+using Scale = std::unique_ptr<SwsContext, ScaleFreer>;
+
+// FFmpeg's own log stays silent: the engine's standard error carries only its
+// own diagnostic lines.
+inline void prepare() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+inline Frame frame() { return Frame(av_frame_alloc()); }
+inline Packet packet() { return Packet(av_packet_alloc()); }
+
+} // namespace korvel::FFmpeg

@@ -1,0 +1,83 @@
+#include "Adapters/Render/MediaAsset.hpp"
+
+#include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/MovieFile.hpp"
+#include "Adapters/SystemError.hpp"
+
+#include <climits>
+
+namespace korvel {
+
+namespace {
+
+// Sound containers the engine opens; video comes only in movie files.
+constexpr const char* soundList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3";
+constexpr const char* allList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,mov,mp4,m4a,3gp,3g2,mj2";
+
+MediaAsset::MediaType typeOfHandler(const std::string& handler) {
+    if (handler == "vide") return MediaAsset::MediaType::video;
+    if (handler == "soun") return MediaAsset::MediaType::audio;
+    return MediaAsset::MediaType::other;
+}
+
+} // namespace
+
+const char* MediaAsset::soundFormats() { return soundList; }
+const char* MediaAsset::allFormats() { return allList; }
+
+std::vector<MediaAsset::Track> MediaAsset::tracks(MediaType type) const {
+    std::vector<Track> out;
+    for (const auto& t : tracks_)
+        if (t.type == type) out.push_back(t);
+    return out;
+}
+
+std::shared_ptr<const MediaAsset> MediaAsset::open(const std::filesystem::path& url) {
+    auto asset = std::make_shared<MediaAsset>();
+    FFmpeg::prepare();
+    asset->url_ = url;
+    MovieFile file(url);
+    asset->fileSize_ = file.size();
+    if (file.isMovieFile()) {
+        // A movie file without a movie box (a still picture in the same
+        // family, or a file cut before its movie box) has no tracks.
+        if (auto movie = file.movieBox()) {
+            asset->movie_ = std::move(*movie);
+            const auto& tracks = asset->movie_->tracks;
+            for (size_t i = 0; i < tracks.size(); ++i) {
+                asset->tracks_.push_back({typeOfHandler(tracks[i].handler), i, tracks[i].trackId});
+            }
+            asset->duration_ = TickTime{asset->movie_->duration, static_cast<int32_t>(std::min<uint32_t>(
+                                                                    asset->movie_->timescale, INT32_MAX))};
+        }
+        return asset;
+    }
+
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "format_whitelist", soundList, 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* raw = nullptr;
+    std::string location = "file:" + url.string();
+    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (status < 0) throw SystemError::ffmpeg(status, "open " + url.string());
+    FFmpeg::Format format(raw);
+    status = avformat_find_stream_info(format.get(), nullptr);
+    if (status < 0) throw SystemError::ffmpeg(status, "read the tracks of " + url.string());
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* s = format->streams[i];
+        MediaType type = MediaType::other;
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) type = MediaType::audio;
+        // Cover art of a sound file is not a picture track.
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            type = MediaType::video;
+        }
+        asset->tracks_.push_back({type, i, i});
+    }
+    if (format->duration != AV_NOPTS_VALUE && format->duration >= 0) {
+        asset->duration_ = TickTime{format->duration, AV_TIME_BASE};
+    }
+    return asset;
+}
+
+} // namespace korvel

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "Core/Render/MovieBox.hpp"
+#include "Core/Render/TrackTimes.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace korvel {
+
+// A media file opened for its track list and duration: movie files (MP4,
+// MOV and their kin) through the engine's own movie box reader, which never
+// reads media data; an allow-list of sound files through libavformat. Other
+// files (pictures, text, unknown containers) do not open.
+class MediaAsset {
+public:
+    enum class MediaType { video, audio, other };
+    struct Track {
+        MediaType type = MediaType::other;
+        size_t index = 0;  // into movie()->tracks, or the libavformat stream
+        uint32_t id = 0;   // the track's own id (movie files) or stream index
+    };
+
+    // Throws when the file can't be read or its tracks can't be loaded.
+    static std::shared_ptr<const MediaAsset> open(const std::filesystem::path& url);
+
+    const std::filesystem::path& url() const { return url_; }
+    int64_t fileSize() const { return fileSize_; }
+    const std::vector<Track>& tracks() const { return tracks_; }
+    std::vector<Track> tracks(MediaType type) const;
+    // Nothing when the file does not say.
+    const std::optional<TickTime>& duration() const { return duration_; }
+    // The movie box of a movie file; null for sound files.
+    const MovieBox* movie() const { return movie_ ? &*movie_ : nullptr; }
+
+    // libavformat demuxers that may open a file, as a whitelist option.
+    static const char* soundFormats();
+    static const char* allFormats();
+
+private:
+    std::filesystem::path url_;
+    int64_t fileSize_ = 0;
+    std::vector<Track> tracks_;
+    std::optional<TickTime> duration_;
+    std::optional<MovieBox> movie_;
+};
+
+} // namespace korvel

@@ -1,0 +1,138 @@
+#include "Adapters/Render/SourceLibrary.hpp"
+
+#include "Adapters/BlockingExecutor.hpp"
+#include "Adapters/BlockingWork.hpp"
+#include "Adapters/FileDigest.hpp"
+#include "Adapters/Render/CopySource.hpp"
+#include "Adapters/Render/MediaAsset.hpp"
+#include "Adapters/Render/VideoOpener.hpp"
+
+namespace korvel {
+
+namespace {
+std::string nameOf(const std::filesystem::path& location) { return location.filename().string(); }
+} // namespace
+
+SourceLibrary::Work SourceLibrary::Work::real() {
+    Work w;
+    w.hash = [](const std::filesystem::path& url) {
+        return blockingWork([&](StopFlag&) { return FileDigest::sha256(url); });
+    };
+    w.openVideo = [](const std::filesystem::path& url) { return VideoOpener::open(url); };
+    w.openCopy = [](const VideoSource& video) -> std::shared_ptr<const CopySource> {
+        auto copy = CopySourceReader::open(video);
+        if (!copy) return nullptr;
+        return std::make_shared<const CopySource>(std::move(*copy));
+    };
+    w.hasPicture = [](const std::filesystem::path& url) {
+        return !MediaAsset::open(url)->tracks(MediaAsset::MediaType::video).empty();
+    };
+    return w;
+}
+
+SourceLibrary::SourceLibrary() : SourceLibrary(Work::real()) {}
+SourceLibrary::SourceLibrary(Work work) : work_(std::move(work)) {}
+
+std::shared_ptr<SourceLibrary> SourceLibrary::shared() {
+    static auto library = std::make_shared<SourceLibrary>();
+    return library;
+}
+
+FileStamp SourceLibrary::stamp(const std::filesystem::path& location) const {
+    auto stamp = FileStamp::of(location);
+    if (!stamp) throw EngineFailure::sourceUnavailable(nameOf(location) + " is not there anymore.");
+    if (!stamp->isRegularFile) throw EngineFailure::sourceUnavailable(nameOf(location) + " is not a file.");
+    return *stamp;
+}
+
+// The shared-work pattern: the first caller for a stamp stores the work's
+// future before it starts, so later callers join it. The work runs on an
+// executor thread of its own with no cancellation: a waiting caller that is
+// cancelled still waits, and the result is kept for later callers.
+template <class T>
+T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work,
+                        const std::function<void(std::exception_ptr)>& creatorFailed) {
+    std::shared_future<T> result;
+    uint64_t id = 0;
+    std::shared_ptr<std::promise<T>> promise;
+    {
+        std::lock_guard g(lock_);
+        auto it = table.find(stamp);
+        if (it != table.end()) {
+            result = it->second.result;
+        } else {
+            promise = std::make_shared<std::promise<T>>();
+            result = promise->get_future().share();
+            id = ++nextId_;
+            table[stamp] = Entry<T>{id, result};
+        }
+    }
+    if (promise) {
+        BlockingExecutor::shared().enqueue(BlockingExecutor::currentPriority(), [promise, work = std::move(work)] {
+            Task::Scope free(std::stop_token{});
+            try {
+                promise->set_value(work());
+            } catch (...) {
+                promise->set_exception(std::current_exception());
+            }
+        });
+    }
+    try {
+        return result.get();
+    } catch (...) {
+        if (!promise) throw;
+        {
+            std::lock_guard g(lock_);
+            auto it = table.find(stamp);
+            if (it != table.end() && it->second.id == id) table.erase(it);
+        }
+        if (creatorFailed) creatorFailed(std::current_exception());
+        throw;
+    }
+}
+
+std::string SourceLibrary::contentHash(const std::filesystem::path& location) {
+    FileStamp s = stamp(location);
+    auto hash = work_.hash;
+    return joined<std::string>(
+        hashes_, s, [hash, location] { return hash(location); },
+        [location](std::exception_ptr) { throw EngineFailure::sourceUnavailable(nameOf(location) + " can't be read."); });
+}
+
+void SourceLibrary::verify(const EngineSource& source) {
+    std::filesystem::path location(source.path);
+    if (contentHash(location) != source.contentHash) {
+        throw EngineFailure::sourceUnavailable(nameOf(location) + " changed since it was imported.");
+    }
+}
+
+std::shared_ptr<const VideoSource> SourceLibrary::video(const std::filesystem::path& location) {
+    FileStamp s = stamp(location);
+    auto open = work_.openVideo;
+    return joined<std::shared_ptr<const VideoSource>>(
+        videos_, s, [open, location] { return std::make_shared<const VideoSource>(open(location)); }, {});
+}
+
+std::shared_ptr<const CopySource> SourceLibrary::copySource(const VideoSource& video) {
+    FileStamp s = stamp(video.url);
+    auto open = work_.openCopy;
+    auto source = std::make_shared<const VideoSource>(video);
+    return joined<std::shared_ptr<const CopySource>>(
+        copies_, s,
+        [open, source]() -> std::shared_ptr<const CopySource> {
+            try {
+                return open(*source);
+            } catch (...) {
+                return nullptr; // any reason not to copy is an absent copy
+            }
+        },
+        {});
+}
+
+bool SourceLibrary::hasPicture(const std::filesystem::path& location) {
+    FileStamp s = stamp(location);
+    auto has = work_.hasPicture;
+    return joined<bool>(pictures_, s, [has, location] { return has(location); }, {});
+}
+
+} // namespace korvel

@@ -1,0 +1,75 @@
+#include "Adapters/Render/StillImages.hpp"
+
+#include <vips/vips8>
+
+#include <algorithm>
+#include <climits>
+#include <mutex>
+
+namespace korvel::StillImages {
+
+namespace {
+
+vips::VImage opened(const std::filesystem::path& file) {
+    return vips::VImage::new_from_file(file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+}
+
+} // namespace
+
+void prepare() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (VIPS_INIT("korvel-engine") != 0) return;
+        // libvips' warnings would reach standard error, which carries only
+        // the engine's own diagnostic lines.
+        g_log_set_handler("VIPS", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
+                          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+        vips_concurrency_set(1); // jobs already run side by side
+        vips_cache_set_max(0);   // files change; a cached load would hide it
+        vips_operation_block_set("VipsForeignLoad", TRUE);
+        for (const char* allowed : {"VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadHeif",
+                                    "VipsForeignLoadWebp", "VipsForeignLoadTiff", "VipsForeignLoadNsgif"}) {
+            vips_operation_block_set(allowed, FALSE);
+        }
+    });
+}
+
+std::optional<Properties> properties(const std::filesystem::path& file) {
+    prepare();
+    try {
+        vips::VImage image = opened(file);
+        Properties p{image.width(), image.height(), std::nullopt};
+        if (image.get_typeof(VIPS_META_ORIENTATION) != 0) p.orientation = image.get_int(VIPS_META_ORIENTATION);
+        return p;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+std::optional<Picture> thumbnail(const std::filesystem::path& file, int64_t longEdge) {
+    prepare();
+    try {
+        vips::VImage image = vips::VImage::new_from_file(file.c_str());
+        int bound = static_cast<int>(std::clamp<int64_t>(longEdge, 1, INT_MAX / 2));
+        image = image.thumbnail_image(bound, vips::VImage::option()->set("height", bound)->set("size", VIPS_SIZE_DOWN));
+        bool grey = image.interpretation() == VIPS_INTERPRETATION_B_W || image.interpretation() == VIPS_INTERPRETATION_GREY16;
+        image = image.colourspace(grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB);
+        if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
+        Picture picture;
+        picture.width = image.width();
+        picture.height = image.height();
+        picture.bands = std::min(image.bands(), 4);
+        if (image.bands() > 4) image = image.extract_band(0, vips::VImage::option()->set("n", 4));
+        size_t size = 0;
+        void* memory = image.write_to_memory(&size);
+        picture.pixels.assign(static_cast<uint8_t*>(memory), static_cast<uint8_t*>(memory) + size);
+        g_free(memory);
+        return picture;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+} // namespace korvel::StillImages

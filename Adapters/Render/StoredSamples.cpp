@@ -1,0 +1,77 @@
+#include "Adapters/Render/StoredSamples.hpp"
+
+#include "Adapters/Render/MovieFile.hpp"
+#include "Core/Jobs.hpp"
+
+#include <optional>
+
+namespace korvel::StoredSamples {
+
+namespace {
+
+std::string nameOf(const std::filesystem::path& url) { return url.filename().string(); }
+
+EngineFailure unreadable(const std::filesystem::path& url) {
+    return EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
+}
+
+EngineFailure cutShort(const std::filesystem::path& url) {
+    return EngineFailure::unsupportedFormat(nameOf(url) + " is cut short or damaged, so its end can't be read.");
+}
+
+} // namespace
+
+std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file) {
+    const auto& url = file.url();
+    int64_t total = 0;
+    for (const auto& e : entries) {
+        if (e.size < 0 || e.offset < 0) throw cutShort(url);
+        // Bytes past the end can't be read, whatever the tables claim; asking
+        // for them must not cost memory.
+        if (__builtin_add_overflow(total, e.size, &total) || total > file.size()) throw cutShort(url);
+    }
+    std::vector<uint8_t> out;
+    out.reserve(static_cast<size_t>(total));
+    int64_t start = -1, length = 0;
+    auto flush = [&] {
+        if (length <= 0) return;
+        size_t at = out.size();
+        out.resize(at + static_cast<size_t>(length));
+        switch (file.read(start, static_cast<size_t>(length), out.data() + at)) {
+        case MovieFile::Read::whole: break;
+        case MovieFile::Read::short_: throw cutShort(url);
+        case MovieFile::Read::failed: throw unreadable(url);
+        }
+    };
+    for (const auto& e : entries) {
+        if (start + length != e.offset) {
+            flush();
+            start = e.offset;
+            length = 0;
+        }
+        length += e.size;
+    }
+    flush();
+    return out;
+}
+
+std::vector<uint8_t> read(std::span<const Entry> entries, const std::filesystem::path& url) {
+    std::optional<MovieFile> file;
+    try {
+        file.emplace(url);
+    } catch (...) {
+        throw unreadable(url);
+    }
+    return read(entries, *file);
+}
+
+bool isStored(const MovieTrack& track, const MovieSample& sample) {
+    if (sample.descriptionIndex >= track.sampleEntries.size()) return false;
+    uint16_t reference = track.sampleEntries[sample.descriptionIndex].dataReferenceIndex;
+    // Without a data reference box the bytes can only be in this file.
+    if (track.dataInFile.empty()) return true;
+    if (reference < 1 || reference > track.dataInFile.size()) return false;
+    return track.dataInFile[reference - 1];
+}
+
+} // namespace korvel::StoredSamples

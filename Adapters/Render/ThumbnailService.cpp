@@ -1,0 +1,41 @@
+#include "Adapters/Render/ThumbnailService.hpp"
+
+#include "Adapters/Render/ImageFiles.hpp"
+#include "Adapters/Render/StillImages.hpp"
+#include "Adapters/Render/VideoFrames.hpp"
+#include "Core/Render/RenderSize.hpp"
+#include "Core/Time.hpp"
+
+namespace korvel {
+
+std::optional<Picture> ThumbnailService::still(const std::filesystem::path& location, int64_t longEdge) {
+    return StillImages::thumbnail(location, longEdge);
+}
+
+ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const {
+    library->verify(params.source);
+    std::filesystem::path location(params.source.path);
+    std::filesystem::path out(params.outPath);
+    if (auto picture = still(location, params.maxLongEdge)) {
+        ImageFiles::write(*picture, out);
+        return {params.outPath, picture->width, picture->height, 0};
+    }
+    auto video = library->video(location);
+    const PTSTable& table = video->table;
+    if (table.pts.empty()) throw EngineFailure::unsupportedFormat(location.filename().string() + " has no frames.");
+    int64_t ticks = Microseconds::ticks(params.atUs, table.timescale);
+    auto index = static_cast<size_t>(table.indexOnScreen(ticks));
+    int64_t frameTicks = table.pts[index];
+
+    RenderSize display = video->displaySize();
+    RenderSize bound = RenderSize::fitting(display.width, display.height, params.maxLongEdge);
+    int orientation = video->orientation();
+    RenderSize stored = orientation == 6 || orientation == 8 ? RenderSize{bound.height, bound.width} : bound;
+    Picture picture = VideoFrames::picture(video->url, *video->track, video->track->sampleOfEntry[index], stored,
+                                           [] { Task::checkCancellation(); })
+                          .oriented(orientation);
+    ImageFiles::write(picture, out);
+    return {params.outPath, picture.width, picture.height, table.us(frameTicks)};
+}
+
+} // namespace korvel

@@ -1,0 +1,438 @@
+#include "Adapters/Render/VideoFrames.hpp"
+
+#include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/MovieFile.hpp"
+#include "Adapters/Render/StoredSamples.hpp"
+#include "Adapters/SystemError.hpp"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+#include <zimg.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace korvel {
+
+namespace {
+
+// The decoder configuration inside an "esds" box: the decoder-specific info
+// of its decoder configuration descriptor.
+std::optional<std::vector<uint8_t>> decoderSpecificInfo(const std::vector<uint8_t>& esds) {
+    size_t pos = 4; // version and flags
+    auto descriptor = [&](uint8_t& tag, size_t& length) {
+        if (pos >= esds.size()) return false;
+        tag = esds[pos++];
+        length = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (pos >= esds.size()) return false;
+            uint8_t b = esds[pos++];
+            length = length << 7 | (b & 0x7f);
+            if (!(b & 0x80)) break;
+        }
+        return length <= esds.size() - pos;
+    };
+    uint8_t tag;
+    size_t length;
+    if (!descriptor(tag, length) || tag != 3 || length < 3) return std::nullopt;
+    uint8_t flags = esds[pos + 2];
+    pos += 3;
+    if (flags & 0x80) pos += 2;
+    if (flags & 0x40) {
+        if (pos >= esds.size()) return std::nullopt;
+        pos += 1 + esds[pos];
+    }
+    if (flags & 0x20) pos += 2;
+    if (!descriptor(tag, length) || tag != 4 || length < 13) return std::nullopt;
+    pos += 13;
+    if (!descriptor(tag, length) || tag != 5) return std::nullopt;
+    return std::vector<uint8_t>(esds.begin() + static_cast<ptrdiff_t>(pos),
+                                esds.begin() + static_cast<ptrdiff_t>(pos + length));
+}
+
+struct CodecChoice {
+    AVCodecID id = AV_CODEC_ID_NONE;
+    std::optional<std::vector<uint8_t>> config;
+};
+
+CodecChoice codecFor(const MovieSampleEntry& entry) {
+    const std::string& f = entry.format;
+    auto with = [&](AVCodecID id, const char* box) {
+        CodecChoice c{id, std::nullopt};
+        if (box)
+            if (const auto* b = entry.box(box)) c.config = *b;
+        return c;
+    };
+    if (f == "avc1" || f == "avc3") return with(AV_CODEC_ID_H264, "avcC");
+    if (f == "hvc1" || f == "hev1") return with(AV_CODEC_ID_HEVC, "hvcC");
+    if (f == "av01") return with(AV_CODEC_ID_AV1, "av1C");
+    if (f == "vp09") return with(AV_CODEC_ID_VP9, nullptr);
+    if (f == "jpeg" || f == "mjpa") return with(AV_CODEC_ID_MJPEG, nullptr);
+    if (f == "apch" || f == "apcn" || f == "apcs" || f == "apco" || f == "ap4h" || f == "ap4x") {
+        return with(AV_CODEC_ID_PRORES, nullptr);
+    }
+    if (f == "mp4v") {
+        CodecChoice c{AV_CODEC_ID_MPEG4, std::nullopt};
+        if (const auto* esds = entry.box("esds")) c.config = decoderSpecificInfo(*esds);
+        return c;
+    }
+    return {};
+}
+
+// One libavcodec decoder fed with stored samples.
+class Decoder {
+public:
+    static std::optional<Decoder> make(const MovieSampleEntry& entry, int32_t timescale) {
+    FFmpeg::prepare();
+        CodecChoice choice = codecFor(entry);
+        if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
+        const AVCodec* codec = avcodec_find_decoder(choice.id);
+        if (!codec) return std::nullopt;
+        FFmpeg::Codec context(avcodec_alloc_context3(codec));
+        if (!context) return std::nullopt;
+        if (choice.config && !choice.config->empty()) {
+            size_t n = choice.config->size();
+            context->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!context->extradata) return std::nullopt;
+            std::memcpy(context->extradata, choice.config->data(), n);
+            context->extradata_size = static_cast<int>(n);
+        }
+        context->width = static_cast<int>(entry.width);
+        context->height = static_cast<int>(entry.height);
+        context->pkt_timebase = AVRational{1, timescale};
+        // Threads only pay off on large pictures.
+        context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
+        if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
+        Decoder d;
+        d.context_ = std::move(context);
+        d.frame_ = FFmpeg::frame();
+        d.packet_ = FFmpeg::packet();
+        return d;
+    }
+
+    // Sends a sample; frames that come out go to `take`, which answers true
+    // to stop. Returns true when `take` stopped.
+    bool send(const std::vector<uint8_t>& bytes, const MovieSample& sample, const std::function<bool(AVFrame&)>& take) {
+        av_packet_unref(packet_.get());
+        if (av_new_packet(packet_.get(), static_cast<int>(bytes.size())) < 0) throw std::bad_alloc();
+        if (!bytes.empty()) std::memcpy(packet_->data, bytes.data(), bytes.size());
+        packet_->pts = sample.presentationTime();
+        packet_->dts = sample.decodeTime;
+        packet_->duration = sample.duration;
+        if (sample.isSync) packet_->flags |= AV_PKT_FLAG_KEY;
+        for (;;) {
+            int status = avcodec_send_packet(context_.get(), packet_.get());
+            if (status == AVERROR(EAGAIN)) {
+                if (drain(take)) return true;
+                continue;
+            }
+            if (status < 0) lastError_ = status; // a damaged sample: later ones may still decode
+            return drain(take);
+        }
+    }
+
+    bool finish(const std::function<bool(AVFrame&)>& take) {
+        avcodec_send_packet(context_.get(), nullptr);
+        return drain(take);
+    }
+
+    int lastError() const { return lastError_; }
+
+private:
+    bool drain(const std::function<bool(AVFrame&)>& take) {
+        for (;;) {
+            int status = avcodec_receive_frame(context_.get(), frame_.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return false;
+            if (status < 0) {
+                lastError_ = status;
+                return false;
+            }
+            bool done = take(*frame_);
+            av_frame_unref(frame_.get());
+            if (done) return true;
+        }
+    }
+
+    FFmpeg::Codec context_;
+    FFmpeg::Frame frame_;
+    FFmpeg::Packet packet_;
+    int lastError_ = 0;
+};
+
+int64_t timeOf(const AVFrame& frame) {
+    return frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+}
+
+// Decodes from the sync sample before `target` until `take` accepts a frame.
+// `wanted` picks frames: the target's own, or the first to come out.
+enum class Wanted { target, first };
+
+bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, Wanted wanted,
+                const std::function<void(AVFrame&)>& use, const std::function<void()>& checkpoint, int* decoderError) {
+    const auto& samples = track.samples;
+    if (target >= samples.size()) return false;
+    const MovieSample& goal = samples[target];
+    if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
+    auto decoder = Decoder::make(track.movie.sampleEntries[goal.descriptionIndex],
+                                 static_cast<int32_t>(track.movie.mediaTimescale));
+    if (!decoder) return false;
+    size_t start = target;
+    while (start > 0 && !samples[start].isSync) --start;
+    // A first frame that has not come out after this many samples never will.
+    size_t last = wanted == Wanted::target ? target : std::min(samples.size() - 1, start + 300);
+    bool found = false;
+    auto take = [&](AVFrame& frame) {
+        if (wanted == Wanted::first || timeOf(frame) == goal.presentationTime()) {
+            use(frame);
+            found = true;
+        }
+        return found;
+    };
+    for (size_t i = start; i <= last; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        if (decoder->send(bytes, s, take)) break;
+    }
+    if (!found) decoder->finish(take);
+    if (decoderError) *decoderError = decoder->lastError();
+    return found;
+}
+
+// zimg wants planes on 64-byte boundaries.
+struct AlignedPlane {
+    uint8_t* data = nullptr;
+    ptrdiff_t stride = 0;
+    AlignedPlane(size_t rowBytes, size_t rows) {
+        stride = static_cast<ptrdiff_t>((rowBytes + 63) / 64 * 64);
+        data = static_cast<uint8_t*>(std::aligned_alloc(64, static_cast<size_t>(stride) * std::max<size_t>(rows, 1)));
+        if (!data) throw std::bad_alloc();
+    }
+    ~AlignedPlane() { std::free(data); }
+    AlignedPlane(const AlignedPlane&) = delete;
+    AlignedPlane& operator=(const AlignedPlane&) = delete;
+};
+
+struct PlanarFormat {
+    zimg_pixel_type_e type;
+    unsigned depth;
+    unsigned subW, subH;
+    bool grey;
+};
+
+std::optional<PlanarFormat> planarFormat(AVPixelFormat f) {
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(f);
+    if (!d) return std::nullopt;
+    bool planar = d->flags & AV_PIX_FMT_FLAG_PLANAR;
+    bool rgb = d->flags & AV_PIX_FMT_FLAG_RGB;
+    bool bigEndian = d->flags & AV_PIX_FMT_FLAG_BE;
+    bool hw = d->flags & AV_PIX_FMT_FLAG_HWACCEL;
+    if (rgb || bigEndian || hw || d->flags & AV_PIX_FMT_FLAG_PAL || d->flags & AV_PIX_FMT_FLAG_BITSTREAM) return std::nullopt;
+    unsigned depth = d->comp[0].depth;
+    if (depth > 16) return std::nullopt;
+    if (d->nb_components <= 2) {
+        // Grey, perhaps with alpha: one plane is enough.
+        if (d->comp[0].plane != 0 || d->comp[0].step != (depth > 8 ? 2 : 1)) return std::nullopt;
+        return PlanarFormat{depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE, depth, 0, 0, true};
+    }
+    if (!planar) return std::nullopt;
+    for (int c = 0; c < 3; ++c) {
+        if (d->comp[c].plane != c || static_cast<unsigned>(d->comp[c].depth) != depth || d->comp[c].shift != 0) return std::nullopt;
+    }
+    return PlanarFormat{depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE, depth, d->log2_chroma_w, d->log2_chroma_h, false};
+}
+
+zimg_matrix_coefficients_e matrixOf(const AVFrame& frame) {
+    switch (frame.colorspace) {
+    case AVCOL_SPC_BT709: return ZIMG_MATRIX_BT709;
+    case AVCOL_SPC_FCC: return ZIMG_MATRIX_FCC;
+    case AVCOL_SPC_BT470BG: return ZIMG_MATRIX_BT470_BG;
+    case AVCOL_SPC_SMPTE170M: return ZIMG_MATRIX_ST170_M;
+    case AVCOL_SPC_SMPTE240M: return ZIMG_MATRIX_ST240_M;
+    case AVCOL_SPC_YCGCO: return ZIMG_MATRIX_YCGCO;
+    case AVCOL_SPC_BT2020_NCL: return ZIMG_MATRIX_BT2020_NCL;
+    case AVCOL_SPC_BT2020_CL: return ZIMG_MATRIX_BT2020_CL;
+    default:
+        // Untagged pictures follow the habit of their size.
+        return frame.height > 576 ? ZIMG_MATRIX_BT709 : ZIMG_MATRIX_ST170_M;
+    }
+}
+
+bool isFullRange(const AVFrame& frame) {
+    if (frame.color_range == AVCOL_RANGE_JPEG) return true;
+    auto f = static_cast<AVPixelFormat>(frame.format);
+    return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P || f == AV_PIX_FMT_YUVJ444P ||
+           f == AV_PIX_FMT_YUVJ440P || f == AV_PIX_FMT_YUVJ411P;
+}
+
+[[noreturn]] void zimgFailed(const char* doing) {
+    char message[256] = {0};
+    int code = zimg_get_last_error(message, sizeof message);
+    throw SystemError("zimg", code, std::string(doing) + ": " + message);
+}
+
+// YUV or grey to RGB at the wanted size, through zimg.
+Picture convertPlanar(const AVFrame& frame, const PlanarFormat& in, RenderSize size) {
+    zimg_image_format src, dst;
+    zimg_image_format_default(&src, ZIMG_API_VERSION);
+    zimg_image_format_default(&dst, ZIMG_API_VERSION);
+    src.width = static_cast<unsigned>(frame.width);
+    src.height = static_cast<unsigned>(frame.height);
+    src.pixel_type = in.type;
+    src.depth = in.depth;
+    src.subsample_w = in.subW;
+    src.subsample_h = in.subH;
+    src.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_YUV;
+    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(frame);
+    src.pixel_range = isFullRange(frame) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+    src.chroma_location = frame.chroma_location == AVCHROMA_LOC_CENTER ? ZIMG_CHROMA_CENTER
+                          : frame.chroma_location == AVCHROMA_LOC_TOPLEFT ? ZIMG_CHROMA_TOP_LEFT
+                                                                          : ZIMG_CHROMA_LEFT;
+    dst.width = static_cast<unsigned>(size.width);
+    dst.height = static_cast<unsigned>(size.height);
+    dst.pixel_type = ZIMG_PIXEL_BYTE;
+    dst.depth = 8;
+    dst.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
+    dst.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
+    dst.pixel_range = ZIMG_RANGE_FULL;
+    zimg_graph_builder_params params;
+    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
+    params.resample_filter = ZIMG_RESIZE_LANCZOS;
+    params.dither_type = ZIMG_DITHER_ORDERED;
+
+    struct Graph {
+        zimg_filter_graph* g;
+        ~Graph() { zimg_filter_graph_free(g); }
+    } graph{zimg_filter_graph_build(&src, &dst, &params)};
+    if (!graph.g) zimgFailed("build a picture conversion");
+    size_t tmpSize = 0;
+    if (zimg_filter_graph_get_tmp_size(graph.g, &tmpSize) != ZIMG_ERROR_SUCCESS) zimgFailed("size a picture conversion");
+    AlignedPlane tmp(tmpSize, 1);
+
+    int planes = in.grey ? 1 : 3;
+    size_t bytesPerSample = in.type == ZIMG_PIXEL_WORD ? 2 : 1;
+    std::vector<std::unique_ptr<AlignedPlane>> inputs;
+    zimg_image_buffer_const source{};
+    source.version = ZIMG_API_VERSION;
+    for (int p = 0; p < planes; ++p) {
+        unsigned w = p == 0 ? src.width : (src.width + (1u << in.subW) - 1) >> in.subW;
+        unsigned h = p == 0 ? src.height : (src.height + (1u << in.subH) - 1) >> in.subH;
+        size_t rowBytes = w * bytesPerSample;
+        const uint8_t* data = frame.data[p];
+        ptrdiff_t stride = frame.linesize[p];
+        if (reinterpret_cast<uintptr_t>(data) % 64 != 0 || stride % 64 != 0 || stride < 0) {
+            inputs.push_back(std::make_unique<AlignedPlane>(rowBytes, h));
+            auto& copy = *inputs.back();
+            for (unsigned y = 0; y < h; ++y) std::memcpy(copy.data + y * copy.stride, data + y * stride, rowBytes);
+            data = copy.data;
+            stride = copy.stride;
+        }
+        source.plane[p].data = data;
+        source.plane[p].stride = stride;
+        source.plane[p].mask = ZIMG_BUFFER_MAX;
+    }
+    std::vector<std::unique_ptr<AlignedPlane>> outputs;
+    zimg_image_buffer target{};
+    target.version = ZIMG_API_VERSION;
+    for (int p = 0; p < planes; ++p) {
+        outputs.push_back(std::make_unique<AlignedPlane>(dst.width, dst.height));
+        target.plane[p].data = outputs.back()->data;
+        target.plane[p].stride = outputs.back()->stride;
+        target.plane[p].mask = ZIMG_BUFFER_MAX;
+    }
+    if (zimg_filter_graph_process(graph.g, &source, &target, tmp.data, nullptr, nullptr, nullptr, nullptr) !=
+        ZIMG_ERROR_SUCCESS) {
+        zimgFailed("convert a picture");
+    }
+    Picture out;
+    out.width = size.width;
+    out.height = size.height;
+    out.bands = 3;
+    out.pixels.resize(static_cast<size_t>(size.width * size.height * 3));
+    for (int64_t y = 0; y < size.height; ++y) {
+        uint8_t* row = &out.pixels[static_cast<size_t>(y * size.width * 3)];
+        for (int64_t x = 0; x < size.width; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                const auto& plane = *outputs[static_cast<size_t>(planes == 1 ? 0 : c)];
+                row[x * 3 + c] = plane.data[y * plane.stride + x];
+            }
+        }
+    }
+    return out;
+}
+
+// Any other pixel format: libswscale straight to RGB.
+Picture convertOther(const AVFrame& frame, RenderSize size) {
+    FFmpeg::Scale scale(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
+                                       static_cast<int>(size.width), static_cast<int>(size.height), AV_PIX_FMT_RGB24,
+                                       SWS_LANCZOS, nullptr, nullptr, nullptr));
+    if (!scale) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
+    Picture out;
+    out.width = size.width;
+    out.height = size.height;
+    out.bands = 3;
+    out.pixels.resize(static_cast<size_t>(size.width * size.height * 3));
+    uint8_t* dst[4] = {out.pixels.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {static_cast<int>(size.width * 3), 0, 0, 0};
+    sws_scale(scale.get(), frame.data, frame.linesize, 0, frame.height, dst, dstStride);
+    return out;
+}
+
+} // namespace
+
+bool VideoFrames::canDecode(const VideoTrack& track) {
+    const MovieSampleEntry* entry = track.firstDescription();
+    if (!entry) return false;
+    CodecChoice choice = codecFor(*entry);
+    return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
+}
+
+bool VideoFrames::decodesFirst(const std::filesystem::path& url, const VideoTrack& track) {
+    if (track.samples.empty()) return false;
+    try {
+        MovieFile file(url);
+        return decodeUpTo(file, track, 0, Wanted::first, [](AVFrame&) {}, {}, nullptr);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool VideoFrames::decodes(const std::filesystem::path& url, const VideoTrack& track, size_t sample) {
+    try {
+        MovieFile file(url);
+        return decodeUpTo(file, track, sample, Wanted::target, [](AVFrame&) {}, {}, nullptr);
+    } catch (...) {
+        return false;
+    }
+}
+
+Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
+                             const std::function<void()>& checkpoint) {
+    std::optional<MovieFile> file;
+    try {
+        file.emplace(url);
+    } catch (...) {
+        throw EngineFailure::sourceUnavailable(url.filename().string() + " can't be read.");
+    }
+    std::optional<Picture> picture;
+    int decoderError = 0;
+    size.width = std::max<int64_t>(size.width, 1);
+    size.height = std::max<int64_t>(size.height, 1);
+    bool found = decodeUpTo(
+        *file, track, sample, Wanted::target,
+        [&](AVFrame& frame) {
+            auto planar = planarFormat(static_cast<AVPixelFormat>(frame.format));
+            picture = planar ? convertPlanar(frame, *planar, size) : convertOther(frame, size);
+        },
+        checkpoint, &decoderError);
+    if (!found || !picture) {
+        throw SystemError::ffmpeg(decoderError ? decoderError : AVERROR_INVALIDDATA,
+                                  "decode the frame of " + url.filename().string());
+    }
+    return std::move(*picture);
+}
+
+} // namespace korvel
