@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <thread>
 
 using namespace korvel;
@@ -86,20 +89,23 @@ TEST(BackgroundGate, JobContextGivesWayThroughTheGate) {
 TEST(BlockingExecutor, RunsEachPriorityOnItsOwnThreadsAndGrows) {
     // Eight jobs that all wait for each other finish only if every one gets a thread.
     std::atomic<int> arrived{0};
-    std::vector<std::future<TaskPriority>> results;
+    std::vector<std::future<std::pair<TaskPriority, int>>> results;
     for (int i = 0; i < 8; ++i) {
-        auto promise = std::make_shared<std::promise<TaskPriority>>();
+        auto promise = std::make_shared<std::promise<std::pair<TaskPriority, int>>>();
         results.push_back(promise->get_future());
         auto priority = i % 2 ? TaskPriority::background : TaskPriority::userInitiated;
         BlockingExecutor::shared().enqueue(priority, [&arrived, promise] {
             ++arrived;
             while (arrived < 8) std::this_thread::sleep_for(1ms);
-            promise->set_value(BlockingExecutor::currentPriority());
+            int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+            promise->set_value({BlockingExecutor::currentPriority(), nice});
         });
     }
     for (int i = 0; i < 8; ++i) {
         ASSERT_EQ(results[i].wait_for(5s), std::future_status::ready);
-        EXPECT_EQ(results[i].get(), i % 2 ? TaskPriority::background : TaskPriority::userInitiated);
+        auto [priority, nice] = results[i].get();
+        EXPECT_EQ(priority, i % 2 ? TaskPriority::background : TaskPriority::userInitiated);
+        if (i % 2) EXPECT_EQ(nice, 10); // background threads run below the foreground
     }
 }
 
