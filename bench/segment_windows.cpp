@@ -109,9 +109,10 @@ int main() {
                 windows = list.size();
                 copies = static_cast<size_t>(std::count_if(list.begin(), list.end(), [](auto& w) { return w.copy; }));
             });
+            // The timeline keeps its own copy of the tables: 1.08M presentation times here.
             double resolveMs = medianMilliseconds(9, [&] { ResolvedTimeline(resolved, f.tables, {}); });
             std::printf("segment_windows variant=%-6s copyable=%-3s segments=%d windows=%zu copies=%zu "
-                        "list=%.2f ms resolve=%.2f ms\n",
+                        "list=%.2f ms resolve+table-copy=%.2f ms\n",
                         variant == RenderVariant::after ? "after" : "before", withCopies ? "yes" : "no",
                         segmentCount, windows, copies, listMs, resolveMs);
         }

@@ -126,9 +126,11 @@ public:
         field = Coding<T>::decode(JSONReader(*member, this, key));
     }
 
-    // This value as T; null is refused.
+    // This value as T; null is refused unless T carries null itself.
     template <class T> T decodePresent() const {
-        if (value_->isNull()) fail(DecodingError::Kind::valueNotFound, expectedButFound(Coding<T>::expected));
+        if constexpr (!requires { Coding<T>::acceptsNull; }) {
+            if (value_->isNull()) fail(DecodingError::Kind::valueNotFound, expectedButFound(Coding<T>::expected));
+        }
         return Coding<T>::decode(*this);
     }
 
@@ -237,9 +239,10 @@ template <> struct Coding<std::string> {
     static JSONValue encode(const std::string& value) { return JSONValue(value); }
 };
 
-// Raw JSON carried through unread.
+// Raw JSON carried through unread; a required one may hold null.
 template <> struct Coding<JSONValue> {
     static constexpr std::string_view expected = "a value";
+    static constexpr bool acceptsNull = true;
     static JSONValue decode(const JSONReader& in) { return in.value(); }
     static JSONValue encode(const JSONValue& value) { return value; }
 };

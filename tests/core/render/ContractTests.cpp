@@ -239,3 +239,31 @@ TEST(Contract, EnumsConvertThroughOneTable) {
     EXPECT_EQ(std::hash<FrameRate>{}(FrameRate{30000, 1001}), std::hash<FrameRate>{}(FrameRate{30000, 1001}));
     EXPECT_NE(std::hash<FrameRate>{}(FrameRate{30000, 1001}), std::hash<FrameRate>{}(FrameRate{1001, 30000}));
 }
+
+namespace {
+// A record that carries raw JSON, as results of other method tables do.
+struct Carried {
+    JSONValue analysis;
+    std::optional<JSONValue> extra;
+    bool operator==(const Carried&) const = default;
+    static Carried decode(const JSONReader& in) {
+        Carried c;
+        in.read("analysis", c.analysis);
+        in.read("extra", c.extra);
+        return c;
+    }
+    void encode(JSONWriter& out) const {
+        out.write("analysis", analysis);
+        out.write("extra", extra);
+    }
+};
+} // namespace
+
+TEST(Contract, RawJSONFieldsCarryNullButNeedTheirKey) {
+    EXPECT_EQ(decoded<Carried>(parse(R"({"analysis":null})")), (Carried{JSONValue(), std::nullopt}));
+    EXPECT_EQ(encoding(Carried{JSONValue(), std::nullopt}).canonical(), R"({"analysis":null})");
+    auto c = decoded<Carried>(parse(R"({"analysis":{"a":[1,"x"]},"extra":3})"));
+    EXPECT_EQ(c.analysis, parse(R"({"a":[1,"x"]})"));
+    EXPECT_EQ(c.extra, JSONValue(3));
+    EXPECT_THROW(decoded<Carried>(parse("{}")), EngineFailure);
+}

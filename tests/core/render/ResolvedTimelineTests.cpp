@@ -196,7 +196,8 @@ TEST(ResolvedTimeline, OutOfRangeArithmeticIsRefused) {
     RenderPlan p = plan(1000000);
     p.segments = {segment("a", 0, 0, 1000000, 1e300)};
     EXPECT_THROW(ResolvedTimeline(p, tenSeconds(), {"a"}), TimeOverflow);
-    p.segments = {segment("a", INT64_MAX - 10, 0, 1000000)};
+    p.segments = {segment("a", 0, 0, 1000000)};
+    p.segments[0].srcStartUs = INT64_MAX - 10;
     EXPECT_THROW(ResolvedTimeline(p, tenSeconds(), {"a"}), TimeOverflow);
     p = plan(INT64_MAX);
     EXPECT_NO_THROW(ResolvedTimeline(p, {}, {}));
