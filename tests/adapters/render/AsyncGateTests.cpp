@@ -63,15 +63,13 @@ TEST(AsyncGate, FifthAcquirerWaitsUntilARelease) {
     EXPECT_EQ(gate.used(), 4);
 }
 
-TEST(AsyncGate, NarrowingHoldsNewcomersUntilBelowItAndWideningAdmitsInArrivalOrder) {
+TEST(AsyncGate, NarrowingHoldsNewcomersUntilBelowItAndWideningAdmitsUpToThePlainLimit) {
     AsyncGate gate(4);
     for (int i = 0; i < 3; ++i) gate.acquire();
     gate.narrow(1);
-    std::vector<int> order;
-    std::mutex orderLock;
     std::vector<std::unique_ptr<Acquirer>> queue;
     for (int i = 0; i < 3; ++i) {
-        queue.push_back(std::make_unique<Acquirer>(gate, &order, &orderLock, i));
+        queue.push_back(std::make_unique<Acquirer>(gate));
         ASSERT_TRUE(eventually([&] { return gate.waiting() == i + 1; }));
     }
     EXPECT_EQ(gate.used(), 3); // held slots are not taken back
@@ -80,13 +78,26 @@ TEST(AsyncGate, NarrowingHoldsNewcomersUntilBelowItAndWideningAdmitsInArrivalOrd
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(gate.waiting(), 3); // used 1 is not below the narrowing
     gate.widen();
-    // Plain limit 4 with one held: all three come in, first come first served.
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard g(orderLock);
-        return order.size() == 3;
-    }));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    // Plain limit 4 with one held: all three come in.
+    for (auto& a : queue) a->thread.join();
+    for (auto& a : queue) EXPECT_EQ(a->outcome, 1);
     EXPECT_EQ(gate.used(), 4);
+}
+
+TEST(AsyncGate, AdmitsWaitersInArrivalOrder) {
+    AsyncGate gate(1);
+    gate.acquire();
+    std::vector<std::unique_ptr<Acquirer>> queue;
+    for (int i = 0; i < 3; ++i) {
+        queue.push_back(std::make_unique<Acquirer>(gate));
+        ASSERT_TRUE(eventually([&] { return gate.waiting() == i + 1; }));
+    }
+    for (size_t next = 0; next < queue.size(); ++next) {
+        gate.release();
+        queue[next]->thread.join();
+        EXPECT_EQ(queue[next]->outcome, 1) << next;
+        for (size_t later = next + 1; later < queue.size(); ++later) EXPECT_EQ(queue[later]->outcome, 0) << later;
+    }
 }
 
 TEST(AsyncGate, CancelledWaiterLeavesAndTheOthersKeepTheirOrder) {
