@@ -9,10 +9,14 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vips/vips8>
+
+#include "Adapters/Render/StillImages.hpp"
 
 namespace korvel::MediaFixtures {
 
@@ -46,12 +50,13 @@ inline void writeText(const fs::path& file, const std::string& text) {
 }
 
 namespace detail {
-inline const std::string ff = "ffmpeg -nostdin -v error -y ";
+inline const std::string ff = "timeout 120 ffmpeg -nostdin -v error -y ";
 inline const std::string testsrc = "-f lavfi -i testsrc2=size=320x240:rate=30 ";
 inline const std::string x264 = "-c:v libx264 -pix_fmt yuv420p -preset veryfast ";
 inline const std::string bt709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
 
 inline void stillWithOrientation(const fs::path& out, int width, int height, int orientation, const char* saver) {
+    StillImages::prepare();
     auto image = vips::VImage::black(width, height, vips::VImage::option()->set("bands", 3)).linear(1, 128).cast(VIPS_FORMAT_UCHAR);
     image = image.copy();
     image.set("orientation", orientation);
@@ -63,7 +68,7 @@ inline void stillWithOrientation(const fs::path& out, int width, int height, int
 // The file of a named fixture, made on first use.
 inline fs::path path(const std::string& name) {
     using namespace detail;
-    static std::mutex lock;
+    static std::recursive_mutex lock;
     std::lock_guard g(lock);
     fs::path out = folder() / name;
     if (fs::exists(out)) return out;
@@ -88,13 +93,27 @@ inline fs::path path(const std::string& name) {
     } else if (name == "copy.mp4") {
         // Key frames every 10 frames, B-frames between: the copy windows' source.
         command = ff + testsrc + "-t 4 " + x264 + bt709 + "-g 10 -keyint_min 10 -sc_threshold 0 -bf 2 -f mp4 " + t;
+    } else if (name == "plain.mp4") {
+        command = ff + testsrc + "-t 1 " + x264 + "-bf 0 -f mp4 " + t;
+    } else if (name == "untagged.mp4") {
+        command = ff + testsrc + "-t 1 " + x264 + "-f mp4 " + t;
+    } else if (name == "high10.mp4") {
+        command = ff + testsrc + "-t 1 -c:v libx264 -pix_fmt yuv420p10le " + bt709 + "-f mp4 " + t;
+    } else if (name == "empty.wav") {
+        command = ff + "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 0 -c:a pcm_s16le -f wav " + t;
+    } else if (name == "cut.m4a") {
+        fs::path whole = folder() / ".cut-source.m4a";
+        run(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -c:a aac -movflags +faststart -f mp4 '" +
+            whole.string() + "'");
+        fs::copy_file(whole, tmp, fs::copy_options::overwrite_existing);
+        fs::resize_file(tmp, fs::file_size(whole) * 6 / 10);
     } else if (name == "tone.wav") {
         command = ff + "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 1 -c:a pcm_s16le -f wav " + t;
     } else if (name == "cover.png") {
         command = ff + "-f lavfi -i testsrc2=size=64x48 -frames:v 1 -f image2 -c:v png " + t;
     } else if (name == "song.mp3") {
-        command = ff + "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 1 -i " + src("cover.png") +
-                  " -map 0 -map 1 -c:a libmp3lame -b:a 128k -c:v png -disposition:v attached_pic -id3v2_version 3 -f mp3 " + t;
+        command = ff + "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -i " + src("cover.png") +
+                  " -map 0 -map 1 -c:a libmp3lame -b:a 128k -c:v copy -disposition:v attached_pic -id3v2_version 3 -f mp3 " + t;
     } else if (name == "still.png") {
         command = ff + "-f lavfi -i testsrc2=size=64x48 -frames:v 1 -f image2 -c:v png " + t;
     } else if (name == "turned.jpg") {
