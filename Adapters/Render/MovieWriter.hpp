@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+// An MP4 file written by libavformat's muxer, fast start (movie box first),
+// HEVC tagged "hvc1". Inputs are added before writing starts; samples are
+// appended already compressed.
+class MovieWriter {
+public:
+    enum class Status { unknown, writing, completed, failed, cancelled };
+
+    // A track that takes compressed samples as they are.
+    struct VideoInput {
+        std::string sampleEntry;          // "avc1" or "hvc1"
+        std::vector<uint8_t> config;      // payload of avcC or hvcC
+        int64_t width = 0, height = 0;
+        std::array<int32_t, 9> matrix{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
+        int32_t timescale = 0;            // ticks of the samples' times
+    };
+
+    struct Sample {
+        int64_t decodeTicks = 0;
+        int64_t presentationTicks = 0;
+        int64_t durationTicks = 0;
+        bool isSync = false;
+    };
+
+    explicit MovieWriter(std::filesystem::path url);
+    ~MovieWriter();
+    MovieWriter(const MovieWriter&) = delete;
+    MovieWriter& operator=(const MovieWriter&) = delete;
+
+    const std::filesystem::path& outputURL() const { return url_; }
+    int32_t movieTimescale = 0; // 0 leaves it to the muxer
+
+    // False when the input can't be carried (unknown codec, writing started).
+    bool add(const VideoInput& input);
+    bool startWriting();
+    // Appends to the video input; false when the writer has failed.
+    bool append(const Sample& sample, std::span<const uint8_t> bytes);
+    bool isReadyForMoreMediaData() const;
+    void markAsFinished();
+    bool finishWriting();
+    void cancelWriting();
+
+    Status status() const;
+    // What made the writer fail, if anything.
+    std::exception_ptr error() const;
+
+private:
+    void fail(std::exception_ptr error); // caller holds lock_
+
+    std::filesystem::path url_;
+    struct State;
+    std::unique_ptr<State> state_;
+    mutable std::mutex lock_;
+};
+
+} // namespace korvel

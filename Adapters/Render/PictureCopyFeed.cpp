@@ -1,0 +1,130 @@
+#include "Adapters/Render/PictureCopyFeed.hpp"
+
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/CopySource.hpp"
+#include "Adapters/Render/MovieFile.hpp"
+#include "Adapters/Render/StoredSamples.hpp"
+#include "Core/Render/TrackTimes.hpp"
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+namespace korvel {
+
+namespace {
+
+// The shift that the track's first shown edit puts on its media times.
+int64_t editShift(const VideoSource& video) {
+    const MovieBox* movie = video.asset ? video.asset->movie() : nullptr;
+    if (!movie || !video.track) return 0;
+    int32_t T = video.table.timescale;
+    for (const auto& s : TrackTimes::segments(video.track->movie, movie->timescale)) {
+        if (!s.empty) return s.targetStart.in(T) - s.sourceStart.in(T);
+    }
+    return 0;
+}
+
+} // namespace
+
+const std::set<std::string, std::less<>>& PictureCopyFeed::deliverable() {
+    static const std::set<std::string, std::less<>> codes{"avc1", "hvc1"};
+    return codes;
+}
+
+PictureCopy::Source PictureCopyFeed::facts(const VideoSource& video) {
+    PictureCopy::Source s;
+    RenderSize display = video.displaySize();
+    s.displayWidth = display.width;
+    s.displayHeight = display.height;
+    s.firstPtsTicks = video.table.pts.empty() ? 0 : video.table.pts.front();
+    s.endTicks = video.table.endTicks;
+    s.timescale = video.table.timescale;
+    // The stored bytes over the track's media duration, as a single-precision
+    // rate like the platform's estimate.
+    double bytes = 0;
+    if (video.track)
+        for (const auto& sample : video.track->samples) bytes += sample.size;
+    double seconds = video.track && video.track->movie.mediaTimescale
+                         ? static_cast<double>(video.track->movie.mediaDuration) / video.track->movie.mediaTimescale
+                         : 0;
+    s.bitsPerSecond = static_cast<double>(static_cast<float>(seconds > 0 ? bytes * 8 / seconds : 0));
+    s.isHDR = video.color && video.color->hdr;
+    const MovieSampleEntry* first = video.track ? video.track->firstDescription() : nullptr;
+    s.isDeliverable = first && deliverable().count(first->format) > 0;
+    return s;
+}
+
+PictureCopyFeed::PictureCopyFeed(const VideoSource& video, const MovieSampleEntry* format, MovieWriter& writer)
+    : video_(video) {
+    if (!video.track) throw MediaFailure::reading(nullptr, "The video");
+    const VideoTrack& track = *video.track;
+    try {
+        MovieFile probe(video.url);
+    } catch (...) {
+        throw MediaFailure::reading(std::current_exception(), "The video");
+    }
+    // Pictures stored in another file can't be handed out as they are.
+    if (track.samples.empty() || !StoredSamples::isStored(track.movie, track.samples.front())) {
+        throw EngineFailure::unsupportedFormat("This video cannot be read.");
+    }
+    shift_ = editShift(video);
+
+    MovieWriter::VideoInput input;
+    if (format) {
+        input.sampleEntry = format->format;
+        const auto* config = format->box(format->format == "hvc1" ? "hvcC" : "avcC");
+        if (config) input.config = *config;
+        input.width = format->width;
+        input.height = format->height;
+    }
+    if (auto m = CopySourceReader::matrix(video.preferredTransform)) input.matrix = *m;
+    input.timescale = video.table.timescale;
+    if (!writer.add(input)) throw EngineFailure::writeFailed("The file can't carry this video as it is.");
+}
+
+PictureCopyFeed::~PictureCopyFeed() = default;
+
+int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total, const Progress& progress) {
+    std::optional<MovieFile> file;
+    try {
+        file.emplace(video_.url);
+    } catch (...) {
+        throw MediaFailure::reading(std::current_exception(), "The video");
+    }
+    const auto& url = writer.outputURL();
+    auto writingFailure = [&] { return MediaFailure::writing(writer.error(), url.filename().string(), url); };
+    const auto& samples = video_.track->samples;
+    const auto mediaScale = static_cast<int32_t>(video_.track->movie.mediaTimescale);
+    const int32_t T = video_.table.timescale;
+    int64_t count = 0;
+    for (const auto& sample : samples) {
+        if (sample.size == 0) continue;
+        std::vector<uint8_t> bytes;
+        try {
+            StoredSamples::Entry entry{sample.offset, sample.size};
+            bytes = StoredSamples::read(std::span(&entry, 1), *file);
+        } catch (...) {
+            throw MediaFailure::reading(std::current_exception(), "The video");
+        }
+        while (!writer.isReadyForMoreMediaData()) {
+            if (stop.stopped()) throw Cancelled();
+            if (writer.status() == MovieWriter::Status::failed) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        if (stop.stopped()) throw Cancelled();
+        MovieWriter::Sample timed;
+        timed.decodeTicks = TickTime{sample.decodeTime, mediaScale}.in(T) + shift_;
+        timed.presentationTicks = TickTime{sample.presentationTime(), mediaScale}.in(T) + shift_;
+        timed.durationTicks = TickTime{sample.duration, mediaScale}.in(T);
+        timed.isSync = sample.isSync;
+        if (writer.status() == MovieWriter::Status::failed || !writer.append(timed, bytes)) throw writingFailure();
+        count += 1;
+        if (count % 30 == 0 && progress) progress(count, total);
+    }
+    writer.markAsFinished();
+    if (progress) progress(count, total);
+    return count;
+}
+
+} // namespace korvel

@@ -1,0 +1,118 @@
+#include "Adapters/Render/PictureCopyFeed.hpp"
+#include "Adapters/Render/VideoOpener.hpp"
+#include "MediaFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace korvel;
+namespace fs = std::filesystem;
+namespace fx = korvel::MediaFixtures;
+
+namespace {
+
+fs::path output(const std::string& name) {
+    fs::path f = fx::folder() / "exports";
+    fs::create_directories(f);
+    return f / name;
+}
+
+std::vector<std::string> md5s(const std::string& arguments) {
+    auto out = fx::run("ffmpeg -nostdin -v error " + arguments + " -f framemd5 -");
+    EXPECT_TRUE(out) << arguments;
+    std::vector<std::string> lines;
+    std::istringstream in(out.value_or(""));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        size_t hash = line.rfind(',');
+        lines.push_back(line.substr(line.rfind(',', hash - 1) + 1));
+    }
+    return lines;
+}
+
+struct Exported {
+    int64_t count = 0;
+    std::vector<std::pair<int64_t, int64_t>> progress;
+};
+
+Exported exportCopy(const VideoSource& video, const fs::path& out) {
+    MovieWriter writer(out);
+    writer.movieTimescale = video.table.timescale;
+    PictureCopyFeed feed(video, video.track->firstDescription(), writer);
+    EXPECT_TRUE(writer.startWriting());
+    Exported e;
+    StopFlag stop;
+    e.count = feed.run(writer, stop, video.table.count(), [&](int64_t done, int64_t total) {
+        e.progress.emplace_back(done, total);
+    });
+    EXPECT_TRUE(writer.finishWriting());
+    return e;
+}
+
+} // namespace
+
+TEST(PictureCopyFeed, AnExportCarriesTheSourcesSamplesUnchanged) {
+    for (const char* fixture : {"copy.mp4", "hevc.mp4"}) {
+        fs::path source = fx::path(fixture);
+        VideoSource video = VideoOpener::open(source);
+        fs::path out = output(std::string("export-") + fixture);
+        Exported e = exportCopy(video, out);
+        EXPECT_EQ(e.count, video.table.count()) << fixture;
+        EXPECT_EQ(md5s("-i '" + out.string() + "' -c copy"), md5s("-i '" + source.string() + "' -map 0:v -c copy"))
+            << fixture;
+        EXPECT_EQ(md5s("-i '" + out.string() + "' -fps_mode passthrough"),
+                  md5s("-i '" + source.string() + "' -map 0:v -fps_mode passthrough"))
+            << fixture;
+        auto times = [](const fs::path& f) {
+            return fx::run("ffprobe -v error -select_streams v -show_entries packet=pts,dts,duration:stream=time_base "
+                           "-of csv=p=0 '" + f.string() + "'");
+        };
+        EXPECT_EQ(times(out), times(source)) << fixture;
+        auto tag = fx::run("ffprobe -v error -show_entries stream=codec_tag_string -of csv=p=0 '" + out.string() + "'");
+        EXPECT_EQ(tag.value_or(""), std::string(video.track->firstDescription()->format) + "\n");
+    }
+}
+
+TEST(PictureCopyFeed, ProgressEveryThirtySamplesAndOnceAtTheEnd) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4")); // 120 frames
+    Exported e = exportCopy(video, output("progress.mp4"));
+    EXPECT_EQ(e.progress, (std::vector<std::pair<int64_t, int64_t>>{{30, 120}, {60, 120}, {90, 120}, {120, 120}, {120, 120}}));
+}
+
+TEST(PictureCopyFeed, TheTurnOfThePictureIsKept) {
+    VideoSource video = VideoOpener::open(fx::path("portrait.mp4"));
+    fs::path out = output("portrait.mp4");
+    exportCopy(video, out);
+    EXPECT_EQ(VideoOpener::open(out).preferredTransform, video.preferredTransform);
+}
+
+TEST(PictureCopyFeed, ARaisedStopFlagCancels) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    MovieWriter writer(output("stopped.mp4"));
+    PictureCopyFeed feed(video, video.track->firstDescription(), writer);
+    ASSERT_TRUE(writer.startWriting());
+    StopFlag stop;
+    stop.stop();
+    EXPECT_THROW(feed.run(writer, stop, 120, {}), Cancelled);
+    writer.cancelWriting();
+}
+
+TEST(PictureCopyFeed, FactsForTheCopyRule) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    PictureCopy::Source f = PictureCopyFeed::facts(video);
+    EXPECT_EQ(f.displayWidth, 320);
+    EXPECT_EQ(f.displayHeight, 240);
+    EXPECT_EQ(f.firstPtsTicks, 0);
+    EXPECT_EQ(f.endTicks, 4 * 15360);
+    EXPECT_EQ(f.timescale, 15360);
+    EXPECT_FALSE(f.isHDR);
+    EXPECT_TRUE(f.isDeliverable);
+    double bytes = 0;
+    for (const auto& s : video.track->samples) bytes += s.size;
+    EXPECT_NEAR(f.bitsPerSecond, bytes * 8 / 4, 1.0);
+
+    EXPECT_TRUE(PictureCopyFeed::facts(VideoOpener::open(fx::path("hevc.mp4"))).isDeliverable);
+    EXPECT_EQ(PictureCopyFeed::deliverable().count("hev1"), 0u);
+    EXPECT_EQ(PictureCopyFeed::deliverable().count("avc3"), 0u);
+}
