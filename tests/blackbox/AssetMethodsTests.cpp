@@ -1,0 +1,175 @@
+// asset.probe and asset.thumbnail as the editor sees them: JSON-RPC lines to
+// the real engine, media made with the ffmpeg tool.
+
+#include "EngineProcess.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <set>
+
+using namespace korvel;
+using korvel::testing::EngineProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
+std::string sha256sum(const fs::path& f) { return run("sha256sum '" + f.string() + "'").substr(0, 64); }
+
+// Media for these tests, made once per test process.
+struct Media {
+    fs::path folder, movie, cut, sound, text, hostile;
+    Media() {
+        folder = korvel::testing::freshFolder("asset-media");
+        movie = folder / "clip.mp4";
+        run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -pix_fmt yuv420p "
+            "-color_primaries bt709 -color_trc bt709 -colorspace bt709 -movflags +faststart '" + movie.string() + "'");
+        cut = folder / "cut.mp4";
+        fs::copy_file(movie, cut);
+        fs::resize_file(cut, fs::file_size(movie) / 2);
+        sound = folder / "tone.wav";
+        run("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.5 '" + sound.string() + "'");
+        text = folder / "notes.txt";
+        std::ofstream(text) << "just words\n";
+        // A movie file's first box, then noise.
+        hostile = folder / "noise.mp4";
+        std::ofstream h(hostile, std::ios::binary);
+        h.write("\0\0\0\x18" "ftypisom\0\0\2\0isommp41", 24);
+        std::mt19937 random(7);
+        for (int i = 0; i < 4096; ++i) h.put(static_cast<char>(random()));
+    }
+};
+
+const Media& media() {
+    static Media m;
+    return m;
+}
+
+std::string probeLine(int64_t id, const fs::path& file) {
+    return EngineProcess::request(id, "asset.probe", "{\"path\":\"" + file.string() + "\"}");
+}
+
+JSONValue errorOf(const JSONValue& response) {
+    const JSONValue* e = response.member("error");
+    return e ? *e : JSONValue();
+}
+
+JSONValue failure(int code, const std::string& message) {
+    return JSONValue(JSONValue::Object{{"code", JSONValue(code)}, {"message", JSONValue(message)}});
+}
+
+} // namespace
+
+TEST(AssetMethods, ProbeAnswersTheWholeRecord) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-probe")});
+    engine.sendLine(probeLine(1, media().movie));
+    auto response = engine.responseFor(1);
+    ASSERT_TRUE(response);
+    JSONValue expected = JSONValue::parsing(
+        R"({"kind":"video","width":320,"height":240,"durationUs":2000000,"firstPtsUs":0,"fps":{"num":25,"den":1},)"
+        R"("hasAudio":false,"color":{"primaries":"bt709","transfer":"bt709","matrix":"bt709","fullRange":false,"hdr":false},)"
+        R"("contentHash":")" + sha256sum(media().movie) + "\"}");
+    EXPECT_EQ(*response->member("result"), expected) << response->canonical();
+
+    engine.sendLine(probeLine(2, media().sound));
+    response = engine.responseFor(2);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->member("result")->member("kind")->stringValue(), "audio");
+    EXPECT_TRUE(response->member("result")->member("fps")->isNull());
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(AssetMethods, ProbeFailuresAreSentencesAndTheEngineGoesOn) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-failures")});
+    struct Case {
+        std::string line;
+        JSONValue error;
+    };
+    std::vector<Case> cases{
+        {probeLine(1, media().folder / "gone.mp4"), failure(-32001, "gone.mp4 is not there anymore.")},
+        {probeLine(2, media().text), failure(-32002, "notes.txt is in a format that can't be opened.")},
+        {probeLine(3, media().cut), failure(-32002, "cut.mp4 is cut short or damaged, so its end can't be read.")},
+        {probeLine(4, media().hostile), failure(-32002, "noise.mp4 is in a format that can't be opened.")},
+        {EngineProcess::request(5, "asset.probe", "{}"),
+         failure(-32602, "Params do not match the contract: missing .path")},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        engine.sendLine(cases[i].line);
+        auto response = engine.responseFor(static_cast<int64_t>(i + 1));
+        ASSERT_TRUE(response) << cases[i].line;
+        EXPECT_EQ(errorOf(*response), cases[i].error) << response->canonical();
+    }
+    // Still serving after all that.
+    engine.sendLine(probeLine(9, media().sound));
+    auto response = engine.responseFor(9);
+    ASSERT_TRUE(response);
+    EXPECT_TRUE(response->member("result"));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    // Standard error carries only the engine's own diagnostic lines.
+    std::string err = engine.stderrText();
+    size_t at = 0;
+    while (at < err.size()) {
+        size_t end = err.find('\n', at);
+        std::string line = err.substr(at, end - at);
+        EXPECT_EQ(line.rfind("korvel-engine: ", 0), 0u) << line;
+        at = end == std::string::npos ? err.size() : end + 1;
+    }
+}
+
+TEST(AssetMethods, ThumbnailWritesThePictureOrNothing) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-thumbnail")});
+    fs::path out = media().folder / "thumb.jpg";
+    std::string hash = sha256sum(media().movie);
+    auto params = [&](const std::string& h, const fs::path& to) {
+        return "{\"source\":{\"path\":\"" + media().movie.string() + "\",\"contentHash\":\"" + h +
+               "\"},\"atUs\":1000000,\"maxLongEdge\":100,\"outPath\":\"" + to.string() + "\"}";
+    };
+    engine.sendLine(EngineProcess::request(1, "asset.thumbnail", params(hash, out)));
+    auto response = engine.responseFor(1);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(*response->member("result"),
+              JSONValue::parsing("{\"path\":\"" + out.string() + "\",\"width\":100,\"height\":76,\"ptsUs\":1000000}"));
+    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + out.string() + "'"),
+              "mjpeg,100,76\n");
+
+    fs::path never = media().folder / "never.jpg";
+    engine.sendLine(EngineProcess::request(2, "asset.thumbnail", params(std::string(64, 'a'), never)));
+    response = engine.responseFor(2);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(errorOf(*response), failure(-32001, "clip.mp4 changed since it was imported."));
+    EXPECT_FALSE(fs::exists(never));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(AssetMethods, ConcurrentProbesOfOneFileAgree) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-concurrent")});
+    for (int id = 1; id <= 4; ++id) engine.sendLine(probeLine(id, media().movie));
+    std::string hash = sha256sum(media().movie);
+    // Answers come in the order the jobs end.
+    std::set<int64_t> answered;
+    for (int i = 1; i <= 4; ++i) {
+        auto response = engine.readJSON();
+        ASSERT_TRUE(response);
+        answered.insert(*response->member("id")->intValue());
+        EXPECT_EQ(response->member("result")->member("contentHash")->stringValue(), hash) << response->canonical();
+    }
+    EXPECT_EQ(answered, (std::set<int64_t>{1, 2, 3, 4}));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
