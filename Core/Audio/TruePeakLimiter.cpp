@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 
 namespace korvel::TruePeakLimiter {
 
@@ -31,17 +30,24 @@ std::vector<float> gainCurve(const PCMAudio& audio, float ceiling) {
     }
     for (float& v : g) v = v > ceiling ? ceiling / v : 1.0f;
 
-    // Minimum over the frame and the 239 after it, by a monotonic queue from the end.
-    {
-        std::vector<float> ahead(n);
-        std::deque<size_t> queue;
-        for (size_t k = n; k-- > 0;) {
-            while (!queue.empty() && g[queue.back()] >= g[k]) queue.pop_back();
-            queue.push_back(k);
-            while (queue.front() >= k + window) queue.pop_front();
-            ahead[k] = g[queue.front()];
+    // Minimum over the frame and the 239 after it, in linear time: within
+    // blocks of 240, minima running backward from each block's end and forward
+    // from its start; a window spans at most two blocks.
+    if (n > 0) {
+        std::vector<float> backward(n), forward(n);
+        for (size_t start = 0; start < n; start += window) {
+            const size_t end = std::min(n, start + window);
+            forward[start] = g[start];
+            for (size_t i = start + 1; i < end; ++i) forward[i] = std::min(forward[i - 1], g[i]);
+            backward[end - 1] = g[end - 1];
+            for (size_t i = end - 1; i-- > start;) backward[i] = std::min(backward[i + 1], g[i]);
         }
-        g.swap(ahead);
+        for (size_t i = 0; i < n; ++i) {
+            const size_t last = std::min(n - 1, i + window - 1);
+            const size_t blockEnd = (i / window + 1) * window;
+            // Inside one block (its start, or the clipped last block) the backward minimum is the window.
+            g[i] = last < blockEnd ? backward[i] : std::min(backward[i], forward[last]);
+        }
     }
 
     float r = 1.0f;

@@ -81,6 +81,30 @@ TEST(TruePeakLimiter, SpikeDipStartsAheadReachesDepthAndReleases) {
     for (float v : g) ASSERT_LE(v, 1.0f);
 }
 
+TEST(TruePeakLimiter, GainCurveFollowsItsDefinition) {
+    // Bursts over the ceiling at irregular places, in two different channels.
+    std::vector<float> left(5000, 0.1f), right(5000, -0.1f);
+    for (size_t at : {300u, 301u, 777u, 2000u, 2239u, 2480u, 4990u}) left[at] = 0.9f;
+    for (size_t at : {1000u, 1500u, 4000u}) right[at] = -0.7f;
+    const float c = 0.5f;
+    const auto curve = TruePeakLimiter::gainCurve(PCMAudio({left, right}), c);
+
+    auto env = TruePeak::envelope(left);
+    TruePeak::raise(env, right);
+    const size_t n = env.size();
+    std::vector<float> need(n), ahead(n), released(n);
+    for (size_t i = 0; i < n; ++i) need[i] = env[i] > c ? c / env[i] : 1.0f;
+    for (size_t i = 0; i < n; ++i) ahead[i] = *std::min_element(need.begin() + i, need.begin() + std::min(n, i + 240));
+    float r = 1.0f;
+    for (size_t i = 0; i < n; ++i) released[i] = r = ahead[i] < r ? ahead[i] : r * 0.9997917f + ahead[i] * 0.00020831823f;
+    ASSERT_EQ(curve.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+        double sum = 0;
+        for (int k = 0; k < 240; ++k) sum += i >= size_t(k) ? released[i - k] : released[0];
+        ASSERT_NEAR(curve[i], sum / 240, 1e-6) << i;
+    }
+}
+
 TEST(LoudnessNormalizer, SilenceComesBackUnchanged) {
     const PCMAudio silent = PCMAudio::mono(std::vector<float>(48000, 0.0f));
     const auto r = LoudnessNormalizer::normalize(silent, -16, -1);
