@@ -1,1 +1,46 @@
-int main() { return 0; }
+// korvel-engine: the media engine process. The editor starts it with pipes
+// and speaks JSON-RPC 2.0 lines on its standard input and output.
+
+#include "Adapters/BackgroundGate.hpp"
+#include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Stderr.hpp"
+#include "Adapters/StdioServer.hpp"
+#include "Embedded/EngineAssembly.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+extern char** environ;
+
+int main(int argc, char** argv) {
+    using namespace korvel;
+    std::signal(SIGPIPE, SIG_IGN); // a closed pipe becomes a write error
+
+    std::vector<std::string> arguments(argv, argv + argc);
+    std::map<std::string, std::string> environment;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        if (auto eq = entry.find('='); eq != std::string::npos) environment.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+
+    try {
+        auto folders = EngineFolders::from(arguments, environment);
+        Engine engine = EngineAssembly::engine(folders, EngineSpeech::standard());
+        StdioServer server(std::move(engine), STDIN_FILENO, STDOUT_FILENO, BackgroundGate::shared());
+        bool allEnded = server.run();
+        if (!allEnded) {
+            // Jobs still hold the engine's objects: leave without tearing them down.
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
+        return 0;
+    } catch (const std::exception& ex) {
+        Stderr::write(std::string("korvel-engine: ") + ex.what() + "\n");
+    } catch (...) {
+        Stderr::write("korvel-engine: unknown error\n");
+    }
+    std::fflush(nullptr);
+    std::_Exit(1); // running jobs end with the process
+}

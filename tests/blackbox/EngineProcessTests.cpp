@@ -1,1 +1,122 @@
+// The engine process as the editor sees it: lines in, lines out, exit status.
+
+#include "EngineProcess.hpp"
+
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+
+using namespace korvel;
+using korvel::testing::EngineProcess;
+
+namespace {
+std::vector<std::string> cacheArgs(const std::string& name) {
+    return {"--cache-dir", korvel::testing::freshFolder(name)};
+}
+} // namespace
+
+TEST(EngineProcess, HandshakeListsCapabilitiesSorted) {
+    EngineProcess engine(cacheArgs("hello"));
+    engine.sendLine(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})"));
+    auto line = engine.readLine();
+    ASSERT_TRUE(line);
+    auto answer = JSONValue::parsing(*line);
+    const auto* result = answer.member("result");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*result->member("contractVersion"), JSONValue(9));
+    EXPECT_EQ(*result->member("engineVersion"), JSONValue("0.1.0"));
+    EXPECT_EQ(*result->member("renderRevision"), JSONValue(1));
+    const auto* capabilities = result->member("capabilities")->arrayPtr();
+    ASSERT_TRUE(capabilities);
+    std::vector<std::string> names;
+    for (const auto& c : *capabilities) names.push_back(*c.stringValue());
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+    EXPECT_EQ(std::count(names.begin(), names.end(), "engine.hello"), 0);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(EngineProcess, DirectAnswersCarryExactSentences) {
+    struct Case {
+        std::string line;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {EngineProcess::request(2, "engine.hello", R"({"contractVersion":"9"})"),
+         R"({"error":{"code":-32602,"message":"engine.hello needs contractVersion"},"id":2,"jsonrpc":"2.0"})"},
+        {EngineProcess::request(3, "engine.hello", R"({"contractVersion":8})"),
+         R"({"error":{"code":-32600,"message":"Main speaks contract 8, this engine speaks 9."},"id":3,"jsonrpc":"2.0"})"},
+        {EngineProcess::request(4, "render.nothing", "{}"),
+         R"({"error":{"code":-32601,"message":"render.nothing is not built yet."},"id":4,"jsonrpc":"2.0"})"},
+        {"{", R"({"error":{"code":-32700,"message":"Not valid JSON"},"jsonrpc":"2.0"})"},
+        {std::string(100'000, '['), R"({"error":{"code":-32700,"message":"Not valid JSON"},"jsonrpc":"2.0"})"},
+        {"[1,2]", R"({"error":{"code":-32700,"message":"Not a JSON-RPC 2.0 message"},"jsonrpc":"2.0"})"},
+        {R"({"jsonrpc":"2.0","id":5,"method":"x"})",
+         R"({"error":{"code":-32700,"message":"A request needs an integer id, a method and params"},"jsonrpc":"2.0"})"},
+        {R"({"jsonrpc":"2.0","method":"$/cancel"})",
+         R"({"error":{"code":-32700,"message":"A notification needs a method and params"},"jsonrpc":"2.0"})"},
+    };
+    EngineProcess engine(cacheArgs("direct"));
+    for (const auto& c : cases) {
+        engine.sendLine(c.line);
+        EXPECT_EQ(engine.readLine(), c.answer) << c.line.substr(0, 80);
+    }
+    // Notifications get no answer; the next request proves the engine moved on.
+    engine.sendLine(R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":99}})");
+    engine.sendLine(R"({"jsonrpc":"2.0","method":"something","params":null})");
+    engine.sendLine(EngineProcess::request(6, "x.y", "null"));
+    EXPECT_EQ(engine.readLine(), R"({"error":{"code":-32601,"message":"x.y is not built yet."},"id":6,"jsonrpc":"2.0"})");
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    EXPECT_EQ(engine.stderrText(), "");
+}
+
+TEST(EngineProcess, EndOfInputExitsZeroAndDropsUnfinishedLine) {
+    EngineProcess engine(cacheArgs("eof"));
+    engine.send(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})")); // no newline
+    engine.closeInput();
+    EXPECT_EQ(engine.readLine(), std::nullopt);
+    EXPECT_EQ(engine.wait(), 0);
+    EXPECT_EQ(engine.stderrText(), "");
+}
+
+TEST(EngineProcess, LinesSplitAcrossWritesAndCarriageReturns) {
+    EngineProcess engine(cacheArgs("split"));
+    std::string line = EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})");
+    engine.send(line.substr(0, 10));
+    engine.send(line.substr(10) + "\r\n\n\n");
+    auto answer = engine.readJSON();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer->member("id"), JSONValue(1));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(EngineProcess, UnwritableOutputEndsWithStatusOne) {
+    EngineProcess engine(cacheArgs("closed"), {}, /*closeStdout=*/true);
+    engine.sendLine("{");
+    EXPECT_EQ(engine.wait(), 1);
+    auto err = engine.stderrText();
+    EXPECT_EQ(err.rfind("korvel-engine: ", 0), 0u) << err;
+    EXPECT_NE(err.find("could not write to standard output"), std::string::npos) << err;
+}
+
+TEST(EngineProcess, StartupSweepsLeftoversOfDeadProcesses) {
+    namespace fs = std::filesystem;
+    auto cache = korvel::testing::freshFolder("sweep");
+    auto out = korvel::testing::freshFolder("sweep-out");
+    const std::string uuid = "0F3C2C1E-6B7A-4B8E-9C55-3D2A1B0C9E8F";
+    fs::path partial = fs::path(out) / ("clip.mp4.korvel-partial-" + uuid);
+    fs::create_directories(partial);
+    std::ofstream(partial / "clip.mp4") << "half";
+    fs::create_directories(fs::path(cache) / "journal");
+    // A pid far above pid_max belongs to no process.
+    std::ofstream(fs::path(cache) / "journal" / (uuid + ".json"))
+        << R"({"path":")" << partial.string() << R"(","pid":2147483600})";
+
+    EngineProcess engine({"--cache-dir", cache});
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    EXPECT_FALSE(fs::exists(partial));
+    EXPECT_FALSE(fs::exists(fs::path(cache) / "journal" / (uuid + ".json")));
+}

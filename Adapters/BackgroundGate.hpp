@@ -1,0 +1,63 @@
+#pragma once
+
+#include "Core/Jobs.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace korvel {
+
+// Raised once a foreground request waits for a background measurement.
+class RaisedFlag {
+public:
+    bool raised() const {
+        std::lock_guard g(lock_);
+        return raised_;
+    }
+    void raise() {
+        std::lock_guard g(lock_);
+        raised_ = true;
+    }
+
+private:
+    mutable std::mutex lock_;
+    bool raised_ = false;
+};
+
+// Arbitrates between foreground requests and background work: background
+// work gives way until the foreground has been quiet for a while.
+class BackgroundGate {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit BackgroundGate(double quietAfterSeconds);
+    static BackgroundGate& shared();
+
+    void began();
+    void ended();
+    JobContext jobContext(JobContext::Reporter report, std::shared_ptr<RaisedFlag> raised);
+
+    // The give-way wait of a gate-aware context; blocks the calling thread.
+    void giveWay(const RaisedFlag& raised);
+    bool mustGiveWay(const RaisedFlag& raised);
+
+    int64_t waitedOn() const;
+
+private:
+    bool freeNow() const; // caller holds lock_
+
+    const double quietAfterSeconds_;
+    mutable std::mutex lock_;
+    std::condition_variable condition_;
+    int64_t waitedOn_ = 0;
+    std::optional<Clock::time_point> lastEnded_;
+};
+
+// Lifts the calling thread to user-initiated priority (best effort).
+void liftCurrentThread();
+
+} // namespace korvel

@@ -1,0 +1,160 @@
+#include "Adapters/EngineSession.hpp"
+
+#include "Adapters/BlockingExecutor.hpp"
+#include "Adapters/Stderr.hpp"
+
+namespace korvel {
+
+void Wire::write(std::string bytes) {
+    bytes.push_back('\n');
+    std::lock_guard g(lock_);
+    sink_(bytes);
+}
+
+void Wire::sendIgnoringClosedPipe(const RPC::Response& response) {
+    std::string id = response.id ? std::to_string(*response.id) : "null";
+    std::string bytes;
+    try {
+        bytes = RPC::encode(response);
+    } catch (const std::exception& ex) {
+        // A result JSON cannot hold still gets an answer, so the client never waits forever.
+        bytes = RPC::encode(RPC::Response{"2.0", response.id, std::nullopt,
+                                          RPC::ErrorBody{RPC::internalError, ex.what(), std::nullopt}});
+    }
+    try {
+        write(std::move(bytes));
+    } catch (const std::exception& ex) {
+        Stderr::write("korvel-engine: could not answer " + id + ": " + ex.what() + "\n");
+    } catch (...) {
+        Stderr::write("korvel-engine: could not answer " + id + ": unknown error\n");
+    }
+}
+
+void RunningJobs::enter() {
+    std::lock_guard g(lock_);
+    ++group_;
+}
+
+void RunningJobs::leave() {
+    std::lock_guard g(lock_);
+    if (--group_ == 0) groupEmpty_.notify_all();
+}
+
+void RunningJobs::registerTask(int64_t id, std::shared_ptr<std::stop_source> task) {
+    std::lock_guard g(lock_);
+    if (finished_.erase(id)) return;
+    tasks_[id] = std::move(task);
+}
+
+void RunningJobs::finish(int64_t id) {
+    std::lock_guard g(lock_);
+    if (!tasks_.erase(id)) finished_.insert(id);
+}
+
+void RunningJobs::cancel(int64_t id) {
+    std::shared_ptr<std::stop_source> task;
+    {
+        std::lock_guard g(lock_);
+        if (auto it = tasks_.find(id); it != tasks_.end()) task = it->second;
+    }
+    if (task) task->request_stop();
+}
+
+void RunningJobs::cancelAll() {
+    std::vector<std::shared_ptr<std::stop_source>> copy;
+    {
+        std::lock_guard g(lock_);
+        for (auto& [id, task] : tasks_) copy.push_back(task);
+    }
+    for (auto& task : copy) task->request_stop();
+}
+
+bool RunningJobs::waitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock g(lock_);
+    return groupEmpty_.wait_until(g, deadline, [this] { return group_ == 0; });
+}
+
+size_t RunningJobs::registeredCount() {
+    std::lock_guard g(lock_);
+    return tasks_.size();
+}
+
+size_t RunningJobs::finishedCount() {
+    std::lock_guard g(lock_);
+    return finished_.size();
+}
+
+EngineSession::EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink)
+    : engine_(std::move(engine)), wire_(std::move(sink)), gate_(gate) {}
+
+bool EngineSession::somebodyWaits(const RPC::Request& request) {
+    if (request.method == "models.install") return false;
+    if (const auto* priority = request.params.member("priority")) {
+        if (const auto* text = priority->stringPtr(); text && *text == RPC::backgroundPriority) return false;
+    }
+    return true;
+}
+
+void EngineSession::receive(std::string_view line) {
+    auto incoming = RPC::decode(line);
+    if (const auto* request = incoming.request()) {
+        if (const Job* job = engine_.job(request->method)) {
+            start(*job, *request);
+            return;
+        }
+        wire_.write(RPC::encode(engine_.handle(*request)));
+        return;
+    }
+    if (const auto* malformed = incoming.malformed()) {
+        wire_.write(RPC::encode(RPC::Response::failure(std::nullopt, RPC::parseError, malformed->message)));
+        return;
+    }
+    const auto* notification = incoming.notification();
+    if (notification->method == "$/cancel") {
+        if (const auto* id = notification->params.member("id"); id && id->intValue()) jobs_.cancel(*id->intValue());
+    }
+}
+
+void EngineSession::start(const Job& job, const RPC::Request& request) {
+    const bool foreground = somebodyWaits(request);
+    if (foreground) gate_.began();
+    jobs_.enter();
+    auto task = std::make_shared<std::stop_source>();
+    const int64_t id = request.id;
+    BlockingExecutor::shared().enqueue(
+        foreground ? TaskPriority::userInitiated : TaskPriority::background,
+        [this, job, params = request.params, id, task, foreground] {
+            RPC::Response response;
+            {
+                Task::Scope scope(task->get_token());
+                JobContext context([this, id](const EngineProgress& progress) {
+                    try {
+                        wire_.write(RPC::encode(progress, id));
+                    } catch (...) {
+                        // a progress line that can't be written is dropped
+                    }
+                });
+                try {
+                    JSONValue result = job(params, context);
+                    response = task->stop_requested() ? RPC::response(id, std::make_exception_ptr(Cancelled{}))
+                                                      : RPC::Response::success(id, std::move(result));
+                } catch (...) {
+                    response = RPC::response(id, std::current_exception());
+                }
+            }
+            wire_.sendIgnoringClosedPipe(response);
+            if (foreground) gate_.ended();
+            jobs_.finish(id);
+            jobs_.leave();
+        });
+    jobs_.registerTask(id, std::move(task));
+}
+
+bool EngineSession::stop(std::chrono::milliseconds grace) {
+    jobs_.cancelAll();
+    if (jobs_.waitUntil(std::chrono::steady_clock::now() + grace)) return true;
+    Stderr::write("korvel-engine: jobs still running at shutdown\n");
+    return false;
+}
+
+} // namespace korvel

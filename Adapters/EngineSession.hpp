@@ -1,0 +1,80 @@
+#pragma once
+
+#include "Adapters/BackgroundGate.hpp"
+#include "Core/Engine.hpp"
+#include "Core/RPC.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stop_token>
+#include <string>
+
+namespace korvel {
+
+// Every output line leaves through here, whole and one at a time.
+class Wire {
+public:
+    using Sink = std::function<void(const std::string& line)>;
+    explicit Wire(Sink sink) : sink_(std::move(sink)) {}
+
+    // Appends the newline; rethrows the sink's failure.
+    void write(std::string bytes);
+    // Never throws: a failure becomes a diagnostic line.
+    void sendIgnoringClosedPipe(const RPC::Response& response);
+
+private:
+    std::mutex lock_;
+    Sink sink_;
+};
+
+class RunningJobs {
+public:
+    void enter();
+    void leave();
+    // Registers a started task unless its job already finished.
+    void registerTask(int64_t id, std::shared_ptr<std::stop_source> task);
+    void finish(int64_t id);
+    void cancel(int64_t id);
+    void cancelAll();
+    // False when the deadline passed with jobs still running.
+    bool waitUntil(std::chrono::steady_clock::time_point deadline);
+
+    size_t registeredCount();
+    size_t finishedCount();
+
+private:
+    std::mutex lock_;
+    std::condition_variable groupEmpty_;
+    int64_t group_ = 0;
+    std::map<int64_t, std::shared_ptr<std::stop_source>> tasks_;
+    std::set<int64_t> finished_;
+};
+
+class EngineSession {
+public:
+    EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink);
+
+    // Throws only when a direct answer cannot be written.
+    void receive(std::string_view line);
+    void start(const Job& job, const RPC::Request& request);
+    // Cancels what runs and waits up to the grace; false when jobs still run.
+    bool stop(std::chrono::milliseconds grace);
+
+    static bool somebodyWaits(const RPC::Request& request);
+
+    RunningJobs& jobs() { return jobs_; }
+    const Engine& engine() const { return engine_; }
+
+private:
+    Engine engine_;
+    Wire wire_;
+    RunningJobs jobs_;
+    BackgroundGate& gate_;
+};
+
+} // namespace korvel

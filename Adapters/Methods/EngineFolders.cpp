@@ -1,0 +1,62 @@
+#include "Adapters/Methods/EngineFolders.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+namespace fs = std::filesystem;
+
+namespace korvel {
+
+namespace {
+
+std::optional<std::string> flag(const std::vector<std::string>& arguments, const std::string& name) {
+    auto it = std::find(arguments.begin(), arguments.end(), name);
+    if (it == arguments.end() || std::next(it) == arguments.end()) return std::nullopt;
+    return *std::next(it);
+}
+
+std::optional<std::string> variable(const std::map<std::string, std::string>& environment, const std::string& name) {
+    auto it = environment.find(name);
+    if (it == environment.end() || it->second.empty()) return std::nullopt;
+    return it->second;
+}
+
+// An absolute URL: a scheme, "://", a host, and no blanks or controls.
+bool parsesAsURL(const std::string& text) {
+    auto colon = text.find("://");
+    if (colon == std::string::npos || colon == 0 || colon + 3 >= text.size()) return false;
+    if (!std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+    for (size_t i = 0; i < colon; ++i) {
+        char c = text[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') return false;
+    }
+    for (unsigned char c : text)
+        if (c <= 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+fs::path userFolder(const std::map<std::string, std::string>& environment, const char* xdg, const char* fallback) {
+    if (auto v = variable(environment, xdg); v && fs::path(*v).is_absolute()) return *v;
+    if (auto home = variable(environment, "HOME")) return fs::path(*home) / fallback;
+    return fs::temp_directory_path();
+}
+
+} // namespace
+
+EngineFolders EngineFolders::from(const std::vector<std::string>& arguments,
+                                  const std::map<std::string, std::string>& environment) {
+    EngineFolders folders;
+    if (auto cache = flag(arguments, "--cache-dir")) folders.cache = fs::absolute(*cache);
+    else folders.cache = userFolder(environment, "XDG_CACHE_HOME", ".cache") / "korvel-engine";
+    if (auto models = flag(arguments, "--models-dir")) folders.models = fs::absolute(*models);
+    else folders.models = userFolder(environment, "XDG_DATA_HOME", ".local/share") / "korvel-engine" / "models";
+    auto url = variable(environment, "KORVEL_MODELS_URL");
+    folders.modelsBaseURL = url && parsesAsURL(*url) ? *url : defaultModelsBaseURL;
+    return folders;
+}
+
+EngineFolders EngineFolders::make(fs::path cache, fs::path models, std::optional<std::string> modelsBaseURL) {
+    return EngineFolders{std::move(cache), std::move(models), modelsBaseURL.value_or(defaultModelsBaseURL)};
+}
+
+} // namespace korvel

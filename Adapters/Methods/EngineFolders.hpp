@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel {
+
+// Where the engine keeps what outlives a process.
+struct EngineFolders {
+    static constexpr const char* bundleIdentifier = "org.korvel.engine";
+    static constexpr const char* defaultModelsBaseURL = "https://models.korvel.org/v1/models";
+
+    std::filesystem::path cache;
+    std::filesystem::path models;
+    std::string modelsBaseURL;
+
+    bool operator==(const EngineFolders&) const = default;
+
+    // From the process's arguments (program path first) and environment.
+    static EngineFolders from(const std::vector<std::string>& arguments,
+                              const std::map<std::string, std::string>& environment);
+    static EngineFolders make(std::filesystem::path cache, std::filesystem::path models,
+                              std::optional<std::string> modelsBaseURL = std::nullopt);
+};
+
+struct EngineCaches {
+    std::filesystem::path root;
+
+    std::filesystem::path journal() const { return root / "journal"; }
+    std::filesystem::path analysis() const { return root / "analysis"; }
+    std::filesystem::path before() const { return root / "before"; }
+    std::filesystem::path after() const { return root / "after"; }
+};
+
+} // namespace korvel

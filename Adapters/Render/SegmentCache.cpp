@@ -1,0 +1,178 @@
+#include "Adapters/Render/SegmentCache.hpp"
+
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/SystemError.hpp"
+#include "Core/JSONValue.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace korvel {
+
+namespace {
+
+constexpr std::string_view previewName = "The preview";
+
+EngineFailure notAKey() {
+    return EngineFailure::invalidParams("The segment key must be 64 lowercase hexadecimal characters.");
+}
+
+void writeAll(int fd, const uint8_t* data, size_t size, const fs::path& file) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw SystemError::posix(errno, "write " + file.string());
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+// A temporary file beside the target, renamed over it: readers see the old
+// file or the whole new one.
+void writeAtomically(const fs::path& target, std::span<const uint8_t> bytes) {
+    fs::path temp = target.parent_path() / ("." + target.filename().string() + "." + makeUUID() + ".tmp");
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) throw SystemError::posix(errno, "create " + temp.string());
+    try {
+        writeAll(fd, bytes.data(), bytes.size(), temp);
+        if (::close(fd) != 0) {
+            fd = -1;
+            throw SystemError::posix(errno, "close " + temp.string());
+        }
+        fd = -1;
+        if (::rename(temp.c_str(), target.c_str()) != 0) throw SystemError::posix(errno, "replace " + target.string());
+    } catch (...) {
+        if (fd >= 0) ::close(fd);
+        ::unlink(temp.c_str());
+        throw;
+    }
+}
+
+std::optional<std::string> readWhole(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) return std::nullopt;
+    return std::move(text).str();
+}
+
+std::optional<SegmentCache::Entry> decodeEntry(const std::string& text) {
+    JSONValue value;
+    try {
+        value = JSONValue::parsing(text);
+    } catch (const JSONParseError&) {
+        return std::nullopt;
+    }
+    auto integer = [&](std::string_view key) -> std::optional<int64_t> {
+        const JSONValue* v = value.member(key);
+        return v ? v->intValue() : std::nullopt;
+    };
+    const JSONValue* fingerprint = value.member("fingerprint");
+    auto byteLength = integer("byteLength"), frameCount = integer("frameCount");
+    auto durationUs = integer("durationUs"), firstPtsUs = integer("firstPtsUs");
+    if (!fingerprint || !fingerprint->isString() || !byteLength || !frameCount || !durationUs || !firstPtsUs)
+        return std::nullopt;
+    return SegmentCache::Entry{*fingerprint->stringValue(), *byteLength, *frameCount, *durationUs, *firstPtsUs};
+}
+
+std::string encodeEntry(const SegmentCache::Entry& e) {
+    JSONValue::Object o{{"fingerprint", JSONValue(e.fingerprint)}, {"byteLength", JSONValue(e.byteLength)},
+                        {"frameCount", JSONValue(e.frameCount)}, {"durationUs", JSONValue(e.durationUs)},
+                        {"firstPtsUs", JSONValue(e.firstPtsUs)}};
+    return JSONValue(std::move(o)).canonical();
+}
+
+void copyFile(const fs::path& from, const fs::path& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw SystemError::posix(errno, "open " + from.string());
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        int e = errno;
+        ::close(in);
+        throw SystemError::posix(e, "create " + to.string());
+    }
+    try {
+        std::vector<uint8_t> buffer(1 << 20);
+        for (;;) {
+            ssize_t n = ::read(in, buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw SystemError::posix(errno, "read " + from.string());
+            }
+            if (n == 0) break;
+            writeAll(out, buffer.data(), static_cast<size_t>(n), to);
+        }
+        ::close(in);
+        in = -1;
+        int status = ::close(out);
+        out = -1;
+        if (status != 0) throw SystemError::posix(errno, "close " + to.string());
+    } catch (...) {
+        if (in >= 0) ::close(in);
+        if (out >= 0) ::close(out);
+        throw;
+    }
+}
+
+} // namespace
+
+bool SegmentCache::isKey(std::string_view key) {
+    if (key.size() != 64) return false;
+    for (char c : key)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+std::optional<SegmentCache::Entry> SegmentCache::entry(std::string_view key, std::string_view fingerprint) const {
+    if (!isKey(key)) return std::nullopt;
+    std::string name(key);
+    auto text = readWhole(folder_ / (name + ".json"));
+    if (!text) return std::nullopt;
+    auto found = decodeEntry(*text);
+    if (!found || found->fingerprint != fingerprint) return std::nullopt;
+    struct stat st {};
+    int64_t size = ::stat((folder_ / (name + ".m4s")).c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    if (size != found->byteLength) return std::nullopt;
+    return found;
+}
+
+void SegmentCache::deliver(std::string_view key, const fs::path& to) const {
+    if (!isKey(key)) throw notAKey();
+    TempOutput output(to, std::nullopt);
+    try {
+        copyFile(folder_ / (std::string(key) + ".m4s"), output.url());
+    } catch (...) {
+        auto error = std::current_exception();
+        output.discard();
+        throw MediaFailure::writing(error, previewName);
+    }
+    output.commit();
+}
+
+void SegmentCache::store(std::span<const uint8_t> bytes, std::string_view key, const Entry& entry) const {
+    if (!isKey(key)) throw notAKey();
+    std::string name(key);
+    try {
+        std::error_code ec;
+        fs::create_directories(folder_, ec);
+        if (ec) throw std::system_error(ec, "create " + folder_.string());
+        writeAtomically(folder_ / (name + ".m4s"), bytes);
+        std::string record = encodeEntry(entry);
+        writeAtomically(folder_ / (name + ".json"),
+                        std::span(reinterpret_cast<const uint8_t*>(record.data()), record.size()));
+    } catch (...) {
+        throw MediaFailure::writing(std::current_exception(), previewName);
+    }
+}
+
+} // namespace korvel

@@ -1,0 +1,141 @@
+#include "Core/Render/Contract.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace korvel {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& path) {
+    std::string text;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (i) text.push_back('.');
+        text += path[i];
+    }
+    return text;
+}
+
+std::string_view found(const JSONValue& value) {
+    switch (value.kind()) {
+    case JSONValue::Kind::boolean: return "a boolean";
+    case JSONValue::Kind::integer:
+    case JSONValue::Kind::double_: return "a number";
+    case JSONValue::Kind::string: return "a string";
+    case JSONValue::Kind::array: return "an array";
+    case JSONValue::Kind::object: return "an object";
+    case JSONValue::Kind::null: return "null";
+    }
+    return "a value";
+}
+
+std::string numberText(double value) {
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, r.ptr);
+}
+
+} // namespace
+
+DecodingError::DecodingError(Kind kind, std::vector<std::string> codingPath, std::string key,
+                             std::string debugDescription)
+    : kind(kind), codingPath(std::move(codingPath)), key(std::move(key)),
+      debugDescription(std::move(debugDescription)) {
+    // The point stands even at the root: a missing top-level "path" is "missing .path".
+    if (kind == Kind::keyNotFound) {
+        reason_ = "missing " + joined(this->codingPath) + "." + this->key;
+    } else {
+        reason_ = joined(this->codingPath) + ": " + this->debugDescription;
+    }
+}
+
+const JSONValue::Object& JSONReader::object() const {
+    if (const auto* object = value_->objectPtr()) return *object;
+    typeMismatch("an object");
+}
+
+const JSONValue::Array& JSONReader::array() const {
+    if (const auto* array = value_->arrayPtr()) return *array;
+    typeMismatch("an array");
+}
+
+std::vector<std::string> JSONReader::codingPath() const {
+    std::vector<std::string> path;
+    for (const JSONReader* at = this; at->parent_; at = at->parent_) {
+        path.push_back(at->isIndex_ ? "Index " + std::to_string(at->index_) : std::string(at->key_));
+    }
+    return {path.rbegin(), path.rend()};
+}
+
+std::string JSONReader::expectedButFound(std::string_view expected) const {
+    return "Expected " + std::string(expected) + " but found " + std::string(found(*value_)) + " instead.";
+}
+
+void JSONReader::fail(DecodingError::Kind kind, std::string description) const {
+    throw DecodingError(kind, codingPath(), {}, std::move(description));
+}
+
+void JSONReader::typeMismatch(std::string_view expected) const {
+    fail(DecodingError::Kind::typeMismatch, expectedButFound(expected));
+}
+
+void JSONReader::corrupted(std::string description) const {
+    fail(DecodingError::Kind::dataCorrupted, std::move(description));
+}
+
+void JSONReader::corrupted(std::string_view key, std::string description) const {
+    auto path = codingPath();
+    path.emplace_back(key);
+    throw DecodingError(DecodingError::Kind::dataCorrupted, std::move(path), {}, std::move(description));
+}
+
+void JSONReader::missing(std::string_view key) const {
+    throw DecodingError(DecodingError::Kind::keyNotFound, codingPath(), std::string(key),
+                        "No value for the key \"" + std::string(key) + "\".");
+}
+
+void JSONReader::requireAtLeastOne(std::string_view key, int64_t value) const {
+    if (value < 1) corrupted(key, "Expected an integer of at least 1 but found " + std::to_string(value) + ".");
+}
+
+void JSONReader::requirePositiveFinite(std::string_view key, double value) const {
+    if (!(value > 0) || !std::isfinite(value)) {
+        corrupted(key, "Expected a positive finite number but found " + numberText(value) + ".");
+    }
+}
+
+int64_t Coding<int64_t>::decode(const JSONReader& in) {
+    const JSONValue& value = in.value();
+    if (auto integer = value.intValue()) return *integer;
+    // Integral doubles inside the 64-bit range already arrive as integers.
+    if (auto number = value.doubleValue()) {
+        in.corrupted("The number " + numberText(*number) + " is not a 64-bit integer.");
+    }
+    in.typeMismatch(expected);
+}
+
+double Coding<double>::decode(const JSONReader& in) {
+    const JSONValue& value = in.value();
+    if (auto number = value.doubleValue()) return *number;
+    if (auto integer = value.intValue()) return static_cast<double>(*integer);
+    in.typeMismatch(expected);
+}
+
+JSONValue Coding<double>::encode(double value) {
+    if (!std::isfinite(value)) throw JSONEncodingError("Unable to encode the number " + numberText(value) + " in JSON.");
+    constexpr double two63 = 9223372036854775808.0;
+    if (value >= -two63 && value < two63 && value == std::trunc(value)) return JSONValue(static_cast<int64_t>(value));
+    return JSONValue(value);
+}
+
+bool Coding<bool>::decode(const JSONReader& in) {
+    if (auto flag = in.value().boolValue()) return *flag;
+    in.typeMismatch(expected);
+}
+
+std::string Coding<std::string>::decode(const JSONReader& in) {
+    if (const auto* text = in.value().stringPtr()) return *text;
+    in.typeMismatch(expected);
+}
+
+} // namespace korvel

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "Core/Render/RenderPlan.hpp"
+#include "Core/Render/ResolvedTimeline.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace korvel {
+
+// Whether a whole export may pass its one source's pictures through.
+namespace PictureCopy {
+struct Source {
+    int64_t displayWidth = 0;
+    int64_t displayHeight = 0;
+    int64_t firstPtsTicks = 0;
+    int64_t endTicks = 0;
+    int32_t timescale = 0;
+    double bitsPerSecond = 0;
+    bool isHDR = false;
+    bool isDeliverable = false;
+
+    bool operator==(const Source&) const = default;
+};
+
+bool allowed(const RenderPlan& plan, const ResolvedTimeline& timeline, const Source& source,
+             std::optional<int64_t> askedBitsPerSecond);
+} // namespace PictureCopy
+
+} // namespace korvel

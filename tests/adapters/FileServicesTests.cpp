@@ -1,0 +1,255 @@
+// File identity, digests, media failure wording, temporary outputs, folders.
+
+#include "Adapters/FileDigest.hpp"
+#include "Adapters/FileStamp.hpp"
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/SystemError.hpp"
+#include "Core/Digest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace korvel;
+namespace fs = std::filesystem;
+
+namespace {
+fs::path fresh(const std::string& name) {
+    fs::path p = fs::path(KORVEL_TEST_TMP) / (name + "-" + std::to_string(::getpid()));
+    fs::remove_all(p);
+    fs::create_directories(p);
+    return p;
+}
+void write(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+std::string read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+std::exception_ptr posix(int e) { return std::make_exception_ptr(SystemError::posix(e, "test")); }
+MediaFailure::FreeSpace freeBytes(int64_t n) {
+    return [n](const fs::path&) { return std::optional<int64_t>(n); };
+}
+} // namespace
+
+TEST(FileStamp, ChangesWithTheFile) {
+    auto dir = fresh("stamp");
+    auto file = dir / "a.txt";
+    write(file, "one");
+    auto first = FileStamp::of(file);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first, FileStamp::of(file));
+    EXPECT_EQ(std::hash<FileStamp>{}(*first), std::hash<FileStamp>{}(*FileStamp::of(file)));
+    EXPECT_TRUE(first->isRegularFile);
+    fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(5));
+    EXPECT_NE(first, FileStamp::of(file));
+    EXPECT_FALSE(FileStamp::of(dir)->isRegularFile);
+    EXPECT_FALSE(FileStamp::of(dir / "missing"));
+    fs::create_symlink(file, dir / "link.txt");
+    EXPECT_NE(FileStamp::of(dir / "link.txt")->path, FileStamp::of(file)->path);
+}
+
+TEST(FileDigest, MatchesTheTextDigestAcrossChunks) {
+    auto dir = fresh("digest");
+    std::string big(1 << 20, 'x');
+    struct Case {
+        std::string content;
+    };
+    for (const auto& content : {std::string(), std::string("abc"), big, big + "y"}) {
+        write(dir / "f", content);
+        EXPECT_EQ(FileDigest::sha256(dir / "f"), Digest::sha256(content)) << content.size();
+    }
+    EXPECT_THROW(FileDigest::sha256(dir / "missing"), SystemError);
+    std::stop_source stop;
+    stop.request_stop();
+    Task::Scope scope(stop.get_token());
+    EXPECT_THROW(FileDigest::sha256(dir / "f"), Cancelled);
+}
+
+TEST(MediaFailure, WritingSentences) {
+    struct Case {
+        std::exception_ptr error;
+        int64_t free;
+        int code;
+        std::string message;
+    };
+    const std::string full = "There isn't enough room on the disk for clip.mp4.";
+    const std::string locked = "clip.mp4 can't be saved there, because that place can't be written to.";
+    const std::string other = "clip.mp4 could not be written.";
+    auto wrapped = std::make_exception_ptr(
+        SystemError("POSIX", EACCES, "outer", std::make_shared<SystemError>(SystemError::posix(ENOSPC, "inner"))));
+    const Case cases[] = {
+        {posix(ENOSPC), 1LL << 40, -32004, full},
+        {posix(EDQUOT), 1LL << 40, -32004, full},
+        {posix(EIO), 10'485'759, -32004, full},
+        {posix(EIO), 10'485'760, -32003, other},
+        {posix(EROFS), 1LL << 40, -32003, locked},
+        {posix(EACCES), 1LL << 40, -32003, locked},
+        {wrapped, 1LL << 40, -32004, full},
+        {nullptr, 1LL << 40, -32003, other},
+    };
+    for (const auto& c : cases) {
+        auto failure = MediaFailure::writing(c.error, "clip.mp4", fs::path("/tmp/clip.mp4"), freeBytes(c.free));
+        EXPECT_EQ(failure.code, c.code) << c.message;
+        EXPECT_EQ(failure.message, c.message);
+    }
+    auto own = EngineFailure::invalidParams("mine");
+    EXPECT_EQ(MediaFailure::writing(std::make_exception_ptr(own), "x"), own);
+}
+
+TEST(MediaFailure, ReadingSentences) {
+    EXPECT_EQ(MediaFailure::reading(posix(ENOENT), "This video"),
+              EngineFailure::sourceUnavailable("This video is not there anymore."));
+    EXPECT_EQ(MediaFailure::reading(posix(EIO), "This video"),
+              EngineFailure::unsupportedFormat("Part of this video can't be read. The file may be damaged."));
+    EXPECT_EQ(MediaFailure::reading(posix(EIO), "Élan.mov").message,
+              "Part of élan.mov can't be read. The file may be damaged.");
+}
+
+TEST(MediaFailure, ChainIsCutAtEight) {
+    std::shared_ptr<SystemError> inner;
+    for (int i = 0; i < 12; ++i) inner = std::make_shared<SystemError>("POSIX", i, "e", inner);
+    EXPECT_EQ(MediaFailure::chain(std::make_exception_ptr(*inner)).size(), 8u);
+}
+
+TEST(TempOutput, CommitReplacesWholeAndCleansUp) {
+    auto dir = fresh("temp-commit");
+    auto journal = dir / "journal";
+    write(dir / "out.mp4", "old");
+    TempOutput output(dir / "out.mp4", journal);
+    ASSERT_TRUE(fs::is_directory(output.folder()));
+    ASSERT_TRUE(output.journalEntry() && fs::exists(*output.journalEntry()));
+    auto entry = JSONValue::parsing(read(*output.journalEntry()));
+    EXPECT_EQ(*entry.member("path")->stringValue(), output.folder().string());
+    EXPECT_EQ(*entry.member("pid")->intValue(), ::getpid());
+    write(output.url(), "new");
+    EXPECT_EQ(read(dir / "out.mp4"), "old");
+    output.commit();
+    EXPECT_EQ(read(dir / "out.mp4"), "new");
+    EXPECT_FALSE(fs::exists(output.folder()));
+    EXPECT_TRUE(fs::is_empty(journal));
+}
+
+TEST(TempOutput, FailedReplaceKeepsTheOldFinal) {
+    auto dir = fresh("temp-fail");
+    fs::create_directories(dir / "out.mp4" / "occupied"); // a non-empty folder can't be replaced by a file
+    TempOutput output(dir / "out.mp4", dir / "journal");
+    write(output.url(), "new");
+    try {
+        output.commit();
+        FAIL() << "commit should fail";
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f.code, -32003);
+        EXPECT_EQ(f.message, "out.mp4 could not be written.");
+    }
+    EXPECT_TRUE(fs::is_directory(dir / "out.mp4" / "occupied"));
+    EXPECT_FALSE(fs::exists(output.folder()));
+    EXPECT_TRUE(fs::is_empty(dir / "journal"));
+}
+
+TEST(TempOutput, FailedSetUpLeavesNoPartialFolder) {
+    auto dir = fresh("temp-setup");
+    write(dir / "journal", "a file where the journal folder should be");
+    EXPECT_THROW(TempOutput(dir / "out.mp4", dir / "journal"), EngineFailure);
+    for (const auto& item : fs::directory_iterator(dir)) {
+        EXPECT_EQ(item.path().filename().string().find(".korvel-partial-"), std::string::npos) << item.path();
+    }
+}
+
+TEST(TempOutput, AbandonedOutputIsDiscarded) {
+    auto dir = fresh("temp-abandon");
+    fs::path folder;
+    {
+        TempOutput output(dir / "a.png", std::nullopt);
+        folder = output.folder();
+        EXPECT_FALSE(output.journalEntry());
+        write(output.url(), "x");
+    }
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_FALSE(fs::exists(dir / "a.png"));
+}
+
+TEST(TempOutput, SweepRemovesOnlyWhatDeadProcessesLeft) {
+    auto dir = fresh("temp-sweep");
+    auto journal = dir / "journal";
+    fs::create_directories(journal);
+    auto entry = [&](const std::string& uuid, const std::string& path, int64_t pid) {
+        write(journal / (uuid + ".json"),
+              R"({"path":")" + path + R"(","pid":)" + std::to_string(pid) + "}");
+    };
+    auto partial = [&](const std::string& uuid) {
+        auto p = dir / ("x.mp4.korvel-partial-" + uuid);
+        fs::create_directories(p);
+        return p;
+    };
+    const std::string dead = "11111111-1111-4111-8111-111111111111";
+    const std::string alive = "22222222-2222-4222-8222-222222222222";
+    const std::string relative = "33333333-3333-4333-8333-333333333333";
+    const std::string other = "44444444-4444-4444-8444-444444444444";
+    const std::string dotdot = "55555555-5555-4555-8555-555555555555";
+    auto deadFolder = partial(dead);
+    entry(dead, deadFolder.string(), 2147483600);
+    auto aliveFolder = partial(alive);
+    entry(alive, aliveFolder.string(), 1); // init is always there
+    auto relativeFolder = partial(relative);
+    entry(relative, "x.mp4.korvel-partial-" + relative, 2147483600);
+    auto otherFolder = partial(other);
+    entry(other, partial(dead).string(), 2147483600); // names another uuid's folder
+    entry(dotdot, (dir / ".." / dir.filename() / ("x.mp4.korvel-partial-" + dotdot)).string(), 2147483600);
+    auto dotdotFolder = partial(dotdot);
+    write(journal / "broken.json", "{");
+    write(journal / "notes.txt", "keep");
+
+    // A live output of this very process survives a second sweep in-process.
+    TempOutput live(dir / "live.mp4", journal);
+
+    TempOutput::sweep(journal);
+    EXPECT_FALSE(fs::exists(deadFolder));
+    EXPECT_TRUE(fs::exists(aliveFolder));
+    EXPECT_TRUE(fs::exists(journal / (alive + ".json")));
+    EXPECT_TRUE(fs::exists(relativeFolder));
+    EXPECT_TRUE(fs::exists(otherFolder));
+    EXPECT_TRUE(fs::exists(dotdotFolder));
+    for (const auto& gone : {dead, relative, other, dotdot}) EXPECT_FALSE(fs::exists(journal / (gone + ".json")));
+    EXPECT_FALSE(fs::exists(journal / "broken.json"));
+    EXPECT_TRUE(fs::exists(journal / "notes.txt"));
+    EXPECT_TRUE(fs::exists(live.folder()));
+    EXPECT_TRUE(fs::exists(*live.journalEntry()));
+    live.discard();
+}
+
+TEST(TempOutput, SweepTreatsOwnPidWithoutLiveOutputAsGone) {
+    auto dir = fresh("temp-ownpid");
+    auto journal = dir / "journal";
+    fs::create_directories(journal);
+    const std::string uuid = "66666666-6666-4666-8666-666666666666";
+    auto folder = dir / ("y.mp4.korvel-partial-" + uuid);
+    fs::create_directories(folder);
+    write(journal / (uuid + ".json"), R"({"path":")" + folder.string() + R"(","pid":)" + std::to_string(::getpid()) + "}");
+    TempOutput::sweep(journal);
+    EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST(EngineFolders, FlagsAndEnvironment) {
+    std::map<std::string, std::string> env{{"HOME", "/home/u"}};
+    auto f = EngineFolders::from({"engine", "--cache-dir", "/tmp/c", "--cache-dir", "/tmp/d"}, env);
+    EXPECT_EQ(f.cache, "/tmp/c");
+    EXPECT_EQ(f.models, "/home/u/.local/share/korvel-engine/models");
+    EXPECT_EQ(f.modelsBaseURL, EngineFolders::defaultModelsBaseURL);
+    EXPECT_EQ(EngineFolders::from({"engine", "--cache-dir"}, env).cache, "/home/u/.cache/korvel-engine");
+    auto g = EngineFolders::from({"engine", "--cache-dir", "--models-dir", "/m"}, env);
+    EXPECT_EQ(g.cache, fs::absolute("--models-dir"));
+    EXPECT_EQ(g.models, "/m");
+    env["KORVEL_MODELS_URL"] = "";
+    EXPECT_EQ(EngineFolders::from({"engine"}, env).modelsBaseURL, EngineFolders::defaultModelsBaseURL);
+    env["KORVEL_MODELS_URL"] = "http://127.0.0.1:8080/v1/models";
+    EXPECT_EQ(EngineFolders::from({"engine"}, env).modelsBaseURL, "http://127.0.0.1:8080/v1/models");
+    env["XDG_CACHE_HOME"] = "/xdg";
+    EXPECT_EQ(EngineFolders::from({"engine"}, env).cache, "/xdg/korvel-engine");
+    EngineCaches caches{"/r"};
+    EXPECT_EQ(caches.journal(), "/r/journal");
+    EXPECT_EQ(caches.after(), "/r/after");
+}
