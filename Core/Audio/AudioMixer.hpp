@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
-#include "Core/Audio/PlanSound.hpp"
+#include "Core/Render/AudioMix.hpp"
 
 #include <cstdint>
 #include <optional>

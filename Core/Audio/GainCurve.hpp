@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Audio/PlanSound.hpp"
+#include "Core/Render/AudioMix.hpp"
 
 #include <cstdint>
 #include <vector>
