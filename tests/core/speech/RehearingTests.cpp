@@ -9,15 +9,15 @@ using namespace korvel;
 namespace {
 enum class State { anchor, unplaced, letterless };
 
-struct Spec {
+struct PlacedWord {
     const char* text;
     int64_t startUs, endUs;
     State state;
 };
 
-CTCAligner::Placement placement(std::initializer_list<Spec> specs) {
+CTCAligner::Placement placement(std::initializer_list<PlacedWord> words) {
     CTCAligner::Placement p;
-    for (const Spec& s : specs) {
+    for (const PlacedWord& s : words) {
         p.words.push_back({s.text, s.startUs, s.endUs, std::nullopt});
         p.placed.push_back(s.state != State::unplaced);
         p.letterLogProbability.push_back(s.state == State::anchor ? std::optional<double>(-1) : std::nullopt);
