@@ -1,0 +1,181 @@
+#include "Core/Audio/AudioMixer.hpp"
+
+#include "Core/Audio/GainCurve.hpp"
+#include "Core/Audio/LoudnessNormalizer.hpp"
+#include "Core/Audio/LoudnessProfile.hpp"
+#include "Core/Audio/TruePeak.hpp"
+#include "Core/Audio/TruePeakLimiter.hpp"
+#include "Core/Jobs.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvel::AudioMixer {
+
+namespace {
+
+using Channels = std::vector<std::vector<float>>;
+
+// Gain arrays stay small whatever the clip's length.
+constexpr int64_t chunkFrames = 1 << 18;
+constexpr double tolerance = TruePeakLimiter::ceilingToleranceDb;
+
+void addTo(Channels& bus, const Input& input, int64_t durationFrames) {
+    const PCMAudio& clip = input.audio;
+    const int64_t start = input.outStartFrame;
+    if (start >= durationFrames || start < 0 || clip.channels.empty() || clip.channels[0].empty()) return;
+    const int64_t clipFrames = clip.frameCount();
+    const int64_t n = std::min(durationFrames - start, clipFrames);
+
+    const GainCurve curve(input.gain);
+    const double startPosition = PCMAudio::framePosition(PCMAudio::microseconds(start));
+
+    const bool stereoClip = clip.channelCount() >= 2;
+    if (stereoClip && bus.size() == 1) bus.push_back(bus[0]);
+    const std::vector<float>& first = clip.channels[0];
+    const std::vector<float>& second = stereoClip ? clip.channels[1] : clip.channels[0];
+    const size_t secondLength = second.size();
+
+    // Raised-cosine edges of up to 5 ms; a clip cut by the end of the mix keeps its tail.
+    const int64_t fade = input.fadeEdges && n >= 2 ? std::min<int64_t>(n, 480) / 2 : 0;
+    const bool fadeOut = fade > 0 && n == clipFrames;
+    std::vector<float> edge(static_cast<size_t>(fade));
+    for (int64_t i = 0; i < fade; ++i)
+        edge[static_cast<size_t>(i)] =
+            static_cast<float>(0.5 - 0.5 * std::cos(M_PI * static_cast<double>(i) / static_cast<double>(fade)));
+
+    for (int64_t o = 0; o < n; o += chunkFrames) {
+        const int64_t m = std::min(chunkFrames, n - o);
+        std::vector<float> gains = curve.linearGains(m, startPosition + static_cast<double>(o));
+        for (int64_t i = o; i < std::min(o + m, fade); ++i) gains[static_cast<size_t>(i - o)] *= edge[static_cast<size_t>(i)];
+        if (fadeOut) {
+            for (int64_t i = 0; i < fade; ++i) {
+                const int64_t frame = n - 1 - i;
+                if (frame >= o && frame < o + m) gains[static_cast<size_t>(frame - o)] *= edge[static_cast<size_t>(i)];
+            }
+        }
+        float* bus0 = bus[0].data() + start + o;
+        const float* src0 = first.data() + o;
+        for (int64_t i = 0; i < m; ++i) bus0[i] += src0[i] * gains[static_cast<size_t>(i)];
+        if (bus.size() == 2) {
+            float* bus1 = bus[1].data() + start + o;
+            // A second channel shorter than the first adds only what it has.
+            const int64_t have = std::clamp<int64_t>(static_cast<int64_t>(secondLength) - o, 0, m);
+            const float* src1 = second.data() + o;
+            for (int64_t i = 0; i < have; ++i) bus1[i] += src1[i] * gains[static_cast<size_t>(i)];
+        }
+    }
+}
+
+void toStereo(Channels& bus) {
+    if (bus.size() == 1) bus.push_back(bus[0]);
+}
+
+PCMAudio summed(const PCMAudio& base, const PCMAudio& effects) {
+    PCMAudio sum;
+    const size_t channels = std::min(base.channels.size(), effects.channels.size());
+    for (size_t c = 0; c < channels; ++c) {
+        const auto& a = base.channels[c];
+        const auto& b = effects.channels[c];
+        std::vector<float> s(std::min(a.size(), b.size()));
+        for (size_t i = 0; i < s.size(); ++i) s[i] = a[i] + b[i];
+        sum.channels.push_back(std::move(s));
+    }
+    return sum;
+}
+
+struct UnderCeiling {
+    PCMAudio buffer;
+    double effectsLoweredDb = 0;
+};
+
+// Lowers the effects before limiting anything: the voice is only limited when
+// the effects cannot make room.
+UnderCeiling underCeiling(PCMAudio base, const std::optional<PCMAudio>& effects, double ceilingDb) {
+    UnderCeiling out;
+    if (!effects) {
+        out.buffer = std::move(base);
+    } else {
+        out.buffer = summed(base, *effects);
+        if (!(TruePeak::measureDb(base) > ceilingDb + tolerance)) {
+            for (int round = 0; round < 8; ++round) {
+                const double peak = TruePeak::measureDb(out.buffer);
+                if (peak - ceilingDb <= tolerance) break;
+                out.effectsLoweredDb += (peak - ceilingDb) + 0.1;
+                out.buffer = summed(base, effects->scaled(-out.effectsLoweredDb));
+            }
+        }
+    }
+    if (TruePeak::measureDb(out.buffer) > ceilingDb + tolerance)
+        out.buffer = TruePeakLimiter::apply(out.buffer, ceilingDb).buffer;
+    return out;
+}
+
+} // namespace
+
+Builder::Builder(int64_t durationFrames) : durationFrames_(durationFrames) {
+    if (durationFrames < 0 || durationFrames > PCMAudio::maximumFrames)
+        throw EngineFailure::invalidParams("The plan's duration must be between 0 and 4 hours.");
+    main_.assign(1, std::vector<float>(static_cast<size_t>(durationFrames), 0.0f));
+}
+
+void Builder::place(const Input& input) {
+    if (input.role == AudioRole::soundEffect) {
+        if (!effects_) effects_.emplace(1, std::vector<float>(static_cast<size_t>(durationFrames_), 0.0f));
+        addTo(*effects_, input, durationFrames_);
+    } else {
+        addTo(main_, input, durationFrames_);
+    }
+}
+
+Result Builder::finish(const Policy& policy, bool measured) && {
+    toStereo(main_);
+    std::optional<PCMAudio> effects;
+    if (effects_) {
+        toStereo(*effects_);
+        effects.emplace(std::move(*effects_));
+        effects_.reset();
+    }
+    PCMAudio mainBus(std::move(main_));
+
+    Result result;
+    if (const auto* normalize = policy.normalizing()) {
+        const double mainLufs = Loudness::integrated(mainBus);
+        const bool effectsOnly = mainLufs <= Loudness::silenceLufs && effects.has_value();
+        LoudnessNormalizer::Result normalized =
+            LoudnessNormalizer::normalize(effectsOnly ? *effects : mainBus, normalize->targetLufs, normalize->ceilingDb);
+        std::optional<PCMAudio> riding;
+        if (!effectsOnly && effects) riding = effects->scaled(normalized.gainDb);
+        UnderCeiling limited = underCeiling(std::move(normalized.buffer), riding, normalize->ceilingDb);
+        result.buffer = std::move(limited.buffer);
+        result.reached = normalized.reached;
+        result.effectsLoweredDb = limited.effectsLoweredDb;
+        result.integratedLufs = Loudness::integrated(result.buffer);
+        result.truePeakDb = TruePeak::measureDb(result.buffer);
+        return result;
+    }
+    if (const auto* keep = policy.keepingLevel()) {
+        UnderCeiling limited = underCeiling(std::move(mainBus), effects, keep->ceilingDb);
+        result.buffer = std::move(limited.buffer);
+        result.effectsLoweredDb = limited.effectsLoweredDb;
+    } else {
+        result.buffer = effects ? summed(mainBus, *effects) : std::move(mainBus);
+    }
+    result.reached = true;
+    if (measured) {
+        result.integratedLufs = Loudness::integrated(result.buffer);
+        result.truePeakDb = TruePeak::measureDb(result.buffer);
+    } else {
+        result.integratedLufs = Loudness::silenceLufs;
+        result.truePeakDb = TruePeak::silenceDb;
+    }
+    return result;
+}
+
+Result mix(const std::vector<Input>& inputs, int64_t durationFrames, const Policy& policy) {
+    Builder builder(durationFrames);
+    for (const Input& input : inputs) builder.place(input);
+    return std::move(builder).finish(policy, true);
+}
+
+} // namespace korvel::AudioMixer

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "Core/Render/AudioMix.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace korvel {
+
+// A track's gain points as one linear factor per output frame, ramping
+// linearly in dB between points.
+struct GainCurve {
+    // Sorted by outUs; equal times keep their given order.
+    std::vector<PlanGainPoint> points;
+
+    GainCurve() = default;
+    explicit GainCurve(std::vector<PlanGainPoint> points);
+
+    // Gains at frame positions start, start + 1, ... (start may be fractional).
+    std::vector<float> linearGains(int64_t count, double startFrame) const;
+    std::vector<float> linearGainsFromUs(int64_t count, int64_t startUs) const;
+};
+
+} // namespace korvel

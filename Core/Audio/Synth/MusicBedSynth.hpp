@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace korvel {
+
+// Generated stereo backing tracks: a four-chord progression of additive pads
+// (with plucks and a kick for the upbeat style) and a short cross-fed echo.
+namespace MusicBedSynth {
+// Twelve chords, or fewer frames when fewer are asked for.
+int64_t framesWritten(std::string_view recipe, int64_t seed, int64_t frames);
+// Left and right, exactly `frames` long.
+std::vector<std::vector<float>> writtenOut(std::string_view recipe, int64_t seed, int64_t frames);
+// The bed at its full length, levelled to `lufs`: long beds loop their middle chords.
+std::vector<std::vector<float>> bed(std::string_view recipe, int64_t seed, int64_t frames, double lufs);
+} // namespace MusicBedSynth
+
+} // namespace korvel

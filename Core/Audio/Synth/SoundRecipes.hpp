@@ -1,0 +1,29 @@
+#pragma once
+
+#include "Core/Audio/PCMAudio.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace korvel {
+
+// The front door of generated sound: effects by name and seed, and music beds
+// of any length.
+namespace SoundRecipes {
+inline constexpr std::array<std::string_view, 13> effects = {
+    "whoosh", "swish", "reverse_whoosh", "riser", "sub_drop", "pop", "click",
+    "tick",   "ding",  "boop",           "thud",  "shimmer",  "shutter"};
+inline constexpr std::array<std::string_view, 3> beds = {"soft_bed", "upbeat_bed", "cinematic_bed"};
+// Every effect is scaled to this true peak.
+inline constexpr double effectPeakDb = -3.0;
+// Every bed is scaled to this gated loudness.
+inline constexpr double bedLufs = 0.0;
+
+// One channel for an effect, two for a bed. Fails with invalidParams for an
+// unknown name, a bed without a length, or a length beyond PCMAudio::maximumFrames.
+PCMAudio render(std::string_view recipe, int64_t seed, std::optional<int64_t> frames);
+} // namespace SoundRecipes
+
+} // namespace korvel

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "Core/Audio/PCMAudio.hpp"
+
+#include <vector>
+
+namespace korvel {
+
+// Inter-sample peaks by 4× oversampling with windowed-sinc interpolation.
+namespace TruePeak {
+inline constexpr double silenceDb = -120.0;
+
+// Per sample: the largest of |x[i]| and the interpolated |y(i + ¼)|, |y(i + ½)|, |y(i + ¾)|.
+std::vector<float> envelope(const std::vector<float>& samples);
+// envelope[i] = max(envelope[i], envelope of samples at i); both the same length.
+void raise(std::vector<float>& envelope, const std::vector<float>& samples);
+// The largest envelope value over all channels, in dBTP.
+double measureDb(const PCMAudio& audio);
+} // namespace TruePeak
+
+} // namespace korvel

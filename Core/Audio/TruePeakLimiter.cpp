@@ -1,0 +1,101 @@
+#include "Core/Audio/TruePeakLimiter.hpp"
+
+#include "Core/Audio/TruePeak.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvel::TruePeakLimiter {
+
+namespace {
+
+// 5 ms of look-ahead, and the same length for the smoothing behind, so a
+// peak is only ever averaged with gains that already include it.
+constexpr size_t window = 240;
+// One-pole release with a 100 ms time constant: e^(−1/4800) and its complement.
+constexpr float releaseKeep = 0.9997917f;
+constexpr float releaseTake = 0.00020831823f;
+
+} // namespace
+
+std::vector<float> gainCurve(const PCMAudio& audio, float ceiling) {
+    const size_t n = static_cast<size_t>(audio.frameCount());
+    std::vector<float> g(n, 0.0f);
+    const std::vector<float>* previous = nullptr;
+    for (const auto& channel : audio.channels) {
+        if (previous != nullptr && PCMAudio::sameSamples(channel, *previous)) continue;
+        previous = &channel;
+        if (channel.size() != n) continue;
+        TruePeak::raise(g, channel);
+    }
+    for (float& v : g) v = v > ceiling ? ceiling / v : 1.0f;
+
+    // Minimum over the frame and the 239 after it, in linear time: within
+    // blocks of 240, minima running backward from each block's end and forward
+    // from its start; a window spans at most two blocks.
+    if (n > 0) {
+        std::vector<float> backward(n), forward(n);
+        for (size_t start = 0; start < n; start += window) {
+            const size_t end = std::min(n, start + window);
+            forward[start] = g[start];
+            for (size_t i = start + 1; i < end; ++i) forward[i] = std::min(forward[i - 1], g[i]);
+            backward[end - 1] = g[end - 1];
+            for (size_t i = end - 1; i-- > start;) backward[i] = std::min(backward[i + 1], g[i]);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const size_t last = std::min(n - 1, i + window - 1);
+            const size_t blockEnd = (i / window + 1) * window;
+            // Inside one block (its start, or the clipped last block) the backward minimum is the window.
+            g[i] = last < blockEnd ? backward[i] : std::min(backward[i], forward[last]);
+        }
+    }
+
+    float r = 1.0f;
+    for (float& v : g) {
+        if (v < r)
+            r = v;
+        else
+            r = r * releaseKeep + v * releaseTake;
+        v = r;
+    }
+
+    // Mean of the last 240 values; before the start the first value stands in.
+    if (!g.empty()) {
+        const float first = g[0];
+        float ring[window];
+        std::fill(std::begin(ring), std::end(ring), first);
+        double sum = static_cast<double>(first) * window;
+        for (size_t i = 0; i < n; ++i) {
+            const size_t slot = i % window;
+            sum += static_cast<double>(g[i]) - static_cast<double>(ring[slot]);
+            ring[slot] = g[i];
+            g[i] = static_cast<float>(sum / window);
+        }
+    }
+    return g;
+}
+
+Output apply(const PCMAudio& audio, double ceilingDb) {
+    if (audio.channels.empty() || audio.frameCount() == 0 || !(TruePeak::measureDb(audio) > ceilingDb))
+        return {audio, {}, 0.0};
+    double target = ceilingDb;
+    Output out;
+    for (int pass = 0; pass < 4; ++pass) {
+        out.gain = gainCurve(audio, static_cast<float>(std::pow(10.0, target / 20.0)));
+        const std::vector<float>& curve = out.gain;
+        out.buffer = audio.mapChannels([&](const std::vector<float>& channel) {
+            std::vector<float> limited(channel.size());
+            const size_t m = std::min(channel.size(), curve.size());
+            for (size_t i = 0; i < m; ++i) limited[i] = channel[i] * curve[i];
+            return limited;
+        });
+        const double peak = TruePeak::measureDb(out.buffer);
+        if (peak <= ceilingDb + ceilingToleranceDb) break;
+        target -= (peak - ceilingDb) + 0.01;
+    }
+    const float deepest = *std::min_element(out.gain.begin(), out.gain.end());
+    out.reductionDb = -20.0 * std::log10(static_cast<double>(deepest));
+    return out;
+}
+
+} // namespace korvel::TruePeakLimiter

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "Core/Audio/PCMAudio.hpp"
+
+#include <vector>
+
+namespace korvel {
+
+// Brings a sound under a true-peak ceiling with a look-ahead gain curve.
+namespace TruePeakLimiter {
+inline constexpr double ceilingToleranceDb = 0.02;
+
+struct Output {
+    PCMAudio buffer;
+    // Linear gain per frame; empty when nothing was limited.
+    std::vector<float> gain;
+    // The deepest reduction as a positive number of dB.
+    double reductionDb = 0;
+
+    bool operator==(const Output&) const = default;
+};
+
+Output apply(const PCMAudio& audio, double ceilingDb);
+
+// The gain curve for a linear ceiling, exposed for tests of its shape.
+std::vector<float> gainCurve(const PCMAudio& audio, float ceiling);
+} // namespace TruePeakLimiter
+
+} // namespace korvel
