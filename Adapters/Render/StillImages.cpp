@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <mutex>
+#include <string_view>
 
 namespace korvel::StillImages {
 
@@ -50,9 +51,22 @@ std::optional<Properties> properties(const std::filesystem::path& file) {
 std::optional<Picture> thumbnail(const std::filesystem::path& file, int64_t longEdge) {
     prepare();
     try {
-        vips::VImage image = vips::VImage::new_from_file(file.c_str());
         int bound = static_cast<int>(std::clamp<int64_t>(longEdge, 1, INT_MAX / 2));
-        image = image.thumbnail_image(bound, vips::VImage::option()->set("height", bound)->set("size", VIPS_SIZE_DOWN));
+        auto options = [bound] { return vips::VImage::option()->set("height", bound)->set("size", VIPS_SIZE_DOWN); };
+        const char* loader = vips_foreign_find_load(file.c_str());
+        if (!loader) {
+            vips_error_clear();
+            return std::nullopt;
+        }
+        vips::VImage image;
+        if (std::string_view(loader).starts_with("VipsForeignLoadHeif")) {
+            // The thumbnailer would take a HEIF file's embedded preview;
+            // the picture is always made from the full image.
+            image = vips::VImage::new_from_file(file.c_str()).thumbnail_image(bound, options());
+        } else {
+            // Shrinks while it decodes, so a huge picture never sits whole in memory.
+            image = vips::VImage::thumbnail(file.c_str(), bound, options());
+        }
         bool grey = image.interpretation() == VIPS_INTERPRETATION_B_W || image.interpretation() == VIPS_INTERPRETATION_GREY16;
         image = image.colourspace(grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB);
         if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
