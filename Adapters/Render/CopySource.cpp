@@ -131,7 +131,7 @@ std::optional<CopySource> CopySourceReader::open(const VideoSource& video) {
         const MovieBox* movie = video.asset ? video.asset->movie() : nullptr;
         if (!movie) return std::nullopt;
         std::vector<TrackSegment> edits;
-        for (const auto& s : TrackTimes::segments(mt, movie->timescale))
+        for (const auto& s : TrackTimes::segments(mt, movie->timescale, TrackTimes::mediaEnd(track.samples)))
             if (!s.empty) edits.push_back(s);
         if (edits.size() != 1) return std::nullopt;
         if (!track.hasCursors) return std::nullopt;

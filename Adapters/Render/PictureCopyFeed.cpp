@@ -19,7 +19,7 @@ int64_t editShift(const VideoSource& video) {
     const MovieBox* movie = video.asset ? video.asset->movie() : nullptr;
     if (!movie || !video.track) return 0;
     int32_t T = video.table.timescale;
-    for (const auto& s : TrackTimes::segments(video.track->movie, movie->timescale)) {
+    for (const auto& s : TrackTimes::segments(video.track->movie, movie->timescale, TrackTimes::mediaEnd(video.track->samples))) {
         if (!s.empty) return s.targetStart.in(T) - s.sourceStart.in(T);
     }
     return 0;

@@ -154,6 +154,8 @@ ProbeResult ProbeService::probe(const ProbeParams& params) const {
             r.kind = AssetKind::video;
             r.contentHash = hash;
             r.durationUs = durationUs(asset->duration());
+            // A fragmented movie's header leaves its length to the fragments.
+            if (r.durationUs == 0 && asset->movie()->fragmented) r.durationUs = video->table.us(video->table.endTicks);
             r.width = display.width;
             r.height = display.height;
             r.fps = video->table.measuredFrameRate();

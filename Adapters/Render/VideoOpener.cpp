@@ -119,14 +119,6 @@ VideoSource VideoOpener::open(const std::filesystem::path& url) {
     source.preferredTransform = {m[0], m[1], m[2], m[3], m[4], m[5]};
     auto timescale = static_cast<int32_t>(mt.mediaTimescale);
 
-    std::vector<TrackSegment> edits;
-    try {
-        for (const auto& segment : TrackTimes::segments(mt, movie.timescale)) {
-            if (!segment.empty) edits.push_back(segment);
-        }
-    } catch (const std::exception&) {
-        throw unsupported(url, " is in a format that can't be opened.");
-    }
     auto cursors = cursorSamples(mt);
 
     blockingWork([&](StopFlag&) {
@@ -146,6 +138,14 @@ VideoSource VideoOpener::open(const std::filesystem::path& url) {
         }
         if (!VideoFrames::decodesFirst(url, *track)) throw unsupported(url, " uses a video format that can't be decoded.");
         if (samplesFailure) std::rethrow_exception(samplesFailure);
+        std::vector<TrackSegment> edits;
+        try {
+            for (const auto& segment : TrackTimes::segments(mt, movie.timescale, TrackTimes::mediaEnd(track->samples))) {
+                if (!segment.empty) edits.push_back(segment);
+            }
+        } catch (const std::exception&) {
+            throw unsupported(url, " is in a format that can't be opened.");
+        }
         source.table = table(track->samples, edits, timescale, url, track->sampleOfEntry);
         if (!VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
             throw unsupported(url, " is cut short or damaged, so its end can't be read.");

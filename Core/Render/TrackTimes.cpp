@@ -51,12 +51,18 @@ double TrackSegment::rate() const {
     return targetDuration.seconds() / std::max(sourceDuration.seconds(), DBL_MIN);
 }
 
-std::vector<TrackSegment> TrackTimes::segments(const MovieTrack& track, uint32_t movieTimescale) {
+int64_t TrackTimes::mediaEnd(const std::vector<MovieSample>& samples) {
+    int64_t end = 0;
+    for (const auto& s : samples) end = std::max(end, sum(s.presentationTime(), s.duration));
+    return end;
+}
+
+std::vector<TrackSegment> TrackTimes::segments(const MovieTrack& track, uint32_t movieTimescale, int64_t mediaEnd) {
     auto media = static_cast<int32_t>(track.mediaTimescale);
     auto movie = static_cast<int32_t>(movieTimescale);
     std::vector<TrackSegment> out;
     if (!track.edits || track.edits->empty()) {
-        TickTime whole{track.mediaDuration, media};
+        TickTime whole{track.mediaDuration > 0 ? track.mediaDuration : mediaEnd, media};
         out.push_back({false, {0, media}, whole, {0, media}, whole});
         return out;
     }
@@ -68,10 +74,17 @@ std::vector<TrackSegment> TrackTimes::segments(const MovieTrack& track, uint32_t
         s.targetDuration = {edit.segmentDuration, movie};
         if (!s.empty) {
             s.sourceStart = {edit.mediaTime, media};
-            s.sourceDuration = {roundedTimes(edit.segmentDuration, edit.rate), movie};
+            if (edit.segmentDuration == 0 && mediaEnd > edit.mediaTime && edit.rate > 0) {
+                // Open-ended: the rest of the media.
+                TickTime rest{mediaEnd - edit.mediaTime, media};
+                s.sourceDuration = {rest.in(movie), movie};
+                s.targetDuration = {roundedTimes(rest.in(movie), 1.0 / edit.rate), movie};
+            } else {
+                s.sourceDuration = {roundedTimes(edit.segmentDuration, edit.rate), movie};
+            }
         }
         out.push_back(s);
-        at = sum(at, edit.segmentDuration);
+        at = sum(at, s.targetDuration.value);
     }
     return out;
 }

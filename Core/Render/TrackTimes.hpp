@@ -35,8 +35,14 @@ struct TrackSegment {
 namespace TrackTimes {
 
 // The segments of a track: its edit list in track order, or one segment
-// showing the whole media from zero when it has none.
-std::vector<TrackSegment> segments(const MovieTrack& track, uint32_t movieTimescale);
+// showing the whole media from zero when it has none. `mediaEnd` (media
+// ticks, the end of the last sample) stands in where the file leaves a length
+// open: a media duration of zero and edits of length zero, as fragmented
+// movies write them.
+std::vector<TrackSegment> segments(const MovieTrack& track, uint32_t movieTimescale, int64_t mediaEnd = 0);
+
+// The end of the last sample's presentation, in media ticks; 0 for none.
+int64_t mediaEnd(const std::vector<MovieSample>& samples);
 
 struct Timed {
     int64_t start = 0;    // presentation time, media timescale

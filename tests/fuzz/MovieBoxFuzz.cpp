@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::vector<TrackTimes::Timed> timed;
                 timed.reserve(samples.size());
                 for (const auto& s : samples) timed.push_back({s.presentationTime(), s.duration});
-                auto segments = TrackTimes::segments(track, movie.timescale);
+                auto segments = TrackTimes::segments(track, movie.timescale, TrackTimes::mediaEnd(samples));
                 auto shown = TrackTimes::shown(timed, segments, static_cast<int32_t>(track.mediaTimescale));
                 for (size_t i = 0; i + 1 < shown.pts.size(); ++i) {
                     if (shown.pts[i] > shown.pts[i + 1]) __builtin_trap();

@@ -84,6 +84,9 @@ inline fs::path path(const std::string& name) {
     } else if (name == "edit.mov") {
         // Copied from 0.5 s: the samples before stay, an edit list skips them.
         command = ff + "-ss 0.5 -i " + src("h264.mp4") + " -an -c copy -f mov " + t;
+    } else if (name == "fragmented.mp4") {
+        // No sample tables in the movie box: every sample is in a fragment.
+        command = ff + "-i " + src("h264.mp4") + " -an -c copy -movflags frag_keyframe+empty_moov -f mp4 " + t;
     } else if (name == "portrait.mp4") {
         command = ff + "-i " + src("corner.mp4") + " -c copy -metadata:s:v:0 rotate=-90 -f mp4 " + t;
     } else if (name == "corner.mp4") {

@@ -54,6 +54,7 @@ TEST(ProbeService, DescribesEachKindOfFile) {
         std::optional<FrameRate> fps;
         bool hasAudio;
         std::optional<AssetColor> color;
+        int64_t firstPtsUs = 0;
     };
     const std::optional<FrameRate> thirty = FrameRate{30, 1};
     std::vector<Case> cases{
@@ -63,6 +64,8 @@ TEST(ProbeService, DescribesEachKindOfFile) {
         // Stored 320 × 240 with a quarter turn.
         {"portrait.mp4", AssetKind::video, 240, 320, 1'000'000, thirty, false, bt709},
         {"untagged.mp4", AssetKind::video, 320, 240, 1'000'000, thirty, false, std::nullopt},
+        // Without an edit list the B-frame delay shows: two frames.
+        {"fragmented.mp4", AssetKind::video, 320, 240, 2'066'667, thirty, false, bt709, 66'667},
         {"tone.wav", AssetKind::audio, 0, 0, 1'000'000, std::nullopt, true, std::nullopt},
         {"still.png", AssetKind::image, 64, 48, 0, std::nullopt, false, std::nullopt},
         // Orientation 6 turns the picture by a quarter; 3 by a half.
@@ -73,7 +76,8 @@ TEST(ProbeService, DescribesEachKindOfFile) {
     for (const auto& c : cases) {
         fs::path file = fx::path(c.fixture);
         ProbeResult r = probe(file);
-        ProbeResult expected{c.kind, fx::sha256sum(file), c.durationUs, c.width, c.height, c.fps, 0, c.hasAudio, c.color};
+        ProbeResult expected{c.kind,   fx::sha256sum(file), c.durationUs, c.width,  c.height,
+                             c.fps,    c.firstPtsUs,        c.hasAudio,   c.color};
         EXPECT_EQ(r, expected) << c.fixture << ": " << encoding(r).canonical();
     }
 }

@@ -67,3 +67,15 @@ TEST(TrackTimes, ConversionRoundsHalvesAwayFromZero) {
     EXPECT_EQ((TickTime{1001, 30000}.in(600)), 20);
     EXPECT_THROW((TickTime{INT64_MAX, 1}.in(2)), TimeOverflow);
 }
+
+TEST(TrackTimes, OpenLengthsReachTheEndOfTheMedia) {
+    // Fragmented movies leave the media duration at zero and may write edits
+    // of length zero: both run to the end of the last sample.
+    auto whole = TrackTimes::shown(fourFrames, TrackTimes::segments(track(std::nullopt, 0), 600, 4000), 30000);
+    EXPECT_EQ(whole.pts, (std::vector<int64_t>{0, 1000, 2000, 3000}));
+    EXPECT_EQ(whole.endTicks, 4000);
+    auto open = TrackTimes::shown(fourFrames, TrackTimes::segments(track({{{0, 1000, 1.0}}}, 0), 600, 4000), 30000);
+    EXPECT_EQ(open.pts, (std::vector<int64_t>{0, 1000, 2000}));
+    EXPECT_EQ(open.endTicks, 3000);
+    EXPECT_EQ(TrackTimes::mediaEnd({}), 0);
+}
