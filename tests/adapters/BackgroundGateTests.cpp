@@ -105,7 +105,9 @@ TEST(BlockingExecutor, RunsEachPriorityOnItsOwnThreadsAndGrows) {
         ASSERT_EQ(results[i].wait_for(5s), std::future_status::ready);
         auto [priority, nice] = results[i].get();
         EXPECT_EQ(priority, i % 2 ? TaskPriority::background : TaskPriority::userInitiated);
-        if (i % 2) EXPECT_EQ(nice, 10); // background threads run below the foreground
+        if (i % 2) {
+            EXPECT_EQ(nice, 10); // background threads run below the foreground
+        }
     }
 }
 

@@ -18,6 +18,10 @@
 
 #include "Adapters/Render/StillImages.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace korvel::MediaFixtures {
 
 namespace fs = std::filesystem;
@@ -71,6 +75,19 @@ inline fs::path path(const std::string& name) {
     static std::recursive_mutex lock;
     std::lock_guard g(lock);
     fs::path out = folder() / name;
+    if (fs::exists(out)) return out;
+    // Test processes run side by side: one makes each fixture, the others wait
+    // for it, so every process hashes the same bytes.
+    static int lockFile = ::open((folder() / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    static int depth = 0;
+    struct Held {
+        Held() {
+            if (depth++ == 0) ::flock(lockFile, LOCK_EX);
+        }
+        ~Held() {
+            if (--depth == 0) ::flock(lockFile, LOCK_UN);
+        }
+    } held;
     if (fs::exists(out)) return out;
     fs::path tmp = folder() / (".tmp-" + std::to_string(getpid()) + "-" + name);
     std::string t = "'" + tmp.string() + "'";

@@ -12,8 +12,11 @@ namespace fx = korvel::MediaFixtures;
 
 namespace {
 
-fs::path outFolder() {
-    fs::path f = fx::folder() / "thumbnails";
+// Tests that look for leftovers get a folder no other test writes in.
+const char* const failureFolder = "thumbnail-failures";
+
+fs::path outFolder(const char* name = "thumbnails") {
+    fs::path f = fx::folder() / name;
     fs::create_directories(f);
     return f;
 }
@@ -23,8 +26,9 @@ EngineSource source(const std::string& fixture) {
     return {file.string(), fx::sha256sum(file)};
 }
 
-ThumbnailParams params(const std::string& fixture, int64_t atUs, int64_t edge, const std::string& out) {
-    return {source(fixture), atUs, edge, (outFolder() / out).string()};
+ThumbnailParams params(const std::string& fixture, int64_t atUs, int64_t edge, const std::string& out,
+                       const char* folder = "thumbnails") {
+    return {source(fixture), atUs, edge, (outFolder(folder) / out).string()};
 }
 
 std::string head(const fs::path& file, size_t n) {
@@ -125,11 +129,11 @@ TEST(ThumbnailService, ALargerBoundKeepsTheDisplaySize) {
 }
 
 TEST(ThumbnailService, OnAnyFailureNothingAppearsAtTheOutputPath) {
-    auto gif = params("hevc.mp4", 0, 64, "nothing.gif");
-    auto changed = params("hevc.mp4", 0, 64, "nothing-changed.jpg");
+    auto gif = params("hevc.mp4", 0, 64, "nothing.gif", failureFolder);
+    auto changed = params("hevc.mp4", 0, 64, "nothing-changed.jpg", failureFolder);
     changed.source.contentHash = std::string(64, '0');
     // The final path is a folder: the picture is written, the commit fails.
-    auto onFolder = params("hevc.mp4", 0, 64, "a-folder.jpg");
+    auto onFolder = params("hevc.mp4", 0, 64, "a-folder.jpg", failureFolder);
     fs::create_directories(onFolder.outPath);
     struct Case {
         ThumbnailParams p;
@@ -146,5 +150,5 @@ TEST(ThumbnailService, OnAnyFailureNothingAppearsAtTheOutputPath) {
         EXPECT_EQ(f, (EngineFailure{c.code, c.message}));
         EXPECT_FALSE(fs::is_regular_file(c.p.outPath)) << c.p.outPath;
     }
-    EXPECT_FALSE(leftovers(outFolder()));
+    EXPECT_FALSE(leftovers(outFolder(failureFolder)));
 }
