@@ -2,8 +2,8 @@
 // the real engine, media made with the ffmpeg tool.
 
 #include "EngineProcess.hpp"
+#include "tests/support/Shell.hpp"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -12,22 +12,13 @@
 
 using namespace korvel;
 using korvel::testing::EngineProcess;
+using korvel::testing::runCommand;
+using korvel::testing::sha256sum;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return out;
-}
-
-std::string sha256sum(const fs::path& f) { return run("sha256sum '" + f.string() + "'").substr(0, 64); }
+void make(const std::string& command) { EXPECT_TRUE(runCommand(command)) << command; }
 
 // Media for these tests, made once per test process.
 struct Media {
@@ -35,13 +26,13 @@ struct Media {
     Media() {
         folder = korvel::testing::freshFolder("asset-media");
         movie = folder / "clip.mp4";
-        run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -pix_fmt yuv420p "
-            "-color_primaries bt709 -color_trc bt709 -colorspace bt709 -movflags +faststart '" + movie.string() + "'");
+        make("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -pix_fmt yuv420p "
+             "-color_primaries bt709 -color_trc bt709 -colorspace bt709 -movflags +faststart '" + movie.string() + "'");
         cut = folder / "cut.mp4";
         fs::copy_file(movie, cut);
         fs::resize_file(cut, fs::file_size(movie) / 2);
         sound = folder / "tone.wav";
-        run("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.5 '" + sound.string() + "'");
+        make("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.5 '" + sound.string() + "'");
         text = folder / "notes.txt";
         std::ofstream(text) << "just words\n";
         // A movie file's first box, then noise.
@@ -144,8 +135,8 @@ TEST(AssetMethods, ThumbnailWritesThePictureOrNothing) {
     ASSERT_TRUE(response);
     EXPECT_EQ(*response->member("result"),
               JSONValue::parsing("{\"path\":\"" + out.string() + "\",\"width\":100,\"height\":76,\"ptsUs\":1000000}"));
-    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + out.string() + "'"),
-              "mjpeg,100,76\n");
+    const std::string probe = "ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + out.string() + "'";
+    EXPECT_EQ(runCommand(probe).value_or("failed"), "mjpeg,100,76\n") << probe;
 
     fs::path never = media().folder / "never.jpg";
     engine.sendLine(EngineProcess::request(2, "asset.thumbnail", params(std::string(64, 'a'), never)));

@@ -36,7 +36,7 @@ fs::path counting(const std::string& name, size_t size) {
 
 // Size and checksum of each packet or frame: the last two columns of framemd5.
 std::vector<std::string> md5s(const std::string& arguments) {
-    auto out = fx::run("ffmpeg -nostdin -v error " + arguments + " -f framemd5 -");
+    auto out = fx::runCommand("ffmpeg -nostdin -v error " + arguments + " -f framemd5 -");
     EXPECT_TRUE(out) << arguments;
     std::vector<std::string> lines;
     std::istringstream in(out.value_or(""));
@@ -89,7 +89,7 @@ TEST(CopySource, AWindowIsTheSourcesOwnSamplesAndPictures) {
     EXPECT_EQ(offered.endTicks, 4 * 15360);
     EXPECT_EQ(copy->displayWidth, 320);
     EXPECT_EQ(offered.bytesBefore.front(), 0);
-    auto sizes = fx::run("ffprobe -v error -select_streams v -show_entries packet=size -of csv=p=0 '" + file.string() + "'");
+    auto sizes = fx::runCommand("ffprobe -v error -select_streams v -show_entries packet=size -of csv=p=0 '" + file.string() + "'");
     ASSERT_TRUE(sizes);
     int64_t total = 0;
     std::istringstream in(*sizes);

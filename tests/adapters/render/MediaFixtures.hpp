@@ -4,7 +4,6 @@
 // stills ffmpeg can't tag), kept under the build's test folder and shared by
 // every test process: each is written under a temporary name and renamed.
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,6 +16,7 @@
 #include <vips/vips8>
 
 #include "Adapters/Render/StillImages.hpp"
+#include "tests/support/Shell.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -32,22 +32,8 @@ inline fs::path folder() {
     return f;
 }
 
-// Runs a shell command; its standard output, or nothing when it failed.
-inline std::optional<std::string> run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return std::nullopt;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    if (pclose(pipe) != 0) return std::nullopt;
-    return out;
-}
-
-inline std::string sha256sum(const fs::path& file) {
-    auto out = run("sha256sum '" + file.string() + "'");
-    return out ? out->substr(0, 64) : std::string();
-}
+using korvel::testing::runCommand;
+using korvel::testing::sha256sum;
 
 inline void writeText(const fs::path& file, const std::string& text) {
     std::ofstream(file, std::ios::binary) << text;
@@ -123,8 +109,8 @@ inline fs::path path(const std::string& name) {
         command = ff + "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 0 -c:a pcm_s16le -f wav " + t;
     } else if (name == "cut.m4a") {
         fs::path whole = folder() / ".cut-source.m4a";
-        run(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -c:a aac -movflags +faststart -f mp4 '" +
-            whole.string() + "'");
+        runCommand(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -c:a aac -movflags +faststart -f mp4 '" +
+                   whole.string() + "'");
         fs::copy_file(whole, tmp, fs::copy_options::overwrite_existing);
         fs::resize_file(tmp, fs::file_size(whole) * 6 / 10);
     } else if (name == "tone.wav") {
@@ -147,13 +133,13 @@ inline fs::path path(const std::string& name) {
     } else if (name == "cut.mp4") {
         // The movie box first, then the media data cut in half.
         fs::path whole = folder() / ".cut-source.mp4";
-        run(ff + testsrc + "-t 2 " + x264 + "-movflags +faststart -f mp4 '" + whole.string() + "'");
+        runCommand(ff + testsrc + "-t 2 " + x264 + "-movflags +faststart -f mp4 '" + whole.string() + "'");
         fs::copy_file(whole, tmp, fs::copy_options::overwrite_existing);
         fs::resize_file(tmp, fs::file_size(whole) * 6 / 10);
     } else {
         throw std::runtime_error("no fixture named " + name);
     }
-    if (!command.empty() && !run(command)) throw std::runtime_error("could not make fixture " + name);
+    if (!command.empty() && !runCommand(command)) throw std::runtime_error("could not make fixture " + name);
     fs::rename(tmp, out);
     return out;
 }

@@ -19,7 +19,7 @@ fs::path output(const std::string& name) {
 }
 
 std::vector<std::string> md5s(const std::string& arguments) {
-    auto out = fx::run("ffmpeg -nostdin -v error " + arguments + " -f framemd5 -");
+    auto out = fx::runCommand("ffmpeg -nostdin -v error " + arguments + " -f framemd5 -");
     EXPECT_TRUE(out) << arguments;
     std::vector<std::string> lines;
     std::istringstream in(out.value_or(""));
@@ -65,11 +65,11 @@ TEST(PictureCopyFeed, AnExportCarriesTheSourcesSamplesUnchanged) {
                   md5s("-i '" + source.string() + "' -map 0:v -fps_mode passthrough"))
             << fixture;
         auto times = [](const fs::path& f) {
-            return fx::run("ffprobe -v error -select_streams v -show_entries packet=pts,dts,duration:stream=time_base "
-                           "-of csv=p=0 '" + f.string() + "'");
+            return fx::runCommand("ffprobe -v error -select_streams v -show_entries packet=pts,dts,duration:stream=time_base "
+                                  "-of csv=p=0 '" + f.string() + "'");
         };
         EXPECT_EQ(times(out), times(source)) << fixture;
-        auto tag = fx::run("ffprobe -v error -show_entries stream=codec_tag_string -of csv=p=0 '" + out.string() + "'");
+        auto tag = fx::runCommand("ffprobe -v error -show_entries stream=codec_tag_string -of csv=p=0 '" + out.string() + "'");
         EXPECT_EQ(tag.value_or(""), std::string(video.track->firstDescription()->format) + "\n");
     }
 }

@@ -101,7 +101,7 @@ TEST(ProbeService, VideoWithSoundAndSoundWithCoverArt) {
     EXPECT_FALSE(s.color);
     EXPECT_TRUE(s.hasAudio);
     // The stored frames, encoder delay and padding included, as ffprobe reads them.
-    auto told = fx::run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + song.string() + "'");
+    auto told = fx::runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + song.string() + "'");
     ASSERT_TRUE(told);
     EXPECT_EQ(s.durationUs, std::llround(std::stod(*told) * 1e6));
     EXPECT_EQ(s.contentHash, fx::sha256sum(song));

@@ -70,8 +70,8 @@ TEST(ThumbnailService, TakesTheFrameOnScreenAtTheFittedSize) {
     fs::path file = fx::path("hevc.mp4");
     for (int frame : {14, 15}) {
         fs::path ref = outFolder() / ("ffmpeg-" + std::to_string(frame) + ".png");
-        ASSERT_TRUE(fx::run("ffmpeg -nostdin -v error -y -i '" + file.string() + "' -vf 'select=eq(n\\," +
-                            std::to_string(frame) + "),scale=160:120:flags=lanczos:in_color_matrix=bt709,format=rgb24' -frames:v 1 '" + ref.string() + "'"));
+        ASSERT_TRUE(fx::runCommand("ffmpeg -nostdin -v error -y -i '" + file.string() + "' -vf 'select=eq(n\\," +
+                                   std::to_string(frame) + "),scale=160:120:flags=lanczos:in_color_matrix=bt709,format=rgb24' -frames:v 1 '" + ref.string() + "'"));
     }
     double same = difference(p.outPath, outFolder() / "ffmpeg-15.png");
     double other = difference(p.outPath, outFolder() / "ffmpeg-14.png");

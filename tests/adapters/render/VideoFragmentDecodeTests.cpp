@@ -1,6 +1,7 @@
 // The copied-window fragment must be a file FFmpeg plays: built here from
 // real H.264 samples demuxed from an MP4 that ffmpeg encodes at test time.
 #include "Core/Render/VideoFragmentWriter.hpp"
+#include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,20 +17,16 @@ extern "C" {
 #include <vector>
 
 using namespace korvel;
+using korvel::testing::runCommand;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    int status = pclose(pipe);
-    EXPECT_EQ(status, 0) << command;
-    return out;
+// The command's output, and a failure when it did not exit 0.
+std::string output(const std::string& command) {
+    auto out = runCommand(command);
+    EXPECT_TRUE(out) << command;
+    return out.value_or("");
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -88,8 +84,8 @@ TEST(VideoFragmentWriter, FFmpegDecodesEveryCopiedFrame) {
     fs::create_directories(dir);
     fs::path source = dir / "source.mp4";
     fs::path fragment = dir / "fragment.mp4";
-    run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30:d=1 -c:v libx264 -pix_fmt yuv420p "
-        "-g 10 -bf 2 -an " + source.string());
+    output("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30:d=1 -c:v libx264 -pix_fmt yuv420p "
+           "-g 10 -bf 2 -an " + source.string());
 
     Demuxed d = demux(source);
     ASSERT_EQ(d.samples.size(), 30u);
@@ -109,8 +105,8 @@ TEST(VideoFragmentWriter, FFmpegDecodesEveryCopiedFrame) {
                                                      static_cast<std::streamsize>(bytes.size()));
 
     // Every frame decodes, at the presentation times the samples describe.
-    auto probed = lines(run("ffprobe -v error -select_streams v:0 -show_entries frame=pts -of csv=p=0 " +
-                            fragment.string() + " 2>&1"));
+    auto probed = lines(output("ffprobe -v error -select_streams v:0 -show_entries frame=pts -of csv=p=0 " +
+                               fragment.string() + " 2>&1"));
     std::vector<int64_t> expected = d.pts;
     std::sort(expected.begin(), expected.end());
     ASSERT_EQ(probed.size(), expected.size());
@@ -119,7 +115,7 @@ TEST(VideoFragmentWriter, FFmpegDecodesEveryCopiedFrame) {
     // Same pictures as the source, and no decoder complaint.
     auto hashes = [&](const fs::path& file) {
         std::vector<std::string> out;
-        for (const auto& line : lines(run("ffmpeg -v error -i " + file.string() + " -map 0:v -f framemd5 - 2>&1")))
+        for (const auto& line : lines(output("ffmpeg -v error -i " + file.string() + " -map 0:v -f framemd5 - 2>&1")))
             if (line[0] != '#') out.push_back(line.substr(line.rfind(',') + 1));
         return out;
     };

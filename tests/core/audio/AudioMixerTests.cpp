@@ -2,6 +2,7 @@
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/TruePeak.hpp"
 #include "Core/Jobs.hpp"
+#include "tests/core/audio/TestSignals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,17 +10,11 @@
 #include <cstdint>
 
 using namespace korvel;
+using testsignals::sine;
 using AudioMixer::Input;
 using AudioMixer::Policy;
 
 namespace {
-
-std::vector<float> sine(double hz, double amplitude, int64_t frames) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (int64_t i = 0; i < frames; ++i)
-        out[static_cast<size_t>(i)] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 48000.0));
-    return out;
-}
 
 Input input(AudioRole role, PCMAudio audio, int64_t start = 0, bool fade = false) {
     return {role, std::move(audio), start, {}, fade};

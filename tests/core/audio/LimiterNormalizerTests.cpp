@@ -3,6 +3,7 @@
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Audio/TruePeak.hpp"
 #include "Core/Audio/TruePeakLimiter.hpp"
+#include "tests/core/audio/TestSignals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,9 @@
 #include <cstdint>
 
 using namespace korvel;
+using testsignals::sine;
 
 namespace {
-
-std::vector<float> sine(double hz, double amplitude, int64_t frames) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (int64_t i = 0; i < frames; ++i)
-        out[static_cast<size_t>(i)] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 48000.0));
-    return out;
-}
 
 // Speech-like: noise bursts of varying level with pauses.
 std::vector<float> phrases(int64_t frames, double level) {
@@ -27,8 +22,7 @@ std::vector<float> phrases(int64_t frames, double level) {
     uint64_t s = 99;
     float low = 0;
     for (int64_t i = 0; i < frames; ++i) {
-        s = s * 6364136223846793005ull + 1442695040888963407ull;
-        const float w = static_cast<float>(static_cast<double>(s >> 11) / 9007199254740992.0 * 2 - 1);
+        const float w = static_cast<float>(testsignals::uniform(s));
         low += (w - low) * 0.2f;
         const double t = i / 48000.0;
         const double gate = std::fmod(t, 2.0) < 1.4 ? 1.0 : 0.0;

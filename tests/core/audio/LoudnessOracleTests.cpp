@@ -4,6 +4,7 @@
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/Synth/SoundRecipes.hpp"
 #include "Core/Audio/TruePeak.hpp"
+#include "tests/core/audio/TestSignals.hpp"
 
 #include <ebur128.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 using namespace korvel;
+using testsignals::sine;
 
 namespace {
 
@@ -46,8 +48,7 @@ std::vector<float> noise(int64_t frames, uint64_t seed, double level, double smo
     std::vector<float> out(static_cast<size_t>(frames));
     double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, b6 = 0, low = 0;
     for (auto& v : out) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        const double w = static_cast<double>(seed >> 11) / 9007199254740992.0 * 2 - 1;
+        const double w = testsignals::uniform(seed);
         b0 = 0.99886 * b0 + w * 0.0555179;
         b1 = 0.99332 * b1 + w * 0.0750759;
         b2 = 0.96900 * b2 + w * 0.1538520;
@@ -59,13 +60,6 @@ std::vector<float> noise(int64_t frames, uint64_t seed, double level, double smo
         low += (pink - low) * smoothing;
         v = static_cast<float>(level * low);
     }
-    return out;
-}
-
-std::vector<float> sine(double hz, double amplitude, int64_t frames) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (int64_t i = 0; i < frames; ++i)
-        out[static_cast<size_t>(i)] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 48000.0 + 0.3));
     return out;
 }
 
@@ -92,7 +86,7 @@ TEST(LoudnessOracle, NoiseAgreesWithLibebur128) {
 
 TEST(LoudnessOracle, SinesAgreeWithLibebur128) {
     for (double hz : {50.0, 440.0, 997.0, 5000.0, 15000.0})
-        expectAgreement(std::to_string(hz) + " Hz", PCMAudio({sine(hz, 0.7, 48000 * 5), sine(hz * 1.01, 0.3, 48000 * 5)}));
+        expectAgreement(std::to_string(hz) + " Hz", PCMAudio({sine(hz, 0.7, 48000 * 5, 0.3), sine(hz * 1.01, 0.3, 48000 * 5, 0.3)}));
 }
 
 TEST(LoudnessOracle, BedsAgreeWithLibebur128) {

@@ -1,6 +1,7 @@
 #include "Core/Audio/Decibels.hpp"
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/PCMAudio.hpp"
+#include "tests/core/audio/TestSignals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,17 +9,7 @@
 #include <cstdint>
 
 using namespace korvel;
-
-namespace {
-
-std::vector<float> sine(double hz, double amplitude, int64_t frames, double phase = 0) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (int64_t i = 0; i < frames; ++i)
-        out[static_cast<size_t>(i)] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 48000.0 + phase));
-    return out;
-}
-
-} // namespace
+using testsignals::sine;
 
 TEST(Loudness, FullScaleSineMeasuresMinusThreeMonoAndZeroStereo) {
     const auto tone = sine(997, 1.0, 48000);
@@ -78,10 +69,7 @@ TEST(Loudness, LongChannelsMatchOneContinuousFilterPass) {
     const int64_t frames = 48000 * 100 + 123;
     std::vector<float> x(static_cast<size_t>(frames));
     uint64_t s = 12345;
-    for (auto& v : x) {
-        s = s * 6364136223846793005ull + 1442695040888963407ull;
-        v = static_cast<float>((static_cast<double>(s >> 11) / 9007199254740992.0 - 0.5) * 0.6);
-    }
+    for (auto& v : x) v = static_cast<float>(testsignals::uniform(s) * 0.3);
     const LoudnessProfile profile(PCMAudio::mono(x));
 
     struct Biquad {

@@ -2,6 +2,7 @@
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Audio/TimeScale.hpp"
 #include "Core/Jobs.hpp"
+#include "tests/core/audio/TestSignals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,24 +12,10 @@
 #include <limits>
 
 using namespace korvel;
+using testsignals::noise;
+using testsignals::sine;
 
 namespace {
-
-std::vector<float> sine(double hz, double amplitude, int64_t frames) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (int64_t i = 0; i < frames; ++i)
-        out[static_cast<size_t>(i)] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 48000.0));
-    return out;
-}
-
-std::vector<float> noise(int64_t frames, uint64_t seed) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (auto& v : out) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        v = static_cast<float>(static_cast<double>(seed >> 11) / 9007199254740992.0 * 2 - 1);
-    }
-    return out;
-}
 
 // The strongest frequency in Hz, by a plain DFT scan around a guess.
 double strongestHz(const std::vector<float>& x, double from, double to) {

@@ -1,6 +1,7 @@
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Audio/TruePeak.hpp"
 #include "Core/Audio/TruePeakLimiter.hpp"
+#include "tests/core/audio/TestSignals.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,15 +9,9 @@
 #include <cstdint>
 
 using namespace korvel;
+using testsignals::sine;
 
 namespace {
-
-std::vector<float> sine(double hz, double amplitude, int64_t frames, double phase = 0) {
-    std::vector<float> out(static_cast<size_t>(frames));
-    for (int64_t i = 0; i < frames; ++i)
-        out[static_cast<size_t>(i)] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 48000.0 + phase));
-    return out;
-}
 
 // Envelope by the definition: zero padding, three correlations.
 std::vector<float> plainEnvelope(const std::vector<float>& x) {
@@ -74,12 +69,7 @@ TEST(TruePeak, QuarterRateSineAtFortyFiveDegreesReadsThreeDecibelsOverItsSamples
 
 TEST(TruePeak, EnvelopeEqualsItsDefinitionAtBothEndsAndInside) {
     for (size_t n : {size_t(1), size_t(7), size_t(16), size_t(31), size_t(33), size_t(100), size_t(1000)}) {
-        std::vector<float> x(n);
-        uint64_t s = n;
-        for (auto& v : x) {
-            s = s * 6364136223846793005ull + 1442695040888963407ull;
-            v = static_cast<float>(static_cast<double>(s >> 11) / 9007199254740992.0 * 2 - 1);
-        }
+        const auto x = testsignals::noise(static_cast<int64_t>(n), n);
         const auto expected = plainEnvelope(x);
         const auto env = TruePeak::envelope(x);
         ASSERT_EQ(env.size(), n);
