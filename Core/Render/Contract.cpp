@@ -107,8 +107,13 @@ void JSONReader::requirePositiveFinite(std::string_view key, double value) const
 int64_t Coding<int64_t>::decode(const JSONReader& in) {
     const JSONValue& value = in.value();
     if (auto integer = value.intValue()) return *integer;
-    // Integral doubles inside the 64-bit range already arrive as integers.
     if (auto number = value.doubleValue()) {
+        // Parsed text never holds 2.0 as a double, but a value built in code
+        // may; written out and read back it would be the integer 2.
+        constexpr double two63 = 9223372036854775808.0;
+        if (*number >= -two63 && *number < two63 && *number == std::trunc(*number)) {
+            return static_cast<int64_t>(*number);
+        }
         in.corrupted("The number " + numberText(*number) + " is not a 64-bit integer.");
     }
     in.typeMismatch(expected);

@@ -158,6 +158,17 @@ TEST(Contract, NumbersFollowTheJSONValueModel) {
     auto thumbnail = decoded<ThumbnailParams>(
         parse(R"({"source":{"path":"/a","contentHash":"h"},"atUs":2.0,"maxLongEdge":320,"outPath":"/o"})"));
     EXPECT_EQ(thumbnail.atUs, 2);
+    // A value built in code may hold 2.0 as a double; as text it would read
+    // as the integer 2, so it reads so here too. 2.5 and 2^63 still do not.
+    JSONValue built = parse(R"({"source":{"path":"/a","contentHash":"h"},"atUs":0,"maxLongEdge":320,"outPath":"/o"})");
+    built.objectPtr()->insert_or_assign("atUs", JSONValue(2.0));
+    EXPECT_EQ(decoded<ThumbnailParams>(built).atUs, 2);
+    built.objectPtr()->insert_or_assign("atUs", JSONValue(-9223372036854775808.0));
+    EXPECT_EQ(decoded<ThumbnailParams>(built).atUs, std::numeric_limits<int64_t>::min());
+    for (double bad : {2.5, 9223372036854775808.0}) {
+        built.objectPtr()->insert_or_assign("atUs", JSONValue(bad));
+        EXPECT_THROW(decoded<ThumbnailParams>(built), EngineFailure) << bad;
+    }
     // Integers read into floating fields unchanged.
     auto row = decoded<TextLayoutRow>(parse(R"({"planLine":0,"x":1,"y":-3,"width":2,"height":4,"fontSize":9007199254740993,)"
                                             R"("lineHeight":4,"letterSpacing":0,"wordSpacing":0.5,"uppercase":false})"));
