@@ -243,6 +243,9 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     auto g = EngineFolders::from({"engine", "--cache-dir", "--models-dir", "/m"}, env);
     EXPECT_EQ(g.cache, fs::absolute("--models-dir"));
     EXPECT_EQ(g.models, "/m");
+    // An empty value names the current folder; building the folders never fails.
+    EXPECT_EQ(EngineFolders::from({"engine", "--cache-dir", "", "--models-dir", ""}, env).cache, fs::current_path());
+    EXPECT_EQ(EngineFolders::from({"engine", "--models-dir", ""}, env).models, fs::current_path());
     env["KORVEL_MODELS_URL"] = "";
     EXPECT_EQ(EngineFolders::from({"engine"}, env).modelsBaseURL, EngineFolders::defaultModelsBaseURL);
     env["KORVEL_MODELS_URL"] = "http://127.0.0.1:8080/v1/models";
