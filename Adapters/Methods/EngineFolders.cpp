@@ -46,7 +46,9 @@ fs::path folderNamed(const std::string& text) {
 fs::path userFolder(const std::map<std::string, std::string>& environment, const char* xdg, const char* fallback) {
     if (auto v = variable(environment, xdg); v && fs::path(*v).is_absolute()) return *v;
     if (auto home = variable(environment, "HOME")) return fs::path(*home) / fallback;
-    return fs::temp_directory_path();
+    std::error_code ec;
+    fs::path temporary = fs::temp_directory_path(ec); // fails when $TMPDIR is not a folder
+    return ec ? fs::path("/tmp") : temporary;
 }
 
 } // namespace

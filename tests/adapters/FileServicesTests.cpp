@@ -252,6 +252,15 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     EXPECT_EQ(EngineFolders::from({"engine"}, env).modelsBaseURL, "http://127.0.0.1:8080/v1/models");
     env["XDG_CACHE_HOME"] = "/xdg";
     EXPECT_EQ(EngineFolders::from({"engine"}, env).cache, "/xdg/korvel-engine");
+    // Without a home, the temporary folder stands in, even one that isn't there.
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::optional<std::string> saved = tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
+    ::setenv("TMPDIR", "/nonexistent-tmp", 1);
+    EngineFolders homeless;
+    EXPECT_NO_THROW(homeless = EngineFolders::from({"engine"}, {}));
+    if (saved) ::setenv("TMPDIR", saved->c_str(), 1);
+    else ::unsetenv("TMPDIR");
+    EXPECT_FALSE(homeless.cache.empty());
     EngineCaches caches{"/r"};
     EXPECT_EQ(caches.journal(), "/r/journal");
     EXPECT_EQ(caches.after(), "/r/after");
