@@ -1,10 +1,64 @@
 #include "Core/JSONValue.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
 
 namespace korvel {
+
+namespace {
+
+bool isASCII(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The decomposed form of valid UTF-8; nothing for bytes that are not UTF-8,
+// so that two different broken texts never compare equal.
+std::optional<icu::UnicodeString> decomposed(std::string_view text) {
+    icu::UnicodeString units;
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    const auto capacity = static_cast<int32_t>(text.size()) + 1;
+    UChar* buffer = units.getBuffer(capacity);
+    u_strFromUTF8WithSub(buffer, capacity, &length, text.data(), static_cast<int32_t>(text.size()), U_SENTINEL,
+                         nullptr, &status);
+    units.releaseBuffer(U_SUCCESS(status) ? length : 0);
+    if (U_FAILURE(status)) return std::nullopt;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    auto result = nfd->normalize(units, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return result;
+}
+
+// Text is equal when canonically equivalent: a precomposed letter and the
+// letter followed by its combining mark are the same text to the user.
+bool sameText(std::string_view a, std::string_view b) {
+    if (a == b) return true;
+    if (isASCII(a) && isASCII(b)) return false;
+    auto da = decomposed(a);
+    auto db = decomposed(b);
+    return da && db && *da == *db;
+}
+
+bool sameObject(const JSONValue::Object& a, const JSONValue::Object& b) {
+    if (a.size() != b.size()) return false;
+    bool sameKeys = std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) { return x.first == y.first; });
+    if (sameKeys) {
+        return std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) { return x.second == y.second; });
+    }
+    for (const auto& [key, value] : a) {
+        auto match = std::find_if(b.begin(), b.end(), [&](const auto& entry) { return sameText(key, entry.first); });
+        if (match == b.end() || !(value == match->second)) return false;
+    }
+    return true;
+}
+
+} // namespace
 
 const JSONValue* JSONValue::member(std::string_view key) const {
     const auto* object = objectPtr();
@@ -39,9 +93,9 @@ bool JSONValue::operator==(const JSONValue& other) const {
     case Kind::boolean: return std::get<bool>(storage_) == std::get<bool>(other.storage_);
     case Kind::integer: return std::get<int64_t>(storage_) == std::get<int64_t>(other.storage_);
     case Kind::double_: return std::get<double>(storage_) == std::get<double>(other.storage_);
-    case Kind::string: return std::get<std::string>(storage_) == std::get<std::string>(other.storage_);
+    case Kind::string: return sameText(std::get<std::string>(storage_), std::get<std::string>(other.storage_));
     case Kind::array: return std::get<Array>(storage_) == std::get<Array>(other.storage_);
-    case Kind::object: return std::get<Object>(storage_) == std::get<Object>(other.storage_);
+    case Kind::object: return sameObject(std::get<Object>(storage_), std::get<Object>(other.storage_));
     case Kind::null: return true;
     }
     return false;

@@ -35,10 +35,20 @@ bool parsesAsURL(const std::string& text) {
     return true;
 }
 
+// A flag's value as a folder: relative to the current folder, the current
+// folder itself when empty (fs::absolute refuses an empty path).
+fs::path folderNamed(const std::string& text) {
+    std::error_code ec;
+    fs::path folder = text.empty() ? fs::current_path(ec) : fs::absolute(text, ec);
+    return ec ? fs::path(text) : folder;
+}
+
 fs::path userFolder(const std::map<std::string, std::string>& environment, const char* xdg, const char* fallback) {
     if (auto v = variable(environment, xdg); v && fs::path(*v).is_absolute()) return *v;
     if (auto home = variable(environment, "HOME")) return fs::path(*home) / fallback;
-    return fs::temp_directory_path();
+    std::error_code ec;
+    fs::path temporary = fs::temp_directory_path(ec); // fails when $TMPDIR is not a folder
+    return ec ? fs::path("/tmp") : temporary;
 }
 
 } // namespace
@@ -46,9 +56,9 @@ fs::path userFolder(const std::map<std::string, std::string>& environment, const
 EngineFolders EngineFolders::from(const std::vector<std::string>& arguments,
                                   const std::map<std::string, std::string>& environment) {
     EngineFolders folders;
-    if (auto cache = flag(arguments, "--cache-dir")) folders.cache = fs::absolute(*cache);
+    if (auto cache = flag(arguments, "--cache-dir")) folders.cache = folderNamed(*cache);
     else folders.cache = userFolder(environment, "XDG_CACHE_HOME", ".cache") / "korvel-engine";
-    if (auto models = flag(arguments, "--models-dir")) folders.models = fs::absolute(*models);
+    if (auto models = flag(arguments, "--models-dir")) folders.models = folderNamed(*models);
     else folders.models = userFolder(environment, "XDG_DATA_HOME", ".local/share") / "korvel-engine" / "models";
     auto url = variable(environment, "KORVEL_MODELS_URL");
     folders.modelsBaseURL = url && parsesAsURL(*url) ? *url : defaultModelsBaseURL;

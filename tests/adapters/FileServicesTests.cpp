@@ -243,12 +243,24 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     auto g = EngineFolders::from({"engine", "--cache-dir", "--models-dir", "/m"}, env);
     EXPECT_EQ(g.cache, fs::absolute("--models-dir"));
     EXPECT_EQ(g.models, "/m");
+    // An empty value names the current folder; building the folders never fails.
+    EXPECT_EQ(EngineFolders::from({"engine", "--cache-dir", "", "--models-dir", ""}, env).cache, fs::current_path());
+    EXPECT_EQ(EngineFolders::from({"engine", "--models-dir", ""}, env).models, fs::current_path());
     env["KORVEL_MODELS_URL"] = "";
     EXPECT_EQ(EngineFolders::from({"engine"}, env).modelsBaseURL, EngineFolders::defaultModelsBaseURL);
     env["KORVEL_MODELS_URL"] = "http://127.0.0.1:8080/v1/models";
     EXPECT_EQ(EngineFolders::from({"engine"}, env).modelsBaseURL, "http://127.0.0.1:8080/v1/models");
     env["XDG_CACHE_HOME"] = "/xdg";
     EXPECT_EQ(EngineFolders::from({"engine"}, env).cache, "/xdg/korvel-engine");
+    // Without a home, the temporary folder stands in, even one that isn't there.
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::optional<std::string> saved = tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
+    ::setenv("TMPDIR", "/nonexistent-tmp", 1);
+    EngineFolders homeless;
+    EXPECT_NO_THROW(homeless = EngineFolders::from({"engine"}, {}));
+    if (saved) ::setenv("TMPDIR", saved->c_str(), 1);
+    else ::unsetenv("TMPDIR");
+    EXPECT_FALSE(homeless.cache.empty());
     EngineCaches caches{"/r"};
     EXPECT_EQ(caches.journal(), "/r/journal");
     EXPECT_EQ(caches.after(), "/r/after");

@@ -51,6 +51,20 @@ TEST(JSONValue, EqualityKeepsCasesApart) {
     EXPECT_NE(JSONValue(JSONValue::Array{JSONValue(1)}), JSONValue(JSONValue::Array{JSONValue(1.0)}));
     EXPECT_EQ(JSONValue(0.0), JSONValue(-0.0));
     EXPECT_NE(JSONValue(std::nan("")), JSONValue(std::nan("")));
+    // Text compares by canonical equivalence: a precomposed letter equals its decomposed form.
+    struct Case {
+        JSONValue a, b;
+        bool equal;
+    };
+    const Case cases[] = {
+        {JSONValue("caf\u00e9"), JSONValue("cafe\u0301"), true},
+        {JSONValue("cafe"), JSONValue("caf\u00e9"), false},
+        {JSONValue("\u00e9\u00e9"), JSONValue("\u00e9e\u0301"), true},
+        {JSONValue::parsing(R"({"\u00e9":1,"b":2})"), JSONValue::parsing(R"({"e\u0301":1,"b":2})"), true},
+        {JSONValue::parsing(R"({"\u00e9":1})"), JSONValue::parsing(R"({"e\u0301":2})"), false},
+        {JSONValue(std::string("\xff")), JSONValue(std::string("\xfe")), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.a == c.b, c.equal) << c.a.canonical() << " vs " << c.b.canonical();
 }
 
 TEST(JSONValue, CanonicalSortsKeysAndKeepsSlashes) {
