@@ -123,7 +123,7 @@ void EngineSession::start(const Job& job, const RPC::Request& request) {
     const int64_t id = request.id;
     BlockingExecutor::shared().enqueue(
         foreground ? TaskPriority::userInitiated : TaskPriority::background,
-        [this, job, params = request.params, id, task, foreground] {
+        [this, job = Job(job), params = request.params, id, task, foreground]() mutable {
             RPC::Response response;
             {
                 Task::Scope scope(task->get_token());
@@ -142,6 +142,10 @@ void EngineSession::start(const Job& job, const RPC::Request& request) {
                     response = RPC::response(id, std::current_exception());
                 }
             }
+            // Release what the job holds while the session still counts it as
+            // running: once it is not, the engine may be torn down.
+            job = nullptr;
+            params = JSONValue();
             wire_.sendIgnoringClosedPipe(response);
             if (foreground) gate_.ended();
             jobs_.finish(id);
