@@ -85,11 +85,20 @@ std::optional<SegmentCache::Entry> decodeEntry(const std::string& text) {
     return SegmentCache::Entry{*fingerprint->stringValue(), *byteLength, *frameCount, *durationUs, *firstPtsUs};
 }
 
+// A plain encoder's record: fields in their own order, slashes escaped.
 std::string encodeEntry(const SegmentCache::Entry& e) {
-    JSONValue::Object o{{"fingerprint", JSONValue(e.fingerprint)}, {"byteLength", JSONValue(e.byteLength)},
-                        {"frameCount", JSONValue(e.frameCount)}, {"durationUs", JSONValue(e.durationUs)},
-                        {"firstPtsUs", JSONValue(e.firstPtsUs)}};
-    return JSONValue(std::move(o)).canonical();
+    std::string fingerprint;
+    appendJSONString(fingerprint, e.fingerprint);
+    std::string text = "{\"fingerprint\":";
+    for (char c : fingerprint) {
+        if (c == '/') text += "\\/";
+        else text.push_back(c);
+    }
+    text += ",\"byteLength\":" + std::to_string(e.byteLength);
+    text += ",\"frameCount\":" + std::to_string(e.frameCount);
+    text += ",\"durationUs\":" + std::to_string(e.durationUs);
+    text += ",\"firstPtsUs\":" + std::to_string(e.firstPtsUs) + "}";
+    return text;
 }
 
 void copyFile(const fs::path& from, const fs::path& to) {

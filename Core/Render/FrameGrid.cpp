@@ -7,8 +7,9 @@ namespace korvel {
 
 FrameGrid::FrameGrid(FrameRate rate) : fps(rate) {
     if (rate.num <= 0 || rate.den <= 0) throw TimeOverflow();
-    int64_t scale = rate.den == 1 ? rate.num * 1000 : rate.num;
+    // Checked before scaling: a huge rate must not overflow on the way.
     if (rate.den == 1 && rate.num > INT32_MAX / 1000) throw TimeOverflow();
+    int64_t scale = rate.den == 1 ? rate.num * 1000 : rate.num;
     if (scale > INT32_MAX) throw TimeOverflow();
     timescale = static_cast<int32_t>(scale);
     ticksPerFrame = rate.den == 1 ? 1000 : rate.den;

@@ -55,11 +55,12 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
         r.endFrame = end;
         r.speed = s.speed;
         r.transform = s.transform;
-        const double frames = static_cast<double>(end - first);
+        const int64_t count = WideMath::narrow(static_cast<__int128>(end) - first);
+        const double frames = static_cast<double>(count);
 
         if (s.transitionIn && !segments.empty() && segments.back().endFrame == first) {
             const ResolvedSegment& p = segments.back();
-            int64_t n = std::min(end - first, grid.frame(s.transitionIn->durationUs));
+            int64_t n = std::min(count, grid.frame(s.transitionIn->durationUs));
             if (n >= 1) {
                 ResolvedTransition t;
                 t.style = s.transitionIn->style;
@@ -107,6 +108,7 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
         const VideoOverlay& o = plan.videoOverlays[j];
         int64_t first = grid.frame(o.outStartUs), end = grid.frame(o.outEndUs);
         if (first >= end) continue;
+        const int64_t count = WideMath::narrow(static_cast<__int128>(end) - first);
         ResolvedOverlay r;
         r.planIndex = static_cast<int64_t>(j);
         r.assetId = o.assetId;
@@ -120,7 +122,7 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
             int64_t start = snap(table, table.ticks(o.srcStartUs));
             double ratio = static_cast<double>(static_cast<__int128>(o.srcEndUs) - o.srcStartUs) /
                            static_cast<double>(static_cast<__int128>(o.outEndUs) - o.outStartUs);
-            int64_t len = roundedToInt64(((W * static_cast<double>(end - first)) * ratio) * table.timescale);
+            int64_t len = roundedToInt64(((W * static_cast<double>(count)) * ratio) * table.timescale);
             int64_t stop = stretchEnd(table, sum(start, len), W);
             r.srcTicks = TickRange{start, std::max(stop, sum(start, 1))};
             r.timescale = table.timescale;

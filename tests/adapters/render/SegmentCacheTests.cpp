@@ -85,6 +85,16 @@ TEST(SegmentCache, MissesUnlessFingerprintAndLengthMatch) {
     }
 }
 
+TEST(SegmentCache, RecordIsWrittenPlainInFieldOrder) {
+    fs::path root = freshRoot("record");
+    SegmentCache cache(root);
+    SegmentCache::Entry e{"{\"text\":\"a/b\"}", 3, 60, 2000000, 0};
+    cache.store(bytes(3), key, e);
+    EXPECT_EQ(slurp(root / (key + ".json")),
+              R"({"fingerprint":"{\"text\":\"a\/b\"}","byteLength":3,"frameCount":60,"durationUs":2000000,"firstPtsUs":0})");
+    EXPECT_EQ(cache.entry(key, e.fingerprint), e);
+}
+
 TEST(SegmentCache, ReadsRecordKeysInAnyOrder) {
     fs::path root = freshRoot("order");
     SegmentCache cache(root);

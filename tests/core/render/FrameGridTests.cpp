@@ -47,7 +47,7 @@ TEST(FrameGrid, WideProductsAreExactAndOutOfRangeIsRefused) {
 
 TEST(FrameGrid, RefusesRatesWithoutAGrid) {
     for (FrameRate fps : {FrameRate{0, 1}, FrameRate{30, 0}, FrameRate{-30, 1}, FrameRate{3000000, 1},
-                          FrameRate{int64_t{INT32_MAX} + 1, 1001}}) {
+                          FrameRate{int64_t{INT32_MAX} + 1, 1001}, FrameRate{INT64_MAX, 1}}) {
         EXPECT_THROW(FrameGrid{fps}, TimeOverflow) << fps.num << "/" << fps.den;
     }
     EXPECT_NO_THROW(FrameGrid({2147483, 1}));

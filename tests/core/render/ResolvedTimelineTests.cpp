@@ -199,6 +199,13 @@ TEST(ResolvedTimeline, OutOfRangeArithmeticIsRefused) {
     p.segments = {segment("a", 0, 0, 1000000)};
     p.segments[0].srcStartUs = INT64_MAX - 10;
     EXPECT_THROW(ResolvedTimeline(p, tenSeconds(), {"a"}), TimeOverflow);
+    // Both ends fit 64 bits on a very fine grid, their distance does not.
+    p = plan(1000000, {2147483647, 2});
+    p.segments = {segment("img", 0, -8000000000000000, 8000000000000000)};
+    EXPECT_THROW(ResolvedTimeline(p, {}, {"img"}), TimeOverflow);
+    p.segments = {};
+    p.videoOverlays = {overlay("img", 0, 1000000, -8000000000000000, 8000000000000000)};
+    EXPECT_THROW(ResolvedTimeline(p, {}, {"img"}), TimeOverflow);
     p = plan(INT64_MAX);
     EXPECT_NO_THROW(ResolvedTimeline(p, {}, {}));
 }
