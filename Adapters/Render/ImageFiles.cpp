@@ -54,7 +54,8 @@ void save(const Picture& picture, FileType type, const std::filesystem::path& to
 } // namespace
 
 void write(const Picture& picture, const std::filesystem::path& location) {
-    std::string name = location.filename().string();
+    // The last component as the client wrote it, even after a trailing separator.
+    std::string name = (location.has_filename() ? location : location.parent_path()).filename().string();
     auto type = typeOf(location);
     if (!type) throw EngineFailure::invalidParams("outPath must end in .jpg, .png or .heic, got " + name + ".");
     StillImages::prepare();

@@ -40,10 +40,31 @@ bool storedTailInFile(const MediaAsset& asset, const MovieTrack& track, double f
     return true;
 }
 
+// A fragmented movie's header leaves its length to the fragments, which
+// the demuxer reads.
+std::optional<TickTime> soundLength(const MediaAsset& asset) {
+    const auto& duration = asset.duration();
+    const MovieBox* movie = asset.movie();
+    if (!movie || !movie->fragmented || (duration && duration->value != 0)) return duration;
+    FFmpeg::prepare();
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* raw = nullptr;
+    std::string location = "file:" + asset.url().string();
+    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (status < 0) return duration;
+    FFmpeg::Format format(raw);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0) return duration;
+    if (format->duration == AV_NOPTS_VALUE || format->duration <= 0) return duration;
+    return TickTime{format->duration, AV_TIME_BASE};
+}
+
 } // namespace
 
 bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
-    const auto& duration = asset.duration();
+    const auto duration = soundLength(asset);
     FFmpeg::prepare();
     if (!duration || duration->timescale <= 0 || duration->value <= 0) return false;
     const MediaAsset::Track& track = asset.tracks().at(trackIndex);
@@ -116,7 +137,7 @@ bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
 }
 
 ProbeResult ProbeService::audioFile(const MediaAsset& asset, size_t track, const std::string& hash) {
-    int64_t us = durationUs(asset.duration());
+    int64_t us = durationUs(soundLength(asset));
     bool ends = blockingWork([&](StopFlag&) { return endDecodes(asset, track); });
     if (!ends) throw EngineFailure::unsupportedFormat(nameOf(asset.url()) + " is cut short or damaged, so its end can't be read.");
     ProbeResult r;

@@ -10,7 +10,10 @@
 namespace korvel {
 
 namespace {
-std::string nameOf(const std::filesystem::path& location) { return location.filename().string(); }
+// The last component, as the client wrote it, even after a trailing separator.
+std::string nameOf(const std::filesystem::path& location) {
+    return (location.has_filename() ? location : location.parent_path()).filename().string();
+}
 } // namespace
 
 SourceLibrary::Work SourceLibrary::Work::real() {

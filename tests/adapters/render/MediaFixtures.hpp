@@ -113,6 +113,9 @@ inline fs::path path(const std::string& name) {
                    whole.string() + "'");
         fs::copy_file(whole, tmp, fs::copy_options::overwrite_existing);
         fs::resize_file(tmp, fs::file_size(whole) * 6 / 10);
+    } else if (name == "fragmented.m4a") {
+        // Sound only, every packet in a fragment: the movie header gives no length.
+        command = ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a aac -movflags frag_keyframe+empty_moov -f mp4 " + t;
     } else if (name == "tone.wav") {
         command = ff + "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 1 -c:a pcm_s16le -f wav " + t;
     } else if (name == "cover.png") {

@@ -67,6 +67,8 @@ TEST(ProbeService, DescribesEachKindOfFile) {
         // Without an edit list the B-frame delay shows: two frames.
         {"fragmented.mp4", AssetKind::video, 320, 240, 2'066'667, thirty, false, bt709, 66'667},
         {"tone.wav", AssetKind::audio, 0, 0, 1'000'000, std::nullopt, true, std::nullopt},
+        // The length of a fragmented sound is that of its fragments.
+        {"fragmented.m4a", AssetKind::audio, 0, 0, 1'021'333, std::nullopt, true, std::nullopt},
         {"still.png", AssetKind::image, 64, 48, 0, std::nullopt, false, std::nullopt},
         // Orientation 6 turns the picture by a quarter; 3 by a half.
         {"turned.jpg", AssetKind::image, 300, 400, 0, std::nullopt, false, std::nullopt},

@@ -136,6 +136,10 @@ TEST(SourceLibrary, StampFailuresAndHashFailures) {
     EXPECT_EQ(failure([&] { library.contentHash(missing); }), (EngineFailure{-32001, "nowhere.mov is not there anymore."}));
     EXPECT_EQ(failure([&] { library.hasPicture(missing); }), (EngineFailure{-32001, "nowhere.mov is not there anymore."}));
     EXPECT_EQ(failure([&] { library.video(fx::folder()); }), (EngineFailure{-32001, "media is not a file."}));
+    // A trailing separator still names the last component.
+    EXPECT_EQ(failure([&] { library.video(fx::folder() / ""); }), (EngineFailure{-32001, "media is not a file."}));
+    EXPECT_EQ(failure([&] { library.contentHash(fx::folder() / "nowhere" / ""); }),
+              (EngineFailure{-32001, "nowhere is not there anymore."}));
 
     // The caller that started a hashing that fails hears "can't be read";
     // one that joined it hears the hashing's own error.

@@ -135,6 +135,8 @@ TEST(ThumbnailService, OnAnyFailureNothingAppearsAtTheOutputPath) {
     // The final path is a folder: the picture is written, the commit fails.
     auto onFolder = params("hevc.mp4", 0, 64, "a-folder.jpg", failureFolder);
     fs::create_directories(onFolder.outPath);
+    auto separator = params("hevc.mp4", 0, 64, "", failureFolder);
+    separator.outPath = (outFolder(failureFolder) / "ends-in-a-separator" / "").string();
     struct Case {
         ThumbnailParams p;
         int code;
@@ -144,6 +146,7 @@ TEST(ThumbnailService, OnAnyFailureNothingAppearsAtTheOutputPath) {
         {gif, -32602, "outPath must end in .jpg, .png or .heic, got nothing.gif."},
         {changed, -32001, "hevc.mp4 changed since it was imported."},
         {onFolder, -32003, "a-folder.jpg could not be written."},
+        {separator, -32602, "outPath must end in .jpg, .png or .heic, got ends-in-a-separator."},
     };
     for (const auto& c : cases) {
         EngineFailure f = failure(c.p);
