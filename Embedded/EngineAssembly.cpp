@@ -1,5 +1,6 @@
 #include "Embedded/EngineAssembly.hpp"
 
+#include "Adapters/Analysis/AudioAnalysisMethods.hpp"
 #include "Adapters/Render/RenderMethods.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 
@@ -15,6 +16,10 @@ Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     (void)speech;
     Engine engine;
     for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared())) {
+        engine.methods[name] = std::move(job);
+    }
+    AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version)};
+    for (auto& [name, job] : AudioAnalysisMethods::table(analysis)) {
         engine.methods[name] = std::move(job);
     }
     return engine;
