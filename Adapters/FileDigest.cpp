@@ -12,6 +12,8 @@
 namespace korvel::FileDigest {
 
 std::string sha256(const std::filesystem::path& file) {
+    // open would stop at a NUL and read another file.
+    if (file.native().find('\0') != std::string::npos) throw SystemError::posix(ENOENT, "open " + file.string());
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw SystemError::posix(errno, "open " + file.string());
     struct Closer {

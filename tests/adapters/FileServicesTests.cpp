@@ -12,6 +12,7 @@
 
 #include <fstream>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace korvel;
@@ -109,6 +110,14 @@ TEST(MediaFailure, ReadingSentences) {
               "Part of élan.mov can't be read. The file may be damaged.");
 }
 
+// ENXIO is a device that went away, such as an unplugged drive.
+TEST(MediaFailure, MissingFileClass) {
+    for (int e : {ENOENT, ENXIO, ENOTDIR}) {
+        EXPECT_EQ(MediaFailure::reading(posix(e), "The video").code, -32001) << e;
+    }
+    EXPECT_EQ(MediaFailure::reading(posix(EISDIR), "The video").code, -32002);
+}
+
 TEST(MediaFailure, ChainIsCutAtEight) {
     std::shared_ptr<SystemError> inner;
     for (int i = 0; i < 12; ++i) inner = std::make_shared<SystemError>("POSIX", i, "e", inner);
@@ -122,7 +131,10 @@ TEST(TempOutput, CommitReplacesWholeAndCleansUp) {
     TempOutput output(dir / "out.mp4", journal);
     ASSERT_TRUE(fs::is_directory(output.folder()));
     ASSERT_TRUE(output.journalEntry() && fs::exists(*output.journalEntry()));
-    auto entry = JSONValue::parsing(read(*output.journalEntry()));
+    // A plain encoder's text: slashes escaped.
+    const std::string text = read(*output.journalEntry());
+    EXPECT_EQ(text.find('/'), text.find("\\/") + 1) << text;
+    auto entry = JSONValue::parsing(text);
     EXPECT_EQ(*entry.member("path")->stringValue(), output.folder().string());
     EXPECT_EQ(*entry.member("pid")->intValue(), ::getpid());
     write(output.url(), "new");
@@ -233,6 +245,66 @@ TEST(TempOutput, SweepTreatsOwnPidWithoutLiveOutputAsGone) {
     EXPECT_FALSE(fs::exists(folder));
 }
 
+// std::filesystem keeps a NUL that every system call stops at: an output
+// named "Precious\0.jpg" must never touch the folder "Precious".
+TEST(TempOutput, RefusesPathsWithNul) {
+    auto dir = fresh("temp-nul");
+    fs::create_directories(dir / "Precious");
+    write(dir / "Precious" / "photo.jpg", "keep");
+    const fs::path hostile = dir.string() + "/Precious" + std::string(1, '\0') + ".jpg";
+    try {
+        TempOutput output(hostile, dir / "journal");
+        write(output.url(), "x");
+        output.commit();
+        ADD_FAILURE() << "wrote through a NUL";
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f.code, -32003);
+    }
+    EXPECT_EQ(read(dir / "Precious" / "photo.jpg"), "keep");
+    EXPECT_EQ(FileStamp::of(dir.string() + "/Precious/photo.jpg" + std::string(1, '\0') + "x"), std::nullopt);
+    EXPECT_THROW(FileDigest::sha256(dir.string() + "/Precious/photo.jpg" + std::string(1, '\0')), SystemError);
+}
+
+// A device, FIFO or socket at the final path is refused before anything is written.
+TEST(TempOutput, RefusesFinalsThatAreNotFiles) {
+    auto dir = fresh("temp-special");
+    ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
+    for (const fs::path& final : {dir / "pipe.jpg", fs::path("/dev/null")}) {
+        try {
+            TempOutput output(final, std::nullopt);
+            ADD_FAILURE() << final;
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f, EngineFailure::writeFailed(final.filename().string() + " could not be written."));
+        }
+    }
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe.jpg"));
+    // Made before the FIFO appeared, the output is still not renamed over it.
+    TempOutput output(dir / "late.jpg", std::nullopt);
+    write(output.url(), "x");
+    ASSERT_EQ(::mkfifo((dir / "late.jpg").c_str(), 0644), 0);
+    EXPECT_THROW(output.commit(), EngineFailure);
+    EXPECT_TRUE(fs::is_fifo(dir / "late.jpg"));
+    EXPECT_FALSE(fs::exists(output.folder()));
+}
+
+// An edited entry whose path holds a NUL passes every text test but names
+// the folder before the NUL; only the entry goes.
+TEST(TempOutput, SweepRefusesEntriesWithNul) {
+    auto dir = fresh("temp-sweep-nul");
+    auto journal = dir / "journal";
+    fs::create_directories(journal);
+    const std::string uuid = "77777777-7777-4777-8777-777777777777";
+    fs::create_directories(dir / "Precious");
+    write(dir / "Precious" / "photo.jpg", "keep");
+    write(journal / (uuid + ".json"), R"({"path":")" + (dir / "Precious").string() + R"(\u0000.korvel-partial-)" + uuid +
+                                          R"(","pid":2147483600})");
+    EXPECT_FALSE(TempOutput::isFolderWritten(uuid + ".json", (dir / "Precious").string() + std::string(1, '\0') +
+                                                                 ".korvel-partial-" + uuid));
+    TempOutput::sweep(journal);
+    EXPECT_EQ(read(dir / "Precious" / "photo.jpg"), "keep");
+    EXPECT_FALSE(fs::exists(journal / (uuid + ".json")));
+}
+
 TEST(EngineFolders, FlagsAndEnvironment) {
     std::map<std::string, std::string> env{{"HOME", "/home/u"}};
     auto f = EngineFolders::from({"engine", "--cache-dir", "/tmp/c", "--cache-dir", "/tmp/d"}, env);
@@ -240,6 +312,11 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     EXPECT_EQ(f.models, "/home/u/.local/share/korvel-engine/models");
     EXPECT_EQ(f.modelsBaseURL, EngineFolders::defaultModelsBaseURL);
     EXPECT_EQ(EngineFolders::from({"engine", "--cache-dir"}, env).cache, "/home/u/.cache/korvel-engine");
+    // A value holding a NUL names no folder: the default stands.
+    const std::string nul(1, '\0');
+    auto h = EngineFolders::from({"engine", "--cache-dir", "/tmp/c" + nul + "d", "--models-dir", "/m" + nul}, env);
+    EXPECT_EQ(h.cache, "/home/u/.cache/korvel-engine");
+    EXPECT_EQ(h.models, "/home/u/.local/share/korvel-engine/models");
     auto g = EngineFolders::from({"engine", "--cache-dir", "--models-dir", "/m"}, env);
     EXPECT_EQ(g.cache, fs::absolute("--models-dir"));
     EXPECT_EQ(g.models, "/m");

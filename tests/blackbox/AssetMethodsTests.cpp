@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 
 using namespace korvel;
 using korvel::testing::EngineProcess;
@@ -163,4 +164,43 @@ TEST(AssetMethods, ConcurrentProbesOfOneFileAgree) {
     EXPECT_EQ(answered, (std::set<int64_t>{1, 2, 3, 4}));
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
+}
+
+// Paths are refused where they enter: a NUL would make every system call
+// name another file (the folder before it, or the file before it).
+TEST(AssetMethods, HostilePathsAreRefused) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-hostile")});
+    const fs::path folder = korvel::testing::freshFolder("asset-hostile-out");
+    fs::create_directories(folder / "Precious");
+    std::ofstream(folder / "Precious" / "photo.jpg") << "keep";
+    ASSERT_EQ(::mkfifo((folder / "pipe.jpg").c_str(), 0644), 0);
+    const std::string hash = sha256sum(media().movie);
+    auto thumbnail = [&](const std::string& outPath) {
+        return "{\"source\":{\"path\":\"" + media().movie.string() + "\",\"contentHash\":\"" + hash +
+               "\"},\"atUs\":0,\"maxLongEdge\":64,\"outPath\":\"" + outPath + "\"}";
+    };
+    const std::string nulReason = ": A file path can't hold the character U+0000.";
+    struct Case {
+        std::string line;
+        JSONValue error;
+    };
+    std::vector<Case> cases{
+        {EngineProcess::request(1, "asset.probe", "{\"path\":\"" + media().movie.string() + "\\u0000x\"}"),
+         failure(-32602, "Params do not match the contract: path" + nulReason)},
+        {EngineProcess::request(2, "asset.thumbnail", thumbnail((folder / "Precious").string() + "\\u0000.jpg")),
+         failure(-32602, "Params do not match the contract: outPath" + nulReason)},
+        {EngineProcess::request(3, "asset.thumbnail", thumbnail((folder / "pipe.jpg").string())),
+         failure(-32003, "pipe.jpg could not be written.")},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        engine.sendLine(cases[i].line);
+        auto response = engine.responseFor(static_cast<int64_t>(i + 1));
+        ASSERT_TRUE(response) << cases[i].line;
+        EXPECT_EQ(errorOf(*response), cases[i].error) << response->canonical();
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    std::ifstream kept(folder / "Precious" / "photo.jpg");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    EXPECT_TRUE(fs::is_fifo(folder / "pipe.jpg"));
 }
