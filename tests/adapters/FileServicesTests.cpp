@@ -5,10 +5,16 @@
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
 #include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Stderr.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Digest.hpp"
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+#include <glib.h>
 
 #include <fstream>
 #include <thread>
@@ -68,6 +74,36 @@ TEST(FileDigest, MatchesTheTextDigestAcrossChunks) {
     stop.request_stop();
     Task::Scope scope(stop.get_token());
     EXPECT_THROW(FileDigest::sha256(dir / "f"), Cancelled);
+}
+
+// A file written while it is hashed would give a digest of bytes that were
+// never on disk together: it is hashed again, and refused if it keeps changing.
+TEST(FileDigest, SteadyDigestHashesAgainWhenTheFileChanged) {
+    auto dir = fresh("digest-steady");
+    const fs::path file = dir / "grow.bin";
+    write(file, std::string(3 << 20, 'a'));
+    EXPECT_EQ(FileDigest::sha256IfSteady(file), Digest::sha256(std::string(3 << 20, 'a')));
+
+    int passes = 0;
+    auto grown = FileDigest::sha256IfSteady(file, 3, [&] {
+        if (++passes == 1) std::ofstream(file, std::ios::app) << "tail";
+    });
+    EXPECT_EQ(passes, 2);
+    EXPECT_EQ(grown, Digest::sha256(std::string(3 << 20, 'a') + "tail"));
+
+    // Replaced under the same name with the same size: the inode tells.
+    passes = 0;
+    auto replaced = FileDigest::sha256IfSteady(file, 3, [&] {
+        if (++passes > 1) return;
+        write(dir / "other", std::string((3 << 20) + 4, 'b'));
+        fs::rename(dir / "other", file);
+    });
+    EXPECT_EQ(replaced, Digest::sha256(std::string((3 << 20) + 4, 'b')));
+
+    passes = 0;
+    EXPECT_EQ(FileDigest::sha256IfSteady(file, 3, [&] { std::ofstream(file, std::ios::app) << ++passes; }), std::nullopt);
+    EXPECT_EQ(passes, 3);
+    EXPECT_THROW(FileDigest::sha256IfSteady(dir / "missing"), SystemError);
 }
 
 TEST(MediaFailure, WritingSentences) {
@@ -341,4 +377,37 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     EngineCaches caches{"/r"};
     EXPECT_EQ(caches.journal(), "/r/journal");
     EXPECT_EQ(caches.after(), "/r/after");
+}
+
+namespace {
+// Everything written to standard error while the body runs.
+template <class F> std::string stderrOf(F body) {
+    int pipes[2];
+    EXPECT_EQ(::pipe(pipes), 0);
+    int saved = ::dup(2);
+    ::dup2(pipes[1], 2);
+    body();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pipes[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipes[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    ::close(pipes[0]);
+    return text;
+}
+} // namespace
+
+TEST(Stderr, LibraryLinesGoThroughTheEnginesHandler) {
+    Stderr::routeLibraryLogs();
+    std::string text = stderrOf([] {
+        av_log(nullptr, AV_LOG_ERROR, "moov atom not found\n");
+        g_warning("value out of range for property 'height'");
+        g_log("VIPS", G_LOG_LEVEL_WARNING, "%s", "truncated file");
+        Stderr::library("whisper", Stderr::Severity::warning, "slow");
+        Stderr::library("ONNX Runtime", Stderr::Severity::fatal, "bad model\nsecond line\n");
+        av_log(nullptr, AV_LOG_FATAL, "out of memory\n");
+    });
+    EXPECT_EQ(text, "korvel-engine: ONNX Runtime: bad model second line\nkorvel-engine: FFmpeg: out of memory\n");
 }

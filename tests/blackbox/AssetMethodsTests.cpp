@@ -8,8 +8,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <map>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace korvel;
 using korvel::testing::EngineProcess;
@@ -203,4 +205,65 @@ TEST(AssetMethods, HostilePathsAreRefused) {
     std::ifstream kept(folder / "Precious" / "photo.jpg");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
     EXPECT_TRUE(fs::is_fifo(folder / "pipe.jpg"));
+}
+
+// Under a low thread limit every request is still answered exactly once
+// (a result, or -32603 for one whose thread the system refused) and the
+// engine keeps serving. The limit binds only an unprivileged user.
+TEST(AssetMethods, EveryRequestIsAnsweredUnderALowThreadLimit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the engine as an unprivileged user";
+    const fs::path folder = korvel::testing::freshFolder("asset-nproc");
+    fs::permissions(folder, fs::perms::all);
+    const fs::path movie = folder / "clip.mp4";
+    fs::copy_file(media().movie, movie);
+    fs::permissions(movie, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()}, {}, false,
+                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit",
+                          "--nproc=24", "--"});
+    constexpr int count = 60;
+    std::string lines;
+    for (int id = 1; id <= count; ++id) lines += probeLine(id, movie) + "\n";
+    engine.send(lines);
+    std::map<int64_t, int> answers;
+    int results = 0;
+    for (int i = 0; i < count; ++i) {
+        auto response = engine.readJSON();
+        ASSERT_TRUE(response) << "answers so far: " << answers.size() << "; " << engine.stderrText();
+        ++answers[*response->member("id")->intValue()];
+        if (response->member("result")) ++results;
+        else EXPECT_EQ(*response->member("error")->member("code"), JSONValue(-32603)) << response->canonical();
+    }
+    EXPECT_EQ(answers.size(), static_cast<size_t>(count));
+    EXPECT_GT(results, 0);
+    engine.sendLine(probeLine(count + 1, movie));
+    auto last = engine.responseFor(count + 1);
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(last->member("result")) << last->canonical();
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+// A bound beyond any picture is no bound, and the libraries' own warnings
+// never reach standard error: only libvips sees still images, and its and
+// GLib's logging goes through the engine's handler.
+TEST(AssetMethods, HugeBoundsKeepStandardErrorTheEngines) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-huge")});
+    const fs::path folder = korvel::testing::freshFolder("asset-huge-out");
+    const fs::path still = folder / "still.png";
+    make("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x48 -frames:v 1 '" + still.string() + "'");
+    int64_t id = 0;
+    for (const fs::path& source : {still, media().movie}) {
+        ++id;
+        engine.sendLine(EngineProcess::request(
+            id, "asset.thumbnail",
+            "{\"source\":{\"path\":\"" + source.string() + "\",\"contentHash\":\"" + sha256sum(source) +
+                "\"},\"atUs\":0,\"maxLongEdge\":9223372036854775807,\"outPath\":\"" + (folder / "t.jpg").string() + "\"}"));
+        auto response = engine.responseFor(id);
+        ASSERT_TRUE(response);
+        ASSERT_TRUE(response->member("result")) << response->canonical();
+        EXPECT_EQ(*response->member("result")->member("width"), JSONValue(source == still ? 64 : 320));
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    EXPECT_EQ(engine.stderrText(), "");
 }
