@@ -59,7 +59,9 @@ void TextLayoutEngine::refuseUnsafeSizes(const TextItem& item) const {
     for (double v : box) {
         if (!finite(v)) throw tooLarge(item);
     }
-    if (!finite(base) || !finite(item.style.lineHeight) || !finite(item.style.letterSpacingEm)) throw tooLarge(item);
+    if (!finite(base) || !finite(base * item.style.lineHeight) || !finite(base * item.style.letterSpacingEm)) {
+        throw tooLarge(item);
+    }
     if (box[2] < 0 || box[3] < 0 || base < 0 || item.style.lineHeight < 0) {
         throw EngineFailure::invalidParams("Text item " + item.id + " has a negative size.");
     }
