@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Adapters/Render/FrameScene.hpp"
+#include "Adapters/Render/RenderInputs.hpp"
+#include "Core/Render/Composition.hpp"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace korvel {
+
+// A composition ready to draw: its tracks and instructions, the videos its
+// edits read, and the one scene that draws all its frames.
+struct BuiltComposition {
+    Composition composition;
+    std::map<CompositionSource, std::shared_ptr<const VideoSource>> videos;
+    std::shared_ptr<FrameScene> scene;
+
+    const FrameGrid& grid() const { return composition.grid; }
+    int64_t frameCount() const { return composition.frameCount; }
+};
+
+// Builds the composition of a render from its resolved inputs.
+struct CompositionBuilder {
+    using SceneMaker = std::function<std::shared_ptr<FrameScene>(const RenderInputs&, const LayerTracks&,
+                                                                 std::optional<FrameRange>)>;
+
+    RenderInputs inputs;
+
+    // Throws EngineFailure; the scene's preflight failures pass through.
+    BuiltComposition build(std::optional<FrameRange> window) const;
+
+    // The scene every composition gets.
+    static SceneMaker& sceneMaker();
+};
+
+} // namespace korvel
