@@ -21,14 +21,19 @@ float hlgInverseOETF(float v) {
 }
 } // namespace
 
+// The exact constants of the curve (1.099 and 0.018 rounded), the same the
+// video decoder's converter uses, so that a round trip is lossless.
+constexpr float alpha709 = 1.09929682680944f;
+constexpr float beta709 = 0.018053968510807f;
+
 float encode709(float l) {
     if (l < 0) return -encode709(-l);
-    return l < 0.018f ? 4.5f * l : 1.099f * std::pow(l, 0.45f) - 0.099f;
+    return l < beta709 ? 4.5f * l : alpha709 * std::pow(l, 0.45f) - (alpha709 - 1);
 }
 
 float decode709(float v) {
     if (v < 0) return -decode709(-v);
-    return v < 0.081f ? v / 4.5f : std::pow((v + 0.099f) / 1.099f, 1.0f / 0.45f);
+    return v < beta709 * 4.5f ? v / 4.5f : std::pow((v + (alpha709 - 1)) / alpha709, 1.0f / 0.45f);
 }
 
 float encodeHLG(float l) {
