@@ -1,6 +1,5 @@
 #include "Adapters/Render/CompositionBuilder.hpp"
 
-#include "Adapters/Render/PlainScene.hpp"
 
 namespace korvel {
 
@@ -10,28 +9,21 @@ CompositionFacts::Video factsOf(const VideoSource& v) {
 }
 } // namespace
 
-CompositionBuilder::SceneMaker& CompositionBuilder::sceneMaker() {
-    static SceneMaker maker = [](const RenderInputs& inputs, const LayerTracks& tracks, std::optional<FrameRange> window) {
-        return std::make_shared<PlainScene>(inputs, tracks, window);
-    };
-    return maker;
-}
-
 BuiltComposition CompositionBuilder::build(std::optional<FrameRange> window) const {
     CompositionFacts facts;
     BuiltComposition built;
     for (const auto& [id, video] : inputs.videos) {
-        facts.videos[id] = factsOf(*video);
-        built.videos[{CompositionSource::Kind::asset, id}] = video;
+        facts.videos[id] = factsOf(video);
+        built.videos[{CompositionSource::Kind::asset, id}] = std::make_shared<const VideoSource>(video);
     }
     if (inputs.matte) {
         facts.matte = factsOf(*inputs.matte);
         facts.matteAssetId = inputs.matteAssetId;
-        built.videos[{CompositionSource::Kind::matte, ""}] = inputs.matte;
+        built.videos[{CompositionSource::Kind::matte, ""}] = std::make_shared<const VideoSource>(*inputs.matte);
     }
     for (const auto& [key, matte] : inputs.overlayMattes) {
-        facts.overlayMattes[key] = factsOf(*matte.video);
-        built.videos[{CompositionSource::Kind::overlayMatte, key}] = matte.video;
+        facts.overlayMattes[key] = factsOf(matte.video);
+        built.videos[{CompositionSource::Kind::overlayMatte, key}] = std::make_shared<const VideoSource>(matte.video);
     }
     if (inputs.plan.background) {
         if (const auto* asset = inputs.plan.background->fill.asset()) {
@@ -39,9 +31,9 @@ BuiltComposition CompositionBuilder::build(std::optional<FrameRange> window) con
         }
     }
     facts.size = inputs.size;
-    facts.hdr = inputs.recipe.hdr();
+    facts.hdr = inputs.recipe.dynamicRange == DynamicRange::keepHdr;
     built.composition = CompositionLayout::build(inputs.timeline, facts, window);
-    built.scene = sceneMaker()(inputs, built.composition.layers, window);
+    built.scene = std::make_shared<GraphScene>(inputs, built.composition.layers, window);
     built.scene->preflight();
     return built;
 }

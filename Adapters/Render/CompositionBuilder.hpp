@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Render/FrameScene.hpp"
+#include "Adapters/Render/GraphScene.hpp"
 #include "Adapters/Render/RenderInputs.hpp"
 #include "Core/Render/Composition.hpp"
 
@@ -16,7 +16,7 @@ namespace korvel {
 struct BuiltComposition {
     Composition composition;
     std::map<CompositionSource, std::shared_ptr<const VideoSource>> videos;
-    std::shared_ptr<FrameScene> scene;
+    std::shared_ptr<GraphScene> scene;
 
     const FrameGrid& grid() const { return composition.grid; }
     int64_t frameCount() const { return composition.frameCount; }
@@ -24,16 +24,10 @@ struct BuiltComposition {
 
 // Builds the composition of a render from its resolved inputs.
 struct CompositionBuilder {
-    using SceneMaker = std::function<std::shared_ptr<FrameScene>(const RenderInputs&, const LayerTracks&,
-                                                                 std::optional<FrameRange>)>;
-
     RenderInputs inputs;
 
     // Throws EngineFailure; the scene's preflight failures pass through.
     BuiltComposition build(std::optional<FrameRange> window) const;
-
-    // The scene every composition gets.
-    static SceneMaker& sceneMaker();
 };
 
 } // namespace korvel

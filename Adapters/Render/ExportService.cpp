@@ -88,7 +88,7 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
                                            {canvas.width, canvas.height}, ColorRecipe{range});
     if (range == DynamicRange::keepHdr) {
         bool any = false;
-        for (const auto& [id, video] : inputs.videos) any = any || (video->color && video->color->hdr);
+        for (const auto& [id, video] : inputs.videos) any = any || (video.color && video.color->hdr);
         if (!any) throw EngineFailure::invalidParams("Keeping HDR needs an HDR source, and this plan has none.");
     }
     const ResolvedTimeline& timeline = inputs.timeline;
@@ -105,10 +105,10 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
     TempOutput output(final, journal);
     VideoEncoding encoding = encodingOf(params, timeline, range);
 
-    std::shared_ptr<const VideoSource> candidate;
+    const VideoSource* candidate = nullptr;
     if (range != DynamicRange::keepHdr && !timeline.segments.empty() && !inputs.videos.empty()) {
         auto v = inputs.videos.find(timeline.segments.front().assetId);
-        if (v != inputs.videos.end()) candidate = v->second;
+        if (v != inputs.videos.end()) candidate = &v->second;
     }
     bool copy = false;
     if (candidate) {

@@ -1,9 +1,11 @@
 #include "Adapters/Render/GraphRunner.hpp"
 
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/VideoFrames.hpp"
 
 #include <tbb/parallel_pipeline.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -18,7 +20,7 @@ struct Work {
     int64_t frame = 0;
     int64_t index = 0;
     const GraphInstruction* instruction = nullptr;
-    std::map<int32_t, std::shared_ptr<const DecodedFrame>> sources;
+    std::map<int32_t, std::shared_ptr<const RGBAImage>> sources;
     std::optional<EncoderPicture> picture;
     std::chrono::steady_clock::time_point started;
 };
@@ -28,16 +30,19 @@ class Sources {
 public:
     explicit Sources(const BuiltComposition& built) : built_(built) {}
 
-    std::map<int32_t, std::shared_ptr<const DecodedFrame>> at(int64_t frame, const GraphInstruction& instruction,
-                                                              const std::function<void()>& checkpoint) {
-        std::map<int32_t, std::shared_ptr<const DecodedFrame>> out;
+    std::map<int32_t, std::shared_ptr<const RGBAImage>> at(int64_t frame, const GraphInstruction& instruction,
+                                                           const std::function<void()>& checkpoint) {
+        std::map<int32_t, std::shared_ptr<const RGBAImage>> out;
         const Composition& c = built_.composition;
         try {
             for (int32_t track : instruction.requiredSourceTrackIDs) {
                 if (out.count(track)) continue;
                 auto time = c.sourceTime(track, frame * c.grid.ticksPerFrame);
                 if (!time) continue;
-                out[track] = reader(track, time->source).frame(time->tableTicks(), checkpoint);
+                auto& [video, reader] = this->reader(track, time->source);
+                const PTSTable& table = video->table;
+                auto entry = std::clamp<int64_t>(table.indexOnScreen(time->tableTicks()), 0, table.count() - 1);
+                out[track] = reader->frame(video->track->sampleOfEntry.at(static_cast<size_t>(entry)), checkpoint);
             }
         } catch (const EngineFailure&) {
             throw;
@@ -50,24 +55,32 @@ public:
     }
 
 private:
-    TrackReader& reader(int32_t track, const CompositionSource& source) {
+    using Open = std::pair<std::shared_ptr<const VideoSource>, std::unique_ptr<VideoFrames::Reader>>;
+
+    Open& reader(int32_t track, const CompositionSource& source) {
         auto& r = readers_[track];
-        if (!r) {
+        if (!r.second) {
             auto video = built_.videos.find(source);
             if (video == built_.videos.end()) {
                 throw EngineFailure::invalidParams("The render needs a source for asset " + source.id + ".");
             }
-            r = std::make_unique<TrackReader>(video->second);
+            auto values = source.kind == CompositionSource::Kind::asset ? VideoFrames::FrameValues::picture
+                                                                        : VideoFrames::FrameValues::mask;
+            const VideoSource& v = *video->second;
+            r.first = video->second;
+            r.second = std::make_unique<VideoFrames::Reader>(v.url, v.track, v.color,
+                                                             built_.composition.hdr ? DynamicRange::keepHdr : DynamicRange::sdr,
+                                                             values);
         }
-        return *r;
+        return r;
     }
 
     const BuiltComposition& built_;
-    std::map<int32_t, std::unique_ptr<TrackReader>> readers_;
+    std::map<int32_t, Open> readers_;
 };
 
-SourceFrames lookUp(const std::map<int32_t, std::shared_ptr<const DecodedFrame>>& sources) {
-    return [&sources](int32_t track) -> std::shared_ptr<const DecodedFrame> {
+FrameSource lookUp(const std::map<int32_t, std::shared_ptr<const RGBAImage>>& sources) {
+    return [&sources](int32_t track) -> std::shared_ptr<const RGBAImage> {
         auto it = sources.find(track);
         return it == sources.end() ? nullptr : it->second;
     };
@@ -87,7 +100,7 @@ RGBAImage GraphRunner::draw(const BuiltComposition& built, int64_t frame, StopFl
     try {
         return built.scene->picture(frame, instruction->range, lookUp(decoded));
     } catch (...) {
-        built.scene->noteFailure(std::current_exception());
+        built.scene->recordFailure(std::current_exception());
         throw;
     }
 }
@@ -132,12 +145,12 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                 tbb::filter_mode::parallel,
                 [&](std::shared_ptr<Work> w) {
                     if (stop.stopped()) throw Cancelled();
-                    SourceFrames source = lookUp(w->sources);
+                    FrameSource source = lookUp(w->sources);
                     try {
                         RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
                         w->picture = EncoderPicture::from(image, encoding);
                     } catch (...) {
-                        built.scene->noteFailure(std::current_exception());
+                        built.scene->recordFailure(std::current_exception());
                         throw;
                     }
                     w->sources.clear();
@@ -153,7 +166,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                     }
                     sink.take(*w->picture, w->index);
                     auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w->started);
-                    built.scene->noteTime(ms.count());
+                    built.scene->noteFrame(ms.count());
                     ++written;
                     if (progress && (written % interval == 0 || written == count)) progress(written, count);
                 }));

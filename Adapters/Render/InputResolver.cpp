@@ -112,7 +112,7 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             if (!picture) throw EngineFailure::unsupportedFormat(nameOf(source->path) + " can't be opened as an image.");
             in.stills[id] = linearStill(*picture);
         } else {
-            in.videos[id] = library->video(url);
+            in.videos[id] = *library->video(url);
         }
     }
     if (plan.background) {
@@ -123,7 +123,7 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             if (m != mattes->end()) ref = &m->second;
         }
         if (!ref) throw EngineFailure::invalidParams("The background needs the stored mask " + key + ".");
-        in.matte = library->video(ref->path);
+        in.matte = *library->video(ref->path);
         in.matteAssetId = ref->assetId;
         in.despillGreen = ref->greenScreen.value_or(false);
     }
@@ -139,10 +139,10 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
         if (ref->assetId != overlay.assetId) {
             throw EngineFailure::invalidParams("The stored mask " + key + " is not a mask of asset " + overlay.assetId + ".");
         }
-        in.overlayMattes[key] = OverlayMatte{library->video(ref->path), ref->greenScreen.value_or(false)};
+        in.overlayMattes[key] = OverlayMatte{*library->video(ref->path), ref->greenScreen.value_or(false)};
     }
     std::map<std::string, PTSTable, std::less<>> tables;
-    for (const auto& [id, video] : in.videos) tables[id] = video->table;
+    for (const auto& [id, video] : in.videos) tables[id] = video.table;
     std::set<std::string, std::less<>> stills;
     for (const auto& [id, still] : in.stills) stills.insert(id);
     try {

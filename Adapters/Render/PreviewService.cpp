@@ -11,6 +11,7 @@
 #include "Adapters/Render/SegmentCache.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Core/Engine.hpp"
+#include "Core/Render/ColorMath.hpp"
 #include "Core/Render/SegmentWindows.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Time.hpp"
@@ -109,7 +110,7 @@ Offers copies(const PreviewService& service, const RenderInputs& inputs) {
         if (video == inputs.videos.end()) continue;
         std::shared_ptr<const CopySource> copy;
         try {
-            copy = service.library->copySource(*video->second);
+            copy = service.library->copySource(video->second);
         } catch (...) {
             continue;
         }

@@ -16,20 +16,21 @@ namespace korvel {
 
 class TextCaches;
 
+// A stored mask movie of a video overlay.
 struct OverlayMatte {
-    std::shared_ptr<const VideoSource> video;
+    VideoSource video;
     bool greenScreen = false;
 };
 
-// Everything one render draws from, checked against what the client
-// declared; nothing downstream opens a file.
+// Everything one render draws from, gathered and checked before anything is
+// drawn; nothing downstream opens a file.
 struct RenderInputs {
-    RenderPlan plan; // the variant to draw
+    RenderPlan plan;                 // already resolved for the variant
     ResolvedTimeline timeline;
-    std::map<std::string, std::shared_ptr<const VideoSource>, std::less<>> videos;
-    // Decoded, upright, in the working space.
+    std::map<std::string, VideoSource, std::less<>> videos;
+    // Decoded upright, in the working space.
     std::map<std::string, std::shared_ptr<const RGBAImage>, std::less<>> stills;
-    std::shared_ptr<const VideoSource> matte;
+    std::optional<VideoSource> matte;
     std::optional<std::string> matteAssetId;
     bool despillGreen = false;
     std::map<std::string, OverlayMatte, std::less<>> overlayMattes;

@@ -2,7 +2,7 @@
 
 #include "Adapters/Render/Picture.hpp"
 #include "Adapters/Render/VideoSource.hpp"
-#include "Core/Render/AssetMethodTypes.hpp"
+#include "Core/Render/FrameExportLiveTypes.hpp"
 #include "Core/Render/RGBAImage.hpp"
 #include "Core/Render/RenderSize.hpp"
 
@@ -36,50 +36,33 @@ Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_
 // the frame does not decode or says nothing. Never throws.
 std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const VideoTrack& track);
 
-} // namespace VideoFrames
+// What the frames of a track are read as: pictures in the working space
+// (linear BT.709, 1.0 = 203 cd/m2; HLG and PQ tone-mapped for an SDR
+// output), or mask values as coded (only the YUV to RGB matrix applied).
+enum class FrameValues { picture, mask };
 
-// One decoded picture as the decoder gave it; converted on demand, so the
-// conversion runs on whichever thread draws.
-class DecodedFrame {
+// Reads the frames of one track one after another, as a render asks for
+// them: forward requests continue the running decoder, a jump back or past
+// the next sync sample starts again from the sync sample before.
+class Reader {
 public:
-    struct Held;
-    explicit DecodedFrame(std::shared_ptr<Held> held) : held_(std::move(held)) {}
+    // `color` is the track's container tags; without them the bitstream's
+    // are used, else BT.709.
+    Reader(std::filesystem::path url, std::shared_ptr<const VideoTrack> track, std::optional<AssetColor> color,
+           DynamicRange output, FrameValues values);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
 
-    int64_t width() const;
-    int64_t height() const;
-    // A part of the picture in source pixels.
-    struct Region {
-        double left = 0, top = 0, width = 0, height = 0;
-    };
-    // In the working space (linear light, BT.709 primaries, alpha 1), the
-    // region (default the whole picture) scaled to the size. Throws
-    // SystemError when the conversion fails.
-    RGBAImage linear(RenderSize size, std::optional<Region> region = std::nullopt) const;
-    // 8-bit RGB as the picture is tagged, scaled to the size.
-    Picture rgb(RenderSize size) const;
-
-private:
-    std::shared_ptr<Held> held_;
-};
-
-// Decodes one track in presentation order for a render: frames asked in
-// ascending time decode forward; a jump back or far ahead starts again at
-// the sync sample before.
-class TrackReader {
-public:
-    // Throws EngineFailure -32001 when the file can't be opened.
-    explicit TrackReader(std::shared_ptr<const VideoSource> video);
-    ~TrackReader();
-    TrackReader(const TrackReader&) = delete;
-    TrackReader& operator=(const TrackReader&) = delete;
-
-    // The frame on screen at a time of the frame table. Throws SystemError
-    // when it does not decode; `checkpoint` runs between samples.
-    std::shared_ptr<const DecodedFrame> frame(int64_t tableTicks, const std::function<void()>& checkpoint = {});
+    // The frame of a sample (decode order) at the track's natural size.
+    // Throws EngineFailure for unreadable bytes, SystemError when decoding
+    // fails.
+    std::shared_ptr<const RGBAImage> frame(size_t sample, const std::function<void()>& checkpoint = {});
 
 private:
     struct State;
     std::unique_ptr<State> state_;
 };
 
+} // namespace VideoFrames
 } // namespace korvel

@@ -2,20 +2,33 @@
 
 #include "Core/Render/FrameExportLiveTypes.hpp"
 
+#include <map>
 #include <string>
 
 namespace korvel {
 
-// The dynamic range of one render and the tags its output carries.
+// The encoded colour spaces the compositor works in besides its linear
+// working space. Both share BT.709 primaries in the working space; they
+// differ in the transfer function that encodes values for grading.
+enum class ColorSpace { itur709, itur2100HLG };
+
+// The colour frame of one render: standard range, or HLG carried through.
 struct ColorRecipe {
     DynamicRange dynamicRange = DynamicRange::sdr;
 
-    bool hdr() const { return dynamicRange == DynamicRange::keepHdr; }
-    std::string primaries() const { return hdr() ? "bt2020" : "bt709"; }
-    std::string transfer() const { return hdr() ? "arib-std-b67" : "bt709"; }
-    std::string matrix() const { return hdr() ? "bt2020nc" : "bt709"; }
-
     bool operator==(const ColorRecipe&) const = default;
+
+    // Text layers, background fills and the despill cube are drawn in it
+    // whatever the dynamic range.
+    static constexpr ColorSpace gradingSpace = ColorSpace::itur709;
+    // Looks, gains and grain act on values encoded in this space.
+    ColorSpace gammaSpace() const { return dynamicRange == DynamicRange::keepHdr ? ColorSpace::itur2100HLG : gradingSpace; }
+
+    // The writer's tags, as format-description constants.
+    std::string primaries() const;
+    std::string transfer() const;
+    std::string matrix() const;
+    std::map<std::string, std::string> writerColorProperties() const;
 };
 
 } // namespace korvel

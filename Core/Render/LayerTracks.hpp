@@ -6,14 +6,14 @@
 
 namespace korvel {
 
-// Which composition track carries which moving picture. Keys index the
-// resolved timeline's segments or overlays; stills, text, colour steps,
-// flat fills and flashes have no track.
+// Which composition track carries which moving picture of a render, keyed by
+// indexes into the resolved timeline's segments and overlays. Stills, text,
+// colour steps, fills other than a video and flashes take no track.
 struct LayerTracks {
     std::map<int64_t, int32_t> clips;
-    std::map<int64_t, int32_t> tails;     // by incoming segment
+    std::map<int64_t, int32_t> tails;       // by the incoming segment
     std::map<int64_t, int32_t> masks;
-    std::map<int64_t, int32_t> maskTails; // by incoming segment
+    std::map<int64_t, int32_t> maskTails;   // by the incoming segment
     std::map<int64_t, int32_t> overlays;
     std::map<int64_t, int32_t> overlayMasks;
     std::optional<int32_t> backgroundFill;
