@@ -14,7 +14,7 @@
 
 namespace korvel {
 
-class TextCaches;
+struct TextCaches;
 
 // A stored mask movie of a video overlay.
 struct OverlayMatte {

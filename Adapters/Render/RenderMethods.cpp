@@ -6,14 +6,16 @@
 #include "Adapters/Render/ProbeService.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Render/ThumbnailService.hpp"
+#include "Adapters/Text/TextMeasureService.hpp"
 #include "Core/Render/AssetMethodTypes.hpp"
 #include "Core/Render/FrameExportLiveTypes.hpp"
 #include "Core/Render/SegmentMethodTypes.hpp"
+#include "Core/Render/TextMethodTypes.hpp"
 
 namespace korvel::RenderMethods {
 
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
-                                              std::shared_ptr<SourceLibrary> library, std::shared_ptr<TextCaches> text,
+                                              std::shared_ptr<SourceLibrary> library, TextCaches text,
                                               Job audioSegment) {
     EngineCaches caches{cacheRoot};
     TempOutput::sweep(caches.journal());
@@ -26,7 +28,9 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     methods["asset.thumbnail"] = [thumbnails](const JSONValue& params, const JobContext&) {
         return encoding(thumbnails.thumbnail(decoded<ThumbnailParams>(params)));
     };
-    PreviewService preview{caches, InputResolver{library, text}, library, true};
+    // The copy shares the engine's caches: they live behind shared pointers.
+    auto shared = std::make_shared<TextCaches>(text);
+    PreviewService preview{caches, InputResolver{library, shared}, library, true};
     methods["render.segments"] = [preview](const JSONValue& params, const JobContext&) {
         return encoding(preview.segments(decoded<SegmentListParams>(params)));
     };
@@ -38,9 +42,15 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     methods["render.frame"] = [preview](const JSONValue& params, const JobContext&) {
         return encoding(preview.frame(decoded<FrameParams>(params)));
     };
-    ExportService exports{library, text, caches.journal()};
+    ExportService exports{library, shared, caches.journal()};
     methods["render.export"] = [exports](const JSONValue& params, const JobContext& context) {
         return encoding(exports.export_(decoded<ExportParams>(params), context));
+    };
+    methods["render.measureText"] = [text](const JSONValue& params, const JobContext&) {
+        return encoding(TextMeasureService::measure(decoded<TextMeasureParams>(params), text));
+    };
+    methods["render.textLayout"] = [text](const JSONValue& params, const JobContext&) {
+        return encoding(TextMeasureService::layout(decoded<TextLayoutParams>(params), text));
     };
     return methods;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Text/TextCaches.hpp"
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
@@ -10,16 +11,14 @@
 
 namespace korvel {
 
-class TextCaches;
-
 namespace RenderMethods {
 // The render side's method table. Building it sweeps what dead processes
 // left in the output journal under the cache root. `audioSegment` answers
 // render.segment for the audio track; without one such a request gets the
 // preview's own sentence for it.
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
-                                              std::shared_ptr<SourceLibrary> library,
-                                              std::shared_ptr<TextCaches> text = nullptr, Job audioSegment = {});
+                                              std::shared_ptr<SourceLibrary> library, TextCaches text,
+                                              Job audioSegment = {});
 } // namespace RenderMethods
 
 } // namespace korvel

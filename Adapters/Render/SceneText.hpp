@@ -11,7 +11,7 @@
 
 namespace korvel {
 
-class TextCaches;
+struct TextCaches;
 
 // The text layers of one scene, in front of the text rasterizer.
 class SceneText {
