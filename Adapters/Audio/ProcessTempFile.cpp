@@ -73,21 +73,18 @@ std::optional<int> owner(std::string_view name) {
     if (auto dot = name.rfind('.'); dot != std::string_view::npos) name = name.substr(0, dot);
     if (name.size() < prefix.size()) return std::nullopt;
     std::string_view rest = name.substr(prefix.size());
-    // At most two splits at "-", empty pieces left out.
+    // At most two splits at "-". An empty piece means no owner: a name like
+    // "korvel-engine--5-..." must never be read as process 5.
     std::vector<std::string_view> pieces;
-    while (!rest.empty()) {
-        if (rest.front() == '-') {
-            rest.remove_prefix(1);
-            continue;
-        }
-        if (pieces.size() == 2) {
-            pieces.push_back(rest);
-            break;
-        }
+    for (int split = 0; split < 2; ++split) {
         const size_t cut = rest.find('-');
+        if (cut == std::string_view::npos) break;
         pieces.push_back(rest.substr(0, cut));
-        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        rest = rest.substr(cut + 1);
     }
+    pieces.push_back(rest);
+    for (auto p : pieces)
+        if (p.empty()) return std::nullopt;
     if (pieces.size() != 3) return std::nullopt;
     auto pid = positiveInt32(pieces[0]);
     if (!pid || !isUUID(pieces[2])) return std::nullopt;
