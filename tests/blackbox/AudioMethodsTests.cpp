@@ -145,7 +145,9 @@ TEST(AudioMix, ReachesItsTargetUnderTheCeilingByAnIndependentMeter) {
     EXPECT_EQ(decoded.size(), 2u * 288'000);
     const Meter written = measure(decoded, 2);
     EXPECT_NEAR(written.integrated, answered, 0.1);
-    if (*r.member("reachedTarget")->boolValue()) EXPECT_NEAR(written.integrated, -16, 0.1);
+    if (*r.member("reachedTarget")->boolValue()) {
+        EXPECT_NEAR(written.integrated, -16, 0.1);
+    }
 
     // The ceiling holds for the sound after AAC coding.
     const fs::path aac = folder / "roundtrip.m4a";
