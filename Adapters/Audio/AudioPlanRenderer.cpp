@@ -404,9 +404,13 @@ std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const Audio
                 AudioMixer::Result result = mix(plan, variant, context, false);
                 AACStreamEncoder::encode(result.buffer, AACStreamEncoder::previewBitRate, *stream);
             } catch (...) {
+                // Forgotten before the failure shows, so a retry that follows
+                // the failure starts a fresh stream.
+                {
+                    std::lock_guard relock(lock_);
+                    forget(key);
+                }
                 stream->fail(std::current_exception());
-                std::lock_guard relock(lock_);
-                forget(key);
             }
             raw->done.store(true);
         });
