@@ -1,5 +1,6 @@
 #include "Adapters/Render/RenderMethods.hpp"
 
+#include "Adapters/Audio/ProcessTempFile.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
 #include "Adapters/Render/ExportService.hpp"
 #include "Adapters/Render/PreviewService.hpp"
@@ -19,6 +20,7 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
                                               Job audioSegment) {
     EngineCaches caches{cacheRoot};
     TempOutput::sweep(caches.journal());
+    ProcessTempFile::sweep(ProcessTempFile::defaultFolder());
     std::map<std::string, Job, std::less<>> methods;
     ProbeService probe(library);
     methods["asset.probe"] = [probe](const JSONValue& params, const JobContext&) {
@@ -34,6 +36,7 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     methods["render.segments"] = [preview](const JSONValue& params, const JobContext&) {
         return encoding(preview.segments(decoded<SegmentListParams>(params)));
     };
+    // Audio-track requests go to the audio side with the undecoded params.
     methods["render.segment"] = [preview, audioSegment](const JSONValue& params, const JobContext& context) {
         auto segment = decoded<SegmentParams>(params);
         if (segment.track == SegmentTrack::audio && audioSegment) return audioSegment(params, context);
