@@ -10,6 +10,7 @@
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/RenderGates.hpp"
 #include "Adapters/Render/TempOutput.hpp"
+#include "Core/Audio/UntouchedSound.hpp"
 #include "Core/Render/PictureCopy.hpp"
 #include "Core/Render/WideMath.hpp"
 
@@ -99,7 +100,16 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
     double tolerance = static_cast<double>(grid.ticksPerFrame) / grid.timescale;
 
     std::optional<AudioFeed::Source> sound;
-    if (params.audioPath) sound = AudioFeed::open(*params.audioPath, videoSeconds, tolerance);
+    if (auto untouched = UntouchedSound::asset(params.plan.audioMix, params.plan.durationUs); untouched && params.sources) {
+        auto source = params.sources->find(*untouched);
+        if (source != params.sources->end()) {
+            library->verify(source->second);
+            if (AudioFeed::copyable(source->second.path, params.plan.durationUs)) {
+                sound = AudioFeed::openCopy(source->second.path, videoSeconds);
+            }
+        }
+    }
+    if (!sound && params.audioPath) sound = AudioFeed::open(*params.audioPath, videoSeconds, tolerance);
 
     std::filesystem::path final(params.outPath);
     TempOutput output(final, journal);
