@@ -36,6 +36,7 @@ public:
     void killNow(int signal);
 
     static std::string request(int64_t id, const std::string& method, const std::string& paramsJSON);
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;
