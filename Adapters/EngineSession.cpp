@@ -5,10 +5,38 @@
 
 namespace korvel {
 
+namespace {
+thread_local const Wire* writingWire = nullptr;
+}
+
 void Wire::write(std::string bytes) {
     bytes.push_back('\n');
+    if (writingWire == this) {
+        deferred_.push_back(std::move(bytes));
+        return;
+    }
     std::lock_guard g(lock_);
-    sink_(bytes);
+    struct Writing {
+        const Wire* outer;
+        explicit Writing(const Wire* wire) : outer(writingWire) { writingWire = wire; }
+        ~Writing() { writingWire = outer; }
+    } writing(this);
+    try {
+        sink_(bytes);
+    } catch (...) {
+        deferred_.clear();
+        throw;
+    }
+    // Lines the sink wrote meanwhile; they may defer further lines themselves.
+    for (size_t i = 0; i < deferred_.size(); ++i) {
+        std::string next = std::move(deferred_[i]);
+        try {
+            sink_(next);
+        } catch (...) {
+            // the line that caused it was already delivered; this one is dropped
+        }
+    }
+    deferred_.clear();
 }
 
 void Wire::sendIgnoringClosedPipe(const RPC::Response& response) {

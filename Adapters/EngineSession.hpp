@@ -13,6 +13,7 @@
 #include <set>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -22,7 +23,9 @@ public:
     using Sink = std::function<void(const std::string& line)>;
     explicit Wire(Sink sink) : sink_(std::move(sink)) {}
 
-    // Appends the newline; rethrows the sink's failure.
+    // Appends the newline; rethrows the sink's failure. A line written from
+    // inside the sink on the same thread (an in-process host answering a
+    // line with a line) goes out after the sink returns, in order.
     void write(std::string bytes);
     // Never throws: a failure becomes a diagnostic line.
     void sendIgnoringClosedPipe(const RPC::Response& response);
@@ -30,6 +33,7 @@ public:
 private:
     std::mutex lock_;
     Sink sink_;
+    std::vector<std::string> deferred_; // touched only by the writing thread
 };
 
 // Ids are the client's and may repeat while a request still runs, so each

@@ -3,6 +3,10 @@
 #include "Adapters/Methods/EngineFolders.hpp"
 #include "Core/Engine.hpp"
 #include "Core/Speech/ModelCatalog.hpp"
+#include "Embedded/InProcessEngine.hpp"
+
+#include <filesystem>
+#include <memory>
 
 #include <map>
 #include <optional>
@@ -20,6 +24,8 @@ struct EngineSpeech {
 
     bool operator==(const EngineSpeech&) const = default;
 
+    // A small English-only set for a handheld host.
+    static EngineSpeech phone(std::optional<std::map<std::string, std::string>> downloads = std::nullopt);
     // What the standalone process runs with.
     static EngineSpeech standard();
 };
@@ -28,6 +34,17 @@ namespace EngineAssembly {
 // The method table of the standard-input engine: every method table merged.
 // Building it sweeps what dead processes left in the cache root.
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech);
+// The same for a host that names its folders; models come from the built-in address.
+Engine engine(const std::filesystem::path& cache, const std::filesystem::path& models, const EngineSpeech& speech);
+// The engine inside the host's process, with render.live and its shelf.
+std::unique_ptr<InProcessEngine> inProcess(const std::filesystem::path& cache, const std::filesystem::path& models,
+                                           const EngineSpeech& speech);
+// Every table merged in the order analysis, render, live (with a shelf).
+// A name defined twice stops the process.
+std::map<std::string, Job, std::less<>> methods(const EngineFolders& folders, const EngineSpeech& speech,
+                                                std::shared_ptr<OnceShelf<LiveComposition>> videos);
+// Adds the entries; stops the process on a name already there.
+void merge(std::map<std::string, Job, std::less<>>& into, std::map<std::string, Job, std::less<>> from);
 } // namespace EngineAssembly
 
 } // namespace korvel

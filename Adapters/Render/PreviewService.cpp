@@ -53,7 +53,8 @@ SegmentWindows::Copyables copyable(const std::map<std::string, std::shared_ptr<c
     return out;
 }
 
-// Working space to 8-bit BT.709-coded RGB, as a picture file carries it.
+} // namespace
+
 Picture gammaPicture(const RGBAImage& image, RenderSize size) {
     static const auto encode = [](float v) {
         double l = std::clamp(static_cast<double>(std::isnan(v) ? 0.0f : v), 0.0, 1.0);
@@ -78,6 +79,8 @@ Picture gammaPicture(const RGBAImage& image, RenderSize size) {
     }
     return p;
 }
+
+namespace {
 
 void writeFile(const std::filesystem::path& file, const std::vector<uint8_t>& bytes) {
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -2,6 +2,7 @@
 
 #include "Adapters/Methods/EngineFolders.hpp"
 #include "Adapters/Render/InputResolver.hpp"
+#include "Adapters/Render/Picture.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/FrameExportLiveTypes.hpp"
@@ -10,6 +11,9 @@
 #include <memory>
 
 namespace korvel {
+
+// Working space to 8-bit BT.709-coded RGB, as a picture file carries it.
+Picture gammaPicture(const RGBAImage& image, RenderSize size);
 
 // The preview methods: the cacheable windows of a plan, one window as a
 // fragmented MP4 (copied from the source, from the cache, or rendered), and

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "Adapters/EngineSession.hpp"
+#include "Core/Engine.hpp"
+#include "Core/JSONValue.hpp"
+#include "Embedded/LiveVideo.hpp"
+#include "Embedded/OnceShelf.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+namespace korvel {
+
+struct LiveComposition;
+
+// Speaks the engine's own request lines to a session in memory and routes
+// every line the session writes back to the call that waits for it.
+class LineCarrier : public std::enable_shared_from_this<LineCarrier> {
+public:
+    using Progress = std::function<void(const EngineProgress&)>;
+    using RawLine = std::function<void(std::string_view line)>;
+
+    static constexpr std::chrono::seconds shutdownGrace{5};
+
+    static std::shared_ptr<LineCarrier> make(Engine engine);
+    ~LineCarrier();
+
+    // The answer's result, or a failed future (InProcessEngine::Failure, or
+    // the encoder's error when the params can't be written).
+    std::future<JSONValue> call(std::string_view method, const JSONValue& params, Progress progress,
+                                std::stop_token stop);
+    void send(std::string_view line);
+    void onLine(RawLine listener);
+    // Cancels every running job and waits up to the grace; the session stays usable.
+    bool stop();
+    // Stops, then fails every call still waiting with the cancellation answer.
+    void close();
+
+    // {"id":…,"jsonrpc":"2.0","method":…,"params":…}; throws for a non-finite number.
+    static std::string requestLine(int64_t id, std::string_view method, const JSONValue& params);
+
+    void arrived(const std::string& line);
+    void deliverProgress(const JSONValue* params);
+    void cancel(int64_t id);
+
+    EngineSession& session() { return *session_; }
+
+private:
+    struct Pending;
+    LineCarrier() = default;
+
+    std::mutex lock_;
+    std::map<int64_t, std::shared_ptr<Pending>> pending_;
+    int64_t lastId_ = 0;
+    RawLine rawLine_;
+    std::unique_ptr<EngineSession> session_;
+};
+
+// The engine inside the host's own process: the same methods and lines as
+// over standard input and output, plus the live videos of render.live.
+class InProcessEngine {
+public:
+    struct Failure : std::exception {
+        int64_t code = -32603;
+        std::string message = "No message.";
+
+        Failure(int64_t code, std::string message) : code(code), message(std::move(message)) {}
+        const char* what() const noexcept override { return message.c_str(); }
+        bool operator==(const Failure& o) const { return code == o.code && message == o.message; }
+    };
+    using Progress = LineCarrier::Progress;
+    using Shelf = OnceShelf<LiveComposition>;
+
+    explicit InProcessEngine(Engine engine);
+    InProcessEngine(Engine engine, std::shared_ptr<Shelf> videos);
+    // Stops the session and fails every call still waiting with -32800.
+    ~InProcessEngine();
+    InProcessEngine(const InProcessEngine&) = delete;
+    InProcessEngine& operator=(const InProcessEngine&) = delete;
+
+    // Blocks until the answer. Throws Failure, or the encoder's error. A
+    // stop request on the token cancels the job as "$/cancel" does. Don't
+    // block in a line or progress callback: answers come on that thread.
+    JSONValue call(std::string_view method, const JSONValue& params = JSONValue::Object{}, Progress progress = {},
+                   std::stop_token stop = {});
+    std::future<JSONValue> callAsync(std::string_view method, const JSONValue& params = JSONValue::Object{},
+                                     Progress progress = {}, std::stop_token stop = {});
+    // One complete line, handed to the session as it is.
+    void send(std::string_view line);
+    // Every line the session writes reaches the listener, before any routing.
+    void onLine(LineCarrier::RawLine listener);
+    bool stop();
+    // Takes a live composition off the shelf, once.
+    std::optional<LiveVideo> liveVideo(std::string_view name);
+
+    LineCarrier& session() { return *session_; }
+    const std::shared_ptr<Shelf>& videos() const { return videos_; }
+
+private:
+    std::shared_ptr<LineCarrier> session_;
+    std::shared_ptr<Shelf> videos_;
+};
+
+} // namespace korvel

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "Adapters/Render/AudioFeed.hpp"
+#include "Adapters/Render/CompositionBuilder.hpp"
+#include "Adapters/Render/InputResolver.hpp"
+#include "Adapters/Render/Picture.hpp"
+#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Text/TextCaches.hpp"
+#include "Core/Render/FrameExportLiveTypes.hpp"
+#include "Core/Render/FrameTimings.hpp"
+#include "Core/Render/RGBAImage.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+// A time as a count of ticks at a timescale, never reduced.
+struct MediaTime {
+    int64_t value = 0;
+    int32_t timescale = 0;
+
+    double seconds() const { return timescale > 0 ? static_cast<double>(value) / timescale : 0; }
+    bool operator==(const MediaTime&) const = default;
+};
+
+// The sound beside a live picture: one file's sound from time 0, cut to the
+// picture's length.
+struct LiveSoundTrack {
+    std::filesystem::path asset;
+    int32_t track = 1;   // the file's sound track, as the file numbers it
+    MediaTime start;     // where it plays from in the file and on the composition
+    MediaTime duration;  // at the picture's timescale
+    bool copied = false; // a source's own sound rather than the mix
+    AudioFeed::Source source;
+
+    // Nothing when the preview is silent. Throws EngineFailure.
+    static std::optional<LiveSoundTrack> of(const LiveParams& params, SourceLibrary& library,
+                                            MediaTime videoDuration, double toleranceSeconds);
+    static LiveSoundTrack from(const AudioFeed::Source& source, MediaTime videoDuration);
+};
+
+// What a player item plays: the picture's tracks and the sound's.
+struct LiveAsset {
+    std::shared_ptr<const BuiltComposition> built;
+    std::optional<LiveSoundTrack> sound;
+    MediaTime duration;
+};
+
+// How each frame is drawn: the compositor over one scene.
+struct LiveDrawing {
+    std::shared_ptr<const BuiltComposition> built;
+    MediaTime frameDuration;
+    RenderSize size;
+
+    // The frame in the working space; throws the scene's failure.
+    RGBAImage frame(int64_t index) const;
+    // The frame as 8-bit RGB, exactly as render.frame writes it.
+    Picture picture(int64_t index) const;
+};
+
+// A composition of a whole plan, ready for the host's player.
+struct LiveComposition {
+    std::shared_ptr<const LiveAsset> composition;
+    std::shared_ptr<const LiveDrawing> videoComposition;
+    int64_t frameCount = 0;
+    int64_t durationUs = 0;
+    int64_t width = 0;
+    int64_t height = 0;
+    std::string structure;
+    std::shared_ptr<GraphScene> scene;
+
+    FrameTimings drawn() const { return scene ? scene->timings() : FrameTimings{}; }
+};
+
+// Turns render.live params into a live composition; nothing is drawn ahead.
+struct LivePreviewService {
+    std::shared_ptr<SourceLibrary> library;
+    InputResolver resolver;
+
+    LivePreviewService(std::shared_ptr<SourceLibrary> library, std::shared_ptr<TextCaches> text);
+
+    // Throws EngineFailure and the resolver's failures.
+    LiveComposition open(const LiveParams& params) const;
+
+    // frameCount × 1e6 × den / num, halves up, in integers.
+    static int64_t durationUs(const FrameGrid& grid, int64_t frameCount);
+};
+
+} // namespace korvel

@@ -1,0 +1,100 @@
+#include "Embedded/LiveVideo.hpp"
+
+
+#include <cmath>
+#include <limits>
+
+namespace korvel {
+
+namespace LiveTiming {
+
+std::optional<int64_t> frameIndex(double seconds, MediaTime frameDuration, int64_t frameCount) {
+    if (frameDuration.value <= 0 || frameDuration.timescale <= 0) return std::nullopt;
+    const int64_t last = std::max<int64_t>(frameCount - 1, 0);
+    if (std::isnan(seconds) || seconds < 0) seconds = 0;
+    double index = std::floor(seconds * frameDuration.timescale / static_cast<double>(frameDuration.value) + 0.000001);
+    // Compared as doubles first, so no out-of-range value is ever converted.
+    if (!(index < static_cast<double>(last))) return last;
+    return static_cast<int64_t>(index);
+}
+
+} // namespace LiveTiming
+
+LiveVideo::LiveVideo(const LiveComposition& c)
+    : asset(c.composition), videoComposition(c.videoComposition), durationUs(c.durationUs), frameCount(c.frameCount),
+      width(c.width), height(c.height), structure(c.structure) {
+    timings = [c] { return c.drawn(); };
+}
+
+MediaTime LiveVideo::frameStart(double seconds) const {
+    MediaTime d = videoComposition ? videoComposition->frameDuration : MediaTime{};
+    auto index = LiveTiming::frameIndex(seconds, d, frameCount);
+    if (!index) throw EngineFailure::internalError("The live video has no frame duration.");
+    return MediaTime{d.value * *index, d.timescale};
+}
+
+std::shared_ptr<PlayerItem> LiveVideo::playerItem() const { return std::make_shared<PlayerItem>(asset, videoComposition); }
+
+Picture LiveVideo::frame(int64_t index) const { return videoComposition->picture(index); }
+
+Picture LiveVideo::still(double seconds, double maxWidth, double maxHeight) const {
+    MediaTime start = frameStart(seconds);
+    const MediaTime d = videoComposition->frameDuration;
+    Picture picture = frame(start.value / d.value);
+    double scale = std::min({1.0, maxWidth / static_cast<double>(picture.width),
+                             maxHeight / static_cast<double>(picture.height)});
+    if (!(scale < 1.0)) return picture;
+    int64_t w = std::max<int64_t>(1, std::llround(picture.width * scale));
+    int64_t h = std::max<int64_t>(1, std::llround(picture.height * scale));
+    Picture out;
+    out.width = w;
+    out.height = h;
+    out.bands = picture.bands;
+    out.pixels.resize(static_cast<size_t>(w * h * picture.bands));
+    // Box average: a still is a thumbnail, not a frame to grade.
+    for (int64_t y = 0; y < h; ++y) {
+        int64_t y0 = y * picture.height / h, y1 = std::max(y0 + 1, (y + 1) * picture.height / h);
+        for (int64_t x = 0; x < w; ++x) {
+            int64_t x0 = x * picture.width / w, x1 = std::max(x0 + 1, (x + 1) * picture.width / w);
+            for (int b = 0; b < picture.bands; ++b) {
+                int64_t sum = 0;
+                for (int64_t sy = y0; sy < y1; ++sy)
+                    for (int64_t sx = x0; sx < x1; ++sx)
+                        sum += picture.pixels[static_cast<size_t>((sy * picture.width + sx) * picture.bands + b)];
+                out.pixels[static_cast<size_t>((y * w + x) * picture.bands + b)] =
+                    static_cast<uint8_t>(sum / ((y1 - y0) * (x1 - x0)));
+            }
+        }
+    }
+    return out;
+}
+
+void LivePlayer::show(const LiveVideo& video, std::optional<double> at, std::optional<bool> playing,
+                      std::function<void()> done) {
+    std::optional<std::pair<std::shared_ptr<PlayerItem>, LiveVideo>> current;
+    if (shown_ && player_.currentItem() == shown_->first) current = shown_;
+    const bool play = playing.value_or(current && player_.rate() != 0);
+    const double time = at.value_or(current ? player_.currentTimeSeconds() : 0);
+    const MediaTime target = video.frameStart(time);
+    auto finish = [this, play, done = std::move(done)](bool) {
+        if (play) player_.play();
+        else player_.pause();
+        if (done) done();
+    };
+    if (current && current->second.structure == video.structure) {
+        player_.setVideoComposition(*current->first, video.videoComposition);
+        shown_ = std::make_pair(current->first, video);
+        if (!at) {
+            finish(true);
+            return;
+        }
+        player_.seek(target, std::move(finish));
+        return;
+    }
+    auto item = video.playerItem();
+    player_.replaceCurrentItem(item);
+    shown_ = std::make_pair(item, video);
+    player_.seek(target, std::move(finish));
+}
+
+} // namespace korvel
