@@ -2,6 +2,7 @@
 // names, sizes, sound choices, frames equal to render.frame's, and the same
 // answers as the real process gives over pipes.
 
+#include "Embedded/EngineABI.h"
 #include "Embedded/EngineAssembly.hpp"
 #include "tests/adapters/render/MediaFixtures.hpp"
 #include "tests/blackbox/EngineProcess.hpp"
@@ -119,6 +120,12 @@ TEST(RenderLive, SoundIsTheMixFileOrNothing) {
     ASSERT_TRUE(video && video->asset->sound);
     EXPECT_EQ(video->asset->sound->asset, tone);
     EXPECT_EQ(video->asset->sound->duration, (MediaTime{30000, 30000}));
+    // The source's own sound when the plan plays it untouched; the mix file is ignored.
+    JSONValue copied = e.live(liveParams(plan(2'000'000, voiceTrack("a", 2'000'000)), R"(,"audioPath":")" + tone.string() + "\""));
+    auto source = e.engine->liveVideo(textOf(copied, "id"));
+    ASSERT_TRUE(source && source->asset->sound);
+    EXPECT_EQ(source->asset->sound->asset, MediaFixtures::path("h264.mp4"));
+    EXPECT_TRUE(source->asset->sound->copied);
     // A mix that does not last as long as the picture is refused by the feed.
     EXPECT_EQ(e.failure(liveParams(plan(2'000'000, voiceTrack("b", 2'000'000)), R"(,"audioPath":")" + tone.string() + "\""))
                   .code,
@@ -183,4 +190,47 @@ TEST(RenderLive, TheSameRequestIsAnsweredAlikeInProcessAndOverPipes) {
         if (line == probe) EXPECT_EQ(lines.back(), *piped + "\n");
         else EXPECT_EQ(JSONValue::parsing(*piped).member("error")->member("code")->intValue(), -32601);
     }
+}
+
+TEST(EngineABI, RawLinesInAndOut) {
+    struct Seen {
+        std::mutex lock;
+        std::condition_variable arrived;
+        std::vector<std::string> lines;
+    } seen;
+    fs::path root = korvel::testing::freshFolder("live-abi");
+    korvel_engine* engine = korvel_engine_open((root / "cache").c_str(), (root / "models").c_str());
+    ASSERT_NE(engine, nullptr);
+    korvel_engine_on_line(
+        engine,
+        [](void* context, const char* line, size_t length) {
+            auto* s = static_cast<Seen*>(context);
+            std::lock_guard g(s->lock);
+            s->lines.emplace_back(line, length);
+            s->arrived.notify_all();
+        },
+        &seen);
+    const std::string line = R"({"id":5,"jsonrpc":"2.0","method":"render.live","params":{"plan":1}})";
+    EXPECT_EQ(korvel_engine_send(engine, line.data(), line.size()), 0);
+    {
+        std::unique_lock g(seen.lock);
+        ASSERT_TRUE(seen.arrived.wait_for(g, std::chrono::seconds(20), [&] { return !seen.lines.empty(); }));
+        JSONValue answer = JSONValue::parsing(seen.lines[0]);
+        EXPECT_EQ(answer.member("id")->intValue(), 5);
+        EXPECT_EQ(answer.member("error")->member("code")->intValue(), -32602);
+        EXPECT_EQ(seen.lines[0].back(), '\n');
+    }
+    EXPECT_EQ(korvel_engine_stop(engine), 1);
+    korvel_engine_close(engine);
+}
+
+TEST(EngineAssembly, TwoInProcessEnginesHaveTheirOwnShelves) {
+    fs::path root = korvel::testing::freshFolder("live-two");
+    auto one = EngineAssembly::inProcess(root / "1", root / "m", EngineSpeech::standard());
+    auto two = EngineAssembly::inProcess(root / "2", root / "m", EngineSpeech::standard());
+    EXPECT_NE(one->videos(), two->videos());
+    auto answer = one->call("render.live", JSONValue::parsing(liveParams(plan(1'000'000))));
+    EXPECT_EQ(answer.member("id")->stringValue(), "live_1");
+    EXPECT_EQ(two->liveVideo("live_1"), std::nullopt);
+    EXPECT_TRUE(one->liveVideo("live_1"));
 }
