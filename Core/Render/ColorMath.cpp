@@ -36,6 +36,11 @@ float decode709(float v) {
     return v < beta709 * 4.5f ? v / 4.5f : std::pow((v + (alpha709 - 1)) / alpha709, 1.0f / 0.45f);
 }
 
+float decodeSRGB(float v) {
+    if (v < 0) return -decodeSRGB(-v);
+    return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
+
 float encodeHLG(float l) {
     if (l < 0) return -encodeHLG(-l);
     // Display light relative to the peak, back through the system gamma to
