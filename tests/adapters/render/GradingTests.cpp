@@ -108,8 +108,6 @@ TEST(BackgroundFills, FillsByKind) {
     EXPECT_EQ(failureOf([&] { fill(BackgroundFill::Asset{"gone"}); }),
               EngineFailure(-32603, "Frame 12 has no decoded background."));
     EXPECT_EQ(failureOf([&] { fill(BackgroundFill::Solid{"fff"}); }), EngineFailure(-32602, "fff is not a color like #rrggbb."));
-    EXPECT_EQ(BackgroundFills::components("#ff8000"), (std::array<double, 3>{1, 128 / 255.0, 0}));
-    EXPECT_EQ(BackgroundFills::components("#FF8000"), BackgroundFills::components("#ff8000"));
 }
 
 TEST(Transitions, FlashSteps) {

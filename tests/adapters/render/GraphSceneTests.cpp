@@ -193,3 +193,35 @@ TEST(GraphScene, TimeOfAFrameAndTimings) {
     EXPECT_EQ(t.late, 1);
     EXPECT_DOUBLE_EQ(t.slowestMilliseconds, 40);
 }
+
+TEST(GraphScene, TextLiesOnTopOfTheGradedPicture) {
+    RenderPlan p = plan(320, 180);
+    TextItem hello = fixtures::caption("hello", 0, 1000000);
+    hello.style.weight = 700;
+    hello.style.sizePct = 20;
+    hello.style.lineHeight = 1.2;
+    p.textItems = {hello};
+    ColorStep look;
+    look.kind = ColorStep::Look{"cool_film", 1};
+    p.colorStack = {look};
+    GraphScene scene(stillInputs(p, {}), {});
+    scene.preflight();
+    EXPECT_EQ(scene.inputs().text->validated->count(), 1u);
+    RGBAImage picture = scene.picture(3, range(3, std::nullopt), noFrames);
+    float brightest = 0;
+    for (size_t i = 0; i < picture.pixels.size(); i += 4) brightest = std::max(brightest, picture.pixels[i + 1]);
+    EXPECT_GT(brightest, 0.9f) << "white text over the black frame";
+    RGBAImage later = scene.picture(45, range(45, std::nullopt), noFrames);
+    for (size_t i = 0; i < later.pixels.size(); i += 4) ASSERT_LT(later.pixels[i + 1], 0.05f) << "no text after its end";
+}
+
+TEST(GraphScene, PreflightResolvesEntrancesEveryTime) {
+    RenderPlan p = plan(320, 180);
+    TextItem item = fixtures::caption("late", 0, 1000000);
+    item.entrance = "nope";
+    p.textItems = {item};
+    GraphScene scene(stillInputs(p, {}), {});
+    EngineFailure failure = failureOf([&] { scene.preflight(); });
+    EXPECT_EQ(failure.code, -32602);
+    EXPECT_EQ(failure.message.rfind("Text item late can't enter: ", 0), 0u) << failure.message;
+}
