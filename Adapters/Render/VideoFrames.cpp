@@ -3,6 +3,7 @@
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
+#include "Adapters/Render/Tiles.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Render/ColorMath.hpp"
 
@@ -562,7 +563,8 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
     // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
     const double sourcePeak = 1000, targetPeak = 203;
-    for (int y = 0; y < frame->height; ++y) {
+    Tiles::rows(0, frame->height, [&](int from, int to) {
+    for (int y = from; y < to; ++y) {
         float* row = out.row(y);
         const float* r = reinterpret_cast<const float*>(outputs[0]->data + y * outputs[0]->stride);
         const float* g = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 1]->data + y * outputs[planes == 1 ? 0 : 1]->stride);
@@ -598,9 +600,15 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
             row[x * 4 + 3] = 1;
         }
     }
+    });
     return out;
 }
 } // namespace
+
+RGBAImage VideoFrames::converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
+                                 FrameValues values) {
+    return convertFloat(frame, color, output, values);
+}
 
 bool VideoFrames::canDecode(const VideoTrack& track) {
     const MovieSampleEntry* entry = track.firstDescription();
