@@ -5,8 +5,8 @@
 #include "Adapters/Render/Grading.hpp"
 #include "Adapters/Render/MatteRefiner.hpp"
 #include "Adapters/Render/Placement.hpp"
-#include "Adapters/Render/SceneText.hpp"
 #include "Adapters/Render/Tiles.hpp"
+#include "Adapters/Text/TextRasterizer.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/ColorCorrection.hpp"
 #include "Core/Render/Compositing.hpp"
@@ -15,6 +15,8 @@
 #include "Core/Render/LookCube.hpp"
 #include "Core/Render/Orientation.hpp"
 #include "Core/Render/Steps/OverStep.hpp"
+#include "Core/Text/HexColor.hpp"
+#include "Core/Text/Palette.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -74,9 +76,10 @@ GraphScene::GraphScene(RenderInputs inputs, LayerTracks tracks, std::optional<Fr
     Placement placement{canvas_, inputs_.recipe};
     fills_ = std::make_unique<BackgroundFills>(inputs_.stills, inputs_.videos, tracks_.backgroundFill, placement);
     grading_ = std::make_unique<Grading>(inputs_.plan.colorStack, inputs_.recipe, canvas_, inputs_.timeline);
-    text_ = std::make_unique<SceneText>(inputs_.size, canvas_.unit,
-                                        inputs_.plan.textEntrances.value_or(std::map<std::string, TextEntrance>{}),
-                                        inputs_.text);
+    if (!inputs_.text) inputs_.text = std::make_shared<TextCaches>();
+    text_ = std::make_unique<TextRasterizer>(inputs_.size, canvas_.unit,
+                                             inputs_.plan.textEntrances.value_or(std::map<std::string, TextEntrance>{}),
+                                             *inputs_.text);
     if (!window) {
         textItems_ = inputs_.plan.textItems;
     } else {
@@ -94,7 +97,14 @@ GraphScene::~GraphScene() = default;
 int64_t GraphScene::atUs(int64_t frame) const { return inputs_.timeline.grid.us(frame); }
 
 void GraphScene::preflight() {
-    for (const auto& item : textItems_) text_->preflight(item);
+    for (const auto& item : textItems_) {
+        text_->entrance(item); // resolved every time, even for validated text
+        std::string key = TextRasterizer::validationKey(item);
+        if (text_->validated()->contains(key)) continue;
+        Palette(item, TextRasterizer::defaultHighlight());
+        text_->layout(item);
+        text_->validated()->insert(key);
+    }
     for (const auto& step : inputs_.plan.colorStack) {
         if (const auto* look = step.look()) {
             const auto& names = LookCube::names();
@@ -106,7 +116,7 @@ void GraphScene::preflight() {
         }
     }
     if (inputs_.plan.background.hasValue()) {
-        if (const auto* solid = inputs_.plan.background->fill.solid()) BackgroundFills::components(solid->color);
+        if (const auto* solid = inputs_.plan.background->fill.solid()) HexColor::components(solid->color);
     }
 }
 
@@ -299,7 +309,7 @@ RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const F
         picture = composite(o, frame, std::move(picture), source);
     }
     for (const auto& item : textItems_) {
-        if (auto layer = text_->layer(item, t)) chain.add(std::make_unique<OverStep>(std::move(layer)));
+        if (auto layer = text_->sharedLayer(item, t)) chain.add(std::make_unique<OverStep>(std::move(layer)));
     }
     Tiles::run(picture, chain);
     return picture;

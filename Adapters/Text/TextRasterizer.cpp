@@ -576,6 +576,9 @@ std::shared_ptr<const RGBAImage> TextRasterizer::arriving(const TextItem& item, 
                     const double u = l.centerX + (x + 0.5 - l.centerX) / l.scale;
                     const double v = l.centerY + (y + 0.5 - l.centerY - l.shift) / l.scale;
                     sample(src, u, v, px);
+                    // Rounding of the weights must not lift alpha past 1.
+                    px[3] = std::min(px[3], 1.0f);
+                    for (int c = 0; c < 3; ++c) px[c] = std::clamp(px[c], 0.0f, px[3]);
                 }
                 if (px[3] <= 0) continue;
                 float* d = row + 4 * (x - rect.x);

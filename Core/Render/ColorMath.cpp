@@ -36,6 +36,11 @@ float decode709(float v) {
     return v < beta709 * 4.5f ? v / 4.5f : std::pow((v + (alpha709 - 1)) / alpha709, 1.0f / 0.45f);
 }
 
+float decodeSRGB(float v) {
+    if (v < 0) return -decodeSRGB(-v);
+    return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
+
 float encodeHLG(float l) {
     if (l < 0) return -encodeHLG(-l);
     // Display light relative to the peak, back through the system gamma to
@@ -97,7 +102,9 @@ const Matrix3 bt2020ToBt709{1.6604910f, -0.5876411f, -0.0728499f, -0.1245505f, 1
 Curve::Curve(ColorSpace space) : space_(space), encodeTable_(steps + 1), decodeTable_(steps + 1) {
     for (int i = 0; i <= steps; ++i) {
         float v = static_cast<float>(i) / steps;
-        encodeTable_[static_cast<size_t>(i)] = space == ColorSpace::itur709 ? encode709(v) : encodeHLG(v);
+        // Encoding is steep near black: its table is spaced by the square root.
+        float l = v * v;
+        encodeTable_[static_cast<size_t>(i)] = space == ColorSpace::itur709 ? encode709(l) : encodeHLG(l);
         decodeTable_[static_cast<size_t>(i)] = space == ColorSpace::itur709 ? decode709(v) : decodeHLG(v);
     }
 }
@@ -117,7 +124,7 @@ float Curve::encode(float l) const {
         if (l != l) return 0.0f;
         return space_ == ColorSpace::itur709 ? encode709(l) : encodeHLG(l);
     }
-    return lookUp(encodeTable_, l, steps);
+    return lookUp(encodeTable_, std::sqrt(l), steps);
 }
 
 float Curve::decode(float v) const {

@@ -12,6 +12,9 @@ namespace korvel::ColorMath {
 float encode709(float linear);
 float decode709(float encoded);
 
+// The sRGB curve still pictures are stored in, to linear light.
+float decodeSRGB(float encoded);
+
 // HLG for a 1000 cd/m2 display with the working space's 1.0 at the
 // reference white of 203 cd/m2; applied per channel.
 float encodeHLG(float linear);
