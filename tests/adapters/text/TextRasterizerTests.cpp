@@ -260,3 +260,16 @@ TEST(TextRasterizer, TimesAtTheEndsOfSixtyFourBitsDoNotOverflow) {
     item.lines[0].runs[0].enterUs = INT64_MAX - 2;
     EXPECT_EQ(r.sharedLayer(item, INT64_MIN + 1), nullptr); // not begun: nothing visible
 }
+
+TEST(TextRasterizer, ImagesLeaveFirstInFirstOut) {
+    TextRasterizer r(canvas, 10.8, {}, TextCaches{});
+    const auto first = r.sharedLayer(caption({"item 0"}, "i0"), 1'000'000);
+    for (int i = 1; i < 12; ++i) r.sharedLayer(caption({"item " + std::to_string(i)}, "i" + std::to_string(i)), 1'000'000);
+    // Twelve held: the first is still the same image, even after this use.
+    EXPECT_EQ(r.sharedLayer(caption({"item 0"}, "i0"), 1'000'000), first);
+    r.sharedLayer(caption({"item 12"}, "i12"), 1'000'000);
+    // The thirteenth pushed out the oldest insertion, used last or not.
+    const auto again = r.sharedLayer(caption({"item 0"}, "i0"), 1'000'000);
+    EXPECT_NE(again, first);
+    EXPECT_EQ(*again, *first);
+}
