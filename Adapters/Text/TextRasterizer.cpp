@@ -148,7 +148,7 @@ struct Drawing {
 // Glyphs of the tokens into a mask whose pixel (0, 0) is canvas (ox, oy),
 // colour glyphs straight into the image when one is given.
 void addGlyphs(const std::vector<const PlacedToken*>& tokens, double canvasHeight, double ox, double oy,
-               CoverageMask& mask, RGBAImage* colour) {
+               CoverageMask& mask, std::optional<RGBAImage>* colour, const PixelRect& rect) {
     for (const PlacedToken* p : tokens) {
         const auto* font = dynamic_cast<const SizedFont*>(p->token.font.get());
         if (!font || !p->token.line) continue;
@@ -161,7 +161,8 @@ void addGlyphs(const std::vector<const PlacedToken*>& tokens, double canvasHeigh
             if (inst.face().hasColorBitmaps()) {
                 if (colour) {
                     if (auto image = inst.colorGlyph(g.id)) {
-                        drawImage(*colour, nullptr, *image, gx + image->left * size, gy - image->top * size,
+                        if (!*colour) *colour = RGBAImage::transparent(rect.x, rect.y, rect.w, rect.h);
+                        drawImage(**colour, nullptr, *image, gx + image->left * size, gy - image->top * size,
                                   gx + image->right * size, gy - image->bottom * size);
                     }
                 }
@@ -181,6 +182,14 @@ double shadowOffset(const TextShadow& s, double unit, double canvasHeight) {
 double shadowBlur(const TextShadow& s, double unit) {
     const double v = s.blurPct * unit;
     return std::isfinite(v) && v > 0 ? std::min(v, 2 * maxSigma) : 0.0;
+}
+
+// Source-over of one premultiplied picture onto another of the same rectangle.
+void over(RGBAImage& image, const RGBAImage& top) {
+    for (size_t i = 0; i + 3 < top.pixels.size(); i += 4) {
+        const float k = 1 - top.pixels[i + 3];
+        for (int c = 0; c < 4; ++c) image.pixels[i + c] = top.pixels[i + c] + image.pixels[i + c] * k;
+    }
 }
 
 // Ink of the tokens: glyph outlines and highlight rectangles, y down.
@@ -217,20 +226,17 @@ RGBAImage draw(const Drawing& d, const std::vector<const PlacedToken*>& unlit,
     const auto& shadow = d.item.style.shadow;
     if (shadow && d.palette.shadow && !unlit.empty()) {
         CoverageMask mask(rect.w, rect.h);
-        addGlyphs(unlit, d.canvasHeight, ox, oy - shadowOffset(*shadow, d.unit, d.canvasHeight), mask, nullptr);
+        addGlyphs(unlit, d.canvasHeight, ox, oy - shadowOffset(*shadow, d.unit, d.canvasHeight), mask, nullptr, rect);
         auto coverage = mask.coverage();
         gaussianBlur(coverage, rect.w, rect.h, 1, shadowBlur(*shadow, d.unit) / 2);
         fill(image, coverage, *d.palette.shadow);
     }
     if (!unlit.empty()) {
         CoverageMask mask(rect.w, rect.h);
-        RGBAImage colour = RGBAImage::transparent(rect.x, rect.y, rect.w, rect.h);
-        addGlyphs(unlit, d.canvasHeight, ox, oy, mask, &colour);
+        std::optional<RGBAImage> colour;
+        addGlyphs(unlit, d.canvasHeight, ox, oy, mask, &colour, rect);
         fill(image, mask.coverage(), d.palette.text);
-        for (size_t i = 0; i + 3 < colour.pixels.size(); i += 4) {
-            const float k = 1 - colour.pixels[i + 3];
-            for (int c = 0; c < 4; ++c) image.pixels[i + c] = colour.pixels[i + c] + image.pixels[i + c] * k;
-        }
+        if (colour) over(image, *colour);
     }
     if (!lit.empty()) {
         CoverageMask boxes(rect.w, rect.h);
@@ -240,13 +246,10 @@ RGBAImage draw(const Drawing& d, const std::vector<const PlacedToken*>& unlit,
         }
         fill(image, boxes.coverage(), d.palette.highlightBackground);
         CoverageMask mask(rect.w, rect.h);
-        RGBAImage colour = RGBAImage::transparent(rect.x, rect.y, rect.w, rect.h);
-        addGlyphs(lit, d.canvasHeight, ox, oy, mask, &colour);
+        std::optional<RGBAImage> colour;
+        addGlyphs(lit, d.canvasHeight, ox, oy, mask, &colour, rect);
         fill(image, mask.coverage(), d.palette.highlightText);
-        for (size_t i = 0; i + 3 < colour.pixels.size(); i += 4) {
-            const float k = 1 - colour.pixels[i + 3];
-            for (int c = 0; c < 4; ++c) image.pixels[i + c] = colour.pixels[i + c] + image.pixels[i + c] * k;
-        }
+        if (colour) over(image, *colour);
     }
     toLinear(image);
     return image;

@@ -26,9 +26,11 @@ struct TextToken {
     double kerning = 0;                   // pixels after every glyph of this token
     size_t run = 0;                       // run index over all lines of the item
     double width = 0;                     // without the spacing after the last glyph
-    std::vector<std::string> fontNames;
-    std::vector<double> fontWeights;
     bool writtenWithoutSpaces = false;
+
+    // PostScript name and weight of the face of each glyph run, in run order.
+    std::vector<std::string> fontNames() const;
+    std::vector<double> fontWeights() const;
 };
 
 struct PlacedToken {

@@ -10,6 +10,22 @@
 
 namespace korvel {
 
+std::vector<std::string> TextToken::fontNames() const {
+    std::vector<std::string> out;
+    if (line && font) {
+        for (const auto& r : line->runs) out.push_back(font->faceName(r.face));
+    }
+    return out;
+}
+
+std::vector<double> TextToken::fontWeights() const {
+    std::vector<double> out;
+    if (line && font) {
+        for (const auto& r : line->runs) out.push_back(font->faceWeight(r.face));
+    }
+    return out;
+}
+
 struct TextLayoutEngine::VisualLine {
     std::vector<TextToken> tokens;
     std::vector<double> gaps;
@@ -99,10 +115,6 @@ TextToken TextLayoutEngine::token(const std::string& text, size_t run, const Lin
     t.kerning = TextScript::joinsLetters(text) ? 0 : look.kerning;
     t.line = look.font->shape(text);
     t.width = t.line->advance * look.fontSize + static_cast<double>(t.line->glyphs.size()) * t.kerning - t.kerning;
-    for (const auto& r : t.line->runs) {
-        t.fontNames.push_back(look.font->faceName(r.face));
-        t.fontWeights.push_back(look.font->faceWeight(r.face));
-    }
     t.writtenWithoutSpaces = TextScript::isWrittenWithoutSpaces(text);
     return t;
 }
@@ -216,7 +228,7 @@ TextLayout TextLayoutEngine::attempt(const TextItem& item, double s) const {
     if (item.role == TextRole::caption) y = top + boxHeight - block;
     else if (item.role == TextRole::callToAction) y = top + (boxHeight - block) / 2;
 
-    for (const auto& v : visual) {
+    for (auto& v : visual) {
         const double rowWidth = v.width();
         const double x0 = left + (boxWidth - rowWidth) / 2;
         TextRow row;
@@ -237,7 +249,7 @@ TextLayout TextLayoutEngine::attempt(const TextItem& item, double s) const {
         double pen = v.rightToLeft ? x0 + rowWidth : x0;
         for (size_t k = 0; k < v.tokens.size(); ++k) {
             PlacedToken p;
-            p.token = v.tokens[k];
+            p.token = std::move(v.tokens[k]);
             if (v.rightToLeft) {
                 if (k > 0) pen -= v.gaps[k];
                 pen -= p.token.width;
