@@ -3,6 +3,7 @@
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
+#include "Adapters/Audio/CopiedAudioReader.hpp"
 #include "Adapters/Audio/ProcessTempFile.hpp"
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/MediaFailure.hpp"
@@ -435,6 +436,17 @@ AudioPlanRenderer::Segment AudioPlanRenderer::segment(const JSONValue& planValue
     out.path = outPath.string();
     out.firstPtsUs = 0;
     out.durationUs = outEndUs - outStartUs;
+
+    if (auto source = plan.untouchedVoice()) {
+        if (auto copied = library_->copiedSound(*source, plan.durationUs)) {
+            const auto fragment = copied->second->fragment(outStartUs, outEndUs);
+            writeSegment(fragment.bytes, outPath);
+            out.byteLength = static_cast<int64_t>(fragment.bytes.size());
+            out.frameCount = fragment.packetCount;
+            out.copied = true;
+            return out;
+        }
+    }
 
     const int64_t startFrame = PCMAudio::frames(outStartUs);
     const int64_t endFrame = PCMAudio::frames(outEndUs);
