@@ -266,3 +266,22 @@ TEST(IsolatedVoices, ADamagedCachedVoiceIsMadeAgain) {
     EXPECT_THROW(other.voice(changed, JobContext::silent()), EngineFailure);
     EXPECT_FALSE(fs::exists(other.file(changed)));
 }
+
+TEST(EncodedPeak, ParallelChunksMatchOneWholeStreamEncode) {
+    const fs::path root = fresh("encoded-peak");
+    // Programme-like sound: a bed with loud effects placed across chunk boundaries.
+    auto plans = renderer(root);
+    std::string tracks = track("b", "music", "soft_bed", 25'000'000, 0, 25'000'000);
+    for (int i = 0; i < 4; ++i) {
+        const int64_t at = 10'240'000 * (i / 2 + 1) - 300'000 + 150'000 * (i % 2);
+        tracks += "," + track("fx" + std::to_string(i), "sound_effect", i % 2 ? "pop" : "thud", 600'000, at, at + 600'000);
+    }
+    const PCMAudio mix = plans.mix(plan(tracks, 25'000'000, "-14"), noSources(), Variant::after, JobContext::silent(), true).buffer;
+    const fs::path whole = root / "whole.m4a";
+    AudioFileWriter::writeAAC(mix, whole, 256000);
+    const double reference = TruePeak::measureDb(AudioDecoder::read(whole, 2, JobContext::silent()));
+    const double chunked = plans.encodedPeak(mix);
+    EXPECT_NEAR(chunked, reference, 0.05);
+    RecordProperty("difference", std::to_string(chunked - reference));
+    EXPECT_EQ(plans.encodedPeak(PCMAudio()), -120);
+}
