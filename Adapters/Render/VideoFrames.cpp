@@ -14,6 +14,7 @@ extern "C" {
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 
 namespace korvel {
@@ -127,7 +128,9 @@ public:
         for (;;) {
             int status = avcodec_send_packet(context_.get(), packet_.get());
             if (status == AVERROR(EAGAIN)) {
-                if (drain(take)) return true;
+                // The decoder is full: keep its frames for `take` so the
+                // packet goes in now and none is lost when `take` stops.
+                if (!hold()) return drain(take);
                 continue;
             }
             if (status < 0) lastError_ = status; // a damaged sample: later ones may still decode
@@ -143,7 +146,25 @@ public:
     int lastError() const { return lastError_; }
 
 private:
+    // Moves every frame the decoder has ready into `held_`; false when
+    // there was none.
+    bool hold() {
+        bool any = false;
+        for (;;) {
+            FFmpeg::Frame f = FFmpeg::frame();
+            if (!f) throw std::bad_alloc();
+            if (avcodec_receive_frame(context_.get(), f.get()) < 0) return any;
+            held_.push_back(std::move(f));
+            any = true;
+        }
+    }
+
     bool drain(const std::function<bool(AVFrame&)>& take) {
+        while (!held_.empty()) {
+            FFmpeg::Frame f = std::move(held_.front());
+            held_.pop_front();
+            if (take(*f)) return true;
+        }
         for (;;) {
             int status = avcodec_receive_frame(context_.get(), frame_.get());
             if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return false;
@@ -160,6 +181,7 @@ private:
     FFmpeg::Codec context_;
     FFmpeg::Frame frame_;
     FFmpeg::Packet packet_;
+    std::deque<FFmpeg::Frame> held_;
     int lastError_ = 0;
 };
 
@@ -747,6 +769,34 @@ std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const
     s.lastSample = target;
     s.last = found;
     return found;
+}
+
+std::optional<AssetColor> VideoFrames::bitstreamColor(const std::filesystem::path& url, const VideoTrack& track) {
+    if (track.samples.empty()) return std::nullopt;
+    try {
+        MovieFile file(url);
+        std::optional<AssetColor> color;
+        decodeUpTo(
+            file, track, 0, Wanted::first,
+            [&](AVFrame& frame) {
+                if (frame.color_trc == AVCOL_TRC_UNSPECIFIED && frame.color_primaries == AVCOL_PRI_UNSPECIFIED &&
+                    frame.colorspace == AVCOL_SPC_UNSPECIFIED) {
+                    return;
+                }
+                auto named = [](const char* n) { return std::string(n ? n : "unknown"); };
+                AssetColor c;
+                c.primaries = named(av_color_primaries_name(frame.color_primaries));
+                c.transfer = named(av_color_transfer_name(frame.color_trc));
+                c.matrix = named(av_color_space_name(frame.colorspace));
+                c.fullRange = frame.color_range == AVCOL_RANGE_JPEG;
+                c.hdr = c.transfer == "smpte2084" || c.transfer == "arib-std-b67";
+                color = c;
+            },
+            {}, nullptr);
+        return color;
+    } catch (...) {
+        return std::nullopt;
+    }
 }
 
 } // namespace korvel

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 struct AVFrame;
 
@@ -32,6 +33,10 @@ bool decodes(const std::filesystem::path& url, const VideoTrack& track, size_t s
 // when the decoder fails.
 Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
                 const std::function<void()>& checkpoint = {});
+
+// The colour tags the bitstream of the first frame carries; nothing when
+// the frame does not decode or says nothing. Never throws.
+std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const VideoTrack& track);
 
 // What the frames of a track are read as: pictures in the working space
 // (linear BT.709, 1.0 = 203 cd/m2; HLG and PQ tone-mapped for an SDR
