@@ -6,8 +6,8 @@
 #include "Core/Render/Compositing.hpp"
 #include "Core/Render/Orientation.hpp"
 #include "Core/Render/Steps/ColorControlsStep.hpp"
+#include "Core/Text/HexColor.hpp"
 
-#include <cctype>
 #include <cmath>
 
 namespace korvel {
@@ -31,14 +31,6 @@ RGBAImage onCanvas(const render::Canvas& canvas, const RGBAImage& picture) {
 }
 } // namespace
 
-std::array<double, 3> BackgroundFills::components(const std::string& color) {
-    bool ok = color.size() == 7 && color[0] == '#';
-    for (size_t i = 1; ok && i < 7; ++i) ok = std::isxdigit(static_cast<unsigned char>(color[i])) != 0;
-    if (!ok) throw EngineFailure::invalidParams(color + " is not a color like #rrggbb.");
-    auto byte = [&](size_t at) { return std::stoi(color.substr(at, 2), nullptr, 16) / 255.0; };
-    return {byte(1), byte(3), byte(5)};
-}
-
 RGBAImage BackgroundFills::image(const BackgroundFill& fill, const RGBAImage& behind, int64_t frame,
                                  const FrameSource& source) const {
     const render::Canvas& canvas = placement_.canvas;
@@ -55,10 +47,9 @@ RGBAImage BackgroundFills::image(const BackgroundFill& fill, const RGBAImage& be
     }
     if (fill.isNone()) return solid(canvas, 0, 0, 0, 1);
     if (const auto* s = fill.solid()) {
-        auto [r, g, b] = components(s->color);
         // The colour is given in the grading space.
-        return solid(canvas, ColorMath::decode709(static_cast<float>(r)), ColorMath::decode709(static_cast<float>(g)),
-                     ColorMath::decode709(static_cast<float>(b)), 1);
+        auto c = HexColor::working(s->color, 1);
+        return solid(canvas, c[0], c[1], c[2], 1);
     }
     const auto* asset = fill.asset();
     const std::string id = asset ? asset->assetId : std::string();

@@ -24,9 +24,6 @@ public:
     // Canvas-sized. Throws EngineFailure.
     RGBAImage image(const BackgroundFill& fill, const RGBAImage& behind, int64_t frame, const FrameSource& source) const;
 
-    // "#rrggbb" as red, green and blue in 0...1; -32602 otherwise.
-    static std::array<double, 3> components(const std::string& color);
-
 private:
     std::map<std::string, std::shared_ptr<const RGBAImage>, std::less<>> stills_;
     std::map<std::string, VideoSource, std::less<>> videos_;

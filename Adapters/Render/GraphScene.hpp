@@ -20,7 +20,7 @@ namespace korvel {
 
 class BackgroundFills;
 class Grading;
-class SceneText;
+class TextRasterizer;
 
 // The decoded frame of a composition track for the frame being drawn, or
 // nothing. Picture tracks arrive in the working space at the track's natural
@@ -70,7 +70,7 @@ private:
     render::Canvas canvas_;
     std::unique_ptr<BackgroundFills> fills_;
     std::unique_ptr<Grading> grading_;
-    std::unique_ptr<SceneText> text_;
+    std::unique_ptr<TextRasterizer> text_;
     std::vector<TextItem> textItems_;
 
     mutable std::mutex lock_;

@@ -58,7 +58,7 @@ SegmentWindows::Copyables copyable(const std::map<std::string, std::shared_ptr<c
 Picture gammaPicture(const RGBAImage& image, RenderSize size) {
     static const auto encode = [](float v) {
         double l = std::clamp(static_cast<double>(std::isnan(v) ? 0.0f : v), 0.0, 1.0);
-        double e = std::pow(l, 1 / 2.4);
+        double e = ColorMath::encode709(static_cast<float>(l));
         return static_cast<uint8_t>(std::lround(std::clamp(e, 0.0, 1.0) * 255.0));
     };
     Picture p;

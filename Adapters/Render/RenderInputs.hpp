@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/VideoSource.hpp"
+#include "Adapters/Text/TextCaches.hpp"
 #include "Core/Render/ColorRecipe.hpp"
 #include "Core/Render/RGBAImage.hpp"
 #include "Core/Render/RenderPlan.hpp"
@@ -13,8 +14,6 @@
 #include <string>
 
 namespace korvel {
-
-struct TextCaches;
 
 // A stored mask movie of a video overlay.
 struct OverlayMatte {

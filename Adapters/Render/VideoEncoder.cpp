@@ -3,12 +3,14 @@
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Render/ColorMath.hpp"
 
 extern "C" {
 #include <libavutil/opt.h>
 }
 #include <zimg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +60,9 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     const auto height = static_cast<size_t>(encoding.size.height);
     bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
     Plane r(width, height), g(width, height), b(width, height);
+    // Standard range leaves the working space by the same camera curve the
+    // decoder took it in with; HLG goes through the converter's own curve.
+    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
     // The image may cover only part of the canvas; the rest is black.
     for (size_t y = 0; y < height; ++y) {
         float* pr = r.row(y);
@@ -70,7 +75,10 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
             auto ix = static_cast<int>(x) - image.x;
             if (src && ix >= 0 && ix < image.width) {
                 const float* p = src + static_cast<size_t>(ix) * 4;
-                auto clean = [](float v) { return std::isnan(v) ? 0.0f : v; };
+                auto clean = [&](float v) {
+                    v = std::isnan(v) ? 0.0f : v;
+                    return hdr ? v : curve.encode(std::clamp(v, 0.0f, 1.0f));
+                };
                 pr[x] = clean(p[0]);
                 pg[x] = clean(p[1]);
                 pb[x] = clean(p[2]);
@@ -88,16 +96,20 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     src.depth = 32;
     src.color_family = ZIMG_COLOR_RGB;
     src.matrix_coefficients = ZIMG_MATRIX_RGB;
-    src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-    src.color_primaries = ZIMG_PRIMARIES_BT709;
+    if (hdr) {
+        src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        src.color_primaries = ZIMG_PRIMARIES_BT709;
+    }
     src.pixel_range = ZIMG_RANGE_FULL;
     dst.pixel_type = hdr ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
     dst.depth = hdr ? 10 : 8;
     dst.subsample_w = dst.subsample_h = 1;
     dst.color_family = ZIMG_COLOR_YUV;
     dst.matrix_coefficients = hdr ? ZIMG_MATRIX_BT2020_NCL : ZIMG_MATRIX_BT709;
-    dst.transfer_characteristics = hdr ? ZIMG_TRANSFER_ARIB_B67 : ZIMG_TRANSFER_709;
-    dst.color_primaries = hdr ? ZIMG_PRIMARIES_BT2020 : ZIMG_PRIMARIES_BT709;
+    if (hdr) {
+        dst.transfer_characteristics = ZIMG_TRANSFER_ARIB_B67;
+        dst.color_primaries = ZIMG_PRIMARIES_BT2020;
+    }
     dst.pixel_range = ZIMG_RANGE_LIMITED;
     dst.chroma_location = ZIMG_CHROMA_LEFT;
     zimg_graph_builder_params params;

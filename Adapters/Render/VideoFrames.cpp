@@ -3,6 +3,7 @@
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
+#include "Adapters/Render/Tiles.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Render/ColorMath.hpp"
 
@@ -493,6 +494,8 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
         if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
     }
     SourceColor color = colorOf(*frame, tags);
+    zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
+    bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
     zimg_image_format src, dst;
     zimg_image_format_default(&src, ZIMG_API_VERSION);
     zimg_image_format_default(&dst, ZIMG_API_VERSION);
@@ -516,9 +519,11 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     dst.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
     dst.pixel_range = ZIMG_RANGE_FULL;
     const bool picture = values == VideoFrames::FrameValues::picture;
-    zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
-    bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
-    if (picture) {
+    // HLG and PQ are linearised by the converter with their display curves
+    // (HLG's system gamma included). Standard-range pictures only get their
+    // matrix there and are linearised below by the inverse of their camera
+    // curve, the same curve grading encodes with.
+    if (picture && hdr) {
         src.transfer_characteristics = transfer;
         src.color_primaries = primariesOf(color.primaries);
         dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
@@ -574,15 +579,33 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     }
     RGBAImage out = RGBAImage::transparent(0, 0, frame->width, frame->height);
     const bool toneMap = picture && hdr && output == DynamicRange::sdr;
+    const bool linearise = picture && !hdr;
+    const bool srgb = transfer == ZIMG_TRANSFER_IEC_61966_2_1;
+    const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
+    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
     // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
     const double sourcePeak = 1000, targetPeak = 203;
-    for (int y = 0; y < frame->height; ++y) {
+    Tiles::rows(0, frame->height, [&](int from, int to) {
+    for (int y = from; y < to; ++y) {
         float* row = out.row(y);
         const float* r = reinterpret_cast<const float*>(outputs[0]->data + y * outputs[0]->stride);
         const float* g = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 1]->data + y * outputs[planes == 1 ? 0 : 1]->stride);
         const float* b = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 2]->data + y * outputs[planes == 1 ? 0 : 2]->stride);
         for (int x = 0; x < frame->width; ++x) {
             float cr = r[x], cg = g[x], cb = b[x];
+            if (linearise) {
+                if (srgb) {
+                    cr = ColorMath::decodeSRGB(cr), cg = ColorMath::decodeSRGB(cg), cb = ColorMath::decodeSRGB(cb);
+                } else {
+                    cr = curve.decode(cr), cg = curve.decode(cg), cb = curve.decode(cb);
+                }
+                if (wide) {
+                    const auto& m = ColorMath::bt2020ToBt709;
+                    float nr = m[0] * cr + m[1] * cg + m[2] * cb, ng = m[3] * cr + m[4] * cg + m[5] * cb,
+                          nb = m[6] * cr + m[7] * cg + m[8] * cb;
+                    cr = nr, cg = ng, cb = nb;
+                }
+            }
             if (toneMap) {
                 float luma = ColorMath::luma(cr, cg, cb);
                 if (luma > 0) {
@@ -599,9 +622,15 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
             row[x * 4 + 3] = 1;
         }
     }
+    });
     return out;
 }
 } // namespace
+
+RGBAImage VideoFrames::converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
+                                 FrameValues values) {
+    return convertFloat(frame, color, output, values);
+}
 
 bool VideoFrames::canDecode(const VideoTrack& track) {
     const MovieSampleEntry* entry = track.firstDescription();

@@ -17,6 +17,7 @@ SourceWindow FramingInput::window(NormalizedPoint center, double scale) const {
     double tall = canvasHeight / sourceHeight;
     double cover = std::max(wide, tall);
     double contain = std::min(wide, tall);
+    if (std::isnan(scale)) scale = 1;
     double zoom = std::max(scale * cover, contain);
     // A client scale so large that the window would shrink below one source
     // pixel (or one that is not a number) is held at that one pixel.

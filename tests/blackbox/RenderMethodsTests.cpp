@@ -5,6 +5,7 @@
 #include "EngineProcess.hpp"
 #include "tests/support/Shell.hpp"
 
+#include <array>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -505,4 +506,122 @@ TEST(RenderExport, CancelledOrKilledLeavesNothingAtThePath) {
         engine.ask("engine.hello", R"({"contractVersion":9})");
     }
     EXPECT_FALSE(leftovers(dir)) << "swept at the next start";
+}
+
+namespace {
+
+struct Pixels {
+    int width = 0, height = 0;
+    std::string rgb;
+    std::array<int, 3> at(double x, double y) const {
+        int px = static_cast<int>(x * width), py = static_cast<int>(y * height);
+        size_t i = (static_cast<size_t>(py) * static_cast<size_t>(width) + static_cast<size_t>(px)) * 3;
+        return {static_cast<unsigned char>(rgb[i]), static_cast<unsigned char>(rgb[i + 1]),
+                static_cast<unsigned char>(rgb[i + 2])};
+    }
+    int brightest(double x0, double y0, double x1, double y1) const {
+        int best = 0;
+        for (int y = static_cast<int>(y0 * height); y < static_cast<int>(y1 * height); ++y)
+            for (int x = static_cast<int>(x0 * width); x < static_cast<int>(x1 * width); ++x) {
+                size_t i = (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+                best = std::max(best, std::min({static_cast<unsigned char>(rgb[i]) + 0, static_cast<unsigned char>(rgb[i + 1]) + 0,
+                                                static_cast<unsigned char>(rgb[i + 2]) + 0}));
+            }
+        return best;
+    }
+};
+
+Pixels pixelsOf(const fs::path& image, int width, int height) {
+    auto raw = runCommand(ff + "-i '" + image.string() + "' -f rawvideo -pix_fmt rgb24 -");
+    Pixels p;
+    p.width = width;
+    p.height = height;
+    p.rgb = raw.value_or("");
+    EXPECT_EQ(p.rgb.size(), static_cast<size_t>(width * height * 3));
+    if (p.rgb.size() != static_cast<size_t>(width * height * 3)) p.rgb.assign(static_cast<size_t>(width * height * 3), 0);
+    return p;
+}
+
+bool near(std::array<int, 3> a, std::array<int, 3> b, int tolerance = 12) {
+    for (int c = 0; c < 3; ++c)
+        if (std::abs(a[c] - b[c]) > tolerance) return false;
+    return true;
+}
+
+} // namespace
+
+TEST(RenderFrame, EveryLayerShowsInThePixels) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-layers"));
+    auto grey = dir / "grey.mp4", blue = dir / "blue.mp4", mask = dir / "mask.mp4", logo = dir / "logo.png";
+    const std::string x264 = " -c:v libx264 -preset veryfast -pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
+    make(ff + "-f lavfi -i color=c=0x808080:size=320x180:rate=30:duration=2" + x264 + "'" + grey.string() + "'");
+    make(ff + "-f lavfi -i color=c=0x2040c0:size=320x180:rate=30:duration=2" + x264 + "'" + blue.string() + "'");
+    // A person on the left half: white there, black on the right.
+    make(ff + "-f lavfi -i color=c=black:size=320x180:rate=30:duration=2 -vf drawbox=x=0:y=0:w=160:h=180:color=white:t=fill" +
+         x264 + "'" + mask.string() + "'");
+    make(ff + "-f lavfi -i color=c=0xff0000:size=64x64 -frames:v 1 '" + logo.string() + "'");
+    std::string src = R"({"a":{"path":")" + grey.string() + R"(","contentHash":")" + sha256sum(grey) + R"("},"b":{"path":")" +
+                      blue.string() + R"(","contentHash":")" + sha256sum(blue) + R"("},"logo":{"path":")" + logo.string() +
+                      R"(","contentHash":")" + sha256sum(logo) + R"("}})";
+    Engine engine(dir / "cache");
+    int shot = 0;
+    auto draw = [&](const std::string& planJSON, int64_t atUs, const std::string& extra = "") {
+        auto out = dir / ("frame-" + std::to_string(++shot) + ".png");
+        JSONValue r = engine.ask("render.frame", R"({"plan":)" + planJSON + R"(,"sources":)" + src + extra +
+                                                     R"(,"variant":"after","atUs":)" + std::to_string(atUs) +
+                                                     R"(,"maxLongEdge":320,"outPath":")" + out.string() + "\"}");
+        EXPECT_EQ(intOf(resultOf(r), "width"), 320) << r.canonical();
+        return pixelsOf(out, 320, 180);
+    };
+    auto base = [] {
+        Plan p;
+        p.width = 320;
+        p.height = 180;
+        p.durationUs = 2'000'000;
+        p.segments = {segment(0, 2'000'000, 0)};
+        return p;
+    };
+    Plan plain = base();
+    auto plainPixels = draw(plain.json(), 500'000);
+    EXPECT_TRUE(near(plainPixels.at(0.5, 0.5), {128, 128, 128}));
+
+    Plan graded = base();
+    graded.colorStack = look;
+    auto warm = draw(graded.json(), 500'000).at(0.5, 0.5);
+    EXPECT_GT(warm[0], warm[2] + 8) << "the warm look lifts red over blue";
+
+    // A logo in the top-right corner, the rest untouched.
+    std::string withLogo = plain.json();
+    withLogo.replace(withLogo.find(R"("videoOverlays":[])"), 18,
+                     R"("videoOverlays":[{"id":"l","role":"logo","assetId":"logo","srcStartUs":0,"srcEndUs":2000000,"outStartUs":0,"outEndUs":2000000,"rect":{"x":0.7,"y":0.1,"w":0.2,"h":0.3},"opacity":1}])");
+    auto logoPixels = draw(withLogo, 500'000);
+    EXPECT_TRUE(near(logoPixels.at(0.8, 0.25), {255, 0, 0}, 20)) << logoPixels.at(0.8, 0.25)[0];
+    EXPECT_TRUE(near(logoPixels.at(0.3, 0.5), {128, 128, 128}));
+
+    // A caption in white over the grey.
+    std::string captioned = plain.json();
+    captioned.replace(captioned.find(R"("textItems":[])"), 14,
+                      R"("textItems":[{"id":"t","role":"caption","outStartUs":0,"outEndUs":2000000,"lines":[{"runs":[{"text":"HELLO","outStartUs":0,"outEndUs":2000000,"keyword":false}]}],"box":{"x":0.1,"y":0.6,"w":0.8,"h":0.3},"style":{"font":"inter","weight":800,"italic":false,"sizePct":12,"lineHeight":1.1,"letterSpacingEm":0,"color":"#ffffff","shadow":null},"activeWordHighlight":false,"highlight":null,"entrance":null}])");
+    auto text = draw(captioned, 500'000);
+    EXPECT_GT(text.brightest(0.1, 0.6, 0.9, 0.9), 230);
+    EXPECT_LT(text.brightest(0.1, 0.1, 0.9, 0.4), 140);
+
+    // Half way through a smooth transition into the blue clip.
+    Plan crossing = base();
+    crossing.segments = {segment(0, 1'000'000, 0, "a"), segment(0, 1'000'000, 1'000'000, "b")};
+    std::string crossingJSON = crossing.json();
+    auto tail = crossingJSON.rfind(R"("transitionIn":null)");
+    crossingJSON.replace(tail, 19, R"("transitionIn":{"style":"smooth","durationUs":400000})");
+    auto mid = draw(crossingJSON, 1'200'000).at(0.5, 0.5);
+    EXPECT_LT(mid[0], 110) << "some blue";
+    EXPECT_GT(mid[0], 50) << "some grey";
+    EXPECT_TRUE(near(draw(crossingJSON, 1'600'000).at(0.5, 0.5), {32, 64, 192}, 14));
+
+    // A stored matte keeps the person and puts a red fill behind.
+    std::string matted = plain.json();
+    matted.replace(matted.find(R"("background":null)"), 17,
+                   R"("background":{"fill":{"type":"solid","color":"#ff0000"},"matteKey":"m","outStartUs":0,"outEndUs":2000000})");
+    auto matte = draw(matted, 500'000, R"(,"mattes":{"m":{"assetId":"a","path":")" + mask.string() + "\"}}");
+    EXPECT_TRUE(near(matte.at(0.25, 0.5), {128, 128, 128}, 16)) << matte.at(0.25, 0.5)[0];
+    EXPECT_TRUE(near(matte.at(0.75, 0.5), {255, 0, 0}, 24)) << matte.at(0.75, 0.5)[0];
 }

@@ -3,7 +3,10 @@
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/VideoEncoder.hpp"
 
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace korvel;
 
@@ -65,4 +68,55 @@ TEST(AudioFeed, SecondsReadBackWithAPoint) {
     EXPECT_EQ(AudioFeed::seconds(10.0), "10.0");
     EXPECT_EQ(AudioFeed::seconds(0.1), "0.1");
     EXPECT_EQ(AudioFeed::seconds(4.033333333333333), "4.033333333333333");
+}
+
+TEST(AudioFeed, AStoppedPumpIsJoinedBeforeTheWriterGoes) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(KORVEL_TEST_TMP) / ("audio-feed-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path mix = dir / "long.wav";
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i sine=sample_rate=48000:duration=20 -ac 2 '" +
+                           mix.string() + "'").c_str()),
+              0);
+    auto source = AudioFeed::open(mix.string(), 20.0, 0.05);
+    EXPECT_EQ(source.channels, 2);
+    EXPECT_FALSE(source.copied);
+    StopFlag stop;
+    std::function<void()> wait;
+    auto writer = std::make_unique<MovieWriter>(dir / "out.mp4");
+    ASSERT_TRUE(writer->add(FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}))));
+    auto feed = std::make_unique<AudioFeed>(source, *writer, 256'000);
+    ASSERT_TRUE(writer->startWriting());
+    wait = feed->start(*writer, stop);
+    // The failure path: stop, join, then the writer may go.
+    stop.stop();
+    feed->join();
+    EXPECT_TRUE(feed->hasStopped(0));
+    writer->cancelWriting();
+    writer.reset();
+    feed.reset();
+    fs::remove_all(dir);
+}
+
+TEST(AudioFeed, MixFilesAreCheckedBeforeUse) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(KORVEL_TEST_TMP) / ("audio-feed-checks-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path mix = dir / "two.wav";
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i sine=sample_rate=48000:duration=2 '" + mix.string() + "'").c_str()), 0);
+    auto failure = [&](const std::string& path, double video, double tolerance) {
+        try {
+            AudioFeed::open(path, video, tolerance);
+        } catch (const EngineFailure& f) {
+            return f;
+        }
+        return EngineFailure{0, "opened"};
+    };
+    // Half a frame off passes; one and a half frames off does not.
+    EXPECT_EQ(failure(mix.string(), 2.0 + 0.5 / 30, 1.0 / 30).code, 0);
+    EXPECT_EQ(failure(mix.string(), 2.05, 1.0 / 30),
+              (EngineFailure{-32602, "The sound mix lasts 2.0 s and the video 2.05 s."}));
+    EXPECT_EQ(failure((dir / "none.wav").string(), 2.0, 0.1),
+              (EngineFailure{-32001, "The sound mix none.wav is not there."}));
+    fs::remove_all(dir);
 }
