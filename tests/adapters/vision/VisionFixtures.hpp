@@ -24,7 +24,9 @@ inline fs::path path(const std::string& name) {
     if (fs::exists(out)) return out;
     fs::path tmp = MediaFixtures::folder() / (".tmp-" + std::to_string(getpid()) + "-" + name);
     const std::string ff = "timeout 120 ffmpeg -nostdin -v error -y ";
-    const std::string x264 = " -c:v libx264 -pix_fmt yuv420p -preset veryfast -colorspace bt709 -color_primaries bt709 -color_trc bt709 ";
+    // Untagged: ffmpeg's conversion uses the matrix that readers assume for
+    // untagged pictures of these sizes.
+    const std::string x264 = " -c:v libx264 -pix_fmt yuv420p -preset veryfast ";
     const std::string t = " -f mp4 '" + tmp.string() + "'";
     std::string command;
     if (name == "three-sources.mp4") {
