@@ -26,3 +26,20 @@ TEST(FaceAnalyzer, FindsTheAstronautsFaceAndTracksIt) {
     EXPECT_EQ(result.tracks[0].samples.size(), 10u);
     EXPECT_EQ(result.durationUs, 2'000'000);
 }
+
+TEST(FrameScorer, ScoresTwiceASecondWithTheFacesQuality) {
+    auto samples = FrameScorer::analyze(VisionFixtures::path("astronaut.mp4"), JobContext::silent());
+    std::vector<int64_t> times;
+    for (const auto& s : samples) times.push_back(s.atUs);
+    EXPECT_EQ(times, (std::vector<int64_t>{0, 520'000, 1'000'000, 1'520'000}));
+    for (const auto& s : samples) {
+        ASSERT_TRUE(s.faceQuality) << s.atUs;
+        EXPECT_GT(*s.faceQuality, 0);
+        EXPECT_LE(*s.faceQuality, 1);
+        EXPECT_GT(s.sharpness, 10);
+    }
+    auto flat = FrameScorer::analyze(VisionFixtures::path("green.mp4"), JobContext::silent());
+    ASSERT_EQ(flat.size(), 2u);
+    EXPECT_FALSE(flat[0].faceQuality);
+    EXPECT_EQ(flat[0].sharpness, 0);
+}

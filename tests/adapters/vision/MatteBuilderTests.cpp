@@ -68,3 +68,59 @@ TEST(MatteBuilder, MaskMovieCoversThePersonAtThePromisedSize) {
     for (const auto& entry : fs::directory_iterator(out.parent_path()))
         EXPECT_EQ(entry.path().filename().string().find(".korvel-partial-"), std::string::npos);
 }
+
+TEST(MatteBuilder, FailuresLeaveNothingAtTheOutputPath) {
+    struct Case {
+        fs::path source;
+        EngineFailure failure;
+    } cases[] = {
+        {MediaFixtures::folder() / "no-such-video.mp4", {-32001, "The file is not there anymore."}},
+        {VisionFixtures::path("silent.m4a"), {-32602, "This file has no video track."}},
+    };
+    for (const auto& c : cases) {
+        fs::path out = scratch("failed.mov");
+        try {
+            MatteBuilder().build(c.source, MatteBuilder::Method::hybrid, 320, out, std::nullopt, JobContext::silent());
+            ADD_FAILURE() << c.source;
+        } catch (const EngineFailure& e) {
+            EXPECT_EQ(e, c.failure);
+        }
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST(MatteBuilder, ForegroundMethodOnATallNarrowVideo) {
+    // 16 by 1024: the green-screen sample at 1080 wide would be 69120 rows;
+    // it is skipped.
+    fs::path out = scratch("tall.mov");
+    std::vector<EngineProgress> reports;
+    JobContext job([&](const EngineProgress& p) { reports.push_back(p); });
+    auto built = MatteBuilder().build(VisionFixtures::path("tall.mp4"), MatteBuilder::Method::foreground, 1080, out,
+                                      std::nullopt, job);
+    EXPECT_EQ(built.width, 16);
+    EXPECT_EQ(built.height, 1024);
+    EXPECT_EQ(built.frameCount, 10);
+    EXPECT_FALSE(built.quality.personCoverage); // no person grid for "foreground"
+    EXPECT_EQ(built.quality.greenScreen, false);
+    std::vector<int64_t> done;
+    for (const auto& r : reports) done.push_back(r.done);
+    EXPECT_EQ(done, (std::vector<int64_t>{4, 8, 10}));
+    EXPECT_TRUE(fs::exists(out));
+}
+
+TEST(MatteBuilder, AGreenScreenIsSeen) {
+    fs::path out = scratch("green.mov");
+    auto built = MatteBuilder().build(VisionFixtures::path("green.mp4"), MatteBuilder::Method::hybrid, 320, out,
+                                      std::nullopt, JobContext::silent());
+    EXPECT_EQ(built.quality.greenScreen, true);
+    ASSERT_TRUE(built.quality.peopleSeen);
+    EXPECT_EQ(*built.quality.peopleSeen, 0.0);
+    EXPECT_EQ(built.quality.withoutPerson, (std::vector<MatteQualityValues::Span>{{0, 1'000'000}}));
+}
+
+TEST(MatteBuilder, MethodNames) {
+    EXPECT_EQ(MatteBuilder::methodNamed("hybrid"), MatteBuilder::Method::hybrid);
+    EXPECT_EQ(MatteBuilder::methodNamed("foreground"), MatteBuilder::Method::foreground);
+    EXPECT_FALSE(MatteBuilder::methodNamed("Hybrid"));
+    EXPECT_FALSE(MatteBuilder::methodNamed(""));
+}
