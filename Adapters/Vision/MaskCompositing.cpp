@@ -19,12 +19,16 @@ cv::Mat scaled(const cv::Mat& m, cv::Size size) {
     return out;
 }
 
-cv::Mat morphed(const cv::Mat& m, int op, int radius) {
-    if (radius <= 0) return m;
-    cv::Mat out;
-    cv::morphologyEx(m, out, op, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)),
-                     cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-    return out;
+// Erosion or dilation of a two-valued mask by a disc, through the distance
+// to the nearest pixel of the other value: linear in the picture, whatever
+// the radius.
+cv::Mat morphed(const cv::Mat& binary, int op, int radius) {
+    if (radius <= 0) return binary;
+    cv::Mat from = op == cv::MORPH_DILATE ? 255 - binary : binary;
+    cv::Mat distance;
+    cv::distanceTransform(from, distance, cv::DIST_L2, cv::DIST_MASK_5);
+    cv::Mat far = distance > float(radius);
+    return op == cv::MORPH_DILATE ? 255 - far : far;
 }
 
 cv::Mat thresholded(const cv::Mat& m) {

@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* failure = "Vision failed on a frame: ";
 // The line detector reads the picture at most this long, in steps of 32.
-constexpr int detectorSide = 960;
+constexpr int detectorSide = 640;
 constexpr float textProbability = 0.3f;
 constexpr float boxScore = 0.6f;
 constexpr double unclipRatio = 1.5;
