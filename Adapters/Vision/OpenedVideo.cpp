@@ -8,7 +8,10 @@
 #include "Adapters/SystemError.hpp"
 #include "Adapters/Vision/FrameConverter.hpp"
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -34,6 +37,9 @@ struct GiveWay {};
 } // namespace
 
 OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
+    // OpenCV's own warnings would reach standard error unprefixed.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT); });
     struct stat st {};
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::shared_ptr<const MediaAsset> asset;
