@@ -1,5 +1,7 @@
 #include "Adapters/Vision/AnalysisGates.hpp"
 
+#include "Adapters/Render/RenderGates.hpp"
+
 namespace korvel::AnalysisGates {
 
 AsyncGate& video() {
@@ -12,10 +14,7 @@ AsyncGate& ahead() {
     return gate;
 }
 
-AsyncGate& renders() {
-    static AsyncGate gate(4);
-    return gate;
-}
+AsyncGate& renders() { return RenderGates::renders(); }
 
 detail::Held::Held(bool foreground) : foreground(foreground) {
     if (foreground) {
@@ -29,7 +28,6 @@ detail::Held::Held(bool foreground) : foreground(foreground) {
     } else {
         ahead().acquire();
     }
-    admitted = true;
 }
 
 detail::Held::~Held() {
