@@ -72,12 +72,11 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
                                         const std::optional<std::filesystem::path>& journal, const JobContext& job) const {
     return AnalysisGates::run([&] {
         OpenedVideo video = OpenedVideo::open(source);
+        // The progress total: the frames the walk will deliver, one per shown
+        // time, counted from the track's tables instead of a decoding pass.
         int64_t total = 0;
-        video.forEachFrame(16, 16, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, JobContext::silent(),
-                           [](const VideoFrame&, int64_t) {}, [&](int64_t) {
-                               ++total;
-                               return false;
-                           });
+        const auto& shown = video.source->table.pts;
+        for (size_t i = 0; i < shown.size(); ++i) total += i == 0 || shown[i] > shown[i - 1];
         Task::checkCancellation();
 
         TempOutput output(outPath, journal);

@@ -54,6 +54,9 @@ OnnxModel& OnnxModel::shared(const std::string& fileName, const std::string& fai
         Ort::SessionOptions options;
         options.SetIntraOpNumThreads(intraOpThreads());
         options.SetInterOpNumThreads(1);
+        // Idle runtime threads sleep: frames arrive one at a time, beside a
+        // decoder and an encoder that want the cores.
+        options.AddConfigEntry("session.intra_op.allow_spinning", "0");
         options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
         std::string path = (folder() / fileName).string();
         model->state_->session = Ort::Session(environment(), path.c_str(), options);
