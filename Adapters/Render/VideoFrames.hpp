@@ -34,8 +34,10 @@ Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_
 // `from`, handing each frame as it comes out (presentation order) to `take`,
 // which answers false to stop. `checkpoint` runs before every sample. Answers
 // the decoder's last error (0 when none); throws what reading the file throws.
+// `rough` skips deblocking, for pictures that are shrunk many times over.
 int walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
-         const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint);
+         const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
+         bool rough = false);
 
 } // namespace VideoFrames
 } // namespace korvel

@@ -78,6 +78,8 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
     }
     FrameConverter converter(width, height,
                              transfer == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709);
+    // Deblocking can't show in a picture shrunk six times or more on each side.
+    const bool rough = width * 6 <= int64_t(naturalSize.width) && height * 6 <= int64_t(naturalSize.height);
     std::optional<int64_t> lastTicks; // shown time of the last delivered frame
     std::optional<size_t> lastEntry;
     bool anyFrame = false;
@@ -111,7 +113,7 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
         size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
         int decoderError = 0;
         try {
-            decoderError = VideoFrames::walk(url, track, from, take, checkpoint);
+            decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough);
         } catch (const GiveWay&) {
             job.giveWay();
             // A cancelled job's wait returns at once; stop instead of reopening.
