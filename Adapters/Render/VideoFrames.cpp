@@ -1,4 +1,5 @@
 #include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoFrameWalk.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
@@ -392,6 +393,34 @@ bool VideoFrames::canDecode(const VideoTrack& track) {
     return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
 }
 
+int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+                      const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
+                      bool rough) {
+    const auto& samples = track.samples;
+    if (from >= samples.size()) return 0;
+    size_t start = from;
+    while (start > 0 && !samples[start].isSync) --start;
+    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
+    auto decoder = Decoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
+                                 static_cast<int32_t>(track.movie.mediaTimescale), rough);
+    if (!decoder) return AVERROR_DECODER_NOT_FOUND;
+    MovieFile file(url);
+    bool stopped = false;
+    auto give = [&](AVFrame& frame) {
+        stopped = !take(frame);
+        return stopped;
+    };
+    for (size_t i = start; i < samples.size() && !stopped; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        decoder->send(bytes, s, give);
+    }
+    if (!stopped) decoder->finish(give);
+    return decoder->lastError();
+}
+
 bool VideoFrames::decodesFirst(const std::filesystem::path& url, const VideoTrack& track) {
     if (track.samples.empty()) return false;
     try {
@@ -435,34 +464,6 @@ Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack&
                                   "decode the frame of " + url.filename().string());
     }
     return std::move(*picture);
-}
-
-int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
-                      const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
-                      bool rough) {
-    const auto& samples = track.samples;
-    if (from >= samples.size()) return 0;
-    size_t start = from;
-    while (start > 0 && !samples[start].isSync) --start;
-    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
-    auto decoder = Decoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
-                                 static_cast<int32_t>(track.movie.mediaTimescale), rough);
-    if (!decoder) return AVERROR_DECODER_NOT_FOUND;
-    MovieFile file(url);
-    bool stopped = false;
-    auto give = [&](AVFrame& frame) {
-        stopped = !take(frame);
-        return stopped;
-    };
-    for (size_t i = start; i < samples.size() && !stopped; ++i) {
-        if (checkpoint) checkpoint();
-        const MovieSample& s = samples[i];
-        StoredSamples::Entry entry{s.offset, s.size};
-        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
-        decoder->send(bytes, s, give);
-    }
-    if (!stopped) decoder->finish(give);
-    return decoder->lastError();
 }
 
 } // namespace korvel

@@ -3,7 +3,7 @@
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
-#include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoFrameWalk.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Adapters/Vision/FrameConverter.hpp"
