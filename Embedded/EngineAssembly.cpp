@@ -15,7 +15,8 @@ namespace EngineAssembly {
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     (void)speech;
     Engine engine;
-    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared())) {
+    TextCaches text; // one per engine, shared by every render and text request
+    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared(), text)) {
         engine.methods[name] = std::move(job);
     }
     AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version)};
