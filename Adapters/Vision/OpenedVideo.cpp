@@ -53,7 +53,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     }
     OpenedVideo video;
     try {
-        video.source = std::make_shared<const VideoSource>(VideoOpener::open(url));
+        video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
     } catch (const EngineFailure&) {
         throw EngineFailure::unsupportedFormat("This video track cannot be read.");
     }
@@ -121,6 +121,11 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
             continue;
         } catch (const Cancelled&) {
             throw;
+        } catch (const EngineFailure& e) {
+            // The stored-sample reader words failures for renders; here they
+            // are this video's.
+            if (e.code == -32001) throw EngineFailure::sourceUnavailable(std::string(subject) + " is not there anymore.");
+            throw EngineFailure::unsupportedFormat("Part of this video can't be read. The file may be damaged.");
         } catch (...) {
             throw MediaFailure::reading(std::current_exception(), subject);
         }
