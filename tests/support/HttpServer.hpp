@@ -38,6 +38,14 @@ public:
         std::optional<size_t> cutAfter;
         // Headers and the cut bytes, then nothing until the server stops.
         bool stall = false;
+
+        Reply() = default;
+        Reply(int status, std::string body) : status(status), body(std::move(body)) {}
+        Reply& announce(int64_t n) { announcedLength = n; return *this; }
+        Reply& withoutLength() { noLength = true; return *this; }
+        Reply& refusingFirst(int n) { refuseFirst = n; return *this; }
+        Reply& cutAfterBytes(size_t n) { cutAfter = n; return *this; }
+        Reply& stalling() { stall = true; return *this; }
     };
 
     HttpServer() {
@@ -122,7 +130,7 @@ private:
         const auto sp1 = request.find(' ');
         const auto sp2 = request.find(' ', sp1 + 1);
         const std::string path = request.substr(sp1 + 1, sp2 - sp1 - 1);
-        Reply reply{404, "", std::nullopt};
+        Reply reply(404, "");
         int count = 0;
         {
             std::lock_guard g(lock_);
