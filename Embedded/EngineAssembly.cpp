@@ -51,7 +51,8 @@ SpeechServices speechServices(const EngineFolders& folders, const EngineSpeech& 
 
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     Engine engine;
-    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared())) {
+    TextCaches text; // one per engine, shared by every render and text request
+    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared(), text)) {
         engine.methods[name] = std::move(job);
     }
     const SpeechServices speechSide = speechServices(folders, speech);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Text/TextCaches.hpp"
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
@@ -14,7 +15,7 @@ namespace RenderMethods {
 // The render side's method table. Building it sweeps what dead processes
 // left in the output journal under the cache root.
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
-                                              std::shared_ptr<SourceLibrary> library);
+                                              std::shared_ptr<SourceLibrary> library, TextCaches text);
 } // namespace RenderMethods
 
 } // namespace korvel
