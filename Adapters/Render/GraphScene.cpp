@@ -2,6 +2,7 @@
 
 #include "Adapters/Render/BackgroundFills.hpp"
 #include "Adapters/Render/Blur.hpp"
+#include "Adapters/Render/FrameMemory.hpp"
 #include "Adapters/Render/Grading.hpp"
 #include "Adapters/Render/MatteRefiner.hpp"
 #include "Adapters/Render/Placement.hpp"
@@ -61,6 +62,13 @@ void scale(RGBAImage& image, float factor, bool colourOnly) {
         for (int c = 0; c < (colourOnly ? 3 : 4); ++c) image.pixels[i + c] *= factor;
 }
 
+// The picture upright at (0, 0); shared as it is when it already is.
+std::shared_ptr<const RGBAImage> upright(std::shared_ptr<const RGBAImage> picture, int orientation) {
+    bool turned = orientation == 3 || orientation == 6 || orientation == 8;
+    if (!turned && picture->x == 0 && picture->y == 0) return picture;
+    return std::make_shared<const RGBAImage>(Orientation::upright(*picture, orientation));
+}
+
 // The placed mask snapped to the placed picture's edges, over `rect`.
 RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double ratio) {
     if (mask.empty() || picture.empty()) return mask;
@@ -73,6 +81,7 @@ RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double rati
 
 GraphScene::GraphScene(RenderInputs inputs, LayerTracks tracks, std::optional<FrameRange> window)
     : inputs_(std::move(inputs)), tracks_(std::move(tracks)), canvas_(inputs_.size) {
+    FrameMemory::keep();
     Placement placement{canvas_, inputs_.recipe};
     fills_ = std::make_unique<BackgroundFills>(inputs_.stills, inputs_.videos, tracks_.backgroundFill, placement);
     grading_ = std::make_unique<Grading>(inputs_.plan.colorStack, inputs_.recipe, canvas_, inputs_.timeline);
@@ -131,23 +140,23 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     std::optional<int32_t> maskTrack =
         role == ClipRole::main ? lookUp(tracks_.masks, index) : lookUp(tracks_.maskTails, incoming);
 
-    RGBAImage picture;
+    std::shared_ptr<const RGBAImage> shown;
     if (seg.still) {
         auto still = inputs_.stills.find(seg.assetId);
         if (still == inputs_.stills.end() || !still->second) {
             throw EngineFailure::internalError(frameText(frame) + " has no picture for its photo.");
         }
-        picture = *still->second;
-        picture.x = picture.y = 0;
+        shown = upright(still->second, 1);
     } else {
         std::shared_ptr<const RGBAImage> decoded = track && source ? source(*track) : nullptr;
         auto video = inputs_.videos.find(seg.assetId);
         if (!decoded || video == inputs_.videos.end()) {
             throw EngineFailure::internalError(frameText(frame) + " has no decoded source for its clip.");
         }
-        picture = Orientation::upright(*decoded, video->second.orientation());
+        shown = upright(std::move(decoded), video->second.orientation());
     }
-    if (picture.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded source for its clip.");
+    if (shown->empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded source for its clip.");
+    const RGBAImage& picture = *shown;
 
     Placement placement{canvas_, inputs_.recipe};
     Transform::Sample sample = seg.transform.sampled(atUs(frame));
@@ -169,7 +178,8 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     if (!replace) return placed;
     std::shared_ptr<const RGBAImage> maskFrame = maskTrack && source ? source(*maskTrack) : nullptr;
     if (!maskFrame || !inputs_.matte) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
-    RGBAImage mask = Orientation::upright(*maskFrame, inputs_.matte->orientation());
+    std::shared_ptr<const RGBAImage> uprightMask = upright(maskFrame, inputs_.matte->orientation());
+    const RGBAImage& mask = *uprightMask;
     if (mask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
     // The mask is framed like the picture: the same window in its own pixels.
     double kx = mask.width / framing.sourceWidth, ky = mask.height / framing.sourceHeight;
@@ -196,10 +206,9 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
 
 RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, const FrameSource& source) const {
     const ResolvedOverlay& ov = inputs_.timeline.overlays.at(static_cast<size_t>(index));
-    RGBAImage picture;
+    std::shared_ptr<const RGBAImage> shown;
     if (auto still = inputs_.stills.find(ov.assetId); still != inputs_.stills.end() && still->second) {
-        picture = *still->second;
-        picture.x = picture.y = 0;
+        shown = upright(still->second, 1);
     } else {
         auto track = tracks_.overlays.find(index);
         std::shared_ptr<const RGBAImage> decoded = track != tracks_.overlays.end() && source ? source(track->second) : nullptr;
@@ -207,9 +216,10 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
         if (!decoded || video == inputs_.videos.end()) {
             throw EngineFailure::internalError(frameText(frame) + " has no decoded overlay.");
         }
-        picture = Orientation::upright(*decoded, video->second.orientation());
+        shown = upright(std::move(decoded), video->second.orientation());
     }
-    if (picture.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded overlay.");
+    if (shown->empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded overlay.");
+    const RGBAImage& picture = *shown;
     Placement placement{canvas_, inputs_.recipe};
     RGBAImage part = ov.window ? Placement::part(picture, *ov.window) : picture;
     render::Rect rect{ov.rect.x * canvas_.width, ov.rect.y * canvas_.height, ov.rect.w * canvas_.width,

@@ -58,10 +58,13 @@ RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double
         });
         return out;
     }
-    Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
-        if (s < 1) Lanczos::draw(picture, s, tx, ty, clampEdges, out, from, to);
-        else Bilinear::draw(picture, s, tx, ty, clampEdges, out, from, to);
-    });
+    if (s < 1) {
+        Lanczos::Plan plan = Lanczos::plan(picture, s, tx, ty, clampEdges, out);
+        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });
+    } else {
+        Tiles::rows(out.y, out.y + out.height,
+                    [&](int from, int to) { Bilinear::draw(picture, s, tx, ty, clampEdges, out, from, to); });
+    }
     return out;
 }
 

@@ -1,8 +1,10 @@
 #include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoFrameWalk.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
+#include "Adapters/Render/Tiles.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Render/ColorMath.hpp"
 
@@ -86,7 +88,7 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
 // One libavcodec decoder fed with stored samples.
 class Decoder {
 public:
-    static std::optional<Decoder> make(const MovieSampleEntry& entry, int32_t timescale) {
+    static std::optional<Decoder> make(const MovieSampleEntry& entry, int32_t timescale, bool rough = false) {
     FFmpeg::prepare();
         CodecChoice choice = codecFor(entry);
         if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
@@ -106,6 +108,8 @@ public:
         context->pkt_timebase = AVRational{1, timescale};
         // Threads only pay off on large pictures.
         context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
+        // Pictures shrunk many times over lose nothing without deblocking.
+        if (rough) context->skip_loop_filter = AVDISCARD_ALL;
         if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
         Decoder d;
         d.context_ = std::move(context);
@@ -584,7 +588,8 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
     // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
     const double sourcePeak = 1000, targetPeak = 203;
-    for (int y = 0; y < frame->height; ++y) {
+    Tiles::rows(0, frame->height, [&](int from, int to) {
+    for (int y = from; y < to; ++y) {
         float* row = out.row(y);
         const float* r = reinterpret_cast<const float*>(outputs[0]->data + y * outputs[0]->stride);
         const float* g = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 1]->data + y * outputs[planes == 1 ? 0 : 1]->stride);
@@ -620,15 +625,49 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
             row[x * 4 + 3] = 1;
         }
     }
+    });
     return out;
 }
 } // namespace
+
+RGBAImage VideoFrames::converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
+                                 FrameValues values) {
+    return convertFloat(frame, color, output, values);
+}
 
 bool VideoFrames::canDecode(const VideoTrack& track) {
     const MovieSampleEntry* entry = track.firstDescription();
     if (!entry) return false;
     CodecChoice choice = codecFor(*entry);
     return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
+}
+
+int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+                      const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
+                      bool rough) {
+    const auto& samples = track.samples;
+    if (from >= samples.size()) return 0;
+    size_t start = from;
+    while (start > 0 && !samples[start].isSync) --start;
+    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
+    auto decoder = Decoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
+                                 static_cast<int32_t>(track.movie.mediaTimescale), rough);
+    if (!decoder) return AVERROR_DECODER_NOT_FOUND;
+    MovieFile file(url);
+    bool stopped = false;
+    auto give = [&](AVFrame& frame) {
+        stopped = !take(frame);
+        return stopped;
+    };
+    for (size_t i = start; i < samples.size() && !stopped; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        decoder->send(bytes, s, give);
+    }
+    if (!stopped) decoder->finish(give);
+    return decoder->lastError();
 }
 
 bool VideoFrames::decodesFirst(const std::filesystem::path& url, const VideoTrack& track) {

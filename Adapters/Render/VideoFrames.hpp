@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+struct AVFrame;
+
 namespace korvel {
 
 // Decodes single frames of an opened video track from its stored samples,
@@ -40,6 +42,10 @@ std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const
 // (linear BT.709, 1.0 = 203 cd/m2; HLG and PQ tone-mapped for an SDR
 // output), or mask values as coded (only the YUV to RGB matrix applied).
 enum class FrameValues { picture, mask };
+
+// One decoded frame in the working space (or as mask values). Throws
+// SystemError when its pixel format can't be converted.
+RGBAImage converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output, FrameValues values);
 
 // Reads the frames of one track one after another, as a render asks for
 // them: forward requests continue the running decoder, a jump back or past

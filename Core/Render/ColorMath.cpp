@@ -99,40 +99,29 @@ const Matrix3 bt709ToBt2020{0.6274040f, 0.3292820f, 0.0433136f, 0.0690970f, 0.91
 const Matrix3 bt2020ToBt709{1.6604910f, -0.5876411f, -0.0728499f, -0.1245505f, 1.1328999f,
                             -0.0083494f, -0.0181508f, -0.1005789f, 1.1187297f};
 
-Curve::Curve(ColorSpace space) : space_(space), encodeTable_(steps + 1), decodeTable_(steps + 1) {
-    for (int i = 0; i <= steps; ++i) {
+Curve::Curve(ColorSpace space)
+    : space_(space), encodeTable_(static_cast<size_t>(steps * encodeTop) + 1),
+      decodeTable_(static_cast<size_t>(steps * decodeTop) + 1) {
+    // Encoding is steep near black: its table is spaced by the square root.
+    for (size_t i = 0; i < encodeTable_.size(); ++i) {
+        float root = static_cast<float>(i) / steps;
+        float l = root * root;
+        encodeTable_[i] = space == ColorSpace::itur709 ? encode709(l) : encodeHLG(l);
+    }
+    for (size_t i = 0; i < decodeTable_.size(); ++i) {
         float v = static_cast<float>(i) / steps;
-        // Encoding is steep near black: its table is spaced by the square root.
-        float l = v * v;
-        encodeTable_[static_cast<size_t>(i)] = space == ColorSpace::itur709 ? encode709(l) : encodeHLG(l);
-        decodeTable_[static_cast<size_t>(i)] = space == ColorSpace::itur709 ? decode709(v) : decodeHLG(v);
+        decodeTable_[i] = space == ColorSpace::itur709 ? decode709(v) : decodeHLG(v);
     }
 }
 
-namespace {
-inline float lookUp(const std::vector<float>& table, float v, int steps) {
-    float at = v * static_cast<float>(steps);
-    int i = static_cast<int>(at);
-    if (i >= steps) return table[static_cast<size_t>(steps)];
-    float f = at - static_cast<float>(i);
-    return table[static_cast<size_t>(i)] + (table[static_cast<size_t>(i) + 1] - table[static_cast<size_t>(i)]) * f;
-}
-} // namespace
-
-float Curve::encode(float l) const {
-    if (!(l >= 0.0f && l <= 1.0f)) {
-        if (l != l) return 0.0f;
-        return space_ == ColorSpace::itur709 ? encode709(l) : encodeHLG(l);
-    }
-    return lookUp(encodeTable_, std::sqrt(l), steps);
+float Curve::exactEncode(float l) const {
+    if (l != l) return 0.0f;
+    return space_ == ColorSpace::itur709 ? encode709(l) : encodeHLG(l);
 }
 
-float Curve::decode(float v) const {
-    if (!(v >= 0.0f && v <= 1.0f)) {
-        if (v != v) return 0.0f;
-        return space_ == ColorSpace::itur709 ? decode709(v) : decodeHLG(v);
-    }
-    return lookUp(decodeTable_, v, steps);
+float Curve::exactDecode(float v) const {
+    if (v != v) return 0.0f;
+    return space_ == ColorSpace::itur709 ? decode709(v) : decodeHLG(v);
 }
 
 const Curve& curve(ColorSpace space) {

@@ -40,13 +40,35 @@ inline float luma(float r, float g, float b) { return 0.2126f * r + 0.7152f * g 
 class Curve {
 public:
     explicit Curve(ColorSpace space);
-    float encode(float linear) const;
-    float decode(float encoded) const;
+    float encode(float linear) const {
+        float m = linear < 0 ? -linear : linear;
+        float at = __builtin_sqrtf(m) * steps;
+        if (!(at < encodeTop * steps)) return exactEncode(linear);
+        float v = lookUp(encodeTable_.data(), at);
+        return linear < 0 ? -v : v;
+    }
+    float decode(float encoded) const {
+        float m = encoded < 0 ? -encoded : encoded;
+        float at = m * steps;
+        if (!(at < decodeTop * steps)) return exactDecode(encoded);
+        float l = lookUp(decodeTable_.data(), at);
+        return encoded < 0 ? -l : l;
+    }
     ColorSpace space() const { return space_; }
     bool widensGamut() const { return space_ == ColorSpace::itur2100HLG; }
 
 private:
-    static constexpr int steps = 4096;
+    static float lookUp(const float* table, float at) {
+        int i = static_cast<int>(at);
+        float f = at - static_cast<float>(i);
+        return table[i] + (table[i + 1] - table[i]) * f;
+    }
+    float exactEncode(float linear) const;
+    float exactDecode(float encoded) const;
+
+    static constexpr int steps = 4096;      // per unit of the table's axis
+    static constexpr float encodeTop = 4;   // square root of the largest linear value in the table
+    static constexpr float decodeTop = 2;   // largest encoded value in the table
     ColorSpace space_;
     std::vector<float> encodeTable_;
     std::vector<float> decodeTable_;

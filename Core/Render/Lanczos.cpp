@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace korvel::Lanczos {
@@ -17,12 +18,7 @@ double kernel(double x) {
 }
 
 namespace {
-// The taps of every output coordinate along one axis.
-struct Axis {
-    int taps = 0;
-    std::vector<int> first;     // first source index of each output
-    std::vector<float> weights; // taps per output
-};
+using Axis = Plan::Axis;
 
 Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int sourceSize, bool clamp) {
     double support = 3 / std::min(s, 1.0);
@@ -55,13 +51,24 @@ Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int 
 }
 } // namespace
 
-void draw(const RGBAImage& src, double s, double tx, double ty, bool clamp, RGBAImage& out, int from, int to) {
-    if (src.empty() || !(s > 0)) return;
+Plan plan(const RGBAImage& src, double s, double tx, double ty, bool clamp, const RGBAImage& out) {
+    Plan p;
+    p.clampEdges = clamp;
+    if (src.empty() || !(s > 0) || out.empty()) return p;
+    p.columns = axis(out.x, out.width, s, tx, src.x, src.width, clamp);
+    p.rows = axis(out.y, out.height, s, ty, src.y, src.height, clamp);
+    return p;
+}
+
+void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int to) {
+    if (src.empty() || plan.columns.taps == 0 || plan.rows.taps == 0) return;
+    const bool clamp = plan.clampEdges;
     int y0 = std::max(from, out.y), y1 = std::min(to, out.y + out.height);
     if (y0 >= y1 || out.width <= 0) return;
-    Axis ax = axis(out.x, out.width, s, tx, src.x, src.width, clamp);
-    Axis ay = axis(y0, y1 - y0, s, ty, src.y, src.height, clamp);
-    int rowFirst = ay.first.front(), rowLast = ay.first.back() + ay.taps - 1;
+    const Axis& ax = plan.columns;
+    const Axis& ay = plan.rows;
+    const size_t r0 = static_cast<size_t>(y0 - out.y), r1 = static_cast<size_t>(y1 - out.y);
+    int rowFirst = ay.first[r0], rowLast = ay.first[r1 - 1] + ay.taps - 1;
     if (clamp) {
         rowFirst = std::clamp(rowFirst, 0, src.height - 1);
         rowLast = std::clamp(rowLast, 0, src.height - 1);
@@ -73,44 +80,53 @@ void draw(const RGBAImage& src, double s, double tx, double ty, bool clamp, RGBA
         for (int y = y0; y < y1; ++y) std::fill_n(out.row(y - out.y), static_cast<size_t>(out.width) * 4, 0.0f);
         return;
     }
-    // Horizontal pass over the source rows these output rows need.
+    // Horizontal pass over the source rows these output rows need; one
+    // pixel's four channels travel as one vector.
+    typedef float Pixel __attribute__((vector_size(16)));
     const int rows = rowLast - rowFirst + 1;
     const size_t lineFloats = static_cast<size_t>(out.width) * 4;
-    std::vector<float> line(static_cast<size_t>(rows) * lineFloats);
+    std::vector<Pixel> line(static_cast<size_t>(rows) * static_cast<size_t>(out.width));
     for (int r = 0; r < rows; ++r) {
         const float* srow = src.row(rowFirst + r);
-        float* dst = &line[static_cast<size_t>(r) * lineFloats];
+        Pixel* dst = &line[static_cast<size_t>(r) * static_cast<size_t>(out.width)];
         for (int o = 0; o < out.width; ++o) {
             const float* w = &ax.weights[static_cast<size_t>(o) * ax.taps];
             int first = ax.first[static_cast<size_t>(o)];
-            float acc[4] = {0, 0, 0, 0};
-            for (int k = 0; k < ax.taps; ++k) {
-                if (w[k] == 0) continue;
-                int index = std::clamp(first + k, 0, src.width - 1);
-                const float* p = srow + static_cast<size_t>(index) * 4;
-                acc[0] += p[0] * w[k];
-                acc[1] += p[1] * w[k];
-                acc[2] += p[2] * w[k];
-                acc[3] += p[3] * w[k];
+            Pixel acc = {0, 0, 0, 0};
+            if (first >= 0 && first + ax.taps <= src.width) {
+                const float* p = srow + static_cast<size_t>(first) * 4;
+                for (int k = 0; k < ax.taps; ++k, p += 4) {
+                    Pixel v;
+                    __builtin_memcpy(&v, p, sizeof v);
+                    acc += v * w[k];
+                }
+            } else {
+                for (int k = 0; k < ax.taps; ++k) {
+                    if (w[k] == 0) continue;
+                    int index = std::clamp(first + k, 0, src.width - 1);
+                    Pixel v;
+                    __builtin_memcpy(&v, srow + static_cast<size_t>(index) * 4, sizeof v);
+                    acc += v * w[k];
+                }
             }
-            std::copy(acc, acc + 4, dst + static_cast<size_t>(o) * 4);
+            dst[o] = acc;
         }
     }
     // Vertical pass.
     for (int y = y0; y < y1; ++y) {
-        const float* w = &ay.weights[static_cast<size_t>(y - y0) * ay.taps];
-        int first = ay.first[static_cast<size_t>(y - y0)];
-        float* dst = out.row(y - out.y);
-        std::fill_n(dst, lineFloats, 0.0f);
+        const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
+        int first = ay.first[static_cast<size_t>(y - out.y)];
+        float* dstRow = out.row(y - out.y);
+        std::vector<Pixel> acc(static_cast<size_t>(out.width), Pixel{0, 0, 0, 0});
         for (int k = 0; k < ay.taps; ++k) {
             if (w[k] == 0) continue;
-            int index = first + k;
-            index = std::clamp(index, rowFirst, rowLast);
-            const float* l = &line[static_cast<size_t>(index - rowFirst) * lineFloats];
+            int index = std::clamp(first + k, rowFirst, rowLast);
+            const Pixel* l = &line[static_cast<size_t>(index - rowFirst) * static_cast<size_t>(out.width)];
             float wk = w[k];
-            for (size_t i = 0; i < lineFloats; ++i) dst[i] += l[i] * wk;
+            for (int i = 0; i < out.width; ++i) acc[static_cast<size_t>(i)] += l[i] * wk;
         }
-        for (size_t i = 0; i < lineFloats; ++i) dst[i] = ColorMath::sane(dst[i]);
+        std::memcpy(dstRow, acc.data(), lineFloats * sizeof(float));
+        for (size_t i = 0; i < lineFloats; ++i) dstRow[i] = ColorMath::sane(dstRow[i]);
     }
 }
 

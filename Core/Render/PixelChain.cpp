@@ -15,8 +15,11 @@ void PixelChain::toGamma(float* p, int count, const ColorMath::Curve& curve) {
     bool wide = curve.widensGamut();
     for (int i = 0; i < count; ++i, p += 4) {
         float a = p[3];
-        float inv = a > 1e-6f ? 1.0f / a : 0.0f;
-        float r = p[0] * inv, g = p[1] * inv, b = p[2] * inv;
+        float r = p[0], g = p[1], b = p[2];
+        if (a != 1.0f) {
+            float inv = a > 1e-6f ? 1.0f / a : 0.0f;
+            r *= inv, g *= inv, b *= inv;
+        }
         if (wide) apply(ColorMath::bt709ToBt2020, r, g, b);
         p[0] = curve.encode(r);
         p[1] = curve.encode(g);
@@ -30,9 +33,10 @@ void PixelChain::fromGamma(float* p, int count, const ColorMath::Curve& curve) {
         float r = curve.decode(p[0]), g = curve.decode(p[1]), b = curve.decode(p[2]);
         if (wide) apply(ColorMath::bt2020ToBt709, r, g, b);
         float a = p[3];
-        p[0] = r * a;
-        p[1] = g * a;
-        p[2] = b * a;
+        if (a != 1.0f) r *= a, g *= a, b *= a;
+        p[0] = r;
+        p[1] = g;
+        p[2] = b;
     }
 }
 
@@ -49,7 +53,8 @@ void PixelChain::run(float* rgba, int count, int x, int y) const {
         step->run(rgba, count, x, y);
     }
     if (at != PixelDomain::linearPremultiplied) fromGamma(rgba, count, curve);
-    for (int i = 0; i < count * 4; ++i) rgba[i] = ColorMath::sane(rgba[i]);
+    const int floats = count * 4;
+    for (int i = 0; i < floats; ++i) rgba[i] = ColorMath::sane(rgba[i]);
 }
 
 } // namespace korvel

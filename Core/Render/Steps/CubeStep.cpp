@@ -1,35 +1,43 @@
 #include "Core/Render/Steps/CubeStep.hpp"
 
-#include <algorithm>
 
 namespace korvel {
 
 void CubeStep::run(float* p, int count, int, int) const {
+    // The eight corners' RGBA entries interpolated as whole vectors.
+    typedef float Entry __attribute__((vector_size(16)));
     const float* cube = cube_->data();
     const int n = n_;
     const float top = static_cast<float>(n - 1);
-    const size_t gStride = static_cast<size_t>(n) * 4, bStride = static_cast<size_t>(n) * n * 4;
-    for (int i = 0; i < count; ++i, p += 4) {
-        float fr = std::clamp(p[0], 0.0f, 1.0f) * top;
-        float fg = std::clamp(p[1], 0.0f, 1.0f) * top;
-        float fb = std::clamp(p[2], 0.0f, 1.0f) * top;
-        if (!(fr == fr)) fr = 0;
-        if (!(fg == fg)) fg = 0;
-        if (!(fb == fb)) fb = 0;
-        int r0 = std::min(static_cast<int>(fr), n - 2), g0 = std::min(static_cast<int>(fg), n - 2),
-            b0 = std::min(static_cast<int>(fb), n - 2);
-        float dr = fr - static_cast<float>(r0), dg = fg - static_cast<float>(g0), db = fb - static_cast<float>(b0);
-        const float* c000 = cube + static_cast<size_t>(r0) * 4 + static_cast<size_t>(g0) * gStride +
-                            static_cast<size_t>(b0) * bStride;
-        for (int c = 0; c < 3; ++c) {
-            float v00 = c000[c] + (c000[4 + c] - c000[c]) * dr;
-            float v10 = c000[gStride + c] + (c000[gStride + 4 + c] - c000[gStride + c]) * dr;
-            float v01 = c000[bStride + c] + (c000[bStride + 4 + c] - c000[bStride + c]) * dr;
-            float v11 = c000[bStride + gStride + c] + (c000[bStride + gStride + 4 + c] - c000[bStride + gStride + c]) * dr;
-            float v0 = v00 + (v10 - v00) * dg;
-            float v1 = v01 + (v11 - v01) * dg;
-            p[c] = v0 + (v1 - v0) * db;
-        }
+    const size_t g1 = static_cast<size_t>(n) * 4, b1 = static_cast<size_t>(n) * n * 4;
+    auto load = [](const float* at) {
+        Entry e;
+        __builtin_memcpy(&e, at, sizeof e);
+        return e;
+    };
+    auto index = [&](float v, int& i, float& f) {
+        // Clamped to the cube; not a number counts as 0.
+        float c = v > 0 ? (v < 1 ? v * top : top) : 0.0f;
+        i = static_cast<int>(c);
+        if (i > n - 2) i = n - 2;
+        f = c - static_cast<float>(i);
+    };
+    for (int k = 0; k < count; ++k, p += 4) {
+        int r0, g0, b0;
+        float dr, dg, db;
+        index(p[0], r0, dr);
+        index(p[1], g0, dg);
+        index(p[2], b0, db);
+        const float* c = cube + static_cast<size_t>(r0) * 4 + static_cast<size_t>(g0) * g1 + static_cast<size_t>(b0) * b1;
+        Entry c000 = load(c), c100 = load(c + 4), c010 = load(c + g1), c110 = load(c + g1 + 4);
+        Entry c001 = load(c + b1), c101 = load(c + b1 + 4), c011 = load(c + b1 + g1), c111 = load(c + b1 + g1 + 4);
+        Entry v00 = c000 + (c100 - c000) * dr, v10 = c010 + (c110 - c010) * dr;
+        Entry v01 = c001 + (c101 - c001) * dr, v11 = c011 + (c111 - c011) * dr;
+        Entry v0 = v00 + (v10 - v00) * dg, v1 = v01 + (v11 - v01) * dg;
+        Entry v = v0 + (v1 - v0) * db;
+        p[0] = v[0];
+        p[1] = v[1];
+        p[2] = v[2];
     }
 }
 

@@ -21,7 +21,12 @@ public:
     void run(float* rgba, int count, int x, int y) const override;
 
     // The soft-light blend of a source over a backdrop.
-    static float softLight(float backdrop, float source);
+    static float softLight(float b, float s) {
+        if (s <= 0.5f) return b - (1 - 2 * s) * b * (1 - b);
+        float cb = b > 0 ? b : 0.0f;
+        float d = cb <= 0.25f ? ((16 * cb - 12) * cb + 4) * cb : __builtin_sqrtf(cb);
+        return b + (2 * s - 1) * (d - b);
+    }
     // The grain level (before the matrix) at canvas pixel (x, y), y down.
     float level(int x, int y) const;
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 using namespace korvel;
 using namespace korvel::pictures;
 
@@ -224,4 +226,41 @@ TEST(GraphScene, PreflightResolvesEntrancesEveryTime) {
     EngineFailure failure = failureOf([&] { scene.preflight(); });
     EXPECT_EQ(failure.code, -32602);
     EXPECT_EQ(failure.message.rfind("Text item late can't enter: ", 0), 0u) << failure.message;
+}
+
+TEST(GraphScene, BackgroundReplacementBehindTheStoredMatte) {
+    RenderPlan p = plan(W, H);
+    p.segments = {stillSegment("a", 0, 2000000)};
+    p.background = PlanBackground{BackgroundFill{BackgroundFill::Solid{"#00FF00"}}, "m", 0, 2000000};
+    RenderInputs inputs = stillInputs(p, {{"a", solid(W, H, 1, 0, 0)}});
+    inputs.matte = VideoSource{};
+    inputs.matteAssetId = "a";
+    LayerTracks tracks;
+    tracks.masks[0] = 5;
+    GraphScene scene(inputs, tracks);
+    scene.preflight();
+    // Left half of the mask is the subject; the right half shows the fill.
+    RGBAImage mask = solid(W, H, 0, 0, 0);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W / 2; ++x) mask.row(y)[x * 4] = mask.row(y)[x * 4 + 1] = mask.row(y)[x * 4 + 2] = 1;
+    auto maskFrame = std::make_shared<const RGBAImage>(mask);
+    FrameSource source = [&](int32_t track) { return track == 5 ? maskFrame : nullptr; };
+    RGBAImage picture = scene.picture(2, range(2, 0, false, {}, true), source);
+    expectPixel(picture, 4, 10, {1, 0, 0, 1}, 1e-4f, "subject");
+    expectPixel(picture, W - 4, 10, {0, 1, 0, 1}, 1e-4f, "fill");
+    for (float v : picture.pixels) ASSERT_TRUE(std::isfinite(v));
+    // Outside the background's frames the clip is drawn as it is, mask or not.
+    expectPixel(scene.picture(2, range(2, 0, false, {}, false), noFrames), W - 4, 10, {1, 0, 0, 1}, 0, "no replacement");
+    EXPECT_EQ(failureOf([&] { scene.picture(2, range(2, 0, false, {}, true), noFrames); }),
+              EngineFailure(-32603, "Frame 2 has no decoded mask."));
+}
+
+TEST(GraphScene, AMattedOverlayWithoutItsMaskFails) {
+    RenderPlan p = plan(W, H);
+    VideoOverlay layout = fixtures::overlay("pic", 0, 2000000, 0, 2000000);
+    layout.matteKey = "k";
+    p.videoOverlays = {layout};
+    GraphScene scene(stillInputs(p, {{"pic", solid(8, 8, 1, 1, 1)}}), {});
+    EXPECT_EQ(failureOf([&] { scene.picture(7, range(7, std::nullopt, false, {0}), noFrames); }),
+              EngineFailure(-32603, "Frame 7 has no decoded mask for its layout."));
 }
