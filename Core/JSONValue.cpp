@@ -57,9 +57,10 @@ bool sameObject(const JSONValue::Object& a, const JSONValue::Object& b) {
     if (sameKeys) {
         return std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) { return x.second == y.second; });
     }
-    for (const auto& [key, value] : a) {
-        auto match = std::find_if(b.begin(), b.end(), [&](const auto& entry) { return sameText(key, entry.first); });
-        if (match == b.end() || !(value == match->second)) return false;
+    for (const auto& entry : a) {
+        const std::string& key = entry.first;
+        auto match = std::find_if(b.begin(), b.end(), [&key](const auto& other) { return sameText(key, other.first); });
+        if (match == b.end() || !(entry.second == match->second)) return false;
     }
     return true;
 }

@@ -1,12 +1,23 @@
 #include "Adapters/Analysis/AudioAnalysisMethods.hpp"
 
+#include "Adapters/Audio/AudioMethods.hpp"
+#include "Adapters/Audio/AudioPlanRenderer.hpp"
+
 namespace korvel {
 namespace AudioAnalysisMethods {
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs) {
-    (void)inputs;
     std::map<std::string, Job, std::less<>> methods;
+    if (auto plans = inputs.plans) {
+        methods["audio.mix"] = [plans](const JSONValue& params, const JobContext& job) {
+            return AudioMethods::mix(params, *plans, job);
+        };
+    }
     return methods;
+}
+
+Job audioSegment(std::shared_ptr<AudioPlanRenderer> plans) {
+    return [plans](const JSONValue& params, const JobContext& job) { return AudioMethods::segment(params, *plans, job); };
 }
 
 } // namespace AudioAnalysisMethods

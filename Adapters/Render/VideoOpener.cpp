@@ -153,6 +153,9 @@ VideoSource VideoOpener::open(const std::filesystem::path& url) {
     });
 
     source.color = ColorTags::read(description);
+    // Without a colr box the tags may still be in the bitstream (HLG
+    // cameras often write only there).
+    if (!source.color) source.color = VideoFrames::bitstreamColor(url, *track);
     source.track = std::move(track);
     return source;
 }
