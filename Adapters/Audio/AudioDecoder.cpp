@@ -1,5 +1,7 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 
+#include "Adapters/Audio/DirectAudioFile.hpp"
+
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
@@ -45,9 +47,12 @@ struct Output {
 
 class TrackDecoder {
 public:
-    TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames)
+    // The direct route reads the samples as they come (no gap filling),
+    // gives way before every buffer and reports at most once per percent.
+    TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames,
+                 bool direct = false, int64_t directDurationUs = 0)
         : format_(format), stream_(format->streams[stream]), rate_(rate), channels_(channels),
-          durationFrames_(durationFrames) {}
+          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs) {}
 
     Output run(const JobContext& job) {
         const AVCodec* codec = avcodec_find_decoder(stream_->codecpar->codec_id);
@@ -96,10 +101,16 @@ public:
                 if (status == AVERROR_EOF) {
                     flush();
                     Task::checkCancellation();
+                    if (direct_) {
+                        job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
+                                    directDurationUs_, directDurationUs_});
+                    }
                     return std::move(out_);
                 }
                 check(status, "decode the audio track");
-                if (++buffers_ % progressEvery == 0) {
+                if (direct_) {
+                    directProgress(job);
+                } else if (++buffers_ % progressEvery == 0) {
                     Task::checkCancellation();
                     job.giveWay();
                     if (durationFrames_ > 0) {
@@ -127,6 +138,22 @@ private:
     int convertedChannels() const {
         const int c = sourceChannels();
         return c <= 2 ? c : std::min(channels_, 2);
+    }
+
+    void directProgress(const JobContext& job) {
+        job.giveWay();
+        Task::checkCancellation();
+        const int64_t done = std::min(directDurationUs_, out_.frames() * 1'000'000 / rate_);
+        if (directDurationUs_ > 0) {
+            const int64_t percent = done * 100 / directDurationUs_;
+            if (percent > lastPercent_) {
+                lastPercent_ = percent;
+                job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds, done, directDurationUs_});
+            }
+        } else if (lastPercent_ < 0) {
+            lastPercent_ = 0;
+            job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds, done, directDurationUs_});
+        }
     }
 
     void setUp(const AVFrame* frame) {
@@ -163,7 +190,7 @@ private:
         // Gaps are found on the input's own timestamps, so resampler delay
         // never looks like one.
         const int64_t pts = frame->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE) {
+        if (pts != AV_NOPTS_VALUE && !direct_) {
             const int64_t at = av_rescale_q_rnd(pts, stream_->time_base, AVRational{1, inRate_},
                                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
             const int64_t gapIn = at - inputFrames_;
@@ -226,6 +253,9 @@ private:
     AVCodecContext* decoder_ = nullptr;
     int rate_, channels_;
     int64_t durationFrames_;
+    bool direct_ = false;
+    int64_t directDurationUs_ = 0;
+    int64_t lastPercent_ = -1;
     int64_t limitFrames_ = 0;
     int64_t inputFrames_ = 0;
     int64_t buffers_ = 0;
@@ -268,6 +298,9 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
         throw MediaFailure::reading(std::current_exception(), what);
     }
     if (streams.empty()) throw EngineFailure::invalidParams("This file has no audio track.");
+    if (auto plan = DirectAudioFile::plan(url, rate, channels)) {
+        if (auto samples = DirectAudioFile::read(url, *plan, rate, channels, job)) return Output{std::move(*samples)};
+    }
     const int64_t expected = durationUs > 0 ? static_cast<int64_t>(static_cast<double>(durationUs) / 1e6 * rate) : 0;
 
     for (size_t i = 0; i < streams.size(); ++i) {
@@ -289,6 +322,30 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
 }
 
 } // namespace
+
+std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, int rate, int channels,
+                                                          int64_t expectedFrames, int64_t durationUs,
+                                                          const JobContext& job) {
+    try {
+        auto format = openFile(url);
+        int stream = -1;
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+                stream = static_cast<int>(i);
+                break;
+            }
+        }
+        if (stream < 0) return std::nullopt;
+        for (unsigned s = 0; s < format->nb_streams; ++s) {
+            if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
+        }
+        return TrackDecoder(format.get(), stream, rate, channels, expectedFrames, true, durationUs).run(job).channels;
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
 
 PCMAudio read(const fs::path& url, int channels, const JobContext& job) {
     return PCMAudio(decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job).channels);

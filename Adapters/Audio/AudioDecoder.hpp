@@ -4,6 +4,7 @@
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace korvel {
@@ -18,6 +19,11 @@ namespace AudioDecoder {
 PCMAudio read(const std::filesystem::path& url, int channels, const JobContext& job);
 // One channel at any rate.
 std::vector<float> readMono(const std::filesystem::path& url, int sampleRate, const JobContext& job);
+// The first audio track as the direct route reads it (DirectAudioFile):
+// samples as they come, no gap filling; nothing when it can't be read.
+std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem::path& url, int rate, int channels,
+                                                          int64_t expectedFrames, int64_t durationUs,
+                                                          const JobContext& job);
 // Splits interleaved samples; a trailing partial frame is dropped.
 std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
 } // namespace AudioDecoder
