@@ -1,4 +1,5 @@
 #include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoFrameWalk.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
@@ -87,7 +88,7 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
 // One libavcodec decoder fed with stored samples.
 class Decoder {
 public:
-    static std::optional<Decoder> make(const MovieSampleEntry& entry, int32_t timescale) {
+    static std::optional<Decoder> make(const MovieSampleEntry& entry, int32_t timescale, bool rough = false) {
     FFmpeg::prepare();
         CodecChoice choice = codecFor(entry);
         if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
@@ -107,6 +108,8 @@ public:
         context->pkt_timebase = AVRational{1, timescale};
         // Threads only pay off on large pictures.
         context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
+        // Pictures shrunk many times over lose nothing without deblocking.
+        if (rough) context->skip_loop_filter = AVDISCARD_ALL;
         if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
         Decoder d;
         d.context_ = std::move(context);
@@ -637,6 +640,34 @@ bool VideoFrames::canDecode(const VideoTrack& track) {
     if (!entry) return false;
     CodecChoice choice = codecFor(*entry);
     return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
+}
+
+int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+                      const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
+                      bool rough) {
+    const auto& samples = track.samples;
+    if (from >= samples.size()) return 0;
+    size_t start = from;
+    while (start > 0 && !samples[start].isSync) --start;
+    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
+    auto decoder = Decoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
+                                 static_cast<int32_t>(track.movie.mediaTimescale), rough);
+    if (!decoder) return AVERROR_DECODER_NOT_FOUND;
+    MovieFile file(url);
+    bool stopped = false;
+    auto give = [&](AVFrame& frame) {
+        stopped = !take(frame);
+        return stopped;
+    };
+    for (size_t i = start; i < samples.size() && !stopped; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        decoder->send(bytes, s, give);
+    }
+    if (!stopped) decoder->finish(give);
+    return decoder->lastError();
 }
 
 bool VideoFrames::decodesFirst(const std::filesystem::path& url, const VideoTrack& track) {
