@@ -13,6 +13,8 @@
 
 namespace korvel {
 
+class AudioPlanRenderer;
+
 // The analysis side's method table: analysis.run, analysis.known,
 // matte.build, audio.mix, models.status and models.install, and the job that
 // serves the audio track of render.segment.
@@ -24,6 +26,8 @@ struct Inputs {
     std::filesystem::path cacheRoot;
     std::shared_ptr<SourceLibrary> library;
     std::string engineVersion;
+    // The one audio plan renderer of the engine (audio.mix).
+    std::shared_ptr<AudioPlanRenderer> plans;
     // Speech: the system transcriber and the installed models feed the
     // transcription pipeline; the store serves models.status and models.install.
     std::shared_ptr<Transcriber> apple;
@@ -32,6 +36,9 @@ struct Inputs {
 };
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs);
+
+// The audio track of render.segment, over the same renderer.
+Job audioSegment(std::shared_ptr<AudioPlanRenderer> plans);
 
 } // namespace AudioAnalysisMethods
 } // namespace korvel
