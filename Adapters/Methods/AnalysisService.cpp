@@ -1,0 +1,86 @@
+#include "Adapters/Methods/AnalysisService.hpp"
+
+#include "Adapters/Methods/SourceFailure.hpp"
+#include "Core/Analysis/LoudnessAnalyzer.hpp"
+#include "Core/Analysis/LoudnessChannels.hpp"
+#include "Core/Analysis/Waveform.hpp"
+#include "Core/Wire/LoudnessWire.hpp"
+#include "Core/Wire/WaveformWire.hpp"
+
+namespace korvel {
+
+namespace {
+JSONValue withAsset(JSONValue value, const std::string& assetId) {
+    if (auto* object = value.objectPtr()) object->insert_or_assign("assetId", JSONValue(assetId));
+    return value;
+}
+} // namespace
+
+JSONValue AnalysisService::run(const JSONValue& raw, const JobContext& job) const {
+    const auto params = decoded<AnalysisParams>(raw);
+    const std::string& hash = params.source.contentHash;
+    const std::string fingerprint = versions.fingerprint(params.kind, hash, params.heardAs);
+    if (auto stored = cache.load(fingerprint, params.kind, hash, params.assetId)) return std::move(*stored);
+
+    if (SoundOfVideo::serves(params.kind) && !(params.kind == "loudness" && params.heardAs)) {
+        SoundResults results = sound.measure(params, job);
+        if (auto it = results.find(params.kind); it != results.end()) return withAsset(std::move(it->second), params.assetId);
+    }
+
+    auto work = [self = *this, params, fingerprint](const JobContext& run) {
+        const std::string& hash = params.source.contentHash;
+        // A run that ended while this one was starting has stored its record.
+        if (auto stored = self.cache.load(fingerprint, params.kind, hash, params.assetId)) return std::move(*stored);
+        JSONValue model = self.measure(params, fingerprint, run);
+        Task::checkCancellation();
+        self.cache.store(fingerprint, model);
+        return model;
+    };
+    JSONValue answer = sharedValue<JSONValue>(*measuring, fingerprint, params.isBackground(), job, params.source.path,
+                                              std::move(work));
+    return withAsset(std::move(answer), params.assetId);
+}
+
+JSONValue AnalysisService::known(const JSONValue& raw) const {
+    const auto params = decoded<AnalysisParams>(raw);
+    const std::string& hash = params.source.contentHash;
+    const std::string fingerprint = versions.fingerprint(params.kind, hash, params.heardAs);
+    auto stored = cache.load(fingerprint, params.kind, hash, params.assetId);
+    return JSONValue(JSONValue::Object{{"analysis", stored ? std::move(*stored) : JSONValue()}});
+}
+
+JSONValue AnalysisService::measure(const AnalysisParams& params, const std::string& fingerprint,
+                                   const JobContext& job) const {
+    verifyInRun(*library, params.source);
+    const std::filesystem::path url(params.source.path);
+    const std::string& kind = params.kind;
+    const std::string& hash = params.source.contentHash;
+    if (kind == "isolation") {
+        const PCMAudio voice = decoding.isolatedVoice(params.source, job);
+        const auto peaks = Waveform::peaks(voice.channels.empty() ? std::span<const float>{} : voice.channels[0]);
+        return encoding(IsolationAnalysisModel(params.assetId, hash, fingerprint, peaks));
+    }
+    if (kind == "loudness") {
+        const LoudnessReading reading = LoudnessAnalyzer::analyze(audioAsPlayed(url, params.heardAs, job));
+        return encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, reading));
+    }
+    if (kind == "matte") throw EngineFailure::invalidParams("The matte has its own method: matte.build.");
+    throw EngineFailure::invalidParams("Unknown analysis: " + kind + ".");
+}
+
+PCMAudio AnalysisService::audioAsPlayed(const std::filesystem::path& url, const std::optional<std::string>& heardAs,
+                                        const JobContext& job) const {
+    const bool picture = library->hasPicture(url);
+    const auto policy = loudnessChannelsPolicy(heardAs ? std::optional<std::string_view>(*heardAs) : std::nullopt, picture);
+    const int channels = policy == LoudnessChannels::asIs ? 2 : 1;
+    PCMAudio audio;
+    audio.channels.resize(static_cast<size_t>(channels));
+    decoding.stream(url, channels, job, [&](const std::vector<std::span<const float>>& piece) {
+        for (size_t c = 0; c < audio.channels.size(); ++c)
+            audio.channels[c].insert(audio.channels[c].end(), piece.at(c).begin(), piece.at(c).end());
+    });
+    if (policy == LoudnessChannels::voiceInBoth) audio.channels.push_back(audio.channels[0]);
+    return audio;
+}
+
+} // namespace korvel

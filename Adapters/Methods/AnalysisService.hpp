@@ -1,0 +1,35 @@
+#pragma once
+
+#include "Adapters/Methods/AnalysisCache.hpp"
+#include "Adapters/Methods/SharedMeasurement.hpp"
+#include "Adapters/Methods/SoundDecoding.hpp"
+#include "Adapters/Methods/SoundOfVideo.hpp"
+#include "Adapters/Render/SourceLibrary.hpp"
+#include "Core/Wire/AnalysisParams.hpp"
+#include "Core/Wire/AnalysisVersions.hpp"
+
+#include <functional>
+#include <memory>
+
+namespace korvel {
+
+// analysis.run and analysis.known: the cache in front of every measurement,
+// one shared run per fingerprint, each new result stored.
+struct AnalysisService {
+    AnalysisCache cache;
+    std::shared_ptr<SharedMeasurement<JSONValue>> measuring;
+    SoundOfVideo sound;
+    std::shared_ptr<SourceLibrary> library;
+    AnalysisVersions versions;
+    SoundDecoding decoding;
+
+    JSONValue run(const JSONValue& params, const JobContext& job) const;
+    JSONValue known(const JSONValue& params) const;
+
+private:
+    JSONValue measure(const AnalysisParams& params, const std::string& fingerprint, const JobContext& job) const;
+    PCMAudio audioAsPlayed(const std::filesystem::path& url, const std::optional<std::string>& heardAs,
+                           const JobContext& job) const;
+};
+
+} // namespace korvel
