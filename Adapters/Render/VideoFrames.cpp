@@ -435,4 +435,31 @@ Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack&
     return std::move(*picture);
 }
 
+int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+                      const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint) {
+    const auto& samples = track.samples;
+    if (from >= samples.size()) return 0;
+    size_t start = from;
+    while (start > 0 && !samples[start].isSync) --start;
+    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
+    auto decoder = Decoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
+                                 static_cast<int32_t>(track.movie.mediaTimescale));
+    if (!decoder) return AVERROR_DECODER_NOT_FOUND;
+    MovieFile file(url);
+    bool stopped = false;
+    auto give = [&](AVFrame& frame) {
+        stopped = !take(frame);
+        return stopped;
+    };
+    for (size_t i = start; i < samples.size() && !stopped; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        decoder->send(bytes, s, give);
+    }
+    if (!stopped) decoder->finish(give);
+    return decoder->lastError();
+}
+
 } // namespace korvel

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <functional>
 
+struct AVFrame;
+
 namespace korvel {
 
 // Decodes single frames of an opened video track from its stored samples,
@@ -27,6 +29,13 @@ bool decodes(const std::filesystem::path& url, const VideoTrack& track, size_t s
 // when the decoder fails.
 Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
                 const std::function<void()>& checkpoint = {});
+
+// Decodes the samples in decode order from the sync sample at or before
+// `from`, handing each frame as it comes out (presentation order) to `take`,
+// which answers false to stop. `checkpoint` runs before every sample. Answers
+// the decoder's last error (0 when none); throws what reading the file throws.
+int walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+         const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint);
 
 } // namespace VideoFrames
 } // namespace korvel
