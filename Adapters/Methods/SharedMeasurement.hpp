@@ -48,15 +48,15 @@ public:
 
     // Waiters of the key's run; 0 when none runs.
     int waiting(const std::string& key) {
-        std::lock_guard g(lock_);
-        auto it = running_.find(key);
-        return it == running_.end() ? 0 : static_cast<int>(it->second->waiters.size());
+        std::lock_guard g(table_->lock);
+        auto it = table_->running.find(key);
+        return it == table_->running.end() ? 0 : static_cast<int>(it->second->waiters.size());
     }
 
     // Whether a run for the key is under way.
     bool isRunning(const std::string& key) {
-        std::lock_guard g(lock_);
-        return running_.count(key) > 0;
+        std::lock_guard g(table_->lock);
+        return table_->running.count(key) > 0;
     }
 
 private:
@@ -89,23 +89,30 @@ private:
         std::stop_source task;
     };
 
+    // Outlives the measurement while abandoned runs wind down.
+    struct Table {
+        std::mutex lock;
+        uint64_t nextId = 0;
+        std::map<std::string, std::shared_ptr<Running>> running;
+    };
+
     uint64_t join(const std::string& key, bool nobodyWaits, const JobContext& job,
                   const std::shared_ptr<Waiter>& waiter, Work work) {
         std::shared_ptr<Running> started;
         uint64_t waiterId;
         {
-            std::lock_guard g(lock_);
-            waiterId = ++nextId_;
-            auto it = running_.find(key);
-            if (it != running_.end()) {
+            std::lock_guard g(table_->lock);
+            waiterId = ++table_->nextId;
+            auto it = table_->running.find(key);
+            if (it != table_->running.end()) {
                 add(*it->second, waiterId, waiter, job);
                 if (!nobodyWaits) it->second->raised->raise();
                 return waiterId;
             }
             started = std::make_shared<Running>();
-            started->id = ++nextId_;
+            started->id = ++table_->nextId;
             add(*started, waiterId, waiter, job);
-            running_[key] = started;
+            table_->running[key] = started;
         }
         auto listeners = started->listeners;
         JobContext::Reporter fanOut = [listeners](const EngineProgress& progress) {
@@ -122,7 +129,7 @@ private:
         auto raised = started->raised;
         BlockingExecutor::shared().enqueue(
             nobodyWaits ? TaskPriority::background : TaskPriority::userInitiated,
-            [this, key, runId, token, raised, context = std::move(context), work = std::move(work)] {
+            [table = table_, key, runId, token, raised, context = std::move(context), work = std::move(work)] {
                 Task::Scope scope(token);
                 RaisedScope raisedScope(raised);
                 Outcome outcome = std::exception_ptr();
@@ -131,7 +138,7 @@ private:
                 } catch (...) {
                     outcome = std::current_exception();
                 }
-                finish(key, runId, std::move(outcome));
+                finish(*table, key, runId, std::move(outcome));
             });
         return waiterId;
     }
@@ -142,14 +149,14 @@ private:
         run.listeners->jobs.emplace(waiterId, job);
     }
 
-    void finish(const std::string& key, uint64_t runId, Outcome outcome) {
+    static void finish(Table& table, const std::string& key, uint64_t runId, Outcome outcome) {
         std::map<uint64_t, std::shared_ptr<Waiter>> waiters;
         {
-            std::lock_guard g(lock_);
-            auto it = running_.find(key);
-            if (it == running_.end() || it->second->id != runId) return; // abandoned
+            std::lock_guard g(table.lock);
+            auto it = table.running.find(key);
+            if (it == table.running.end() || it->second->id != runId) return; // abandoned
             waiters = std::move(it->second->waiters);
-            running_.erase(it);
+            table.running.erase(it);
         }
         // Every waiter gets a copy of its own: each sets its asker's id on it.
         for (auto& [id, waiter] : waiters) waiter->resume(outcome);
@@ -159,9 +166,9 @@ private:
         std::shared_ptr<Waiter> waiter;
         std::shared_ptr<Running> abandoned;
         {
-            std::lock_guard g(lock_);
-            auto it = running_.find(key);
-            if (it == running_.end()) return;
+            std::lock_guard g(table_->lock);
+            auto it = table_->running.find(key);
+            if (it == table_->running.end()) return;
             auto& run = *it->second;
             auto w = run.waiters.find(waiterId);
             if (w == run.waiters.end()) return;
@@ -173,7 +180,7 @@ private:
             }
             if (run.waiters.empty()) {
                 abandoned = it->second;
-                running_.erase(it);
+                table_->running.erase(it);
             }
         }
         waiter->resume(std::make_exception_ptr(Cancelled{}));
@@ -181,9 +188,7 @@ private:
     }
 
     BackgroundGate& gate_;
-    std::mutex lock_;
-    uint64_t nextId_ = 0;
-    std::map<std::string, std::shared_ptr<Running>> running_;
+    std::shared_ptr<Table> table_ = std::make_shared<Table>();
 };
 
 } // namespace korvel

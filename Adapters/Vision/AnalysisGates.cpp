@@ -1,5 +1,7 @@
 #include "Adapters/Vision/AnalysisGates.hpp"
 
+#include "Adapters/BackgroundGate.hpp"
+
 namespace korvel::AnalysisGates {
 
 AsyncGate& video() {
@@ -17,7 +19,11 @@ AsyncGate& renders() {
     return gate;
 }
 
-detail::Held::Held(bool foreground) : foreground(foreground) {
+detail::Held::Held(bool asked) : foreground(asked || RaisedScope::runsForeground()) {
+    // A background run that a foreground request joined while it queued
+    // takes the foreground road: the one background slot may be held by a
+    // run that waits for that very foreground request to end.
+    if (!foreground && !ahead().acquire([] { return RaisedScope::runsForeground(); })) foreground = true;
     if (foreground) {
         renders().narrow(1);
         try {
@@ -26,8 +32,6 @@ detail::Held::Held(bool foreground) : foreground(foreground) {
             renders().widen();
             throw;
         }
-    } else {
-        ahead().acquire();
     }
     admitted = true;
 }
