@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Adapters/Models/ModelStore.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Speech/ModelCatalog.hpp"
+#include "Core/Speech/Transcription.hpp"
 
 #include <filesystem>
 #include <map>
@@ -21,6 +24,11 @@ struct Inputs {
     std::filesystem::path cacheRoot;
     std::shared_ptr<SourceLibrary> library;
     std::string engineVersion;
+    // Speech: the system transcriber and the installed models feed the
+    // transcription pipeline; the store serves models.status and models.install.
+    std::shared_ptr<Transcriber> apple;
+    std::shared_ptr<SpeechModelProviding> models;
+    std::shared_ptr<ModelStore> store;
 };
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs);
