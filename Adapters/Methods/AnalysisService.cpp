@@ -1,5 +1,6 @@
 #include "Adapters/Methods/AnalysisService.hpp"
 
+#include "Adapters/Methods/AnalysisWire.hpp"
 #include "Adapters/Methods/SourceFailure.hpp"
 #include "Core/Analysis/LoudnessAnalyzer.hpp"
 #include "Core/Analysis/LoudnessChannels.hpp"
@@ -64,8 +65,55 @@ JSONValue AnalysisService::measure(const AnalysisParams& params, const std::stri
         const LoudnessReading reading = LoudnessAnalyzer::analyze(audioAsPlayed(url, params.heardAs, job));
         return encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, reading));
     }
+    if (kind == "scenes") {
+        const auto scan = withPassOverFramesKept(hash, url, [&] { return frames.scenes(url, job, *scenes); });
+        return encoding(AnalysisWire::scenes(params.assetId, hash, fingerprint, scan.spans));
+    }
+    if (kind == "faces") {
+        const auto found = withPassOverFramesKept(hash, url, [&] { return frames.faces(url, job, *scenes); });
+        return encoding(AnalysisWire::faces(params.assetId, hash, fingerprint, found));
+    }
+    if (kind == "text_regions") {
+        const auto found = frames.textRegions(url, job);
+        return encoding(AnalysisWire::textRegions(params.assetId, hash, fingerprint, found));
+    }
+    if (kind == "frame_scores") {
+        const auto scored = frames.frameScores(url, job);
+        return encoding(AnalysisWire::frameScores(params.assetId, hash, fingerprint, scored));
+    }
+    if (kind == "color_stats") {
+        const auto measured = withPassOverFramesKept(hash, url, [&] { return frames.color(url, job, *scenes); });
+        return encoding(AnalysisWire::colorStats(params.assetId, hash, fingerprint, measured));
+    }
     if (kind == "matte") throw EngineFailure::invalidParams("The matte has its own method: matte.build.");
     throw EngineFailure::invalidParams("Unknown analysis: " + kind + ".");
+}
+
+template <class F>
+auto AnalysisService::withPassOverFramesKept(const std::string& hash, const std::filesystem::path& url, F work) const
+    -> decltype(work()) {
+    recallSceneScan(hash, url);
+    auto result = work();
+    keepSceneScan(hash, url);
+    return result;
+}
+
+void AnalysisService::recallSceneScan(const std::string& hash, const std::filesystem::path& url) const {
+    const std::string fingerprint = versions.sceneScanFingerprint(hash);
+    const auto stored = cache.load(fingerprint, SceneScanModel::scanKind, hash, "");
+    if (!stored) return;
+    if (const auto model = SceneScanModel::decoded(*stored)) scenes->remember(model->result(), url);
+}
+
+void AnalysisService::keepSceneScan(const std::string& hash, const std::filesystem::path& url) const noexcept {
+    try {
+        const std::string fingerprint = versions.sceneScanFingerprint(hash);
+        const auto scan = scenes->known(url);
+        if (!scan || std::filesystem::exists(cache.recordPath(fingerprint))) return;
+        cache.store(fingerprint, SceneScanModel(hash, fingerprint, *scan).encoded());
+    } catch (...) {
+        // the scene scan is a convenience; its loss never fails the request
+    }
 }
 
 PCMAudio AnalysisService::audioAsPlayed(const std::filesystem::path& url, const std::optional<std::string>& heardAs,

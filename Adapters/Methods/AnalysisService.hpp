@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Methods/AnalysisCache.hpp"
+#include "Adapters/Methods/FrameAnalysers.hpp"
 #include "Adapters/Methods/SharedMeasurement.hpp"
 #include "Adapters/Methods/SoundDecoding.hpp"
 #include "Adapters/Methods/SoundOfVideo.hpp"
@@ -22,6 +23,8 @@ struct AnalysisService {
     std::shared_ptr<SourceLibrary> library;
     AnalysisVersions versions;
     SoundDecoding decoding;
+    FrameAnalysers frames;
+    SceneScanMemo* scenes = nullptr;
 
     JSONValue run(const JSONValue& params, const JobContext& job) const;
     JSONValue known(const JSONValue& params) const;
@@ -30,6 +33,12 @@ private:
     JSONValue measure(const AnalysisParams& params, const std::string& fingerprint, const JobContext& job) const;
     PCMAudio audioAsPlayed(const std::filesystem::path& url, const std::optional<std::string>& heardAs,
                            const JobContext& job) const;
+    // Runs a frame pass that leaves the file's scene scan behind, in memory
+    // and on disk, for the other kinds that start from it.
+    template <class F> auto withPassOverFramesKept(const std::string& hash, const std::filesystem::path& url, F work) const
+        -> decltype(work());
+    void recallSceneScan(const std::string& hash, const std::filesystem::path& url) const;
+    void keepSceneScan(const std::string& hash, const std::filesystem::path& url) const noexcept;
 };
 
 } // namespace korvel

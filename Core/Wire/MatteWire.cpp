@@ -2,12 +2,14 @@
 
 namespace korvel {
 
-MatteQualityModel::MatteQualityModel(const MatteQualityFigures& v)
+MatteQualityModel::MatteQualityModel(const MatteQualityValues& v)
     : meanCoverage(WireNumber::fraction(v.meanCoverage)), outerRingOpaque(WireNumber::fraction(v.outerRingOpaque)),
       largestAreaDrop(WireNumber::fraction(v.largestAreaDrop)), greenScreen(v.greenScreen) {
     if (v.personCoverage) {
         personCoverage = WireNumber::fraction(*v.personCoverage);
-        withoutPerson = v.withoutPerson;
+        withoutPerson.emplace();
+        withoutPerson->reserve(v.withoutPerson.size());
+        for (const auto& span : v.withoutPerson) withoutPerson->push_back({span.startUs, span.endUs});
     }
     if (v.peopleSeen) peopleSeen = WireNumber::fraction(*v.peopleSeen);
 }
@@ -36,7 +38,7 @@ void MatteQualityModel::encode(JSONWriter& out) const {
 
 MatteAnalysisModel::MatteAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                        std::string path, std::string method, int64_t width, int64_t height,
-                                       int64_t frameCount, int64_t durationUs, const MatteQualityFigures& quality)
+                                       int64_t frameCount, int64_t durationUs, const MatteQualityValues& quality)
     : header(analysisHeader("matte", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
       path(std::move(path)), method(std::move(method)), width(width), height(height), frameCount(frameCount),
       durationUs(durationUs), quality(quality) {}

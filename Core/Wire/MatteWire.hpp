@@ -1,22 +1,12 @@
 #pragma once
 
+#include "Core/Analysis/MatteQualityMeter.hpp"
 #include "Core/Wire/WireNumber.hpp"
 
 #include <optional>
 #include <vector>
 
 namespace korvel {
-
-// The quality figures as the matte builder measured them, unrounded.
-struct MatteQualityFigures {
-    double meanCoverage = 0;
-    double outerRingOpaque = 0;
-    double largestAreaDrop = 0;
-    std::optional<double> personCoverage;
-    std::vector<SpanModel> withoutPerson;
-    std::optional<double> peopleSeen;
-    std::optional<bool> greenScreen;
-};
 
 struct MatteQualityModel {
     double meanCoverage = 0;
@@ -28,7 +18,7 @@ struct MatteQualityModel {
     std::optional<double> peopleSeen;
     std::optional<bool> greenScreen;
 
-    explicit MatteQualityModel(const MatteQualityFigures& values);
+    explicit MatteQualityModel(const MatteQualityValues& values);
     MatteQualityModel() = default;
 
     bool operator==(const MatteQualityModel&) const = default;
@@ -48,7 +38,7 @@ struct MatteAnalysisModel {
 
     MatteAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint, std::string path,
                        std::string method, int64_t width, int64_t height, int64_t frameCount, int64_t durationUs,
-                       const MatteQualityFigures& quality);
+                       const MatteQualityValues& quality);
     MatteAnalysisModel() = default;
 
     bool operator==(const MatteAnalysisModel&) const = default;

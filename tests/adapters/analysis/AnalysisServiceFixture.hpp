@@ -70,6 +70,8 @@ struct ServiceFixture {
     std::string slowPath; // hashing this path waits at hashGate
     // A decode that stops early when cancelled instead of throwing.
     bool decodeStopsQuietly = false;
+    std::atomic<int> scenePasses{0};
+    SceneScanMemo memo;
     std::shared_ptr<SourceLibrary> library;
     AnalysisService service;
 
@@ -109,8 +111,27 @@ struct ServiceFixture {
         const AnalysisCache cache{root / "cache" / "analysis", root / "cache" / "journal"};
         const AnalysisVersions versions{"0.1.0"};
         SoundOfVideo sound{std::make_shared<SharedMeasurement<SoundResults>>(gate), library, cache, versions, decoding};
+        FrameAnalysers frames;
+        // Like the real ones: the pass is taken from the memo, or made and left there.
+        auto pass = [this](const fs::path& p, SceneScanMemo& memo) {
+            return memo.result(p, [this] {
+                ++scenePasses;
+                return SceneAnalyzer::Result{{{0, 400'000, 1}, {400'000, 1'000'000, 0.7312345}}, 1'000'000, {}};
+            });
+        };
+        frames.scenes = [pass](const fs::path& p, const JobContext&, SceneScanMemo& memo) { return pass(p, memo); };
+        frames.faces = [pass](const fs::path& p, const JobContext&, SceneScanMemo& memo) {
+            const auto scan = pass(p, memo);
+            FaceAnalyzer::Result r;
+            r.samples = {{0, {{{0.1, 0.2, 0.3, 0.333333}, 1.5}}}, {200'000, {}}};
+            r.durationUs = scan.durationUs;
+            return r;
+        };
+        frames.textRegions = [](const fs::path&, const JobContext&) {
+            return std::vector<TextRegionFinder::Sample>{{0, {{{-0.1, 0.9, 0.3, 0.3}, 0.5}}}};
+        };
         service = AnalysisService{cache, std::make_shared<SharedMeasurement<JSONValue>>(gate), sound, library, versions,
-                                  decoding};
+                                  decoding, frames, &memo};
     }
 
     // A file whose bytes name it; its hash is what a client would send.

@@ -174,3 +174,26 @@ TEST(AnalysisService, AReadOnlyCacheStillAnswers) {
     EXPECT_TRUE(f.service.known(p).member("analysis")->isNull());
     EXPECT_EQ(kindOf(f.service.run(p, JobContext::silent())), "isolation");
 }
+
+TEST(AnalysisService, OneFramePassServesScenesAndFacesAndIsKeptOnDisk) {
+    ServiceFixture f("pass");
+    const fs::path movie = f.source("clip.mp4");
+    const JSONValue scenes = f.service.run(ServiceFixture::params("a", movie, "scenes"), JobContext::silent());
+    EXPECT_EQ(scenes.member("scenes")->canonical(),
+              R"([{"score":1,"span":{"endUs":400000,"startUs":0}},{"score":0.73123,"span":{"endUs":1000000,"startUs":400000}}])");
+    const JSONValue faces = f.service.run(ServiceFixture::params("a", movie, "faces"), JobContext::silent());
+    EXPECT_EQ(faces.member("tracks")->canonical(), "[]");
+    EXPECT_EQ(f.scenePasses.load(), 1);
+    EXPECT_EQ(f.records(), 3u); // scenes, faces and the scene scan
+    const std::string hash = FileDigest::sha256(movie);
+    EXPECT_FALSE(f.service.known(ServiceFixture::hashed("z", movie, hash, "scene_scan")).member("analysis")->isNull());
+
+    // A new process starts from the scan on disk.
+    ServiceFixture next("pass-again");
+    fs::create_directories(next.root / "cache");
+    fs::copy(f.root / "cache", next.root / "cache", fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    const fs::path same = next.source("clip.mp4");
+    next.service.run(ServiceFixture::params("a", same, "faces", R"(,"heardAs":"x")"), JobContext::silent());
+    next.service.run(ServiceFixture::params("b", same, "text_regions"), JobContext::silent());
+    EXPECT_EQ(next.scenePasses.load(), 0);
+}

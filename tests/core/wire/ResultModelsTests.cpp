@@ -130,10 +130,10 @@ TEST(ResultModels, OptionalKeysOfTranscriptFacesAndMatte) {
     EXPECT_FALSE(read.tracks);
     EXPECT_FALSE(encoding(read).member("tracks"));
 
-    MatteQualityFigures foreground{0.5, 1.0000049, -0.2, std::nullopt, {{0, 600000}}, std::nullopt, false};
+    MatteQualityValues foreground{0.5, 1.0000049, -0.2, std::nullopt, {{0, 600000}}, std::nullopt, false};
     EXPECT_EQ(encoding(MatteQualityModel(foreground)).canonical(),
               R"({"greenScreen":false,"largestAreaDrop":0,"meanCoverage":0.5,"outerRingOpaque":1})");
-    MatteQualityFigures person{0.123456, 0, 0, 0.9, {}, 0.3, true};
+    MatteQualityValues person{0.123456, 0, 0, 0.9, {}, 0.3, true};
     EXPECT_EQ(encoding(MatteQualityModel(person)).canonical(),
               R"({"greenScreen":true,"largestAreaDrop":0,"meanCoverage":0.12346,"outerRingOpaque":0,)"
               R"("peopleSeen":0.3,"personCoverage":0.9,"withoutPerson":[]})");
