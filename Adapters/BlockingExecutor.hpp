@@ -11,15 +11,35 @@ namespace korvel {
 
 enum class TaskPriority { userInitiated, background };
 
-// Where job code runs: two elastic pools of threads (user-initiated and
-// background) that grow a thread whenever no idle one is waiting, so a job
-// that blocks never holds up another. Background threads run at a lower
+// Where job code runs: two pools of threads (user-initiated and background)
+// that grow a thread whenever no idle one is waiting, up to a bound; beyond
+// it queued jobs wait their turn. Background threads run at a lower
 // scheduling priority.
 class BlockingExecutor {
 public:
+    // Starts one detached thread running the body; throws std::system_error
+    // when the system refuses (tests replace it to make that happen).
+    using ThreadStarter = std::function<void(std::function<void()> body)>;
+
     static BlockingExecutor& shared();
 
+    // Enough threads to keep every core busy while most of them block on
+    // files, gates and decoders.
+    static int defaultThreadsPerPool();
+
+    explicit BlockingExecutor(int threadsPerPool, ThreadStarter start = {});
+    // Waits for the pools' threads to leave; queued jobs still run first.
+    ~BlockingExecutor();
+    BlockingExecutor(const BlockingExecutor&) = delete;
+    BlockingExecutor& operator=(const BlockingExecutor&) = delete;
+
+    // Queues the job. When no thread of its pool exists and none can be
+    // started, the job is dropped and the starter's error is thrown, so the
+    // caller can answer for it.
     void enqueue(TaskPriority priority, std::function<void()> job);
+
+    // Threads alive in a pool now.
+    int threadCount(TaskPriority priority);
 
     // The priority of the job running on the calling thread.
     static TaskPriority currentPriority();
@@ -43,7 +63,6 @@ public:
     }
 
 private:
-    BlockingExecutor() = default;
     struct Pool;
     Pool* pools_[2] = {nullptr, nullptr};
 };

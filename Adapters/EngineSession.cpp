@@ -40,22 +40,39 @@ void RunningJobs::leave() {
     if (--group_ == 0) groupEmpty_.notify_all();
 }
 
-void RunningJobs::registerTask(int64_t id, std::shared_ptr<std::stop_source> task) {
+uint64_t RunningJobs::nextNumber() {
     std::lock_guard g(lock_);
-    if (finished_.erase(id)) return;
-    tasks_[id] = std::move(task);
+    return ++lastNumber_;
 }
 
-void RunningJobs::finish(int64_t id) {
+void RunningJobs::registerTask(int64_t id, uint64_t number, std::shared_ptr<std::stop_source> task) {
     std::lock_guard g(lock_);
-    if (!tasks_.erase(id)) finished_.insert(id);
+    if (finished_.erase({id, number})) return;
+    tasks_[id][number] = std::move(task);
+}
+
+void RunningJobs::finish(int64_t id, uint64_t number) {
+    std::lock_guard g(lock_);
+    auto it = tasks_.find(id);
+    if (it != tasks_.end() && it->second.erase(number)) {
+        if (it->second.empty()) tasks_.erase(it);
+        return;
+    }
+    finished_.insert({id, number});
 }
 
 void RunningJobs::cancel(int64_t id) {
     std::shared_ptr<std::stop_source> task;
     {
         std::lock_guard g(lock_);
-        if (auto it = tasks_.find(id); it != tasks_.end()) task = it->second;
+        if (auto it = tasks_.find(id); it != tasks_.end()) {
+            for (auto at = it->second.rbegin(); at != it->second.rend(); ++at) {
+                if (!at->second->stop_requested()) {
+                    task = at->second;
+                    break;
+                }
+            }
+        }
     }
     if (task) task->request_stop();
 }
@@ -64,7 +81,8 @@ void RunningJobs::cancelAll() {
     std::vector<std::shared_ptr<std::stop_source>> copy;
     {
         std::lock_guard g(lock_);
-        for (auto& [id, task] : tasks_) copy.push_back(task);
+        for (auto& [id, numbered] : tasks_)
+            for (auto& [number, task] : numbered) copy.push_back(task);
     }
     for (auto& task : copy) task->request_stop();
 }
@@ -76,7 +94,9 @@ bool RunningJobs::waitUntil(std::chrono::steady_clock::time_point deadline) {
 
 size_t RunningJobs::registeredCount() {
     std::lock_guard g(lock_);
-    return tasks_.size();
+    size_t count = 0;
+    for (const auto& [id, numbered] : tasks_) count += numbered.size();
+    return count;
 }
 
 size_t RunningJobs::finishedCount() {
@@ -85,7 +105,10 @@ size_t RunningJobs::finishedCount() {
 }
 
 EngineSession::EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink)
-    : engine_(std::move(engine)), wire_(std::move(sink)), gate_(gate) {}
+    : EngineSession(std::move(engine), gate, std::move(sink), BlockingExecutor::shared()) {}
+
+EngineSession::EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink, BlockingExecutor& executor)
+    : engine_(std::move(engine)), wire_(std::move(sink)), gate_(gate), executor_(executor) {}
 
 bool EngineSession::somebodyWaits(const RPC::Request& request) {
     if (request.method == "models.install") return false;
@@ -121,9 +144,11 @@ void EngineSession::start(const Job& job, const RPC::Request& request) {
     jobs_.enter();
     auto task = std::make_shared<std::stop_source>();
     const int64_t id = request.id;
-    BlockingExecutor::shared().enqueue(
+    const uint64_t number = jobs_.nextNumber();
+    try {
+        executor_.enqueue(
         foreground ? TaskPriority::userInitiated : TaskPriority::background,
-        [this, job = Job(job), params = request.params, id, task, foreground]() mutable {
+        [this, job = Job(job), params = request.params, id, number, task, foreground]() mutable {
             RPC::Response response;
             {
                 Task::Scope scope(task->get_token());
@@ -148,10 +173,18 @@ void EngineSession::start(const Job& job, const RPC::Request& request) {
             params = JSONValue();
             wire_.sendIgnoringClosedPipe(response);
             if (foreground) gate_.ended();
-            jobs_.finish(id);
+            jobs_.finish(id, number);
             jobs_.leave();
         });
-    jobs_.registerTask(id, std::move(task));
+    } catch (...) {
+        // No thread could take the job (the system refused one): it is
+        // answered here, and the counts it entered are left again.
+        wire_.sendIgnoringClosedPipe(RPC::response(id, std::current_exception()));
+        if (foreground) gate_.ended();
+        jobs_.leave();
+        return;
+    }
+    jobs_.registerTask(id, number, std::move(task));
 }
 
 bool EngineSession::stop(std::chrono::milliseconds grace) {

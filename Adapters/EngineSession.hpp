@@ -32,13 +32,20 @@ private:
     Sink sink_;
 };
 
+// Ids are the client's and may repeat while a request still runs, so each
+// started job also carries a number of its own (its start order).
 class RunningJobs {
 public:
     void enter();
     void leave();
+    // A fresh number for a job about to start.
+    uint64_t nextNumber();
     // Registers a started task unless its job already finished.
-    void registerTask(int64_t id, std::shared_ptr<std::stop_source> task);
-    void finish(int64_t id);
+    void registerTask(int64_t id, std::shared_ptr<std::stop_source> task) { registerTask(id, 0, std::move(task)); }
+    void registerTask(int64_t id, uint64_t number, std::shared_ptr<std::stop_source> task);
+    void finish(int64_t id) { finish(id, 0); }
+    void finish(int64_t id, uint64_t number);
+    // Cancels the latest running request with this id that is not cancelled yet.
     void cancel(int64_t id);
     void cancelAll();
     // False when the deadline passed with jobs still running.
@@ -51,13 +58,17 @@ private:
     std::mutex lock_;
     std::condition_variable groupEmpty_;
     int64_t group_ = 0;
-    std::map<int64_t, std::shared_ptr<std::stop_source>> tasks_;
-    std::set<int64_t> finished_;
+    uint64_t lastNumber_ = 0;
+    std::map<int64_t, std::map<uint64_t, std::shared_ptr<std::stop_source>>> tasks_;
+    std::set<std::pair<int64_t, uint64_t>> finished_;
 };
+
+class BlockingExecutor;
 
 class EngineSession {
 public:
     EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink);
+    EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink, BlockingExecutor& executor);
 
     // Throws only when a direct answer cannot be written.
     void receive(std::string_view line);
@@ -75,6 +86,7 @@ private:
     Wire wire_;
     RunningJobs jobs_;
     BackgroundGate& gate_;
+    BlockingExecutor& executor_;
 };
 
 } // namespace korvel

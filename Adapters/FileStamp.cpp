@@ -5,6 +5,8 @@
 namespace korvel {
 
 std::optional<FileStamp> FileStamp::of(const std::filesystem::path& location) {
+    // stat would stop at a NUL and describe another file.
+    if (location.native().find('\0') != std::string::npos) return std::nullopt;
     struct stat st {};
     if (::stat(location.c_str(), &st) != 0) return std::nullopt;
     FileStamp stamp;

@@ -136,7 +136,8 @@ EngineFailure reading(const std::exception_ptr& error, std::string_view what) {
     if (isEngineFailure(error)) return engineFailure(error);
     auto entries = chain(error);
     log(entries, "read");
-    if (any(entries, {ENOENT, ENOTDIR})) {
+    // ENXIO: a device that went away, such as an unplugged drive.
+    if (any(entries, {ENOENT, ENXIO, ENOTDIR})) {
         return EngineFailure::sourceUnavailable(std::string(what) + " is not there anymore.");
     }
     return EngineFailure::unsupportedFormat("Part of " + lowercasingFirst(what) + " can't be read. The file may be damaged.");

@@ -192,13 +192,18 @@ JSONValue JSONValue::parsing(std::string_view data) {
     return std::move(builder.root);
 }
 
-void appendJSONString(std::string& out, std::string_view text) {
+namespace {
+void appendString(std::string& out, std::string_view text, bool escapeSlashes) {
     static constexpr char hex[] = "0123456789abcdef";
     out.push_back('"');
     for (unsigned char c : text) {
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
+        case '/':
+            if (escapeSlashes) out.push_back('\\');
+            out.push_back('/');
+            break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
@@ -216,8 +221,19 @@ void appendJSONString(std::string& out, std::string_view text) {
     }
     out.push_back('"');
 }
+} // namespace
 
-void JSONValue::appendCanonical(std::string& out) const {
+void appendJSONString(std::string& out, std::string_view text) { appendString(out, text, false); }
+
+void JSONValue::appendCanonical(std::string& out) const { write(out, false); }
+
+std::string JSONValue::plain() const {
+    std::string out;
+    write(out, true);
+    return out;
+}
+
+void JSONValue::write(std::string& out, bool escapeSlashes) const {
     switch (kind()) {
     case Kind::boolean: out += std::get<bool>(storage_) ? "true" : "false"; break;
     case Kind::integer: {
@@ -234,14 +250,14 @@ void JSONValue::appendCanonical(std::string& out) const {
         out.append(buf, r.ptr);
         break;
     }
-    case Kind::string: appendJSONString(out, std::get<std::string>(storage_)); break;
+    case Kind::string: appendString(out, std::get<std::string>(storage_), escapeSlashes); break;
     case Kind::array: {
         out.push_back('[');
         bool first = true;
         for (const auto& v : std::get<Array>(storage_)) {
             if (!first) out.push_back(',');
             first = false;
-            v.appendCanonical(out);
+            v.write(out, escapeSlashes);
         }
         out.push_back(']');
         break;
@@ -252,9 +268,9 @@ void JSONValue::appendCanonical(std::string& out) const {
         for (const auto& [k, v] : std::get<Object>(storage_)) {
             if (!first) out.push_back(',');
             first = false;
-            appendJSONString(out, k);
+            appendString(out, k, escapeSlashes);
             out.push_back(':');
-            v.appendCanonical(out);
+            v.write(out, escapeSlashes);
         }
         out.push_back('}');
         break;

@@ -83,10 +83,13 @@ public:
     // JSONEncodingError for a non-finite double.
     std::string canonical() const;
     void appendCanonical(std::string& out) const;
+    // Compact JSON as a default encoder writes it: slashes escaped as "\/".
+    std::string plain() const;
 
     bool operator==(const JSONValue& other) const;
 
 private:
+    void write(std::string& out, bool escapeSlashes) const;
     std::variant<bool, int64_t, double, std::string, Array, Object, Null> storage_;
 };
 

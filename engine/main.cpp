@@ -17,6 +17,7 @@ extern char** environ;
 int main(int argc, char** argv) {
     using namespace korvel;
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe becomes a write error
+    Stderr::routeLibraryLogs();
 
     std::vector<std::string> arguments(argv, argv + argc);
     std::map<std::string, std::string> environment;

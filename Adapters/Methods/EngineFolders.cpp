@@ -12,6 +12,8 @@ namespace {
 std::optional<std::string> flag(const std::vector<std::string>& arguments, const std::string& name) {
     auto it = std::find(arguments.begin(), arguments.end(), name);
     if (it == arguments.end() || std::next(it) == arguments.end()) return std::nullopt;
+    // A NUL would cut the folder short in every system call: no such folder.
+    if (std::next(it)->find('\0') != std::string::npos) return std::nullopt;
     return *std::next(it);
 }
 

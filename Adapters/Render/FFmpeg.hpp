@@ -3,6 +3,8 @@
 // Owning handles of FFmpeg objects. Included by .cpp files of the adapters
 // only, so FFmpeg's headers stay out of every other header.
 
+#include "Adapters/Stderr.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -37,11 +39,14 @@ using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Scale = std::unique_ptr<SwsContext, ScaleFreer>;
 
-// FFmpeg's own log stays silent: the engine's standard error carries only its
-// own diagnostic lines.
+// FFmpeg's own log goes through the engine's one log handler: standard
+// error carries only the engine's own diagnostic lines.
 inline void prepare() {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+    std::call_once(once, [] {
+        av_log_set_level(AV_LOG_QUIET);
+        Stderr::routeLibraryLogs();
+    });
 }
 
 inline Frame frame() { return Frame(av_frame_alloc()); }

@@ -1,6 +1,5 @@
 #include "Adapters/Render/SourceLibrary.hpp"
 
-#include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileDigest.hpp"
 #include "Adapters/Render/CopySource.hpp"
@@ -19,7 +18,11 @@ std::string nameOf(const std::filesystem::path& location) {
 SourceLibrary::Work SourceLibrary::Work::real() {
     Work w;
     w.hash = [](const std::filesystem::path& url) {
-        return blockingWork([&](StopFlag&) { return FileDigest::sha256(url); });
+        // A hash of bytes that were never on disk together would be cached
+        // for good; a file that keeps changing while read is refused.
+        auto digest = blockingWork([&](StopFlag&) { return FileDigest::sha256IfSteady(url); });
+        if (!digest) throw EngineFailure::sourceUnavailable(nameOf(url) + " changed since it was imported.");
+        return *digest;
     };
     w.openVideo = [](const std::filesystem::path& url) { return VideoOpener::open(url); };
     w.openCopy = [](const VideoSource& video) -> std::shared_ptr<const CopySource> {
@@ -49,9 +52,9 @@ FileStamp SourceLibrary::stamp(const std::filesystem::path& location) const {
 }
 
 // The shared-work pattern: the first caller for a stamp stores the work's
-// future before it starts, so later callers join it. The work runs on an
-// executor thread of its own with no cancellation: a waiting caller that is
-// cancelled still waits, and the result is kept for later callers.
+// future before it starts, so later callers join it. The work runs without
+// cancellation: a waiting caller that is cancelled still waits, and the
+// result is kept for later callers.
 template <class T>
 T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work,
                         const std::function<void(std::exception_ptr)>& creatorFailed) {
@@ -71,14 +74,14 @@ T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T
         }
     }
     if (promise) {
-        BlockingExecutor::shared().enqueue(BlockingExecutor::currentPriority(), [promise, work = std::move(work)] {
-            Task::Scope free(std::stop_token{});
-            try {
-                promise->set_value(work());
-            } catch (...) {
-                promise->set_exception(std::current_exception());
-            }
-        });
+        // The creator would only wait for the work, so it runs it itself:
+        // a bounded executor could otherwise be full of waiting creators.
+        Task::Scope free(std::stop_token{});
+        try {
+            promise->set_value(work());
+        } catch (...) {
+            promise->set_exception(std::current_exception());
+        }
     }
     try {
         return result.get();
@@ -99,7 +102,15 @@ std::string SourceLibrary::contentHash(const std::filesystem::path& location) {
     auto hash = work_.hash;
     return joined<std::string>(
         hashes_, s, [hash, location] { return hash(location); },
-        [location](std::exception_ptr) { throw EngineFailure::sourceUnavailable(nameOf(location) + " can't be read."); });
+        [location](std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const EngineFailure&) {
+                throw; // the work's own sentence, such as a file changing while read
+            } catch (...) {
+            }
+            throw EngineFailure::sourceUnavailable(nameOf(location) + " can't be read.");
+        });
 }
 
 void SourceLibrary::verify(const EngineSource& source) {

@@ -1,15 +1,41 @@
 #include "Adapters/Render/StillImages.hpp"
 
+#include "Adapters/Stderr.hpp"
+
 #include <vips/vips8>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 
 namespace korvel::StillImages {
 
 namespace {
+
+// libvips is handed only files that begin like a still image of an allowed
+// kind: its sniffers never see movies, sounds or anything else.
+bool looksLikeStill(const std::filesystem::path& file) {
+    unsigned char head[32] = {0};
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return false;
+    size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    auto starts = [&](std::string_view magic, size_t at = 0) {
+        return n >= at + magic.size() && std::memcmp(head + at, magic.data(), magic.size()) == 0;
+    };
+    if (starts("\xFF\xD8\xFF") || starts("\x89PNG\r\n\x1A\n") || starts("GIF87a") || starts("GIF89a")) return true;
+    if (starts("RIFF") && starts("WEBP", 8)) return true;
+    if (starts(std::string_view("II*\0", 4)) || starts(std::string_view("MM\0*", 4))) return true;
+    if (starts("ftyp", 4)) {
+        for (std::string_view brand : {"heic", "heix", "heim", "heis", "mif1", "avif"}) {
+            if (starts(brand, 8)) return true;
+        }
+    }
+    return false;
+}
 
 vips::VImage opened(const std::filesystem::path& file) {
     return vips::VImage::new_from_file(file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
@@ -20,6 +46,7 @@ vips::VImage opened(const std::filesystem::path& file) {
 void prepare() {
     static std::once_flag once;
     std::call_once(once, [] {
+        Stderr::routeLibraryLogs(); // GLib's and libvips' own lines
         if (VIPS_INIT("korvel-engine") != 0) return;
         // libvips' warnings would reach standard error, which carries only
         // the engine's own diagnostic lines.
@@ -36,6 +63,7 @@ void prepare() {
 }
 
 std::optional<Properties> properties(const std::filesystem::path& file) {
+    if (file.native().find('\0') != std::string::npos || !looksLikeStill(file)) return std::nullopt;
     prepare();
     try {
         vips::VImage image = opened(file);
@@ -49,9 +77,11 @@ std::optional<Properties> properties(const std::filesystem::path& file) {
 }
 
 std::optional<Picture> thumbnail(const std::filesystem::path& file, int64_t longEdge) {
+    if (file.native().find('\0') != std::string::npos || !looksLikeStill(file)) return std::nullopt;
     prepare();
     try {
-        int bound = static_cast<int>(std::clamp<int64_t>(longEdge, 1, INT_MAX / 2));
+        // libvips refuses a size beyond its largest picture; no picture is larger.
+        int bound = static_cast<int>(std::clamp<int64_t>(longEdge, 1, VIPS_MAX_COORD));
         auto options = [bound] { return vips::VImage::option()->set("height", bound)->set("size", VIPS_SIZE_DOWN); };
         const char* loader = vips_foreign_find_load(file.c_str());
         if (!loader) {

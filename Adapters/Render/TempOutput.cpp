@@ -60,10 +60,23 @@ void writeWhole(const fs::path& file, const std::string& bytes) {
     if (::close(fd) != 0) throw SystemError::posix(errno, "close " + file.string());
 }
 
+bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// Every system call stops at a NUL: removing such a path would remove the
+// truncated one, some other folder.
 void removeQuietly(const fs::path& p, bool recursive) {
+    if (holdsNul(p.native())) return;
     std::error_code ec;
     if (recursive) fs::remove_all(p, ec);
     else fs::remove(p, ec);
+}
+
+// A device, FIFO or socket at the final path is never replaced by an output.
+// (A folder there makes the rename itself fail.)
+bool replaceable(const fs::path& final) {
+    struct stat st {};
+    if (::lstat(final.c_str(), &st) != 0) return true; // nothing there, or creation words the error
+    return !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
 } // namespace
@@ -79,6 +92,9 @@ std::string makeUUID() {
 TempOutput::TempOutput(const fs::path& final, const std::optional<fs::path>& journal) : final_(final) {
     uuid_ = makeUUID();
     const std::string name = final.filename().string();
+    if (holdsNul(final.native()) || (journal && holdsNul(journal->native())) || !replaceable(final)) {
+        throw EngineFailure::writeFailed(name + " could not be written.");
+    }
     folder_ = final.parent_path() / (name + std::string(partialMarker) + uuid_);
     url_ = folder_ / name;
     bool madeFolder = false;
@@ -94,7 +110,7 @@ TempOutput::TempOutput(const fs::path& final, const std::optional<fs::path>& jou
                                     {"pid", JSONValue(static_cast<int64_t>(::getpid()))}};
             fs::path entryFile = *journal / (uuid_ + ".json");
             LiveOutputs::shared().insert(uuid_);
-            writeWhole(entryFile, JSONValue(std::move(entry)).canonical());
+            writeWhole(entryFile, JSONValue(std::move(entry)).plain());
             journalEntry_ = entryFile;
         }
     } catch (...) {
@@ -118,6 +134,10 @@ TempOutput::~TempOutput() {
 }
 
 void TempOutput::commit() {
+    if (!replaceable(final_)) {
+        discard();
+        throw EngineFailure::writeFailed(final_.filename().string() + " could not be written.");
+    }
     if (::rename(url_.c_str(), final_.c_str()) != 0) {
         auto error = std::make_exception_ptr(SystemError::posix(errno, "replace " + final_.string()));
         discard();
@@ -142,7 +162,7 @@ bool TempOutput::isFolderWritten(std::string_view entryName, std::string_view pa
     if (auto dot = stem.rfind('.'); dot != std::string::npos) stem.resize(dot);
     uuid_t parsed;
     if (stem.size() != 36 || uuid_parse(stem.c_str(), parsed) != 0) return false;
-    if (path.empty() || path.front() != '/') return false;
+    if (path.empty() || path.front() != '/' || holdsNul(path)) return false;
     std::string suffix = std::string(partialMarker) + stem;
     if (path.size() < suffix.size() || path.substr(path.size() - suffix.size()) != suffix) return false;
     size_t start = 0;

@@ -67,6 +67,18 @@ std::vector<std::string> JSONReader::codingPath() const {
     return {path.rbegin(), path.rend()};
 }
 
+bool JSONReader::namesPath() const {
+    const JSONReader* at = this;
+    while (at->parent_ && at->isIndex_) at = at->parent_;
+    if (!at->parent_) return false;
+    std::string_view key = at->key_;
+    if (key == "path" || key == "dir" || key == "folder") return true;
+    for (std::string_view end : {"Path", "Paths", "Dir", "Folder"}) {
+        if (key.ends_with(end)) return true;
+    }
+    return false;
+}
+
 std::string JSONReader::expectedButFound(std::string_view expected) const {
     return "Expected " + std::string(expected) + " but found " + std::string(found(*value_)) + " instead.";
 }
@@ -139,7 +151,13 @@ bool Coding<bool>::decode(const JSONReader& in) {
 }
 
 std::string Coding<std::string>::decode(const JSONReader& in) {
-    if (const auto* text = in.value().stringPtr()) return *text;
+    if (const auto* text = in.value().stringPtr()) {
+        // Every system call stops at a NUL, so such a path names another file.
+        if (text->find('\0') != std::string::npos && in.namesPath()) {
+            in.corrupted("A file path can't hold the character U+0000.");
+        }
+        return *text;
+    }
     in.typeMismatch(expected);
 }
 

@@ -153,6 +153,9 @@ public:
     void requirePositiveFinite(std::string_view key, double value) const;
 
     std::vector<std::string> codingPath() const;
+    // Whether this value (or the list it is an element of) is a file path
+    // field: "path", or a key ending in "Path", "Paths", "Dir" or "Folder".
+    bool namesPath() const;
     std::string expectedButFound(std::string_view expected) const;
 
 private:

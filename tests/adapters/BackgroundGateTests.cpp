@@ -5,6 +5,7 @@
 
 #include <future>
 #include <sys/resource.h>
+#include <system_error>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <thread>
@@ -118,4 +119,62 @@ TEST(BlockingExecutor, RunCarriesResultErrorAndCancellation) {
     stop.request_stop();
     Task::Scope scope(stop.get_token());
     EXPECT_THROW(BlockingExecutor::run([] { Task::checkCancellation(); }), Cancelled);
+}
+
+namespace {
+// A starter that starts real threads until told to refuse, as the system
+// does at its thread limit.
+struct RefusingStarter {
+    std::shared_ptr<std::atomic<int>> allowed = std::make_shared<std::atomic<int>>(0);
+    BlockingExecutor::ThreadStarter starter() const {
+        return [allowed = allowed](std::function<void()> body) {
+            if (allowed->fetch_sub(1) <= 0) throw std::system_error(EAGAIN, std::generic_category(), "thread");
+            std::thread(std::move(body)).detach();
+        };
+    }
+};
+} // namespace
+
+TEST(BlockingExecutor, PoolsAreBoundedAndQueuedJobsWaitTheirTurn) {
+    BlockingExecutor executor(3);
+    std::atomic<int> running{0}, most{0}, done{0};
+    for (int i = 0; i < 12; ++i) {
+        executor.enqueue(TaskPriority::userInitiated, [&] {
+            int now = ++running;
+            for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
+            }
+            std::this_thread::sleep_for(2ms);
+            --running;
+            ++done;
+        });
+        EXPECT_LE(executor.threadCount(TaskPriority::userInitiated), 3);
+    }
+    for (int i = 0; i < 500 && done < 12; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(done, 12);
+    EXPECT_LE(most, 3);
+    EXPECT_GE(BlockingExecutor::defaultThreadsPerPool(), 16);
+}
+
+TEST(BlockingExecutor, RefusedThreadFailsOnlyWhenNoThreadCanRunTheJob) {
+    RefusingStarter refusing;
+    BlockingExecutor executor(8, refusing.starter());
+    bool ran = false;
+    EXPECT_THROW(executor.enqueue(TaskPriority::userInitiated, [&] { ran = true; }), std::system_error);
+    EXPECT_EQ(executor.threadCount(TaskPriority::userInitiated), 0);
+
+    // With one thread alive, a job whose own thread is refused waits for it.
+    *refusing.allowed = 1;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> done{0};
+    executor.enqueue(TaskPriority::userInitiated, [&, released] {
+        released.wait();
+        ++done;
+    });
+    EXPECT_NO_THROW(executor.enqueue(TaskPriority::userInitiated, [&] { ++done; }));
+    EXPECT_EQ(executor.threadCount(TaskPriority::userInitiated), 1);
+    release.set_value();
+    for (int i = 0; i < 500 && done < 2; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(done, 2);
+    EXPECT_FALSE(ran);
 }

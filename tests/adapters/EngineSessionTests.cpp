@@ -262,3 +262,78 @@ TEST(EngineSession, GraceRunningOutLeavesStubbornJobsBehind) {
     EXPECT_TRUE(session.jobs().waitUntil(std::chrono::steady_clock::now() + 5s));
     EXPECT_EQ(*out.answer(1)->member("error")->member("code"), JSONValue(-32800));
 }
+
+// When the system refuses a thread, that request alone is answered -32603
+// and every count it entered is left again.
+TEST(EngineSession, RefusedThreadIsThatRequestsInternalError) {
+    Captured out;
+    BackgroundGate gate(0.0);
+    BlockingExecutor refusing(4, [](std::function<void()>) {
+        throw std::system_error(EAGAIN, std::generic_category(), "could not start a thread");
+    });
+    EngineSession session(testEngine(), gate, out.sink(), refusing);
+    session.receive(request(1, "test.echo"));
+    session.receive(request(2, "test.priority", R"({"priority":"background"})"));
+    for (int64_t id : {1, 2}) {
+        auto answer = out.answer(id, 1s);
+        ASSERT_TRUE(answer) << id;
+        EXPECT_EQ(*answer->member("error")->member("code"), JSONValue(-32603));
+    }
+    EXPECT_EQ(gate.waitedOn(), 0);
+    EXPECT_EQ(session.jobs().registeredCount(), 0u);
+    EXPECT_EQ(session.jobs().finishedCount(), 0u);
+    EXPECT_TRUE(session.stop(0s));
+    EXPECT_EQ(out.all().size(), 2u);
+}
+
+// Ids are the client's and may repeat: the short request's end must not
+// take the long one's entry, nor keep a later namesake from registering.
+TEST(EngineSession, ReusedIdsStayCancellable) {
+    Captured out;
+    BackgroundGate gate(0.0);
+    EngineSession session(testEngine(), gate, out.sink());
+    const std::string cancel = R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":5}})";
+    session.receive(request(5, "test.wait"));
+    session.receive(request(5, "test.echo", R"("short")"));
+    auto answers = [&] {
+        std::vector<JSONValue> found;
+        for (auto& v : out.all())
+            if (v.member("id") && v.member("id")->intValue() == 5) found.push_back(v);
+        return found;
+    };
+    for (int i = 0; i < 500 && answers().empty(); ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(answers().size(), 1u);
+    EXPECT_EQ(*answers()[0].member("result"), JSONValue("short"));
+    EXPECT_EQ(session.jobs().registeredCount(), 1u);
+    session.receive(cancel);
+    for (int i = 0; i < 500 && answers().size() < 2; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(answers().size(), 2u);
+    EXPECT_EQ(*answers()[1].member("error")->member("code"), JSONValue(-32800));
+
+    // A later request with the same id is registered and cancellable.
+    for (int i = 0; i < 500 && session.jobs().registeredCount() > 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(session.jobs().finishedCount(), 0u);
+    session.receive(request(5, "test.wait"));
+    for (int i = 0; i < 500 && session.jobs().registeredCount() < 1; ++i) std::this_thread::sleep_for(5ms);
+    session.receive(cancel);
+    for (int i = 0; i < 500 && answers().size() < 3; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(answers().size(), 3u);
+    EXPECT_EQ(*answers()[2].member("error")->member("code"), JSONValue(-32800));
+    EXPECT_TRUE(session.stop(5s));
+}
+
+// Two running requests with one id: a cancel reaches the later one first,
+// a second cancel the earlier one.
+TEST(RunningJobs, CancelReachesTheLatestUncancelledNamesake) {
+    RunningJobs jobs;
+    auto first = std::make_shared<std::stop_source>();
+    auto second = std::make_shared<std::stop_source>();
+    jobs.registerTask(5, jobs.nextNumber(), first);
+    jobs.registerTask(5, jobs.nextNumber(), second);
+    jobs.cancel(5);
+    EXPECT_FALSE(first->stop_requested());
+    EXPECT_TRUE(second->stop_requested());
+    jobs.cancel(5);
+    EXPECT_TRUE(first->stop_requested());
+    EXPECT_EQ(jobs.registeredCount(), 2u);
+}

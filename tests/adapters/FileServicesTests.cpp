@@ -5,13 +5,20 @@
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
 #include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Stderr.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Digest.hpp"
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+#include <glib.h>
+
 #include <fstream>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace korvel;
@@ -69,6 +76,36 @@ TEST(FileDigest, MatchesTheTextDigestAcrossChunks) {
     EXPECT_THROW(FileDigest::sha256(dir / "f"), Cancelled);
 }
 
+// A file written while it is hashed would give a digest of bytes that were
+// never on disk together: it is hashed again, and refused if it keeps changing.
+TEST(FileDigest, SteadyDigestHashesAgainWhenTheFileChanged) {
+    auto dir = fresh("digest-steady");
+    const fs::path file = dir / "grow.bin";
+    write(file, std::string(3 << 20, 'a'));
+    EXPECT_EQ(FileDigest::sha256IfSteady(file), Digest::sha256(std::string(3 << 20, 'a')));
+
+    int passes = 0;
+    auto grown = FileDigest::sha256IfSteady(file, 3, [&] {
+        if (++passes == 1) std::ofstream(file, std::ios::app) << "tail";
+    });
+    EXPECT_EQ(passes, 2);
+    EXPECT_EQ(grown, Digest::sha256(std::string(3 << 20, 'a') + "tail"));
+
+    // Replaced under the same name with the same size: the inode tells.
+    passes = 0;
+    auto replaced = FileDigest::sha256IfSteady(file, 3, [&] {
+        if (++passes > 1) return;
+        write(dir / "other", std::string((3 << 20) + 4, 'b'));
+        fs::rename(dir / "other", file);
+    });
+    EXPECT_EQ(replaced, Digest::sha256(std::string((3 << 20) + 4, 'b')));
+
+    passes = 0;
+    EXPECT_EQ(FileDigest::sha256IfSteady(file, 3, [&] { std::ofstream(file, std::ios::app) << ++passes; }), std::nullopt);
+    EXPECT_EQ(passes, 3);
+    EXPECT_THROW(FileDigest::sha256IfSteady(dir / "missing"), SystemError);
+}
+
 TEST(MediaFailure, WritingSentences) {
     struct Case {
         std::exception_ptr error;
@@ -109,6 +146,14 @@ TEST(MediaFailure, ReadingSentences) {
               "Part of élan.mov can't be read. The file may be damaged.");
 }
 
+// ENXIO is a device that went away, such as an unplugged drive.
+TEST(MediaFailure, MissingFileClass) {
+    for (int e : {ENOENT, ENXIO, ENOTDIR}) {
+        EXPECT_EQ(MediaFailure::reading(posix(e), "The video").code, -32001) << e;
+    }
+    EXPECT_EQ(MediaFailure::reading(posix(EISDIR), "The video").code, -32002);
+}
+
 TEST(MediaFailure, ChainIsCutAtEight) {
     std::shared_ptr<SystemError> inner;
     for (int i = 0; i < 12; ++i) inner = std::make_shared<SystemError>("POSIX", i, "e", inner);
@@ -122,7 +167,10 @@ TEST(TempOutput, CommitReplacesWholeAndCleansUp) {
     TempOutput output(dir / "out.mp4", journal);
     ASSERT_TRUE(fs::is_directory(output.folder()));
     ASSERT_TRUE(output.journalEntry() && fs::exists(*output.journalEntry()));
-    auto entry = JSONValue::parsing(read(*output.journalEntry()));
+    // A plain encoder's text: slashes escaped.
+    const std::string text = read(*output.journalEntry());
+    EXPECT_EQ(text.find('/'), text.find("\\/") + 1) << text;
+    auto entry = JSONValue::parsing(text);
     EXPECT_EQ(*entry.member("path")->stringValue(), output.folder().string());
     EXPECT_EQ(*entry.member("pid")->intValue(), ::getpid());
     write(output.url(), "new");
@@ -233,6 +281,66 @@ TEST(TempOutput, SweepTreatsOwnPidWithoutLiveOutputAsGone) {
     EXPECT_FALSE(fs::exists(folder));
 }
 
+// std::filesystem keeps a NUL that every system call stops at: an output
+// named "Precious\0.jpg" must never touch the folder "Precious".
+TEST(TempOutput, RefusesPathsWithNul) {
+    auto dir = fresh("temp-nul");
+    fs::create_directories(dir / "Precious");
+    write(dir / "Precious" / "photo.jpg", "keep");
+    const fs::path hostile = dir.string() + "/Precious" + std::string(1, '\0') + ".jpg";
+    try {
+        TempOutput output(hostile, dir / "journal");
+        write(output.url(), "x");
+        output.commit();
+        ADD_FAILURE() << "wrote through a NUL";
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f.code, -32003);
+    }
+    EXPECT_EQ(read(dir / "Precious" / "photo.jpg"), "keep");
+    EXPECT_EQ(FileStamp::of(dir.string() + "/Precious/photo.jpg" + std::string(1, '\0') + "x"), std::nullopt);
+    EXPECT_THROW(FileDigest::sha256(dir.string() + "/Precious/photo.jpg" + std::string(1, '\0')), SystemError);
+}
+
+// A device, FIFO or socket at the final path is refused before anything is written.
+TEST(TempOutput, RefusesFinalsThatAreNotFiles) {
+    auto dir = fresh("temp-special");
+    ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
+    for (const fs::path& final : {dir / "pipe.jpg", fs::path("/dev/null")}) {
+        try {
+            TempOutput output(final, std::nullopt);
+            ADD_FAILURE() << final;
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f, EngineFailure::writeFailed(final.filename().string() + " could not be written."));
+        }
+    }
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe.jpg"));
+    // Made before the FIFO appeared, the output is still not renamed over it.
+    TempOutput output(dir / "late.jpg", std::nullopt);
+    write(output.url(), "x");
+    ASSERT_EQ(::mkfifo((dir / "late.jpg").c_str(), 0644), 0);
+    EXPECT_THROW(output.commit(), EngineFailure);
+    EXPECT_TRUE(fs::is_fifo(dir / "late.jpg"));
+    EXPECT_FALSE(fs::exists(output.folder()));
+}
+
+// An edited entry whose path holds a NUL passes every text test but names
+// the folder before the NUL; only the entry goes.
+TEST(TempOutput, SweepRefusesEntriesWithNul) {
+    auto dir = fresh("temp-sweep-nul");
+    auto journal = dir / "journal";
+    fs::create_directories(journal);
+    const std::string uuid = "77777777-7777-4777-8777-777777777777";
+    fs::create_directories(dir / "Precious");
+    write(dir / "Precious" / "photo.jpg", "keep");
+    write(journal / (uuid + ".json"), R"({"path":")" + (dir / "Precious").string() + R"(\u0000.korvel-partial-)" + uuid +
+                                          R"(","pid":2147483600})");
+    EXPECT_FALSE(TempOutput::isFolderWritten(uuid + ".json", (dir / "Precious").string() + std::string(1, '\0') +
+                                                                 ".korvel-partial-" + uuid));
+    TempOutput::sweep(journal);
+    EXPECT_EQ(read(dir / "Precious" / "photo.jpg"), "keep");
+    EXPECT_FALSE(fs::exists(journal / (uuid + ".json")));
+}
+
 TEST(EngineFolders, FlagsAndEnvironment) {
     std::map<std::string, std::string> env{{"HOME", "/home/u"}};
     auto f = EngineFolders::from({"engine", "--cache-dir", "/tmp/c", "--cache-dir", "/tmp/d"}, env);
@@ -240,6 +348,11 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     EXPECT_EQ(f.models, "/home/u/.local/share/korvel-engine/models");
     EXPECT_EQ(f.modelsBaseURL, EngineFolders::defaultModelsBaseURL);
     EXPECT_EQ(EngineFolders::from({"engine", "--cache-dir"}, env).cache, "/home/u/.cache/korvel-engine");
+    // A value holding a NUL names no folder: the default stands.
+    const std::string nul(1, '\0');
+    auto h = EngineFolders::from({"engine", "--cache-dir", "/tmp/c" + nul + "d", "--models-dir", "/m" + nul}, env);
+    EXPECT_EQ(h.cache, "/home/u/.cache/korvel-engine");
+    EXPECT_EQ(h.models, "/home/u/.local/share/korvel-engine/models");
     auto g = EngineFolders::from({"engine", "--cache-dir", "--models-dir", "/m"}, env);
     EXPECT_EQ(g.cache, fs::absolute("--models-dir"));
     EXPECT_EQ(g.models, "/m");
@@ -264,4 +377,37 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     EngineCaches caches{"/r"};
     EXPECT_EQ(caches.journal(), "/r/journal");
     EXPECT_EQ(caches.after(), "/r/after");
+}
+
+namespace {
+// Everything written to standard error while the body runs.
+template <class F> std::string stderrOf(F body) {
+    int pipes[2];
+    EXPECT_EQ(::pipe(pipes), 0);
+    int saved = ::dup(2);
+    ::dup2(pipes[1], 2);
+    body();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pipes[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipes[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    ::close(pipes[0]);
+    return text;
+}
+} // namespace
+
+TEST(Stderr, LibraryLinesGoThroughTheEnginesHandler) {
+    Stderr::routeLibraryLogs();
+    std::string text = stderrOf([] {
+        av_log(nullptr, AV_LOG_ERROR, "moov atom not found\n");
+        g_warning("value out of range for property 'height'");
+        g_log("VIPS", G_LOG_LEVEL_WARNING, "%s", "truncated file");
+        Stderr::library("whisper", Stderr::Severity::warning, "slow");
+        Stderr::library("ONNX Runtime", Stderr::Severity::fatal, "bad model\nsecond line\n");
+        av_log(nullptr, AV_LOG_FATAL, "out of memory\n");
+    });
+    EXPECT_EQ(text, "korvel-engine: ONNX Runtime: bad model second line\nkorvel-engine: FFmpeg: out of memory\n");
 }

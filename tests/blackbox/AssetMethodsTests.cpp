@@ -8,7 +8,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <map>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace korvel;
 using korvel::testing::EngineProcess;
@@ -163,4 +166,104 @@ TEST(AssetMethods, ConcurrentProbesOfOneFileAgree) {
     EXPECT_EQ(answered, (std::set<int64_t>{1, 2, 3, 4}));
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
+}
+
+// Paths are refused where they enter: a NUL would make every system call
+// name another file (the folder before it, or the file before it).
+TEST(AssetMethods, HostilePathsAreRefused) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-hostile")});
+    const fs::path folder = korvel::testing::freshFolder("asset-hostile-out");
+    fs::create_directories(folder / "Precious");
+    std::ofstream(folder / "Precious" / "photo.jpg") << "keep";
+    ASSERT_EQ(::mkfifo((folder / "pipe.jpg").c_str(), 0644), 0);
+    const std::string hash = sha256sum(media().movie);
+    auto thumbnail = [&](const std::string& outPath) {
+        return "{\"source\":{\"path\":\"" + media().movie.string() + "\",\"contentHash\":\"" + hash +
+               "\"},\"atUs\":0,\"maxLongEdge\":64,\"outPath\":\"" + outPath + "\"}";
+    };
+    const std::string nulReason = ": A file path can't hold the character U+0000.";
+    struct Case {
+        std::string line;
+        JSONValue error;
+    };
+    std::vector<Case> cases{
+        {EngineProcess::request(1, "asset.probe", "{\"path\":\"" + media().movie.string() + "\\u0000x\"}"),
+         failure(-32602, "Params do not match the contract: path" + nulReason)},
+        {EngineProcess::request(2, "asset.thumbnail", thumbnail((folder / "Precious").string() + "\\u0000.jpg")),
+         failure(-32602, "Params do not match the contract: outPath" + nulReason)},
+        {EngineProcess::request(3, "asset.thumbnail", thumbnail((folder / "pipe.jpg").string())),
+         failure(-32003, "pipe.jpg could not be written.")},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        engine.sendLine(cases[i].line);
+        auto response = engine.responseFor(static_cast<int64_t>(i + 1));
+        ASSERT_TRUE(response) << cases[i].line;
+        EXPECT_EQ(errorOf(*response), cases[i].error) << response->canonical();
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    std::ifstream kept(folder / "Precious" / "photo.jpg");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    EXPECT_TRUE(fs::is_fifo(folder / "pipe.jpg"));
+}
+
+// Under a low thread limit every request is still answered exactly once
+// (a result, or -32603 for one whose thread the system refused) and the
+// engine keeps serving. The limit binds only an unprivileged user.
+TEST(AssetMethods, EveryRequestIsAnsweredUnderALowThreadLimit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the engine as an unprivileged user";
+    const fs::path folder = korvel::testing::freshFolder("asset-nproc");
+    fs::permissions(folder, fs::perms::all);
+    const fs::path movie = folder / "clip.mp4";
+    fs::copy_file(media().movie, movie);
+    fs::permissions(movie, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()}, {}, false,
+                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit",
+                          "--nproc=24", "--"});
+    constexpr int count = 60;
+    std::string lines;
+    for (int id = 1; id <= count; ++id) lines += probeLine(id, movie) + "\n";
+    engine.send(lines);
+    std::map<int64_t, int> answers;
+    int results = 0;
+    for (int i = 0; i < count; ++i) {
+        auto response = engine.readJSON();
+        ASSERT_TRUE(response) << "answers so far: " << answers.size() << "; " << engine.stderrText();
+        ++answers[*response->member("id")->intValue()];
+        if (response->member("result")) ++results;
+        else EXPECT_EQ(*response->member("error")->member("code"), JSONValue(-32603)) << response->canonical();
+    }
+    EXPECT_EQ(answers.size(), static_cast<size_t>(count));
+    EXPECT_GT(results, 0);
+    engine.sendLine(probeLine(count + 1, movie));
+    auto last = engine.responseFor(count + 1);
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(last->member("result")) << last->canonical();
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+// A bound beyond any picture is no bound, and the libraries' own warnings
+// never reach standard error: only libvips sees still images, and its and
+// GLib's logging goes through the engine's handler.
+TEST(AssetMethods, HugeBoundsKeepStandardErrorTheEngines) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-huge")});
+    const fs::path folder = korvel::testing::freshFolder("asset-huge-out");
+    const fs::path still = folder / "still.png";
+    make("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x48 -frames:v 1 '" + still.string() + "'");
+    int64_t id = 0;
+    for (const fs::path& source : {still, media().movie}) {
+        ++id;
+        engine.sendLine(EngineProcess::request(
+            id, "asset.thumbnail",
+            "{\"source\":{\"path\":\"" + source.string() + "\",\"contentHash\":\"" + sha256sum(source) +
+                "\"},\"atUs\":0,\"maxLongEdge\":9223372036854775807,\"outPath\":\"" + (folder / "t.jpg").string() + "\"}"));
+        auto response = engine.responseFor(id);
+        ASSERT_TRUE(response);
+        ASSERT_TRUE(response->member("result")) << response->canonical();
+        EXPECT_EQ(*response->member("result")->member("width"), JSONValue(source == still ? 64 : 320));
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+    EXPECT_EQ(engine.stderrText(), "");
 }

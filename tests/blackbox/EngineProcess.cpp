@@ -14,12 +14,13 @@ namespace korvel::testing {
 namespace fs = std::filesystem;
 
 EngineProcess::EngineProcess(std::vector<std::string> arguments, std::vector<std::string> environment,
-                             bool closeStdout) {
+                             bool closeStdout, std::vector<std::string> launcher) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC) || ::pipe2(errPipe, O_CLOEXEC)) {
         throw std::runtime_error("pipe");
     }
-    std::vector<std::string> argv{KORVEL_ENGINE_PATH};
+    std::vector<std::string> argv = launcher;
+    argv.push_back(KORVEL_ENGINE_PATH);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     pid_ = ::fork();
     if (pid_ == 0) {

@@ -13,8 +13,10 @@ namespace korvel::testing {
 
 class EngineProcess {
 public:
+    // A launcher (a program and its arguments, such as setpriv or prlimit)
+    // runs the engine when given.
     explicit EngineProcess(std::vector<std::string> arguments = {}, std::vector<std::string> environment = {},
-                           bool closeStdout = false);
+                           bool closeStdout = false, std::vector<std::string> launcher = {});
     ~EngineProcess();
 
     void send(const std::string& text); // written as it is

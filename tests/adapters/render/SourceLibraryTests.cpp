@@ -168,6 +168,27 @@ TEST(SourceLibrary, StampFailuresAndHashFailures) {
     EXPECT_EQ(joiner.get(), EIO);
 }
 
+// A hashing that could not get a steady digest words it for the caller that
+// started it, and is forgotten so that the next request hashes again.
+TEST(SourceLibrary, AFileChangingWhileHashedIsNotCached) {
+    int calls = 0;
+    auto work = SourceLibrary::Work::real();
+    work.hash = [&](const fs::path& p) -> std::string {
+        if (++calls == 1) throw EngineFailure::sourceUnavailable(p.filename().string() + " changed since it was imported.");
+        return "steady";
+    };
+    SourceLibrary library(work);
+    fs::path file = fx::path("tone.wav");
+    try {
+        library.contentHash(file);
+        ADD_FAILURE() << "a changing file was hashed";
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f, (EngineFailure{-32001, "tone.wav changed since it was imported."}));
+    }
+    EXPECT_EQ(library.contentHash(file), "steady");
+    EXPECT_EQ(calls, 2);
+}
+
 TEST(SourceLibrary, ACancelledCallerStillWaitsForTheSharedWork) {
     Counted counted;
     SourceLibrary library(counted.work());

@@ -278,3 +278,45 @@ TEST(Contract, RawJSONFieldsCarryNullButNeedTheirKey) {
     EXPECT_EQ(c.extra, JSONValue(3));
     EXPECT_THROW(decoded<Carried>(parse("{}")), EngineFailure);
 }
+
+// Every system call stops at a NUL: "/m/Precious\u0000.jpg" would name the
+// folder /m/Precious. Path fields refuse it; other text keeps it.
+TEST(Contract, PathFieldsRefuseNul) {
+    struct Case {
+        std::function<void(const JSONValue&)> read;
+        std::string params;
+        const char* reason;
+    };
+    const std::string nul = "\\u0000";
+    const std::string source = R"("source":{"path":"/m/a.mov","contentHash":"ab"})";
+    const Case cases[] = {
+        {reads<ProbeParams>(), R"({"path":"/m/small.mp4)" + nul + R"(x"})", "path"},
+        {reads<ThumbnailParams>(), "{" + source + R"(,"atUs":0,"maxLongEdge":320,"outPath":"/m/Precious)" + nul + R"(.jpg"})",
+         "outPath"},
+        {reads<ThumbnailParams>(), R"({"source":{"path":"/m/a)" + nul + R"(","contentHash":"ab"},"atUs":0,"maxLongEdge":1,"outPath":"/o.jpg"})",
+         "source.path"},
+        {reads<FrameParams>(), R"({"plan":$PLAN,"variant":"after","atUs":0,"maxLongEdge":640,"outPath":")" + nul + R"("})",
+         "outPath"},
+        {reads<ExportParams>(),
+         R"({"plan":$PLAN,"codec":"hevc","videoBitrate":1,"outPath":"/o.mp4","audioPath":"/a)" + nul + R"(.m4a"})",
+         "audioPath"},
+        {reads<SegmentListParams>(),
+         R"({"plan":$PLAN,"sources":{"interview":{"path":"/m/i)" + nul + R"(","contentHash":"h"}},"variant":"after"})",
+         "sources.interview.path"},
+        {reads<SegmentListParams>(),
+         R"({"plan":$PLAN,"sources":{},"mattes":{"m1":{"assetId":"a","path":"/m)" + nul + R"(","greenScreen":true}},"variant":"after"})",
+         "mattes.m1.path"},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.read(params(c.params));
+            ADD_FAILURE() << c.params;
+        } catch (const EngineFailure& failure) {
+            EXPECT_EQ(failure.code, -32602) << c.params;
+            EXPECT_EQ(failure.message, std::string("Params do not match the contract: ") + c.reason +
+                                           ": A file path can't hold the character U+0000.");
+        }
+    }
+    auto ids = decoded<TextLayoutParams>(params(R"({"plan":$PLAN,"ids":["cap)" + nul + R"(1"]})"));
+    EXPECT_EQ(ids.ids.at(0), std::string("cap\0" "1", 5));
+}
