@@ -1,6 +1,8 @@
 #include "Embedded/EngineAssembly.hpp"
 
 #include "Adapters/Analysis/AudioAnalysisMethods.hpp"
+#include "Adapters/Audio/AudioPlanRenderer.hpp"
+#include "Adapters/Audio/SoundIsolationAdapter.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
 #include "Adapters/Speech/AppleSpeechTranscriber.hpp"
@@ -51,12 +53,16 @@ SpeechServices speechServices(const EngineFolders& folders, const EngineSpeech& 
 
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     Engine engine;
-    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared())) {
+    auto plans = std::make_shared<AudioPlanRenderer>(
+        std::make_shared<SoundIsolationAdapter>(SoundIsolationAdapter::Mode::voice, IsolationCalibration::shared()),
+        folders.cache, SourceLibrary::shared(), std::string(Engine::version));
+    for (auto& [name, job] :
+         RenderMethods::table(folders.cache, SourceLibrary::shared(), AudioAnalysisMethods::audioSegment(plans))) {
         engine.methods[name] = std::move(job);
     }
     const SpeechServices speechSide = speechServices(folders, speech);
     AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version),
-                                          speechSide.apple, speechSide.models, speechSide.store};
+                                          speechSide.apple, speechSide.models, speechSide.store, plans};
     for (auto& [name, job] : AudioAnalysisMethods::table(analysis)) {
         engine.methods[name] = std::move(job);
     }

@@ -13,6 +13,8 @@
 
 namespace korvel {
 
+class AudioPlanRenderer;
+
 // The analysis side's method table: analysis.run, analysis.known,
 // matte.build, audio.mix, models.status and models.install, and the job that
 // serves the audio track of render.segment.
@@ -29,9 +31,14 @@ struct Inputs {
     std::shared_ptr<Transcriber> apple;
     std::shared_ptr<SpeechModelProviding> models;
     std::shared_ptr<ModelStore> store;
+    // The one audio plan renderer of the engine (audio.mix).
+    std::shared_ptr<AudioPlanRenderer> plans;
 };
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs);
+
+// The audio track of render.segment, over the same renderer.
+Job audioSegment(std::shared_ptr<AudioPlanRenderer> plans);
 
 } // namespace AudioAnalysisMethods
 } // namespace korvel

@@ -12,9 +12,10 @@ namespace korvel {
 
 namespace RenderMethods {
 // The render side's method table. Building it sweeps what dead processes
-// left in the output journal under the cache root.
+// left in the output journal under the cache root and in the scratch folder.
+// `audioSegment` serves render.segment requests for the audio track.
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
-                                              std::shared_ptr<SourceLibrary> library);
+                                              std::shared_ptr<SourceLibrary> library, Job audioSegment = {});
 } // namespace RenderMethods
 
 } // namespace korvel

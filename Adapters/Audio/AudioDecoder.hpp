@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Core/Audio/PCMAudio.hpp"
+#include "Core/Jobs.hpp"
+
+#include <filesystem>
+#include <vector>
+
+namespace korvel {
+
+// The one reader of sound files: a file's first readable audio track as
+// float PCM at the asked rate and channel count. Mono sources are copied to
+// both channels of a stereo read; a stereo source read for one channel is
+// the mean of its pair.
+namespace AudioDecoder {
+// 48 kHz with `channels` channels. Throws EngineFailure (-32001 missing file,
+// -32602 no audio track, reading failures of "This audio track") or Cancelled.
+PCMAudio read(const std::filesystem::path& url, int channels, const JobContext& job);
+// One channel at any rate.
+std::vector<float> readMono(const std::filesystem::path& url, int sampleRate, const JobContext& job);
+// Splits interleaved samples; a trailing partial frame is dropped.
+std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
+} // namespace AudioDecoder
+
+} // namespace korvel

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "Core/Audio/PCMAudio.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+struct AVCodecContext;
+struct AVPacket;
+
+namespace korvel {
+
+// One libavcodec audio encoder fed planar 48 kHz float: FFmpeg's native AAC
+// (AAC-LC) or ALAC with 24-bit samples.
+class AudioEncoder {
+public:
+    enum class Codec { aac, alac };
+    using PacketSink = std::function<void(const AVPacket&)>;
+
+    // Throws EngineFailure -32603 "Could not set up the AAC encoder." (or
+    // "...the audio writer.") when the encoder can't be opened.
+    AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader);
+    ~AudioEncoder();
+    AudioEncoder(const AudioEncoder&) = delete;
+    AudioEncoder& operator=(const AudioEncoder&) = delete;
+
+    AVCodecContext* context() const { return context_; }
+    int frameSize() const;
+
+    // Frames [from, from + count) of every channel; the encoder's own frame
+    // size is collected inside. Silence of `count` frames when `audio` is null.
+    void feed(const PCMAudio* audio, int64_t from, int64_t count, const PacketSink& sink);
+    // Ends the stream: the last partial frame and the encoder's tail.
+    void finish(const PacketSink& sink);
+
+private:
+    void sendFrame(int frames, const PacketSink& sink);
+    void drain(const PacketSink& sink);
+
+    Codec codec_;
+    AVCodecContext* context_ = nullptr;
+    int channels_ = 0;
+    std::vector<std::vector<float>> pending_;
+    int64_t pts_ = 0;
+};
+
+} // namespace korvel

@@ -1,0 +1,469 @@
+#include "Adapters/Audio/AudioPlanRenderer.hpp"
+
+#include "Adapters/Audio/AACStreamEncoder.hpp"
+#include "Adapters/Audio/AudioDecoder.hpp"
+#include "Adapters/Audio/AudioFileWriter.hpp"
+#include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/BlockingExecutor.hpp"
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/SystemError.hpp"
+#include "Core/Analysis/Fingerprint.hpp"
+#include "Core/Audio/AudioFragmentWriter.hpp"
+#include "Core/Audio/LoudnessProfile.hpp"
+#include "Core/Audio/Synth/SoundRecipes.hpp"
+#include "Core/Audio/TimeScale.hpp"
+#include "Core/Audio/TruePeak.hpp"
+#include "Core/Audio/TruePeakLimiter.hpp"
+
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace korvel {
+
+namespace {
+
+// Cut-but-unplaced sound waits in batches of at most this many frames.
+constexpr int64_t batchFrames = int64_t(1) << 23;
+constexpr auto waitStep = std::chrono::milliseconds(20);
+
+struct CutPiece {
+    AudioTrack track;
+    PCMAudio audio;
+    bool isBefore = false;
+};
+
+PCMAudio slice(const PCMAudio& audio, int64_t from, int64_t to) {
+    const int64_t n = audio.frameCount();
+    from = std::clamp<int64_t>(from, 0, n);
+    to = std::clamp<int64_t>(to, from, n);
+    if (from == 0 && to == n) return audio;
+    PCMAudio out;
+    for (const auto& c : audio.channels) out.channels.emplace_back(c.begin() + from, c.begin() + to);
+    return out;
+}
+
+PCMAudio blend(const PCMAudio& wet, const PCMAudio& dry, double amount) {
+    const float a = static_cast<float>(amount);
+    const float b = 1.0f - a;
+    PCMAudio out;
+    const size_t channels = std::min(wet.channels.size(), dry.channels.size());
+    for (size_t c = 0; c < channels; ++c) {
+        const auto& w = wet.channels[c];
+        const auto& d = dry.channels[c];
+        std::vector<float> mixed(std::min(w.size(), d.size()));
+        for (size_t i = 0; i < mixed.size(); ++i) {
+            const float x = a * w[i];
+            const float y = b * d[i];
+            mixed[i] = x + y;
+        }
+        out.channels.push_back(std::move(mixed));
+    }
+    return out;
+}
+
+// The piece time-scaled and fitted to its place on the timeline; the out
+// range is clamped to the mix, and what falls outside it is dropped.
+AudioMixer::Input finished(CutPiece piece, int64_t durationFrames) {
+    const AudioTrack& t = piece.track;
+    PCMAudio audio = std::move(piece.audio);
+    if (t.speed != 1.0) {
+        audio = audio.mapChannels([&](const std::vector<float>& c) { return TimeScale::stretch(c, t.speed); });
+    }
+    const int64_t outStart = PCMAudio::frames(t.outStartUs);
+    const int64_t outEnd = std::min(PCMAudio::frames(t.outEndUs), durationFrames);
+    const int64_t n = std::max<int64_t>(0, outEnd - outStart);
+    for (auto& c : audio.channels) c.resize(static_cast<size_t>(n), 0.0f);
+    int64_t placedAt = outStart;
+    if (outStart < 0) {
+        const int64_t cut = std::min(-outStart, n);
+        for (auto& c : audio.channels) c.erase(c.begin(), c.begin() + cut);
+        placedAt = 0;
+    }
+    AudioMixer::Input input;
+    input.role = t.role;
+    input.audio = std::move(audio);
+    input.outStartFrame = placedAt;
+    if (!piece.isBefore) input.gain = t.gain;
+    input.fadeEdges = t.role == AudioRole::voice;
+    return input;
+}
+
+// Whether a track's out range reaches into the mix at all.
+bool inside(const AudioTrack& t, int64_t durationFrames) {
+    const int64_t outStart = PCMAudio::frames(t.outStartUs);
+    const int64_t outEnd = std::min(PCMAudio::frames(t.outEndUs), durationFrames);
+    return outEnd > outStart && outEnd > 0 && outStart < durationFrames;
+}
+
+std::vector<AudioMixer::Input> finishedBatch(std::vector<CutPiece>& pieces, int64_t durationFrames) {
+    std::vector<AudioMixer::Input> out(pieces.size());
+    if (pieces.size() == 1) {
+        out[0] = finished(std::move(pieces[0]), durationFrames);
+    } else if (!pieces.empty()) {
+        auto token = Task::currentToken();
+        std::vector<std::exception_ptr> errors(pieces.size());
+        tbb::parallel_for(size_t(0), pieces.size(), [&](size_t i) {
+            Task::Scope scope(token);
+            try {
+                out[i] = finished(std::move(pieces[i]), durationFrames);
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        });
+        for (auto& e : errors)
+            if (e) std::rethrow_exception(e);
+    }
+    pieces.clear();
+    return out;
+}
+
+void refuseSourceAsOutput(const fs::path& outPath, const AudioPlan& plan) {
+    struct stat out {};
+    if (::stat(outPath.c_str(), &out) != 0) return;
+    for (const auto& [id, source] : plan.sources) {
+        struct stat in {};
+        if (::stat(source.path.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+            throw EngineFailure::invalidParams("outPath must not be one of the plan's sources.");
+        }
+    }
+}
+
+EngineFailure writingFailure(const fs::path& outPath) {
+    return MediaFailure::writing(std::current_exception(), outPath.filename().string(), outPath.parent_path(),
+                                 MediaFailure::volumeCapacity);
+}
+
+} // namespace
+
+std::string_view AudioPlanRenderer::text(Variant v) {
+    switch (v) {
+    case Variant::after: return "after";
+    case Variant::before: return "before";
+    case Variant::afterWithoutLevel: return "afterWithoutLevel";
+    }
+    return "after";
+}
+
+// Progress of a detached encoder goes to the request that started it only
+// while that request is still running.
+struct AudioPlanRenderer::Relay {
+    std::mutex lock;
+    const JobContext* starter = nullptr;
+
+    JobContext context(const std::shared_ptr<Relay>& self) const {
+        return JobContext([self](const EngineProgress& p) {
+            std::lock_guard g(self->lock);
+            if (self->starter) self->starter->report(p);
+        });
+    }
+};
+
+struct AudioPlanRenderer::Encoder {
+    std::thread thread;
+    std::shared_ptr<GrowingAudioStream> stream;
+    std::atomic<bool> done{false};
+};
+
+AudioPlanRenderer::AudioPlanRenderer(std::shared_ptr<VoiceIsolating> isolator, const fs::path& cacheRoot,
+                                     std::shared_ptr<SourceLibrary> library, std::string engineVersion)
+    : isolatedVoices_(std::make_shared<IsolatedVoices>(std::move(isolator), cacheRoot, library, engineVersion)),
+      journal_(cacheRoot / "journal"), library_(std::move(library)), engineVersion_(std::move(engineVersion)) {}
+
+AudioPlanRenderer::~AudioPlanRenderer() {
+    std::vector<std::shared_ptr<Encoder>> encoders;
+    {
+        std::lock_guard g(lock_);
+        encoders.swap(encoders_);
+    }
+    for (auto& e : encoders) e->stream->stop();
+    for (auto& e : encoders)
+        if (e->thread.joinable()) e->thread.join();
+}
+
+std::vector<std::shared_ptr<GrowingAudioStream>> AudioPlanRenderer::streams() const {
+    std::lock_guard g(lock_);
+    std::vector<std::shared_ptr<GrowingAudioStream>> out;
+    for (const auto& e : streams_) out.push_back(e.stream);
+    return out;
+}
+
+AudioMixer::Result AudioPlanRenderer::mix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
+                                          Variant variant, const JobContext& job, bool measured) {
+    return mix(AudioPlan(plan, sources, engineVersion_), variant, job, measured);
+}
+
+PCMAudio AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
+                                        std::map<std::string, PCMAudio>& decoded) {
+    auto it = plan.sources.find(assetId);
+    if (it == plan.sources.end()) {
+        throw EngineFailure::invalidParams("The plan uses " + assetId + ", and it is not among the sources.");
+    }
+    const int channels = role == AudioRole::voice ? 1 : 2;
+    const std::string key = it->second.contentHash + ":" + std::to_string(channels);
+    if (auto found = decoded.find(key); found != decoded.end()) return found->second;
+    library_->verify(it->second);
+    PCMAudio sound = AudioDecoder::read(fs::path(it->second.path), channels, JobContext::silent());
+    decoded.emplace(key, sound);
+    return sound;
+}
+
+AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant, const JobContext& job,
+                                          bool measured) {
+    const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
+    AudioMixer::Builder builder(durationFrames);
+    std::map<std::string, PCMAudio> decoded;
+    std::map<std::string, PCMAudio> isolated;
+    std::vector<CutPiece> pending;
+    int64_t pendingFrames = 0;
+
+    for (const AudioTrack& track : plan.mix.tracks) {
+        if (variant == Variant::before && track.role != AudioRole::voice) continue;
+        Task::checkCancellation();
+        if (!track.generated && !track.assetId) {
+            throw EngineFailure::invalidParams("Audio track " + track.id + " names no source.");
+        }
+        // A track that plays nowhere inside the mix is never read or scaled.
+        if (!inside(track, durationFrames)) continue;
+        const int64_t S = PCMAudio::frames(track.srcStartUs);
+        const int64_t E = PCMAudio::frames(track.srcEndUs);
+        PCMAudio sound;
+        if (track.generated) {
+            sound = slice(SoundRecipes::render(track.generated->recipe, track.generated->seed, std::max<int64_t>(0, E)),
+                          S, E);
+        } else {
+            sound = slice(sourceAudio(*track.assetId, track.role, plan, decoded), S, E);
+        }
+        if (variant != Variant::before && track.isolation && track.assetId) {
+            auto source = plan.sources.find(*track.assetId);
+            if (source == plan.sources.end()) {
+                throw EngineFailure::invalidParams("The plan uses " + *track.assetId +
+                                                   ", and it is not among the sources.");
+            }
+            const std::string& hash = source->second.contentHash;
+            auto voice = isolated.find(hash);
+            if (voice == isolated.end()) voice = isolated.emplace(hash, isolatedVoices_->voice(source->second, job)).first;
+            const double amount = std::clamp(track.isolation->wet, 0.0, 1.0);
+            sound = blend(slice(voice->second, S, E), sound, amount);
+        }
+        CutPiece piece{track, std::move(sound), variant == Variant::before};
+        if (track.speed != 1.0 || !pending.empty()) {
+            pendingFrames += piece.audio.frameCount();
+            pending.push_back(std::move(piece));
+            if (pendingFrames >= batchFrames) {
+                for (auto& input : finishedBatch(pending, durationFrames)) builder.place(input);
+                pendingFrames = 0;
+            }
+        } else {
+            builder.place(finished(std::move(piece), durationFrames));
+        }
+    }
+    for (auto& input : finishedBatch(pending, durationFrames)) builder.place(input);
+    decoded.clear();
+    isolated.clear();
+    Task::checkCancellation();
+    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    return std::move(builder).finish(policy, measured);
+}
+
+double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const {
+    if (buffer.frameCount() < 1) return TruePeak::silenceDb;
+    ProcessTempFile::Scoped scratch(ProcessTempFile::url("peak", "m4a", ProcessTempFile::defaultFolder()));
+    AudioFileWriter::writeAAC(buffer, scratch.path(), peakCheckBitRate);
+    const PCMAudio decoded = AudioDecoder::read(scratch.path(), static_cast<int>(buffer.channelCount()),
+                                                JobContext::silent());
+    return TruePeak::measureDb(decoded);
+}
+
+std::pair<PCMAudio, double> AudioPlanRenderer::settledUnderCeiling(PCMAudio buffer, double ceilingDb) const {
+    double limit = ceilingDb;
+    for (int pass = 0;; ++pass) {
+        Task::checkCancellation();
+        const double peak = buffer.frameCount() >= 1 ? encodedPeak(buffer) : TruePeak::silenceDb;
+        if (peak <= ceilingDb + peakToleranceDb) return {std::move(buffer), peak};
+        limit -= peak - ceilingDb;
+        buffer = TruePeakLimiter::apply(buffer, limit).buffer;
+        if (pass == limiterPasses - 1) return {std::move(buffer), peak};
+    }
+}
+
+AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planValue,
+                                                        const std::map<std::string, JSONValue>& sources,
+                                                        const fs::path& outPath, const JobContext& job) {
+    const AudioPlan plan(planValue, sources, engineVersion_);
+    // Refused before any work: a file that can't be written, or one that
+    // would replace a source the mix reads.
+    if (!AudioFileWriter::writesLossless(outPath)) {
+        std::string ext = outPath.extension().string();
+        throw EngineFailure::invalidParams(std::string("outPath must end in ") + AudioFileWriter::losslessExtensions +
+                                           ", got " + (ext.empty() ? "no extension" : ext) + ".");
+    }
+    refuseSourceAsOutput(outPath, plan);
+
+    AudioMixer::Result result = mix(plan, Variant::after, job, true);
+    PCMAudio buffer;
+    double peak = 0;
+    try {
+        if (!plan.finishedPolicy().isNone()) {
+            std::tie(buffer, peak) = settledUnderCeiling(std::move(result.buffer), plan.mix.truePeakDb);
+        } else {
+            buffer = std::move(result.buffer);
+            peak = encodedPeak(buffer);
+        }
+        Task::checkCancellation();
+        AudioFileWriter::writeLossless(buffer, outPath, journal_);
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        throw writingFailure(outPath);
+    }
+    FinalMix out;
+    out.path = outPath.string();
+    struct stat st {};
+    out.byteLength = ::stat(outPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    out.durationUs = plan.durationUs;
+    out.integratedLufs = Loudness::integrated(buffer);
+    out.truePeakDb = peak;
+    out.reachedTarget = !plan.mix.targetLufs ||
+                        (result.reached && std::fabs(out.integratedLufs - *plan.mix.targetLufs) <= 0.2);
+    return out;
+}
+
+void AudioPlanRenderer::writeSegment(const std::vector<uint8_t>& bytes, const fs::path& outPath) const {
+    try {
+        TempOutput output(outPath, journal_);
+        const int fd = ::open(output.url().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) throw SystemError::posix(errno, "create " + output.url().string());
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                const int e = errno;
+                ::close(fd);
+                throw SystemError::posix(e, "write " + output.url().string());
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (::close(fd) != 0) throw SystemError::posix(errno, "close " + output.url().string());
+        output.commit();
+    } catch (...) {
+        throw writingFailure(outPath);
+    }
+}
+
+void AudioPlanRenderer::forget(const std::string& key) {
+    std::erase_if(streams_, [&](const Entry& e) { return e.key == key; });
+}
+
+std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const AudioPlan& plan, Variant variant,
+                                                                     const std::shared_ptr<Relay>& relay) {
+    const std::string key = Fingerprint::of({text(variant), plan.identity});
+    std::lock_guard g(lock_);
+    for (const auto& e : streams_)
+        if (e.key == key) return e.stream;
+    for (const auto& e : streams_)
+        if (e.variant == variant && !e.stream->ended()) e.stream->stop();
+    std::erase_if(streams_, [&](const Entry& e) { return e.variant == variant && e.stream->stopped(); });
+    auto stream = std::make_shared<GrowingAudioStream>();
+    const bool full = streams_.size() > maximumStreams - 1;
+    streams_.push_back({key, variant, stream});
+    if (full) {
+        streams_.front().stream->stop();
+        streams_.erase(streams_.begin());
+    }
+
+    // Encoders that ended are joined here, so their threads never pile up.
+    std::erase_if(encoders_, [](const std::shared_ptr<Encoder>& e) {
+        if (!e->done.load()) return false;
+        if (e->thread.joinable()) e->thread.join();
+        return true;
+    });
+    auto encoder = std::make_shared<Encoder>();
+    encoder->stream = stream;
+    const bool background = BlockingExecutor::currentPriority() == TaskPriority::background;
+    try {
+        encoder->thread = std::thread([this, plan, variant, stream, key, background, context = relay->context(relay),
+                                       raw = encoder.get()] {
+            if (background) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 10);
+            // The encoder outlives its starter: its cancellation is the stream's own.
+            Task::Scope scope(stream->stopToken());
+            try {
+                AudioMixer::Result result = mix(plan, variant, context, false);
+                AACStreamEncoder::encode(result.buffer, AACStreamEncoder::previewBitRate, *stream);
+            } catch (...) {
+                // Forgotten before the failure shows, so a retry that follows
+                // the failure starts a fresh stream.
+                {
+                    std::lock_guard relock(lock_);
+                    forget(key);
+                }
+                stream->fail(std::current_exception());
+            }
+            raw->done.store(true);
+        });
+    } catch (...) {
+        stream->fail(std::current_exception());
+        forget(key);
+        throw;
+    }
+    encoders_.push_back(std::move(encoder));
+    return stream;
+}
+
+AudioPlanRenderer::Segment AudioPlanRenderer::segment(const JSONValue& planValue,
+                                                      const std::map<std::string, JSONValue>& sources,
+                                                      const std::string& key, Variant variant, int64_t outStartUs,
+                                                      int64_t outEndUs, const fs::path& outPath,
+                                                      const JobContext& job) {
+    const AudioPlan plan(planValue, sources, engineVersion_);
+    refuseSourceAsOutput(outPath, plan);
+    Segment out;
+    out.key = key;
+    out.path = outPath.string();
+    out.firstPtsUs = 0;
+    out.durationUs = outEndUs - outStartUs;
+
+    const int64_t startFrame = PCMAudio::frames(outStartUs);
+    const int64_t endFrame = PCMAudio::frames(outEndUs);
+    auto relay = std::make_shared<Relay>();
+    relay->starter = &job;
+    struct Detach {
+        std::shared_ptr<Relay> relay;
+        ~Detach() {
+            std::lock_guard g(relay->lock);
+            relay->starter = nullptr;
+        }
+    } detach{relay};
+
+    auto stream = encodedStream(plan, variant, relay);
+    while (true) {
+        if (auto failure = stream->failure()) std::rethrow_exception(failure);
+        EncodedAudioStream snapshot = stream->snapshot();
+        if (snapshot.holds(endFrame)) {
+            const auto window = snapshot.window(startFrame, endFrame);
+            if (window.empty()) throw EngineFailure::invalidParams("This audio segment lies past the end of the plan.");
+            const auto bytes = AudioFragmentWriter::fragment(snapshot, window);
+            writeSegment(bytes, outPath);
+            out.byteLength = static_cast<int64_t>(bytes.size());
+            out.frameCount = window.packetCount();
+            return out;
+        }
+        Task::checkCancellation();
+        stream->waitForChange(waitStep);
+    }
+}
+
+} // namespace korvel

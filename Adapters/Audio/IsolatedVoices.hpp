@@ -1,0 +1,32 @@
+#pragma once
+
+#include "Adapters/Render/SourceLibrary.hpp"
+#include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/VoiceIsolating.hpp"
+#include "Core/Jobs.hpp"
+#include "Core/Render/EngineSource.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace korvel {
+
+// The isolated voice of each source, kept as a mono float WAV under
+// <cache>/analysis/isolation keyed by content hash and engine version.
+class IsolatedVoices {
+public:
+    IsolatedVoices(std::shared_ptr<VoiceIsolating> isolator, const std::filesystem::path& cacheRoot,
+                   std::shared_ptr<SourceLibrary> library, std::string engineVersion);
+
+    PCMAudio voice(const EngineSource& source, const JobContext& job);
+    std::filesystem::path file(const EngineSource& source) const;
+
+private:
+    std::shared_ptr<VoiceIsolating> isolator_;
+    std::filesystem::path folder_, journal_;
+    std::shared_ptr<SourceLibrary> library_;
+    std::string engineVersion_;
+};
+
+} // namespace korvel

@@ -1,0 +1,268 @@
+// The audio plan renderer on generated sound: plan identity and policy, out
+// ranges clamped to the mix, variants, the stream list, the isolated-voice
+// cache.
+
+#include "Adapters/Audio/AACStreamEncoder.hpp"
+#include "Adapters/Audio/AudioDecoder.hpp"
+#include "Adapters/Audio/AudioFileWriter.hpp"
+#include "Adapters/Audio/AudioPlan.hpp"
+#include "Adapters/Audio/AudioPlanRenderer.hpp"
+#include "Adapters/Audio/IsolatedVoices.hpp"
+#include "Core/Audio/TruePeak.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace korvel;
+namespace fs = std::filesystem;
+using Variant = AudioPlanRenderer::Variant;
+
+namespace {
+
+fs::path fresh(const std::string& name) {
+    fs::path f = fs::path(KORVEL_TEST_TMP) / (name + "-" + std::to_string(::getpid()));
+    fs::remove_all(f);
+    fs::create_directories(f);
+    return f;
+}
+
+std::string track(const std::string& id, const std::string& role, const std::string& recipe, int64_t srcEnd,
+                  int64_t outStart, int64_t outEnd, const std::string& more = R"("speed":1.0,"gain":[])") {
+    return R"({"id":")" + id + R"(","role":")" + role + R"(","assetId":null,"generated":{"recipe":")" + recipe +
+           R"(","seed":1},"srcStartUs":0,"srcEndUs":)" + std::to_string(srcEnd) + R"(,"outStartUs":)" +
+           std::to_string(outStart) + R"(,"outEndUs":)" + std::to_string(outEnd) + "," + more + R"(,"isolation":null})";
+}
+
+JSONValue plan(const std::string& tracks, int64_t durationUs, const std::string& target = "null",
+               const std::string& extra = "") {
+    return JSONValue::parsing(R"({"durationUs":)" + std::to_string(durationUs) + extra +
+                              R"(,"audioMix":{"tracks":[)" + tracks + R"(],"targetLufs":)" + target +
+                              R"(,"truePeakDb":-1}})");
+}
+
+std::map<std::string, JSONValue> noSources() { return {}; }
+
+AudioPlanRenderer renderer(const fs::path& root) {
+    return AudioPlanRenderer(nullptr, root, SourceLibrary::shared(), "test");
+}
+
+} // namespace
+
+TEST(AudioPlan, IdentityFollowsTheAudioAndPolicyFollowsTheRoles) {
+    const std::string bed = track("b", "music", "soft_bed", 1000000, 0, 1000000);
+    const std::string voice = track("v", "voice", "ding", 100000, 0, 100000);
+    const AudioPlan a(plan(bed, 1000000, "null", R"(,"video":1)"), noSources(), "1");
+    const AudioPlan b(plan(bed, 1000000, "null", R"(,"video":2)"), noSources(), "1");
+    EXPECT_EQ(a.identity, b.identity);
+    const AudioPlan reordered(JSONValue::parsing(R"({"audioMix":{"truePeakDb":-1,"targetLufs":null,"tracks":[)" + bed +
+                                                 R"(]},"durationUs":1000000})"),
+                              noSources(), "1");
+    EXPECT_EQ(a.identity, reordered.identity);
+    const AudioPlan withSource(plan(bed, 1000000), {{"x", JSONValue::parsing(R"({"path":"/x","contentHash":"h"})")}}, "1");
+    EXPECT_NE(a.identity, withSource.identity);
+    EXPECT_NE(a.identity, AudioPlan(plan(bed, 1000000), noSources(), "2").identity);
+
+    EXPECT_EQ(AudioPlan(plan(bed, 1000000, "-16"), noSources(), "1").finishedPolicy(),
+              AudioMixer::Policy::normalize(-16, -1));
+    EXPECT_EQ(AudioPlan(plan(voice + "," + bed, 1000000), noSources(), "1").finishedPolicy(),
+              AudioMixer::Policy::keepLevel(-1));
+    EXPECT_EQ(AudioPlan(plan(voice, 1000000), noSources(), "1").finishedPolicy(), AudioMixer::Policy::none());
+    EXPECT_EQ(AudioPlan(plan("", 1000000), noSources(), "1").finishedPolicy(), AudioMixer::Policy::none());
+    EXPECT_THROW(AudioPlan(JSONValue::parsing(R"({"durationUs":1})"), noSources(), "1"), EngineFailure);
+}
+
+TEST(AudioPlanRenderer, OutRangesAreClampedToTheMixAndReversedOnesAreEmpty) {
+    auto plans = renderer(fresh("renderer-ranges"));
+    // An out end far beyond the plan stays inside the mix; a reversed range
+    // and one past the end add nothing (the last would fail if it were scaled).
+    const auto r = plans.mix(plan(track("long", "music", "soft_bed", 500000, 0, 1'000'000'000'000'000) + "," +
+                                      track("rev", "music", "soft_bed", 500000, 400000, 100000) + "," +
+                                      track("late", "music", "soft_bed", 500000, 2000000, 3000000,
+                                            R"("speed":1e-300,"gain":[])"),
+                                  1'000'000),
+                             noSources(), Variant::afterWithoutLevel, JobContext::silent(), true);
+    ASSERT_EQ(r.buffer.frameCount(), 48000);
+    const auto onlyLong = plans.mix(plan(track("long", "music", "soft_bed", 500000, 0, 1'000'000), 1'000'000),
+                                    noSources(), Variant::afterWithoutLevel, JobContext::silent(), true);
+    EXPECT_EQ(r.buffer, onlyLong.buffer);
+    // Frames past the source's end are silence.
+    EXPECT_EQ(r.buffer.channels[0][30000], 0.0f);
+    EXPECT_NE(r.buffer.channels[0][20000], 0.0f);
+
+    // A start before the plan keeps the part inside it.
+    const auto early = plans.mix(plan(track("e", "music", "soft_bed", 1'000'000, -500'000, 500'000), 1'000'000),
+                                 noSources(), Variant::afterWithoutLevel, JobContext::silent(), true);
+    const auto bed = plans.mix(plan(track("e", "music", "soft_bed", 1'000'000, 0, 1'000'000), 1'000'000), noSources(),
+                               Variant::afterWithoutLevel, JobContext::silent(), true);
+    EXPECT_EQ(early.buffer.channels[0][100], bed.buffer.channels[0][24000 + 100]);
+    EXPECT_EQ(early.buffer.channels[0][30000], 0.0f);
+}
+
+TEST(AudioPlanRenderer, BeforeMixesVoicesOnlyWithoutGains) {
+    auto plans = renderer(fresh("renderer-before"));
+    const std::string voice = track("v", "voice", "ding", 500000, 0, 500000, R"("speed":1.0,"gain":[{"outUs":0,"gainDb":-12}])");
+    const std::string plain = track("v", "voice", "ding", 500000, 0, 500000);
+    const std::string bed = track("b", "music", "soft_bed", 500000, 0, 500000);
+    const auto before = plans.mix(plan(voice + "," + bed, 500000, "-16"), noSources(), Variant::before, JobContext::silent(), true);
+    const auto reference = plans.mix(plan(plain, 500000), noSources(), Variant::after, JobContext::silent(), true);
+    EXPECT_EQ(before.buffer, reference.buffer);
+}
+
+TEST(AudioPlanRenderer, NumbersThatMakeInfinitiesAreRefusedNamingTheirPlace) {
+    auto plans = renderer(fresh("renderer-numbers"));
+    struct Case {
+        JSONValue plan;
+        std::string message;
+    } cases[] = {
+        {plan(track("g", "music", "soft_bed", 1000, 0, 1000, R"("speed":1.0,"gain":[{"outUs":0,"gainDb":1e250}])"), 1000),
+         "Audio track g has a gain out of range."},
+        {plan("", 1000, "-1e250"), "The audio mix has a loudness target out of range."},
+        {JSONValue::parsing(R"({"durationUs":1000,"audioMix":{"tracks":[],"targetLufs":null,"truePeakDb":1e250}})"),
+         "The audio mix has a true-peak ceiling out of range."},
+    };
+    for (const auto& c : cases) {
+        try {
+            plans.mix(c.plan, noSources(), Variant::after, JobContext::silent(), true);
+            ADD_FAILURE() << c.message;
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f.code, -32602);
+            EXPECT_EQ(f.message, c.message);
+        }
+    }
+}
+
+TEST(AudioPlanRenderer, StreamsAreSharedReplacedAndBounded) {
+    const fs::path root = fresh("renderer-streams");
+    auto plans = renderer(root);
+    auto planOf = [](int seed) {
+        return plan(track("b", "music", "soft_bed", 2'000'000, 0, 2'000'000,
+                          R"("speed":1.0,"gain":[{"outUs":)" + std::to_string(seed) + R"(,"gainDb":-6}])"),
+                    2'000'000);
+    };
+    auto segment = [&](const JSONValue& p, Variant v, int64_t start, int64_t end, const std::string& name) {
+        return plans.segment(p, noSources(), name, v, start, end, root / (name + ".m4s"), JobContext::silent());
+    };
+    const auto s1 = segment(planOf(1), Variant::after, 0, 1'000'000, "a");
+    EXPECT_EQ(s1.frameCount, 49);
+    EXPECT_EQ(s1.byteLength, static_cast<int64_t>(fs::file_size(root / "a.m4s")));
+    segment(planOf(1), Variant::after, 1'000'000, 2'000'000, "b");
+    ASSERT_EQ(plans.streams().size(), 1u);
+    // A finished stream of the same variant stays for a later return to it
+    // (a window at the plan's end waits for the whole stream).
+    segment(planOf(2), Variant::after, 1'000'000, 2'000'000, "c");
+    segment(planOf(3), Variant::before, 1'000'000, 2'000'000, "d");
+    ASSERT_EQ(plans.streams().size(), 3u);
+    const auto oldest = plans.streams().front();
+    segment(planOf(4), Variant::after, 1'000'000, 2'000'000, "e");
+    segment(planOf(5), Variant::after, 1'000'000, 2'000'000, "f");
+    const auto held = plans.streams();
+    ASSERT_EQ(held.size(), 4u);
+    EXPECT_NE(held.front(), oldest);
+    EXPECT_TRUE(oldest->stopped());
+
+    // A negative start is the start of the sound, never a negative skip.
+    segment(planOf(5), Variant::after, -500'000, 500'000, "g");
+    std::ifstream in(root / "g.m4s", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t elst = bytes.find("elst");
+    ASSERT_NE(elst, std::string::npos);
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + elst + 16);
+    EXPECT_EQ((p[0] << 24) | (p[1] << 16) | (p[2] << 8) | p[3], 1088);
+
+    try {
+        segment(planOf(5), Variant::after, 3'000'000, 4'000'000, "late");
+        ADD_FAILURE();
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f.message, "This audio segment lies past the end of the plan.");
+    }
+    EXPECT_FALSE(fs::exists(root / "late.m4s"));
+}
+
+TEST(AudioPlanRenderer, ANewPlanStopsTheUnfinishedStreamOfItsVariantOnly) {
+    const fs::path root = fresh("renderer-replace");
+    auto plans = renderer(root);
+    auto longPlan = [](int seed) {
+        return plan(track("b", "music", "soft_bed", 60'000'000, 0, 60'000'000,
+                          R"("speed":1.0,"gain":[{"outUs":)" + std::to_string(seed) + R"(,"gainDb":-6}])"),
+                    60'000'000);
+    };
+    plans.segment(longPlan(1), noSources(), "a", Variant::after, 0, 500'000, root / "a.m4s", JobContext::silent());
+    const auto first = plans.streams().back();
+    plans.segment(longPlan(1), noSources(), "b", Variant::before, 0, 500'000, root / "b.m4s", JobContext::silent());
+    const auto other = plans.streams().back();
+    EXPECT_FALSE(first->stopped());
+    plans.segment(longPlan(2), noSources(), "c", Variant::after, 0, 500'000, root / "c.m4s", JobContext::silent());
+    EXPECT_TRUE(first->stopped());
+    EXPECT_FALSE(other->stopped());
+    EXPECT_EQ(plans.streams().size(), 2u);
+}
+
+TEST(AudioPlanRenderer, AFailedMixFailsItsWaitersAndIsForgotten) {
+    const fs::path root = fresh("renderer-failure");
+    auto plans = renderer(root);
+    const JSONValue missing = JSONValue::parsing(
+        R"({"durationUs":1000000,"audioMix":{"targetLufs":null,"truePeakDb":-1,"tracks":[{"id":"v","role":"voice",)"
+        R"("assetId":"gone","generated":null,"srcStartUs":0,"srcEndUs":1000000,"outStartUs":0,"outEndUs":1000000,)"
+        R"("speed":1.0,"gain":[],"isolation":null}]}})");
+    for (int i = 0; i < 2; ++i) {
+        try {
+            plans.segment(missing, noSources(), "k", Variant::after, 0, 500000, root / "s.m4s", JobContext::silent());
+            ADD_FAILURE();
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f.message, "The plan uses gone, and it is not among the sources.");
+        }
+        EXPECT_TRUE(plans.streams().empty());
+    }
+}
+
+TEST(AACStreamEncoder, StreamsCarryTheirShapeAndStopWhenAsked) {
+    PCMAudio audio(std::vector<std::vector<float>>(2, std::vector<float>(100000, 0.1f)));
+    const auto s = AACStreamEncoder::encode(audio, 192000);
+    EXPECT_EQ(s.encoderDelayFrames, 2112);
+    EXPECT_EQ(s.frameCount, 100000);
+    EXPECT_EQ(s.channelCount, 2);
+    EXPECT_EQ(s.bitRate, 192000);
+    EXPECT_TRUE(s.isComplete);
+    EXPECT_GE(static_cast<int64_t>(s.packets.size()), (100000 + 2112) / 1024 + 1);
+    GrowingAudioStream stopped;
+    stopped.stop();
+    EXPECT_THROW(AACStreamEncoder::encode(audio, 192000, stopped), Cancelled);
+    EXPECT_LE(stopped.snapshot().packets.size(), 9u);
+    EXPECT_FALSE(stopped.snapshot().isComplete);
+}
+
+TEST(IsolatedVoices, ADamagedCachedVoiceIsMadeAgain) {
+    class Counting : public VoiceIsolating {
+    public:
+        IsolatedVoice isolate(const std::vector<float>& samples, double, const JobContext&) override {
+            ++calls;
+            return {samples, 0};
+        }
+        int calls = 0;
+    };
+    const fs::path root = fresh("isolated-voices");
+    const fs::path source = root / "voice.wav";
+    PCMAudio voice = PCMAudio::mono(std::vector<float>(4800, 0.25f));
+    AudioFileWriter::writeWav(voice, source, std::nullopt);
+    auto isolator = std::make_shared<Counting>();
+    auto library = std::make_shared<SourceLibrary>();
+    IsolatedVoices voices(isolator, root, library, "test");
+    const EngineSource s{source.string(), library->contentHash(source)};
+    EXPECT_EQ(voices.voice(s, JobContext::silent()), voice);
+    EXPECT_EQ(voices.voice(s, JobContext::silent()), voice);
+    EXPECT_EQ(isolator->calls, 1);
+    std::ofstream(voices.file(s), std::ios::trunc) << "damaged";
+    EXPECT_EQ(voices.voice(s, JobContext::silent()), voice);
+    EXPECT_EQ(isolator->calls, 2);
+    EXPECT_EQ(AudioDecoder::read(voices.file(s), 1, JobContext::silent()), voice);
+    // Another engine version keeps its own file.
+    IsolatedVoices other(isolator, root, library, "other");
+    EXPECT_NE(other.file(s), voices.file(s));
+    EXPECT_TRUE(fs::is_empty(root / "journal"));
+    const EngineSource changed{source.string(), "0000"};
+    EXPECT_THROW(other.voice(changed, JobContext::silent()), EngineFailure);
+    EXPECT_FALSE(fs::exists(other.file(changed)));
+}
