@@ -42,7 +42,8 @@ private:
     Transfer transfer_;
     uint8_t lut_[256];
     Axis lumaX_, lumaY_, chromaX_, chromaY_;
-    std::vector<float> y_, u_, v_, rowSums_;
+    std::vector<float> y_, u_, v_;
+    std::vector<uint16_t> blockSums_;
     std::vector<uint8_t> out_;
     SwsContext* other_ = nullptr;
 };
