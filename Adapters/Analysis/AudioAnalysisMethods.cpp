@@ -4,6 +4,7 @@
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Methods/AnalysisService.hpp"
+#include "Adapters/Methods/MatteService.hpp"
 #include "Adapters/Models/ModelMethods.hpp"
 
 namespace korvel {
@@ -31,6 +32,9 @@ void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs&
         return service.run(params, job);
     };
     methods["analysis.known"] = [service](const JSONValue& params, const JobContext&) { return service.known(params); };
+    auto builder = inputs.matte ? inputs.matte : std::make_shared<const MatteBuilder>();
+    const MatteService matte{builder, inputs.library, versions, inputs.cacheRoot / "journal"};
+    methods["matte.build"] = [matte](const JSONValue& params, const JobContext& job) { return matte.build(params, job); };
 }
 } // namespace
 

@@ -6,6 +6,9 @@ FrameAnalysers FrameAnalysers::real() {
     FrameAnalysers a;
     a.scenes = &SceneAnalyzer::analyze;
     a.color = &ColorAnalyzer::measure;
+    a.faces = &FaceAnalyzer::analyze;
+    a.frameScores = &FrameScorer::analyze;
+    a.textRegions = &TextRegionFinder::analyze;
     return a;
 }
 
