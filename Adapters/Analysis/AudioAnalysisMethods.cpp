@@ -17,6 +17,7 @@ void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs&
     const AnalysisVersions versions{inputs.engineVersion};
     SoundDecoding decoding;
     decoding.stream = &AudioDecoder::stream;
+    decoding.readMono = &AudioDecoder::readMono;
     if (inputs.plans) {
         decoding.isolatedVoice = [voices = inputs.plans->isolatedVoices()](const EngineSource& source,
                                                                         const JobContext& job) {
@@ -26,8 +27,13 @@ void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs&
     const SoundOfVideo sound{std::make_shared<SharedMeasurement<SoundResults>>(BackgroundGate::shared()),
                              inputs.library, cache, versions, decoding};
     SceneScanMemo* scenes = inputs.scenes ? inputs.scenes : &SceneScanMemo::shared();
+    std::optional<TranscriptAnalysis> transcripts;
+    if (inputs.models) {
+        transcripts = TranscriptAnalysis{std::make_shared<const TranscriptionPipeline>(inputs.apple, inputs.models),
+                                         cache, measuring, inputs.library, versions, decoding};
+    }
     const AnalysisService service{cache,    measuring, sound, inputs.library, versions, decoding,
-                                  FrameAnalysers::real(), scenes};
+                                  FrameAnalysers::real(), scenes, transcripts};
     methods["analysis.run"] = [service](const JSONValue& params, const JobContext& job) {
         return service.run(params, job);
     };

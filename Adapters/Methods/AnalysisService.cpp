@@ -19,6 +19,10 @@ JSONValue withAsset(JSONValue value, const std::string& assetId) {
 
 JSONValue AnalysisService::run(const JSONValue& raw, const JobContext& job) const {
     const auto params = decoded<AnalysisParams>(raw);
+    if (params.kind == "transcript") {
+        if (!transcripts) throw EngineFailure::internalError("This engine was assembled without speech models.");
+        return transcripts->run(params, job);
+    }
     const std::string& hash = params.source.contentHash;
     const std::string fingerprint = versions.fingerprint(params.kind, hash, params.heardAs);
     if (auto stored = cache.load(fingerprint, params.kind, hash, params.assetId)) return std::move(*stored);
@@ -44,6 +48,10 @@ JSONValue AnalysisService::run(const JSONValue& raw, const JobContext& job) cons
 
 JSONValue AnalysisService::known(const JSONValue& raw) const {
     const auto params = decoded<AnalysisParams>(raw);
+    if (params.kind == "transcript") {
+        auto stored = transcripts ? transcripts->known(params) : std::nullopt;
+        return JSONValue(JSONValue::Object{{"analysis", stored ? std::move(*stored) : JSONValue()}});
+    }
     const std::string& hash = params.source.contentHash;
     const std::string fingerprint = versions.fingerprint(params.kind, hash, params.heardAs);
     auto stored = cache.load(fingerprint, params.kind, hash, params.assetId);

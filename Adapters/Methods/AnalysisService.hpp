@@ -5,6 +5,7 @@
 #include "Adapters/Methods/SharedMeasurement.hpp"
 #include "Adapters/Methods/SoundDecoding.hpp"
 #include "Adapters/Methods/SoundOfVideo.hpp"
+#include "Adapters/Methods/TranscriptAnalysis.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Core/Wire/AnalysisParams.hpp"
 #include "Core/Wire/AnalysisVersions.hpp"
@@ -25,6 +26,8 @@ struct AnalysisService {
     SoundDecoding decoding;
     FrameAnalysers frames;
     SceneScanMemo* scenes = nullptr;
+    // Absent where no speech models are given.
+    std::optional<TranscriptAnalysis> transcripts;
 
     JSONValue run(const JSONValue& params, const JobContext& job) const;
     JSONValue known(const JSONValue& params) const;

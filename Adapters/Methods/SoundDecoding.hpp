@@ -17,6 +17,8 @@ struct SoundDecoding {
     // Planar pieces of the file's sound with exactly that many channels, in order.
     using Piece = std::function<void(const std::vector<std::span<const float>>& channels)>;
     std::function<void(const std::filesystem::path&, int channels, const JobContext&, const Piece&)> stream;
+    // One channel at any rate, whole.
+    std::function<std::vector<float>(const std::filesystem::path&, int sampleRate, const JobContext&)> readMono;
     // The isolated voice of a source, its first channel the voice.
     std::function<PCMAudio(const EngineSource&, const JobContext&)> isolatedVoice;
 };

@@ -4,6 +4,7 @@
 // decodes that a test can hold, so requests overlap without sleeping.
 
 #include "Adapters/FileDigest.hpp"
+#include "tests/core/speech/SpeechFakes.hpp"
 #include "Adapters/Methods/AnalysisService.hpp"
 
 #include <atomic>
@@ -60,6 +61,14 @@ private:
     int waiting_ = 0;
 };
 
+// Installed speech models of a test: a scripted quality transcriber, no aligner.
+struct ScriptedModels : SpeechModelProviding {
+    std::shared_ptr<fakes::ScriptedTranscriber> whisper = std::make_shared<fakes::ScriptedTranscriber>();
+    std::shared_ptr<Transcriber> qualityTranscriber() override { return whisper; }
+    std::shared_ptr<EmissionModel> emissionModel() override { return nullptr; }
+    void startInstallingIfNeeded() override {}
+};
+
 struct ServiceFixture {
     fs::path root;
     BackgroundGate gate{1.0};
@@ -72,6 +81,7 @@ struct ServiceFixture {
     bool decodeStopsQuietly = false;
     std::atomic<int> scenePasses{0};
     SceneScanMemo memo;
+    std::shared_ptr<ScriptedModels> speech = std::make_shared<ScriptedModels>();
     std::shared_ptr<SourceLibrary> library;
     AnalysisService service;
 
@@ -107,6 +117,9 @@ struct ServiceFixture {
                             int64_t(at + n) * 1'000'000 / 48'000, 4'000'000});
             }
         };
+        decoding.readMono = [](const fs::path&, int rate, const JobContext&) {
+            return std::vector<float>(static_cast<size_t>(rate * 4), 0.1f);
+        };
         decoding.isolatedVoice = [](const EngineSource&, const JobContext&) { return PCMAudio::mono(madeUpSound(1)); };
         const AnalysisCache cache{root / "cache" / "analysis", root / "cache" / "journal"};
         const AnalysisVersions versions{"0.1.0"};
@@ -130,8 +143,13 @@ struct ServiceFixture {
         frames.textRegions = [](const fs::path&, const JobContext&) {
             return std::vector<TextRegionFinder::Sample>{{0, {{{-0.1, 0.9, 0.3, 0.3}, 0.5}}}};
         };
-        service = AnalysisService{cache, std::make_shared<SharedMeasurement<JSONValue>>(gate), sound, library, versions,
-                                  decoding, frames, &memo};
+        auto measuring = std::make_shared<SharedMeasurement<JSONValue>>(gate);
+        speech->whisper->heard = [](std::span<const float>) {
+            return std::vector<RawWord>{{"Hello", 100'000, 400'000, 0.9123456}, {"there.", 500'000, 900'000, std::nullopt}};
+        };
+        const TranscriptAnalysis transcripts{std::make_shared<const TranscriptionPipeline>(speech->whisper, speech), cache,
+                                             measuring, library, versions, decoding};
+        service = AnalysisService{cache, measuring, sound, library, versions, decoding, frames, &memo, transcripts};
     }
 
     // A file whose bytes name it; its hash is what a client would send.

@@ -100,6 +100,8 @@ TEST(AnalysisService, RefusalsComeInTheirOrder) {
         {JSONValue::parsing(R"({"source":{"path":"/x","contentHash":"h"},"kind":"silences"})"), -32602,
          "Params do not match the contract: "},
         {ServiceFixture::hashed("a", movie, hash, "matte"), -32602, "The matte has its own method: matte.build."},
+        {ServiceFixture::hashed("a", movie, std::string(64, '0'), "transcript", R"(,"language":null)"), -32602,
+         "A transcript needs a language: a tag, or auto for the engine to find it."},
         {ServiceFixture::hashed("a", movie, hash, "sparkles"), -32602, "Unknown analysis: sparkles."},
         {ServiceFixture::hashed("a", movie, std::string(64, '0'), "sparkles"), -32001,
          "clip.mp4 changed since it was imported."},
@@ -196,4 +198,40 @@ TEST(AnalysisService, OneFramePassServesScenesAndFacesAndIsKeptOnDisk) {
     next.service.run(ServiceFixture::params("a", same, "faces", R"(,"heardAs":"x")"), JobContext::silent());
     next.service.run(ServiceFixture::params("b", same, "text_regions"), JobContext::silent());
     EXPECT_EQ(next.scenePasses.load(), 0);
+}
+
+TEST(AnalysisService, TranscriptsAreStoredAndAutoRemembersTheLanguage) {
+    ServiceFixture f("transcript");
+    const fs::path movie = f.source("talk.mp4");
+    const std::string hash = FileDigest::sha256(movie);
+    const JSONValue en = f.service.run(ServiceFixture::params("a", movie, "transcript", R"(,"language":"en")"),
+                                       JobContext::silent());
+    EXPECT_EQ(kindOf(en), "transcript");
+    EXPECT_EQ(*en.member("transcriber"), JSONValue("whisper_large_v3"));
+    EXPECT_EQ(*en.member("provisional"), JSONValue(true)); // no aligner
+    const auto& words = *en.member("words")->arrayPtr();
+    ASSERT_EQ(words.size(), 2u);
+    EXPECT_EQ(*words[0].member("confidence"), JSONValue(0.91235));
+    EXPECT_TRUE(words[1].member("confidence")->isNull());
+    const size_t heard = f.speech->whisper->transcriptions.size();
+    // Answered from the record, by run and by known, for another asset.
+    EXPECT_EQ(assetOf(f.service.run(ServiceFixture::params("b", movie, "transcript", R"(,"language":"en")"),
+                                    JobContext::silent())),
+              "b");
+    EXPECT_EQ(f.speech->whisper->transcriptions.size(), heard);
+    EXPECT_FALSE(f.service.known(ServiceFixture::hashed("c", movie, hash, "transcript", R"(,"language":"en")"))
+                     .member("analysis")->isNull());
+    EXPECT_TRUE(f.service.known(ServiceFixture::hashed("c", movie, hash, "transcript")).member("analysis")->isNull());
+
+    // "auto" finds the language once and keeps it beside the transcript.
+    f.speech->whisper->guesses = {LanguageGuess{"en", 0.9}};
+    const JSONValue found = f.service.run(ServiceFixture::params("a", movie, "transcript", R"(,"language":"auto")"),
+                                          JobContext::silent());
+    EXPECT_EQ(*found.member("language"), JSONValue("en"));
+    const auto record = f.service.cache.load(f.service.versions.voiceLanguageFingerprint(hash), "voice_language", hash, "");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(*record->member("finder"), JSONValue("whisper_large_v3"));
+    const size_t afterAuto = f.speech->whisper->transcriptions.size();
+    f.service.run(ServiceFixture::params("a", movie, "transcript", R"(,"language":"auto")"), JobContext::silent());
+    EXPECT_EQ(f.speech->whisper->transcriptions.size(), afterAuto);
 }
