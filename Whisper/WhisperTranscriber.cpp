@@ -243,6 +243,7 @@ WhisperTranscriber::WhisperTranscriber(std::string modelPath, std::string vadPat
     : modelPath(std::move(modelPath)), vadPath(std::move(vadPath)), englishOnly(englishOnly) {}
 
 bool WhisperTranscriber::hears(std::string_view language, bool englishOnly) {
+    silenceOnce();
     const std::string plain = VoiceLanguage::plain(language);
     if (englishOnly) return plain == "en";
     return whisper_lang_id(plain.c_str()) >= 0;

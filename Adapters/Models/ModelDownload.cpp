@@ -67,6 +67,11 @@ struct Transfer {
     int fd = -1;
     std::string errorBody;
     std::optional<EngineFailure> failure;
+    // When the last byte arrived; a transfer quiet for too long has stalled.
+    std::chrono::steady_clock::duration stalledAfter{};
+    curl_off_t lastSeen = -1;
+    std::chrono::steady_clock::time_point lastArrival = std::chrono::steady_clock::now();
+    bool stalled = false;
 
     ~Transfer() {
         if (fd >= 0) ::close(fd);
@@ -124,8 +129,18 @@ struct Transfer {
         return static_cast<Transfer*>(user)->receive(data, size * count);
     }
 
-    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<Transfer*>(user)->token.stop_requested() ? 1 : 0;
+    static int onProgress(void* user, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) {
+        auto* t = static_cast<Transfer*>(user);
+        if (t->token.stop_requested()) return 1;
+        const auto clock = std::chrono::steady_clock::now();
+        if (now != t->lastSeen) {
+            t->lastSeen = now;
+            t->lastArrival = clock;
+        } else if (clock - t->lastArrival >= t->stalledAfter) {
+            t->stalled = true;
+            return 1;
+        }
+        return 0;
     }
 };
 
@@ -141,6 +156,7 @@ std::filesystem::path attempt(const std::string& url, int64_t limit, const std::
     transfer.destination = into;
     transfer.reporter = &reporter;
     transfer.token = Task::currentToken();
+    transfer.stalledAfter = settings.stalledAfter;
     if (transfer.token.stop_requested()) throw Cancelled();
 
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
@@ -162,12 +178,14 @@ std::filesystem::path attempt(const std::string& url, int64_t limit, const std::
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.connectTimeout.count()));
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.stalledAfter.count()));
 
     const CURLcode code = curl_easy_perform(c);
     if (transfer.token.stop_requested()) throw Cancelled();
     if (transfer.failure) throw *transfer.failure;
+    if (transfer.stalled) {
+        throw ConnectionLost(EngineFailure::internalError("Could not download the model: no data arrived for " +
+                                                          std::to_string(settings.stalledAfter.count()) + " seconds"));
+    }
     if (code != CURLE_OK) {
         const std::string description = detail[0] ? std::string(detail) : std::string(curl_easy_strerror(code));
         EngineFailure failure = EngineFailure::internalError("Could not download the model: " + description);

@@ -34,7 +34,7 @@ namespace ModelDownload {
 
 struct Settings {
     std::chrono::seconds connectTimeout{30};
-    // A transfer slower than one byte a second for this long counts as timed out.
+    // A transfer that receives nothing for this long counts as timed out.
     std::chrono::seconds stalledAfter{60};
     // The wait between attempts; throws Cancelled when the task is cancelled meanwhile.
     std::function<void(std::chrono::seconds)> sleep;

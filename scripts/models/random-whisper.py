@@ -13,6 +13,7 @@ SHAPES = {
     "large-v3": (51866, 1500, 1280, 20, 32, 448, 128),
 }
 TEXT_TOKENS = 50257  # ordinary tokens in the file; the library adds the special ones
+END_FROM = 40  # decoder position (prompt included) from which a window ends
 
 
 def mel_filters(n_mel, n_fft=201, rate=16000):
@@ -37,7 +38,7 @@ def vocabulary(rng):
             words.append(letters[i % 26].encode())
         else:
             n = int(rng.integers(2, 7))
-            words.append((" " if i % 2 else "").encode() + "".join(rng.choice(letters, n)).encode())
+            words.append(b" " + "".join(rng.choice(letters, n)).encode())
     return words
 
 
@@ -59,12 +60,20 @@ def main(out_path, size="tiny", seed=7):
             w(len(word))
             out.write(word)
 
-        def tensor(name, shape, kind, scale=0.02, value=None):
+        # One direction of the decoder's state that only the end-of-text
+        # token answers strongly, and which the positional embedding takes on
+        # late in a window: every window then ends after a few dozen tokens.
+        u = rng.standard_normal(state).astype(np.float32)
+        u /= np.linalg.norm(u)
+
+        def tensor(name, shape, kind, scale=0.02, value=None, shaped=None):
             # shape is numpy order (slowest first); the file wants ggml order
             if value is not None:
                 data = np.full(shape, value, np.float32)
             else:
                 data = rng.standard_normal(shape, dtype=np.float32) * scale
+            if shaped:
+                data = shaped(data)
             data = data.astype(kind)
             dims = list(reversed(shape))
             key = name.encode()
@@ -102,8 +111,17 @@ def main(out_path, size="tiny", seed=7):
         tensor("encoder.ln_post.weight", (state,), f32, value=1.0)
         tensor("encoder.ln_post.bias", (state,), f32, value=0.0)
 
-        tensor("decoder.positional_embedding", (t_ctx, state), f32)
-        tensor("decoder.token_embedding.weight", (n_vocab, state), f16, scale=1.0)
+        def late_end(pe):
+            ramp = np.clip((np.arange(t_ctx) - END_FROM) / 5.0, 0, 1) * 30.0
+            return pe + ramp[:, None] * u[None, :]
+
+        def end_token(te):
+            te[TEXT_TOKENS] = 12.0 * u  # the multilingual end-of-text token
+            return te
+
+        # A strong position keeps the tied embedding from repeating its input token.
+        tensor("decoder.positional_embedding", (t_ctx, state), f32, scale=3.0, shaped=late_end)
+        tensor("decoder.token_embedding.weight", (n_vocab, state), f16, scale=1.0, shaped=end_token)
         for i in range(layers):
             block(f"decoder.blocks.{i}", cross=True)
         tensor("decoder.ln.weight", (state,), f32, value=1.0)
