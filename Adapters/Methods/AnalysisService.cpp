@@ -4,6 +4,7 @@
 #include "Adapters/Methods/SourceFailure.hpp"
 #include "Core/Analysis/LoudnessAnalyzer.hpp"
 #include "Core/Analysis/LoudnessChannels.hpp"
+#include "Core/Analysis/StreamedLoudness.hpp"
 #include "Core/Analysis/Waveform.hpp"
 #include "Core/Wire/LoudnessWire.hpp"
 #include "Core/Wire/WaveformWire.hpp"
@@ -70,7 +71,7 @@ JSONValue AnalysisService::measure(const AnalysisParams& params, const std::stri
         return encoding(IsolationAnalysisModel(params.assetId, hash, fingerprint, peaks));
     }
     if (kind == "loudness") {
-        const LoudnessReading reading = LoudnessAnalyzer::analyze(audioAsPlayed(url, params.heardAs, job));
+        const LoudnessReading reading = loudnessAsHeard(url, params.heardAs, job);
         return encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, reading));
     }
     if (kind == "scenes") {
@@ -124,19 +125,18 @@ void AnalysisService::keepSceneScan(const std::string& hash, const std::filesyst
     }
 }
 
-PCMAudio AnalysisService::audioAsPlayed(const std::filesystem::path& url, const std::optional<std::string>& heardAs,
-                                        const JobContext& job) const {
+LoudnessReading AnalysisService::loudnessAsHeard(const std::filesystem::path& url,
+                                                const std::optional<std::string>& heardAs, const JobContext& job) const {
     const bool picture = library->hasPicture(url);
     const auto policy = loudnessChannelsPolicy(heardAs ? std::optional<std::string_view>(*heardAs) : std::nullopt, picture);
-    const int channels = policy == LoudnessChannels::asIs ? 2 : 1;
-    PCMAudio audio;
-    audio.channels.resize(static_cast<size_t>(channels));
-    decoding.stream(url, channels, job, [&](const std::vector<std::span<const float>>& piece) {
-        for (size_t c = 0; c < audio.channels.size(); ++c)
-            audio.channels[c].insert(audio.channels[c].end(), piece.at(c).begin(), piece.at(c).end());
+    // As they are: two channels; a voice: one channel heard in both ears.
+    const bool asIs = policy == LoudnessChannels::asIs;
+    StreamedLoudness measured(2);
+    decoding.stream(url, asIs ? 2 : 1, job, [&](const std::vector<std::span<const float>>& piece) {
+        if (asIs) measured.append(piece);
+        else measured.append({piece.at(0), piece.at(0)});
     });
-    if (policy == LoudnessChannels::voiceInBoth) audio.channels.push_back(audio.channels[0]);
-    return audio;
+    return measured.finish();
 }
 
 } // namespace korvel

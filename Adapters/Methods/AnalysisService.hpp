@@ -7,6 +7,7 @@
 #include "Adapters/Methods/SoundOfVideo.hpp"
 #include "Adapters/Methods/TranscriptAnalysis.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
+#include "Core/Analysis/LoudnessAnalyzer.hpp"
 #include "Core/Wire/AnalysisParams.hpp"
 #include "Core/Wire/AnalysisVersions.hpp"
 
@@ -34,8 +35,9 @@ struct AnalysisService {
 
 private:
     JSONValue measure(const AnalysisParams& params, const std::string& fingerprint, const JobContext& job) const;
-    PCMAudio audioAsPlayed(const std::filesystem::path& url, const std::optional<std::string>& heardAs,
-                           const JobContext& job) const;
+    // Measured while the sound is decoded, never kept whole.
+    LoudnessReading loudnessAsHeard(const std::filesystem::path& url, const std::optional<std::string>& heardAs,
+                                    const JobContext& job) const;
     // Runs a frame pass that leaves the file's scene scan behind, in memory
     // and on disk, for the other kinds that start from it.
     template <class F> auto withPassOverFramesKept(const std::string& hash, const std::filesystem::path& url, F work) const

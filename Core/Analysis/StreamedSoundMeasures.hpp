@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Analysis/LoudnessAnalyzer.hpp"
+#include "Core/Analysis/StreamedLoudness.hpp"
 #include "Core/Analysis/SilenceDetector.hpp"
 #include "Core/Analysis/Waveform.hpp"
 
@@ -36,22 +37,15 @@ public:
 
 private:
     void closeWindow();
-    void truePeakBlocks(bool last);
 
     static constexpr size_t window = 480;
-    const bool loudness_;
     int64_t frames_ = 0;
     std::array<float, window> pending_{};
     size_t pendingCount_ = 0;
     std::vector<double> levels_;
     std::vector<float> windowPeaks_;
-    std::vector<double> kPowers_;
-    // K-weighting state of the two sections, transposed direct form.
-    double s11_ = 0, s12_ = 0, s21_ = 0, s22_ = 0;
-    double kSum_ = 0;
-    // True-peak input with its 15 samples of history at the front.
-    std::vector<float> peakInput_;
-    float truePeak_ = 0;
+    // The one channel heard in both ears.
+    std::optional<StreamedLoudness> loudness_;
 };
 
 } // namespace korvel

@@ -60,3 +60,19 @@ TEST(StreamedSoundMeasures, NoSamplesAndLongSoundBuckets) {
     EXPECT_EQ(r.waveform.peaks.size(), 8000u);
     EXPECT_FALSE(r.loudness);
 }
+
+TEST(StreamedLoudness, TwoDifferentChannelsInPiecesGiveTheWholeSoundReading) {
+    std::vector<float> left = talkWithPauses(7), right = left;
+    for (size_t i = 0; i < right.size(); ++i) right[i] *= (i / 48'000) % 3 == 0 ? 0.2f : 0.9f;
+    StreamedLoudness streamed(2);
+    for (size_t at = 0; at < left.size(); at += 1234) {
+        const size_t n = std::min<size_t>(1234, left.size() - at);
+        streamed.append({{left.data() + at, n}, {right.data() + at, n}});
+    }
+    const LoudnessReading reading = streamed.finish();
+    const LoudnessReading whole = LoudnessAnalyzer::analyze(PCMAudio({left, right}));
+    EXPECT_DOUBLE_EQ(reading.integratedLufs, whole.integratedLufs);
+    EXPECT_DOUBLE_EQ(reading.truePeakDb, whole.truePeakDb);
+    EXPECT_EQ(reading.phrases, whole.phrases);
+    EXPECT_FALSE(reading.phrases.empty());
+}
