@@ -190,3 +190,49 @@ TEST(VideoAnalysisMethods, MatteRefusals) {
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }
+
+TEST(VideoAnalysisMethods, ANewBuildTakesTheOldSidecarAwayFirst) {
+    const fs::path folder = korvel::testing::freshFolder("video-matte-order");
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    const fs::path out = folder / "person.mov";
+    const fs::path sidecar = out.string() + ".json";
+    const auto request = [&](const std::string& method) {
+        return sourceParams("a", clips().astronaut,
+                            R"("method":")" + method + R"(","longEdge":128,"outPath":")" + out.string() + "\"");
+    };
+    result(answer(engine, 1, "matte.build", request("hybrid")));
+    ASSERT_TRUE(fs::exists(sidecar));
+    // Another build starts and is cancelled before it commits: the old movie
+    // stays, and no sidecar is left claiming to describe it as the new one.
+    engine.sendLine(EngineProcess::request(2, "matte.build", request("foreground")));
+    for (;;) {
+        auto line = engine.readJSON();
+        ASSERT_TRUE(line);
+        if (line->member("params")) break; // building
+    }
+    engine.sendLine(R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":2}})");
+    const auto cancelled = engine.responseFor(2);
+    ASSERT_TRUE(cancelled);
+    if (cancelled->member("error")) {
+        EXPECT_EQ(*cancelled->member("error")->member("code"), JSONValue(-32800));
+        EXPECT_FALSE(fs::exists(sidecar));
+    } else {
+        // The build finished first: movie and sidecar are the new ones.
+        std::ifstream in(sidecar);
+        EXPECT_EQ(JSONValue::parsing(std::string(std::istreambuf_iterator<char>(in), {})), *cancelled->member("result"));
+    }
+    EXPECT_TRUE(fs::exists(out));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(VideoAnalysisMethods, TheHandshakeListsTheAnalysisTable) {
+    EngineProcess engine({"--cache-dir", (fs::path(korvel::testing::freshFolder("video-hello")) / "cache").string()});
+    const JSONValue hello = result(answer(engine, 1, "engine.hello", R"({"contractVersion":9})"));
+    std::set<std::string> names;
+    for (const JSONValue& n : *hello.member("capabilities")->arrayPtr()) names.insert(*n.stringPtr());
+    for (const char* method : {"analysis.run", "analysis.known", "matte.build", "audio.mix", "models.status", "models.install"})
+        EXPECT_TRUE(names.count(method)) << method;
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
