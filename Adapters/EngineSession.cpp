@@ -120,9 +120,9 @@ bool EngineSession::somebodyWaits(const RPC::Request& request) {
 
 void EngineSession::receive(std::string_view line) {
     auto incoming = RPC::decode(line);
-    if (const auto* request = incoming.request()) {
+    if (auto* request = incoming.request()) {
         if (const Job* job = engine_.job(request->method)) {
-            start(*job, *request);
+            start(*job, std::move(*request));
             return;
         }
         wire_.write(RPC::encode(engine_.handle(*request)));
@@ -138,7 +138,9 @@ void EngineSession::receive(std::string_view line) {
     }
 }
 
-void EngineSession::start(const Job& job, const RPC::Request& request) {
+void EngineSession::start(const Job& job, const RPC::Request& request) { start(job, RPC::Request(request)); }
+
+void EngineSession::start(const Job& job, RPC::Request&& request) {
     const bool foreground = somebodyWaits(request);
     if (foreground) gate_.began();
     jobs_.enter();
@@ -148,7 +150,7 @@ void EngineSession::start(const Job& job, const RPC::Request& request) {
     try {
         executor_.enqueue(
         foreground ? TaskPriority::userInitiated : TaskPriority::background,
-        [this, job = Job(job), params = request.params, id, number, task, foreground]() mutable {
+        [this, job = Job(job), params = std::move(request.params), id, number, task, foreground]() mutable {
             RPC::Response response;
             {
                 Task::Scope scope(task->get_token());

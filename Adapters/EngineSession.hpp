@@ -73,6 +73,8 @@ public:
     // Throws only when a direct answer cannot be written.
     void receive(std::string_view line);
     void start(const Job& job, const RPC::Request& request);
+    // The same, taking the request's params instead of copying them.
+    void start(const Job& job, RPC::Request&& request);
     // Cancels what runs and waits up to the grace; false when jobs still run.
     bool stop(std::chrono::milliseconds grace);
 

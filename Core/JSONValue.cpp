@@ -1,12 +1,18 @@
 #include "Core/JSONValue.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <cmath>
-#include <nlohmann/json.hpp>
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvel {
 
@@ -51,14 +57,139 @@ bool sameObject(const JSONValue::Object& a, const JSONValue::Object& b) {
     if (sameKeys) {
         return std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) { return x.second == y.second; });
     }
-    for (const auto& [key, value] : a) {
-        auto match = std::find_if(b.begin(), b.end(), [&](const auto& entry) { return sameText(key, entry.first); });
-        if (match == b.end() || !(value == match->second)) return false;
+    for (const auto& entry : a) {
+        const std::string& key = entry.first;
+        auto match = std::find_if(b.begin(), b.end(), [&key](const auto& other) { return sameText(key, other.first); });
+        if (match == b.end() || !(entry.second == match->second)) return false;
     }
     return true;
 }
 
 } // namespace
+
+namespace detail {
+
+namespace {
+
+// A chunk starts with its count of blocks still in use. The thread carving
+// it holds a large bias on the count instead of counting each block it hands
+// out, and gives back the unused part of the bias when it moves on; the
+// chunk is freed by whoever brings the count to zero.
+constexpr std::size_t chunkSize = 16384;
+constexpr std::size_t chunkHeader = 16;
+constexpr int64_t bias = chunkSize; // more than the blocks a chunk can hold
+
+struct Chunk {
+    std::atomic<int64_t> live;
+};
+
+void release(Chunk* chunk, int64_t count) noexcept {
+    if (chunk->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
+        chunk->~Chunk();
+        std::free(chunk);
+    }
+}
+
+struct Carving {
+    Chunk* chunk = nullptr;
+    std::size_t used = chunkSize;
+    int64_t handedOut = 0;
+
+    void retire() noexcept {
+        if (chunk) release(chunk, bias - handedOut);
+        chunk = nullptr;
+        used = chunkSize;
+        handedOut = 0;
+    }
+    ~Carving() { retire(); }
+};
+
+thread_local Carving carving;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KORVEL_PLAIN_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORVEL_PLAIN_BLOCKS 1
+#endif
+#endif
+
+} // namespace
+
+void* smallBlock(std::size_t size) {
+#if defined(KORVEL_PLAIN_BLOCKS)
+    // The address sanitizer sees every block on its own.
+    return ::operator new(size);
+#else
+    size = (size + 15) & ~std::size_t{15};
+    Carving& c = carving;
+    if (c.used + size > chunkSize) {
+        void* raw = std::aligned_alloc(chunkSize, chunkSize);
+        if (!raw) throw std::bad_alloc();
+        c.retire();
+        c.chunk = new (raw) Chunk{bias};
+        c.used = chunkHeader;
+    }
+    void* block = reinterpret_cast<char*>(c.chunk) + c.used;
+    c.used += size;
+    ++c.handedOut;
+    return block;
+#endif
+}
+
+void freeSmallBlock(void* block) noexcept {
+#if defined(KORVEL_PLAIN_BLOCKS)
+    ::operator delete(block);
+#else
+    auto address = reinterpret_cast<std::uintptr_t>(block) & ~std::uintptr_t{chunkSize - 1};
+    release(reinterpret_cast<Chunk*>(address), 1);
+#endif
+}
+
+} // namespace detail
+
+namespace {
+template <class T> void destroyed(T* p) noexcept {
+    p->~T();
+    detail::freeSmallBlock(p);
+}
+} // namespace
+
+JSONValue::JSONValue(const JSONValue& other) : kind_(other.kind_), payload_(other.payload_) {
+    switch (kind_) {
+    case Kind::string: payload_.string = made<std::string>(*other.payload_.string); break;
+    case Kind::array: payload_.array = made<Array>(*other.payload_.array); break;
+    case Kind::object: payload_.object = made<Object>(*other.payload_.object); break;
+    default: break;
+    }
+}
+
+JSONValue& JSONValue::operator=(const JSONValue& other) {
+    if (this != &other) *this = JSONValue(other);
+    return *this;
+}
+
+JSONValue& JSONValue::operator=(JSONValue&& other) noexcept {
+    if (this != &other) {
+        // The old payload may own `other` (assigning a member to its parent).
+        JSONValue old(std::move(*this));
+        kind_ = other.kind_;
+        payload_ = other.payload_;
+        other.kind_ = Kind::null;
+        other.payload_.integer = 0;
+    }
+    return *this;
+}
+
+void JSONValue::release() noexcept {
+    switch (kind_) {
+    case Kind::string: destroyed(payload_.string); break;
+    case Kind::array: destroyed(payload_.array); break;
+    case Kind::object: destroyed(payload_.object); break;
+    default: break;
+    }
+    kind_ = Kind::null;
+}
 
 const JSONValue* JSONValue::member(std::string_view key) const {
     const auto* object = objectPtr();
@@ -68,7 +199,7 @@ const JSONValue* JSONValue::member(std::string_view key) const {
 }
 
 std::optional<int64_t> JSONValue::intValue() const {
-    if (const auto* v = std::get_if<int64_t>(&storage_)) return *v;
+    if (kind_ == Kind::integer) return payload_.integer;
     return std::nullopt;
 }
 
@@ -78,28 +209,46 @@ std::optional<std::string> JSONValue::stringValue() const {
 }
 
 std::optional<bool> JSONValue::boolValue() const {
-    if (const auto* v = std::get_if<bool>(&storage_)) return *v;
+    if (kind_ == Kind::boolean) return payload_.boolean;
     return std::nullopt;
 }
 
 std::optional<double> JSONValue::doubleValue() const {
-    if (const auto* v = std::get_if<double>(&storage_)) return *v;
+    if (kind_ == Kind::double_) return payload_.number;
     return std::nullopt;
 }
 
 bool JSONValue::operator==(const JSONValue& other) const {
-    if (storage_.index() != other.storage_.index()) return false;
-    switch (kind()) {
-    case Kind::boolean: return std::get<bool>(storage_) == std::get<bool>(other.storage_);
-    case Kind::integer: return std::get<int64_t>(storage_) == std::get<int64_t>(other.storage_);
-    case Kind::double_: return std::get<double>(storage_) == std::get<double>(other.storage_);
-    case Kind::string: return sameText(std::get<std::string>(storage_), std::get<std::string>(other.storage_));
-    case Kind::array: return std::get<Array>(storage_) == std::get<Array>(other.storage_);
-    case Kind::object: return sameObject(std::get<Object>(storage_), std::get<Object>(other.storage_));
+    if (kind_ != other.kind_) return false;
+    switch (kind_) {
+    case Kind::boolean: return payload_.boolean == other.payload_.boolean;
+    case Kind::integer: return payload_.integer == other.payload_.integer;
+    case Kind::double_: return payload_.number == other.payload_.number;
+    case Kind::string: return sameText(*payload_.string, *other.payload_.string);
+    case Kind::array: return *payload_.array == *other.payload_.array;
+    case Kind::object: return sameObject(*payload_.object, *other.payload_.object);
     case Kind::null: return true;
     }
     return false;
 }
+
+// The reader fills values in place: a value it is handed is always null.
+struct JSONValueBuilding {
+    static JSONValue::Object& object(JSONValue& v) {
+        v.payload_.object = JSONValue::made<JSONValue::Object>();
+        v.kind_ = JSONValue::Kind::object;
+        return *v.payload_.object;
+    }
+    static JSONValue::Array& array(JSONValue& v) {
+        v.payload_.array = JSONValue::made<JSONValue::Array>();
+        v.kind_ = JSONValue::Kind::array;
+        return *v.payload_.array;
+    }
+    static void string(JSONValue& v, std::string_view text) {
+        v.payload_.string = JSONValue::made<std::string>(text);
+        v.kind_ = JSONValue::Kind::string;
+    }
+};
 
 namespace {
 
@@ -112,85 +261,461 @@ JSONValue numberFromDouble(double d) {
     return JSONValue(d);
 }
 
-// Builds the tree without recursion; depth is bounded so that destruction
-// and encoding of what we build stay shallow.
-class Builder : public nlohmann::json_sax<nlohmann::json> {
+// One JSON text read in two passes over the bytes. The first checks the
+// whole grammar (strict RFC 8259: well-formed UTF-8, no control characters
+// in strings, paired surrogate escapes, an optional byte-order mark, the
+// depth limit) and counts the elements of every array, in the order they
+// open. The second builds the value with every array allocated at its final
+// size, so a document costs its values and nothing more.
+class Reader {
 public:
-    JSONValue root;
-    std::string error;
+    explicit Reader(std::string_view text) : begin_(text.data()), end_(text.data() + text.size()) {}
 
-    bool null() override { return add(JSONValue()); }
-    bool boolean(bool v) override { return add(JSONValue(v)); }
-    bool number_integer(number_integer_t v) override { return add(JSONValue(int64_t{v})); }
-    bool number_unsigned(number_unsigned_t v) override {
-        if (v <= static_cast<uint64_t>(INT64_MAX)) return add(JSONValue(static_cast<int64_t>(v)));
-        return add(JSONValue(static_cast<double>(v)));
-    }
-    bool number_float(number_float_t v, const string_t&) override { return add(numberFromDouble(v)); }
-    bool string(string_t& v) override { return add(JSONValue(std::move(v))); }
-    bool binary(binary_t&) override { return add(JSONValue()); }
-
-    bool start_object(std::size_t) override { return open(JSONValue(JSONValue::Object{})); }
-    bool key(string_t& k) override {
-        keys_.back() = std::move(k);
-        return true;
-    }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(JSONValue(JSONValue::Array{})); }
-    bool end_array() override { return close(); }
-
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
-        error = ex.what();
-        return false;
+    JSONValue read() {
+        check();
+        p_ = start_;
+        nextArray_ = 0;
+        JSONValue root;
+        build(root);
+        return root;
     }
 
 private:
-    std::vector<JSONValue> stack_;
-    std::vector<std::string> keys_;
+    const char* const begin_;
+    const char* const end_;
+    const char* start_ = nullptr;
+    const char* p_ = nullptr;
+    std::vector<uint32_t> counts_;
+    size_t nextArray_ = 0;
 
-    bool add(JSONValue v) {
-        if (stack_.empty()) {
-            root = std::move(v);
-            return true;
+    [[noreturn]] void fail(const char* what) const {
+        throw JSONParseError(std::string(what) + " at byte " + std::to_string(p_ - begin_));
+    }
+
+    static bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+    void skipSpace() {
+        while (p_ < end_ && isSpace(*p_)) ++p_;
+    }
+
+    // Bytes up to the next quote, backslash, control character or non-ASCII byte.
+    static const char* plainRun(const char* p, const char* end) {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
+        while (end - p >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            // Signed: bytes from 0x80 up are negative, so below 0x20 as well.
+            __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                           _mm_cmplt_epi8(v, space));
+            int mask = _mm_movemask_epi8(special);
+            if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+            p += 16;
         }
-        auto& top = stack_.back();
-        if (auto* array = top.arrayPtr()) {
-            array->push_back(std::move(v));
+#endif
+        while (p < end) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+            ++p;
+        }
+        return p;
+    }
+
+    // --- First pass ---------------------------------------------------------
+
+    void check() {
+        p_ = begin_;
+        if (p_ < end_ && static_cast<unsigned char>(*p_) == 0xEF) {
+            if (end_ - p_ < 3 || static_cast<unsigned char>(p_[1]) != 0xBB || static_cast<unsigned char>(p_[2]) != 0xBF) {
+                fail("invalid byte-order mark");
+            }
+            p_ += 3;
+        }
+        skipSpace();
+        start_ = p_;
+        checkValue(0);
+        skipSpace();
+        if (p_ != end_) fail("unexpected text after the value");
+    }
+
+    void checkValue(int depth) {
+        if (p_ >= end_) fail("unexpected end of input");
+        switch (*p_) {
+        case '{': checkObject(depth); return;
+        case '[': checkArray(depth); return;
+        case '"': checkString(); return;
+        case 't': checkWord("true"); return;
+        case 'f': checkWord("false"); return;
+        case 'n': checkWord("null"); return;
+        default: checkNumber(); return;
+        }
+    }
+
+    void checkWord(std::string_view word) {
+        if (static_cast<size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0) {
+            fail("invalid literal");
+        }
+        p_ += word.size();
+    }
+
+    void checkObject(int depth) {
+        if (depth >= JSONValue::maxDepth) fail("too deeply nested");
+        ++p_;
+        skipSpace();
+        if (p_ < end_ && *p_ == '}') {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            if (p_ >= end_ || *p_ != '"') fail("expected a string key");
+            checkString();
+            skipSpace();
+            if (p_ >= end_ || *p_ != ':') fail("expected ':'");
+            ++p_;
+            skipSpace();
+            checkValue(depth + 1);
+            skipSpace();
+            if (p_ >= end_) fail("unexpected end of input");
+            if (*p_ == '}') {
+                ++p_;
+                return;
+            }
+            if (*p_ != ',') fail("expected ',' or '}'");
+            ++p_;
+            skipSpace();
+        }
+    }
+
+    void checkArray(int depth) {
+        if (depth >= JSONValue::maxDepth) fail("too deeply nested");
+        const size_t slot = counts_.size();
+        counts_.push_back(0);
+        ++p_;
+        skipSpace();
+        if (p_ < end_ && *p_ == ']') {
+            ++p_;
+            return;
+        }
+        uint32_t count = 0;
+        for (;;) {
+            checkValue(depth + 1);
+            if (count < UINT32_MAX) ++count;
+            skipSpace();
+            if (p_ >= end_) fail("unexpected end of input");
+            if (*p_ == ']') {
+                ++p_;
+                break;
+            }
+            if (*p_ != ',') fail("expected ',' or ']'");
+            ++p_;
+            skipSpace();
+        }
+        counts_[slot] = count;
+    }
+
+    static int hexDigit(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    // Four hex digits after "\u", or -1.
+    static int32_t unit(const char* p, const char* end) {
+        if (end - p < 4) return -1;
+        int32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            int d = hexDigit(p[i]);
+            if (d < 0) return -1;
+            value = value * 16 + d;
+        }
+        return value;
+    }
+
+    void checkString() {
+        ++p_;
+        for (;;) {
+            p_ = plainRun(p_, end_);
+            if (p_ >= end_) fail("unterminated string");
+            auto c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                ++p_;
+                return;
+            }
+            if (c == '\\') {
+                checkEscape();
+            } else if (c < 0x20) {
+                fail("control character in a string");
+            } else {
+                checkUTF8();
+            }
+        }
+    }
+
+    void checkEscape() {
+        if (end_ - p_ < 2) fail("unterminated string");
+        switch (p_[1]) {
+        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': p_ += 2; return;
+        case 'u': break;
+        default: fail("invalid escape");
+        }
+        int32_t first = unit(p_ + 2, end_);
+        if (first < 0) fail("invalid \\u escape");
+        p_ += 6;
+        if (first >= 0xDC00 && first <= 0xDFFF) fail("unpaired surrogate");
+        if (first >= 0xD800 && first <= 0xDBFF) {
+            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') fail("unpaired surrogate");
+            int32_t second = unit(p_ + 2, end_);
+            if (second < 0xDC00 || second > 0xDFFF) fail("unpaired surrogate");
+            p_ += 6;
+        }
+    }
+
+    // One well-formed UTF-8 sequence of two to four bytes.
+    void checkUTF8() {
+        auto at = [&](ptrdiff_t i) { return p_ + i < end_ ? static_cast<unsigned char>(p_[i]) : 0u; };
+        auto in = [](unsigned c, unsigned lo, unsigned hi) { return c >= lo && c <= hi; };
+        unsigned c = at(0);
+        int length;
+        bool ok;
+        if (in(c, 0xC2, 0xDF)) {
+            length = 2;
+            ok = in(at(1), 0x80, 0xBF);
+        } else if (c == 0xE0) {
+            length = 3;
+            ok = in(at(1), 0xA0, 0xBF) && in(at(2), 0x80, 0xBF);
+        } else if (in(c, 0xE1, 0xEC) || in(c, 0xEE, 0xEF)) {
+            length = 3;
+            ok = in(at(1), 0x80, 0xBF) && in(at(2), 0x80, 0xBF);
+        } else if (c == 0xED) {
+            length = 3;
+            ok = in(at(1), 0x80, 0x9F) && in(at(2), 0x80, 0xBF);
+        } else if (c == 0xF0) {
+            length = 4;
+            ok = in(at(1), 0x90, 0xBF) && in(at(2), 0x80, 0xBF) && in(at(3), 0x80, 0xBF);
+        } else if (in(c, 0xF1, 0xF3)) {
+            length = 4;
+            ok = in(at(1), 0x80, 0xBF) && in(at(2), 0x80, 0xBF) && in(at(3), 0x80, 0xBF);
+        } else if (c == 0xF4) {
+            length = 4;
+            ok = in(at(1), 0x80, 0x8F) && in(at(2), 0x80, 0xBF) && in(at(3), 0x80, 0xBF);
         } else {
-            top.objectPtr()->insert_or_assign(std::move(keys_.back()), std::move(v));
+            length = 1;
+            ok = false;
         }
-        return true;
+        if (!ok) fail("ill-formed UTF-8");
+        p_ += length;
     }
-    bool open(JSONValue container) {
-        if (static_cast<int>(stack_.size()) >= JSONValue::maxDepth) {
-            error = "too deeply nested";
-            return false;
+
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    void checkNumber() {
+        if (*p_ == '-') ++p_;
+        if (p_ >= end_ || !isDigit(*p_)) fail("invalid number");
+        if (*p_ == '0') {
+            ++p_;
+        } else {
+            while (p_ < end_ && isDigit(*p_)) ++p_;
         }
-        stack_.push_back(std::move(container));
-        keys_.emplace_back();
-        return true;
+        if (p_ < end_ && *p_ == '.') {
+            ++p_;
+            if (p_ >= end_ || !isDigit(*p_)) fail("invalid number");
+            while (p_ < end_ && isDigit(*p_)) ++p_;
+        }
+        if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+            ++p_;
+            if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+            if (p_ >= end_ || !isDigit(*p_)) fail("invalid number");
+            while (p_ < end_ && isDigit(*p_)) ++p_;
+        }
     }
-    bool close() {
-        JSONValue done = std::move(stack_.back());
-        stack_.pop_back();
-        keys_.pop_back();
-        return add(std::move(done));
+
+    // --- Second pass: the text is known to be valid --------------------------
+
+    void build(JSONValue& out) {
+        switch (*p_) {
+        case '{': buildObject(out); return;
+        case '[': buildArray(out); return;
+        case '"': {
+            std::string_view plain;
+            if (plainString(plain)) JSONValueBuilding::string(out, plain);
+            else out = JSONValue(escapedString());
+            return;
+        }
+        case 't': p_ += 4; out = JSONValue(true); return;
+        case 'f': p_ += 5; out = JSONValue(false); return;
+        case 'n': p_ += 4; out = JSONValue(); return;
+        default: out = buildNumber(); return;
+        }
+    }
+
+    void buildObject(JSONValue& out) {
+        JSONValue::Object& object = JSONValueBuilding::object(out);
+        ++p_;
+        skipSpace();
+        if (*p_ == '}') {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            std::string_view plain;
+            std::string escaped;
+            if (!plainString(plain)) {
+                escaped = escapedString();
+                plain = escaped;
+            }
+            skipSpace();
+            ++p_; // ':'
+            skipSpace();
+            // Keys usually come sorted (our own writer sorts them), so the
+            // end is the likely place; of equal keys the last one wins.
+            const size_t before = object.size();
+            JSONValue& slot = object.emplace_hint(object.end(), std::piecewise_construct, std::forward_as_tuple(plain),
+                                                  std::forward_as_tuple())->second;
+            if (object.size() == before) slot = JSONValue();
+            build(slot);
+            skipSpace();
+            if (*p_++ == '}') return;
+            skipSpace();
+        }
+    }
+
+    void buildArray(JSONValue& out) {
+        JSONValue::Array& array = JSONValueBuilding::array(out);
+        array.reserve(counts_[nextArray_++]);
+        ++p_;
+        skipSpace();
+        if (*p_ == ']') {
+            ++p_;
+            return;
+        }
+        for (;;) {
+            build(array.emplace_back());
+            skipSpace();
+            if (*p_++ == ']') return;
+            skipSpace();
+        }
+    }
+
+    static void appendUTF8(std::string& out, uint32_t cp) {
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    // Most strings hold no escape: their bytes are used as they stand. True
+    // with the bytes and the string read; false at the string's start when
+    // it holds an escape.
+    bool plainString(std::string_view& plain) {
+        const char* run = p_ + 1;
+        const char* at = run;
+        for (;;) {
+            at = plainRun(at, end_);
+            auto c = static_cast<unsigned char>(*at);
+            if (c == '"') {
+                plain = std::string_view(run, static_cast<size_t>(at - run));
+                p_ = at + 1;
+                return true;
+            }
+            if (c == '\\') return false;
+            ++at; // a UTF-8 byte, already checked
+        }
+    }
+
+    std::string escapedString() {
+        ++p_;
+        std::string text;
+        for (;;) {
+            const char* plain = p_;
+            p_ = plainRun(p_, end_);
+            while (static_cast<unsigned char>(*p_) >= 0x80) p_ = plainRun(p_ + 1, end_);
+            text.append(plain, p_);
+            if (*p_ == '"') {
+                ++p_;
+                return text;
+            }
+            // A backslash.
+            char e = p_[1];
+            p_ += 2;
+            switch (e) {
+            case 'b': text.push_back('\b'); break;
+            case 'f': text.push_back('\f'); break;
+            case 'n': text.push_back('\n'); break;
+            case 'r': text.push_back('\r'); break;
+            case 't': text.push_back('\t'); break;
+            case 'u': {
+                auto cp = static_cast<uint32_t>(unit(p_, end_));
+                p_ += 4;
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    auto low = static_cast<uint32_t>(unit(p_ + 2, end_));
+                    p_ += 6;
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                }
+                appendUTF8(text, cp);
+                break;
+            }
+            default: text.push_back(e); break; // '"', '\\', '/'
+            }
+        }
+    }
+
+    JSONValue buildNumber() {
+        const char* first = p_;
+        bool negative = *p_ == '-';
+        if (negative) ++p_;
+        const char* digits = p_;
+        while (p_ < end_ && isDigit(*p_)) ++p_;
+        const bool integral = !(p_ < end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E'));
+        if (integral) {
+            const auto count = p_ - digits;
+            if (count <= 18) {
+                int64_t value = 0;
+                for (const char* d = digits; d < p_; ++d) value = value * 10 + (*d - '0');
+                return JSONValue(negative ? -value : value);
+            }
+            uint64_t value = 0;
+            auto [end, error] = std::from_chars(digits, p_, value);
+            if (error == std::errc() && end == p_) {
+                constexpr uint64_t limit = static_cast<uint64_t>(INT64_MAX);
+                if (!negative && value <= limit) return JSONValue(static_cast<int64_t>(value));
+                if (negative && value <= limit + 1) return JSONValue(static_cast<int64_t>(0 - value));
+                // Beyond the signed range: a positive one is kept as the double
+                // nearest to it; a negative one is read as floating point text.
+                if (!negative) return JSONValue(static_cast<double>(value));
+            }
+            return numberFromDouble(floating(first, p_));
+        }
+        while (p_ < end_ && (isDigit(*p_) || *p_ == '.' || *p_ == 'e' || *p_ == 'E' || *p_ == '+' || *p_ == '-')) ++p_;
+        return numberFromDouble(floating(first, p_));
+    }
+
+    // The nearest double (zero or a subnormal below the range); a number
+    // beyond the range is refused, as no JSON value can hold it.
+    double floating(const char* first, const char* last) const {
+        double value = 0;
+        auto [end, error] = std::from_chars(first, last, value);
+        if (error != std::errc() || end != last) {
+            std::string text(first, last);
+            value = std::strtod(text.c_str(), nullptr);
+        }
+        if (!std::isfinite(value)) fail("number overflow");
+        return value;
     }
 };
 
 } // namespace
 
-JSONValue JSONValue::parsing(std::string_view data) {
-    Builder builder;
-    bool ok = false;
-    try {
-        ok = nlohmann::json::sax_parse(data.begin(), data.end(), &builder);
-    } catch (const std::exception& ex) {
-        throw JSONParseError(ex.what());
-    }
-    if (!ok) throw JSONParseError(builder.error.empty() ? "invalid JSON" : builder.error);
-    return std::move(builder.root);
-}
+JSONValue JSONValue::parsing(std::string_view data) { return Reader(data).read(); }
 
 namespace {
 void appendString(std::string& out, std::string_view text, bool escapeSlashes) {
@@ -235,26 +760,26 @@ std::string JSONValue::plain() const {
 
 void JSONValue::write(std::string& out, bool escapeSlashes) const {
     switch (kind()) {
-    case Kind::boolean: out += std::get<bool>(storage_) ? "true" : "false"; break;
+    case Kind::boolean: out += payload_.boolean ? "true" : "false"; break;
     case Kind::integer: {
         char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, std::get<int64_t>(storage_));
+        auto r = std::to_chars(buf, buf + sizeof buf, payload_.integer);
         out.append(buf, r.ptr);
         break;
     }
     case Kind::double_: {
-        double d = std::get<double>(storage_);
+        double d = payload_.number;
         if (!std::isfinite(d)) throw JSONEncodingError("Unable to encode a non-finite number in JSON.");
         char buf[32];
         auto r = std::to_chars(buf, buf + sizeof buf, d);
         out.append(buf, r.ptr);
         break;
     }
-    case Kind::string: appendString(out, std::get<std::string>(storage_), escapeSlashes); break;
+    case Kind::string: appendString(out, *payload_.string, escapeSlashes); break;
     case Kind::array: {
         out.push_back('[');
         bool first = true;
-        for (const auto& v : std::get<Array>(storage_)) {
+        for (const auto& v : *payload_.array) {
             if (!first) out.push_back(',');
             first = false;
             v.write(out, escapeSlashes);
@@ -265,7 +790,7 @@ void JSONValue::write(std::string& out, bool escapeSlashes) const {
     case Kind::object: {
         out.push_back('{');
         bool first = true;
-        for (const auto& [k, v] : std::get<Object>(storage_)) {
+        for (const auto& [k, v] : *payload_.object) {
             if (!first) out.push_back(',');
             first = false;
             appendString(out, k, escapeSlashes);

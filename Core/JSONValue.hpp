@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace korvel {
@@ -21,45 +22,87 @@ struct JSONEncodingError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+class JSONValue;
+
+namespace detail {
+// Small blocks for the parts of JSON documents (object members, the string,
+// array and object a value owns), carved from chunks of the allocating
+// thread and handed back a chunk at a time: building and freeing a large
+// document costs a fraction of one heap call per value. Any thread may free.
+inline constexpr std::size_t smallBlockLimit = 128;
+void* smallBlock(std::size_t size);
+void freeSmallBlock(void* block) noexcept;
+
+template <class T> struct SmallBlockAllocator {
+    using value_type = T;
+    SmallBlockAllocator() noexcept = default;
+    template <class U> SmallBlockAllocator(const SmallBlockAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n == 1 && sizeof(T) <= smallBlockLimit) return static_cast<T*>(smallBlock(sizeof(T)));
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n == 1 && sizeof(T) <= smallBlockLimit) freeSmallBlock(p);
+        else std::allocator<T>().deallocate(p, n);
+    }
+    template <class U> bool operator==(const SmallBlockAllocator<U>&) const noexcept { return true; }
+};
+} // namespace detail
+
 // The one dynamic JSON value of the engine: params and results of every job.
+// Sixteen bytes: a kind and a scalar, or a pointer to the string, array or
+// object it owns, so a large document costs a small multiple of its text.
 class JSONValue {
 public:
     using Array = std::vector<JSONValue>;
     // Ordered by key so that canonical output is a plain walk.
-    using Object = std::map<std::string, JSONValue, std::less<>>;
+    using Object = std::map<std::string, JSONValue, std::less<>,
+                            detail::SmallBlockAllocator<std::pair<const std::string, JSONValue>>>;
     struct Null {
         bool operator==(const Null&) const = default;
     };
 
-    enum class Kind { boolean, integer, double_, string, array, object, null };
+    enum class Kind : uint8_t { boolean, integer, double_, string, array, object, null };
 
     // Deeper documents are refused as invalid JSON: nothing the engine reads
     // nests anywhere near this, and it keeps recursion bounded.
     static constexpr int maxDepth = 512;
 
-    JSONValue() : storage_(Null{}) {}
-    JSONValue(std::nullptr_t) : storage_(Null{}) {}
-    JSONValue(bool b) : storage_(b) {}
-    JSONValue(int v) : storage_(int64_t{v}) {}
-    JSONValue(int64_t v) : storage_(v) {}
-    JSONValue(uint32_t v) : storage_(int64_t{v}) {}
-    JSONValue(double v) : storage_(v) {}
-    JSONValue(const char* s) : storage_(std::string(s)) {}
-    JSONValue(std::string s) : storage_(std::move(s)) {}
-    JSONValue(std::string_view s) : storage_(std::string(s)) {}
-    JSONValue(Array a) : storage_(std::move(a)) {}
-    JSONValue(Object o) : storage_(std::move(o)) {}
+    JSONValue() noexcept : kind_(Kind::null) { payload_.integer = 0; }
+    JSONValue(std::nullptr_t) noexcept : JSONValue() {}
+    JSONValue(bool b) noexcept : kind_(Kind::boolean) {
+        payload_.integer = 0;
+        payload_.boolean = b;
+    }
+    JSONValue(int v) noexcept : kind_(Kind::integer) { payload_.integer = v; }
+    JSONValue(int64_t v) noexcept : kind_(Kind::integer) { payload_.integer = v; }
+    JSONValue(uint32_t v) noexcept : kind_(Kind::integer) { payload_.integer = v; }
+    JSONValue(double v) noexcept : kind_(Kind::double_) { payload_.number = v; }
+    JSONValue(const char* s) : JSONValue(std::string(s)) {}
+    JSONValue(std::string s) : kind_(Kind::string) { payload_.string = made<std::string>(std::move(s)); }
+    JSONValue(std::string_view s) : JSONValue(std::string(s)) {}
+    JSONValue(Array a) : kind_(Kind::array) { payload_.array = made<Array>(std::move(a)); }
+    JSONValue(Object o) : kind_(Kind::object) { payload_.object = made<Object>(std::move(o)); }
     // A stray pointer must not silently become a bool.
     template <class T> JSONValue(T*) = delete;
 
-    Kind kind() const { return static_cast<Kind>(storage_.index()); }
-    bool isNull() const { return kind() == Kind::null; }
-    bool isBool() const { return kind() == Kind::boolean; }
-    bool isInteger() const { return kind() == Kind::integer; }
-    bool isDouble() const { return kind() == Kind::double_; }
-    bool isString() const { return kind() == Kind::string; }
-    bool isArray() const { return kind() == Kind::array; }
-    bool isObject() const { return kind() == Kind::object; }
+    JSONValue(const JSONValue& other);
+    JSONValue(JSONValue&& other) noexcept : kind_(other.kind_), payload_(other.payload_) {
+        other.kind_ = Kind::null;
+        other.payload_.integer = 0;
+    }
+    JSONValue& operator=(const JSONValue& other);
+    JSONValue& operator=(JSONValue&& other) noexcept;
+    ~JSONValue() { release(); }
+
+    Kind kind() const { return kind_; }
+    bool isNull() const { return kind_ == Kind::null; }
+    bool isBool() const { return kind_ == Kind::boolean; }
+    bool isInteger() const { return kind_ == Kind::integer; }
+    bool isDouble() const { return kind_ == Kind::double_; }
+    bool isString() const { return kind_ == Kind::string; }
+    bool isArray() const { return kind_ == Kind::array; }
+    bool isObject() const { return kind_ == Kind::object; }
 
     // The member for a key, or null when absent or when this is not an object.
     const JSONValue* member(std::string_view key) const;
@@ -70,11 +113,11 @@ public:
     // The payload of a double only; integers are not converted.
     std::optional<double> doubleValue() const;
 
-    const std::string* stringPtr() const { return std::get_if<std::string>(&storage_); }
-    const Array* arrayPtr() const { return std::get_if<Array>(&storage_); }
-    const Object* objectPtr() const { return std::get_if<Object>(&storage_); }
-    Array* arrayPtr() { return std::get_if<Array>(&storage_); }
-    Object* objectPtr() { return std::get_if<Object>(&storage_); }
+    const std::string* stringPtr() const { return kind_ == Kind::string ? payload_.string : nullptr; }
+    const Array* arrayPtr() const { return kind_ == Kind::array ? payload_.array : nullptr; }
+    const Object* objectPtr() const { return kind_ == Kind::object ? payload_.object : nullptr; }
+    Array* arrayPtr() { return kind_ == Kind::array ? payload_.array : nullptr; }
+    Object* objectPtr() { return kind_ == Kind::object ? payload_.object : nullptr; }
 
     // Parses one JSON text (a bare scalar at top level is accepted).
     static JSONValue parsing(std::string_view data);
@@ -89,8 +132,28 @@ public:
     bool operator==(const JSONValue& other) const;
 
 private:
+    friend struct JSONValueBuilding;
+    template <class T, class... A> static T* made(A&&... from) {
+        void* block = detail::smallBlock(sizeof(T));
+        try {
+            return new (block) T(std::forward<A>(from)...);
+        } catch (...) {
+            detail::freeSmallBlock(block);
+            throw;
+        }
+    }
     void write(std::string& out, bool escapeSlashes) const;
-    std::variant<bool, int64_t, double, std::string, Array, Object, Null> storage_;
+    void release() noexcept;
+
+    Kind kind_;
+    union {
+        bool boolean;
+        int64_t integer;
+        double number;
+        std::string* string;
+        Array* array;
+        Object* object;
+    } payload_;
 };
 
 // Writes a JSON string literal with the canonical escapes.

@@ -35,17 +35,21 @@ Incoming decode(std::string_view line) {
         return Malformed{"Not a JSON-RPC 2.0 message"};
     }
     const JSONValue* method = value.member("method");
-    const JSONValue* params = value.member("params");
+    // The params move out of the parsed line: a large plan is never copied.
+    JSONValue* params = nullptr;
+    if (auto* object = value.objectPtr()) {
+        if (auto it = object->find("params"); it != object->end()) params = &it->second;
+    }
     if (const JSONValue* id = value.member("id")) {
         if (!id->intValue() || !method || !method->isString() || !params) {
             return Malformed{"A request needs an integer id, a method and params"};
         }
-        return Request{"2.0", *id->intValue(), *method->stringPtr(), *params};
+        return Request{"2.0", *id->intValue(), *method->stringPtr(), std::move(*params)};
     }
     if (!method || !method->isString() || !params) {
         return Malformed{"A notification needs a method and params"};
     }
-    return Notification{"2.0", *method->stringPtr(), *params};
+    return Notification{"2.0", *method->stringPtr(), std::move(*params)};
 }
 
 std::string encode(const Response& response) { return response.encoded().canonical(); }

@@ -79,6 +79,8 @@ public:
     Incoming(Malformed m) : value_(std::move(m)) {}
 
     const Request* request() const { return std::get_if<Request>(&value_); }
+    // The request to take the params from without copying them.
+    Request* request() { return std::get_if<Request>(&value_); }
     const Notification* notification() const { return std::get_if<Notification>(&value_); }
     const Malformed* malformed() const { return std::get_if<Malformed>(&value_); }
 

@@ -54,11 +54,12 @@ SpeechServices speechServices(const EngineFolders& folders, const EngineSpeech& 
 
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     Engine engine;
+    TextCaches text; // one per engine, shared by every render and text request
     auto plans = std::make_shared<AudioPlanRenderer>(
         std::make_shared<SoundIsolationAdapter>(SoundIsolationAdapter::Mode::voice, IsolationCalibration::shared()),
         folders.cache, SourceLibrary::shared(), std::string(Engine::version));
     for (auto& [name, job] :
-         RenderMethods::table(folders.cache, SourceLibrary::shared(), AudioAnalysisMethods::audioSegment(plans))) {
+         RenderMethods::table(folders.cache, SourceLibrary::shared(), text, AudioAnalysisMethods::audioSegment(plans))) {
         engine.methods[name] = std::move(job);
     }
     const SpeechServices speechSide = speechServices(folders, speech);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Text/TextCaches.hpp"
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
@@ -15,7 +16,8 @@ namespace RenderMethods {
 // left in the output journal under the cache root and in the scratch folder.
 // `audioSegment` serves render.segment requests for the audio track.
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
-                                              std::shared_ptr<SourceLibrary> library, Job audioSegment = {});
+                                              std::shared_ptr<SourceLibrary> library, TextCaches text,
+                                              Job audioSegment = {});
 } // namespace RenderMethods
 
 } // namespace korvel

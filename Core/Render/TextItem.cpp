@@ -73,3 +73,23 @@ void TextItem::encode(JSONWriter& out) const {
 }
 
 } // namespace korvel
+
+namespace korvel {
+
+std::optional<TextEntrance> TextItem::entranceIn(const std::map<std::string, TextEntrance>& table) const {
+    bool anyTimed = false;
+    bool anyUntimed = false;
+    for (const auto& line : lines) {
+        for (const auto& run : line.runs) (run.enterUs ? anyTimed : anyUntimed) = true;
+    }
+    if (entrance) {
+        auto found = table.find(*entrance);
+        if (found == table.end()) throw TextEntranceFailure{TextEntranceFailure::Kind::unknownEntrance, *entrance};
+        if (anyUntimed) throw TextEntranceFailure{TextEntranceFailure::Kind::runWithoutTime, {}};
+        return found->second;
+    }
+    if (anyTimed) throw TextEntranceFailure{TextEntranceFailure::Kind::runWithTimeButNoEntrance, {}};
+    return std::nullopt;
+}
+
+} // namespace korvel

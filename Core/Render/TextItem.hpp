@@ -6,6 +6,7 @@
 #include "Core/Render/TextStyle.hpp"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,6 +65,10 @@ struct TextItem {
     // Whether the item is still fading in, or some run is still entering,
     // at the given time under the given entrance.
     bool isArriving(int64_t atUs, const TextEntrance& entrance) const;
+
+    // The entrance the item names, looked up in the plan's table, or none;
+    // throws TextEntranceFailure when the item and its runs disagree.
+    std::optional<TextEntrance> entranceIn(const std::map<std::string, TextEntrance>& table) const;
 
     bool operator==(const TextItem&) const = default;
     static TextItem decode(const JSONReader& in);

@@ -199,3 +199,24 @@ TEST(AnalysisMethods, RefusalsAndTheirOrder) {
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }
+
+TEST(AnalysisMethods, IsolationPeaksOfTheVoiceAndItsKeptSound) {
+    const fs::path cache = fs::path(korvel::testing::freshFolder("analysis-isolation")) / "cache";
+    EngineProcess engine({"--cache-dir", cache.string()});
+    const JSONValue voice = resultOf(engine, 1, "analysis.run", analysisParams("a", sounds().speech, "isolation"));
+    EXPECT_EQ(*voice.member("kind"), JSONValue("isolation"));
+    EXPECT_EQ(*voice.member("bucketUs"), JSONValue(10000));
+    EXPECT_EQ(voice.member("peaks")->arrayPtr()->size(), 900u);
+    for (const JSONValue& p : *voice.member("peaks")->arrayPtr()) {
+        const double v = p.doubleValue().value_or(static_cast<double>(p.intValue().value_or(-1)));
+        EXPECT_GE(v, 0);
+        EXPECT_LE(v, 1);
+    }
+    size_t kept = 0;
+    for (const auto& item : fs::directory_iterator(cache / "analysis" / "isolation")) kept += item.path().extension() == ".wav";
+    EXPECT_EQ(kept, 1u);
+    const JSONValue known = resultOf(engine, 2, "analysis.known", analysisParams("b", sounds().speech, "isolation"));
+    EXPECT_EQ(*known.member("analysis")->member("peaks"), *voice.member("peaks"));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}

@@ -34,6 +34,7 @@ public:
     std::string stderrText(); // everything written to stderr so far (after exit: all)
 
     static std::string request(int64_t id, const std::string& method, const std::string& paramsJSON);
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;

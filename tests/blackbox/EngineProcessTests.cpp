@@ -120,3 +120,39 @@ TEST(EngineProcess, StartupSweepsLeftoversOfDeadProcesses) {
     EXPECT_FALSE(fs::exists(partial));
     EXPECT_FALSE(fs::exists(fs::path(cache) / "journal" / (uuid + ".json")));
 }
+
+namespace {
+// A field of /proc/<pid>/status in kB, such as VmHWM (the peak resident size).
+int64_t statusKB(int pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::stoll(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+} // namespace
+
+// A line of 16 MB (eight million zeros) costs the engine a small multiple of
+// its size, and the requests around it are answered.
+TEST(EngineProcess, HugeLineCostsASmallMultipleOfItsSize) {
+    EngineProcess engine(cacheArgs("huge"));
+    engine.sendLine(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})"));
+    ASSERT_TRUE(engine.responseFor(1));
+    const int64_t before = statusKB(engine.pid(), "VmRSS");
+    std::string zeros;
+    constexpr size_t count = 8'000'000;
+    zeros.reserve(2 * count);
+    for (size_t i = 0; i < count; ++i) zeros += i ? ",0" : "0";
+    engine.sendLine(EngineProcess::request(2, "test.huge", "[" + zeros + "]"));
+    engine.sendLine(EngineProcess::request(3, "engine.hello", R"({"contractVersion":9})"));
+    auto huge = engine.responseFor(2);
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->member("error")->member("message")->stringValue(), "test.huge is not built yet.");
+    ASSERT_TRUE(engine.responseFor(3));
+    const int64_t peak = statusKB(engine.pid(), "VmHWM");
+    const int64_t lineKB = static_cast<int64_t>(zeros.size() / 1024);
+    EXPECT_LT(peak - before, 14 * lineKB) << "peak " << peak << " kB over " << before << " kB for a line of " << lineKB << " kB";
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}

@@ -1,5 +1,4 @@
 // Loudness and true peak against libebur128 on noise, tones and the beds.
-#if __has_include(<ebur128.h>)
 
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/Synth/SoundRecipes.hpp"
@@ -93,5 +92,3 @@ TEST(LoudnessOracle, BedsAgreeWithLibebur128) {
     for (const auto name : SoundRecipes::beds)
         expectAgreement(std::string(name), SoundRecipes::render(name, 11, 48000 * 20));
 }
-
-#endif

@@ -30,12 +30,31 @@ TEST(Loudness, StepsCoverEveryFrameAndTheLastStepIsItsOwnMean) {
     const LoudnessProfile profile(PCMAudio::mono(dc));
     ASSERT_EQ(profile.steps.size(), 3u);
     EXPECT_EQ(profile.frameCount, 1000);
+
+    // A steady 1200 Hz tone: 40 frames are one whole cycle and a step twelve,
+    // so a last step of 40 frames, as the mean of its own frames, equals the
+    // whole steps before it (divided by 480 it would be twelve times less).
+    auto tone = sine(1200, 0.5, 480 * 100 + 40);
+    const LoudnessProfile steady(PCMAudio::mono(tone));
+    ASSERT_EQ(steady.steps.size(), 101u);
+    EXPECT_NEAR(steady.steps[100], steady.steps[99], steady.steps[99] * 1e-3);
+    EXPECT_NEAR(steady.steps[99], steady.steps[98], steady.steps[98] * 1e-3);
 }
 
 TEST(Loudness, ShortRangesAreUngatedMeans) {
-    // 300 ms: the mean of 30 steps, no blocks.
-    auto tone = sine(997, 0.5, 48000 * 3);
-    const LoudnessProfile profile(PCMAudio::mono(tone));
+    // A 997 Hz tone of amplitude 0.5 is 6.02 dB below full scale's -3.01
+    // LUFS: -9.03. 300 ms (30 steps) of which the tone fills 15 and silence
+    // 15 is no block, so nothing is gated: the mean of the 30 steps is half
+    // the tone's power, -12.04 (gating the silence away would give -9.03).
+    std::vector<float> programme(48000 * 2, 0.0f);
+    auto tone = sine(997, 0.5, 48000);
+    std::copy(tone.begin(), tone.end(), programme.begin());
+    const LoudnessProfile half(PCMAudio::mono(programme));
+    EXPECT_NEAR(half.lufs(70 * 480, 100 * 480), -9.03, 0.02);
+    EXPECT_NEAR(half.lufs(85 * 480, 115 * 480), -12.04, 0.03);
+
+    auto steady = sine(997, 0.5, 48000 * 3);
+    const LoudnessProfile profile(PCMAudio::mono(steady));
     const double expected = 10 * std::log10((profile.steps[50] + profile.steps[51]) / 2) - 0.691;
     EXPECT_NEAR(profile.lufs(50 * 480, 52 * 480), expected, 1e-9);
     EXPECT_EQ(profile.lufs(480, 480), -70.0);

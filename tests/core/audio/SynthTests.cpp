@@ -172,3 +172,64 @@ TEST(MusicBed, EmptyBedsHaveTwoEmptyChannels) {
         EXPECT_EQ(bed.frameCount(), 0);
     }
 }
+
+namespace {
+// Zero crossings per second, halved: the frequency of a tone, the centre of
+// a narrow noise band, over the stretch [from, to) of the effect (fractions).
+double crossingHz(const std::vector<float>& x, double from, double to) {
+    const size_t begin = static_cast<size_t>(from * static_cast<double>(x.size()));
+    const size_t end = static_cast<size_t>(to * static_cast<double>(x.size()));
+    int crossings = 0;
+    for (size_t i = begin + 1; i < end; ++i) crossings += (x[i - 1] < 0) != (x[i] < 0);
+    return crossings / (static_cast<double>(end - begin) / 48000.0) / 2;
+}
+} // namespace
+
+// Each recipe's filters, sweeps and envelopes, pinned: a few samples of seed 7
+// before peak scaling, and where its energy sits early, midway and late.
+TEST(EffectSynth, RecipesKeepTheirSamplesAndSpectra) {
+    struct Case {
+        const char* name;
+        float samples[4]; // at 10, 30, 50 and 80 % of the length
+        double lowHz[3], highHz[3]; // crossing rate over 5-25 %, 40-60 %, 75-95 %
+    };
+    const Case cases[] = {
+        // Band-passed noise swept up and down the arc: bright in the middle.
+        {"whoosh", {-0.00395163847f, 0.143792003f, 0.230841041f, 0.0290544443f}, {2500, 8000, 2500}, {4500, 11000, 4500}},
+        {"swish", {-0.0149863688f, 0.310711682f, 0.568640471f, 0.0945094749f}, {3000, 8000, 3000}, {5500, 11000, 5500}},
+        {"reverse_whoosh", {0.000176396017f, 0.156209886f, 0.190027833f, 0.0175562892f}, {2500, 8000, 2500}, {4500, 11000, 4500}},
+        // 400 Hz rising 27.5 times.
+        {"riser", {0.0127533646f, -0.0222629216f, 0.119455099f, 0.371373683f}, {1500, 3500, 7000}, {3500, 6500, 11000}},
+        // Midi 62 (294 Hz) falling to about midi 26 (37 Hz).
+        {"sub_drop", {-0.752571106f, 0.730481386f, -0.573132753f, 0.359019905f}, {180, 90, 40}, {260, 130, 65}},
+        // 900 Hz falling to 250 Hz.
+        {"pop", {0.323336095f, -0.10521508f, -0.0162382964f, -0.00239022495f}, {400, 240, 230}, {600, 320, 270}},
+        {"click", {0.0304612536f, 0.000829265802f, -6.87992506e-05f, -1.15286262e-07f}, {1900, 1950, 2050}, {2700, 2200, 2150}},
+        {"tick", {-0.470686466f, -0.210892886f, 0.000544109964f, -0.0174331907f}, {1300, 1300, 1300}, {1900, 1550, 1450}},
+        // 1318.5 Hz with its partials fading faster.
+        {"ding", {-0.731276631f, -0.0260771941f, 0.201333836f, 0.101759434f}, {1300, 1310, 1310}, {1340, 1330, 1330}},
+        // 520 Hz gliding to 780 Hz over 40 ms.
+        {"boop", {0.622496486f, 0.382798076f, 0.196622372f, -0.0635364205f}, {600, 760, 760}, {740, 800, 800}},
+        // 120 Hz falling to 55 Hz under low noise.
+        {"thud", {0.659121454f, -0.270351797f, -0.0618227981f, 0.0357693657f}, {55, 45, 50}, {90, 60, 65}},
+        // Seven partials between 3 and 7.5 kHz.
+        {"shimmer", {0.0410077199f, 0.152851805f, 0.266918153f, -0.178193465f}, {3000, 3000, 3000}, {7500, 7500, 7500}},
+        // Two clicks, 1800 Hz then 1200 Hz, and silence.
+        {"shutter", {0.000544109964f, 0.0f, -0.0113342321f, 0.0f}, {1700, 800, 0}, {1900, 1300, 0}},
+    };
+    ASSERT_EQ(std::size(cases), SoundRecipes::effects.size());
+    for (const auto& c : cases) {
+        const std::vector<float> x = *EffectSynth::render(c.name, 7);
+        const double at[] = {0.1, 0.3, 0.5, 0.8};
+        for (int i = 0; i < 4; ++i) {
+            const float got = x[static_cast<size_t>(at[i] * static_cast<double>(x.size()))];
+            EXPECT_NEAR(got, c.samples[i], std::abs(c.samples[i]) * 1e-4 + 1e-9) << c.name << " at " << at[i];
+        }
+        const double stretches[3][2] = {{0.05, 0.25}, {0.4, 0.6}, {0.75, 0.95}};
+        for (int s = 0; s < 3; ++s) {
+            const double hz = crossingHz(x, stretches[s][0], stretches[s][1]);
+            EXPECT_GE(hz, c.lowHz[s]) << c.name << " stretch " << s;
+            EXPECT_LE(hz, c.highHz[s]) << c.name << " stretch " << s;
+        }
+    }
+}

@@ -1,0 +1,596 @@
+#include "Adapters/Text/TextRasterizer.hpp"
+
+#include "Adapters/Text/FontSet.hpp"
+#include "Core/Render/WideMath.hpp"
+#include "Core/Text/CoverageMask.hpp"
+#include "Core/Text/GaussianBlur.hpp"
+#include "Core/Text/TextWrap.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace korvel {
+
+struct TextRasterizer::RunTile {
+    RGBAImage image;     // linear premultiplied, canvas pixels y down
+    double centerX = 0;  // centre of the run's line boxes, y down
+    double centerY = 0;
+    double boxHeight = 0;
+    int64_t pixels = 0;
+};
+
+namespace {
+
+// Tiles may reach this far past the canvas: enough for any blur we allow.
+constexpr int tileMargin = 512;
+// The largest Gaussian sigma of shadows and entrance blurs, in pixels.
+constexpr double maxSigma = 128;
+
+int64_t since(int64_t t, int64_t start) {
+    const WideMath::Wide d = WideMath::Wide{t} - WideMath::Wide{start};
+    if (d > INT64_MAX) return INT64_MAX;
+    if (d < INT64_MIN) return INT64_MIN;
+    return static_cast<int64_t>(d);
+}
+
+struct Box {
+    double x0 = std::numeric_limits<double>::infinity(), y0 = x0;
+    double x1 = -x0, y1 = -x0;
+    void add(double ax, double ay, double bx, double by) {
+        x0 = std::min(x0, ax), y0 = std::min(y0, ay), x1 = std::max(x1, bx), y1 = std::max(y1, by);
+    }
+    bool empty() const { return !(x1 > x0) || !(y1 > y0); }
+};
+
+struct PixelRect {
+    int x = 0, y = 0, w = 0, h = 0;
+    bool empty() const { return w <= 0 || h <= 0; }
+};
+
+PixelRect clip(const Box& box, double margin, int limitX0, int limitY0, int limitX1, int limitY1) {
+    if (box.empty()) return {};
+    const double x0 = std::floor(box.x0 - margin), y0 = std::floor(box.y0 - margin);
+    const double x1 = std::ceil(box.x1 + margin), y1 = std::ceil(box.y1 + margin);
+    const int cx0 = static_cast<int>(std::clamp(x0, double(limitX0), double(limitX1)));
+    const int cy0 = static_cast<int>(std::clamp(y0, double(limitY0), double(limitY1)));
+    const int cx1 = static_cast<int>(std::clamp(x1, double(limitX0), double(limitX1)));
+    const int cy1 = static_cast<int>(std::clamp(y1, double(limitY0), double(limitY1)));
+    return {cx0, cy0, cx1 - cx0, cy1 - cy0};
+}
+
+// Encoded (ITU-R 709) premultiplied values to linear premultiplied, by table.
+struct LinearTable {
+    std::array<float, 4097> values;
+    LinearTable() {
+        for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(HexColor::linear(i / 4096.0));
+    }
+    float operator()(float v) const {
+        const float f = std::clamp(v, 0.0f, 1.0f) * 4096.0f;
+        const size_t i = std::min<size_t>(static_cast<size_t>(f), 4095);
+        const float t = f - static_cast<float>(i);
+        return values[i] + (values[i + 1] - values[i]) * t;
+    }
+};
+
+void toLinear(RGBAImage& image) {
+    static const LinearTable table;
+    for (size_t i = 0; i + 3 < image.pixels.size(); i += 4) {
+        float* p = image.pixels.data() + i;
+        const float a = p[3];
+        if (a <= 0) {
+            p[0] = p[1] = p[2] = p[3] = 0;
+            continue;
+        }
+        for (int c = 0; c < 3; ++c) p[c] = table(p[c] / a) * a;
+    }
+}
+
+// Source-over of one colour through a coverage mask.
+void fill(RGBAImage& image, const std::vector<float>& coverage, const PaletteColor& color) {
+    const float r = static_cast<float>(color.r), g = static_cast<float>(color.g), b = static_cast<float>(color.b);
+    const float a = static_cast<float>(color.a);
+    for (size_t i = 0; i < coverage.size(); ++i) {
+        const float k = coverage[i] * a;
+        if (k <= 0) continue;
+        float* p = image.pixels.data() + 4 * i;
+        const float keep = 1 - k;
+        p[0] = r * k + p[0] * keep;
+        p[1] = g * k + p[1] * keep;
+        p[2] = b * k + p[2] * keep;
+        p[3] = k + p[3] * keep;
+    }
+}
+
+// A colour glyph stretched over its box, bilinear, source-over.
+void drawImage(RGBAImage& image, std::vector<float>* alpha, const GlyphImage& glyph, double left, double top,
+               double right, double bottom) {
+    if (glyph.width <= 0 || glyph.height <= 0 || !(right > left) || !(bottom > top)) return;
+    const int x0 = std::max(0, static_cast<int>(std::floor(left)) - image.x);
+    const int y0 = std::max(0, static_cast<int>(std::floor(top)) - image.y);
+    const int x1 = std::min(image.width, static_cast<int>(std::ceil(right)) - image.x);
+    const int y1 = std::min(image.height, static_cast<int>(std::ceil(bottom)) - image.y);
+    const double sx = glyph.width / (right - left), sy = glyph.height / (bottom - top);
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) {
+            const double u = (x + image.x + 0.5 - left) * sx - 0.5, v = (y + image.y + 0.5 - top) * sy - 0.5;
+            const int iu = static_cast<int>(std::floor(u)), iv = static_cast<int>(std::floor(v));
+            const double fu = u - iu, fv = v - iv;
+            float px[4] = {0, 0, 0, 0};
+            for (int k = 0; k < 4; ++k) {
+                const int tu = iu + (k & 1), tv = iv + (k >> 1);
+                if (tu < 0 || tv < 0 || tu >= glyph.width || tv >= glyph.height) continue;
+                const double w = ((k & 1) ? fu : 1 - fu) * ((k >> 1) ? fv : 1 - fv);
+                const uint8_t* s = glyph.rgba.data() + 4 * (static_cast<size_t>(tv) * glyph.width + tu);
+                const double a = s[3] / 255.0;
+                for (int c = 0; c < 3; ++c) px[c] += static_cast<float>(w * a * s[c] / 255.0);
+                px[3] += static_cast<float>(w * a);
+            }
+            if (px[3] <= 0) continue;
+            const size_t at = static_cast<size_t>(y) * image.width + x;
+            float* p = image.pixels.data() + 4 * at;
+            const float keep = 1 - px[3];
+            for (int c = 0; c < 4; ++c) p[c] = px[c] + p[c] * keep;
+            if (alpha) (*alpha)[at] = px[3] + (*alpha)[at] * keep;
+        }
+    }
+}
+
+// What one drawing pass needs of the item.
+struct Drawing {
+    const TextItem& item;
+    const Palette& palette;
+    double canvasHeight;
+    double unit;
+};
+
+// Glyphs of the tokens into a mask whose pixel (0, 0) is canvas (ox, oy),
+// colour glyphs straight into the image when one is given.
+void addGlyphs(const std::vector<const PlacedToken*>& tokens, double canvasHeight, double ox, double oy,
+               CoverageMask& mask, std::optional<RGBAImage>* colour, const PixelRect& rect) {
+    for (const PlacedToken* p : tokens) {
+        const auto* font = dynamic_cast<const SizedFont*>(p->token.font.get());
+        if (!font || !p->token.line) continue;
+        const double size = font->size();
+        double pen = p->x;
+        const double baseY = canvasHeight - p->baseline;
+        for (const auto& g : p->token.line->glyphs) {
+            const FontInstance& inst = font->set().member(g.face);
+            const double gx = pen + g.x * size, gy = baseY - g.y * size;
+            if (inst.face().hasColorBitmaps()) {
+                if (colour) {
+                    if (auto image = inst.colorGlyph(g.id)) {
+                        if (!*colour) *colour = RGBAImage::transparent(rect.x, rect.y, rect.w, rect.h);
+                        drawImage(**colour, nullptr, *image, gx + image->left * size, gy - image->top * size,
+                                  gx + image->right * size, gy - image->bottom * size);
+                    }
+                }
+            } else if (auto outline = inst.outline(g.id); outline && !outline->empty()) {
+                mask.addOutline(*outline, size, gx - ox, gy - oy);
+            }
+            pen += g.advance * size + p->token.kerning;
+        }
+    }
+}
+
+double shadowOffset(const TextShadow& s, double unit, double canvasHeight) {
+    const double v = s.offsetYPct * unit;
+    return std::isfinite(v) ? std::clamp(v, -canvasHeight - tileMargin, canvasHeight + tileMargin) : 0.0;
+}
+
+double shadowBlur(const TextShadow& s, double unit) {
+    const double v = s.blurPct * unit;
+    return std::isfinite(v) && v > 0 ? std::min(v, 2 * maxSigma) : 0.0;
+}
+
+// Source-over of one premultiplied picture onto another of the same rectangle.
+void over(RGBAImage& image, const RGBAImage& top) {
+    for (size_t i = 0; i + 3 < top.pixels.size(); i += 4) {
+        const float k = 1 - top.pixels[i + 3];
+        for (int c = 0; c < 4; ++c) image.pixels[i + c] = top.pixels[i + c] + image.pixels[i + c] * k;
+    }
+}
+
+// Ink of the tokens: glyph outlines and highlight rectangles, y down.
+Box inkBox(const std::vector<const PlacedToken*>& tokens, double canvasHeight) {
+    Box box;
+    for (const PlacedToken* p : tokens) {
+        const double top = canvasHeight - (p->baseline + p->ascent), bottom = canvasHeight - (p->baseline - p->descent);
+        box.add(p->x - p->padding, top, p->x + p->token.width + p->padding, bottom);
+        const auto* font = dynamic_cast<const SizedFont*>(p->token.font.get());
+        if (!font || !p->token.line) continue;
+        const double size = font->size();
+        double pen = p->x;
+        for (const auto& g : p->token.line->glyphs) {
+            const FontInstance& inst = font->set().member(g.face);
+            const double gx = pen + g.x * size, gy = canvasHeight - p->baseline - g.y * size;
+            if (auto image = inst.face().hasColorBitmaps() ? inst.colorGlyph(g.id) : nullptr) {
+                box.add(gx + image->left * size, gy - image->top * size, gx + image->right * size,
+                        gy - image->bottom * size);
+            } else if (auto outline = inst.outline(g.id); outline && !outline->empty()) {
+                box.add(gx + outline->minX * size, gy - outline->maxY * size, gx + outline->maxX * size,
+                        gy - outline->minY * size);
+            }
+            pen += g.advance * size + p->token.kerning;
+        }
+    }
+    return box;
+}
+
+// Unlit tokens with the shadow, then lit tokens over their highlight boxes.
+RGBAImage draw(const Drawing& d, const std::vector<const PlacedToken*>& unlit,
+               const std::vector<const PlacedToken*>& lit, const PixelRect& rect) {
+    RGBAImage image = RGBAImage::transparent(rect.x, rect.y, rect.w, rect.h);
+    const double ox = rect.x, oy = rect.y;
+    const auto& shadow = d.item.style.shadow;
+    if (shadow && d.palette.shadow && !unlit.empty()) {
+        CoverageMask mask(rect.w, rect.h);
+        addGlyphs(unlit, d.canvasHeight, ox, oy - shadowOffset(*shadow, d.unit, d.canvasHeight), mask, nullptr, rect);
+        auto coverage = mask.coverage();
+        gaussianBlur(coverage, rect.w, rect.h, 1, shadowBlur(*shadow, d.unit) / 2);
+        fill(image, coverage, *d.palette.shadow);
+    }
+    if (!unlit.empty()) {
+        CoverageMask mask(rect.w, rect.h);
+        std::optional<RGBAImage> colour;
+        addGlyphs(unlit, d.canvasHeight, ox, oy, mask, &colour, rect);
+        fill(image, mask.coverage(), d.palette.text);
+        if (colour) over(image, *colour);
+    }
+    if (!lit.empty()) {
+        CoverageMask boxes(rect.w, rect.h);
+        for (const PlacedToken* p : lit) {
+            boxes.addRect(p->x - p->padding - ox, d.canvasHeight - (p->baseline + p->ascent) - oy,
+                          p->x + p->token.width + p->padding - ox, d.canvasHeight - (p->baseline - p->descent) - oy);
+        }
+        fill(image, boxes.coverage(), d.palette.highlightBackground);
+        CoverageMask mask(rect.w, rect.h);
+        std::optional<RGBAImage> colour;
+        addGlyphs(lit, d.canvasHeight, ox, oy, mask, &colour, rect);
+        fill(image, mask.coverage(), d.palette.highlightText);
+        if (colour) over(image, *colour);
+    }
+    toLinear(image);
+    return image;
+}
+
+double inkMargin(const TextItem& item, double unit, double canvasHeight) {
+    double margin = 2;
+    if (item.style.shadow) {
+        margin += 3 * shadowBlur(*item.style.shadow, unit) + std::fabs(shadowOffset(*item.style.shadow, unit, canvasHeight));
+    }
+    return margin;
+}
+
+uint64_t mix(uint64_t h, uint64_t v) {
+    h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    return h;
+}
+uint64_t mix(uint64_t h, const std::string& s) { return mix(h, std::hash<std::string>{}(s)); }
+uint64_t mix(uint64_t h, double v) { return mix(h, std::hash<double>{}(v)); }
+uint64_t mix(uint64_t h, int64_t v) { return mix(h, static_cast<uint64_t>(v)); }
+
+size_t byteSize(const RGBAImage& image) { return image.pixels.size() * sizeof(float); }
+
+} // namespace
+
+TextRasterizer::TextRasterizer(RenderSize size, double unit, std::map<std::string, TextEntrance> entrances,
+                               const TextCaches& caches)
+    : size_(size), unit_(unit), entrances_(std::move(entrances)), layoutEngine_(size, unit, caches.fonts),
+      validated_(caches.validated) {}
+
+std::string TextRasterizer::itemKey(const TextItem& item) const {
+    // Items may share an id: the key also carries everything that is drawn.
+    uint64_t h = 0;
+    h = mix(h, static_cast<int64_t>(item.role));
+    h = mix(h, item.outStartUs);
+    h = mix(h, item.outEndUs);
+    for (const auto& line : item.lines) {
+        h = mix(h, static_cast<int64_t>(line.role ? static_cast<int>(*line.role) + 1 : 0));
+        for (const auto& run : line.runs) {
+            h = mix(h, run.text);
+            h = mix(h, run.outStartUs);
+            h = mix(h, run.outEndUs);
+            h = mix(h, static_cast<int64_t>(run.keyword));
+            h = mix(h, run.enterUs ? *run.enterUs : INT64_MIN);
+        }
+        h = mix(h, int64_t{-7});
+    }
+    h = mix(h, item.box.x), h = mix(h, item.box.y), h = mix(h, item.box.w), h = mix(h, item.box.h);
+    const TextStyle& st = item.style;
+    h = mix(h, static_cast<int64_t>(st.font));
+    h = mix(h, st.weight);
+    h = mix(h, static_cast<int64_t>(st.italic));
+    h = mix(h, st.sizePct), h = mix(h, st.lineHeight), h = mix(h, st.letterSpacingEm);
+    h = mix(h, st.color);
+    if (st.shadow) {
+        h = mix(h, st.shadow->offsetYPct), h = mix(h, st.shadow->blurPct);
+        h = mix(h, st.shadow->color), h = mix(h, st.shadow->opacity);
+    }
+    h = mix(h, static_cast<int64_t>(item.activeWordHighlight));
+    if (item.highlight) h = mix(h, item.highlight->background), h = mix(h, item.highlight->color);
+    if (item.entrance) h = mix(h, *item.entrance);
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    return item.id + "|" + hex;
+}
+
+std::string TextRasterizer::validationKey(const TextItem& item) {
+    static constexpr const char* caseNames[] = {"inter",   "playfairDisplay", "ibmPlexMono", "montserrat",
+                                                "poppins", "oswald",          "anton",       "bebasNeue",
+                                                "spaceGrotesk", "dmSerifDisplay", "lora",    "abrilFatface",
+                                                "caveat",  "pacifico",        "bangers"};
+    std::string key = caseNames[static_cast<size_t>(item.style.font)];
+    key += "|" + std::to_string(item.style.weight) + "|" + (item.style.italic ? "true" : "false") + "|" +
+           item.style.color + "|" + (item.style.shadow ? item.style.shadow->color : std::string()) + "|" +
+           (item.highlight ? item.highlight->background : std::string()) + "|" +
+           (item.highlight ? item.highlight->color : std::string()) + "|";
+    for (size_t i = 0; i < item.lines.size(); ++i) {
+        if (i > 0) key += '\n';
+        const auto& line = item.lines[i];
+        if (line.role) key += EnumNames<TitleLineRole>::names[static_cast<size_t>(*line.role)];
+        key += '=';
+        for (size_t j = 0; j < line.runs.size(); ++j) {
+            if (j > 0) key += ' ';
+            key += line.runs[j].text;
+        }
+    }
+    return key;
+}
+
+std::optional<TextEntrance> TextRasterizer::entrance(const TextItem& item) const {
+    try {
+        return item.entranceIn(entrances_);
+    } catch (const TextEntranceFailure& failure) {
+        throw EngineFailure::invalidParams("Text item " + item.id + " can't enter: " + failure.text() + ".");
+    }
+}
+
+namespace {
+template <class Entry> void insertFifo(auto& fifo, const std::string& key, Entry entry, size_t bytes, size_t count,
+                                       size_t budget) {
+    if (auto found = fifo.entries.find(key); found != fifo.entries.end()) {
+        fifo.bytes -= found->second.bytes;
+        found->second = std::move(entry);
+        found->second.bytes = bytes;
+        fifo.bytes += bytes;
+        return;
+    }
+    while (!fifo.order.empty() && (fifo.order.size() >= count || fifo.bytes + bytes > budget)) {
+        auto old = fifo.entries.find(fifo.order.front());
+        if (old != fifo.entries.end()) {
+            fifo.bytes -= old->second.bytes;
+            fifo.entries.erase(old);
+        }
+        fifo.order.pop_front();
+    }
+    entry.bytes = bytes;
+    fifo.bytes += bytes;
+    fifo.entries.emplace(key, std::move(entry));
+    fifo.order.push_back(key);
+}
+} // namespace
+
+std::shared_ptr<const TextLayout> TextRasterizer::layout(const TextItem& item) {
+    const std::string key = itemKey(item);
+    {
+        std::lock_guard guard(lock_);
+        if (auto found = layouts_.entries.find(key); found != layouts_.entries.end() && *found->second.item == item) {
+            return found->second.value;
+        }
+    }
+    auto laidOut = std::make_shared<const TextLayout>(layoutEngine_.layout(item));
+    std::lock_guard guard(lock_);
+    insertFifo(layouts_, key, Entry<std::shared_ptr<const TextLayout>>{std::make_shared<TextItem>(item), laidOut, 0}, 0,
+               layoutCount, SIZE_MAX);
+    return laidOut;
+}
+
+std::optional<RGBAImage> TextRasterizer::layer(const TextItem& item, int64_t atUs) {
+    auto shared = sharedLayer(item, atUs);
+    if (!shared) return std::nullopt;
+    return *shared;
+}
+
+std::shared_ptr<const RGBAImage> TextRasterizer::sharedLayer(const TextItem& item, int64_t atUs) {
+    if (atUs < item.outStartUs || atUs >= item.outEndUs) return nullptr;
+    std::vector<bool> lit;
+    std::string litList;
+    for (const auto& line : item.lines) {
+        for (const auto& run : line.runs) {
+            const bool on = run.keyword || (item.activeWordHighlight && run.outStartUs <= atUs && atUs < run.outEndUs);
+            if (on) {
+                if (!litList.empty()) litList += ", ";
+                litList += std::to_string(lit.size());
+            }
+            lit.push_back(on);
+        }
+    }
+    if (auto e = entrance(item); e && item.isArriving(atUs, *e)) return arriving(item, *e, lit, atUs);
+    const std::string key = itemKey(item) + "|[" + litList + "]";
+    {
+        std::lock_guard guard(lock_);
+        if (auto found = images_.entries.find(key); found != images_.entries.end() && *found->second.item == item) {
+            return found->second.value;
+        }
+    }
+    auto image = rasterize(item, lit);
+    std::lock_guard guard(lock_);
+    insertFifo(images_, key, Entry<std::shared_ptr<const RGBAImage>>{std::make_shared<TextItem>(item), image, 0},
+               image ? byteSize(*image) : 0, imageCount, imageBytes);
+    return image;
+}
+
+std::shared_ptr<const RGBAImage> TextRasterizer::rasterize(const TextItem& item, const std::vector<bool>& lit) {
+    const Palette palette(item, defaultHighlight());
+    const auto laidOut = layout(item);
+    std::vector<const PlacedToken*> unlitTokens, litTokens, all;
+    for (const auto& p : laidOut->placed) {
+        (p.token.run < lit.size() && lit[p.token.run] ? litTokens : unlitTokens).push_back(&p);
+        all.push_back(&p);
+    }
+    const double H = static_cast<double>(size_.height);
+    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, INT32_MAX / 8));
+    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, INT32_MAX / 8));
+    const PixelRect rect = clip(inkBox(all, H), inkMargin(item, unit_, H), 0, 0, W, Hi);
+    if (rect.empty()) return nullptr;
+    return std::make_shared<const RGBAImage>(draw(Drawing{item, palette, H, unit_}, unlitTokens, litTokens, rect));
+}
+
+std::shared_ptr<const TextRasterizer::RunTile> TextRasterizer::tile(const TextItem& item, size_t run, bool lit) {
+    const std::string key = itemKey(item) + "|" + std::to_string(run) + "|" + (lit ? "true" : "false");
+    {
+        std::lock_guard guard(lock_);
+        if (auto found = tiles_.entries.find(key); found != tiles_.entries.end() && *found->second.item == item) {
+            return found->second.value;
+        }
+    }
+    const auto laidOut = layout(item);
+    std::vector<const PlacedToken*> tokens;
+    for (const auto& p : laidOut->placed) {
+        if (p.token.run == run) tokens.push_back(&p);
+    }
+    if (tokens.empty()) return nullptr;
+    const Palette palette(item, defaultHighlight());
+    const double H = static_cast<double>(size_.height);
+    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, INT32_MAX / 8));
+    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, INT32_MAX / 8));
+    const PixelRect rect = clip(inkBox(tokens, H), inkMargin(item, unit_, H), -tileMargin, -tileMargin,
+                                W + tileMargin, Hi + tileMargin);
+    auto out = std::make_shared<RunTile>();
+    if (!rect.empty()) {
+        const std::vector<const PlacedToken*> none;
+        out->image = draw(Drawing{item, palette, H, unit_}, lit ? none : tokens, lit ? tokens : none, rect);
+    }
+    Box lines;
+    for (const PlacedToken* p : tokens) {
+        const double mid = H - (p->baseline + (p->ascent - p->descent) / 2);
+        lines.add(p->x, mid - p->lineHeight / 2, p->x + p->token.width, mid + p->lineHeight / 2);
+    }
+    out->centerX = (lines.x0 + lines.x1) / 2;
+    out->centerY = (lines.y0 + lines.y1) / 2;
+    out->boxHeight = lines.y1 - lines.y0;
+    out->pixels = static_cast<int64_t>(rect.w) * rect.h;
+    std::shared_ptr<const RunTile> shared = out;
+    std::lock_guard guard(lock_);
+    insertFifo(tiles_, key, Entry<std::shared_ptr<const RunTile>>{std::make_shared<TextItem>(item), shared, 0},
+               byteSize(out->image), tileCount, tileBytes);
+    return shared;
+}
+
+namespace {
+
+struct Placed {
+    const RGBAImage* image;
+    RGBAImage blurred; // when the pose blurs
+    double scale, centerX, centerY, shift;
+    float alpha;
+    PixelRect dest;
+};
+
+// Bilinear sample of premultiplied pixels, transparent outside.
+void sample(const RGBAImage& img, double u, double v, float out[4]) {
+    const double fu = u - img.x - 0.5, fv = v - img.y - 0.5;
+    const int iu = static_cast<int>(std::floor(fu)), iv = static_cast<int>(std::floor(fv));
+    const float tu = static_cast<float>(fu - iu), tv = static_cast<float>(fv - iv);
+    out[0] = out[1] = out[2] = out[3] = 0;
+    for (int k = 0; k < 4; ++k) {
+        const int x = iu + (k & 1), y = iv + (k >> 1);
+        if (x < 0 || y < 0 || x >= img.width || y >= img.height) continue;
+        const float w = ((k & 1) ? tu : 1 - tu) * ((k >> 1) ? tv : 1 - tv);
+        const float* p = img.row(y) + 4 * x;
+        for (int c = 0; c < 4; ++c) out[c] += w * p[c];
+    }
+}
+
+} // namespace
+
+std::shared_ptr<const RGBAImage> TextRasterizer::arriving(const TextItem& item, const TextEntrance& entrance,
+                                                          const std::vector<bool>& lit, int64_t atUs) {
+    const double fade = entrance.fadeOpacity(since(atUs, item.outStartUs));
+    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, INT32_MAX / 8));
+    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, INT32_MAX / 8));
+    std::vector<std::shared_ptr<const RunTile>> keep;
+    std::vector<Placed> layers;
+    for (int pass = 0; pass < 2; ++pass) {
+        size_t run = 0;
+        for (const auto& line : item.lines) {
+            for (const auto& r : line.runs) {
+                const size_t index = run++;
+                if (lit[index] != (pass == 1)) continue;
+                if (!r.enterUs) throw EngineFailure::internalError("A run of an entering text has no time.");
+                const TextPose pose = entrance.pose(since(atUs, *r.enterUs));
+                double alpha = fade * pose.opacity;
+                // An overshooting curve must not push alpha past 1.
+                alpha = std::isfinite(alpha) ? std::clamp(alpha, 0.0, 1.0) : 0.0;
+                if (alpha <= 0) continue;
+                auto t = tile(item, index, lit[index]);
+                if (!t || t->image.empty()) continue;
+                const double shift = pose.shiftYShare * t->boxHeight;
+                if (!std::isfinite(pose.scale) || pose.scale == 0 || !std::isfinite(shift)) continue;
+                Placed placed{&t->image, {}, pose.scale, t->centerX, t->centerY, shift,
+                              static_cast<float>(alpha < 1 ? std::pow(alpha, 2.2) : 1.0), {}};
+                const double sigma = std::isfinite(pose.blurPct) ? std::min(pose.blurPct * unit_, maxSigma) : 0.0;
+                if (sigma > 0) {
+                    const int pad = static_cast<int>(std::ceil(3 * sigma));
+                    placed.blurred = RGBAImage::transparent(t->image.x - pad, t->image.y - pad,
+                                                            t->image.width + 2 * pad, t->image.height + 2 * pad);
+                    for (int y = 0; y < t->image.height; ++y) {
+                        std::copy(t->image.row(y), t->image.row(y) + 4 * t->image.width,
+                                  placed.blurred.row(y + pad) + 4 * pad);
+                    }
+                    gaussianBlur(placed.blurred.pixels, placed.blurred.width, placed.blurred.height, 4, sigma);
+                }
+                const RGBAImage& src = sigma > 0 ? placed.blurred : t->image;
+                Box box;
+                const auto forward = [&](double x, double y) {
+                    return std::make_pair(placed.centerX + placed.scale * (x - placed.centerX),
+                                          placed.centerY + placed.scale * (y - placed.centerY) + shift);
+                };
+                const auto [ax, ay] = forward(src.x, src.y);
+                const auto [bx, by] = forward(src.x + src.width, src.y + src.height);
+                box.add(std::min(ax, bx), std::min(ay, by), std::max(ax, bx), std::max(ay, by));
+                placed.dest = clip(box, 1, 0, 0, W, Hi);
+                if (placed.dest.empty()) continue;
+                keep.push_back(t);
+                layers.push_back(std::move(placed));
+            }
+        }
+    }
+    if (layers.empty()) return nullptr;
+    Box all;
+    for (const auto& l : layers) all.add(l.dest.x, l.dest.y, l.dest.x + l.dest.w, l.dest.y + l.dest.h);
+    const PixelRect rect = clip(all, 0, 0, 0, W, Hi);
+    auto out = std::make_shared<RGBAImage>(RGBAImage::transparent(rect.x, rect.y, rect.w, rect.h));
+    for (const auto& l : layers) {
+        const RGBAImage& src = l.blurred.empty() ? *l.image : l.blurred;
+        const bool plain = l.scale == 1 && l.shift == 0;
+        for (int y = l.dest.y; y < l.dest.y + l.dest.h; ++y) {
+            float* row = out->row(y - rect.y);
+            for (int x = l.dest.x; x < l.dest.x + l.dest.w; ++x) {
+                float px[4];
+                if (plain) {
+                    const int sx = x - src.x, sy = y - src.y;
+                    if (sx < 0 || sy < 0 || sx >= src.width || sy >= src.height) continue;
+                    const float* p = src.row(sy) + 4 * sx;
+                    px[0] = p[0], px[1] = p[1], px[2] = p[2], px[3] = p[3];
+                } else {
+                    const double u = l.centerX + (x + 0.5 - l.centerX) / l.scale;
+                    const double v = l.centerY + (y + 0.5 - l.centerY - l.shift) / l.scale;
+                    sample(src, u, v, px);
+                    // Rounding of the weights must not lift alpha past 1.
+                    px[3] = std::min(px[3], 1.0f);
+                    for (int c = 0; c < 3; ++c) px[c] = std::clamp(px[c], 0.0f, px[3]);
+                }
+                if (px[3] <= 0) continue;
+                float* d = row + 4 * (x - rect.x);
+                const float k = 1 - px[3] * l.alpha;
+                for (int c = 0; c < 4; ++c) d[c] = px[c] * l.alpha + d[c] * k;
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace korvel
