@@ -58,8 +58,8 @@ Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     auto plans = std::make_shared<AudioPlanRenderer>(
         std::make_shared<SoundIsolationAdapter>(SoundIsolationAdapter::Mode::voice, IsolationCalibration::shared()),
         folders.cache, SourceLibrary::shared(), std::string(Engine::version));
-    for (auto& [name, job] :
-         RenderMethods::table(folders.cache, SourceLibrary::shared(), text, AudioAnalysisMethods::audioSegment(plans))) {
+    for (auto& [name, job] : RenderMethods::table(folders.cache, SourceLibrary::shared(), text,
+                                                  AudioAnalysisMethods::audioSegment(plans))) {
         engine.methods[name] = std::move(job);
     }
     const SpeechServices speechSide = speechServices(folders, speech);

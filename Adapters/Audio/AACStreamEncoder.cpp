@@ -14,7 +14,8 @@ constexpr int64_t blockFrames = 8192;
 
 void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
     const int channels = static_cast<int>(std::max<int64_t>(1, audio.channelCount()));
-    AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, false);
+    // Previews take the faster coefficient search: the stream races the player.
+    AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, false, true);
     stream.begin({encoderDelayFrames, audio.frameCount(), channels, bitRate});
     Task::checkCancellation();
     std::vector<std::vector<uint8_t>> batch;

@@ -19,7 +19,7 @@ void check(int status, std::string_view doing) {
 }
 } // namespace
 
-AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader)
+AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder)
     : codec_(codec), channels_(channels) {
     FFmpeg::prepare();
     const auto setUpFailed = [codec] {
@@ -41,7 +41,11 @@ AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool glob
         context_->bits_per_raw_sample = 24;
     }
     if (globalHeader) context_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(context_, found, nullptr) < 0) {
+    AVDictionary* options = nullptr;
+    if (codec == Codec::aac && fastCoder) av_dict_set(&options, "aac_coder", "fast", 0);
+    const int opened = avcodec_open2(context_, found, &options);
+    av_dict_free(&options);
+    if (opened < 0) {
         avcodec_free_context(&context_);
         throw setUpFailed();
     }

@@ -22,7 +22,8 @@ public:
 
     // Throws EngineFailure -32603 "Could not set up the AAC encoder." (or
     // "...the audio writer.") when the encoder can't be opened.
-    AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader);
+    // `fastCoder` picks FFmpeg's faster AAC coefficient search (previews).
+    AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder = false);
     ~AudioEncoder();
     AudioEncoder(const AudioEncoder&) = delete;
     AudioEncoder& operator=(const AudioEncoder&) = delete;

@@ -3,7 +3,8 @@
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/Audio/CopiedAudioReader.hpp"
+#include "Adapters/Audio/EncodedPeak.hpp"
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
@@ -280,11 +281,9 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
 
 double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const {
     if (buffer.frameCount() < 1) return TruePeak::silenceDb;
-    ProcessTempFile::Scoped scratch(ProcessTempFile::url("peak", "m4a", ProcessTempFile::defaultFolder()));
-    AudioFileWriter::writeAAC(buffer, scratch.path(), peakCheckBitRate);
-    const PCMAudio decoded = AudioDecoder::read(scratch.path(), static_cast<int>(buffer.channelCount()),
-                                                JobContext::silent());
-    return TruePeak::measureDb(decoded);
+    // Encoded and decoded in memory, in parallel chunks: nothing goes to disk,
+    // so a crash leaves no scratch file behind.
+    return EncodedPeak::measureDb(buffer, peakCheckBitRate);
 }
 
 std::pair<PCMAudio, double> AudioPlanRenderer::settledUnderCeiling(PCMAudio buffer, double ceilingDb) const {
@@ -436,6 +435,17 @@ AudioPlanRenderer::Segment AudioPlanRenderer::segment(const JSONValue& planValue
     out.firstPtsUs = 0;
     out.durationUs = outEndUs - outStartUs;
 
+    if (auto source = plan.untouchedVoice()) {
+        if (auto copied = library_->copiedSound(*source, plan.durationUs)) {
+            const auto fragment = copied->second->fragment(outStartUs, outEndUs);
+            writeSegment(fragment.bytes, outPath);
+            out.byteLength = static_cast<int64_t>(fragment.bytes.size());
+            out.frameCount = fragment.packetCount;
+            out.copied = true;
+            return out;
+        }
+    }
+
     const int64_t startFrame = PCMAudio::frames(outStartUs);
     const int64_t endFrame = PCMAudio::frames(outEndUs);
     auto relay = std::make_shared<Relay>();
@@ -451,11 +461,18 @@ AudioPlanRenderer::Segment AudioPlanRenderer::segment(const JSONValue& planValue
     auto stream = encodedStream(plan, variant, relay);
     while (true) {
         if (auto failure = stream->failure()) std::rethrow_exception(failure);
-        EncodedAudioStream snapshot = stream->snapshot();
-        if (snapshot.holds(endFrame)) {
-            const auto window = snapshot.window(startFrame, endFrame);
+        // The count is read before the shape, so a shape that says complete
+        // always comes with every packet.
+        const int64_t count = stream->packetCount();
+        const EncodedAudioStream shape = stream->shape();
+        const int64_t packets = shape.isComplete ? stream->packetCount() : count;
+        if (shape.channelCount > 0 &&
+            EncodedAudioStream::holds(endFrame, shape.encoderDelayFrames, packets, shape.isComplete)) {
+            const auto window = EncodedAudioStream::window(startFrame, endFrame, shape.encoderDelayFrames, packets);
             if (window.empty()) throw EngineFailure::invalidParams("This audio segment lies past the end of the plan.");
-            const auto bytes = AudioFragmentWriter::fragment(snapshot, window);
+            const auto bytes = AudioFragmentWriter::fragment({shape.channelCount, shape.bitRate, 48'000},
+                                                             stream->packets(window.firstPacket, window.endPacket),
+                                                             window.skipFrames);
             writeSegment(bytes, outPath);
             out.byteLength = static_cast<int64_t>(bytes.size());
             out.frameCount = window.packetCount();

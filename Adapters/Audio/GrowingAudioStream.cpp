@@ -1,5 +1,7 @@
 #include "Adapters/Audio/GrowingAudioStream.hpp"
 
+#include <algorithm>
+
 namespace korvel {
 
 void GrowingAudioStream::begin(const Shape& shape) {
@@ -66,6 +68,31 @@ EncodedAudioStream GrowingAudioStream::snapshot() const {
     s.bitRate = shape_->bitRate;
     s.isComplete = finished_;
     return s;
+}
+
+EncodedAudioStream GrowingAudioStream::shape() const {
+    std::lock_guard g(lock_);
+    EncodedAudioStream s;
+    if (!shape_) return s;
+    s.encoderDelayFrames = shape_->encoderDelayFrames;
+    s.frameCount = shape_->frameCount;
+    s.channelCount = shape_->channelCount;
+    s.bitRate = shape_->bitRate;
+    s.isComplete = finished_;
+    return s;
+}
+
+int64_t GrowingAudioStream::packetCount() const {
+    std::lock_guard g(lock_);
+    return shape_ ? static_cast<int64_t>(packets_.size()) : 0;
+}
+
+std::vector<std::vector<uint8_t>> GrowingAudioStream::packets(int64_t first, int64_t end) const {
+    std::lock_guard g(lock_);
+    const auto n = static_cast<int64_t>(packets_.size());
+    first = std::clamp<int64_t>(first, 0, n);
+    end = std::clamp<int64_t>(end, first, n);
+    return {packets_.begin() + first, packets_.begin() + end};
 }
 
 void GrowingAudioStream::waitForChange(std::chrono::milliseconds step) const {

@@ -38,6 +38,11 @@ public:
     std::exception_ptr failure() const;
 
     EncodedAudioStream snapshot() const;
+    // The same without the packets' bytes, and the bytes of one window only:
+    // a segment never copies the whole stream.
+    EncodedAudioStream shape() const;
+    std::vector<std::vector<uint8_t>> packets(int64_t first, int64_t end) const;
+    int64_t packetCount() const;
     // Waits at most `step` for the stream to change.
     void waitForChange(std::chrono::milliseconds step) const;
 

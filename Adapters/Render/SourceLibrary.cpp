@@ -1,5 +1,7 @@
 #include "Adapters/Render/SourceLibrary.hpp"
 
+#include "Adapters/Audio/CopiedAudioReader.hpp"
+
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileDigest.hpp"
 #include "Adapters/Render/CopySource.hpp"
@@ -147,6 +149,16 @@ bool SourceLibrary::hasPicture(const std::filesystem::path& location) {
     FileStamp s = stamp(location);
     auto has = work_.hasPicture;
     return joined<bool>(pictures_, s, [has, location] { return has(location); }, {});
+}
+
+std::optional<std::pair<std::filesystem::path, std::shared_ptr<const CopiedAudio>>>
+SourceLibrary::copiedSound(const EngineSource& source, int64_t durationUs) {
+    verify(source);
+    const std::filesystem::path location(source.path);
+    auto audio = joined<std::shared_ptr<const CopiedAudio>>(
+        sounds_, stamp(location), [location] { return CopiedAudioReader::open(location); }, {});
+    if (!audio || !audio->covers(durationUs)) return std::nullopt;
+    return std::make_pair(location, audio);
 }
 
 } // namespace korvel

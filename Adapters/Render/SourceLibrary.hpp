@@ -17,6 +17,7 @@
 namespace korvel {
 
 struct CopySource;
+struct CopiedAudio;
 
 // The one place that opens, checks and hashes media files. Work is kept per
 // file identity (FileStamp), so each file is hashed and opened once per
@@ -55,6 +56,10 @@ public:
     std::shared_ptr<const CopySource> copySource(const VideoSource& video);
     // Whether the file has a video track.
     bool hasPicture(const std::filesystem::path& location);
+    // The verified source's own AAC for copied audio segments; nothing when
+    // it can't be copied or its packets fall short of the duration.
+    std::optional<std::pair<std::filesystem::path, std::shared_ptr<const CopiedAudio>>>
+    copiedSound(const EngineSource& source, int64_t durationUs);
 
 private:
     template <class T> struct Entry {
@@ -74,6 +79,7 @@ private:
     Table<std::shared_ptr<const CopySource>> copies_;
     Table<std::string> hashes_;
     Table<bool> pictures_;
+    Table<std::shared_ptr<const CopiedAudio>> sounds_;
 };
 
 } // namespace korvel

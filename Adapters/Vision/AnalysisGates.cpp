@@ -1,6 +1,7 @@
 #include "Adapters/Vision/AnalysisGates.hpp"
 
 #include "Adapters/BackgroundGate.hpp"
+#include "Adapters/Render/RenderGates.hpp"
 
 namespace korvel::AnalysisGates {
 
@@ -14,10 +15,7 @@ AsyncGate& ahead() {
     return gate;
 }
 
-AsyncGate& renders() {
-    static AsyncGate gate(4);
-    return gate;
-}
+AsyncGate& renders() { return RenderGates::renders(); }
 
 detail::Held::Held(bool asked) : foreground(asked || RaisedScope::runsForeground()) {
     // A background run that a foreground request joined while it queued
@@ -33,7 +31,6 @@ detail::Held::Held(bool asked) : foreground(asked || RaisedScope::runsForeground
             throw;
         }
     }
-    admitted = true;
 }
 
 detail::Held::~Held() {

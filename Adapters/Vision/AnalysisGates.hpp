@@ -13,7 +13,7 @@ namespace korvel {
 namespace AnalysisGates {
 AsyncGate& video();
 AsyncGate& ahead();
-// The gate of renders that a foreground analysis narrows to 1.
+// RenderGates::renders(): the gate that a foreground analysis narrows to 1.
 AsyncGate& renders();
 
 namespace detail {
@@ -23,7 +23,6 @@ struct Held {
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
     bool foreground;
-    bool admitted = false;
 };
 } // namespace detail
 

@@ -18,6 +18,22 @@ std::optional<RGB> rgbOf(const std::optional<BrightNeutrals::Color>& c) {
 }
 } // namespace
 
+std::vector<std::pair<std::string, double>> adjustmentValues(const std::vector<AutoAdjustments::Filter>& filters) {
+    std::vector<std::pair<std::string, double>> out;
+    for (const auto& filter : filters) {
+        for (const auto& input : filter.inputs) {
+            std::string name = filter.name + "." + input.key;
+            if (!input.isVector) {
+                if (!input.values.empty() && std::isfinite(input.values[0])) out.emplace_back(name, input.values[0]);
+                continue;
+            }
+            for (size_t j = 0; j < input.values.size(); ++j)
+                if (std::isfinite(input.values[j])) out.emplace_back(name + "." + std::to_string(j), input.values[j]);
+        }
+    }
+    return out;
+}
+
 TakeAccumulator::TakeAccumulator(const SceneSpan& span, int64_t samples)
     : startUs_(span.startUs), endUs_(span.endUs),
       intervalUs_(std::max<int64_t>((span.endUs - span.startUs) / std::max<int64_t>(samples, 1), 1)),
@@ -46,18 +62,8 @@ void TakeAccumulator::consider(const VideoFrame& frame, int64_t atUs) {
         }
     }
     pixelCount_ += double(w * h);
-    for (const auto& filter : AutoAdjustments::propose(frame.bytes(), w, h, frame.bytesPerRow)) {
-        for (const auto& input : filter.inputs) {
-            std::string name = filter.name + "." + input.key;
-            // A value that JSON can't carry would sink the whole result.
-            if (!input.isVector) {
-                if (!input.values.empty() && std::isfinite(input.values[0])) adjustments_[name].push_back(input.values[0]);
-                continue;
-            }
-            for (size_t j = 0; j < input.values.size(); ++j)
-                if (std::isfinite(input.values[j])) adjustments_[name + "." + std::to_string(j)].push_back(input.values[j]);
-        }
-    }
+    for (auto& [name, value] : adjustmentValues(AutoAdjustments::propose(frame.bytes(), w, h, frame.bytesPerRow)))
+        adjustments_[name].push_back(value);
 }
 
 void TakeAccumulator::settle() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Vision/OpenedVideo.hpp"
+#include "Core/Analysis/AutoAdjustments.hpp"
 #include "Core/Analysis/BrightNeutrals.hpp"
 #include "Core/Analysis/SceneDetector.hpp"
 #include "Core/Jobs.hpp"
@@ -9,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -73,6 +75,11 @@ private:
     int64_t samplesSeen_ = 0;
     std::map<std::string, std::vector<double>> adjustments_;
 };
+
+// One frame's proposed filter inputs as named values ("<filter>.<input>",
+// a further ".<component>" for vectors). Values JSON can't carry are dropped:
+// one would sink the whole result when it is written.
+std::vector<std::pair<std::string, double>> adjustmentValues(const std::vector<AutoAdjustments::Filter>& filters);
 
 // Under the analysis gates.
 Measured measure(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo);

@@ -82,6 +82,14 @@ cv::Mat combine(const FrameMasks& masks, const cv::Mat& guide, Method method, cv
     return cv::max(hardened(limited), inner);
 }
 
+std::optional<cv::Size> chromaSampleSize(cv::Size guide) {
+    constexpr int width = 1080, tallest = 1920;
+    if (guide.width <= 0 || guide.height <= 0) return std::nullopt;
+    const long h = std::lround(double(width) / guide.width * guide.height);
+    if (h < 1 || h > tallest) return std::nullopt;
+    return cv::Size(width, static_cast<int>(h));
+}
+
 std::vector<uint8_t> sampled(const cv::Mat& mask, int64_t width, int64_t height) {
     std::vector<uint8_t> out;
     if (mask.empty() || mask.type() != CV_8U || width <= 0 || height <= 0) return out;

@@ -29,6 +29,11 @@ struct Radii {
 };
 Radii radii(int width);
 
+// The size of the green-screen sample of a guide picture: 1080 wide at the
+// picture's aspect; nothing when that would be taller than 1920, so a tall
+// narrow video never makes a huge buffer.
+std::optional<cv::Size> chromaSampleSize(cv::Size guide);
+
 // A grid of (width / 4) by (height / 4) bytes of the mask, for a picture of
 // that size; empty when any size is zero or less.
 std::vector<uint8_t> sampled(const cv::Mat& mask, int64_t width, int64_t height);

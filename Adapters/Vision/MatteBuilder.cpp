@@ -26,8 +26,6 @@ constexpr size_t batchSize = 4;
 constexpr int64_t classifyEveryUs = 500'000;
 constexpr int64_t chromaEveryUs = 5'000'000;
 constexpr int64_t chromaSamples = 12;
-constexpr int chromaWidth = 1080;
-constexpr int chromaTallest = 1920;
 constexpr double peopleShare = 0.05;
 
 FirstUseGate& firstUse() {
@@ -49,17 +47,14 @@ float peopleConfidence(const cv::Mat& upright, const cv::Mat& person) {
     return static_cast<float>(std::max(best, std::min(1.0, share / peopleShare)));
 }
 
-// The border of the picture at 1080 wide, for the green-screen detector. A
-// picture taller than 1920 there is skipped: its sample would be huge.
+// The border of the picture at 1080 wide, for the green-screen detector.
 void addChromaSample(const cv::Mat& guide, ChromaDetector& detector) {
-    if (guide.cols <= 0 || guide.rows <= 0) return;
-    const double s = double(chromaWidth) / guide.cols;
-    const long h = std::lround(s * guide.rows);
-    if (h < 1 || h > chromaTallest) return;
+    auto size = MaskCompositing::chromaSampleSize(guide.size());
+    if (!size) return;
     cv::Mat scaled, rgba;
-    cv::resize(guide, scaled, cv::Size(chromaWidth, static_cast<int>(h)), 0, 0, cv::INTER_AREA);
+    cv::resize(guide, scaled, *size, 0, 0, cv::INTER_AREA);
     cv::cvtColor(scaled, rgba, cv::COLOR_BGRA2RGBA);
-    detector.add(std::span<const uint8_t>(rgba.data, rgba.total() * 4), chromaWidth, h);
+    detector.add(std::span<const uint8_t>(rgba.data, rgba.total() * 4), size->width, size->height);
 }
 
 } // namespace
@@ -77,12 +72,11 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
                                         const std::optional<std::filesystem::path>& journal, const JobContext& job) const {
     return AnalysisGates::run([&] {
         OpenedVideo video = OpenedVideo::open(source);
+        // The progress total: the frames the walk will deliver, one per shown
+        // time, counted from the track's tables instead of a decoding pass.
         int64_t total = 0;
-        video.forEachFrame(16, 16, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, JobContext::silent(),
-                           [](const VideoFrame&, int64_t) {}, [&](int64_t) {
-                               ++total;
-                               return false;
-                           });
+        const auto& shown = video.source->table.pts;
+        for (size_t i = 0; i < shown.size(); ++i) total += i == 0 || shown[i] > shown[i - 1];
         Task::checkCancellation();
 
         TempOutput output(outPath, journal);

@@ -14,15 +14,13 @@ namespace korvel {
 
 namespace {
 
-// The runtime's own log reaches standard error only for errors, as one of
-// the engine's lines.
+// The runtime's own log goes through the engine's one library handler.
 void logLine(void*, OrtLoggingLevel severity, const char*, const char*, const char*, const char* message) {
-    if (severity < ORT_LOGGING_LEVEL_ERROR) return;
-    std::string line = "korvel-engine: onnxruntime: ";
-    line += message ? message : "";
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    line += '\n';
-    Stderr::write(line);
+    Stderr::Severity level = severity >= ORT_LOGGING_LEVEL_FATAL   ? Stderr::Severity::fatal
+                             : severity >= ORT_LOGGING_LEVEL_ERROR ? Stderr::Severity::error
+                             : severity >= ORT_LOGGING_LEVEL_WARNING ? Stderr::Severity::warning
+                                                                     : Stderr::Severity::info;
+    Stderr::library("onnxruntime", level, message ? message : "");
 }
 
 Ort::Env& environment() {
@@ -56,6 +54,9 @@ OnnxModel& OnnxModel::shared(const std::string& fileName, const std::string& fai
         Ort::SessionOptions options;
         options.SetIntraOpNumThreads(intraOpThreads());
         options.SetInterOpNumThreads(1);
+        // Idle runtime threads sleep: frames arrive one at a time, beside a
+        // decoder and an encoder that want the cores.
+        options.AddConfigEntry("session.intra_op.allow_spinning", "0");
         options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
         std::string path = (folder() / fileName).string();
         model->state_->session = Ort::Session(environment(), path.c_str(), options);

@@ -3,12 +3,15 @@
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
-#include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoFrameWalk.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Adapters/Vision/FrameConverter.hpp"
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -34,6 +37,9 @@ struct GiveWay {};
 } // namespace
 
 OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
+    // OpenCV's own warnings would reach standard error unprefixed.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT); });
     struct stat st {};
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::shared_ptr<const MediaAsset> asset;
@@ -47,7 +53,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     }
     OpenedVideo video;
     try {
-        video.source = std::make_shared<const VideoSource>(VideoOpener::open(url));
+        video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
     } catch (const EngineFailure&) {
         throw EngineFailure::unsupportedFormat("This video track cannot be read.");
     }
@@ -72,6 +78,8 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
     }
     FrameConverter converter(width, height,
                              transfer == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709);
+    // Deblocking can't show in a picture shrunk six times or more on each side.
+    const bool rough = width * 6 <= int64_t(naturalSize.width) && height * 6 <= int64_t(naturalSize.height);
     std::optional<int64_t> lastTicks; // shown time of the last delivered frame
     std::optional<size_t> lastEntry;
     bool anyFrame = false;
@@ -105,7 +113,7 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
         size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
         int decoderError = 0;
         try {
-            decoderError = VideoFrames::walk(url, track, from, take, checkpoint);
+            decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough);
         } catch (const GiveWay&) {
             job.giveWay();
             // A cancelled job's wait returns at once; stop instead of reopening.
@@ -113,6 +121,11 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
             continue;
         } catch (const Cancelled&) {
             throw;
+        } catch (const EngineFailure& e) {
+            // The stored-sample reader words failures for renders; here they
+            // are this video's.
+            if (e.code == -32001) throw EngineFailure::sourceUnavailable(std::string(subject) + " is not there anymore.");
+            throw EngineFailure::unsupportedFormat("Part of this video can't be read. The file may be damaged.");
         } catch (...) {
             throw MediaFailure::reading(std::current_exception(), subject);
         }

@@ -144,8 +144,11 @@ Result Builder::finish(const Policy& policy, bool measured) && {
         const bool effectsOnly = mainLufs <= Loudness::silenceLufs && effects.has_value();
         LoudnessNormalizer::Result normalized =
             LoudnessNormalizer::normalize(effectsOnly ? *effects : mainBus, normalize->targetLufs, normalize->ceilingDb);
+        // What the normalizer read is not needed again; long mixes need the room.
+        mainBus = PCMAudio();
         std::optional<PCMAudio> riding;
         if (!effectsOnly && effects) riding = effects->scaled(normalized.gainDb);
+        effects.reset();
         UnderCeiling limited = underCeiling(std::move(normalized.buffer), riding, normalize->ceilingDb);
         result.buffer = std::move(limited.buffer);
         result.reached = normalized.reached;

@@ -29,10 +29,13 @@ EncodedAudioStream::Window EncodedAudioStream::window(int64_t startFrame, int64_
     return window(startFrame, endFrame, encoderDelayFrames, static_cast<int64_t>(packets.size()));
 }
 
+bool EncodedAudioStream::holds(int64_t endFrame, int64_t delayFrames, int64_t packetCount, bool complete) {
+    if (complete) return true;
+    return packetCount > 0 && packetCount > ceilDiv(endFrame + delayFrames, framesPerPacket) + 1;
+}
+
 bool EncodedAudioStream::holds(int64_t endFrame) const {
-    if (isComplete) return true;
-    const auto n = static_cast<int64_t>(packets.size());
-    return n > 0 && n > ceilDiv(endFrame + encoderDelayFrames, framesPerPacket) + 1;
+    return holds(endFrame, encoderDelayFrames, static_cast<int64_t>(packets.size()), isComplete);
 }
 
 } // namespace korvel

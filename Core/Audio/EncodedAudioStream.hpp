@@ -30,6 +30,7 @@ struct EncodedAudioStream {
     bool isComplete = false;
 
     bool holds(int64_t endFrame) const;
+    static bool holds(int64_t endFrame, int64_t delayFrames, int64_t packetCount, bool isComplete);
     Window window(int64_t startFrame, int64_t endFrame) const;
     static Window window(int64_t startFrame, int64_t endFrame, int64_t delayFrames, int64_t packetCount);
 

@@ -17,7 +17,9 @@ Result normalize(const PCMAudio& audio, double targetLufs, double ceilingDb) {
     std::optional<Result> best;
     double bestError = 0;
     for (int attempt = 0; attempt < 6; ++attempt) {
+        // The best attempt so far is kept only while the next can still beat it.
         TruePeakLimiter::Output candidate = TruePeakLimiter::apply(audio.scaled(gain), ceilingDb);
+        candidate.gain = {};
         const double lufs = Loudness::integrated(candidate.buffer);
         const double error = std::fabs(lufs - targetLufs);
         if (error <= toleranceLu) {

@@ -81,6 +81,9 @@ Output apply(const PCMAudio& audio, double ceilingDb) {
     double target = ceilingDb;
     Output out;
     for (int pass = 0; pass < 4; ++pass) {
+        // The previous pass's result goes before the next is made: two
+        // limited copies of a long mix never live at once.
+        out.buffer = PCMAudio();
         out.gain = gainCurve(audio, static_cast<float>(std::pow(10.0, target / 20.0)));
         const std::vector<float>& curve = out.gain;
         out.buffer = audio.mapChannels([&](const std::vector<float>& channel) {

@@ -315,4 +315,28 @@ TEST(AudioSegments, DecodeToTheMixWithNoLagAfterTheSkip) {
     EXPECT_FALSE(fs::exists(folder / "late.m4s"));
 }
 
+TEST(AudioSegments, AnUntouchedVoiceIsCopiedForBothVariants) {
+    const fs::path folder = korvel::testing::freshFolder("audio-copied");
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    const int64_t duration = 3'000'000;
+    const std::string plan = planJSON(track("v", "voice", voiceSource(), 0, duration, 0, duration), "null", duration);
+    int64_t id = 1;
+    for (const char* variant : {"after", "before"}) {
+        const fs::path seg = folder / (std::string(variant) + ".m4s");
+        engine.sendLine(EngineProcess::request(
+            id, "render.segment",
+            R"({"key":"c","variant":")" + std::string(variant) +
+                R"(","track":"audio","outStartUs":1000000,"outEndUs":2000000,"outPath":")" + seg.string() +
+                R"(","plan":)" + plan + R"(,"sources":)" + sourcesJSON() + "}"));
+        auto response = engine.responseFor(id++);
+        ASSERT_TRUE(response);
+        const JSONValue& r = resultOf(*response);
+        EXPECT_EQ(r.member("copied")->boolValue(), true) << variant;
+        EXPECT_EQ(r.member("cached")->boolValue(), false);
+        EXPECT_EQ(r.member("byteLength")->intValue(), static_cast<int64_t>(fs::file_size(seg)));
+        EXPECT_GE(decodeWithTool(seg, 1).size(), 48'000u) << variant;
+        EXPECT_EQ(r.member("frameCount")->intValue(), 50);
+    }
+}
+
 #endif

@@ -226,13 +226,14 @@ TEST(VideoAnalysisMethods, ANewBuildTakesTheOldSidecarAwayFirst) {
     EXPECT_EQ(engine.wait(), 0);
 }
 
-TEST(VideoAnalysisMethods, TheHandshakeListsTheAnalysisTable) {
+TEST(VideoAnalysisMethods, TheHandshakeListsFourteenMethodsWithTheAnalysisTable) {
     EngineProcess engine({"--cache-dir", (fs::path(korvel::testing::freshFolder("video-hello")) / "cache").string()});
     const JSONValue hello = result(answer(engine, 1, "engine.hello", R"({"contractVersion":9})"));
     std::set<std::string> names;
     for (const JSONValue& n : *hello.member("capabilities")->arrayPtr()) names.insert(*n.stringPtr());
     for (const char* method : {"analysis.run", "analysis.known", "matte.build", "audio.mix", "models.status", "models.install"})
         EXPECT_TRUE(names.count(method)) << method;
+    EXPECT_EQ(names.size(), 14u) << hello.canonical();
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }

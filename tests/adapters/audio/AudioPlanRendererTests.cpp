@@ -12,7 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <fstream>
 #include <unistd.h>
 
@@ -265,4 +269,86 @@ TEST(IsolatedVoices, ADamagedCachedVoiceIsMadeAgain) {
     const EngineSource changed{source.string(), "0000"};
     EXPECT_THROW(other.voice(changed, JobContext::silent()), EngineFailure);
     EXPECT_FALSE(fs::exists(other.file(changed)));
+}
+
+TEST(EncodedPeak, ParallelChunksMatchOneWholeStreamEncode) {
+    const fs::path root = fresh("encoded-peak");
+    // Programme-like sound: a bed with loud effects placed across chunk boundaries.
+    auto plans = renderer(root);
+    std::string tracks = track("b", "music", "soft_bed", 25'000'000, 0, 25'000'000);
+    for (int i = 0; i < 4; ++i) {
+        const int64_t at = 10'240'000 * (i / 2 + 1) - 300'000 + 150'000 * (i % 2);
+        tracks += "," + track("fx" + std::to_string(i), "sound_effect", i % 2 ? "pop" : "thud", 600'000, at, at + 600'000);
+    }
+    const PCMAudio mix = plans.mix(plan(tracks, 25'000'000, "-14"), noSources(), Variant::after, JobContext::silent(), true).buffer;
+    const fs::path whole = root / "whole.m4a";
+    AudioFileWriter::writeAAC(mix, whole, 256000);
+    const double reference = TruePeak::measureDb(AudioDecoder::read(whole, 2, JobContext::silent()));
+    const double chunked = plans.encodedPeak(mix);
+    EXPECT_NEAR(chunked, reference, 0.05);
+    RecordProperty("difference", std::to_string(chunked - reference));
+    EXPECT_EQ(plans.encodedPeak(PCMAudio()), -120);
+}
+
+TEST(AudioPlanRenderer, AnEncoderReportsToItsStarterOnlyWhileTheStarterRuns) {
+    // An isolator that reports once, waits until the starting request has
+    // answered, then reports again: those later reports must go nowhere.
+    class Reporting : public VoiceIsolating {
+    public:
+        IsolatedVoice isolate(const std::vector<float>& samples, double, const JobContext& job) override {
+            job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds, 1, 2});
+            std::unique_lock g(lock);
+            reported = true;
+            changed.notify_all();
+            changed.wait(g, [this] { return released; });
+            g.unlock();
+            for (int i = 0; i < 5; ++i) job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds, 2, 2});
+            return {samples, 0};
+        }
+        std::mutex lock;
+        std::condition_variable changed;
+        bool reported = false, released = false;
+    };
+    const fs::path root = fresh("renderer-relay");
+    const fs::path source = root / "voice.wav";
+    AudioFileWriter::writeWav(PCMAudio::mono(std::vector<float>(48000, 0.25f)), source, std::nullopt);
+    auto isolator = std::make_shared<Reporting>();
+    auto library = std::make_shared<SourceLibrary>();
+    AudioPlanRenderer plans(isolator, root, library, "test");
+    const JSONValue p = JSONValue::parsing(
+        R"({"durationUs":1000000,"audioMix":{"targetLufs":null,"truePeakDb":-1,"tracks":[{"id":"v","role":"voice",)"
+        R"("assetId":"a","generated":null,"srcStartUs":0,"srcEndUs":1000000,"outStartUs":0,"outEndUs":1000000,)"
+        R"("speed":1.0,"gain":[],"isolation":{"wet":1}}]}})");
+    const std::map<std::string, JSONValue> sources{
+        {"a", JSONValue::parsing(R"({"path":")" + source.string() + R"(","contentHash":")" +
+                                 library->contentHash(source) + R"("})")}};
+
+    std::atomic<int> reports{0};
+    std::atomic<bool> answered{false}, lateReport{false};
+    std::stop_source stop;
+    std::thread starter([&] {
+        Task::Scope scope(stop.get_token());
+        JobContext job([&](const EngineProgress&) {
+            if (answered) lateReport = true;
+            ++reports;
+        });
+        EXPECT_THROW(plans.segment(p, sources, "k", Variant::after, 0, 500000, root / "s.m4s", job), Cancelled);
+        answered = true;
+    });
+    {
+        std::unique_lock g(isolator->lock);
+        isolator->changed.wait(g, [&] { return isolator->reported; });
+    }
+    stop.request_stop();
+    starter.join();
+    {
+        std::lock_guard g(isolator->lock);
+        isolator->released = true;
+    }
+    isolator->changed.notify_all();
+    // The encoder finishes on its own for later requests of the same plan.
+    const auto later = plans.segment(p, sources, "k", Variant::after, 0, 500000, root / "s.m4s", JobContext::silent());
+    EXPECT_EQ(later.frameCount, 26);
+    EXPECT_EQ(reports.load(), 1);
+    EXPECT_FALSE(lateReport.load());
 }

@@ -64,3 +64,10 @@ TEST(MaskWriter, AFrameOfAnotherSizeIsRefused) {
     writer.cancel();
     EXPECT_THROW(MaskWriter(folder / "odd.mov", 641, 360, 25), EngineFailure);
 }
+
+TEST(MaskCompositing, GreenScreenSamplesStayBounded) {
+    EXPECT_EQ(MaskCompositing::chromaSampleSize({1920, 1080}), cv::Size(1080, 608));
+    EXPECT_EQ(MaskCompositing::chromaSampleSize({1080, 1920}), cv::Size(1080, 1920));
+    EXPECT_FALSE(MaskCompositing::chromaSampleSize({16, 1024})); // would be 1080 by 69120
+    EXPECT_FALSE(MaskCompositing::chromaSampleSize({0, 10}));
+}

@@ -218,3 +218,16 @@ TEST(AnalysisGates, BackgroundRunsOneAtATimeThroughAhead) {
     EXPECT_EQ(seen.get_future().get(), (std::pair{1, 0}));
     EXPECT_EQ(AnalysisGates::ahead().used(), 0);
 }
+
+TEST(ColorAnalyzer, AdjustmentValuesAreNamedAndFinite) {
+    std::vector<AutoAdjustments::Filter> filters{
+        {"CIVibrance", {{"inputAmount", {0.4}, false}}},
+        {"CIToneCurve", {{"inputPoint1", {0.25, NAN}, true}, {"inputPoint2", {0.5, 0.6}, true}}},
+        {"CIHighlightShadowAdjust", {{"inputShadowAmount", {INFINITY}, false}}},
+    };
+    auto values = ColorAnalyzer::adjustmentValues(filters);
+    EXPECT_EQ(values, (std::vector<std::pair<std::string, double>>{{"CIVibrance.inputAmount", 0.4},
+                                                                   {"CIToneCurve.inputPoint1.0", 0.25},
+                                                                   {"CIToneCurve.inputPoint2.0", 0.5},
+                                                                   {"CIToneCurve.inputPoint2.1", 0.6}}));
+}
