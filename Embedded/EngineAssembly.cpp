@@ -63,8 +63,8 @@ Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
         engine.methods[name] = std::move(job);
     }
     const SpeechServices speechSide = speechServices(folders, speech);
-    AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version),
-                                          speechSide.apple, speechSide.models, speechSide.store, plans,
+    AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version), plans,
+                                          speechSide.apple, speechSide.models, speechSide.store,
                                           &SceneScanMemo::shared(), nullptr};
     for (auto& [name, job] : AudioAnalysisMethods::table(analysis)) {
         engine.methods[name] = std::move(job);

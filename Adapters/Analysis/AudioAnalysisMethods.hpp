@@ -28,13 +28,13 @@ struct Inputs {
     std::filesystem::path cacheRoot;
     std::shared_ptr<SourceLibrary> library;
     std::string engineVersion;
+    // The one audio plan renderer of the engine (audio.mix).
+    std::shared_ptr<AudioPlanRenderer> plans;
     // Speech: the system transcriber and the installed models feed the
     // transcription pipeline; the store serves models.status and models.install.
     std::shared_ptr<Transcriber> apple;
     std::shared_ptr<SpeechModelProviding> models;
     std::shared_ptr<ModelStore> store;
-    // The one audio plan renderer of the engine (audio.mix).
-    std::shared_ptr<AudioPlanRenderer> plans;
     // Analysis: the process-wide scene-scan memo and the matte builder.
     SceneScanMemo* scenes = nullptr;
     std::shared_ptr<const MatteBuilder> matte;

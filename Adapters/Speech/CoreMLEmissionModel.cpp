@@ -34,6 +34,8 @@ CoreMLEmissionModel::CoreMLEmissionModel(const std::filesystem::path& compiledUR
         options.SetIntraOpNumThreads(intraOpThreads);
         options.SetInterOpNumThreads(1);
         options.AddConfigEntry("session.load_model_format", "ORT");
+        // Workers that spin between operators starve each other beside a busy editor.
+        options.AddConfigEntry("session.intra_op.allow_spinning", "0");
         session_->session = Ort::Session(environment(), (compiledURL / compiledFileName).c_str(), options);
     } catch (const Ort::Exception& e) {
         throw EngineFailure::internalError(std::string("Could not load the alignment model: ") + e.what());

@@ -71,10 +71,13 @@ inline fs::path path(const std::string& name) {
                   t + " '" + path("emission.onnx").string() + "'";
     } else if (name == "hello.wav") {
         command = "espeak-ng -v en-us -s 150 -w " + t + " 'Hello world. This is a short test of the speech engine.'";
-    } else if (name == "hello-16k.f32" || name == "hello-48k.f32") {
-        const std::string rate = name == "hello-16k.f32" ? "16000" : "48000";
+    } else if (name == "hi.wav") {
+        command = "espeak-ng -v en-us -s 160 -w " + t + " 'Hello world.'";
+    } else if (name.ends_with("-16k.f32") || name.ends_with("-48k.f32")) {
+        const std::string rate = name.ends_with("-16k.f32") ? "16000" : "48000";
+        const std::string clip = name.substr(0, name.size() - 8) + ".wav";
         // Half a second of quiet either side, as a real recording would have.
-        command = "ffmpeg -nostdin -v error -y -i '" + path("hello.wav").string() +
+        command = "ffmpeg -nostdin -v error -y -i '" + path(clip).string() +
                   "' -af adelay=500,apad=pad_dur=0.5 -ac 1 -ar " + rate + " -f f32le " + t;
     } else {
         throw std::runtime_error("no speech fixture named " + name);

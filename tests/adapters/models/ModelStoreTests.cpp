@@ -386,3 +386,23 @@ TEST(ModelStore, ArchivesUnpackIntoTheModelFolder) {
 
 } // namespace
 } // namespace korvel
+
+namespace korvel {
+namespace {
+
+TEST(ModelStore, AStagingFolderThatCannotBeMadeIsAWriteFailure) {
+    const std::string a = bytes(100, 'a');
+    testing::HttpServer server;
+    server.route("alpha", testing::HttpServer::Reply(200, a));
+    const fs::path base = freshRoot("unwritable");
+    fs::create_directories(base);
+    std::ofstream(base / "file") << "not a folder";
+    auto store = ModelStore::make(base / "file" / "models", {entryFor("alpha", a)},
+                                  std::make_shared<KorvelAPIModelSource>(server.base()), quick());
+    const std::string failure = failureOf([&] { store->install(std::nullopt, JobContext::silent()); });
+    EXPECT_EQ(failure, "-32003 The speech models could not be written.");
+    EXPECT_EQ(server.allRequests(), 0);
+}
+
+} // namespace
+} // namespace korvel

@@ -38,7 +38,9 @@ TEST(WhisperTranscriber, WordsOfSegments) {
         EXPECT_EQ(word->startUs, c.word->startUs);
         EXPECT_EQ(word->endUs, c.word->endUs);
         ASSERT_EQ(word->confidence.has_value(), c.word->confidence.has_value());
-        if (word->confidence) EXPECT_NEAR(*word->confidence, *c.word->confidence, 1e-6);
+        if (word->confidence) {
+            EXPECT_NEAR(*word->confidence, *c.word->confidence, 1e-6);
+        }
     }
 }
 
