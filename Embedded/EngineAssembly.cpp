@@ -8,6 +8,7 @@
 #include "Adapters/Speech/AppleSpeechTranscriber.hpp"
 #include "Adapters/Render/RenderMethods.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
 
 namespace korvel {
@@ -63,7 +64,8 @@ Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
     }
     const SpeechServices speechSide = speechServices(folders, speech);
     AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version), plans,
-                                          speechSide.apple, speechSide.models, speechSide.store};
+                                          speechSide.apple, speechSide.models, speechSide.store,
+                                          &SceneScanMemo::shared(), nullptr};
     for (auto& [name, job] : AudioAnalysisMethods::table(analysis)) {
         engine.methods[name] = std::move(job);
     }
