@@ -2,6 +2,7 @@
 
 #include "Adapters/Audio/AudioMethods.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
+#include "Adapters/Models/ModelMethods.hpp"
 
 namespace korvel {
 namespace AudioAnalysisMethods {
@@ -11,6 +12,12 @@ std::map<std::string, Job, std::less<>> table(const Inputs& inputs) {
     if (auto plans = inputs.plans) {
         methods["audio.mix"] = [plans](const JSONValue& params, const JobContext& job) {
             return AudioMethods::mix(params, *plans, job);
+        };
+    }
+    if (auto store = inputs.store) {
+        methods["models.status"] = [store](const JSONValue&, const JobContext&) { return ModelMethods::status(*store); };
+        methods["models.install"] = [store](const JSONValue& params, const JobContext& job) {
+            return ModelMethods::install(*store, params, job);
         };
     }
     return methods;

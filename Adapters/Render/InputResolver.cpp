@@ -1,8 +1,16 @@
 #include "Adapters/Render/InputResolver.hpp"
 
-namespace korvel::InputResolver {
+#include "Adapters/Render/StillImages.hpp"
 
-void checkContent(const RenderPlan& plan, const std::map<std::string, EngineSource, std::less<>>& sources) {
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <set>
+
+namespace korvel {
+
+void InputResolver::checkContent(const RenderPlan& plan, const std::map<std::string, EngineSource, std::less<>>& sources) {
     if (!plan.assetContent) return;
     for (const auto& [id, hash] : *plan.assetContent) {
         auto source = sources.find(id);
@@ -12,7 +20,7 @@ void checkContent(const RenderPlan& plan, const std::map<std::string, EngineSour
     }
 }
 
-EngineFailure failure(const TimelineError& error) {
+EngineFailure InputResolver::failure(const TimelineError& error) {
     switch (error.kind) {
     case TimelineError::Kind::missingSource:
         return EngineFailure::invalidParams("The render needs a source for asset " + error.assetId + ".");
@@ -22,4 +30,130 @@ EngineFailure failure(const TimelineError& error) {
     return EngineFailure::internalError(error.what());
 }
 
-} // namespace korvel::InputResolver
+bool InputResolver::isStill(const std::filesystem::path& path) {
+    static const std::set<std::string, std::less<>> images{"jpg", "jpeg", "png", "heic", "heif", "gif",
+                                                          "tif", "tiff", "webp", "bmp", "avif"};
+    std::string ext = path.extension().string();
+    if (ext.size() < 2) return false;
+    ext.erase(0, 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return images.count(ext) > 0;
+}
+
+namespace {
+
+std::string nameOf(const std::string& path) {
+    std::filesystem::path p(path);
+    while (!p.empty() && p.filename().empty() && p.has_parent_path() && p != p.parent_path()) p = p.parent_path();
+    return p.filename().string();
+}
+
+// 8-bit stills are sRGB-coded; the working space is linear light.
+std::shared_ptr<const RGBAImage> linearStill(const Picture& p) {
+    static const auto table = [] {
+        std::array<float, 256> t{};
+        for (int i = 0; i < 256; ++i) {
+            double v = i / 255.0;
+            t[static_cast<size_t>(i)] = static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+        }
+        return t;
+    }();
+    auto image = std::make_shared<RGBAImage>(RGBAImage::transparent(0, 0, static_cast<int>(p.width), static_cast<int>(p.height)));
+    const auto n = static_cast<size_t>(p.width * p.height);
+    const auto bands = static_cast<size_t>(p.bands);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* px = &p.pixels[i * bands];
+        float a = bands == 2 || bands == 4 ? px[bands - 1] / 255.0f : 1.0f;
+        for (size_t c = 0; c < 3; ++c) {
+            uint8_t v = bands >= 3 ? px[c] : px[0];
+            image->pixels[i * 4 + c] = table[v] * a;
+        }
+        image->pixels[i * 4 + 3] = a;
+    }
+    return image;
+}
+
+std::set<std::string> referencedAssets(const RenderPlan& plan) {
+    std::set<std::string> ids;
+    for (const auto& s : plan.segments) ids.insert(s.assetId);
+    for (const auto& o : plan.videoOverlays) ids.insert(o.assetId);
+    if (plan.background)
+        if (const auto* a = plan.background->fill.asset()) ids.insert(a->assetId);
+    return ids;
+}
+
+} // namespace
+
+RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::optional<SourceMap>& sources,
+                                    const std::optional<MatteMap>& mattes, RenderVariant variant, RenderSize size,
+                                    ColorRecipe recipe) const {
+    RenderInputs in;
+    in.plan = requested.resolved(variant);
+    const RenderPlan& plan = in.plan;
+    for (const auto& id : referencedAssets(plan)) {
+        const EngineSource* source = nullptr;
+        if (sources) {
+            auto s = sources->find(id);
+            if (s != sources->end()) source = &s->second;
+        }
+        if (!source) throw EngineFailure::invalidParams("The render needs a source for asset " + id + ".");
+        if (plan.assetContent) {
+            auto declared = plan.assetContent->find(id);
+            if (declared != plan.assetContent->end() && declared->second != source->contentHash) {
+                throw EngineFailure::invalidParams("Asset " + id + " holds other content than this plan was compiled from.");
+            }
+        }
+        std::filesystem::path url(source->path);
+        if (library->contentHash(url) != source->contentHash) {
+            throw EngineFailure::sourceUnavailable(nameOf(source->path) + " changed since it was imported.");
+        }
+        if (isStill(url)) {
+            auto picture = StillImages::thumbnail(url, 16384);
+            if (!picture) throw EngineFailure::unsupportedFormat(nameOf(source->path) + " can't be opened as an image.");
+            in.stills[id] = linearStill(*picture);
+        } else {
+            in.videos[id] = *library->video(url);
+        }
+    }
+    if (plan.background) {
+        const std::string& key = plan.background->matteKey;
+        const MatteRef* ref = nullptr;
+        if (mattes) {
+            auto m = mattes->find(key);
+            if (m != mattes->end()) ref = &m->second;
+        }
+        if (!ref) throw EngineFailure::invalidParams("The background needs the stored mask " + key + ".");
+        in.matte = *library->video(ref->path);
+        in.matteAssetId = ref->assetId;
+        in.despillGreen = ref->greenScreen.value_or(false);
+    }
+    for (const auto& overlay : plan.videoOverlays) {
+        if (!overlay.matteKey || in.overlayMattes.count(*overlay.matteKey)) continue;
+        const std::string& key = *overlay.matteKey;
+        const MatteRef* ref = nullptr;
+        if (mattes) {
+            auto m = mattes->find(key);
+            if (m != mattes->end()) ref = &m->second;
+        }
+        if (!ref) throw EngineFailure::invalidParams("The layout needs the stored mask " + key + ".");
+        if (ref->assetId != overlay.assetId) {
+            throw EngineFailure::invalidParams("The stored mask " + key + " is not a mask of asset " + overlay.assetId + ".");
+        }
+        in.overlayMattes[key] = OverlayMatte{*library->video(ref->path), ref->greenScreen.value_or(false)};
+    }
+    std::map<std::string, PTSTable, std::less<>> tables;
+    for (const auto& [id, video] : in.videos) tables[id] = video.table;
+    std::set<std::string, std::less<>> stills;
+    for (const auto& [id, still] : in.stills) stills.insert(id);
+    try {
+        in.timeline = ResolvedTimeline(plan, std::move(tables), stills);
+    } catch (const TimelineError& e) {
+        throw failure(e);
+    }
+    in.recipe = recipe;
+    in.size = size;
+    in.text = text;
+    return in;
+}
+
+} // namespace korvel

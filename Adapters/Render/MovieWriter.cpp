@@ -1,9 +1,11 @@
 #include "Adapters/Render/MovieWriter.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/VideoEncoder.hpp"
 #include "Adapters/SystemError.hpp"
 
 extern "C" {
+#include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 }
 
@@ -19,6 +21,17 @@ struct MovieWriter::State {
     std::exception_ptr error;
     bool headerWritten = false;
     bool finished = false;
+
+    std::unique_ptr<VideoEncoder> encoder;
+    int64_t ticksPerFrame = 1;
+
+    AVStream* audio = nullptr;
+    AVRational audioBase{1, 1};
+    FFmpeg::Codec aac;          // null for pass-through sound
+    FFmpeg::Frame audioFrame;
+    std::vector<float> pending; // interleaved samples not yet a whole frame
+    int64_t audioPts = 0;
+    bool audioFinished = false;
 
     ~State() {
         if (!format) return;
@@ -66,6 +79,195 @@ bool MovieWriter::add(const VideoInput& input) {
     s.video = st;
     s.inputBase = st->time_base;
     return true;
+}
+
+bool MovieWriter::add(const VideoEncoding& encoding) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (!s.format || s.status != Status::unknown || s.video) return false;
+    try {
+        s.encoder = std::make_unique<VideoEncoder>(encoding, true);
+    } catch (...) {
+        return false;
+    }
+    AVStream* st = avformat_new_stream(s.format, nullptr);
+    if (!st) return false;
+    s.encoder->describe(st->codecpar);
+    if (encoding.codec == VideoEncoding::Codec::hevc) st->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    else st->codecpar->codec_tag = MKTAG('a', 'v', 'c', '1');
+    st->time_base = AVRational{1, encoding.grid.timescale};
+    st->avg_frame_rate = AVRational{static_cast<int>(encoding.grid.fps.num), static_cast<int>(encoding.grid.fps.den)};
+    s.video = st;
+    s.inputBase = st->time_base;
+    s.ticksPerFrame = encoding.grid.ticksPerFrame;
+    return true;
+}
+
+bool MovieWriter::addAudio(int sampleRate, int channels, int64_t bitrate) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (!s.format || s.status != Status::unknown || s.audio || sampleRate <= 0 || channels < 1 || channels > 2) {
+        return false;
+    }
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!codec) return false;
+    FFmpeg::Codec c(avcodec_alloc_context3(codec));
+    if (!c) return false;
+    c->sample_rate = sampleRate;
+    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    av_channel_layout_default(&c->ch_layout, channels);
+    c->bit_rate = bitrate;
+    c->time_base = AVRational{1, sampleRate};
+    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (avcodec_open2(c.get(), codec, nullptr) < 0) return false;
+    AVStream* st = avformat_new_stream(s.format, nullptr);
+    if (!st) return false;
+    avcodec_parameters_from_context(st->codecpar, c.get());
+    st->time_base = AVRational{1, sampleRate};
+    s.audioFrame = FFmpeg::frame();
+    AVFrame* f = s.audioFrame.get();
+    f->format = AV_SAMPLE_FMT_FLTP;
+    f->nb_samples = c->frame_size;
+    f->sample_rate = sampleRate;
+    av_channel_layout_copy(&f->ch_layout, &c->ch_layout);
+    if (av_frame_get_buffer(f, 0) < 0) return false;
+    s.audio = st;
+    s.audioBase = st->time_base;
+    s.aac = std::move(c);
+    return true;
+}
+
+bool MovieWriter::addAudioCopy(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (!s.format || s.status != Status::unknown || s.audio || !parameters || timebaseNum <= 0 || timebaseDen <= 0) {
+        return false;
+    }
+    AVStream* st = avformat_new_stream(s.format, nullptr);
+    if (!st || avcodec_parameters_copy(st->codecpar, parameters) < 0) return false;
+    st->codecpar->codec_tag = 0;
+    st->time_base = AVRational{timebaseNum, timebaseDen};
+    s.audio = st;
+    s.audioBase = st->time_base;
+    return true;
+}
+
+bool MovieWriter::write(AVPacket* packet) {
+    State& s = *state_;
+    int status = av_interleaved_write_frame(s.format, packet);
+    if (status < 0) {
+        fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
+        return false;
+    }
+    return true;
+}
+
+bool MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
+    {
+        std::lock_guard g(lock_);
+        if (state_->status != Status::writing || !state_->encoder || state_->finished) return false;
+    }
+    std::vector<VideoEncoder::Packet> out;
+    try {
+        std::lock_guard e(encoding_);
+        state_->encoder->encode(picture, index, [&](VideoEncoder::Packet&& p) { out.push_back(std::move(p)); });
+    } catch (...) {
+        std::lock_guard g(lock_);
+        fail(std::current_exception());
+        return false;
+    }
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    for (auto& p : out) {
+        auto packet = FFmpeg::packet();
+        if (av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
+            fail(std::make_exception_ptr(std::bad_alloc()));
+            return false;
+        }
+        std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
+        packet->stream_index = s.video->index;
+        packet->pts = p.pts * s.ticksPerFrame;
+        packet->dts = p.dts * s.ticksPerFrame;
+        packet->duration = s.ticksPerFrame;
+        if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
+        av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
+        if (!write(packet.get())) return false;
+    }
+    return true;
+}
+
+bool MovieWriter::encodeAudio(bool flush) {
+    State& s = *state_;
+    AVCodecContext* c = s.aac.get();
+    int channels = c->ch_layout.nb_channels;
+    auto frameSize = static_cast<size_t>(c->frame_size);
+    auto send = [&](AVFrame* f) {
+        int status = avcodec_send_frame(c, f);
+        if (status < 0 && status != AVERROR_EOF) {
+            fail(std::make_exception_ptr(SystemError::ffmpeg(status, "encode the sound of " + url_.string())));
+            return false;
+        }
+        auto packet = FFmpeg::packet();
+        for (;;) {
+            status = avcodec_receive_packet(c, packet.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return true;
+            if (status < 0) {
+                fail(std::make_exception_ptr(SystemError::ffmpeg(status, "encode the sound of " + url_.string())));
+                return false;
+            }
+            packet->stream_index = s.audio->index;
+            av_packet_rescale_ts(packet.get(), c->time_base, s.audio->time_base);
+            if (!write(packet.get())) return false;
+        }
+    };
+    size_t whole = s.pending.size() / static_cast<size_t>(channels);
+    size_t used = 0;
+    while (whole - used >= frameSize || (flush && used < whole)) {
+        size_t n = std::min(frameSize, whole - used);
+        AVFrame* f = s.audioFrame.get();
+        if (av_frame_make_writable(f) < 0) {
+            fail(std::make_exception_ptr(std::bad_alloc()));
+            return false;
+        }
+        f->nb_samples = static_cast<int>(n);
+        for (int ch = 0; ch < channels; ++ch) {
+            auto* plane = reinterpret_cast<float*>(f->data[ch]);
+            for (size_t i = 0; i < n; ++i) plane[i] = s.pending[(used + i) * static_cast<size_t>(channels) + static_cast<size_t>(ch)];
+        }
+        f->pts = s.audioPts;
+        s.audioPts += static_cast<int64_t>(n);
+        used += n;
+        if (!send(f)) return false;
+    }
+    s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<ptrdiff_t>(used * static_cast<size_t>(channels)));
+    if (flush) return send(nullptr);
+    return true;
+}
+
+bool MovieWriter::appendAudio(std::span<const float> interleaved) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (s.status != Status::writing || !s.aac || s.audioFinished) return false;
+    s.pending.insert(s.pending.end(), interleaved.begin(), interleaved.end());
+    return encodeAudio(false);
+}
+
+bool MovieWriter::appendAudioPacket(AVPacket* packet) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (s.status != Status::writing || !s.audio || s.aac || s.audioFinished) return false;
+    packet->stream_index = s.audio->index;
+    packet->pos = -1;
+    av_packet_rescale_ts(packet, s.audioBase, s.audio->time_base);
+    return write(packet);
+}
+
+void MovieWriter::markAudioFinished() {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (s.audioFinished) return;
+    s.audioFinished = true;
+    if (s.aac && s.status == Status::writing) encodeAudio(true);
 }
 
 bool MovieWriter::startWriting() {
@@ -127,9 +329,39 @@ void MovieWriter::markAsFinished() {
 }
 
 bool MovieWriter::finishWriting() {
+    std::vector<VideoEncoder::Packet> tail;
+    if (state_->encoder) {
+        try {
+            std::lock_guard e(encoding_);
+            state_->encoder->finish([&](VideoEncoder::Packet&& p) { tail.push_back(std::move(p)); });
+        } catch (...) {
+            std::lock_guard g(lock_);
+            fail(std::current_exception());
+            return false;
+        }
+    }
     std::lock_guard g(lock_);
     State& s = *state_;
     if (s.status != Status::writing) return false;
+    for (auto& p : tail) {
+        auto packet = FFmpeg::packet();
+        if (av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
+            fail(std::make_exception_ptr(std::bad_alloc()));
+            return false;
+        }
+        std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
+        packet->stream_index = s.video->index;
+        packet->pts = p.pts * s.ticksPerFrame;
+        packet->dts = p.dts * s.ticksPerFrame;
+        packet->duration = s.ticksPerFrame;
+        if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
+        av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
+        if (!write(packet.get())) return false;
+    }
+    if (s.aac && !s.audioFinished) {
+        s.audioFinished = true;
+        if (!encodeAudio(true)) return false;
+    }
     int status = av_write_trailer(s.format);
     if (status >= 0) status = avio_closep(&s.format->pb);
     if (status < 0) {

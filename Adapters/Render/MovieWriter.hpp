@@ -11,11 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "Adapters/Render/VideoEncoding.hpp"
+
+struct AVCodecParameters;
+struct AVPacket;
+
 namespace korvel {
 
+class EncoderPicture;
+
 // An MP4 file written by libavformat's muxer, fast start (movie box first),
-// HEVC tagged "hvc1". Inputs are added before writing starts; samples are
-// appended already compressed.
+// HEVC tagged "hvc1". Inputs are added before writing starts: pictures
+// either already compressed or drawn and encoded here; sound either PCM
+// encoded to AAC here or compressed packets passed through.
 class MovieWriter {
 public:
     enum class Status { unknown, writing, completed, failed, cancelled };
@@ -46,9 +54,25 @@ public:
 
     // False when the input can't be carried (unknown codec, writing started).
     bool add(const VideoInput& input);
+    // A track of pictures encoded here with the stream's settings; false
+    // when the encoder does not open.
+    bool add(const VideoEncoding& encoding);
+    // AAC encoded here from interleaved float PCM.
+    bool addAudio(int sampleRate, int channels, int64_t bitrate);
+    // Compressed sound passed through as it is (time base of its packets).
+    bool addAudioCopy(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
+
     bool startWriting();
     // Appends to the video input; false when the writer has failed.
     bool append(const Sample& sample, std::span<const uint8_t> bytes);
+    // Encodes and writes the picture of frame `index`; false when the
+    // writer has failed.
+    bool appendPicture(const EncoderPicture& picture, int64_t index);
+    // Interleaved samples of the encoded sound track.
+    bool appendAudio(std::span<const float> interleaved);
+    // A packet of the pass-through sound track.
+    bool appendAudioPacket(AVPacket* packet);
+    void markAudioFinished();
     bool isReadyForMoreMediaData() const;
     void markAsFinished();
     bool finishWriting();
@@ -60,11 +84,14 @@ public:
 
 private:
     void fail(std::exception_ptr error); // caller holds lock_
+    bool write(AVPacket* packet);         // caller holds lock_
+    bool encodeAudio(bool flush);         // caller holds lock_
 
     std::filesystem::path url_;
     struct State;
     std::unique_ptr<State> state_;
     mutable std::mutex lock_;
+    std::mutex encoding_; // the picture encoder, used outside lock_
 };
 
 } // namespace korvel

@@ -2,11 +2,14 @@
 
 #include "Adapters/Audio/ProcessTempFile.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Render/ExportService.hpp"
+#include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/ProbeService.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Render/ThumbnailService.hpp"
 #include "Adapters/Text/TextMeasureService.hpp"
 #include "Core/Render/AssetMethodTypes.hpp"
+#include "Core/Render/FrameExportLiveTypes.hpp"
 #include "Core/Render/SegmentMethodTypes.hpp"
 #include "Core/Render/TextMethodTypes.hpp"
 
@@ -15,7 +18,8 @@ namespace korvel::RenderMethods {
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
                                               std::shared_ptr<SourceLibrary> library, TextCaches text,
                                               Job audioSegment) {
-    TempOutput::sweep(EngineCaches{cacheRoot}.journal());
+    EngineCaches caches{cacheRoot};
+    TempOutput::sweep(caches.journal());
     ProcessTempFile::sweep(ProcessTempFile::defaultFolder());
     std::map<std::string, Job, std::less<>> methods;
     ProbeService probe(library);
@@ -26,17 +30,30 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     methods["asset.thumbnail"] = [thumbnails](const JSONValue& params, const JobContext&) {
         return encoding(thumbnails.thumbnail(decoded<ThumbnailParams>(params)));
     };
+    // The copy shares the engine's caches: they live behind shared pointers.
+    auto shared = std::make_shared<TextCaches>(text);
+    PreviewService preview{caches, InputResolver{library, shared}, library, true};
+    methods["render.segments"] = [preview](const JSONValue& params, const JobContext&) {
+        return encoding(preview.segments(decoded<SegmentListParams>(params)));
+    };
+    // Audio-track requests go to the audio side with the undecoded params.
+    methods["render.segment"] = [preview, audioSegment](const JSONValue& params, const JobContext& context) {
+        auto segment = decoded<SegmentParams>(params);
+        if (segment.track == SegmentTrack::audio && audioSegment) return audioSegment(params, context);
+        return encoding(preview.segment(segment, context));
+    };
+    methods["render.frame"] = [preview](const JSONValue& params, const JobContext&) {
+        return encoding(preview.frame(decoded<FrameParams>(params)));
+    };
+    ExportService exports{library, shared, caches.journal()};
+    methods["render.export"] = [exports](const JSONValue& params, const JobContext& context) {
+        return encoding(exports.export_(decoded<ExportParams>(params), context));
+    };
     methods["render.measureText"] = [text](const JSONValue& params, const JobContext&) {
         return encoding(TextMeasureService::measure(decoded<TextMeasureParams>(params), text));
     };
     methods["render.textLayout"] = [text](const JSONValue& params, const JobContext&) {
         return encoding(TextMeasureService::layout(decoded<TextLayoutParams>(params), text));
-    };
-    // Audio-track requests go to the audio side with the undecoded params.
-    methods["render.segment"] = [audioSegment](const JSONValue& params, const JobContext& context) {
-        const auto request = decoded<SegmentParams>(params);
-        if (request.track == SegmentTrack::audio && audioSegment) return audioSegment(params, context);
-        throw EngineFailure(-32601, "render.segment is not built yet.");
     };
     return methods;
 }

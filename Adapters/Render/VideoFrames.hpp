@@ -2,10 +2,16 @@
 
 #include "Adapters/Render/Picture.hpp"
 #include "Adapters/Render/VideoSource.hpp"
+#include "Core/Render/FrameExportLiveTypes.hpp"
+#include "Core/Render/RGBAImage.hpp"
 #include "Core/Render/RenderSize.hpp"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
+
+struct AVFrame;
 
 namespace korvel {
 
@@ -27,6 +33,42 @@ bool decodes(const std::filesystem::path& url, const VideoTrack& track, size_t s
 // when the decoder fails.
 Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
                 const std::function<void()>& checkpoint = {});
+
+// The colour tags the bitstream of the first frame carries; nothing when
+// the frame does not decode or says nothing. Never throws.
+std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const VideoTrack& track);
+
+// What the frames of a track are read as: pictures in the working space
+// (linear BT.709, 1.0 = 203 cd/m2; HLG and PQ tone-mapped for an SDR
+// output), or mask values as coded (only the YUV to RGB matrix applied).
+enum class FrameValues { picture, mask };
+
+// One decoded frame in the working space (or as mask values). Throws
+// SystemError when its pixel format can't be converted.
+RGBAImage converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output, FrameValues values);
+
+// Reads the frames of one track one after another, as a render asks for
+// them: forward requests continue the running decoder, a jump back or past
+// the next sync sample starts again from the sync sample before.
+class Reader {
+public:
+    // `color` is the track's container tags; without them the bitstream's
+    // are used, else BT.709.
+    Reader(std::filesystem::path url, std::shared_ptr<const VideoTrack> track, std::optional<AssetColor> color,
+           DynamicRange output, FrameValues values);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // The frame of a sample (decode order) at the track's natural size.
+    // Throws EngineFailure for unreadable bytes, SystemError when decoding
+    // fails.
+    std::shared_ptr<const RGBAImage> frame(size_t sample, const std::function<void()>& checkpoint = {});
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 } // namespace VideoFrames
 } // namespace korvel

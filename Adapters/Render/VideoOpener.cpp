@@ -91,7 +91,7 @@ std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& u
     return samples;
 }
 
-VideoSource VideoOpener::open(const std::filesystem::path& url) {
+VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     std::shared_ptr<const MediaAsset> asset;
     try {
         asset = MediaAsset::open(url);
@@ -147,12 +147,15 @@ VideoSource VideoOpener::open(const std::filesystem::path& url) {
             throw unsupported(url, " is in a format that can't be opened.");
         }
         source.table = table(track->samples, edits, timescale, url, track->sampleOfEntry);
-        if (!VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
+        if (checkEnd && !VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
             throw unsupported(url, " is cut short or damaged, so its end can't be read.");
         }
     });
 
     source.color = ColorTags::read(description);
+    // Without a colr box the tags may still be in the bitstream (HLG
+    // cameras often write only there).
+    if (!source.color) source.color = VideoFrames::bitstreamColor(url, *track);
     source.track = std::move(track);
     return source;
 }

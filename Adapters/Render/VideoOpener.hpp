@@ -14,7 +14,9 @@ namespace VideoOpener {
 inline constexpr uint64_t maxSamples = uint64_t{1} << 23;
 
 // Throws EngineFailure (-32002) with the sentence of what went wrong.
-VideoSource open(const std::filesystem::path& url);
+// Without `checkEnd` the last frame is not decoded up front: for readers that
+// walk the whole track anyway and word a damaged end themselves.
+VideoSource open(const std::filesystem::path& url, bool checkEnd = true);
 
 // The samples of a track read packet by packet through libavformat, for
 // tracks whose stored tables can't be walked (fragmented movies). Throws

@@ -7,19 +7,54 @@ namespace korvel {
 
 namespace {
 
-// One pass along a line of `n` samples `step` floats apart, per channel.
-void boxLine(const float* in, float* out, int n, size_t step, int channels, int radius) {
+// Box passes along rows and along columns, every channel at once and in
+// memory order, with running sums.
+void boxRows(std::vector<float>& px, std::vector<float>& tmp, int width, int height, int ch, int radius) {
     const float scale = 1.0f / static_cast<float>(2 * radius + 1);
-    for (int c = 0; c < channels; ++c) {
-        double sum = 0;
-        for (int i = 0; i <= std::min(radius, n - 1); ++i) sum += in[static_cast<size_t>(i) * step + c];
-        for (int i = 0; i < n; ++i) {
-            out[static_cast<size_t>(i) * step + c] = static_cast<float>(sum) * scale;
-            const int add = i + radius + 1, drop = i - radius;
-            if (add < n) sum += in[static_cast<size_t>(add) * step + c];
-            if (drop >= 0) sum -= in[static_cast<size_t>(drop) * step + c];
+    std::vector<float> sum(static_cast<size_t>(ch));
+    for (int y = 0; y < height; ++y) {
+        const float* in = px.data() + static_cast<size_t>(y) * width * ch;
+        float* out = tmp.data() + static_cast<size_t>(y) * width * ch;
+        std::fill(sum.begin(), sum.end(), 0.0f);
+        for (int i = 0; i <= std::min(radius, width - 1); ++i) {
+            for (int c = 0; c < ch; ++c) sum[c] += in[i * ch + c];
+        }
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < ch; ++c) out[x * ch + c] = sum[c] * scale;
+            const int add = x + radius + 1, drop = x - radius;
+            if (add < width) {
+                for (int c = 0; c < ch; ++c) sum[c] += in[add * ch + c];
+            }
+            if (drop >= 0) {
+                for (int c = 0; c < ch; ++c) sum[c] -= in[drop * ch + c];
+            }
         }
     }
+    px.swap(tmp);
+}
+
+void boxColumns(std::vector<float>& px, std::vector<float>& tmp, int width, int height, int ch, int radius) {
+    const float scale = 1.0f / static_cast<float>(2 * radius + 1);
+    const size_t row = static_cast<size_t>(width) * ch;
+    std::vector<float> sum(row, 0.0f);
+    for (int i = 0; i <= std::min(radius, height - 1); ++i) {
+        const float* in = px.data() + i * row;
+        for (size_t k = 0; k < row; ++k) sum[k] += in[k];
+    }
+    for (int y = 0; y < height; ++y) {
+        float* out = tmp.data() + y * row;
+        for (size_t k = 0; k < row; ++k) out[k] = sum[k] * scale;
+        const int add = y + radius + 1, drop = y - radius;
+        if (add < height) {
+            const float* in = px.data() + add * row;
+            for (size_t k = 0; k < row; ++k) sum[k] += in[k];
+        }
+        if (drop >= 0) {
+            const float* in = px.data() + drop * row;
+            for (size_t k = 0; k < row; ++k) sum[k] -= in[k];
+        }
+    }
+    px.swap(tmp);
 }
 
 void kernelLine(const float* in, float* out, int n, size_t step, int channels, const std::vector<float>& k) {
@@ -70,9 +105,9 @@ void gaussianBlur(std::vector<float>& pixels, int width, int height, int channel
     const int upper = lower + 2;
     const double m = std::round((12 * sigma * sigma - 3.0 * lower * lower - 12.0 * lower - 9) / (-4.0 * lower - 4));
     for (int i = 0; i < 3; ++i) {
-        const int size = i < m ? lower : upper;
-        const int radius = (size - 1) / 2;
-        pass([&](const float* in, float* out, int n, size_t step) { boxLine(in, out, n, step, channels, radius); });
+        const int radius = ((i < m ? lower : upper) - 1) / 2;
+        boxRows(pixels, tmp, width, height, channels, radius);
+        boxColumns(pixels, tmp, width, height, channels, radius);
     }
 }
 

@@ -121,6 +121,14 @@ std::optional<JSONValue> EngineProcess::responseFor(int64_t id, std::vector<JSON
     }
 }
 
+void EngineProcess::killNow(int signal) {
+    if (status_ || pid_ <= 0) return;
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    status_ = status;
+}
+
 int EngineProcess::wait(std::chrono::milliseconds timeout) {
     if (status_) return *status_;
     auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -32,6 +32,8 @@ public:
     // Waits for exit; the exit status, or -1 on timeout (the process is killed).
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::string stderrText(); // everything written to stderr so far (after exit: all)
+    // Sends a signal and waits for the process to end.
+    void killNow(int signal);
 
     static std::string request(int64_t id, const std::string& method, const std::string& paramsJSON);
     int pid() const { return pid_; }

@@ -105,6 +105,10 @@ inline fs::path path(const std::string& name) {
         command = ff + testsrc + "-t 1 " + x264 + "-f mp4 " + t;
     } else if (name == "high10.mp4") {
         command = ff + testsrc + "-t 1 -c:v libx264 -pix_fmt yuv420p10le " + bt709 + "-f mp4 " + t;
+    } else if (name == "hlg-grey.mp4") {
+        // A flat grey tagged HLG, coded without loss so its level is known.
+        command = ff + "-f lavfi -i color=c=0x808080:size=64x64:rate=30 -t 0.2 -c:v libx264 -qp 0 -pix_fmt yuv420p10le "
+                       "-color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc -f mp4 " + t;
     } else if (name == "empty.wav") {
         command = ff + "-f lavfi -i sine=frequency=440:sample_rate=48000 -t 0 -c:a pcm_s16le -f wav " + t;
     } else if (name == "cut.m4a") {

@@ -243,3 +243,33 @@ TEST(TextRasterizer, ValidationKey) {
     item.lines.push_back(TextLine{{TextRun{"Sub", 0, 1, false, std::nullopt}}, TitleLineRole::smallCaps});
     EXPECT_EQ(TextRasterizer::validationKey(item), "playfairDisplay|500|true|#ffffff||||=Hello there\nsmall_caps=Sub");
 }
+
+TEST(TextRasterizer, TimesAtTheEndsOfSixtyFourBitsDoNotOverflow) {
+    TextItem item = caption({"Edge"});
+    item.outStartUs = INT64_MIN + 1;
+    item.outEndUs = INT64_MAX;
+    item.entrance = "rise";
+    item.lines[0].runs[0].enterUs = INT64_MIN + 1;
+    TextEntrance slow = rise();
+    slow.fade = {INT64_MAX, {0, 0, 1, 1}};
+    TextRasterizer r(canvas, 10.8, {{"rise", slow}}, TextCaches{});
+    // t - outStartUs and t - enterUs leave 64 bits here; they saturate instead.
+    const auto late = r.sharedLayer(item, INT64_MAX - 1);
+    ASSERT_TRUE(late);
+    EXPECT_TRUE(premultipliedAndBounded(*late));
+    item.lines[0].runs[0].enterUs = INT64_MAX - 2;
+    EXPECT_EQ(r.sharedLayer(item, INT64_MIN + 1), nullptr); // not begun: nothing visible
+}
+
+TEST(TextRasterizer, ImagesLeaveFirstInFirstOut) {
+    TextRasterizer r(canvas, 10.8, {}, TextCaches{});
+    const auto first = r.sharedLayer(caption({"item 0"}, "i0"), 1'000'000);
+    for (int i = 1; i < 12; ++i) r.sharedLayer(caption({"item " + std::to_string(i)}, "i" + std::to_string(i)), 1'000'000);
+    // Twelve held: the first is still the same image, even after this use.
+    EXPECT_EQ(r.sharedLayer(caption({"item 0"}, "i0"), 1'000'000), first);
+    r.sharedLayer(caption({"item 12"}, "i12"), 1'000'000);
+    // The thirteenth pushed out the oldest insertion, used last or not.
+    const auto again = r.sharedLayer(caption({"item 0"}, "i0"), 1'000'000);
+    EXPECT_NE(again, first);
+    EXPECT_EQ(*again, *first);
+}

@@ -1,0 +1,249 @@
+#include "Adapters/Render/AudioFeed.hpp"
+
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/MediaAsset.hpp"
+#include "Adapters/SystemError.hpp"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+
+namespace korvel {
+
+struct AudioFeed::Reader {
+    FFmpeg::Format format;
+    int stream = -1;
+    FFmpeg::Codec decoder; // the mix file only
+    SwrContext* resampler = nullptr;
+    ~Reader() { swr_free(&resampler); }
+};
+
+namespace {
+
+struct Opened {
+    FFmpeg::Format format;
+    int stream = -1;
+    double duration = 0;
+};
+
+// The file's first sound track; `what` names the file in failures.
+Opened audioTrack(const std::filesystem::path& url, const std::string& what) {
+    FFmpeg::prepare();
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* raw = nullptr;
+    std::string location = "file:" + url.string();
+    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (status < 0) throw EngineFailure::unsupportedFormat(what + " has no audio.");
+    Opened o;
+    o.format.reset(raw);
+    if (avformat_find_stream_info(raw, nullptr) < 0) throw EngineFailure::unsupportedFormat(what + " has no audio.");
+    o.stream = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (o.stream < 0) throw EngineFailure::unsupportedFormat(what + " has no audio.");
+    const AVStream* st = raw->streams[o.stream];
+    if (st->codecpar->sample_rate <= 0 || st->codecpar->ch_layout.nb_channels <= 0) {
+        throw EngineFailure::unsupportedFormat(what + " has no readable sound format.");
+    }
+    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE) o.duration = static_cast<double>(st->duration) * av_q2d(st->time_base);
+    else if (raw->duration > 0) o.duration = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    return o;
+}
+
+} // namespace
+
+std::string AudioFeed::seconds(double value) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, value);
+    std::string s(buf, r.ptr);
+    if (s.find_first_of(".e") == std::string::npos) s += ".0";
+    return s;
+}
+
+AudioFeed::Source AudioFeed::open(const std::string& path, double videoSeconds, double toleranceSeconds) {
+    std::filesystem::path url(path);
+    std::error_code ec;
+    if (!std::filesystem::exists(url, ec)) {
+        throw EngineFailure::sourceUnavailable("The sound mix " + url.filename().string() + " is not there.");
+    }
+    Opened o = audioTrack(url, "The sound mix");
+    const AVStream* st = o.format->streams[o.stream];
+    if (std::abs(o.duration - videoSeconds) > toleranceSeconds) {
+        throw EngineFailure::invalidParams("The sound mix lasts " + seconds(o.duration) + " s and the video " +
+                                           seconds(videoSeconds) + " s.");
+    }
+    int channels = st->codecpar->ch_layout.nb_channels;
+    if (channels != 1 && channels != 2) {
+        throw EngineFailure::unsupportedFormat("The sound mix must be mono or stereo, not " + std::to_string(channels) +
+                                               " channels.");
+    }
+    return Source{url, st->codecpar->sample_rate, channels, o.duration, videoSeconds, false};
+}
+
+AudioFeed::Source AudioFeed::openCopy(const std::filesystem::path& url, double videoSeconds) {
+    Opened o = audioTrack(url, url.filename().string());
+    const AVStream* st = o.format->streams[o.stream];
+    return Source{url, st->codecpar->sample_rate, st->codecpar->ch_layout.nb_channels, o.duration, videoSeconds, true};
+}
+
+bool AudioFeed::copyable(const std::filesystem::path& url, int64_t durationUs) {
+    try {
+        Opened o = audioTrack(url, url.filename().string());
+        const AVStream* st = o.format->streams[o.stream];
+        if (st->codecpar->codec_id != AV_CODEC_ID_AAC) return false;
+        // One frame of slack, as the packets' own reach is whole frames.
+        return o.duration * 1e6 + 1024.0 * 1e6 / st->codecpar->sample_rate >= static_cast<double>(durationUs);
+    } catch (...) {
+        return false;
+    }
+}
+
+AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
+    : source_(source), reader_(std::make_unique<Reader>()) {
+    Opened o;
+    try {
+        o = audioTrack(source.url, source.copied ? source.url.filename().string() : "The sound mix");
+    } catch (const EngineFailure&) {
+        throw;
+    } catch (...) {
+        throw MediaFailure::reading(std::current_exception(), "The sound mix");
+    }
+    reader_->stream = o.stream;
+    reader_->format = std::move(o.format);
+    AVStream* st = reader_->format->streams[reader_->stream];
+    bool added = false;
+    if (source.copied) {
+        added = writer.addAudioCopy(st->codecpar, st->time_base.num, st->time_base.den);
+    } else {
+        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+        FFmpeg::Codec c(codec ? avcodec_alloc_context3(codec) : nullptr);
+        if (!c || avcodec_parameters_to_context(c.get(), st->codecpar) < 0 || avcodec_open2(c.get(), codec, nullptr) < 0) {
+            throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
+        }
+        AVChannelLayout layout;
+        av_channel_layout_default(&layout, source.channels);
+        if (swr_alloc_set_opts2(&reader_->resampler, &layout, AV_SAMPLE_FMT_FLT, source.sampleRate, &c->ch_layout,
+                                c->sample_fmt, c->sample_rate, 0, nullptr) < 0 ||
+            swr_init(reader_->resampler) < 0) {
+            throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
+        }
+        reader_->decoder = std::move(c);
+        added = writer.addAudio(source.sampleRate, source.channels, bitrate);
+    }
+    if (!added) throw EngineFailure::writeFailed("The encoder refused the sound's settings.");
+}
+
+AudioFeed::~AudioFeed() { join(); }
+
+void AudioFeed::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+std::function<void()> AudioFeed::start(MovieWriter& writer, StopFlag& stop) {
+    thread_ = std::thread([this, &writer, &stop] {
+        std::exception_ptr failure;
+        try {
+            pump(writer, stop);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        writer.markAudioFinished();
+        std::lock_guard g(lock_);
+        failure_ = failure;
+        finished_ = true;
+        ended_.notify_all();
+    });
+    return [this, &writer, &stop] {
+        std::unique_lock g(lock_);
+        while (!ended_.wait_for(g, std::chrono::milliseconds(100), [&] { return finished_; })) {
+            if (stop.stopped()) throw Cancelled();
+            if (writer.status() == MovieWriter::Status::failed) {
+                throw MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
+            }
+        }
+        if (failure_) std::rethrow_exception(failure_);
+    };
+}
+
+bool AudioFeed::hasStopped(double seconds) {
+    std::unique_lock g(lock_);
+    return ended_.wait_for(g, std::chrono::duration<double>(seconds), [&] { return finished_; });
+}
+
+void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
+    Reader& r = *reader_;
+    AVStream* st = r.format->streams[r.stream];
+    double limit = std::min(source_.durationSeconds > 0 ? source_.durationSeconds : source_.videoDurationSeconds,
+                            source_.videoDurationSeconds);
+    auto endTicks = static_cast<int64_t>(std::llround(limit / av_q2d(st->time_base)));
+    auto endSamples = static_cast<int64_t>(std::llround(limit * source_.sampleRate));
+    int64_t samplesOut = 0;
+    auto packet = FFmpeg::packet();
+    auto frame = FFmpeg::frame();
+    std::vector<float> buffer;
+    auto failedWrite = [&] {
+        return MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
+    };
+    auto readFailed = [](int status) {
+        return MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(status, "read the sound mix")),
+                                     "The sound mix");
+    };
+    auto emit = [&](const uint8_t** data, int count) {
+        int room = swr_get_out_samples(r.resampler, count);
+        buffer.resize(static_cast<size_t>(std::max(room, 0)) * static_cast<size_t>(source_.channels));
+        uint8_t* out[1] = {reinterpret_cast<uint8_t*>(buffer.data())};
+        int n = swr_convert(r.resampler, out, room, data, count);
+        if (n < 0) throw readFailed(n);
+        int64_t keep = std::min<int64_t>(n, endSamples - samplesOut);
+        if (keep <= 0) return false;
+        samplesOut += keep;
+        if (!writer.appendAudio(std::span<const float>(buffer.data(), static_cast<size_t>(keep) * static_cast<size_t>(source_.channels)))) {
+            throw failedWrite();
+        }
+        return samplesOut < endSamples;
+    };
+    bool more = true;
+    while (more) {
+        if (stop.stopped()) return;
+        int status = av_read_frame(r.format.get(), packet.get());
+        if (status == AVERROR_EOF) break;
+        if (status < 0) throw readFailed(status);
+        if (packet->stream_index != r.stream) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (source_.copied) {
+            if (packet->pts != AV_NOPTS_VALUE && packet->pts >= endTicks) {
+                av_packet_unref(packet.get());
+                break;
+            }
+            if (!writer.appendAudioPacket(packet.get())) throw failedWrite();
+            av_packet_unref(packet.get());
+            continue;
+        }
+        status = avcodec_send_packet(r.decoder.get(), packet.get());
+        av_packet_unref(packet.get());
+        if (status < 0 && status != AVERROR(EAGAIN)) throw readFailed(status);
+        while (more && avcodec_receive_frame(r.decoder.get(), frame.get()) == 0) {
+            more = emit(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+            av_frame_unref(frame.get());
+        }
+    }
+    if (!source_.copied && more && !stop.stopped()) {
+        avcodec_send_packet(r.decoder.get(), nullptr);
+        while (more && avcodec_receive_frame(r.decoder.get(), frame.get()) == 0) {
+            more = emit(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+            av_frame_unref(frame.get());
+        }
+        if (more) emit(nullptr, 0);
+    }
+}
+
+} // namespace korvel

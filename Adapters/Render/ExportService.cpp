@@ -1,0 +1,197 @@
+#include "Adapters/Render/ExportService.hpp"
+
+#include "Adapters/BlockingWork.hpp"
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/AudioFeed.hpp"
+#include "Adapters/Render/CompositionBuilder.hpp"
+#include "Adapters/Render/GraphRunner.hpp"
+#include "Adapters/Render/MovieWriter.hpp"
+#include "Adapters/Render/PictureCopyFeed.hpp"
+#include "Adapters/Render/PreviewService.hpp"
+#include "Adapters/Render/RenderGates.hpp"
+#include "Adapters/Render/TempOutput.hpp"
+#include "Core/Audio/UntouchedSound.hpp"
+#include "Core/Render/PictureCopy.hpp"
+#include "Core/Render/WideMath.hpp"
+
+namespace korvel {
+
+namespace {
+
+class WriterFeed : public FrameSink {
+public:
+    WriterFeed(MovieWriter& writer, StopFlag& stop) : writer_(writer), stop_(stop) {}
+    void take(const EncoderPicture& picture, int64_t index) override {
+        if (stop_.stopped()) throw Cancelled();
+        if (!writer_.appendPicture(picture, index)) throw failed(writer_);
+    }
+    static EngineFailure failed(const MovieWriter& writer) {
+        return MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
+    }
+
+private:
+    MovieWriter& writer_;
+    StopFlag& stop_;
+};
+
+VideoEncoding encodingOf(const ExportParams& params, const ResolvedTimeline& timeline, DynamicRange range) {
+    VideoEncoding e;
+    bool hevc = params.codec == ExportCodec::hevc;
+    e.codec = hevc ? VideoEncoding::Codec::hevc : VideoEncoding::Codec::h264;
+    e.profile = !hevc ? "high" : range == DynamicRange::keepHdr ? "main10" : "main";
+    e.bitrate = params.videoBitrate;
+    e.allowsReordering = true;
+    e.size = {params.plan.canvas.width, params.plan.canvas.height};
+    e.grid = timeline.grid;
+    e.dynamicRange = range;
+    e.preset = "medium";
+    return e;
+}
+
+// Runs the body with the writer and, when there is sound, its feed. On any
+// failure the stop flag goes up and the pump is joined before the writer is
+// cancelled: the pump must never outlive the writer it appends to.
+template <class Body>
+int64_t withWriter(MovieWriter& writer, const std::optional<AudioFeed::Source>& sound, StopFlag& stop, Body&& body) {
+    std::unique_ptr<AudioFeed> feed;
+    try {
+        if (sound) feed = std::make_unique<AudioFeed>(*sound, writer, ExportService::audioBitrate);
+        return body(feed.get());
+    } catch (...) {
+        stop.stop();
+        if (feed) feed->join();
+        writer.cancelWriting();
+        throw;
+    }
+}
+
+void startWriting(MovieWriter& writer) {
+    if (!writer.startWriting()) throw WriterFeed::failed(writer);
+}
+
+} // namespace
+
+ExportResult ExportService::export_(const ExportParams& params, const JobContext& context) const {
+    DynamicRange range = params.dynamicRange.value_or(DynamicRange::sdr);
+    if (range == DynamicRange::keepHdr && params.codec == ExportCodec::h264) {
+        throw EngineFailure::invalidParams("Keeping HDR needs HEVC.");
+    }
+    if (!params.plan.audioMix.tracks.empty() && !params.audioPath) {
+        throw EngineFailure::invalidParams("This plan has sound, so the export needs the mix file in audioPath.");
+    }
+    const Canvas& canvas = params.plan.canvas;
+    PreviewService::checkCanvas(canvas);
+    if (canvas.width % 2 || canvas.height % 2) {
+        throw EngineFailure::invalidParams("An export needs an even canvas width and height.");
+    }
+    InputResolver resolver{library, text};
+    RenderInputs inputs = resolver.resolve(params.plan, params.sources, params.mattes, RenderVariant::after,
+                                           {canvas.width, canvas.height}, ColorRecipe{range});
+    if (range == DynamicRange::keepHdr) {
+        bool any = false;
+        for (const auto& [id, video] : inputs.videos) any = any || (video.color && video.color->hdr);
+        if (!any) throw EngineFailure::invalidParams("Keeping HDR needs an HDR source, and this plan has none.");
+    }
+    const ResolvedTimeline& timeline = inputs.timeline;
+    int64_t frameCount = timeline.frameCount;
+    if (frameCount <= 0) throw EngineFailure::invalidParams("The plan has no frames.");
+    const FrameGrid& grid = timeline.grid;
+    double videoSeconds = static_cast<double>(WideMath::narrow(WideMath::mul(frameCount, grid.ticksPerFrame))) / grid.timescale;
+    double tolerance = static_cast<double>(grid.ticksPerFrame) / grid.timescale;
+
+    std::optional<AudioFeed::Source> sound;
+    if (auto untouched = UntouchedSound::asset(params.plan.audioMix, params.plan.durationUs); untouched && params.sources) {
+        auto source = params.sources->find(*untouched);
+        if (source != params.sources->end()) {
+            library->verify(source->second);
+            if (AudioFeed::copyable(source->second.path, params.plan.durationUs)) {
+                sound = AudioFeed::openCopy(source->second.path, videoSeconds);
+            }
+        }
+    }
+    if (!sound && params.audioPath) sound = AudioFeed::open(*params.audioPath, videoSeconds, tolerance);
+
+    std::filesystem::path final(params.outPath);
+    TempOutput output(final, journal);
+    VideoEncoding encoding = encodingOf(params, timeline, range);
+
+    const VideoSource* candidate = nullptr;
+    if (range != DynamicRange::keepHdr && !timeline.segments.empty() && !inputs.videos.empty()) {
+        auto v = inputs.videos.find(timeline.segments.front().assetId);
+        if (v != inputs.videos.end()) candidate = &v->second;
+    }
+    bool copy = false;
+    if (candidate) {
+        std::optional<int64_t> asked;
+        if (params.qualityAsked.value_or(false)) asked = params.videoBitrate;
+        copy = PictureCopy::allowed(params.plan, timeline, PictureCopyFeed::facts(*candidate), asked);
+    }
+    auto report = [&](int64_t done, int64_t total) {
+        context.report({EngineProgress::Phase::export_, EngineProgress::Unit::frames, done, total});
+    };
+    auto failed = [&](MovieWriter& writer) { return MediaFailure::writing(writer.error(), final.filename().string(), final); };
+
+    int64_t written = 0;
+    try {
+        AsyncGate::Slot slot(RenderGates::renders());
+        if (copy) {
+            const MovieSampleEntry* format = candidate->track->firstDescription();
+            written = blockingWork([&](StopFlag& stop) {
+                MovieWriter writer(output.url());
+                if (writer.status() == MovieWriter::Status::failed) throw failed(writer);
+                writer.movieTimescale = candidate->table.timescale;
+                std::optional<PictureCopyFeed> feed;
+                feed.emplace(*candidate, format, writer);
+                return withWriter(writer, sound, stop, [&](AudioFeed* audio) {
+                    startWriting(writer);
+                    std::function<void()> wait;
+                    if (audio) wait = audio->start(writer, stop);
+                    int64_t n = feed->run(writer, stop, frameCount, report);
+                    if (wait) wait();
+                    if (stop.stopped()) throw Cancelled();
+                    if (!writer.finishWriting()) throw failed(writer);
+                    return n;
+                });
+            });
+        } else {
+            written = blockingWork([&](StopFlag& stop) {
+                BuiltComposition built = CompositionBuilder{inputs}.build(std::nullopt);
+                MovieWriter writer(output.url());
+                if (writer.status() == MovieWriter::Status::failed) throw failed(writer);
+                writer.movieTimescale = grid.timescale;
+                if (!writer.add(encoding)) throw EngineFailure::writeFailed("The encoder refused its settings.");
+                return withWriter(writer, sound, stop, [&](AudioFeed* audio) {
+                    startWriting(writer);
+                    std::function<void()> wait;
+                    if (audio) wait = audio->start(writer, stop);
+                    WriterFeed sink(writer, stop);
+                    int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, sink, stop, report);
+                    writer.markAsFinished();
+                    if (wait) wait();
+                    if (stop.stopped()) throw Cancelled();
+                    if (!writer.finishWriting()) throw failed(writer);
+                    return n;
+                });
+            });
+        }
+        output.commit();
+    } catch (...) {
+        output.discard();
+        throw;
+    }
+
+    std::error_code ec;
+    auto size = std::filesystem::file_size(final, ec);
+    ExportResult result;
+    result.path = params.outPath;
+    result.byteLength = ec ? 0 : static_cast<int64_t>(size);
+    result.durationUs = grid.us(frameCount);
+    result.frameCount = written;
+    result.width = canvas.width;
+    result.height = canvas.height;
+    if (copy) result.videoCopied = true;
+    if (sound && sound->copied) result.audioCopied = true;
+    return result;
+}
+
+} // namespace korvel

@@ -1,0 +1,181 @@
+#include "Adapters/Render/GraphRunner.hpp"
+
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/VideoFrames.hpp"
+
+#include <tbb/parallel_pipeline.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <thread>
+
+namespace korvel {
+
+int64_t GraphRunner::progressInterval(int64_t count) { return count < 100 ? 1 : count / 100; }
+
+namespace {
+
+struct Work {
+    int64_t frame = 0;
+    int64_t index = 0;
+    const GraphInstruction* instruction = nullptr;
+    std::map<int32_t, std::shared_ptr<const RGBAImage>> sources;
+    std::optional<EncoderPicture> picture;
+    std::chrono::steady_clock::time_point started;
+};
+
+// Opens a reader per track on first use and decodes what a frame needs.
+class Sources {
+public:
+    explicit Sources(const BuiltComposition& built) : built_(built) {}
+
+    std::map<int32_t, std::shared_ptr<const RGBAImage>> at(int64_t frame, const GraphInstruction& instruction,
+                                                           const std::function<void()>& checkpoint) {
+        std::map<int32_t, std::shared_ptr<const RGBAImage>> out;
+        const Composition& c = built_.composition;
+        try {
+            for (int32_t track : instruction.requiredSourceTrackIDs) {
+                if (out.count(track)) continue;
+                auto time = c.sourceTime(track, frame * c.grid.ticksPerFrame);
+                if (!time) continue;
+                auto& [video, reader] = this->reader(track, time->source);
+                const PTSTable& table = video->table;
+                auto entry = std::clamp<int64_t>(table.indexOnScreen(time->tableTicks()), 0, table.count() - 1);
+                out[track] = reader->frame(video->track->sampleOfEntry.at(static_cast<size_t>(entry)), checkpoint);
+            }
+        } catch (const EngineFailure&) {
+            throw;
+        } catch (const Cancelled&) {
+            throw;
+        } catch (...) {
+            throw MediaFailure::reading(std::current_exception(), "This video");
+        }
+        return out;
+    }
+
+private:
+    using Open = std::pair<std::shared_ptr<const VideoSource>, std::unique_ptr<VideoFrames::Reader>>;
+
+    Open& reader(int32_t track, const CompositionSource& source) {
+        auto& r = readers_[track];
+        if (!r.second) {
+            auto video = built_.videos.find(source);
+            if (video == built_.videos.end()) {
+                throw EngineFailure::invalidParams("The render needs a source for asset " + source.id + ".");
+            }
+            auto values = source.kind == CompositionSource::Kind::asset ? VideoFrames::FrameValues::picture
+                                                                        : VideoFrames::FrameValues::mask;
+            const VideoSource& v = *video->second;
+            r.first = video->second;
+            r.second = std::make_unique<VideoFrames::Reader>(v.url, v.track, v.color,
+                                                             built_.composition.hdr ? DynamicRange::keepHdr : DynamicRange::sdr,
+                                                             values);
+        }
+        return r;
+    }
+
+    const BuiltComposition& built_;
+    std::map<int32_t, Open> readers_;
+};
+
+FrameSource lookUp(const std::map<int32_t, std::shared_ptr<const RGBAImage>>& sources) {
+    return [&sources](int32_t track) -> std::shared_ptr<const RGBAImage> {
+        auto it = sources.find(track);
+        return it == sources.end() ? nullptr : it->second;
+    };
+}
+
+} // namespace
+
+RGBAImage GraphRunner::draw(const BuiltComposition& built, int64_t frame, StopFlag& stop) {
+    auto checkpoint = [&] {
+        if (stop.stopped()) throw Cancelled();
+    };
+    const GraphInstruction* instruction = built.composition.instruction(frame);
+    if (!instruction) throw EngineFailure::internalError("The render gave 0 frames where the plan has 1.");
+    Sources sources(built);
+    auto decoded = sources.at(frame, *instruction, checkpoint);
+    checkpoint();
+    try {
+        return built.scene->picture(frame, instruction->range, lookUp(decoded));
+    } catch (...) {
+        built.scene->recordFailure(std::current_exception());
+        throw;
+    }
+}
+
+int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const VideoEncoding& encoding,
+                         FrameSink& sink, StopFlag& stop, const Progress& progress) {
+    const Composition& composition = built.composition;
+    int64_t count = std::max<int64_t>(0, frames.count());
+    if (count == 0) return 0;
+    int64_t interval = progressInterval(count);
+    Sources sources(built);
+    auto checkpoint = [&] {
+        if (stop.stopped()) throw Cancelled();
+    };
+
+    int64_t next = 0, written = 0;
+    size_t tokens = std::max<size_t>(4, std::min<size_t>(12, std::thread::hardware_concurrency() + 2));
+    tbb::parallel_pipeline(
+        tokens,
+        tbb::make_filter<void, std::shared_ptr<Work>>(
+            tbb::filter_mode::serial_in_order,
+            [&](tbb::flow_control& fc) -> std::shared_ptr<Work> {
+                if (next >= count) {
+                    fc.stop();
+                    return nullptr;
+                }
+                checkpoint();
+                auto w = std::make_shared<Work>();
+                w->index = next;
+                w->frame = frames.lowerBound + next;
+                ++next;
+                w->started = std::chrono::steady_clock::now();
+                w->instruction = composition.instruction(w->frame);
+                if (!w->instruction) {
+                    throw EngineFailure::internalError("The render gave " + std::to_string(w->index) +
+                                                       " frames where the plan has " + std::to_string(count) + ".");
+                }
+                w->sources = sources.at(w->frame, *w->instruction, checkpoint);
+                return w;
+            }) &
+            tbb::make_filter<std::shared_ptr<Work>, std::shared_ptr<Work>>(
+                tbb::filter_mode::parallel,
+                [&](std::shared_ptr<Work> w) {
+                    if (stop.stopped()) throw Cancelled();
+                    FrameSource source = lookUp(w->sources);
+                    try {
+                        RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
+                        w->picture = EncoderPicture::from(image, encoding);
+                    } catch (...) {
+                        built.scene->recordFailure(std::current_exception());
+                        throw;
+                    }
+                    w->sources.clear();
+                    return w;
+                }) &
+            tbb::make_filter<std::shared_ptr<Work>, void>(
+                tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Work> w) {
+                    if (stop.stopped()) throw Cancelled();
+                    if (w->index != written) {
+                        throw EngineFailure::internalError("The render gave frame " + std::to_string(w->frame) +
+                                                           " where it expected " +
+                                                           std::to_string(frames.lowerBound + written) + ".");
+                    }
+                    sink.take(*w->picture, w->index);
+                    auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w->started);
+                    built.scene->noteFrame(ms.count());
+                    ++written;
+                    if (progress && (written % interval == 0 || written == count)) progress(written, count);
+                }));
+    if (stop.stopped()) throw Cancelled();
+    if (written != count) {
+        throw EngineFailure::internalError("The render gave " + std::to_string(written) + " frames where the plan has " +
+                                           std::to_string(count) + ".");
+    }
+    return written;
+}
+
+} // namespace korvel

@@ -1,0 +1,126 @@
+#include "Adapters/Render/Placement.hpp"
+
+#include "Adapters/Render/Tiles.hpp"
+#include "Core/Render/Bilinear.hpp"
+#include "Core/Render/Compositing.hpp"
+#include "Core/Render/Lanczos.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvel {
+
+namespace {
+int64_t nearest(double v) { return static_cast<int64_t>(std::llround(v)); }
+
+struct PixelBox {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return x1 <= x0 || y1 <= y0; }
+};
+
+// A rectangle in whole pixels, inside the canvas. A rectangle without area
+// (or not a number) covers nothing.
+PixelBox pixels(const render::Rect& r, const render::Canvas& canvas) {
+    if (!(r.width > 0) || !(r.height > 0) || !std::isfinite(r.x) || !std::isfinite(r.y) ||
+        !std::isfinite(r.width) || !std::isfinite(r.height)) {
+        return {};
+    }
+    auto clampTo = [](double v, double hi) { return static_cast<int>(std::clamp(std::round(v), 0.0, hi)); };
+    PixelBox b{clampTo(r.x, canvas.width), clampTo(r.y, canvas.height), clampTo(r.maxX(), canvas.width),
+               clampTo(r.maxY(), canvas.height)};
+    return b;
+}
+} // namespace
+
+RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
+                           bool clampEdges, bool tolerant) const {
+    PixelBox box = pixels(rect, canvas);
+    if (box.empty() || picture.empty() || !(s > 0) || !std::isfinite(s)) return RGBAImage{};
+    RGBAImage out = RGBAImage::transparent(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
+    bool same = tolerant && std::fabs(s - 1) < 0.0005;
+    if (same) s = 1;
+    if (same && tx == std::round(tx) && ty == std::round(ty)) {
+        // Whole-pixel moves copy.
+        int dx = static_cast<int>(tx), dy = static_cast<int>(ty);
+        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
+            for (int y = from; y < to; ++y) {
+                int sy = y - dy - picture.y;
+                if (clampEdges) sy = std::clamp(sy, 0, picture.height - 1);
+                float* d = out.row(y - out.y);
+                if (sy < 0 || sy >= picture.height) continue;
+                for (int x = out.x; x < out.x + out.width; ++x, d += 4) {
+                    int sx = x - dx - picture.x;
+                    if (clampEdges) sx = std::clamp(sx, 0, picture.width - 1);
+                    if (sx < 0 || sx >= picture.width) continue;
+                    std::copy_n(picture.row(sy) + static_cast<size_t>(sx) * 4, 4, d);
+                }
+            }
+        });
+        return out;
+    }
+    if (s < 1) {
+        Lanczos::Plan plan = Lanczos::plan(picture, s, tx, ty, clampEdges, out);
+        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });
+    } else {
+        Tiles::rows(out.y, out.y + out.height,
+                    [&](int from, int to) { Bilinear::draw(picture, s, tx, ty, clampEdges, out, from, to); });
+    }
+    return out;
+}
+
+RGBAImage Placement::fitted(const RGBAImage& picture, const SourceWindow& window) const {
+    double s = canvas.width / window.width;
+    return drawn(picture, s, -window.x * s, -window.y * s, canvas.rect, true, true);
+}
+
+RGBAImage Placement::placedExactly(const RGBAImage& picture, const SourceWindow& window,
+                                   const RGBAImage& backdrop) const {
+    double s = canvas.width / window.width;
+    render::Rect target{-window.x * s, -window.y * s, s * picture.width, s * picture.height};
+    RGBAImage placed = contained(picture, target);
+    RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
+    Compositing::over(out, backdrop, 0, out.height);
+    Tiles::rows(0, out.height, [&](int from, int to) { Compositing::over(out, placed, from, to); });
+    return out;
+}
+
+RGBAImage Placement::covered(const RGBAImage& picture, const render::Rect& r) const {
+    if (picture.empty()) return RGBAImage{};
+    double ew = picture.width, eh = picture.height;
+    double s = std::max(r.width / ew, r.height / eh);
+    double tx = r.midX() - s * (picture.x + ew / 2);
+    double ty = r.midY() - s * (picture.y + eh / 2);
+    return drawn(picture, s, tx, ty, r, true, true);
+}
+
+RGBAImage Placement::contained(const RGBAImage& picture, const render::Rect& r) const {
+    if (picture.empty()) return RGBAImage{};
+    double ew = picture.width, eh = picture.height;
+    double s = std::min(r.height / eh, r.width / ew);
+    double tx = r.midX() - s * (picture.x + ew / 2);
+    double ty = r.midY() - s * (picture.y + eh / 2);
+    // Only the picture's own scaled extent carries anything.
+    render::Rect extent{tx + s * picture.x, ty + s * picture.y, s * ew, s * eh};
+    render::Rect inside{std::max(extent.x, r.x), std::max(extent.y, r.y), 0, 0};
+    inside.width = std::min(extent.maxX(), r.maxX()) - inside.x;
+    inside.height = std::min(extent.maxY(), r.maxY()) - inside.y;
+    return drawn(picture, s, tx, ty, inside, false, false);
+}
+
+RGBAImage Placement::part(const RGBAImage& picture, const NormalizedRect& w) {
+    const double W = picture.width, H = picture.height;
+    auto n = [](double v) { return std::isfinite(v) ? nearest(v) : 0; };
+    int64_t left = n(w.x * W), right = n((w.x + w.w) * W), top = n(w.y * H), bottom = n((w.y + w.h) * H);
+    int64_t width = std::max<int64_t>(right - left, 1), height = std::max<int64_t>(bottom - top, 1);
+    // The crop keeps what of it lies on the picture.
+    int64_t x0 = std::clamp<int64_t>(left, 0, picture.width), y0 = std::clamp<int64_t>(top, 0, picture.height);
+    int64_t x1 = std::clamp<int64_t>(left + width, 0, picture.width), y1 = std::clamp<int64_t>(top + height, 0, picture.height);
+    if (x1 <= x0 || y1 <= y0) return RGBAImage::transparent(0, 0, 1, 1);
+    RGBAImage out = RGBAImage::transparent(0, 0, static_cast<int>(x1 - x0), static_cast<int>(y1 - y0));
+    for (int64_t y = y0; y < y1; ++y) {
+        std::copy_n(picture.row(static_cast<int>(y)) + x0 * 4, (x1 - x0) * 4, out.row(static_cast<int>(y - y0)));
+    }
+    return out;
+}
+
+} // namespace korvel

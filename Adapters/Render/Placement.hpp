@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Adapters/Render/Canvas.hpp"
+#include "Core/Render/ColorRecipe.hpp"
+#include "Core/Render/Framing.hpp"
+#include "Core/Render/NormalizedRect.hpp"
+#include "Core/Render/RGBAImage.hpp"
+
+namespace korvel {
+
+// Scales and moves pictures into rectangles of the canvas, the same way for
+// clips, overlays, stills and backgrounds. Pictures arrive upright with
+// their extent at (0, 0); results never reach outside the canvas.
+struct Placement {
+    render::Canvas canvas;
+    ColorRecipe recipe;
+
+    // The window filling the canvas.
+    RGBAImage fitted(const RGBAImage& picture, const SourceWindow& window) const;
+    // The picture where the window puts it, over a canvas-sized backdrop.
+    RGBAImage placedExactly(const RGBAImage& picture, const SourceWindow& window, const RGBAImage& backdrop) const;
+    // Scaled to cover the rectangle, centred, cropped to it.
+    RGBAImage covered(const RGBAImage& picture, const render::Rect& rect) const;
+    // Scaled to fit inside the rectangle, centred; the rest stays transparent.
+    RGBAImage contained(const RGBAImage& picture, const render::Rect& rect) const;
+    // That part of the picture (fractions, y from the top), moved to (0, 0);
+    // at least one pixel each way.
+    static RGBAImage part(const RGBAImage& picture, const NormalizedRect& window);
+
+    // The picture drawn at scale s moved by (tx, ty) into the pixels of
+    // `rect` (cropped to the canvas): Lanczos when shrinking, linear when
+    // enlarging, edge pixels repeated when `clampEdges`.
+    RGBAImage drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
+                    bool clampEdges, bool tolerant) const;
+};
+
+} // namespace korvel

@@ -1,0 +1,273 @@
+#include "Adapters/Render/PreviewService.hpp"
+
+#include "Adapters/BlockingWork.hpp"
+#include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/CompositionBuilder.hpp"
+#include "Adapters/Render/CopySource.hpp"
+#include "Adapters/Render/FragmentWriter.hpp"
+#include "Adapters/Render/GraphRunner.hpp"
+#include "Adapters/Render/ImageFiles.hpp"
+#include "Adapters/Render/RenderGates.hpp"
+#include "Adapters/Render/SegmentCache.hpp"
+#include "Adapters/Render/TempOutput.hpp"
+#include "Core/Engine.hpp"
+#include "Core/Render/ColorMath.hpp"
+#include "Core/Render/SegmentWindows.hpp"
+#include "Core/Render/WideMath.hpp"
+#include "Core/Time.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace korvel {
+
+namespace {
+
+std::string engineVersion() { return Engine::renderId(1); }
+
+template <class M> M orEmpty(const std::optional<M>& m) { return m ? *m : M{}; }
+
+// Instants and rates whose products leave 64 bits can't name a frame.
+template <class F> auto inRange(const char* what, F&& f) {
+    try {
+        return f();
+    } catch (const TimeOverflow&) {
+        throw EngineFailure::invalidParams(std::string(what) + " is out of range.");
+    }
+}
+
+template <class F> auto windowErrors(F&& f) {
+    try {
+        return f();
+    } catch (const TimelineError& e) {
+        if (e.kind == TimelineError::Kind::missingSource) throw InputResolver::failure(e);
+        throw;
+    }
+}
+
+SegmentWindows::Copyables copyable(const std::map<std::string, std::shared_ptr<const CopySource>>& copies) {
+    SegmentWindows::Copyables out;
+    for (const auto& [id, c] : copies) out[id] = c->offered;
+    return out;
+}
+
+// Working space to 8-bit BT.709-coded RGB, as a picture file carries it.
+Picture gammaPicture(const RGBAImage& image, RenderSize size) {
+    static const auto encode = [](float v) {
+        double l = std::clamp(static_cast<double>(std::isnan(v) ? 0.0f : v), 0.0, 1.0);
+        double e = ColorMath::encode709(static_cast<float>(l));
+        return static_cast<uint8_t>(std::lround(std::clamp(e, 0.0, 1.0) * 255.0));
+    };
+    Picture p;
+    p.width = size.width;
+    p.height = size.height;
+    p.bands = 3;
+    p.pixels.assign(static_cast<size_t>(size.width * size.height * 3), 0);
+    for (int y = 0; y < image.height; ++y) {
+        int py = y + image.y;
+        if (py < 0 || py >= size.height) continue;
+        const float* row = image.row(y);
+        for (int x = 0; x < image.width; ++x) {
+            int px = x + image.x;
+            if (px < 0 || px >= size.width) continue;
+            uint8_t* out = &p.pixels[static_cast<size_t>((py * size.width + px) * 3)];
+            for (int c = 0; c < 3; ++c) out[c] = encode(row[x * 4 + c]);
+        }
+    }
+    return p;
+}
+
+void writeFile(const std::filesystem::path& file, const std::vector<uint8_t>& bytes) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "create " + file.string());
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int e = errno;
+            ::close(fd);
+            throw std::system_error(e, std::generic_category(), "write " + file.string());
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "close " + file.string());
+}
+
+struct Offers {
+    std::map<std::string, std::shared_ptr<const CopySource>> sources;
+    SegmentWindows::Copyables view;
+};
+
+Offers copies(const PreviewService& service, const RenderInputs& inputs) {
+    Offers out;
+    if (!service.offersCopies) return out;
+    for (const auto& segment : inputs.plan.segments) {
+        if (out.sources.count(segment.assetId)) continue;
+        auto video = inputs.videos.find(segment.assetId);
+        if (video == inputs.videos.end()) continue;
+        std::shared_ptr<const CopySource> copy;
+        try {
+            copy = service.library->copySource(video->second);
+        } catch (...) {
+            continue;
+        }
+        if (!copy || copy->displayWidth != inputs.plan.canvas.width || copy->displayHeight != inputs.plan.canvas.height) {
+            continue;
+        }
+        out.sources[segment.assetId] = copy;
+    }
+    out.view = copyable(out.sources);
+    return out;
+}
+
+} // namespace
+
+void PreviewService::checkCanvas(const Canvas& canvas) {
+    if (canvas.width < minSide || canvas.width > maxSide || canvas.height < minSide || canvas.height > maxSide) {
+        throw EngineFailure::invalidParams("The canvas must be 2 to 8192 pixels on each side.");
+    }
+}
+
+RenderSize PreviewService::segmentSize(const Canvas& canvas) {
+    RenderSize s = RenderSize::fitting(canvas.width, canvas.height, segmentLongEdge);
+    // 4:2:0 pictures need even sides.
+    s.width = std::max<int64_t>(2, s.width - s.width % 2);
+    s.height = std::max<int64_t>(2, s.height - s.height % 2);
+    return s;
+}
+
+RenderSize PreviewService::frameSize(const Canvas& canvas, int64_t maxLongEdge) {
+    RenderSize s = RenderSize::fitting(canvas.width, canvas.height, maxLongEdge);
+    s.width = std::max<int64_t>(1, s.width);
+    s.height = std::max<int64_t>(1, s.height);
+    return s;
+}
+
+SegmentListResult PreviewService::segments(const SegmentListParams& params) const {
+    checkCanvas(params.plan.canvas);
+    RenderInputs inputs = resolver.resolve(params.plan, params.sources, params.mattes, params.variant,
+                                           segmentSize(params.plan.canvas), ColorRecipe{DynamicRange::sdr});
+    Offers offers = copies(*this, inputs);
+    auto windows = windowErrors([&] {
+        return SegmentWindows::list(inputs.plan, inputs.timeline, params.sources, orEmpty(params.mattes), params.variant,
+                                    engineVersion(), offers.view);
+    });
+    SegmentCache cache(params.variant == RenderVariant::before ? caches.before() : caches.after());
+    SegmentListResult result;
+    for (const auto& w : windows) {
+        SegmentListEntry e;
+        e.key = w.key;
+        e.outStartUs = w.outStartUs;
+        e.outEndUs = w.outEndUs;
+        e.frameCount = w.endFrame - w.firstFrame;
+        if (w.copy) {
+            e.cached = false;
+            e.copied = true;
+        } else {
+            e.cached = cache.entry(w.key, w.fingerprint).has_value();
+        }
+        result.segments.push_back(std::move(e));
+    }
+    return result;
+}
+
+SegmentResult PreviewService::segment(const SegmentParams& params, const JobContext& context) const {
+    if (params.track == SegmentTrack::audio) {
+        throw EngineFailure::invalidParams("This renders video segments. Audio goes to the audio side.");
+    }
+    checkCanvas(params.plan.canvas);
+    RenderInputs inputs = resolver.resolve(params.plan, params.sources, params.mattes, params.variant,
+                                           segmentSize(params.plan.canvas), ColorRecipe{DynamicRange::sdr});
+    const FrameGrid& grid = inputs.timeline.grid;
+    int64_t first = inRange("outStartUs", [&] { return grid.frame(std::max<int64_t>(0, params.outStartUs)); });
+    int64_t end = inRange("outEndUs", [&] {
+        return std::min(inputs.timeline.frameCount, grid.frame(std::max<int64_t>(0, params.outEndUs)));
+    });
+    if (end <= first) throw EngineFailure::invalidParams("The segment holds no frames.");
+    int64_t n = end - first;
+    int64_t durationUs = inRange("outEndUs", [&] { return grid.us(n); });
+    FrameRange window{first, end};
+    Offers offers = copies(*this, inputs);
+    auto sources = orEmpty(params.sources);
+    std::filesystem::path out(params.outPath);
+
+    if (auto range = SegmentWindows::copyRange(window, params.key, inputs.timeline, sources, offers.view, engineVersion())) {
+        auto copy = offers.sources.find(range->assetId);
+        if (copy != offers.sources.end()) {
+            int64_t bytes = blockingWork([&](StopFlag&) {
+                auto fragment = copy->second->fragment({range->srcStartTicks, range->srcEndTicks}, grid,
+                                                       inRange("outEndUs", [&] { return WideMath::narrow(WideMath::mul(n, grid.ticksPerFrame)); }));
+                TempOutput output(out, std::nullopt);
+                try {
+                    writeFile(output.url(), fragment);
+                } catch (...) {
+                    output.discard();
+                    throw MediaFailure::writing(std::current_exception(), "The preview");
+                }
+                output.commit();
+                return static_cast<int64_t>(fragment.size());
+            });
+            context.report({EngineProgress::Phase::render, EngineProgress::Unit::frames, n, n});
+            return SegmentResult{params.key, params.outPath, bytes, 0, durationUs, n, false, true};
+        }
+    }
+
+    // The key names files in the cache folder: refuse a bad one before any work.
+    if (!SegmentCache::isKey(params.key)) {
+        throw EngineFailure::invalidParams("The segment key must be 64 lowercase hexadecimal characters.");
+    }
+    std::string fingerprint = windowErrors([&] {
+        return SegmentWindows::fingerprint(window, inputs.plan, inputs.timeline, sources, orEmpty(params.mattes),
+                                           params.variant, engineVersion());
+    });
+    SegmentCache cache(params.variant == RenderVariant::before ? caches.before() : caches.after());
+    if (auto entry = cache.entry(params.key, fingerprint)) {
+        cache.deliver(params.key, out);
+        context.report({EngineProgress::Phase::render, EngineProgress::Unit::frames, entry->frameCount, entry->frameCount});
+        return SegmentResult{params.key,        params.outPath,   entry->byteLength, entry->firstPtsUs,
+                             entry->durationUs, entry->frameCount, true,              std::nullopt};
+    }
+
+    std::vector<uint8_t> bytes;
+    {
+        AsyncGate::Slot slot(RenderGates::renders());
+        bytes = blockingWork([&](StopFlag& stop) {
+            BuiltComposition built = CompositionBuilder{inputs}.build(window);
+            return FragmentWriter::render(built, window, inputs.size, stop, [&](int64_t done, int64_t total) {
+                context.report({EngineProgress::Phase::render, EngineProgress::Unit::frames, done, total});
+            });
+        });
+    }
+    Task::checkCancellation();
+    auto length = static_cast<int64_t>(bytes.size());
+    cache.store(bytes, params.key, SegmentCache::Entry{fingerprint, length, n, durationUs, 0});
+    cache.deliver(params.key, out);
+    return SegmentResult{params.key, params.outPath, length, 0, durationUs, n, false, std::nullopt};
+}
+
+FrameResult PreviewService::frame(const FrameParams& params) const {
+    checkCanvas(params.plan.canvas);
+    RenderSize size = frameSize(params.plan.canvas, params.maxLongEdge);
+    RenderInputs inputs = resolver.resolve(params.plan, params.sources, params.mattes, params.variant, size,
+                                           ColorRecipe{DynamicRange::sdr});
+    if (inputs.timeline.frameCount < 1) throw EngineFailure::invalidParams("The plan has no frames.");
+    const FrameGrid& grid = inputs.timeline.grid;
+    int64_t i = inRange("atUs", [&] {
+        return std::min(inputs.timeline.frameCount - 1, grid.frameContaining(std::max<int64_t>(0, params.atUs)));
+    });
+    RGBAImage image;
+    {
+        AsyncGate::Slot slot(RenderGates::frames());
+        image = blockingWork([&](StopFlag& stop) {
+            BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{i, i + 1});
+            return GraphRunner::draw(built, i, stop);
+        });
+    }
+    ImageFiles::write(gammaPicture(image, size), params.outPath);
+    return FrameResult{params.outPath, size.width, size.height, grid.us(i)};
+}
+
+} // namespace korvel

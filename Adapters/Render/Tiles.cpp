@@ -1,0 +1,31 @@
+#include "Adapters/Render/Tiles.hpp"
+
+#include <tbb/blocked_range2d.h>
+#include <tbb/parallel_for.h>
+
+namespace korvel::Tiles {
+
+namespace {
+constexpr int bandRows = 32;
+constexpr int tileColumns = 256;
+} // namespace
+
+void rows(int from, int to, const std::function<void(int, int)>& body) {
+    if (from >= to) return;
+    tbb::parallel_for(tbb::blocked_range<int>(from, to, bandRows),
+                      [&](const tbb::blocked_range<int>& r) { body(r.begin(), r.end()); });
+}
+
+void run(RGBAImage& image, const PixelChain& chain) {
+    if (chain.empty() || image.empty()) return;
+    tbb::parallel_for(tbb::blocked_range2d<int>(0, image.height, 16, 0, image.width, tileColumns),
+                      [&](const tbb::blocked_range2d<int>& r) {
+                          int n = r.cols().end() - r.cols().begin();
+                          for (int y = r.rows().begin(); y < r.rows().end(); ++y) {
+                              float* p = image.row(y) + static_cast<size_t>(r.cols().begin()) * 4;
+                              chain.run(p, n, image.x + r.cols().begin(), image.y + y);
+                          }
+                      });
+}
+
+} // namespace korvel::Tiles

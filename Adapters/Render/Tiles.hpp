@@ -1,0 +1,22 @@
+#pragma once
+
+#include "Core/Render/PixelChain.hpp"
+#include "Core/Render/RGBAImage.hpp"
+
+#include <functional>
+
+namespace korvel {
+
+// The one place where per-frame picture work is split into tiles and run in
+// parallel on the shared thread pool. The steps themselves are pure
+// functions of Core that work on a band of rows or a span of pixels.
+namespace Tiles {
+
+// Runs body(from, to) over bands of the rows [from, to), in parallel.
+void rows(int from, int to, const std::function<void(int, int)>& body);
+
+// Runs a fused chain of pointwise steps over every pixel of the image.
+void run(RGBAImage& image, const PixelChain& chain);
+
+} // namespace Tiles
+} // namespace korvel

@@ -1,0 +1,147 @@
+#include "Adapters/Vision/ColorAnalyzer.hpp"
+
+#include "Adapters/Vision/AnalysisGates.hpp"
+#include "Adapters/Vision/SceneScanMemo.hpp"
+#include "Core/Analysis/AutoAdjustments.hpp"
+#include "Core/Analysis/ColorSteps.hpp"
+#include "Core/Analysis/SampleGate.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvel::ColorAnalyzer {
+
+namespace {
+std::optional<RGB> rgbOf(const std::optional<BrightNeutrals::Color>& c) {
+    if (!c) return std::nullopt;
+    return RGB{c->r, c->g, c->b};
+}
+} // namespace
+
+std::vector<std::pair<std::string, double>> adjustmentValues(const std::vector<AutoAdjustments::Filter>& filters) {
+    std::vector<std::pair<std::string, double>> out;
+    for (const auto& filter : filters) {
+        for (const auto& input : filter.inputs) {
+            std::string name = filter.name + "." + input.key;
+            if (!input.isVector) {
+                if (!input.values.empty() && std::isfinite(input.values[0])) out.emplace_back(name, input.values[0]);
+                continue;
+            }
+            for (size_t j = 0; j < input.values.size(); ++j)
+                if (std::isfinite(input.values[j])) out.emplace_back(name + "." + std::to_string(j), input.values[j]);
+        }
+    }
+    return out;
+}
+
+TakeAccumulator::TakeAccumulator(const SceneSpan& span, int64_t samples)
+    : startUs_(span.startUs), endUs_(span.endUs),
+      intervalUs_(std::max<int64_t>((span.endUs - span.startUs) / std::max<int64_t>(samples, 1), 1)),
+      nextUs_(span.startUs), histogram_(256, 0), layout_(ColorLayout::cells, 0.0), layoutCount_(ColorLayout::cells, 0.0) {}
+
+void TakeAccumulator::consider(const VideoFrame& frame, int64_t atUs) {
+    if (atUs < nextUs_) return;
+    nextUs_ = atUs > INT64_MAX - intervalUs_ ? INT64_MAX : atUs + intervalUs_;
+    samplesSeen_ += 1;
+    const int64_t w = frame.width, h = frame.height;
+    for (int64_t y = 0; y < h; ++y) {
+        const uint8_t* row = frame.bgra + y * frame.bytesPerRow;
+        const int64_t cellRow = y * ColorLayout::rows / h * ColorLayout::columns;
+        for (int64_t x = 0; x < w; ++x) {
+            const uint8_t* p = row + x * 4;
+            const uint8_t b = p[0], g = p[1], r = p[2];
+            red_ += r;
+            green_ += g;
+            blue_ += b;
+            double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+            histogram_[size_t(std::clamp<long>(std::lround(luma), 0, 255))] += 1;
+            size_t cell = size_t(cellRow + x * ColorLayout::columns / std::max<int64_t>(w, 1));
+            layout_[cell] += luma;
+            layoutCount_[cell] += 1;
+            brightNeutrals_.add(r, g, b);
+        }
+    }
+    pixelCount_ += double(w * h);
+    for (auto& [name, value] : adjustmentValues(AutoAdjustments::propose(frame.bytes(), w, h, frame.bytesPerRow)))
+        adjustments_[name].push_back(value);
+}
+
+void TakeAccumulator::settle() {
+    if (settledBright_) return;
+    settledBright_ = rgbOf(brightNeutrals_.reading());
+    brightNeutrals_ = BrightNeutrals();
+}
+
+Take TakeAccumulator::finished() const {
+    Take take;
+    take.startUs = startUs_;
+    take.endUs = endUs_;
+    const double n = std::max(pixelCount_, 1.0);
+    take.meanRgb = {red_ / n / 255, green_ / n / 255, blue_ / n / 255};
+    take.brightRgb = settledBright_ ? *settledBright_ : rgbOf(brightNeutrals_.reading());
+    auto percentile = [&](double p) {
+        double running = 0;
+        for (size_t b = 0; b < histogram_.size(); ++b) {
+            running += double(histogram_[b]);
+            if (running / n >= p) return double(b) / 255;
+        }
+        return 1.0;
+    };
+    take.lumaP05 = percentile(0.05);
+    take.lumaP50 = percentile(0.5);
+    take.lumaP95 = percentile(0.95);
+    take.lumaLayout.resize(ColorLayout::cells);
+    for (size_t k = 0; k < take.lumaLayout.size(); ++k)
+        take.lumaLayout[k] = layoutCount_[k] > 0 ? layout_[k] / layoutCount_[k] / 255 : 0;
+    take.autoAdjustments = ColorTakeSummary::medians(adjustments_, samplesSeen_);
+    return take;
+}
+
+Measured measure(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo) {
+    return AnalysisGates::run([&] {
+        OpenedVideo video = OpenedVideo::open(url);
+        const bool known = memo.known(url).has_value();
+        JobContext scenePart = known ? job : job.part(0, 0.5);
+        JobContext ownPart = known ? job : job.part(0.5, 1);
+        SceneAnalyzer::Result scenes = SceneAnalyzer::scan(video, scenePart, memo);
+        std::vector<TakeAccumulator> takes;
+        for (const auto& span : ColorStepDetector::takes(scenes.spans, scenes.colorSteps))
+            takes.emplace_back(span, samplesPerTake);
+        const FrameSize size = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
+        size_t current = 0;
+        std::vector<Sample> samples;
+        SampleGate gate{sampleIntervalUs, 0};
+        video.forEachFrame(size.width, size.height, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709,
+                           ownPart, [&](const VideoFrame& frame, int64_t t) {
+                               if (takes.empty()) return;
+                               while (current + 1 < takes.size() && t >= takes[current].endUs()) {
+                                   takes[current].settle();
+                                   ++current;
+                               }
+                               takes[current].consider(frame, t);
+                               if (gate.shouldTake(t)) {
+                                   double sums[3] = {0, 0, 0};
+                                   for (int64_t y = 0; y < frame.height; ++y) {
+                                       const uint8_t* row = frame.bgra + y * frame.bytesPerRow;
+                                       for (int64_t x = 0; x < frame.width; ++x)
+                                           for (int c = 0; c < 3; ++c) sums[c] += row[x * 4 + c];
+                                   }
+                                   double d = double(std::max<int64_t>(frame.width * frame.height, 1)) * 255;
+                                   samples.push_back({t, {sums[2] / d, sums[1] / d, sums[0] / d}});
+                               }
+                               ownPart.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
+                                               std::min(t, scenes.durationUs), scenes.durationUs});
+                           });
+        Task::checkCancellation();
+        Measured measured;
+        for (const auto& take : takes) measured.takes.push_back(take.finished());
+        measured.samples = std::move(samples);
+        return measured;
+    });
+}
+
+std::vector<Take> analyze(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo) {
+    return measure(url, job, memo).takes;
+}
+
+} // namespace korvel::ColorAnalyzer

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "Adapters/Vision/OpenedVideo.hpp"
+#include "Core/Analysis/AutoAdjustments.hpp"
+#include "Core/Analysis/BrightNeutrals.hpp"
+#include "Core/Analysis/SceneDetector.hpp"
+#include "Core/Jobs.hpp"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvel {
+
+class SceneScanMemo;
+
+// The colour of a video take by take (takes: the scenes cut at colour steps),
+// and its mean colour every 500 ms.
+namespace ColorAnalyzer {
+inline constexpr int64_t longEdge = 320;
+inline constexpr int64_t samplesPerTake = 6;
+inline constexpr int64_t sampleIntervalUs = 500'000;
+
+struct RGB {
+    double r = 0, g = 0, b = 0;
+    bool operator==(const RGB&) const = default;
+};
+
+struct Take {
+    int64_t startUs = 0;
+    int64_t endUs = 0;
+    RGB meanRgb;
+    std::optional<RGB> brightRgb;
+    double lumaP05 = 0, lumaP50 = 0, lumaP95 = 0;
+    std::vector<double> lumaLayout;
+    std::map<std::string, double> autoAdjustments;
+
+    bool operator==(const Take&) const = default;
+};
+
+struct Sample {
+    int64_t atUs = 0;
+    RGB rgb;
+    bool operator==(const Sample&) const = default;
+};
+
+struct Measured {
+    std::vector<Take> takes;
+    std::vector<Sample> samples;
+    bool operator==(const Measured&) const = default;
+};
+
+// The measures of one take, from about six frames spread over it.
+class TakeAccumulator {
+public:
+    TakeAccumulator(const SceneSpan& span, int64_t samples);
+
+    int64_t startUs() const { return startUs_; }
+    int64_t endUs() const { return endUs_; }
+    void consider(const VideoFrame& frame, int64_t atUs);
+    // Reads the bright colour now and frees its histogram.
+    void settle();
+    Take finished() const;
+
+private:
+    int64_t startUs_, endUs_, intervalUs_, nextUs_;
+    double red_ = 0, green_ = 0, blue_ = 0, pixelCount_ = 0;
+    std::vector<int64_t> histogram_;
+    BrightNeutrals brightNeutrals_;
+    std::optional<std::optional<RGB>> settledBright_;
+    std::vector<double> layout_, layoutCount_;
+    int64_t samplesSeen_ = 0;
+    std::map<std::string, std::vector<double>> adjustments_;
+};
+
+// One frame's proposed filter inputs as named values ("<filter>.<input>",
+// a further ".<component>" for vectors). Values JSON can't carry are dropped:
+// one would sink the whole result when it is written.
+std::vector<std::pair<std::string, double>> adjustmentValues(const std::vector<AutoAdjustments::Filter>& filters);
+
+// Under the analysis gates.
+Measured measure(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo);
+std::vector<Take> analyze(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo);
+} // namespace ColorAnalyzer
+
+} // namespace korvel

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct AVFrame;
+struct SwsContext;
+
+namespace korvel {
+
+// Turns decoded frames into small 8-bit BGRA pictures. Shrinking averages
+// areas (each output pixel is the mean of the source pixels it covers), done
+// on the planes before the colour matrix, which is linear.
+class FrameConverter {
+public:
+    enum class Transfer { sRGB, bt709 };
+
+    FrameConverter(int64_t width, int64_t height, Transfer transfer);
+    FrameConverter(const FrameConverter&) = delete;
+    FrameConverter& operator=(const FrameConverter&) = delete;
+    ~FrameConverter();
+
+    // Rows of width × 4 bytes; valid until the next call.
+    const std::vector<uint8_t>& convert(const AVFrame& frame);
+
+    int64_t width() const { return width_; }
+    int64_t height() const { return height_; }
+
+private:
+    struct Axis {
+        std::vector<int32_t> first;  // per output index: first source index
+        std::vector<int32_t> count;  // how many source indexes it covers
+        std::vector<float> weights;  // their weights, flat, in order
+        std::vector<int32_t> offset; // where the output's weights start
+        int source = -1;
+    };
+    static void plan(Axis& axis, int source, int64_t target);
+    void resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out);
+    void convertOther(const AVFrame& frame);
+
+    int64_t width_, height_;
+    Transfer transfer_;
+    uint8_t lut_[256];
+    Axis lumaX_, lumaY_, chromaX_, chromaY_;
+    std::vector<float> y_, u_, v_;
+    std::vector<uint16_t> blockSums_;
+    std::vector<uint8_t> out_;
+    SwsContext* other_ = nullptr;
+};
+
+} // namespace korvel

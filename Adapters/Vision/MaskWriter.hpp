@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+
+namespace korvel {
+
+// A mask frame: one byte a pixel, the subject bright.
+struct MaskFrame {
+    int64_t width = 0;
+    int64_t height = 0;
+    std::span<const uint8_t> bytes;
+};
+
+// The mask movie: QuickTime, one HEVC track tagged "hvc1", 8-bit 4:2:0 full
+// range BT.709, the mask in the luma plane and neutral chroma, times in
+// microseconds from the first frame's.
+class MaskWriter {
+public:
+    // Throws EngineFailure: the writing failures for "the mask", and -32602
+    // for a size that 4:2:0 cannot carry.
+    MaskWriter(const std::filesystem::path& url, int64_t width, int64_t height, double framesPerSecond);
+    ~MaskWriter();
+    MaskWriter(const MaskWriter&) = delete;
+    MaskWriter& operator=(const MaskWriter&) = delete;
+
+    int64_t width() const { return width_; }
+    int64_t height() const { return height_; }
+
+    // Throws -32603 "A mask frame came at WxH for a mask file at WxH." for a
+    // frame of another size, and the writing failures.
+    void append(const MaskFrame& mask, int64_t atUs);
+    void finish();
+    // Stops writing; the file is left to its temporary output.
+    void cancel() noexcept;
+
+private:
+    [[noreturn]] void failed(int status, const char* doing);
+    void drain(bool flushing);
+
+    std::filesystem::path url_;
+    int64_t width_, height_;
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace korvel

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "Adapters/Render/VideoSource.hpp"
+#include "Core/Jobs.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+namespace korvel {
+
+// One decoded picture lent to a frame callback for the length of the call.
+struct VideoFrame {
+    int64_t width = 0;
+    int64_t height = 0;
+    // 32-bit BGRA, rows of `bytesPerRow` bytes.
+    const uint8_t* bgra = nullptr;
+    int64_t bytesPerRow = 0;
+
+    std::span<const uint8_t> bytes() const {
+        return {bgra, height > 0 ? size_t((height - 1) * bytesPerRow + width * 4) : 0};
+    }
+};
+
+// A video file opened for the frame analysers: its first video track, the
+// facts they need, and a synchronous walk over its decoded frames.
+struct OpenedVideo {
+    enum class PixelFormat { bgra32 };
+    // The transfer function of the delivered pixels.
+    enum class Transfer { sRGB, bt709 };
+
+    using Body = std::function<void(const VideoFrame& frame, int64_t atUs)>;
+    // Frames it turns down are neither converted nor delivered.
+    using Wanted = std::function<bool(int64_t atUs)>;
+
+    std::filesystem::path url;
+    std::shared_ptr<const VideoSource> source;
+    PictureSize naturalSize;
+    int orientation = 1;
+    int64_t durationUs = 0;
+
+    // Throws EngineFailure: -32001 "The file is not there anymore.", -32602
+    // "This file has no video track.", -32002 when the track can't be read.
+    static OpenedVideo open(const std::filesystem::path& url);
+
+    // Every frame in presentation order, times strictly increasing. A job that
+    // must give way stops the decoder, waits, and resumes after the last frame
+    // delivered. Throws Cancelled, the reading failures, or what `body` throws.
+    void forEachFrame(int64_t width, int64_t height, PixelFormat format, Transfer transfer, const JobContext& job,
+                      const Body& body, const Wanted& wanted = {}) const;
+};
+
+} // namespace korvel

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "Adapters/Vision/OpenedVideo.hpp"
+
+#include <opencv2/core.hpp>
+
+namespace korvel {
+
+// The frame as an OpenCV BGRA image turned upright for an orientation code
+// (3, 6 and 8 turn; others are as stored). Shares the pixels when upright.
+cv::Mat uprightImage(const VideoFrame& frame, int orientation);
+
+} // namespace korvel

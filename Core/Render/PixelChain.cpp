@@ -1,0 +1,60 @@
+#include "Core/Render/PixelChain.hpp"
+
+namespace korvel {
+
+namespace {
+inline void apply(const ColorMath::Matrix3& m, float& r, float& g, float& b) {
+    float nr = m[0] * r + m[1] * g + m[2] * b;
+    float ng = m[3] * r + m[4] * g + m[5] * b;
+    float nb = m[6] * r + m[7] * g + m[8] * b;
+    r = nr, g = ng, b = nb;
+}
+} // namespace
+
+void PixelChain::toGamma(float* p, int count, const ColorMath::Curve& curve) {
+    bool wide = curve.widensGamut();
+    for (int i = 0; i < count; ++i, p += 4) {
+        float a = p[3];
+        float r = p[0], g = p[1], b = p[2];
+        if (a != 1.0f) {
+            float inv = a > 1e-6f ? 1.0f / a : 0.0f;
+            r *= inv, g *= inv, b *= inv;
+        }
+        if (wide) apply(ColorMath::bt709ToBt2020, r, g, b);
+        p[0] = curve.encode(r);
+        p[1] = curve.encode(g);
+        p[2] = curve.encode(b);
+    }
+}
+
+void PixelChain::fromGamma(float* p, int count, const ColorMath::Curve& curve) {
+    bool wide = curve.widensGamut();
+    for (int i = 0; i < count; ++i, p += 4) {
+        float r = curve.decode(p[0]), g = curve.decode(p[1]), b = curve.decode(p[2]);
+        if (wide) apply(ColorMath::bt2020ToBt709, r, g, b);
+        float a = p[3];
+        if (a != 1.0f) r *= a, g *= a, b *= a;
+        p[0] = r;
+        p[1] = g;
+        p[2] = b;
+    }
+}
+
+void PixelChain::run(float* rgba, int count, int x, int y) const {
+    const ColorMath::Curve& curve = ColorMath::curve(gamma_);
+    PixelDomain at = PixelDomain::linearPremultiplied;
+    for (const auto& step : steps_) {
+        PixelDomain want = step->domain();
+        if (want != at) {
+            if (want == PixelDomain::gammaStraight) toGamma(rgba, count, curve);
+            else fromGamma(rgba, count, curve);
+            at = want;
+        }
+        step->run(rgba, count, x, y);
+    }
+    if (at != PixelDomain::linearPremultiplied) fromGamma(rgba, count, curve);
+    const int floats = count * 4;
+    for (int i = 0; i < floats; ++i) rgba[i] = ColorMath::sane(rgba[i]);
+}
+
+} // namespace korvel

@@ -1,0 +1,107 @@
+// The picture detectors on one 1080p30 H.264 file made at run time (ten
+// seconds of ffmpeg's testsrc2 with a talking-head still and a caption cut
+// in), next to ffmpeg's scdet and signalstats filters and a decode-only run
+// of ffmpeg on the same file.
+#include "Adapters/Vision/ColorAnalyzer.hpp"
+#include "Adapters/Vision/FaceAnalyzer.hpp"
+#include "Adapters/Vision/FrameScorer.hpp"
+#include "Adapters/Vision/MatteBuilder.hpp"
+#include "Adapters/Vision/OpenedVideo.hpp"
+#include "Adapters/Vision/SceneAnalyzer.hpp"
+#include "Adapters/Vision/SceneScanMemo.hpp"
+#include "Adapters/Vision/TextRegionFinder.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+using namespace korvel;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double seconds = 10;
+constexpr double frames = seconds * 30;
+
+double timed(const std::function<void()>& run) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void shell(const std::string& command) {
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "bench: failed: %s\n", command.c_str());
+        std::exit(1);
+    }
+}
+
+void line(const char* what, double ours, const char* reference, double theirs) {
+    if (theirs > 0) {
+        std::printf("%-34s %8.1f fps   %-26s %8.1f fps   %5.2fx\n", what, frames / ours, reference, frames / theirs,
+                    theirs / ours);
+    } else {
+        std::printf("%-34s %8.1f fps\n", what, frames / ours);
+    }
+}
+
+} // namespace
+
+int main() {
+    fs::path folder = fs::temp_directory_path() / ("korvel-bench-picture-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    fs::path file = folder / "talk-1080p30.mp4";
+    // Three stretches: moving test pattern, the astronaut still with a
+    // caption, the pattern again; tagged BT.709 as cameras write it.
+    shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=30:duration=4 "
+          "-loop 1 -framerate 30 -t 3 -i /usr/lib/python3/dist-packages/skimage/data/astronaut.png "
+          "-f lavfi -i testsrc2=size=1920x1080:rate=30:duration=3 -filter_complex "
+          "\"[1:v]scale=1920:1080,drawtext=text='A caption line':fontcolor=white:fontsize=64:x=(w-text_w)/2:y=h-140:"
+          "fontfile=/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf,setsar=1[a];[0:v][a][2:v]concat=n=3:v=1,"
+          "format=yuv420p\" -c:v libx264 -preset veryfast -crf 20 -colorspace bt709 -color_primaries bt709 "
+          "-color_trc bt709 -f mp4 '" + file.string() + "'");
+    const std::string in = " -nostdin -v error -threads 0 -i '" + file.string() + "' ";
+    std::printf("one 1080p30 H.264 file, %.0f s (%.0f frames), %u hardware threads; our passes are library calls in\n"
+                "this process, ffmpeg runs as a process (its start-up included); both decode with libavcodec's h264\n",
+                seconds, frames, std::thread::hardware_concurrency());
+
+    double ffDecode = timed([&] { shell("ffmpeg" + in + "-f null -"); });
+    double ffScdet = timed([&] { shell("ffmpeg" + in + "-vf scdet -f null -"); });
+    double ffStats = timed([&] { shell("ffmpeg" + in + "-vf signalstats -f null -"); });
+
+    OpenedVideo video = OpenedVideo::open(file);
+    double decode = timed([&] {
+        // Full decoding (with deblocking), no frame converted.
+        video.forEachFrame(1280, 720, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, JobContext::silent(),
+                           [](const VideoFrame&, int64_t) {}, [](int64_t) { return false; });
+    });
+    SceneScanMemo memo;
+    double scenes = timed([&] { SceneAnalyzer::analyze(file, JobContext::silent(), memo); });
+    double colourOnly = timed([&] { ColorAnalyzer::measure(file, JobContext::silent(), memo); });
+    SceneScanMemo cold;
+    double colourWithScenes = timed([&] { ColorAnalyzer::measure(file, JobContext::silent(), cold); });
+    double faces = timed([&] { FaceAnalyzer::analyze(file, JobContext::silent(), memo); });
+    double scores = timed([&] { FrameScorer::analyze(file, JobContext::silent()); });
+    double text = timed([&] { TextRegionFinder::analyze(file, JobContext::silent()); });
+    double matte = timed([&] {
+        MatteBuilder().build(file, MatteBuilder::Method::hybrid, 1080, folder / "matte.mov", std::nullopt,
+                             JobContext::silent());
+    });
+
+    line("decode only (frames not converted)", decode, "ffmpeg -f null", ffDecode);
+    line("scene pass (32x18, every frame)", scenes, "ffmpeg -vf scdet", ffScdet);
+    line("scene pass (32x18, every frame)", scenes, "ffmpeg -f null (decode)", ffDecode);
+    line("colour pass (scenes already known)", colourOnly, "ffmpeg -vf signalstats", ffStats);
+    line("colour pass with its scene pass", colourWithScenes, "ffmpeg -vf signalstats", ffStats);
+    line("faces (scenes already known)", faces, "", 0);
+    line("frame scores", scores, "", 0);
+    line("text regions", text, "", 0);
+    line("matte, long edge 1080 (hybrid)", matte, "", 0);
+    fs::remove_all(folder);
+    return 0;
+}

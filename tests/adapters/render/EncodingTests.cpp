@@ -1,0 +1,122 @@
+#include "Adapters/Render/AudioFeed.hpp"
+#include "Adapters/Render/FragmentWriter.hpp"
+#include "Adapters/Render/PreviewService.hpp"
+#include "Adapters/Render/VideoEncoder.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace korvel;
+
+TEST(FragmentWriter, PreviewBitRateFollowsTheArea) {
+    struct Case {
+        int64_t width, height, bitrate;
+    };
+    for (auto c : std::vector<Case>{{1620, 912, 16'000'000},
+                                   {912, 1620, 16'000'000},
+                                   {1080, 1080, 12'631'578},
+                                   {640, 360, 2'495'126},
+                                   {320, 180, 2'000'000},
+                                   {8192, 8192, 16'000'000}}) {
+        EXPECT_EQ(FragmentWriter::bitrate({c.width, c.height}), c.bitrate) << c.width << "x" << c.height;
+    }
+    auto e = FragmentWriter::encoding({1620, 912}, FrameGrid(FrameRate{30000, 1001}));
+    EXPECT_EQ(e.expectedFrameRate(), 30);
+    EXPECT_EQ(e.keyframeIntervalSeconds, std::optional<double>(2.0));
+    EXPECT_FALSE(e.allowsReordering);
+    EXPECT_TRUE(e.constrained);
+}
+
+TEST(PreviewService, SizesKeepSidesUsable) {
+    struct Case {
+        int64_t width, height, edge;
+        RenderSize segment, frame;
+    };
+    for (auto c : std::vector<Case>{{1920, 1080, 1, {1620, 912}, {2, 1}},
+                                   {1081, 1921, 4000, {912, 1620}, {1081, 1921}},
+                                   {641, 361, 4000, {640, 360}, {641, 361}},
+                                   {2, 3, 1, {2, 2}, {1, 2}}}) {
+        Canvas canvas{VideoFormat::horizontal, c.width, c.height, {30, 1}};
+        EXPECT_EQ(PreviewService::segmentSize(canvas), c.segment) << c.width << "x" << c.height;
+        EXPECT_EQ(PreviewService::frameSize(canvas, c.edge), c.frame) << c.width << "x" << c.height;
+    }
+    for (auto side : std::vector<int64_t>{0, 1, 8193, -4}) {
+        EXPECT_THROW(PreviewService::checkCanvas(Canvas{VideoFormat::square, side, 100, {30, 1}}), EngineFailure);
+        EXPECT_THROW(PreviewService::checkCanvas(Canvas{VideoFormat::square, 100, side, {30, 1}}), EngineFailure);
+    }
+    EXPECT_NO_THROW(PreviewService::checkCanvas(Canvas{VideoFormat::square, 2, 8192, {30, 1}}));
+}
+
+TEST(AnnexB, StartCodesBecomeLengthsAndParameterSets) {
+    std::vector<uint8_t> stream{0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0xaa, 0, 0, 1, 0x68, 0xce, 0x3c, 0x80,
+                                0, 0, 0, 1, 0x65, 0x88, 0x00};
+    auto units = AnnexB::units(stream);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units[1].size(), 4u);
+    EXPECT_EQ(AnnexB::lengthPrefixed(stream),
+              (std::vector<uint8_t>{0, 0, 0, 5, 0x67, 0x64, 0x00, 0x1f, 0xaa, 0, 0, 0, 4, 0x68, 0xce, 0x3c, 0x80, 0, 0,
+                                    0, 3, 0x65, 0x88, 0x00}));
+    EXPECT_EQ(AnnexB::avcC(stream), (std::vector<uint8_t>{1, 0x64, 0x00, 0x1f, 0xff, 0xe1, 0, 5, 0x67, 0x64, 0x00, 0x1f,
+                                                          0xaa, 1, 0, 4, 0x68, 0xce, 0x3c, 0x80}));
+    EXPECT_TRUE(AnnexB::avcC(std::vector<uint8_t>{0, 0, 1, 0x65, 1}).empty());
+}
+
+TEST(AudioFeed, SecondsReadBackWithAPoint) {
+    EXPECT_EQ(AudioFeed::seconds(12.5), "12.5");
+    EXPECT_EQ(AudioFeed::seconds(10.0), "10.0");
+    EXPECT_EQ(AudioFeed::seconds(0.1), "0.1");
+    EXPECT_EQ(AudioFeed::seconds(4.033333333333333), "4.033333333333333");
+}
+
+TEST(AudioFeed, AStoppedPumpIsJoinedBeforeTheWriterGoes) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(KORVEL_TEST_TMP) / ("audio-feed-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path mix = dir / "long.wav";
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i sine=sample_rate=48000:duration=20 -ac 2 '" +
+                           mix.string() + "'").c_str()),
+              0);
+    auto source = AudioFeed::open(mix.string(), 20.0, 0.05);
+    EXPECT_EQ(source.channels, 2);
+    EXPECT_FALSE(source.copied);
+    StopFlag stop;
+    std::function<void()> wait;
+    auto writer = std::make_unique<MovieWriter>(dir / "out.mp4");
+    ASSERT_TRUE(writer->add(FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}))));
+    auto feed = std::make_unique<AudioFeed>(source, *writer, 256'000);
+    ASSERT_TRUE(writer->startWriting());
+    wait = feed->start(*writer, stop);
+    // The failure path: stop, join, then the writer may go.
+    stop.stop();
+    feed->join();
+    EXPECT_TRUE(feed->hasStopped(0));
+    writer->cancelWriting();
+    writer.reset();
+    feed.reset();
+    fs::remove_all(dir);
+}
+
+TEST(AudioFeed, MixFilesAreCheckedBeforeUse) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(KORVEL_TEST_TMP) / ("audio-feed-checks-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path mix = dir / "two.wav";
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i sine=sample_rate=48000:duration=2 '" + mix.string() + "'").c_str()), 0);
+    auto failure = [&](const std::string& path, double video, double tolerance) {
+        try {
+            AudioFeed::open(path, video, tolerance);
+        } catch (const EngineFailure& f) {
+            return f;
+        }
+        return EngineFailure{0, "opened"};
+    };
+    // Half a frame off passes; one and a half frames off does not.
+    EXPECT_EQ(failure(mix.string(), 2.0 + 0.5 / 30, 1.0 / 30).code, 0);
+    EXPECT_EQ(failure(mix.string(), 2.05, 1.0 / 30),
+              (EngineFailure{-32602, "The sound mix lasts 2.0 s and the video 2.05 s."}));
+    EXPECT_EQ(failure((dir / "none.wav").string(), 2.0, 0.1),
+              (EngineFailure{-32001, "The sound mix none.wav is not there."}));
+    fs::remove_all(dir);
+}

@@ -1,0 +1,101 @@
+#include "Adapters/Render/GraphScene.hpp"
+#include "Adapters/Render/StillPictures.hpp"
+#include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoOpener.hpp"
+#include "Core/Render/ColorMath.hpp"
+#include "MediaFixtures.hpp"
+#include "tests/core/render/PlanFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace korvel;
+namespace fx = korvel::MediaFixtures;
+
+namespace {
+// The decode-order sample that shows a presentation time of the table.
+size_t sampleShowing(const VideoSource& source, int64_t ptsTicks) {
+    const auto& pts = source.table.pts;
+    size_t entry = static_cast<size_t>(std::lower_bound(pts.begin(), pts.end(), ptsTicks) - pts.begin());
+    return source.track->sampleOfEntry.at(std::min(entry, pts.size() - 1));
+}
+} // namespace
+
+TEST(FrameDecoding, APlainFrameSurvivesTheWorkingSpaceWithinACodeValue) {
+    auto url = fx::path("copy.mp4");
+    VideoSource video = VideoOpener::open(url);
+    RenderPlan plan = fixtures::plan(1000000);
+    plan.canvas.width = 320;
+    plan.canvas.height = 240;
+    plan.segments = {fixtures::segment("v", 0, 0, 1000000)};
+    RenderInputs inputs;
+    inputs.plan = plan;
+    inputs.size = {320, 240};
+    inputs.videos.emplace("v", video);
+    inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {});
+    LayerTracks tracks;
+    tracks.clips[0] = 1;
+    GraphScene scene(inputs, tracks);
+    scene.preflight();
+    VideoFrames::Reader reader(url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+    for (int64_t frame : {0, 1, 2, 7, 12, 3}) { // forward, across a sync sample, then back
+        auto ref = inputs.timeline.sourceFrame(frame);
+        ASSERT_TRUE(ref);
+        size_t sample = sampleShowing(video, ref->ptsTicks);
+        FrameSource source = [&](int32_t track) { return track == 1 ? reader.frame(sample) : nullptr; };
+        ComposedRange range{{frame, frame + 1}, 0, false, {}, false};
+        RGBAImage picture = scene.picture(frame, range, source);
+        Picture direct = VideoFrames::picture(url, *video.track, sample, {320, 240});
+        double worst = 0, total = 0;
+        for (int64_t i = 0; i < 320 * 240; ++i) {
+            for (int c = 0; c < 3; ++c) {
+                float v = std::round(std::clamp(ColorMath::encode709(picture.pixels[static_cast<size_t>(i) * 4 + c]), 0.0f, 1.0f) * 255);
+                double d = std::fabs(v - direct.pixels[static_cast<size_t>(i) * 3 + c]);
+                worst = std::max(worst, d);
+                total += d;
+            }
+        }
+        EXPECT_LE(worst, 1.0) << "frame " << frame;
+        EXPECT_LT(total / (320 * 240 * 3), 0.5) << "frame " << frame;
+    }
+}
+
+TEST(FrameDecoding, AnHLGGreyPreviewedInStandardRangeKeepsItsLevel) {
+    auto url = fx::path("hlg-grey.mp4");
+    VideoSource video = VideoOpener::open(url);
+    ASSERT_TRUE(video.color);
+    EXPECT_TRUE(video.color->hdr);
+    VideoFrames::Reader reader(url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+    auto frame = reader.frame(0);
+    // 10-bit code 504 of a video-range signal: E' = 440 / 876. The HLG
+    // inverse OETF and the 1000 cd/m2 system gamma put it at about 51 cd/m2,
+    // below the knee of the BT.2390 curve (which leaves it), and 203 cd/m2 is 1.0.
+    double signal = 440.0 / 876.0;
+    double scene = (std::exp((signal - 0.55991073) / 0.17883277) + 0.28466892) / 12;
+    double nits = 1000 * std::pow(scene, 1.2);
+    ASSERT_LT(nits, 60);
+    double expected = nits / 203;
+    const float* middle = frame->row(32) + 32 * 4;
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(middle[c], expected, expected * 0.015) << c;
+    // Kept as HLG, the same picture is no darker: nothing was mapped down.
+    VideoFrames::Reader hdr(url, video.track, video.color, DynamicRange::keepHdr, VideoFrames::FrameValues::picture);
+    EXPECT_NEAR(hdr.frame(0)->row(32)[32 * 4], middle[0], 1e-4);
+}
+
+TEST(FrameDecoding, MasksKeepTheirCodedValues) {
+    auto url = fx::path("hlg-grey.mp4");
+    VideoSource video = VideoOpener::open(url);
+    VideoFrames::Reader reader(url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::mask);
+    EXPECT_NEAR(reader.frame(0)->row(10)[10 * 4], 440.0 / 876.0, 0.003);
+}
+
+TEST(FrameDecoding, StillsAreBoundedToTwiceTheCanvas) {
+    auto still = StillPictures::decoded(fx::path("turned.jpg"), 100);
+    ASSERT_TRUE(still);
+    // 400 x 300 stored, turned a quarter: upright 300 x 400, then held to 200 on the long edge.
+    EXPECT_EQ(still->height, 200);
+    EXPECT_EQ(still->width, 150);
+    EXPECT_FALSE(StillPictures::decoded(fx::path("notes.txt"), 100));
+}

@@ -1,0 +1,68 @@
+#include "Adapters/Render/Placement.hpp"
+#include "PictureFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace korvel;
+using namespace korvel::pictures;
+
+namespace {
+Placement on(int w, int h) { return Placement{render::Canvas(RenderSize{w, h}), ColorRecipe{}}; }
+} // namespace
+
+TEST(RenderCanvas, UnitIsTheSmallerOfTheTwoMeasures) {
+    EXPECT_DOUBLE_EQ(render::Canvas(RenderSize{1920, 1080}).unit, 6.075);
+    EXPECT_DOUBLE_EQ(render::Canvas(RenderSize{1080, 1920}).unit, 10.8);
+    EXPECT_DOUBLE_EQ(render::Canvas(RenderSize{1000, 1920}).unit, 10);
+    EXPECT_EQ(render::Canvas(RenderSize{40, 30}).rect, (render::Rect{0, 0, 40, 30}));
+}
+
+TEST(Placement, AWholeWindowOnItsOwnSizeIsCopied) {
+    RGBAImage image = ramp(40, 30);
+    RGBAImage out = on(40, 30).fitted(image, SourceWindow{0, 0, 40.00001, 30.000007});
+    EXPECT_EQ(out.pixels, image.pixels);
+}
+
+TEST(Placement, ShrinkingRepeatsTheEdgesAndKeepsAFlatPictureFlat) {
+    RGBAImage flat = solid(160, 90, 0.3f, 0.6f, 0.9f);
+    RGBAImage out = on(40, 22).fitted(flat, SourceWindow{0, 0, 160, 88});
+    for (size_t i = 0; i < out.pixels.size(); i += 4) {
+        ASSERT_NEAR(out.pixels[i], 0.3f, 1e-5) << i / 4; // no dark rim from the border
+        ASSERT_NEAR(out.pixels[i + 3], 1.0f, 1e-5);
+    }
+}
+
+TEST(Placement, CoverContainAndPart) {
+    Placement p = on(2000, 2000);
+    RGBAImage image = ramp(1000, 500);
+    RGBAImage covered = p.covered(image, render::Rect{0, 0, 500, 500});
+    ASSERT_EQ(covered.width, 500);
+    ASSERT_EQ(covered.height, 500);
+    // Scale 1: 250 pixels cut from each side.
+    EXPECT_FLOAT_EQ(at(covered, 0, 0)[0], at(image, 250, 0)[0]);
+    EXPECT_FLOAT_EQ(at(covered, 499, 499)[0], at(image, 749, 499)[0]);
+    RGBAImage contained = p.contained(image, render::Rect{0, 0, 500, 500});
+    // Scale 0.5: transparent bands of 125 pixels above and below.
+    EXPECT_EQ(contained.y, 125);
+    EXPECT_EQ(contained.height, 250);
+    EXPECT_EQ(contained.width, 500);
+    EXPECT_TRUE(p.covered(image, render::Rect{10, 10, 0, 40}).empty());
+    RGBAImage sliver = Placement::part(image, NormalizedRect{0.5, 0, 0.0001, 1});
+    EXPECT_EQ(sliver.width, 1);
+    EXPECT_EQ(sliver.height, 500);
+    RGBAImage corner = Placement::part(image, NormalizedRect{0.5, 0.5, 0.5, 0.5});
+    EXPECT_EQ(corner.width, 500);
+    EXPECT_EQ(corner.height, 250);
+    EXPECT_FLOAT_EQ(at(corner, 0, 0)[0], at(image, 500, 250)[0]);
+}
+
+TEST(Placement, NothingReachesOutsideTheCanvas) {
+    Placement p = on(64, 36);
+    RGBAImage image = ramp(100, 100);
+    RGBAImage huge = p.covered(image, render::Rect{-1e7, -1e7, 2e7, 2e7});
+    EXPECT_LE(huge.width, 64);
+    EXPECT_LE(huge.height, 36);
+    RGBAImage placed = p.placedExactly(image, SourceWindow{-50, 0, 200, 112.5}, solid(64, 36, 0, 0, 0));
+    EXPECT_EQ(placed.width, 64);
+    EXPECT_EQ(placed.height, 36);
+}

@@ -1,0 +1,151 @@
+#include "Adapters/Vision/OpenedVideo.hpp"
+#include "tests/adapters/vision/VisionFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stop_token>
+
+using namespace korvel;
+
+namespace {
+
+std::vector<int64_t> walk(const OpenedVideo& video, const JobContext& job) {
+    std::vector<int64_t> times;
+    video.forEachFrame(32, 18, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, job,
+                       [&](const VideoFrame& f, int64_t t) {
+                           EXPECT_EQ(f.width, 32);
+                           EXPECT_EQ(f.height, 18);
+                           times.push_back(t);
+                       });
+    return times;
+}
+
+std::vector<int64_t> expectedTimes(int frames, int rate) {
+    std::vector<int64_t> t;
+    for (int i = 0; i < frames; ++i) t.push_back(static_cast<int64_t>(std::llround(i * 1e6 / rate)));
+    return t;
+}
+
+} // namespace
+
+TEST(OpenedVideo, ReadsTheTracksFacts) {
+    auto video = OpenedVideo::open(MediaFixtures::path("h264.mp4"));
+    EXPECT_EQ(video.naturalSize, (PictureSize{320, 240}));
+    EXPECT_EQ(video.orientation, 1);
+    EXPECT_EQ(video.durationUs, 2'000'000);
+    EXPECT_NE(OpenedVideo::open(MediaFixtures::path("portrait.mp4")).orientation, 1);
+}
+
+TEST(OpenedVideo, OpeningFailuresHaveTheirSentences) {
+    struct Case {
+        std::filesystem::path path;
+        EngineFailure failure;
+    } cases[] = {
+        {MediaFixtures::folder() / "no-such-video.mp4", {-32001, "The file is not there anymore."}},
+        {MediaFixtures::path("tone.wav"), {-32602, "This file has no video track."}},
+        {MediaFixtures::path("notes.txt"), {-32002, "Part of this video can't be read. The file may be damaged."}},
+        {MediaFixtures::path("high10.mp4").parent_path() / "notes.txt", {-32002, "Part of this video can't be read. The file may be damaged."}},
+    };
+    for (const auto& c : cases) {
+        try {
+            OpenedVideo::open(c.path);
+            ADD_FAILURE() << c.path;
+        } catch (const EngineFailure& e) {
+            EXPECT_EQ(e, c.failure) << c.path << ": " << e.message;
+        }
+    }
+}
+
+TEST(OpenedVideo, ACutShortFileFailsInTheWalk) {
+    // The movie box is whole, the media data cut: opening reads no frame.
+    auto video = OpenedVideo::open(MediaFixtures::path("cut.mp4"));
+    try {
+        walk(video, JobContext::silent());
+        ADD_FAILURE();
+    } catch (const EngineFailure& e) {
+        EXPECT_EQ(e, EngineFailure(-32002, "Part of this video can't be read. The file may be damaged.")) << e.message;
+    }
+}
+
+TEST(OpenedVideo, WalksEveryFrameOnceInOrder) {
+    auto video = OpenedVideo::open(MediaFixtures::path("copy.mp4")); // B-frames, key frames every 10
+    EXPECT_EQ(walk(video, JobContext::silent()), expectedTimes(120, 30));
+}
+
+TEST(OpenedVideo, GivingWayResumesAfterTheLastFrame) {
+    auto video = OpenedVideo::open(MediaFixtures::path("copy.mp4"));
+    for (size_t after : {size_t{0}, size_t{10}, size_t{55}}) {
+        std::vector<int64_t> times;
+        int waits = 0;
+        bool gaveWay = false;
+        JobContext job([](const EngineProgress&) {}, [&] { ++waits; },
+                       [&] {
+                           if (gaveWay || times.size() != after) return false;
+                           gaveWay = true;
+                           return true;
+                       });
+        video.forEachFrame(32, 18, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, job,
+                           [&](const VideoFrame&, int64_t t) { times.push_back(t); });
+        EXPECT_EQ(waits, 1) << after;
+        EXPECT_EQ(times, expectedTimes(120, 30)) << after;
+    }
+}
+
+TEST(OpenedVideo, ACancelledJobStopsAfterItsWaitInsteadOfReopening) {
+    auto video = OpenedVideo::open(MediaFixtures::path("h264.mp4"));
+    std::stop_source stop;
+    Task::Scope scope(stop.get_token());
+    int waits = 0;
+    // A cancelled background wait returns at once while still asking to give way.
+    JobContext job([](const EngineProgress&) {}, [&] {
+        ++waits;
+        stop.request_stop();
+    }, [] { return true; });
+    EXPECT_THROW(walk(video, job), Cancelled);
+    EXPECT_EQ(waits, 1);
+}
+
+TEST(OpenedVideo, FramesTurnedDownAreNotDelivered) {
+    auto video = OpenedVideo::open(MediaFixtures::path("h264.mp4"));
+    std::vector<int64_t> asked, delivered;
+    video.forEachFrame(
+        16, 16, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, JobContext::silent(),
+        [&](const VideoFrame&, int64_t t) { delivered.push_back(t); },
+        [&](int64_t t) {
+            asked.push_back(t);
+            return asked.size() % 20 == 1;
+        });
+    EXPECT_EQ(asked.size(), 60u);
+    EXPECT_EQ(delivered, (std::vector<int64_t>{0, 666'667, 1'333'333}));
+}
+
+TEST(OpenedVideo, BodyErrorsPassUnchanged) {
+    auto video = OpenedVideo::open(MediaFixtures::path("h264.mp4"));
+    try {
+        video.forEachFrame(16, 16, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, JobContext::silent(),
+                           [](const VideoFrame&, int64_t) { throw EngineFailure(-32099, "mine"); });
+        ADD_FAILURE();
+    } catch (const EngineFailure& e) {
+        EXPECT_EQ(e, EngineFailure(-32099, "mine"));
+    }
+}
+
+TEST(OpenedVideo, SmallFramesAverageTheirAreas) {
+    // Blue with a red top-left quarter-by-quarter corner: at 4 by 4 the corner
+    // pixel is red, the others blue.
+    auto video = OpenedVideo::open(MediaFixtures::path("corner.mp4"));
+    bool seen = false;
+    video.forEachFrame(4, 4, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709, JobContext::silent(),
+                       [&](const VideoFrame& f, int64_t t) {
+                           if (t != 0) return;
+                           seen = true;
+                           const uint8_t* corner = f.bgra;
+                           const uint8_t* other = f.bgra + 2 * f.bytesPerRow + 2 * 4;
+                           EXPECT_GT(corner[2], 200);
+                           EXPECT_LT(corner[0], 60);
+                           EXPECT_GT(other[0], 200);
+                           EXPECT_LT(other[2], 60);
+                           EXPECT_EQ(corner[3], 255);
+                       });
+    EXPECT_TRUE(seen);
+}
