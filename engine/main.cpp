@@ -16,6 +16,13 @@ extern char** environ;
 
 int main(int argc, char** argv) {
     using namespace korvel;
+    // whisper's OpenMP workers spin while they wait for each other, which
+    // starves recognition on a busy machine; libgomp reads its wait policy
+    // only when it loads, so the process starts once more with it set.
+    if (!std::getenv("OMP_WAIT_POLICY")) {
+        ::setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
+        ::execv("/proc/self/exe", argv);
+    }
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe becomes a write error
     Stderr::routeLibraryLogs();
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Adapters/Models/ModelStore.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Speech/ModelCatalog.hpp"
+#include "Core/Speech/Transcription.hpp"
 
 #include <filesystem>
 #include <map>
@@ -11,6 +14,8 @@
 namespace korvel {
 
 class AudioPlanRenderer;
+class MatteBuilder;
+class SceneScanMemo;
 
 // The analysis side's method table: analysis.run, analysis.known,
 // matte.build, audio.mix, models.status and models.install, and the job that
@@ -25,6 +30,14 @@ struct Inputs {
     std::string engineVersion;
     // The one audio plan renderer of the engine (audio.mix).
     std::shared_ptr<AudioPlanRenderer> plans;
+    // Speech: the system transcriber and the installed models feed the
+    // transcription pipeline; the store serves models.status and models.install.
+    std::shared_ptr<Transcriber> apple;
+    std::shared_ptr<SpeechModelProviding> models;
+    std::shared_ptr<ModelStore> store;
+    // Analysis: the process-wide scene-scan memo and the matte builder.
+    SceneScanMemo* scenes = nullptr;
+    std::shared_ptr<const MatteBuilder> matte;
 };
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs);

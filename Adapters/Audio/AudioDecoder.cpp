@@ -49,10 +49,14 @@ class TrackDecoder {
 public:
     // The direct route reads the samples as they come (no gap filling),
     // gives way before every buffer and reports at most once per percent.
+    // With a sink, pieces leave as they are decoded and nothing is kept.
     TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames,
-                 bool direct = false, int64_t directDurationUs = 0)
+                 const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0)
         : format_(format), stream_(format->streams[stream]), rate_(rate), channels_(channels),
-          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs) {}
+          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs), sink_(sink) {}
+
+    // Whether pieces already left through the sink: the sound can't be taken back.
+    bool delivered() const { return produced_ > 0 && sink_ != nullptr; }
 
     Output run(const JobContext& job) {
         const AVCodec* codec = avcodec_find_decoder(stream_->codecpar->codec_id);
@@ -69,7 +73,7 @@ public:
         limitFrames_ = PCMAudio::maximumFrames;
         if (durationFrames_ > 0) limitFrames_ = std::min(limitFrames_, durationFrames_ + PCMAudio::sampleRate);
         out_.channels.assign(static_cast<size_t>(outChannels()), {});
-        const int64_t reserve = std::min(durationFrames_, reservationFrames);
+        const int64_t reserve = sink_ ? 0 : std::min(durationFrames_, reservationFrames);
         if (reserve > 0) {
             for (auto& c : out_.channels) c.reserve(static_cast<size_t>(reserve));
         }
@@ -115,7 +119,7 @@ public:
                     job.giveWay();
                     if (durationFrames_ > 0) {
                         const int64_t total = durationFrames_ * 1'000'000 / rate_;
-                        const int64_t done = out_.frames() * 1'000'000 / rate_;
+                        const int64_t done = produced_ * 1'000'000 / rate_;
                         job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
                                     std::min(done, total), total});
                     }
@@ -196,7 +200,7 @@ private:
             const int64_t gapIn = at - inputFrames_;
             const int64_t gapOut = av_rescale(gapIn, rate_, inRate_);
             if (gapOut > 2) {
-                if (out_.frames() + gapOut > limitFrames_) damaged();
+                if (produced_ + gapOut > limitFrames_) damaged();
                 check(swr_inject_silence(resampler_.get(), static_cast<int>(std::min<int64_t>(gapIn, INT32_MAX))),
                       "fill a gap in the audio track");
                 inputFrames_ += gapIn;
@@ -230,9 +234,26 @@ private:
     }
 
     void append(int got) {
-        if (out_.frames() + got > PCMAudio::maximumFrames) damaged();
+        if (produced_ + got > PCMAudio::maximumFrames) damaged();
+        produced_ += got;
         const auto n = static_cast<size_t>(got);
         const int have = convertedChannels();
+        if (sink_) {
+            std::vector<std::span<const float>> planes;
+            for (int c = 0; c < channels_; ++c) {
+                if (channels_ == 1 && have == 2) {
+                    mixed_.resize(n);
+                    const float* l = scratch_[0].data();
+                    const float* r = scratch_[1].data();
+                    for (size_t i = 0; i < n; ++i) mixed_[i] = (l[i] + r[i]) * 0.5f;
+                    planes.emplace_back(mixed_.data(), n);
+                } else {
+                    planes.emplace_back(scratch_[static_cast<size_t>(std::min(c, have - 1))].data(), n);
+                }
+            }
+            (*sink_)(planes);
+            return;
+        }
         for (int c = 0; c < channels_; ++c) {
             auto& dst = out_.channels[static_cast<size_t>(c)];
             if (channels_ == 1 && have == 2) {
@@ -259,6 +280,9 @@ private:
     int64_t limitFrames_ = 0;
     int64_t inputFrames_ = 0;
     int64_t buffers_ = 0;
+    int64_t produced_ = 0;
+    const Piece* sink_;
+    std::vector<float> mixed_;
     Resampler resampler_;
     int inRate_ = 0, inFormat_ = -1, inChannels_ = 0;
     std::vector<std::vector<float>> scratch_;
@@ -281,7 +305,11 @@ FFmpeg::Format openFile(const fs::path& url) {
     return format;
 }
 
-Output decode(const fs::path& url, int rate, int channels, const JobContext& job) {
+struct StreamBroken {
+    std::exception_ptr error;
+};
+
+Output decode(const fs::path& url, int rate, int channels, const JobContext& job, const Piece* sink = nullptr) {
     struct stat st {};
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::vector<int> streams;
@@ -311,9 +339,26 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
             for (unsigned s = 0; s < format->nb_streams; ++s) {
                 if (static_cast<int>(s) != streams[i]) format->streams[s]->discard = AVDISCARD_ALL;
             }
-            return TrackDecoder(format.get(), streams[i], rate, channels, expected).run(job);
+            TrackDecoder track(format.get(), streams[i], rate, channels, expected, sink);
+            try {
+                return track.run(job);
+            } catch (const Cancelled&) {
+                throw;
+            } catch (...) {
+                // A streamed track that already handed out sound fails as it is.
+                if (track.delivered()) throw StreamBroken{std::current_exception()};
+                throw;
+            }
         } catch (const Cancelled&) {
             throw;
+        } catch (const StreamBroken& broken) {
+            try {
+                std::rethrow_exception(broken.error);
+            } catch (const EngineFailure&) {
+                throw;
+            } catch (...) {
+                throw MediaFailure::reading(std::current_exception(), what);
+            }
         } catch (...) {
             if (i + 1 == streams.size()) throw MediaFailure::reading(std::current_exception(), what);
         }
@@ -339,7 +384,7 @@ std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, i
         for (unsigned s = 0; s < format->nb_streams; ++s) {
             if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
         }
-        return TrackDecoder(format.get(), stream, rate, channels, expectedFrames, true, durationUs).run(job).channels;
+        return TrackDecoder(format.get(), stream, rate, channels, expectedFrames, nullptr, true, durationUs).run(job).channels;
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
@@ -349,6 +394,10 @@ std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, i
 
 PCMAudio read(const fs::path& url, int channels, const JobContext& job) {
     return PCMAudio(decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job).channels);
+}
+
+void stream(const fs::path& url, int channels, const JobContext& job, const Piece& piece) {
+    decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job, &piece);
 }
 
 std::vector<float> readMono(const fs::path& url, int sampleRate, const JobContext& job) {
