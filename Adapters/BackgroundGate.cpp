@@ -4,6 +4,23 @@
 
 namespace korvel {
 
+namespace {
+thread_local std::shared_ptr<RaisedFlag> currentRaised;
+} // namespace
+
+RaisedScope::RaisedScope(std::shared_ptr<RaisedFlag> flag) : previous_(std::move(currentRaised)) {
+    currentRaised = std::move(flag);
+}
+
+RaisedScope::~RaisedScope() { currentRaised = std::move(previous_); }
+
+const RaisedFlag* RaisedScope::current() { return currentRaised.get(); }
+
+bool RaisedScope::runsForeground() {
+    if (BlockingExecutor::currentPriority() == TaskPriority::userInitiated) return true;
+    return currentRaised && currentRaised->raised();
+}
+
 BackgroundGate::BackgroundGate(double quietAfterSeconds) : quietAfterSeconds_(quietAfterSeconds) {}
 
 BackgroundGate& BackgroundGate::shared() {

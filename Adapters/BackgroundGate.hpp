@@ -60,4 +60,22 @@ private:
 // Lifts the calling thread to user-initiated priority (best effort).
 void liftCurrentThread();
 
+// Marks the calling thread as running a shared measurement whose raised flag
+// this is, so that gates it waits in can tell once a foreground request joined.
+class RaisedScope {
+public:
+    explicit RaisedScope(std::shared_ptr<RaisedFlag> flag);
+    ~RaisedScope();
+    RaisedScope(const RaisedScope&) = delete;
+    RaisedScope& operator=(const RaisedScope&) = delete;
+
+    // The flag of the run on this thread; null outside a shared run.
+    static const RaisedFlag* current();
+    // True when this thread runs at user-initiated priority or its run was raised.
+    static bool runsForeground();
+
+private:
+    std::shared_ptr<RaisedFlag> previous_;
+};
+
 } // namespace korvel

@@ -8,6 +8,7 @@
 #include "Adapters/Speech/AppleSpeechTranscriber.hpp"
 #include "Adapters/Render/RenderMethods.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Embedded/LiveMethods.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
 
@@ -81,7 +82,8 @@ Table methods(const EngineFolders& folders, const EngineSpeech& speech,
         folders.cache, SourceLibrary::shared(), std::string(Engine::version));
     const SpeechServices speechSide = speechServices(folders, speech);
     AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version), plans,
-                                          speechSide.apple, speechSide.models, speechSide.store};
+                                          speechSide.apple, speechSide.models, speechSide.store,
+                                          &SceneScanMemo::shared(), nullptr};
     Table merged = AudioAnalysisMethods::table(analysis);
     merge(merged, RenderMethods::table(folders.cache, SourceLibrary::shared(), text,
                                        AudioAnalysisMethods::audioSegment(plans)));

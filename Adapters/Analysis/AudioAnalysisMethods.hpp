@@ -14,6 +14,8 @@
 namespace korvel {
 
 class AudioPlanRenderer;
+class MatteBuilder;
+class SceneScanMemo;
 
 // The analysis side's method table: analysis.run, analysis.known,
 // matte.build, audio.mix, models.status and models.install, and the job that
@@ -33,6 +35,9 @@ struct Inputs {
     std::shared_ptr<Transcriber> apple;
     std::shared_ptr<SpeechModelProviding> models;
     std::shared_ptr<ModelStore> store;
+    // Analysis: the process-wide scene-scan memo and the matte builder.
+    SceneScanMemo* scenes = nullptr;
+    std::shared_ptr<const MatteBuilder> matte;
 };
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs);

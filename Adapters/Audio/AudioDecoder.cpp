@@ -1,5 +1,7 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 
+#include "Adapters/Audio/DirectAudioFile.hpp"
+
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
@@ -45,9 +47,16 @@ struct Output {
 
 class TrackDecoder {
 public:
-    TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames)
+    // The direct route reads the samples as they come (no gap filling),
+    // gives way before every buffer and reports at most once per percent.
+    // With a sink, pieces leave as they are decoded and nothing is kept.
+    TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames,
+                 const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0)
         : format_(format), stream_(format->streams[stream]), rate_(rate), channels_(channels),
-          durationFrames_(durationFrames) {}
+          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs), sink_(sink) {}
+
+    // Whether pieces already left through the sink: the sound can't be taken back.
+    bool delivered() const { return produced_ > 0 && sink_ != nullptr; }
 
     Output run(const JobContext& job) {
         const AVCodec* codec = avcodec_find_decoder(stream_->codecpar->codec_id);
@@ -64,7 +73,7 @@ public:
         limitFrames_ = PCMAudio::maximumFrames;
         if (durationFrames_ > 0) limitFrames_ = std::min(limitFrames_, durationFrames_ + PCMAudio::sampleRate);
         out_.channels.assign(static_cast<size_t>(outChannels()), {});
-        const int64_t reserve = std::min(durationFrames_, reservationFrames);
+        const int64_t reserve = sink_ ? 0 : std::min(durationFrames_, reservationFrames);
         if (reserve > 0) {
             for (auto& c : out_.channels) c.reserve(static_cast<size_t>(reserve));
         }
@@ -96,15 +105,21 @@ public:
                 if (status == AVERROR_EOF) {
                     flush();
                     Task::checkCancellation();
+                    if (direct_) {
+                        job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
+                                    directDurationUs_, directDurationUs_});
+                    }
                     return std::move(out_);
                 }
                 check(status, "decode the audio track");
-                if (++buffers_ % progressEvery == 0) {
+                if (direct_) {
+                    directProgress(job);
+                } else if (++buffers_ % progressEvery == 0) {
                     Task::checkCancellation();
                     job.giveWay();
                     if (durationFrames_ > 0) {
                         const int64_t total = durationFrames_ * 1'000'000 / rate_;
-                        const int64_t done = out_.frames() * 1'000'000 / rate_;
+                        const int64_t done = produced_ * 1'000'000 / rate_;
                         job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
                                     std::min(done, total), total});
                     }
@@ -127,6 +142,22 @@ private:
     int convertedChannels() const {
         const int c = sourceChannels();
         return c <= 2 ? c : std::min(channels_, 2);
+    }
+
+    void directProgress(const JobContext& job) {
+        job.giveWay();
+        Task::checkCancellation();
+        const int64_t done = std::min(directDurationUs_, out_.frames() * 1'000'000 / rate_);
+        if (directDurationUs_ > 0) {
+            const int64_t percent = done * 100 / directDurationUs_;
+            if (percent > lastPercent_) {
+                lastPercent_ = percent;
+                job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds, done, directDurationUs_});
+            }
+        } else if (lastPercent_ < 0) {
+            lastPercent_ = 0;
+            job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds, done, directDurationUs_});
+        }
     }
 
     void setUp(const AVFrame* frame) {
@@ -163,13 +194,13 @@ private:
         // Gaps are found on the input's own timestamps, so resampler delay
         // never looks like one.
         const int64_t pts = frame->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE) {
+        if (pts != AV_NOPTS_VALUE && !direct_) {
             const int64_t at = av_rescale_q_rnd(pts, stream_->time_base, AVRational{1, inRate_},
                                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
             const int64_t gapIn = at - inputFrames_;
             const int64_t gapOut = av_rescale(gapIn, rate_, inRate_);
             if (gapOut > 2) {
-                if (out_.frames() + gapOut > limitFrames_) damaged();
+                if (produced_ + gapOut > limitFrames_) damaged();
                 check(swr_inject_silence(resampler_.get(), static_cast<int>(std::min<int64_t>(gapIn, INT32_MAX))),
                       "fill a gap in the audio track");
                 inputFrames_ += gapIn;
@@ -203,9 +234,26 @@ private:
     }
 
     void append(int got) {
-        if (out_.frames() + got > PCMAudio::maximumFrames) damaged();
+        if (produced_ + got > PCMAudio::maximumFrames) damaged();
+        produced_ += got;
         const auto n = static_cast<size_t>(got);
         const int have = convertedChannels();
+        if (sink_) {
+            std::vector<std::span<const float>> planes;
+            for (int c = 0; c < channels_; ++c) {
+                if (channels_ == 1 && have == 2) {
+                    mixed_.resize(n);
+                    const float* l = scratch_[0].data();
+                    const float* r = scratch_[1].data();
+                    for (size_t i = 0; i < n; ++i) mixed_[i] = (l[i] + r[i]) * 0.5f;
+                    planes.emplace_back(mixed_.data(), n);
+                } else {
+                    planes.emplace_back(scratch_[static_cast<size_t>(std::min(c, have - 1))].data(), n);
+                }
+            }
+            (*sink_)(planes);
+            return;
+        }
         for (int c = 0; c < channels_; ++c) {
             auto& dst = out_.channels[static_cast<size_t>(c)];
             if (channels_ == 1 && have == 2) {
@@ -226,9 +274,15 @@ private:
     AVCodecContext* decoder_ = nullptr;
     int rate_, channels_;
     int64_t durationFrames_;
+    bool direct_ = false;
+    int64_t directDurationUs_ = 0;
+    int64_t lastPercent_ = -1;
     int64_t limitFrames_ = 0;
     int64_t inputFrames_ = 0;
     int64_t buffers_ = 0;
+    int64_t produced_ = 0;
+    const Piece* sink_;
+    std::vector<float> mixed_;
     Resampler resampler_;
     int inRate_ = 0, inFormat_ = -1, inChannels_ = 0;
     std::vector<std::vector<float>> scratch_;
@@ -251,7 +305,11 @@ FFmpeg::Format openFile(const fs::path& url) {
     return format;
 }
 
-Output decode(const fs::path& url, int rate, int channels, const JobContext& job) {
+struct StreamBroken {
+    std::exception_ptr error;
+};
+
+Output decode(const fs::path& url, int rate, int channels, const JobContext& job, const Piece* sink = nullptr) {
     struct stat st {};
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::vector<int> streams;
@@ -268,6 +326,9 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
         throw MediaFailure::reading(std::current_exception(), what);
     }
     if (streams.empty()) throw EngineFailure::invalidParams("This file has no audio track.");
+    if (auto plan = DirectAudioFile::plan(url, rate, channels)) {
+        if (auto samples = DirectAudioFile::read(url, *plan, rate, channels, job)) return Output{std::move(*samples)};
+    }
     const int64_t expected = durationUs > 0 ? static_cast<int64_t>(static_cast<double>(durationUs) / 1e6 * rate) : 0;
 
     for (size_t i = 0; i < streams.size(); ++i) {
@@ -278,9 +339,26 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
             for (unsigned s = 0; s < format->nb_streams; ++s) {
                 if (static_cast<int>(s) != streams[i]) format->streams[s]->discard = AVDISCARD_ALL;
             }
-            return TrackDecoder(format.get(), streams[i], rate, channels, expected).run(job);
+            TrackDecoder track(format.get(), streams[i], rate, channels, expected, sink);
+            try {
+                return track.run(job);
+            } catch (const Cancelled&) {
+                throw;
+            } catch (...) {
+                // A streamed track that already handed out sound fails as it is.
+                if (track.delivered()) throw StreamBroken{std::current_exception()};
+                throw;
+            }
         } catch (const Cancelled&) {
             throw;
+        } catch (const StreamBroken& broken) {
+            try {
+                std::rethrow_exception(broken.error);
+            } catch (const EngineFailure&) {
+                throw;
+            } catch (...) {
+                throw MediaFailure::reading(std::current_exception(), what);
+            }
         } catch (...) {
             if (i + 1 == streams.size()) throw MediaFailure::reading(std::current_exception(), what);
         }
@@ -290,8 +368,36 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
 
 } // namespace
 
+std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, int rate, int channels,
+                                                          int64_t expectedFrames, int64_t durationUs,
+                                                          const JobContext& job) {
+    try {
+        auto format = openFile(url);
+        int stream = -1;
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+                stream = static_cast<int>(i);
+                break;
+            }
+        }
+        if (stream < 0) return std::nullopt;
+        for (unsigned s = 0; s < format->nb_streams; ++s) {
+            if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
+        }
+        return TrackDecoder(format.get(), stream, rate, channels, expectedFrames, nullptr, true, durationUs).run(job).channels;
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 PCMAudio read(const fs::path& url, int channels, const JobContext& job) {
     return PCMAudio(decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job).channels);
+}
+
+void stream(const fs::path& url, int channels, const JobContext& job, const Piece& piece) {
+    decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job, &piece);
 }
 
 std::vector<float> readMono(const fs::path& url, int sampleRate, const JobContext& job) {

@@ -4,6 +4,9 @@
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
+#include <functional>
+#include <span>
+#include <optional>
 #include <vector>
 
 namespace korvel {
@@ -16,8 +19,17 @@ namespace AudioDecoder {
 // 48 kHz with `channels` channels. Throws EngineFailure (-32001 missing file,
 // -32602 no audio track, reading failures of "This audio track") or Cancelled.
 PCMAudio read(const std::filesystem::path& url, int channels, const JobContext& job);
+// The same sound at 48 kHz handed over piece by piece, in order, without
+// keeping it: each piece holds one span per channel. Same failures as read().
+using Piece = std::function<void(const std::vector<std::span<const float>>& channels)>;
+void stream(const std::filesystem::path& url, int channels, const JobContext& job, const Piece& piece);
 // One channel at any rate.
 std::vector<float> readMono(const std::filesystem::path& url, int sampleRate, const JobContext& job);
+// The first audio track as the direct route reads it (DirectAudioFile):
+// samples as they come, no gap filling; nothing when it can't be read.
+std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem::path& url, int rate, int channels,
+                                                          int64_t expectedFrames, int64_t durationUs,
+                                                          const JobContext& job);
 // Splits interleaved samples; a trailing partial frame is dropped.
 std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
 } // namespace AudioDecoder

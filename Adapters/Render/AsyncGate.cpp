@@ -3,6 +3,7 @@
 #include "Core/Jobs.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <stop_token>
 
 namespace korvel {
@@ -48,6 +49,38 @@ void AsyncGate::acquire() {
         w.unlock();
     }
     if (abandoned) throw Cancelled();
+}
+
+bool AsyncGate::acquire(const std::function<bool()>& giveUp) {
+    std::unique_lock g(lock_);
+    if (used_ < effectiveLimit()) {
+        used_ += 1;
+        return true;
+    }
+    auto waiter = std::make_shared<Waiter>();
+    waiter->id = nextId_++;
+    waiters_.push_back(waiter);
+    const uint64_t id = waiter->id;
+    g.unlock();
+    Waiter::State state;
+    {
+        std::stop_callback onCancel(Task::currentToken(), [this, id] { abandon(id); });
+        std::unique_lock w(lock_);
+        while (waiter->state == Waiter::State::waiting) {
+            resumed_.wait_for(w, std::chrono::milliseconds(100));
+            if (waiter->state != Waiter::State::waiting) break;
+            w.unlock();
+            const bool leave = giveUp();
+            w.lock();
+            if (leave && waiter->state == Waiter::State::waiting) {
+                waiters_.remove(waiter);
+                return false;
+            }
+        }
+        state = waiter->state;
+    }
+    if (state == Waiter::State::abandoned) throw Cancelled();
+    return true;
 }
 
 void AsyncGate::abandon(uint64_t id) {

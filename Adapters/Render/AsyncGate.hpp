@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,9 @@ public:
     // calling task is cancelled while it waits; a free slot is taken even by
     // a task that is already cancelled.
     void acquire();
+    // As acquire(), but leaves the queue without a slot and answers false once
+    // giveUp() answers true (asked every 0.1 s while waiting).
+    bool acquire(const std::function<bool()>& giveUp);
     void release();
 
     // A temporary bound; the smallest one in force wins. Widening removes the

@@ -34,7 +34,11 @@ class Collector : public FrameSink {
 public:
     explicit Collector(VideoEncoder& encoder) : encoder_(encoder) {}
     void take(const EncoderPicture& picture, int64_t index) override {
-        encoder_.encode(picture, index, [this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
+        try {
+            encoder_.encode(picture, index, [this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
+        } catch (...) {
+            throw MediaFailure::writing(std::current_exception(), "The preview");
+        }
     }
     void finish() {
         encoder_.finish([this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
@@ -85,7 +89,11 @@ std::vector<uint8_t> FragmentWriter::render(const BuiltComposition& built, Frame
         samples.push_back(s);
         payload.insert(payload.end(), bytes.begin(), bytes.end());
     }
-    return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(built.grid().timescale), samples, payload);
+    try {
+        return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(built.grid().timescale), samples, payload);
+    } catch (...) {
+        throw MediaFailure::writing(std::current_exception(), "The preview");
+    }
 }
 
 } // namespace korvel

@@ -117,7 +117,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
     };
 
     int64_t next = 0, written = 0;
-    size_t tokens = std::max<size_t>(4, std::min<size_t>(12, std::thread::hardware_concurrency() + 2));
+    size_t tokens = std::max<size_t>(4, std::min<size_t>(8, std::thread::hardware_concurrency() + 2));
     tbb::parallel_pipeline(
         tokens,
         tbb::make_filter<void, std::shared_ptr<Work>>(

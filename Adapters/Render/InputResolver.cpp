@@ -1,6 +1,6 @@
 #include "Adapters/Render/InputResolver.hpp"
 
-#include "Adapters/Render/StillImages.hpp"
+#include "Adapters/Render/StillPictures.hpp"
 
 #include <algorithm>
 #include <array>
@@ -48,31 +48,6 @@ std::string nameOf(const std::string& path) {
     return p.filename().string();
 }
 
-// 8-bit stills are sRGB-coded; the working space is linear light.
-std::shared_ptr<const RGBAImage> linearStill(const Picture& p) {
-    static const auto table = [] {
-        std::array<float, 256> t{};
-        for (int i = 0; i < 256; ++i) {
-            double v = i / 255.0;
-            t[static_cast<size_t>(i)] = static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
-        }
-        return t;
-    }();
-    auto image = std::make_shared<RGBAImage>(RGBAImage::transparent(0, 0, static_cast<int>(p.width), static_cast<int>(p.height)));
-    const auto n = static_cast<size_t>(p.width * p.height);
-    const auto bands = static_cast<size_t>(p.bands);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t* px = &p.pixels[i * bands];
-        float a = bands == 2 || bands == 4 ? px[bands - 1] / 255.0f : 1.0f;
-        for (size_t c = 0; c < 3; ++c) {
-            uint8_t v = bands >= 3 ? px[c] : px[0];
-            image->pixels[i * 4 + c] = table[v] * a;
-        }
-        image->pixels[i * 4 + 3] = a;
-    }
-    return image;
-}
-
 std::set<std::string> referencedAssets(const RenderPlan& plan) {
     std::set<std::string> ids;
     for (const auto& s : plan.segments) ids.insert(s.assetId);
@@ -108,9 +83,9 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             throw EngineFailure::sourceUnavailable(nameOf(source->path) + " changed since it was imported.");
         }
         if (isStill(url)) {
-            auto picture = StillImages::thumbnail(url, 16384);
+            auto picture = StillPictures::decoded(url, std::max(size.width, size.height));
             if (!picture) throw EngineFailure::unsupportedFormat(nameOf(source->path) + " can't be opened as an image.");
-            in.stills[id] = linearStill(*picture);
+            in.stills[id] = std::make_shared<const RGBAImage>(std::move(*picture));
         } else {
             in.videos[id] = *library->video(url);
         }

@@ -8,6 +8,7 @@
 #include "Core/Render/Steps/CubeStep.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 
 namespace korvel {
@@ -35,18 +36,27 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
     // 1.02 as the single-precision constant it is written as.
     const float harden = 1.02f;
     std::vector<float> inside(n), m4(n);
-    for (size_t i = 0; i < n; ++i) {
-        inside[i] = clamp01(raw[i] * harden);
-        float m2 = inside[i] * inside[i];
-        m4[i] = m2 * m2;
-    }
+    auto pixels = [&](const std::function<void(size_t, size_t)>& body) {
+        Tiles::rows(0, h, [&](int from, int to) {
+            body(static_cast<size_t>(from) * static_cast<size_t>(w), static_cast<size_t>(to) * static_cast<size_t>(w));
+        });
+    };
+    pixels([&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            inside[i] = clamp01(raw[i] * harden);
+            float m2 = inside[i] * inside[i];
+            m4[i] = m2 * m2;
+        }
+    });
     // Colour pulled in from the interior: blur(picture x m4) / blur(m4),
     // 0 where nothing of the interior reaches (no 0 / 0).
     RGBAImage base = RGBAImage::transparent(0, 0, w, h);
-    Compositing::over(base, picture, 0, h);
+    Tiles::rows(0, h, [&](int from, int to) { Compositing::over(base, picture, from, to); });
     RGBAImage weighted = base;
-    for (size_t i = 0; i < n; ++i)
-        for (int c = 0; c < 3; ++c) weighted.pixels[i * 4 + c] *= m4[i];
+    pixels([&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            for (int c = 0; c < 3; ++c) weighted.pixels[i * 4 + c] *= m4[i];
+    });
     double sigma = decontaminationSigma();
     double limit = std::hypot(canvas.width, canvas.height);
     RGBAImage blurredColour = Blur::gaussian(weighted, sigma, limit);
@@ -70,11 +80,13 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
         // Outside the eroded solid core every pixel loses its green spill.
         RGBAImage core = RGBAImage::transparent(0, 0, w, h);
         const float threshold = 250.0f / 255.0f;
-        for (size_t i = 0; i < n; ++i) {
-            float v = raw[i] > threshold ? 1.0f : 0.0f;
-            core.pixels[i * 4] = core.pixels[i * 4 + 1] = core.pixels[i * 4 + 2] = v;
-            core.pixels[i * 4 + 3] = 1;
-        }
+        pixels([&](size_t from, size_t to) {
+            for (size_t i = from; i < to; ++i) {
+                float v = raw[i] > threshold ? 1.0f : 0.0f;
+                core.pixels[i * 4] = core.pixels[i * 4 + 1] = core.pixels[i * 4 + 2] = v;
+                core.pixels[i * 4 + 3] = 1;
+            }
+        });
         RGBAImage eroded = Blur::eroded(core, static_cast<float>(erosionRadius()));
         RGBAImage despilled = foreground;
         PixelChain chain(ColorSpace::itur709);
@@ -85,7 +97,9 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
         foreground = std::move(mixed);
     }
     RGBAImage insideMask = RGBAImage::transparent(0, 0, w, h);
-    for (size_t i = 0; i < n; ++i) insideMask.pixels[i * 4] = inside[i];
+    pixels([&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) insideMask.pixels[i * 4] = inside[i];
+    });
     RGBAImage out = RGBAImage::transparent(0, 0, w, h);
     Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(foreground, fill, insideMask, out, from, to); });
     return out;

@@ -25,6 +25,8 @@ namespace {
 
 // Tiles may reach this far past the canvas: enough for any blur we allow.
 constexpr int tileMargin = 512;
+// No canvas the compositor accepts is larger; layers never reach past it.
+constexpr int64_t largestSide = 16384;
 // The largest Gaussian sigma of shadows and entrance blurs, in pixels.
 constexpr double maxSigma = 128;
 
@@ -431,8 +433,8 @@ std::shared_ptr<const RGBAImage> TextRasterizer::rasterize(const TextItem& item,
         all.push_back(&p);
     }
     const double H = static_cast<double>(size_.height);
-    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, INT32_MAX / 8));
-    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, INT32_MAX / 8));
+    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, largestSide));
+    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, largestSide));
     const PixelRect rect = clip(inkBox(all, H), inkMargin(item, unit_, H), 0, 0, W, Hi);
     if (rect.empty()) return nullptr;
     return std::make_shared<const RGBAImage>(draw(Drawing{item, palette, H, unit_}, unlitTokens, litTokens, rect));
@@ -454,8 +456,8 @@ std::shared_ptr<const TextRasterizer::RunTile> TextRasterizer::tile(const TextIt
     if (tokens.empty()) return nullptr;
     const Palette palette(item, defaultHighlight());
     const double H = static_cast<double>(size_.height);
-    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, INT32_MAX / 8));
-    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, INT32_MAX / 8));
+    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, largestSide));
+    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, largestSide));
     const PixelRect rect = clip(inkBox(tokens, H), inkMargin(item, unit_, H), -tileMargin, -tileMargin,
                                 W + tileMargin, Hi + tileMargin);
     auto out = std::make_shared<RunTile>();
@@ -509,8 +511,8 @@ void sample(const RGBAImage& img, double u, double v, float out[4]) {
 std::shared_ptr<const RGBAImage> TextRasterizer::arriving(const TextItem& item, const TextEntrance& entrance,
                                                           const std::vector<bool>& lit, int64_t atUs) {
     const double fade = entrance.fadeOpacity(since(atUs, item.outStartUs));
-    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, INT32_MAX / 8));
-    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, INT32_MAX / 8));
+    const int W = static_cast<int>(std::clamp<int64_t>(size_.width, 0, largestSide));
+    const int Hi = static_cast<int>(std::clamp<int64_t>(size_.height, 0, largestSide));
     std::vector<std::shared_ptr<const RunTile>> keep;
     std::vector<Placed> layers;
     for (int pass = 0; pass < 2; ++pass) {

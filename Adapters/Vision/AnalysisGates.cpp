@@ -1,5 +1,6 @@
 #include "Adapters/Vision/AnalysisGates.hpp"
 
+#include "Adapters/BackgroundGate.hpp"
 #include "Adapters/Render/RenderGates.hpp"
 
 namespace korvel::AnalysisGates {
@@ -16,7 +17,11 @@ AsyncGate& ahead() {
 
 AsyncGate& renders() { return RenderGates::renders(); }
 
-detail::Held::Held(bool foreground) : foreground(foreground) {
+detail::Held::Held(bool asked) : foreground(asked || RaisedScope::runsForeground()) {
+    // A background run that a foreground request joined while it queued
+    // takes the foreground road: the one background slot may be held by a
+    // run that waits for that very foreground request to end.
+    if (!foreground && !ahead().acquire([] { return RaisedScope::runsForeground(); })) foreground = true;
     if (foreground) {
         renders().narrow(1);
         try {
@@ -25,8 +30,6 @@ detail::Held::Held(bool foreground) : foreground(foreground) {
             renders().widen();
             throw;
         }
-    } else {
-        ahead().acquire();
     }
 }
 

@@ -108,6 +108,11 @@ std::vector<double> windowLevels(std::span<const float> samples, int frames) {
     return levels;
 }
 
+double windowLevel(std::span<const float> window) {
+    if (window.empty()) return floorDb;
+    return levelOf(meanSquare(window.data(), window.size()));
+}
+
 double percentile(std::span<const double> v, double p) {
     if (v.empty()) return floorDb;
     const double x = p * double(v.size() - 1);

@@ -48,6 +48,8 @@ struct Result {
 // Mono samples at 48 kHz.
 Result analyze(std::span<const float> samples);
 std::vector<double> windowLevels(std::span<const float> samples, int windowFrames);
+// The level of one window, as windowLevels computes it.
+double windowLevel(std::span<const float> window);
 // Interpolated percentile of an ascending list; -120 for an empty one.
 double percentile(std::span<const double> ascending, double p);
 Result analyze(std::span<const double> levels, int64_t durationUs);

@@ -132,22 +132,30 @@ Result Builder::finish(const Policy& policy, bool measured) && {
     toStereo(main_);
     std::optional<PCMAudio> effects;
     if (effects_) {
-        toStereo(*effects_);
         effects.emplace(std::move(*effects_));
         effects_.reset();
     }
+    // Effects stay one channel until they are used: a long mix needs the room
+    // while the main bus is normalised.
+    auto stereoEffects = [&effects] {
+        if (effects) toStereo(effects->channels);
+    };
     PCMAudio mainBus(std::move(main_));
 
     Result result;
     if (const auto* normalize = policy.normalizing()) {
         const double mainLufs = Loudness::integrated(mainBus);
         const bool effectsOnly = mainLufs <= Loudness::silenceLufs && effects.has_value();
+        if (effectsOnly) stereoEffects();
         LoudnessNormalizer::Result normalized =
             LoudnessNormalizer::normalize(effectsOnly ? *effects : mainBus, normalize->targetLufs, normalize->ceilingDb);
-        // What the normalizer read is not needed again; long mixes need the room.
+        // What the normalizer read is not needed again.
         mainBus = PCMAudio();
         std::optional<PCMAudio> riding;
-        if (!effectsOnly && effects) riding = effects->scaled(normalized.gainDb);
+        if (!effectsOnly && effects) {
+            riding = effects->scaled(normalized.gainDb);
+            toStereo(riding->channels);
+        }
         effects.reset();
         UnderCeiling limited = underCeiling(std::move(normalized.buffer), riding, normalize->ceilingDb);
         result.buffer = std::move(limited.buffer);
@@ -157,6 +165,7 @@ Result Builder::finish(const Policy& policy, bool measured) && {
         result.truePeakDb = TruePeak::measureDb(result.buffer);
         return result;
     }
+    stereoEffects();
     if (const auto* keep = policy.keepingLevel()) {
         UnderCeiling limited = underCeiling(std::move(mainBus), effects, keep->ceilingDb);
         result.buffer = std::move(limited.buffer);

@@ -85,6 +85,12 @@ void TranscriptionPipeline::askForMissingModels(const std::string& language) con
 TranscriptionPipeline::Outcome TranscriptionPipeline::run(std::span<const float> samples48k, std::span<const float> samples16k,
                                                           const std::string& language, const JobContext& job) const {
     const std::vector<double> levels = SilenceDetector::windowLevels(samples48k, SilenceDetector::windowFrames);
+    return runOnLevels(levels, samples16k, language, job);
+}
+
+TranscriptionPipeline::Outcome TranscriptionPipeline::runOnLevels(std::span<const double> levels,
+                                                                  std::span<const float> samples16k,
+                                                                  const std::string& language, const JobContext& job) const {
     if (language != VoiceLanguage::autoLanguage) return hear(language, false, levels, samples16k, job);
 
     auto q = models->qualityTranscriber();

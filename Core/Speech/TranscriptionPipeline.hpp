@@ -60,6 +60,10 @@ struct TranscriptionPipeline {
     // and models' failures, and Cancelled.
     Outcome run(std::span<const float> samples48k, std::span<const float> samples16k, const std::string& language,
                 const JobContext& job) const;
+    // The same from the 10 ms levels of the 48 kHz sound, which is all it reads
+    // of it, so that sound need not be kept whole.
+    Outcome runOnLevels(std::span<const double> levels48k, std::span<const float> samples16k,
+                        const std::string& language, const JobContext& job) const;
     Plan plan(const std::string& language) const;
     std::optional<TranscriberKind> languageFinder() const;
     // Never throws: a model that can't be asked for counts as missing.

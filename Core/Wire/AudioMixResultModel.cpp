@@ -4,8 +4,6 @@
 
 namespace korvel {
 
-double WireNumber::db(double value) { return std::round(value * 100.0) / 100.0; }
-
 AudioMixResultModel::AudioMixResultModel(std::string path, int64_t byteLength, int64_t durationUs,
                                          double integratedLufs, double truePeakDb, bool reachedTarget)
     : path(std::move(path)), byteLength(byteLength), durationUs(durationUs),

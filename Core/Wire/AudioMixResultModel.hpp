@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/WireNumber.hpp"
 
 #include <cstdint>
 #include <string>
@@ -24,10 +24,5 @@ struct AudioMixResultModel {
     static AudioMixResultModel decode(const JSONReader& in);
     void encode(JSONWriter& out) const;
 };
-
-namespace WireNumber {
-// Two decimals, halves away from zero.
-double db(double value);
-} // namespace WireNumber
 
 } // namespace korvel

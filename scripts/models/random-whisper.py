@@ -112,7 +112,7 @@ def main(out_path, size="tiny", seed=7):
         tensor("encoder.ln_post.bias", (state,), f32, value=0.0)
 
         def late_end(pe):
-            ramp = np.clip((np.arange(t_ctx) - END_FROM) / 5.0, 0, 1) * 30.0
+            ramp = np.clip((np.arange(t_ctx) - END_FROM) / 5.0, 0, 1) * 30.0 * np.sqrt(state / 64.0)
             return pe + ramp[:, None] * u[None, :]
 
         def end_token(te):

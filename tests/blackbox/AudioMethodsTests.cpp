@@ -208,7 +208,10 @@ TEST(AudioMix, FailuresAnswerTheirSentencesAndWriteNothing) {
         {mixParams(folder / "mix.ogg", ok), -32602,
          "outPath must end in .wav, .m4a, .mp4, .mov or .caf, got .ogg."},
         {mixParams(media().speech, ok), -32602, "outPath must not be one of the plan's sources."},
+        // A writer error reaches the client in the media-failure wording.
+        {mixParams(folder / "notes.txt" / "mix.m4a", ok), -32003, "mix.m4a could not be written."},
     };
+    std::ofstream(folder / "notes.txt") << "a file, not a folder";
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
     int64_t id = 1;
     for (const auto& c : cases) {

@@ -111,9 +111,10 @@ std::optional<JSONValue> EngineProcess::readJSON(std::chrono::milliseconds timeo
     return JSONValue::parsing(*line);
 }
 
-std::optional<JSONValue> EngineProcess::responseFor(int64_t id, std::vector<JSONValue>* notifications) {
+std::optional<JSONValue> EngineProcess::responseFor(int64_t id, std::vector<JSONValue>* notifications,
+                                                    std::chrono::milliseconds lineTimeout) {
     for (;;) {
-        auto message = readJSON();
+        auto message = readJSON(lineTimeout);
         if (!message) return std::nullopt;
         const auto* messageId = message->member("id");
         if (messageId && messageId->intValue() == id) return message;

@@ -27,7 +27,8 @@ public:
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::optional<JSONValue> readJSON(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Reads JSON lines until the response with this id; progress lines are kept.
-    std::optional<JSONValue> responseFor(int64_t id, std::vector<JSONValue>* notifications = nullptr);
+    std::optional<JSONValue> responseFor(int64_t id, std::vector<JSONValue>* notifications = nullptr,
+                                         std::chrono::milliseconds lineTimeout = std::chrono::seconds(20));
 
     // Waits for exit; the exit status, or -1 on timeout (the process is killed).
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));

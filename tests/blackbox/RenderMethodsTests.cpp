@@ -160,7 +160,8 @@ public:
         int64_t id = ++next_;
         process_.sendLine(EngineProcess::request(id, method, params));
         std::vector<JSONValue> notes;
-        auto r = process_.responseFor(id, &notes);
+        // An encoder's flush sends no line: a loaded machine may take a while.
+        auto r = process_.responseFor(id, &notes, std::chrono::seconds(180));
         if (progress) *progress = notes;
         return r ? *r : JSONValue();
     }
@@ -484,7 +485,7 @@ TEST(RenderExport, CancelledOrKilledLeavesNothingAtThePath) {
         auto first = engine.process().readJSON(std::chrono::seconds(60));
         ASSERT_TRUE(first && first->member("method")) << (first ? first->canonical() : "nothing");
         engine.process().sendLine(R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":)" + std::to_string(id) + "}}");
-        auto answer = engine.process().responseFor(id);
+        auto answer = engine.process().responseFor(id, nullptr, std::chrono::seconds(180));
         ASSERT_TRUE(answer);
         EXPECT_EQ(errorOf(*answer), (std::pair<int64_t, std::string>{-32800, "Cancelled."}));
         EXPECT_FALSE(fs::exists(out));

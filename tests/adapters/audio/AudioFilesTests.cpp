@@ -101,6 +101,28 @@ TEST(AudioDecoder, FailuresAnswerTheirSentences) {
     }
 }
 
+TEST(AudioDecoder, GapsInTimestampsBecomeSilenceUpToTheFourHourBound) {
+    const fs::path dir = fresh("decode-gaps");
+    // Fragmented files keep each fragment's start time, so a jump survives.
+    auto gapped = [&](const std::string& name, const std::string& seconds) {
+        const fs::path out = dir / name;
+        make("-f lavfi -i sine=f=440:sample_rate=48000:d=1 -af \"asetpts='PTS+if(gte(T,0.5),48000*" + seconds +
+             ",0)'\" -c:a aac -movflags +frag_keyframe+empty_moov+default_base_moof -frag_duration 100000 '" +
+             out.string() + "'");
+        return out;
+    };
+    const PCMAudio audio = AudioDecoder::read(gapped("gap.m4a", "5"), 1, JobContext::silent());
+    EXPECT_NEAR(static_cast<double>(audio.frameCount()), 6.0 * 48000, 2048);
+    double inGap = 0;
+    for (int64_t i = 60000; i < 250000; ++i) inGap = std::max(inGap, std::fabs(double(audio.channels[0][i])));
+    EXPECT_EQ(inGap, 0);
+    EXPECT_GT(std::fabs(audio.channels[0][270000]) + std::fabs(audio.channels[0][270010]), 0);
+    // A jump past four hours is a damaged file, never a 4-hour allocation.
+    const auto f = failureOf([&] { AudioDecoder::read(gapped("far.m4a", "18000"), 1, JobContext::silent()); });
+    EXPECT_EQ(f.code, -32002);
+    EXPECT_EQ(f.message, "Part of this audio track can't be read. The file may be damaged.");
+}
+
 TEST(AudioDecoder, ReportsProgressAndStopsWhenCancelled) {
     const fs::path dir = fresh("decode-progress");
     const fs::path file = dir / "tone.m4a";

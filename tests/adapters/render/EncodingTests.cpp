@@ -1,3 +1,4 @@
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/AudioFeed.hpp"
 #include "Adapters/Render/FragmentWriter.hpp"
 #include "Adapters/Render/PreviewService.hpp"
@@ -119,4 +120,19 @@ TEST(AudioFeed, MixFilesAreCheckedBeforeUse) {
     EXPECT_EQ(failure((dir / "none.wav").string(), 2.0, 0.1),
               (EngineFailure{-32001, "The sound mix none.wav is not there."}));
     fs::remove_all(dir);
+}
+
+TEST(MovieWriter, AFullDiskReachesTheClientInItsWords) {
+    MovieWriter writer("/dev/full");
+    VideoEncoding e = FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}));
+    ASSERT_TRUE(writer.add(e));
+    bool ok = writer.startWriting();
+    RGBAImage image = RGBAImage::transparent(0, 0, 64, 64);
+    for (size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = static_cast<float>((i * 7919) % 1000) / 1000.0f;
+    for (int64_t i = 0; ok && i < 300; ++i) ok = writer.appendPicture(EncoderPicture::from(image, e), i);
+    if (ok) ok = writer.finishWriting();
+    ASSERT_FALSE(ok);
+    EngineFailure f = MediaFailure::writing(writer.error(), "movie.mp4", std::filesystem::path("/dev/full"),
+                                            [](const std::filesystem::path&) { return std::optional<int64_t>(1'000'000'000); });
+    EXPECT_EQ(f, (EngineFailure{-32004, "There isn't enough room on the disk for movie.mp4."}));
 }

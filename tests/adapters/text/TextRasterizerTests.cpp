@@ -273,3 +273,20 @@ TEST(TextRasterizer, ImagesLeaveFirstInFirstOut) {
     EXPECT_NE(again, first);
     EXPECT_EQ(*again, *first);
 }
+
+TEST(TextRasterizer, ActiveWordIsLitFromItsStartUpToItsEnd) {
+    TextRasterizer r(canvas, 10.8, {}, TextCaches{});
+    TextItem item = caption({"one", "two", "three"}); // runs of 0.5 s from 1 s
+    item.activeWordHighlight = true;
+    const auto first = r.sharedLayer(item, 1'000'000);
+    EXPECT_EQ(r.sharedLayer(item, 1'499'999), first); // the same lit set, the same image
+    const auto second = r.sharedLayer(item, 1'500'000);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(r.sharedLayer(item, 1'999'999), second);
+    // Past the last run no word is lit; a keyword is lit all along.
+    const auto none = r.sharedLayer(item, 2'600'000);
+    EXPECT_NE(none, first);
+    item.lines[0].runs[2].keyword = true;
+    const auto keyword = r.sharedLayer(item, 2'600'000);
+    EXPECT_NE(keyword, none);
+}
