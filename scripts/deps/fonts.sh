@@ -4,12 +4,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # package@version sha256 file...
-while read -r spec sum files; do
-  [ -n "$spec" ] || continue
-  dir=$("$root/scripts/fetch-npm" "$spec" "$sum")
+while read -r pkg sum files; do
+  [ -n "$pkg" ] || continue
+  dir=$("$root/scripts/fetch-npm" "$pkg" "$sum")
   for f in $files; do
     path="$dir/package/files/$f"
-    [ -f "$path" ] || { echo "fonts: $spec has no $f" >&2; exit 1; }
+    [ -f "$path" ] || { echo "fonts: $pkg has no $f" >&2; exit 1; }
     [ "$(head -c 4 "$path")" = "wOF2" ] || { echo "fonts: $f is not WOFF2" >&2; exit 1; }
   done
 done <<'LIST'
