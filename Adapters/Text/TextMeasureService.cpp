@@ -32,8 +32,7 @@ std::optional<TextLayoutItem> laidOut(const TextItem& item, const TextLayoutEngi
     for (const auto& r : layout.rows) {
         minX = std::min(minX, r.x);
         maxX = std::max(maxX, r.x + r.width);
-        out.rows.push_back({r.planLine, r.x, r.y, r.width, r.height, r.fontSize, r.lineHeight, r.letterSpacing,
-                            r.wordSpacing, r.uppercase});
+        out.rows.push_back(r);
     }
     out.x = minX;
     out.y = layout.rows.front().y;

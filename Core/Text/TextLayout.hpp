@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Render/TextMethodTypes.hpp"
 #include "Core/Text/ShapedText.hpp"
 #include "Core/Text/TextFont.hpp"
 
@@ -44,20 +45,8 @@ struct PlacedToken {
 };
 
 // One visual row; y from the canvas top. x and width include the padding.
-struct TextRow {
-    int64_t planLine = 0;
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-    double fontSize = 0;
-    double lineHeight = 0;
-    double letterSpacing = 0;
-    double wordSpacing = 0;
-    bool uppercase = false;
-
-    bool operator==(const TextRow&) const = default;
-};
+// The same record the text layout method answers with.
+using TextRow = TextLayoutRow;
 
 struct TextLayout {
     std::vector<PlacedToken> placed;
