@@ -9,6 +9,8 @@
 #include <fstream>
 #include <map>
 
+#include <unistd.h>
+
 namespace korvel {
 namespace {
 
@@ -22,12 +24,13 @@ fs::path packageOf(const std::string& model, const std::string& name) {
     return package;
 }
 
-// A compiled model shared by the tests that only run it.
+// A compiled model shared by the tests of one process; each process has its own
+// folder, since CTest runs these tests side by side.
 CoreMLEmissionModel& compiled(const std::string& model) {
     static std::map<std::string, std::unique_ptr<CoreMLEmissionModel>> models;
     auto& slot = models[model];
     if (!slot) {
-        const fs::path package = packageOf(model, model + "-package");
+        const fs::path package = packageOf(model, model + "-package-" + std::to_string(::getpid()));
         const fs::path into = package.parent_path() / "compiled";
         fs::create_directories(into);
         CoreMLEmissionModel::compile(package, into);
