@@ -28,6 +28,8 @@ constexpr std::string_view what = "This audio track";
 constexpr int progressEvery = 64;
 // Up to an hour is reserved up front; longer sounds grow as they decode.
 constexpr int64_t reservationFrames = 3600 * PCMAudio::sampleRate;
+// The converter's own limit; a header that claims more is no sound we can map.
+constexpr int maximumSourceChannels = 64;
 
 struct ResampleFreer {
     void operator()(SwrContext* s) const { swr_free(&s); }
@@ -60,7 +62,8 @@ public:
 
     Output run(const JobContext& job) {
         const AVCodec* codec = avcodec_find_decoder(stream_->codecpar->codec_id);
-        if (!codec) throw EngineFailure::unsupportedFormat("This audio track cannot be read.");
+        if (!codec || stream_->codecpar->ch_layout.nb_channels > maximumSourceChannels)
+            throw EngineFailure::unsupportedFormat("This audio track cannot be read.");
         FFmpeg::Codec context(avcodec_alloc_context3(codec));
         if (!context) throw std::bad_alloc();
         check(avcodec_parameters_to_context(context.get(), stream_->codecpar), "read the audio format");

@@ -204,6 +204,51 @@ std::vector<uint8_t> emptyMovie(int channels, const std::vector<uint8_t>& cookie
     return join({box("ftyp", ftyp), moov});
 }
 
+// A CAF of ALAC without samples. FFmpeg's reader takes an empty ALAC file
+// only when its description names a constant packet size; with no packets
+// that size (the coder's largest frame) describes nothing.
+std::vector<uint8_t> emptyCaf(int channels, int framesPerPacket, const uint8_t* alacAtom, int atomSize) {
+    using namespace MP4BoxWriter;
+    // The cookie's largest frame, big-endian at bytes 20..23 of the 24-byte config.
+    const uint8_t* config = alacAtom + atomSize - 24;
+    const uint32_t maxFrameBytes = (uint32_t(config[20]) << 24) | (uint32_t(config[21]) << 16) |
+                                   (uint32_t(config[22]) << 8) | uint32_t(config[23]);
+    auto chunk = [](Bytes& out, std::string_view type, const Bytes& body) {
+        appendType(out, type);
+        appendU64(out, body.size());
+        out.insert(out.end(), body.begin(), body.end());
+    };
+    Bytes file;
+    appendType(file, "caff");
+    appendU16(file, 1);
+    appendU16(file, 0);
+    Bytes desc;
+    uint64_t rate = 0;
+    const double hz = static_cast<double>(PCMAudio::sampleRate);
+    std::memcpy(&rate, &hz, sizeof rate);
+    appendU64(desc, rate);
+    appendType(desc, "alac");
+    appendU32(desc, 3); // 24-bit source samples
+    appendU32(desc, maxFrameBytes);
+    appendU32(desc, static_cast<uint32_t>(framesPerPacket));
+    appendU32(desc, static_cast<uint32_t>(channels));
+    appendU32(desc, 0);
+    chunk(file, "desc", desc);
+    Bytes kuki;
+    appendU32(kuki, 12);
+    appendType(kuki, "frma");
+    appendType(kuki, "alac");
+    kuki.insert(kuki.end(), alacAtom, alacAtom + atomSize);
+    chunk(file, "kuki", kuki);
+    Bytes pakt;
+    appendZeros(pakt, 24); // no packets, no frames, no priming, no remainder
+    chunk(file, "pakt", pakt);
+    Bytes data;
+    appendU32(data, 0); // edit count
+    chunk(file, "data", data);
+    return file;
+}
+
 struct OutputCloser {
     void operator()(AVFormatContext* c) const {
         if (c->pb) avio_closep(&c->pb);
@@ -222,7 +267,18 @@ void encodedBody(const PCMAudio& audio, const fs::path& url, AudioEncoder::Codec
     std::unique_ptr<AVFormatContext, OutputCloser> out(raw);
     AudioEncoder encoder(codec, std::max(channels, 1), bitRate, out->oformat->flags & AVFMT_GLOBALHEADER);
 
-    if (audio.frameCount() == 0 && codec == AudioEncoder::Codec::alac && std::string(out->oformat->name) != "caf") {
+    if (audio.frameCount() == 0 && codec == AudioEncoder::Codec::alac && std::string(out->oformat->name) == "caf") {
+        const auto* extra = encoder.context()->extradata;
+        const int size = encoder.context()->extradata_size;
+        if (!extra || size < 24) throw EngineFailure::internalError("Could not set up the audio writer.");
+        const auto bytes = emptyCaf(std::max(channels, 1), encoder.frameSize(), extra, size);
+        out.reset();
+        File file(url);
+        file.write(bytes.data(), bytes.size());
+        file.close();
+        return;
+    }
+    if (audio.frameCount() == 0 && codec == AudioEncoder::Codec::alac) {
         // The encoder's extradata is the 36-byte "alac" atom; its last 24 bytes are the cookie.
         const auto* extra = encoder.context()->extradata;
         const int size = encoder.context()->extradata_size;

@@ -46,14 +46,28 @@ struct CutPiece {
     bool isBefore = false;
 };
 
+// Only the cut range is copied: a source shared by many tracks is never
+// copied whole.
 PCMAudio slice(const PCMAudio& audio, int64_t from, int64_t to) {
     const int64_t n = audio.frameCount();
     from = std::clamp<int64_t>(from, 0, n);
     to = std::clamp<int64_t>(to, from, n);
-    if (from == 0 && to == n) return audio;
     PCMAudio out;
+    out.channels.reserve(audio.channels.size());
     for (const auto& c : audio.channels) out.channels.emplace_back(c.begin() + from, c.begin() + to);
     return out;
+}
+
+// A sound made for one track alone is cut in place.
+PCMAudio slice(PCMAudio&& audio, int64_t from, int64_t to) {
+    const int64_t n = audio.frameCount();
+    from = std::clamp<int64_t>(from, 0, n);
+    to = std::clamp<int64_t>(to, from, n);
+    for (auto& c : audio.channels) {
+        c.resize(static_cast<size_t>(to));
+        c.erase(c.begin(), c.begin() + from);
+    }
+    return std::move(audio);
 }
 
 PCMAudio blend(const PCMAudio& wet, const PCMAudio& dry, double amount) {
@@ -206,8 +220,8 @@ AudioMixer::Result AudioPlanRenderer::mix(const JSONValue& plan, const std::map<
     return mix(AudioPlan(plan, sources, engineVersion_), variant, job, measured);
 }
 
-PCMAudio AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
-                                        std::map<std::string, PCMAudio>& decoded) {
+const PCMAudio& AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
+                                               std::map<std::string, PCMAudio>& decoded) {
     auto it = plan.sources.find(assetId);
     if (it == plan.sources.end()) {
         throw EngineFailure::invalidParams("The plan uses " + assetId + ", and it is not among the sources.");
@@ -217,8 +231,7 @@ PCMAudio AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole ro
     if (auto found = decoded.find(key); found != decoded.end()) return found->second;
     library_->verify(it->second);
     PCMAudio sound = AudioDecoder::read(fs::path(it->second.path), channels, JobContext::silent());
-    decoded.emplace(key, sound);
-    return sound;
+    return decoded.emplace(key, std::move(sound)).first->second;
 }
 
 AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant, const JobContext& job,
@@ -236,10 +249,23 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
         if (!track.generated && !track.assetId) {
             throw EngineFailure::invalidParams("Audio track " + track.id + " names no source.");
         }
-        // A track that plays nowhere inside the mix is never read or scaled.
-        if (!inside(track, durationFrames)) continue;
         const int64_t S = PCMAudio::frames(track.srcStartUs);
         const int64_t E = PCMAudio::frames(track.srcEndUs);
+        // A track that plays nowhere inside the mix is checked like every
+        // other one (its recipe, its source), but never synthesized or scaled.
+        if (!inside(track, durationFrames)) {
+            if (track.generated) {
+                SoundRecipes::check(track.generated->recipe, std::max<int64_t>(0, E));
+            } else {
+                sourceAudio(*track.assetId, track.role, plan, decoded);
+            }
+            if (variant != Variant::before && track.isolation && track.assetId &&
+                !plan.sources.contains(*track.assetId)) {
+                throw EngineFailure::invalidParams("The plan uses " + *track.assetId +
+                                                   ", and it is not among the sources.");
+            }
+            continue;
+        }
         PCMAudio sound;
         if (track.generated) {
             sound = slice(SoundRecipes::render(track.generated->recipe, track.generated->seed, std::max<int64_t>(0, E)),

@@ -84,7 +84,8 @@ private:
     struct Encoder;
     struct Relay;
 
-    PCMAudio sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
+    // Decoded once per call and channel count; every track cuts from the one copy.
+    const PCMAudio& sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
                          std::map<std::string, PCMAudio>& decoded);
     std::pair<PCMAudio, double> settledUnderCeiling(PCMAudio buffer, double ceilingDb) const;
     std::shared_ptr<GrowingAudioStream> encodedStream(const AudioPlan& plan, Variant variant,

@@ -75,14 +75,16 @@ AudioFeed::Source AudioFeed::open(const std::string& path, double videoSeconds, 
     }
     Opened o = audioTrack(url, "The sound mix");
     const AVStream* st = o.format->streams[o.stream];
-    if (std::abs(o.duration - videoSeconds) > toleranceSeconds) {
-        throw EngineFailure::invalidParams("The sound mix lasts " + seconds(o.duration) + " s and the video " +
-                                           seconds(videoSeconds) + " s.");
-    }
+    // The channels are looked at first: a length worked out from a layout
+    // the mix can't have means nothing.
     int channels = st->codecpar->ch_layout.nb_channels;
     if (channels != 1 && channels != 2) {
         throw EngineFailure::unsupportedFormat("The sound mix must be mono or stereo, not " + std::to_string(channels) +
                                                " channels.");
+    }
+    if (std::abs(o.duration - videoSeconds) > toleranceSeconds) {
+        throw EngineFailure::invalidParams("The sound mix lasts " + seconds(o.duration) + " s and the video " +
+                                           seconds(videoSeconds) + " s.");
     }
     return Source{url, st->codecpar->sample_rate, channels, o.duration, videoSeconds, false};
 }

@@ -1,5 +1,6 @@
 #include "Core/Audio/AudioMixer.hpp"
 
+#include "Core/Audio/Decibels.hpp"
 #include "Core/Audio/GainCurve.hpp"
 #include "Core/Audio/LoudnessNormalizer.hpp"
 #include "Core/Audio/LoudnessProfile.hpp"
@@ -71,14 +72,21 @@ void toStereo(Channels& bus) {
     if (bus.size() == 1) bus.push_back(bus[0]);
 }
 
-PCMAudio summed(const PCMAudio& base, const PCMAudio& effects) {
+// base + effects × gain; the effects are scaled as they are added, so no
+// scaled copy of a long bus is made.
+PCMAudio summed(const PCMAudio& base, const PCMAudio& effects, float gain = 1.0f) {
     PCMAudio sum;
     const size_t channels = std::min(base.channels.size(), effects.channels.size());
     for (size_t c = 0; c < channels; ++c) {
         const auto& a = base.channels[c];
         const auto& b = effects.channels[c];
         std::vector<float> s(std::min(a.size(), b.size()));
-        for (size_t i = 0; i < s.size(); ++i) s[i] = a[i] + b[i];
+        if (gain == 1.0f) {
+            for (size_t i = 0; i < s.size(); ++i) s[i] = a[i] + b[i];
+        } else {
+            // The same two roundings as a scaled copy: the build never fuses them.
+            for (size_t i = 0; i < s.size(); ++i) s[i] = a[i] + b[i] * gain;
+        }
         sum.channels.push_back(std::move(s));
     }
     return sum;
@@ -102,7 +110,8 @@ UnderCeiling underCeiling(PCMAudio base, const std::optional<PCMAudio>& effects,
                 const double peak = TruePeak::measureDb(out.buffer);
                 if (peak - ceilingDb <= tolerance) break;
                 out.effectsLoweredDb += (peak - ceilingDb) + 0.1;
-                out.buffer = summed(base, effects->scaled(-out.effectsLoweredDb));
+                out.buffer = PCMAudio();
+                out.buffer = summed(base, *effects, Decibels::linear(-out.effectsLoweredDb));
             }
         }
     }

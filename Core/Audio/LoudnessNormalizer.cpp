@@ -14,10 +14,11 @@ Result normalize(const PCMAudio& audio, double targetLufs, double ceilingDb) {
     if (measured <= Loudness::silenceLufs) return {audio, measured, TruePeak::measureDb(audio), 0, 0, false};
 
     double gain = targetLufs - measured;
+    // Only the best attempt's numbers are kept; its buffer is made again at
+    // the end, so two limited copies of a long mix never live at once.
     std::optional<Result> best;
     double bestError = 0;
     for (int attempt = 0; attempt < 6; ++attempt) {
-        // The best attempt so far is kept only while the next can still beat it.
         TruePeakLimiter::Output candidate = TruePeakLimiter::apply(audio.scaled(gain), ceilingDb);
         candidate.gain = {};
         const double lufs = Loudness::integrated(candidate.buffer);
@@ -28,11 +29,12 @@ Result normalize(const PCMAudio& audio, double targetLufs, double ceilingDb) {
         }
         if (!best || error < bestError) {
             const double peak = TruePeak::measureDb(candidate.buffer);
-            best = Result{std::move(candidate.buffer), lufs, peak, gain, candidate.reductionDb, false};
+            best = Result{PCMAudio(), lufs, peak, gain, candidate.reductionDb, false};
             bestError = error;
         }
         gain += targetLufs - lufs;
     }
+    best->buffer = TruePeakLimiter::apply(audio.scaled(best->gainDb), ceilingDb).buffer;
     return std::move(*best);
 }
 

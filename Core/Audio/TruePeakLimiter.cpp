@@ -3,6 +3,7 @@
 #include "Core/Audio/TruePeak.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <cmath>
 
 namespace korvel::TruePeakLimiter {
@@ -30,23 +31,22 @@ std::vector<float> gainCurve(const PCMAudio& audio, float ceiling) {
     }
     for (float& v : g) v = v > ceiling ? ceiling / v : 1.0f;
 
-    // Minimum over the frame and the 239 after it, in linear time: within
-    // blocks of 240, minima running backward from each block's end and forward
-    // from its start; a window spans at most two blocks.
+    // Minimum over the frame and the 239 after it, with a monotonic queue of
+    // frame indices: memory stays at one window whatever the length.
     if (n > 0) {
-        std::vector<float> backward(n), forward(n);
-        for (size_t start = 0; start < n; start += window) {
-            const size_t end = std::min(n, start + window);
-            forward[start] = g[start];
-            for (size_t i = start + 1; i < end; ++i) forward[i] = std::min(forward[i - 1], g[i]);
-            backward[end - 1] = g[end - 1];
-            for (size_t i = end - 1; i-- > start;) backward[i] = std::min(backward[i + 1], g[i]);
-        }
+        std::deque<size_t> queue;
+        size_t next = 0;
         for (size_t i = 0; i < n; ++i) {
             const size_t last = std::min(n - 1, i + window - 1);
-            const size_t blockEnd = (i / window + 1) * window;
-            // Inside one block (its start, or the clipped last block) the backward minimum is the window.
-            g[i] = last < blockEnd ? backward[i] : std::min(backward[i], forward[last]);
+            for (; next <= last; ++next) {
+                while (!queue.empty() && g[queue.back()] >= g[next]) queue.pop_back();
+                queue.push_back(next);
+            }
+            while (queue.front() < i) queue.pop_front();
+            // g[i] is read again only through the queue's later entries, which lie past i.
+            const float minimum = g[queue.front()];
+            if (queue.front() == i) queue.pop_front();
+            g[i] = minimum;
         }
     }
 

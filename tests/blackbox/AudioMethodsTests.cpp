@@ -5,6 +5,7 @@
 
 #include "EngineProcess.hpp"
 #include "tests/support/Shell.hpp"
+#include "tests/support/WavHeader.hpp"
 
 #include <ebur128.h>
 #include <gtest/gtest.h>
@@ -188,6 +189,8 @@ TEST(AudioMix, FailuresAnswerTheirSentencesAndWriteNothing) {
     const fs::path out = folder / "mix.m4a";
     const std::string voice = track("v", "voice", voiceSource(), 0, speechUs, 0, speechUs);
     const std::string ok = planJSON(voice, "-16", speechUs);
+    korvel::testing::writeWideWav(folder / "wide.wav", 65535, 5);
+    const std::string wideHash = sha256sum(folder / "wide.wav");
     struct Case {
         std::string params;
         int64_t code;
@@ -210,6 +213,17 @@ TEST(AudioMix, FailuresAnswerTheirSentencesAndWriteNothing) {
         {mixParams(media().speech, ok), -32602, "outPath must not be one of the plan's sources."},
         // A writer error reaches the client in the media-failure wording.
         {mixParams(folder / "notes.txt" / "mix.m4a", ok), -32003, "mix.m4a could not be written."},
+        // Tracks that play past the end of the plan are checked all the same.
+        {mixParams(out, planJSON(voice + "," + track("late", "music", R"("assetId":"nope","generated":null)", 0,
+                                                     1'000'000, 5'000'000, 6'000'000), "null", 2'000'000)),
+         -32602, "The plan uses nope, and it is not among the sources."},
+        {mixParams(out, planJSON(voice + "," + track("late", "sound_effect", generated("nope", 1), 0, 1'000'000,
+                                                     5'000'000, 6'000'000), "null", 2'000'000)),
+         -32602, "Unknown sound recipe: nope."},
+        {mixParams(out, planJSON(track("w", "music", R"("assetId":"w","generated":null)", 0, 1'000'000, 0, 1'000'000),
+                                 "null", 1'000'000),
+                   R"({"w":{"path":")" + (folder / "wide.wav").string() + R"(","contentHash":")" + wideHash + R"("}})"),
+         -32002, "This audio track cannot be read."},
     };
     std::ofstream(folder / "notes.txt") << "a file, not a folder";
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
@@ -229,6 +243,58 @@ TEST(AudioMix, FailuresAnswerTheirSentencesAndWriteNothing) {
     EXPECT_EQ(response->member("error")->member("message")->stringValue()->rfind("Params do not match the contract: ", 0), 0u);
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(sha256sum(media().speech), media().hash);
+}
+
+TEST(AudioMix, AnEmptyMixIsAReadableFileInEveryFormat) {
+    const fs::path folder = korvel::testing::freshFolder("audio-mix-empty");
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    int64_t id = 1;
+    for (const std::string name : {"mix.wav", "mix.m4a", "mix.mp4", "mix.mov", "mix.caf"}) {
+        const fs::path out = folder / name;
+        engine.sendLine(EngineProcess::request(id, "audio.mix", mixParams(out, planJSON("", "null", 0))));
+        auto response = engine.responseFor(id++);
+        ASSERT_TRUE(response);
+        EXPECT_EQ(resultOf(*response).member("durationUs")->intValue(), 0) << name;
+        auto probed = runCommand("ffprobe -v error -show_entries stream=sample_rate,channels -of csv=p=0 '" +
+                                 out.string() + "'");
+        ASSERT_TRUE(probed) << name;
+        EXPECT_EQ(*probed, "48000,2\n") << name;
+        EXPECT_TRUE(decodeWithTool(out, 2).empty()) << name;
+    }
+}
+
+// 200 tracks of 20 ms cut one after another from one source mix to the same
+// samples as one track of the whole stretch.
+TEST(AudioMix, ManyShortTracksOfOneSourceMixLikeOneTrack) {
+    const fs::path folder = korvel::testing::freshFolder("audio-mix-many");
+    const fs::path source = folder / "tone.flac";
+    ASSERT_TRUE(runCommand("ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=220:sample_rate=48000:duration=5' "
+                           "-f lavfi -i 'sine=frequency=330:sample_rate=48000:duration=5' -filter_complex amerge "
+                           "-c:a flac '" + source.string() + "'"));
+    const std::string sources =
+        R"({"m":{"path":")" + source.string() + R"(","contentHash":")" + sha256sum(source) + R"("}})";
+    const std::string music = R"("assetId":"m","generated":null)";
+    constexpr int64_t piece = 20'000, count = 200, length = piece * count;
+    std::string many;
+    for (int64_t i = 0; i < count; ++i) {
+        if (i > 0) many += ",";
+        many += track("t" + std::to_string(i), "music", music, 500'000 + i * piece, 500'000 + (i + 1) * piece,
+                      i * piece, (i + 1) * piece, R"([{"outUs":0,"gainDb":-6}])");
+    }
+    const std::string one = track("all", "music", music, 500'000, 500'000 + length, 0, length, R"([{"outUs":0,"gainDb":-6}])");
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    engine.sendLine(EngineProcess::request(1, "audio.mix", mixParams(folder / "many.wav", planJSON(many, "null", length), sources)));
+    engine.sendLine(EngineProcess::request(2, "audio.mix", mixParams(folder / "one.wav", planJSON(one, "null", length), sources)));
+    for (int64_t id : {1, 2}) {
+        auto response = engine.responseFor(id);
+        ASSERT_TRUE(response);
+        ASSERT_TRUE(resultOf(*response).isObject());
+    }
+    const auto manySamples = decodeWithTool(folder / "many.wav", 2), oneSamples = decodeWithTool(folder / "one.wav", 2);
+    ASSERT_EQ(oneSamples.size(), 2u * 192'000);
+    EXPECT_GT(measure(oneSamples, 2).integrated, -30);
+    EXPECT_TRUE(manySamples == oneSamples);
+    EXPECT_EQ(sha256sum(folder / "many.wav"), sha256sum(folder / "one.wav"));
 }
 
 TEST(AudioMix, CancellationLeavesNothingBehind) {

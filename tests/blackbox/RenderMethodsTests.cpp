@@ -4,6 +4,7 @@
 
 #include "EngineProcess.hpp"
 #include "tests/support/Shell.hpp"
+#include "tests/support/WavHeader.hpp"
 
 #include <array>
 #include <csignal>
@@ -26,7 +27,7 @@ const std::string ff = "ffmpeg -nostdin -v error -y ";
 void make(const std::string& command) { ASSERT_TRUE(runCommand(command)) << command; }
 
 struct Media {
-    fs::path folder, clip, smooth, ntsc, hlg, mix, shortMix, sixChannels;
+    fs::path folder, clip, smooth, ntsc, hlg, mix, shortMix, sixChannels, wideHeader;
     std::string clipHash, smoothHash, ntscHash, hlgHash;
     Media() {
         folder = korvel::testing::freshFolder("render-media");
@@ -53,6 +54,9 @@ struct Media {
         make(ff + "-f lavfi -i sine=sample_rate=48000:duration=3 -ac 2 -c:a pcm_s16le '" + shortMix.string() + "'");
         sixChannels = folder / "six.wav";
         make(ff + "-f lavfi -i sine=sample_rate=48000:duration=4 -ac 6 -c:a pcm_s16le '" + sixChannels.string() + "'");
+        // Five frames of 65 535 channels: its length, read from that layout, is no sound's.
+        wideHeader = folder / "wide.wav";
+        korvel::testing::writeWideWav(wideHeader, 65535, 5);
         clipHash = sha256sum(clip);
         smoothHash = sha256sum(smooth);
         ntscHash = sha256sum(ntsc);
@@ -463,6 +467,8 @@ TEST(RenderExport, FailuresInTheirOrderLeaveNothing) {
               (E{-32602, "The sound mix lasts 3.0 s and the video 4.0 s."}));
     EXPECT_EQ(fails(plan, "h264", R"(,"audioPath":")" + media().sixChannels.string() + "\""),
               (E{-32002, "The sound mix must be mono or stereo, not 6 channels."}));
+    EXPECT_EQ(fails(plan, "h264", R"(,"audioPath":")" + media().wideHeader.string() + "\""),
+              (E{-32002, "The sound mix must be mono or stereo, not 65535 channels."}));
     Plan odd = plan;
     odd.width = 641;
     EXPECT_EQ(fails(odd, "h264", ""), (E{-32602, "An export needs an even canvas width and height."}));

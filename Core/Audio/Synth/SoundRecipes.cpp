@@ -11,15 +11,26 @@
 
 namespace korvel::SoundRecipes {
 
-PCMAudio render(std::string_view recipe, int64_t seed, std::optional<int64_t> frames) {
+namespace {
+bool isBed(std::string_view recipe) { return std::find(beds.begin(), beds.end(), recipe) != beds.end(); }
+} // namespace
+
+void check(std::string_view recipe, std::optional<int64_t> frames) {
     const std::string name(recipe);
     // The length comes from the client's plan: refuse it before allocating.
     if (frames && *frames > PCMAudio::maximumFrames)
         throw EngineFailure::invalidParams("The sound " + name + " cannot be longer than 4 hours.");
-    if (std::find(beds.begin(), beds.end(), recipe) != beds.end()) {
+    if (isBed(recipe)) {
         if (!frames) throw EngineFailure::invalidParams("The music recipe " + name + " needs a length.");
-        return PCMAudio(MusicBedSynth::bed(recipe, seed, *frames, bedLufs));
+    } else if (std::find(effects.begin(), effects.end(), recipe) == effects.end()) {
+        throw EngineFailure::invalidParams("Unknown sound recipe: " + name + ".");
     }
+}
+
+PCMAudio render(std::string_view recipe, int64_t seed, std::optional<int64_t> frames) {
+    check(recipe, frames);
+    const std::string name(recipe);
+    if (isBed(recipe)) return PCMAudio(MusicBedSynth::bed(recipe, seed, *frames, bedLufs));
     std::optional<std::vector<float>> samples = EffectSynth::render(recipe, seed);
     if (!samples) throw EngineFailure::invalidParams("Unknown sound recipe: " + name + ".");
     PCMAudio audio = PCMAudio::mono(std::move(*samples));

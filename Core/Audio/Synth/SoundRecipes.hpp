@@ -24,6 +24,8 @@ inline constexpr double bedLufs = 0.0;
 // One channel for an effect, two for a bed. Fails with invalidParams for an
 // unknown name, a bed without a length, or a length beyond PCMAudio::maximumFrames.
 PCMAudio render(std::string_view recipe, int64_t seed, std::optional<int64_t> frames);
+// The failures render() would give, without synthesizing anything.
+void check(std::string_view recipe, std::optional<int64_t> frames);
 } // namespace SoundRecipes
 
 } // namespace korvel
