@@ -41,7 +41,7 @@ public:
                 if (!time) continue;
                 auto& [video, reader] = this->reader(track, time->source);
                 const PTSTable& table = video->table;
-                auto entry = std::clamp<int64_t>(table.indexOnScreen(time->tableTicks()), 0, table.count() - 1);
+                auto entry = std::clamp<int64_t>(table.indexOnScreen(time->ticks), 0, table.count() - 1);
                 out[track] = reader->frame(video->track->sampleOfEntry.at(static_cast<size_t>(entry)), checkpoint);
             }
         } catch (const EngineFailure&) {

@@ -181,21 +181,10 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     std::shared_ptr<const RGBAImage> uprightMask = upright(maskFrame, inputs_.matte->orientation());
     const RGBAImage& mask = *uprightMask;
     if (mask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
-    // The mask is framed like the picture: the same window in its own pixels.
-    double kx = mask.width / framing.sourceWidth, ky = mask.height / framing.sourceHeight;
-    SourceWindow maskWindow{window.x * kx, window.y * ky, window.width * kx, window.height * ky};
-    RGBAImage placedMask;
-    if (past) {
-        RGBAImage black = opaqueBlack(canvas_);
-        double s = canvas_.width / maskWindow.width;
-        render::Rect target{-maskWindow.x * s, -maskWindow.y * s, s * mask.width, mask.height * canvas_.height / maskWindow.height};
-        RGBAImage inside = placement.drawn(mask, s, -maskWindow.x * s, -maskWindow.y * s, target, false, false);
-        placedMask = black;
-        Compositing::over(placedMask, inside, 0, placedMask.height);
-    } else {
-        double s = canvas_.width / maskWindow.width;
-        placedMask = placement.drawn(mask, s, -maskWindow.x * s, -maskWindow.y * s, canvas_.rect, true, true);
-    }
+    // The mask takes the picture's size, each axis on its own, and is then
+    // framed exactly like the picture.
+    RGBAImage sized = Placement::stretched(mask, picture.width, picture.height);
+    RGBAImage placedMask = past ? placement.placedExactly(sized, window, opaqueBlack(canvas_)) : placement.fitted(sized, window);
     double ratio = std::min(mask.width * (window.width / framing.sourceWidth) / canvas_.width,
                             mask.height * (window.height / framing.sourceHeight) / canvas_.height);
     if (ratio < 1) placedMask = upsampled(placedMask, placed, ratio);
@@ -246,14 +235,8 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
     }
     RGBAImage decodedMask = Orientation::upright(*maskFrame, matte->second.video.orientation());
     if (decodedMask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask for its layout.");
-    // The mask brought to the picture's size, then cut like it.
-    RGBAImage mask = decodedMask;
-    if (mask.width != picture.width || mask.height != picture.height) {
-        render::Canvas pictureCanvas(RenderSize{picture.width, picture.height});
-        Placement sizer{pictureCanvas, inputs_.recipe};
-        mask = sizer.covered(decodedMask, pictureCanvas.rect);
-        mask.x = mask.y = 0;
-    }
+    // The mask brought to the picture's size, each axis on its own, then cut like it.
+    RGBAImage mask = Placement::stretched(decodedMask, picture.width, picture.height);
     RGBAImage maskPart = ov.window ? Placement::part(mask, *ov.window) : mask;
     double ww = ov.window ? ov.window->w : 1, wh = ov.window ? ov.window->h : 1;
     double ratio = std::min(ww * decodedMask.width / rect.width, wh * decodedMask.height / rect.height);

@@ -107,6 +107,16 @@ RGBAImage Placement::contained(const RGBAImage& picture, const render::Rect& r) 
     return drawn(picture, s, tx, ty, inside, false, false);
 }
 
+RGBAImage Placement::stretched(const RGBAImage& picture, int width, int height) {
+    if (picture.empty() || width <= 0 || height <= 0) return RGBAImage{};
+    if (picture.width == width && picture.height == height && picture.x == 0 && picture.y == 0) return picture;
+    RGBAImage out = RGBAImage::transparent(0, 0, width, height);
+    double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
+    Lanczos::Plan plan = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, out);
+    Tiles::rows(0, height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });
+    return out;
+}
+
 RGBAImage Placement::part(const RGBAImage& picture, const NormalizedRect& w) {
     const double W = picture.width, H = picture.height;
     auto n = [](double v) { return std::isfinite(v) ? nearest(v) : 0; };

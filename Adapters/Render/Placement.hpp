@@ -26,6 +26,9 @@ struct Placement {
     // That part of the picture (fractions, y from the top), moved to (0, 0);
     // at least one pixel each way.
     static RGBAImage part(const RGBAImage& picture, const NormalizedRect& window);
+    // The picture resampled to exactly width × height at (0, 0), each axis on
+    // its own, edge pixels repeated: a mask brought to its picture's size.
+    static RGBAImage stretched(const RGBAImage& picture, int width, int height);
 
     // The picture drawn at scale s moved by (tx, ty) into the pixels of
     // `rect` (cropped to the canvas): Lanczos when shrinking, linear when

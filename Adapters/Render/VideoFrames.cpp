@@ -1,6 +1,7 @@
 #include "Adapters/Render/VideoFrames.hpp"
 #include "Adapters/Render/VideoFrameWalk.hpp"
 
+#include "Adapters/Render/ColorTags.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
@@ -814,14 +815,8 @@ std::optional<AssetColor> VideoFrames::bitstreamColor(const std::filesystem::pat
                     frame.colorspace == AVCOL_SPC_UNSPECIFIED) {
                     return;
                 }
-                auto named = [](const char* n) { return std::string(n ? n : "unknown"); };
-                AssetColor c;
-                c.primaries = named(av_color_primaries_name(frame.color_primaries));
-                c.transfer = named(av_color_transfer_name(frame.color_trc));
-                c.matrix = named(av_color_space_name(frame.colorspace));
-                c.fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-                c.hdr = c.transfer == "smpte2084" || c.transfer == "arib-std-b67";
-                color = c;
+                color = ColorTags::described(frame.color_primaries, frame.color_trc, frame.colorspace,
+                                             frame.color_range == AVCOL_RANGE_JPEG);
             },
             {}, nullptr);
         return color;

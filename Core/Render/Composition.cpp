@@ -1,6 +1,7 @@
 #include "Core/Render/Composition.hpp"
 
 #include "Core/Jobs.hpp"
+#include "Core/Render/TimedInsert.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Time.hpp"
 
@@ -23,10 +24,10 @@ std::optional<TrackTime> Composition::sourceTime(int32_t trackId, int64_t outTic
     if (!t) return std::nullopt;
     for (const auto& e : t->edits) {
         if (outTicks < e.outStart || outTicks - e.outStart >= e.outDuration) continue;
-        if (!e.source || e.outDuration <= 0) return std::nullopt;
-        WideMath::Wide into = WideMath::mul(outTicks - e.outStart, e.sourceDuration) / e.outDuration;
-        int64_t ticks = WideMath::narrow(WideMath::add(e.sourceStart, into));
-        return TrackTime{*e.source, ticks, e.sourceTimescale, e.sampleOffsetTicks};
+        if (!e.source) return std::nullopt;
+        auto ticks = TimedInsert{e.outStart, e.outDuration, e.sourceStart, e.sourceDuration}.sourceTicks(outTicks);
+        if (!ticks) return std::nullopt;
+        return TrackTime{*e.source, *ticks, e.sourceTimescale};
     }
     return std::nullopt;
 }
@@ -65,28 +66,12 @@ struct Builder {
 
     // Lays source ticks [s, e) at timescale t over output frames f ..< f + n.
     void insert(int32_t id, const CompositionSource& source, const Video& video, int32_t t, int64_t s, int64_t e,
-                int64_t offset, int64_t f, int64_t n, std::optional<double> unscaledSpeed) {
-        int64_t sourceEnd = Microseconds::mulDiv(video.endTicks, t, video.timescale);
-        int64_t end = std::min(sourceEnd, e);
-        int64_t start = std::min(end - 1, s);
-        int64_t sourceDuration = end - start;
-        int64_t outStart = WideMath::narrow(WideMath::mul(f, tpf()));
-        int64_t outDuration = WideMath::narrow(WideMath::mul(n, tpf()));
-        int32_t gridScale = timeline.grid.timescale;
-        if (unscaledSpeed && *unscaledSpeed == 1.0) {
-            double sourceSeconds = static_cast<double>(sourceDuration) / t;
-            double outSeconds = static_cast<double>(outDuration) / gridScale;
-            double frameSeconds = static_cast<double>(tpf()) / gridScale;
-            if (std::abs(sourceSeconds - outSeconds) / frameSeconds < 1.0) {
-                if (sourceSeconds > outSeconds) {
-                    sourceDuration = Microseconds::mulDiv(outDuration, t, gridScale);
-                } else {
-                    outDuration = Microseconds::mulDiv(sourceDuration, gridScale, t);
-                }
-            }
-        }
-        if (outDuration <= 0) return;
-        trackWith(id).edits.push_back({source, outStart, outDuration, start, sourceDuration, t, offset});
+                int64_t f, int64_t n, std::optional<double> unscaledSpeed) {
+        bool unscaled = unscaledSpeed && *unscaledSpeed == 1.0;
+        auto piece = TimedInsert::make(timeline.grid, t, video.endTicks, video.timescale, s, e, f, n, unscaled);
+        if (!piece) return;
+        trackWith(id).edits.push_back({source, piece->outStart, piece->outDuration, piece->sourceStart,
+                                       piece->sourceDuration, t});
     }
 
     const Video& videoOf(const std::string& assetId) const {
@@ -118,8 +103,8 @@ struct Builder {
                 const Video& v = videoOf(seg.assetId);
                 int32_t id = place(seg.assetId, "clip", seg.firstFrame, seg.endFrame);
                 out.layers.clips[idx] = id;
-                insert(id, {CompositionSource::Kind::asset, seg.assetId}, v, seg.timescale, s, e, seg.sampleOffsetTicks,
-                       seg.firstFrame, n, seg.speed);
+                insert(id, {CompositionSource::Kind::asset, seg.assetId}, v, seg.timescale, s, e, seg.firstFrame, n,
+                       seg.speed);
             }
             if (seg.transition && seg.transition->style != TransitionStyle::flash) {
                 const auto& tr = *seg.transition;
@@ -132,20 +117,20 @@ struct Builder {
                     int64_t ts = WideMath::sum(tr.tailStartTicks, tr.sampleOffsetTicks);
                     int64_t te = WideMath::sum(tr.tailEndTicks, tr.sampleOffsetTicks);
                     insert(id, {CompositionSource::Kind::asset, outgoing.assetId}, v, outgoing.timescale, ts, te,
-                           tr.sampleOffsetTicks, seg.firstFrame, tr.frames, std::nullopt);
+                           seg.firstFrame, tr.frames, std::nullopt);
                     if (facts.matte && facts.matteAssetId == outgoing.assetId && backgroundOverlaps(seg.firstFrame, tailEnd)) {
                         int32_t mid = place("matte", "maskTail", seg.firstFrame, tailEnd);
                         out.layers.maskTails[idx] = mid;
                         insert(mid, {CompositionSource::Kind::matte, ""}, *facts.matte, outgoing.timescale, ts, te,
-                               tr.sampleOffsetTicks, seg.firstFrame, tr.frames, std::nullopt);
+                               seg.firstFrame, tr.frames, std::nullopt);
                     }
                 }
             }
             if (facts.matte && facts.matteAssetId == seg.assetId && backgroundOverlaps(seg.firstFrame, seg.endFrame)) {
                 int32_t id = place("matte", "mask", seg.firstFrame, seg.endFrame);
                 out.layers.masks[idx] = id;
-                insert(id, {CompositionSource::Kind::matte, ""}, *facts.matte, seg.timescale, s, e, seg.sampleOffsetTicks,
-                       seg.firstFrame, n, seg.speed);
+                insert(id, {CompositionSource::Kind::matte, ""}, *facts.matte, seg.timescale, s, e, seg.firstFrame,
+                       n, seg.speed);
             }
         }
     }
@@ -166,15 +151,15 @@ struct Builder {
             int64_t s = WideMath::sum(ov.srcTicks->lowerBound, ov.sampleOffsetTicks);
             int64_t e = WideMath::sum(ov.srcTicks->upperBound, ov.sampleOffsetTicks);
             int64_t n = ov.endFrame - ov.firstFrame;
-            insert(id, {CompositionSource::Kind::asset, ov.assetId}, v, ov.timescale, s, e, ov.sampleOffsetTicks,
-                   ov.firstFrame, n, std::nullopt);
+            insert(id, {CompositionSource::Kind::asset, ov.assetId}, v, ov.timescale, s, e, ov.firstFrame, n,
+                   std::nullopt);
             if (!ov.matteKey) continue;
             auto m = facts.overlayMattes.find(*ov.matteKey);
             if (m == facts.overlayMattes.end()) continue;
             int32_t mid = place("matte:" + *ov.matteKey, "overlayMask", ov.firstFrame, ov.endFrame);
             out.layers.overlayMasks[idx] = mid;
             insert(mid, {CompositionSource::Kind::overlayMatte, *ov.matteKey}, m->second, ov.timescale, s, e,
-                   ov.sampleOffsetTicks, ov.firstFrame, n, std::nullopt);
+                   ov.firstFrame, n, std::nullopt);
         }
     }
 
@@ -198,7 +183,7 @@ struct Builder {
             int64_t piece = std::min(end - cursor, loop);
             int64_t src = piece == loop ? sourceDuration : Microseconds::mulDiv(piece, video.timescale, gridScale);
             edits.push_back({CompositionSource{CompositionSource::Kind::asset, *facts.backgroundFillAsset}, cursor, piece,
-                             video.firstPts, src, video.timescale, 0});
+                             video.firstPts, src, video.timescale});
             cursor += piece;
         }
     }
@@ -247,7 +232,7 @@ Composition CompositionLayout::build(const ResolvedTimeline& timeline, const Com
     for (const auto& t : b.out.tracks)
         for (const auto& e : t.edits) reach = std::max(reach, e.outStart + e.outDuration);
     int64_t firstEnd = first.empty() ? 0 : first.back().outStart + first.back().outDuration;
-    if (reach < full) first.push_back({std::nullopt, std::max(firstEnd, reach), full - std::max(firstEnd, reach), 0, 0, 0, 0});
+    if (reach < full) first.push_back({std::nullopt, std::max(firstEnd, reach), full - std::max(firstEnd, reach), 0, 0, 0});
     std::sort(b.out.tracks.begin(), b.out.tracks.end(),
               [](const CompositionTrack& x, const CompositionTrack& y) { return x.trackId < y.trackId; });
 

@@ -34,7 +34,6 @@ struct CompositionEdit {
     int64_t sourceStart = 0;
     int64_t sourceDuration = 0;
     int32_t sourceTimescale = 0;
-    int64_t sampleOffsetTicks = 0; // source ticks minus this are table times
 
     bool operator==(const CompositionEdit&) const = default;
 };
@@ -57,13 +56,13 @@ struct GraphInstruction {
 };
 
 // The source time a track shows at an output time: what the decoder is asked.
+// Inserts are shifted by half a source frame, so this is the middle of the
+// frame to show and the frame on screen at it is the one drawn.
 struct TrackTime {
     CompositionSource source;
-    int64_t ticks = 0;       // at timescale, sample offset included
+    int64_t ticks = 0; // at timescale
     int32_t timescale = 0;
-    int64_t sampleOffsetTicks = 0;
 
-    int64_t tableTicks() const { return ticks - sampleOffsetTicks; }
     bool operator==(const TrackTime&) const = default;
 };
 

@@ -21,7 +21,9 @@ namespace {
 using Axis = Plan::Axis;
 
 Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int sourceSize, bool clamp) {
-    double support = 3 / std::min(s, 1.0);
+    // Enlarging takes the linear tent, as every enlarged picture does.
+    const bool linear = s > 1;
+    double support = linear ? 1 : 3 / std::min(s, 1.0);
     double stretch = std::min(s, 1.0);
     Axis a;
     a.taps = static_cast<int>(std::ceil(support * 2)) + 1;
@@ -34,7 +36,7 @@ Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int 
         double total = 0;
         for (int k = 0; k < a.taps; ++k) {
             double centre = first + k + 0.5;
-            w[static_cast<size_t>(k)] = kernel((centre - u) * stretch);
+            w[static_cast<size_t>(k)] = linear ? std::max(0.0, 1 - std::fabs(centre - u)) : kernel((centre - u) * stretch);
             total += w[static_cast<size_t>(k)];
         }
         if (total == 0) total = 1;
@@ -52,11 +54,15 @@ Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int 
 } // namespace
 
 Plan plan(const RGBAImage& src, double s, double tx, double ty, bool clamp, const RGBAImage& out) {
+    return plan(src, s, s, tx, ty, clamp, out);
+}
+
+Plan plan(const RGBAImage& src, double sx, double sy, double tx, double ty, bool clamp, const RGBAImage& out) {
     Plan p;
     p.clampEdges = clamp;
-    if (src.empty() || !(s > 0) || out.empty()) return p;
-    p.columns = axis(out.x, out.width, s, tx, src.x, src.width, clamp);
-    p.rows = axis(out.y, out.height, s, ty, src.y, src.height, clamp);
+    if (src.empty() || !(sx > 0) || !(sy > 0) || out.empty()) return p;
+    p.columns = axis(out.x, out.width, sx, tx, src.x, src.width, clamp);
+    p.rows = axis(out.y, out.height, sy, ty, src.y, src.height, clamp);
     return p;
 }
 

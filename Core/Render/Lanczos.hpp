@@ -26,6 +26,9 @@ struct Plan {
 };
 
 Plan plan(const RGBAImage& source, double scale, double tx, double ty, bool clampEdges, const RGBAImage& out);
+// Each axis at its own scale; an axis that is enlarged is sampled linearly.
+Plan plan(const RGBAImage& source, double scaleX, double scaleY, double tx, double ty, bool clampEdges,
+          const RGBAImage& out);
 void draw(const Plan& plan, const RGBAImage& source, RGBAImage& out, int from, int to);
 double kernel(double x);
 

@@ -1,5 +1,6 @@
 #include "Core/Render/ResolvedTimeline.hpp"
 
+#include "Core/Render/TimedInsert.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Time.hpp"
 
@@ -160,7 +161,15 @@ std::optional<SourceFrameRef> ResolvedTimeline::sourceFrame(int64_t f) const {
     auto it = tables.find(s.assetId);
     if (it == tables.end() || it->second.pts.empty()) return std::nullopt;
     const PTSTable& table = it->second;
-    return SourceFrameRef{s.assetId, table.pts[table.indexOnScreen(sourceTicks(s, f))], table.timescale};
+    // The frame the composition draws: the clip's insert, shifted by half a
+    // source frame, mapped the same way the compositor maps it.
+    auto clip = TimedInsert::make(grid, s.timescale, table.endTicks, table.timescale,
+                                  sum(s.srcStartTicks, s.sampleOffsetTicks), sum(s.srcEndTicks, s.sampleOffsetTicks),
+                                  s.firstFrame, s.endFrame - s.firstFrame, s.speed == 1.0);
+    if (!clip) return std::nullopt;
+    auto ticks = clip->sourceTicks(WideMath::narrow(WideMath::mul(f, grid.ticksPerFrame)));
+    if (!ticks) return std::nullopt;
+    return SourceFrameRef{s.assetId, table.pts[static_cast<size_t>(table.indexOnScreen(*ticks))], table.timescale};
 }
 
 std::vector<ComposedRange> ResolvedTimeline::composedRanges(FrameRange window) const {

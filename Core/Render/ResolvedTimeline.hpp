@@ -115,6 +115,8 @@ struct ResolvedTimeline {
 
     std::optional<int64_t> segmentIndex(int64_t atOutputFrame) const;
     int64_t sourceTicks(const ResolvedSegment& segment, int64_t atOutputFrame) const;
+    // The source frame the composition draws for the frame's segment: the one
+    // on screen in the middle of the source frame its clip maps to.
     std::optional<SourceFrameRef> sourceFrame(int64_t atOutputFrame) const;
     std::vector<ComposedRange> composedRanges(FrameRange window) const;
 

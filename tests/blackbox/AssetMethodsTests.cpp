@@ -270,3 +270,38 @@ TEST(AssetMethods, HugeBoundsKeepStandardErrorTheEngines) {
     EXPECT_EQ(engine.wait(), 0);
     EXPECT_EQ(engine.stderrText(), "");
 }
+
+TEST(AssetMethods, ProbeNamesColoursOnlyByTheTagTables) {
+    auto folder = fs::path(korvel::testing::freshFolder("asset-probe-colours"));
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    struct Case {
+        std::string tags;  // ffmpeg's names
+        bool inContainer;  // else in the bitstream only
+        std::string primaries, transfer, matrix;
+    };
+    std::vector<Case> cases{
+        {"-color_primaries bt470bg -color_trc smpte170m -colorspace bt470bg", true, "bt470bg", "bt709", "smpte170m"},
+        {"-color_primaries bt470bg -color_trc smpte170m -colorspace bt470bg", false, "bt470bg", "bt709", "smpte170m"},
+        {"-color_primaries smpte240m -color_trc bt2020-10 -colorspace smpte170m", true, "smpte170m", "bt709", "smpte170m"},
+        {"-color_primaries film -color_trc gamma28 -colorspace fcc", true, "unknown", "unknown", "unknown"},
+        {"-color_primaries film -color_trc gamma28 -colorspace fcc", false, "unknown", "unknown", "unknown"},
+        {"-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc", true, "bt2020", "smpte2084", "bt2020nc"},
+    };
+    int64_t id = 0;
+    for (const auto& c : cases) {
+        auto movie = folder / ("tags" + std::to_string(id) + ".mp4");
+        make("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x64:rate=25:duration=0.4 -c:v libx264 "
+             "-pix_fmt yuv420p " + c.tags + (c.inContainer ? "" : " -movflags -write_colr") + " '" + movie.string() + "'");
+        engine.sendLine(probeLine(++id, movie));
+        auto response = engine.responseFor(id);
+        ASSERT_TRUE(response);
+        const JSONValue* color = response->member("result") ? response->member("result")->member("color") : nullptr;
+        ASSERT_TRUE(color) << response->canonical();
+        JSONValue expected = JSONValue::parsing(R"({"primaries":")" + c.primaries + R"(","transfer":")" + c.transfer +
+                                                R"(","matrix":")" + c.matrix + R"(","fullRange":false,"hdr":)" +
+                                                (c.transfer == "smpte2084" ? "true" : "false") + "}");
+        EXPECT_EQ(*color, expected) << c.tags << (c.inContainer ? " in colr" : " in the bitstream");
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}

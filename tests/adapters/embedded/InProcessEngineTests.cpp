@@ -299,7 +299,7 @@ std::shared_ptr<BuiltComposition> composition(std::vector<CompositionTrack> trac
 CompositionTrack track(int32_t id, int64_t outStart, int64_t sourceStart) {
     CompositionEdit gap;
     gap.outDuration = outStart;
-    CompositionEdit clip{CompositionSource{CompositionSource::Kind::asset, "a"}, outStart, 3000, sourceStart, 3000, 30000, 0};
+    CompositionEdit clip{CompositionSource{CompositionSource::Kind::asset, "a"}, outStart, 3000, sourceStart, 3000, 30000};
     return CompositionTrack{id, outStart > 0 ? std::vector{gap, clip} : std::vector{clip}};
 }
 

@@ -264,3 +264,47 @@ TEST(GraphScene, AMattedOverlayWithoutItsMaskFails) {
     EXPECT_EQ(failureOf([&] { scene.picture(7, range(7, std::nullopt, false, {0}), noFrames); }),
               EngineFailure(-32603, "Frame 7 has no decoded mask for its layout."));
 }
+
+TEST(GraphScene, MasksOfAnotherAspectAreStretchedToTheirPicture) {
+    // A square mask over a 16:9 picture: its top quarter is the subject, so
+    // the subject ends a quarter down the picture (row 9 of 36), not where
+    // one scale for both axes (row 16) or a crop (row 2) would put it.
+    RGBAImage mask = solid(128, 128, 0, 0, 0);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 128; ++x) mask.row(y)[x * 4] = mask.row(y)[x * 4 + 1] = mask.row(y)[x * 4 + 2] = 1;
+    auto maskFrame = std::make_shared<const RGBAImage>(mask);
+
+    RenderPlan clipPlan = plan(W, H);
+    clipPlan.segments = {stillSegment("a", 0, 2000000)};
+    clipPlan.background = PlanBackground{BackgroundFill{BackgroundFill::Solid{"#00FF00"}}, "m", 0, 2000000};
+    RenderInputs clipInputs = stillInputs(clipPlan, {{"a", solid(W, H, 1, 0, 0)}});
+    clipInputs.matte = VideoSource{};
+    clipInputs.matteAssetId = "a";
+    LayerTracks clipTracks;
+    clipTracks.masks[0] = 5;
+    GraphScene clipScene(clipInputs, clipTracks);
+
+    RenderPlan overlayPlan = plan(W, H);
+    VideoOverlay layout = fixtures::overlay("pic", 0, 2000000, 0, 2000000);
+    layout.rect = {0, 0, 1, 1};
+    layout.matteKey = "k";
+    overlayPlan.videoOverlays = {layout};
+    RenderInputs overlayInputs = stillInputs(overlayPlan, {{"pic", solid(W, H, 1, 0, 0)}});
+    overlayInputs.overlayMattes.emplace("k", OverlayMatte{VideoSource{}, false});
+    LayerTracks overlayTracks;
+    overlayTracks.overlayMasks[0] = 5;
+    GraphScene overlayScene(overlayInputs, overlayTracks);
+
+    FrameSource source = [&](int32_t track) { return track == 5 ? maskFrame : nullptr; };
+    struct Case {
+        const char* what;
+        RGBAImage picture;
+        std::array<float, 4> outside;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"clip", clipScene.picture(2, range(2, 0, false, {}, true), source), {0, 1, 0, 1}},
+             {"overlay", overlayScene.picture(2, range(2, std::nullopt, false, {0}), source), {0, 0, 0, 1}}}) {
+        for (int y : {1, 5}) expectPixel(c.picture, W / 2, y, {1, 0, 0, 1}, 0.02f, c.what);
+        for (int y : {13, 20, 34}) expectPixel(c.picture, W / 2, y, c.outside, 0.02f, c.what);
+    }
+}

@@ -1,5 +1,6 @@
 #include "Core/Jobs.hpp"
 #include "Core/Render/Composition.hpp"
+#include "PlanFixtures.hpp"
 
 #include <gtest/gtest.h>
 
@@ -189,5 +190,35 @@ TEST(Composition, MissingVideoNamesTheAsset) {
         ADD_FAILURE() << "built without its video";
     } catch (const EngineFailure& f) {
         EXPECT_EQ(f, EngineFailure::invalidParams("The render needs a source for asset gone."));
+    }
+}
+
+TEST(Composition, DrawsTheSourceFrameTheTimelineNames) {
+    struct Case {
+        const char* what;
+        PTSTable table;
+        int64_t srcStartUs, outEndUs;
+        double speed;
+    };
+    for (const auto& c : std::vector<Case>{{"29.97 on 30", fixtures::table(30000, 1001, 90), 0, 3000000, 1.0},
+                                           {"speed 2", fixtures::table(30000, 1000, 90), 0, 1000000, 2.0},
+                                           {"speed 1.5 to the end", fixtures::table(30000, 1000, 45), 0, 1000000, 1.5},
+                                           {"from the middle", fixtures::table(12800, 512, 100), 1500000, 2000000, 1.0},
+                                           {"slowed", fixtures::table(24000, 1001, 30), 0, 2000000, 0.5}}) {
+        RenderPlan p = fixtures::plan(c.outEndUs);
+        p.segments = {fixtures::segment("a", c.srcStartUs, 0, c.outEndUs, c.speed)};
+        ResolvedTimeline t(p, {{"a", c.table}}, {});
+        CompositionFacts f;
+        f.videos["a"] = {c.table.timescale, c.table.pts.front(), c.table.endTicks};
+        Composition comp = CompositionLayout::build(t, f, std::nullopt);
+        int32_t track = comp.layers.clips.at(0);
+        for (int64_t frame = 0; frame < t.frameCount; ++frame) {
+            auto time = comp.sourceTime(track, frame * comp.grid.ticksPerFrame);
+            auto ref = t.sourceFrame(frame);
+            ASSERT_EQ(time.has_value(), ref.has_value()) << c.what << " frame " << frame;
+            if (!time) continue;
+            EXPECT_EQ(c.table.pts.at(static_cast<size_t>(c.table.indexOnScreen(time->ticks))), ref->ptsTicks)
+                << c.what << " frame " << frame;
+        }
     }
 }

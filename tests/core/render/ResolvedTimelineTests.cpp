@@ -159,15 +159,42 @@ TEST(ResolvedTimeline, MissingAndEmptySources) {
     }
 }
 
-TEST(ResolvedTimeline, SourceFrameIsTheOneOnScreen) {
+TEST(ResolvedTimeline, SourceFrameIsTheOneDrawn) {
+    // A 10 fps source on a 30 fps canvas: each output frame shows the
+    // source frame nearest to it.
     RenderPlan p = plan(2000000);
     p.segments = {segment("a", 0, 0, 1000000), segment("img", 0, 1000000, 2000000)};
     ResolvedTimeline t(p, {{"a", table(30000, 3000, 100)}}, {"img"});
     EXPECT_EQ(t.sourceFrame(4), (SourceFrameRef{"a", 3000, 30000}));
-    EXPECT_EQ(t.sourceFrame(5), (SourceFrameRef{"a", 3000, 30000}));
+    EXPECT_EQ(t.sourceFrame(5), (SourceFrameRef{"a", 6000, 30000}));
     EXPECT_EQ(t.sourceFrame(6), (SourceFrameRef{"a", 6000, 30000}));
     EXPECT_EQ(t.sourceFrame(40), std::nullopt);
     EXPECT_EQ(t.sourceFrame(70), std::nullopt);
+}
+
+TEST(ResolvedTimeline, SourceFramesOfRatesSpeedsAndEnds) {
+    struct Case {
+        const char* what;
+        PTSTable table;
+        int64_t outEndUs;
+        double speed;
+        std::vector<std::pair<int64_t, int64_t>> frameToIndex;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"29.97 on 30", table(30000, 1001, 90), 3000000, 1.0, {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {89, 89}}},
+             {"speed 2", table(30000, 1000, 90), 1000000, 2.0, {{0, 0}, {1, 2}, {2, 4}, {3, 6}, {29, 58}}},
+             {"speed 2 to the end", table(30000, 1000, 60), 1000000, 2.0, {{0, 0}, {1, 2}, {29, 58}}},
+             {"whole source", table(30000, 1000, 30), 1000000, 1.0, {{0, 0}, {15, 15}, {29, 29}}},
+             {"25 on 30", table(12800, 512, 50), 2000000, 1.0, {{0, 0}, {1, 1}, {5, 4}, {6, 5}, {59, 49}}}}) {
+        RenderPlan p = plan(c.outEndUs);
+        p.segments = {segment("a", 0, 0, c.outEndUs, c.speed)};
+        ResolvedTimeline t(p, {{"a", c.table}}, {});
+        for (auto [frame, index] : c.frameToIndex) {
+            auto ref = t.sourceFrame(frame);
+            ASSERT_TRUE(ref) << c.what << " frame " << frame;
+            EXPECT_EQ(ref->ptsTicks, c.table.pts.at(static_cast<size_t>(index))) << c.what << " frame " << frame;
+        }
+    }
 }
 
 TEST(ResolvedTimeline, ComposedRanges) {
