@@ -72,6 +72,10 @@ DemuxedVideo DemuxedVideo::open(const std::filesystem::path& url, int stream) {
     }
 
     const AVRational base = st->time_base;
+    // A start before zero is sound's priming: the pictures keep their times.
+    if (format->start_time != AV_NOPTS_VALUE && format->start_time > 0) {
+        video.startTicks = ticksOf(av_rescale_q(format->start_time, AV_TIME_BASE_Q, base), base).value_or(0);
+    }
     std::vector<int64_t> pts;
     int64_t end = INT64_MIN;
     bool lastHasDuration = false;
@@ -83,6 +87,7 @@ DemuxedVideo DemuxedVideo::open(const std::filesystem::path& url, int stream) {
         if (packet->stream_index == stream) {
             auto shown = ticksOf(packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts, base);
             if (shown) {
+                *shown -= video.startTicks;
                 pts.push_back(*shown);
                 auto length = packet->duration > 0 ? ticksOf(packet->duration, base) : std::nullopt;
                 lastHasDuration = length.has_value();
@@ -119,7 +124,9 @@ int DemuxedVideo::walk(const std::filesystem::path& url, std::optional<int64_t> 
     if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return AVERROR_DECODER_NOT_FOUND;
     // A failed seek leaves the reader at the start; the caller skips what it
     // has already seen.
-    if (fromTicks && *fromTicks > 0) av_seek_frame(format.get(), stream, *fromTicks / base.num, AVSEEK_FLAG_BACKWARD);
+    if (fromTicks && *fromTicks > 0) {
+        av_seek_frame(format.get(), stream, (*fromTicks + startTicks) / base.num, AVSEEK_FLAG_BACKWARD);
+    }
 
     int lastError = 0;
     auto frame = FFmpeg::frame();
@@ -136,7 +143,7 @@ int DemuxedVideo::walk(const std::filesystem::path& url, std::optional<int64_t> 
             auto ticks = ticksOf(frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
                                                                                 : frame->pts,
                                  base);
-            bool goOn = !ticks || take(*frame, *ticks);
+            bool goOn = !ticks || take(*frame, *ticks - startTicks);
             av_frame_unref(frame.get());
             if (!goOn) return false;
         }

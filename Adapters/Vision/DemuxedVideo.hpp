@@ -20,8 +20,12 @@ struct DemuxedVideo {
     PictureSize naturalSize;
     AffineTransform transform;
     // The shown times, in the stream's ticks (the time base's denominator;
-    // its numerator is folded into the ticks).
+    // its numerator is folded into the ticks), counted from the container's
+    // start as players count them: an MPEG-TS stream starting at 1.4 s
+    // shows its first frame at 0.
     PTSTable table;
+    // The container's start in those ticks, taken off every time.
+    int64_t startTicks = 0;
 
     // Reads every packet of the stream once, without decoding. Throws
     // EngineFailure -32002 "This video track cannot be read." when no decoder
