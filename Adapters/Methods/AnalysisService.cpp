@@ -127,7 +127,7 @@ void AnalysisService::keepSceneScan(const std::string& hash, const std::filesyst
 
 LoudnessReading AnalysisService::loudnessAsHeard(const std::filesystem::path& url,
                                                 const std::optional<std::string>& heardAs, const JobContext& job) const {
-    const bool picture = library->hasPicture(url);
+    const bool picture = library->hasPicture(url, "This audio track");
     const auto policy = loudnessChannelsPolicy(heardAs ? std::optional<std::string_view>(*heardAs) : std::nullopt, picture);
     // As they are: two channels; a voice: one channel heard in both ears.
     const bool asIs = policy == LoudnessChannels::asIs;

@@ -19,7 +19,7 @@ SoundResults SoundOfVideo::measure(const AnalysisParams& params, const JobContex
     auto work = [self = *this, params](const JobContext& run) {
         verifyInRun(*self.library, params.source);
         const std::filesystem::path url(params.source.path);
-        const bool picture = self.library->hasPicture(url);
+        const bool picture = self.library->hasPicture(url, "This audio track");
         const bool loudness = loudnessChannelsPolicy(std::nullopt, picture) == LoudnessChannels::voiceInBoth;
         StreamedSoundMeasures measures(loudness);
         self.decoding.stream(url, 1, run, [&](const std::vector<std::span<const float>>& channels) {

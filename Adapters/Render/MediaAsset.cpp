@@ -10,9 +10,10 @@ namespace korvel {
 
 namespace {
 
-// Sound containers the engine opens; video comes only in movie files.
+// Sound containers the engine opens; renders take video only in movie files.
 constexpr const char* soundList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3";
-constexpr const char* allList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,mov,mp4,m4a,3gp,3g2,mj2";
+constexpr const char* decodableList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,ogg,matroska,webm,avi,mpegts";
+constexpr const char* allList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,mov,mp4,m4a,3gp,3g2,mj2,ogg,matroska,webm,avi,mpegts";
 
 MediaAsset::MediaType typeOfHandler(const std::string& handler) {
     if (handler == "vide") return MediaAsset::MediaType::video;
@@ -23,6 +24,7 @@ MediaAsset::MediaType typeOfHandler(const std::string& handler) {
 } // namespace
 
 const char* MediaAsset::soundFormats() { return soundList; }
+const char* MediaAsset::decodableFormats() { return decodableList; }
 const char* MediaAsset::allFormats() { return allList; }
 
 std::vector<MediaAsset::Track> MediaAsset::tracks(MediaType type) const {
@@ -32,7 +34,7 @@ std::vector<MediaAsset::Track> MediaAsset::tracks(MediaType type) const {
     return out;
 }
 
-std::shared_ptr<const MediaAsset> MediaAsset::open(const std::filesystem::path& url) {
+std::shared_ptr<const MediaAsset> MediaAsset::open(const std::filesystem::path& url, Containers containers) {
     auto asset = std::make_shared<MediaAsset>();
     FFmpeg::prepare();
     asset->url_ = url;
@@ -49,12 +51,15 @@ std::shared_ptr<const MediaAsset> MediaAsset::open(const std::filesystem::path& 
             }
             asset->duration_ = TickTime{asset->movie_->duration, static_cast<int32_t>(std::min<uint32_t>(
                                                                     asset->movie_->timescale, INT32_MAX))};
+        } else {
+            // Still pictures of the family keep their items in a meta box.
+            asset->cutShort_ = !file.hasTopLevelBox("meta");
         }
         return asset;
     }
 
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", soundList, 0);
+    av_dict_set(&options, "format_whitelist", containers == Containers::decodable ? decodableList : soundList, 0);
     av_dict_set(&options, "protocol_whitelist", "file", 0);
     AVFormatContext* raw = nullptr;
     std::string location = "file:" + url.string();

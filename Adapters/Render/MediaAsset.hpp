@@ -17,6 +17,10 @@ namespace korvel {
 class MediaAsset {
 public:
     enum class MediaType { video, audio, other };
+    // Which containers besides movie files open: the sound files renders
+    // take, or also the other containers FFmpeg decodes here (Matroska, WebM,
+    // Ogg, AVI, MPEG-TS), which the analyses read through libavformat.
+    enum class Containers { engine, decodable };
     struct Track {
         MediaType type = MediaType::other;
         size_t index = 0;  // into movie()->tracks, or the libavformat stream
@@ -24,7 +28,8 @@ public:
     };
 
     // Throws when the file can't be read or its tracks can't be loaded.
-    static std::shared_ptr<const MediaAsset> open(const std::filesystem::path& url);
+    static std::shared_ptr<const MediaAsset> open(const std::filesystem::path& url,
+                                                  Containers containers = Containers::engine);
 
     const std::filesystem::path& url() const { return url_; }
     int64_t fileSize() const { return fileSize_; }
@@ -34,9 +39,15 @@ public:
     const std::optional<TickTime>& duration() const { return duration_; }
     // The movie box of a movie file; null for sound files.
     const MovieBox* movie() const { return movie_ ? &*movie_ : nullptr; }
+    // A movie file without its movie box that is no still picture either:
+    // cut before the box was written.
+    bool cutShort() const { return cutShort_; }
 
-    // libavformat demuxers that may open a file, as a whitelist option.
+    // libavformat demuxers that may open a file, as a whitelist option:
+    // sound files; those and the other decodable containers; all of these
+    // and movie files.
     static const char* soundFormats();
+    static const char* decodableFormats();
     static const char* allFormats();
 
 private:
@@ -45,6 +56,7 @@ private:
     std::vector<Track> tracks_;
     std::optional<TickTime> duration_;
     std::optional<MovieBox> movie_;
+    bool cutShort_ = false;
 };
 
 } // namespace korvel

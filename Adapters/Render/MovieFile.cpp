@@ -51,6 +51,14 @@ MovieFileLayout::Reader MovieFile::reader() const {
 
 bool MovieFile::isMovieFile() const { return MovieFileLayout::walk(reader(), size_).has_value(); }
 
+bool MovieFile::hasTopLevelBox(std::string_view type) const {
+    auto boxes = MovieFileLayout::walk(reader(), size_);
+    if (!boxes) return false;
+    for (const auto& box : *boxes)
+        if (box.type == type) return true;
+    return false;
+}
+
 std::optional<MovieBox> MovieFile::movieBox() const {
     auto payload = MovieFileLayout::moviePayload(reader(), size_);
     if (!payload) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace korvel {
@@ -28,6 +29,8 @@ public:
 
     // The top level starts like a movie file.
     bool isMovieFile() const;
+    // A box of that type at the top level.
+    bool hasTopLevelBox(std::string_view type) const;
     // The parsed movie box; nothing when the file has none. Throws MovieBoxError.
     std::optional<MovieBox> movieBox() const;
 

@@ -4,6 +4,7 @@
 
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileDigest.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/CopySource.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
@@ -33,7 +34,8 @@ SourceLibrary::Work SourceLibrary::Work::real() {
         return std::make_shared<const CopySource>(std::move(*copy));
     };
     w.hasPicture = [](const std::filesystem::path& url) {
-        return !MediaAsset::open(url)->tracks(MediaAsset::MediaType::video).empty();
+        auto asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
+        return !asset->tracks(MediaAsset::MediaType::video).empty();
     };
     return w;
 }
@@ -58,8 +60,7 @@ FileStamp SourceLibrary::stamp(const std::filesystem::path& location) const {
 // cancellation: a waiting caller that is cancelled still waits, and the
 // result is kept for later callers.
 template <class T>
-T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work,
-                        const std::function<void(std::exception_ptr)>& creatorFailed) {
+T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work) {
     std::shared_future<T> result;
     uint64_t id = 0;
     std::shared_ptr<std::promise<T>> promise;
@@ -94,7 +95,6 @@ T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T
             auto it = table.find(stamp);
             if (it != table.end() && it->second.id == id) table.erase(it);
         }
-        if (creatorFailed) creatorFailed(std::current_exception());
         throw;
     }
 }
@@ -102,17 +102,16 @@ T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T
 std::string SourceLibrary::contentHash(const std::filesystem::path& location) {
     FileStamp s = stamp(location);
     auto hash = work_.hash;
-    return joined<std::string>(
-        hashes_, s, [hash, location] { return hash(location); },
-        [location](std::exception_ptr error) {
-            try {
-                std::rethrow_exception(error);
-            } catch (const EngineFailure&) {
-                throw; // the work's own sentence, such as a file changing while read
-            } catch (...) {
-            }
-            throw EngineFailure::sourceUnavailable(nameOf(location) + " can't be read.");
-        });
+    try {
+        return joined<std::string>(hashes_, s, [hash, location] { return hash(location); });
+    } catch (const EngineFailure&) {
+        throw; // the work's own sentence, such as a file changing while read
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        // Every caller, joined or not: the system's own text is no sentence.
+        throw EngineFailure::sourceUnavailable(nameOf(location) + " can't be read.");
+    }
 }
 
 void SourceLibrary::verify(const EngineSource& source) {
@@ -126,7 +125,7 @@ std::shared_ptr<const VideoSource> SourceLibrary::video(const std::filesystem::p
     FileStamp s = stamp(location);
     auto open = work_.openVideo;
     return joined<std::shared_ptr<const VideoSource>>(
-        videos_, s, [open, location] { return std::make_shared<const VideoSource>(open(location)); }, {});
+        videos_, s, [open, location] { return std::make_shared<const VideoSource>(open(location)); });
 }
 
 std::shared_ptr<const CopySource> SourceLibrary::copySource(const VideoSource& video) {
@@ -141,14 +140,19 @@ std::shared_ptr<const CopySource> SourceLibrary::copySource(const VideoSource& v
             } catch (...) {
                 return nullptr; // any reason not to copy is an absent copy
             }
-        },
-        {});
+        });
 }
 
-bool SourceLibrary::hasPicture(const std::filesystem::path& location) {
+bool SourceLibrary::hasPicture(const std::filesystem::path& location, std::string_view what) {
     FileStamp s = stamp(location);
     auto has = work_.hasPicture;
-    return joined<bool>(pictures_, s, [has, location] { return has(location); }, {});
+    try {
+        return joined<bool>(pictures_, s, [has, location] { return has(location); });
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        throw MediaFailure::reading(std::current_exception(), what);
+    }
 }
 
 std::optional<std::pair<std::filesystem::path, std::shared_ptr<const CopiedAudio>>>
@@ -156,7 +160,7 @@ SourceLibrary::copiedSound(const EngineSource& source, int64_t durationUs) {
     verify(source);
     const std::filesystem::path location(source.path);
     auto audio = joined<std::shared_ptr<const CopiedAudio>>(
-        sounds_, stamp(location), [location] { return CopiedAudioReader::open(location); }, {});
+        sounds_, stamp(location), [location] { return CopiedAudioReader::open(location); });
     if (!audio || !audio->covers(durationUs)) return std::nullopt;
     return std::make_pair(location, audio);
 }

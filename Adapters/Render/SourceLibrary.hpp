@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace korvel {
@@ -54,8 +55,9 @@ public:
     std::shared_ptr<const VideoSource> video(const std::filesystem::path& location);
     // The stream-copy view of an opened video; null when it can't be copied.
     std::shared_ptr<const CopySource> copySource(const VideoSource& video);
-    // Whether the file has a video track.
-    bool hasPicture(const std::filesystem::path& location);
+    // Whether the file has a video track. A file that can't be read fails as
+    // reading `what` fails (MediaFailure), such as "This audio track".
+    bool hasPicture(const std::filesystem::path& location, std::string_view what);
     // The verified source's own AAC for copied audio segments; nothing when
     // it can't be copied or its packets fall short of the duration.
     std::optional<std::pair<std::filesystem::path, std::shared_ptr<const CopiedAudio>>>
@@ -69,8 +71,7 @@ private:
     template <class T> using Table = std::unordered_map<FileStamp, Entry<T>>;
 
     template <class T>
-    T joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work,
-             const std::function<void(std::exception_ptr)>& creatorFailed);
+    T joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work);
 
     Work work_;
     std::mutex lock_;

@@ -1,5 +1,6 @@
 #include "Adapters/Render/ThumbnailService.hpp"
 
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/ImageFiles.hpp"
 #include "Adapters/Render/StillImages.hpp"
 #include "Adapters/Render/VideoFrames.hpp"
@@ -31,9 +32,17 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     RenderSize bound = RenderSize::fitting(display.width, display.height, params.maxLongEdge);
     int orientation = video->orientation();
     RenderSize stored = orientation == 6 || orientation == 8 ? RenderSize{bound.height, bound.width} : bound;
-    Picture picture = VideoFrames::picture(video->url, *video->track, video->track->sampleOfEntry[index], stored,
-                                           [] { Task::checkCancellation(); })
-                          .oriented(orientation);
+    std::optional<Picture> decoded;
+    try {
+        decoded = VideoFrames::picture(video->url, *video->track, video->track->sampleOfEntry[index], stored,
+                                       [] { Task::checkCancellation(); });
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        // A damaged frame is the decoder's text, no sentence for the user.
+        throw MediaFailure::reading(std::current_exception(), "This video");
+    }
+    Picture picture = decoded->oriented(orientation);
     ImageFiles::write(picture, out);
     return {params.outPath, picture.width, picture.height, table.us(frameTicks)};
 }

@@ -1,6 +1,7 @@
 #include "Adapters/Vision/ColorAnalyzer.hpp"
 
 #include "Adapters/Vision/AnalysisGates.hpp"
+#include "Adapters/Vision/FaceDetector.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Core/Analysis/AutoAdjustments.hpp"
 #include "Core/Analysis/ColorSteps.hpp"
@@ -39,7 +40,16 @@ TakeAccumulator::TakeAccumulator(const SceneSpan& span, int64_t samples)
       intervalUs_(std::max<int64_t>((span.endUs - span.startUs) / std::max<int64_t>(samples, 1), 1)),
       nextUs_(span.startUs), histogram_(256, 0), layout_(ColorLayout::cells, 0.0), layoutCount_(ColorLayout::cells, 0.0) {}
 
-void TakeAccumulator::consider(const VideoFrame& frame, int64_t atUs) {
+NormalizedBox storedBox(const NormalizedBox& b, int orientation) {
+    switch (orientation) {
+    case 6: return {b.y, 1 - b.x - b.w, b.h, b.w};     // turned a quarter clockwise to stand up
+    case 8: return {1 - b.y - b.h, b.x, b.h, b.w};     // a quarter counterclockwise
+    case 3: return {1 - b.x - b.w, 1 - b.y - b.h, b.w, b.h};
+    default: return b;
+    }
+}
+
+void TakeAccumulator::consider(const VideoFrame& frame, int64_t atUs, const FacesOf& faces) {
     if (atUs < nextUs_) return;
     nextUs_ = atUs > INT64_MAX - intervalUs_ ? INT64_MAX : atUs + intervalUs_;
     samplesSeen_ += 1;
@@ -62,7 +72,8 @@ void TakeAccumulator::consider(const VideoFrame& frame, int64_t atUs) {
         }
     }
     pixelCount_ += double(w * h);
-    for (auto& [name, value] : adjustmentValues(AutoAdjustments::propose(frame.bytes(), w, h, frame.bytesPerRow)))
+    const std::vector<NormalizedBox> boxes = faces ? faces(frame) : std::vector<NormalizedBox>{};
+    for (auto& [name, value] : adjustmentValues(AutoAdjustments::propose(frame.bytes(), w, h, frame.bytesPerRow, boxes)))
         adjustments_[name].push_back(value);
 }
 
@@ -108,6 +119,11 @@ Measured measure(const std::filesystem::path& url, const JobContext& job, SceneS
         for (const auto& span : ColorStepDetector::takes(scenes.spans, scenes.colorSteps))
             takes.emplace_back(span, samplesPerTake);
         const FrameSize size = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
+        const FacesOf faces = [orientation = video.orientation](const VideoFrame& frame) {
+            std::vector<NormalizedBox> boxes;
+            for (const auto& face : FaceDetector::detect(frame, orientation)) boxes.push_back(storedBox(face.box, orientation));
+            return boxes;
+        };
         size_t current = 0;
         std::vector<Sample> samples;
         SampleGate gate{sampleIntervalUs, 0};
@@ -118,7 +134,7 @@ Measured measure(const std::filesystem::path& url, const JobContext& job, SceneS
                                    takes[current].settle();
                                    ++current;
                                }
-                               takes[current].consider(frame, t);
+                               takes[current].consider(frame, t, faces);
                                if (gate.shouldTake(t)) {
                                    double sums[3] = {0, 0, 0};
                                    for (int64_t y = 0; y < frame.height; ++y) {

@@ -3,10 +3,12 @@
 #include "Adapters/Vision/OpenedVideo.hpp"
 #include "Core/Analysis/AutoAdjustments.hpp"
 #include "Core/Analysis/BrightNeutrals.hpp"
+#include "Core/Analysis/FaceTracker.hpp"
 #include "Core/Analysis/SceneDetector.hpp"
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -53,6 +55,9 @@ struct Measured {
     bool operator==(const Measured&) const = default;
 };
 
+// The faces of a frame, boxes normalised to the frame as stored.
+using FacesOf = std::function<std::vector<NormalizedBox>(const VideoFrame& frame)>;
+
 // The measures of one take, from about six frames spread over it.
 class TakeAccumulator {
 public:
@@ -60,7 +65,9 @@ public:
 
     int64_t startUs() const { return startUs_; }
     int64_t endUs() const { return endUs_; }
-    void consider(const VideoFrame& frame, int64_t atUs);
+    // `faces` is asked only for the frames the take considers; their skin
+    // gives the face balance of the automatic adjustments.
+    void consider(const VideoFrame& frame, int64_t atUs, const FacesOf& faces = {});
     // Reads the bright colour now and frees its histogram.
     void settle();
     Take finished() const;
@@ -80,6 +87,10 @@ private:
 // a further ".<component>" for vectors). Values JSON can't carry are dropped:
 // one would sink the whole result when it is written.
 std::vector<std::pair<std::string, double>> adjustmentValues(const std::vector<AutoAdjustments::Filter>& filters);
+
+// A box normalised to the upright picture, normalised to the picture as
+// stored instead, for the orientation code that turns it upright.
+NormalizedBox storedBox(const NormalizedBox& upright, int orientation);
 
 // Under the analysis gates.
 Measured measure(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo);

@@ -83,11 +83,12 @@ cv::Mat combine(const FrameMasks& masks, const cv::Mat& guide, Method method, cv
 }
 
 std::optional<cv::Size> chromaSampleSize(cv::Size guide) {
-    constexpr int width = 1080, tallest = 1920;
+    constexpr double widest = 1080, tallest = 1920;
     if (guide.width <= 0 || guide.height <= 0) return std::nullopt;
-    const long h = std::lround(double(width) / guide.width * guide.height);
-    if (h < 1 || h > tallest) return std::nullopt;
-    return cv::Size(width, static_cast<int>(h));
+    const double scale = std::min(widest / guide.width, tallest / guide.height);
+    const long w = std::max(1L, std::lround(scale * guide.width));
+    const long h = std::max(1L, std::lround(scale * guide.height));
+    return cv::Size(static_cast<int>(w), static_cast<int>(h));
 }
 
 std::vector<uint8_t> sampled(const cv::Mat& mask, int64_t width, int64_t height) {

@@ -30,8 +30,10 @@ struct Radii {
 Radii radii(int width);
 
 // The size of the green-screen sample of a guide picture: 1080 wide at the
-// picture's aspect; nothing when that would be taller than 1920, so a tall
-// narrow video never makes a huge buffer.
+// picture's aspect, the size of a full HD frame's border; a picture taller
+// than 1080 by 1920 is fitted into that instead, so a tall narrow video is
+// still sampled without making a huge buffer. Each side is at least 1;
+// nothing for a guide without area.
 std::optional<cv::Size> chromaSampleSize(cv::Size guide);
 
 // A grid of (width / 4) by (height / 4) bytes of the mask, for a picture of

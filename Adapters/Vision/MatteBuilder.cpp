@@ -47,7 +47,8 @@ float peopleConfidence(const cv::Mat& upright, const cv::Mat& person) {
     return static_cast<float>(std::max(best, std::min(1.0, share / peopleShare)));
 }
 
-// The border of the picture at 1080 wide, for the green-screen detector.
+// The border of the picture at 1080 wide (fitted into 1080 by 1920), for
+// the green-screen detector.
 void addChromaSample(const cv::Mat& guide, ChromaDetector& detector) {
     auto size = MaskCompositing::chromaSampleSize(guide.size());
     if (!size) return;
@@ -75,7 +76,7 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
         // The progress total: the frames the walk will deliver, one per shown
         // time, counted from the track's tables instead of a decoding pass.
         int64_t total = 0;
-        const auto& shown = video.source->table.pts;
+        const auto& shown = video.table.pts;
         for (size_t i = 0; i < shown.size(); ++i) total += i == 0 || shown[i] > shown[i - 1];
         Task::checkCancellation();
 
@@ -89,7 +90,7 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
                                     static_cast<int>(turned ? decode.width : decode.height));
             const auto compositing = method == Method::hybrid ? MaskCompositing::Method::hybrid
                                                               : MaskCompositing::Method::foreground;
-            const auto rate = video.source->table.measuredFrameRate();
+            const auto rate = video.table.measuredFrameRate();
             const double fps = rate && rate->den > 0 ? double(rate->num) / double(rate->den) : 30;
             MatteQualityMeter meter;
             ChromaDetector chroma;

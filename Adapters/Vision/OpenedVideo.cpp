@@ -6,6 +6,7 @@
 #include "Adapters/Render/VideoFrameWalk.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
 #include "Adapters/SystemError.hpp"
+#include "Adapters/Vision/DemuxedVideo.hpp"
 #include "Adapters/Vision/FrameConverter.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
@@ -44,76 +45,110 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::shared_ptr<const MediaAsset> asset;
     try {
-        asset = MediaAsset::open(url);
+        asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
     } catch (...) {
         throw MediaFailure::reading(std::current_exception(), subject);
     }
-    if (asset->tracks(MediaAsset::MediaType::video).empty()) {
-        throw EngineFailure::invalidParams("This file has no video track.");
+    if (asset->cutShort()) {
+        throw MediaFailure::reading(
+            std::make_exception_ptr(SystemError::ffmpeg(AVERROR_INVALIDDATA, "find the movie box of " + url.filename().string())),
+            subject);
     }
+    const auto tracks = asset->tracks(MediaAsset::MediaType::video);
+    if (tracks.empty()) throw EngineFailure::invalidParams("This file has no video track.");
     OpenedVideo video;
-    try {
-        video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
-    } catch (const EngineFailure&) {
-        throw EngineFailure::unsupportedFormat("This video track cannot be read.");
-    }
     video.url = url;
-    video.naturalSize = video.source->naturalSize;
-    video.orientation = video.source->orientation();
-    const PTSTable& table = video.source->table;
-    video.durationUs = saturatedUs(table.endTicks, table.timescale);
+    if (!asset->movie()) {
+        try {
+            video.demuxed = std::make_shared<const DemuxedVideo>(DemuxedVideo::open(url, static_cast<int>(tracks.front().index)));
+        } catch (const EngineFailure&) {
+            throw;
+        } catch (...) {
+            throw MediaFailure::reading(std::current_exception(), subject);
+        }
+        video.naturalSize = video.demuxed->naturalSize;
+        video.orientation = Rotation::orientation(video.demuxed->transform);
+        video.table = video.demuxed->table;
+    } else {
+        try {
+            video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
+        } catch (const EngineFailure&) {
+            throw EngineFailure::unsupportedFormat("This video track cannot be read.");
+        }
+        video.naturalSize = video.source->naturalSize;
+        video.orientation = video.source->orientation();
+        video.table = video.source->table;
+    }
+    video.durationUs = saturatedUs(video.table.endTicks, video.table.timescale);
     return video;
 }
 
 void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Transfer transfer, const JobContext& job,
                                const Body& body, const Wanted& wanted) const {
-    const VideoTrack& track = *source->track;
-    const PTSTable& table = source->table;
-    // Which shown entry each stored sample's own time is; edited-out samples
-    // have none and are never delivered.
-    std::unordered_map<int64_t, size_t> entryOf;
-    entryOf.reserve(track.sampleOfEntry.size());
-    for (size_t e = 0; e < track.sampleOfEntry.size(); ++e) {
-        entryOf.emplace(track.samples[track.sampleOfEntry[e]].presentationTime(), e);
-    }
     FrameConverter converter(width, height,
                              transfer == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709);
     // Deblocking can't show in a picture shrunk six times or more on each side.
     const bool rough = width * 6 <= int64_t(naturalSize.width) && height * 6 <= int64_t(naturalSize.height);
     std::optional<int64_t> lastTicks; // shown time of the last delivered frame
-    std::optional<size_t> lastEntry;
     bool anyFrame = false;
+    std::exception_ptr bodyFailure, convertFailure;
+    // Hands a frame shown at `ticks` to the body; false stops the walk.
+    auto deliver = [&](const AVFrame& frame, int64_t ticks) {
+        if (lastTicks && ticks <= *lastTicks) return true;
+        lastTicks = ticks;
+        anyFrame = true;
+        const int64_t atUs = saturatedUs(ticks, table.timescale);
+        if (wanted && !wanted(atUs)) return true;
+        const std::vector<uint8_t>* pixels = nullptr;
+        try {
+            pixels = &converter.convert(frame);
+        } catch (...) {
+            convertFailure = std::current_exception();
+            return false;
+        }
+        try {
+            VideoFrame picture{converter.width(), converter.height(), pixels->data(), converter.width() * 4};
+            body(picture, atUs);
+        } catch (...) {
+            bodyFailure = std::current_exception();
+            return false;
+        }
+        return true;
+    };
+    auto checkpoint = [&] {
+        Task::checkCancellation();
+        if (job.mustGiveWay()) throw GiveWay{};
+    };
+
+    // Movie files: which shown entry each stored sample's own time is;
+    // edited-out samples have none and are never delivered.
+    std::unordered_map<int64_t, size_t> entryOf;
+    std::optional<size_t> lastEntry;
+    if (source) {
+        const VideoTrack& track = *source->track;
+        entryOf.reserve(track.sampleOfEntry.size());
+        for (size_t e = 0; e < track.sampleOfEntry.size(); ++e) {
+            entryOf.emplace(track.samples[track.sampleOfEntry[e]].presentationTime(), e);
+        }
+    }
     for (;;) {
-        std::exception_ptr bodyFailure;
-        auto take = [&](const AVFrame& frame) {
-            int64_t raw = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
-            auto found = entryOf.find(raw);
-            if (found == entryOf.end()) return true;
-            int64_t ticks = table.pts[found->second];
-            if (lastTicks && ticks <= *lastTicks) return true;
-            lastTicks = ticks;
-            lastEntry = found->second;
-            anyFrame = true;
-            int64_t atUs = saturatedUs(ticks, table.timescale);
-            if (wanted && !wanted(atUs)) return true;
-            try {
-                const auto& pixels = converter.convert(frame);
-                VideoFrame picture{converter.width(), converter.height(), pixels.data(), converter.width() * 4};
-                body(picture, atUs);
-            } catch (...) {
-                bodyFailure = std::current_exception();
-                return false;
-            }
-            return true;
-        };
-        auto checkpoint = [&] {
-            Task::checkCancellation();
-            if (job.mustGiveWay()) throw GiveWay{};
-        };
-        size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
         int decoderError = 0;
         try {
-            decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough);
+            if (source) {
+                const VideoTrack& track = *source->track;
+                auto take = [&](const AVFrame& frame) {
+                    int64_t raw = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+                    auto found = entryOf.find(raw);
+                    if (found == entryOf.end()) return true;
+                    const int64_t ticks = table.pts[found->second];
+                    if (!(lastTicks && ticks <= *lastTicks)) lastEntry = found->second;
+                    return deliver(frame, ticks);
+                };
+                size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
+                decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough);
+            } else {
+                decoderError = demuxed->walk(url, lastTicks, deliver, checkpoint, rough);
+            }
         } catch (const GiveWay&) {
             job.giveWay();
             // A cancelled job's wait returns at once; stop instead of reopening.
@@ -130,6 +165,7 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
             throw MediaFailure::reading(std::current_exception(), subject);
         }
         if (bodyFailure) std::rethrow_exception(bodyFailure);
+        if (convertFailure) throw MediaFailure::reading(convertFailure, subject);
         if (decoderError && !anyFrame) {
             throw MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(decoderError, "decode " + url.filename().string())),
                                         subject);

@@ -2,6 +2,7 @@
 
 #include "Adapters/Render/VideoSource.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Render/PTSTable.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -23,8 +24,12 @@ struct VideoFrame {
     }
 };
 
+struct DemuxedVideo;
+
 // A video file opened for the frame analysers: its first video track, the
-// facts they need, and a synchronous walk over its decoded frames.
+// facts they need, and a synchronous walk over its decoded frames. Movie
+// files are read from their own sample tables; other containers FFmpeg
+// decodes through libavformat.
 struct OpenedVideo {
     enum class PixelFormat { bgra32 };
     // The transfer function of the delivered pixels.
@@ -35,13 +40,17 @@ struct OpenedVideo {
     using Wanted = std::function<bool(int64_t atUs)>;
 
     std::filesystem::path url;
-    std::shared_ptr<const VideoSource> source;
+    std::shared_ptr<const VideoSource> source;    // movie files
+    std::shared_ptr<const DemuxedVideo> demuxed; // other containers
+    // The shown times of the track's frames.
+    PTSTable table;
     PictureSize naturalSize;
     int orientation = 1;
     int64_t durationUs = 0;
 
     // Throws EngineFailure: -32001 "The file is not there anymore.", -32602
-    // "This file has no video track.", -32002 when the track can't be read.
+    // "This file has no video track.", -32002 when the track can't be read
+    // or the file can't (a movie file cut before its movie box among them).
     static OpenedVideo open(const std::filesystem::path& url);
 
     // Every frame in presentation order, times strictly increasing. A job that

@@ -305,3 +305,28 @@ TEST(AssetMethods, ProbeNamesColoursOnlyByTheTagTables) {
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }
+
+// A frame whose bytes are damaged (the movie box and the file's end whole)
+// answers the reading sentence, not the decoder's own text.
+TEST(AssetMethods, ADamagedFrameIsAReadingFailure) {
+    EngineProcess engine({"--cache-dir", korvel::testing::freshFolder("asset-damaged-frame")});
+    const fs::path damaged = media().folder / "damaged.mp4";
+    fs::copy_file(media().movie, damaged, fs::copy_options::overwrite_existing);
+    {
+        std::fstream f(damaged, std::ios::binary | std::ios::in | std::ios::out);
+        const auto size = static_cast<std::streamoff>(fs::file_size(damaged));
+        f.seekp(size * 3 / 10);
+        for (std::streamoff i = size * 3 / 10; i < size * 7 / 10; ++i) f.put('\xff');
+    }
+    const fs::path out = media().folder / "damaged.jpg";
+    engine.sendLine(EngineProcess::request(1, "asset.thumbnail",
+                                           "{\"source\":{\"path\":\"" + damaged.string() + "\",\"contentHash\":\"" +
+                                               sha256sum(damaged) + "\"},\"atUs\":1000000,\"maxLongEdge\":100,\"outPath\":\"" +
+                                               out.string() + "\"}"));
+    auto response = engine.responseFor(1);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(errorOf(*response), failure(-32002, "Part of this video can't be read. The file may be damaged."));
+    EXPECT_FALSE(fs::exists(out));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}

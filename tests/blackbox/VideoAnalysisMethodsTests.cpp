@@ -116,6 +116,26 @@ TEST(VideoAnalysisMethods, AFaceIsFoundAndScoredAndCaptionsAreFoundAsText) {
     EXPECT_EQ(engine.wait(), 0);
 }
 
+// The automatic adjustments balance the skin of the faces in the picture,
+// and propose no face balance where there is no face.
+TEST(VideoAnalysisMethods, FaceBalanceIsProposedForAFace) {
+    const fs::path cache = fs::path(korvel::testing::freshFolder("video-face-balance")) / "cache";
+    EngineProcess engine({"--cache-dir", cache.string()});
+    const JSONValue face =
+        result(answer(engine, 1, "analysis.run", sourceParams("a", clips().astronaut, R"("kind":"color_stats")")));
+    const JSONValue& adjusted = *face.member("takes")->arrayPtr()->front().member("autoAdjustments");
+    ASSERT_TRUE(adjusted.member("CIFaceBalance.inputOrigI")) << adjusted.canonical();
+    // The astronaut's skin is warm: I well above grey's 0.
+    EXPECT_GT(adjusted.member("CIFaceBalance.inputOrigI")->doubleValue().value_or(0), 0.03);
+    EXPECT_TRUE(adjusted.member("CIFaceBalance.inputOrigQ"));
+    const JSONValue none =
+        result(answer(engine, 2, "analysis.run", sourceParams("a", clips().three, R"("kind":"color_stats")")));
+    for (const auto& take : *none.member("takes")->arrayPtr())
+        EXPECT_FALSE(take.member("autoAdjustments")->member("CIFaceBalance.inputOrigI")) << none.canonical();
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
 TEST(VideoAnalysisMethods, MatteMovieAndSidecarAreWrittenAndReused) {
     const fs::path folder = korvel::testing::freshFolder("video-matte");
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});

@@ -143,6 +143,19 @@ inline fs::path path(const std::string& name) {
         runCommand(ff + testsrc + "-t 2 " + x264 + "-movflags +faststart -f mp4 '" + whole.string() + "'");
         fs::copy_file(whole, tmp, fs::copy_options::overwrite_existing);
         fs::resize_file(tmp, fs::file_size(whole) * 6 / 10);
+    } else if (name == "copy.mkv") {
+        // The same pictures in Matroska, which has no movie box.
+        command = ff + "-i " + src("copy.mp4") + " -c copy -f matroska " + t;
+    } else if (name == "moovless.mp4") {
+        // Cut where its movie box, written last without faststart, begins.
+        fs::path whole = folder() / ".moovless-source.mp4";
+        runCommand(ff + testsrc + "-t 1 " + x264 + "-f mp4 '" + whole.string() + "'");
+        std::ifstream in(whole, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        const size_t moov = bytes.rfind("moov");
+        if (moov == std::string::npos || moov < 4) throw std::runtime_error("no movie box in " + whole.string());
+        fs::copy_file(whole, tmp, fs::copy_options::overwrite_existing);
+        fs::resize_file(tmp, moov - 4);
     } else {
         throw std::runtime_error("no fixture named " + name);
     }

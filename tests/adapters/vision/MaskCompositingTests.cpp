@@ -68,6 +68,9 @@ TEST(MaskWriter, AFrameOfAnotherSizeIsRefused) {
 TEST(MaskCompositing, GreenScreenSamplesStayBounded) {
     EXPECT_EQ(MaskCompositing::chromaSampleSize({1920, 1080}), cv::Size(1080, 608));
     EXPECT_EQ(MaskCompositing::chromaSampleSize({1080, 1920}), cv::Size(1080, 1920));
-    EXPECT_FALSE(MaskCompositing::chromaSampleSize({16, 1024})); // would be 1080 by 69120
+    // Taller than 1080 by 1920 at 1080 wide: fitted into it, still sampled.
+    EXPECT_EQ(MaskCompositing::chromaSampleSize({360, 1280}), cv::Size(540, 1920));
+    EXPECT_EQ(MaskCompositing::chromaSampleSize({16, 1024}), cv::Size(30, 1920)); // not 1080 by 69120
+    EXPECT_EQ(MaskCompositing::chromaSampleSize({10000, 2}), cv::Size(1080, 1));
     EXPECT_FALSE(MaskCompositing::chromaSampleSize({0, 10}));
 }

@@ -45,6 +45,10 @@ TEST(OpenedVideo, OpeningFailuresHaveTheirSentences) {
         {MediaFixtures::path("tone.wav"), {-32602, "This file has no video track."}},
         {MediaFixtures::path("notes.txt"), {-32002, "Part of this video can't be read. The file may be damaged."}},
         {MediaFixtures::path("high10.mp4").parent_path() / "notes.txt", {-32002, "Part of this video can't be read. The file may be damaged."}},
+        // A movie file cut before its movie box is damaged, not without video.
+        {MediaFixtures::path("moovless.mp4"), {-32002, "Part of this video can't be read. The file may be damaged."}},
+        // A still picture of the movie family has no movie box by nature.
+        {MediaFixtures::path("still.heic"), {-32602, "This file has no video track."}},
     };
     for (const auto& c : cases) {
         try {
@@ -88,6 +92,37 @@ TEST(OpenedVideo, GivingWayResumesAfterTheLastFrame) {
                            [&](const VideoFrame&, int64_t t) { times.push_back(t); });
         EXPECT_EQ(waits, 1) << after;
         EXPECT_EQ(times, expectedTimes(120, 30)) << after;
+    }
+}
+
+// Matroska has no movie box: its frames come through libavformat, with the
+// same walk, restarts and times as the movie file it was copied from.
+TEST(OpenedVideo, AMatroskaFileIsWalkedAsItsMovieFileIs) {
+    auto movie = OpenedVideo::open(MediaFixtures::path("copy.mp4"));
+    auto video = OpenedVideo::open(MediaFixtures::path("copy.mkv"));
+    EXPECT_EQ(video.naturalSize, movie.naturalSize);
+    EXPECT_EQ(video.orientation, 1);
+    EXPECT_EQ(video.table.count(), 120);
+    EXPECT_NEAR(double(video.durationUs), double(movie.durationUs), 1'000);
+    const auto whole = walk(video, JobContext::silent());
+    ASSERT_EQ(whole.size(), 120u);
+    // Matroska keeps milliseconds.
+    const auto expected = expectedTimes(120, 30);
+    for (size_t i = 0; i < whole.size(); ++i) EXPECT_NEAR(double(whole[i] - whole[0]), double(expected[i]), 1'000) << i;
+    for (size_t after : {size_t{0}, size_t{10}, size_t{55}}) {
+        std::vector<int64_t> times;
+        int waits = 0;
+        bool gaveWay = false;
+        JobContext job([](const EngineProgress&) {}, [&] { ++waits; },
+                       [&] {
+                           if (gaveWay || times.size() != after) return false;
+                           gaveWay = true;
+                           return true;
+                       });
+        video.forEachFrame(32, 18, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::sRGB, job,
+                           [&](const VideoFrame&, int64_t t) { times.push_back(t); });
+        EXPECT_EQ(waits, 1) << after;
+        EXPECT_EQ(times, whole) << after;
     }
 }
 
