@@ -281,15 +281,30 @@ TEST(OutputOverSource, MixRefusesItsSources) {
 TEST(OutputOverSource, MatteRefusesItsSource) {
     const fs::path cache = fs::path(korvel::testing::freshFolder("output-over-source-matte")) / "cache";
     Engine engine(cache);
-    auto building = [](const fs::path& out) {
-        return R"({"assetId":"a","source":{"path":)" + quoted(media().clip) + R"(,"contentHash":")" + media().clipHash +
-               R"("},"method":"foreground","longEdge":64,"outPath":)" + quoted(out) + "}";
+    auto building = [](const fs::path& source) {
+        return [source](const fs::path& out) {
+            return R"({"assetId":"a","source":{"path":)" + quoted(source) + R"(,"contentHash":")" + media().clipHash +
+                   R"("},"method":"foreground","longEdge":64,"outPath":)" + quoted(out) + "}";
+        };
     };
-    expectRefusals(engine, "matte.build", {{"the clip", media().clip}}, building, -32602,
+    expectRefusals(engine, "matte.build", {{"the clip", media().clip}}, building(media().clip), -32602,
                    "A matte can't be written over its own source.");
+    // Nor its record beside the movie: outPath take.mov would write take.mov.json.
+    const fs::path take = media().folder / "take.mov.json";
+    fs::copy_file(media().clip, take);
+    fs::create_hard_link(take, media().links / "hard-take.mov.json");
+    fs::create_symlink(take, media().links / "soft-take.mov.json");
+    auto beforeItsRecord = [&](const fs::path& spelled) {
+        const std::string path = spelled.string();
+        return building(take)(path.substr(0, path.size() - std::string(".json").size()));
+    };
+    expectRefusals(engine, "matte.build", {{"a source named like the record", take}}, beforeItsRecord, -32602,
+                   "A matte can't be written over its own source.");
+    EXPECT_EQ(sha256sum(take), media().clipHash);
+    EXPECT_FALSE(fs::exists(media().folder / "take.mov"));
     expectUntouched(cache);
     const fs::path out = media().folder / "person.mov";
-    expectWritten(engine, "matte.build", building(out), out);
+    expectWritten(engine, "matte.build", building(media().clip)(out), out);
     EXPECT_TRUE(fs::exists(out.string() + ".json"));
     expectUntouched(cache);
 }
