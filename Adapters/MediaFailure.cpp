@@ -112,8 +112,11 @@ std::optional<int64_t> volumeCapacity(const std::filesystem::path& location) {
     return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
 }
 
-EngineFailure writing(const std::exception_ptr& error, std::string_view name,
-                      const std::optional<std::filesystem::path>& at, const FreeSpace& available) {
+namespace {
+// `opening` names the output where it begins a sentence, `inside` where it
+// follows other words.
+EngineFailure worded(const std::exception_ptr& error, const std::string& opening, const std::string& inside,
+                     const std::optional<std::filesystem::path>& at, const FreeSpace& available) {
     if (isEngineFailure(error)) return engineFailure(error);
     auto entries = chain(error);
     log(entries, "write");
@@ -122,14 +125,25 @@ EngineFailure writing(const std::exception_ptr& error, std::string_view name,
         auto free = available ? available(*at) : volumeCapacity(*at);
         lowSpace = free && *free < lowSpaceBytes;
     }
-    std::string n(name);
     if (any(entries, {ENOSPC, EDQUOT}) || lowSpace) {
-        return EngineFailure::diskFull("There isn't enough room on the disk for " + n + ".");
+        return EngineFailure::diskFull("There isn't enough room on the disk for " + inside + ".");
     }
     if (any(entries, {EROFS, EACCES, EPERM})) {
-        return EngineFailure::writeFailed(n + " can't be saved there, because that place can't be written to.");
+        return EngineFailure::writeFailed(opening + " can't be saved there, because that place can't be written to.");
     }
-    return EngineFailure::writeFailed(n + " could not be written.");
+    return EngineFailure::writeFailed(opening + " could not be written.");
+}
+} // namespace
+
+EngineFailure writing(const std::exception_ptr& error, std::string_view name,
+                      const std::optional<std::filesystem::path>& at, const FreeSpace& available) {
+    const std::string n(name);
+    return worded(error, n, n, at, available);
+}
+
+EngineFailure writing(const std::exception_ptr& error, Phrase subject,
+                      const std::optional<std::filesystem::path>& at, const FreeSpace& available) {
+    return worded(error, std::string(subject.text), lowercasingFirst(subject.text), at, available);
 }
 
 EngineFailure reading(const std::exception_ptr& error, std::string_view what) {

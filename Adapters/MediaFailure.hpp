@@ -29,7 +29,17 @@ struct ChainEntry {
 // At most eight entries, the outermost error first.
 std::vector<ChainEntry> chain(const std::exception_ptr& error);
 
+// A phrase of our own that names what was written ("The preview"), written
+// with the capital that opens a sentence and lowered inside one. A file name
+// is passed as plain text and keeps its spelling everywhere.
+struct Phrase {
+    std::string_view text;
+};
+
 EngineFailure writing(const std::exception_ptr& error, std::string_view name,
+                      const std::optional<std::filesystem::path>& at = std::nullopt,
+                      const FreeSpace& available = {});
+EngineFailure writing(const std::exception_ptr& error, Phrase subject,
                       const std::optional<std::filesystem::path>& at = std::nullopt,
                       const FreeSpace& available = {});
 EngineFailure reading(const std::exception_ptr& error, std::string_view what);

@@ -6,6 +6,7 @@
 #include "Adapters/Audio/CopiedAudioReader.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
 #include "Adapters/BlockingExecutor.hpp"
+#include "Adapters/FileIdentity.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
@@ -146,14 +147,9 @@ std::vector<AudioMixer::Input> finishedBatch(std::vector<CutPiece>& pieces, int6
 }
 
 void refuseSourceAsOutput(const fs::path& outPath, const AudioPlan& plan) {
-    struct stat out {};
-    if (::stat(outPath.c_str(), &out) != 0) return;
-    for (const auto& [id, source] : plan.sources) {
-        struct stat in {};
-        if (::stat(source.path.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-            throw EngineFailure::invalidParams("outPath must not be one of the plan's sources.");
-        }
-    }
+    std::vector<fs::path> sources;
+    for (const auto& [id, source] : plan.sources) sources.emplace_back(source.path);
+    FileIdentity::refuseOverwriting(outPath, sources, "outPath must not be one of the plan's sources.");
 }
 
 EngineFailure writingFailure(const fs::path& outPath) {

@@ -1,5 +1,6 @@
 #include "Adapters/Methods/MatteService.hpp"
 
+#include "Adapters/FileIdentity.hpp"
 #include "Adapters/Methods/AnalysisCache.hpp"
 #include "Core/Wire/MatteWire.hpp"
 
@@ -29,13 +30,6 @@ std::optional<JSONValue> stored(const fs::path& sidecar, const std::string& fing
     } catch (...) {
         return std::nullopt;
     }
-}
-
-// Same device and inode: writing there would replace the user's footage.
-bool sameFile(const fs::path& a, const fs::path& b) {
-    struct stat sa {}, sb {};
-    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 } // namespace
 
@@ -77,13 +71,13 @@ JSONValue MatteService::build(const JSONValue& params, const JobContext& job) co
     const auto method = MatteBuilder::methodNamed(request.method);
     if (!method) throw EngineFailure::invalidParams("Unknown matte method: " + request.method + ".");
     if (request.longEdge < 1) throw EngineFailure::invalidParams("A matte needs a size.");
-    library->verify(request.source);
-
     const fs::path output = fs::absolute(fs::path(request.outPath));
     const fs::path sidecar = fs::path(output.string() + ".json");
     const fs::path source(request.source.path);
-    if (sameFile(output, source) || sameFile(sidecar, source))
-        throw EngineFailure::invalidParams("A matte can't be written over its own source.");
+    for (const auto& written : {output, sidecar})
+        FileIdentity::refuseOverwriting(written, std::span(&source, 1), "A matte can't be written over its own source.");
+    library->verify(request.source);
+
     const std::string fingerprint =
         versions.matteFingerprint(request.source.contentHash, request.method, request.longEdge);
 

@@ -59,7 +59,7 @@ void folder(const fs::path& path) {
     if (::mkdir(path.c_str(), 0755) == 0) return;
     if (errno != EEXIST) {
         throw MediaFailure::writing(std::make_exception_ptr(SystemError::posix(errno, "mkdir " + path.string())),
-                                    "The speech models", path);
+                                    MediaFailure::Phrase{"The speech models"}, path);
     }
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw refused();
@@ -107,7 +107,7 @@ void unzip(const fs::path& archivePath, const fs::path& into, const Limits& limi
         if (out.fd < 0) {
             if (errno == EEXIST) throw refused(); // a second entry of the same name
             throw MediaFailure::writing(std::make_exception_ptr(SystemError::posix(errno, "open " + target.string())),
-                                        "The speech models", target);
+                                        MediaFailure::Phrase{"The speech models"}, target);
         }
         for (;;) {
             const la_ssize_t n = archive_read_data(a, buffer.data(), buffer.size());
@@ -120,7 +120,7 @@ void unzip(const fs::path& archivePath, const fs::path& into, const Limits& limi
                 if (w < 0) {
                     if (errno == EINTR) continue;
                     throw MediaFailure::writing(
-                        std::make_exception_ptr(SystemError::posix(errno, "write " + target.string())), "The speech models",
+                        std::make_exception_ptr(SystemError::posix(errno, "write " + target.string())), MediaFailure::Phrase{"The speech models"},
                         target);
                 }
                 off += w;

@@ -93,7 +93,7 @@ struct Transfer {
         fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd >= 0) return true;
         failure = MediaFailure::writing(std::make_exception_ptr(SystemError::posix(errno, "open " + destination.string())),
-                                        "The speech models", destination);
+                                        MediaFailure::Phrase{"The speech models"}, destination);
         return false;
     }
 
@@ -115,7 +115,7 @@ struct Transfer {
             if (n < 0) {
                 if (errno == EINTR) continue;
                 failure = MediaFailure::writing(
-                    std::make_exception_ptr(SystemError::posix(errno, "write " + destination.string())), "The speech models",
+                    std::make_exception_ptr(SystemError::posix(errno, "write " + destination.string())), MediaFailure::Phrase{"The speech models"},
                     destination);
                 return 0;
             }
@@ -201,7 +201,7 @@ std::filesystem::path attempt(const std::string& url, int64_t limit, const std::
     if (!transfer.openDestination()) throw *transfer.failure;
     if (::fsync(transfer.fd) != 0) {
         throw MediaFailure::writing(std::make_exception_ptr(SystemError::posix(errno, "sync " + into.string())),
-                                    "The speech models", into);
+                                    MediaFailure::Phrase{"The speech models"}, into);
     }
     std::error_code ec;
     if (!std::filesystem::is_regular_file(into, ec)) {

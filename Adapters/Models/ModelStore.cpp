@@ -294,7 +294,7 @@ void ModelStore::fetch(const ModelEntry& entry, const std::string& url, int64_t 
         std::error_code ec;
         fs::create_directories(staging, ec);
         if (ec) throw MediaFailure::writing(std::make_exception_ptr(std::system_error(ec, "create " + staging.string())),
-                                            modelsName, folder);
+                                            MediaFailure::Phrase{modelsName}, folder);
     }
     struct Staged {
         fs::path path;

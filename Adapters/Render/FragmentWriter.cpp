@@ -37,7 +37,7 @@ public:
         try {
             encoder_.encode(picture, index, [this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
         } catch (...) {
-            throw MediaFailure::writing(std::current_exception(), "The preview");
+            throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
         }
     }
     void finish() {
@@ -64,7 +64,7 @@ std::vector<uint8_t> FragmentWriter::render(const BuiltComposition& built, Frame
     try {
         collector.finish();
     } catch (...) {
-        throw MediaFailure::writing(std::current_exception(), "The preview");
+        throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
     }
     if (collector.packets.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
 
@@ -92,7 +92,7 @@ std::vector<uint8_t> FragmentWriter::render(const BuiltComposition& built, Frame
     try {
         return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(built.grid().timescale), samples, payload);
     } catch (...) {
-        throw MediaFailure::writing(std::current_exception(), "The preview");
+        throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
     }
 }
 

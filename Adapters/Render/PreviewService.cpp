@@ -208,7 +208,7 @@ SegmentResult PreviewService::segment(const SegmentParams& params, const JobCont
                     writeFile(output.url(), fragment);
                 } catch (...) {
                     output.discard();
-                    throw MediaFailure::writing(std::current_exception(), "The preview");
+                    throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
                 }
                 output.commit();
                 return static_cast<int64_t>(fragment.size());

@@ -1,6 +1,7 @@
 #include "Adapters/Render/RenderMethods.hpp"
 
 #include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/FileIdentity.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
 #include "Adapters/Render/ExportService.hpp"
 #include "Adapters/Render/PreviewService.hpp"
@@ -15,6 +16,27 @@
 
 namespace korvel::RenderMethods {
 
+namespace {
+
+using SourceMap = std::map<std::string, EngineSource>;
+using MatteMap = std::map<std::string, MatteRef>;
+
+// Every file a render request may read: its sources, its stored masks and
+// the mix it muxes in.
+std::vector<std::filesystem::path> readBy(const std::optional<SourceMap>& sources,
+                                          const std::optional<MatteMap>& mattes,
+                                          const std::optional<std::string>& audioPath = std::nullopt) {
+    std::vector<std::filesystem::path> paths;
+    if (sources)
+        for (const auto& [id, source] : *sources) paths.emplace_back(source.path);
+    if (mattes)
+        for (const auto& [key, matte] : *mattes) paths.emplace_back(matte.path);
+    if (audioPath) paths.emplace_back(*audioPath);
+    return paths;
+}
+
+} // namespace
+
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
                                               std::shared_ptr<SourceLibrary> library, TextCaches text,
                                               Job audioSegment) {
@@ -28,7 +50,11 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     };
     ThumbnailService thumbnails(library);
     methods["asset.thumbnail"] = [thumbnails](const JSONValue& params, const JobContext&) {
-        return encoding(thumbnails.thumbnail(decoded<ThumbnailParams>(params)));
+        auto thumbnail = decoded<ThumbnailParams>(params);
+        const std::filesystem::path source(thumbnail.source.path);
+        FileIdentity::refuseOverwriting(thumbnail.outPath, std::span(&source, 1),
+                                        "A thumbnail can't be written over its source.");
+        return encoding(thumbnails.thumbnail(thumbnail));
     };
     // The copy shares the engine's caches: they live behind shared pointers.
     auto shared = std::make_shared<TextCaches>(text);
@@ -39,15 +65,23 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     // Audio-track requests go to the audio side with the undecoded params.
     methods["render.segment"] = [preview, audioSegment](const JSONValue& params, const JobContext& context) {
         auto segment = decoded<SegmentParams>(params);
+        FileIdentity::refuseOverwriting(segment.outPath, readBy(segment.sources, segment.mattes),
+                                        "A preview segment can't be written over one of its sources.");
         if (segment.track == SegmentTrack::audio && audioSegment) return audioSegment(params, context);
         return encoding(preview.segment(segment, context));
     };
     methods["render.frame"] = [preview](const JSONValue& params, const JobContext&) {
-        return encoding(preview.frame(decoded<FrameParams>(params)));
+        auto frame = decoded<FrameParams>(params);
+        FileIdentity::refuseOverwriting(frame.outPath, readBy(frame.sources, frame.mattes),
+                                        "A frame can't be written over one of its sources.");
+        return encoding(preview.frame(frame));
     };
     ExportService exports{library, shared, caches.journal()};
     methods["render.export"] = [exports](const JSONValue& params, const JobContext& context) {
-        return encoding(exports.export_(decoded<ExportParams>(params), context));
+        auto movie = decoded<ExportParams>(params);
+        FileIdentity::refuseOverwriting(movie.outPath, readBy(movie.sources, movie.mattes, movie.audioPath),
+                                        "An export can't be written over one of its sources.");
+        return encoding(exports.export_(movie, context));
     };
     methods["render.measureText"] = [text](const JSONValue& params, const JobContext&) {
         return encoding(TextMeasureService::measure(decoded<TextMeasureParams>(params), text));

@@ -163,7 +163,7 @@ void SegmentCache::deliver(std::string_view key, const fs::path& to) const {
     } catch (...) {
         auto error = std::current_exception();
         output.discard();
-        throw MediaFailure::writing(error, previewName);
+        throw MediaFailure::writing(error, MediaFailure::Phrase{previewName});
     }
     output.commit();
 }
@@ -180,7 +180,7 @@ void SegmentCache::store(std::span<const uint8_t> bytes, std::string_view key, c
         writeAtomically(folder_ / (name + ".json"),
                         std::span(reinterpret_cast<const uint8_t*>(record.data()), record.size()));
     } catch (...) {
-        throw MediaFailure::writing(std::current_exception(), previewName);
+        throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{previewName});
     }
 }
 

@@ -33,7 +33,7 @@ struct MaskWriter::State {
 
 void MaskWriter::failed(int status, const char* doing) {
     auto error = std::make_exception_ptr(SystemError::ffmpeg(status, doing));
-    throw MediaFailure::writing(error, "the mask", url_);
+    throw MediaFailure::writing(error, MediaFailure::Phrase{"The mask"}, url_);
 }
 
 MaskWriter::MaskWriter(const std::filesystem::path& url, int64_t width, int64_t height, double framesPerSecond)

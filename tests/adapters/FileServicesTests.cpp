@@ -1,6 +1,7 @@
 // File identity, digests, media failure wording, temporary outputs, folders.
 
 #include "Adapters/FileDigest.hpp"
+#include "Adapters/FileIdentity.hpp"
 #include "Adapters/FileStamp.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
@@ -57,6 +58,66 @@ TEST(FileStamp, ChangesWithTheFile) {
     EXPECT_FALSE(FileStamp::of(dir / "missing"));
     fs::create_symlink(file, dir / "link.txt");
     EXPECT_NE(FileStamp::of(dir / "link.txt")->path, FileStamp::of(file)->path);
+}
+
+// However an output is spelled, it is the source when writing there would
+// replace the source's bytes; an output beside it is not.
+TEST(FileIdentity, SeesTheSourceThroughEverySpelling) {
+    const fs::path dir = fresh("file-identity");
+    const fs::path source = dir / "src.mp4";
+    write(source, "footage");
+    fs::create_directories(dir / "other" / "deep");
+    fs::create_hard_link(source, dir / "other" / "hard.mp4");
+    fs::create_symlink(source, dir / "other" / "soft.mp4");
+    fs::create_symlink("../src.mp4", dir / "other" / "relative.mp4");
+    fs::create_symlink(dir / "other" / "soft.mp4", dir / "chain.mp4");
+    fs::create_directory_symlink(dir / "other" / "deep", dir / "into");
+    fs::create_symlink(dir / "other" / "gone.mp4", dir / "dangling.mp4");
+    struct Case {
+        fs::path output;
+        bool same;
+    };
+    const Case cases[] = {
+        {source, true},
+        {dir / "other" / "hard.mp4", true},
+        {dir / "other" / "soft.mp4", true},
+        {dir / "other" / "relative.mp4", true},
+        {dir / "chain.mp4", true},
+        {dir / "." / "src.mp4", true},
+        {dir / "x" / ".." / "src.mp4", true},
+        {dir / "x" / "y" / ".." / ".." / "src.mp4", true},
+        // ".." after a linked folder is the parent of where the link leads.
+        {dir / "into" / ".." / ".." / "src.mp4", true},
+        {dir / "out.mp4", false},
+        {dir / "x" / ".." / "out.mp4", false},
+        {dir / "into" / ".." / "src.mp4", false},
+        {dir / "src.mp4.png", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FileIdentity::of(c.output) == FileIdentity::of(source), c.same) << c.output;
+    }
+    // Two spellings of one path not there yet are one file; a dangling link is
+    // the file it would create.
+    EXPECT_EQ(FileIdentity::of(dir / "x" / ".." / "new.mp4"), FileIdentity::of(dir / "new.mp4"));
+    EXPECT_EQ(FileIdentity::of(dir / "dangling.mp4"), FileIdentity::of(dir / "other" / "gone.mp4"));
+    EXPECT_NE(FileIdentity::of(dir / "new.mp4"), FileIdentity::of(dir / "other" / "new.mp4"));
+    EXPECT_FALSE(fs::exists(dir / "x"));
+}
+
+TEST(FileIdentity, RefusesAnOutputThatIsAnInput) {
+    const fs::path dir = fresh("file-identity-refusal");
+    write(dir / "a.mov", "a");
+    write(dir / "b.wav", "b");
+    const std::vector<fs::path> inputs{dir / "a.mov", dir / "b.wav"};
+    try {
+        FileIdentity::refuseOverwriting(dir / "x" / ".." / "b.wav", inputs, "Not over a source.");
+        ADD_FAILURE() << "not refused";
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f, EngineFailure::invalidParams("Not over a source."));
+    }
+    EXPECT_NO_THROW(FileIdentity::refuseOverwriting(dir / "c.mp4", inputs, "Not over a source."));
+    EXPECT_NO_THROW(FileIdentity::refuseOverwriting(dir / "c.mp4", {}, "Not over a source."));
+    EXPECT_EQ(read(dir / "b.wav"), "b");
 }
 
 TEST(FileDigest, MatchesTheTextDigestAcrossChunks) {
@@ -135,6 +196,33 @@ TEST(MediaFailure, WritingSentences) {
     }
     auto own = EngineFailure::invalidParams("mine");
     EXPECT_EQ(MediaFailure::writing(std::make_exception_ptr(own), "x"), own);
+}
+
+// A phrase of ours opens a sentence with its capital and is lowered inside
+// one; a file name keeps its spelling in both places.
+TEST(MediaFailure, SubjectsKeepTheirCaseWhereTheySit) {
+    struct Case {
+        std::exception_ptr error;
+        int64_t free;
+        std::string message;
+    };
+    const Case phrases[] = {
+        {posix(ENOSPC), 1LL << 40, "There isn't enough room on the disk for the speech models."},
+        {posix(EIO), 1, "There isn't enough room on the disk for the speech models."},
+        {posix(EACCES), 1LL << 40, "The speech models can't be saved there, because that place can't be written to."},
+        {posix(EIO), 1LL << 40, "The speech models could not be written."},
+    };
+    for (const auto& c : phrases) {
+        EXPECT_EQ(MediaFailure::writing(c.error, MediaFailure::Phrase{"The speech models"}, fs::path("/tmp/m"),
+                                        freeBytes(c.free))
+                      .message,
+                  c.message);
+    }
+    EXPECT_EQ(MediaFailure::writing(posix(ENOSPC), MediaFailure::Phrase{"The preview"}),
+              EngineFailure::diskFull("There isn't enough room on the disk for the preview."));
+    EXPECT_EQ(MediaFailure::writing(posix(ENOSPC), "Clip.MP4").message,
+              "There isn't enough room on the disk for Clip.MP4.");
+    EXPECT_EQ(MediaFailure::writing(posix(EIO), "Clip.MP4").message, "Clip.MP4 could not be written.");
 }
 
 TEST(MediaFailure, ReadingSentences) {
