@@ -5,6 +5,8 @@
 #include "tests/support/Shell.hpp"
 
 #include <cstring>
+#include <functional>
+#include <sys/stat.h>
 #include <ebur128.h>
 #include <filesystem>
 #include <fstream>
@@ -217,6 +219,73 @@ TEST(AnalysisMethods, IsolationPeaksOfTheVoiceAndItsKeptSound) {
     EXPECT_EQ(kept, 1u);
     const JSONValue known = resultOf(engine, 2, "analysis.known", analysisParams("b", sounds().speech, "isolation"));
     EXPECT_EQ(*known.member("analysis")->member("peaks"), *voice.member("peaks"));
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+// Whatever stands where a record goes is read only when it is a regular file
+// of a record's size: anything else is a miss that is answered at once,
+// measured again and, where a file can be replaced, replaced.
+TEST(AnalysisMethods, HostileRecordsAreMissesAndAreReplaced) {
+    const fs::path folder = korvel::testing::freshFolder("analysis-hostile");
+    const std::string params = analysisParams("a", sounds().gapped, "silences");
+    std::string fingerprint, good;
+    {
+        EngineProcess engine({"--cache-dir", (folder / "first").string()});
+        fingerprint = *resultOf(engine, 1, "analysis.run", params).member("fingerprint")->stringValue();
+        std::ifstream in(folder / "first" / "analysis" / (fingerprint + ".json"));
+        good.assign(std::istreambuf_iterator<char>(in), {});
+        engine.closeInput();
+        ASSERT_EQ(engine.wait(), 0);
+    }
+    ASSERT_FALSE(good.empty());
+    const fs::path elsewhere = folder / "elsewhere.json";
+    std::ofstream(elsewhere) << good;
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> place;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false},
+        {"a link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, true},
+        {"a link to a good record", [&](const fs::path& p) { fs::create_symlink(elsewhere, p); }, true},
+        {"a good record padded past 64 MiB",
+         [&](const fs::path& p) { std::ofstream(p) << good << std::string((64 << 20) + 1, ' '); }, true},
+        {"a damaged record", [&](const fs::path& p) { std::ofstream(p) << good.substr(0, good.size() / 2); }, true},
+    };
+    int64_t id = 1;
+    for (const Case& c : cases) {
+        const fs::path cache = folder / ("cache-" + std::to_string(id));
+        const fs::path record = cache / "analysis" / (fingerprint + ".json");
+        fs::create_directories(record.parent_path());
+        c.place(record);
+        EngineProcess engine({"--cache-dir", cache.string()});
+        EXPECT_TRUE(resultOf(engine, ++id, "analysis.known", params).member("analysis")->isNull()) << c.what;
+        EXPECT_EQ(*resultOf(engine, ++id, "analysis.run", params).member("fingerprint"), JSONValue(fingerprint)) << c.what;
+        const JSONValue known = resultOf(engine, ++id, "analysis.known", params);
+        EXPECT_EQ(known.member("analysis")->isNull(), !c.replaced) << c.what;
+        if (c.replaced) {
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(record))) << c.what;
+            EXPECT_LT(fs::file_size(record), 1u << 20) << c.what;
+        }
+        engine.closeInput();
+        EXPECT_EQ(engine.wait(), 0) << c.what;
+        fs::remove_all(cache);
+    }
+    EXPECT_EQ(fs::file_size(elsewhere), good.size());
+}
+
+// A cache that cannot take the isolated voice costs a later request another
+// isolation, not this one its answer.
+TEST(AnalysisMethods, IsolationIsAnsweredWhenItsVoiceCannotBeKept) {
+    const fs::path cache = fs::path(korvel::testing::freshFolder("analysis-isolation-unkept")) / "cache";
+    fs::create_directories(cache / "analysis");
+    std::ofstream(cache / "analysis" / "isolation") << "a file where the voices go";
+    EngineProcess engine({"--cache-dir", cache.string()});
+    const JSONValue voice = resultOf(engine, 1, "analysis.run", analysisParams("a", sounds().speech, "isolation"));
+    EXPECT_EQ(voice.member("peaks")->arrayPtr()->size(), 900u) << voice.canonical();
+    EXPECT_TRUE(fs::is_regular_file(cache / "analysis" / "isolation"));
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }
