@@ -2,6 +2,9 @@
 
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Speech/CoreMLEmissionModel.hpp"
+#include "Adapters/Stderr.hpp"
+
+#include <algorithm>
 
 namespace korvel {
 
@@ -16,6 +19,12 @@ bool isCompiledName(const std::string& name) {
     for (size_t i = 0; i < 64; ++i)
         if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
     return true;
+}
+
+// The runtime's messages may run over several lines; a diagnostic is one.
+std::string oneLine(std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
 }
 
 } // namespace
@@ -76,7 +85,19 @@ std::shared_ptr<Transcriber> InstalledSpeechModels::qualityTranscriber() {
 std::shared_ptr<EmissionModel> InstalledSpeechModels::emissionModel() {
     const auto package = store->installedURL(ctc);
     if (!package) return nullptr;
-    return aligner->model(*package, ctc.sha256);
+    // Alignment only refines word times: a model that can't be made serves
+    // as a missing one, so transcripts fall back instead of failing.
+    try {
+        return aligner->model(*package, ctc.sha256);
+    } catch (const EngineFailure& failure) {
+        // The package itself does not compile or load: it counts as not
+        // installed, and the next install replaces it.
+        Stderr::write("korvel-engine: " + oneLine(failure.message) + "\n");
+        store->setAside(ctc);
+    } catch (const std::exception& other) {
+        Stderr::write("korvel-engine: the alignment model could not be compiled: " + oneLine(other.what()) + "\n");
+    }
+    return nullptr;
 }
 
 void InstalledSpeechModels::startInstallingIfNeeded() { store->startInstallingIfNeeded(); }

@@ -42,6 +42,7 @@ public:
                           ModelEntry ctc = ModelCatalog::ctcLv60());
 
     std::shared_ptr<Transcriber> qualityTranscriber() override;
+    // Null also when the installed package can't be compiled or loaded.
     std::shared_ptr<EmissionModel> emissionModel() override;
     void startInstallingIfNeeded() override;
     void installAndWait(const JobContext& job) override;

@@ -155,6 +155,11 @@ std::optional<fs::path> ModelStore::installedURL(const ModelEntry& entry) const 
     return file;
 }
 
+void ModelStore::setAside(const ModelEntry& entry) noexcept {
+    if (!isPlainName(entry.id)) return;
+    ::unlink((root / entry.id / std::string(markerName)).c_str());
+}
+
 ModelStore::Status ModelStore::status() const {
     Status status;
     for (const ModelEntry& entry : catalog) {
