@@ -69,10 +69,11 @@ std::shared_ptr<CoreMLEmissionModel> AlignerCache::model(const fs::path& package
 }
 
 InstalledSpeechModels::InstalledSpeechModels(std::shared_ptr<ModelStore> store, fs::path compiledFolder, ModelEntry whisper,
-                                             MakeTranscriber makeTranscriber, ModelEntry vad, ModelEntry ctc)
+                                             MakeTranscriber makeTranscriber, ModelEntry vad, ModelEntry ctc,
+                                             WhisperHears whisperHears)
     : store(std::move(store)), makeTranscriber(std::move(makeTranscriber)),
       aligner(std::make_shared<AlignerCache>(std::move(compiledFolder))), whisper(std::move(whisper)), vad(std::move(vad)),
-      ctc(std::move(ctc)) {}
+      ctc(std::move(ctc)), whisperHears(std::move(whisperHears)) {}
 
 std::shared_ptr<Transcriber> InstalledSpeechModels::qualityTranscriber() {
     const auto model = store->installedURL(whisper);
@@ -103,5 +104,11 @@ std::shared_ptr<EmissionModel> InstalledSpeechModels::emissionModel() {
 void InstalledSpeechModels::startInstallingIfNeeded() { store->startInstallingIfNeeded(); }
 
 void InstalledSpeechModels::installAndWait(const JobContext& job) { store->install(std::nullopt, job); }
+
+bool InstalledSpeechModels::catalogueHears(const std::string& language) {
+    const bool listed = std::any_of(store->catalog.begin(), store->catalog.end(),
+                                    [&](const ModelEntry& e) { return e.id == whisper.id; });
+    return listed && (!whisperHears || whisperHears(language));
+}
 
 } // namespace korvel
