@@ -2,6 +2,7 @@
 // the real engine, sound and pictures made with the ffmpeg tool.
 
 #include "EngineProcess.hpp"
+#include "Core/Analysis/Fingerprint.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <cstring>
@@ -276,16 +277,50 @@ TEST(AnalysisMethods, HostileRecordsAreMissesAndAreReplaced) {
     EXPECT_EQ(fs::file_size(elsewhere), good.size());
 }
 
-// A cache that cannot take the isolated voice costs a later request another
+// Whatever stands where the isolated voice is kept, the isolation is
+// answered; a cache that can't take the voice costs a later request another
 // isolation, not this one its answer.
-TEST(AnalysisMethods, IsolationIsAnsweredWhenItsVoiceCannotBeKept) {
-    const fs::path cache = fs::path(korvel::testing::freshFolder("analysis-isolation-unkept")) / "cache";
-    fs::create_directories(cache / "analysis");
-    std::ofstream(cache / "analysis" / "isolation") << "a file where the voices go";
-    EngineProcess engine({"--cache-dir", cache.string()});
-    const JSONValue voice = resultOf(engine, 1, "analysis.run", analysisParams("a", sounds().speech, "isolation"));
-    EXPECT_EQ(voice.member("peaks")->arrayPtr()->size(), 900u) << voice.canonical();
-    EXPECT_TRUE(fs::is_regular_file(cache / "analysis" / "isolation"));
-    engine.closeInput();
-    EXPECT_EQ(engine.wait(), 0);
+TEST(AnalysisMethods, IsolationIsAnsweredWhateverStandsWhereItsVoiceGoes) {
+    const fs::path folder = korvel::testing::freshFolder("analysis-isolation-hostile");
+    const std::string voiceName = Fingerprint::of({"isolation", sha256sum(sounds().speech), "0.1.0"}) + ".wav";
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& isolation)> place;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"a file where the voices go", [](const fs::path& f) { std::ofstream(f) << "not a folder"; }, false},
+        {"a FIFO for the voice",
+         [&](const fs::path& f) {
+             fs::create_directories(f);
+             ASSERT_EQ(::mkfifo((f / voiceName).c_str(), 0644), 0);
+         },
+         false},
+        {"a link to /dev/zero for the voice",
+         [&](const fs::path& f) {
+             fs::create_directories(f);
+             fs::create_symlink("/dev/zero", f / voiceName);
+         },
+         true},
+        {"a damaged voice",
+         [&](const fs::path& f) {
+             fs::create_directories(f);
+             std::ofstream(f / voiceName) << "RIFF and nothing more";
+         },
+         true},
+    };
+    int64_t id = 0;
+    for (const Case& c : cases) {
+        const fs::path cache = folder / ("cache-" + std::to_string(id));
+        fs::create_directories(cache / "analysis");
+        c.place(cache / "analysis" / "isolation");
+        EngineProcess engine({"--cache-dir", cache.string()});
+        const JSONValue voice = resultOf(engine, ++id, "analysis.run", analysisParams("a", sounds().speech, "isolation"));
+        ASSERT_TRUE(voice.member("peaks")) << c.what;
+        EXPECT_EQ(voice.member("peaks")->arrayPtr()->size(), 900u) << c.what;
+        const fs::path kept = cache / "analysis" / "isolation" / voiceName;
+        EXPECT_EQ(fs::is_regular_file(fs::symlink_status(kept)), c.kept) << c.what;
+        engine.closeInput();
+        EXPECT_EQ(engine.wait(), 0) << c.what;
+    }
 }
