@@ -10,11 +10,12 @@ namespace korvel {
 // Reading what the engine itself left in its caches and models root. Anyone
 // may have put something else there: a link, a FIFO, a device, a huge file.
 // Such an entry is a miss, never a wait or a read without end; the writers
-// replace it by rename like any stale record.
+// replace it where a rename can, like any stale record.
 namespace CacheFile {
 
-// No record the engine writes comes near this (a long transcript is a few
-// megabytes); anything larger is not one of ours.
+// No record the engine writes comes near this: the largest, a transcript,
+// runs at about 100 bytes a word, a few tens of megabytes for the longest
+// sound the engine can hold. Anything larger is not one of ours.
 inline constexpr int64_t recordLimit = 64LL << 20;
 
 // The whole file when it is a regular file (not through a link) of at most
