@@ -55,7 +55,8 @@ SpeechServices speechServices(const EngineFolders& folders, const EngineSpeech& 
         [englishOnly](const std::string& model, const std::string& vad) -> std::shared_ptr<Transcriber> {
             return std::make_shared<WhisperTranscriber>(model, vad, englishOnly);
         },
-        entryLike(speech, ModelCatalog::sileroVad()), entryLike(speech, ModelCatalog::ctcLv60()));
+        entryLike(speech, ModelCatalog::sileroVad()), entryLike(speech, ModelCatalog::ctcLv60()),
+        [englishOnly](const std::string& language) { return WhisperTranscriber::hears(language, englishOnly); });
     return {store, models, std::make_shared<AppleSpeechTranscriber>()};
 }
 

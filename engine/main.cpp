@@ -14,6 +14,19 @@
 
 extern char** environ;
 
+namespace {
+
+// The process ends here, never by returning from main: work that a cancelled
+// request left running (a shared hash, a measurement others could have
+// joined, a background download) goes on on pool threads, and the libraries'
+// exit handlers (OpenSSL frees its locks) would pull its state away under it.
+[[noreturn]] void leave(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     using namespace korvel;
     // whisper's OpenMP workers spin while they wait for each other, which
@@ -37,18 +50,21 @@ int main(int argc, char** argv) {
         auto folders = EngineFolders::from(arguments, environment);
         Engine engine = EngineAssembly::engine(folders, EngineSpeech::standard());
         StdioServer server(std::move(engine), STDIN_FILENO, STDOUT_FILENO, BackgroundGate::shared());
-        bool allEnded = server.run();
-        if (!allEnded) {
-            // Jobs still hold the engine's objects: leave without tearing them down.
-            std::fflush(nullptr);
-            std::_Exit(0);
+        try {
+            // Jobs may still hold the engine's objects: it is never torn down.
+            server.run();
+        } catch (const std::exception& ex) {
+            Stderr::write(std::string("korvel-engine: ") + ex.what() + "\n");
+            leave(1);
+        } catch (...) {
+            Stderr::write("korvel-engine: unknown error\n");
+            leave(1);
         }
-        return 0;
+        leave(0);
     } catch (const std::exception& ex) {
         Stderr::write(std::string("korvel-engine: ") + ex.what() + "\n");
     } catch (...) {
         Stderr::write("korvel-engine: unknown error\n");
     }
-    std::fflush(nullptr);
-    std::_Exit(1); // running jobs end with the process
+    leave(1); // running jobs end with the process
 }

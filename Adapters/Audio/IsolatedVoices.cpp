@@ -2,10 +2,8 @@
 
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/MediaFailure.hpp"
+#include "Adapters/CacheFile.hpp"
 #include "Core/Analysis/Fingerprint.hpp"
-
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -22,8 +20,9 @@ fs::path IsolatedVoices::file(const EngineSource& source) const {
 
 PCMAudio IsolatedVoices::voice(const EngineSource& source, const JobContext& job) {
     const fs::path cached = file(source);
-    struct stat st {};
-    if (::stat(cached.c_str(), &st) == 0) {
+    // Only a regular file of ours is decoded: a FIFO put there would hold the
+    // decoder for good, a link to a device would feed it without end.
+    if (CacheFile::regularSize(cached)) {
         try {
             return AudioDecoder::read(cached, 1, JobContext::silent());
         } catch (const Cancelled&) {
@@ -48,8 +47,8 @@ PCMAudio IsolatedVoices::voice(const EngineSource& source, const JobContext& job
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
-        throw MediaFailure::writing(std::current_exception(), cached.filename().string(), cached.parent_path(),
-                                    MediaFailure::volumeCapacity);
+        // A full or unwritable cache costs the next request another
+        // isolation, not this one the voice it has already made.
     }
     return voice;
 }

@@ -1,11 +1,13 @@
 #include "Adapters/Methods/AnalysisCache.hpp"
 
+#include "Adapters/CacheFile.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Wire/WireNumber.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -13,25 +15,6 @@ namespace fs = std::filesystem;
 namespace korvel {
 
 namespace {
-std::optional<std::string> readWhole(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return bytes;
-}
-
 bool memberEquals(const JSONValue& record, std::string_view key, std::string_view expected) {
     const JSONValue* member = record.member(key);
     const std::string* text = member ? member->stringPtr() : nullptr;
@@ -62,7 +45,7 @@ fs::path AnalysisCache::recordPath(std::string_view fingerprint) const {
 
 std::optional<JSONValue> AnalysisCache::load(std::string_view fingerprint, std::string_view kind,
                                              std::string_view contentHash, std::string_view assetId) const {
-    const auto bytes = readWhole(recordPath(fingerprint));
+    const auto bytes = CacheFile::read(recordPath(fingerprint));
     if (!bytes) return std::nullopt;
     JSONValue record;
     try {
@@ -86,7 +69,12 @@ void AnalysisCache::store(std::string_view fingerprint, const JSONValue& record)
         std::error_code ec;
         fs::create_directories(folder, ec);
         if (ec || ::access(folder.c_str(), W_OK) != 0) return;
-        writeThroughTempOutput(recordPath(fingerprint), journal, bytes);
+        // A FIFO or device put where the record goes is never replaced by an
+        // output; it stays a miss, without a failure logged on every store.
+        struct stat st {};
+        const fs::path final = recordPath(fingerprint);
+        if (::lstat(final.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return;
+        writeThroughTempOutput(final, journal, bytes);
     } catch (...) {
         // storing never fails a request
     }

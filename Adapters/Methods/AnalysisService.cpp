@@ -118,7 +118,10 @@ void AnalysisService::keepSceneScan(const std::string& hash, const std::filesyst
     try {
         const std::string fingerprint = versions.sceneScanFingerprint(hash);
         const auto scan = scenes->known(url);
-        if (!scan || std::filesystem::exists(cache.recordPath(fingerprint))) return;
+        if (!scan) return;
+        // A damaged record would otherwise stay, and every later process scan again.
+        const auto stored = cache.load(fingerprint, SceneScanModel::scanKind, hash, "");
+        if (stored && SceneScanModel::decoded(*stored)) return;
         cache.store(fingerprint, SceneScanModel(hash, fingerprint, *scan).encoded());
     } catch (...) {
         // the scene scan is a convenience; its loss never fails the request

@@ -1,11 +1,11 @@
 #include "Adapters/Methods/MatteService.hpp"
 
+#include "Adapters/CacheFile.hpp"
 #include "Adapters/FileIdentity.hpp"
 #include "Adapters/Methods/AnalysisCache.hpp"
 #include "Core/Wire/MatteWire.hpp"
 
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -16,12 +16,10 @@ namespace {
 std::optional<JSONValue> stored(const fs::path& sidecar, const std::string& fingerprint, const fs::path& output) {
     struct stat st {};
     if (::stat(output.c_str(), &st) != 0) return std::nullopt;
-    std::ifstream in(sidecar, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    if (in.bad()) return std::nullopt;
+    const auto bytes = CacheFile::read(sidecar);
+    if (!bytes) return std::nullopt;
     try {
-        JSONValue value = JSONValue::parsing(bytes);
+        JSONValue value = JSONValue::parsing(*bytes);
         const JSONValue* f = value.member("fingerprint");
         const JSONValue* p = value.member("path");
         if (!f || !f->stringPtr() || *f->stringPtr() != fingerprint) return std::nullopt;

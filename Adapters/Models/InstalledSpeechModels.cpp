@@ -2,6 +2,9 @@
 
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Speech/CoreMLEmissionModel.hpp"
+#include "Adapters/Stderr.hpp"
+
+#include <algorithm>
 
 namespace korvel {
 
@@ -16,6 +19,12 @@ bool isCompiledName(const std::string& name) {
     for (size_t i = 0; i < 64; ++i)
         if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
     return true;
+}
+
+// The runtime's messages may run over several lines; a diagnostic is one.
+std::string oneLine(std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
 }
 
 } // namespace
@@ -60,10 +69,11 @@ std::shared_ptr<CoreMLEmissionModel> AlignerCache::model(const fs::path& package
 }
 
 InstalledSpeechModels::InstalledSpeechModels(std::shared_ptr<ModelStore> store, fs::path compiledFolder, ModelEntry whisper,
-                                             MakeTranscriber makeTranscriber, ModelEntry vad, ModelEntry ctc)
+                                             MakeTranscriber makeTranscriber, ModelEntry vad, ModelEntry ctc,
+                                             WhisperHears whisperHears)
     : store(std::move(store)), makeTranscriber(std::move(makeTranscriber)),
       aligner(std::make_shared<AlignerCache>(std::move(compiledFolder))), whisper(std::move(whisper)), vad(std::move(vad)),
-      ctc(std::move(ctc)) {}
+      ctc(std::move(ctc)), whisperHears(std::move(whisperHears)) {}
 
 std::shared_ptr<Transcriber> InstalledSpeechModels::qualityTranscriber() {
     const auto model = store->installedURL(whisper);
@@ -76,11 +86,29 @@ std::shared_ptr<Transcriber> InstalledSpeechModels::qualityTranscriber() {
 std::shared_ptr<EmissionModel> InstalledSpeechModels::emissionModel() {
     const auto package = store->installedURL(ctc);
     if (!package) return nullptr;
-    return aligner->model(*package, ctc.sha256);
+    // Alignment only refines word times: a model that can't be made serves
+    // as a missing one, so transcripts fall back instead of failing.
+    try {
+        return aligner->model(*package, ctc.sha256);
+    } catch (const EngineFailure& failure) {
+        // The package itself does not compile or load: it counts as not
+        // installed, and the next install replaces it.
+        Stderr::write("korvel-engine: " + oneLine(failure.message) + "\n");
+        store->setAside(ctc);
+    } catch (const std::exception& other) {
+        Stderr::write("korvel-engine: the alignment model could not be compiled: " + oneLine(other.what()) + "\n");
+    }
+    return nullptr;
 }
 
 void InstalledSpeechModels::startInstallingIfNeeded() { store->startInstallingIfNeeded(); }
 
 void InstalledSpeechModels::installAndWait(const JobContext& job) { store->install(std::nullopt, job); }
+
+bool InstalledSpeechModels::catalogueHears(const std::string& language) {
+    const bool listed = std::any_of(store->catalog.begin(), store->catalog.end(),
+                                    [&](const ModelEntry& e) { return e.id == whisper.id; });
+    return listed && (!whisperHears || whisperHears(language));
+}
 
 } // namespace korvel

@@ -35,16 +35,21 @@ private:
 class InstalledSpeechModels : public SpeechModelProviding {
 public:
     using MakeTranscriber = std::function<std::shared_ptr<Transcriber>(const std::string& modelPath, const std::string& vadPath)>;
+    // Whether the whisper model, installed, would transcribe a language.
+    using WhisperHears = std::function<bool(const std::string& language)>;
 
-    // vad and ctc name the catalogue entries to look for; the standard ones by default.
+    // vad and ctc name the catalogue entries to look for; the standard ones by
+    // default. Without whisperHears every language counts as one an install may bring.
     InstalledSpeechModels(std::shared_ptr<ModelStore> store, std::filesystem::path compiledFolder, ModelEntry whisper,
                           MakeTranscriber makeTranscriber, ModelEntry vad = ModelCatalog::sileroVad(),
-                          ModelEntry ctc = ModelCatalog::ctcLv60());
+                          ModelEntry ctc = ModelCatalog::ctcLv60(), WhisperHears whisperHears = {});
 
     std::shared_ptr<Transcriber> qualityTranscriber() override;
+    // Null also when the installed package can't be compiled or loaded.
     std::shared_ptr<EmissionModel> emissionModel() override;
     void startInstallingIfNeeded() override;
     void installAndWait(const JobContext& job) override;
+    bool catalogueHears(const std::string& language) override;
 
     const std::shared_ptr<ModelStore> store;
     const MakeTranscriber makeTranscriber;
@@ -52,6 +57,7 @@ public:
     const ModelEntry whisper;
     const ModelEntry vad;
     const ModelEntry ctc;
+    const WhisperHears whisperHears;
 };
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #include "Adapters/Models/ModelStore.hpp"
 
 #include "Adapters/BlockingExecutor.hpp"
+#include "Adapters/CacheFile.hpp"
 #include "Adapters/FileDigest.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
@@ -8,7 +9,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,10 +143,8 @@ void ModelStore::sweepStaging(const fs::path& root) noexcept {
 std::optional<fs::path> ModelStore::installedURL(const ModelEntry& entry) const {
     if (!isPlainName(entry.id) || !isPlainName(entry.fileName)) return std::nullopt;
     const fs::path folder = root / entry.id;
-    std::ifstream marker(folder / std::string(markerName), std::ios::binary);
-    if (!marker) return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(marker)), std::istreambuf_iterator<char>());
-    if (marker.bad() || content != entry.sha256) return std::nullopt;
+    const auto content = CacheFile::read(folder / std::string(markerName), static_cast<int64_t>(entry.sha256.size()));
+    if (!content || *content != entry.sha256) return std::nullopt;
     const fs::path file = folder / entry.fileName;
     std::error_code ec;
     const auto status = fs::symlink_status(file, ec);
@@ -155,6 +153,11 @@ std::optional<fs::path> ModelStore::installedURL(const ModelEntry& entry) const 
     const auto size = fs::is_regular_file(status) ? static_cast<int64_t>(fs::file_size(file, ec)) : -1;
     if (ec || size != entry.byteLength) return std::nullopt;
     return file;
+}
+
+void ModelStore::setAside(const ModelEntry& entry) noexcept {
+    if (!isPlainName(entry.id)) return;
+    ::unlink((root / entry.id / std::string(markerName)).c_str());
 }
 
 ModelStore::Status ModelStore::status() const {

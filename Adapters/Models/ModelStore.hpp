@@ -55,6 +55,9 @@ public:
     Status status() const;
     void startInstallingIfNeeded();
     std::optional<std::filesystem::path> installedURL(const ModelEntry& entry) const;
+    // Takes the marker of an installed model that turned out unusable: it
+    // then counts as not installed and is installed again. Never throws.
+    void setAside(const ModelEntry& entry) noexcept;
     // Installs the missing models among the ids (all when absent) on the
     // calling thread. Throws the first EngineFailure, other errors, Cancelled.
     void install(const std::optional<std::vector<std::string>>& ids, const JobContext& job);

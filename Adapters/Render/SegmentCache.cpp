@@ -1,5 +1,6 @@
 #include "Adapters/Render/SegmentCache.hpp"
 
+#include "Adapters/CacheFile.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
@@ -7,8 +8,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,15 +56,6 @@ void writeAtomically(const fs::path& target, std::span<const uint8_t> bytes) {
     }
 }
 
-std::optional<std::string> readWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return std::move(text).str();
-}
-
 std::optional<SegmentCache::Entry> decodeEntry(const std::string& text) {
     JSONValue value;
     try {
@@ -102,8 +92,14 @@ std::string encodeEntry(const SegmentCache::Entry& e) {
 }
 
 void copyFile(const fs::path& from, const fs::path& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only the regular file the entry was checked against, never a link or FIFO put there since.
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (in < 0) throw SystemError::posix(errno, "open " + from.string());
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        throw SystemError::posix(EINVAL, "open " + from.string());
+    }
     int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) {
         int e = errno;
@@ -145,12 +141,11 @@ bool SegmentCache::isKey(std::string_view key) {
 std::optional<SegmentCache::Entry> SegmentCache::entry(std::string_view key, std::string_view fingerprint) const {
     if (!isKey(key)) return std::nullopt;
     std::string name(key);
-    auto text = readWhole(folder_ / (name + ".json"));
+    auto text = CacheFile::read(folder_ / (name + ".json"));
     if (!text) return std::nullopt;
     auto found = decodeEntry(*text);
     if (!found || found->fingerprint != fingerprint) return std::nullopt;
-    struct stat st {};
-    int64_t size = ::stat((folder_ / (name + ".m4s")).c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    const auto size = CacheFile::regularSize(folder_ / (name + ".m4s"));
     if (size != found->byteLength) return std::nullopt;
     return found;
 }

@@ -1,5 +1,6 @@
 #include "Adapters/Render/TempOutput.hpp"
 
+#include "Adapters/CacheFile.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/JSONValue.hpp"
@@ -190,16 +191,8 @@ void TempOutput::sweep(const fs::path& journal) noexcept {
             std::optional<std::string> path;
             std::optional<int64_t> pid;
             try {
-                std::string bytes;
-                {
-                    int fd = ::open(item.path().c_str(), O_RDONLY | O_CLOEXEC);
-                    if (fd >= 0) {
-                        char buf[4096];
-                        ssize_t n;
-                        while ((n = ::read(fd, buf, sizeof buf)) > 0 && bytes.size() < (1 << 20)) bytes.append(buf, n);
-                        ::close(fd);
-                    }
-                }
+                // A FIFO or a link to a device here must not hold the engine's start.
+                const std::string bytes = CacheFile::read(item.path(), 1 << 20).value_or(std::string());
                 auto entry = JSONValue::parsing(bytes);
                 if (const auto* p = entry.member("path")) path = p->stringValue();
                 if (const auto* p = entry.member("pid")) pid = p->intValue();

@@ -1,5 +1,6 @@
 #include "Adapters/Speech/CoreMLEmissionModel.hpp"
 
+#include "Adapters/CacheFile.hpp"
 #include "Core/Jobs.hpp"
 
 #include <onnxruntime_cxx_api.h>
@@ -20,6 +21,16 @@ Ort::Env& environment() {
     return env;
 }
 
+bool hasName(const Ort::Session& session, std::string_view name, bool input) {
+    Ort::AllocatorWithDefaultOptions allocator;
+    const size_t count = input ? session.GetInputCount() : session.GetOutputCount();
+    for (size_t i = 0; i < count; ++i) {
+        const auto held = input ? session.GetInputNameAllocated(i, allocator) : session.GetOutputNameAllocated(i, allocator);
+        if (held && name == held.get()) return true;
+    }
+    return false;
+}
+
 EngineFailure unexpectedShape() { return EngineFailure::internalError("The alignment model returned an unexpected shape."); }
 
 } // namespace
@@ -36,7 +47,13 @@ CoreMLEmissionModel::CoreMLEmissionModel(const std::filesystem::path& compiledUR
         options.AddConfigEntry("session.load_model_format", "ORT");
         // Workers that spin between operators starve each other beside a busy editor.
         options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-        session_->session = Ort::Session(environment(), (compiledURL / compiledFileName).c_str(), options);
+        const std::filesystem::path file = compiledURL / compiledFileName;
+        if (!CacheFile::regularSize(file)) throw EngineFailure::internalError("Could not load the alignment model: no model file.");
+        session_->session = Ort::Session(environment(), file.c_str(), options);
+        // Checked here, not at the first chunk: a model of another shape is no
+        // alignment model at all, and its owner treats it as not installed.
+        if (!hasName(session_->session, "audio", true) || !hasName(session_->session, "logp", false))
+            throw EngineFailure::internalError("Could not load the alignment model: it has no audio input or no logp output.");
     } catch (const Ort::Exception& e) {
         throw EngineFailure::internalError(std::string("Could not load the alignment model: ") + e.what());
     }
@@ -53,7 +70,13 @@ void CoreMLEmissionModel::compile(const std::filesystem::path& package, const st
     options.AddConfigEntry("session.save_model_format", "ORT");
     const std::filesystem::path out = into / compiledFileName;
     options.SetOptimizedModelFilePath(out.c_str());
-    Ort::Session session(environment(), (package / packageFileName).c_str(), options);
+    const std::filesystem::path model = package / packageFileName;
+    if (!CacheFile::regularSize(model)) throw EngineFailure::internalError("Could not compile the alignment model: no model file.");
+    try {
+        Ort::Session session(environment(), model.c_str(), options);
+    } catch (const Ort::Exception& e) {
+        throw EngineFailure::internalError(std::string("Could not compile the alignment model: ") + e.what());
+    }
 }
 
 std::vector<float> CoreMLEmissionModel::input(std::span<const float> samples16k) {

@@ -57,6 +57,9 @@ public:
     virtual void startInstallingIfNeeded() = 0;
     // Installs what is missing and returns when done.
     virtual void installAndWait(const JobContext& /*job*/) {}
+    // Whether a model of the catalogue, once installed, transcribes the
+    // language: when none does, waiting for an install is pointless.
+    virtual bool catalogueHears(const std::string& /*language*/) { return true; }
 };
 
 } // namespace korvel

@@ -137,6 +137,10 @@ TranscriptionPipeline::Outcome TranscriptionPipeline::hear(const std::string& la
         if (en) models->startInstallingIfNeeded();
         if (!apple->supports(language)) throw nobodyHears(language);
         recogniser = apple;
+    } else if (!models->catalogueHears(language)) {
+        // No download could bring a recogniser for it ("xx-YY", a tag of any
+        // length): answered now, not after fetching models in vain.
+        throw nobodyHears(language);
     } else {
         models->installAndWait(job.part(0, 0.8));
         q = quality(language);

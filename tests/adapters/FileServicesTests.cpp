@@ -429,6 +429,19 @@ TEST(TempOutput, SweepRefusesEntriesWithNul) {
     EXPECT_FALSE(fs::exists(journal / (uuid + ".json")));
 }
 
+// Entries that are no plain files are unreadable entries: removed, and the
+// start-up sweep is never held by a FIFO or fed by a device.
+TEST(TempOutput, SweepRemovesEntriesThatAreNoFiles) {
+    auto dir = fresh("temp-sweep-special");
+    auto journal = dir / "journal";
+    fs::create_directories(journal);
+    ASSERT_EQ(::mkfifo((journal / "pipe.json").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", journal / "zero.json");
+    TempOutput::sweep(journal);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(journal / "pipe.json")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(journal / "zero.json")));
+}
+
 TEST(EngineFolders, FlagsAndEnvironment) {
     std::map<std::string, std::string> env{{"HOME", "/home/u"}};
     auto f = EngineFolders::from({"engine", "--cache-dir", "/tmp/c", "--cache-dir", "/tmp/d"}, env);

@@ -2,9 +2,12 @@
 // the real engine, sound and pictures made with the ffmpeg tool.
 
 #include "EngineProcess.hpp"
+#include "Core/Analysis/Fingerprint.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <cstring>
+#include <functional>
+#include <sys/stat.h>
 #include <ebur128.h>
 #include <filesystem>
 #include <fstream>
@@ -219,4 +222,105 @@ TEST(AnalysisMethods, IsolationPeaksOfTheVoiceAndItsKeptSound) {
     EXPECT_EQ(*known.member("analysis")->member("peaks"), *voice.member("peaks"));
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
+}
+
+// Whatever stands where a record goes is read only when it is a regular file
+// of a record's size: anything else is a miss that is answered at once,
+// measured again and, where a file can be replaced, replaced.
+TEST(AnalysisMethods, HostileRecordsAreMissesAndAreReplaced) {
+    const fs::path folder = korvel::testing::freshFolder("analysis-hostile");
+    const std::string params = analysisParams("a", sounds().gapped, "silences");
+    std::string fingerprint, good;
+    {
+        EngineProcess engine({"--cache-dir", (folder / "first").string()});
+        fingerprint = *resultOf(engine, 1, "analysis.run", params).member("fingerprint")->stringValue();
+        std::ifstream in(folder / "first" / "analysis" / (fingerprint + ".json"));
+        good.assign(std::istreambuf_iterator<char>(in), {});
+        engine.closeInput();
+        ASSERT_EQ(engine.wait(), 0);
+    }
+    ASSERT_FALSE(good.empty());
+    const fs::path elsewhere = folder / "elsewhere.json";
+    std::ofstream(elsewhere) << good;
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> place;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false},
+        {"a link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, true},
+        {"a link to a good record", [&](const fs::path& p) { fs::create_symlink(elsewhere, p); }, true},
+        {"a good record padded past 64 MiB",
+         [&](const fs::path& p) { std::ofstream(p) << good << std::string((64 << 20) + 1, ' '); }, true},
+        {"a damaged record", [&](const fs::path& p) { std::ofstream(p) << good.substr(0, good.size() / 2); }, true},
+    };
+    int64_t id = 1;
+    for (const Case& c : cases) {
+        const fs::path cache = folder / ("cache-" + std::to_string(id));
+        const fs::path record = cache / "analysis" / (fingerprint + ".json");
+        fs::create_directories(record.parent_path());
+        c.place(record);
+        EngineProcess engine({"--cache-dir", cache.string()});
+        EXPECT_TRUE(resultOf(engine, ++id, "analysis.known", params).member("analysis")->isNull()) << c.what;
+        EXPECT_EQ(*resultOf(engine, ++id, "analysis.run", params).member("fingerprint"), JSONValue(fingerprint)) << c.what;
+        const JSONValue known = resultOf(engine, ++id, "analysis.known", params);
+        EXPECT_EQ(known.member("analysis")->isNull(), !c.replaced) << c.what;
+        if (c.replaced) {
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(record))) << c.what;
+            EXPECT_LT(fs::file_size(record), 1u << 20) << c.what;
+        }
+        engine.closeInput();
+        EXPECT_EQ(engine.wait(), 0) << c.what;
+        fs::remove_all(cache);
+    }
+    EXPECT_EQ(fs::file_size(elsewhere), good.size());
+}
+
+// Whatever stands where the isolated voice is kept, the isolation is
+// answered; a cache that can't take the voice costs a later request another
+// isolation, not this one its answer.
+TEST(AnalysisMethods, IsolationIsAnsweredWhateverStandsWhereItsVoiceGoes) {
+    const fs::path folder = korvel::testing::freshFolder("analysis-isolation-hostile");
+    const std::string voiceName = Fingerprint::of({"isolation", sha256sum(sounds().speech), "0.1.0"}) + ".wav";
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& isolation)> place;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"a file where the voices go", [](const fs::path& f) { std::ofstream(f) << "not a folder"; }, false},
+        {"a FIFO for the voice",
+         [&](const fs::path& f) {
+             fs::create_directories(f);
+             ASSERT_EQ(::mkfifo((f / voiceName).c_str(), 0644), 0);
+         },
+         false},
+        {"a link to /dev/zero for the voice",
+         [&](const fs::path& f) {
+             fs::create_directories(f);
+             fs::create_symlink("/dev/zero", f / voiceName);
+         },
+         true},
+        {"a damaged voice",
+         [&](const fs::path& f) {
+             fs::create_directories(f);
+             std::ofstream(f / voiceName) << "RIFF and nothing more";
+         },
+         true},
+    };
+    int64_t id = 0;
+    for (const Case& c : cases) {
+        const fs::path cache = folder / ("cache-" + std::to_string(id));
+        fs::create_directories(cache / "analysis");
+        c.place(cache / "analysis" / "isolation");
+        EngineProcess engine({"--cache-dir", cache.string()});
+        const JSONValue voice = resultOf(engine, ++id, "analysis.run", analysisParams("a", sounds().speech, "isolation"));
+        ASSERT_TRUE(voice.member("peaks")) << c.what;
+        EXPECT_EQ(voice.member("peaks")->arrayPtr()->size(), 900u) << c.what;
+        const fs::path kept = cache / "analysis" / "isolation" / voiceName;
+        EXPECT_EQ(fs::is_regular_file(fs::symlink_status(kept)), c.kept) << c.what;
+        engine.closeInput();
+        EXPECT_EQ(engine.wait(), 0) << c.what;
+    }
 }

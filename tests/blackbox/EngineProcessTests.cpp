@@ -156,3 +156,27 @@ TEST(EngineProcess, HugeLineCostsASmallMultipleOfItsSize) {
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }
+
+// Requests cancelled by the end of input leave their shared hashes running on
+// pool threads; the process must end under them, not run the libraries' exit
+// handlers beneath them (that crashed in OpenSSL about one start in three).
+TEST(EngineProcess, EndOfInputWhileHashesStillRunExitsCleanly) {
+    namespace fs = std::filesystem;
+    const fs::path folder = korvel::testing::freshFolder("hashes-at-exit");
+    constexpr int files = 60;
+    std::string lines;
+    for (int i = 1; i <= files; ++i) {
+        const fs::path file = folder / ("f" + std::to_string(i) + ".bin");
+        std::ofstream(file, std::ios::binary) << std::string(1 << 20, static_cast<char>(i));
+        lines += EngineProcess::request(i, "analysis.run",
+                                        R"({"assetId":"a","kind":"silences","source":{"path":")" + file.string() +
+                                            R"(","contentHash":")" + std::string(64, '0') + R"("}})") +
+                 "\n";
+    }
+    for (int run = 0; run < 16; ++run) {
+        EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+        engine.send(lines);
+        engine.closeInput();
+        ASSERT_EQ(engine.wait(), 0) << "start " << run << ": " << engine.stderrText();
+    }
+}

@@ -3,6 +3,7 @@
 
 #include "EngineProcess.hpp"
 #include "tests/support/HttpServer.hpp"
+#include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>
 
@@ -163,3 +164,26 @@ TEST(ModelMethods, AStagedModelOfTheExactSizeIsInstalled) {
 }
 
 } // namespace
+
+// A language tag that no catalogue model and no system recogniser hears is
+// refused at once: nothing is downloaded first, whatever the tag's length.
+TEST(ModelMethods, TranscriptsInALanguageNobodyHearsFailWithoutDownloading) {
+    HttpServer server;
+    for (const char* id : {"whisper_large_v3_q5_0", vadId, "ctc_wav2vec2_lv60_q8"})
+        server.route(id, HttpServer::Reply(200, std::string(1000, 'x')).stalling());
+    const fs::path sound = fs::path(korvel::testing::freshFolder("language-nobody-sound")) / "tone.wav";
+    ASSERT_TRUE(korvel::testing::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=f=300:d=2 '" + sound.string() + "'"));
+    const std::string hash = korvel::testing::sha256sum(sound);
+    Engine engine("language-nobody", server);
+    int64_t id = 0;
+    for (const std::string& tag : {std::string("xx-YY"), std::string(10'000, 'q')}) {
+        const JSONValue response = engine.call(++id, "analysis.run",
+                                               R"({"assetId":"a","kind":"transcript","language":")" + tag +
+                                                   R"(","source":{"path":")" + sound.string() + R"(","contentHash":")" +
+                                                   hash + R"("}})");
+        EXPECT_EQ(errorText(response), "-32005 No transcriber on this computer handles " + tag + ".") << tag.size();
+    }
+    for (const char* model : {"whisper_large_v3_q5_0", vadId, "ctc_wav2vec2_lv60_q8"}) EXPECT_EQ(server.requests(model), 0) << model;
+    engine.process.closeInput();
+    EXPECT_EQ(engine.process.wait(), 0);
+}

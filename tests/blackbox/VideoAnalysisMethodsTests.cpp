@@ -2,6 +2,7 @@
 // on clips made with the ffmpeg tool.
 
 #include "EngineProcess.hpp"
+#include "Core/Analysis/Fingerprint.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <filesystem>
@@ -82,6 +83,28 @@ TEST(VideoAnalysisMethods, ScenesCutAtTheJoinsAndTheScanIsKept) {
     EXPECT_GE(color.member("takes")->arrayPtr()->size(), 3u);
     EXPECT_EQ(color.member("takes")->arrayPtr()->front().member("lumaLayout")->arrayPtr()->size(), 144u);
     EXPECT_EQ(std::distance(fs::directory_iterator(cache / "analysis"), fs::directory_iterator()), 3);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+// A damaged scene-scan record is replaced like any other record, so later
+// processes start from the scan instead of reading every frame again.
+TEST(VideoAnalysisMethods, ADamagedSceneScanRecordIsReplaced) {
+    const fs::path cache = fs::path(korvel::testing::freshFolder("video-scan-damaged")) / "cache";
+    const std::string hash = sha256sum(clips().three);
+    const std::string fingerprint = Fingerprint::of({"scene_scan", "2", hash, "0.1.0"});
+    const fs::path record = cache / "analysis" / (fingerprint + ".json");
+    fs::create_directories(record.parent_path());
+    std::ofstream(record) << R"({"kind":"scene_scan","contentHash":")" << hash << R"(","fingerprint":")" << fingerprint
+                          << R"(","spans":[{"startUs":0)";
+    EngineProcess engine({"--cache-dir", cache.string()});
+    result(answer(engine, 1, "analysis.run", sourceParams("a", clips().three, R"("kind":"scenes")")));
+    std::ifstream in(record);
+    const JSONValue stored = JSONValue::parsing(std::string(std::istreambuf_iterator<char>(in), {}));
+    EXPECT_EQ(*stored.member("kind"), JSONValue("scene_scan"));
+    ASSERT_TRUE(stored.member("spans") && stored.member("spans")->arrayPtr());
+    EXPECT_EQ(stored.member("spans")->arrayPtr()->size(), 3u);
+    EXPECT_TRUE(stored.member("colorSteps")->arrayPtr());
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 namespace korvel {
 namespace {
 
@@ -61,6 +63,59 @@ TEST(EngineModels, DirectDownloadsServeOnlyTheirModels) {
               R"({"models":[{"byteLength":)" + std::to_string(vad.size()) +
                   R"(,"downloadable":true,"id":"silero_vad_v5_1_2","installed":true,"license":"MIT"},)"
                   R"({"byteLength":268909236,"downloadable":false,"id":"ctc_wav2vec2_lv60_q8","installed":false,"license":"Apache-2.0"}],"ready":false})");
+}
+
+// An installed alignment package that compiles to nothing usable is a
+// missing one: transcripts fall back, and the status says it is not installed.
+TEST(EngineModels, AnUnusableAlignmentPackageCountsAsNotInstalled) {
+    const fs::path wav = SpeechModels::path("hello.wav");
+    const std::string hash = Digest::sha256(SpeechModels::bytesOf(wav));
+    struct Case {
+        const char* what;
+        std::string member; // the package's one file, and its bytes
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"garbage for a model", "model.onnx", "not a model at all"},
+        {"no model in the package", "notes.txt", "nothing to compile"},
+        {"another model's interface", "model.onnx",
+         SpeechModels::bytesOf(fs::path(KORVEL_DEPS_DIR) / "vision-models" / "face_detection_full_range.onnx")},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const fs::path root = fs::path(KORVEL_TEST_TMP) / ("engine-broken-package-" + std::to_string(++n));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        {
+            std::ofstream(root / c.member, std::ios::binary) << c.bytes;
+        }
+        const fs::path zip = root / "package.zip";
+        ASSERT_TRUE(testing::runCommand("/usr/bin/python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], 'w'); "
+                                        "z.write(sys.argv[2], 'w2v_en_lv60_15s_q8.mlpackage/' + sys.argv[3]); z.close()\" '" +
+                                        zip.string() + "' '" + (root / c.member).string() + "' " + c.member))
+            << c.what;
+        const std::string package = SpeechModels::bytesOf(zip);
+        testing::HttpServer server;
+        server.route(ModelCatalog::ctcLv60().id, testing::HttpServer::Reply(200, package));
+        const Engine engine =
+            EngineAssembly::engine(EngineFolders::make(root / "cache", root / "models", server.base()),
+                                   EngineSpeech{{withFile(ModelCatalog::ctcLv60(), package)}, ModelCatalog::whisperLargeV3(),
+                                                std::nullopt, false});
+        const JSONValue installed = (*engine.job("models.install"))(JSONValue::parsing("{}"), JobContext::silent());
+        ASSERT_EQ(*installed.member("ready"), JSONValue(true)) << c.what;
+        // The repair download the transcript asks for finds nothing this time.
+        server.route(ModelCatalog::ctcLv60().id, testing::HttpServer::Reply(404, ""));
+
+        const JSONValue transcript = (*engine.job("analysis.run"))(
+            JSONValue::parsing(R"({"assetId":"a","kind":"transcript","language":"en","source":{"path":")" + wav.string() +
+                               R"(","contentHash":")" + hash + R"("}})"),
+            JobContext::silent());
+        EXPECT_EQ(*transcript.member("transcriber"), JSONValue("speech_transcriber")) << c.what;
+        EXPECT_EQ(*transcript.member("provisional"), JSONValue(true)) << c.what;
+        EXPECT_FALSE(transcript.member("words")->arrayPtr()->empty()) << c.what;
+        const JSONValue status = (*engine.job("models.status"))(JSONValue::parsing("{}"), JobContext::silent());
+        EXPECT_EQ(*status.member("models")->arrayPtr()->front().member("installed"), JSONValue(false)) << c.what;
+    }
 }
 
 } // namespace

@@ -10,10 +10,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -106,6 +108,17 @@ TEST(ModelStore, InstalledNeedsTheExactMarkerAndSize) {
         install(root, plain, c.body, c.marker);
         auto store = ModelStore::make(root, {plain}, std::make_shared<DirectModelSource>(std::map<std::string, std::string>()));
         EXPECT_EQ(store->installedURL(plain).has_value(), c.installed) << c.what;
+    }
+    // A marker that is no plain file is read as no marker, at once.
+    for (const auto& [what, place] : std::vector<std::pair<const char*, std::function<void(const fs::path&)>>>{
+             {"a FIFO", [](const fs::path& m) { ASSERT_EQ(::mkfifo(m.c_str(), 0644), 0); }},
+             {"a link to /dev/zero", [](const fs::path& m) { fs::create_symlink("/dev/zero", m); }}}) {
+        const fs::path root = freshRoot("installed-marker");
+        install(root, plain, body, plain.sha256);
+        fs::remove(root / "alpha" / "verified.sha256");
+        place(root / "alpha" / "verified.sha256");
+        auto store = ModelStore::make(root, {plain}, std::make_shared<DirectModelSource>(std::map<std::string, std::string>()));
+        EXPECT_FALSE(store->installedURL(plain)) << what;
     }
     // A package folder counts by its marker alone.
     const fs::path root = freshRoot("installed-zip");

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 using namespace korvel;
 namespace fs = std::filesystem;
@@ -71,6 +72,23 @@ TEST(SegmentCache, MissesUnlessFingerprintAndLengthMatch) {
         {"missing m4s", [](auto&, auto& m4s) { fs::remove(m4s); }},
         {"missing record", [](auto& json, auto&) { fs::remove(json); }},
         {"not JSON", [](auto& json, auto&) { put(json, "{"); }},
+        {"m4s a FIFO and the record's length 0", [&](auto& json, auto& m4s) {
+             put(json, R"({"fingerprint":"{\"engine\":\"0.1.0.r1\"}","byteLength":0,"frameCount":60,"durationUs":2000000,"firstPtsUs":0})");
+             fs::remove(m4s);
+             ASSERT_EQ(::mkfifo(m4s.c_str(), 0644), 0);
+         }},
+        {"m4s a link to the real bytes", [](auto&, auto& m4s) {
+             fs::rename(m4s, m4s.string() + ".real");
+             fs::create_symlink(m4s.string() + ".real", m4s);
+         }},
+        {"record a FIFO", [](auto& json, auto&) {
+             fs::remove(json);
+             ASSERT_EQ(::mkfifo(json.c_str(), 0644), 0);
+         }},
+        {"record a link to /dev/zero", [](auto& json, auto&) {
+             fs::remove(json);
+             fs::create_symlink("/dev/zero", json);
+         }},
         {"length as text", [&](auto& json, auto&) {
              put(json, R"({"fingerprint":"{\"engine\":\"0.1.0.r1\"}","byteLength":"100","frameCount":60,"durationUs":2000000,"firstPtsUs":0})");
          }},

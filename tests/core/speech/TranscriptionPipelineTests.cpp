@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 
 namespace korvel {
 namespace {
@@ -59,6 +60,7 @@ struct FakeModels : SpeechModelProviding {
     std::vector<EngineProgress> installProgress;
     int installs = 0;
     bool throwsOnAsk = false;
+    std::set<std::string> catalogueLanguages{"en", "fr", "de", "ja"};
 
     std::shared_ptr<Transcriber> qualityTranscriber() override {
         if (throwsOnAsk) throw std::runtime_error("store unreadable");
@@ -73,6 +75,9 @@ struct FakeModels : SpeechModelProviding {
         ++installs;
         job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::bytes, 10, 10});
         if (installedQuality) quality = installedQuality;
+    }
+    bool catalogueHears(const std::string& language) override {
+        return catalogueLanguages.contains(VoiceLanguage::plain(language));
     }
 };
 
@@ -187,6 +192,29 @@ TEST(TranscriptionPipeline, ALanguageNobodyHearsWaitsForTheInstallThenFails) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].done, 800); // the installation's share ends at 0.8
     EXPECT_EQ(reports[0].total, 1000);
+}
+
+// A tag no model of the catalogue hears is refused before any download, at
+// any length, with or without a quality transcriber installed.
+TEST(TranscriptionPipeline, ALanguageNoCatalogueModelHearsFailsAtOnce) {
+    const std::string longTag = std::string(10'000, 'q') + "-YY";
+    for (const std::string& tag : {std::string("xx-YY"), longTag}) {
+        for (bool withWhisper : {false, true}) {
+            Bench s;
+            if (withWhisper) s.models->quality = s.whisper;
+            std::vector<EngineProgress> reports;
+            try {
+                s.run(tag, JobContext([&](const EngineProgress& p) { reports.push_back(p); }));
+                FAIL() << tag.size();
+            } catch (const EngineFailure& f) {
+                EXPECT_EQ(f.code, -32005);
+                EXPECT_EQ(f.message, "No transcriber on this computer handles " + tag + ".");
+            }
+            EXPECT_EQ(s.models->installs, 0);
+            EXPECT_EQ(s.models->started, 0);
+            EXPECT_TRUE(reports.empty());
+        }
+    }
 }
 
 TEST(TranscriptionPipeline, ALanguageTheInstallBringsIsHeardAfterIt) {
