@@ -130,8 +130,9 @@ std::vector<TextToken> TextLayoutEngine::tokens(const TextLine& line, size_t fir
                 out.push_back(std::move(t));
                 continue;
             }
+            const auto typesetter = look.font->typesetter(word, look.kerning);
             for (size_t at = 0; at < word.size();) {
-                size_t end = look.font->suggestLineBreak(word, at, boxWidth, look.kerning);
+                size_t end = typesetter->suggestLineBreak(at, boxWidth);
                 end = std::clamp(end, at + 1, word.size());
                 out.push_back(token(word.substr(at, end - at), firstRun + j, look));
                 at = end;

@@ -12,6 +12,27 @@ using namespace korvel;
 
 namespace {
 
+// Breaks after as many letters as fit.
+class HalfEmTypesetter final : public TextTypesetter {
+public:
+    HalfEmTypesetter(std::string text, double size, double kerning)
+        : text_(std::move(text)), size_(size), kerning_(kerning) {}
+    size_t suggestLineBreak(size_t start, double maxWidth) const override {
+        size_t fit = start;
+        double w = 0;
+        for (Utf8::Cursor at(std::string_view(text_).substr(start)); !at.done();) {
+            at.next();
+            w += 0.5 * size_ + kerning_;
+            if (w - kerning_ <= maxWidth) fit = start + at.offset();
+        }
+        return fit;
+    }
+
+private:
+    std::string text_;
+    double size_, kerning_;
+};
+
 class HalfEmFont final : public TextFont {
 public:
     explicit HalfEmFont(double size) : size_(size) {}
@@ -32,17 +53,8 @@ public:
     }
     std::string faceName(uint32_t) const override { return "Half"; }
     double faceWeight(uint32_t) const override { return 0; }
-    size_t suggestLineBreak(std::string_view text, size_t start, double maxWidth, double kerning) const override {
-        size_t end = start, fit = start;
-        double w = 0;
-        for (Utf8::Cursor at(text.substr(start)); !at.done();) {
-            at.next();
-            w += 0.5 * size_ + kerning;
-            end = start + at.offset();
-            if (w - kerning <= maxWidth) fit = end;
-        }
-        (void)end;
-        return fit;
+    std::unique_ptr<TextTypesetter> typesetter(std::string_view text, double kerning) const override {
+        return std::make_unique<HalfEmTypesetter>(std::string(text), size_, kerning);
     }
 
 private:
