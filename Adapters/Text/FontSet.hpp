@@ -36,7 +36,7 @@ public:
     static constexpr size_t shapedCapacity = 16384;
     // Long texts are shaped again rather than kept: the cache lives as long
     // as the engine, and its entries may come from any request.
-    static constexpr size_t shapedBytesCapacity = size_t{64} << 20;
+    static constexpr size_t shapedBytesCapacity = size_t{16} << 20;
 
 private:
     std::shared_ptr<const ShapedText> shapeUncached(std::string_view text) const;

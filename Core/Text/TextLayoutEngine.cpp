@@ -82,6 +82,11 @@ void TextLayoutEngine::refuseUnsafeSizes(const TextItem& item) const {
         throw EngineFailure::invalidParams("Text item " + item.id + " has a negative size.");
     }
     if (base > largestFontPx) throw tooLarge(item);
+    size_t bytes = 0;
+    for (const auto& line : item.lines) {
+        for (const auto& run : line.runs) bytes += run.text.size();
+    }
+    if (bytes > largestTextBytes) throw tooLarge(item);
 }
 
 TextLayout TextLayoutEngine::layout(const TextItem& item) const {

@@ -274,6 +274,13 @@ TEST(TextLayoutEngine, UnsafeSizesAreRefusedBeforeLayout) {
         {[](TextItem& t) { t.style.lineHeight = std::nan(""); }, "Text item t is too large to lay out."},
         {[](TextItem& t) { t.style.sizePct = -1; }, "Text item t has a negative size."},
         {[](TextItem& t) { t.box.h = -0.1; }, "Text item t has a negative size."},
+        // The text of all runs of all lines counts together.
+        {[](TextItem& t) {
+             t.lines[0].runs[0].text = std::string(TextLayoutEngine::largestTextBytes / 2, 'a');
+             t.lines.push_back(t.lines[0]);
+             t.lines[1].runs[0].text += "b";
+         },
+         "Text item t is too large to lay out."},
     };
     for (const Case& c : cases) {
         auto t = item({{"ab"}});
@@ -283,6 +290,8 @@ TEST(TextLayoutEngine, UnsafeSizesAreRefusedBeforeLayout) {
         EXPECT_EQ(e.message, c.message);
     }
     EXPECT_EQ(f.fonts->requests, 0);
+    const std::string half(TextLayoutEngine::largestTextBytes / 2, 'a');
+    EXPECT_EQ(f.engine.layout(item({{half}, {half}})).visualLines, 2);
     auto zero = item({{"ab cd"}});
     zero.style.sizePct = 0;
     const TextLayout l = f.engine.layout(zero);
