@@ -8,6 +8,12 @@
 
 #include <hb.h>
 
+#include "Core/Text/Utf8.hpp"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -105,9 +111,81 @@ double drawtextPerFrame() {
     return (with - without) / 300.0;
 }
 
+// `count` scalars cycled from `pattern`.
+std::string cycled(const std::vector<uint32_t>& pattern, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) Utf8::append(out, pattern[static_cast<size_t>(i) % pattern.size()]);
+    return out;
+}
+
+std::vector<uint32_t> range(uint32_t from, uint32_t to) {
+    std::vector<uint32_t> out;
+    for (uint32_t c = from; c <= to; ++c) out.push_back(c);
+    return out;
+}
+
+// One caption of one run holding `text`, on a 1080x1920 canvas.
+RenderPlan oneLongItem(const std::string& text) {
+    RenderPlan plan = captions(1);
+    TextItem& t = plan.textItems[0];
+    t.box = {0.1, 0.7, 0.8, 0.2};
+    t.style.font = FontFamily::inter;
+    t.style.weight = 700;
+    t.style.sizePct = 6;
+    t.lines = {TextLine{{TextRun{text, 0, 2'000'000, false, std::nullopt}}, std::nullopt}};
+    return plan;
+}
+
+// Measure, layout and one drawn frame of one long item, in a child process
+// so that its peak resident size is its own.
+void longItem(const char* name, const std::string& text) {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        const RenderPlan plan = oneLongItem(text);
+        TextCaches caches;
+        auto start = Clock::now();
+        const auto measured = TextMeasureService::measure({plan}, caches);
+        const double measureMs = ms(start);
+        TextCaches fresh;
+        start = Clock::now();
+        (void)TextMeasureService::layout({plan, {plan.textItems[0].id}}, fresh);
+        const double layoutMs = ms(start);
+        TextCaches third;
+        TextRasterizer r({plan.canvas.width, plan.canvas.height}, TextMetrics::unit(plan.canvas.width, plan.canvas.height),
+                         {}, third);
+        start = Clock::now();
+        (void)r.sharedLayer(plan.textItems[0], 0);
+        const double drawMs = ms(start);
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        std::printf("%-34s %8d %10.1f %10.1f %10.1f %10.1f %6lld\n", name, static_cast<int>(text.size()), measureMs,
+                    layoutMs, drawMs, usage.ru_maxrss / 1024.0, static_cast<long long>(measured.items[0].lines));
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::printf("%-34s failed\n", name);
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    std::printf("One long caption (1080x1920, box 0.8 x 0.2, Inter 700 at 6 %%), cold caches each: measureText, textLayout\n"
+                "and one drawn layer; peak resident size of the whole run.\n");
+    std::printf("%-34s %8s %10s %10s %10s %10s %6s\n", "item", "bytes", "measure ms", "layout ms", "draw ms", "peak MB",
+                "rows");
+    longItem("30,000 CJK ideographs", cycled(range(0x4E00, 0x4FFF), 30'000));
+    longItem("50,000 Thai (a repeated sentence)",
+             cycled({0x0E20, 0x0E32, 0x0E29, 0x0E32, 0x0E44, 0x0E17, 0x0E22, 0x0E07, 0x0E48, 0x0E32, 0x0E22, 0x0E21,
+                     0x0E32, 0x0E01},
+                    50'000));
+    longItem("100,000 Latin letters, no spaces", cycled(range('a', 'z'), 100'000));
+    longItem("30,000 emoji", cycled(range(0x1F600, 0x1F64F), 30'000));
+    if (argc > 1 && std::string(argv[1]) == "--long-only") return 0;
+    std::printf("\n");
+
     std::printf("Measuring: render.measureText of 12-word captions on 1080x1920 (Montserrat 800), cold (new caches) and\n"
                 "warm (same caches), next to raw HarfBuzz shaping of the same tokens once, same face, one thread.\n");
     std::printf("%8s %12s %12s %14s %10s\n", "captions", "cold ms", "warm ms", "raw hb ms", "warm/raw");

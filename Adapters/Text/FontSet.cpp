@@ -12,6 +12,7 @@
 #include <unicode/utext.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace korvel {
@@ -116,9 +117,15 @@ std::shared_ptr<const ShapedText> FontSet::shape(std::string_view text) const {
         if (auto found = shaped_.find(key); found != shaped_.end()) return found->second;
     }
     auto shaped = shapeUncached(text);
+    const size_t bytes = key.size() + shaped->glyphs.size() * sizeof(ShapedText::Glyph) +
+                         shaped->runs.size() * sizeof(ShapedText::Run);
+    if (bytes > shapedBytesCapacity / 8) return shaped;
     std::lock_guard guard(lock_);
-    if (shaped_.size() >= shapedCapacity) shaped_.clear();
-    shaped_.emplace(std::move(key), shaped);
+    if (shaped_.size() >= shapedCapacity || shapedBytes_ + bytes > shapedBytesCapacity) {
+        shaped_.clear();
+        shapedBytes_ = 0;
+    }
+    if (shaped_.try_emplace(std::move(key), shaped).second) shapedBytes_ += bytes;
     return shaped;
 }
 
@@ -243,40 +250,91 @@ std::shared_ptr<const ShapedText> FontSet::shapeUncached(std::string_view text) 
     return out;
 }
 
-size_t FontSet::suggestLineBreak(std::string_view text, size_t start, double maxWidth, double kerning,
-                                 double size) const {
-    if (start >= text.size()) return text.size();
-    const std::string_view rest = text.substr(start);
-    const auto shaped = shape(rest);
-    const Wide wide(rest);
-    // Width of the piece [0, end) by the token width rule.
-    const auto width = [&](uint32_t end) {
-        double w = 0;
+namespace {
+
+// A typesetter over one shaped text. The width of a line is the sum, in
+// logical order from its start, of every glyph's advance plus the kerning,
+// less the kerning after the last glyph: summed from the line's own start,
+// so that a line is measured the same wherever the text around it begins.
+class WordTypesetter final : public TextTypesetter {
+public:
+    WordTypesetter(std::string_view text, const ShapedText& shaped, double kerning, double size)
+        : length_(text.size()), kerning_(kerning) {
+        const Wide wide(text);
+        const auto bytes = [&](UBreakIteratorType type) {
+            std::vector<uint32_t> out;
+            for (int32_t b : boundaries(wide.text, type)) out.push_back(wide.byteOf[static_cast<size_t>(b)]);
+            return out;
+        };
+        lineMarks_ = bytes(UBRK_LINE);
+        graphemeMarks_ = bytes(UBRK_CHARACTER);
+        std::vector<size_t> order(shaped.glyphs.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return shaped.glyphs[a].cluster < shaped.glyphs[b].cluster; });
+        sums_.push_back(0);
+        magnitudes_.push_back(0);
+        for (size_t i : order) {
+            const ShapedText::Glyph& g = shaped.glyphs[i];
+            clusters_.push_back(g.cluster);
+            advances_.push_back(g.advance * size + kerning);
+            sums_.push_back(sums_.back() + advances_.back());
+            magnitudes_.push_back(magnitudes_.back() + std::fabs(advances_.back()));
+        }
+    }
+
+    size_t suggestLineBreak(size_t start, double maxWidth) const override {
+        if (start >= length_) return length_;
+        if (auto end = lastFitting(lineMarks_, start, maxWidth)) return *end;
+        if (auto end = lastFitting(graphemeMarks_, start, maxWidth)) return *end;
+        // At least one whole grapheme cluster, so that a surrogate pair or a
+        // combining sequence is never cut.
+        const auto next = std::upper_bound(graphemeMarks_.begin(), graphemeMarks_.end(), start);
+        return next == graphemeMarks_.end() ? length_ : *next;
+    }
+
+private:
+    // The last of `marks` after `start` that fits, scanning up to the first
+    // that does not. A mark is judged by the prefix sums when they put it
+    // beyond doubt past `maxWidth`, so a line never walks the glyphs up to
+    // a far break opportunity it cannot reach; every glyph it does walk
+    // lies inside the line it returns, or at a width within rounding of
+    // `maxWidth`.
+    std::optional<size_t> lastFitting(const std::vector<uint32_t>& marks, size_t start, double maxWidth) const {
+        std::optional<size_t> best;
+        size_t glyph = static_cast<size_t>(
+            std::lower_bound(clusters_.begin(), clusters_.end(), start) - clusters_.begin());
+        double sum = 0;
         bool any = false;
-        for (const auto& g : shaped->glyphs) {
-            if (g.cluster < end) {
-                w += g.advance * size + kerning;
+        for (auto mark = std::upper_bound(marks.begin(), marks.end(), start); mark != marks.end(); ++mark) {
+            const size_t to = static_cast<size_t>(
+                std::lower_bound(clusters_.begin() + static_cast<std::ptrdiff_t>(glyph), clusters_.end(), *mark) -
+                clusters_.begin());
+            if (to > glyph) {
+                // Both sums round by far less than this over any count of glyphs a text can have.
+                const double slack = 1e-7 * (magnitudes_[to] + std::fabs(sum) + std::fabs(kerning_));
+                if (sum + (sums_[to] - sums_[glyph]) - kerning_ - slack > maxWidth) break;
+                for (; glyph < to; ++glyph) sum += advances_[glyph];
                 any = true;
             }
-        }
-        return any ? w - kerning : 0.0;
-    };
-    const auto fitting = [&](const std::vector<int32_t>& marks) -> std::optional<uint32_t> {
-        std::optional<uint32_t> best;
-        for (int32_t m : marks) {
-            const uint32_t end = wide.byteOf[static_cast<size_t>(m)];
-            if (end == 0) continue;
-            if (width(end) <= maxWidth) best = end;
+            if ((any ? sum - kerning_ : 0.0) <= maxWidth) best = *mark;
             else break;
         }
         return best;
-    };
-    const auto graphemes = boundaries(wide.text, UBRK_CHARACTER);
-    if (auto end = fitting(boundaries(wide.text, UBRK_LINE))) return start + *end;
-    if (auto end = fitting(graphemes)) return start + *end;
-    // At least one whole grapheme cluster, so that a surrogate pair or a
-    // combining sequence is never cut.
-    return start + wide.byteOf[static_cast<size_t>(graphemes.front())];
+    }
+
+    size_t length_;
+    double kerning_;
+    std::vector<uint32_t> lineMarks_, graphemeMarks_; // byte offsets, ascending
+    std::vector<uint32_t> clusters_;                  // of the glyphs in logical order
+    std::vector<double> advances_;                    // pixels, the kerning included
+    std::vector<double> sums_, magnitudes_;           // prefix sums of advances_ and of their sizes
+};
+
+} // namespace
+
+std::unique_ptr<TextTypesetter> FontSet::typesetter(std::string_view text, double kerning, double size) const {
+    return std::make_unique<WordTypesetter>(text, *shape(text), kerning, size);
 }
 
 } // namespace korvel

@@ -27,14 +27,16 @@ public:
     // Shapes with HarfBuzz, kern off; each grapheme cluster takes the first
     // face that has all its glyphs, runs follow ICU's bidi order.
     std::shared_ptr<const ShapedText> shape(std::string_view text) const;
-    size_t suggestLineBreak(std::string_view text, size_t start, double maxWidth, double kerning,
-                            double size) const;
+    std::unique_ptr<TextTypesetter> typesetter(std::string_view text, double kerning, double size) const;
 
     double ascent() const { return ascent_; }   // ems
     double descent() const { return descent_; } // ems, positive
     std::optional<double> spaceAdvance() const { return space_; }
 
     static constexpr size_t shapedCapacity = 16384;
+    // Long texts are shaped again rather than kept: the cache lives as long
+    // as the engine, and its entries may come from any request.
+    static constexpr size_t shapedBytesCapacity = size_t{16} << 20;
 
 private:
     std::shared_ptr<const ShapedText> shapeUncached(std::string_view text) const;
@@ -44,6 +46,7 @@ private:
     std::optional<double> space_;
     mutable std::mutex lock_;
     mutable std::unordered_map<std::string, std::shared_ptr<const ShapedText>> shaped_;
+    mutable size_t shapedBytes_ = 0;
 };
 
 // A FontSet at a size: the font the layout asks for.
@@ -58,8 +61,8 @@ public:
     std::shared_ptr<const ShapedText> shape(std::string_view text) const override { return set_->shape(text); }
     std::string faceName(uint32_t face) const override { return set_->member(face).face().postScriptName(); }
     double faceWeight(uint32_t face) const override { return set_->member(face).weight(); }
-    size_t suggestLineBreak(std::string_view text, size_t start, double maxWidth, double kerning) const override {
-        return set_->suggestLineBreak(text, start, maxWidth, kerning, size_);
+    std::unique_ptr<TextTypesetter> typesetter(std::string_view text, double kerning) const override {
+        return set_->typesetter(text, kerning, size_);
     }
 
     const FontSet& set() const { return *set_; }

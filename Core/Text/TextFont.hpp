@@ -11,6 +11,17 @@
 
 namespace korvel {
 
+// Suggests where the lines of one text end. The text is analysed when the
+// typesetter is made, so each suggestion costs about the length of its line.
+class TextTypesetter {
+public:
+    virtual ~TextTypesetter() = default;
+    // Where a line from byte `start` should end to be at most `maxWidth`
+    // pixels wide: at a line break opportunity when one fits, else after as
+    // many grapheme clusters as fit, and never before the first whole cluster.
+    virtual size_t suggestLineBreak(size_t start, double maxWidth) const = 0;
+};
+
 // A font at one size with its fallback cascade, as the layout sees it.
 // Shaping fails with -32002 when no face of the cascade has a glyph, and
 // with -32603 when the shaping result cannot be read.
@@ -28,11 +39,9 @@ public:
     // PostScript name and weight of a face of the cascade.
     virtual std::string faceName(uint32_t face) const = 0;
     virtual double faceWeight(uint32_t face) const = 0;
-    // Where a line of `text` from byte `start` should end to be at most
-    // `maxWidth` pixels wide with `kerning` after every glyph: at a line
-    // break opportunity when one fits, else after as many grapheme clusters
-    // as fit, and never before the first whole cluster.
-    virtual size_t suggestLineBreak(std::string_view text, size_t start, double maxWidth, double kerning) const = 0;
+    // `text` shaped and segmented once as a whole, with `kerning` pixels
+    // after every glyph, ready to be broken into lines.
+    virtual std::unique_ptr<TextTypesetter> typesetter(std::string_view text, double kerning) const = 0;
 };
 
 // Hands out fonts by family, weight, slant, size and cascade languages.

@@ -82,6 +82,11 @@ void TextLayoutEngine::refuseUnsafeSizes(const TextItem& item) const {
         throw EngineFailure::invalidParams("Text item " + item.id + " has a negative size.");
     }
     if (base > largestFontPx) throw tooLarge(item);
+    size_t bytes = 0;
+    for (const auto& line : item.lines) {
+        for (const auto& run : line.runs) bytes += run.text.size();
+    }
+    if (bytes > largestTextBytes) throw tooLarge(item);
 }
 
 TextLayout TextLayoutEngine::layout(const TextItem& item) const {
@@ -130,8 +135,9 @@ std::vector<TextToken> TextLayoutEngine::tokens(const TextLine& line, size_t fir
                 out.push_back(std::move(t));
                 continue;
             }
+            const auto typesetter = look.font->typesetter(word, look.kerning);
             for (size_t at = 0; at < word.size();) {
-                size_t end = look.font->suggestLineBreak(word, at, boxWidth, look.kerning);
+                size_t end = typesetter->suggestLineBreak(at, boxWidth);
                 end = std::clamp(end, at + 1, word.size());
                 out.push_back(token(word.substr(at, end - at), firstRun + j, look));
                 at = end;

@@ -25,6 +25,10 @@ public:
     static constexpr double smallestScale = 0.4;
     // Sizes beyond this would drive glyph outlines and tiles past any canvas.
     static constexpr double largestFontPx = 16384;
+    // Of all runs together. Layout grows with the text, so this keeps one
+    // item near a second and a hundred megabytes; captions and titles are a
+    // few hundred bytes.
+    static constexpr size_t largestTextBytes = size_t{256} << 10;
 
 private:
     struct VisualLine;

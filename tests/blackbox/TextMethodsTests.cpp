@@ -3,8 +3,11 @@
 
 #include "EngineProcess.hpp"
 
+#include "Core/Text/Utf8.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace korvel;
@@ -140,6 +143,8 @@ TEST(TextMethods, FailuresCarryExactSentences) {
          R"({"plan":)" + plan(item("neg", "x", R"("font":"inter","weight":400,"italic":false,"sizePct":-2)")) + "}",
          "-32602 Text item neg has a negative size."},
         {"render.textLayout", R"({"plan":)" + plan("") + "}", "-32602 Params do not match the contract: missing .ids"},
+        {"render.measureText", R"({"plan":)" + plan(item("long", std::string(300'000, 'a'))) + "}",
+         "-32602 Text item long is too large to lay out."},
     };
     int64_t id = 10;
     for (const Case& c : cases) EXPECT_EQ(errorOf(ask(engine, id++, c.method, c.params, false)), c.error) << c.params;
@@ -154,5 +159,70 @@ TEST(TextMethods, EastAsianTextLaysOut) {
     for (const auto& m : *answer.member("result")->member("items")->arrayPtr()) {
         EXPECT_EQ(*m.member("issue"), JSONValue(nullptr)) << m.canonical();
         EXPECT_EQ(*m.member("lines"), JSONValue(1)) << m.canonical();
+    }
+}
+
+namespace {
+
+// `count` scalars cycled from `pattern`.
+std::string cycled(std::vector<uint32_t> pattern, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) Utf8::append(out, pattern[i % pattern.size()]);
+    return out;
+}
+
+std::vector<uint32_t> scalars(uint32_t first, uint32_t last) {
+    std::vector<uint32_t> out;
+    for (uint32_t c = first; c <= last; ++c) out.push_back(c);
+    return out;
+}
+
+} // namespace
+
+// Items far longer than any caption, in the scripts broken between characters
+// and as one unbreakable word: each method answers them as it answers a short one.
+TEST(TextMethods, LongItemsAnswerLikeShortOnes) {
+    const std::string folder = korvel::testing::freshFolder("text-long");
+    EngineProcess engine({"--cache-dir", folder + "/cache"});
+    struct Case {
+        const char* name;
+        std::string text;
+        bool broken; // a space-less script, wrapped into many rows
+    };
+    const Case cases[] = {
+        {"cjk", cycled(scalars(0x4E00, 0x4FFF), 30'000), true},
+        {"thai", cycled({0x0E20, 0x0E32, 0x0E29, 0x0E32, 0x0E44, 0x0E17, 0x0E22, 0x0E07, 0x0E48, 0x0E32, 0x0E22,
+                         0x0E21, 0x0E32, 0x0E01},
+                        50'000),
+         true},
+        {"soundmarks", cycled({0x30A2}, 1) + cycled({0x30FC}, 30'000), true},
+        {"latin", cycled(scalars('a', 'z'), 100'000), false},
+        {"emoji", cycled(scalars(0x1F600, 0x1F64F), 30'000), false},
+    };
+    int64_t id = 100;
+    for (const Case& c : cases) {
+        const std::string items = item(c.name, c.text);
+        const JSONValue measured = ask(engine, ++id, "render.measureText", R"({"plan":)" + plan(items) + "}");
+        const auto* list = measured.member("result") ? measured.member("result")->member("items")->arrayPtr() : nullptr;
+        ASSERT_TRUE(list && list->size() == 1) << c.name;
+        const JSONValue& m = (*list)[0];
+        EXPECT_EQ(*m.member("issue"), JSONValue("overflow")) << c.name;
+        EXPECT_EQ(num(m.member("scale")), 0.4) << c.name;
+        const double lines = num(m.member("lines"));
+        if (c.broken) EXPECT_GT(lines, 100) << c.name;
+        else EXPECT_EQ(lines, 1) << c.name;
+
+        const JSONValue laidOut =
+            ask(engine, ++id, "render.textLayout", R"({"plan":)" + plan(items) + R"(,"ids":[")" + c.name + R"("]})");
+        const auto* layouts = laidOut.member("result") ? laidOut.member("result")->member("items")->arrayPtr() : nullptr;
+        ASSERT_TRUE(layouts && layouts->size() == 1) << c.name;
+        EXPECT_EQ(static_cast<double>((*layouts)[0].member("rows")->arrayPtr()->size()), lines) << c.name;
+
+        const std::string out = folder + "/" + c.name + ".png";
+        const JSONValue frame = ask(engine, ++id, "render.frame",
+                                    R"({"plan":)" + plan(items) + R"(,"sources":{},"variant":"after","atUs":500000,)" +
+                                        R"("maxLongEdge":320,"outPath":")" + out + R"("})");
+        EXPECT_EQ(num(frame.member("result") ? frame.member("result")->member("height") : nullptr), 320) << c.name;
+        EXPECT_TRUE(std::filesystem::exists(out)) << c.name;
     }
 }

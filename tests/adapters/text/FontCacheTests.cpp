@@ -192,9 +192,9 @@ TEST(FontSet, LineBreakSuggestions) {
     const auto font = cache.font(FontFamily::inter, 400, false, 40, TextScript::cascadeLanguages(thai));
     const double whole = font->shape(thai)->advance * 40;
     // Just short of the whole word: the dictionary break after the first word.
-    EXPECT_EQ(font->suggestLineBreak(thai, 0, whole - 1, 0), 18u);
+    EXPECT_EQ(font->typesetter(thai, 0)->suggestLineBreak(0, whole - 1), 18u);
     // Narrower than any cluster: one whole cluster (a surrogate pair stays whole).
-    EXPECT_EQ(font->suggestLineBreak("\U0001F600\U0001F600", 0, 1, 0), 4u);
+    EXPECT_EQ(font->typesetter("\U0001F600\U0001F600", 0)->suggestLineBreak(0, 1), 4u);
     // A base letter with its combining mark is one cluster.
-    EXPECT_EQ(font->suggestLineBreak("e\u0301e\u0301", 0, 1, 0), 3u);
+    EXPECT_EQ(font->typesetter("e\u0301e\u0301", 0)->suggestLineBreak(0, 1), 3u);
 }

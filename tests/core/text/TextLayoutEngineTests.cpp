@@ -12,6 +12,27 @@ using namespace korvel;
 
 namespace {
 
+// Breaks after as many letters as fit.
+class HalfEmTypesetter final : public TextTypesetter {
+public:
+    HalfEmTypesetter(std::string text, double size, double kerning)
+        : text_(std::move(text)), size_(size), kerning_(kerning) {}
+    size_t suggestLineBreak(size_t start, double maxWidth) const override {
+        size_t fit = start;
+        double w = 0;
+        for (Utf8::Cursor at(std::string_view(text_).substr(start)); !at.done();) {
+            at.next();
+            w += 0.5 * size_ + kerning_;
+            if (w - kerning_ <= maxWidth) fit = start + at.offset();
+        }
+        return fit;
+    }
+
+private:
+    std::string text_;
+    double size_, kerning_;
+};
+
 class HalfEmFont final : public TextFont {
 public:
     explicit HalfEmFont(double size) : size_(size) {}
@@ -32,17 +53,8 @@ public:
     }
     std::string faceName(uint32_t) const override { return "Half"; }
     double faceWeight(uint32_t) const override { return 0; }
-    size_t suggestLineBreak(std::string_view text, size_t start, double maxWidth, double kerning) const override {
-        size_t end = start, fit = start;
-        double w = 0;
-        for (Utf8::Cursor at(text.substr(start)); !at.done();) {
-            at.next();
-            w += 0.5 * size_ + kerning;
-            end = start + at.offset();
-            if (w - kerning <= maxWidth) fit = end;
-        }
-        (void)end;
-        return fit;
+    std::unique_ptr<TextTypesetter> typesetter(std::string_view text, double kerning) const override {
+        return std::make_unique<HalfEmTypesetter>(std::string(text), size_, kerning);
     }
 
 private:
@@ -262,6 +274,13 @@ TEST(TextLayoutEngine, UnsafeSizesAreRefusedBeforeLayout) {
         {[](TextItem& t) { t.style.lineHeight = std::nan(""); }, "Text item t is too large to lay out."},
         {[](TextItem& t) { t.style.sizePct = -1; }, "Text item t has a negative size."},
         {[](TextItem& t) { t.box.h = -0.1; }, "Text item t has a negative size."},
+        // The text of all runs of all lines counts together.
+        {[](TextItem& t) {
+             t.lines[0].runs[0].text = std::string(TextLayoutEngine::largestTextBytes / 2, 'a');
+             t.lines.push_back(t.lines[0]);
+             t.lines[1].runs[0].text += "b";
+         },
+         "Text item t is too large to lay out."},
     };
     for (const Case& c : cases) {
         auto t = item({{"ab"}});
@@ -271,6 +290,8 @@ TEST(TextLayoutEngine, UnsafeSizesAreRefusedBeforeLayout) {
         EXPECT_EQ(e.message, c.message);
     }
     EXPECT_EQ(f.fonts->requests, 0);
+    const std::string half(TextLayoutEngine::largestTextBytes / 2, 'a');
+    EXPECT_EQ(f.engine.layout(item({{half}, {half}})).visualLines, 2);
     auto zero = item({{"ab cd"}});
     zero.style.sizePct = 0;
     const TextLayout l = f.engine.layout(zero);
