@@ -7,9 +7,11 @@
 #include "Adapters/StdioServer.hpp"
 #include "Embedded/EngineAssembly.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -25,10 +27,25 @@ namespace {
     std::_Exit(status);
 }
 
+// A standard descriptor the parent closed would be taken by the next file
+// the engine opens, and answers would be written into it. /dev/null, read
+// only, holds its place: reads see the end, writes fail as writes should.
+void holdStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held != -1 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     using namespace korvel;
+    holdStandardDescriptors();
     // whisper's OpenMP workers spin while they wait for each other, which
     // starves recognition on a busy machine; libgomp reads its wait policy
     // only when it loads, so the process starts once more with it set.

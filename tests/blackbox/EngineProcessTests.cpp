@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <cstdlib>
+#include <iterator>
+#include <sys/wait.h>
 
 using namespace korvel;
 using korvel::testing::EngineProcess;
@@ -99,6 +102,29 @@ TEST(EngineProcess, UnwritableOutputEndsWithStatusOne) {
     auto err = engine.stderrText();
     EXPECT_EQ(err.rfind("korvel-engine: ", 0), 0u) << err;
     EXPECT_NE(err.find("could not write to standard output"), std::string::npos) << err;
+}
+
+// Started with its standard output closed, the engine must not write its
+// answers into whatever file it opens next.
+TEST(EngineProcess, AClosedStandardOutputIsNeverTakenByAFile) {
+    namespace fs = std::filesystem;
+    const fs::path cache = korvel::testing::freshFolder("closed-descriptor");
+    const fs::path err = cache.parent_path() / "closed-descriptor.err";
+    const std::string hello = EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})");
+    const std::string command = "printf '%s\\n' '" + hello + "' | '" KORVEL_ENGINE_PATH "' --cache-dir '" +
+                                cache.string() + "' >&- 2>'" + err.string() + "'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("could not write to standard output"), std::string::npos) << text;
+    for (const auto& entry : fs::recursive_directory_iterator(cache)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream file(entry.path());
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(bytes.find("contractVersion"), std::string::npos) << entry.path();
+    }
 }
 
 TEST(EngineProcess, StartupSweepsLeftoversOfDeadProcesses) {
