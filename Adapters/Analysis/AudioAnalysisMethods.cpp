@@ -5,6 +5,7 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Methods/AnalysisService.hpp"
 #include "Adapters/Methods/MatteService.hpp"
+#include "Adapters/Methods/SoundRecordSweep.hpp"
 #include "Adapters/Models/ModelMethods.hpp"
 
 namespace korvel {
@@ -13,6 +14,8 @@ namespace AudioAnalysisMethods {
 namespace {
 void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs& inputs) {
     const AnalysisCache cache{inputs.cacheRoot / "analysis", inputs.cacheRoot / "journal"};
+    // Before any request can read them.
+    SoundRecordSweep::once(cache.folder);
     auto measuring = std::make_shared<SharedMeasurement<JSONValue>>(BackgroundGate::shared());
     const AnalysisVersions versions{inputs.engineVersion};
     SoundDecoding decoding;

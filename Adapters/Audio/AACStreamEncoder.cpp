@@ -12,7 +12,9 @@ namespace {
 constexpr int64_t blockFrames = 8192;
 } // namespace
 
-void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
+
+namespace {
+void encoded(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
     const int channels = static_cast<int>(std::max<int64_t>(1, audio.channelCount()));
     // Previews take the faster coefficient search: the stream races the player.
     AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, false, true);
@@ -35,6 +37,17 @@ void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) 
     encoder.finish(sink);
     publish();
     stream.finish();
+}
+} // namespace
+
+void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
+    try {
+        encoded(audio, bitRate, stream);
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        throw AudioEncoder::aacFailure(std::current_exception());
+    }
 }
 
 EncodedAudioStream encode(const PCMAudio& audio, int64_t bitRate) {

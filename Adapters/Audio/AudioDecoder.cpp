@@ -53,9 +53,11 @@ public:
     // gives way before every buffer and reports at most once per percent.
     // With a sink, pieces leave as they are decoded and nothing is kept.
     TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames,
-                 const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0)
+                 const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0,
+                 int64_t deliveredLimit = -1)
         : format_(format), stream_(format->streams[stream]), rate_(rate), channels_(channels),
-          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs), sink_(sink) {}
+          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs),
+          deliveredLimit_(deliveredLimit), sink_(sink) {}
 
     // Whether pieces already left through the sink: the sound can't be taken back.
     bool delivered() const { return produced_ > 0 && sink_ != nullptr; }
@@ -150,7 +152,7 @@ private:
     void directProgress(const JobContext& job) {
         job.giveWay();
         Task::checkCancellation();
-        const int64_t done = std::min(directDurationUs_, out_.frames() * 1'000'000 / rate_);
+        const int64_t done = std::min(directDurationUs_, produced_ * 1'000'000 / rate_);
         if (directDurationUs_ > 0) {
             const int64_t percent = done * 100 / directDurationUs_;
             if (percent > lastPercent_) {
@@ -187,8 +189,45 @@ private:
         inChannels_ = frame->ch_layout.nb_channels;
     }
 
-    void take(const AVFrame* frame) {
+    // A NaN or infinity would poison every sum it enters downstream (mix,
+    // loudness, the AAC encoder, which refuses it); it becomes silence here.
+    static void zeroNonFinite(float* samples, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            if (!std::isfinite(samples[i])) samples[i] = 0.0f;
+    }
+    void finiteSamples(AVFrame* frame) {
+        const auto format = static_cast<AVSampleFormat>(frame->format);
+        const AVSampleFormat packed = av_get_packed_sample_fmt(format);
+        if (packed != AV_SAMPLE_FMT_FLT && packed != AV_SAMPLE_FMT_DBL) return;
+        const int planes = av_sample_fmt_is_planar(format) ? frame->ch_layout.nb_channels : 1;
+        const auto count = static_cast<size_t>(frame->nb_samples) *
+                           static_cast<size_t>(av_sample_fmt_is_planar(format) ? 1 : frame->ch_layout.nb_channels);
+        bool clean = true;
+        for (int p = 0; p < planes && clean; ++p) {
+            if (packed == AV_SAMPLE_FMT_FLT) {
+                const auto* x = reinterpret_cast<const float*>(frame->extended_data[p]);
+                for (size_t i = 0; i < count && clean; ++i) clean = std::isfinite(x[i]);
+            } else {
+                const auto* x = reinterpret_cast<const double*>(frame->extended_data[p]);
+                for (size_t i = 0; i < count && clean; ++i) clean = std::isfinite(x[i]);
+            }
+        }
+        if (clean) return;
+        check(av_frame_make_writable(frame), "decode the audio track");
+        for (int p = 0; p < planes; ++p) {
+            if (packed == AV_SAMPLE_FMT_FLT) {
+                zeroNonFinite(reinterpret_cast<float*>(frame->extended_data[p]), count);
+            } else {
+                auto* x = reinterpret_cast<double*>(frame->extended_data[p]);
+                for (size_t i = 0; i < count; ++i)
+                    if (!std::isfinite(x[i])) x[i] = 0.0;
+            }
+        }
+    }
+
+    void take(AVFrame* frame) {
         if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return;
+        finiteSamples(frame);
         if (!resampler_ || frame->sample_rate != inRate_ || frame->format != inFormat_ ||
             frame->ch_layout.nb_channels != inChannels_) {
             if (resampler_) flush();
@@ -200,9 +239,19 @@ private:
         if (pts != AV_NOPTS_VALUE && !direct_) {
             const int64_t at = av_rescale_q_rnd(pts, stream_->time_base, AVRational{1, inRate_},
                                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+            // The first buffer is frame 0 wherever it is stamped: an MP3's
+            // first frame comes stamped after the encoder delay the decoder
+            // already trimmed. Only gaps between buffers are sound.
+            if (!origin_) {
+                origin_ = true;
+                inputFrames_ = at;
+            }
             const int64_t gapIn = at - inputFrames_;
             const int64_t gapOut = av_rescale(gapIn, rate_, inRate_);
-            if (gapOut > 2) {
+            // Stamps in coarse units (Matroska and WebM count milliseconds)
+            // are rounded: a gap shorter than one unit is that rounding.
+            const int64_t unit = av_rescale_q_rnd(1, stream_->time_base, AVRational{1, rate_}, AV_ROUND_UP);
+            if (gapOut > std::max<int64_t>(2, unit)) {
                 if (produced_ + gapOut > limitFrames_) damaged();
                 check(swr_inject_silence(resampler_.get(), static_cast<int>(std::min<int64_t>(gapIn, INT32_MAX))),
                       "fill a gap in the audio track");
@@ -231,6 +280,8 @@ private:
             const int got = swr_convert(resampler_.get(), planes.data(), room, input, count);
             check(got, "convert the audio track");
             if (got == 0) return;
+            // Resampling finite input can still overflow.
+            for (auto& plane : scratch_) zeroNonFinite(plane.data(), static_cast<size_t>(got));
             append(got);
             // Draining repeats until the converter holds nothing more.
         } while (input == nullptr);
@@ -238,6 +289,9 @@ private:
 
     void append(int got) {
         if (produced_ + got > PCMAudio::maximumFrames) damaged();
+        // A direct stream hands out what the plan presents and no padding after it.
+        if (deliveredLimit_ >= 0) got = static_cast<int>(std::clamp<int64_t>(deliveredLimit_ - produced_, 0, got));
+        if (got == 0) return;
         produced_ += got;
         const auto n = static_cast<size_t>(got);
         const int have = convertedChannels();
@@ -279,6 +333,8 @@ private:
     int64_t durationFrames_;
     bool direct_ = false;
     int64_t directDurationUs_ = 0;
+    int64_t deliveredLimit_ = -1;
+    bool origin_ = false;
     int64_t lastPercent_ = -1;
     int64_t limitFrames_ = 0;
     int64_t inputFrames_ = 0;
@@ -295,7 +351,9 @@ private:
 FFmpeg::Format openFile(const fs::path& url) {
     FFmpeg::prepare();
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
+    // Everyday sound also comes in Ogg (Opus, Vorbis) and Matroska or WebM.
+    static const std::string formats = std::string(MediaAsset::allFormats()) + ",ogg,matroska,webm";
+    av_dict_set(&options, "format_whitelist", formats.c_str(), 0);
     av_dict_set(&options, "protocol_whitelist", "file", 0);
     AVFormatContext* raw = nullptr;
     const std::string location = "file:" + url.string();
@@ -330,7 +388,11 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
     }
     if (streams.empty()) throw EngineFailure::invalidParams("This file has no audio track.");
     if (auto plan = DirectAudioFile::plan(url, rate, channels)) {
-        if (auto samples = DirectAudioFile::read(url, *plan, rate, channels, job)) return Output{std::move(*samples)};
+        if (sink) {
+            if (DirectAudioFile::stream(url, *plan, rate, channels, job, *sink)) return {};
+        } else if (auto samples = DirectAudioFile::read(url, *plan, rate, channels, job)) {
+            return Output{std::move(*samples)};
+        }
     }
     const int64_t expected = durationUs > 0 ? static_cast<int64_t>(static_cast<double>(durationUs) / 1e6 * rate) : 0;
 
@@ -371,27 +433,54 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
 
 } // namespace
 
+namespace {
+// The first audio track alone; -1 when there is none.
+int firstAudioTrack(AVFormatContext* format) {
+    int stream = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            stream = static_cast<int>(i);
+            break;
+        }
+    }
+    for (unsigned s = 0; stream >= 0 && s < format->nb_streams; ++s) {
+        if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
+    }
+    return stream;
+}
+} // namespace
+
 std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, int rate, int channels,
                                                           int64_t expectedFrames, int64_t durationUs,
                                                           const JobContext& job) {
     try {
         auto format = openFile(url);
-        int stream = -1;
-        for (unsigned i = 0; i < format->nb_streams; ++i) {
-            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-                stream = static_cast<int>(i);
-                break;
-            }
-        }
+        const int stream = firstAudioTrack(format.get());
         if (stream < 0) return std::nullopt;
-        for (unsigned s = 0; s < format->nb_streams; ++s) {
-            if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
-        }
         return TrackDecoder(format.get(), stream, rate, channels, expectedFrames, nullptr, true, durationUs).run(job).channels;
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
         return std::nullopt;
+    }
+}
+
+bool streamDirect(const fs::path& url, int rate, int channels, int64_t expectedFrames, int64_t durationUs,
+                  int64_t limitFrames, const JobContext& job, const Piece& piece) {
+    std::optional<TrackDecoder> track;
+    try {
+        auto format = openFile(url);
+        const int stream = firstAudioTrack(format.get());
+        if (stream < 0) return false;
+        track.emplace(format.get(), stream, rate, channels, expectedFrames, &piece, true, durationUs,
+                      std::max<int64_t>(0, limitFrames));
+        track->run(job);
+        return true;
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        if (!track || !track->delivered()) return false;
+        throw MediaFailure::reading(std::current_exception(), what);
     }
 }
 

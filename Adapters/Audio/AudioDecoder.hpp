@@ -30,6 +30,12 @@ std::vector<float> readMono(const std::filesystem::path& url, int sampleRate, co
 std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem::path& url, int rate, int channels,
                                                           int64_t expectedFrames, int64_t durationUs,
                                                           const JobContext& job);
+// The same route handing pieces to `piece` as they decode, at most
+// `limitFrames` frames of them. False when it failed before handing any out
+// (the caller takes the general decoder); a failure after that is thrown as
+// a reading failure of "This audio track".
+bool streamDirect(const std::filesystem::path& url, int rate, int channels, int64_t expectedFrames,
+                  int64_t durationUs, int64_t limitFrames, const JobContext& job, const Piece& piece);
 // Splits interleaved samples; a trailing partial frame is dropped.
 std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
 } // namespace AudioDecoder

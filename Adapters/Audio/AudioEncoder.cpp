@@ -1,5 +1,6 @@
 #include "Adapters/Audio/AudioEncoder.hpp"
 
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
@@ -9,15 +10,36 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace korvel {
 
-namespace {
-void check(int status, std::string_view doing) {
-    if (status < 0) throw SystemError::ffmpeg(status, doing);
+EngineFailure AudioEncoder::aacFailure(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const EngineFailure& failure) {
+        return failure;
+    } catch (const std::bad_alloc&) {
+        MediaFailure::log(MediaFailure::chain(error), "encode AAC");
+        return EngineFailure::internalError("AAC encoding failed: there was not enough memory.");
+    } catch (...) {
+        // The system's own words go to the log, never to the client.
+        const auto chain = MediaFailure::chain(error);
+        MediaFailure::log(chain, "encode AAC");
+        for (const auto& entry : chain) {
+            if (entry.domain == SystemError::posixDomain && entry.code == ENOMEM)
+                return EngineFailure::internalError("AAC encoding failed: there was not enough memory.");
+        }
+        return EngineFailure::internalError("AAC encoding failed: the encoder refused the sound.");
+    }
 }
-} // namespace
+
+void AudioEncoder::check(int status, std::string_view doing) const {
+    if (status >= 0) return;
+    if (codec_ == Codec::aac) throw aacFailure(std::make_exception_ptr(SystemError::ffmpeg(status, doing)));
+    throw SystemError::ffmpeg(status, doing);
+}
 
 AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder)
     : codec_(codec), channels_(channels) {

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Jobs.hpp"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 struct AVCodecContext;
@@ -35,9 +38,17 @@ public:
     // size is collected inside. Silence of `count` frames when `audio` is null.
     void feed(const PCMAudio* audio, int64_t from, int64_t count, const PacketSink& sink);
     // Ends the stream: the last partial frame and the encoder's tail.
+    // Feeding and finishing AAC fail with -32603 "AAC encoding failed: ..."
+    // (aacFailure); ALAC with the library's SystemError, for the writer to word.
     void finish(const PacketSink& sink);
 
+    // An AAC cycle's failure in the engine's words: an EngineFailure passes
+    // unchanged; anything else becomes -32603 "AAC encoding failed: " and a
+    // plain reason, its chain logged.
+    static EngineFailure aacFailure(const std::exception_ptr& error);
+
 private:
+    void check(int status, std::string_view doing) const;
     void sendFrame(int frames, const PacketSink& sink);
     void drain(const PacketSink& sink);
 

@@ -336,13 +336,15 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     AudioMixer::Result result = mix(plan, Variant::after, job, true);
     PCMAudio buffer;
     double peak = 0;
+    // The peak check's failures are its own (an AAC cycle, no file of the
+    // client's): they pass on as they are, never as a write failure.
+    if (!plan.finishedPolicy().isNone()) {
+        std::tie(buffer, peak) = settledUnderCeiling(std::move(result.buffer), plan.mix.truePeakDb);
+    } else {
+        buffer = std::move(result.buffer);
+        peak = encodedPeak(buffer);
+    }
     try {
-        if (!plan.finishedPolicy().isNone()) {
-            std::tie(buffer, peak) = settledUnderCeiling(std::move(result.buffer), plan.mix.truePeakDb);
-        } else {
-            buffer = std::move(result.buffer);
-            peak = encodedPeak(buffer);
-        }
         Task::checkCancellation();
         AudioFileWriter::writeLossless(buffer, outPath, journal_);
     } catch (const Cancelled&) {

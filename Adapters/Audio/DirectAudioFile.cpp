@@ -106,4 +106,10 @@ std::optional<std::vector<std::vector<float>>> read(const std::filesystem::path&
     return samples;
 }
 
+bool stream(const std::filesystem::path& url, const Plan& plan, int sampleRate, int channels, const JobContext& job,
+            const std::function<void(const std::vector<std::span<const float>>&)>& piece) {
+    const int64_t expected = plan.fileRate > 0 ? plan.lengthFrames * sampleRate / plan.fileRate : 0;
+    return AudioDecoder::streamDirect(url, sampleRate, channels, expected, plan.durationUs, expected, job, piece);
+}
+
 } // namespace korvel::DirectAudioFile

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace korvel {
@@ -27,6 +29,11 @@ std::optional<Plan> plan(const std::filesystem::path& url, int sampleRate, int c
 // Planar samples, or nothing when the read turns out impossible; throws only Cancelled.
 std::optional<std::vector<std::vector<float>>> read(const std::filesystem::path& url, const Plan& plan, int sampleRate,
                                                     int channels, const JobContext& job);
+// The same decode handed over piece by piece without keeping it; false when
+// it could not start (nothing was handed over). The length is held to what
+// the plan presents; a file that ends short ends the sound there.
+bool stream(const std::filesystem::path& url, const Plan& plan, int sampleRate, int channels, const JobContext& job,
+            const std::function<void(const std::vector<std::span<const float>>&)>& piece);
 } // namespace DirectAudioFile
 
 } // namespace korvel

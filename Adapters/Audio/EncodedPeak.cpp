@@ -106,8 +106,16 @@ double measureDb(const PCMAudio& audio, int64_t bitRate) {
             errors[static_cast<size_t>(i)] = std::current_exception();
         }
     });
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    for (auto& e : errors) {
+        if (!e) continue;
+        try {
+            std::rethrow_exception(e);
+        } catch (const Cancelled&) {
+            throw;
+        } catch (...) {
+            throw AudioEncoder::aacFailure(e);
+        }
+    }
     const float peak = *std::max_element(peaks.begin(), peaks.end());
     return peak > 0 ? std::max(TruePeak::silenceDb, 20.0 * std::log10(static_cast<double>(peak))) : TruePeak::silenceDb;
 }

@@ -154,7 +154,9 @@ TEST(AnalysisMethods, TheCacheAnswersRepeatsAndSurvivesItsSource) {
         std::vector<JSONValue> progress;
         resultOf(engine, 2, "analysis.run", analysisParams("a", movie, "waveform"), &progress);
         EXPECT_FALSE(progress.empty());
-        EXPECT_EQ(std::distance(fs::directory_iterator(cache / "analysis"), fs::directory_iterator()), 3);
+        // Three records beside the stamp of the one-time sound sweep.
+        EXPECT_EQ(std::distance(fs::directory_iterator(cache / "analysis"), fs::directory_iterator()), 4);
+        EXPECT_TRUE(fs::is_regular_file(cache / "analysis" / "sound-records-swept"));
         engine.closeInput();
         EXPECT_EQ(engine.wait(), 0);
     }

@@ -1,0 +1,305 @@
+// The sound kinds of everyday sources through the real engine, each held
+// against an independent meter on ffmpeg's own decode of the same file:
+// loudness by libebur128, silence where the sound has it, the waveform's
+// peaks, and no lag (the engine's decode taken from an audio.mix of the
+// source). Also what earlier builds left in the cache, and a source with a
+// sample that is not a number.
+
+#include "EngineProcess.hpp"
+#include "tests/support/EverydayMedia.hpp"
+#include "tests/support/Shell.hpp"
+
+#include <ebur128.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+using namespace korvel;
+using namespace korvel::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path& mediaFolder() {
+    static const fs::path folder = freshFolder("everyday-media");
+    return folder;
+}
+
+std::string sourceJSON(const fs::path& file) {
+    return R"({"path":")" + file.string() + R"(","contentHash":")" + sha256sum(file) + R"("})";
+}
+
+std::string analysisParams(const fs::path& file, const std::string& kind) {
+    return R"({"assetId":"a","source":)" + sourceJSON(file) + R"(,"kind":")" + kind + R"("})";
+}
+
+// One voice track playing the whole source from its start.
+std::string planOf(int64_t durationUs, const std::string& gain = "[]") {
+    const std::string d = std::to_string(durationUs);
+    return R"({"version":1,"canvas":{"format":"vertical","width":1080,"height":1920,"fps":{"num":30,"den":1}},)"
+           R"("segments":[],"videoOverlays":[],"textItems":[],"colorStack":[],"background":null,)"
+           R"("timeMap":{"entries":[]},"textEntrances":{},"assetContent":{},"durationUs":)" + d +
+           R"(,"audioMix":{"targetLufs":null,"truePeakDb":-1,"tracks":[{"id":"v","role":"voice","assetId":"a",)"
+           R"("generated":null,"srcStartUs":0,"srcEndUs":)" + d + R"(,"outStartUs":0,"outEndUs":)" + d +
+           R"(,"speed":1.0,"gain":)" + gain + R"(,"isolation":null}]}})";
+}
+
+JSONValue answerOf(EngineProcess& engine, int64_t id, const std::string& method, const std::string& params) {
+    engine.sendLine(EngineProcess::request(id, method, params));
+    auto response = engine.responseFor(id);
+    EXPECT_TRUE(response) << engine.stderrText();
+    return response ? *response : JSONValue();
+}
+
+// A wire number, whole or not; NaN for anything else.
+double number(const JSONValue* value) {
+    if (!value) return std::numeric_limits<double>::quiet_NaN();
+    if (auto d = value->doubleValue()) return *d;
+    if (auto i = value->intValue()) return static_cast<double>(*i);
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+std::string errorText(const JSONValue& answer) {
+    const JSONValue* e = answer.member("error");
+    return e ? e->canonical() : std::string();
+}
+
+// The source library can't open these containers yet (another branch mends
+// its check); such a row waits instead of failing.
+bool containerRefused(const EverydaySource& source, const JSONValue& answer) {
+    if (!source.containerPending) return false;
+    const JSONValue* e = answer.member("error");
+    const JSONValue* message = e ? e->member("message") : nullptr;
+    return message && message->stringValue() && message->stringValue()->rfind("open ", 0) == 0;
+}
+
+std::vector<float> wavSamples(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        const std::string id = bytes.substr(at, 4);
+        uint32_t size;
+        std::memcpy(&size, bytes.data() + at + 4, 4);
+        if (id == "data") {
+            std::vector<float> out(std::min<size_t>(size, bytes.size() - at - 8) / 4);
+            std::memcpy(out.data(), bytes.data() + at + 8, out.size() * 4);
+            return out;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return {};
+}
+
+double integratedLufs(const std::vector<float>& stereo) {
+    ebur128_state* state = ebur128_init(2, 48000, EBUR128_MODE_I);
+    ebur128_add_frames_float(state, stereo.data(), stereo.size() / 2);
+    double lufs = 0;
+    ebur128_loudness_global(state, &lufs);
+    ebur128_destroy(&state);
+    return lufs;
+}
+
+class EverydaySounds : public ::testing::TestWithParam<EverydaySource> {};
+
+} // namespace
+
+TEST_P(EverydaySounds, EveryKindAgreesWithAnIndependentMeterAndTheSoundHasNoLag) {
+    const EverydaySource& source = GetParam();
+    const auto file = everydayFile(source, mediaFolder());
+    ASSERT_TRUE(file) << source.name;
+    const ToolDecode tool = decodedByFFmpeg(*file);
+    ASSERT_GT(tool.frames(), 0);
+    const fs::path folder = freshFolder("everyday-" + source.name);
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+
+    const JSONValue silences = answerOf(engine, 1, "analysis.run", analysisParams(*file, "silences"));
+    if (containerRefused(source, silences))
+        GTEST_SKIP() << "the source library's container check for Ogg, WebM and Matroska is pending";
+    const JSONValue* s = silences.member("result");
+    ASSERT_TRUE(s) << errorText(silences);
+    const auto& runs = *s->member("runs")->arrayPtr();
+    bool found = false;
+    for (const JSONValue& run : runs) {
+        const int64_t start = *run.member("startUs")->intValue(), end = *run.member("endUs")->intValue();
+        if (start < EverydaySound::silentToUs && end > EverydaySound::silentFromUs) {
+            found = true;
+            EXPECT_NEAR(static_cast<double>(start), EverydaySound::silentFromUs, 60'000) << s->canonical();
+            EXPECT_NEAR(static_cast<double>(end), EverydaySound::silentToUs, 60'000) << s->canonical();
+        } else {
+            // No other stretch of the chirp is silent.
+            EXPECT_GE(start, EverydaySound::durationUs - 60'000) << s->canonical();
+        }
+    }
+    EXPECT_TRUE(found) << s->canonical();
+
+    const JSONValue waveform = answerOf(engine, 2, "analysis.run", analysisParams(*file, "waveform"));
+    const JSONValue* w = waveform.member("result");
+    ASSERT_TRUE(w) << errorText(waveform);
+    EXPECT_EQ(*w->member("bucketUs"), JSONValue(10000));
+    const auto& peaks = *w->member("peaks")->arrayPtr();
+    EXPECT_NEAR(static_cast<double>(peaks.size()), 400, 6);
+    // The chirp's peak is 0.3 on the left and 0.24 on the right: 0.27 folded.
+    const double sounding = source.channels == 2 ? 0.27 : 0.3;
+    for (size_t i = 10; i < peaks.size() && i < 390; ++i) {
+        const double peak = number(&peaks[i]);
+        if (i >= 155 && i < 245) {
+            EXPECT_LT(peak, 0.01) << i;
+        } else if (i < 145 || i >= 255) {
+            EXPECT_NEAR(peak, sounding, 0.06) << i;
+        }
+    }
+
+    // A movie's voice is heard in both ears; a sound file's channels as they are.
+    std::vector<float> heard;
+    if (source.picture) {
+        for (float x : tool.mono()) heard.insert(heard.end(), {x, x});
+    } else {
+        heard = tool.stereo();
+    }
+    const JSONValue loudness = answerOf(engine, 3, "analysis.run", analysisParams(*file, "loudness"));
+    const JSONValue* l = loudness.member("result");
+    ASSERT_TRUE(l) << errorText(loudness);
+    EXPECT_NEAR(number(l->member("integratedLufs")), integratedLufs(heard), 0.3);
+
+    // The engine's own decode, as the mix plays it, starts where ffmpeg's does.
+    const fs::path mix = folder / "mix.wav";
+    const JSONValue mixed = answerOf(engine, 4, "audio.mix",
+                                     R"({"outPath":")" + mix.string() + R"(","plan":)" +
+                                         planOf(EverydaySound::durationUs) + R"(,"sources":{"a":)" + sourceJSON(*file) +
+                                         "}}");
+    ASSERT_TRUE(mixed.member("result")) << errorText(mixed);
+    // The mix is stereo; its left channel is the voice.
+    const std::vector<float> both = wavSamples(mix);
+    ASSERT_EQ(both.size(), 2 * 192'000u);
+    std::vector<float> ours;
+    for (size_t i = 0; i < both.size(); i += 2) ours.push_back(both[i]);
+    EXPECT_EQ(bestLag(ours, tool.mono(), 4800, 4800 + 48000, 2048), 0);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, EverydaySounds, ::testing::ValuesIn(everydaySources()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(EverydaySoundCache, RecordsOfEarlierBuildsAreMeasuredAgainOnceAndNewOnesKept) {
+    const EverydaySource& movie = everydaySources().front();
+    const auto file = everydayFile(movie, mediaFolder());
+    ASSERT_TRUE(file);
+    const fs::path cache = fs::path(freshFolder("everyday-stale")) / "cache";
+    // What the faulty build answered for a 48 kHz AAC movie, stored under the
+    // fingerprints this build asks for.
+    std::map<std::string, std::string> fingerprints;
+    {
+        EngineProcess engine({"--cache-dir", cache.string()});
+        for (const char* kind : {"silences", "waveform", "loudness"}) {
+            const JSONValue r = answerOf(engine, 1, "analysis.run", analysisParams(*file, kind));
+            ASSERT_TRUE(r.member("result")) << errorText(r);
+            fingerprints[kind] = *r.member("result")->member("fingerprint")->stringValue();
+        }
+        engine.closeInput();
+        ASSERT_EQ(engine.wait(), 0);
+    }
+    const std::string hash = sha256sum(*file);
+    auto stale = [&](const std::string& kind) {
+        const std::string& fp = fingerprints[kind];
+        std::string body = R"({"kind":")" + kind + R"(","assetId":"a","contentHash":")" + hash +
+                           R"(","fingerprint":")" + fp + R"(","engineVersion":"0.1.0",)";
+        if (kind == "silences")
+            body += R"("measurement":{"windowUs":10000,"floorDb":-120,"voiceDb":-120,"thresholdDb":-90,)"
+                    R"("lowSeparation":true},"runs":[]})";
+        else if (kind == "waveform") body += R"("bucketUs":10000,"peaks":[]})";
+        else body += R"("integratedLufs":-70,"truePeakDb":-120,"phrases":[]})";
+        std::ofstream(cache / "analysis" / (fp + ".json")) << body;
+    };
+    for (const auto& [kind, fp] : fingerprints) stale(kind);
+    fs::remove(cache / "analysis" / "sound-records-swept");
+
+    {
+        // The first start over that cache sweeps them; known answers null, run measures.
+        EngineProcess engine({"--cache-dir", cache.string()});
+        const JSONValue known = answerOf(engine, 1, "analysis.known", analysisParams(*file, "waveform"));
+        ASSERT_TRUE(known.member("result")) << errorText(known);
+        EXPECT_TRUE(known.member("result")->member("analysis")->isNull());
+        const JSONValue loudness = answerOf(engine, 2, "analysis.run", analysisParams(*file, "loudness"));
+        ASSERT_TRUE(loudness.member("result")) << errorText(loudness);
+        EXPECT_GT(number(loudness.member("result")->member("integratedLufs")), -40);
+        engine.closeInput();
+        ASSERT_EQ(engine.wait(), 0);
+    }
+    EXPECT_TRUE(fs::is_regular_file(cache / "analysis" / "sound-records-swept"));
+    // Later starts keep what this build stored.
+    const auto stored = fs::last_write_time(cache / "analysis" / (fingerprints["waveform"] + ".json"));
+    EngineProcess engine({"--cache-dir", cache.string()});
+    const JSONValue known = answerOf(engine, 1, "analysis.known", analysisParams(*file, "waveform"));
+    ASSERT_TRUE(known.member("result")) << errorText(known);
+    const JSONValue* analysis = known.member("result")->member("analysis");
+    ASSERT_TRUE(analysis->isObject());
+    EXPECT_GT(analysis->member("peaks")->arrayPtr()->size(), 300u);
+    EXPECT_EQ(fs::last_write_time(cache / "analysis" / (fingerprints["waveform"] + ".json")), stored);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(EverydaySoundCache, ASampleThatIsNotANumberIsSilenceInMixesSegmentsAndAnalyses) {
+    const fs::path folder = freshFolder("everyday-nan");
+    // A float WAV written by hand: one NaN and one infinity in a 440 Hz tone.
+    std::vector<float> samples(96'000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.25f * std::sin(2 * 3.14159265f * 440 * float(i) / 48000);
+    samples[30'000] = std::numeric_limits<float>::quiet_NaN();
+    samples[60'000] = std::numeric_limits<float>::infinity();
+    const fs::path wav = folder / "tone.wav";
+    {
+        std::ofstream out(wav, std::ios::binary);
+        auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+        auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+        out.write("RIFF", 4);
+        u32(36 + 4 * static_cast<uint32_t>(samples.size()));
+        out.write("WAVEfmt ", 8);
+        u32(16);
+        for (uint16_t v : {3, 1}) u16(v);
+        u32(48000);
+        u32(192000);
+        for (uint16_t v : {4, 32}) u16(v);
+        out.write("data", 4);
+        u32(4 * static_cast<uint32_t>(samples.size()));
+        out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 4));
+    }
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    const std::string plan = planOf(2'000'000, R"([{"outUs":0,"gainDb":-3}])");
+    const std::string sources = R"({"a":)" + sourceJSON(wav) + "}";
+    const JSONValue mixed = answerOf(engine, 1, "audio.mix",
+                                     R"({"outPath":")" + (folder / "mix.wav").string() + R"(","plan":)" + plan +
+                                         R"(,"sources":)" + sources + "}");
+    ASSERT_TRUE(mixed.member("result")) << errorText(mixed);
+    const auto mix = wavSamples(folder / "mix.wav");
+    ASSERT_EQ(mix.size(), 2 * 96'000u);
+    for (float x : mix) ASSERT_TRUE(std::isfinite(x));
+    EXPECT_EQ(mix[2 * 30'000], 0.0f);
+    EXPECT_EQ(mix[2 * 60'000 + 1], 0.0f);
+
+    const fs::path segment = folder / "seg.m4s";
+    const JSONValue cut = answerOf(
+        engine, 2, "render.segment",
+        R"({"key":")" + std::string(64, 'a') + R"(","variant":"after","track":"audio","outStartUs":0,"outEndUs":1000000,)"
+        R"("outPath":")" + segment.string() + R"(","plan":)" + plan + R"(,"sources":)" + sources + "}");
+    ASSERT_TRUE(cut.member("result")) << errorText(cut);
+    EXPECT_EQ(*cut.member("result")->member("byteLength")->intValue(), static_cast<int64_t>(fs::file_size(segment)));
+
+    const JSONValue loudness = answerOf(engine, 3, "analysis.run", analysisParams(wav, "loudness"));
+    ASSERT_TRUE(loudness.member("result")) << errorText(loudness);
+    std::vector<float> heard;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const float x = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+        heard.insert(heard.end(), {x, x});
+    }
+    EXPECT_NEAR(number(loudness.member("result")->member("integratedLufs")), integratedLufs(heard), 0.1);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
