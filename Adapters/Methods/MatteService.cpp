@@ -1,6 +1,8 @@
 #include "Adapters/Methods/MatteService.hpp"
 
 #include "Adapters/Methods/AnalysisCache.hpp"
+#include "Adapters/Vision/MaskWriter.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Wire/MatteWire.hpp"
 
 #include <fcntl.h>
@@ -75,8 +77,13 @@ std::shared_ptr<std::mutex> MatteService::PathLocks::of(const fs::path& path) {
 JSONValue MatteService::build(const JSONValue& params, const JobContext& job) const {
     const auto request = decoded<MatteRequest>(params);
     const auto method = MatteBuilder::methodNamed(request.method);
-    if (!method) throw EngineFailure::invalidParams("Unknown matte method: " + request.method + ".");
+    if (!method) throw EngineFailure::invalidParams("Unknown matte method: " + ClientText::quoted(request.method) + ".");
     if (request.longEdge < 1) throw EngineFailure::invalidParams("A matte needs a size.");
+    // No source makes a mask movie the encoder takes from a shorter edge.
+    if (request.longEdge < MaskWriter::minSide) {
+        throw EngineFailure::invalidParams("A matte needs a long edge of at least " +
+                                           std::to_string(MaskWriter::minSide) + " pixels.");
+    }
     library->verify(request.source);
 
     const fs::path output = fs::absolute(fs::path(request.outPath));
