@@ -4,6 +4,8 @@
 #include "Core/Render/SegmentMethodTypes.hpp"
 #include "Core/Wire/AudioMixResultModel.hpp"
 
+#include <algorithm>
+
 namespace korvel::AudioMethods {
 
 namespace {
@@ -63,7 +65,12 @@ JSONValue segment(const JSONValue& params, AudioPlanRenderer& plans, const JobCo
     const auto sources = sourcesOf(params);
     const auto variant =
         p.variant == "before" ? AudioPlanRenderer::Variant::before : AudioPlanRenderer::Variant::after;
-    const auto s = plans.segment(*plan, sources, p.key, variant, p.outStartUs, p.outEndUs,
+    // The window as the video track takes it: a negative start counts as 0,
+    // and a window that ends there or before holds nothing (its length would
+    // come out negative, or overflow).
+    const int64_t outStartUs = std::max<int64_t>(0, p.outStartUs);
+    if (p.outEndUs <= outStartUs) throw EngineFailure::invalidParams("The segment holds no frames.");
+    const auto s = plans.segment(*plan, sources, p.key, variant, outStartUs, p.outEndUs,
                                  std::filesystem::path(p.outPath), job);
     SegmentResult result;
     result.key = s.key;

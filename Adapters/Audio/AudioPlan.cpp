@@ -2,6 +2,7 @@
 
 #include "Core/Analysis/Fingerprint.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Render/Contract.hpp"
 
 #include <cmath>
@@ -36,10 +37,10 @@ void checkLevels(const AudioMix& mix) {
     if (!usable(mix.truePeakDb)) throw EngineFailure::invalidParams("The audio mix has a true-peak ceiling out of range.");
     for (const auto& t : mix.tracks) {
         for (const auto& p : t.gain) {
-            if (!usable(p.gainDb)) throw EngineFailure::invalidParams("Audio track " + t.id + " has a gain out of range.");
+            if (!usable(p.gainDb)) throw EngineFailure::invalidParams("Audio track " + ClientText::quoted(t.id) + " has a gain out of range.");
         }
         if (t.isolation && std::isnan(t.isolation->wet)) {
-            throw EngineFailure::invalidParams("Audio track " + t.id + " has an isolation amount out of range.");
+            throw EngineFailure::invalidParams("Audio track " + ClientText::quoted(t.id) + " has an isolation amount out of range.");
         }
     }
 }

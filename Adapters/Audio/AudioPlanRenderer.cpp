@@ -17,6 +17,7 @@
 #include "Core/Audio/TimeScale.hpp"
 #include "Core/Audio/TruePeak.hpp"
 #include "Core/Audio/TruePeakLimiter.hpp"
+#include "Core/ClientText.hpp"
 
 #include <tbb/parallel_for.h>
 
@@ -220,7 +221,7 @@ const PCMAudio& AudioPlanRenderer::sourceAudio(const std::string& assetId, Audio
                                                std::map<std::string, PCMAudio>& decoded) {
     auto it = plan.sources.find(assetId);
     if (it == plan.sources.end()) {
-        throw EngineFailure::invalidParams("The plan uses " + assetId + ", and it is not among the sources.");
+        throw EngineFailure::invalidParams("The plan uses " + ClientText::quoted(assetId) + ", and it is not among the sources.");
     }
     const int channels = role == AudioRole::voice ? 1 : 2;
     const std::string key = it->second.contentHash + ":" + std::to_string(channels);
@@ -243,7 +244,7 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
         if (variant == Variant::before && track.role != AudioRole::voice) continue;
         Task::checkCancellation();
         if (!track.generated && !track.assetId) {
-            throw EngineFailure::invalidParams("Audio track " + track.id + " names no source.");
+            throw EngineFailure::invalidParams("Audio track " + ClientText::quoted(track.id) + " names no source.");
         }
         const int64_t S = PCMAudio::frames(track.srcStartUs);
         const int64_t E = PCMAudio::frames(track.srcEndUs);
@@ -272,7 +273,7 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
         if (variant != Variant::before && track.isolation && track.assetId) {
             auto source = plan.sources.find(*track.assetId);
             if (source == plan.sources.end()) {
-                throw EngineFailure::invalidParams("The plan uses " + *track.assetId +
+                throw EngineFailure::invalidParams("The plan uses " + ClientText::quoted(*track.assetId) +
                                                    ", and it is not among the sources.");
             }
             const std::string& hash = source->second.contentHash;

@@ -6,6 +6,7 @@
 #include "Core/Analysis/LoudnessChannels.hpp"
 #include "Core/Analysis/StreamedLoudness.hpp"
 #include "Core/Analysis/Waveform.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Wire/LoudnessWire.hpp"
 #include "Core/Wire/WaveformWire.hpp"
 
@@ -95,7 +96,7 @@ JSONValue AnalysisService::measure(const AnalysisParams& params, const std::stri
         return encoding(AnalysisWire::colorStats(params.assetId, hash, fingerprint, measured));
     }
     if (kind == "matte") throw EngineFailure::invalidParams("The matte has its own method: matte.build.");
-    throw EngineFailure::invalidParams("Unknown analysis: " + kind + ".");
+    throw EngineFailure::invalidParams("Unknown analysis: " + ClientText::quoted(kind) + ".");
 }
 
 template <class F>

@@ -3,6 +3,8 @@
 #include "Adapters/CacheFile.hpp"
 #include "Adapters/FileIdentity.hpp"
 #include "Adapters/Methods/AnalysisCache.hpp"
+#include "Adapters/Vision/MaskWriter.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Wire/MatteWire.hpp"
 
 #include <fcntl.h>
@@ -67,8 +69,13 @@ std::shared_ptr<std::mutex> MatteService::PathLocks::of(const fs::path& path) {
 JSONValue MatteService::build(const JSONValue& params, const JobContext& job) const {
     const auto request = decoded<MatteRequest>(params);
     const auto method = MatteBuilder::methodNamed(request.method);
-    if (!method) throw EngineFailure::invalidParams("Unknown matte method: " + request.method + ".");
+    if (!method) throw EngineFailure::invalidParams("Unknown matte method: " + ClientText::quoted(request.method) + ".");
     if (request.longEdge < 1) throw EngineFailure::invalidParams("A matte needs a size.");
+    // No source makes a mask movie the encoder takes from a shorter edge.
+    if (request.longEdge < MaskWriter::minSide) {
+        throw EngineFailure::invalidParams("A matte needs a long edge of at least " +
+                                           std::to_string(MaskWriter::minSide) + " pixels.");
+    }
     const fs::path output = fs::absolute(fs::path(request.outPath));
     const fs::path sidecar = fs::path(output.string() + ".json");
     const fs::path source(request.source.path);

@@ -24,9 +24,8 @@ JSONValue status(const ModelStore& store) {
 }
 
 JSONValue install(ModelStore& store, const JSONValue& params, const JobContext& job) {
-    // A request without params installs everything, like one without "ids".
-    const InstallParams decodedParams =
-        params.isNull() ? InstallParams{} : decoded<InstallParams>(params);
+    // Null params are no object: refused like any other, never "install all".
+    const InstallParams decodedParams = decoded<InstallParams>(params);
     store.install(decodedParams.ids, job);
     return status(store);
 }

@@ -6,6 +6,7 @@
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
+#include "Core/ClientText.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -176,7 +177,7 @@ std::vector<ModelEntry> ModelStore::selected(const std::optional<std::vector<std
     std::vector<ModelEntry> entries;
     for (const std::string& id : *ids) {
         auto found = std::find_if(catalog.begin(), catalog.end(), [&](const ModelEntry& e) { return e.id == id; });
-        if (found == catalog.end()) throw EngineFailure::invalidParams("Unknown model: " + id + ".");
+        if (found == catalog.end()) throw EngineFailure::invalidParams("Unknown model: " + ClientText::quoted(id) + ".");
         entries.push_back(*found);
     }
     return entries;

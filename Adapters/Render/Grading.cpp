@@ -2,6 +2,7 @@
 
 #include "Adapters/Render/Blur.hpp"
 #include "Adapters/Render/Tiles.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/ColorCorrection.hpp"
 #include "Core/Render/LookCube.hpp"
@@ -42,7 +43,7 @@ std::shared_ptr<const std::vector<float>> Grading::cube(const std::string& look,
     try {
         values = std::make_shared<const std::vector<float>>(LookCube::values(look, strength));
     } catch (const LookCube::Failure&) {
-        throw EngineFailure::invalidParams("The look " + look + " does not exist.");
+        throw EngineFailure::invalidParams("The look " + ClientText::quoted(look) + " does not exist.");
     }
     std::lock_guard guard(lock_);
     if (!cubes_.count(key)) {

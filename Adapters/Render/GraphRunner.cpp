@@ -2,6 +2,7 @@
 
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/VideoFrames.hpp"
+#include "Core/ClientText.hpp"
 
 #include <tbb/parallel_pipeline.h>
 
@@ -62,7 +63,7 @@ private:
         if (!r.second) {
             auto video = built_.videos.find(source);
             if (video == built_.videos.end()) {
-                throw EngineFailure::invalidParams("The render needs a source for asset " + source.id + ".");
+                throw EngineFailure::invalidParams("The render needs a source for asset " + ClientText::quoted(source.id) + ".");
             }
             auto values = source.kind == CompositionSource::Kind::asset ? VideoFrames::FrameValues::picture
                                                                         : VideoFrames::FrameValues::mask;

@@ -8,6 +8,7 @@
 #include "Adapters/Render/Placement.hpp"
 #include "Adapters/Render/Tiles.hpp"
 #include "Adapters/Text/TextRasterizer.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/ColorCorrection.hpp"
 #include "Core/Render/Compositing.hpp"
@@ -118,7 +119,7 @@ void GraphScene::preflight() {
         if (const auto* look = step.look()) {
             const auto& names = LookCube::names();
             if (std::find(names.begin(), names.end(), look->look) == names.end()) {
-                throw EngineFailure::invalidParams("The look " + look->look + " does not exist.");
+                throw EngineFailure::invalidParams("The look " + ClientText::quoted(look->look) + " does not exist.");
             }
         } else if (const auto* correct = step.correct()) {
             ColorCorrection::check(correct->adjustments);

@@ -1,6 +1,7 @@
 #include "Adapters/Render/InputResolver.hpp"
 
 #include "Adapters/Render/StillPictures.hpp"
+#include "Core/ClientText.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +16,7 @@ void InputResolver::checkContent(const RenderPlan& plan, const std::map<std::str
     for (const auto& [id, hash] : *plan.assetContent) {
         auto source = sources.find(id);
         if (source != sources.end() && source->second.contentHash != hash) {
-            throw EngineFailure::invalidParams("Asset " + id + " holds other content than this plan was compiled from.");
+            throw EngineFailure::invalidParams("Asset " + ClientText::quoted(id) + " holds other content than this plan was compiled from.");
         }
     }
 }
@@ -23,7 +24,7 @@ void InputResolver::checkContent(const RenderPlan& plan, const std::map<std::str
 EngineFailure InputResolver::failure(const TimelineError& error) {
     switch (error.kind) {
     case TimelineError::Kind::missingSource:
-        return EngineFailure::invalidParams("The render needs a source for asset " + error.assetId + ".");
+        return EngineFailure::invalidParams("The render needs a source for asset " + ClientText::quoted(error.assetId) + ".");
     case TimelineError::Kind::emptySource:
         return EngineFailure::unsupportedFormat("Asset " + error.assetId + " has no frames that can be shown.");
     }
@@ -45,7 +46,7 @@ namespace {
 std::string nameOf(const std::string& path) {
     std::filesystem::path p(path);
     while (!p.empty() && p.filename().empty() && p.has_parent_path() && p != p.parent_path()) p = p.parent_path();
-    return p.filename().string();
+    return ClientText::quoted(p.filename().string());
 }
 
 std::set<std::string> referencedAssets(const RenderPlan& plan) {
@@ -71,11 +72,11 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             auto s = sources->find(id);
             if (s != sources->end()) source = &s->second;
         }
-        if (!source) throw EngineFailure::invalidParams("The render needs a source for asset " + id + ".");
+        if (!source) throw EngineFailure::invalidParams("The render needs a source for asset " + ClientText::quoted(id) + ".");
         if (plan.assetContent) {
             auto declared = plan.assetContent->find(id);
             if (declared != plan.assetContent->end() && declared->second != source->contentHash) {
-                throw EngineFailure::invalidParams("Asset " + id + " holds other content than this plan was compiled from.");
+                throw EngineFailure::invalidParams("Asset " + ClientText::quoted(id) + " holds other content than this plan was compiled from.");
             }
         }
         std::filesystem::path url(source->path);
@@ -97,7 +98,7 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             auto m = mattes->find(key);
             if (m != mattes->end()) ref = &m->second;
         }
-        if (!ref) throw EngineFailure::invalidParams("The background needs the stored mask " + key + ".");
+        if (!ref) throw EngineFailure::invalidParams("The background needs the stored mask " + ClientText::quoted(key) + ".");
         in.matte = *library->video(ref->path);
         in.matteAssetId = ref->assetId;
         in.despillGreen = ref->greenScreen.value_or(false);
@@ -110,9 +111,10 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             auto m = mattes->find(key);
             if (m != mattes->end()) ref = &m->second;
         }
-        if (!ref) throw EngineFailure::invalidParams("The layout needs the stored mask " + key + ".");
+        if (!ref) throw EngineFailure::invalidParams("The layout needs the stored mask " + ClientText::quoted(key) + ".");
         if (ref->assetId != overlay.assetId) {
-            throw EngineFailure::invalidParams("The stored mask " + key + " is not a mask of asset " + overlay.assetId + ".");
+            throw EngineFailure::invalidParams("The stored mask " + ClientText::quoted(key) + " is not a mask of asset " +
+                                               ClientText::quoted(overlay.assetId) + ".");
         }
         in.overlayMattes[key] = OverlayMatte{*library->video(ref->path), ref->greenScreen.value_or(false)};
     }

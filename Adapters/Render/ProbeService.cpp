@@ -5,6 +5,7 @@
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/StillImages.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Time.hpp"
 
 #include <cmath>
@@ -13,7 +14,7 @@ namespace korvel {
 
 namespace {
 
-std::string nameOf(const std::filesystem::path& location) { return location.filename().string(); }
+std::string nameOf(const std::filesystem::path& location) { return ClientText::quoted(location.filename().string()); }
 
 int64_t durationUs(const std::optional<TickTime>& duration) {
     if (!duration || duration->timescale <= 0) return 0;

@@ -83,11 +83,16 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
                                         "An export can't be written over one of its sources.");
         return encoding(exports.export_(movie, context));
     };
+    // Text is sized from the canvas: one the renders refuse has no layout.
     methods["render.measureText"] = [text](const JSONValue& params, const JobContext&) {
-        return encoding(TextMeasureService::measure(decoded<TextMeasureParams>(params), text));
+        auto measured = decoded<TextMeasureParams>(params);
+        PreviewService::checkCanvas(measured.plan.canvas);
+        return encoding(TextMeasureService::measure(measured, text));
     };
     methods["render.textLayout"] = [text](const JSONValue& params, const JobContext&) {
-        return encoding(TextMeasureService::layout(decoded<TextLayoutParams>(params), text));
+        auto laidOut = decoded<TextLayoutParams>(params);
+        PreviewService::checkCanvas(laidOut.plan.canvas);
+        return encoding(TextMeasureService::layout(laidOut, text));
     };
     return methods;
 }

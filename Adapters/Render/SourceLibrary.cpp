@@ -1,6 +1,7 @@
 #include "Adapters/Render/SourceLibrary.hpp"
 
 #include "Adapters/Audio/CopiedAudioReader.hpp"
+#include "Core/ClientText.hpp"
 
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileDigest.hpp"
@@ -14,7 +15,7 @@ namespace korvel {
 namespace {
 // The last component, as the client wrote it, even after a trailing separator.
 std::string nameOf(const std::filesystem::path& location) {
-    return (location.has_filename() ? location : location.parent_path()).filename().string();
+    return ClientText::quoted((location.has_filename() ? location : location.parent_path()).filename().string());
 }
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "Adapters/Text/FontSet.hpp"
 
+#include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Text/Utf8.hpp"
 
@@ -18,7 +19,7 @@
 namespace korvel {
 
 EngineFailure noGlyph(std::string_view text) {
-    return EngineFailure::unsupportedFormat("No font on this computer has a glyph for \u201c" + std::string(text) +
+    return EngineFailure::unsupportedFormat("No font on this computer has a glyph for \u201c" + ClientText::quoted(text) +
                                             "\u201d.");
 }
 

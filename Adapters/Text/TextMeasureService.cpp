@@ -1,5 +1,6 @@
 #include "Adapters/Text/TextMeasureService.hpp"
 
+#include "Core/ClientText.hpp"
 #include "Core/Text/TextLayoutEngine.hpp"
 #include "Core/Text/TextWrap.hpp"
 
@@ -76,7 +77,7 @@ TextLayoutResult layout(const TextLayoutParams& params, const TextCaches& text) 
         Task::checkCancellation();
         const auto& items = params.plan.textItems;
         auto found = std::find_if(items.begin(), items.end(), [&](const TextItem& i) { return i.id == id; });
-        if (found == items.end()) throw EngineFailure::invalidParams("The plan has no text item " + id + ".");
+        if (found == items.end()) throw EngineFailure::invalidParams("The plan has no text item " + ClientText::quoted(id) + ".");
         if (auto item = laidOut(*found, engine)) result.items.push_back(std::move(*item));
     }
     return result;

@@ -1,6 +1,7 @@
 #include "Adapters/Text/TextRasterizer.hpp"
 
 #include "Adapters/Text/FontSet.hpp"
+#include "Core/ClientText.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Text/CoverageMask.hpp"
 #include "Core/Text/GaussianBlur.hpp"
@@ -345,7 +346,7 @@ std::optional<TextEntrance> TextRasterizer::entrance(const TextItem& item) const
     try {
         return item.entranceIn(entrances_);
     } catch (const TextEntranceFailure& failure) {
-        throw EngineFailure::invalidParams("Text item " + item.id + " can't enter: " + failure.text() + ".");
+        throw EngineFailure::invalidParams("Text item " + ClientText::quoted(item.id) + " can't enter: " + failure.text() + ".");
     }
 }
 

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -36,13 +37,23 @@ void MaskWriter::failed(int status, const char* doing) {
     throw MediaFailure::writing(error, MediaFailure::Phrase{"The mask"}, url_);
 }
 
-MaskWriter::MaskWriter(const std::filesystem::path& url, int64_t width, int64_t height, double framesPerSecond)
-    : url_(url), width_(width), height_(height), state_(std::make_unique<State>()) {
-    FFmpeg::prepare();
-    if (width <= 0 || height <= 0 || width % 2 || height % 2 || width > 16384 || height > 16384) {
+bool MaskWriter::canWrite(int64_t width, int64_t height) {
+    const int64_t shorter = std::min(width, height), longer = std::max(width, height);
+    return shorter >= minSide && longer <= maxSide && width % 2 == 0 && height % 2 == 0 &&
+           (shorter >= narrowSide || longer <= maxNarrowLength);
+}
+
+void MaskWriter::requireWritable(int64_t width, int64_t height) {
+    if (!canWrite(width, height)) {
         throw EngineFailure::invalidParams("A mask of " + std::to_string(width) + "x" + std::to_string(height) +
                                            " can't be written.");
     }
+}
+
+MaskWriter::MaskWriter(const std::filesystem::path& url, int64_t width, int64_t height, double framesPerSecond)
+    : url_(url), width_(width), height_(height), state_(std::make_unique<State>()) {
+    FFmpeg::prepare();
+    requireWritable(width, height);
     std::error_code ignored;
     std::filesystem::remove(url, ignored);
     int status = avformat_alloc_output_context2(&state_->format, nullptr, "mov", url.c_str());

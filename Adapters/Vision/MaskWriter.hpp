@@ -20,8 +20,16 @@ struct MaskFrame {
 class MaskWriter {
 public:
     // Throws EngineFailure: the writing failures for "the mask", and -32602
-    // for a size that 4:2:0 cannot carry.
+    // for a size the encoder cannot carry.
     MaskWriter(const std::filesystem::path& url, int64_t width, int64_t height, double framesPerSecond);
+
+    // The sides the HEVC encoder takes: even, 16 to 16384 pixels, and at
+    // most 4096 long when the other side is below 32 (its smallest blocks
+    // can't carry a level past that).
+    static constexpr int64_t minSide = 16, maxSide = 16384, narrowSide = 32, maxNarrowLength = 4096;
+    static bool canWrite(int64_t width, int64_t height);
+    // Throws -32602 "A mask of WxH can't be written." for a size canWrite refuses.
+    static void requireWritable(int64_t width, int64_t height);
     ~MaskWriter();
     MaskWriter(const MaskWriter&) = delete;
     MaskWriter& operator=(const MaskWriter&) = delete;

@@ -79,11 +79,13 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
         const auto& shown = video.table.pts;
         for (size_t i = 0; i < shown.size(); ++i) total += i == 0 || shown[i] > shown[i - 1];
         Task::checkCancellation();
+        // A size the mask movie can't have is refused before any frame is decoded.
+        const FrameSize decode = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
+        MaskWriter::requireWritable(decode.width, decode.height);
 
         TempOutput output(outPath, journal);
         std::optional<MaskWriter> writer;
         try {
-            const FrameSize decode = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
             const bool turned = video.orientation == 6 || video.orientation == 8;
             // Masks at the even decode size, upright: the 4:2:0 encoder needs even sides.
             const cv::Size maskSize(static_cast<int>(turned ? decode.height : decode.width),

@@ -45,6 +45,8 @@ AudioTrack AudioTrack::decode(const JSONReader& in) {
     in.read("outStartUs", t.outStartUs);
     in.read("outEndUs", t.outEndUs);
     in.read("speed", t.speed);
+    // Refused like a segment's: the mix would otherwise play it at speed 1.
+    in.requirePositiveFinite("speed", t.speed);
     in.read("gain", t.gain);
     in.read("isolation", t.isolation);
     return t;

@@ -22,6 +22,14 @@ Canvas Canvas::decode(const JSONReader& in) {
     in.read("width", c.width);
     in.read("height", c.height);
     in.read("fps", c.fps);
+    // Every frame is drawn and encoded: a rate past what video plays would
+    // list millions of frames a window.
+    const __int128 num = c.fps.num, den = c.fps.den;
+    if (num < minFramesPerSecond * den || num > maxFramesPerSecond * den) {
+        in.corrupted("fps", "Expected a frame rate of " + std::to_string(minFramesPerSecond) + " to " +
+                                std::to_string(maxFramesPerSecond) + " frames per second but found " +
+                                std::to_string(c.fps.num) + "/" + std::to_string(c.fps.den) + ".");
+    }
     return c;
 }
 

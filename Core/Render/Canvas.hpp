@@ -27,6 +27,9 @@ struct FrameRate {
 };
 
 struct Canvas {
+    // Frame rates a canvas can have, in frames per second.
+    static constexpr int64_t minFramesPerSecond = 1, maxFramesPerSecond = 240;
+
     VideoFormat format = VideoFormat::vertical;
     int64_t width = 0;
     int64_t height = 0;

@@ -1,5 +1,7 @@
 #include "Core/Render/ColorCorrection.hpp"
 
+#include "Core/ClientText.hpp"
+
 #include <algorithm>
 #include <charconv>
 
@@ -68,7 +70,7 @@ void check(const std::map<std::string, double>& adjustments) {
         if (plainAmounts().count(name)) continue;
         auto key = FilterKey::parse(name);
         if (key && inputKeys(key->filter).count(key->input)) continue;
-        throw EngineFailure::invalidParams("The color adjustment " + name + " does not exist.");
+        throw EngineFailure::invalidParams("The color adjustment " + ClientText::quoted(name) + " does not exist.");
     }
     int gains = static_cast<int>(adjustments.count("whiteGainRed") + adjustments.count("whiteGainGreen") +
                                  adjustments.count("whiteGainBlue"));

@@ -1,5 +1,7 @@
 #include "Core/Render/ColorStep.hpp"
 
+#include "Core/ClientText.hpp"
+
 namespace korvel {
 
 RgbGains RgbGains::decode(const JSONReader& in) {
@@ -47,7 +49,7 @@ ColorStep ColorStep::decode(const JSONReader& in) {
         in.read("seed", grain.seed);
         step.kind = grain;
     } else {
-        in.corrupted("kind", "Unknown color step " + kind);
+        in.corrupted("kind", "Unknown color step " + ClientText::quoted(kind));
     }
     return step;
 }

@@ -1,5 +1,6 @@
 #include "Core/Render/Composition.hpp"
 
+#include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/TimedInsert.hpp"
 #include "Core/Render/WideMath.hpp"
@@ -77,7 +78,7 @@ struct Builder {
     const Video& videoOf(const std::string& assetId) const {
         auto v = facts.videos.find(assetId);
         if (v == facts.videos.end()) {
-            throw EngineFailure::invalidParams("The render needs a source for asset " + assetId + ".");
+            throw EngineFailure::invalidParams("The render needs a source for asset " + ClientText::quoted(assetId) + ".");
         }
         return v->second;
     }

@@ -29,13 +29,21 @@ std::string_view found(const JSONValue& value) {
     return "a value";
 }
 
+} // namespace
+
 std::string numberText(double value) {
     char buf[32];
     auto r = std::to_chars(buf, buf + sizeof buf, value);
     return std::string(buf, r.ptr);
 }
 
-} // namespace
+std::string positionKey(std::size_t index) { return "Index " + std::to_string(index); }
+
+EngineFailure outOfRange(std::vector<std::string> codingPath, const std::string& found) {
+    DecodingError error(DecodingError::Kind::dataCorrupted, std::move(codingPath), {},
+                        "Expected a value that keeps the plan's times within 64 bits but found " + found + ".");
+    return EngineFailure::invalidParams(std::string(contractFailurePrefix) + error.contractReason());
+}
 
 DecodingError::DecodingError(Kind kind, std::vector<std::string> codingPath, std::string key,
                              std::string debugDescription)
@@ -62,7 +70,7 @@ const JSONValue::Array& JSONReader::array() const {
 std::vector<std::string> JSONReader::codingPath() const {
     std::vector<std::string> path;
     for (const JSONReader* at = this; at->parent_; at = at->parent_) {
-        path.push_back(at->isIndex_ ? "Index " + std::to_string(at->index_) : std::string(at->key_));
+        path.push_back(at->isIndex_ ? positionKey(at->index_) : std::string(at->key_));
     }
     return {path.rbegin(), path.rend()};
 }

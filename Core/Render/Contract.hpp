@@ -10,6 +10,7 @@
 // Reading is all or nothing; the first failure ends it with a DecodingError
 // that knows its key path, and decoded<T>() words it for the client.
 
+#include "Core/ClientText.hpp"
 #include "Core/JSONValue.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/Nullable.hpp"
@@ -50,6 +51,15 @@ private:
 };
 
 inline constexpr std::string_view contractFailurePrefix = "Params do not match the contract: ";
+
+// The key of an array position in a coding path: "Index 3".
+std::string positionKey(std::size_t index);
+// A number as the reasons quote it: the shortest text that reads back the same.
+std::string numberText(double value);
+
+// A value that reads but takes the engine's arithmetic out of range, refused
+// like a reading failure at its path (-32602, the contract's wording).
+EngineFailure outOfRange(std::vector<std::string> codingPath, const std::string& found);
 
 // One table of raw strings per enum, in case order, used both ways.
 // Specialise next to the enum:
@@ -256,7 +266,7 @@ template <RawEnum E> struct Coding<E> {
         const std::string* text = in.value().stringPtr();
         if (!text) in.typeMismatch(expected);
         if (auto value = fromRawValue<E>(*text)) return *value;
-        in.corrupted("Unknown " + std::string(EnumNames<E>::typeName) + " value \"" + *text + "\".");
+        in.corrupted("Unknown " + std::string(EnumNames<E>::typeName) + " value \"" + ClientText::quoted(*text) + "\".");
     }
     static JSONValue encode(E value) { return JSONValue(rawValue(value)); }
 };

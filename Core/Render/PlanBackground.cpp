@@ -1,5 +1,7 @@
 #include "Core/Render/PlanBackground.hpp"
 
+#include "Core/ClientText.hpp"
+
 namespace korvel {
 
 BackgroundFill BackgroundFill::decode(const JSONReader& in) {
@@ -22,7 +24,7 @@ BackgroundFill BackgroundFill::decode(const JSONReader& in) {
         return {blur};
     }
     if (type == "gray") return {Gray{}};
-    in.corrupted("type", "Unknown fill " + type);
+    in.corrupted("type", "Unknown fill " + ClientText::quoted(type));
 }
 
 void BackgroundFill::encode(JSONWriter& out) const {

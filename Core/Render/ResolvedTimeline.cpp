@@ -1,5 +1,6 @@
 #include "Core/Render/ResolvedTimeline.hpp"
 
+#include "Core/Render/Contract.hpp"
 #include "Core/Render/TimedInsert.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Time.hpp"
@@ -37,13 +38,36 @@ const PTSTable& nonEmptyTable(const std::map<std::string, PTSTable, std::less<>>
     return it->second;
 }
 
+// Arithmetic that leaves 64 bits is the fault of one plan value: the client
+// hears which, as it would for a value that does not read.
+template <class F> auto naming(std::vector<std::string> path, const std::string& found, F&& f) {
+    try {
+        return f();
+    } catch (const TimeOverflow&) {
+        throw outOfRange(std::move(path), found);
+    }
+}
+
+std::vector<std::string> at(const char* list, size_t index, const char* key) {
+    return {"plan", list, positionKey(index), key};
+}
+
+// A source stretch is the output span times the speed: a fast segment names
+// its speed, a slow one the end of its span.
+std::vector<std::string> stretchKey(const Segment& s, size_t index) {
+    return at("segments", index, s.speed > 1 ? "speed" : "outEndUs");
+}
+std::string stretchFound(const Segment& s) { return s.speed > 1 ? numberText(s.speed) : std::to_string(s.outEndUs); }
+
 } // namespace
 
 ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string, PTSTable, std::less<>> sourceTables,
                                    const std::set<std::string, std::less<>>& stills)
-    : grid(plan.canvas.fps), tables(std::move(sourceTables)) {
+    : grid(naming({"plan", "canvas", "fps"}, std::to_string(plan.canvas.fps.num) + "/" + std::to_string(plan.canvas.fps.den),
+                  [&] { return FrameGrid(plan.canvas.fps); })),
+      tables(std::move(sourceTables)) {
     const double W = grid.frameDurationSeconds();
-    frameCount = grid.frame(plan.durationUs);
+    frameCount = naming({"plan", "durationUs"}, std::to_string(plan.durationUs), [&] { return grid.frame(plan.durationUs); });
 
     for (size_t i = 0; i < plan.segments.size(); ++i) {
         const Segment& s = plan.segments[i];
@@ -56,7 +80,8 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
         r.endFrame = end;
         r.speed = s.speed;
         r.transform = s.transform;
-        const int64_t count = WideMath::narrow(static_cast<__int128>(end) - first);
+        const int64_t count = naming(at("segments", i, "outEndUs"), std::to_string(s.outEndUs),
+                                     [&] { return WideMath::narrow(static_cast<__int128>(end) - first); });
         const double frames = static_cast<double>(count);
 
         if (s.transitionIn && !segments.empty() && segments.back().endFrame == first) {
@@ -72,8 +97,12 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
                     r.transition = t;
                 } else if (auto it = tables.find(p.assetId); it != tables.end() && !it->second.pts.empty()) {
                     const PTSTable& table = it->second;
-                    int64_t len = roundedToInt64(((W * static_cast<double>(n)) * p.speed) * table.timescale);
-                    int64_t tailEnd = std::min(table.endTicks, sum(p.srcEndTicks, len));
+                    const size_t outgoing = static_cast<size_t>(p.planIndex);
+                    const Segment& left = plan.segments[outgoing];
+                    int64_t tailEnd = naming(stretchKey(left, outgoing), stretchFound(left), [&] {
+                        int64_t len = roundedToInt64(((W * static_cast<double>(n)) * p.speed) * table.timescale);
+                        return std::min(table.endTicks, sum(p.srcEndTicks, len));
+                    });
                     __int128 lastFrame = static_cast<__int128>(table.endTicks) - table.pts.back();
                     if (static_cast<__int128>(tailEnd) - p.srcEndTicks < lastFrame) {
                         t.tailStartTicks = table.pts.back();
@@ -91,14 +120,21 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
         if (stills.count(s.assetId)) {
             r.still = true;
             r.srcStartTicks = s.srcStartUs;
-            r.srcEndTicks = sum(s.srcStartUs, roundedToInt64(((W * frames) * s.speed) * 1000000.0));
+            int64_t len = naming(stretchKey(s, i), stretchFound(s),
+                                 [&] { return roundedToInt64(((W * frames) * s.speed) * 1000000.0); });
+            r.srcEndTicks = naming(at("segments", i, "srcStartUs"), std::to_string(s.srcStartUs),
+                                   [&] { return sum(s.srcStartUs, len); });
             r.timescale = stillTimescale;
             r.sampleOffsetTicks = 0;
         } else {
             const PTSTable& table = nonEmptyTable(tables, s.assetId);
-            r.srcStartTicks = snap(table, table.ticks(s.srcStartUs));
-            int64_t len = roundedToInt64(((W * frames) * s.speed) * table.timescale);
-            r.srcEndTicks = stretchEnd(table, sum(r.srcStartTicks, len), W);
+            r.srcStartTicks = naming(at("segments", i, "srcStartUs"), std::to_string(s.srcStartUs),
+                                     [&] { return snap(table, table.ticks(s.srcStartUs)); });
+            int64_t len = naming(stretchKey(s, i), stretchFound(s),
+                                 [&] { return roundedToInt64(((W * frames) * s.speed) * table.timescale); });
+            r.srcEndTicks = naming(stretchKey(s, i), stretchFound(s), [&] {
+                return stretchEnd(table, sum(r.srcStartTicks, len), W);
+            });
             r.timescale = table.timescale;
             r.sampleOffsetTicks = table.middleOfFrameTicks();
         }
@@ -109,7 +145,8 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
         const VideoOverlay& o = plan.videoOverlays[j];
         int64_t first = grid.frame(o.outStartUs), end = grid.frame(o.outEndUs);
         if (first >= end) continue;
-        const int64_t count = WideMath::narrow(static_cast<__int128>(end) - first);
+        const int64_t count = naming(at("videoOverlays", j, "outEndUs"), std::to_string(o.outEndUs),
+                                     [&] { return WideMath::narrow(static_cast<__int128>(end) - first); });
         ResolvedOverlay r;
         r.planIndex = static_cast<int64_t>(j);
         r.assetId = o.assetId;
@@ -120,12 +157,15 @@ ResolvedTimeline::ResolvedTimeline(const RenderPlan& plan, std::map<std::string,
             r.timescale = 1;
         } else {
             const PTSTable& table = nonEmptyTable(tables, o.assetId);
-            int64_t start = snap(table, table.ticks(o.srcStartUs));
-            double ratio = static_cast<double>(static_cast<__int128>(o.srcEndUs) - o.srcStartUs) /
-                           static_cast<double>(static_cast<__int128>(o.outEndUs) - o.outStartUs);
-            int64_t len = roundedToInt64(((W * static_cast<double>(count)) * ratio) * table.timescale);
-            int64_t stop = stretchEnd(table, sum(start, len), W);
-            r.srcTicks = TickRange{start, std::max(stop, sum(start, 1))};
+            int64_t start = naming(at("videoOverlays", j, "srcStartUs"), std::to_string(o.srcStartUs),
+                                   [&] { return snap(table, table.ticks(o.srcStartUs)); });
+            r.srcTicks = naming(at("videoOverlays", j, "srcEndUs"), std::to_string(o.srcEndUs), [&] {
+                double ratio = static_cast<double>(static_cast<__int128>(o.srcEndUs) - o.srcStartUs) /
+                               static_cast<double>(static_cast<__int128>(o.outEndUs) - o.outStartUs);
+                int64_t len = roundedToInt64(((W * static_cast<double>(count)) * ratio) * table.timescale);
+                int64_t stop = stretchEnd(table, sum(start, len), W);
+                return TickRange{start, std::max(stop, sum(start, 1))};
+            });
             r.timescale = table.timescale;
             r.sampleOffsetTicks = table.middleOfFrameTicks();
         }

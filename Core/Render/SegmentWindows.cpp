@@ -1,6 +1,7 @@
 #include "Core/Render/SegmentWindows.hpp"
 
 #include "Core/Digest.hpp"
+#include "Core/Jobs.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Time.hpp"
 
@@ -58,9 +59,15 @@ std::string copyFingerprint(std::string_view contentHash, int64_t srcStartTicks,
 }
 
 std::vector<FrameRange> frameRanges(const ResolvedSegment& s, const FrameGrid& grid) {
+    return frameRanges(s, grid, {s.firstFrame, s.endFrame});
+}
+
+std::vector<FrameRange> frameRanges(const ResolvedSegment& s, const FrameGrid& grid, FrameRange within) {
     // The timeline's reader refuses such speeds; without it the walk below
     // would never reach the segment's end.
     if (!(s.speed > 0) || !std::isfinite(s.speed)) throw TimeOverflow();
+    const int64_t from = std::max(s.firstFrame, within.lowerBound), to = std::min(s.endFrame, within.upperBound);
+    if (from >= to) return {};
     const int64_t srcStartUs = Microseconds::roundedToInt64(static_cast<double>(s.srcStartTicks) * 1000000.0 /
                                                            static_cast<double>(s.timescale));
     const Wide firstOff = (Wide{srcStartUs} / segmentUs + 1) * segmentUs;
@@ -79,13 +86,35 @@ std::vector<FrameRange> frameRanges(const ResolvedSegment& s, const FrameGrid& g
             return s.endFrame;
         }
     };
+    // The first bucket from k on whose boundary lies past `frame`. Buckets
+    // that add no frame (a fast segment, or the part before `within`) are
+    // skipped by galloping instead of walking them one by one.
+    auto firstPast = [&](Wide k, int64_t frame) {
+        if (boundary(k) > frame) return k;
+        Wide step = 1;
+        while (boundary(k + step) <= frame) step *= 2;
+        Wide lo = k + step / 2 + (step == 1 ? 1 : 0), hi = k + step;
+        while (lo < hi) {
+            Wide mid = lo + (hi - lo) / 2;
+            if (boundary(mid) > frame) hi = mid;
+            else lo = mid + 1;
+        }
+        return lo;
+    };
 
-    std::vector<int64_t> bounds{s.firstFrame};
+    // The window that holds `from` starts at the last boundary not after it.
     Wide k = 0;
+    int64_t start = s.firstFrame;
+    if (from > s.firstFrame) {
+        k = firstPast(0, from);
+        if (k > 0) start = std::max(start, boundary(k - 1));
+    }
+    std::vector<int64_t> bounds{std::max(start, from)};
     for (;;) {
+        Task::checkCancellation();
         int64_t b = boundary(k);
-        if (b >= s.endFrame) {
-            bounds.push_back(s.endFrame);
+        if (b >= to) {
+            bounds.push_back(to);
             break;
         }
         if (b > bounds.back()) {
@@ -93,17 +122,7 @@ std::vector<FrameRange> frameRanges(const ResolvedSegment& s, const FrameGrid& g
             ++k;
             continue;
         }
-        // Buckets that add no frame (a fast segment) are skipped by galloping
-        // to the first one that does, instead of walking them one by one.
-        Wide step = 1;
-        while (boundary(k + step) <= bounds.back()) step *= 2;
-        Wide lo = k + step / 2 + (step == 1 ? 1 : 0), hi = k + step;
-        while (lo < hi) {
-            Wide mid = lo + (hi - lo) / 2;
-            if (boundary(mid) > bounds.back()) hi = mid;
-            else lo = mid + 1;
-        }
-        k = lo;
+        k = firstPast(k, bounds.back());
     }
     std::vector<FrameRange> ranges;
     for (size_t i = 0; i + 1 < bounds.size(); ++i) ranges.push_back({bounds[i], bounds[i + 1]});
@@ -121,8 +140,12 @@ std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& 
     std::vector<FrameRange> edited;
     if (!copyable.empty()) edited = CopyPlanner::framesEdited(resolved, timeline, variant);
 
+    // Windows past the plan's end, or before its start, don't exist.
+    const FrameRange planFrames{0, std::max<int64_t>(0, timeline.frameCount)};
     std::vector<SegmentWindow> windows;
     for (const auto& s : timeline.segments) {
+        const FrameRange shown{std::max(s.firstFrame, planFrames.lowerBound), std::min(s.endFrame, planFrames.upperBound)};
+        if (shown.lowerBound >= shown.upperBound) continue;
         std::vector<FrameRange> copied;
         auto source = copyable.find(s.assetId);
         auto named = sources.find(s.assetId);
@@ -132,9 +155,10 @@ std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& 
             if (s.transition) edits.push_back({s.firstFrame, s.firstFrame + s.transition->frames});
             auto framing = CopyPlanner::framing(s, grid);
             edits.insert(edits.end(), framing.begin(), framing.end());
-            auto free = CopyPlanner::subtract(CopyPlanner::merged(std::move(edits)), {{s.firstFrame, s.endFrame}});
+            auto free = CopyPlanner::subtract(CopyPlanner::merged(std::move(edits)), {shown});
             for (const auto& range : free) {
                 for (const auto& run : CopyPlanner::split(range, s, source->second, grid)) {
+                    Task::checkCancellation();
                     Part record = part(run.frames, s, resolved, timeline, sources, mattes, variant, engineVersion);
                     if (!isPlain(record)) continue;
                     CopyRange copy{s.assetId, run.ticks.lowerBound, run.ticks.upperBound};
@@ -146,7 +170,8 @@ std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& 
                 }
             }
         }
-        for (const auto& range : CopyPlanner::subtract(copied, frameRanges(s, grid))) {
+        for (const auto& range : CopyPlanner::subtract(copied, frameRanges(s, grid, shown))) {
+            Task::checkCancellation();
             Part record = part(range, s, resolved, timeline, sources, mattes, variant, engineVersion);
             windows.push_back(window(range, grid, record.canonicalText()));
         }

@@ -40,7 +40,8 @@ inline constexpr int64_t segmentUs = 2000000;
 
 using Copyables = std::map<std::string, CopyableSource>;
 
-// Sorted by first frame; throws TimelineError::missingSource.
+// Sorted by first frame, inside the plan's frames; throws
+// TimelineError::missingSource, and Cancelled when the task is.
 std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& timeline, const Sources& sources,
                                 const Mattes& mattes, RenderVariant variant, std::string_view engineVersion,
                                 const Copyables& copyable);
@@ -58,6 +59,9 @@ std::string copyFingerprint(std::string_view contentHash, int64_t srcStartTicks,
                             int32_t timescale, std::string_view engineVersion);
 // The two-second windows of one segment.
 std::vector<FrameRange> frameRanges(const ResolvedSegment& segment, const FrameGrid& grid);
+// Those windows cut to the frames `within`, found without walking the ones
+// before it; throws Cancelled when the task is.
+std::vector<FrameRange> frameRanges(const ResolvedSegment& segment, const FrameGrid& grid, FrameRange within);
 } // namespace SegmentWindows
 
 } // namespace korvel

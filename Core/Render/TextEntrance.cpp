@@ -1,5 +1,7 @@
 #include "Core/Render/TextEntrance.hpp"
 
+#include "Core/ClientText.hpp"
+
 namespace korvel {
 
 CubicBezier CubicBezier::decode(const JSONReader& in) {
@@ -139,7 +141,7 @@ double TextEntrance::fadeOpacity(int64_t sinceItemStartUs) const {
 
 std::string TextEntranceFailure::text() const {
     switch (kind) {
-    case Kind::unknownEntrance: return "unknownEntrance(\"" + name + "\")";
+    case Kind::unknownEntrance: return "unknownEntrance(\"" + ClientText::quoted(name) + "\")";
     case Kind::runWithoutTime: return "runWithoutTime";
     case Kind::runWithTimeButNoEntrance: return "runWithTimeButNoEntrance";
     }

@@ -1,5 +1,6 @@
 #include "Core/Text/HexColor.hpp"
 
+#include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
 
 #include <algorithm>
@@ -19,7 +20,7 @@ int digit(char c) {
 
 std::array<double, 3> components(std::string_view text) {
     const auto refuse = [&] {
-        return EngineFailure::invalidParams(std::string(text) + " is not a color like #rrggbb.");
+        return EngineFailure::invalidParams(ClientText::quoted(text) + " is not a color like #rrggbb.");
     };
     // Only the six digits themselves: no sign, prefix or space a number parser would take.
     if (text.size() != 7 || text[0] != '#') throw refuse();

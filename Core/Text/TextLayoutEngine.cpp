@@ -1,5 +1,6 @@
 #include "Core/Text/TextLayoutEngine.hpp"
 
+#include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Text/TextCase.hpp"
 #include "Core/Text/TextScript.hpp"
@@ -63,7 +64,7 @@ RoleLook roleLook(const TextLine& line, const TextStyle& style) {
 bool finite(double v) { return std::isfinite(v); }
 
 EngineFailure tooLarge(const TextItem& item) {
-    return EngineFailure::invalidParams("Text item " + item.id + " is too large to lay out.");
+    return EngineFailure::invalidParams("Text item " + ClientText::quoted(item.id) + " is too large to lay out.");
 }
 
 } // namespace
@@ -79,7 +80,7 @@ void TextLayoutEngine::refuseUnsafeSizes(const TextItem& item) const {
         throw tooLarge(item);
     }
     if (box[2] < 0 || box[3] < 0 || base < 0 || item.style.lineHeight < 0) {
-        throw EngineFailure::invalidParams("Text item " + item.id + " has a negative size.");
+        throw EngineFailure::invalidParams("Text item " + ClientText::quoted(item.id) + " has a negative size.");
     }
     if (base > largestFontPx) throw tooLarge(item);
     size_t bytes = 0;

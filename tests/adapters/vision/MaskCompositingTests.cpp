@@ -65,6 +65,35 @@ TEST(MaskWriter, AFrameOfAnotherSizeIsRefused) {
     EXPECT_THROW(MaskWriter(folder / "odd.mov", 641, 360, 25), EngineFailure);
 }
 
+// The sizes the writer refuses up front are the ones the HEVC encoder
+// refuses: every accepted size opens a real encoder.
+TEST(MaskWriter, RefusesTheSizesTheEncoderCannotMake) {
+    auto folder = std::filesystem::path(KORVEL_TEST_TMP) / "matte-sizes" / std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    struct Case {
+        int64_t width, height;
+        bool writable;
+    };
+    const Case cases[] = {
+        {16, 16, true},     {4096, 16, true},   {16, 4096, true},    {16384, 32, true},   {32, 16384, true},
+        {640, 362, true},   {2, 2, false},      {4, 2, false},       {14, 16, false},     {16, 14, false},
+        {16384, 16, false}, {4210, 30, false},  {16386, 64, false},  {641, 360, false},   {0, 0, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MaskWriter::canWrite(c.width, c.height), c.writable) << c.width << "x" << c.height;
+        const auto file = folder / (std::to_string(c.width) + "x" + std::to_string(c.height) + ".mov");
+        try {
+            MaskWriter writer(file, c.width, c.height, 25);
+            EXPECT_TRUE(c.writable) << c.width << "x" << c.height;
+            writer.cancel();
+        } catch (const EngineFailure& e) {
+            EXPECT_FALSE(c.writable) << c.width << "x" << c.height << ": " << e.message;
+            EXPECT_EQ(e, EngineFailure::invalidParams("A mask of " + std::to_string(c.width) + "x" +
+                                                      std::to_string(c.height) + " can't be written."));
+        }
+    }
+}
+
 TEST(MaskCompositing, GreenScreenSamplesStayBounded) {
     EXPECT_EQ(MaskCompositing::chromaSampleSize({1920, 1080}), cv::Size(1080, 608));
     EXPECT_EQ(MaskCompositing::chromaSampleSize({1080, 1920}), cv::Size(1080, 1920));

@@ -219,6 +219,18 @@ TEST(RenderPlan, RefusesRatesAndSpeedsThatCannotBeRendered) {
         {"plan.canvas.fps.den", -1001, "plan.canvas.fps.den: Expected an integer of at least 1 but found -1001."},
         {"plan.segments.1.speed", 0, "plan.segments.Index 1.speed: Expected a positive finite number but found 0."},
         {"plan.segments.0.speed", -2.5, "plan.segments.Index 0.speed: Expected a positive finite number but found -2.5."},
+        {"plan.canvas.fps.num", 1000000,
+         "plan.canvas.fps: Expected a frame rate of 1 to 240 frames per second but found 1000000/1001."},
+        {"plan.canvas.fps.num", INT64_MAX,
+         "plan.canvas.fps: Expected a frame rate of 1 to 240 frames per second but found 9223372036854775807/1001."},
+        {"plan.canvas.fps.num", 1000,
+         "plan.canvas.fps: Expected a frame rate of 1 to 240 frames per second but found 1000/1001."},
+        {"plan.canvas.fps.den", 240001,
+         "plan.canvas.fps: Expected a frame rate of 1 to 240 frames per second but found 30000/240001."},
+        {"plan.audioMix.tracks.0.speed", 0,
+         "plan.audioMix.tracks.Index 0.speed: Expected a positive finite number but found 0."},
+        {"plan.audioMix.tracks.1.speed", -1,
+         "plan.audioMix.tracks.Index 1.speed: Expected a positive finite number but found -1."},
     };
     for (const auto& c : cases) {
         JSONValue params = segmentParams(fullPlan());
@@ -229,6 +241,13 @@ TEST(RenderPlan, RefusesRatesAndSpeedsThatCannotBeRendered) {
     JSONValue slow = fullPlan();
     set(slow, "segments.0.speed", 0.01);
     EXPECT_EQ(decoded<RenderPlan>(slow).segments[0].speed, 0.01);
+    // Both ends of the rate range read.
+    for (auto [num, den] : {std::pair<int64_t, int64_t>{1, 1}, {240, 1}, {240000, 1000}, {24000, 1001}}) {
+        JSONValue edge = fullPlan();
+        set(edge, "canvas.fps.num", num);
+        set(edge, "canvas.fps.den", den);
+        EXPECT_EQ(decoded<RenderPlan>(edge).canvas.fps, (FrameRate{num, den}));
+    }
 }
 
 TEST(RenderPlan, BeforeVariantIsThePlainCut) {

@@ -219,22 +219,39 @@ TEST(ResolvedTimeline, ComposedRanges) {
     EXPECT_EQ(ranges, expected);
 }
 
-TEST(ResolvedTimeline, OutOfRangeArithmeticIsRefused) {
+TEST(ResolvedTimeline, OutOfRangeArithmeticNamesTheValue) {
+    auto failure = [](const RenderPlan& p, std::map<std::string, PTSTable, std::less<>> tables,
+                      std::set<std::string, std::less<>> stills) -> std::string {
+        try {
+            ResolvedTimeline(p, std::move(tables), stills);
+        } catch (const EngineFailure& e) {
+            return std::to_string(e.code) + " " + e.message;
+        }
+        return "no failure";
+    };
+    const std::string prefix = "-32602 Params do not match the contract: ";
+    const std::string expected = ": Expected a value that keeps the plan's times within 64 bits but found ";
     RenderPlan p = plan(1000000);
     p.segments = {segment("a", 0, 0, 1000000, 1e300)};
-    EXPECT_THROW(ResolvedTimeline(p, tenSeconds(), {"a"}), TimeOverflow);
+    EXPECT_EQ(failure(p, tenSeconds(), {"a"}), prefix + "plan.segments.Index 0.speed" + expected + "1e+300.");
+    EXPECT_EQ(failure(p, tenSeconds(), {}), prefix + "plan.segments.Index 0.speed" + expected + "1e+300.");
     p.segments = {segment("a", 0, 0, 1000000)};
     p.segments[0].srcStartUs = INT64_MAX - 10;
-    EXPECT_THROW(ResolvedTimeline(p, tenSeconds(), {"a"}), TimeOverflow);
+    EXPECT_EQ(failure(p, tenSeconds(), {"a"}),
+              prefix + "plan.segments.Index 0.srcStartUs" + expected + std::to_string(INT64_MAX - 10) + ".");
     // Both ends fit 64 bits on a very fine grid, their distance does not.
     p = plan(1000000, {2147483647, 2});
     p.segments = {segment("img", 0, -8000000000000000, 8000000000000000)};
-    EXPECT_THROW(ResolvedTimeline(p, {}, {"img"}), TimeOverflow);
+    EXPECT_EQ(failure(p, {}, {"img"}), prefix + "plan.segments.Index 0.outEndUs" + expected + "8000000000000000.");
     p.segments = {};
     p.videoOverlays = {overlay("img", 0, 1000000, -8000000000000000, 8000000000000000)};
-    EXPECT_THROW(ResolvedTimeline(p, {}, {"img"}), TimeOverflow);
+    EXPECT_EQ(failure(p, {}, {"img"}),
+              prefix + "plan.videoOverlays.Index 0.outEndUs" + expected + "8000000000000000.");
+    // A grid whose timescale leaves 32 bits names the rate.
+    p = plan(1000000, {24000000000, 1000000000});
+    EXPECT_EQ(failure(p, {}, {}), prefix + "plan.canvas.fps" + expected + "24000000000/1000000000.");
     p = plan(INT64_MAX);
-    EXPECT_NO_THROW(ResolvedTimeline(p, {}, {}));
+    EXPECT_EQ(failure(p, {}, {}), "no failure");
 }
 
 TEST(TrackAllocator, ReusesAFreeLaneOfTheSameKind) {

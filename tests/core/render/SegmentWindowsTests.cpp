@@ -305,3 +305,41 @@ TEST(SegmentWindows, ArithmeticOutOfRangeMakesNoWindow) {
     EXPECT_THROW(SW::list(p, t, sourcesAB(), {}, RenderVariant::after, engine, {}), TimeOverflow);
     EXPECT_EQ(SW::copyRange({0, 30}, std::string(64, '0'), t, sourcesAB(), copyableA(), engine), std::nullopt);
 }
+
+// Windows past the plan's end or before its start don't exist, however far
+// the segment reaches: the listing is as long as the plan, not the segment.
+TEST(SegmentWindows, ListingStaysInsideThePlan) {
+    struct Case {
+        const char* name;
+        int64_t outStartUs, outEndUs;
+        Ranges expected;
+    };
+    const Case cases[] = {
+        {"to 9 * 10^18", 0, 9'000'000'000'000'000'000, {{0, 60}, {60, 120}, {120, 150}}},
+        {"to 10^13", 0, 10'000'000'000'000, {{0, 60}, {60, 120}, {120, 150}}},
+        // Cut where the source's own two-second buckets fall, as the whole list would be.
+        {"from far before the start", INT64_MIN / 2, 2'000'000, {{0, 19}, {19, 60}}},
+        {"wholly past the end", 6'000'000, 10'000'000, {}},
+    };
+    for (const auto& c : cases) {
+        RenderPlan p = plan(5000000);
+        p.segments = {segment("a", 0, c.outStartUs, c.outEndUs)};
+        ResolvedTimeline t(p, {}, {"a"});
+        EXPECT_EQ(framesOf(SW::list(p, t, sourcesAB(), {}, RenderVariant::after, engine, {})), c.expected) << c.name;
+    }
+}
+
+TEST(SegmentWindows, WindowsCutToAStretchMatchTheWholeList) {
+    FrameGrid grid({30, 1});
+    for (double speed : {0.5, 1.0, 3.0}) {
+        auto s = resolvedSegment(-500, 900, 12345, speed);
+        for (FrameRange within : {FrameRange{0, 900}, FrameRange{-500, 10}, FrameRange{77, 400}, FrameRange{899, 5000}}) {
+            Ranges expected;
+            for (const auto& r : SW::frameRanges(s, grid)) {
+                FrameRange cut{std::max(r.lowerBound, within.lowerBound), std::min(r.upperBound, within.upperBound)};
+                if (cut.lowerBound < cut.upperBound) expected.push_back(cut);
+            }
+            EXPECT_EQ(SW::frameRanges(s, grid, within), expected) << speed << " " << within.lowerBound;
+        }
+    }
+}
