@@ -21,23 +21,25 @@ JSONValue withAsset(JSONValue value, const std::string& assetId) {
 
 JSONValue AnalysisService::run(const JSONValue& raw, const JobContext& job) const {
     const auto params = decoded<AnalysisParams>(raw);
-    if (params.kind == "transcript") {
+    const std::optional<AnalysisKind> kind = params.kind.known;
+    if (kind == AnalysisKind::transcript) {
         if (!transcripts) throw EngineFailure::internalError("This engine was assembled without speech models.");
         return transcripts->run(params, job);
     }
     const std::string& hash = params.source.contentHash;
     const std::string fingerprint = versions.fingerprint(params.kind, hash, params.heardAs);
-    if (auto stored = cache.load(fingerprint, params.kind, hash, params.assetId)) return std::move(*stored);
+    if (auto stored = cache.load(fingerprint, params.kind.name, hash, params.assetId)) return std::move(*stored);
 
-    if (SoundOfVideo::serves(params.kind) && !(params.kind == "loudness" && params.heardAs)) {
+    if (kind && SoundOfVideo::serves(*kind) && !(kind == AnalysisKind::loudness && params.heardAs)) {
         SoundResults results = sound.measure(params, job);
-        if (auto it = results.find(params.kind); it != results.end()) return withAsset(std::move(it->second), params.assetId);
+        if (auto it = results.find(*kind); it != results.end()) return withAsset(std::move(it->second), params.assetId);
     }
 
     auto work = [self = *this, params, fingerprint](const JobContext& run) {
         const std::string& hash = params.source.contentHash;
         // A run that ended while this one was starting has stored its record.
-        if (auto stored = self.cache.load(fingerprint, params.kind, hash, params.assetId)) return std::move(*stored);
+        if (auto stored = self.cache.load(fingerprint, params.kind.name, hash, params.assetId))
+            return std::move(*stored);
         JSONValue model = self.measure(params, fingerprint, run);
         Task::checkCancellation();
         self.cache.store(fingerprint, model);
@@ -50,13 +52,13 @@ JSONValue AnalysisService::run(const JSONValue& raw, const JobContext& job) cons
 
 JSONValue AnalysisService::known(const JSONValue& raw) const {
     const auto params = decoded<AnalysisParams>(raw);
-    if (params.kind == "transcript") {
+    if (params.kind.known == AnalysisKind::transcript) {
         auto stored = transcripts ? transcripts->known(params) : std::nullopt;
         return JSONValue(JSONValue::Object{{"analysis", stored ? std::move(*stored) : JSONValue()}});
     }
     const std::string& hash = params.source.contentHash;
     const std::string fingerprint = versions.fingerprint(params.kind, hash, params.heardAs);
-    auto stored = cache.load(fingerprint, params.kind, hash, params.assetId);
+    auto stored = cache.load(fingerprint, params.kind.name, hash, params.assetId);
     return JSONValue(JSONValue::Object{{"analysis", stored ? std::move(*stored) : JSONValue()}});
 }
 
@@ -64,39 +66,48 @@ JSONValue AnalysisService::measure(const AnalysisParams& params, const std::stri
                                    const JobContext& job) const {
     verifyInRun(*library, params.source);
     const std::filesystem::path url(params.source.path);
-    const std::string& kind = params.kind;
     const std::string& hash = params.source.contentHash;
-    if (kind == "isolation") {
-        const PCMAudio voice = decoding.isolatedVoice(params.source, job);
-        const auto peaks = Waveform::peaks(voice.channels.empty() ? std::span<const float>{} : voice.channels[0]);
-        return encoding(IsolationAnalysisModel(params.assetId, hash, fingerprint, peaks));
+    if (params.kind.known) {
+        switch (*params.kind.known) {
+        case AnalysisKind::isolation: {
+            const PCMAudio voice = decoding.isolatedVoice(params.source, job);
+            const auto peaks = Waveform::peaks(voice.channels.empty() ? std::span<const float>{} : voice.channels[0]);
+            return encoding(IsolationAnalysisModel(params.assetId, hash, fingerprint, peaks));
+        }
+        case AnalysisKind::loudness: {
+            const LoudnessReading reading = loudnessAsHeard(url, params.heardAs, job);
+            return encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, reading));
+        }
+        case AnalysisKind::scenes: {
+            const auto scan = withPassOverFramesKept(hash, url, [&] { return frames.scenes(url, job, *scenes); });
+            return encoding(AnalysisWire::scenes(params.assetId, hash, fingerprint, scan.spans));
+        }
+        case AnalysisKind::faces: {
+            const auto found = withPassOverFramesKept(hash, url, [&] { return frames.faces(url, job, *scenes); });
+            return encoding(AnalysisWire::faces(params.assetId, hash, fingerprint, found));
+        }
+        case AnalysisKind::textRegions: {
+            const auto found = frames.textRegions(url, job);
+            return encoding(AnalysisWire::textRegions(params.assetId, hash, fingerprint, found));
+        }
+        case AnalysisKind::frameScores: {
+            const auto scored = frames.frameScores(url, job);
+            return encoding(AnalysisWire::frameScores(params.assetId, hash, fingerprint, scored));
+        }
+        case AnalysisKind::colorStats: {
+            const auto measured = withPassOverFramesKept(hash, url, [&] { return frames.color(url, job, *scenes); });
+            return encoding(AnalysisWire::colorStats(params.assetId, hash, fingerprint, measured));
+        }
+        case AnalysisKind::matte:
+            throw EngineFailure::invalidParams("The matte has its own method: matte.build.");
+        // Measured before the shared run, never here.
+        case AnalysisKind::transcript:
+        case AnalysisKind::silences:
+        case AnalysisKind::waveform:
+            break;
+        }
     }
-    if (kind == "loudness") {
-        const LoudnessReading reading = loudnessAsHeard(url, params.heardAs, job);
-        return encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, reading));
-    }
-    if (kind == "scenes") {
-        const auto scan = withPassOverFramesKept(hash, url, [&] { return frames.scenes(url, job, *scenes); });
-        return encoding(AnalysisWire::scenes(params.assetId, hash, fingerprint, scan.spans));
-    }
-    if (kind == "faces") {
-        const auto found = withPassOverFramesKept(hash, url, [&] { return frames.faces(url, job, *scenes); });
-        return encoding(AnalysisWire::faces(params.assetId, hash, fingerprint, found));
-    }
-    if (kind == "text_regions") {
-        const auto found = frames.textRegions(url, job);
-        return encoding(AnalysisWire::textRegions(params.assetId, hash, fingerprint, found));
-    }
-    if (kind == "frame_scores") {
-        const auto scored = frames.frameScores(url, job);
-        return encoding(AnalysisWire::frameScores(params.assetId, hash, fingerprint, scored));
-    }
-    if (kind == "color_stats") {
-        const auto measured = withPassOverFramesKept(hash, url, [&] { return frames.color(url, job, *scenes); });
-        return encoding(AnalysisWire::colorStats(params.assetId, hash, fingerprint, measured));
-    }
-    if (kind == "matte") throw EngineFailure::invalidParams("The matte has its own method: matte.build.");
-    throw EngineFailure::invalidParams("Unknown analysis: " + ClientText::quoted(kind) + ".");
+    throw EngineFailure::invalidParams("Unknown analysis: " + ClientText::quoted(params.kind.name) + ".");
 }
 
 template <class F>

@@ -7,12 +7,25 @@
 #include "Core/Wire/SilencesWire.hpp"
 #include "Core/Wire/WaveformWire.hpp"
 
-#include <algorithm>
-
 namespace korvel {
 
-bool SoundOfVideo::serves(std::string_view kind) {
-    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+bool SoundOfVideo::serves(AnalysisKind kind) {
+    switch (kind) {
+    case AnalysisKind::silences:
+    case AnalysisKind::waveform:
+    case AnalysisKind::loudness:
+        return true;
+    case AnalysisKind::transcript:
+    case AnalysisKind::isolation:
+    case AnalysisKind::faces:
+    case AnalysisKind::scenes:
+    case AnalysisKind::colorStats:
+    case AnalysisKind::frameScores:
+    case AnalysisKind::textRegions:
+    case AnalysisKind::matte:
+        return false;
+    }
+    return false;
 }
 
 SoundResults SoundOfVideo::measure(const AnalysisParams& params, const JobContext& job) const {
@@ -29,20 +42,22 @@ SoundResults SoundOfVideo::measure(const AnalysisParams& params, const JobContex
 
         const std::string& hash = params.source.contentHash;
         SoundResults answer;
-        auto keep = [&](const std::string& kind, JSONValue value, const std::string& fingerprint) {
+        auto keep = [&](AnalysisKind kind, JSONValue value, const std::string& fingerprint) {
             // A run abandoned by its last waiter stores nothing it may not have finished.
             Task::checkCancellation();
             self.cache.store(fingerprint, value);
             answer.emplace(kind, std::move(value));
         };
-        const std::string silences = self.versions.fingerprint("silences", hash, std::nullopt);
-        keep("silences", encoding(SilencesAnalysisModel(params.assetId, hash, silences, results.silences)), silences);
-        const std::string waveform = self.versions.fingerprint("waveform", hash, std::nullopt);
-        keep("waveform", encoding(WaveformAnalysisModel(params.assetId, hash, waveform, results.waveform)), waveform);
+        const std::string silences = self.versions.fingerprint(AnalysisKind::silences, hash, std::nullopt);
+        keep(AnalysisKind::silences,
+             encoding(SilencesAnalysisModel(params.assetId, hash, silences, results.silences)), silences);
+        const std::string waveform = self.versions.fingerprint(AnalysisKind::waveform, hash, std::nullopt);
+        keep(AnalysisKind::waveform,
+             encoding(WaveformAnalysisModel(params.assetId, hash, waveform, results.waveform)), waveform);
         if (results.loudness) {
-            const std::string fingerprint = self.versions.fingerprint("loudness", hash, std::nullopt);
-            keep("loudness", encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, *results.loudness)),
-                 fingerprint);
+            const std::string fingerprint = self.versions.fingerprint(AnalysisKind::loudness, hash, std::nullopt);
+            keep(AnalysisKind::loudness,
+                 encoding(LoudnessAnalysisModel(params.assetId, hash, fingerprint, *results.loudness)), fingerprint);
         }
         return answer;
     };

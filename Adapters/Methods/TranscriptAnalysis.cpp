@@ -95,13 +95,13 @@ JSONValue TranscriptAnalysis::runIn(const AnalysisParams& params, const std::str
     const auto plan = pipeline->plan(language);
     const std::string& hash = params.source.contentHash;
     const std::string key = fingerprint(hash, language, plan.transcriber, plan.aligned);
-    if (auto stored = cache.load(key, params.kind, hash, params.assetId)) {
+    if (auto stored = cache.load(key, params.kind.name, hash, params.assetId)) {
         pipeline->askForMissingModels(language);
         return std::move(*stored);
     }
     auto work = [self = *this, params, key, language](const JobContext& run) {
         const std::string& hash = params.source.contentHash;
-        if (auto stored = self.cache.load(key, params.kind, hash, params.assetId)) return std::move(*stored);
+        if (auto stored = self.cache.load(key, params.kind.name, hash, params.assetId)) return std::move(*stored);
         verifyInRun(*self.library, params.source);
         Taken taken = self.takeTranscript(params.source.path, params.assetId, hash, language, run);
         Task::checkCancellation();
@@ -162,8 +162,8 @@ std::optional<JSONValue> TranscriptAnalysis::known(const AnalysisParams& params)
                                                                        {TranscriberKind::speechTranscriber, true},
                                                                        {TranscriberKind::speechTranscriber, false}}};
     for (const auto& [transcriber, aligned] : candidates) {
-        if (auto stored = cache.load(fingerprint(hash, language, transcriber, aligned), params.kind, hash, params.assetId))
-            return stored;
+        const std::string key = fingerprint(hash, language, transcriber, aligned);
+        if (auto stored = cache.load(key, params.kind.name, hash, params.assetId)) return stored;
     }
     return std::nullopt;
 }

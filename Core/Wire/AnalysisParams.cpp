@@ -10,7 +10,9 @@ AnalysisParams AnalysisParams::decode(const JSONReader& in) {
     AnalysisParams p;
     in.read("assetId", p.assetId);
     in.read("source", p.source);
-    in.read("kind", p.kind);
+    std::string kind;
+    in.read("kind", kind);
+    p.kind = RequestedKind::named(std::move(kind));
     in.read("language", p.language);
     in.read("heardAs", p.heardAs);
     in.read("priority", p.priority);
@@ -20,7 +22,7 @@ AnalysisParams AnalysisParams::decode(const JSONReader& in) {
 void AnalysisParams::encode(JSONWriter& out) const {
     out.write("assetId", assetId);
     out.write("source", source);
-    out.write("kind", kind);
+    out.write("kind", kind.name);
     out.write("language", language);
     out.write("heardAs", heardAs);
     out.write("priority", priority);

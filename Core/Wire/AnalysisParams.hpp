@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Render/EngineSource.hpp"
+#include "Core/Wire/AnalysisKind.hpp"
 
 #include <optional>
 #include <string>
@@ -12,7 +13,7 @@ namespace korvel {
 struct AnalysisParams {
     std::string assetId;
     EngineSource source;
-    std::string kind;
+    RequestedKind kind;
     std::optional<std::string> language;
     std::optional<std::string> heardAs;
     std::optional<std::string> priority;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Core/Wire/AnalysisKind.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,7 +15,11 @@ struct AnalysisVersions {
     std::string engine;
 
     // heardAs counts for loudness only.
-    std::string fingerprint(std::string_view kind, std::string_view contentHash,
+    std::string fingerprint(AnalysisKind kind, std::string_view contentHash,
+                            const std::optional<std::string>& heardAs) const;
+    // A name outside the table takes the plain recipe under that name, so
+    // "scene_scan" finds the scene-scan record.
+    std::string fingerprint(const RequestedKind& kind, std::string_view contentHash,
                             const std::optional<std::string>& heardAs) const;
     // method is "hybrid" or "foreground".
     std::string matteFingerprint(std::string_view contentHash, std::string_view method, int64_t longEdge) const;

@@ -68,7 +68,8 @@ void ColorSampleModel::encode(JSONWriter& out) const {
 ColorStatsAnalysisModel::ColorStatsAnalysisModel(std::string assetId, std::string contentHash,
                                                  std::string fingerprint, std::vector<ColorTakeModel> takes,
                                                  std::vector<ColorSampleModel> samples)
-    : header(analysisHeader("color_stats", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::colorStats, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       takes(std::move(takes)), samples(std::move(samples)) {}
 
 ColorStatsAnalysisModel ColorStatsAnalysisModel::decode(const JSONReader& in) {

@@ -54,7 +54,7 @@ void FaceTrackModel::encode(JSONWriter& out) const {
 
 FacesAnalysisModel::FacesAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                        std::vector<FaceSampleModel> samples, std::vector<FaceTrackModel> tracks)
-    : header(analysisHeader("faces", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::faces, std::move(assetId), std::move(contentHash), std::move(fingerprint))),
       samples(std::move(samples)), tracks(std::move(tracks)) {}
 
 FacesAnalysisModel FacesAnalysisModel::decode(const JSONReader& in) {

@@ -32,7 +32,8 @@ void FrameScoreModel::encode(JSONWriter& out) const {
 
 FrameScoresAnalysisModel::FrameScoresAnalysisModel(std::string assetId, std::string contentHash,
                                                    std::string fingerprint, std::vector<FrameScoreModel> samples)
-    : header(analysisHeader("frame_scores", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::frameScores, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       samples(std::move(samples)) {}
 
 FrameScoresAnalysisModel FrameScoresAnalysisModel::decode(const JSONReader& in) {

@@ -21,7 +21,8 @@ void LoudnessPhraseModel::encode(JSONWriter& out) const {
 
 LoudnessAnalysisModel::LoudnessAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                              const LoudnessReading& reading)
-    : header(analysisHeader("loudness", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::loudness, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       integratedLufs(WireNumber::db(reading.integratedLufs)), truePeakDb(WireNumber::db(reading.truePeakDb)) {
     phrases.reserve(reading.phrases.size());
     for (const PhraseLoudness& phrase : reading.phrases) phrases.emplace_back(phrase);

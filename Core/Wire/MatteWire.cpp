@@ -39,7 +39,7 @@ void MatteQualityModel::encode(JSONWriter& out) const {
 MatteAnalysisModel::MatteAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                        std::string path, std::string method, int64_t width, int64_t height,
                                        int64_t frameCount, int64_t durationUs, const MatteQualityValues& quality)
-    : header(analysisHeader("matte", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::matte, std::move(assetId), std::move(contentHash), std::move(fingerprint))),
       path(std::move(path)), method(std::move(method)), width(width), height(height), frameCount(frameCount),
       durationUs(durationUs), quality(quality) {}
 

@@ -19,7 +19,7 @@ void SceneModel::encode(JSONWriter& out) const {
 
 ScenesAnalysisModel::ScenesAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                          std::vector<SceneModel> scenes)
-    : header(analysisHeader("scenes", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::scenes, std::move(assetId), std::move(contentHash), std::move(fingerprint))),
       scenes(std::move(scenes)) {}
 
 ScenesAnalysisModel ScenesAnalysisModel::decode(const JSONReader& in) {

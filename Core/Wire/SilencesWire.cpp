@@ -43,7 +43,8 @@ void SilenceRunModel::encode(JSONWriter& out) const {
 
 SilencesAnalysisModel::SilencesAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                              const SilenceDetector::Result& result)
-    : header(analysisHeader("silences", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::silences, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       measurement(result.measurement) {
     runs.reserve(result.runs.size());
     for (const SilenceRun& run : result.runs) runs.emplace_back(run);

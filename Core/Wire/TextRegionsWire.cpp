@@ -31,7 +31,8 @@ void TextRegionSampleModel::encode(JSONWriter& out) const {
 
 TextRegionsAnalysisModel::TextRegionsAnalysisModel(std::string assetId, std::string contentHash,
                                                    std::string fingerprint, std::vector<TextRegionSampleModel> samples)
-    : header(analysisHeader("text_regions", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::textRegions, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       samples(std::move(samples)) {}
 
 TextRegionsAnalysisModel TextRegionsAnalysisModel::decode(const JSONReader& in) {

@@ -64,7 +64,8 @@ TranscriptAnalysisModel::TranscriptAnalysisModel(std::string assetId, std::strin
                                                  std::vector<SentenceModel> sentences,
                                                  std::optional<std::vector<FillerCandidateModel>> fillerCandidates,
                                                  bool roughTimes)
-    : header(analysisHeader("transcript", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::transcript, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       language(std::move(language)), transcriber(std::move(transcriber)), provisional(provisional),
       words(std::move(words)), sentences(std::move(sentences)), fillerCandidates(std::move(fillerCandidates)) {
     if (roughTimes) this->roughTimes = true;

@@ -25,7 +25,8 @@ template <class M> M decodePeaks(const JSONReader& in) {
 
 WaveformAnalysisModel::WaveformAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                              const Waveform::Result& result)
-    : header(analysisHeader("waveform", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::waveform, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       bucketUs(result.bucketUs), peaks(wirePeaks(result.peaks)) {}
 
 WaveformAnalysisModel WaveformAnalysisModel::decode(const JSONReader& in) {
@@ -40,7 +41,8 @@ void WaveformAnalysisModel::encode(JSONWriter& out) const {
 
 IsolationAnalysisModel::IsolationAnalysisModel(std::string assetId, std::string contentHash, std::string fingerprint,
                                                const Waveform::Result& result)
-    : header(analysisHeader("isolation", std::move(assetId), std::move(contentHash), std::move(fingerprint))),
+    : header(analysisHeader(AnalysisKind::isolation, std::move(assetId), std::move(contentHash),
+                            std::move(fingerprint))),
       bucketUs(result.bucketUs), peaks(wirePeaks(result.peaks)) {}
 
 IsolationAnalysisModel IsolationAnalysisModel::decode(const JSONReader& in) {

@@ -72,8 +72,8 @@ void AnalysisHeader::encode(JSONWriter& out) const {
     out.write("fingerprint", fingerprint);
 }
 
-AnalysisHeader analysisHeader(std::string kind, std::string assetId, std::string contentHash, std::string fingerprint) {
-    return {std::move(kind), std::move(assetId), std::move(contentHash), std::string(Engine::version),
+AnalysisHeader analysisHeader(AnalysisKind kind, std::string assetId, std::string contentHash, std::string fingerprint) {
+    return {std::string(rawValue(kind)), std::move(assetId), std::move(contentHash), std::string(Engine::version),
             std::move(fingerprint)};
 }
 

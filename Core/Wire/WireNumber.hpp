@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Render/Contract.hpp"
+#include "Core/Wire/AnalysisKind.hpp"
 
 #include <cstdint>
 #include <string>
@@ -54,7 +55,7 @@ struct AnalysisHeader {
 };
 
 // A header for a model the engine builds now.
-AnalysisHeader analysisHeader(std::string kind, std::string assetId, std::string contentHash, std::string fingerprint);
+AnalysisHeader analysisHeader(AnalysisKind kind, std::string assetId, std::string contentHash, std::string fingerprint);
 
 namespace PlainJSON {
 // What a plain encoder writes for cache files and sidecars: no formatting,

@@ -26,17 +26,17 @@ TEST(AnalysisVersions, RecipesMatchTheirCheckValues) {
         std::vector<std::string> parts;
     };
     const Case cases[] = {
-        {versions.fingerprint("loudness", hash, "music"),
+        {versions.fingerprint(AnalysisKind::loudness, hash, "music"),
          "d7100d449f51a92b6327273a32a38bae90cc3400c76532a555552dd2089b391a",
          {"loudness", "2", hash, "0.1.0", "music", "2"}},
-        {versions.fingerprint("loudness", hash, std::nullopt),
+        {versions.fingerprint(AnalysisKind::loudness, hash, std::nullopt),
          "f387b6d3369ef5340c9461f105ff5d38eab3af35804747d119a3614ce1779f6d", {"loudness", "2", hash, "0.1.0", "2"}},
-        {versions.fingerprint("loudness", hash, ""),
+        {versions.fingerprint(AnalysisKind::loudness, hash, ""),
          "015b2efef304552b86aa1b6b2eb03acd78c058ced3e996907740b74fe24b8325",
          {"loudness", "2", hash, "0.1.0", "", "2"}},
-        {versions.fingerprint("silences", hash, "music"),
+        {versions.fingerprint(AnalysisKind::silences, hash, "music"),
          "5932076c14153b327066de4b4a35b2dc9d89f2d895ec33774cac4a2b91c56e9b", {"silences", "2", hash, "0.1.0"}},
-        {versions.fingerprint("color_stats", hash, std::nullopt),
+        {versions.fingerprint(AnalysisKind::colorStats, hash, std::nullopt),
          "762c508999d68a1e081b11f5886b91e0931598163eaf1b8fc619e00a11b64bdc",
          {"color_stats", "2", hash, "0.1.0", "3"}},
         {versions.matteFingerprint(hash, "hybrid", 1280),
@@ -56,10 +56,25 @@ TEST(AnalysisVersions, RecipesMatchTheirCheckValues) {
 }
 
 TEST(AnalysisVersions, InputsThatMustTellRecordsApart) {
-    EXPECT_EQ(versions.fingerprint("silences", hash, "music"), versions.fingerprint("silences", hash, std::nullopt));
-    EXPECT_NE(versions.fingerprint("scenes", hash, std::nullopt), versions.fingerprint("color_stats", hash, std::nullopt));
+    EXPECT_EQ(versions.fingerprint(AnalysisKind::silences, hash, "music"),
+              versions.fingerprint(AnalysisKind::silences, hash, std::nullopt));
+    EXPECT_NE(versions.fingerprint(AnalysisKind::scenes, hash, std::nullopt),
+              versions.fingerprint(AnalysisKind::colorStats, hash, std::nullopt));
     EXPECT_NE(versions.matteFingerprint(hash, "foreground", 1280), versions.matteFingerprint(hash, "hybrid", 1280));
     EXPECT_NE(versions.matteFingerprint(hash, "hybrid", 1920), versions.matteFingerprint(hash, "hybrid", 1280));
-    EXPECT_NE(AnalysisVersions{"0.1.1"}.fingerprint("waveform", hash, std::nullopt),
-              versions.fingerprint("waveform", hash, std::nullopt));
+    EXPECT_NE(AnalysisVersions{"0.1.1"}.fingerprint(AnalysisKind::waveform, hash, std::nullopt),
+              versions.fingerprint(AnalysisKind::waveform, hash, std::nullopt));
+}
+
+// A requested kind takes its kind's recipe; a name outside the table the
+// plain one, which for "scene_scan" is the scene-scan record's.
+TEST(AnalysisVersions, ARequestedKindIsFingerprintedUnderItsName) {
+    EXPECT_EQ(versions.fingerprint(RequestedKind::named("loudness"), hash, "music"),
+              versions.fingerprint(AnalysisKind::loudness, hash, "music"));
+    EXPECT_EQ(versions.fingerprint(RequestedKind::named("color_stats"), hash, std::nullopt),
+              versions.fingerprint(AnalysisKind::colorStats, hash, std::nullopt));
+    EXPECT_EQ(versions.fingerprint(RequestedKind::named("scene_scan"), hash, "music"),
+              versions.sceneScanFingerprint(hash));
+    EXPECT_EQ(versions.fingerprint(RequestedKind::named("sparkles"), hash, "music"),
+              derived({"sparkles", "2", hash, "0.1.0"}));
 }
