@@ -1,10 +1,9 @@
 #include "Core/Text/TextPainting.hpp"
 
+#include "Core/Render/ColorMath.hpp"
 #include "Core/Text/GaussianBlur.hpp"
-#include "Core/Text/HexColor.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 namespace korvel::TextPainting {
@@ -20,24 +19,8 @@ PixelRect clip(const Box& box, double margin, int limitX0, int limitY0, int limi
     return {cx0, cy0, cx1 - cx0, cy1 - cy0};
 }
 
-namespace {
-// Encoded (ITU-R 709) values to linear, by table.
-struct LinearTable {
-    std::array<float, 4097> values;
-    LinearTable() {
-        for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(HexColor::linear(i / 4096.0));
-    }
-    float operator()(float v) const {
-        const float f = std::clamp(v, 0.0f, 1.0f) * 4096.0f;
-        const size_t i = std::min<size_t>(static_cast<size_t>(f), 4095);
-        const float t = f - static_cast<float>(i);
-        return values[i] + (values[i + 1] - values[i]) * t;
-    }
-};
-} // namespace
-
 void toLinear(RGBAImage& image) {
-    static const LinearTable table;
+    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
     for (size_t i = 0; i + 3 < image.pixels.size(); i += 4) {
         float* p = image.pixels.data() + i;
         const float a = p[3];
@@ -45,7 +28,7 @@ void toLinear(RGBAImage& image) {
             p[0] = p[1] = p[2] = p[3] = 0;
             continue;
         }
-        for (int c = 0; c < 3; ++c) p[c] = table(p[c] / a) * a;
+        for (int c = 0; c < 3; ++c) p[c] = curve.decode(std::clamp(p[c] / a, 0.0f, 1.0f)) * a;
     }
 }
 
