@@ -5,7 +5,7 @@
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
-#include "Adapters/Speech/AppleSpeechTranscriber.hpp"
+#include "Adapters/Speech/PocketSphinxTranscriber.hpp"
 #include "Adapters/Render/RenderMethods.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
@@ -41,7 +41,7 @@ ModelEntry entryLike(const EngineSpeech& speech, const ModelEntry& standard) {
 struct SpeechServices {
     std::shared_ptr<ModelStore> store;
     std::shared_ptr<SpeechModelProviding> models;
-    std::shared_ptr<Transcriber> apple;
+    std::shared_ptr<Transcriber> systemTranscriber;
 };
 
 SpeechServices speechServices(const EngineFolders& folders, const EngineSpeech& speech) {
@@ -57,7 +57,7 @@ SpeechServices speechServices(const EngineFolders& folders, const EngineSpeech& 
         },
         entryLike(speech, ModelCatalog::sileroVad()), entryLike(speech, ModelCatalog::ctcLv60()),
         [englishOnly](const std::string& language) { return WhisperTranscriber::hears(language, englishOnly); });
-    return {store, models, std::make_shared<AppleSpeechTranscriber>()};
+    return {store, models, std::make_shared<PocketSphinxTranscriber>()};
 }
 
 } // namespace
@@ -83,7 +83,7 @@ Table methods(const EngineFolders& folders, const EngineSpeech& speech,
         folders.cache, SourceLibrary::shared(), std::string(Engine::version));
     const SpeechServices speechSide = speechServices(folders, speech);
     AudioAnalysisMethods::Inputs analysis{folders.cache, SourceLibrary::shared(), std::string(Engine::version), plans,
-                                          speechSide.apple, speechSide.models, speechSide.store,
+                                          speechSide.systemTranscriber, speechSide.models, speechSide.store,
                                           &SceneScanMemo::shared(), nullptr};
     Table merged = AudioAnalysisMethods::table(analysis);
     merge(merged, RenderMethods::table(folders.cache, SourceLibrary::shared(), text,

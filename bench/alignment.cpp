@@ -1,7 +1,7 @@
 // One 15 s chunk through a random-weight emission model of the wav2vec2-large
 // layout, compiled and run by ONNX Runtime with 4 threads, in 32-bit and in
 // 8-bit matrices. The models are generated once into the build folder.
-#include "Adapters/Speech/CoreMLEmissionModel.hpp"
+#include "Adapters/Speech/OnnxEmissionModel.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -19,7 +19,7 @@ namespace {
 fs::path compiledModel(const std::string& kind) {
     const fs::path folder = fs::path(KORVEL_BENCH_MODELS) / ("emission-large-" + kind);
     const fs::path compiled = folder / "compiled";
-    if (fs::exists(compiled / CoreMLEmissionModel::compiledFileName)) return compiled;
+    if (fs::exists(compiled / OnnxEmissionModel::compiledFileName)) return compiled;
     fs::create_directories(folder / "package");
     const std::string command = "/usr/bin/python3 '" + std::string(KORVEL_SOURCE_DIR) + "/scripts/models/random-emission.py' '" +
                                 (folder / "package" / "model.onnx").string() + "' large " + kind;
@@ -28,12 +28,12 @@ fs::path compiledModel(const std::string& kind) {
         std::exit(1);
     }
     fs::create_directories(compiled);
-    CoreMLEmissionModel::compile(folder / "package", compiled);
+    OnnxEmissionModel::compile(folder / "package", compiled);
     fs::remove(folder / "package" / "model.onnx");
     return compiled;
 }
 
-double secondsOf(CoreMLEmissionModel& model, const std::vector<float>& chunk, int64_t& frames) {
+double secondsOf(OnnxEmissionModel& model, const std::vector<float>& chunk, int64_t& frames) {
     const auto start = std::chrono::steady_clock::now();
     frames = model.logProbabilities(chunk, 0).frames;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -48,9 +48,9 @@ int main() {
     }
     std::printf("compared: one 15 s chunk (240000 samples) through the wav2vec2-large layout, %d threads, fp32 vs int8; "
                 "the aim is under 3 s in fp32 (a TorchScript run of the same architecture took 7.9 s here)\n",
-                CoreMLEmissionModel::intraOpThreads);
+                OnnxEmissionModel::intraOpThreads);
     for (const std::string kind : {"f32", "int8"}) {
-        CoreMLEmissionModel model(compiledModel(kind));
+        OnnxEmissionModel model(compiledModel(kind));
         int64_t frames = 0;
         secondsOf(model, chunk, frames); // the first run sets up the runtime's buffers
         double best = 1e9;

@@ -32,7 +32,7 @@ void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs&
     SceneScanMemo* scenes = inputs.scenes ? inputs.scenes : &SceneScanMemo::shared();
     std::optional<TranscriptAnalysis> transcripts;
     if (inputs.models) {
-        transcripts = TranscriptAnalysis{std::make_shared<const TranscriptionPipeline>(inputs.apple, inputs.models),
+        transcripts = TranscriptAnalysis{std::make_shared<const TranscriptionPipeline>(inputs.systemTranscriber, inputs.models),
                                          cache, measuring, inputs.library, versions, decoding};
     }
     const AnalysisService service{cache,    measuring, sound, inputs.library, versions, decoding,

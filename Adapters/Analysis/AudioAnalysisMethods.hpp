@@ -32,7 +32,7 @@ struct Inputs {
     std::shared_ptr<AudioPlanRenderer> plans;
     // Speech: the system transcriber and the installed models feed the
     // transcription pipeline; the store serves models.status and models.install.
-    std::shared_ptr<Transcriber> apple;
+    std::shared_ptr<Transcriber> systemTranscriber;
     std::shared_ptr<SpeechModelProviding> models;
     std::shared_ptr<ModelStore> store;
     // Analysis: the process-wide scene-scan memo and the matte builder.

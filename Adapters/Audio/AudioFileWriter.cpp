@@ -140,41 +140,10 @@ void wavBody(const PCMAudio& audio, const fs::path& url) {
 // An ALAC track without samples, which FFmpeg's movie muxers would leave out.
 std::vector<uint8_t> emptyMovie(int channels, const std::vector<uint8_t>& cookie) {
     using namespace MP4BoxWriter;
-    const auto matrix = identityMatrix();
     Bytes ftyp;
     appendType(ftyp, "M4A ");
     appendU32(ftyp, 0x200);
     for (auto b : {"M4A ", "mp42", "isom"}) appendType(ftyp, b);
-    Bytes mvhd;
-    for (uint32_t v : {0u, 0u, 48000u, 0u, 0x00010000u}) appendU32(mvhd, v);
-    appendU16(mvhd, 0x0100);
-    appendZeros(mvhd, 10);
-    mvhd.insert(mvhd.end(), matrix.begin(), matrix.end());
-    appendZeros(mvhd, 24);
-    appendU32(mvhd, 2);
-    Bytes tkhd;
-    for (uint32_t v : {0u, 0u, 1u, 0u, 0u}) appendU32(tkhd, v);
-    appendZeros(tkhd, 8);
-    for (uint16_t v : {0, 0, 0x0100, 0}) appendU16(tkhd, v);
-    tkhd.insert(tkhd.end(), matrix.begin(), matrix.end());
-    appendU32(tkhd, 0);
-    appendU32(tkhd, 0);
-    Bytes mdhd;
-    for (uint32_t v : {0u, 0u, 48000u, 0u}) appendU32(mdhd, v);
-    appendU16(mdhd, 0x55C4);
-    appendU16(mdhd, 0);
-    Bytes hdlr;
-    appendU32(hdlr, 0);
-    appendType(hdlr, "soun");
-    appendZeros(hdlr, 12);
-    for (char c : std::string_view("sound")) appendU8(hdlr, static_cast<uint8_t>(c));
-    appendU8(hdlr, 0);
-    Bytes smhd;
-    appendU32(smhd, 0);
-    Bytes dref;
-    appendU32(dref, 1);
-    const Bytes url = fullBox("url ", 0, 1, {});
-    dref.insert(dref.end(), url.begin(), url.end());
     Bytes entry;
     appendZeros(entry, 6);
     appendU16(entry, 1);
@@ -185,22 +154,8 @@ std::vector<uint8_t> emptyMovie(int channels, const std::vector<uint8_t>& cookie
     appendU32(entry, 48000u << 16);
     const Bytes magic = fullBox("alac", 0, 0, cookie);
     entry.insert(entry.end(), magic.begin(), magic.end());
-    Bytes stsd;
-    appendU32(stsd, 1);
-    const Bytes alac = box("alac", entry);
-    stsd.insert(stsd.end(), alac.begin(), alac.end());
-    Bytes zero;
-    appendU32(zero, 0);
-    Bytes stsz;
-    appendU32(stsz, 0);
-    appendU32(stsz, 0);
-    const Bytes stbl = box("stbl", join({fullBox("stsd", 0, 0, stsd), fullBox("stts", 0, 0, zero),
-                                         fullBox("stsc", 0, 0, zero), fullBox("stsz", 0, 0, stsz),
-                                         fullBox("stco", 0, 0, zero)}));
-    const Bytes minf = box("minf", join({fullBox("smhd", 0, 0, smhd), box("dinf", fullBox("dref", 0, 0, dref)), stbl}));
-    const Bytes mdia = box("mdia", join({fullBox("mdhd", 0, 0, mdhd), fullBox("hdlr", 0, 0, hdlr), minf}));
-    const Bytes trak = box("trak", join({fullBox("tkhd", 0, 7, tkhd), mdia}));
-    const Bytes moov = box("moov", join({fullBox("mvhd", 0, 0, mvhd), trak}));
+    const Bytes moov = movie({Track::Media::sound, 48000, unityMatrix, 0, 0, box("alac", entry), std::nullopt,
+                              std::nullopt});
     return join({box("ftyp", ftyp), moov});
 }
 

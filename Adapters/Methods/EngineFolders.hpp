@@ -10,7 +10,6 @@ namespace korvel {
 
 // Where the engine keeps what outlives a process.
 struct EngineFolders {
-    static constexpr const char* bundleIdentifier = "org.korvel.engine";
     static constexpr const char* defaultModelsBaseURL = "https://models.korvel.org/v1/models";
 
     std::filesystem::path cache;

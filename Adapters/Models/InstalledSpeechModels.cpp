@@ -1,7 +1,7 @@
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 
 #include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/Speech/CoreMLEmissionModel.hpp"
+#include "Adapters/Speech/OnnxEmissionModel.hpp"
 #include "Adapters/Stderr.hpp"
 
 #include <algorithm>
@@ -35,18 +35,18 @@ void AlignerCache::compile(const fs::path& package, const fs::path& compiled) {
     const fs::path temporary = compiledFolder / (".compiling-" + makeUUID());
     fs::create_directory(temporary);
     try {
-        CoreMLEmissionModel::compile(package, temporary);
+        OnnxEmissionModel::compile(package, temporary);
         fs::rename(temporary, compiled);
     } catch (...) {
         std::error_code ec;
         fs::remove_all(temporary, ec);
         // Another call placed it first: theirs serves as well.
-        if (fs::exists(compiled / CoreMLEmissionModel::compiledFileName, ec)) return;
+        if (fs::exists(compiled / OnnxEmissionModel::compiledFileName, ec)) return;
         throw;
     }
 }
 
-std::shared_ptr<CoreMLEmissionModel> AlignerCache::model(const fs::path& package, const std::string& sha256) {
+std::shared_ptr<OnnxEmissionModel> AlignerCache::model(const fs::path& package, const std::string& sha256) {
     std::lock_guard g(lock_);
     if (loaded_) return loaded_;
     const std::string name = sha256 + ".mlmodelc";
@@ -56,14 +56,14 @@ std::shared_ptr<CoreMLEmissionModel> AlignerCache::model(const fs::path& package
     const bool existed = fs::exists(fs::symlink_status(compiled, ec));
     if (!existed) compile(package, compiled);
     try {
-        loaded_ = std::make_shared<CoreMLEmissionModel>(compiled);
+        loaded_ = std::make_shared<OnnxEmissionModel>(compiled);
     } catch (const EngineFailure&) {
         if (!existed) throw;
         // A compiled model that no longer loads (cut short, from another
         // runtime) is made again once instead of failing every transcript.
         fs::remove_all(compiled);
         compile(package, compiled);
-        loaded_ = std::make_shared<CoreMLEmissionModel>(compiled);
+        loaded_ = std::make_shared<OnnxEmissionModel>(compiled);
     }
     return loaded_;
 }

@@ -11,7 +11,7 @@
 
 namespace korvel {
 
-class CoreMLEmissionModel;
+class OnnxEmissionModel;
 
 // Compiles the installed alignment package once into
 // <compiled>/<sha256>.mlmodelc and keeps the loaded model for the process.
@@ -20,7 +20,7 @@ public:
     explicit AlignerCache(std::filesystem::path compiledFolder) : compiledFolder(std::move(compiledFolder)) {}
 
     // Throws the compile, folder, move and load failures; nothing is kept then.
-    std::shared_ptr<CoreMLEmissionModel> model(const std::filesystem::path& package, const std::string& sha256);
+    std::shared_ptr<OnnxEmissionModel> model(const std::filesystem::path& package, const std::string& sha256);
 
     const std::filesystem::path compiledFolder;
 
@@ -28,7 +28,7 @@ private:
     void compile(const std::filesystem::path& package, const std::filesystem::path& compiled);
 
     std::mutex lock_;
-    std::shared_ptr<CoreMLEmissionModel> loaded_;
+    std::shared_ptr<OnnxEmissionModel> loaded_;
 };
 
 // The installed models as working recognisers for the transcription pipeline.

@@ -13,7 +13,7 @@
 namespace korvel {
 
 namespace {
-RGBAImage solid(const render::Canvas& canvas, float r, float g, float b, float a) {
+RGBAImage solid(const render::RenderCanvas& canvas, float r, float g, float b, float a) {
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
     for (size_t i = 0; i < out.pixels.size(); i += 4) {
         out.pixels[i] = r;
@@ -24,7 +24,7 @@ RGBAImage solid(const render::Canvas& canvas, float r, float g, float b, float a
     return out;
 }
 
-RGBAImage onCanvas(const render::Canvas& canvas, const RGBAImage& picture) {
+RGBAImage onCanvas(const render::RenderCanvas& canvas, const RGBAImage& picture) {
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
     Compositing::over(out, picture, 0, out.height);
     return out;
@@ -33,7 +33,7 @@ RGBAImage onCanvas(const render::Canvas& canvas, const RGBAImage& picture) {
 
 RGBAImage BackgroundFills::image(const BackgroundFill& fill, const RGBAImage& behind, int64_t frame,
                                  const FrameSource& source) const {
-    const render::Canvas& canvas = placement_.canvas;
+    const render::RenderCanvas& canvas = placement_.canvas;
     if (const auto* blur = fill.blur()) {
         double sigma = blur->radiusPct * canvas.unit;
         return Blur::gaussian(onCanvas(canvas, behind), sigma, std::hypot(canvas.width, canvas.height));

@@ -36,7 +36,7 @@ private:
 
 // The flash transition: the incoming picture dissolving in from white.
 struct Transitions {
-    render::Canvas canvas;
+    render::RenderCanvas canvas;
     RGBAImage flash(const RGBAImage& picture, int64_t step, int64_t length) const;
 };
 

@@ -21,7 +21,7 @@
 
 namespace korvel {
 
-Grading::Grading(std::vector<ColorStep> steps, ColorRecipe recipe, render::Canvas canvas,
+Grading::Grading(std::vector<ColorStep> steps, ColorRecipe recipe, render::RenderCanvas canvas,
                  const ResolvedTimeline& timeline)
     : steps_(std::move(steps)), recipe_(recipe), canvas_(canvas), grain_(timeline, recipe, canvas) {}
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Render/Canvas.hpp"
+#include "Adapters/Render/RenderCanvas.hpp"
 #include "Adapters/Render/Grain.hpp"
 #include "Core/Render/ColorRecipe.hpp"
 #include "Core/Render/ColorStep.hpp"
@@ -24,7 +24,7 @@ class Grading {
 public:
     static constexpr size_t maxCubes = 16;
 
-    Grading(std::vector<ColorStep> steps, ColorRecipe recipe, render::Canvas canvas, const ResolvedTimeline& timeline);
+    Grading(std::vector<ColorStep> steps, ColorRecipe recipe, render::RenderCanvas canvas, const ResolvedTimeline& timeline);
 
     // Appends the active steps of the frame to `chain`. A step that needs the
     // picture as it is at that point (a highlight and shadow with a radius)
@@ -45,7 +45,7 @@ private:
 
     std::vector<ColorStep> steps_;
     ColorRecipe recipe_;
-    render::Canvas canvas_;
+    render::RenderCanvas canvas_;
     Grain grain_;
     mutable std::mutex lock_;
     mutable std::map<std::string, std::shared_ptr<const std::vector<float>>> cubes_;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Render/Canvas.hpp"
+#include "Adapters/Render/RenderCanvas.hpp"
 #include "Core/Render/ColorRecipe.hpp"
 #include "Core/Render/ResolvedTimeline.hpp"
 #include "Core/Render/Steps/GrainStep.hpp"
@@ -19,7 +19,7 @@ class Grain {
 public:
     static constexpr size_t maxTiles = 8;
 
-    Grain(const ResolvedTimeline& timeline, ColorRecipe recipe, render::Canvas canvas)
+    Grain(const ResolvedTimeline& timeline, ColorRecipe recipe, render::RenderCanvas canvas)
         : timeline_(timeline), recipe_(recipe), canvas_(canvas) {}
 
     // The grain step of a frame; it acts in the recipe's gamma space.
@@ -33,7 +33,7 @@ public:
 private:
     const ResolvedTimeline& timeline_;
     ColorRecipe recipe_;
-    render::Canvas canvas_;
+    render::RenderCanvas canvas_;
     mutable std::mutex lock_;
     mutable std::map<int64_t, std::shared_ptr<const std::vector<float>>> tiles_;
     mutable std::deque<int64_t> order_;

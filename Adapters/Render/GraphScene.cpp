@@ -28,13 +28,13 @@ namespace korvel {
 namespace {
 std::string frameText(int64_t frame) { return "Frame " + std::to_string(frame); }
 
-RGBAImage opaqueBlack(const render::Canvas& canvas) {
+RGBAImage opaqueBlack(const render::RenderCanvas& canvas) {
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
     for (size_t i = 3; i < out.pixels.size(); i += 4) out.pixels[i] = 1;
     return out;
 }
 
-RGBAImage onCanvas(const render::Canvas& canvas, const RGBAImage& picture) {
+RGBAImage onCanvas(const render::RenderCanvas& canvas, const RGBAImage& picture) {
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
     Tiles::rows(0, out.height, [&](int from, int to) { Compositing::over(out, picture, from, to); });
     return out;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Render/Canvas.hpp"
+#include "Adapters/Render/RenderCanvas.hpp"
 #include "Adapters/Render/RenderInputs.hpp"
 #include "Core/Render/FrameRange.hpp"
 #include "Core/Render/FrameTimings.hpp"
@@ -50,7 +50,7 @@ public:
 
     const RenderInputs& inputs() const { return inputs_; }
     const LayerTracks& tracks() const { return tracks_; }
-    const render::Canvas& canvas() const { return canvas_; }
+    const render::RenderCanvas& canvas() const { return canvas_; }
     const std::vector<TextItem>& textItems() const { return textItems_; }
 
     // Kept once: later failures never replace the first.
@@ -67,7 +67,7 @@ private:
 
     RenderInputs inputs_;
     LayerTracks tracks_;
-    render::Canvas canvas_;
+    render::RenderCanvas canvas_;
     std::unique_ptr<BackgroundFills> fills_;
     std::unique_ptr<Grading> grading_;
     std::unique_ptr<TextRasterizer> text_;

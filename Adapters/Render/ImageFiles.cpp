@@ -1,5 +1,6 @@
 #include "Adapters/Render/ImageFiles.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/StillImages.hpp"
 #include "Adapters/Render/TempOutput.hpp"
@@ -54,8 +55,7 @@ void save(const Picture& picture, FileType type, const std::filesystem::path& to
 } // namespace
 
 void write(const Picture& picture, const std::filesystem::path& location) {
-    // The last component as the client wrote it, even after a trailing separator.
-    std::string name = (location.has_filename() ? location : location.parent_path()).filename().string();
+    const std::string name = nameOf(location);
     auto type = typeOf(location);
     if (!type) throw EngineFailure::invalidParams("outPath must end in .jpg, .png or .heic, got " + name + ".");
     StillImages::prepare();

@@ -1,5 +1,6 @@
 #include "Adapters/Render/InputResolver.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/Render/StillPictures.hpp"
 #include "Core/ClientText.hpp"
 
@@ -42,12 +43,6 @@ bool InputResolver::isStill(const std::filesystem::path& path) {
 }
 
 namespace {
-
-std::string nameOf(const std::string& path) {
-    std::filesystem::path p(path);
-    while (!p.empty() && p.filename().empty() && p.has_parent_path() && p != p.parent_path()) p = p.parent_path();
-    return ClientText::quoted(p.filename().string());
-}
 
 std::set<std::string> referencedAssets(const RenderPlan& plan) {
     std::set<std::string> ids;

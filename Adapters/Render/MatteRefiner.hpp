@@ -1,8 +1,9 @@
 #pragma once
 
-#include "Adapters/Render/Canvas.hpp"
+#include "Adapters/Render/RenderCanvas.hpp"
 #include "Core/Render/RGBAImage.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace korvel {
@@ -11,7 +12,7 @@ namespace korvel {
 // halos: the mask's interior is hardened, edge colours are rebuilt from the
 // interior nearby, green spill is optionally removed, then the two blend.
 struct MatteRefiner {
-    render::Canvas canvas;
+    render::RenderCanvas canvas;
     bool despillGreen = false;
 
     // All three on the canvas; the mask's red value is the coverage (0

@@ -20,7 +20,7 @@ struct PixelBox {
 
 // A rectangle in whole pixels, inside the canvas. A rectangle without area
 // (or not a number) covers nothing.
-PixelBox pixels(const render::Rect& r, const render::Canvas& canvas) {
+PixelBox pixels(const render::Rect& r, const render::RenderCanvas& canvas) {
     if (!(r.width > 0) || !(r.height > 0) || !std::isfinite(r.x) || !std::isfinite(r.y) ||
         !std::isfinite(r.width) || !std::isfinite(r.height)) {
         return {};

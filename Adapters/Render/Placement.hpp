@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Render/Canvas.hpp"
+#include "Adapters/Render/RenderCanvas.hpp"
 #include "Core/Render/ColorRecipe.hpp"
 #include "Core/Render/Framing.hpp"
 #include "Core/Render/NormalizedRect.hpp"
@@ -12,7 +12,7 @@ namespace korvel {
 // clips, overlays, stills and backgrounds. Pictures arrive upright with
 // their extent at (0, 0); results never reach outside the canvas.
 struct Placement {
-    render::Canvas canvas;
+    render::RenderCanvas canvas;
     ColorRecipe recipe;
 
     // The window filling the canvas.

@@ -1,6 +1,7 @@
 #include "Adapters/Render/ProbeService.hpp"
 
 #include "Adapters/BlockingWork.hpp"
+#include "Adapters/FileName.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/StillImages.hpp"
@@ -13,8 +14,6 @@
 namespace korvel {
 
 namespace {
-
-std::string nameOf(const std::filesystem::path& location) { return ClientText::quoted(location.filename().string()); }
 
 int64_t durationUs(const std::optional<TickTime>& duration) {
     if (!duration || duration->timescale <= 0) return 0;

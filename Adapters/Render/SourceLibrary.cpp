@@ -5,19 +5,13 @@
 
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileDigest.hpp"
+#include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/CopySource.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
 
 namespace korvel {
-
-namespace {
-// The last component, as the client wrote it, even after a trailing separator.
-std::string nameOf(const std::filesystem::path& location) {
-    return ClientText::quoted((location.has_filename() ? location : location.parent_path()).filename().string());
-}
-} // namespace
 
 SourceLibrary::Work SourceLibrary::Work::real() {
     Work w;

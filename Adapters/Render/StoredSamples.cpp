@@ -1,5 +1,6 @@
 #include "Adapters/Render/StoredSamples.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Core/Jobs.hpp"
 
@@ -8,8 +9,6 @@
 namespace korvel::StoredSamples {
 
 namespace {
-
-std::string nameOf(const std::filesystem::path& url) { return url.filename().string(); }
 
 EngineFailure unreadable(const std::filesystem::path& url) {
     return EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");

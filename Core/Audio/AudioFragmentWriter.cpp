@@ -51,60 +51,12 @@ Bytes esds(const AudioFragmentFormat& f) {
 
 Bytes moov(const AudioFragmentFormat& f, int64_t skipFrames) {
     const uint32_t rate = field(f.sampleRate);
-    Bytes mvhd;
-    appendU32(mvhd, 0);
-    appendU32(mvhd, 0);
-    appendU32(mvhd, rate);
-    appendU32(mvhd, 0);
-    appendU32(mvhd, 0x00010000);
-    appendU16(mvhd, 0x0100);
-    appendZeros(mvhd, 10);
-    const Bytes matrix = identityMatrix();
-    mvhd.insert(mvhd.end(), matrix.begin(), matrix.end());
-    appendZeros(mvhd, 24);
-    appendU32(mvhd, 2);
-
-    Bytes tkhd;
-    for (uint32_t v : {0u, 0u, 1u, 0u, 0u}) appendU32(tkhd, v);
-    appendZeros(tkhd, 8);
-    appendU16(tkhd, 0);
-    appendU16(tkhd, 0);
-    appendU16(tkhd, 0x0100);
-    appendU16(tkhd, 0);
-    tkhd.insert(tkhd.end(), matrix.begin(), matrix.end());
-    appendU32(tkhd, 0);
-    appendU32(tkhd, 0);
-
     Bytes elst;
     appendU32(elst, 1);
     appendU32(elst, 0);
     appendU32(elst, field(skipFrames));
     appendU16(elst, 1);
     appendU16(elst, 0);
-
-    Bytes mdhd;
-    appendU32(mdhd, 0);
-    appendU32(mdhd, 0);
-    appendU32(mdhd, rate);
-    appendU32(mdhd, 0);
-    appendU16(mdhd, 0x55C4);
-    appendU16(mdhd, 0);
-
-    Bytes hdlr;
-    appendU32(hdlr, 0);
-    appendType(hdlr, "soun");
-    appendZeros(hdlr, 12);
-    for (char c : std::string_view("sound")) appendU8(hdlr, static_cast<uint8_t>(c));
-    appendU8(hdlr, 0);
-
-    Bytes smhd;
-    appendU16(smhd, 0);
-    appendU16(smhd, 0);
-
-    Bytes dref;
-    appendU32(dref, 1);
-    const Bytes url = fullBox("url ", 0, 1, {});
-    dref.insert(dref.end(), url.begin(), url.end());
 
     Bytes mp4a;
     appendZeros(mp4a, 6);
@@ -119,29 +71,7 @@ Bytes moov(const AudioFragmentFormat& f, int64_t skipFrames) {
     const Bytes es = esds(f);
     mp4a.insert(mp4a.end(), es.begin(), es.end());
 
-    Bytes stsd;
-    appendU32(stsd, 1);
-    const Bytes entry = box("mp4a", mp4a);
-    stsd.insert(stsd.end(), entry.begin(), entry.end());
-
-    Bytes empty4;
-    appendU32(empty4, 0);
-    Bytes stszBody;
-    appendU32(stszBody, 0);
-    appendU32(stszBody, 0);
-
-    const Bytes stbl = box("stbl", join({fullBox("stsd", 0, 0, stsd), fullBox("stts", 0, 0, empty4),
-                                         fullBox("stsc", 0, 0, empty4), fullBox("stsz", 0, 0, stszBody),
-                                         fullBox("stco", 0, 0, empty4)}));
-    const Bytes minf =
-        box("minf", join({fullBox("smhd", 0, 0, smhd), box("dinf", fullBox("dref", 0, 0, dref)), stbl}));
-    const Bytes mdia = box("mdia", join({fullBox("mdhd", 0, 0, mdhd), fullBox("hdlr", 0, 0, hdlr), minf}));
-    const Bytes trak =
-        box("trak", join({fullBox("tkhd", 0, 7, tkhd), box("edts", fullBox("elst", 0, 0, elst)), mdia}));
-
-    Bytes trex;
-    for (uint32_t v : {1u, 1u, 1024u, 0u, 0u}) appendU32(trex, v);
-    return box("moov", join({fullBox("mvhd", 0, 0, mvhd), trak, box("mvex", fullBox("trex", 0, 0, trex))}));
+    return movie({Track::Media::sound, rate, unityMatrix, 0, 0, box("mp4a", mp4a), elst, 1024});
 }
 
 Bytes moof(const std::vector<std::vector<uint8_t>>& packets, uint32_t dataOffset) {

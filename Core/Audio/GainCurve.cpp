@@ -60,8 +60,4 @@ std::vector<float> GainCurve::linearGains(int64_t count, double startFrame) cons
     return out;
 }
 
-std::vector<float> GainCurve::linearGainsFromUs(int64_t count, int64_t startUs) const {
-    return linearGains(count, PCMAudio::framePosition(startUs));
-}
-
 } // namespace korvel

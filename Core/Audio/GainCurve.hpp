@@ -18,7 +18,6 @@ struct GainCurve {
 
     // Gains at frame positions start, start + 1, ... (start may be fractional).
     std::vector<float> linearGains(int64_t count, double startFrame) const;
-    std::vector<float> linearGainsFromUs(int64_t count, int64_t startUs) const;
 };
 
 } // namespace korvel

@@ -16,68 +16,7 @@ Bytes ftyp() {
     return box("ftyp", p);
 }
 
-Bytes mvhd(uint32_t timescale) {
-    Bytes p;
-    appendU32(p, 0);  // creation
-    appendU32(p, 0);  // modification
-    appendU32(p, timescale);
-    appendU32(p, 0);  // duration: the fragments carry it
-    appendU32(p, 0x00010000);
-    appendU16(p, 0x0100);
-    appendZeros(p, 10);
-    auto unity = identityMatrix();
-    p.insert(p.end(), unity.begin(), unity.end());
-    appendZeros(p, 24);
-    appendU32(p, 2);  // next track ID
-    return fullBox("mvhd", 0, 0, p);
-}
-
-Bytes tkhd(const CopiedVideoFormat& format) {
-    Bytes p;
-    appendU32(p, 0);
-    appendU32(p, 0);
-    appendU32(p, 1);  // track ID
-    appendU32(p, 0);
-    appendU32(p, 0);
-    appendZeros(p, 8);
-    appendU16(p, 0);  // layer
-    appendU16(p, 0);  // alternate group
-    appendU16(p, 0);  // volume
-    appendU16(p, 0);
-    for (int32_t v : format.matrix) appendU32(p, static_cast<uint32_t>(v));
-    appendU32(p, static_cast<uint32_t>(format.width) << 16);
-    appendU32(p, static_cast<uint32_t>(format.height) << 16);
-    return fullBox("tkhd", 0, 7, p);
-}
-
-Bytes mdia(const CopiedVideoFormat& format, uint32_t timescale) {
-    Bytes mdhdP;
-    appendU32(mdhdP, 0);
-    appendU32(mdhdP, 0);
-    appendU32(mdhdP, timescale);
-    appendU32(mdhdP, 0);
-    appendU16(mdhdP, 0x55C4);  // "und"
-    appendU16(mdhdP, 0);
-    Bytes mdhd = fullBox("mdhd", 0, 0, mdhdP);
-
-    Bytes hdlrP;
-    appendU32(hdlrP, 0);
-    appendType(hdlrP, "vide");
-    appendZeros(hdlrP, 12);
-    for (char c : std::string_view("video")) hdlrP.push_back(static_cast<uint8_t>(c));
-    hdlrP.push_back(0);
-    Bytes hdlr = fullBox("hdlr", 0, 0, hdlrP);
-
-    Bytes vmhdP;
-    appendZeros(vmhdP, 8);
-    Bytes vmhd = fullBox("vmhd", 0, 1, vmhdP);
-
-    Bytes drefP;
-    appendU32(drefP, 1);
-    Bytes url = fullBox("url ", 0, 1, {});
-    drefP.insert(drefP.end(), url.begin(), url.end());
-    Bytes dinf = box("dinf", fullBox("dref", 0, 0, drefP));
-
+Bytes sampleEntry(const CopiedVideoFormat& format) {
     Bytes entry;
     appendZeros(entry, 6);
     appendU16(entry, 1);  // data reference index
@@ -97,29 +36,12 @@ Bytes mdia(const CopiedVideoFormat& format, uint32_t timescale) {
         Bytes colr = box("colr", *format.color);
         entry.insert(entry.end(), colr.begin(), colr.end());
     }
-    Bytes stsdP;
-    appendU32(stsdP, 1);
-    Bytes sampleEntry = box(format.sampleEntry, entry);
-    stsdP.insert(stsdP.end(), sampleEntry.begin(), sampleEntry.end());
-
-    Bytes zero4(4, 0), zero8(8, 0);
-    Bytes stbl = box("stbl", join({fullBox("stsd", 0, 0, stsdP), fullBox("stts", 0, 0, zero4),
-                                   fullBox("stsc", 0, 0, zero4), fullBox("stsz", 0, 0, zero8),
-                                   fullBox("stco", 0, 0, zero4)}));
-    Bytes minf = box("minf", join({vmhd, dinf, stbl}));
-    return box("mdia", join({mdhd, hdlr, minf}));
+    return box(format.sampleEntry, entry);
 }
 
 Bytes moov(const CopiedVideoFormat& format, uint32_t timescale) {
-    Bytes trak = box("trak", join({tkhd(format), mdia(format, timescale)}));
-    Bytes trexP;
-    appendU32(trexP, 1);  // track ID
-    appendU32(trexP, 1);  // sample description index
-    appendU32(trexP, 0);
-    appendU32(trexP, 0);
-    appendU32(trexP, 0);
-    Bytes mvex = box("mvex", fullBox("trex", 0, 0, trexP));
-    return box("moov", join({mvhd(timescale), trak, mvex}));
+    return movie({Track::Media::video, timescale, format.matrix, static_cast<uint32_t>(format.width),
+                  static_cast<uint32_t>(format.height), sampleEntry(format), std::nullopt, 0});
 }
 
 Bytes moof(const std::vector<CopiedSample>& samples, uint32_t dataOffset) {

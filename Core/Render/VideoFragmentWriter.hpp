@@ -21,7 +21,7 @@ struct CopiedVideoFormat {
     // 16.16 for the first two columns, 2.30 for the third.
     std::array<int32_t, 9> matrix = upright;
 
-    static constexpr std::array<int32_t, 9> upright{0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+    static constexpr std::array<int32_t, 9> upright = MP4BoxWriter::unityMatrix;
 
     bool operator==(const CopiedVideoFormat&) const = default;
 };

@@ -25,8 +25,8 @@ JobContext recognitionShare(const JobContext& job, bool aligning) { return align
 
 } // namespace
 
-TranscriptionPipeline::TranscriptionPipeline(std::shared_ptr<Transcriber> apple, std::shared_ptr<SpeechModelProviding> models)
-    : apple(std::move(apple)), models(std::move(models)) {}
+TranscriptionPipeline::TranscriptionPipeline(std::shared_ptr<Transcriber> systemTranscriber, std::shared_ptr<SpeechModelProviding> models)
+    : systemTranscriber(std::move(systemTranscriber)), models(std::move(models)) {}
 
 std::vector<IntRange> TranscriptionPipeline::voice(std::span<const double> levels) {
     const auto durationUs = static_cast<int64_t>(levels.size()) * SilenceDetector::windowUs;
@@ -48,7 +48,7 @@ std::string TranscriptionPipeline::heardInGap(EmissionModel& model, std::span<co
 }
 
 std::shared_ptr<Transcriber> TranscriptionPipeline::quality(const std::string& language) const {
-    if (!english(language) && apple->supports(language)) return nullptr;
+    if (!english(language) && systemTranscriber->supports(language)) return nullptr;
     auto q = models->qualityTranscriber();
     if (q && q->supports(language)) return q;
     return nullptr;
@@ -57,7 +57,7 @@ std::shared_ptr<Transcriber> TranscriptionPipeline::quality(const std::string& l
 TranscriptionPipeline::Plan TranscriptionPipeline::plan(const std::string& language) const {
     auto q = quality(language);
     const bool aligned = VoiceLanguage::plain(language) == "en" && models->emissionModel() != nullptr;
-    return {q ? q->kind() : apple->kind(), aligned};
+    return {q ? q->kind() : systemTranscriber->kind(), aligned};
 }
 
 std::optional<TranscriberKind> TranscriptionPipeline::languageFinder() const {
@@ -133,10 +133,10 @@ TranscriptionPipeline::Outcome TranscriptionPipeline::hear(const std::string& la
     if (q) {
         if (en && !emission) models->startInstallingIfNeeded();
         recogniser = q;
-    } else if (apple->supports(language)) {
+    } else if (systemTranscriber->supports(language)) {
         if (en) models->startInstallingIfNeeded();
-        if (!apple->supports(language)) throw nobodyHears(language);
-        recogniser = apple;
+        if (!systemTranscriber->supports(language)) throw nobodyHears(language);
+        recogniser = systemTranscriber;
     } else if (!models->catalogueHears(language)) {
         // No download could bring a recogniser for it ("xx-YY", a tag of any
         // length): answered now, not after fetching models in vain.
@@ -147,7 +147,7 @@ TranscriptionPipeline::Outcome TranscriptionPipeline::hear(const std::string& la
         emission = en ? models->emissionModel() : nullptr;
         current = job.part(0.8, 1.0);
         if (q) recogniser = q;
-        else if (apple->supports(language)) recogniser = apple;
+        else if (systemTranscriber->supports(language)) recogniser = systemTranscriber;
     }
     if (!recogniser) throw nobodyHears(language);
 
@@ -160,10 +160,10 @@ TranscriptionPipeline::Outcome TranscriptionPipeline::hear(const std::string& la
     } catch (...) {
         if (q) throw;
         // The system recogniser failed: install the quality models once and try with them.
-        const std::exception_ptr appleError = std::current_exception();
+        const std::exception_ptr systemError = std::current_exception();
         models->installAndWait(JobContext::silent());
         auto second = models->qualityTranscriber();
-        if (!second || !second->supports(language)) std::rethrow_exception(appleError);
+        if (!second || !second->supports(language)) std::rethrow_exception(systemError);
         std::shared_ptr<EmissionModel> secondEmission = en ? models->emissionModel() : nullptr;
         Task::checkCancellation();
         words = second->transcribe(samples16k, language, recognitionShare(current, secondEmission != nullptr));

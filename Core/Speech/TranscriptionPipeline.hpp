@@ -51,10 +51,10 @@ struct TranscriptionPipeline {
         bool operator==(const Plan&) const = default;
     };
 
-    std::shared_ptr<Transcriber> apple;
+    std::shared_ptr<Transcriber> systemTranscriber;
     std::shared_ptr<SpeechModelProviding> models;
 
-    TranscriptionPipeline(std::shared_ptr<Transcriber> apple, std::shared_ptr<SpeechModelProviding> models);
+    TranscriptionPipeline(std::shared_ptr<Transcriber> systemTranscriber, std::shared_ptr<SpeechModelProviding> models);
 
     // Throws -32005 when no recogniser serves the language, the recognisers'
     // and models' failures, and Cancelled.

@@ -2,6 +2,7 @@
 
 #include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Render/ColorMath.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -33,14 +34,10 @@ std::array<double, 3> components(std::string_view text) {
     return rgb;
 }
 
-double linear(double v) {
-    if (v < 0.081) return v / 4.5;
-    return std::pow((v + 0.099) / 1.099, 1.0 / 0.45);
-}
-
 std::array<float, 4> working(std::string_view text, double opacity) {
     const auto rgb = components(text);
     const double a = std::isfinite(opacity) ? std::clamp(opacity, 0.0, 1.0) : 0.0;
+    const auto linear = [](double v) { return static_cast<double>(ColorMath::decode709(static_cast<float>(v))); };
     return {static_cast<float>(linear(rgb[0]) * a), static_cast<float>(linear(rgb[1]) * a),
             static_cast<float>(linear(rgb[2]) * a), static_cast<float>(a)};
 }

@@ -10,8 +10,6 @@ namespace korvel {
 namespace HexColor {
 // r, g, b in 0...1; -32602 "<string> is not a color like #rrggbb." otherwise.
 std::array<double, 3> components(std::string_view text);
-// The ITU-R 709 encoded value in linear light.
-double linear(double encoded);
 // The colour at an opacity (clamped to 0...1) in the compositor's working
 // space: linear light, premultiplied RGBA.
 std::array<float, 4> working(std::string_view text, double opacity);

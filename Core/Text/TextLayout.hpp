@@ -28,10 +28,6 @@ struct TextToken {
     size_t run = 0;                       // run index over all lines of the item
     double width = 0;                     // without the spacing after the last glyph
     bool writtenWithoutSpaces = false;
-
-    // PostScript name and weight of the face of each glyph run, in run order.
-    std::vector<std::string> fontNames() const;
-    std::vector<double> fontWeights() const;
 };
 
 struct PlacedToken {

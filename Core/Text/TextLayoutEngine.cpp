@@ -11,22 +11,6 @@
 
 namespace korvel {
 
-std::vector<std::string> TextToken::fontNames() const {
-    std::vector<std::string> out;
-    if (line && font) {
-        for (const auto& r : line->runs) out.push_back(font->faceName(r.face));
-    }
-    return out;
-}
-
-std::vector<double> TextToken::fontWeights() const {
-    std::vector<double> out;
-    if (line && font) {
-        for (const auto& r : line->runs) out.push_back(font->faceWeight(r.face));
-    }
-    return out;
-}
-
 struct TextLayoutEngine::VisualLine {
     std::vector<TextToken> tokens;
     std::vector<double> gaps;

@@ -11,7 +11,7 @@ using namespace korvel::pictures;
 
 namespace {
 constexpr int W = 32, H = 18;
-const render::Canvas canvas(RenderSize{W, H});
+const render::RenderCanvas canvas(RenderSize{W, H});
 ResolvedTimeline timeline() { return stillInputs(plan(W, H), {}).timeline; }
 
 ColorStep correct(std::map<std::string, double> adjustments, std::optional<int64_t> from = {},

@@ -10,7 +10,7 @@ using namespace korvel::pictures;
 
 namespace {
 constexpr int W = 48, H = 27;
-MatteRefiner refiner(bool despill, int w = W, int h = H) { return MatteRefiner{render::Canvas(RenderSize{w, h}), despill}; }
+MatteRefiner refiner(bool despill, int w = W, int h = H) { return MatteRefiner{render::RenderCanvas(RenderSize{w, h}), despill}; }
 RGBAImage grey(float v) { return solid(W, H, v, v, v); }
 } // namespace
 

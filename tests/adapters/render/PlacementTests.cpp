@@ -7,14 +7,14 @@ using namespace korvel;
 using namespace korvel::pictures;
 
 namespace {
-Placement on(int w, int h) { return Placement{render::Canvas(RenderSize{w, h}), ColorRecipe{}}; }
+Placement on(int w, int h) { return Placement{render::RenderCanvas(RenderSize{w, h}), ColorRecipe{}}; }
 } // namespace
 
 TEST(RenderCanvas, UnitIsTheSmallerOfTheTwoMeasures) {
-    EXPECT_DOUBLE_EQ(render::Canvas(RenderSize{1920, 1080}).unit, 6.075);
-    EXPECT_DOUBLE_EQ(render::Canvas(RenderSize{1080, 1920}).unit, 10.8);
-    EXPECT_DOUBLE_EQ(render::Canvas(RenderSize{1000, 1920}).unit, 10);
-    EXPECT_EQ(render::Canvas(RenderSize{40, 30}).rect, (render::Rect{0, 0, 40, 30}));
+    EXPECT_DOUBLE_EQ(render::RenderCanvas(RenderSize{1920, 1080}).unit, 6.075);
+    EXPECT_DOUBLE_EQ(render::RenderCanvas(RenderSize{1080, 1920}).unit, 10.8);
+    EXPECT_DOUBLE_EQ(render::RenderCanvas(RenderSize{1000, 1920}).unit, 10);
+    EXPECT_EQ(render::RenderCanvas(RenderSize{40, 30}).rect, (render::Rect{0, 0, 40, 30}));
 }
 
 TEST(Placement, AWholeWindowOnItsOwnSizeIsCopied) {

@@ -1,5 +1,5 @@
 #include "Adapters/Models/InstalledSpeechModels.hpp"
-#include "Adapters/Speech/CoreMLEmissionModel.hpp"
+#include "Adapters/Speech/OnnxEmissionModel.hpp"
 
 #include "tests/support/SpeechModels.hpp"
 
@@ -26,21 +26,21 @@ fs::path packageOf(const std::string& model, const std::string& name) {
 
 // A compiled model shared by the tests of one process; each process has its own
 // folder, since CTest runs these tests side by side.
-CoreMLEmissionModel& compiled(const std::string& model) {
-    static std::map<std::string, std::unique_ptr<CoreMLEmissionModel>> models;
+OnnxEmissionModel& compiled(const std::string& model) {
+    static std::map<std::string, std::unique_ptr<OnnxEmissionModel>> models;
     auto& slot = models[model];
     if (!slot) {
         const fs::path package = packageOf(model, model + "-package-" + std::to_string(::getpid()));
         const fs::path into = package.parent_path() / "compiled";
         fs::create_directories(into);
-        CoreMLEmissionModel::compile(package, into);
-        slot = std::make_unique<CoreMLEmissionModel>(into);
+        OnnxEmissionModel::compile(package, into);
+        slot = std::make_unique<OnnxEmissionModel>(into);
     }
     return *slot;
 }
 
-TEST(CoreMLEmissionModel, FramesAreWhatRealSoundFills) {
-    CoreMLEmissionModel& model = compiled("emission.onnx");
+TEST(OnnxEmissionModel, FramesAreWhatRealSoundFills) {
+    OnnxEmissionModel& model = compiled("emission.onnx");
     struct Case {
         size_t samples;
         int64_t frames;
@@ -62,11 +62,11 @@ TEST(CoreMLEmissionModel, FramesAreWhatRealSoundFills) {
     EXPECT_NEAR(sum, 1.0, 1e-4);
 }
 
-TEST(CoreMLEmissionModel, InputIsNormalisedAndPadded) {
+TEST(OnnxEmissionModel, InputIsNormalisedAndPadded) {
     const std::vector<float> constant(1000, 0.7f);
-    for (float x : CoreMLEmissionModel::input(constant)) EXPECT_EQ(x, 0.0f);
+    for (float x : OnnxEmissionModel::input(constant)) EXPECT_EQ(x, 0.0f);
     const std::vector<float> two{1.0f, 3.0f};
-    const std::vector<float> in = CoreMLEmissionModel::input(two);
+    const std::vector<float> in = OnnxEmissionModel::input(two);
     ASSERT_EQ(in.size(), 240'000u);
     EXPECT_FLOAT_EQ(in[0], -1.0f);
     EXPECT_FLOAT_EQ(in[1], 1.0f);
@@ -75,11 +75,11 @@ TEST(CoreMLEmissionModel, InputIsNormalisedAndPadded) {
     std::vector<float> longer(300'000, 0.0f);
     longer[0] = 1.0f;
     longer[250'000] = 1000.0f;
-    const std::vector<float> cut = CoreMLEmissionModel::input(longer);
+    const std::vector<float> cut = OnnxEmissionModel::input(longer);
     EXPECT_NEAR(cut[0], std::sqrt(239'999.0), 1e-1);
 }
 
-TEST(CoreMLEmissionModel, HalfPrecisionOutputReadsAsTheSameValues) {
+TEST(OnnxEmissionModel, HalfPrecisionOutputReadsAsTheSameValues) {
     std::vector<float> samples(32'000);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = std::sin(static_cast<float>(i) * 0.01f);
     const CTCEmissions full = compiled("emission.onnx").logProbabilities(samples, 0);
@@ -88,7 +88,7 @@ TEST(CoreMLEmissionModel, HalfPrecisionOutputReadsAsTheSameValues) {
     for (size_t i = 0; i < full.values.size(); ++i) EXPECT_NEAR(full.values[i], half.values[i], 0.02) << i;
 }
 
-TEST(CoreMLEmissionModel, AnOutputOfTwoDimensionsIsAnUnexpectedShape) {
+TEST(OnnxEmissionModel, AnOutputOfTwoDimensionsIsAnUnexpectedShape) {
     std::vector<float> samples(16'000, 0.1f);
     try {
         compiled("emission-flat.onnx").logProbabilities(samples, 0);
@@ -99,9 +99,9 @@ TEST(CoreMLEmissionModel, AnOutputOfTwoDimensionsIsAnUnexpectedShape) {
     }
 }
 
-TEST(CoreMLEmissionModel, AMissingCompiledModelFailsToLoad) {
+TEST(OnnxEmissionModel, AMissingCompiledModelFailsToLoad) {
     try {
-        CoreMLEmissionModel model(fs::path(KORVEL_TEST_TMP) / "emission" / "nowhere");
+        OnnxEmissionModel model(fs::path(KORVEL_TEST_TMP) / "emission" / "nowhere");
         FAIL();
     } catch (const EngineFailure& f) {
         EXPECT_EQ(f.code, -32603);

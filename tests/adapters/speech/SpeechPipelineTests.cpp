@@ -3,7 +3,7 @@
 
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
-#include "Adapters/Speech/AppleSpeechTranscriber.hpp"
+#include "Adapters/Speech/PocketSphinxTranscriber.hpp"
 #include "Core/Digest.hpp"
 #include "Core/Speech/TranscriptionPipeline.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
@@ -20,13 +20,13 @@ namespace fs = std::filesystem;
 // Speech starts after half a second of quiet: see the fixture.
 constexpr int64_t speechStartUs = 500'000;
 
-TEST(AppleSpeechTranscriber, HearsEnglishSpeechWithTimesInsideIt) {
-    AppleSpeechTranscriber apple;
-    ASSERT_TRUE(apple.supports("en-US"));
+TEST(PocketSphinxTranscriber, HearsEnglishSpeechWithTimesInsideIt) {
+    PocketSphinxTranscriber sphinx;
+    ASSERT_TRUE(sphinx.supports("en-US"));
     const std::vector<float> samples = SpeechModels::samples("hello-16k.f32");
     const auto durationUs = static_cast<int64_t>(samples.size()) * 1'000'000 / 16'000;
     std::vector<EngineProgress> reports;
-    const std::vector<RawWord> words = apple.transcribe(samples, "en", JobContext([&](const EngineProgress& p) { reports.push_back(p); }));
+    const std::vector<RawWord> words = sphinx.transcribe(samples, "en", JobContext([&](const EngineProgress& p) { reports.push_back(p); }));
     ASSERT_GE(words.size(), 3u);
     std::string text;
     for (const RawWord& w : words) {
@@ -42,8 +42,8 @@ TEST(AppleSpeechTranscriber, HearsEnglishSpeechWithTimesInsideIt) {
     EXPECT_EQ(reports.back().total, durationUs);
 }
 
-TEST(AppleSpeechTranscriber, MissingModelOrLanguageIsTheUnsupportedFailure) {
-    AppleSpeechTranscriber missing("/nonexistent/pocketsphinx");
+TEST(PocketSphinxTranscriber, MissingModelOrLanguageIsTheUnsupportedFailure) {
+    PocketSphinxTranscriber missing("/nonexistent/pocketsphinx");
     EXPECT_FALSE(missing.supports("en"));
     std::vector<float> samples(1600, 0.0f);
     try {
@@ -53,30 +53,30 @@ TEST(AppleSpeechTranscriber, MissingModelOrLanguageIsTheUnsupportedFailure) {
         EXPECT_EQ(f.code, -32002);
         EXPECT_EQ(f.message, "System speech recognition is not available on this computer.");
     }
-    AppleSpeechTranscriber apple;
-    EXPECT_FALSE(apple.supports("fr-FR"));
-    EXPECT_FALSE(apple.supports("auto"));
+    PocketSphinxTranscriber sphinx;
+    EXPECT_FALSE(sphinx.supports("fr-FR"));
+    EXPECT_FALSE(sphinx.supports("auto"));
     try {
-        apple.transcribe(samples, "fr-FR", JobContext::silent());
+        sphinx.transcribe(samples, "fr-FR", JobContext::silent());
         FAIL();
     } catch (const EngineFailure& f) {
         EXPECT_EQ(f.code, -32002);
         EXPECT_EQ(f.message, "System speech recognition does not handle fr-FR.");
     }
-    EXPECT_EQ(apple.languageHeard(samples), std::nullopt);
-    EXPECT_TRUE(apple.transcribe({}, "en", JobContext::silent()).empty());
+    EXPECT_EQ(sphinx.languageHeard(samples), std::nullopt);
+    EXPECT_TRUE(sphinx.transcribe({}, "en", JobContext::silent()).empty());
 }
 
-TEST(AppleSpeechTranscriber, LongSoundIsCutIntoUtterancesOfAtMostThirtySeconds) {
+TEST(PocketSphinxTranscriber, LongSoundIsCutIntoUtterancesOfAtMostThirtySeconds) {
     std::vector<float> samples(75 * 16'000, 0.3f);
     samples[static_cast<size_t>(25 * 16'000 + 5)] = 0; // a quiet window at 25 s
     for (int i = 0; i < 160; ++i) samples[static_cast<size_t>(25 * 16'000 + i)] = 0;
-    const std::vector<int64_t> ends = AppleSpeechTranscriber::utteranceEnds(samples);
+    const std::vector<int64_t> ends = PocketSphinxTranscriber::utteranceEnds(samples);
     ASSERT_GE(ends.size(), 3u);
     EXPECT_EQ(ends.front(), 25 * 16'000 + 80);
     int64_t start = 0;
     for (int64_t end : ends) {
-        EXPECT_LE(end - start, AppleSpeechTranscriber::maximumUtteranceSamples);
+        EXPECT_LE(end - start, PocketSphinxTranscriber::maximumUtteranceSamples);
         start = end;
     }
     EXPECT_EQ(ends.back(), static_cast<int64_t>(samples.size()));
@@ -128,7 +128,7 @@ void expectWordsInside(const TranscriptionPipeline::Outcome& outcome, int64_t du
 TEST(TranscriptionPipelineEndToEnd, WhisperWordsAreAlignedWithTheInstalledModel) {
     InstalledModels installed("aligned", true);
     ASSERT_TRUE(installed.store->status().ready());
-    const TranscriptionPipeline pipeline(std::make_shared<AppleSpeechTranscriber>(), installed.models);
+    const TranscriptionPipeline pipeline(std::make_shared<PocketSphinxTranscriber>(), installed.models);
     EXPECT_EQ(pipeline.plan("en"), (TranscriptionPipeline::Plan{TranscriberKind::whisperLargeV3, true}));
     EXPECT_EQ(pipeline.languageFinder(), TranscriberKind::whisperLargeV3);
     const std::vector<float> s16 = SpeechModels::samples("hi-16k.f32");
@@ -146,7 +146,7 @@ TEST(TranscriptionPipelineEndToEnd, WhisperWordsAreAlignedWithTheInstalledModel)
 
 TEST(TranscriptionPipelineEndToEnd, WithoutTheAlignmentModelTheWordsAreProvisional) {
     InstalledModels installed("unaligned", false);
-    const TranscriptionPipeline pipeline(std::make_shared<AppleSpeechTranscriber>(), installed.models);
+    const TranscriptionPipeline pipeline(std::make_shared<PocketSphinxTranscriber>(), installed.models);
     EXPECT_EQ(pipeline.plan("en"), (TranscriptionPipeline::Plan{TranscriberKind::whisperLargeV3, false}));
     const std::vector<float> s16 = SpeechModels::samples("hi-16k.f32");
     const std::vector<float> s48 = SpeechModels::samples("hi-48k.f32");
@@ -166,7 +166,7 @@ TEST(TranscriptionPipelineEndToEnd, TheSystemTranscriberServesWhenNoModelIsInsta
         int asked = 0;
     };
     auto nothing = std::make_shared<Nothing>();
-    const TranscriptionPipeline pipeline(std::make_shared<AppleSpeechTranscriber>(), nothing);
+    const TranscriptionPipeline pipeline(std::make_shared<PocketSphinxTranscriber>(), nothing);
     const std::vector<float> s16 = SpeechModels::samples("hi-16k.f32");
     const std::vector<float> s48 = SpeechModels::samples("hi-48k.f32");
     const TranscriptionPipeline::Outcome outcome = pipeline.run(s48, s16, "auto", JobContext::silent());

@@ -2,6 +2,7 @@
 // moves, where right-to-left rows start, and what a highlight covers.
 
 #include "Adapters/Text/TextRasterizer.hpp"
+#include "Core/Render/ColorMath.hpp"
 #include "Core/Text/HexColor.hpp"
 
 #include <cmath>
@@ -289,4 +290,26 @@ TEST(TextRasterizer, ActiveWordIsLitFromItsStartUpToItsEnd) {
     item.lines[0].runs[2].keyword = true;
     const auto keyword = r.sharedLayer(item, 2'600'000);
     EXPECT_NE(keyword, none);
+}
+
+TEST(TextRasterizer, ColoursComeBackThroughTheCompositorsCurve) {
+    // Text and solid fills decode by the curve the output encodes with, so a
+    // plan's colour is the colour written.
+    TextRasterizer r(canvas, 10.8, {}, TextCaches{});
+    TextItem item = caption({"Colour"});
+    for (const char* hex : {"#d08a3c", "#808080", "#3c1e8a"}) {
+        item.style.color = hex;
+        const auto rgb = HexColor::components(hex);
+        const auto fill = HexColor::working(hex, 1);
+        const auto img = r.sharedLayer(item, 1'000'000);
+        ASSERT_TRUE(img);
+        int solid = 0;
+        for (size_t i = 0; i + 3 < img->pixels.size(); i += 4) {
+            if (img->pixels[i + 3] != 1.0f) continue;
+            ++solid;
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(ColorMath::encode709(img->pixels[i + c]), rgb[c], 2e-5) << hex;
+        }
+        EXPECT_GT(solid, 100) << hex;
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(ColorMath::encode709(fill[c]), rgb[c], 2e-5) << hex;
+    }
 }

@@ -94,12 +94,12 @@ struct Clip {
 };
 
 struct Bench {
-    std::shared_ptr<FakeTranscriber> apple = std::make_shared<FakeTranscriber>(TranscriberKind::speechTranscriber,
+    std::shared_ptr<FakeTranscriber> systemTranscriber = std::make_shared<FakeTranscriber>(TranscriberKind::speechTranscriber,
                                                                                std::vector<std::string>{"en", "fr"});
     std::shared_ptr<FakeTranscriber> whisper = std::make_shared<FakeTranscriber>(
         TranscriberKind::whisperLargeV3, std::vector<std::string>{"en", "fr", "de", "ja"});
     std::shared_ptr<FakeModels> models = std::make_shared<FakeModels>();
-    TranscriptionPipeline pipeline{apple, models};
+    TranscriptionPipeline pipeline{systemTranscriber, models};
     Clip clip;
 
     TranscriptionPipeline::Outcome run(const std::string& language, const JobContext& job = JobContext::silent()) {
@@ -116,7 +116,7 @@ TEST(TranscriptionPipeline, AutoWithoutAQualityTranscriberIsEnglishUndetected) {
     EXPECT_TRUE(outcome.provisional);
     EXPECT_EQ(s.whisper->detections, 0);
     EXPECT_EQ(s.models->started, 1);
-    EXPECT_EQ(s.apple->heardIn, std::vector<std::string>{"en"});
+    EXPECT_EQ(s.systemTranscriber->heardIn, std::vector<std::string>{"en"});
 }
 
 TEST(TranscriptionPipeline, AutoFindsTheLanguageAndHearsItInOneListeningBody) {
@@ -229,7 +229,7 @@ TEST(TranscriptionPipeline, ALanguageTheInstallBringsIsHeardAfterIt) {
 
 TEST(TranscriptionPipeline, AFailingSystemRecognitionInstallsAndRetriesWithWhisper) {
     Bench s;
-    s.apple->fails = true;
+    s.systemTranscriber->fails = true;
     s.models->installedQuality = s.whisper;
     const auto outcome = s.run("fr");
     EXPECT_EQ(outcome.transcriber, TranscriberKind::whisperLargeV3);
@@ -237,7 +237,7 @@ TEST(TranscriptionPipeline, AFailingSystemRecognitionInstallsAndRetriesWithWhisp
     EXPECT_EQ(s.whisper->heardIn, std::vector<std::string>{"fr"});
 
     Bench alone;
-    alone.apple->fails = true;
+    alone.systemTranscriber->fails = true;
     EXPECT_THROW(alone.run("fr"), std::runtime_error); // nothing to retry with: the system's error
 }
 
@@ -258,7 +258,7 @@ TEST(TranscriptionPipeline, AlignmentRunsWithTheEmissionModel) {
 
 TEST(TranscriptionPipeline, AnEmptyRecognitionStillGivesAnOutcome) {
     Bench s;
-    s.apple->words.clear();
+    s.systemTranscriber->words.clear();
     const auto outcome = s.run("en");
     EXPECT_TRUE(outcome.words.empty());
     EXPECT_TRUE(outcome.sentences.empty());

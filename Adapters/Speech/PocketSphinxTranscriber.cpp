@@ -1,4 +1,4 @@
-#include "Adapters/Speech/AppleSpeechTranscriber.hpp"
+#include "Adapters/Speech/PocketSphinxTranscriber.hpp"
 
 #include "Core/Speech/VoiceLanguage.hpp"
 
@@ -46,11 +46,11 @@ std::string withoutVariant(std::string_view w) {
 
 } // namespace
 
-fs::path AppleSpeechTranscriber::defaultModelFolder() { return KORVEL_POCKETSPHINX_MODEL; }
+fs::path PocketSphinxTranscriber::defaultModelFolder() { return KORVEL_POCKETSPHINX_MODEL; }
 
-AppleSpeechTranscriber::AppleSpeechTranscriber(fs::path modelFolder) : modelFolder(std::move(modelFolder)) {}
+PocketSphinxTranscriber::PocketSphinxTranscriber(fs::path modelFolder) : modelFolder(std::move(modelFolder)) {}
 
-bool AppleSpeechTranscriber::available() const {
+bool PocketSphinxTranscriber::available() const {
     // ps_init ends the process on a missing model file: check them first.
     std::error_code ec;
     for (const char* name : {"en-us/mdef", "en-us/means", "en-us/variances", "en-us/transition_matrices", "en-us/feat.params",
@@ -60,11 +60,11 @@ bool AppleSpeechTranscriber::available() const {
     return true;
 }
 
-bool AppleSpeechTranscriber::supports(const std::string& language) {
+bool PocketSphinxTranscriber::supports(const std::string& language) {
     return available() && VoiceLanguage::plain(language) == "en";
 }
 
-std::vector<int64_t> AppleSpeechTranscriber::utteranceEnds(std::span<const float> samples) {
+std::vector<int64_t> PocketSphinxTranscriber::utteranceEnds(std::span<const float> samples) {
     const auto count = static_cast<int64_t>(samples.size());
     std::vector<int64_t> ends;
     int64_t start = 0;
@@ -86,7 +86,7 @@ std::vector<int64_t> AppleSpeechTranscriber::utteranceEnds(std::span<const float
     return ends;
 }
 
-std::vector<RawWord> AppleSpeechTranscriber::transcribe(std::span<const float> samples, const std::string& language,
+std::vector<RawWord> PocketSphinxTranscriber::transcribe(std::span<const float> samples, const std::string& language,
                                                         const JobContext& job) {
     if (!available()) throw unavailable();
     if (VoiceLanguage::plain(language) != "en") {

@@ -11,7 +11,7 @@ namespace korvel {
 // The CTC letter model of forced alignment, run by ONNX Runtime from its
 // compiled (optimised) form: 15 s of normalised 16 kHz sound in, per-20 ms
 // letter log-probabilities out, trimmed to the frames real sound fills.
-class CoreMLEmissionModel : public EmissionModel {
+class OnnxEmissionModel : public EmissionModel {
 public:
     static constexpr int64_t inputSamples = 240'000;
     static constexpr float normalisationFloor = 1e-7f;
@@ -20,8 +20,8 @@ public:
     static constexpr const char* packageFileName = "model.onnx";
 
     // Loads <compiled>/model.ort; throws -32603 "Could not load the alignment model: …".
-    explicit CoreMLEmissionModel(const std::filesystem::path& compiledURL);
-    ~CoreMLEmissionModel() override;
+    explicit OnnxEmissionModel(const std::filesystem::path& compiledURL);
+    ~OnnxEmissionModel() override;
 
     const CTCVocabulary& vocabulary() const override;
     // Throws the runtime's failures and -32603 for an unexpected output shape.

@@ -13,12 +13,12 @@ namespace korvel {
 // The system recogniser: PocketSphinx with the US English model. It hears
 // English only; long sound is decoded in utterances of at most about 30 s
 // cut at the quietest 10 ms window near the end of each.
-class AppleSpeechTranscriber : public Transcriber {
+class PocketSphinxTranscriber : public Transcriber {
 public:
     static constexpr int64_t maximumUtteranceSamples = 30 * 16'000;
     static constexpr int64_t searchFromSamples = 20 * 16'000;
 
-    explicit AppleSpeechTranscriber(std::filesystem::path modelFolder = defaultModelFolder());
+    explicit PocketSphinxTranscriber(std::filesystem::path modelFolder = defaultModelFolder());
 
     TranscriberKind kind() const override { return TranscriberKind::speechTranscriber; }
     bool supports(const std::string& language) override;

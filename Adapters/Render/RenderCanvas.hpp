@@ -1,8 +1,7 @@
 #pragma once
 
 #include "Core/Render/RenderSize.hpp"
-
-#include <algorithm>
+#include "Core/Text/TextWrap.hpp"
 
 namespace korvel::render {
 
@@ -23,21 +22,21 @@ struct Rect {
 // The canvas a render draws on (not the plan's canvas, which carries format
 // and frame rate): its size, its rectangle, and the unit that canvas-relative
 // sizes of the plan are multiples of.
-struct Canvas {
+struct RenderCanvas {
     RenderSize size;
     double width = 0;
     double height = 0;
     Rect rect;
     double unit = 0;
 
-    Canvas() = default;
-    explicit Canvas(RenderSize size)
+    RenderCanvas() = default;
+    explicit RenderCanvas(RenderSize size)
         : size(size), width(static_cast<double>(size.width)), height(static_cast<double>(size.height)),
-          rect{0, 0, width, height}, unit(std::min(height * 9 / 1600, width / 100)) {}
+          rect{0, 0, width, height}, unit(TextMetrics::unit(size.width, size.height)) {}
 
     int pixelWidth() const { return static_cast<int>(size.width); }
     int pixelHeight() const { return static_cast<int>(size.height); }
-    bool operator==(const Canvas&) const = default;
+    bool operator==(const RenderCanvas&) const = default;
 };
 
 } // namespace korvel::render

@@ -1,4 +1,4 @@
-#include "Adapters/Speech/CoreMLEmissionModel.hpp"
+#include "Adapters/Speech/OnnxEmissionModel.hpp"
 
 #include "Adapters/CacheFile.hpp"
 #include "Core/Jobs.hpp"
@@ -35,11 +35,11 @@ EngineFailure unexpectedShape() { return EngineFailure::internalError("The align
 
 } // namespace
 
-struct CoreMLEmissionModel::Session {
+struct OnnxEmissionModel::Session {
     Ort::Session session{nullptr};
 };
 
-CoreMLEmissionModel::CoreMLEmissionModel(const std::filesystem::path& compiledURL) : session_(std::make_unique<Session>()) {
+OnnxEmissionModel::OnnxEmissionModel(const std::filesystem::path& compiledURL) : session_(std::make_unique<Session>()) {
     try {
         Ort::SessionOptions options;
         options.SetIntraOpNumThreads(intraOpThreads);
@@ -59,11 +59,11 @@ CoreMLEmissionModel::CoreMLEmissionModel(const std::filesystem::path& compiledUR
     }
 }
 
-CoreMLEmissionModel::~CoreMLEmissionModel() = default;
+OnnxEmissionModel::~OnnxEmissionModel() = default;
 
-const CTCVocabulary& CoreMLEmissionModel::vocabulary() const { return CTCVocabulary::wav2vec2English(); }
+const CTCVocabulary& OnnxEmissionModel::vocabulary() const { return CTCVocabulary::wav2vec2English(); }
 
-void CoreMLEmissionModel::compile(const std::filesystem::path& package, const std::filesystem::path& into) {
+void OnnxEmissionModel::compile(const std::filesystem::path& package, const std::filesystem::path& into) {
     Ort::SessionOptions options;
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
     options.SetIntraOpNumThreads(1);
@@ -79,7 +79,7 @@ void CoreMLEmissionModel::compile(const std::filesystem::path& package, const st
     }
 }
 
-std::vector<float> CoreMLEmissionModel::input(std::span<const float> samples16k) {
+std::vector<float> OnnxEmissionModel::input(std::span<const float> samples16k) {
     std::vector<float> audio(static_cast<size_t>(inputSamples), 0.0f);
     const size_t n = std::min(samples16k.size(), static_cast<size_t>(inputSamples));
     if (n == 0) return audio;
@@ -94,7 +94,7 @@ std::vector<float> CoreMLEmissionModel::input(std::span<const float> samples16k)
     return audio;
 }
 
-CTCEmissions CoreMLEmissionModel::logProbabilities(std::span<const float> samples16k, int64_t /*startUs*/) {
+CTCEmissions OnnxEmissionModel::logProbabilities(std::span<const float> samples16k, int64_t /*startUs*/) {
     const int64_t n = std::min<int64_t>(static_cast<int64_t>(samples16k.size()), inputSamples);
     std::vector<float> audio = input(samples16k);
     try {
