@@ -6,13 +6,15 @@
 #include "Adapters/Methods/AnalysisService.hpp"
 #include "Adapters/Methods/MatteService.hpp"
 #include "Adapters/Models/ModelMethods.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 
 namespace korvel {
 namespace AudioAnalysisMethods {
 
 namespace {
 void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs& inputs) {
-    const AnalysisCache cache{inputs.cacheRoot / "analysis", inputs.cacheRoot / "journal"};
+    const EngineCaches caches{inputs.cacheRoot};
+    const AnalysisCache cache{caches.analysis(), caches.journal()};
     auto measuring = std::make_shared<SharedMeasurement<JSONValue>>(BackgroundGate::shared());
     const AnalysisVersions versions{inputs.engineVersion};
     SoundDecoding decoding;
@@ -39,7 +41,7 @@ void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs&
     };
     methods["analysis.known"] = [service](const JSONValue& params, const JobContext&) { return service.known(params); };
     auto builder = inputs.matte ? inputs.matte : std::make_shared<const MatteBuilder>();
-    const MatteService matte{builder, inputs.library, versions, inputs.cacheRoot / "journal"};
+    const MatteService matte{builder, inputs.library, versions, caches.journal()};
     methods["matte.build"] = [matte](const JSONValue& params, const JobContext& job) { return matte.build(params, job); };
 }
 } // namespace

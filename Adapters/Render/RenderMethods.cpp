@@ -2,7 +2,7 @@
 
 #include "Adapters/Audio/ProcessTempFile.hpp"
 #include "Adapters/FileIdentity.hpp"
-#include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/ExportService.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/ProbeService.hpp"
