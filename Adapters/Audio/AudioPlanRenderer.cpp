@@ -3,7 +3,7 @@
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Audio/CopiedAudioReader.hpp"
+#include "Adapters/Render/CopiedAudioReader.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/FileIdentity.hpp"
