@@ -1,8 +1,8 @@
 #include "Embedded/EngineAssembly.hpp"
 
-#include "Adapters/Analysis/AudioAnalysisMethods.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
+#include "Adapters/Methods/AudioAnalysisMethods.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
 #include "Adapters/Speech/AppleSpeechTranscriber.hpp"

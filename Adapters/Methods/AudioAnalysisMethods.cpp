@@ -1,4 +1,4 @@
-#include "Adapters/Analysis/AudioAnalysisMethods.hpp"
+#include "Adapters/Methods/AudioAnalysisMethods.hpp"
 
 #include "Adapters/Audio/AudioMethods.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
