@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Adapters/EngineSession.hpp"
+#include "Adapters/Live/LiveVideo.hpp"
 #include "Core/Engine.hpp"
 #include "Core/JSONValue.hpp"
-#include "Embedded/LiveVideo.hpp"
 #include "Embedded/OnceShelf.hpp"
 
 #include <chrono>

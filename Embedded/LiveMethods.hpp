@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Core/Jobs.hpp"
-#include "Embedded/LivePreviewService.hpp"
+#include "Adapters/Live/LivePreviewService.hpp"
 #include "Embedded/OnceShelf.hpp"
 
 #include <map>
