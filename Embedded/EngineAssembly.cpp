@@ -2,6 +2,7 @@
 
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
+#include "Adapters/Live/LiveMethods.hpp"
 #include "Adapters/Methods/AudioAnalysisMethods.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
@@ -9,7 +10,6 @@
 #include "Adapters/Render/RenderMethods.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
-#include "Embedded/LiveMethods.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
 
 #include <cstdio>

@@ -2,9 +2,9 @@
 
 #include "Adapters/EngineSession.hpp"
 #include "Adapters/Live/LiveVideo.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 #include "Core/Engine.hpp"
 #include "Core/JSONValue.hpp"
-#include "Embedded/OnceShelf.hpp"
 
 #include <chrono>
 #include <cstdint>

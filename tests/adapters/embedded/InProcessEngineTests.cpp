@@ -4,9 +4,9 @@
 
 #include "Adapters/Live/LiveStructure.hpp"
 #include "Adapters/Live/LiveVideo.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 #include "Embedded/EngineAssembly.hpp"
 #include "Embedded/InProcessEngine.hpp"
-#include "Embedded/OnceShelf.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "Core/Jobs.hpp"
 #include "Adapters/Live/LivePreviewService.hpp"
-#include "Embedded/OnceShelf.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 
 #include <map>
 #include <memory>
