@@ -57,9 +57,6 @@ private:
     std::optional<Clock::time_point> lastEnded_;
 };
 
-// Lifts the calling thread to user-initiated priority (best effort).
-void liftCurrentThread();
-
 // Marks the calling thread as running a shared measurement whose raised flag
 // this is, so that gates it waits in can tell once a foreground request joined.
 class RaisedScope {

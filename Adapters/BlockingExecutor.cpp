@@ -1,7 +1,5 @@
 #include "Adapters/BlockingExecutor.hpp"
 
-#include "Adapters/BackgroundGate.hpp"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>

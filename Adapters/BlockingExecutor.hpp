@@ -67,4 +67,7 @@ private:
     Pool* pools_[2] = {nullptr, nullptr};
 };
 
+// Lifts the calling thread to user-initiated priority (best effort).
+void liftCurrentThread();
+
 } // namespace korvel

@@ -1,15 +1,15 @@
 #include "Embedded/EngineAssembly.hpp"
 
-#include "Adapters/Analysis/AudioAnalysisMethods.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
+#include "Adapters/Live/LiveMethods.hpp"
+#include "Adapters/Methods/AudioAnalysisMethods.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
 #include "Adapters/Speech/PocketSphinxTranscriber.hpp"
 #include "Adapters/Render/RenderMethods.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
-#include "Embedded/LiveMethods.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
 
 #include <cstdio>

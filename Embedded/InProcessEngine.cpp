@@ -1,7 +1,7 @@
 #include "Embedded/InProcessEngine.hpp"
 
 #include "Adapters/BackgroundGate.hpp"
-#include "Embedded/LivePreviewService.hpp"
+#include "Adapters/Live/LivePreviewService.hpp"
 
 namespace korvel {
 

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "Adapters/EngineSession.hpp"
+#include "Adapters/Live/LiveVideo.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 #include "Core/Engine.hpp"
 #include "Core/JSONValue.hpp"
-#include "Embedded/LiveVideo.hpp"
-#include "Embedded/OnceShelf.hpp"
 
 #include <chrono>
 #include <cstdint>

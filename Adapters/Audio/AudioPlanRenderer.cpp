@@ -3,11 +3,12 @@
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Audio/CopiedAudioReader.hpp"
+#include "Adapters/Render/CopiedAudioReader.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/FileIdentity.hpp"
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Analysis/Fingerprint.hpp"
@@ -192,7 +193,7 @@ struct AudioPlanRenderer::Encoder {
 AudioPlanRenderer::AudioPlanRenderer(std::shared_ptr<VoiceIsolating> isolator, const fs::path& cacheRoot,
                                      std::shared_ptr<SourceLibrary> library, std::string engineVersion)
     : isolatedVoices_(std::make_shared<IsolatedVoices>(std::move(isolator), cacheRoot, library, engineVersion)),
-      journal_(cacheRoot / "journal"), library_(std::move(library)), engineVersion_(std::move(engineVersion)) {}
+      journal_(EngineCaches{cacheRoot}.journal()), library_(std::move(library)), engineVersion_(std::move(engineVersion)) {}
 
 AudioPlanRenderer::~AudioPlanRenderer() {
     std::vector<std::shared_ptr<Encoder>> encoders;

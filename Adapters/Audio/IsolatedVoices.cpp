@@ -3,6 +3,7 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/CacheFile.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 #include "Core/Analysis/Fingerprint.hpp"
 
 namespace fs = std::filesystem;
@@ -11,7 +12,8 @@ namespace korvel {
 
 IsolatedVoices::IsolatedVoices(std::shared_ptr<VoiceIsolating> isolator, const fs::path& cacheRoot,
                                std::shared_ptr<SourceLibrary> library, std::string engineVersion)
-    : isolator_(std::move(isolator)), folder_(cacheRoot / "analysis" / "isolation"), journal_(cacheRoot / "journal"),
+    : isolator_(std::move(isolator)), folder_(EngineCaches{cacheRoot}.isolation()),
+      journal_(EngineCaches{cacheRoot}.journal()),
       library_(std::move(library)), engineVersion_(std::move(engineVersion)) {}
 
 fs::path IsolatedVoices::file(const EngineSource& source) const {

@@ -25,13 +25,4 @@ struct EngineFolders {
                               std::optional<std::string> modelsBaseURL = std::nullopt);
 };
 
-struct EngineCaches {
-    std::filesystem::path root;
-
-    std::filesystem::path journal() const { return root / "journal"; }
-    std::filesystem::path analysis() const { return root / "analysis"; }
-    std::filesystem::path before() const { return root / "before"; }
-    std::filesystem::path after() const { return root / "after"; }
-};
-
 } // namespace korvel

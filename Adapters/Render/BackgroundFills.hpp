@@ -1,8 +1,10 @@
 #pragma once
 
-#include "Adapters/Render/GraphScene.hpp"
+#include "Adapters/Render/FrameSource.hpp"
 #include "Adapters/Render/Placement.hpp"
+#include "Adapters/Render/VideoSource.hpp"
 #include "Core/Render/PlanBackground.hpp"
+#include "Core/Render/RGBAImage.hpp"
 
 #include <map>
 #include <memory>
@@ -32,12 +34,6 @@ private:
     mutable std::mutex lock_;
     // Still backgrounds already covering the canvas, one per asset at most.
     mutable std::map<std::string, std::shared_ptr<const RGBAImage>> fills_;
-};
-
-// The flash transition: the incoming picture dissolving in from white.
-struct Transitions {
-    render::RenderCanvas canvas;
-    RGBAImage flash(const RGBAImage& picture, int64_t step, int64_t length) const;
 };
 
 } // namespace korvel

@@ -7,6 +7,7 @@
 #include "Adapters/Render/MatteRefiner.hpp"
 #include "Adapters/Render/Placement.hpp"
 #include "Adapters/Render/Tiles.hpp"
+#include "Adapters/Render/Transitions.hpp"
 #include "Adapters/Text/TextRasterizer.hpp"
 #include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Adapters/Render/FrameSource.hpp"
 #include "Adapters/Render/RenderCanvas.hpp"
 #include "Adapters/Render/RenderInputs.hpp"
 #include "Core/Render/FrameRange.hpp"
@@ -21,11 +22,6 @@ namespace korvel {
 class BackgroundFills;
 class Grading;
 class TextRasterizer;
-
-// The decoded frame of a composition track for the frame being drawn, or
-// nothing. Picture tracks arrive in the working space at the track's natural
-// size (before its orientation); mask tracks carry their coded values.
-using FrameSource = std::function<std::shared_ptr<const RGBAImage>(int32_t trackID)>;
 
 // Draws the frames of one composition as layers: clip or transition,
 // layout and b-roll overlays, grading, logos, text. One scene per

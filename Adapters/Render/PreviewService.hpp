@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/InputResolver.hpp"
 #include "Adapters/Render/Picture.hpp"
 #include "Adapters/Render/SourceLibrary.hpp"

@@ -1,11 +1,11 @@
 #include "Adapters/Render/RenderMethods.hpp"
 
-#include "Adapters/Audio/ProcessTempFile.hpp"
 #include "Adapters/FileIdentity.hpp"
-#include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/ExportService.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/ProbeService.hpp"
+#include "Adapters/Render/ProcessTempFile.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Render/ThumbnailService.hpp"
 #include "Adapters/Text/TextMeasureService.hpp"

@@ -1,15 +1,14 @@
 #include "Adapters/Render/SourceLibrary.hpp"
 
-#include "Adapters/Audio/CopiedAudioReader.hpp"
-#include "Core/ClientText.hpp"
-
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileDigest.hpp"
 #include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/CopiedAudioReader.hpp"
 #include "Adapters/Render/CopySource.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
+#include "Core/ClientText.hpp"
 
 namespace korvel {
 

@@ -5,6 +5,7 @@
 #include "Adapters/FileStamp.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Stderr.hpp"
 #include "Adapters/SystemError.hpp"
@@ -477,6 +478,9 @@ TEST(EngineFolders, FlagsAndEnvironment) {
     EXPECT_FALSE(homeless.cache.empty());
     EngineCaches caches{"/r"};
     EXPECT_EQ(caches.journal(), "/r/journal");
+    EXPECT_EQ(caches.analysis(), "/r/analysis");
+    EXPECT_EQ(caches.isolation(), "/r/analysis/isolation");
+    EXPECT_EQ(caches.before(), "/r/before");
     EXPECT_EQ(caches.after(), "/r/after");
 }
 

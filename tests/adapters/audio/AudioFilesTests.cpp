@@ -3,7 +3,7 @@
 
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/Render/ProcessTempFile.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "tests/support/Shell.hpp"
 

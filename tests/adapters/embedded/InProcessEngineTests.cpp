@@ -2,11 +2,11 @@
 // cancellation, the once shelf, the assembled tables, live timing and the
 // player that keeps its item when only the drawing changes.
 
+#include "Adapters/Live/LiveStructure.hpp"
+#include "Adapters/Live/LiveVideo.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 #include "Embedded/EngineAssembly.hpp"
 #include "Embedded/InProcessEngine.hpp"
-#include "Embedded/LiveStructure.hpp"
-#include "Embedded/LiveVideo.hpp"
-#include "Embedded/OnceShelf.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "Adapters/Render/BackgroundFills.hpp"
 #include "Adapters/Render/Grading.hpp"
+#include "Adapters/Render/Transitions.hpp"
 #include "PictureFixtures.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Embedded/LiveStructure.hpp"
+#include "Adapters/Live/LiveStructure.hpp"
 
 #include "Core/Analysis/Fingerprint.hpp"
 

@@ -1,4 +1,4 @@
-#include "Adapters/Audio/CopiedAudioReader.hpp"
+#include "Adapters/Render/CopiedAudioReader.hpp"
 
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"

@@ -1,4 +1,4 @@
-#include "Adapters/Analysis/AudioAnalysisMethods.hpp"
+#include "Adapters/Methods/AudioAnalysisMethods.hpp"
 
 #include "Adapters/Audio/AudioMethods.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
@@ -7,13 +7,15 @@
 #include "Adapters/Methods/MatteService.hpp"
 #include "Adapters/Methods/SoundRecordSweep.hpp"
 #include "Adapters/Models/ModelMethods.hpp"
+#include "Adapters/Render/EngineCaches.hpp"
 
 namespace korvel {
 namespace AudioAnalysisMethods {
 
 namespace {
 void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs& inputs) {
-    const AnalysisCache cache{inputs.cacheRoot / "analysis", inputs.cacheRoot / "journal"};
+    const EngineCaches caches{inputs.cacheRoot};
+    const AnalysisCache cache{caches.analysis(), caches.journal()};
     // Before any request can read them.
     SoundRecordSweep::once(cache.folder);
     auto measuring = std::make_shared<SharedMeasurement<JSONValue>>(BackgroundGate::shared());
@@ -42,7 +44,7 @@ void addAnalysis(std::map<std::string, Job, std::less<>>& methods, const Inputs&
     };
     methods["analysis.known"] = [service](const JSONValue& params, const JobContext&) { return service.known(params); };
     auto builder = inputs.matte ? inputs.matte : std::make_shared<const MatteBuilder>();
-    const MatteService matte{builder, inputs.library, versions, inputs.cacheRoot / "journal"};
+    const MatteService matte{builder, inputs.library, versions, caches.journal()};
     methods["matte.build"] = [matte](const JSONValue& params, const JobContext& job) { return matte.build(params, job); };
 }
 } // namespace

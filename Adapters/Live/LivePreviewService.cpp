@@ -1,11 +1,11 @@
-#include "Embedded/LivePreviewService.hpp"
+#include "Adapters/Live/LivePreviewService.hpp"
 
 #include "Adapters/BlockingWork.hpp"
+#include "Adapters/Live/LiveStructure.hpp"
 #include "Adapters/Render/GraphRunner.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
 #include "Core/Render/WideMath.hpp"
-#include "Embedded/LiveStructure.hpp"
 
 #include <chrono>
 #include <cmath>

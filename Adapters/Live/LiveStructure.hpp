@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Embedded/LivePreviewService.hpp"
+#include "Adapters/Live/LivePreviewService.hpp"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "Embedded/LiveVideo.hpp"
+#include "Adapters/Live/LiveVideo.hpp"
 
 
 #include <cmath>

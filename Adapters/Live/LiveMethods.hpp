@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Core/Jobs.hpp"
-#include "Embedded/LivePreviewService.hpp"
-#include "Embedded/OnceShelf.hpp"
+#include "Adapters/Live/LivePreviewService.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 
 #include <map>
 #include <memory>

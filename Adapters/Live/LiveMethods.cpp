@@ -1,4 +1,4 @@
-#include "Embedded/LiveMethods.hpp"
+#include "Adapters/Live/LiveMethods.hpp"
 
 #include "Core/Render/Contract.hpp"
 #include "Core/Render/FrameExportLiveTypes.hpp"

@@ -1,4 +1,4 @@
-#include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/Render/ProcessTempFile.hpp"
 
 #include "Adapters/Render/TempOutput.hpp"
 
