@@ -23,40 +23,6 @@ namespace korvel {
 
 namespace {
 
-// The decoder configuration inside an "esds" box: the decoder-specific info
-// of its decoder configuration descriptor.
-std::optional<std::vector<uint8_t>> decoderSpecificInfo(const std::vector<uint8_t>& esds) {
-    size_t pos = 4; // version and flags
-    auto descriptor = [&](uint8_t& tag, size_t& length) {
-        if (pos >= esds.size()) return false;
-        tag = esds[pos++];
-        length = 0;
-        for (int i = 0; i < 4; ++i) {
-            if (pos >= esds.size()) return false;
-            uint8_t b = esds[pos++];
-            length = length << 7 | (b & 0x7f);
-            if (!(b & 0x80)) break;
-        }
-        return length <= esds.size() - pos;
-    };
-    uint8_t tag;
-    size_t length;
-    if (!descriptor(tag, length) || tag != 3 || length < 3) return std::nullopt;
-    uint8_t flags = esds[pos + 2];
-    pos += 3;
-    if (flags & 0x80) pos += 2;
-    if (flags & 0x40) {
-        if (pos >= esds.size()) return std::nullopt;
-        pos += 1 + esds[pos];
-    }
-    if (flags & 0x20) pos += 2;
-    if (!descriptor(tag, length) || tag != 4 || length < 13) return std::nullopt;
-    pos += 13;
-    if (!descriptor(tag, length) || tag != 5) return std::nullopt;
-    return std::vector<uint8_t>(esds.begin() + static_cast<ptrdiff_t>(pos),
-                                esds.begin() + static_cast<ptrdiff_t>(pos + length));
-}
-
 struct CodecChoice {
     AVCodecID id = AV_CODEC_ID_NONE;
     std::optional<std::vector<uint8_t>> config;
@@ -80,7 +46,7 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
     }
     if (f == "mp4v") {
         CodecChoice c{AV_CODEC_ID_MPEG4, std::nullopt};
-        if (const auto* esds = entry.box("esds")) c.config = decoderSpecificInfo(*esds);
+        if (const auto* esds = entry.box("esds")) c.config = ElementaryStreamDescriptor::decoderSpecificInfo(*esds);
         return c;
     }
     return {};
