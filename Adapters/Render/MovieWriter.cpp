@@ -5,7 +5,6 @@
 #include "Adapters/SystemError.hpp"
 
 extern "C" {
-#include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 }
 
@@ -27,11 +26,6 @@ struct MovieWriter::State {
 
     AVStream* audio = nullptr;
     AVRational audioBase{1, 1};
-    FFmpeg::Codec aac;          // null for pass-through sound
-    FFmpeg::Frame audioFrame;
-    std::vector<float> pending; // interleaved samples not yet a whole frame
-    int64_t audioPts = 0;
-    bool audioFinished = false;
 
     ~State() {
         if (!format) return;
@@ -103,41 +97,7 @@ bool MovieWriter::add(const VideoEncoding& encoding) {
     return true;
 }
 
-bool MovieWriter::addAudio(int sampleRate, int channels, int64_t bitrate) {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (!s.format || s.status != Status::unknown || s.audio || sampleRate <= 0 || channels < 1 || channels > 2) {
-        return false;
-    }
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!codec) return false;
-    FFmpeg::Codec c(avcodec_alloc_context3(codec));
-    if (!c) return false;
-    c->sample_rate = sampleRate;
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&c->ch_layout, channels);
-    c->bit_rate = bitrate;
-    c->time_base = AVRational{1, sampleRate};
-    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(c.get(), codec, nullptr) < 0) return false;
-    AVStream* st = avformat_new_stream(s.format, nullptr);
-    if (!st) return false;
-    avcodec_parameters_from_context(st->codecpar, c.get());
-    st->time_base = AVRational{1, sampleRate};
-    s.audioFrame = FFmpeg::frame();
-    AVFrame* f = s.audioFrame.get();
-    f->format = AV_SAMPLE_FMT_FLTP;
-    f->nb_samples = c->frame_size;
-    f->sample_rate = sampleRate;
-    av_channel_layout_copy(&f->ch_layout, &c->ch_layout);
-    if (av_frame_get_buffer(f, 0) < 0) return false;
-    s.audio = st;
-    s.audioBase = st->time_base;
-    s.aac = std::move(c);
-    return true;
-}
-
-bool MovieWriter::addAudioCopy(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen) {
+bool MovieWriter::addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen) {
     std::lock_guard g(lock_);
     State& s = *state_;
     if (!s.format || s.status != Status::unknown || s.audio || !parameters || timebaseNum <= 0 || timebaseDen <= 0) {
@@ -196,78 +156,19 @@ bool MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
     return true;
 }
 
-bool MovieWriter::encodeAudio(bool flush) {
+bool MovieWriter::appendAudio(const AVPacket& packet) {
+    std::lock_guard g(lock_);
     State& s = *state_;
-    AVCodecContext* c = s.aac.get();
-    int channels = c->ch_layout.nb_channels;
-    auto frameSize = static_cast<size_t>(c->frame_size);
-    auto send = [&](AVFrame* f) {
-        int status = avcodec_send_frame(c, f);
-        if (status < 0 && status != AVERROR_EOF) {
-            fail(std::make_exception_ptr(SystemError::ffmpeg(status, "encode the sound of " + url_.string())));
-            return false;
-        }
-        auto packet = FFmpeg::packet();
-        for (;;) {
-            status = avcodec_receive_packet(c, packet.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return true;
-            if (status < 0) {
-                fail(std::make_exception_ptr(SystemError::ffmpeg(status, "encode the sound of " + url_.string())));
-                return false;
-            }
-            packet->stream_index = s.audio->index;
-            av_packet_rescale_ts(packet.get(), c->time_base, s.audio->time_base);
-            if (!write(packet.get())) return false;
-        }
-    };
-    size_t whole = s.pending.size() / static_cast<size_t>(channels);
-    size_t used = 0;
-    while (whole - used >= frameSize || (flush && used < whole)) {
-        size_t n = std::min(frameSize, whole - used);
-        AVFrame* f = s.audioFrame.get();
-        if (av_frame_make_writable(f) < 0) {
-            fail(std::make_exception_ptr(std::bad_alloc()));
-            return false;
-        }
-        f->nb_samples = static_cast<int>(n);
-        for (int ch = 0; ch < channels; ++ch) {
-            auto* plane = reinterpret_cast<float*>(f->data[ch]);
-            for (size_t i = 0; i < n; ++i) plane[i] = s.pending[(used + i) * static_cast<size_t>(channels) + static_cast<size_t>(ch)];
-        }
-        f->pts = s.audioPts;
-        s.audioPts += static_cast<int64_t>(n);
-        used += n;
-        if (!send(f)) return false;
+    if (s.status != Status::writing || !s.audio) return false;
+    auto p = FFmpeg::packet();
+    if (!p || av_packet_ref(p.get(), &packet) < 0) {
+        fail(std::make_exception_ptr(std::bad_alloc()));
+        return false;
     }
-    s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<ptrdiff_t>(used * static_cast<size_t>(channels)));
-    if (flush) return send(nullptr);
-    return true;
-}
-
-bool MovieWriter::appendAudio(std::span<const float> interleaved) {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (s.status != Status::writing || !s.aac || s.audioFinished) return false;
-    s.pending.insert(s.pending.end(), interleaved.begin(), interleaved.end());
-    return encodeAudio(false);
-}
-
-bool MovieWriter::appendAudioPacket(AVPacket* packet) {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (s.status != Status::writing || !s.audio || s.aac || s.audioFinished) return false;
-    packet->stream_index = s.audio->index;
-    packet->pos = -1;
-    av_packet_rescale_ts(packet, s.audioBase, s.audio->time_base);
-    return write(packet);
-}
-
-void MovieWriter::markAudioFinished() {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (s.audioFinished) return;
-    s.audioFinished = true;
-    if (s.aac && s.status == Status::writing) encodeAudio(true);
+    p->stream_index = s.audio->index;
+    p->pos = -1;
+    av_packet_rescale_ts(p.get(), s.audioBase, s.audio->time_base);
+    return write(p.get());
 }
 
 bool MovieWriter::startWriting() {
@@ -357,10 +258,6 @@ bool MovieWriter::finishWriting() {
         if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
         av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
         if (!write(packet.get())) return false;
-    }
-    if (s.aac && !s.audioFinished) {
-        s.audioFinished = true;
-        if (!encodeAudio(true)) return false;
     }
     int status = av_write_trailer(s.format);
     if (status >= 0) status = avio_closep(&s.format->pb);

@@ -22,8 +22,8 @@ class EncoderPicture;
 
 // An MP4 file written by libavformat's muxer, fast start (movie box first),
 // HEVC tagged "hvc1". Inputs are added before writing starts: pictures
-// either already compressed or drawn and encoded here; sound either PCM
-// encoded to AAC here or compressed packets passed through.
+// either already compressed or drawn and encoded here; sound as compressed
+// packets, encoded by the caller or passed through.
 class MovieWriter {
 public:
     enum class Status { unknown, writing, completed, failed, cancelled };
@@ -57,10 +57,8 @@ public:
     // A track of pictures encoded here with the stream's settings; false
     // when the encoder does not open.
     bool add(const VideoEncoding& encoding);
-    // AAC encoded here from interleaved float PCM.
-    bool addAudio(int sampleRate, int channels, int64_t bitrate);
-    // Compressed sound passed through as it is (time base of its packets).
-    bool addAudioCopy(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
+    // A sound track of compressed packets in that time base.
+    bool addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
 
     bool startWriting();
     // Appends to the video input; false when the writer has failed.
@@ -68,11 +66,8 @@ public:
     // Encodes and writes the picture of frame `index`; false when the
     // writer has failed.
     bool appendPicture(const EncoderPicture& picture, int64_t index);
-    // Interleaved samples of the encoded sound track.
-    bool appendAudio(std::span<const float> interleaved);
-    // A packet of the pass-through sound track.
-    bool appendAudioPacket(AVPacket* packet);
-    void markAudioFinished();
+    // A packet of the sound track.
+    bool appendAudio(const AVPacket& packet);
     bool isReadyForMoreMediaData() const;
     void markAsFinished();
     bool finishWriting();
@@ -85,7 +80,6 @@ public:
 private:
     void fail(std::exception_ptr error); // caller holds lock_
     bool write(AVPacket* packet);         // caller holds lock_
-    bool encodeAudio(bool flush);         // caller holds lock_
 
     std::filesystem::path url_;
     struct State;
