@@ -122,9 +122,8 @@ AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
     reader_->stream = o.stream;
     reader_->format = std::move(o.format);
     AVStream* st = reader_->format->streams[reader_->stream];
-    const auto refused = [] { return EngineFailure::writeFailed("The encoder refused the sound's settings."); };
     if (source.copied) {
-        if (!writer.addAudio(st->codecpar, st->time_base.num, st->time_base.den)) throw refused();
+        writer.addAudio(st->codecpar, st->time_base.num, st->time_base.den);
         return;
     }
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
@@ -144,13 +143,13 @@ AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
         reader_->encoder = std::make_unique<AudioEncoder>(AudioEncoder::Codec::aac, source.channels, bitrate, true, false,
                                                           source.sampleRate);
     } catch (const EngineFailure&) {
-        throw refused();
+        throw EngineFailure::writeFailed("The encoder refused the sound's settings.");
     }
     FFmpeg::Parameters parameters(avcodec_parameters_alloc());
     if (!parameters || avcodec_parameters_from_context(parameters.get(), reader_->encoder->context()) < 0) {
         throw std::bad_alloc();
     }
-    if (!writer.addAudio(parameters.get(), 1, source.sampleRate)) throw refused();
+    writer.addAudio(parameters.get(), 1, source.sampleRate);
 }
 
 AudioFeed::~AudioFeed() { join(); }
@@ -172,13 +171,10 @@ std::function<void()> AudioFeed::start(MovieWriter& writer, StopFlag& stop) {
         finished_ = true;
         ended_.notify_all();
     });
-    return [this, &writer, &stop] {
+    return [this, &stop] {
         std::unique_lock g(lock_);
         while (!ended_.wait_for(g, std::chrono::milliseconds(100), [&] { return finished_; })) {
             if (stop.stopped()) throw Cancelled();
-            if (writer.status() == MovieWriter::Status::failed) {
-                throw MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
-            }
         }
         if (failure_) std::rethrow_exception(failure_);
     };
@@ -202,20 +198,17 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
     PCMAudio buffer;
     buffer.channels.resize(static_cast<size_t>(source_.channels));
     std::vector<uint8_t*> planes(buffer.channels.size());
-    auto failedWrite = [&] {
-        return MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
-    };
     auto readFailed = [](int status) {
         return MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(status, "read the sound mix")),
                                      "The sound mix");
     };
-    auto write = [&](const AVPacket& p) {
-        if (!writer.appendAudio(p)) throw failedWrite();
-    };
+    auto write = [&](const AVPacket& p) { writer.appendAudio(p); };
     // The encoder's failures are the movie's, in the same words.
     auto encoding = [&](auto&& step) {
         try {
             step();
+        } catch (const Cancelled&) {
+            throw;
         } catch (...) {
             throw MediaFailure::writing(std::current_exception(), writer.outputURL().filename().string(),
                                         writer.outputURL());
