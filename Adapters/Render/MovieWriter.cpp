@@ -153,7 +153,10 @@ void MovieWriter::write(const Encoded& encoded) {
 void MovieWriter::startWriting() {
     std::lock_guard g(lock_);
     State& s = *state_;
-    if (s.status != Status::unknown) checkWriting();
+    if (s.status != Status::unknown) {
+        checkWriting(); // a failed or cancelled writer says so
+        fail(nullptr);  // started already
+    }
     int status = avio_open(&s.format->pb, url_.c_str(), AVIO_FLAG_WRITE);
     if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "create " + url_.string())));
     AVDictionary* options = nullptr;
