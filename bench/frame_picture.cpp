@@ -6,6 +6,7 @@
 // this process. Extra lines give ours with a caption, and with a blurred
 // backdrop and a matted background. Inputs are made at run time in the
 // system's temporary folder.
+#include "Adapters/Render/FrameConversion.hpp"
 #include "Adapters/Render/GraphScene.hpp"
 #include "Adapters/Render/StillImages.hpp"
 #include "Adapters/Render/StillPictures.hpp"
@@ -179,8 +180,8 @@ Ours ours(const GraphScene& scene, const std::vector<AVFrame*>& frames, const Vi
     auto maskFrame = mask();
     auto draw = [&](int i) {
         auto decoded = std::make_shared<const RGBAImage>(
-            VideoFrames::converted(*frames[static_cast<size_t>(i % distinct)], video.color, DynamicRange::sdr,
-                                   VideoFrames::FrameValues::picture));
+            FrameConversion::converted(*frames[static_cast<size_t>(i % distinct)], video.color, DynamicRange::sdr,
+                                       FrameConversion::FrameValues::picture));
         FrameSource source = [&](int32_t track) -> std::shared_ptr<const RGBAImage> {
             return track == 1 ? decoded : track == 2 ? maskFrame : nullptr;
         };

@@ -41,7 +41,7 @@ void AudioEncoder::check(int status, std::string_view doing) const {
     throw SystemError::ffmpeg(status, doing);
 }
 
-AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder)
+AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder, int sampleRate)
     : codec_(codec), channels_(channels) {
     FFmpeg::prepare();
     const auto setUpFailed = [codec] {
@@ -49,11 +49,11 @@ AudioEncoder::AudioEncoder(Codec codec, int channels, int64_t bitRate, bool glob
                                                                 : "Could not set up the audio writer.");
     };
     const AVCodec* found = codec == Codec::aac ? avcodec_find_encoder_by_name("aac") : avcodec_find_encoder(AV_CODEC_ID_ALAC);
-    if (!found || channels < 1 || channels > 8) throw setUpFailed();
+    if (!found || channels < 1 || channels > 8 || sampleRate <= 0) throw setUpFailed();
     context_ = avcodec_alloc_context3(found);
     if (!context_) throw setUpFailed();
-    context_->sample_rate = static_cast<int>(PCMAudio::sampleRate);
-    context_->time_base = AVRational{1, static_cast<int>(PCMAudio::sampleRate)};
+    context_->sample_rate = sampleRate;
+    context_->time_base = AVRational{1, sampleRate};
     av_channel_layout_default(&context_->ch_layout, channels);
     if (codec == Codec::aac) {
         context_->sample_fmt = AV_SAMPLE_FMT_FLTP;

@@ -16,7 +16,7 @@ struct AVPacket;
 
 namespace korvel {
 
-// One libavcodec audio encoder fed planar 48 kHz float: FFmpeg's native AAC
+// One libavcodec audio encoder fed planar float (48 kHz unless told): FFmpeg's native AAC
 // (AAC-LC) or ALAC with 24-bit samples.
 class AudioEncoder {
 public:
@@ -26,7 +26,9 @@ public:
     // Throws EngineFailure -32603 "Could not set up the AAC encoder." (or
     // "...the audio writer.") when the encoder can't be opened.
     // `fastCoder` picks FFmpeg's faster AAC coefficient search (previews).
-    AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder = false);
+    // Mixes are 48 kHz; an export's mix file keeps its own rate.
+    AudioEncoder(Codec codec, int channels, int64_t bitRate, bool globalHeader, bool fastCoder = false,
+                 int sampleRate = static_cast<int>(PCMAudio::sampleRate));
     ~AudioEncoder();
     AudioEncoder(const AudioEncoder&) = delete;
     AudioEncoder& operator=(const AudioEncoder&) = delete;

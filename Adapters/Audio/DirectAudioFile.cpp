@@ -3,6 +3,7 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Core/Audio/AudioReadRoute.hpp"
+#include "Core/Render/MovieBox.hpp"
 
 #include <cmath>
 
@@ -13,18 +14,9 @@ namespace {
 // Object type and channel configuration from an esds payload's decoder
 // specific info; nothing when it has none.
 std::optional<std::pair<int, int>> audioConfig(const std::vector<uint8_t>& esds) {
-    for (size_t i = 4; i + 3 < esds.size(); ++i) {
-        if (esds[i] != 0x05) continue;
-        size_t at = i + 1;
-        size_t length = 0;
-        for (int k = 0; k < 4 && at < esds.size(); ++k) {
-            const uint8_t b = esds[at++];
-            length = (length << 7) | (b & 0x7F);
-            if (!(b & 0x80)) break;
-        }
-        if (length >= 2 && at + 2 <= esds.size()) return std::make_pair(esds[at] >> 3, (esds[at + 1] >> 3) & 0xF);
-    }
-    return std::nullopt;
+    const auto info = ElementaryStreamDescriptor::decoderSpecificInfo(esds);
+    if (!info || info->size() < 2) return std::nullopt;
+    return std::make_pair((*info)[0] >> 3, ((*info)[1] >> 3) & 0xF);
 }
 
 // Every packet lasts the same, the last may be shorter.

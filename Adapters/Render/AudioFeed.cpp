@@ -1,5 +1,6 @@
 #include "Adapters/Render/AudioFeed.hpp"
 
+#include "Adapters/Audio/AudioEncoder.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
@@ -19,8 +20,9 @@ namespace korvel {
 struct AudioFeed::Reader {
     FFmpeg::Format format;
     int stream = -1;
-    FFmpeg::Codec decoder; // the mix file only
+    FFmpeg::Codec decoder; // the mix file only, as are the resampler and the encoder
     SwrContext* resampler = nullptr;
+    std::unique_ptr<AudioEncoder> encoder;
     ~Reader() { swr_free(&resampler); }
 };
 
@@ -120,26 +122,34 @@ AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
     reader_->stream = o.stream;
     reader_->format = std::move(o.format);
     AVStream* st = reader_->format->streams[reader_->stream];
-    bool added = false;
     if (source.copied) {
-        added = writer.addAudioCopy(st->codecpar, st->time_base.num, st->time_base.den);
-    } else {
-        const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-        FFmpeg::Codec c(codec ? avcodec_alloc_context3(codec) : nullptr);
-        if (!c || avcodec_parameters_to_context(c.get(), st->codecpar) < 0 || avcodec_open2(c.get(), codec, nullptr) < 0) {
-            throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
-        }
-        AVChannelLayout layout;
-        av_channel_layout_default(&layout, source.channels);
-        if (swr_alloc_set_opts2(&reader_->resampler, &layout, AV_SAMPLE_FMT_FLT, source.sampleRate, &c->ch_layout,
-                                c->sample_fmt, c->sample_rate, 0, nullptr) < 0 ||
-            swr_init(reader_->resampler) < 0) {
-            throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
-        }
-        reader_->decoder = std::move(c);
-        added = writer.addAudio(source.sampleRate, source.channels, bitrate);
+        writer.addAudio(st->codecpar, st->time_base.num, st->time_base.den);
+        return;
     }
-    if (!added) throw EngineFailure::writeFailed("The encoder refused the sound's settings.");
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    FFmpeg::Codec c(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!c || avcodec_parameters_to_context(c.get(), st->codecpar) < 0 || avcodec_open2(c.get(), codec, nullptr) < 0) {
+        throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
+    }
+    AVChannelLayout layout;
+    av_channel_layout_default(&layout, source.channels);
+    if (swr_alloc_set_opts2(&reader_->resampler, &layout, AV_SAMPLE_FMT_FLTP, source.sampleRate, &c->ch_layout,
+                            c->sample_fmt, c->sample_rate, 0, nullptr) < 0 ||
+        swr_init(reader_->resampler) < 0) {
+        throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
+    }
+    reader_->decoder = std::move(c);
+    try {
+        reader_->encoder = std::make_unique<AudioEncoder>(AudioEncoder::Codec::aac, source.channels, bitrate, true, false,
+                                                          source.sampleRate);
+    } catch (const EngineFailure&) {
+        throw EngineFailure::writeFailed("The encoder refused the sound's settings.");
+    }
+    FFmpeg::Parameters parameters(avcodec_parameters_alloc());
+    if (!parameters || avcodec_parameters_from_context(parameters.get(), reader_->encoder->context()) < 0) {
+        throw std::bad_alloc();
+    }
+    writer.addAudio(parameters.get(), 1, source.sampleRate);
 }
 
 AudioFeed::~AudioFeed() { join(); }
@@ -156,19 +166,15 @@ std::function<void()> AudioFeed::start(MovieWriter& writer, StopFlag& stop) {
         } catch (...) {
             failure = std::current_exception();
         }
-        writer.markAudioFinished();
         std::lock_guard g(lock_);
         failure_ = failure;
         finished_ = true;
         ended_.notify_all();
     });
-    return [this, &writer, &stop] {
+    return [this, &stop] {
         std::unique_lock g(lock_);
         while (!ended_.wait_for(g, std::chrono::milliseconds(100), [&] { return finished_; })) {
             if (stop.stopped()) throw Cancelled();
-            if (writer.status() == MovieWriter::Status::failed) {
-                throw MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
-            }
         }
         if (failure_) std::rethrow_exception(failure_);
     };
@@ -189,26 +195,37 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
     int64_t samplesOut = 0;
     auto packet = FFmpeg::packet();
     auto frame = FFmpeg::frame();
-    std::vector<float> buffer;
-    auto failedWrite = [&] {
-        return MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
-    };
+    PCMAudio buffer;
+    buffer.channels.resize(static_cast<size_t>(source_.channels));
+    std::vector<uint8_t*> planes(buffer.channels.size());
     auto readFailed = [](int status) {
         return MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(status, "read the sound mix")),
                                      "The sound mix");
     };
+    auto write = [&](const AVPacket& p) { writer.appendAudio(p); };
+    // The encoder's failures are the movie's, in the same words.
+    auto encoding = [&](auto&& step) {
+        try {
+            step();
+        } catch (const Cancelled&) {
+            throw;
+        } catch (...) {
+            throw MediaFailure::writing(std::current_exception(), writer.outputURL().filename().string(),
+                                        writer.outputURL());
+        }
+    };
     auto emit = [&](const uint8_t** data, int count) {
         int room = swr_get_out_samples(r.resampler, count);
-        buffer.resize(static_cast<size_t>(std::max(room, 0)) * static_cast<size_t>(source_.channels));
-        uint8_t* out[1] = {reinterpret_cast<uint8_t*>(buffer.data())};
-        int n = swr_convert(r.resampler, out, room, data, count);
+        for (size_t c = 0; c < planes.size(); ++c) {
+            buffer.channels[c].resize(static_cast<size_t>(std::max(room, 0)));
+            planes[c] = reinterpret_cast<uint8_t*>(buffer.channels[c].data());
+        }
+        int n = swr_convert(r.resampler, planes.data(), room, data, count);
         if (n < 0) throw readFailed(n);
         int64_t keep = std::min<int64_t>(n, endSamples - samplesOut);
         if (keep <= 0) return false;
         samplesOut += keep;
-        if (!writer.appendAudio(std::span<const float>(buffer.data(), static_cast<size_t>(keep) * static_cast<size_t>(source_.channels)))) {
-            throw failedWrite();
-        }
+        encoding([&] { r.encoder->feed(&buffer, 0, keep, write); });
         return samplesOut < endSamples;
     };
     bool more = true;
@@ -226,7 +243,7 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
                 av_packet_unref(packet.get());
                 break;
             }
-            if (!writer.appendAudioPacket(packet.get())) throw failedWrite();
+            write(*packet);
             av_packet_unref(packet.get());
             continue;
         }
@@ -246,6 +263,7 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
         }
         if (more) emit(nullptr, 0);
     }
+    if (!source_.copied && !stop.stopped()) encoding([&] { r.encoder->finish(write); });
 }
 
 } // namespace korvel

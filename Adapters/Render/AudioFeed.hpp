@@ -48,8 +48,8 @@ public:
     AudioFeed& operator=(const AudioFeed&) = delete;
 
     // Starts pumping; the returned wait returns when the whole sound is in
-    // the writer and throws the pump's failure, Cancelled when the stop flag
-    // is raised, or the writer's failure.
+    // the writer and throws the pump's failure (the writer's among them), or
+    // Cancelled when the stop flag is raised.
     std::function<void()> start(MovieWriter& writer, StopFlag& stop);
     // Whether the pump has ended, waiting at most that long.
     bool hasStopped(double seconds);

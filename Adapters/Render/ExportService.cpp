@@ -1,7 +1,6 @@
 #include "Adapters/Render/ExportService.hpp"
 
 #include "Adapters/BlockingWork.hpp"
-#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/AudioFeed.hpp"
 #include "Adapters/Render/CompositionBuilder.hpp"
 #include "Adapters/Render/GraphRunner.hpp"
@@ -23,10 +22,7 @@ public:
     WriterFeed(MovieWriter& writer, StopFlag& stop) : writer_(writer), stop_(stop) {}
     void take(const EncoderPicture& picture, int64_t index) override {
         if (stop_.stopped()) throw Cancelled();
-        if (!writer_.appendPicture(picture, index)) throw failed(writer_);
-    }
-    static EngineFailure failed(const MovieWriter& writer) {
-        return MediaFailure::writing(writer.error(), writer.outputURL().filename().string(), writer.outputURL());
+        writer_.appendPicture(picture, index);
     }
 
 private:
@@ -63,10 +59,6 @@ int64_t withWriter(MovieWriter& writer, const std::optional<AudioFeed::Source>& 
         writer.cancelWriting();
         throw;
     }
-}
-
-void startWriting(MovieWriter& writer) {
-    if (!writer.startWriting()) throw WriterFeed::failed(writer);
 }
 
 } // namespace
@@ -129,8 +121,6 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
     auto report = [&](int64_t done, int64_t total) {
         context.report({EngineProgress::Phase::export_, EngineProgress::Unit::frames, done, total});
     };
-    auto failed = [&](MovieWriter& writer) { return MediaFailure::writing(writer.error(), final.filename().string(), final); };
-
     int64_t written = 0;
     try {
         AsyncGate::Slot slot(RenderGates::renders());
@@ -138,18 +128,17 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
             const MovieSampleEntry* format = candidate->track->firstDescription();
             written = blockingWork([&](StopFlag& stop) {
                 MovieWriter writer(output.url());
-                if (writer.status() == MovieWriter::Status::failed) throw failed(writer);
                 writer.movieTimescale = candidate->table.timescale;
                 std::optional<PictureCopyFeed> feed;
                 feed.emplace(*candidate, format, writer);
                 return withWriter(writer, sound, stop, [&](AudioFeed* audio) {
-                    startWriting(writer);
+                    writer.startWriting();
                     std::function<void()> wait;
                     if (audio) wait = audio->start(writer, stop);
                     int64_t n = feed->run(writer, stop, frameCount, report);
                     if (wait) wait();
                     if (stop.stopped()) throw Cancelled();
-                    if (!writer.finishWriting()) throw failed(writer);
+                    writer.finishWriting();
                     return n;
                 });
             });
@@ -157,19 +146,17 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
             written = blockingWork([&](StopFlag& stop) {
                 BuiltComposition built = CompositionBuilder{inputs}.build(std::nullopt);
                 MovieWriter writer(output.url());
-                if (writer.status() == MovieWriter::Status::failed) throw failed(writer);
                 writer.movieTimescale = grid.timescale;
-                if (!writer.add(encoding)) throw EngineFailure::writeFailed("The encoder refused its settings.");
+                writer.add(encoding);
                 return withWriter(writer, sound, stop, [&](AudioFeed* audio) {
-                    startWriting(writer);
+                    writer.startWriting();
                     std::function<void()> wait;
                     if (audio) wait = audio->start(writer, stop);
                     WriterFeed sink(writer, stop);
                     int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, sink, stop, report);
-                    writer.markAsFinished();
                     if (wait) wait();
                     if (stop.stopped()) throw Cancelled();
-                    if (!writer.finishWriting()) throw failed(writer);
+                    writer.finishWriting();
                     return n;
                 });
             });

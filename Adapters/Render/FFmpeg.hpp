@@ -29,6 +29,9 @@ struct FrameFreer {
 struct PacketFreer {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+struct ParametersFreer {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
 struct ScaleFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
@@ -37,6 +40,7 @@ using Format = std::unique_ptr<AVFormatContext, FormatCloser>;
 using Codec = std::unique_ptr<AVCodecContext, CodecFreer>;
 using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
+using Parameters = std::unique_ptr<AVCodecParameters, ParametersFreer>;
 using Scale = std::unique_ptr<SwsContext, ScaleFreer>;
 
 // FFmpeg's own log goes through the engine's one log handler: standard

@@ -1,11 +1,11 @@
 #include "Adapters/Render/MovieWriter.hpp"
 
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/VideoEncoder.hpp"
 #include "Adapters/SystemError.hpp"
 
 extern "C" {
-#include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 }
 
@@ -18,26 +18,23 @@ struct MovieWriter::State {
     AVStream* video = nullptr;
     AVRational inputBase{1, 1};
     Status status = Status::unknown;
-    std::exception_ptr error;
-    bool headerWritten = false;
-    bool finished = false;
+    std::exception_ptr failure; // worded for the user
 
     std::unique_ptr<VideoEncoder> encoder;
     int64_t ticksPerFrame = 1;
 
     AVStream* audio = nullptr;
     AVRational audioBase{1, 1};
-    FFmpeg::Codec aac;          // null for pass-through sound
-    FFmpeg::Frame audioFrame;
-    std::vector<float> pending; // interleaved samples not yet a whole frame
-    int64_t audioPts = 0;
-    bool audioFinished = false;
 
     ~State() {
         if (!format) return;
         if (format->pb) avio_closep(&format->pb);
         avformat_free_context(format);
     }
+};
+
+struct MovieWriter::Encoded {
+    std::vector<VideoEncoder::Packet> packets;
 };
 
 MovieWriter::MovieWriter(std::filesystem::path url) : url_(std::move(url)), state_(std::make_unique<State>()) {
@@ -49,19 +46,33 @@ MovieWriter::MovieWriter(std::filesystem::path url) : url_(std::move(url)), stat
 MovieWriter::~MovieWriter() = default;
 
 void MovieWriter::fail(std::exception_ptr error) {
-    state_->status = Status::failed;
-    if (!state_->error) state_->error = std::move(error);
+    State& s = *state_;
+    if (s.status != Status::failed) {
+        s.status = Status::failed;
+        s.failure = std::make_exception_ptr(MediaFailure::writing(error, url_.filename().string(), url_));
+    }
+    std::rethrow_exception(s.failure);
 }
 
-bool MovieWriter::add(const VideoInput& input) {
+void MovieWriter::checkWriting() {
+    switch (state_->status) {
+    case Status::writing: return;
+    case Status::failed: std::rethrow_exception(state_->failure);
+    case Status::cancelled: throw Cancelled();
+    default: fail(nullptr); // not started, or finished already
+    }
+}
+
+void MovieWriter::add(const VideoInput& input) {
     std::lock_guard g(lock_);
     State& s = *state_;
-    if (!s.format || s.status != Status::unknown || s.video || input.timescale <= 0) return false;
+    const auto refused = [] { return EngineFailure::writeFailed("The file can't carry this video as it is."); };
+    if (s.status != Status::unknown || s.video || input.timescale <= 0) throw refused();
     AVCodecID codec = input.sampleEntry == "avc1" ? AV_CODEC_ID_H264 : input.sampleEntry == "hvc1" ? AV_CODEC_ID_HEVC
                                                                                                     : AV_CODEC_ID_NONE;
-    if (codec == AV_CODEC_ID_NONE || input.config.empty()) return false;
+    if (codec == AV_CODEC_ID_NONE || input.config.empty()) throw refused();
     AVStream* st = avformat_new_stream(s.format, nullptr);
-    if (!st) return false;
+    if (!st) throw refused();
     AVCodecParameters* p = st->codecpar;
     p->codec_type = AVMEDIA_TYPE_VIDEO;
     p->codec_id = codec;
@@ -69,29 +80,29 @@ bool MovieWriter::add(const VideoInput& input) {
     p->width = static_cast<int>(input.width);
     p->height = static_cast<int>(input.height);
     p->extradata = static_cast<uint8_t*>(av_mallocz(input.config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!p->extradata) return false;
+    if (!p->extradata) throw refused();
     std::memcpy(p->extradata, input.config.data(), input.config.size());
     p->extradata_size = static_cast<int>(input.config.size());
     st->time_base = AVRational{1, input.timescale};
     uint8_t* matrix = av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9);
-    if (!matrix) return false;
+    if (!matrix) throw refused();
     std::memcpy(matrix, input.matrix.data(), sizeof(int32_t) * 9);
     s.video = st;
     s.inputBase = st->time_base;
-    return true;
 }
 
-bool MovieWriter::add(const VideoEncoding& encoding) {
+void MovieWriter::add(const VideoEncoding& encoding) {
     std::lock_guard g(lock_);
     State& s = *state_;
-    if (!s.format || s.status != Status::unknown || s.video) return false;
+    const auto refused = [] { return EngineFailure::writeFailed("The encoder refused its settings."); };
+    if (s.status != Status::unknown || s.video) throw refused();
     try {
         s.encoder = std::make_unique<VideoEncoder>(encoding, true);
     } catch (...) {
-        return false;
+        throw refused();
     }
     AVStream* st = avformat_new_stream(s.format, nullptr);
-    if (!st) return false;
+    if (!st) throw refused();
     s.encoder->describe(st->codecpar);
     if (encoding.codec == VideoEncoding::Codec::hevc) st->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     else st->codecpar->codec_tag = MKTAG('a', 'v', 'c', '1');
@@ -100,89 +111,33 @@ bool MovieWriter::add(const VideoEncoding& encoding) {
     s.video = st;
     s.inputBase = st->time_base;
     s.ticksPerFrame = encoding.grid.ticksPerFrame;
-    return true;
 }
 
-bool MovieWriter::addAudio(int sampleRate, int channels, int64_t bitrate) {
+void MovieWriter::addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen) {
     std::lock_guard g(lock_);
     State& s = *state_;
-    if (!s.format || s.status != Status::unknown || s.audio || sampleRate <= 0 || channels < 1 || channels > 2) {
-        return false;
-    }
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!codec) return false;
-    FFmpeg::Codec c(avcodec_alloc_context3(codec));
-    if (!c) return false;
-    c->sample_rate = sampleRate;
-    c->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&c->ch_layout, channels);
-    c->bit_rate = bitrate;
-    c->time_base = AVRational{1, sampleRate};
-    c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(c.get(), codec, nullptr) < 0) return false;
+    const auto refused = [] { return EngineFailure::writeFailed("The encoder refused the sound's settings."); };
+    if (s.status != Status::unknown || s.audio || !parameters || timebaseNum <= 0 || timebaseDen <= 0) throw refused();
     AVStream* st = avformat_new_stream(s.format, nullptr);
-    if (!st) return false;
-    avcodec_parameters_from_context(st->codecpar, c.get());
-    st->time_base = AVRational{1, sampleRate};
-    s.audioFrame = FFmpeg::frame();
-    AVFrame* f = s.audioFrame.get();
-    f->format = AV_SAMPLE_FMT_FLTP;
-    f->nb_samples = c->frame_size;
-    f->sample_rate = sampleRate;
-    av_channel_layout_copy(&f->ch_layout, &c->ch_layout);
-    if (av_frame_get_buffer(f, 0) < 0) return false;
-    s.audio = st;
-    s.audioBase = st->time_base;
-    s.aac = std::move(c);
-    return true;
-}
-
-bool MovieWriter::addAudioCopy(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen) {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (!s.format || s.status != Status::unknown || s.audio || !parameters || timebaseNum <= 0 || timebaseDen <= 0) {
-        return false;
-    }
-    AVStream* st = avformat_new_stream(s.format, nullptr);
-    if (!st || avcodec_parameters_copy(st->codecpar, parameters) < 0) return false;
+    if (!st || avcodec_parameters_copy(st->codecpar, parameters) < 0) throw refused();
     st->codecpar->codec_tag = 0;
     st->time_base = AVRational{timebaseNum, timebaseDen};
     s.audio = st;
     s.audioBase = st->time_base;
-    return true;
 }
 
-bool MovieWriter::write(AVPacket* packet) {
+void MovieWriter::write(AVPacket* packet) {
     State& s = *state_;
     int status = av_interleaved_write_frame(s.format, packet);
-    if (status < 0) {
-        fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
-        return false;
-    }
-    return true;
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
 }
 
-bool MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
-    {
-        std::lock_guard g(lock_);
-        if (state_->status != Status::writing || !state_->encoder || state_->finished) return false;
-    }
-    std::vector<VideoEncoder::Packet> out;
-    try {
-        std::lock_guard e(encoding_);
-        state_->encoder->encode(picture, index, [&](VideoEncoder::Packet&& p) { out.push_back(std::move(p)); });
-    } catch (...) {
-        std::lock_guard g(lock_);
-        fail(std::current_exception());
-        return false;
-    }
-    std::lock_guard g(lock_);
+void MovieWriter::write(const Encoded& encoded) {
     State& s = *state_;
-    for (auto& p : out) {
+    for (const auto& p : encoded.packets) {
         auto packet = FFmpeg::packet();
-        if (av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
+        if (!packet || av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
             fail(std::make_exception_ptr(std::bad_alloc()));
-            return false;
         }
         std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
         packet->stream_index = s.video->index;
@@ -191,117 +146,37 @@ bool MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
         packet->duration = s.ticksPerFrame;
         if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
         av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
-        if (!write(packet.get())) return false;
+        write(packet.get());
     }
-    return true;
 }
 
-bool MovieWriter::encodeAudio(bool flush) {
+void MovieWriter::startWriting() {
+    std::lock_guard g(lock_);
     State& s = *state_;
-    AVCodecContext* c = s.aac.get();
-    int channels = c->ch_layout.nb_channels;
-    auto frameSize = static_cast<size_t>(c->frame_size);
-    auto send = [&](AVFrame* f) {
-        int status = avcodec_send_frame(c, f);
-        if (status < 0 && status != AVERROR_EOF) {
-            fail(std::make_exception_ptr(SystemError::ffmpeg(status, "encode the sound of " + url_.string())));
-            return false;
-        }
-        auto packet = FFmpeg::packet();
-        for (;;) {
-            status = avcodec_receive_packet(c, packet.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return true;
-            if (status < 0) {
-                fail(std::make_exception_ptr(SystemError::ffmpeg(status, "encode the sound of " + url_.string())));
-                return false;
-            }
-            packet->stream_index = s.audio->index;
-            av_packet_rescale_ts(packet.get(), c->time_base, s.audio->time_base);
-            if (!write(packet.get())) return false;
-        }
-    };
-    size_t whole = s.pending.size() / static_cast<size_t>(channels);
-    size_t used = 0;
-    while (whole - used >= frameSize || (flush && used < whole)) {
-        size_t n = std::min(frameSize, whole - used);
-        AVFrame* f = s.audioFrame.get();
-        if (av_frame_make_writable(f) < 0) {
-            fail(std::make_exception_ptr(std::bad_alloc()));
-            return false;
-        }
-        f->nb_samples = static_cast<int>(n);
-        for (int ch = 0; ch < channels; ++ch) {
-            auto* plane = reinterpret_cast<float*>(f->data[ch]);
-            for (size_t i = 0; i < n; ++i) plane[i] = s.pending[(used + i) * static_cast<size_t>(channels) + static_cast<size_t>(ch)];
-        }
-        f->pts = s.audioPts;
-        s.audioPts += static_cast<int64_t>(n);
-        used += n;
-        if (!send(f)) return false;
+    if (s.status != Status::unknown) {
+        checkWriting(); // a failed or cancelled writer says so
+        fail(nullptr);  // started already
     }
-    s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<ptrdiff_t>(used * static_cast<size_t>(channels)));
-    if (flush) return send(nullptr);
-    return true;
-}
-
-bool MovieWriter::appendAudio(std::span<const float> interleaved) {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (s.status != Status::writing || !s.aac || s.audioFinished) return false;
-    s.pending.insert(s.pending.end(), interleaved.begin(), interleaved.end());
-    return encodeAudio(false);
-}
-
-bool MovieWriter::appendAudioPacket(AVPacket* packet) {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (s.status != Status::writing || !s.audio || s.aac || s.audioFinished) return false;
-    packet->stream_index = s.audio->index;
-    packet->pos = -1;
-    av_packet_rescale_ts(packet, s.audioBase, s.audio->time_base);
-    return write(packet);
-}
-
-void MovieWriter::markAudioFinished() {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (s.audioFinished) return;
-    s.audioFinished = true;
-    if (s.aac && s.status == Status::writing) encodeAudio(true);
-}
-
-bool MovieWriter::startWriting() {
-    std::lock_guard g(lock_);
-    State& s = *state_;
-    if (!s.format || s.status != Status::unknown) return false;
     int status = avio_open(&s.format->pb, url_.c_str(), AVIO_FLAG_WRITE);
-    if (status < 0) {
-        fail(std::make_exception_ptr(SystemError::ffmpeg(status, "create " + url_.string())));
-        return false;
-    }
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "create " + url_.string())));
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", "+faststart", 0);
     if (movieTimescale > 0) av_dict_set_int(&options, "movie_timescale", movieTimescale, 0);
     if (s.video) av_dict_set_int(&options, "video_track_timescale", s.inputBase.den, 0);
     status = avformat_write_header(s.format, &options);
     av_dict_free(&options);
-    if (status < 0) {
-        fail(std::make_exception_ptr(SystemError::ffmpeg(status, "start writing " + url_.string())));
-        return false;
-    }
-    s.headerWritten = true;
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "start writing " + url_.string())));
     s.status = Status::writing;
-    return true;
 }
 
-bool MovieWriter::append(const Sample& sample, std::span<const uint8_t> bytes) {
+void MovieWriter::append(const Sample& sample, std::span<const uint8_t> bytes) {
     std::lock_guard g(lock_);
     State& s = *state_;
-    if (s.status != Status::writing || !s.video || s.finished) return false;
+    checkWriting();
+    if (!s.video) fail(nullptr);
     auto packet = FFmpeg::packet();
-    if (av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
         fail(std::make_exception_ptr(std::bad_alloc()));
-        return false;
     }
     if (!bytes.empty()) std::memcpy(packet->data, bytes.data(), bytes.size());
     packet->stream_index = s.video->index;
@@ -310,66 +185,64 @@ bool MovieWriter::append(const Sample& sample, std::span<const uint8_t> bytes) {
     packet->duration = sample.durationTicks;
     if (sample.isSync) packet->flags |= AV_PKT_FLAG_KEY;
     av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
-    int status = av_interleaved_write_frame(s.format, packet.get());
-    if (status < 0) {
-        fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
-        return false;
+    write(packet.get());
+}
+
+void MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
+    {
+        std::lock_guard g(lock_);
+        checkWriting();
+        if (!state_->encoder) fail(nullptr);
     }
-    return true;
-}
-
-bool MovieWriter::isReadyForMoreMediaData() const {
+    Encoded out;
+    try {
+        std::lock_guard e(encoding_);
+        state_->encoder->encode(picture, index, [&](VideoEncoder::Packet&& p) { out.packets.push_back(std::move(p)); });
+    } catch (...) {
+        std::lock_guard g(lock_);
+        fail(std::current_exception());
+    }
     std::lock_guard g(lock_);
-    return state_->status == Status::writing && !state_->finished;
+    checkWriting();
+    write(out);
 }
 
-void MovieWriter::markAsFinished() {
+void MovieWriter::appendAudio(const AVPacket& packet) {
     std::lock_guard g(lock_);
-    state_->finished = true;
+    State& s = *state_;
+    checkWriting();
+    if (!s.audio) fail(nullptr);
+    auto p = FFmpeg::packet();
+    if (!p || av_packet_ref(p.get(), &packet) < 0) fail(std::make_exception_ptr(std::bad_alloc()));
+    p->stream_index = s.audio->index;
+    p->pos = -1;
+    av_packet_rescale_ts(p.get(), s.audioBase, s.audio->time_base);
+    write(p.get());
 }
 
-bool MovieWriter::finishWriting() {
-    std::vector<VideoEncoder::Packet> tail;
+void MovieWriter::finishWriting() {
+    {
+        std::lock_guard g(lock_);
+        checkWriting();
+    }
+    Encoded tail;
     if (state_->encoder) {
         try {
             std::lock_guard e(encoding_);
-            state_->encoder->finish([&](VideoEncoder::Packet&& p) { tail.push_back(std::move(p)); });
+            state_->encoder->finish([&](VideoEncoder::Packet&& p) { tail.packets.push_back(std::move(p)); });
         } catch (...) {
             std::lock_guard g(lock_);
             fail(std::current_exception());
-            return false;
         }
     }
     std::lock_guard g(lock_);
+    checkWriting();
+    write(tail);
     State& s = *state_;
-    if (s.status != Status::writing) return false;
-    for (auto& p : tail) {
-        auto packet = FFmpeg::packet();
-        if (av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
-            fail(std::make_exception_ptr(std::bad_alloc()));
-            return false;
-        }
-        std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
-        packet->stream_index = s.video->index;
-        packet->pts = p.pts * s.ticksPerFrame;
-        packet->dts = p.dts * s.ticksPerFrame;
-        packet->duration = s.ticksPerFrame;
-        if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
-        av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
-        if (!write(packet.get())) return false;
-    }
-    if (s.aac && !s.audioFinished) {
-        s.audioFinished = true;
-        if (!encodeAudio(true)) return false;
-    }
     int status = av_write_trailer(s.format);
     if (status >= 0) status = avio_closep(&s.format->pb);
-    if (status < 0) {
-        fail(std::make_exception_ptr(SystemError::ffmpeg(status, "finish " + url_.string())));
-        return false;
-    }
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "finish " + url_.string())));
     s.status = Status::completed;
-    return true;
 }
 
 void MovieWriter::cancelWriting() {
@@ -378,16 +251,6 @@ void MovieWriter::cancelWriting() {
     if (s.status == Status::completed) return;
     if (s.format && s.format->pb) avio_closep(&s.format->pb);
     s.status = Status::cancelled;
-}
-
-MovieWriter::Status MovieWriter::status() const {
-    std::lock_guard g(lock_);
-    return state_->status;
-}
-
-std::exception_ptr MovieWriter::error() const {
-    std::lock_guard g(lock_);
-    return state_->error;
 }
 
 } // namespace korvel

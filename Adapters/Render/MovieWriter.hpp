@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,12 +21,14 @@ class EncoderPicture;
 
 // An MP4 file written by libavformat's muxer, fast start (movie box first),
 // HEVC tagged "hvc1". Inputs are added before writing starts: pictures
-// either already compressed or drawn and encoded here; sound either PCM
-// encoded to AAC here or compressed packets passed through.
+// either already compressed or drawn and encoded here; sound as compressed
+// packets, encoded by the caller or passed through.
+//
+// A call that can't be carried out throws EngineFailure in the user's words
+// (the first failure again on every later call), and Cancelled once the
+// writing was cancelled.
 class MovieWriter {
 public:
-    enum class Status { unknown, writing, completed, failed, cancelled };
-
     // A track that takes compressed samples as they are.
     struct VideoInput {
         std::string sampleEntry;          // "avc1" or "hvc1"
@@ -52,40 +53,35 @@ public:
     const std::filesystem::path& outputURL() const { return url_; }
     int32_t movieTimescale = 0; // 0 leaves it to the muxer
 
-    // False when the input can't be carried (unknown codec, writing started).
-    bool add(const VideoInput& input);
-    // A track of pictures encoded here with the stream's settings; false
-    // when the encoder does not open.
-    bool add(const VideoEncoding& encoding);
-    // AAC encoded here from interleaved float PCM.
-    bool addAudio(int sampleRate, int channels, int64_t bitrate);
-    // Compressed sound passed through as it is (time base of its packets).
-    bool addAudioCopy(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
+    // -32003 "The file can't carry this video as it is." for an unknown
+    // codec or once writing started.
+    void add(const VideoInput& input);
+    // A track of pictures encoded here with the stream's settings; -32003
+    // "The encoder refused its settings." when the encoder does not open.
+    void add(const VideoEncoding& encoding);
+    // A sound track of compressed packets in that time base; -32003 "The
+    // encoder refused the sound's settings." when it can't be carried.
+    void addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
 
-    bool startWriting();
-    // Appends to the video input; false when the writer has failed.
-    bool append(const Sample& sample, std::span<const uint8_t> bytes);
-    // Encodes and writes the picture of frame `index`; false when the
-    // writer has failed.
-    bool appendPicture(const EncoderPicture& picture, int64_t index);
-    // Interleaved samples of the encoded sound track.
-    bool appendAudio(std::span<const float> interleaved);
-    // A packet of the pass-through sound track.
-    bool appendAudioPacket(AVPacket* packet);
-    void markAudioFinished();
-    bool isReadyForMoreMediaData() const;
-    void markAsFinished();
-    bool finishWriting();
+    void startWriting();
+    // A sample of the pass-through video input.
+    void append(const Sample& sample, std::span<const uint8_t> bytes);
+    // Encodes and writes the picture of frame `index`.
+    void appendPicture(const EncoderPicture& picture, int64_t index);
+    // A packet of the sound track.
+    void appendAudio(const AVPacket& packet);
+    // The encoder's tail, then the movie box.
+    void finishWriting();
+    // Closes the file where it stands; never throws.
     void cancelWriting();
 
-    Status status() const;
-    // What made the writer fail, if anything.
-    std::exception_ptr error() const;
-
 private:
-    void fail(std::exception_ptr error); // caller holds lock_
-    bool write(AVPacket* packet);         // caller holds lock_
-    bool encodeAudio(bool flush);         // caller holds lock_
+    enum class Status { unknown, writing, completed, failed, cancelled };
+    [[noreturn]] void fail(std::exception_ptr error); // caller holds lock_
+    void checkWriting();                              // caller holds lock_
+    void write(AVPacket* packet);                     // caller holds lock_
+    struct Encoded;                                   // what the picture encoder gave
+    void write(const Encoded& encoded);               // caller holds lock_
 
     std::filesystem::path url_;
     struct State;

@@ -6,9 +6,7 @@
 #include "Adapters/Render/StoredSamples.hpp"
 #include "Core/Render/TrackTimes.hpp"
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 namespace korvel {
 
@@ -80,7 +78,7 @@ PictureCopyFeed::PictureCopyFeed(const VideoSource& video, const MovieSampleEntr
     }
     if (auto m = CopySourceReader::matrix(video.preferredTransform)) input.matrix = *m;
     input.timescale = video.table.timescale;
-    if (!writer.add(input)) throw EngineFailure::writeFailed("The file can't carry this video as it is.");
+    writer.add(input);
 }
 
 PictureCopyFeed::~PictureCopyFeed() = default;
@@ -92,8 +90,6 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
     } catch (...) {
         throw MediaFailure::reading(std::current_exception(), "The video");
     }
-    const auto& url = writer.outputURL();
-    auto writingFailure = [&] { return MediaFailure::writing(writer.error(), url.filename().string(), url); };
     const auto& samples = video_.track->samples;
     const auto mediaScale = static_cast<int32_t>(video_.track->movie.mediaTimescale);
     const int32_t T = video_.table.timescale;
@@ -107,22 +103,16 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
         } catch (...) {
             throw MediaFailure::reading(std::current_exception(), "The video");
         }
-        while (!writer.isReadyForMoreMediaData()) {
-            if (stop.stopped()) throw Cancelled();
-            if (writer.status() == MovieWriter::Status::failed) break;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
         if (stop.stopped()) throw Cancelled();
         MovieWriter::Sample timed;
         timed.decodeTicks = TickTime{sample.decodeTime, mediaScale}.in(T) + shift_;
         timed.presentationTicks = TickTime{sample.presentationTime(), mediaScale}.in(T) + shift_;
         timed.durationTicks = TickTime{sample.duration, mediaScale}.in(T);
         timed.isSync = sample.isSync;
-        if (writer.status() == MovieWriter::Status::failed || !writer.append(timed, bytes)) throw writingFailure();
+        writer.append(timed, bytes);
         count += 1;
         if (count % 30 == 0 && progress) progress(count, total);
     }
-    writer.markAsFinished();
     if (progress) progress(count, total);
     return count;
 }

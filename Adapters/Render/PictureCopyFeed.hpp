@@ -31,8 +31,8 @@ public:
 
     using Progress = std::function<void(int64_t done, int64_t total)>;
     // Appends every sample; the number appended. Blocks; throws Cancelled
-    // when the stop flag is raised and EngineFailure when reading or writing
-    // fails.
+    // when the stop flag is raised or the writer is cancelled, and
+    // EngineFailure when reading or writing fails.
     int64_t run(MovieWriter& writer, StopFlag& stop, int64_t total, const Progress& progress);
 
 private:

@@ -14,7 +14,7 @@ namespace korvel::VideoFrames {
 // which answers false to stop. `checkpoint` runs before every sample. Answers
 // the decoder's last error (0 when none); throws what reading the file throws.
 // `rough` skips deblocking, for pictures that are shrunk many times over.
-// The decoder is the one of VideoFrames.cpp.
+// The decoder is the one VideoFrames reads with (VideoDecoder).
 int walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
          const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
          bool rough = false);

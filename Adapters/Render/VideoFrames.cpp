@@ -3,191 +3,17 @@
 
 #include "Adapters/Render/ColorTags.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/FrameConversion.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
-#include "Adapters/Render/Tiles.hpp"
+#include "Adapters/Render/VideoDecoder.hpp"
 #include "Adapters/SystemError.hpp"
-#include "Core/Render/ColorMath.hpp"
 
-extern "C" {
-#include <libavutil/imgutils.h>
-}
-#include <zimg.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <optional>
 
 namespace korvel {
 
 namespace {
-
-// The decoder configuration inside an "esds" box: the decoder-specific info
-// of its decoder configuration descriptor.
-std::optional<std::vector<uint8_t>> decoderSpecificInfo(const std::vector<uint8_t>& esds) {
-    size_t pos = 4; // version and flags
-    auto descriptor = [&](uint8_t& tag, size_t& length) {
-        if (pos >= esds.size()) return false;
-        tag = esds[pos++];
-        length = 0;
-        for (int i = 0; i < 4; ++i) {
-            if (pos >= esds.size()) return false;
-            uint8_t b = esds[pos++];
-            length = length << 7 | (b & 0x7f);
-            if (!(b & 0x80)) break;
-        }
-        return length <= esds.size() - pos;
-    };
-    uint8_t tag;
-    size_t length;
-    if (!descriptor(tag, length) || tag != 3 || length < 3) return std::nullopt;
-    uint8_t flags = esds[pos + 2];
-    pos += 3;
-    if (flags & 0x80) pos += 2;
-    if (flags & 0x40) {
-        if (pos >= esds.size()) return std::nullopt;
-        pos += 1 + esds[pos];
-    }
-    if (flags & 0x20) pos += 2;
-    if (!descriptor(tag, length) || tag != 4 || length < 13) return std::nullopt;
-    pos += 13;
-    if (!descriptor(tag, length) || tag != 5) return std::nullopt;
-    return std::vector<uint8_t>(esds.begin() + static_cast<ptrdiff_t>(pos),
-                                esds.begin() + static_cast<ptrdiff_t>(pos + length));
-}
-
-struct CodecChoice {
-    AVCodecID id = AV_CODEC_ID_NONE;
-    std::optional<std::vector<uint8_t>> config;
-};
-
-CodecChoice codecFor(const MovieSampleEntry& entry) {
-    const std::string& f = entry.format;
-    auto with = [&](AVCodecID id, const char* box) {
-        CodecChoice c{id, std::nullopt};
-        if (box)
-            if (const auto* b = entry.box(box)) c.config = *b;
-        return c;
-    };
-    if (f == "avc1" || f == "avc3") return with(AV_CODEC_ID_H264, "avcC");
-    if (f == "hvc1" || f == "hev1") return with(AV_CODEC_ID_HEVC, "hvcC");
-    if (f == "av01") return with(AV_CODEC_ID_AV1, "av1C");
-    if (f == "vp09") return with(AV_CODEC_ID_VP9, nullptr);
-    if (f == "jpeg" || f == "mjpa") return with(AV_CODEC_ID_MJPEG, nullptr);
-    if (f == "apch" || f == "apcn" || f == "apcs" || f == "apco" || f == "ap4h" || f == "ap4x") {
-        return with(AV_CODEC_ID_PRORES, nullptr);
-    }
-    if (f == "mp4v") {
-        CodecChoice c{AV_CODEC_ID_MPEG4, std::nullopt};
-        if (const auto* esds = entry.box("esds")) c.config = decoderSpecificInfo(*esds);
-        return c;
-    }
-    return {};
-}
-
-// One libavcodec decoder fed with stored samples.
-class Decoder {
-public:
-    static std::optional<Decoder> make(const MovieSampleEntry& entry, int32_t timescale, bool rough = false) {
-    FFmpeg::prepare();
-        CodecChoice choice = codecFor(entry);
-        if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
-        const AVCodec* codec = avcodec_find_decoder(choice.id);
-        if (!codec) return std::nullopt;
-        FFmpeg::Codec context(avcodec_alloc_context3(codec));
-        if (!context) return std::nullopt;
-        if (choice.config && !choice.config->empty()) {
-            size_t n = choice.config->size();
-            context->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
-            if (!context->extradata) return std::nullopt;
-            std::memcpy(context->extradata, choice.config->data(), n);
-            context->extradata_size = static_cast<int>(n);
-        }
-        context->width = static_cast<int>(entry.width);
-        context->height = static_cast<int>(entry.height);
-        context->pkt_timebase = AVRational{1, timescale};
-        // Threads only pay off on large pictures.
-        context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
-        // Pictures shrunk many times over lose nothing without deblocking.
-        if (rough) context->skip_loop_filter = AVDISCARD_ALL;
-        if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
-        Decoder d;
-        d.context_ = std::move(context);
-        d.frame_ = FFmpeg::frame();
-        d.packet_ = FFmpeg::packet();
-        return d;
-    }
-
-    // Sends a sample; frames that come out go to `take`, which answers true
-    // to stop. Returns true when `take` stopped.
-    bool send(const std::vector<uint8_t>& bytes, const MovieSample& sample, const std::function<bool(AVFrame&)>& take) {
-        av_packet_unref(packet_.get());
-        if (av_new_packet(packet_.get(), static_cast<int>(bytes.size())) < 0) throw std::bad_alloc();
-        if (!bytes.empty()) std::memcpy(packet_->data, bytes.data(), bytes.size());
-        packet_->pts = sample.presentationTime();
-        packet_->dts = sample.decodeTime;
-        packet_->duration = sample.duration;
-        if (sample.isSync) packet_->flags |= AV_PKT_FLAG_KEY;
-        for (;;) {
-            int status = avcodec_send_packet(context_.get(), packet_.get());
-            if (status == AVERROR(EAGAIN)) {
-                // The decoder is full: keep its frames for `take` so the
-                // packet goes in now and none is lost when `take` stops.
-                if (!hold()) return drain(take);
-                continue;
-            }
-            if (status < 0) lastError_ = status; // a damaged sample: later ones may still decode
-            return drain(take);
-        }
-    }
-
-    bool finish(const std::function<bool(AVFrame&)>& take) {
-        avcodec_send_packet(context_.get(), nullptr);
-        return drain(take);
-    }
-
-    int lastError() const { return lastError_; }
-
-private:
-    // Moves every frame the decoder has ready into `held_`; false when
-    // there was none.
-    bool hold() {
-        bool any = false;
-        for (;;) {
-            FFmpeg::Frame f = FFmpeg::frame();
-            if (!f) throw std::bad_alloc();
-            if (avcodec_receive_frame(context_.get(), f.get()) < 0) return any;
-            held_.push_back(std::move(f));
-            any = true;
-        }
-    }
-
-    bool drain(const std::function<bool(AVFrame&)>& take) {
-        while (!held_.empty()) {
-            FFmpeg::Frame f = std::move(held_.front());
-            held_.pop_front();
-            if (take(*f)) return true;
-        }
-        for (;;) {
-            int status = avcodec_receive_frame(context_.get(), frame_.get());
-            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return false;
-            if (status < 0) {
-                lastError_ = status;
-                return false;
-            }
-            bool done = take(*frame_);
-            av_frame_unref(frame_.get());
-            if (done) return true;
-        }
-    }
-
-    FFmpeg::Codec context_;
-    FFmpeg::Frame frame_;
-    FFmpeg::Packet packet_;
-    std::deque<FFmpeg::Frame> held_;
-    int lastError_ = 0;
-};
 
 int64_t timeOf(const AVFrame& frame) {
     return frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
@@ -203,7 +29,7 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
     if (target >= samples.size()) return false;
     const MovieSample& goal = samples[target];
     if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
-    auto decoder = Decoder::make(track.movie.sampleEntries[goal.descriptionIndex],
+    auto decoder = VideoDecoder::make(track.movie.sampleEntries[goal.descriptionIndex],
                                  static_cast<int32_t>(track.movie.mediaTimescale));
     if (!decoder) return false;
     size_t start = target;
@@ -230,417 +56,11 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
     return found;
 }
 
-// zimg wants planes on 64-byte boundaries.
-struct AlignedPlane {
-    uint8_t* data = nullptr;
-    ptrdiff_t stride = 0;
-    AlignedPlane(size_t rowBytes, size_t rows) {
-        stride = static_cast<ptrdiff_t>((rowBytes + 63) / 64 * 64);
-        data = static_cast<uint8_t*>(std::aligned_alloc(64, static_cast<size_t>(stride) * std::max<size_t>(rows, 1)));
-        if (!data) throw std::bad_alloc();
-    }
-    ~AlignedPlane() { std::free(data); }
-    AlignedPlane(const AlignedPlane&) = delete;
-    AlignedPlane& operator=(const AlignedPlane&) = delete;
-};
-
-struct PlanarFormat {
-    zimg_pixel_type_e type;
-    unsigned depth;
-    unsigned subW, subH;
-    bool grey;
-};
-
-std::optional<PlanarFormat> planarFormat(AVPixelFormat f) {
-    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(f);
-    if (!d) return std::nullopt;
-    bool planar = d->flags & AV_PIX_FMT_FLAG_PLANAR;
-    bool rgb = d->flags & AV_PIX_FMT_FLAG_RGB;
-    bool bigEndian = d->flags & AV_PIX_FMT_FLAG_BE;
-    bool hw = d->flags & AV_PIX_FMT_FLAG_HWACCEL;
-    if (rgb || bigEndian || hw || d->flags & AV_PIX_FMT_FLAG_PAL || d->flags & AV_PIX_FMT_FLAG_BITSTREAM) return std::nullopt;
-    unsigned depth = d->comp[0].depth;
-    if (depth > 16) return std::nullopt;
-    if (d->nb_components <= 2) {
-        // Grey, perhaps with alpha: one plane is enough.
-        if (d->comp[0].plane != 0 || d->comp[0].step != (depth > 8 ? 2 : 1)) return std::nullopt;
-        return PlanarFormat{depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE, depth, 0, 0, true};
-    }
-    if (!planar) return std::nullopt;
-    for (int c = 0; c < 3; ++c) {
-        if (d->comp[c].plane != c || static_cast<unsigned>(d->comp[c].depth) != depth || d->comp[c].shift != 0) return std::nullopt;
-    }
-    return PlanarFormat{depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE, depth, d->log2_chroma_w, d->log2_chroma_h, false};
-}
-
-zimg_matrix_coefficients_e matrixOf(const AVFrame& frame) {
-    switch (frame.colorspace) {
-    case AVCOL_SPC_BT709: return ZIMG_MATRIX_BT709;
-    case AVCOL_SPC_FCC: return ZIMG_MATRIX_FCC;
-    case AVCOL_SPC_BT470BG: return ZIMG_MATRIX_BT470_BG;
-    case AVCOL_SPC_SMPTE170M: return ZIMG_MATRIX_ST170_M;
-    case AVCOL_SPC_SMPTE240M: return ZIMG_MATRIX_ST240_M;
-    case AVCOL_SPC_YCGCO: return ZIMG_MATRIX_YCGCO;
-    case AVCOL_SPC_BT2020_NCL: return ZIMG_MATRIX_BT2020_NCL;
-    case AVCOL_SPC_BT2020_CL: return ZIMG_MATRIX_BT2020_CL;
-    default:
-        // Untagged pictures follow the habit of their size.
-        return frame.height > 576 ? ZIMG_MATRIX_BT709 : ZIMG_MATRIX_ST170_M;
-    }
-}
-
-bool isFullRange(const AVFrame& frame) {
-    if (frame.color_range == AVCOL_RANGE_JPEG) return true;
-    auto f = static_cast<AVPixelFormat>(frame.format);
-    return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P || f == AV_PIX_FMT_YUVJ444P ||
-           f == AV_PIX_FMT_YUVJ440P || f == AV_PIX_FMT_YUVJ411P;
-}
-
-[[noreturn]] void zimgFailed(const char* doing) {
-    char message[256] = {0};
-    int code = zimg_get_last_error(message, sizeof message);
-    throw SystemError("zimg", code, std::string(doing) + ": " + message);
-}
-
-// YUV or grey to RGB at the wanted size, through zimg.
-Picture convertPlanar(const AVFrame& frame, const PlanarFormat& in, RenderSize size) {
-    zimg_image_format src, dst;
-    zimg_image_format_default(&src, ZIMG_API_VERSION);
-    zimg_image_format_default(&dst, ZIMG_API_VERSION);
-    src.width = static_cast<unsigned>(frame.width);
-    src.height = static_cast<unsigned>(frame.height);
-    src.pixel_type = in.type;
-    src.depth = in.depth;
-    src.subsample_w = in.subW;
-    src.subsample_h = in.subH;
-    src.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_YUV;
-    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(frame);
-    src.pixel_range = isFullRange(frame) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
-    src.chroma_location = frame.chroma_location == AVCHROMA_LOC_CENTER ? ZIMG_CHROMA_CENTER
-                          : frame.chroma_location == AVCHROMA_LOC_TOPLEFT ? ZIMG_CHROMA_TOP_LEFT
-                                                                          : ZIMG_CHROMA_LEFT;
-    dst.width = static_cast<unsigned>(size.width);
-    dst.height = static_cast<unsigned>(size.height);
-    dst.pixel_type = ZIMG_PIXEL_BYTE;
-    dst.depth = 8;
-    dst.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
-    dst.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
-    dst.pixel_range = ZIMG_RANGE_FULL;
-    zimg_graph_builder_params params;
-    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
-    params.resample_filter = ZIMG_RESIZE_LANCZOS;
-    params.dither_type = ZIMG_DITHER_ORDERED;
-
-    struct Graph {
-        zimg_filter_graph* g;
-        ~Graph() { zimg_filter_graph_free(g); }
-    } graph{zimg_filter_graph_build(&src, &dst, &params)};
-    if (!graph.g) zimgFailed("build a picture conversion");
-    size_t tmpSize = 0;
-    if (zimg_filter_graph_get_tmp_size(graph.g, &tmpSize) != ZIMG_ERROR_SUCCESS) zimgFailed("size a picture conversion");
-    AlignedPlane tmp(tmpSize, 1);
-
-    int planes = in.grey ? 1 : 3;
-    size_t bytesPerSample = in.type == ZIMG_PIXEL_WORD ? 2 : 1;
-    std::vector<std::unique_ptr<AlignedPlane>> inputs;
-    zimg_image_buffer_const source{};
-    source.version = ZIMG_API_VERSION;
-    for (int p = 0; p < planes; ++p) {
-        unsigned w = p == 0 ? src.width : (src.width + (1u << in.subW) - 1) >> in.subW;
-        unsigned h = p == 0 ? src.height : (src.height + (1u << in.subH) - 1) >> in.subH;
-        size_t rowBytes = w * bytesPerSample;
-        const uint8_t* data = frame.data[p];
-        ptrdiff_t stride = frame.linesize[p];
-        if (reinterpret_cast<uintptr_t>(data) % 64 != 0 || stride % 64 != 0 || stride < 0) {
-            inputs.push_back(std::make_unique<AlignedPlane>(rowBytes, h));
-            auto& copy = *inputs.back();
-            for (unsigned y = 0; y < h; ++y) std::memcpy(copy.data + y * copy.stride, data + y * stride, rowBytes);
-            data = copy.data;
-            stride = copy.stride;
-        }
-        source.plane[p].data = data;
-        source.plane[p].stride = stride;
-        source.plane[p].mask = ZIMG_BUFFER_MAX;
-    }
-    std::vector<std::unique_ptr<AlignedPlane>> outputs;
-    zimg_image_buffer target{};
-    target.version = ZIMG_API_VERSION;
-    for (int p = 0; p < planes; ++p) {
-        outputs.push_back(std::make_unique<AlignedPlane>(dst.width, dst.height));
-        target.plane[p].data = outputs.back()->data;
-        target.plane[p].stride = outputs.back()->stride;
-        target.plane[p].mask = ZIMG_BUFFER_MAX;
-    }
-    if (zimg_filter_graph_process(graph.g, &source, &target, tmp.data, nullptr, nullptr, nullptr, nullptr) !=
-        ZIMG_ERROR_SUCCESS) {
-        zimgFailed("convert a picture");
-    }
-    Picture out;
-    out.width = size.width;
-    out.height = size.height;
-    out.bands = 3;
-    out.pixels.resize(static_cast<size_t>(size.width * size.height * 3));
-    for (int64_t y = 0; y < size.height; ++y) {
-        uint8_t* row = &out.pixels[static_cast<size_t>(y * size.width * 3)];
-        for (int64_t x = 0; x < size.width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                const auto& plane = *outputs[static_cast<size_t>(planes == 1 ? 0 : c)];
-                row[x * 3 + c] = plane.data[y * plane.stride + x];
-            }
-        }
-    }
-    return out;
-}
-
-// Any other pixel format: libswscale straight to RGB.
-Picture convertOther(const AVFrame& frame, RenderSize size) {
-    FFmpeg::Scale scale(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
-                                       static_cast<int>(size.width), static_cast<int>(size.height), AV_PIX_FMT_RGB24,
-                                       SWS_LANCZOS, nullptr, nullptr, nullptr));
-    if (!scale) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
-    Picture out;
-    out.width = size.width;
-    out.height = size.height;
-    out.bands = 3;
-    out.pixels.resize(static_cast<size_t>(size.width * size.height * 3));
-    uint8_t* dst[4] = {out.pixels.data(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {static_cast<int>(size.width * 3), 0, 0, 0};
-    sws_scale(scale.get(), frame.data, frame.linesize, 0, frame.height, dst, dstStride);
-    return out;
-}
-
-
-zimg_transfer_characteristics_e transferOf(AVColorTransferCharacteristic t) {
-    switch (t) {
-    case AVCOL_TRC_BT709: case AVCOL_TRC_SMPTE170M: case AVCOL_TRC_BT2020_10: case AVCOL_TRC_BT2020_12:
-        return ZIMG_TRANSFER_BT709;
-    case AVCOL_TRC_GAMMA22: return ZIMG_TRANSFER_470_M;
-    case AVCOL_TRC_GAMMA28: return ZIMG_TRANSFER_470_BG;
-    case AVCOL_TRC_SMPTE240M: return ZIMG_TRANSFER_240M;
-    case AVCOL_TRC_LINEAR: return ZIMG_TRANSFER_LINEAR;
-    case AVCOL_TRC_IEC61966_2_4: return ZIMG_TRANSFER_IEC_61966_2_4;
-    case AVCOL_TRC_IEC61966_2_1: return ZIMG_TRANSFER_IEC_61966_2_1;
-    case AVCOL_TRC_SMPTE2084: return ZIMG_TRANSFER_ST2084;
-    case AVCOL_TRC_ARIB_STD_B67: return ZIMG_TRANSFER_ARIB_B67;
-    default: return ZIMG_TRANSFER_BT709;
-    }
-}
-
-zimg_color_primaries_e primariesOf(AVColorPrimaries p) {
-    switch (p) {
-    case AVCOL_PRI_BT709: return ZIMG_PRIMARIES_BT709;
-    case AVCOL_PRI_BT470M: return ZIMG_PRIMARIES_BT470_M;
-    case AVCOL_PRI_BT470BG: return ZIMG_PRIMARIES_BT470_BG;
-    case AVCOL_PRI_SMPTE170M: return ZIMG_PRIMARIES_ST170_M;
-    case AVCOL_PRI_SMPTE240M: return ZIMG_PRIMARIES_ST240_M;
-    case AVCOL_PRI_FILM: return ZIMG_PRIMARIES_FILM;
-    case AVCOL_PRI_BT2020: return ZIMG_PRIMARIES_BT2020;
-    case AVCOL_PRI_SMPTE428: return ZIMG_PRIMARIES_ST428;
-    case AVCOL_PRI_SMPTE431: return ZIMG_PRIMARIES_ST431_2;
-    case AVCOL_PRI_SMPTE432: return ZIMG_PRIMARIES_ST432_1;
-    case AVCOL_PRI_EBU3213: return ZIMG_PRIMARIES_EBU3213_E;
-    default: return ZIMG_PRIMARIES_BT709;
-    }
-}
-
-// The colour description a frame is converted from: the container's tags,
-// else the bitstream's, else BT.709.
-struct SourceColor {
-    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
-    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
-    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
-    std::optional<bool> fullRange;
-};
-
-SourceColor colorOf(const AVFrame& frame, const std::optional<AssetColor>& tags) {
-    SourceColor c;
-    if (tags) {
-        int m = av_color_space_from_name(tags->matrix.c_str());
-        int t = av_color_transfer_from_name(tags->transfer.c_str());
-        int p = av_color_primaries_from_name(tags->primaries.c_str());
-        if (m >= 0) c.matrix = static_cast<AVColorSpace>(m);
-        if (t >= 0) c.transfer = static_cast<AVColorTransferCharacteristic>(t);
-        if (p >= 0) c.primaries = static_cast<AVColorPrimaries>(p);
-        if (tags->fullRange) c.fullRange = true;
-    }
-    if (c.matrix == AVCOL_SPC_UNSPECIFIED) c.matrix = frame.colorspace;
-    if (c.transfer == AVCOL_TRC_UNSPECIFIED) c.transfer = frame.color_trc;
-    if (c.primaries == AVCOL_PRI_UNSPECIFIED) c.primaries = frame.color_primaries;
-    return c;
-}
-
-// Brings the frame to planes zimg reads, when its own layout is not one.
-FFmpeg::Frame planarCopy(const AVFrame& frame) {
-    FFmpeg::Frame out = FFmpeg::frame();
-    if (!out) throw std::bad_alloc();
-    out->format = AV_PIX_FMT_YUV444P16LE;
-    out->width = frame.width;
-    out->height = frame.height;
-    if (av_frame_get_buffer(out.get(), 64) < 0) throw std::bad_alloc();
-    av_frame_copy_props(out.get(), &frame);
-    FFmpeg::Scale scale(sws_getContext(frame.width, frame.height, static_cast<AVPixelFormat>(frame.format), frame.width,
-                                       frame.height, AV_PIX_FMT_YUV444P16LE, SWS_POINT, nullptr, nullptr, nullptr));
-    if (!scale) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
-    sws_scale(scale.get(), frame.data, frame.linesize, 0, frame.height, out->data, out->linesize);
-    return out;
-}
-
-// The frame in the working space (or as mask values), through zimg.
-RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>& tags, DynamicRange output,
-                       VideoFrames::FrameValues values) {
-    FFmpeg::Frame copy;
-    const AVFrame* frame = &original;
-    auto in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-    if (!in) {
-        copy = planarCopy(original);
-        frame = copy.get();
-        in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-        if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
-    }
-    SourceColor color = colorOf(*frame, tags);
-    zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
-    bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
-    zimg_image_format src, dst;
-    zimg_image_format_default(&src, ZIMG_API_VERSION);
-    zimg_image_format_default(&dst, ZIMG_API_VERSION);
-    src.width = dst.width = static_cast<unsigned>(frame->width);
-    src.height = dst.height = static_cast<unsigned>(frame->height);
-    src.pixel_type = in->type;
-    src.depth = in->depth;
-    src.subsample_w = in->subW;
-    src.subsample_h = in->subH;
-    src.color_family = in->grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_YUV;
-    AVFrame tagged = *frame;
-    tagged.colorspace = color.matrix;
-    src.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
-    src.pixel_range = (color.fullRange.value_or(false) || isFullRange(*frame)) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
-    src.chroma_location = frame->chroma_location == AVCHROMA_LOC_CENTER    ? ZIMG_CHROMA_CENTER
-                          : frame->chroma_location == AVCHROMA_LOC_TOPLEFT ? ZIMG_CHROMA_TOP_LEFT
-                                                                           : ZIMG_CHROMA_LEFT;
-    dst.pixel_type = ZIMG_PIXEL_FLOAT;
-    dst.depth = 32;
-    dst.color_family = in->grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
-    dst.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
-    dst.pixel_range = ZIMG_RANGE_FULL;
-    const bool picture = values == VideoFrames::FrameValues::picture;
-    // HLG and PQ are linearised by the converter with their display curves
-    // (HLG's system gamma included). Standard-range pictures only get their
-    // matrix there and are linearised below by the inverse of their camera
-    // curve, the same curve grading encodes with.
-    if (picture && hdr) {
-        src.transfer_characteristics = transfer;
-        src.color_primaries = primariesOf(color.primaries);
-        dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-        dst.color_primaries = ZIMG_PRIMARIES_BT709;
-    }
-    zimg_graph_builder_params params;
-    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
-    params.resample_filter = ZIMG_RESIZE_BICUBIC;
-    params.nominal_peak_luminance = 203; // the working space's 1.0
-
-    struct Graph {
-        zimg_filter_graph* g;
-        ~Graph() { zimg_filter_graph_free(g); }
-    } graph{zimg_filter_graph_build(&src, &dst, &params)};
-    if (!graph.g) zimgFailed("build a picture conversion");
-    size_t tmpSize = 0;
-    if (zimg_filter_graph_get_tmp_size(graph.g, &tmpSize) != ZIMG_ERROR_SUCCESS) zimgFailed("size a picture conversion");
-    AlignedPlane tmp(tmpSize, 1);
-    int planes = in->grey ? 1 : 3;
-    size_t bytesPerSample = in->type == ZIMG_PIXEL_WORD ? 2 : 1;
-    std::vector<std::unique_ptr<AlignedPlane>> inputs;
-    zimg_image_buffer_const source{};
-    source.version = ZIMG_API_VERSION;
-    for (int p = 0; p < planes; ++p) {
-        unsigned w = p == 0 ? src.width : (src.width + (1u << in->subW) - 1) >> in->subW;
-        unsigned h = p == 0 ? src.height : (src.height + (1u << in->subH) - 1) >> in->subH;
-        size_t rowBytes = w * bytesPerSample;
-        const uint8_t* data = frame->data[p];
-        ptrdiff_t stride = frame->linesize[p];
-        if (reinterpret_cast<uintptr_t>(data) % 64 != 0 || stride % 64 != 0 || stride < 0) {
-            inputs.push_back(std::make_unique<AlignedPlane>(rowBytes, h));
-            auto& c = *inputs.back();
-            for (unsigned y = 0; y < h; ++y) std::memcpy(c.data + y * c.stride, data + y * stride, rowBytes);
-            data = c.data;
-            stride = c.stride;
-        }
-        source.plane[p].data = data;
-        source.plane[p].stride = stride;
-        source.plane[p].mask = ZIMG_BUFFER_MAX;
-    }
-    std::vector<std::unique_ptr<AlignedPlane>> outputs;
-    zimg_image_buffer target{};
-    target.version = ZIMG_API_VERSION;
-    for (int p = 0; p < planes; ++p) {
-        outputs.push_back(std::make_unique<AlignedPlane>(static_cast<size_t>(dst.width) * 4, dst.height));
-        target.plane[p].data = outputs.back()->data;
-        target.plane[p].stride = outputs.back()->stride;
-        target.plane[p].mask = ZIMG_BUFFER_MAX;
-    }
-    if (zimg_filter_graph_process(graph.g, &source, &target, tmp.data, nullptr, nullptr, nullptr, nullptr) !=
-        ZIMG_ERROR_SUCCESS) {
-        zimgFailed("convert a picture");
-    }
-    RGBAImage out = RGBAImage::transparent(0, 0, frame->width, frame->height);
-    const bool toneMap = picture && hdr && output == DynamicRange::sdr;
-    const bool linearise = picture && !hdr;
-    const bool srgb = transfer == ZIMG_TRANSFER_IEC_61966_2_1;
-    const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
-    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
-    // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
-    const double sourcePeak = 1000, targetPeak = 203;
-    Tiles::rows(0, frame->height, [&](int from, int to) {
-    for (int y = from; y < to; ++y) {
-        float* row = out.row(y);
-        const float* r = reinterpret_cast<const float*>(outputs[0]->data + y * outputs[0]->stride);
-        const float* g = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 1]->data + y * outputs[planes == 1 ? 0 : 1]->stride);
-        const float* b = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 2]->data + y * outputs[planes == 1 ? 0 : 2]->stride);
-        for (int x = 0; x < frame->width; ++x) {
-            float cr = r[x], cg = g[x], cb = b[x];
-            if (linearise) {
-                if (srgb) {
-                    cr = ColorMath::decodeSRGB(cr), cg = ColorMath::decodeSRGB(cg), cb = ColorMath::decodeSRGB(cb);
-                } else {
-                    cr = curve.decode(cr), cg = curve.decode(cg), cb = curve.decode(cb);
-                }
-                if (wide) {
-                    const auto& m = ColorMath::bt2020ToBt709;
-                    float nr = m[0] * cr + m[1] * cg + m[2] * cb, ng = m[3] * cr + m[4] * cg + m[5] * cb,
-                          nb = m[6] * cr + m[7] * cg + m[8] * cb;
-                    cr = nr, cg = ng, cb = nb;
-                }
-            }
-            if (toneMap) {
-                float luma = ColorMath::luma(cr, cg, cb);
-                if (luma > 0) {
-                    double nits = luma * targetPeak;
-                    float gain = static_cast<float>(ColorMath::eetf(nits, sourcePeak, targetPeak) / nits);
-                    cr *= gain, cg *= gain, cb *= gain;
-                }
-                // What the SDR gamut can't show is clipped, not wrapped.
-                cr = std::max(cr, 0.0f), cg = std::max(cg, 0.0f), cb = std::max(cb, 0.0f);
-            }
-            row[x * 4] = ColorMath::sane(cr);
-            row[x * 4 + 1] = ColorMath::sane(cg);
-            row[x * 4 + 2] = ColorMath::sane(cb);
-            row[x * 4 + 3] = 1;
-        }
-    }
-    });
-    return out;
-}
 } // namespace
-
-RGBAImage VideoFrames::converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
-                                 FrameValues values) {
-    return convertFloat(frame, color, output, values);
-}
 
 bool VideoFrames::canDecode(const VideoTrack& track) {
     const MovieSampleEntry* entry = track.firstDescription();
-    if (!entry) return false;
-    CodecChoice choice = codecFor(*entry);
-    return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
+    return entry && VideoDecoder::canDecode(*entry);
 }
 
 int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
@@ -651,7 +71,7 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
     size_t start = from;
     while (start > 0 && !samples[start].isSync) --start;
     if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
-    auto decoder = Decoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
+    auto decoder = VideoDecoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
                                  static_cast<int32_t>(track.movie.mediaTimescale), rough);
     if (!decoder) return AVERROR_DECODER_NOT_FOUND;
     MovieFile file(url);
@@ -705,8 +125,7 @@ Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack&
     bool found = decodeUpTo(
         *file, track, sample, Wanted::target,
         [&](AVFrame& frame) {
-            auto planar = planarFormat(static_cast<AVPixelFormat>(frame.format));
-            picture = planar ? convertPlanar(frame, *planar, size) : convertOther(frame, size);
+            picture = FrameConversion::picture(frame, size);
         },
         checkpoint, &decoderError);
     if (!found || !picture) {
@@ -727,7 +146,7 @@ struct VideoFrames::Reader::State {
     DynamicRange output;
     FrameValues values;
     std::optional<MovieFile> file;
-    std::optional<Decoder> decoder;
+    std::optional<VideoDecoder> decoder;
     size_t next = 0;              // the next sample to send
     int64_t lastOut = INT64_MIN;  // presentation time of the last frame out
     size_t lastSample = SIZE_MAX;
@@ -769,7 +188,7 @@ std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const
     bool restart = !s.decoder || wanted <= s.lastOut || start > s.next;
     if (restart) {
         if (goal.descriptionIndex >= s.track->movie.sampleEntries.size()) throw fail(0);
-        s.decoder = Decoder::make(s.track->movie.sampleEntries[goal.descriptionIndex],
+        s.decoder = VideoDecoder::make(s.track->movie.sampleEntries[goal.descriptionIndex],
                                   static_cast<int32_t>(s.track->movie.mediaTimescale));
         if (!s.decoder) throw fail(0);
         s.next = start;
@@ -780,7 +199,7 @@ std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const
         int64_t t = timeOf(frame);
         s.lastOut = t;
         if (t == wanted) {
-            found = std::make_shared<const RGBAImage>(convertFloat(frame, s.color, s.output, s.values));
+            found = std::make_shared<const RGBAImage>(FrameConversion::converted(frame, s.color, s.output, s.values));
             return true;
         }
         return t > wanted; // the frame never comes out: stop looking

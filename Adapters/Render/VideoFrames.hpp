@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Adapters/Render/FrameConversion.hpp"
 #include "Adapters/Render/Picture.hpp"
 #include "Adapters/Render/VideoSource.hpp"
 #include "Core/Render/FrameExportLiveTypes.hpp"
@@ -10,8 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
-struct AVFrame;
 
 namespace korvel {
 
@@ -38,14 +37,9 @@ Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_
 // the frame does not decode or says nothing. Never throws.
 std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const VideoTrack& track);
 
-// What the frames of a track are read as: pictures in the working space
-// (linear BT.709, 1.0 = 203 cd/m2; HLG and PQ tone-mapped for an SDR
-// output), or mask values as coded (only the YUV to RGB matrix applied).
-enum class FrameValues { picture, mask };
-
-// One decoded frame in the working space (or as mask values). Throws
-// SystemError when its pixel format can't be converted.
-RGBAImage converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output, FrameValues values);
+// What the frames of a track are read as: pictures in the working space or
+// mask values as coded.
+using FrameValues = FrameConversion::FrameValues;
 
 // Reads the frames of one track one after another, as a render asks for
 // them: forward requests continue the running decoder, a jump back or past

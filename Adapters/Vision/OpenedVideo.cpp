@@ -2,12 +2,12 @@
 
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/FrameConverter.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/VideoFrameWalk.hpp"
 #include "Adapters/Render/VideoOpener.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Adapters/Vision/DemuxedVideo.hpp"
-#include "Adapters/Vision/FrameConverter.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
 

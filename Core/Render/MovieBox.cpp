@@ -404,6 +404,42 @@ const std::vector<uint8_t>* MovieSampleEntry::box(std::string_view type) const {
     return nullptr;
 }
 
+std::optional<std::vector<uint8_t>> ElementaryStreamDescriptor::decoderSpecificInfo(std::span<const uint8_t> esds) {
+    size_t pos = 4; // version and flags
+    // A tag and a length of up to four 7-bit groups; false when the
+    // descriptor runs past the payload.
+    auto descriptor = [&](uint8_t& tag, size_t& length) {
+        if (pos >= esds.size()) return false;
+        tag = esds[pos++];
+        length = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (pos >= esds.size()) return false;
+            uint8_t b = esds[pos++];
+            length = length << 7 | (b & 0x7f);
+            if (!(b & 0x80)) break;
+        }
+        return length <= esds.size() - pos;
+    };
+    uint8_t tag;
+    size_t length;
+    // Elementary stream descriptor: id, flags and what the flags announce.
+    if (!descriptor(tag, length) || tag != 3 || length < 3) return std::nullopt;
+    uint8_t flags = esds[pos + 2];
+    pos += 3;
+    if (flags & 0x80) pos += 2;
+    if (flags & 0x40) {
+        if (pos >= esds.size()) return std::nullopt;
+        pos += 1 + esds[pos];
+    }
+    if (flags & 0x20) pos += 2;
+    // Decoder configuration: 13 bytes of type, buffer size and rates.
+    if (!descriptor(tag, length) || tag != 4 || length < 13) return std::nullopt;
+    pos += 13;
+    if (!descriptor(tag, length) || tag != 5) return std::nullopt;
+    return std::vector<uint8_t>(esds.begin() + static_cast<ptrdiff_t>(pos),
+                                esds.begin() + static_cast<ptrdiff_t>(pos + length));
+}
+
 MovieBox MovieBox::parse(std::vector<uint8_t> payload) {
     auto shared = std::make_shared<const std::vector<uint8_t>>(std::move(payload));
     return Parser(shared).movie();

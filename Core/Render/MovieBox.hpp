@@ -59,6 +59,15 @@ struct MovieSampleEntry {
     const std::vector<uint8_t>* box(std::string_view type) const;
 };
 
+// The descriptors inside an "esds" box (MPEG-4 systems), as sample entries
+// of MPEG-4 video and AAC sound carry them.
+namespace ElementaryStreamDescriptor {
+// The decoder-specific info of its decoder configuration descriptor (for AAC
+// the AudioSpecificConfig); nothing when the descriptors don't hold
+// together or there is none.
+std::optional<std::vector<uint8_t>> decoderSpecificInfo(std::span<const uint8_t> esds);
+} // namespace ElementaryStreamDescriptor
+
 // One entry of an edit list, in the units the file stores.
 struct MovieEdit {
     int64_t segmentDuration = 0; // movie timescale

@@ -426,6 +426,25 @@ TEST(RenderExport, H264WithTheMixAndHevcHlg) {
     EXPECT_EQ(stringOf(s[0], "color_space"), "bt2020nc");
 }
 
+// The mix is encoded at its own rate and channel count, from its first sample.
+TEST(RenderExport, AMixKeepsItsRateAndChannels) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-export-mix-rate"));
+    auto mix = dir / "mono44.wav";
+    make(ff + "-f lavfi -i sine=frequency=500:sample_rate=44100:duration=4 -ac 1 -c:a pcm_s16le '" + mix.string() + "'");
+    Engine engine(dir / "cache");
+    Plan plan;
+    plan.colorStack = look;
+    auto out = dir / "movie.mp4";
+    resultOf(engine.ask("render.export", exportParams(plan, "h264", out, R"(,"audioPath":")" + mix.string() + "\"")));
+    auto s = streams(out);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(stringOf(s[1], "codec_name"), "aac");
+    EXPECT_EQ(stringOf(s[1], "sample_rate"), "44100");
+    EXPECT_EQ(intOf(s[1], "channels"), 1);
+    EXPECT_EQ(stringOf(s[1], "start_time"), "0.000000");
+    EXPECT_NEAR(std::stod(stringOf(s[1], "duration")), 4.0, 0.05);
+}
+
 TEST(RenderExport, CopyRoadPassesPicturesAndSoundThrough) {
     auto dir = fs::path(korvel::testing::freshFolder("render-export-copy"));
     Engine engine(dir / "cache");

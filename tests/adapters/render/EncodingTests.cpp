@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -85,9 +86,9 @@ TEST(AudioFeed, AStoppedPumpIsJoinedBeforeTheWriterGoes) {
     StopFlag stop;
     std::function<void()> wait;
     auto writer = std::make_unique<MovieWriter>(dir / "out.mp4");
-    ASSERT_TRUE(writer->add(FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}))));
+    ASSERT_NO_THROW(writer->add(FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}))));
     auto feed = std::make_unique<AudioFeed>(source, *writer, 256'000);
-    ASSERT_TRUE(writer->startWriting());
+    ASSERT_NO_THROW(writer->startWriting());
     wait = feed->start(*writer, stop);
     // The failure path: stop, join, then the writer may go.
     stop.stop();
@@ -125,14 +126,24 @@ TEST(AudioFeed, MixFilesAreCheckedBeforeUse) {
 TEST(MovieWriter, AFullDiskReachesTheClientInItsWords) {
     MovieWriter writer("/dev/full");
     VideoEncoding e = FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}));
-    ASSERT_TRUE(writer.add(e));
-    bool ok = writer.startWriting();
+    ASSERT_NO_THROW(writer.add(e));
     RGBAImage image = RGBAImage::transparent(0, 0, 64, 64);
     for (size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = static_cast<float>((i * 7919) % 1000) / 1000.0f;
-    for (int64_t i = 0; ok && i < 300; ++i) ok = writer.appendPicture(EncoderPicture::from(image, e), i);
-    if (ok) ok = writer.finishWriting();
-    ASSERT_FALSE(ok);
-    EngineFailure f = MediaFailure::writing(writer.error(), "movie.mp4", std::filesystem::path("/dev/full"),
-                                            [](const std::filesystem::path&) { return std::optional<int64_t>(1'000'000'000); });
-    EXPECT_EQ(f, (EngineFailure{-32004, "There isn't enough room on the disk for movie.mp4."}));
+    std::optional<EngineFailure> failure;
+    try {
+        writer.startWriting();
+        for (int64_t i = 0; i < 300; ++i) writer.appendPicture(EncoderPicture::from(image, e), i);
+        writer.finishWriting();
+    } catch (const EngineFailure& f) {
+        failure = f;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(*failure, (EngineFailure{-32004, "There isn't enough room on the disk for full."}));
+    // Later calls give the same failure, not a new one.
+    try {
+        writer.appendPicture(EncoderPicture::from(image, e), 300);
+        ADD_FAILURE() << "a failed writer took a picture";
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f, *failure);
+    }
 }

@@ -40,13 +40,13 @@ Exported exportCopy(const VideoSource& video, const fs::path& out) {
     MovieWriter writer(out);
     writer.movieTimescale = video.table.timescale;
     PictureCopyFeed feed(video, video.track->firstDescription(), writer);
-    EXPECT_TRUE(writer.startWriting());
+    EXPECT_NO_THROW(writer.startWriting());
     Exported e;
     StopFlag stop;
     e.count = feed.run(writer, stop, video.table.count(), [&](int64_t done, int64_t total) {
         e.progress.emplace_back(done, total);
     });
-    EXPECT_TRUE(writer.finishWriting());
+    EXPECT_NO_THROW(writer.finishWriting());
     return e;
 }
 
@@ -91,11 +91,25 @@ TEST(PictureCopyFeed, ARaisedStopFlagCancels) {
     VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
     MovieWriter writer(output("stopped.mp4"));
     PictureCopyFeed feed(video, video.track->firstDescription(), writer);
-    ASSERT_TRUE(writer.startWriting());
+    ASSERT_NO_THROW(writer.startWriting());
     StopFlag stop;
     stop.stop();
     EXPECT_THROW(feed.run(writer, stop, 120, {}), Cancelled);
     writer.cancelWriting();
+}
+
+// The stop flag stays down: the cancelled writer alone must end the feed.
+TEST(PictureCopyFeed, ACancelledWriterEndsTheFeedAtOnce) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    MovieWriter writer(output("cancelled.mp4"));
+    PictureCopyFeed feed(video, video.track->firstDescription(), writer);
+    ASSERT_NO_THROW(writer.startWriting());
+    writer.cancelWriting();
+    StopFlag stop;
+    int64_t reported = 0;
+    EXPECT_THROW(feed.run(writer, stop, 120, [&](int64_t done, int64_t) { reported = done; }), Cancelled);
+    EXPECT_EQ(reported, 0);
+    EXPECT_THROW(writer.finishWriting(), Cancelled);
 }
 
 TEST(PictureCopyFeed, FactsForTheCopyRule) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 
 using namespace korvel;
 
@@ -253,4 +254,104 @@ TEST(MovieFileLayout, FindsTheMovieBoxAndRefusesOtherFiles) {
 
     Bytes noMovie = box("ftyp", Bytes{'h', 'e', 'i', 'c', 0, 0, 0, 0});
     EXPECT_FALSE(MovieFileLayout::moviePayload(reader(noMovie), static_cast<int64_t>(noMovie.size())));
+}
+
+namespace {
+
+// An esds payload: the elementary stream descriptor around a decoder
+// configuration (13 bytes of `config`) and, when given, its specific info.
+// `wide` writes every length in four bytes, as FFmpeg's muxer does.
+struct Esds {
+    uint8_t flags = 0;
+    Bytes afterFlags;                          // what the flags announce
+    Bytes config = Bytes(13, 0);               // type, buffer size, rates
+    std::optional<Bytes> info = Bytes{0x11, 0x90};
+    bool wide = false;
+
+    Bytes bytes() const {
+        auto descriptor = [&](uint8_t tag, const Bytes& payload) {
+            Bytes d{tag};
+            if (wide) {
+                for (int s = 21; s > 0; s -= 7) d.push_back(static_cast<uint8_t>(0x80 | (payload.size() >> s & 0x7f)));
+                d.push_back(static_cast<uint8_t>(payload.size() & 0x7f));
+            } else {
+                d.push_back(static_cast<uint8_t>(payload.size()));
+            }
+            d.insert(d.end(), payload.begin(), payload.end());
+            return d;
+        };
+        Bytes decoder = config;
+        if (info) {
+            Bytes i = descriptor(5, *info);
+            decoder.insert(decoder.end(), i.begin(), i.end());
+        }
+        Bytes stream{0x00, 0x01, flags};
+        stream.insert(stream.end(), afterFlags.begin(), afterFlags.end());
+        Bytes d = descriptor(4, decoder);
+        stream.insert(stream.end(), d.begin(), d.end());
+        Bytes sl = descriptor(6, {0x02});
+        stream.insert(stream.end(), sl.begin(), sl.end());
+        Bytes out{0, 0, 0, 0};
+        Bytes e = descriptor(3, stream);
+        out.insert(out.end(), e.begin(), e.end());
+        return out;
+    }
+};
+
+template <class Change> Esds with(Change&& change) {
+    Esds e;
+    change(e);
+    return e;
+}
+
+} // namespace
+
+TEST(ElementaryStreamDescriptor, FindsTheDecoderSpecificInfo) {
+    // Rates whose bytes look like the info's tag must not be taken for it.
+    Bytes rates{0x40, 0x15, 0x00, 0x05, 0x05, 0x00, 0x03, 0xe8, 0x05, 0x00, 0x03, 0xe8, 0x05};
+    Bytes video(40);
+    for (size_t i = 0; i < video.size(); ++i) video[i] = static_cast<uint8_t>(i * 37);
+    struct Case {
+        const char* name;
+        Esds esds;
+        Bytes info;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"one-byte lengths", Esds{}, {0x11, 0x90}},
+             {"four-byte lengths", with([](Esds& e) { e.wide = true; }), {0x11, 0x90}},
+             {"tag bytes inside the rates", with([&](Esds& e) { e.config = rates; }), {0x11, 0x90}},
+             {"dependence, URL and OCR",
+              with([](Esds& e) { e.flags = 0xe0, e.afterFlags = {0, 2, 3, 'a', 'b', 'c', 0, 4}; }),
+              {0x11, 0x90}},
+             {"long picture configuration", with([&](Esds& e) { e.info = video, e.wide = true; }), video},
+             {"empty info", with([](Esds& e) { e.info = Bytes{}; }), {}},
+         }) {
+        EXPECT_EQ(ElementaryStreamDescriptor::decoderSpecificInfo(c.esds.bytes()), std::optional<Bytes>(c.info)) << c.name;
+    }
+}
+
+TEST(ElementaryStreamDescriptor, DescriptorsThatDoNotHoldTogetherGiveNothing) {
+    Bytes cut = Esds{}.bytes();
+    cut.pop_back(); // the SL descriptor's byte: the stream descriptor now runs past the end
+    Bytes shortInfo = Esds{}.bytes();
+    shortInfo.resize(shortInfo.size() - 4); // into the info itself
+    Bytes notStream = Esds{}.bytes();
+    notStream[4] = 4;
+    struct Case {
+        const char* name;
+        Bytes esds;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"empty", {}},
+             {"version only", {0, 0, 0, 0}},
+             {"cut before its end", cut},
+             {"cut inside the info", shortInfo},
+             {"no stream descriptor first", notStream},
+             {"no info", with([](Esds& e) { e.info = std::nullopt; }).bytes()},
+             {"short decoder configuration",
+              with([](Esds& e) { e.config = Bytes(12, 0), e.info = std::nullopt; }).bytes()},
+             {"URL past the end", with([](Esds& e) { e.flags = 0x40, e.afterFlags = {200}; }).bytes()},
+         }) {
+        EXPECT_EQ(ElementaryStreamDescriptor::decoderSpecificInfo(c.esds), std::nullopt) << c.name;
+    }
 }

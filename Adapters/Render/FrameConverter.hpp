@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct AVFrame;
-struct SwsContext;
 
 namespace korvel {
 
@@ -45,7 +45,8 @@ private:
     std::vector<float> y_, u_, v_;
     std::vector<uint16_t> blockSums_;
     std::vector<uint8_t> out_;
-    SwsContext* other_ = nullptr;
+    struct OtherFormats; // libswscale, for layouts the plane path does not read
+    std::unique_ptr<OtherFormats> other_;
 };
 
 } // namespace korvel

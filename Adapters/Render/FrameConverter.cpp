@@ -1,7 +1,7 @@
 // The plane loops are the hot path of every frame analyser.
 #pragma GCC optimize("O3")
 
-#include "Adapters/Vision/FrameConverter.hpp"
+#include "Adapters/Render/FrameConverter.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/SystemError.hpp"
@@ -68,7 +68,11 @@ FrameConverter::FrameConverter(int64_t width, int64_t height, Transfer transfer)
     out_.assign(size_t(width_ * height_ * 4), 255);
 }
 
-FrameConverter::~FrameConverter() { sws_freeContext(other_); }
+struct FrameConverter::OtherFormats {
+    FFmpeg::Scale scale;
+};
+
+FrameConverter::~FrameConverter() = default;
 
 void FrameConverter::plan(Axis& axis, int source, int64_t target) {
     if (axis.source == source) return;
@@ -146,13 +150,16 @@ void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& 
 }
 
 void FrameConverter::convertOther(const AVFrame& frame) {
-    other_ = sws_getCachedContext(other_, frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
-                                  static_cast<int>(width_), static_cast<int>(height_), AV_PIX_FMT_BGRA, SWS_AREA,
-                                  nullptr, nullptr, nullptr);
-    if (!other_) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a frame: unsupported pixel format");
+    if (!other_) other_ = std::make_unique<OtherFormats>();
+    // The cached context is kept, or freed and replaced, by libswscale.
+    FFmpeg::Scale& scale = other_->scale;
+    scale.reset(sws_getCachedContext(scale.release(), frame.width, frame.height, static_cast<AVPixelFormat>(frame.format),
+                                     static_cast<int>(width_), static_cast<int>(height_), AV_PIX_FMT_BGRA, SWS_AREA,
+                                     nullptr, nullptr, nullptr));
+    if (!scale) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a frame: unsupported pixel format");
     uint8_t* dst[4] = {out_.data(), nullptr, nullptr, nullptr};
     int dstStride[4] = {static_cast<int>(width_ * 4), 0, 0, 0};
-    sws_scale(other_, frame.data, frame.linesize, 0, frame.height, dst, dstStride);
+    sws_scale(scale.get(), frame.data, frame.linesize, 0, frame.height, dst, dstStride);
     if (transfer_ == Transfer::sRGB) {
         for (size_t i = 0; i < out_.size(); i += 4) {
             out_[i] = lut_[out_[i]];

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Core/Render/MovieBox.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct AVFrame;
+
+namespace korvel {
+
+// One libavcodec decoder, chosen by a sample entry's codec and configured
+// from its boxes, fed with the track's stored samples.
+class VideoDecoder {
+public:
+    // Whether some decoder of this engine reads the entry.
+    static bool canDecode(const MovieSampleEntry& entry);
+    // Nothing when no decoder reads the entry or it does not open. `rough`
+    // skips deblocking, for pictures that are shrunk many times over.
+    static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale, bool rough = false);
+
+    ~VideoDecoder();
+    VideoDecoder(VideoDecoder&&) noexcept;
+    VideoDecoder& operator=(VideoDecoder&&) noexcept;
+
+    // Sends a sample; frames that come out go to `take`, which answers true
+    // to stop. Returns true when `take` stopped.
+    bool send(const std::vector<uint8_t>& bytes, const MovieSample& sample, const std::function<bool(AVFrame&)>& take);
+    // Ends the stream and hands out the frames still inside.
+    bool finish(const std::function<bool(AVFrame&)>& take);
+
+    // The last error a sample or frame gave; 0 when none.
+    int lastError() const;
+
+private:
+    VideoDecoder();
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace korvel
