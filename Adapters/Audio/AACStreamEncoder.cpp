@@ -13,7 +13,11 @@ constexpr int64_t blockFrames = 8192;
 } // namespace
 
 void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
-    const int channels = static_cast<int>(std::max<int64_t>(1, audio.channelCount()));
+    encode(*PCMSources::of(audio), bitRate, stream);
+}
+
+void encode(const PCMSource& audio, int64_t bitRate, GrowingAudioStream& stream) {
+    const int channels = std::max(1, audio.channelCount());
     // Previews take the faster coefficient search: the stream races the player.
     AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, false, true);
     stream.begin({encoderDelayFrames, audio.frameCount(), channels, bitRate});
@@ -27,9 +31,10 @@ void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) 
         Task::checkCancellation();
     };
     encoder.feed(nullptr, 0, leadingSilenceFrames, sink);
-    const PCMAudio* source = audio.channelCount() > 0 ? &audio : nullptr;
     for (int64_t at = 0; at < audio.frameCount(); at += blockFrames) {
-        encoder.feed(source, at, std::min(blockFrames, audio.frameCount() - at), sink);
+        const int64_t n = std::min(blockFrames, audio.frameCount() - at);
+        const PCMAudio block = audio.channelCount() > 0 ? audio.chunk(at, n) : PCMAudio();
+        encoder.feed(audio.channelCount() > 0 ? &block : nullptr, 0, n, sink);
         publish();
     }
     encoder.finish(sink);

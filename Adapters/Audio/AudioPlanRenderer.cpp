@@ -5,6 +5,7 @@
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/Audio/CopiedAudioReader.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
+#include "Adapters/Audio/ScratchPCM.hpp"
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
@@ -238,6 +239,25 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
                                           bool measured) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     AudioMixer::Builder builder(durationFrames);
+    placeTracks(plan, variant, job, [&](const AudioMixer::Input& input) { builder.place(input); });
+    Task::checkCancellation();
+    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    return std::move(builder).finish(policy, measured);
+}
+
+AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPlan& plan, Variant variant,
+                                                                   const JobContext& job, bool measured) {
+    const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
+    AudioMixer::StoredBuilder builder(durationFrames, ScratchPCM::inScratchFolder());
+    placeTracks(plan, variant, job, [&](const AudioMixer::Input& input) { builder.place(input); });
+    Task::checkCancellation();
+    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    return std::move(builder).finish(policy, measured);
+}
+
+void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job,
+                                    const std::function<void(const AudioMixer::Input&)>& place) {
+    const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     std::map<std::string, PCMAudio> decoded;
     std::map<std::string, PCMAudio> isolated;
     std::vector<CutPiece> pending;
@@ -290,36 +310,35 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
             pendingFrames += piece.audio.frameCount();
             pending.push_back(std::move(piece));
             if (pendingFrames >= batchFrames) {
-                for (auto& input : finishedBatch(pending, durationFrames)) builder.place(input);
+                for (auto& input : finishedBatch(pending, durationFrames)) place(input);
                 pendingFrames = 0;
             }
         } else {
-            builder.place(finished(std::move(piece), durationFrames));
+            place(finished(std::move(piece), durationFrames));
         }
     }
-    for (auto& input : finishedBatch(pending, durationFrames)) builder.place(input);
-    decoded.clear();
-    isolated.clear();
-    Task::checkCancellation();
-    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
-    return std::move(builder).finish(policy, measured);
+    for (auto& input : finishedBatch(pending, durationFrames)) place(input);
 }
 
-double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const {
+double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const { return encodedPeak(*PCMSources::of(buffer)); }
+
+double AudioPlanRenderer::encodedPeak(const PCMSource& buffer) const {
     if (buffer.frameCount() < 1) return TruePeak::silenceDb;
     // Encoded and decoded in memory, in parallel chunks: nothing goes to disk,
     // so a crash leaves no scratch file behind.
     return EncodedPeak::measureDb(buffer, peakCheckBitRate);
 }
 
-std::pair<PCMAudio, double> AudioPlanRenderer::settledUnderCeiling(PCMAudio buffer, double ceilingDb) const {
+std::pair<PCMSources::Source, double> AudioPlanRenderer::settledUnderCeiling(PCMSources::Source buffer,
+                                                                             double ceilingDb) const {
     double limit = ceilingDb;
+    const PCMStores stores = ScratchPCM::inScratchFolder();
     for (int pass = 0;; ++pass) {
         Task::checkCancellation();
-        const double peak = buffer.frameCount() >= 1 ? encodedPeak(buffer) : TruePeak::silenceDb;
+        const double peak = buffer->frameCount() >= 1 ? encodedPeak(*buffer) : TruePeak::silenceDb;
         if (peak <= ceilingDb + peakToleranceDb) return {std::move(buffer), peak};
         limit -= peak - ceilingDb;
-        buffer = TruePeakLimiter::apply(buffer, limit).buffer;
+        buffer = TruePeakLimiter::apply(buffer, limit, stores).buffer;
         if (pass == limiterPasses - 1) return {std::move(buffer), peak};
     }
 }
@@ -337,18 +356,18 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     }
     refuseSourceAsOutput(outPath, plan);
 
-    AudioMixer::Result result = mix(plan, Variant::after, job, true);
-    PCMAudio buffer;
+    AudioMixer::StoredBuilder::Finished result = streamedMix(plan, Variant::after, job, true);
+    PCMSources::Source buffer;
     double peak = 0;
     try {
         if (!plan.finishedPolicy().isNone()) {
             std::tie(buffer, peak) = settledUnderCeiling(std::move(result.buffer), plan.mix.truePeakDb);
         } else {
             buffer = std::move(result.buffer);
-            peak = encodedPeak(buffer);
+            peak = encodedPeak(*buffer);
         }
         Task::checkCancellation();
-        AudioFileWriter::writeLossless(buffer, outPath, journal_);
+        AudioFileWriter::writeLossless(*buffer, outPath, journal_);
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
@@ -359,7 +378,7 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     struct stat st {};
     out.byteLength = ::stat(outPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
     out.durationUs = plan.durationUs;
-    out.integratedLufs = Loudness::integrated(buffer);
+    out.integratedLufs = Loudness::integrated(*buffer);
     out.truePeakDb = peak;
     out.reachedTarget = !plan.mix.targetLufs ||
                         (result.reached && std::fabs(out.integratedLufs - *plan.mix.targetLufs) <= 0.2);
@@ -426,8 +445,8 @@ std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const Audio
             // The encoder outlives its starter: its cancellation is the stream's own.
             Task::Scope scope(stream->stopToken());
             try {
-                AudioMixer::Result result = mix(plan, variant, context, false);
-                AACStreamEncoder::encode(result.buffer, AACStreamEncoder::previewBitRate, *stream);
+                AudioMixer::StoredBuilder::Finished result = streamedMix(plan, variant, context, false);
+                AACStreamEncoder::encode(*result.buffer, AACStreamEncoder::previewBitRate, *stream);
             } catch (...) {
                 // Forgotten before the failure shows, so a retry that follows
                 // the failure starts a fresh stream.

@@ -21,8 +21,8 @@ void check(int status, std::string_view doing) {
 }
 
 // Decoded channels of one AAC cycle of frames [from, to), priming included.
-std::vector<std::vector<float>> cycle(const PCMAudio& audio, int64_t from, int64_t to, int64_t bitRate, int64_t& priming) {
-    const int channels = static_cast<int>(audio.channelCount());
+std::vector<std::vector<float>> cycle(const PCMSource& audio, int64_t from, int64_t to, int64_t bitRate, int64_t& priming) {
+    const int channels = audio.channelCount();
     AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, true);
     priming = encoder.context()->initial_padding;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
@@ -57,7 +57,9 @@ std::vector<std::vector<float>> cycle(const PCMAudio& audio, int64_t from, int64
     };
     for (int64_t at = from; at < to; at += 65536) {
         Task::checkCancellation();
-        encoder.feed(&audio, at, std::min<int64_t>(65536, to - at), sink);
+        const int64_t n = std::min<int64_t>(65536, to - at);
+        const PCMAudio block = audio.chunk(at, n);
+        encoder.feed(&block, 0, n, sink);
     }
     encoder.finish(sink);
     check(avcodec_send_packet(decoder.get(), nullptr), "decode the AAC check");
@@ -67,7 +69,7 @@ std::vector<std::vector<float>> cycle(const PCMAudio& audio, int64_t from, int64
 
 // The largest true-peak envelope value over frames [a, b) of the sound, from
 // one cycle of [a0, b0) around it.
-float chunkPeak(const PCMAudio& audio, int64_t a, int64_t b, int64_t a0, int64_t b0, int64_t bitRate) {
+float chunkPeak(const PCMSource& audio, int64_t a, int64_t b, int64_t a0, int64_t b0, int64_t bitRate) {
     int64_t priming = 0;
     const auto decoded = cycle(audio, a0, b0, bitRate, priming);
     // A margin on each side keeps the interpolation's own edges out of the region.
@@ -87,7 +89,9 @@ float chunkPeak(const PCMAudio& audio, int64_t a, int64_t b, int64_t a0, int64_t
 
 } // namespace
 
-double measureDb(const PCMAudio& audio, int64_t bitRate) {
+double measureDb(const PCMAudio& audio, int64_t bitRate) { return measureDb(*PCMSources::of(audio), bitRate); }
+
+double measureDb(const PCMSource& audio, int64_t bitRate) {
     const int64_t n = audio.frameCount();
     if (n < 1 || audio.channelCount() < 1) return TruePeak::silenceDb;
     const int64_t workers = std::max<int64_t>(1, std::thread::hardware_concurrency());
