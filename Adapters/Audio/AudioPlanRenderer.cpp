@@ -239,7 +239,8 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
                                           bool measured) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     AudioMixer::Builder builder(durationFrames);
-    placeTracks(plan, variant, job, [&](const AudioMixer::Input& input) { builder.place(input); });
+    placeTracks(plan, variant, job, [&](const AudioMixer::Input& input, const PCMSource*) { builder.place(input); },
+                false);
     Task::checkCancellation();
     const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
     return std::move(builder).finish(policy, measured);
@@ -249,14 +250,22 @@ AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPl
                                                                    const JobContext& job, bool measured) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     AudioMixer::StoredBuilder builder(durationFrames, ScratchPCM::inScratchFolder());
-    placeTracks(plan, variant, job, [&](const AudioMixer::Input& input) { builder.place(input); });
+    placeTracks(
+        plan, variant, job,
+        [&](const AudioMixer::Input& input, const PCMSource* clip) {
+            if (clip)
+                builder.place(input, *clip);
+            else
+                builder.place(input);
+        },
+        true);
     Task::checkCancellation();
     const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
     return std::move(builder).finish(policy, measured);
 }
 
 void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job,
-                                    const std::function<void(const AudioMixer::Input&)>& place) {
+                                    const Placing& place, bool longBeds) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     std::map<std::string, PCMAudio> decoded;
     std::map<std::string, PCMAudio> isolated;
@@ -286,6 +295,29 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
             }
             continue;
         }
+        const bool blended = variant != Variant::before && track.isolation && track.assetId;
+        if (longBeds && track.generated && SoundRecipes::isBed(track.generated->recipe) && track.speed == 1.0 &&
+            !blended) {
+            // Read from its chords as it is placed, never made at full length.
+            // What waits in the batch is placed first, so the order holds.
+            for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
+            pendingFrames = 0;
+            const int64_t bedFrames = std::max<int64_t>(0, E);
+            const int64_t from = std::clamp<int64_t>(S, 0, bedFrames);
+            const int64_t outStart = PCMAudio::frames(track.outStartUs);
+            const int64_t outEnd = std::min(PCMAudio::frames(track.outEndUs), durationFrames);
+            const int64_t n = std::max<int64_t>(0, outEnd - outStart);
+            const int64_t cut = outStart < 0 ? std::min(-outStart, n) : 0;
+            const auto clip = SoundRecipes::source(track.generated->recipe, track.generated->seed, bedFrames,
+                                                   from + cut, n - cut);
+            AudioMixer::Input input;
+            input.role = track.role;
+            input.outStartFrame = outStart < 0 ? 0 : outStart;
+            if (variant != Variant::before) input.gain = track.gain;
+            input.fadeEdges = track.role == AudioRole::voice;
+            place(input, clip.get());
+            continue;
+        }
         PCMAudio sound;
         if (track.generated) {
             sound = slice(SoundRecipes::render(track.generated->recipe, track.generated->seed, std::max<int64_t>(0, E)),
@@ -293,7 +325,7 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
         } else {
             sound = slice(sourceAudio(*track.assetId, track.role, plan, decoded), S, E);
         }
-        if (variant != Variant::before && track.isolation && track.assetId) {
+        if (blended) {
             auto source = plan.sources.find(*track.assetId);
             if (source == plan.sources.end()) {
                 throw EngineFailure::invalidParams("The plan uses " + *track.assetId +
@@ -310,14 +342,14 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
             pendingFrames += piece.audio.frameCount();
             pending.push_back(std::move(piece));
             if (pendingFrames >= batchFrames) {
-                for (auto& input : finishedBatch(pending, durationFrames)) place(input);
+                for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
                 pendingFrames = 0;
             }
         } else {
-            place(finished(std::move(piece), durationFrames));
+            place(finished(std::move(piece), durationFrames), nullptr);
         }
     }
-    for (auto& input : finishedBatch(pending, durationFrames)) place(input);
+    for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
 }
 
 double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const { return encodedPeak(*PCMSources::of(buffer)); }

@@ -94,9 +94,12 @@ private:
     // Decoded once per call and channel count; every track cuts from the one copy.
     const PCMAudio& sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
                          std::map<std::string, PCMAudio>& decoded);
-    // Every track read, cut, isolated, time-scaled and handed to `place` in plan order.
-    void placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job,
-                     const std::function<void(const AudioMixer::Input&)>& place);
+    // A clip, with its samples in input.audio or, for a long one, in the source.
+    using Placing = std::function<void(const AudioMixer::Input&, const PCMSource*)>;
+    // Every track read, cut, isolated, time-scaled and handed to `place` in
+    // plan order; with `longBeds`, beds at normal speed come as sources.
+    void placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job, const Placing& place,
+                     bool longBeds);
     std::pair<PCMSources::Source, double> settledUnderCeiling(PCMSources::Source buffer, double ceilingDb) const;
     std::shared_ptr<GrowingAudioStream> encodedStream(const AudioPlan& plan, Variant variant,
                                                       const std::shared_ptr<Relay>& relay);

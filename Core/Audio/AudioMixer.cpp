@@ -58,11 +58,36 @@ struct StoredBus {
     }
 };
 
-template <class Bus> void addTo(Bus&& bus, const Input& input, int64_t durationFrames) {
-    const PCMAudio& clip = input.audio;
+// A clip's samples in memory.
+struct MemoryClip {
+    const PCMAudio& audio;
+    bool empty() const { return audio.channels.empty() || audio.channels[0].empty(); }
+    int64_t frames() const { return audio.frameCount(); }
+    int64_t channelCount() const { return audio.channelCount(); }
+    int64_t length(int c) const { return static_cast<int64_t>(audio.channels[static_cast<size_t>(c)].size()); }
+    const float* at(int c, int64_t o, int64_t) { return audio.channels[static_cast<size_t>(c)].data() + o; }
+};
+
+// A clip read a chunk at a time.
+struct SourceClip {
+    const PCMSource& source;
+    std::vector<float> chunk[2];
+    bool empty() const { return source.channelCount() == 0 || source.frameCount() == 0; }
+    int64_t frames() const { return source.frameCount(); }
+    int64_t channelCount() const { return source.channelCount(); }
+    int64_t length(int) const { return source.frameCount(); }
+    const float* at(int c, int64_t o, int64_t m) {
+        auto& into = chunk[c];
+        into.resize(static_cast<size_t>(m));
+        source.read(c, o, m, into.data());
+        return into.data();
+    }
+};
+
+template <class Bus, class Clip> void addTo(Bus&& bus, const Input& input, Clip clip, int64_t durationFrames) {
     const int64_t start = input.outStartFrame;
-    if (start >= durationFrames || start < 0 || clip.channels.empty() || clip.channels[0].empty()) return;
-    const int64_t clipFrames = clip.frameCount();
+    if (start >= durationFrames || start < 0 || clip.empty()) return;
+    const int64_t clipFrames = clip.frames();
     const int64_t n = std::min(durationFrames - start, clipFrames);
 
     const GainCurve curve(input.gain);
@@ -70,9 +95,8 @@ template <class Bus> void addTo(Bus&& bus, const Input& input, int64_t durationF
 
     const bool stereoClip = clip.channelCount() >= 2;
     if (stereoClip && bus.size() == 1) bus.widen();
-    const std::vector<float>& first = clip.channels[0];
-    const std::vector<float>& second = stereoClip ? clip.channels[1] : clip.channels[0];
-    const size_t secondLength = second.size();
+    const int second = stereoClip ? 1 : 0;
+    const int64_t secondLength = clip.length(second);
 
     // Raised-cosine edges of up to 5 ms; a clip cut by the end of the mix keeps its tail.
     const int64_t fade = input.fadeEdges && n >= 2 ? std::min<int64_t>(n, 480) / 2 : 0;
@@ -92,11 +116,11 @@ template <class Bus> void addTo(Bus&& bus, const Input& input, int64_t durationF
                 if (frame >= o && frame < o + m) gains[static_cast<size_t>(frame - o)] *= edge[static_cast<size_t>(i)];
             }
         }
-        bus.add(0, start + o, first.data() + o, gains.data(), m);
+        bus.add(0, start + o, clip.at(0, o, m), gains.data(), m);
         if (bus.size() == 2) {
             // A second channel shorter than the first adds only what it has.
-            const int64_t have = std::clamp<int64_t>(static_cast<int64_t>(secondLength) - o, 0, m);
-            if (have > 0) bus.add(1, start + o, second.data() + o, gains.data(), have);
+            const int64_t have = std::clamp<int64_t>(secondLength - o, 0, m);
+            if (have > 0) bus.add(1, start + o, clip.at(second, o, have), gains.data(), have);
         }
     }
 }
@@ -164,9 +188,9 @@ Builder::Builder(int64_t durationFrames) : durationFrames_(durationFrames) {
 void Builder::place(const Input& input) {
     if (input.role == AudioRole::soundEffect) {
         if (!effects_) effects_.emplace(1, std::vector<float>(static_cast<size_t>(durationFrames_), 0.0f));
-        addTo(MemoryBus{*effects_}, input, durationFrames_);
+        addTo(MemoryBus{*effects_}, input, MemoryClip{input.audio}, durationFrames_);
     } else {
-        addTo(MemoryBus{main_}, input, durationFrames_);
+        addTo(MemoryBus{main_}, input, MemoryClip{input.audio}, durationFrames_);
     }
 }
 
@@ -266,9 +290,18 @@ StoredBuilder::StoredBuilder(int64_t durationFrames, PCMStores stores)
 void StoredBuilder::place(const Input& input) {
     if (input.role == AudioRole::soundEffect) {
         if (!effects_) effects_ = stores_(2, durationFrames_);
-        addTo(StoredBus{*effects_, effectsMono_, {}}, input, durationFrames_);
+        addTo(StoredBus{*effects_, effectsMono_, {}}, input, MemoryClip{input.audio}, durationFrames_);
     } else {
-        addTo(StoredBus{*main_, mainMono_, {}}, input, durationFrames_);
+        addTo(StoredBus{*main_, mainMono_, {}}, input, MemoryClip{input.audio}, durationFrames_);
+    }
+}
+
+void StoredBuilder::place(const Input& input, const PCMSource& clip) {
+    if (input.role == AudioRole::soundEffect) {
+        if (!effects_) effects_ = stores_(2, durationFrames_);
+        addTo(StoredBus{*effects_, effectsMono_, {}}, input, SourceClip{clip, {}}, durationFrames_);
+    } else {
+        addTo(StoredBus{*main_, mainMono_, {}}, input, SourceClip{clip, {}}, durationFrames_);
     }
 }
 

@@ -97,6 +97,8 @@ public:
 
     StoredBuilder(int64_t durationFrames, PCMStores stores);
     void place(const Input& input);
+    // A clip too long to hold: its samples come from `clip`, not input.audio.
+    void place(const Input& input, const PCMSource& clip);
     Finished finish(const Policy& policy, bool measured) &&;
 
 private:

@@ -368,7 +368,14 @@ TEST(AudioPlanRenderer, TheStreamedMixGivesTheSamplesOfTheMixInMemory) {
     const std::string voice = R"({"id":"v","role":"voice","assetId":"a","generated":null,"srcStartUs":500000,)"
                               R"("srcEndUs":11500000,"outStartUs":250000,"outEndUs":11250000,"speed":1.0,)"
                               R"("gain":[{"outUs":0,"gainDb":0},{"outUs":8000000,"gainDb":4}],"isolation":null})";
-    const std::string tracks = voice + "," + track("b", "music", "upbeat_bed", 12'000'000, 0, 12'000'000) + "," +
+    // Beds that loop their chords: one cut from past its twelve chords, one
+    // starting before the mix.
+    const std::string looping =
+        R"({"id":"l","role":"music","assetId":null,"generated":{"recipe":"upbeat_bed","seed":3},"srcStartUs":40000000,)"
+        R"("srcEndUs":52000000,"outStartUs":0,"outEndUs":12000000,"speed":1.0,"gain":[{"outUs":0,"gainDb":-4}],)"
+        R"("isolation":null})";
+    const std::string tracks = voice + "," + looping + "," +
+                               track("b", "music", "upbeat_bed", 13'000'000, -1'000'000, 12'000'000) + "," +
                                track("d", "sound_effect", "ding", 1'000'000, 3'000'000, 4'000'000) + "," +
                                track("t", "sound_effect", "thud", 500'000, 9'000'000, 9'500'000);
     // A loud target, so the normaliser and the limiter both work; no target

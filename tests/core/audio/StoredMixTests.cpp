@@ -3,6 +3,7 @@
 #include "Core/Audio/PCMSource.hpp"
 #include "Core/Audio/TruePeak.hpp"
 #include "Core/Audio/TruePeakLimiter.hpp"
+#include "Core/Audio/Synth/SoundRecipes.hpp"
 #include "tests/core/audio/TestSignals.hpp"
 
 #include <gtest/gtest.h>
@@ -94,4 +95,25 @@ TEST(StoredMix, MeasuresAndLimitsLikeTheWholeBuffer) {
     const auto whole = TruePeakLimiter::apply(audio, -3);
     EXPECT_EQ(streamed.reductionDb, whole.reductionDb);
     EXPECT_TRUE(streamed.buffer->whole() == whole.buffer);
+}
+
+TEST(StoredMix, ABedReadFromItsChordsEqualsTheBedMadeWhole) {
+    struct Case {
+        const char* recipe;
+        int64_t frames, from, count;
+    };
+    // Twelve upbeat chords are 1 440 000 frames; soft ones 2 304 000.
+    for (const Case& c : {Case{"upbeat_bed", 3'000'000, 900'000, 1'300'000}, Case{"upbeat_bed", 1'000'000, 0, 1'000'000},
+                          Case{"soft_bed", 2'500'000, 2'400'000, 200'000}, Case{"ding", 30'000, 100, 40'000}}) {
+        SCOPED_TRACE(std::string(c.recipe) + " " + std::to_string(c.frames));
+        const PCMAudio whole = SoundRecipes::render(c.recipe, 5, c.frames);
+        const PCMAudio read = SoundRecipes::source(c.recipe, 5, c.frames, c.from, c.count)->whole();
+        ASSERT_EQ(read.channelCount(), whole.channelCount());
+        for (size_t ch = 0; ch < whole.channels.size(); ++ch) {
+            std::vector<float> expected(static_cast<size_t>(c.count), 0.0f);
+            for (int64_t k = 0; k < c.count && c.from + k < whole.frameCount(); ++k)
+                expected[static_cast<size_t>(k)] = whole.channels[ch][static_cast<size_t>(c.from + k)];
+            EXPECT_TRUE(read.channels[ch] == expected);
+        }
+    }
 }
