@@ -1,7 +1,9 @@
 #include "Adapters/Audio/ScratchPCM.hpp"
 
 #include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/SystemError.hpp"
+#include "Core/Jobs.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -13,19 +15,29 @@ namespace korvel::ScratchPCM {
 
 namespace {
 
+// Worded here: the client never named these files, so no sentence about its
+// paths fits them.
+[[noreturn]] void fail(int error, std::string_view doing) {
+    MediaFailure::log(MediaFailure::chain(std::make_exception_ptr(SystemError::posix(error, doing))), doing);
+    if (error == ENOSPC || error == EDQUOT)
+        throw EngineFailure::diskFull("There isn't enough room on the disk for the mix's scratch files.");
+    if (doing.starts_with("read")) throw EngineFailure::internalError("The mix's scratch files could not be read.");
+    throw EngineFailure::writeFailed("The mix's scratch files could not be written.");
+}
+
 // Channel after channel, each `frames` floats: reading one channel's block is one call.
 class File : public PCMStore {
 public:
     File(int channels, int64_t frames, const fs::path& folder) : channels_(channels), frames_(frames) {
         const fs::path path = ProcessTempFile::url("mix", "pcm", folder);
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0) throw SystemError::posix(errno, "create " + path.string());
+        if (fd_ < 0) fail(errno, "create " + path.string());
         ::unlink(path.c_str());
         // Unwritten stretches read as silence and take no room on disk.
         if (::ftruncate(fd_, static_cast<off_t>(channels) * frames * static_cast<off_t>(sizeof(float))) != 0) {
             const int e = errno;
             ::close(fd_);
-            throw SystemError::posix(e, "create " + path.string());
+            fail(e, "create " + path.string());
         }
     }
     ~File() override { ::close(fd_); }
@@ -42,8 +54,8 @@ public:
         while (left > 0) {
             const ssize_t n = ::pread(fd_, p, left, at);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw SystemError::posix(errno, "read the mix's scratch file");
-            if (n == 0) throw SystemError::posix(EIO, "read the mix's scratch file");
+            if (n < 0) fail(errno, "read the mix's scratch file");
+            if (n == 0) fail(EIO, "read the mix's scratch file");
             p += n;
             at += n;
             left -= static_cast<size_t>(n);
@@ -57,7 +69,7 @@ public:
         while (left > 0) {
             const ssize_t n = ::pwrite(fd_, p, left, at);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw SystemError::posix(errno, "write the mix's scratch file");
+            if (n < 0) fail(errno, "write the mix's scratch file");
             p += n;
             at += n;
             left -= static_cast<size_t>(n);

@@ -314,6 +314,20 @@ TEST(AudioMix, CancellationLeavesNothingBehind) {
     EXPECT_TRUE(!fs::exists(folder / "cache" / "journal") || fs::is_empty(folder / "cache" / "journal"));
 }
 
+TEST(AudioMix, AScratchFolderThatCantBeWrittenIsNamedAndNothingIsWritten) {
+    const fs::path folder = korvel::testing::freshFolder("audio-mix-scratch");
+    const fs::path out = folder / "mix.m4a";
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()},
+                         {"KORVEL_ENGINE_TEMP_DIR=" + (folder / "missing").string()});
+    engine.sendLine(EngineProcess::request(1, "audio.mix", mixParams(out, mixedPlan(2'000'000))));
+    auto response = engine.responseFor(1);
+    ASSERT_TRUE(response);
+    ASSERT_TRUE(response->member("error"));
+    EXPECT_EQ(response->member("error")->member("code")->intValue(), -32003);
+    EXPECT_EQ(*response->member("error")->member("message")->stringPtr(), "The mix's scratch files could not be written.");
+    EXPECT_FALSE(fs::exists(out));
+}
+
 TEST(AudioSegments, DecodeToTheMixWithNoLagAfterTheSkip) {
     const fs::path folder = korvel::testing::freshFolder("audio-segments");
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
