@@ -296,20 +296,31 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
             continue;
         }
         const bool blended = variant != Variant::before && track.isolation && track.assetId;
-        if (longBeds && track.generated && SoundRecipes::isBed(track.generated->recipe) && track.speed == 1.0 &&
-            !blended) {
-            // Read from its chords as it is placed, never made at full length.
-            // What waits in the batch is placed first, so the order holds.
+        const bool bed = track.generated && SoundRecipes::isBed(track.generated->recipe);
+        if (longBeds && (bed || !track.generated) && track.speed == 1.0 && !blended) {
+            // Read from the bed's chords, or from the decoded source, as it is
+            // placed: never cut or made at full length. What waits in the
+            // batch is placed first, so the order holds.
             for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
             pendingFrames = 0;
-            const int64_t bedFrames = std::max<int64_t>(0, E);
-            const int64_t from = std::clamp<int64_t>(S, 0, bedFrames);
             const int64_t outStart = PCMAudio::frames(track.outStartUs);
             const int64_t outEnd = std::min(PCMAudio::frames(track.outEndUs), durationFrames);
             const int64_t n = std::max<int64_t>(0, outEnd - outStart);
             const int64_t cut = outStart < 0 ? std::min(-outStart, n) : 0;
-            const auto clip = SoundRecipes::source(track.generated->recipe, track.generated->seed, bedFrames,
-                                                   from + cut, n - cut);
+            PCMSources::Source clip;
+            if (bed) {
+                const int64_t bedFrames = std::max<int64_t>(0, E);
+                const int64_t from = std::clamp<int64_t>(S, 0, bedFrames);
+                clip = SoundRecipes::source(track.generated->recipe, track.generated->seed, bedFrames, from + cut,
+                                            n - cut);
+            } else {
+                const PCMAudio& source = sourceAudio(*track.assetId, track.role, plan, decoded);
+                const int64_t frames = source.frameCount();
+                const int64_t from = std::clamp<int64_t>(S, 0, frames);
+                const int64_t to = std::clamp<int64_t>(E, from, frames);
+                // The cut ends at the track's source end; silence pads it to its place.
+                clip = PCMSources::window(source, from + cut, n - cut, to);
+            }
             AudioMixer::Input input;
             input.role = track.role;
             input.outStartFrame = outStart < 0 ? 0 : outStart;

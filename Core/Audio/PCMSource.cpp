@@ -56,6 +56,26 @@ private:
     View view_;
 };
 
+class Window : public PCMSource {
+public:
+    Window(const PCMAudio& audio, int64_t from, int64_t count, int64_t end)
+        : audio_(audio), from_(from), count_(count), end_(end) {}
+    int64_t frameCount() const override { return count_; }
+    int channelCount() const override { return static_cast<int>(audio_.channelCount()); }
+    void read(int c, int64_t from, int64_t count, float* out) const override {
+        const auto& channel = audio_.channels[static_cast<size_t>(c)];
+        const int64_t size = std::min(static_cast<int64_t>(channel.size()), end_);
+        for (int64_t k = 0; k < count; ++k) {
+            const int64_t i = from_ + from + k;
+            out[k] = i >= 0 && i < size ? channel[static_cast<size_t>(i)] : 0.0f;
+        }
+    }
+
+private:
+    const PCMAudio& audio_;
+    int64_t from_, count_, end_;
+};
+
 class Memory : public PCMStore {
 public:
     Memory(int channels, int64_t frames)
@@ -148,6 +168,9 @@ private:
 } // namespace
 
 Source of(const PCMAudio& audio) { return std::make_shared<View>(audio); }
+Source window(const PCMAudio& audio, int64_t from, int64_t count, int64_t end) {
+    return std::make_shared<Window>(audio, from, count, end);
+}
 Source holding(PCMAudio audio) { return std::make_shared<Held>(std::move(audio)); }
 std::shared_ptr<PCMStore> inMemory(int channels, int64_t frames) { return std::make_shared<Memory>(channels, frames); }
 PCMStores memoryStores() { return [](int channels, int64_t frames) { return inMemory(channels, frames); }; }

@@ -47,6 +47,9 @@ inline constexpr int64_t blockFrames = 1 << 16;
 
 // A view of sound in memory; `audio` must outlive it.
 Source of(const PCMAudio& audio);
+// Frames [from, from + count) of sound in memory, silence where it has none
+// or at and past frame `end`; `audio` must outlive it.
+Source window(const PCMAudio& audio, int64_t from, int64_t count, int64_t end);
 // Sound in memory, owned.
 Source holding(PCMAudio audio);
 std::shared_ptr<PCMStore> inMemory(int channels, int64_t frames);

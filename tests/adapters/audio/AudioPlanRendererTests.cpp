@@ -374,7 +374,11 @@ TEST(AudioPlanRenderer, TheStreamedMixGivesTheSamplesOfTheMixInMemory) {
         R"({"id":"l","role":"music","assetId":null,"generated":{"recipe":"upbeat_bed","seed":3},"srcStartUs":40000000,)"
         R"("srcEndUs":52000000,"outStartUs":0,"outEndUs":12000000,"speed":1.0,"gain":[{"outUs":0,"gainDb":-4}],)"
         R"("isolation":null})";
-    const std::string tracks = voice + "," + looping + "," +
+    // A second cut of the source runs past its end and starts before the mix.
+    const std::string past = R"({"id":"w","role":"voice","assetId":"a","generated":null,"srcStartUs":6000000,)"
+                             R"("srcEndUs":14000000,"outStartUs":-1000000,"outEndUs":7000000,"speed":1.0,)"
+                             R"("gain":[],"isolation":null})";
+    const std::string tracks = voice + "," + past + "," + looping + "," +
                                track("b", "music", "upbeat_bed", 13'000'000, -1'000'000, 12'000'000) + "," +
                                track("d", "sound_effect", "ding", 1'000'000, 3'000'000, 4'000'000) + "," +
                                track("t", "sound_effect", "thud", 500'000, 9'000'000, 9'500'000);
