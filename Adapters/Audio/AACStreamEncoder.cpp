@@ -14,8 +14,8 @@ constexpr int64_t blockFrames = 8192;
 
 
 namespace {
-void encoded(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
-    const int channels = static_cast<int>(std::max<int64_t>(1, audio.channelCount()));
+void encoded(const PCMSource& audio, int64_t bitRate, GrowingAudioStream& stream) {
+    const int channels = std::max(1, audio.channelCount());
     // Previews take the faster coefficient search: the stream races the player.
     AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, false, true);
     stream.begin({encoderDelayFrames, audio.frameCount(), channels, bitRate});
@@ -29,9 +29,10 @@ void encoded(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream)
         Task::checkCancellation();
     };
     encoder.feed(nullptr, 0, leadingSilenceFrames, sink);
-    const PCMAudio* source = audio.channelCount() > 0 ? &audio : nullptr;
     for (int64_t at = 0; at < audio.frameCount(); at += blockFrames) {
-        encoder.feed(source, at, std::min(blockFrames, audio.frameCount() - at), sink);
+        const int64_t n = std::min(blockFrames, audio.frameCount() - at);
+        const PCMAudio block = audio.channelCount() > 0 ? audio.chunk(at, n) : PCMAudio();
+        encoder.feed(audio.channelCount() > 0 ? &block : nullptr, 0, n, sink);
         publish();
     }
     encoder.finish(sink);
@@ -41,6 +42,10 @@ void encoded(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream)
 } // namespace
 
 void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream) {
+    encode(*PCMSources::of(audio), bitRate, stream);
+}
+
+void encode(const PCMSource& audio, int64_t bitRate, GrowingAudioStream& stream) {
     try {
         encoded(audio, bitRate, stream);
     } catch (const Cancelled&) {

@@ -3,6 +3,7 @@
 #include "Adapters/Audio/GrowingAudioStream.hpp"
 #include "Core/Audio/EncodedAudioStream.hpp"
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 
 namespace korvel {
 
@@ -16,6 +17,7 @@ inline constexpr int64_t leadingSilenceFrames = 1088;
 
 // Blocking; ends with Cancelled when the stream is stopped or the task cancelled.
 void encode(const PCMAudio& audio, int64_t bitRate, GrowingAudioStream& stream);
+void encode(const PCMSource& audio, int64_t bitRate, GrowingAudioStream& stream);
 EncodedAudioStream encode(const PCMAudio& audio, int64_t bitRate);
 } // namespace AACStreamEncoder
 

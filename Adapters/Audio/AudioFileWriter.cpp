@@ -117,8 +117,8 @@ std::vector<uint8_t> wavHeader(int channels, uint64_t frames) {
     return h;
 }
 
-void wavBody(const PCMAudio& audio, const fs::path& url) {
-    const int channels = static_cast<int>(audio.channelCount());
+void wavBody(const PCMSource& audio, const fs::path& url) {
+    const int channels = audio.channelCount();
     if (channels < 1 || channels > 0xFFFF) throw EngineFailure::internalError("Could not set up the audio writer.");
     File file(url);
     const auto frames = static_cast<uint64_t>(audio.frameCount());
@@ -127,10 +127,11 @@ void wavBody(const PCMAudio& audio, const fs::path& url) {
     for (int64_t at = 0; at < audio.frameCount(); at += chunkFrames) {
         Task::checkCancellation();
         const int64_t n = std::min(chunkFrames, audio.frameCount() - at);
+        const PCMAudio block = audio.chunk(at, n);
         chunk.resize(static_cast<size_t>(n * channels));
         for (int64_t i = 0; i < n; ++i)
             for (int c = 0; c < channels; ++c)
-                chunk[static_cast<size_t>(i * channels + c)] = audio.channels[static_cast<size_t>(c)][static_cast<size_t>(at + i)];
+                chunk[static_cast<size_t>(i * channels + c)] = block.channels[static_cast<size_t>(c)][static_cast<size_t>(i)];
         file.write(chunk.data(), chunk.size() * sizeof(float));
     }
     file.writeAt(wavHeader(channels, frames), 0);
@@ -211,10 +212,10 @@ struct OutputCloser {
     }
 };
 
-void encodedBody(const PCMAudio& audio, const fs::path& url, AudioEncoder::Codec codec, int64_t bitRate,
+void encodedBody(const PCMSource& audio, const fs::path& url, AudioEncoder::Codec codec, int64_t bitRate,
                  const char* muxer) {
     FFmpeg::prepare();
-    const int channels = static_cast<int>(audio.channelCount());
+    const int channels = audio.channelCount();
     AVFormatContext* raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, muxer, url.c_str()) < 0 || !raw) {
         throw EngineFailure::internalError("Could not set up the audio writer.");
@@ -269,7 +270,9 @@ void encodedBody(const PCMAudio& audio, const fs::path& url, AudioEncoder::Codec
     };
     for (int64_t at = 0; at < audio.frameCount(); at += chunkFrames) {
         Task::checkCancellation();
-        encoder.feed(&audio, at, std::min(chunkFrames, audio.frameCount() - at), sink);
+        const int64_t n = std::min(chunkFrames, audio.frameCount() - at);
+        const PCMAudio block = audio.chunk(at, n);
+        encoder.feed(&block, 0, n, sink);
     }
     encoder.finish(sink);
     status = av_write_trailer(out.get());
@@ -304,11 +307,11 @@ bool writesLossless(const fs::path& final) {
     return e == "wav" || muxerFor(e) != nullptr;
 }
 
-void writeWav(const PCMAudio& audio, const fs::path& final, const std::optional<fs::path>& journal) {
+void writeWav(const PCMSource& audio, const fs::path& final, const std::optional<fs::path>& journal) {
     throughTempOutput(final, journal, [&](const fs::path& url) { wavBody(audio, url); });
 }
 
-void writeLossless(const PCMAudio& audio, const fs::path& final, const std::optional<fs::path>& journal) {
+void writeLossless(const PCMSource& audio, const fs::path& final, const std::optional<fs::path>& journal) {
     const std::string e = extensionOf(final);
     if (e == "wav") return writeWav(audio, final, journal);
     const char* muxer = muxerFor(e);
@@ -317,9 +320,21 @@ void writeLossless(const PCMAudio& audio, const fs::path& final, const std::opti
                       [&](const fs::path& url) { encodedBody(audio, url, AudioEncoder::Codec::alac, 0, muxer); });
 }
 
-void writeAAC(const PCMAudio& audio, const fs::path& final, int64_t bitRate) {
+void writeAAC(const PCMSource& audio, const fs::path& final, int64_t bitRate) {
     throughTempOutput(final, std::nullopt,
                       [&](const fs::path& url) { encodedBody(audio, url, AudioEncoder::Codec::aac, bitRate, "ipod"); });
+}
+
+void writeWav(const PCMAudio& audio, const fs::path& final, const std::optional<fs::path>& journal) {
+    writeWav(*PCMSources::of(audio), final, journal);
+}
+
+void writeLossless(const PCMAudio& audio, const fs::path& final, const std::optional<fs::path>& journal) {
+    writeLossless(*PCMSources::of(audio), final, journal);
+}
+
+void writeAAC(const PCMAudio& audio, const fs::path& final, int64_t bitRate) {
+    writeAAC(*PCMSources::of(audio), final, bitRate);
 }
 
 } // namespace korvel::AudioFileWriter

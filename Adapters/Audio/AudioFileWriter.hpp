@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -23,6 +24,13 @@ void writeWav(const PCMAudio& audio, const std::filesystem::path& final,
               const std::optional<std::filesystem::path>& journal);
 // AAC-LC in an MPEG-4 file, for the peak check; no journal.
 void writeAAC(const PCMAudio& audio, const std::filesystem::path& final, int64_t bitRate);
+
+// The same files from sound read a block at a time.
+void writeLossless(const PCMSource& audio, const std::filesystem::path& final,
+                   const std::optional<std::filesystem::path>& journal);
+void writeWav(const PCMSource& audio, const std::filesystem::path& final,
+              const std::optional<std::filesystem::path>& journal);
+void writeAAC(const PCMSource& audio, const std::filesystem::path& final, int64_t bitRate);
 
 // Whether writeLossless can write a file with this name; lower-case
 // extensions without the dot.

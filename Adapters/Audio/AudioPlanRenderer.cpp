@@ -5,6 +5,7 @@
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/Render/CopiedAudioReader.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
+#include "Adapters/Audio/ScratchPCM.hpp"
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/FileIdentity.hpp"
 #include "Adapters/MediaFailure.hpp"
@@ -236,6 +237,34 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
                                           bool measured) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     AudioMixer::Builder builder(durationFrames);
+    placeTracks(plan, variant, job, [&](const AudioMixer::Input& input, const PCMSource*) { builder.place(input); },
+                false);
+    Task::checkCancellation();
+    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    return std::move(builder).finish(policy, measured);
+}
+
+AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPlan& plan, Variant variant,
+                                                                   const JobContext& job, bool measured) {
+    const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
+    AudioMixer::StoredBuilder builder(durationFrames, ScratchPCM::inScratchFolder());
+    placeTracks(
+        plan, variant, job,
+        [&](const AudioMixer::Input& input, const PCMSource* clip) {
+            if (clip)
+                builder.place(input, *clip);
+            else
+                builder.place(input);
+        },
+        true);
+    Task::checkCancellation();
+    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    return std::move(builder).finish(policy, measured);
+}
+
+void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job,
+                                    const Placing& place, bool longBeds) {
+    const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     std::map<std::string, PCMAudio> decoded;
     std::map<std::string, PCMAudio> isolated;
     std::vector<CutPiece> pending;
@@ -264,6 +293,40 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
             }
             continue;
         }
+        const bool blended = variant != Variant::before && track.isolation && track.assetId;
+        const bool bed = track.generated && SoundRecipes::isBed(track.generated->recipe);
+        if (longBeds && (bed || !track.generated) && track.speed == 1.0 && !blended) {
+            // Read from the bed's chords, or from the decoded source, as it is
+            // placed: never cut or made at full length. What waits in the
+            // batch is placed first, so the order holds.
+            for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
+            pendingFrames = 0;
+            const int64_t outStart = PCMAudio::frames(track.outStartUs);
+            const int64_t outEnd = std::min(PCMAudio::frames(track.outEndUs), durationFrames);
+            const int64_t n = std::max<int64_t>(0, outEnd - outStart);
+            const int64_t cut = outStart < 0 ? std::min(-outStart, n) : 0;
+            PCMSources::Source clip;
+            if (bed) {
+                const int64_t bedFrames = std::max<int64_t>(0, E);
+                const int64_t from = std::clamp<int64_t>(S, 0, bedFrames);
+                clip = SoundRecipes::source(track.generated->recipe, track.generated->seed, bedFrames, from + cut,
+                                            n - cut);
+            } else {
+                const PCMAudio& source = sourceAudio(*track.assetId, track.role, plan, decoded);
+                const int64_t frames = source.frameCount();
+                const int64_t from = std::clamp<int64_t>(S, 0, frames);
+                const int64_t to = std::clamp<int64_t>(E, from, frames);
+                // The cut ends at the track's source end; silence pads it to its place.
+                clip = PCMSources::window(source, from + cut, n - cut, to);
+            }
+            AudioMixer::Input input;
+            input.role = track.role;
+            input.outStartFrame = outStart < 0 ? 0 : outStart;
+            if (variant != Variant::before) input.gain = track.gain;
+            input.fadeEdges = track.role == AudioRole::voice;
+            place(input, clip.get());
+            continue;
+        }
         PCMAudio sound;
         if (track.generated) {
             sound = slice(SoundRecipes::render(track.generated->recipe, track.generated->seed, std::max<int64_t>(0, E)),
@@ -271,7 +334,7 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
         } else {
             sound = slice(sourceAudio(*track.assetId, track.role, plan, decoded), S, E);
         }
-        if (variant != Variant::before && track.isolation && track.assetId) {
+        if (blended) {
             auto source = plan.sources.find(*track.assetId);
             if (source == plan.sources.end()) {
                 throw EngineFailure::invalidParams("The plan uses " + ClientText::quoted(*track.assetId) +
@@ -288,36 +351,35 @@ AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant
             pendingFrames += piece.audio.frameCount();
             pending.push_back(std::move(piece));
             if (pendingFrames >= batchFrames) {
-                for (auto& input : finishedBatch(pending, durationFrames)) builder.place(input);
+                for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
                 pendingFrames = 0;
             }
         } else {
-            builder.place(finished(std::move(piece), durationFrames));
+            place(finished(std::move(piece), durationFrames), nullptr);
         }
     }
-    for (auto& input : finishedBatch(pending, durationFrames)) builder.place(input);
-    decoded.clear();
-    isolated.clear();
-    Task::checkCancellation();
-    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
-    return std::move(builder).finish(policy, measured);
+    for (auto& input : finishedBatch(pending, durationFrames)) place(input, nullptr);
 }
 
-double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const {
+double AudioPlanRenderer::encodedPeak(const PCMAudio& buffer) const { return encodedPeak(*PCMSources::of(buffer)); }
+
+double AudioPlanRenderer::encodedPeak(const PCMSource& buffer) const {
     if (buffer.frameCount() < 1) return TruePeak::silenceDb;
     // Encoded and decoded in memory, in parallel chunks: nothing goes to disk,
     // so a crash leaves no scratch file behind.
     return EncodedPeak::measureDb(buffer, peakCheckBitRate);
 }
 
-std::pair<PCMAudio, double> AudioPlanRenderer::settledUnderCeiling(PCMAudio buffer, double ceilingDb) const {
+std::pair<PCMSources::Source, double> AudioPlanRenderer::settledUnderCeiling(PCMSources::Source buffer,
+                                                                             double ceilingDb) const {
     double limit = ceilingDb;
+    const PCMStores stores = ScratchPCM::inScratchFolder();
     for (int pass = 0;; ++pass) {
         Task::checkCancellation();
-        const double peak = buffer.frameCount() >= 1 ? encodedPeak(buffer) : TruePeak::silenceDb;
+        const double peak = buffer->frameCount() >= 1 ? encodedPeak(*buffer) : TruePeak::silenceDb;
         if (peak <= ceilingDb + peakToleranceDb) return {std::move(buffer), peak};
         limit -= peak - ceilingDb;
-        buffer = TruePeakLimiter::apply(buffer, limit).buffer;
+        buffer = TruePeakLimiter::apply(buffer, limit, stores).buffer;
         if (pass == limiterPasses - 1) return {std::move(buffer), peak};
     }
 }
@@ -335,8 +397,8 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     }
     refuseSourceAsOutput(outPath, plan);
 
-    AudioMixer::Result result = mix(plan, Variant::after, job, true);
-    PCMAudio buffer;
+    AudioMixer::StoredBuilder::Finished result = streamedMix(plan, Variant::after, job, true);
+    PCMSources::Source buffer;
     double peak = 0;
     // The peak check's failures are its own (an AAC cycle, no file of the
     // client's): they pass on as they are, never as a write failure.
@@ -344,11 +406,11 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
         std::tie(buffer, peak) = settledUnderCeiling(std::move(result.buffer), plan.mix.truePeakDb);
     } else {
         buffer = std::move(result.buffer);
-        peak = encodedPeak(buffer);
+        peak = encodedPeak(*buffer);
     }
     try {
         Task::checkCancellation();
-        AudioFileWriter::writeLossless(buffer, outPath, journal_);
+        AudioFileWriter::writeLossless(*buffer, outPath, journal_);
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
@@ -359,7 +421,7 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     struct stat st {};
     out.byteLength = ::stat(outPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
     out.durationUs = plan.durationUs;
-    out.integratedLufs = Loudness::integrated(buffer);
+    out.integratedLufs = Loudness::integrated(*buffer);
     out.truePeakDb = peak;
     out.reachedTarget = !plan.mix.targetLufs ||
                         (result.reached && std::fabs(out.integratedLufs - *plan.mix.targetLufs) <= 0.2);
@@ -426,8 +488,8 @@ std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const Audio
             // The encoder outlives its starter: its cancellation is the stream's own.
             Task::Scope scope(stream->stopToken());
             try {
-                AudioMixer::Result result = mix(plan, variant, context, false);
-                AACStreamEncoder::encode(result.buffer, AACStreamEncoder::previewBitRate, *stream);
+                AudioMixer::StoredBuilder::Finished result = streamedMix(plan, variant, context, false);
+                AACStreamEncoder::encode(*result.buffer, AACStreamEncoder::previewBitRate, *stream);
             } catch (...) {
                 // Forgotten before the failure shows, so a retry that follows
                 // the failure starts a fresh stream.

@@ -10,6 +10,7 @@
 #include "Core/Jobs.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,11 @@ public:
     AudioMixer::Result mix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources, Variant variant,
                            const JobContext& job, bool measured);
     AudioMixer::Result mix(const AudioPlan& plan, Variant variant, const JobContext& job, bool measured);
+    // The same mix with its buses and limiter curves in scratch files, read a
+    // block at a time: what finalMix and the encoded streams use, so their
+    // memory does not grow with the plan's length.
+    AudioMixer::StoredBuilder::Finished streamedMix(const AudioPlan& plan, Variant variant, const JobContext& job,
+                                                    bool measured);
 
     FinalMix finalMix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
                       const std::filesystem::path& outPath, const JobContext& job);
@@ -74,6 +80,7 @@ public:
 
     // The true peak after one AAC cycle of the buffer, in dBTP.
     double encodedPeak(const PCMAudio& buffer) const;
+    double encodedPeak(const PCMSource& buffer) const;
 
 private:
     struct Entry {
@@ -87,7 +94,13 @@ private:
     // Decoded once per call and channel count; every track cuts from the one copy.
     const PCMAudio& sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
                          std::map<std::string, PCMAudio>& decoded);
-    std::pair<PCMAudio, double> settledUnderCeiling(PCMAudio buffer, double ceilingDb) const;
+    // A clip, with its samples in input.audio or, for a long one, in the source.
+    using Placing = std::function<void(const AudioMixer::Input&, const PCMSource*)>;
+    // Every track read, cut, isolated, time-scaled and handed to `place` in
+    // plan order; with `longBeds`, beds at normal speed come as sources.
+    void placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job, const Placing& place,
+                     bool longBeds);
+    std::pair<PCMSources::Source, double> settledUnderCeiling(PCMSources::Source buffer, double ceilingDb) const;
     std::shared_ptr<GrowingAudioStream> encodedStream(const AudioPlan& plan, Variant variant,
                                                       const std::shared_ptr<Relay>& relay);
     void forget(const std::string& key);

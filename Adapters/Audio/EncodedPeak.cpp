@@ -20,11 +20,58 @@ void check(int status, std::string_view doing) {
     if (status < 0) throw SystemError::ffmpeg(status, doing);
 }
 
-// Decoded channels of one AAC cycle of frames [from, to), priming included.
-std::vector<std::vector<float>> cycle(const PCMAudio& audio, int64_t from, int64_t to, int64_t bitRate, int64_t& priming) {
-    const int channels = static_cast<int>(audio.channelCount());
+// The envelope peak of one channel's decoded samples [first, last), taken as
+// an array of its own (zeros beyond both ends), over its outputs [lo, hi):
+// worked out while the decoder runs, so a chunk's decode is never held whole.
+class SlicePeak {
+public:
+    SlicePeak(int64_t first, int64_t last, int64_t lo, int64_t hi) : first_(first), last_(last), lo_(lo), hi_(hi) {}
+
+    // The next decoded samples.
+    void add(const float* s, int64_t n) {
+        const int64_t a = std::max(at_, first_), b = std::min(at_ + n, last_);
+        if (b > a) buffer_.insert(buffer_.end(), s + (a - at_), s + (b - at_));
+        at_ += n;
+        if (static_cast<int64_t>(buffer_.size()) >= 2 * step) flush(false);
+    }
+
+    float finish() {
+        flush(true);
+        return peak_;
+    }
+
+private:
+    static constexpr int64_t step = 1 << 16;
+    // An output reads 15 samples before it and 16 after it.
+    static constexpr int64_t before = 15, after = 16;
+
+    void flush(bool end) {
+        if (buffer_.empty()) return;
+        const int64_t length = static_cast<int64_t>(buffer_.size());
+        const auto env = TruePeak::envelope(buffer_);
+        const int64_t from = start_ == 0 ? 0 : start_ + before;
+        const int64_t to = end ? start_ + length : start_ + length - after;
+        for (int64_t j = std::max(from, lo_); j < std::min(to, hi_); ++j)
+            peak_ = std::max(peak_, env[static_cast<size_t>(j - start_)]);
+        if (end) return;
+        const int64_t keep = to - before;
+        buffer_.erase(buffer_.begin(), buffer_.begin() + (keep - start_));
+        start_ = keep;
+    }
+
+    int64_t first_, last_, lo_, hi_;
+    int64_t at_ = 0;     // decoded index of the next sample
+    int64_t start_ = 0;  // slice index of buffer_[0]
+    std::vector<float> buffer_;
+    float peak_ = 0;
+};
+
+// The largest true-peak envelope value over frames [a, b) of the sound, from
+// one AAC cycle of [a0, b0) around it.
+float chunkPeak(const PCMSource& audio, int64_t a, int64_t b, int64_t a0, int64_t b0, int64_t bitRate) {
+    const int channels = audio.channelCount();
     AudioEncoder encoder(AudioEncoder::Codec::aac, channels, bitRate, true);
-    priming = encoder.context()->initial_padding;
+    const int64_t priming = encoder.context()->initial_padding;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
     if (!codec) throw EngineFailure::internalError("Could not set up the AAC encoder.");
     FFmpeg::Codec decoder(avcodec_alloc_context3(codec));
@@ -38,16 +85,18 @@ std::vector<std::vector<float>> cycle(const PCMAudio& audio, int64_t from, int64
     check(av_channel_layout_copy(&decoder->ch_layout, &enc->ch_layout), "describe the decoder");
     check(avcodec_open2(decoder.get(), codec, nullptr), "open the AAC decoder");
 
-    std::vector<std::vector<float>> out(static_cast<size_t>(channels));
-    for (auto& c : out) c.reserve(static_cast<size_t>(to - from + 4096));
+    // A margin on each side keeps the interpolation's own edges out of the region.
+    constexpr int64_t margin = 64;
+    const int64_t s0 = std::max(a0, a - margin), s1 = std::min(b0, b + margin);
+    std::vector<SlicePeak> peaks;
+    for (int c = 0; c < channels; ++c) peaks.emplace_back(s0 - a0 + priming, s1 - a0 + priming, a - s0, b - s0);
+
     auto frame = FFmpeg::frame();
     if (!frame) throw std::bad_alloc();
     auto receive = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-            for (int c = 0; c < channels; ++c) {
-                const auto* s = reinterpret_cast<const float*>(frame->extended_data[c]);
-                out[static_cast<size_t>(c)].insert(out[static_cast<size_t>(c)].end(), s, s + frame->nb_samples);
-            }
+            for (int c = 0; c < channels; ++c)
+                peaks[static_cast<size_t>(c)].add(reinterpret_cast<const float*>(frame->extended_data[c]), frame->nb_samples);
             av_frame_unref(frame.get());
         }
     };
@@ -55,39 +104,25 @@ std::vector<std::vector<float>> cycle(const PCMAudio& audio, int64_t from, int64
         check(avcodec_send_packet(decoder.get(), &packet), "decode the AAC check");
         receive();
     };
-    for (int64_t at = from; at < to; at += 65536) {
+    for (int64_t at = a0; at < b0; at += 65536) {
         Task::checkCancellation();
-        encoder.feed(&audio, at, std::min<int64_t>(65536, to - at), sink);
+        const int64_t n = std::min<int64_t>(65536, b0 - at);
+        const PCMAudio block = audio.chunk(at, n);
+        encoder.feed(&block, 0, n, sink);
     }
     encoder.finish(sink);
     check(avcodec_send_packet(decoder.get(), nullptr), "decode the AAC check");
     receive();
-    return out;
-}
-
-// The largest true-peak envelope value over frames [a, b) of the sound, from
-// one cycle of [a0, b0) around it.
-float chunkPeak(const PCMAudio& audio, int64_t a, int64_t b, int64_t a0, int64_t b0, int64_t bitRate) {
-    int64_t priming = 0;
-    const auto decoded = cycle(audio, a0, b0, bitRate, priming);
-    // A margin on each side keeps the interpolation's own edges out of the region.
-    constexpr int64_t margin = 64;
-    const int64_t s0 = std::max(a0, a - margin), s1 = std::min(b0, b + margin);
     float peak = 0;
-    for (const auto& channel : decoded) {
-        const int64_t first = s0 - a0 + priming, last = std::min<int64_t>(s1 - a0 + priming, static_cast<int64_t>(channel.size()));
-        if (last <= first) continue;
-        const std::vector<float> slice(channel.begin() + first, channel.begin() + last);
-        const auto env = TruePeak::envelope(slice);
-        for (int64_t j = a - s0; j < std::min<int64_t>(b - s0, static_cast<int64_t>(env.size())); ++j)
-            peak = std::max(peak, env[static_cast<size_t>(j)]);
-    }
+    for (auto& p : peaks) peak = std::max(peak, p.finish());
     return peak;
 }
 
 } // namespace
 
-double measureDb(const PCMAudio& audio, int64_t bitRate) {
+double measureDb(const PCMAudio& audio, int64_t bitRate) { return measureDb(*PCMSources::of(audio), bitRate); }
+
+double measureDb(const PCMSource& audio, int64_t bitRate) {
     const int64_t n = audio.frameCount();
     if (n < 1 || audio.channelCount() < 1) return TruePeak::silenceDb;
     const int64_t workers = std::max<int64_t>(1, std::thread::hardware_concurrency());

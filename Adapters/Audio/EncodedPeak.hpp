@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 
 #include <cstdint>
 
@@ -16,6 +17,7 @@ inline constexpr int64_t contextFrames = 46 * 1024;
 inline constexpr int64_t minimumChunkFrames = 480 * 1024;
 
 double measureDb(const PCMAudio& audio, int64_t bitRate);
+double measureDb(const PCMSource& audio, int64_t bitRate);
 } // namespace EncodedPeak
 
 } // namespace korvel

@@ -21,21 +21,82 @@ using Channels = std::vector<std::vector<float>>;
 constexpr int64_t chunkFrames = 1 << 18;
 constexpr double tolerance = TruePeakLimiter::ceilingToleranceDb;
 
-void addTo(Channels& bus, const Input& input, int64_t durationFrames) {
-    const PCMAudio& clip = input.audio;
+// Buses in memory: the clip is added in place.
+struct MemoryBus {
+    Channels& channels;
+    size_t size() const { return channels.size(); }
+    void widen() { channels.push_back(channels[0]); }
+    void add(size_t c, int64_t at, const float* src, const float* gains, int64_t count) {
+        float* bus = channels[c].data() + at;
+        for (int64_t i = 0; i < count; ++i) bus[i] += src[i] * gains[i];
+    }
+};
+
+// Buses in a two-channel store, of which only the first is used while the
+// bus is mono: each chunk is read, added to and written back.
+struct StoredBus {
+    PCMStore& store;
+    bool& mono;
+    std::vector<float> chunk;
+    size_t size() const { return mono ? 1 : 2; }
+    void widen() {
+        const int64_t n = store.frameCount();
+        for (int64_t at = 0; at < n; at += PCMSources::blockFrames) {
+            const int64_t m = std::min(PCMSources::blockFrames, n - at);
+            chunk.resize(static_cast<size_t>(m));
+            store.read(0, at, m, chunk.data());
+            store.write(1, at, m, chunk.data());
+        }
+        mono = false;
+    }
+    void add(size_t c, int64_t at, const float* src, const float* gains, int64_t count) {
+        chunk.resize(static_cast<size_t>(count));
+        float* bus = chunk.data();
+        store.read(static_cast<int>(c), at, count, bus);
+        for (int64_t i = 0; i < count; ++i) bus[i] += src[i] * gains[i];
+        store.write(static_cast<int>(c), at, count, bus);
+    }
+};
+
+// A clip's samples in memory.
+struct MemoryClip {
+    const PCMAudio& audio;
+    bool empty() const { return audio.channels.empty() || audio.channels[0].empty(); }
+    int64_t frames() const { return audio.frameCount(); }
+    int64_t channelCount() const { return audio.channelCount(); }
+    int64_t length(int c) const { return static_cast<int64_t>(audio.channels[static_cast<size_t>(c)].size()); }
+    const float* at(int c, int64_t o, int64_t) { return audio.channels[static_cast<size_t>(c)].data() + o; }
+};
+
+// A clip read a chunk at a time.
+struct SourceClip {
+    const PCMSource& source;
+    std::vector<float> chunk[2];
+    bool empty() const { return source.channelCount() == 0 || source.frameCount() == 0; }
+    int64_t frames() const { return source.frameCount(); }
+    int64_t channelCount() const { return source.channelCount(); }
+    int64_t length(int) const { return source.frameCount(); }
+    const float* at(int c, int64_t o, int64_t m) {
+        auto& into = chunk[c];
+        into.resize(static_cast<size_t>(m));
+        source.read(c, o, m, into.data());
+        return into.data();
+    }
+};
+
+template <class Bus, class Clip> void addTo(Bus&& bus, const Input& input, Clip clip, int64_t durationFrames) {
     const int64_t start = input.outStartFrame;
-    if (start >= durationFrames || start < 0 || clip.channels.empty() || clip.channels[0].empty()) return;
-    const int64_t clipFrames = clip.frameCount();
+    if (start >= durationFrames || start < 0 || clip.empty()) return;
+    const int64_t clipFrames = clip.frames();
     const int64_t n = std::min(durationFrames - start, clipFrames);
 
     const GainCurve curve(input.gain);
     const double startPosition = PCMAudio::framePosition(PCMAudio::microseconds(start));
 
     const bool stereoClip = clip.channelCount() >= 2;
-    if (stereoClip && bus.size() == 1) bus.push_back(bus[0]);
-    const std::vector<float>& first = clip.channels[0];
-    const std::vector<float>& second = stereoClip ? clip.channels[1] : clip.channels[0];
-    const size_t secondLength = second.size();
+    if (stereoClip && bus.size() == 1) bus.widen();
+    const int second = stereoClip ? 1 : 0;
+    const int64_t secondLength = clip.length(second);
 
     // Raised-cosine edges of up to 5 ms; a clip cut by the end of the mix keeps its tail.
     const int64_t fade = input.fadeEdges && n >= 2 ? std::min<int64_t>(n, 480) / 2 : 0;
@@ -55,15 +116,11 @@ void addTo(Channels& bus, const Input& input, int64_t durationFrames) {
                 if (frame >= o && frame < o + m) gains[static_cast<size_t>(frame - o)] *= edge[static_cast<size_t>(i)];
             }
         }
-        float* bus0 = bus[0].data() + start + o;
-        const float* src0 = first.data() + o;
-        for (int64_t i = 0; i < m; ++i) bus0[i] += src0[i] * gains[static_cast<size_t>(i)];
+        bus.add(0, start + o, clip.at(0, o, m), gains.data(), m);
         if (bus.size() == 2) {
-            float* bus1 = bus[1].data() + start + o;
             // A second channel shorter than the first adds only what it has.
-            const int64_t have = std::clamp<int64_t>(static_cast<int64_t>(secondLength) - o, 0, m);
-            const float* src1 = second.data() + o;
-            for (int64_t i = 0; i < have; ++i) bus1[i] += src1[i] * gains[static_cast<size_t>(i)];
+            const int64_t have = std::clamp<int64_t>(secondLength - o, 0, m);
+            if (have > 0) bus.add(1, start + o, clip.at(second, o, have), gains.data(), have);
         }
     }
 }
@@ -131,9 +188,9 @@ Builder::Builder(int64_t durationFrames) : durationFrames_(durationFrames) {
 void Builder::place(const Input& input) {
     if (input.role == AudioRole::soundEffect) {
         if (!effects_) effects_.emplace(1, std::vector<float>(static_cast<size_t>(durationFrames_), 0.0f));
-        addTo(*effects_, input, durationFrames_);
+        addTo(MemoryBus{*effects_}, input, MemoryClip{input.audio}, durationFrames_);
     } else {
-        addTo(main_, input, durationFrames_);
+        addTo(MemoryBus{main_}, input, MemoryClip{input.audio}, durationFrames_);
     }
 }
 
@@ -186,6 +243,101 @@ Result Builder::finish(const Policy& policy, bool measured) && {
     if (measured) {
         result.integratedLufs = Loudness::integrated(result.buffer);
         result.truePeakDb = TruePeak::measureDb(result.buffer);
+    } else {
+        result.integratedLufs = Loudness::silenceLufs;
+        result.truePeakDb = TruePeak::silenceDb;
+    }
+    return result;
+}
+
+namespace {
+
+struct StreamedUnderCeiling {
+    PCMSources::Source buffer;
+    double effectsLoweredDb = 0;
+};
+
+StreamedUnderCeiling underCeiling(PCMSources::Source base, const PCMSources::Source& effects, double ceilingDb,
+                                  const PCMStores& stores) {
+    StreamedUnderCeiling out;
+    if (!effects) {
+        out.buffer = std::move(base);
+    } else {
+        out.buffer = PCMSources::summed(base, effects);
+        if (!(TruePeak::measureDb(*base) > ceilingDb + tolerance)) {
+            for (int round = 0; round < 8; ++round) {
+                const double peak = TruePeak::measureDb(*out.buffer);
+                if (peak - ceilingDb <= tolerance) break;
+                out.effectsLoweredDb += (peak - ceilingDb) + 0.1;
+                out.buffer = PCMSources::summed(base, effects, Decibels::linear(-out.effectsLoweredDb));
+            }
+        }
+    }
+    if (TruePeak::measureDb(*out.buffer) > ceilingDb + tolerance)
+        out.buffer = TruePeakLimiter::apply(out.buffer, ceilingDb, stores).buffer;
+    return out;
+}
+
+} // namespace
+
+StoredBuilder::StoredBuilder(int64_t durationFrames, PCMStores stores)
+    : durationFrames_(durationFrames), stores_(std::move(stores)) {
+    if (durationFrames < 0 || durationFrames > PCMAudio::maximumFrames)
+        throw EngineFailure::invalidParams("The plan's duration must be between 0 and 4 hours.");
+    main_ = stores_(2, durationFrames);
+}
+
+void StoredBuilder::place(const Input& input) {
+    if (input.role == AudioRole::soundEffect) {
+        if (!effects_) effects_ = stores_(2, durationFrames_);
+        addTo(StoredBus{*effects_, effectsMono_, {}}, input, MemoryClip{input.audio}, durationFrames_);
+    } else {
+        addTo(StoredBus{*main_, mainMono_, {}}, input, MemoryClip{input.audio}, durationFrames_);
+    }
+}
+
+void StoredBuilder::place(const Input& input, const PCMSource& clip) {
+    if (input.role == AudioRole::soundEffect) {
+        if (!effects_) effects_ = stores_(2, durationFrames_);
+        addTo(StoredBus{*effects_, effectsMono_, {}}, input, SourceClip{clip, {}}, durationFrames_);
+    } else {
+        addTo(StoredBus{*main_, mainMono_, {}}, input, SourceClip{clip, {}}, durationFrames_);
+    }
+}
+
+StoredBuilder::Finished StoredBuilder::finish(const Policy& policy, bool measured) && {
+    // A mono bus is heard in both channels without being copied.
+    const PCMSources::Source mainBus = PCMSources::bus(main_, mainMono_);
+    const PCMSources::Source effects = effects_ ? PCMSources::bus(effects_, effectsMono_) : nullptr;
+    main_.reset();
+    effects_.reset();
+    Finished result;
+    if (const auto* normalize = policy.normalizing()) {
+        const double mainLufs = Loudness::integrated(*mainBus);
+        const bool effectsOnly = mainLufs <= Loudness::silenceLufs && effects != nullptr;
+        LoudnessNormalizer::Streamed normalized = LoudnessNormalizer::normalize(
+            effectsOnly ? effects : mainBus, normalize->targetLufs, normalize->ceilingDb, stores_);
+        PCMSources::Source riding;
+        if (!effectsOnly && effects) riding = PCMSources::scaled(effects, normalized.numbers.gainDb);
+        StreamedUnderCeiling limited = underCeiling(normalized.sound, riding, normalize->ceilingDb, stores_);
+        result.buffer = std::move(limited.buffer);
+        result.reached = normalized.numbers.reached;
+        result.effectsLoweredDb = limited.effectsLoweredDb;
+        result.integratedLufs = Loudness::integrated(*result.buffer);
+        result.truePeakDb = TruePeak::measureDb(*result.buffer);
+        return result;
+    }
+    if (const auto* keep = policy.keepingLevel()) {
+        StreamedUnderCeiling limited = underCeiling(mainBus, effects, keep->ceilingDb, stores_);
+        result.buffer = std::move(limited.buffer);
+        result.effectsLoweredDb = limited.effectsLoweredDb;
+    } else {
+        result.buffer = effects ? PCMSources::summed(mainBus, effects) : mainBus;
+    }
+    result.reached = true;
+    if (measured) {
+        result.integratedLufs = Loudness::integrated(*result.buffer);
+        result.truePeakDb = TruePeak::measureDb(*result.buffer);
     } else {
         result.integratedLufs = Loudness::silenceLufs;
         result.truePeakDb = TruePeak::silenceDb;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 #include "Core/Render/AudioMix.hpp"
 
 #include <cstdint>
@@ -79,6 +80,34 @@ private:
     int64_t durationFrames_;
     std::vector<std::vector<float>> main_;
     std::optional<std::vector<std::vector<float>>> effects_;
+};
+
+// The same mix with its buses in stores, finished a block at a time, so its
+// memory does not grow with the mix's length: the finished sound is a source
+// that computes its frames from the buses when read.
+class StoredBuilder {
+public:
+    struct Finished {
+        PCMSources::Source buffer;
+        double integratedLufs = 0;
+        double truePeakDb = 0;
+        bool reached = false;
+        double effectsLoweredDb = 0;
+    };
+
+    StoredBuilder(int64_t durationFrames, PCMStores stores);
+    void place(const Input& input);
+    // A clip too long to hold: its samples come from `clip`, not input.audio.
+    void place(const Input& input, const PCMSource& clip);
+    Finished finish(const Policy& policy, bool measured) &&;
+
+private:
+    int64_t durationFrames_;
+    PCMStores stores_;
+    std::shared_ptr<PCMStore> main_;
+    std::shared_ptr<PCMStore> effects_;
+    bool mainMono_ = true;
+    bool effectsMono_ = true;
 };
 
 Result mix(const std::vector<Input>& inputs, int64_t durationFrames, const Policy& policy);

@@ -38,4 +38,31 @@ Result normalize(const PCMAudio& audio, double targetLufs, double ceilingDb) {
     return std::move(*best);
 }
 
+Streamed normalize(const PCMSources::Source& audio, double targetLufs, double ceilingDb, const PCMStores& stores) {
+    const double measured = Loudness::integrated(*audio);
+    if (measured <= Loudness::silenceLufs) return {audio, {PCMAudio(), measured, TruePeak::measureDb(*audio), 0, 0, false}};
+
+    double gain = targetLufs - measured;
+    std::optional<Streamed> best;
+    double bestError = 0;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        TruePeakLimiter::Streamed candidate =
+            TruePeakLimiter::apply(PCMSources::scaled(audio, gain), ceilingDb, stores);
+        const double lufs = Loudness::integrated(*candidate.buffer);
+        const double error = std::fabs(lufs - targetLufs);
+        if (error <= toleranceLu) {
+            const double peak = TruePeak::measureDb(*candidate.buffer);
+            return {candidate.buffer, {PCMAudio(), lufs, peak, gain, candidate.reductionDb, true}};
+        }
+        if (!best || error < bestError) {
+            const double peak = TruePeak::measureDb(*candidate.buffer);
+            // The best attempt keeps its gain curve, so it is not made again.
+            best = Streamed{candidate.buffer, {PCMAudio(), lufs, peak, gain, candidate.reductionDb, false}};
+            bestError = error;
+        }
+        gain += targetLufs - lufs;
+    }
+    return std::move(*best);
+}
+
 } // namespace korvel::LoudnessNormalizer

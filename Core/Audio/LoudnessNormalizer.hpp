@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 
 namespace korvel {
 
@@ -22,6 +23,14 @@ struct Result {
 };
 
 Result normalize(const PCMAudio& audio, double targetLufs, double ceilingDb);
+
+// The same steps over sound read a block at a time; `buffer` of the result
+// stays empty and the normalised sound is `sound`.
+struct Streamed {
+    PCMSources::Source sound;
+    Result numbers;
+};
+Streamed normalize(const PCMSources::Source& audio, double targetLufs, double ceilingDb, const PCMStores& stores);
 } // namespace LoudnessNormalizer
 
 } // namespace korvel

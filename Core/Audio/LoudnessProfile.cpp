@@ -1,5 +1,6 @@
 #include "Core/Audio/LoudnessProfile.hpp"
 
+#include "Core/Audio/PCMSource.hpp"
 #include "Core/Audio/SIMD.hpp"
 
 #include <algorithm>
@@ -27,11 +28,30 @@ constexpr double shelf[5] = {1.53512485958697, -2.69169618940638, 1.198392810852
 constexpr double highPass[5] = {1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621};
 
 // One stretch of one channel: frames [begin, end) give steps into `out`.
+// The samples are in memory, or read from `source` a window at a time.
 struct Stretch {
     const float* samples = nullptr;
     int64_t begin = 0;
     int64_t end = 0;
     double* out = nullptr;
+    const PCMSource* source = nullptr;
+    int channel = 0;
+    std::vector<float>* window = nullptr;
+    int64_t windowBegin = 0;
+
+    bool present() const { return samples != nullptr || source != nullptr; }
+    // Frames [f0, f0 + n) of the channel, n ≤ one step.
+    const float* at(int64_t f0, int64_t n) {
+        if (samples != nullptr) return samples + f0;
+        const int64_t windowEnd = windowBegin + static_cast<int64_t>(window->size());
+        if (f0 < windowBegin || f0 + n > windowEnd) {
+            windowBegin = f0;
+            const int64_t m = std::min(PCMSources::blockFrames, end - f0);
+            window->resize(static_cast<size_t>(m));
+            source->read(channel, f0, m, window->data());
+        }
+        return window->data() + (f0 - windowBegin);
+    }
 };
 
 // Two biquad sections in transposed direct form, for four lanes at once.
@@ -61,14 +81,14 @@ void filterStretches(const Stretch* stretches, int count) {
         bool whole = true;
         for (int l = 0; l < lanes; ++l) {
             const int64_t f0 = lane[l].begin - warmUpFrames + s * stepFrames;
-            const int64_t n = lane[l].samples == nullptr || f0 < 0 ? 0 : std::clamp<int64_t>(lane[l].end - f0, 0, stepFrames);
+            const int64_t n = !lane[l].present() || f0 < 0 ? 0 : std::clamp<int64_t>(lane[l].end - f0, 0, stepFrames);
             valid[l] = static_cast<int>(n);
             if (n == stepFrames) {
-                p[l] = lane[l].samples + f0;
+                p[l] = lane[l].at(f0, n);
             } else if (n == 0) {
                 p[l] = zeros;
             } else {
-                std::memcpy(partial[l], lane[l].samples + f0, static_cast<size_t>(n) * sizeof(float));
+                std::memcpy(partial[l], lane[l].at(f0, n), static_cast<size_t>(n) * sizeof(float));
                 std::memset(partial[l] + n, 0, static_cast<size_t>(stepFrames - n) * sizeof(float));
                 p[l] = partial[l];
             }
@@ -158,6 +178,53 @@ LoudnessProfile::LoudnessProfile(const PCMAudio& audio) {
     }
 }
 
+LoudnessProfile::LoudnessProfile(const PCMSource& audio) {
+    frameCount = audio.channelCount() > 0 ? audio.frameCount() : 0;
+    const int64_t stepCount = (frameCount + stepFrames - 1) / stepFrames;
+    steps.assign(static_cast<size_t>(stepCount), 0.0);
+    if (frameCount == 0) return;
+
+    // Stretches cut exactly as for sound in memory, so the steps are the same numbers.
+    std::vector<int> distinct;
+    std::vector<size_t> weightOf;
+    for (int c = 0; c < audio.channelCount(); ++c) {
+        if (c > 0 && audio.repeats(c)) {
+            ++weightOf.back();
+        } else {
+            distinct.push_back(c);
+            weightOf.push_back(1);
+        }
+    }
+    const int64_t n = frameCount;
+    const int64_t own = stepCount;
+    const int64_t pieces = own >= lanes * minimumStretchSteps ? lanes : 1;
+    const int64_t pieceSteps = (own + pieces - 1) / pieces;
+    std::vector<std::vector<double>> powers(distinct.size(), std::vector<double>(static_cast<size_t>(own), 0.0));
+    std::vector<Stretch> stretches;
+    for (size_t c = 0; c < distinct.size(); ++c) {
+        for (int64_t k = 0; k < pieces; ++k) {
+            const int64_t begin = k * pieceSteps * stepFrames;
+            const int64_t end = std::min(n, (k + 1) * pieceSteps * stepFrames);
+            if (begin >= end) continue;
+            Stretch s;
+            s.begin = begin;
+            s.end = end;
+            s.out = powers[c].data() + k * pieceSteps;
+            s.source = &audio;
+            s.channel = distinct[c];
+            stretches.push_back(s);
+        }
+    }
+    std::vector<std::vector<float>> windows(stretches.size());
+    for (size_t i = 0; i < stretches.size(); ++i) stretches[i].window = &windows[i];
+    for (size_t i = 0; i < stretches.size(); i += lanes)
+        filterStretches(stretches.data() + i, static_cast<int>(std::min<size_t>(lanes, stretches.size() - i)));
+
+    for (size_t c = 0; c < distinct.size(); ++c)
+        for (size_t w = 0; w < weightOf[c]; ++w)
+            for (size_t i = 0; i < steps.size(); ++i) steps[i] += powers[c][i];
+}
+
 double LoudnessProfile::integrated() const { return gated(0, steps.size()); }
 
 double LoudnessProfile::lufs(int64_t lower, int64_t upper) const {
@@ -217,6 +284,7 @@ double LoudnessProfile::gated(size_t first, size_t end) const {
 
 namespace Loudness {
 double integrated(const PCMAudio& audio) { return LoudnessProfile(audio).integrated(); }
+double integrated(const PCMSource& audio) { return LoudnessProfile(audio).integrated(); }
 } // namespace Loudness
 
 } // namespace korvel

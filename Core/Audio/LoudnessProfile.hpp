@@ -7,6 +7,8 @@
 
 namespace korvel {
 
+class PCMSource;
+
 // K-weighted power of every 10 ms step of a sound, kept so that the gated
 // loudness of the whole or of any stretch costs no further filtering.
 struct LoudnessProfile {
@@ -18,6 +20,8 @@ struct LoudnessProfile {
 
     LoudnessProfile() = default;
     explicit LoudnessProfile(const PCMAudio& audio);
+    // The same steps, read a block at a time.
+    explicit LoudnessProfile(const PCMSource& audio);
 
     // Gated loudness of all steps, in LUFS.
     double integrated() const;
@@ -33,6 +37,7 @@ private:
 namespace Loudness {
 inline constexpr double silenceLufs = -70.0;
 double integrated(const PCMAudio& audio);
+double integrated(const PCMSource& audio);
 } // namespace Loudness
 
 } // namespace korvel

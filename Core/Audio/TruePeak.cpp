@@ -246,6 +246,63 @@ double measureDb(const PCMAudio& audio) {
     return std::max(silenceDb, 20.0 * std::log10(static_cast<double>(peak)));
 }
 
+std::vector<float> envelope(const PCMSource& audio, int channel, int64_t from, int64_t count) {
+    // Outputs read 15 samples before and 16 after them; beyond the channel's
+    // ends the zeros of the whole envelope's padding stand in.
+    const int64_t n = audio.frameCount();
+    const int64_t a = std::max<int64_t>(0, from - after), b = std::min(n, from + count + after);
+    std::vector<float> around(static_cast<size_t>(b - a));
+    if (b > a) audio.read(channel, a, b - a, around.data());
+    std::vector<float> env = envelope(around);
+    return std::vector<float>(env.begin() + (from - a), env.begin() + (from - a + count));
+}
+
+double measureDb(const PCMSource& audio) {
+    // As for sound in memory: loudest samples per block first, then only the
+    // blocks that could hold the peak are interpolated.
+    constexpr int64_t block = 4096;
+    const float bound = phases().gainBound;
+    const int64_t n = audio.frameCount();
+    struct Candidate {
+        float reach;
+        int channel;
+        int64_t block;
+    };
+    std::vector<Candidate> candidates;
+    float peak = 0;
+    std::vector<float> samples;
+    for (int c = 0; c < audio.channelCount() && n > 0; ++c) {
+        if (c > 0 && audio.repeats(c)) continue;
+        const int64_t blocks = (n + block - 1) / block;
+        std::vector<float> loudest(static_cast<size_t>(blocks));
+        for (int64_t at = 0; at < n; at += PCMSources::blockFrames) {
+            const int64_t m = std::min(PCMSources::blockFrames, n - at);
+            samples.resize(static_cast<size_t>(m));
+            audio.read(c, at, m, samples.data());
+            for (int64_t s = 0; s < m; s += block) {
+                const float v = sampleMax(samples.data() + s, static_cast<size_t>(std::min(block, m - s)));
+                loudest[static_cast<size_t>((at + s) / block)] = v;
+                peak = std::max(peak, v);
+            }
+        }
+        for (int64_t b = 0; b < blocks; ++b) {
+            float around = loudest[static_cast<size_t>(b)];
+            if (b > 0) around = std::max(around, loudest[static_cast<size_t>(b - 1)]);
+            if (b + 1 < blocks) around = std::max(around, loudest[static_cast<size_t>(b + 1)]);
+            candidates.push_back({around * bound, c, b});
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.reach > b.reach; });
+    for (const Candidate& candidate : candidates) {
+        if (!(candidate.reach > peak)) break;
+        const int64_t start = candidate.block * block;
+        for (float v : envelope(audio, candidate.channel, start, std::min(block, n - start))) peak = std::max(peak, v);
+    }
+    if (!(peak > 0)) return silenceDb;
+    return std::max(silenceDb, 20.0 * std::log10(static_cast<double>(peak)));
+}
+
 } // namespace TruePeak
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 
 #include <vector>
 
@@ -16,6 +17,11 @@ std::vector<float> envelope(const std::vector<float>& samples);
 void raise(std::vector<float>& envelope, const std::vector<float>& samples);
 // The largest envelope value over all channels, in dBTP.
 double measureDb(const PCMAudio& audio);
+// The same peak, read a block at a time.
+double measureDb(const PCMSource& audio);
+// The envelope of frames [from, from + count) of one channel, equal to that
+// part of the whole channel's envelope.
+std::vector<float> envelope(const PCMSource& audio, int channel, int64_t from, int64_t count);
 } // namespace TruePeak
 
 } // namespace korvel

@@ -10,10 +10,12 @@
 #include <ebur128.h>
 #include <gtest/gtest.h>
 
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -283,14 +285,16 @@ TEST(AudioMix, ManyShortTracksOfOneSourceMixLikeOneTrack) {
     }
     const std::string one = track("all", "music", music, 500'000, 500'000 + length, 0, length, R"([{"outUs":0,"gainDb":-6}])");
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
-    // One at a time: the answer to the shorter mix may come first, and a wait
-    // for one id passes over the lines of others.
-    int64_t id = 0;
-    for (const auto& [out, tracks] : {std::pair{folder / "many.wav", many}, std::pair{folder / "one.wav", one}}) {
-        engine.sendLine(EngineProcess::request(++id, "audio.mix", mixParams(out, planJSON(tracks, "null", length), sources)));
-        auto response = engine.responseFor(id);
+    engine.sendLine(EngineProcess::request(1, "audio.mix", mixParams(folder / "many.wav", planJSON(many, "null", length), sources)));
+    engine.sendLine(EngineProcess::request(2, "audio.mix", mixParams(folder / "one.wav", planJSON(one, "null", length), sources)));
+    // The two mixes run side by side; either may answer first.
+    std::set<int64_t> answered;
+    while (answered.size() < 2) {
+        auto response = engine.readJSON();
         ASSERT_TRUE(response);
+        ASSERT_TRUE(response->member("id"));
         ASSERT_TRUE(resultOf(*response).isObject());
+        answered.insert(response->member("id")->intValue().value_or(0));
     }
     const auto manySamples = decodeWithTool(folder / "many.wav", 2), oneSamples = decodeWithTool(folder / "one.wav", 2);
     ASSERT_EQ(oneSamples.size(), 2u * 192'000);
@@ -314,6 +318,20 @@ TEST(AudioMix, CancellationLeavesNothingBehind) {
         EXPECT_EQ(entry.path().filename().string().find("korvel-"), std::string::npos) << entry.path();
     }
     EXPECT_TRUE(!fs::exists(folder / "cache" / "journal") || fs::is_empty(folder / "cache" / "journal"));
+}
+
+TEST(AudioMix, AScratchFolderThatCantBeWrittenIsNamedAndNothingIsWritten) {
+    const fs::path folder = korvel::testing::freshFolder("audio-mix-scratch");
+    const fs::path out = folder / "mix.m4a";
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()},
+                         {"KORVEL_ENGINE_TEMP_DIR=" + (folder / "missing").string()});
+    engine.sendLine(EngineProcess::request(1, "audio.mix", mixParams(out, mixedPlan(2'000'000))));
+    auto response = engine.responseFor(1);
+    ASSERT_TRUE(response);
+    ASSERT_TRUE(response->member("error"));
+    EXPECT_EQ(response->member("error")->member("code")->intValue(), -32003);
+    EXPECT_EQ(*response->member("error")->member("message")->stringPtr(), "The mix's scratch files could not be written.");
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST(AudioSegments, DecodeToTheMixWithNoLagAfterTheSkip) {

@@ -231,25 +231,38 @@ std::vector<std::vector<float>> writtenOut(std::string_view recipe, int64_t seed
     return {std::move(left), std::move(right)};
 }
 
-std::vector<std::vector<float>> bed(std::string_view recipe, int64_t seed, int64_t frames, double lufs) {
-    if (frames < 1) return {{}, {}};
+Looped looped(std::string_view recipe, int64_t seed, int64_t frames, double lufs) {
+    Looped out;
+    if (frames < 1) {
+        out.body = {{}, {}};
+        return out;
+    }
+    out.frames = frames;
     const int64_t written = framesWritten(recipe, seed, frames);
     if (written >= frames) {
         PCMAudio audio(writtenOut(recipe, seed, frames));
-        return leveled(std::move(audio), 0, frames, lufs).channels;
+        out.body = leveled(std::move(audio), 0, frames, lufs).channels;
+        return out;
     }
     // Twelve chords: the first two thirds play once, the middle third loops.
-    const int64_t third = written / 3;
-    const PCMAudio body = leveled(PCMAudio(writtenOut(recipe, seed, written)), third, written, lufs);
+    out.third = written / 3;
+    out.body = leveled(PCMAudio(writtenOut(recipe, seed, written)), out.third, written, lufs).channels;
+    return out;
+}
+
+std::vector<std::vector<float>> bed(std::string_view recipe, int64_t seed, int64_t frames, double lufs) {
+    Looped chords = looped(recipe, seed, frames, lufs);
+    if (chords.third == 0) return std::move(chords.body);
+    const int64_t third = chords.third;
     std::vector<std::vector<float>> out;
-    for (const auto& channel : body.channels) {
-        std::vector<float> looped(static_cast<size_t>(frames));
-        std::copy(channel.begin(), channel.begin() + 2 * third, looped.begin());
+    for (const auto& channel : chords.body) {
+        std::vector<float> whole(static_cast<size_t>(frames));
+        std::copy(channel.begin(), channel.begin() + 2 * third, whole.begin());
         for (int64_t at = 2 * third; at < frames; at += third) {
             const int64_t n = std::min(third, frames - at);
-            std::copy(channel.begin() + third, channel.begin() + third + n, looped.begin() + at);
+            std::copy(channel.begin() + third, channel.begin() + third + n, whole.begin() + at);
         }
-        out.push_back(std::move(looped));
+        out.push_back(std::move(whole));
     }
     return out;
 }

@@ -8,6 +8,7 @@
 #include "Adapters/Audio/AudioPlan.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/IsolatedVoices.hpp"
+#include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/TruePeak.hpp"
 
 #include <gtest/gtest.h>
@@ -351,4 +352,58 @@ TEST(AudioPlanRenderer, AnEncoderReportsToItsStarterOnlyWhileTheStarterRuns) {
     EXPECT_EQ(later.frameCount, 26);
     EXPECT_EQ(reports.load(), 1);
     EXPECT_FALSE(lateReport.load());
+}
+
+TEST(AudioPlanRenderer, TheStreamedMixGivesTheSamplesOfTheMixInMemory) {
+    const fs::path root = fresh("renderer-streamed");
+    const fs::path source = root / "voice.flac";
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=300:sample_rate=48000:duration=12' "
+                           "-af 'volume=0.4,tremolo=f=3:d=0.8' -ac 1 -c:a flac '" + source.string() + "'").c_str()),
+              0);
+    auto library = std::make_shared<SourceLibrary>();
+    AudioPlanRenderer plans(nullptr, root, library, "test");
+    const std::map<std::string, JSONValue> sources{
+        {"a", JSONValue::parsing(R"({"path":")" + source.string() + R"(","contentHash":")" +
+                                 library->contentHash(source) + R"("})")}};
+    const std::string voice = R"({"id":"v","role":"voice","assetId":"a","generated":null,"srcStartUs":500000,)"
+                              R"("srcEndUs":11500000,"outStartUs":250000,"outEndUs":11250000,"speed":1.0,)"
+                              R"("gain":[{"outUs":0,"gainDb":0},{"outUs":8000000,"gainDb":4}],"isolation":null})";
+    // Beds that loop their chords: one cut from past its twelve chords, one
+    // starting before the mix.
+    const std::string looping =
+        R"({"id":"l","role":"music","assetId":null,"generated":{"recipe":"upbeat_bed","seed":3},"srcStartUs":40000000,)"
+        R"("srcEndUs":52000000,"outStartUs":0,"outEndUs":12000000,"speed":1.0,"gain":[{"outUs":0,"gainDb":-4}],)"
+        R"("isolation":null})";
+    // A second cut of the source runs past its end and starts before the mix.
+    const std::string past = R"({"id":"w","role":"voice","assetId":"a","generated":null,"srcStartUs":6000000,)"
+                             R"("srcEndUs":14000000,"outStartUs":-1000000,"outEndUs":7000000,"speed":1.0,)"
+                             R"("gain":[],"isolation":null})";
+    const std::string tracks = voice + "," + past + "," + looping + "," +
+                               track("b", "music", "upbeat_bed", 13'000'000, -1'000'000, 12'000'000) + "," +
+                               track("d", "sound_effect", "ding", 1'000'000, 3'000'000, 4'000'000) + "," +
+                               track("t", "sound_effect", "thud", 500'000, 9'000'000, 9'500'000);
+    // A loud target, so the normaliser and the limiter both work; no target
+    // keeps the level; the voice alone is a plain sum.
+    struct Case {
+        std::string name, tracks, target;
+    };
+    for (const Case& c : {Case{"normalized", tracks, "-6"}, Case{"kept level", tracks, "null"}, Case{"voice", voice, "null"}}) {
+        SCOPED_TRACE(c.name);
+        const AudioPlan p(plan(c.tracks, 12'000'000, c.target), sources, "test");
+        for (Variant v : {Variant::after, Variant::before}) {
+            const AudioMixer::Result whole = plans.mix(p, v, JobContext::silent(), true);
+            const AudioMixer::StoredBuilder::Finished streamed = plans.streamedMix(p, v, JobContext::silent(), true);
+            EXPECT_EQ(streamed.integratedLufs, whole.integratedLufs);
+            EXPECT_EQ(streamed.truePeakDb, whole.truePeakDb);
+            EXPECT_EQ(streamed.reached, whole.reached);
+            EXPECT_EQ(streamed.effectsLoweredDb, whole.effectsLoweredDb);
+            EXPECT_TRUE(streamed.buffer->whole() == whole.buffer);
+        }
+        // The file holds the samples that were measured.
+        const auto answer = plans.finalMix(plan(c.tracks, 12'000'000, c.target), sources, root / "mix.wav",
+                                           JobContext::silent());
+        const PCMAudio written = AudioDecoder::read(root / "mix.wav", 2, JobContext::silent());
+        EXPECT_EQ(written.frameCount(), 12 * 48'000);
+        EXPECT_EQ(answer.integratedLufs, Loudness::integrated(written));
+    }
 }
