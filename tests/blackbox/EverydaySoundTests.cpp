@@ -70,15 +70,6 @@ std::string errorText(const JSONValue& answer) {
     return e ? e->canonical() : std::string();
 }
 
-// The source library can't open these containers yet (another branch mends
-// its check); such a row waits instead of failing.
-bool containerRefused(const EverydaySource& source, const JSONValue& answer) {
-    if (!source.containerPending) return false;
-    const JSONValue* e = answer.member("error");
-    const JSONValue* message = e ? e->member("message") : nullptr;
-    return message && message->stringValue() && message->stringValue()->rfind("open ", 0) == 0;
-}
-
 std::vector<float> wavSamples(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), {});
@@ -120,8 +111,6 @@ TEST_P(EverydaySounds, EveryKindAgreesWithAnIndependentMeterAndTheSoundHasNoLag)
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
 
     const JSONValue silences = answerOf(engine, 1, "analysis.run", analysisParams(*file, "silences"));
-    if (containerRefused(source, silences))
-        GTEST_SKIP() << "the source library's container check for Ogg, WebM and Matroska is pending";
     const JSONValue* s = silences.member("result");
     ASSERT_TRUE(s) << errorText(silences);
     const auto& runs = *s->member("runs")->arrayPtr();

@@ -38,9 +38,6 @@ struct EverydaySource {
     bool picture = false;
     int channels = 1;
     int rate = 48000;    // the sound's own rate
-    // Ogg, WebM and Matroska: the source library opens them once its
-    // container check is mended (branch sources-analysis).
-    bool containerPending = false;
     std::string videoInput; // ffmpeg's picture input, when there is a picture
     std::string videoCodec; // and its encoder options
     std::string audio;      // ffmpeg's sound encoder options
@@ -55,14 +52,14 @@ inline const std::vector<EverydaySource>& everydaySources() {
         const std::string h264 = "-c:v libx264 -preset ultrafast -pix_fmt yuv420p";
         const std::string vp9 = "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 200k";
         return std::vector<EverydaySource>{
-            {"Mp4H264AacStereo", "movie.mp4", true, 2, 48000, false, ntsc, h264, "-c:a aac -b:a 128k"},
-            {"M4aAacMono", "voice.m4a", false, 1, 48000, false, "", "", "-c:a aac -b:a 96k"},
-            {"Mp3At44k", "song.mp3", false, 2, 44100, false, "", "", "-c:a libmp3lame -b:a 128k"},
-            {"OggOpus", "voice.ogg", false, 2, 48000, true, "", "", "-c:a libopus -b:a 96k"},
-            {"WebmVp9Opus", "clip.webm", true, 2, 48000, true, pal, vp9, "-c:a libopus -b:a 96k"},
-            {"MkvH264Aac", "clip.mkv", true, 2, 48000, true, ntsc, h264, "-c:a aac -b:a 128k"},
-            {"Flac", "take.flac", false, 2, 44100, false, "", "", "-c:a flac"},
-            {"Wav16", "take.wav", false, 1, 48000, false, "", "", "-c:a pcm_s16le"},
+            {"Mp4H264AacStereo", "movie.mp4", true, 2, 48000, ntsc, h264, "-c:a aac -b:a 128k"},
+            {"M4aAacMono", "voice.m4a", false, 1, 48000, "", "", "-c:a aac -b:a 96k"},
+            {"Mp3At44k", "song.mp3", false, 2, 44100, "", "", "-c:a libmp3lame -b:a 128k"},
+            {"OggOpus", "voice.ogg", false, 2, 48000, "", "", "-c:a libopus -b:a 96k"},
+            {"WebmVp9Opus", "clip.webm", true, 2, 48000, pal, vp9, "-c:a libopus -b:a 96k"},
+            {"MkvH264Aac", "clip.mkv", true, 2, 48000, ntsc, h264, "-c:a aac -b:a 128k"},
+            {"Flac", "take.flac", false, 2, 44100, "", "", "-c:a flac"},
+            {"Wav16", "take.wav", false, 1, 48000, "", "", "-c:a pcm_s16le"},
         };
     }();
     return sources;
