@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/Canvas.hpp"
+#include "Adapters/Render/FrameMemory.hpp"
 #include "Adapters/Render/RenderInputs.hpp"
 #include "Core/Render/FrameRange.hpp"
 #include "Core/Render/FrameTimings.hpp"
@@ -65,6 +66,7 @@ private:
                    const FrameSource& source) const;
     RGBAImage composite(int64_t overlay, int64_t frame, RGBAImage under, const FrameSource& source) const;
 
+    FrameMemory::Use memory_;
     RenderInputs inputs_;
     LayerTracks tracks_;
     render::Canvas canvas_;
