@@ -249,6 +249,37 @@ void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
     }
 }
 
+void Cube(float* HWY_RESTRICT p, int count, const float* HWY_RESTRICT cube, int dimension) {
+    const D d;
+    const hn::RebindToSigned<D> di;
+    const V top = hn::Set(d, static_cast<float>(dimension - 1));
+    const int32_t g1 = dimension * 4, b1 = dimension * dimension * 4;
+    auto index = [&](V v, hn::Vec<decltype(di)>& i, V& f) {
+        // Clamped to the cube; not a number counts as 0.
+        V c = hn::IfThenElseZero(hn::Gt(v, hn::Zero(d)), hn::IfThenElse(hn::Lt(v, hn::Set(d, 1.0f)), hn::Mul(v, top), top));
+        i = hn::Min(hn::ConvertTo(di, c), hn::Set(di, dimension - 2));
+        f = hn::Sub(c, hn::ConvertTo(d, i));
+    };
+    auto mix = [&](V a, V b, V t) { return hn::Add(a, hn::Mul(hn::Sub(b, a), t)); };
+    pixels(p, count, [&](V& r, V& g, V& b, V&) {
+        hn::Vec<decltype(di)> r0, g0, b0;
+        V dr, dg, db;
+        index(r, r0, dr);
+        index(g, g0, dg);
+        index(b, b0, db);
+        auto at = hn::Add(hn::Add(hn::ShiftLeft<2>(r0), hn::Mul(g0, hn::Set(di, g1))), hn::Mul(b0, hn::Set(di, b1)));
+        V out[3];
+        for (int c = 0; c < 3; ++c) {
+            const float* base = cube + c;
+            auto corner = [&](int32_t offset) { return hn::GatherIndex(d, base, hn::Add(at, hn::Set(di, offset))); };
+            V v00 = mix(corner(0), corner(4), dr), v10 = mix(corner(g1), corner(g1 + 4), dr);
+            V v01 = mix(corner(b1), corner(b1 + 4), dr), v11 = mix(corner(b1 + g1), corner(b1 + g1 + 4), dr);
+            out[c] = mix(mix(v00, v10, dg), mix(v01, v11, dg), db);
+        }
+        r = out[0], g = out[1], b = out[2];
+    });
+}
+
 } // namespace korvel::Kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -261,6 +292,7 @@ HWY_EXPORT(Over);
 HWY_EXPORT(Sanitise);
 HWY_EXPORT(Accumulate);
 HWY_EXPORT(Grain);
+HWY_EXPORT(Cube);
 
 namespace {
 std::atomic<bool> scalar{false};
@@ -277,6 +309,10 @@ void over(float* dst, const float* src, int count) { HWY_DYNAMIC_DISPATCH(Over)(
 void grain(float* rgba, int count, const GrainRow& row) { HWY_DYNAMIC_DISPATCH(Grain)(rgba, count, row); }
 void accumulate(float* dst, const float* src, float weight, size_t count, bool first) {
     HWY_DYNAMIC_DISPATCH(Accumulate)(dst, src, weight, count, first);
+}
+
+void cube(float* rgba, int count, const float* cube, int dimension) {
+    HWY_DYNAMIC_DISPATCH(Cube)(rgba, count, cube, dimension);
 }
 
 void useReferences(bool on) { scalar.store(on, std::memory_order_relaxed); }

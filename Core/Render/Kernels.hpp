@@ -32,6 +32,10 @@ struct GrainRow {
 };
 void grain(float* rgba, int count, const GrainRow& row);
 
+// A colour cube of `dimension` points a side (red fastest, RGBA entries)
+// looked up trilinearly on values clamped to [0, 1]; alpha is kept.
+void cube(float* rgba, int count, const float* cube, int dimension);
+
 // dst = src x weight when `first`, else dst += src x weight.
 void accumulate(float* dst, const float* src, float weight, size_t count, bool first);
 

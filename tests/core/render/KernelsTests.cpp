@@ -1,9 +1,11 @@
 // Every vector kernel against the scalar code it stands for, on each
 // instruction set compiled in that this processor runs (the baseline too).
+#include "Core/Render/Compositing.hpp"
 #include "Core/Render/Kernels.hpp"
 #include "Core/Render/Lanczos.hpp"
 #include "Core/Render/LookCube.hpp"
 #include "Core/Render/PixelChain.hpp"
+#include "Core/Render/Steps/CubeStep.hpp"
 #include "Core/Render/Steps/GainsStep.hpp"
 #include "Core/Render/Steps/GrainStep.hpp"
 #include "Core/Render/Steps/OverStep.hpp"
@@ -143,6 +145,37 @@ TEST_P(KernelTargets, OverMatchesTheStep) {
         // The span starts left of the layer and ends past it.
         compare(randomPixels(count + 6, 5u), [&](std::vector<float>& p) { step.run(p.data(), count + 6, -1, 5); },
                 "over, " + std::to_string(count) + " pixels");
+    }
+}
+
+TEST_P(KernelTargets, CompositingOverMatchesItsReference) {
+    struct Case {
+        int x, y, w, h;
+    };
+    // A layer inside the picture, across each edge, and beside it.
+    for (Case c : {Case{5, 3, 17, 9}, Case{-4, -2, 31, 7}, Case{40, 20, 13, 30}, Case{60, 0, 5, 5}}) {
+        RGBAImage layer = RGBAImage::blank(c.x, c.y, c.w, c.h);
+        auto values = randomPixels(c.w * c.h, static_cast<unsigned>(c.w));
+        std::copy(values.begin(), values.end(), layer.pixels.begin());
+        compare(randomPixels(50 * 33, 9u), [&](std::vector<float>& p) {
+            RGBAImage picture = RGBAImage::blank(0, 0, 50, 33);
+            std::copy(p.begin(), p.end(), picture.pixels.begin());
+            Compositing::over(picture, layer, 0, 33);
+            p.assign(picture.pixels.begin(), picture.pixels.end());
+        }, "compositing over at " + std::to_string(c.x) + ", " + std::to_string(c.y));
+    }
+}
+
+TEST_P(KernelTargets, TheCubeMatchesTheStep) {
+    for (const char* look : {"warm_cinema", "cool_film"}) {
+        for (double strength : {1.0, 1.7}) {
+            CubeStep step(std::make_shared<const std::vector<float>>(LookCube::values(look, strength)), LookCube::dimension);
+            for (int count : counts) {
+                compare(randomPixels(count, 31u + static_cast<unsigned>(count)),
+                        [&](std::vector<float>& p) { step.run(p.data(), count, 0, 0); },
+                        std::string(look) + " cube, " + std::to_string(count) + " pixels");
+            }
+        }
     }
 }
 
