@@ -1,10 +1,25 @@
 #pragma once
 
+#include <cstddef>
+
 namespace korvel::FrameMemory {
 
 // Frames allocate and free canvas-sized buffers many times a second; left to
 // its defaults the allocator maps and unmaps each one, and every page is
 // faulted in and zeroed again. Once per process, before frames are drawn.
 void keep();
+
+// Held by a render while it draws: picture buffers its frames drop are kept
+// for its next frames, and freed when the last render lets go.
+class Use {
+public:
+    Use();
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+};
+
+// Buffers kept now (for tests).
+size_t keptBuffers();
 
 } // namespace korvel::FrameMemory

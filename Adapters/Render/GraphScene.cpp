@@ -30,8 +30,11 @@ namespace {
 std::string frameText(int64_t frame) { return "Frame " + std::to_string(frame); }
 
 RGBAImage opaqueBlack(const render::RenderCanvas& canvas) {
-    RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    for (size_t i = 3; i < out.pixels.size(); i += 4) out.pixels[i] = 1;
+    RGBAImage out = RGBAImage::blank(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
+    for (size_t i = 0; i < out.pixels.size(); i += 4) {
+        out.pixels[i] = out.pixels[i + 1] = out.pixels[i + 2] = 0;
+        out.pixels[i + 3] = 1;
+    }
     return out;
 }
 
@@ -83,7 +86,6 @@ RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double rati
 
 GraphScene::GraphScene(RenderInputs inputs, LayerTracks tracks, std::optional<FrameRange> window)
     : inputs_(std::move(inputs)), tracks_(std::move(tracks)), canvas_(inputs_.size) {
-    FrameMemory::keep();
     Placement placement{canvas_, inputs_.recipe};
     fills_ = std::make_unique<BackgroundFills>(inputs_.stills, inputs_.videos, tracks_.backgroundFill, placement);
     grading_ = std::make_unique<Grading>(inputs_.plan.colorStack, inputs_.recipe, canvas_, inputs_.timeline);
@@ -264,8 +266,8 @@ RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const F
             } else {
                 RGBAImage outgoing = clip(tr.outgoingSegment, ClipRole::tail, index, frame, range, source);
                 double p = static_cast<double>(frame - s.firstFrame + 1) / static_cast<double>(tr.frames + 1);
-                picture = RGBAImage::transparent(0, 0, canvas_.pixelWidth(), canvas_.pixelHeight());
                 if (tr.style == TransitionStyle::smooth) {
+                    picture = RGBAImage::blank(0, 0, canvas_.pixelWidth(), canvas_.pixelHeight());
                     float time = static_cast<float>(p);
                     Tiles::rows(0, picture.height, [&](int from, int to) {
                         Compositing::dissolve(outgoing, incoming, time, picture, from, to);
@@ -276,6 +278,7 @@ RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const F
                     Placement placement{canvas_, inputs_.recipe};
                     RGBAImage left = placement.drawn(outgoing, 1, -d, 0, canvas_.rect, false, true);
                     RGBAImage right = placement.drawn(incoming, 1, canvas_.width - d, 0, canvas_.rect, false, true);
+                    picture = RGBAImage::transparent(0, 0, canvas_.pixelWidth(), canvas_.pixelHeight());
                     Tiles::rows(0, picture.height, [&](int from, int to) {
                         Compositing::over(picture, left, from, to);
                         Compositing::over(picture, right, from, to);

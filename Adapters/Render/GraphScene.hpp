@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Adapters/Render/FrameMemory.hpp"
 #include "Adapters/Render/FrameSource.hpp"
 #include "Adapters/Render/RenderCanvas.hpp"
 #include "Adapters/Render/RenderInputs.hpp"
@@ -61,6 +62,7 @@ private:
                    const FrameSource& source) const;
     RGBAImage composite(int64_t overlay, int64_t frame, RGBAImage under, const FrameSource& source) const;
 
+    FrameMemory::Use memory_;
     RenderInputs inputs_;
     LayerTracks tracks_;
     render::RenderCanvas canvas_;

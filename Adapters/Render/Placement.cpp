@@ -36,10 +36,13 @@ RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double
                            bool clampEdges, bool tolerant) const {
     PixelBox box = pixels(rect, canvas);
     if (box.empty() || picture.empty() || !(s > 0) || !std::isfinite(s)) return RGBAImage{};
-    RGBAImage out = RGBAImage::transparent(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
     bool same = tolerant && std::fabs(s - 1) < 0.0005;
     if (same) s = 1;
-    if (same && tx == std::round(tx) && ty == std::round(ty)) {
+    const bool copies = same && tx == std::round(tx) && ty == std::round(ty);
+    // Resampling writes every pixel; a copy leaves what it misses transparent.
+    RGBAImage out = copies ? RGBAImage::transparent(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0)
+                           : RGBAImage::blank(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
+    if (copies) {
         // Whole-pixel moves copy.
         int dx = static_cast<int>(tx), dy = static_cast<int>(ty);
         Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
@@ -110,7 +113,7 @@ RGBAImage Placement::contained(const RGBAImage& picture, const render::Rect& r) 
 RGBAImage Placement::stretched(const RGBAImage& picture, int width, int height) {
     if (picture.empty() || width <= 0 || height <= 0) return RGBAImage{};
     if (picture.width == width && picture.height == height && picture.x == 0 && picture.y == 0) return picture;
-    RGBAImage out = RGBAImage::transparent(0, 0, width, height);
+    RGBAImage out = RGBAImage::blank(0, 0, width, height);
     double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
     Lanczos::Plan plan = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, out);
     Tiles::rows(0, height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });

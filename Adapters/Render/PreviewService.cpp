@@ -10,13 +10,17 @@
 #include "Adapters/Render/RenderGates.hpp"
 #include "Adapters/Render/SegmentCache.hpp"
 #include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Render/Tiles.hpp"
 #include "Core/Engine.hpp"
 #include "Core/Render/ColorMath.hpp"
 #include "Core/Render/SegmentWindows.hpp"
 #include "Core/Render/WideMath.hpp"
 #include "Core/Time.hpp"
 
+#include <array>
+#include <bit>
 #include <cerrno>
+#include <limits>
 #include <cmath>
 #include <fcntl.h>
 #include <unistd.h>
@@ -55,28 +59,72 @@ SegmentWindows::Copyables copyable(const std::map<std::string, std::shared_ptr<c
 
 } // namespace
 
+namespace {
+// The exact code of a linear value: the curve in full, rounded.
+uint8_t exactCode(float v) {
+    double l = std::clamp(static_cast<double>(std::isnan(v) ? 0.0f : v), 0.0, 1.0);
+    double e = ColorMath::encode709(static_cast<float>(l));
+    return static_cast<uint8_t>(std::lround(std::clamp(e, 0.0, 1.0) * 255.0));
+}
+
+// The least linear value of each code (the curve rises, so the code of a
+// value is the number of these at or below it); infinity for a code that
+// nothing in [0, 1] reaches.
+const std::array<float, 256>& codeStarts() {
+    static const std::array<float, 256> starts = [] {
+        std::array<float, 256> t{};
+        const uint32_t top = std::bit_cast<uint32_t>(1.0f);
+        for (int k = 1; k < 256; ++k) {
+            if (exactCode(1.0f) < k) {
+                t[static_cast<size_t>(k)] = std::numeric_limits<float>::infinity();
+                continue;
+            }
+            // Non-negative floats sort as their bits.
+            uint32_t lo = 0, hi = top;
+            while (lo < hi) {
+                uint32_t mid = lo + (hi - lo) / 2;
+                if (exactCode(std::bit_cast<float>(mid)) >= k) hi = mid;
+                else lo = mid + 1;
+            }
+            t[static_cast<size_t>(k)] = std::bit_cast<float>(lo);
+        }
+        return t;
+    }();
+    return starts;
+}
+
+inline uint8_t code(const std::array<float, 256>& starts, float v) {
+    float l = v > 0 ? v : 0.0f; // not a number is 0
+    int c = 0;
+    for (int step = 128; step > 0; step >>= 1)
+        if (starts[static_cast<size_t>(c + step)] <= l) c += step;
+    return static_cast<uint8_t>(c);
+}
+} // namespace
+
+uint8_t gammaCode(float linear) { return code(codeStarts(), linear); }
+uint8_t exactGammaCode(float linear) { return exactCode(linear); }
+
 Picture gammaPicture(const RGBAImage& image, RenderSize size) {
-    static const auto encode = [](float v) {
-        double l = std::clamp(static_cast<double>(std::isnan(v) ? 0.0f : v), 0.0, 1.0);
-        double e = ColorMath::encode709(static_cast<float>(l));
-        return static_cast<uint8_t>(std::lround(std::clamp(e, 0.0, 1.0) * 255.0));
-    };
+    const auto& starts = codeStarts();
     Picture p;
     p.width = size.width;
     p.height = size.height;
     p.bands = 3;
     p.pixels.assign(static_cast<size_t>(size.width * size.height * 3), 0);
-    for (int y = 0; y < image.height; ++y) {
-        int py = y + image.y;
-        if (py < 0 || py >= size.height) continue;
-        const float* row = image.row(y);
-        for (int x = 0; x < image.width; ++x) {
-            int px = x + image.x;
-            if (px < 0 || px >= size.width) continue;
-            uint8_t* out = &p.pixels[static_cast<size_t>((py * size.width + px) * 3)];
-            for (int c = 0; c < 3; ++c) out[c] = encode(row[x * 4 + c]);
+    Tiles::rows(0, image.height, [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            int py = y + image.y;
+            if (py < 0 || py >= size.height) continue;
+            const float* row = image.row(y);
+            for (int x = 0; x < image.width; ++x) {
+                int px = x + image.x;
+                if (px < 0 || px >= size.width) continue;
+                uint8_t* out = &p.pixels[static_cast<size_t>((py * size.width + px) * 3)];
+                for (int c = 0; c < 3; ++c) out[c] = code(starts, row[x * 4 + c]);
+            }
         }
-    }
+    });
     return p;
 }
 

@@ -14,6 +14,9 @@ namespace korvel {
 
 // Working space to 8-bit BT.709-coded RGB, as a picture file carries it.
 Picture gammaPicture(const RGBAImage& image, RenderSize size);
+// The 8-bit code gammaPicture gives a linear value, and the curve's own.
+uint8_t gammaCode(float linear);
+uint8_t exactGammaCode(float linear);
 
 // The preview methods: the cacheable windows of a plan, one window as a
 // fragmented MP4 (copied from the source, from the cache, or rendered), and

@@ -1,6 +1,7 @@
 #include "Core/Render/Compositing.hpp"
 
 #include "Core/Render/ColorMath.hpp"
+#include "Core/Render/Kernels.hpp"
 
 #include <algorithm>
 
@@ -17,9 +18,15 @@ constexpr float none[4] = {0, 0, 0, 0};
 void over(RGBAImage& dst, const RGBAImage& src, int from, int to) {
     int y0 = std::max({from, dst.y, src.y}), y1 = std::min({to, dst.y + dst.height, src.y + src.height});
     int x0 = std::max(dst.x, src.x), x1 = std::min(dst.x + dst.width, src.x + src.width);
+    if (x0 >= x1) return;
     for (int y = y0; y < y1; ++y) {
         const float* s = at(src, x0, y);
         float* d = cell(dst, x0, y);
+        if (!Kernels::references()) {
+            Kernels::over(d, s, x1 - x0);
+            Kernels::sanitise(d, static_cast<size_t>(x1 - x0) * 4);
+            continue;
+        }
         for (int x = x0; x < x1; ++x, s += 4, d += 4) {
             float keep = 1 - s[3];
             for (int c = 0; c < 4; ++c) d[c] = ColorMath::sane(s[c] + d[c] * keep);

@@ -1,6 +1,7 @@
 #include "Core/Render/Lanczos.hpp"
 
 #include "Core/Render/ColorMath.hpp"
+#include "Core/Render/Kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -91,7 +92,10 @@ void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int 
     typedef float Pixel __attribute__((vector_size(16)));
     const int rows = rowLast - rowFirst + 1;
     const size_t lineFloats = static_cast<size_t>(out.width) * 4;
-    std::vector<Pixel> line(static_cast<size_t>(rows) * static_cast<size_t>(out.width));
+    // Scratch of this thread, kept from band to band and never cleared: every
+    // value is written before it is read.
+    thread_local std::vector<Pixel> line;
+    if (size_t needed = static_cast<size_t>(rows) * static_cast<size_t>(out.width); line.size() < needed) line.resize(needed);
     for (int r = 0; r < rows; ++r) {
         const float* srow = src.row(rowFirst + r);
         Pixel* dst = &line[static_cast<size_t>(r) * static_cast<size_t>(out.width)];
@@ -119,6 +123,25 @@ void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int 
         }
     }
     // Vertical pass.
+    if (!Kernels::references()) {
+        for (int y = y0; y < y1; ++y) {
+            const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
+            int first = ay.first[static_cast<size_t>(y - out.y)];
+            float* dstRow = out.row(y - out.y);
+            bool none = true;
+            for (int k = 0; k < ay.taps; ++k) {
+                if (w[k] == 0) continue;
+                int index = std::clamp(first + k, rowFirst, rowLast);
+                const float* l = reinterpret_cast<const float*>(
+                    &line[static_cast<size_t>(index - rowFirst) * static_cast<size_t>(out.width)]);
+                Kernels::accumulate(dstRow, l, w[k], lineFloats, none);
+                none = false;
+            }
+            if (none) std::fill_n(dstRow, lineFloats, 0.0f);
+            else Kernels::sanitise(dstRow, lineFloats);
+        }
+        return;
+    }
     for (int y = y0; y < y1; ++y) {
         const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
         int first = ay.first[static_cast<size_t>(y - out.y)];

@@ -12,7 +12,7 @@ RGBAImage upright(const RGBAImage& p, int orientation) {
     }
     bool quarter = orientation != 3;
     int w = quarter ? p.height : p.width, h = quarter ? p.width : p.height;
-    RGBAImage out = RGBAImage::transparent(0, 0, w, h);
+    RGBAImage out = RGBAImage::blank(0, 0, w, h);
     for (int y = 0; y < h; ++y) {
         float* d = out.row(y);
         for (int x = 0; x < w; ++x, d += 4) {

@@ -1,5 +1,7 @@
 #include "Core/Render/PixelChain.hpp"
 
+#include "Core/Render/Kernels.hpp"
+
 namespace korvel {
 
 namespace {
@@ -42,18 +44,22 @@ void PixelChain::fromGamma(float* p, int count, const ColorMath::Curve& curve) {
 
 void PixelChain::run(float* rgba, int count, int x, int y) const {
     const ColorMath::Curve& curve = ColorMath::curve(gamma_);
+    const bool scalar = Kernels::references();
+    auto encode = [&] { scalar ? toGamma(rgba, count, curve) : Kernels::toGamma(rgba, count, gamma_); };
+    auto decode = [&] { scalar ? fromGamma(rgba, count, curve) : Kernels::fromGamma(rgba, count, gamma_); };
     PixelDomain at = PixelDomain::linearPremultiplied;
     for (const auto& step : steps_) {
         PixelDomain want = step->domain();
         if (want != at) {
-            if (want == PixelDomain::gammaStraight) toGamma(rgba, count, curve);
-            else fromGamma(rgba, count, curve);
+            if (want == PixelDomain::gammaStraight) encode();
+            else decode();
             at = want;
         }
         step->run(rgba, count, x, y);
     }
-    if (at != PixelDomain::linearPremultiplied) fromGamma(rgba, count, curve);
+    if (at != PixelDomain::linearPremultiplied) decode();
     const int floats = count * 4;
+    if (!scalar) return Kernels::sanitise(rgba, static_cast<size_t>(floats));
     for (int i = 0; i < floats; ++i) rgba[i] = ColorMath::sane(rgba[i]);
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Core/Render/FrameBuffers.hpp"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,16 +19,21 @@ struct RGBAImage {
     int y = 0;
     int width = 0;
     int height = 0;
-    std::vector<float> pixels; // width * height * 4, row-major from the top
+    FrameFloats pixels; // width * height * 4, row-major from the top
 
     bool empty() const { return width <= 0 || height <= 0; }
     float* row(int r) { return pixels.data() + static_cast<size_t>(r) * static_cast<size_t>(width) * 4; }
     const float* row(int r) const { return pixels.data() + static_cast<size_t>(r) * static_cast<size_t>(width) * 4; }
 
     static RGBAImage transparent(int x, int y, int width, int height) {
-        RGBAImage image{x, y, width, height, {}};
-        image.pixels.assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0.0f);
+        RGBAImage image = blank(x, y, width, height);
+        std::fill(image.pixels.begin(), image.pixels.end(), 0.0f);
         return image;
+    }
+    // Values left as they come: for pictures whose every pixel is written.
+    static RGBAImage blank(int x, int y, int width, int height) {
+        size_t floats = width > 0 && height > 0 ? static_cast<size_t>(width) * static_cast<size_t>(height) * 4 : 0;
+        return RGBAImage{x, y, width, height, FrameBuffers::take(floats)};
     }
 
     bool operator==(const RGBAImage&) const = default;

@@ -1,5 +1,6 @@
 #include "Core/Render/Steps/CubeStep.hpp"
 
+#include "Core/Render/Kernels.hpp"
 
 namespace korvel {
 
@@ -8,6 +9,7 @@ void CubeStep::run(float* p, int count, int, int) const {
     typedef float Entry __attribute__((vector_size(16)));
     const float* cube = cube_->data();
     const int n = n_;
+    if (n >= 2 && !Kernels::references()) return Kernels::cube(p, count, cube, n);
     const float top = static_cast<float>(n - 1);
     const size_t g1 = static_cast<size_t>(n) * 4, b1 = static_cast<size_t>(n) * n * 4;
     auto load = [](const float* at) {

@@ -1,5 +1,7 @@
 #include "Core/Render/Steps/GrainStep.hpp"
 
+#include "Core/Render/Kernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -42,6 +44,9 @@ void GrainStep::run(float* rgba, int count, int x, int y) const {
     const float* lower = tile_->data() + static_cast<size_t>(n - 1 - v0) * n;
     const float* upper = tile_->data() + static_cast<size_t>(n - 1 - v1) * n;
     double u = (x + 0.5) * inverseScale_ - static_cast<double>(offset_.x) - 0.5;
+    if (!Kernels::references()) {
+        return Kernels::grain(rgba, count, {lower, upper, u, inverseScale_, dv, amplitude_, grey});
+    }
     for (int i = 0; i < count; ++i, rgba += 4, u += inverseScale_) {
         int64_t fu = floorOf(u);
         float du = static_cast<float>(u - static_cast<double>(fu));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Render/Kernels.hpp"
 #include "Core/Render/PixelChain.hpp"
 #include "Core/Render/RGBAImage.hpp"
 
@@ -20,6 +21,7 @@ public:
         int from = std::max(x, l.x), to = std::min(x + count, l.x + l.width);
         const float* src = l.row(row) + static_cast<size_t>(from - l.x) * 4;
         float* dst = rgba + static_cast<size_t>(from - x) * 4;
+        if (!Kernels::references()) return Kernels::over(dst, src, to - from);
         for (int i = from; i < to; ++i, src += 4, dst += 4) {
             float keep = 1 - src[3];
             dst[0] = src[0] + dst[0] * keep;

@@ -1,0 +1,322 @@
+#include "Core/Render/Kernels.hpp"
+
+#include "Core/Render/ColorMath.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <limits>
+#include <cmath>
+#include <cstdint>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "Core/Render/Kernels.cpp"
+#include <hwy/foreach_target.h> // IWYU pragma: keep
+
+#include <hwy/contrib/math/math-inl.h>
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace korvel::Kernels::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using D = hn::ScalableTag<float>;
+using V = hn::Vec<D>;
+
+constexpr float alpha709 = 1.09929682680944f;
+constexpr float beta709 = 0.018053968510807f;
+
+// The largest argument whose exponential is a float.
+constexpr float expTop = 88.72283f;
+
+// e^x, infinite past the float range as the library's is.
+HWY_INLINE V exp(D d, V x) {
+    return hn::IfThenElse(hn::Gt(x, hn::Set(d, expTop)), hn::Set(d, std::numeric_limits<float>::infinity()), hn::Exp(d, x));
+}
+
+// x^p for x > 0, in registers.
+HWY_INLINE V power(D d, V x, float p) { return exp(d, hn::Mul(hn::Set(d, p), hn::Log(d, x))); }
+
+// The exact curves, odd around 0, NaN to 0, infinities kept.
+template <class F>
+HWY_INLINE V odd(D d, V x, F magnitude) {
+    V m = hn::Abs(x);
+    V v = magnitude(m);
+    v = hn::IfThenElse(hn::IsInf(m), m, v);
+    v = hn::IfThenElse(hn::Lt(x, hn::Zero(d)), hn::Neg(v), v);
+    return hn::IfThenZeroElse(hn::IsNaN(x), v);
+}
+
+HWY_INLINE V encode709(D d, V x) {
+    return odd(d, x, [d](V m) {
+        V curved = hn::Sub(hn::Mul(hn::Set(d, alpha709), power(d, m, 0.45f)), hn::Set(d, alpha709 - 1));
+        return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709)), hn::Mul(m, hn::Set(d, 4.5f)), curved);
+    });
+}
+
+HWY_INLINE V decode709(D d, V x) {
+    return odd(d, x, [d](V m) {
+        V base = hn::Mul(hn::Add(m, hn::Set(d, alpha709 - 1)), hn::Set(d, 1.0f / alpha709));
+        V curved = power(d, base, 1.0f / 0.45f);
+        return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709 * 4.5f)), hn::Div(m, hn::Set(d, 4.5f)), curved);
+    });
+}
+
+constexpr float hlgA = 0.17883277f;
+constexpr float hlgB = 0.28466892f;
+constexpr float hlgC = 0.55991073f;
+constexpr float hlgDisplay = 203.0f / 1000.0f;
+
+HWY_INLINE V encodeHLG(D d, V x) {
+    return odd(d, x, [d](V m) {
+        V display = hn::Mul(m, hn::Set(d, hlgDisplay));
+        V scene = hn::IfThenZeroElse(hn::Eq(display, hn::Zero(d)), power(d, display, 1.0f / 1.2f));
+        V low = hn::Sqrt(hn::Mul(hn::Set(d, 3.0f), scene));
+        V high = hn::MulAdd(hn::Set(d, hlgA), hn::Log(d, hn::MulSub(hn::Set(d, 12.0f), scene, hn::Set(d, hlgB))),
+                            hn::Set(d, hlgC));
+        return hn::IfThenElse(hn::Le(scene, hn::Set(d, 1.0f / 12.0f)), low, high);
+    });
+}
+
+HWY_INLINE V decodeHLG(D d, V x) {
+    return odd(d, x, [d](V m) {
+        V low = hn::Div(hn::Mul(m, m), hn::Set(d, 3.0f));
+        V high = hn::Div(hn::Add(exp(d, hn::Div(hn::Sub(m, hn::Set(d, hlgC)), hn::Set(d, hlgA))), hn::Set(d, hlgB)),
+                         hn::Set(d, 12.0f));
+        V scene = hn::IfThenElse(hn::Le(m, hn::Set(d, 0.5f)), low, high);
+        V display = hn::IfThenZeroElse(hn::Eq(scene, hn::Zero(d)), power(d, scene, 1.2f));
+        return hn::Div(display, hn::Set(d, hlgDisplay));
+    });
+}
+
+HWY_INLINE void apply(D d, const ColorMath::Matrix3& m, V& r, V& g, V& b) {
+    V nr = hn::MulAdd(hn::Set(d, m[2]), b, hn::MulAdd(hn::Set(d, m[1]), g, hn::Mul(hn::Set(d, m[0]), r)));
+    V ng = hn::MulAdd(hn::Set(d, m[5]), b, hn::MulAdd(hn::Set(d, m[4]), g, hn::Mul(hn::Set(d, m[3]), r)));
+    V nb = hn::MulAdd(hn::Set(d, m[8]), b, hn::MulAdd(hn::Set(d, m[7]), g, hn::Mul(hn::Set(d, m[6]), r)));
+    r = nr, g = ng, b = nb;
+}
+
+// Runs body(r, g, b, a) on every pixel, whole vectors first, then the rest
+// through a padded copy so that every pixel takes the same arithmetic.
+template <class F>
+HWY_INLINE void pixels(float* HWY_RESTRICT p, int count, F body) {
+    const D d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    int i = 0;
+    for (; i + n <= count; i += n, p += 4 * n) {
+        V r, g, b, a;
+        hn::LoadInterleaved4(d, p, r, g, b, a);
+        body(r, g, b, a);
+        hn::StoreInterleaved4(r, g, b, a, d, p);
+    }
+    if (i == count) return;
+    HWY_ALIGN float rest[4 * 16] = {};
+    const size_t floats = std::min(static_cast<size_t>(count - i) * 4, std::size(rest));
+    for (size_t k = 0; k < floats; ++k) rest[k] = p[k];
+    V r, g, b, a;
+    hn::LoadInterleaved4(d, rest, r, g, b, a);
+    body(r, g, b, a);
+    hn::StoreInterleaved4(r, g, b, a, d, rest);
+    for (size_t k = 0; k < floats; ++k) p[k] = rest[k];
+}
+
+void ToGamma(float* HWY_RESTRICT p, int count, int space) {
+    const D d;
+    const bool hlg = space == static_cast<int>(ColorSpace::itur2100HLG);
+    pixels(p, count, [&](V& r, V& g, V& b, V& a) {
+        V one = hn::Set(d, 1.0f);
+        V inv = hn::IfThenElseZero(hn::Gt(a, hn::Set(d, 1e-6f)), hn::Div(one, a));
+        inv = hn::IfThenElse(hn::Eq(a, one), one, inv);
+        r = hn::Mul(r, inv), g = hn::Mul(g, inv), b = hn::Mul(b, inv);
+        if (hlg) {
+            apply(d, ColorMath::bt709ToBt2020, r, g, b);
+            r = encodeHLG(d, r), g = encodeHLG(d, g), b = encodeHLG(d, b);
+        } else {
+            r = encode709(d, r), g = encode709(d, g), b = encode709(d, b);
+        }
+    });
+}
+
+void FromGamma(float* HWY_RESTRICT p, int count, int space) {
+    const D d;
+    const bool hlg = space == static_cast<int>(ColorSpace::itur2100HLG);
+    pixels(p, count, [&](V& r, V& g, V& b, V& a) {
+        if (hlg) {
+            r = decodeHLG(d, r), g = decodeHLG(d, g), b = decodeHLG(d, b);
+            apply(d, ColorMath::bt2020ToBt709, r, g, b);
+        } else {
+            r = decode709(d, r), g = decode709(d, g), b = decode709(d, b);
+        }
+        r = hn::Mul(r, a), g = hn::Mul(g, a), b = hn::Mul(b, a);
+    });
+}
+
+void Over(float* HWY_RESTRICT dst, const float* HWY_RESTRICT src, int count) {
+    const D d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    const V one = hn::Set(d, 1.0f);
+    int i = 0;
+    for (; i + n <= count; i += n, dst += 4 * n, src += 4 * n) {
+        V sr, sg, sb, sa, dr, dg, db, da;
+        hn::LoadInterleaved4(d, src, sr, sg, sb, sa);
+        hn::LoadInterleaved4(d, dst, dr, dg, db, da);
+        V keep = hn::Sub(one, sa);
+        hn::StoreInterleaved4(hn::MulAdd(dr, keep, sr), hn::MulAdd(dg, keep, sg), hn::MulAdd(db, keep, sb),
+                              hn::MulAdd(da, keep, sa), d, dst);
+    }
+    for (; i < count; ++i, dst += 4, src += 4) {
+        float keep = 1 - src[3];
+        for (int c = 0; c < 4; ++c) dst[c] = src[c] + dst[c] * keep;
+    }
+}
+
+void Sanitise(float* HWY_RESTRICT v, size_t count) {
+    const D d;
+    const size_t n = hn::Lanes(d);
+    size_t i = 0;
+    for (; i + n <= count; i += n) {
+        V x = hn::LoadU(d, v + i);
+        hn::StoreU(hn::IfThenElseZero(hn::Eq(hn::Sub(x, x), hn::Zero(d)), x), d, v + i);
+    }
+    for (; i < count; ++i) v[i] = ColorMath::sane(v[i]);
+}
+
+void Accumulate(float* HWY_RESTRICT dst, const float* HWY_RESTRICT src, float weight, size_t count, bool first) {
+    const D d;
+    const size_t n = hn::Lanes(d);
+    const V w = hn::Set(d, weight);
+    size_t i = 0;
+    if (first) {
+        for (; i + n <= count; i += n) hn::StoreU(hn::Mul(hn::LoadU(d, src + i), w), d, dst + i);
+        for (; i < count; ++i) dst[i] = src[i] * weight;
+    } else {
+        for (; i + n <= count; i += n) hn::StoreU(hn::MulAdd(hn::LoadU(d, src + i), w, hn::LoadU(d, dst + i)), d, dst + i);
+        for (; i < count; ++i) dst[i] += src[i] * weight;
+    }
+}
+
+// The soft-light blend of a source over a backdrop, in the scalar step's
+// order of operations: on extended values fused products would drift.
+HWY_INLINE V softLight(D d, V b, V s) {
+    const V one = hn::Set(d, 1.0f), two = hn::Set(d, 2.0f);
+    V dark = hn::Sub(b, hn::Mul(hn::Mul(hn::Sub(one, hn::Mul(two, s)), b), hn::Sub(one, b)));
+    V cb = hn::IfThenElseZero(hn::Gt(b, hn::Zero(d)), b);
+    V poly = hn::Mul(hn::Add(hn::Mul(hn::Sub(hn::Mul(hn::Set(d, 16.0f), cb), hn::Set(d, 12.0f)), cb), hn::Set(d, 4.0f)), cb);
+    V dd = hn::IfThenElse(hn::Le(cb, hn::Set(d, 0.25f)), poly, hn::Sqrt(cb));
+    V light = hn::Add(b, hn::Mul(hn::Sub(hn::Mul(two, s), one), hn::Sub(dd, b)));
+    return hn::IfThenElse(hn::Le(s, hn::Set(d, 0.5f)), dark, light);
+}
+
+void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
+    const D d;
+    const hn::RebindToSigned<D> di;
+    const int n = static_cast<int>(hn::Lanes(d));
+    constexpr int mask = 511; // the tile is 512 wide
+    const V amplitude = hn::Set(d, row.amplitude), grey = hn::Set(d, row.grey), dv = hn::Set(d, row.dv);
+    HWY_ALIGN float rest[4 * 16] = {};
+    HWY_ALIGN float fractions[16] = {};
+    HWY_ALIGN int32_t columns[16] = {};
+    double u = row.u;
+    for (int i = 0; i < count; i += n) {
+        // Columns walked in double exactly as the scalar step walks them.
+        for (int k = 0; k < n && i + k < count; ++k, u += row.step) {
+            auto whole = static_cast<int64_t>(u);
+            if (u < static_cast<double>(whole)) --whole;
+            fractions[k] = static_cast<float>(u - static_cast<double>(whole));
+            columns[k] = static_cast<int32_t>(whole & mask);
+        }
+        V du = hn::Load(d, fractions);
+        auto u0 = hn::Load(di, columns);
+        auto u1 = hn::And(hn::Add(u0, hn::Set(di, 1)), hn::Set(di, mask));
+        V l0 = hn::GatherIndex(d, row.lower, u0), l1 = hn::GatherIndex(d, row.lower, u1);
+        V h0 = hn::GatherIndex(d, row.upper, u0), h1 = hn::GatherIndex(d, row.upper, u1);
+        V bottom = hn::Add(l0, hn::Mul(hn::Sub(l1, l0), du));
+        V top = hn::Add(h0, hn::Mul(hn::Sub(h1, h0), du));
+        V s = hn::Add(hn::Mul(amplitude, hn::Add(bottom, hn::Mul(hn::Sub(top, bottom), dv))), grey);
+        float* at4 = p + static_cast<size_t>(i) * 4;
+        const bool whole4 = i + n <= count;
+        const size_t floats = std::min(static_cast<size_t>(whole4 ? n : count - i) * 4, std::size(rest));
+        if (!whole4) {
+            for (size_t k = 0; k < floats; ++k) rest[k] = at4[k];
+        }
+        float* q = whole4 ? at4 : rest;
+        V r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        hn::StoreInterleaved4(softLight(d, r, s), softLight(d, g, s), softLight(d, b, s), a, d, q);
+        if (!whole4) {
+            for (size_t k = 0; k < floats; ++k) at4[k] = rest[k];
+        }
+    }
+}
+
+void Cube(float* HWY_RESTRICT p, int count, const float* HWY_RESTRICT cube, int dimension) {
+    const D d;
+    const hn::RebindToSigned<D> di;
+    const V top = hn::Set(d, static_cast<float>(dimension - 1));
+    const int32_t g1 = dimension * 4, b1 = dimension * dimension * 4;
+    auto index = [&](V v, hn::Vec<decltype(di)>& i, V& f) {
+        // Clamped to the cube; not a number counts as 0.
+        V c = hn::IfThenElseZero(hn::Gt(v, hn::Zero(d)), hn::IfThenElse(hn::Lt(v, hn::Set(d, 1.0f)), hn::Mul(v, top), top));
+        i = hn::Min(hn::ConvertTo(di, c), hn::Set(di, dimension - 2));
+        f = hn::Sub(c, hn::ConvertTo(d, i));
+    };
+    auto mix = [&](V a, V b, V t) { return hn::Add(a, hn::Mul(hn::Sub(b, a), t)); };
+    pixels(p, count, [&](V& r, V& g, V& b, V&) {
+        hn::Vec<decltype(di)> r0, g0, b0;
+        V dr, dg, db;
+        index(r, r0, dr);
+        index(g, g0, dg);
+        index(b, b0, db);
+        auto at = hn::Add(hn::Add(hn::ShiftLeft<2>(r0), hn::Mul(g0, hn::Set(di, g1))), hn::Mul(b0, hn::Set(di, b1)));
+        V out[3];
+        for (int c = 0; c < 3; ++c) {
+            const float* base = cube + c;
+            auto corner = [&](int32_t offset) { return hn::GatherIndex(d, base, hn::Add(at, hn::Set(di, offset))); };
+            V v00 = mix(corner(0), corner(4), dr), v10 = mix(corner(g1), corner(g1 + 4), dr);
+            V v01 = mix(corner(b1), corner(b1 + 4), dr), v11 = mix(corner(b1 + g1), corner(b1 + g1 + 4), dr);
+            out[c] = mix(mix(v00, v10, dg), mix(v01, v11, dg), db);
+        }
+        r = out[0], g = out[1], b = out[2];
+    });
+}
+
+} // namespace korvel::Kernels::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace korvel::Kernels {
+
+HWY_EXPORT(ToGamma);
+HWY_EXPORT(FromGamma);
+HWY_EXPORT(Over);
+HWY_EXPORT(Sanitise);
+HWY_EXPORT(Accumulate);
+HWY_EXPORT(Grain);
+HWY_EXPORT(Cube);
+
+namespace {
+std::atomic<bool> scalar{false};
+} // namespace
+
+void toGamma(float* rgba, int count, ColorSpace space) {
+    HWY_DYNAMIC_DISPATCH(ToGamma)(rgba, count, static_cast<int>(space));
+}
+void fromGamma(float* rgba, int count, ColorSpace space) {
+    HWY_DYNAMIC_DISPATCH(FromGamma)(rgba, count, static_cast<int>(space));
+}
+void sanitise(float* values, size_t count) { HWY_DYNAMIC_DISPATCH(Sanitise)(values, count); }
+void over(float* dst, const float* src, int count) { HWY_DYNAMIC_DISPATCH(Over)(dst, src, count); }
+void grain(float* rgba, int count, const GrainRow& row) { HWY_DYNAMIC_DISPATCH(Grain)(rgba, count, row); }
+void accumulate(float* dst, const float* src, float weight, size_t count, bool first) {
+    HWY_DYNAMIC_DISPATCH(Accumulate)(dst, src, weight, count, first);
+}
+
+void cube(float* rgba, int count, const float* cube, int dimension) {
+    HWY_DYNAMIC_DISPATCH(Cube)(rgba, count, cube, dimension);
+}
+
+void useReferences(bool on) { scalar.store(on, std::memory_order_relaxed); }
+bool references() { return scalar.load(std::memory_order_relaxed); }
+
+} // namespace korvel::Kernels
+#endif

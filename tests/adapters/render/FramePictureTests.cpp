@@ -1,0 +1,114 @@
+// The picture of a frame drawn fast: buffers reused between frames, vector
+// kernels that draw what the scalar code draws, and 8-bit codes as the
+// curve gives them.
+#include "Adapters/Render/FrameMemory.hpp"
+#include "Adapters/Render/GraphScene.hpp"
+#include "Adapters/Render/PreviewService.hpp"
+#include "Core/Render/Kernels.hpp"
+#include "PictureFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+using namespace korvel;
+using namespace korvel::pictures;
+
+namespace {
+// A picture with detail at every scale and values past white.
+RGBAImage textured(int w, int h) {
+    RGBAImage image = RGBAImage::blank(0, 0, w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float* p = image.row(y) + x * 4;
+            p[0] = 1.3f * (x + 0.5f) / w;
+            p[1] = 0.5f + 0.5f * std::sin(x * 0.37f + y * 0.11f);
+            p[2] = ((x / 7 + y / 5) % 2) ? 0.9f : 0.05f;
+            p[3] = 1;
+        }
+    return image;
+}
+} // namespace
+
+TEST(FramePicture, LookGrainLogoAndCaptionDrawAsTheScalarCodeDraws) {
+    const int w = 480, h = 270;
+    RenderPlan p = plan(w, h);
+    p.segments = {fixtures::segment("clip", 0, 0, 2000000)};
+    VideoOverlay logo = fixtures::overlay("logo", 0, 2000000, 0, 2000000);
+    logo.role = VideoOverlayRole::logo;
+    logo.rect = {0.7, 0.05, 0.25, 0.2};
+    p.videoOverlays = {logo};
+    ColorStep look, grain;
+    look.kind = ColorStep::Look{"warm_cinema", 1};
+    grain.kind = ColorStep::Grain{0.3, 7};
+    p.colorStack = {look, grain};
+    TextItem caption = fixtures::caption("The picture of a frame", 0, 2000000);
+    caption.style.weight = 700;
+    caption.style.sizePct = 8;
+    caption.style.lineHeight = 1.2;
+    p.textItems = {caption};
+    RGBAImage logoPicture = solid(150, 80, 0.9f, 0.4f, 0.1f, 0.6f);
+    GraphScene scene(stillInputs(p, {{"clip", textured(1013, 571)}, {"logo", logoPicture}}), {});
+    scene.preflight();
+
+    Kernels::useReferences(true);
+    RGBAImage reference = scene.picture(4, range(4, 0, false, {0}), noFrames);
+    Kernels::useReferences(false);
+    RGBAImage fast = scene.picture(4, range(4, 0, false, {0}), noFrames);
+
+    ASSERT_EQ(fast.pixels.size(), reference.pixels.size());
+    double squares = 0;
+    for (size_t i = 0; i < fast.pixels.size(); ++i) {
+        double d = std::clamp(fast.pixels[i], 0.0f, 1.0f) - std::clamp(reference.pixels[i], 0.0f, 1.0f);
+        squares += d * d;
+    }
+    double psnr = 10 * std::log10(1 / std::max(squares / static_cast<double>(fast.pixels.size()), 1e-30));
+    EXPECT_GE(psnr, 50) << "decibels";
+    Picture a = gammaPicture(fast, {w, h}), b = gammaPicture(reference, {w, h});
+    int worst = 0;
+    for (size_t i = 0; i < a.pixels.size(); ++i) worst = std::max(worst, std::abs(a.pixels[i] - b.pixels[i]));
+    EXPECT_LE(worst, 1) << "code values apart";
+    // The caption, the logo and the grain all made it into the picture.
+    EXPECT_NE(a.pixels, gammaPicture(RGBAImage::transparent(0, 0, w, h), {w, h}).pixels);
+}
+
+TEST(FramePicture, GammaCodesAreTheCurvesOwn) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> values(-0.1f, 1.1f);
+    for (int i = 0; i < 200000; ++i) {
+        float v = values(rng);
+        ASSERT_EQ(gammaCode(v), exactGammaCode(v)) << v;
+    }
+    // Both sides of every step between codes.
+    for (float v = 0; v <= 1; v = std::nextafter(v, 2.0f) + 1e-4f) {
+        for (float u : {v, std::nextafter(v, -1.0f), std::nextafter(v, 2.0f)}) ASSERT_EQ(gammaCode(u), exactGammaCode(u)) << u;
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(gammaCode(std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(gammaCode(inf), 255);
+    EXPECT_EQ(gammaCode(-inf), 0);
+    EXPECT_EQ(gammaCode(1), 255);
+    EXPECT_EQ(gammaCode(0), 0);
+}
+
+TEST(FramePicture, FrameBuffersAreReusedWhileARenderDraws) {
+    size_t before = FrameMemory::keptBuffers();
+    {
+        FrameMemory::Use render;
+        const float* memory = nullptr;
+        {
+            RGBAImage frame = RGBAImage::blank(0, 0, 1920, 1080);
+            memory = frame.pixels.data();
+            RGBAImage small = RGBAImage::blank(0, 0, 16, 16);
+        }
+        EXPECT_EQ(FrameMemory::keptBuffers(), before + 1) << "the frame is kept, the small picture is not";
+        RGBAImage next = RGBAImage::transparent(0, 0, 1920, 1080);
+        EXPECT_EQ(next.pixels.data(), memory) << "the next frame takes the same memory";
+        for (float v : next.pixels) ASSERT_EQ(v, 0.0f) << "and a transparent one is cleared";
+        RGBAImage copy = next;
+        EXPECT_EQ(copy.pixels, next.pixels);
+    }
+    EXPECT_EQ(FrameMemory::keptBuffers(), 0u) << "freed when the last render lets go";
+}

@@ -1,0 +1,225 @@
+// Every vector kernel against the scalar code it stands for, on each
+// instruction set compiled in that this processor runs (the baseline too).
+#include "Core/Render/Compositing.hpp"
+#include "Core/Render/Kernels.hpp"
+#include "Core/Render/Lanczos.hpp"
+#include "Core/Render/LookCube.hpp"
+#include "Core/Render/PixelChain.hpp"
+#include "Core/Render/Steps/CubeStep.hpp"
+#include "Core/Render/Steps/GainsStep.hpp"
+#include "Core/Render/Steps/GrainStep.hpp"
+#include "Core/Render/Steps/OverStep.hpp"
+
+#include <gtest/gtest.h>
+#include <hwy/tests/hwy_gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace korvel;
+
+namespace {
+constexpr float inf = std::numeric_limits<float>::infinity();
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+
+// Extended-range values: mostly in [-0.5, 2], some large, tiny, zero, and
+// not numbers at all.
+std::vector<float> randomValues(size_t count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> usual(-0.5f, 2.0f), wide(-300.0f, 300.0f), tiny(-1e-3f, 1e-3f);
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::vector<float> v(count);
+    for (float& x : v) {
+        int p = pick(rng);
+        x = p < 80 ? usual(rng) : p < 88 ? tiny(rng) : p < 94 ? wide(rng) : p < 96 ? 0.0f : p == 96 ? nan : p == 97 ? inf : p == 98 ? -inf : 1.0f;
+    }
+    return v;
+}
+
+// Pixels whose alpha is 1, 0, a fraction, or out of range like the colours.
+std::vector<float> randomPixels(int count, unsigned seed) {
+    std::vector<float> v = randomValues(static_cast<size_t>(count) * 4, seed);
+    std::mt19937 rng(seed + 1);
+    std::uniform_real_distribution<float> fraction(0.0f, 1.0f);
+    std::uniform_int_distribution<int> pick(0, 9);
+    for (size_t i = 3; i < v.size(); i += 4) {
+        int p = pick(rng);
+        if (p < 4) v[i] = 1;
+        else if (p < 8) v[i] = fraction(rng);
+        else if (p == 8) v[i] = 0;
+    }
+    return v;
+}
+
+// Within 1e-5, relative where values are large; NaN and infinities alike.
+void expectClose(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size());
+    int reported = 0;
+    for (size_t i = 0; i < got.size() && reported < 5; ++i) {
+        float g = got[i], w = want[i];
+        bool same = (std::isnan(g) && std::isnan(w)) || g == w ||
+                    (std::isfinite(w) && std::fabs(g - w) <= 1e-5f * std::max(1.0f, std::fabs(w)));
+        if (!same) {
+            ADD_FAILURE() << what << " value " << i << " (pixel " << i / 4 << ", channel " << i % 4 << "): " << g
+                          << " where the reference gives " << w;
+            ++reported;
+        }
+    }
+}
+
+// The same input through the kernels and through the scalar references.
+void compare(const std::vector<float>& input, const std::function<void(std::vector<float>&)>& run, const std::string& what) {
+    std::vector<float> vector = input, scalar = input;
+    Kernels::useReferences(false);
+    run(vector);
+    Kernels::useReferences(true);
+    run(scalar);
+    Kernels::useReferences(false);
+    expectClose(vector, scalar, what);
+}
+
+class KernelTargets : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(KernelTargets);
+
+// Counts that leave every remainder after whole vectors.
+const int counts[] = {1, 3, 7, 15, 16, 17, 31, 1000};
+
+TEST_P(KernelTargets, CurvesMatchTheirTablesAndExactFormulas) {
+    for (ColorSpace space : {ColorSpace::itur709, ColorSpace::itur2100HLG}) {
+        const ColorMath::Curve& curve = ColorMath::curve(space);
+        std::string name = space == ColorSpace::itur709 ? "BT.709" : "HLG";
+        for (int count : counts) {
+            auto pixels = randomPixels(count, static_cast<unsigned>(count));
+            std::vector<float> vector = pixels, scalar = pixels;
+            Kernels::toGamma(vector.data(), count, space);
+            PixelChain::toGamma(scalar.data(), count, curve);
+            expectClose(vector, scalar, name + " to gamma, " + std::to_string(count) + " pixels");
+            vector = scalar = pixels;
+            Kernels::fromGamma(vector.data(), count, space);
+            PixelChain::fromGamma(scalar.data(), count, curve);
+            expectClose(vector, scalar, name + " from gamma, " + std::to_string(count) + " pixels");
+        }
+    }
+}
+
+TEST_P(KernelTargets, ACurveKeepsInfinitiesAndZeroesNaN) {
+    std::vector<float> p{inf, -inf, nan, 1, 0.5f, -2, 0, 1};
+    Kernels::toGamma(p.data(), 2, ColorSpace::itur709);
+    EXPECT_EQ(p[0], inf);
+    EXPECT_EQ(p[1], -inf);
+    EXPECT_EQ(p[2], 0.0f);
+    EXPECT_NEAR(p[4], ColorMath::encode709(0.5f), 1e-5);
+    EXPECT_NEAR(p[5], ColorMath::encode709(-2), 1e-5);
+    EXPECT_EQ(p[6], 0.0f);
+    EXPECT_EQ(p[7], 1.0f);
+}
+
+TEST_P(KernelTargets, AChainOfStepsMatchesItsReference) {
+    for (ColorSpace space : {ColorSpace::itur709, ColorSpace::itur2100HLG}) {
+        PixelChain chain(space);
+        chain.add(std::make_unique<GainsStep>(1.1f, 0.9f, 1.0f));
+        for (int count : counts) {
+            compare(randomPixels(count, 7u + static_cast<unsigned>(count)),
+                    [&](std::vector<float>& p) { chain.run(p.data(), count, 0, 0); }, "chain");
+        }
+    }
+}
+
+TEST_P(KernelTargets, SanitisingZeroesWhatIsNotANumber) {
+    auto values = randomValues(1001, 3);
+    std::vector<float> got = values;
+    Kernels::sanitise(got.data(), got.size());
+    for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(got[i], ColorMath::sane(values[i])) << i;
+}
+
+TEST_P(KernelTargets, OverMatchesTheStep) {
+    for (int count : counts) {
+        auto layer = std::make_shared<RGBAImage>(RGBAImage::blank(2, 5, count, 1));
+        auto values = randomPixels(count, 11u + static_cast<unsigned>(count));
+        std::copy(values.begin(), values.end(), layer->pixels.begin());
+        OverStep step(layer);
+        // The span starts left of the layer and ends past it.
+        compare(randomPixels(count + 6, 5u), [&](std::vector<float>& p) { step.run(p.data(), count + 6, -1, 5); },
+                "over, " + std::to_string(count) + " pixels");
+    }
+}
+
+TEST_P(KernelTargets, CompositingOverMatchesItsReference) {
+    struct Case {
+        int x, y, w, h;
+    };
+    // A layer inside the picture, across each edge, and beside it.
+    for (Case c : {Case{5, 3, 17, 9}, Case{-4, -2, 31, 7}, Case{40, 20, 13, 30}, Case{60, 0, 5, 5}}) {
+        RGBAImage layer = RGBAImage::blank(c.x, c.y, c.w, c.h);
+        auto values = randomPixels(c.w * c.h, static_cast<unsigned>(c.w));
+        std::copy(values.begin(), values.end(), layer.pixels.begin());
+        compare(randomPixels(50 * 33, 9u), [&](std::vector<float>& p) {
+            RGBAImage picture = RGBAImage::blank(0, 0, 50, 33);
+            std::copy(p.begin(), p.end(), picture.pixels.begin());
+            Compositing::over(picture, layer, 0, 33);
+            p.assign(picture.pixels.begin(), picture.pixels.end());
+        }, "compositing over at " + std::to_string(c.x) + ", " + std::to_string(c.y));
+    }
+}
+
+TEST_P(KernelTargets, TheCubeMatchesTheStep) {
+    for (const char* look : {"warm_cinema", "cool_film"}) {
+        for (double strength : {1.0, 1.7}) {
+            CubeStep step(std::make_shared<const std::vector<float>>(LookCube::values(look, strength)), LookCube::dimension);
+            for (int count : counts) {
+                compare(randomPixels(count, 31u + static_cast<unsigned>(count)),
+                        [&](std::vector<float>& p) { step.run(p.data(), count, 0, 0); },
+                        std::string(look) + " cube, " + std::to_string(count) + " pixels");
+            }
+        }
+    }
+}
+
+TEST_P(KernelTargets, GrainMatchesTheStep) {
+    auto values = GrainGrid::tile(9);
+    auto tile = std::make_shared<std::vector<float>>(values.size());
+    for (size_t i = 0; i < values.size(); ++i) (*tile)[i] = GrainGrid::byteOf(values[i]) / 255.0f;
+    struct Case {
+        double scale;
+        GrainOffset offset;
+        double strength;
+        int x, y;
+    };
+    // Canvases from a thumbnail to 4K, offsets on both sides of the tile.
+    for (Case c : {Case{1, {0, 0}, 0.3, 0, 0}, Case{1.5, {37, -91}, 0.3, 13, 400}, Case{0.25, {-600, 1000}, 1, 511, 20},
+                   Case{3.5555, {123456789, -987654321}, 0.8, 3000, 2100}, Case{1920.0 / 1080, {5, 7}, 2, 1899, 1079}}) {
+        GrainStep step(tile, c.offset, c.scale, c.strength, 2160);
+        for (int count : counts) {
+            compare(randomPixels(count, 21u + static_cast<unsigned>(count)),
+                    [&](std::vector<float>& p) { step.run(p.data(), count, c.x, c.y); },
+                    "grain at scale " + std::to_string(c.scale) + ", " + std::to_string(count) + " pixels");
+        }
+    }
+}
+
+TEST_P(KernelTargets, LanczosMatchesItsScalarPasses) {
+    RGBAImage source = RGBAImage::blank(0, 0, 203, 97);
+    auto values = randomPixels(203 * 97, 4);
+    for (float& v : values)
+        if (!std::isfinite(v) || std::fabs(v) > 10) v = 0.5f; // a picture of the working space
+    std::copy(values.begin(), values.end(), source.pixels.begin());
+    struct Case {
+        double sx, sy;
+        bool clamp;
+    };
+    for (Case c : {Case{0.5, 0.5, true}, Case{0.37, 0.81, false}, Case{2.0, 0.6, true}, Case{0.9, 1.7, false}}) {
+        RGBAImage out = RGBAImage::transparent(3, 2, static_cast<int>(203 * c.sx) - 3, static_cast<int>(97 * c.sy) - 2);
+        Lanczos::Plan plan = Lanczos::plan(source, c.sx, c.sy, 1.25, -0.5, c.clamp, out);
+        compare(out.pixels, [&](std::vector<float>& p) {
+            RGBAImage o = out;
+            Lanczos::draw(plan, source, o, 0, 1000);
+            p.assign(o.pixels.begin(), o.pixels.end());
+        }, "lanczos " + std::to_string(c.sx) + " x " + std::to_string(c.sy));
+    }
+}
+
+} // namespace
