@@ -74,24 +74,7 @@ PCMAudio slice(PCMAudio&& audio, int64_t from, int64_t to) {
     return std::move(audio);
 }
 
-PCMAudio blend(const PCMAudio& wet, const PCMAudio& dry, double amount) {
-    const float a = static_cast<float>(amount);
-    const float b = 1.0f - a;
-    PCMAudio out;
-    const size_t channels = std::min(wet.channels.size(), dry.channels.size());
-    for (size_t c = 0; c < channels; ++c) {
-        const auto& w = wet.channels[c];
-        const auto& d = dry.channels[c];
-        std::vector<float> mixed(std::min(w.size(), d.size()));
-        for (size_t i = 0; i < mixed.size(); ++i) {
-            const float x = a * w[i];
-            const float y = b * d[i];
-            mixed[i] = x + y;
-        }
-        out.channels.push_back(std::move(mixed));
-    }
-    return out;
-}
+using AudioMixer::blend;
 
 // The piece time-scaled and fitted to its place on the timeline; the out
 // range is clamped to the mix, and what falls outside it is dropped.
