@@ -86,8 +86,7 @@ Table methods(const EngineFolders& folders, const EngineSpeech& speech,
                                           speechSide.systemTranscriber, speechSide.models, speechSide.store,
                                           &SceneScanMemo::shared(), nullptr};
     Table merged = AudioAnalysisMethods::table(analysis);
-    merge(merged, RenderMethods::table(folders.cache, SourceLibrary::shared(), text,
-                                       AudioAnalysisMethods::audioSegment(plans)));
+    merge(merged, RenderMethods::table(folders.cache, SourceLibrary::shared(), text, plans));
     if (videos) {
         auto previews = std::make_shared<const LivePreviewService>(SourceLibrary::shared(),
                                                                    std::make_shared<TextCaches>(text));

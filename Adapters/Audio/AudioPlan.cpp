@@ -56,8 +56,19 @@ AudioPlan::AudioPlan(const JSONValue& plan, const std::map<std::string, JSONValu
     durationUs = wire.durationUs;
 
     const JSONValue* raw = plan.member("audioMix");
+    identify(raw ? *raw : JSONValue(), engineVersion);
+}
+
+AudioPlan::AudioPlan(const RenderPlan& plan, std::map<std::string, EngineSource> sourceEntries,
+                     const std::string& engineVersion)
+    : mix(plan.audioMix), durationUs(plan.durationUs), sources(std::move(sourceEntries)) {
+    checkLevels(mix);
+    identify(encoding(mix), engineVersion);
+}
+
+void AudioPlan::identify(const JSONValue& audioMix, const std::string& engineVersion) {
     std::vector<std::string> parts;
-    parts.push_back(raw ? raw->canonical() : JSONValue().canonical());
+    parts.push_back(audioMix.canonical());
     parts.push_back(std::to_string(durationUs));
     for (const auto& [id, source] : sources) parts.push_back(id + "=" + source.contentHash);
     parts.push_back(engineVersion);

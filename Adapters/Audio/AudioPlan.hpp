@@ -4,6 +4,7 @@
 #include "Core/JSONValue.hpp"
 #include "Core/Render/AudioMix.hpp"
 #include "Core/Render/EngineSource.hpp"
+#include "Core/Render/RenderPlan.hpp"
 
 #include <cstdint>
 #include <map>
@@ -25,9 +26,15 @@ struct AudioPlan {
     // finite.
     AudioPlan(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
               const std::string& engineVersion);
+    // The audio part of a plan the request has already decoded; only the
+    // level checks can throw.
+    AudioPlan(const RenderPlan& plan, std::map<std::string, EngineSource> sources, const std::string& engineVersion);
 
     AudioMixer::Policy finishedPolicy() const;
     std::optional<EngineSource> untouchedVoice() const;
+
+private:
+    void identify(const JSONValue& audioMix, const std::string& engineVersion);
 };
 
 } // namespace korvel

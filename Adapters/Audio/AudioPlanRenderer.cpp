@@ -74,24 +74,7 @@ PCMAudio slice(PCMAudio&& audio, int64_t from, int64_t to) {
     return std::move(audio);
 }
 
-PCMAudio blend(const PCMAudio& wet, const PCMAudio& dry, double amount) {
-    const float a = static_cast<float>(amount);
-    const float b = 1.0f - a;
-    PCMAudio out;
-    const size_t channels = std::min(wet.channels.size(), dry.channels.size());
-    for (size_t c = 0; c < channels; ++c) {
-        const auto& w = wet.channels[c];
-        const auto& d = dry.channels[c];
-        std::vector<float> mixed(std::min(w.size(), d.size()));
-        for (size_t i = 0; i < mixed.size(); ++i) {
-            const float x = a * w[i];
-            const float y = b * d[i];
-            mixed[i] = x + y;
-        }
-        out.channels.push_back(std::move(mixed));
-    }
-    return out;
-}
+using AudioMixer::blend;
 
 // The piece time-scaled and fitted to its place on the timeline; the out
 // range is clamped to the mix, and what falls outside it is dropped.
@@ -162,15 +145,6 @@ EngineFailure writingFailure(const fs::path& outPath) {
 
 } // namespace
 
-std::string_view AudioPlanRenderer::text(Variant v) {
-    switch (v) {
-    case Variant::after: return "after";
-    case Variant::before: return "before";
-    case Variant::afterWithoutLevel: return "afterWithoutLevel";
-    }
-    return "after";
-}
-
 // Progress of a detached encoder goes to the request that started it only
 // while that request is still running.
 struct AudioPlanRenderer::Relay {
@@ -215,8 +189,8 @@ std::vector<std::shared_ptr<GrowingAudioStream>> AudioPlanRenderer::streams() co
 }
 
 AudioMixer::Result AudioPlanRenderer::mix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
-                                          Variant variant, const JobContext& job, bool measured) {
-    return mix(AudioPlan(plan, sources, engineVersion_), variant, job, measured);
+                                          RenderVariant variant, const JobContext& job, bool measured, bool levelled) {
+    return mix(AudioPlan(plan, sources, engineVersion_), variant, job, measured, levelled);
 }
 
 const PCMAudio& AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
@@ -233,18 +207,19 @@ const PCMAudio& AudioPlanRenderer::sourceAudio(const std::string& assetId, Audio
     return decoded.emplace(key, std::move(sound)).first->second;
 }
 
-AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, Variant variant, const JobContext& job,
-                                          bool measured) {
+AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, RenderVariant variant, const JobContext& job,
+                                          bool measured, bool levelled) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     AudioMixer::Builder builder(durationFrames);
     placeTracks(plan, variant, job, [&](const AudioMixer::Input& input, const PCMSource*) { builder.place(input); },
                 false);
     Task::checkCancellation();
-    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    const AudioMixer::Policy policy =
+        variant == RenderVariant::after && levelled ? plan.finishedPolicy() : AudioMixer::Policy::none();
     return std::move(builder).finish(policy, measured);
 }
 
-AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPlan& plan, Variant variant,
+AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPlan& plan, RenderVariant variant,
                                                                    const JobContext& job, bool measured) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     AudioMixer::StoredBuilder builder(durationFrames, ScratchPCM::inScratchFolder());
@@ -258,11 +233,11 @@ AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPl
         },
         true);
     Task::checkCancellation();
-    const AudioMixer::Policy policy = variant == Variant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
+    const AudioMixer::Policy policy = variant == RenderVariant::after ? plan.finishedPolicy() : AudioMixer::Policy::none();
     return std::move(builder).finish(policy, measured);
 }
 
-void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job,
+void AudioPlanRenderer::placeTracks(const AudioPlan& plan, RenderVariant variant, const JobContext& job,
                                     const Placing& place, bool longBeds) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
     std::map<std::string, PCMAudio> decoded;
@@ -271,7 +246,7 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
     int64_t pendingFrames = 0;
 
     for (const AudioTrack& track : plan.mix.tracks) {
-        if (variant == Variant::before && track.role != AudioRole::voice) continue;
+        if (variant == RenderVariant::before && track.role != AudioRole::voice) continue;
         Task::checkCancellation();
         if (!track.generated && !track.assetId) {
             throw EngineFailure::invalidParams("Audio track " + ClientText::quoted(track.id) + " names no source.");
@@ -286,14 +261,14 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
             } else {
                 sourceAudio(*track.assetId, track.role, plan, decoded);
             }
-            if (variant != Variant::before && track.isolation && track.assetId &&
+            if (variant != RenderVariant::before && track.isolation && track.assetId &&
                 !plan.sources.contains(*track.assetId)) {
                 throw EngineFailure::invalidParams("The plan uses " + *track.assetId +
                                                    ", and it is not among the sources.");
             }
             continue;
         }
-        const bool blended = variant != Variant::before && track.isolation && track.assetId;
+        const bool blended = variant != RenderVariant::before && track.isolation && track.assetId;
         const bool bed = track.generated && SoundRecipes::isBed(track.generated->recipe);
         if (longBeds && (bed || !track.generated) && track.speed == 1.0 && !blended) {
             // Read from the bed's chords, or from the decoded source, as it is
@@ -322,7 +297,7 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
             AudioMixer::Input input;
             input.role = track.role;
             input.outStartFrame = outStart < 0 ? 0 : outStart;
-            if (variant != Variant::before) input.gain = track.gain;
+            if (variant != RenderVariant::before) input.gain = track.gain;
             input.fadeEdges = track.role == AudioRole::voice;
             place(input, clip.get());
             continue;
@@ -346,7 +321,7 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, Variant variant, cons
             const double amount = std::clamp(track.isolation->wet, 0.0, 1.0);
             sound = blend(slice(voice->second, S, E), sound, amount);
         }
-        CutPiece piece{track, std::move(sound), variant == Variant::before};
+        CutPiece piece{track, std::move(sound), variant == RenderVariant::before};
         if (track.speed != 1.0 || !pending.empty()) {
             pendingFrames += piece.audio.frameCount();
             pending.push_back(std::move(piece));
@@ -397,7 +372,7 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     }
     refuseSourceAsOutput(outPath, plan);
 
-    AudioMixer::StoredBuilder::Finished result = streamedMix(plan, Variant::after, job, true);
+    AudioMixer::StoredBuilder::Finished result = streamedMix(plan, RenderVariant::after, job, true);
     PCMSources::Source buffer;
     double peak = 0;
     // The peak check's failures are its own (an AAC cycle, no file of the
@@ -455,9 +430,9 @@ void AudioPlanRenderer::forget(const std::string& key) {
     std::erase_if(streams_, [&](const Entry& e) { return e.key == key; });
 }
 
-std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const AudioPlan& plan, Variant variant,
+std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const AudioPlan& plan, RenderVariant variant,
                                                                      const std::shared_ptr<Relay>& relay) {
-    const std::string key = Fingerprint::of({text(variant), plan.identity});
+    const std::string key = Fingerprint::of({std::string(rawValue(variant)), plan.identity});
     std::lock_guard g(lock_);
     for (const auto& e : streams_)
         if (e.key == key) return e.stream;
@@ -510,18 +485,18 @@ std::shared_ptr<GrowingAudioStream> AudioPlanRenderer::encodedStream(const Audio
     return stream;
 }
 
-AudioPlanRenderer::Segment AudioPlanRenderer::segment(const JSONValue& planValue,
-                                                      const std::map<std::string, JSONValue>& sources,
-                                                      const std::string& key, Variant variant, int64_t outStartUs,
-                                                      int64_t outEndUs, const fs::path& outPath,
-                                                      const JobContext& job) {
-    const AudioPlan plan(planValue, sources, engineVersion_);
+SegmentResult AudioPlanRenderer::segment(const RenderPlan& renderPlan,
+                                         const std::map<std::string, EngineSource>& sources, const std::string& key,
+                                         RenderVariant variant, int64_t outStartUs, int64_t outEndUs,
+                                         const fs::path& outPath, const JobContext& job) {
+    const AudioPlan plan(renderPlan, sources, engineVersion_);
     refuseSourceAsOutput(outPath, plan);
-    Segment out;
+    SegmentResult out;
     out.key = key;
     out.path = outPath.string();
     out.firstPtsUs = 0;
     out.durationUs = outEndUs - outStartUs;
+    out.cached = false;
 
     if (auto source = plan.untouchedVoice()) {
         if (auto copied = library_->copiedSound(*source, plan.durationUs)) {

@@ -8,6 +8,7 @@
 #include "Core/Audio/VoiceIsolating.hpp"
 #include "Core/JSONValue.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Render/SegmentMethodTypes.hpp"
 
 #include <filesystem>
 #include <functional>
@@ -25,9 +26,6 @@ namespace korvel {
 // whole mix per plan and variant.
 class AudioPlanRenderer {
 public:
-    enum class Variant { after, before, afterWithoutLevel };
-    static std::string_view text(Variant v);
-
     struct FinalMix {
         std::string path;
         int64_t byteLength = 0;
@@ -35,16 +33,6 @@ public:
         double integratedLufs = 0;
         double truePeakDb = 0;
         bool reachedTarget = false;
-    };
-
-    struct Segment {
-        std::string key;
-        std::string path;
-        int64_t byteLength = 0;
-        int64_t firstPtsUs = 0;
-        int64_t durationUs = 0;
-        int64_t frameCount = 0;
-        bool copied = false;
     };
 
     static constexpr size_t maximumStreams = 4;
@@ -59,20 +47,26 @@ public:
     AudioPlanRenderer(const AudioPlanRenderer&) = delete;
     AudioPlanRenderer& operator=(const AudioPlanRenderer&) = delete;
 
-    AudioMixer::Result mix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources, Variant variant,
-                           const JobContext& job, bool measured);
-    AudioMixer::Result mix(const AudioPlan& plan, Variant variant, const JobContext& job, bool measured);
+    // `before` mixes the voices alone, without gains or isolation and at
+    // their own level; `after` everything, at the plan's level unless
+    // `levelled` is false.
+    AudioMixer::Result mix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
+                           RenderVariant variant, const JobContext& job, bool measured, bool levelled = true);
+    AudioMixer::Result mix(const AudioPlan& plan, RenderVariant variant, const JobContext& job, bool measured,
+                           bool levelled = true);
     // The same mix with its buses and limiter curves in scratch files, read a
     // block at a time: what finalMix and the encoded streams use, so their
     // memory does not grow with the plan's length.
-    AudioMixer::StoredBuilder::Finished streamedMix(const AudioPlan& plan, Variant variant, const JobContext& job,
-                                                    bool measured);
+    AudioMixer::StoredBuilder::Finished streamedMix(const AudioPlan& plan, RenderVariant variant,
+                                                    const JobContext& job, bool measured);
 
     FinalMix finalMix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
                       const std::filesystem::path& outPath, const JobContext& job);
-    Segment segment(const JSONValue& plan, const std::map<std::string, JSONValue>& sources, const std::string& key,
-                    Variant variant, int64_t outStartUs, int64_t outEndUs, const std::filesystem::path& outPath,
-                    const JobContext& job);
+    // The window [outStartUs, outEndUs) of the plan's sound, cut from its
+    // encoded stream or copied from an untouched voice; never cached.
+    SegmentResult segment(const RenderPlan& plan, const std::map<std::string, EngineSource>& sources,
+                          const std::string& key, RenderVariant variant, int64_t outStartUs, int64_t outEndUs,
+                          const std::filesystem::path& outPath, const JobContext& job);
 
     const std::shared_ptr<IsolatedVoices>& isolatedVoices() const { return isolatedVoices_; }
     // The streams held in memory, oldest first.
@@ -85,7 +79,7 @@ public:
 private:
     struct Entry {
         std::string key;
-        Variant variant;
+        RenderVariant variant;
         std::shared_ptr<GrowingAudioStream> stream;
     };
     struct Encoder;
@@ -98,10 +92,10 @@ private:
     using Placing = std::function<void(const AudioMixer::Input&, const PCMSource*)>;
     // Every track read, cut, isolated, time-scaled and handed to `place` in
     // plan order; with `longBeds`, beds at normal speed come as sources.
-    void placeTracks(const AudioPlan& plan, Variant variant, const JobContext& job, const Placing& place,
+    void placeTracks(const AudioPlan& plan, RenderVariant variant, const JobContext& job, const Placing& place,
                      bool longBeds);
     std::pair<PCMSources::Source, double> settledUnderCeiling(PCMSources::Source buffer, double ceilingDb) const;
-    std::shared_ptr<GrowingAudioStream> encodedStream(const AudioPlan& plan, Variant variant,
+    std::shared_ptr<GrowingAudioStream> encodedStream(const AudioPlan& plan, RenderVariant variant,
                                                       const std::shared_ptr<Relay>& relay);
     void forget(const std::string& key);
     void writeSegment(const std::vector<uint8_t>& bytes, const std::filesystem::path& outPath) const;

@@ -1,7 +1,7 @@
 #include "Adapters/Audio/ScratchPCM.hpp"
 
-#include "Adapters/Render/ProcessTempFile.hpp"
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/ProcessTempFile.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
 

@@ -66,9 +66,5 @@ std::map<std::string, Job, std::less<>> table(const Inputs& inputs) {
     return methods;
 }
 
-Job audioSegment(std::shared_ptr<AudioPlanRenderer> plans) {
-    return [plans](const JSONValue& params, const JobContext& job) { return AudioMethods::segment(params, *plans, job); };
-}
-
 } // namespace AudioAnalysisMethods
 } // namespace korvel

@@ -18,8 +18,7 @@ class MatteBuilder;
 class SceneScanMemo;
 
 // The analysis side's method table: analysis.run, analysis.known,
-// matte.build, audio.mix, models.status and models.install, and the job that
-// serves the audio track of render.segment.
+// matte.build, audio.mix, models.status and models.install.
 namespace AudioAnalysisMethods {
 
 // What the composition root hands over; each side adds the services it
@@ -41,9 +40,6 @@ struct Inputs {
 };
 
 std::map<std::string, Job, std::less<>> table(const Inputs& inputs);
-
-// The audio track of render.segment, over the same renderer.
-Job audioSegment(std::shared_ptr<AudioPlanRenderer> plans);
 
 } // namespace AudioAnalysisMethods
 } // namespace korvel

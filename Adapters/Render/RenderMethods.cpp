@@ -1,5 +1,6 @@
 #include "Adapters/Render/RenderMethods.hpp"
 
+#include "Adapters/Audio/AudioMethods.hpp"
 #include "Adapters/FileIdentity.hpp"
 #include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/ExportService.hpp"
@@ -39,7 +40,7 @@ std::vector<std::filesystem::path> readBy(const std::optional<SourceMap>& source
 
 std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cacheRoot,
                                               std::shared_ptr<SourceLibrary> library, TextCaches text,
-                                              Job audioSegment) {
+                                              std::shared_ptr<AudioPlanRenderer> plans) {
     EngineCaches caches{cacheRoot};
     TempOutput::sweep(caches.journal());
     ProcessTempFile::sweep(ProcessTempFile::defaultFolder());
@@ -62,12 +63,13 @@ std::map<std::string, Job, std::less<>> table(const std::filesystem::path& cache
     methods["render.segments"] = [preview](const JSONValue& params, const JobContext&) {
         return encoding(preview.segments(decoded<SegmentListParams>(params)));
     };
-    // Audio-track requests go to the audio side with the undecoded params.
-    methods["render.segment"] = [preview, audioSegment](const JSONValue& params, const JobContext& context) {
+    methods["render.segment"] = [preview, plans](const JSONValue& params, const JobContext& context) {
         auto segment = decoded<SegmentParams>(params);
         FileIdentity::refuseOverwriting(segment.outPath, readBy(segment.sources, segment.mattes),
                                         "A preview segment can't be written over one of its sources.");
-        if (segment.track == SegmentTrack::audio && audioSegment) return audioSegment(params, context);
+        if (segment.track == SegmentTrack::audio && plans) {
+            return encoding(AudioMethods::segment(segment, *plans, context));
+        }
         return encoding(preview.segment(segment, context));
     };
     methods["render.frame"] = [preview](const JSONValue& params, const JobContext&) {

@@ -112,6 +112,10 @@ private:
 
 Result mix(const std::vector<Input>& inputs, int64_t durationFrames, const Policy& policy);
 
+// amount × wet + (1 − amount) × dry per sample, over the channels and frames
+// both have: the isolated voice is mono, so a blended stereo track turns mono.
+PCMAudio blend(const PCMAudio& wet, const PCMAudio& dry, double amount);
+
 } // namespace AudioMixer
 
 } // namespace korvel

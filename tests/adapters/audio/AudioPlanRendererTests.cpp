@@ -23,7 +23,6 @@
 
 using namespace korvel;
 namespace fs = std::filesystem;
-using Variant = AudioPlanRenderer::Variant;
 
 namespace {
 
@@ -49,6 +48,21 @@ JSONValue plan(const std::string& tracks, int64_t durationUs, const std::string&
 }
 
 std::map<std::string, JSONValue> noSources() { return {}; }
+
+// What render.segment hands the renderer: plan and sources already decoded.
+RenderPlan decodedPlan(const JSONValue& plan) {
+    const AudioPlan audio(plan, noSources(), "");
+    RenderPlan p;
+    p.audioMix = audio.mix;
+    p.durationUs = audio.durationUs;
+    return p;
+}
+
+std::map<std::string, EngineSource> decodedSources(const std::map<std::string, JSONValue>& sources) {
+    std::map<std::string, EngineSource> out;
+    for (const auto& [id, value] : sources) out.emplace(id, decoded<EngineSource>(value));
+    return out;
+}
 
 AudioPlanRenderer renderer(const fs::path& root) {
     return AudioPlanRenderer(nullptr, root, SourceLibrary::shared(), "test");
@@ -79,6 +93,30 @@ TEST(AudioPlan, IdentityFollowsTheAudioAndPolicyFollowsTheRoles) {
     EXPECT_THROW(AudioPlan(JSONValue::parsing(R"({"durationUs":1})"), noSources(), "1"), EngineFailure);
 }
 
+TEST(AudioPlan, ADecodedPlanGivesTheSameChecksAndAnIdentityOfItsSound) {
+    const std::string bed = track("b", "music", "soft_bed", 1000000, 0, 1000000);
+    const RenderPlan decodedBed = decodedPlan(plan(bed, 1000000));
+    RenderPlan otherPicture = decodedBed;
+    otherPicture.canvas.width = 1234;
+    const AudioPlan a(decodedBed, {}, "1");
+    EXPECT_EQ(a.identity, AudioPlan(otherPicture, {}, "1").identity);
+    EXPECT_NE(a.identity, AudioPlan(decodedBed, {}, "2").identity);
+    EXPECT_NE(a.identity, AudioPlan(decodedBed, {{"x", EngineSource{"/x", "h"}}}, "1").identity);
+    EXPECT_NE(a.identity, AudioPlan(decodedPlan(plan(bed, 2000000)), {}, "1").identity);
+    EXPECT_NE(a.identity, AudioPlan(decodedPlan(plan(bed, 1000000, "-16")), {}, "1").identity);
+    EXPECT_EQ(a.finishedPolicy(), AudioMixer::Policy::keepLevel(-1));
+
+    RenderPlan loud = decodedBed;
+    loud.audioMix.tracks[0].gain.push_back({0, 1e250});
+    try {
+        AudioPlan refused(loud, {}, "1");
+        ADD_FAILURE();
+    } catch (const EngineFailure& f) {
+        EXPECT_EQ(f.code, -32602);
+        EXPECT_EQ(f.message, "Audio track b has a gain out of range.");
+    }
+}
+
 TEST(AudioPlanRenderer, OutRangesAreClampedToTheMixAndReversedOnesAreEmpty) {
     auto plans = renderer(fresh("renderer-ranges"));
     // An out end far beyond the plan stays inside the mix; a reversed range
@@ -88,10 +126,10 @@ TEST(AudioPlanRenderer, OutRangesAreClampedToTheMixAndReversedOnesAreEmpty) {
                                       track("late", "music", "soft_bed", 500000, 2000000, 3000000,
                                             R"("speed":1e-300,"gain":[])"),
                                   1'000'000),
-                             noSources(), Variant::afterWithoutLevel, JobContext::silent(), true);
+                             noSources(), RenderVariant::after, JobContext::silent(), true, false);
     ASSERT_EQ(r.buffer.frameCount(), 48000);
     const auto onlyLong = plans.mix(plan(track("long", "music", "soft_bed", 500000, 0, 1'000'000), 1'000'000),
-                                    noSources(), Variant::afterWithoutLevel, JobContext::silent(), true);
+                                    noSources(), RenderVariant::after, JobContext::silent(), true, false);
     EXPECT_EQ(r.buffer, onlyLong.buffer);
     // Frames past the source's end are silence.
     EXPECT_EQ(r.buffer.channels[0][30000], 0.0f);
@@ -99,9 +137,9 @@ TEST(AudioPlanRenderer, OutRangesAreClampedToTheMixAndReversedOnesAreEmpty) {
 
     // A start before the plan keeps the part inside it.
     const auto early = plans.mix(plan(track("e", "music", "soft_bed", 1'000'000, -500'000, 500'000), 1'000'000),
-                                 noSources(), Variant::afterWithoutLevel, JobContext::silent(), true);
+                                 noSources(), RenderVariant::after, JobContext::silent(), true, false);
     const auto bed = plans.mix(plan(track("e", "music", "soft_bed", 1'000'000, 0, 1'000'000), 1'000'000), noSources(),
-                               Variant::afterWithoutLevel, JobContext::silent(), true);
+                               RenderVariant::after, JobContext::silent(), true, false);
     EXPECT_EQ(early.buffer.channels[0][100], bed.buffer.channels[0][24000 + 100]);
     EXPECT_EQ(early.buffer.channels[0][30000], 0.0f);
 }
@@ -111,8 +149,8 @@ TEST(AudioPlanRenderer, BeforeMixesVoicesOnlyWithoutGains) {
     const std::string voice = track("v", "voice", "ding", 500000, 0, 500000, R"("speed":1.0,"gain":[{"outUs":0,"gainDb":-12}])");
     const std::string plain = track("v", "voice", "ding", 500000, 0, 500000);
     const std::string bed = track("b", "music", "soft_bed", 500000, 0, 500000);
-    const auto before = plans.mix(plan(voice + "," + bed, 500000, "-16"), noSources(), Variant::before, JobContext::silent(), true);
-    const auto reference = plans.mix(plan(plain, 500000), noSources(), Variant::after, JobContext::silent(), true);
+    const auto before = plans.mix(plan(voice + "," + bed, 500000, "-16"), noSources(), RenderVariant::before, JobContext::silent(), true);
+    const auto reference = plans.mix(plan(plain, 500000), noSources(), RenderVariant::after, JobContext::silent(), true);
     EXPECT_EQ(before.buffer, reference.buffer);
 }
 
@@ -130,7 +168,7 @@ TEST(AudioPlanRenderer, NumbersThatMakeInfinitiesAreRefusedNamingTheirPlace) {
     };
     for (const auto& c : cases) {
         try {
-            plans.mix(c.plan, noSources(), Variant::after, JobContext::silent(), true);
+            plans.mix(c.plan, noSources(), RenderVariant::after, JobContext::silent(), true);
             ADD_FAILURE() << c.message;
         } catch (const EngineFailure& f) {
             EXPECT_EQ(f.code, -32602);
@@ -147,29 +185,29 @@ TEST(AudioPlanRenderer, StreamsAreSharedReplacedAndBounded) {
                           R"("speed":1.0,"gain":[{"outUs":)" + std::to_string(seed) + R"(,"gainDb":-6}])"),
                     2'000'000);
     };
-    auto segment = [&](const JSONValue& p, Variant v, int64_t start, int64_t end, const std::string& name) {
-        return plans.segment(p, noSources(), name, v, start, end, root / (name + ".m4s"), JobContext::silent());
+    auto segment = [&](const JSONValue& p, RenderVariant v, int64_t start, int64_t end, const std::string& name) {
+        return plans.segment(decodedPlan(p), {}, name, v, start, end, root / (name + ".m4s"), JobContext::silent());
     };
-    const auto s1 = segment(planOf(1), Variant::after, 0, 1'000'000, "a");
+    const auto s1 = segment(planOf(1), RenderVariant::after, 0, 1'000'000, "a");
     EXPECT_EQ(s1.frameCount, 49);
     EXPECT_EQ(s1.byteLength, static_cast<int64_t>(fs::file_size(root / "a.m4s")));
-    segment(planOf(1), Variant::after, 1'000'000, 2'000'000, "b");
+    segment(planOf(1), RenderVariant::after, 1'000'000, 2'000'000, "b");
     ASSERT_EQ(plans.streams().size(), 1u);
     // A finished stream of the same variant stays for a later return to it
     // (a window at the plan's end waits for the whole stream).
-    segment(planOf(2), Variant::after, 1'000'000, 2'000'000, "c");
-    segment(planOf(3), Variant::before, 1'000'000, 2'000'000, "d");
+    segment(planOf(2), RenderVariant::after, 1'000'000, 2'000'000, "c");
+    segment(planOf(3), RenderVariant::before, 1'000'000, 2'000'000, "d");
     ASSERT_EQ(plans.streams().size(), 3u);
     const auto oldest = plans.streams().front();
-    segment(planOf(4), Variant::after, 1'000'000, 2'000'000, "e");
-    segment(planOf(5), Variant::after, 1'000'000, 2'000'000, "f");
+    segment(planOf(4), RenderVariant::after, 1'000'000, 2'000'000, "e");
+    segment(planOf(5), RenderVariant::after, 1'000'000, 2'000'000, "f");
     const auto held = plans.streams();
     ASSERT_EQ(held.size(), 4u);
     EXPECT_NE(held.front(), oldest);
     EXPECT_TRUE(oldest->stopped());
 
     // A negative start is the start of the sound, never a negative skip.
-    segment(planOf(5), Variant::after, -500'000, 500'000, "g");
+    segment(planOf(5), RenderVariant::after, -500'000, 500'000, "g");
     std::ifstream in(root / "g.m4s", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t elst = bytes.find("elst");
@@ -178,7 +216,7 @@ TEST(AudioPlanRenderer, StreamsAreSharedReplacedAndBounded) {
     EXPECT_EQ((p[0] << 24) | (p[1] << 16) | (p[2] << 8) | p[3], 1088);
 
     try {
-        segment(planOf(5), Variant::after, 3'000'000, 4'000'000, "late");
+        segment(planOf(5), RenderVariant::after, 3'000'000, 4'000'000, "late");
         ADD_FAILURE();
     } catch (const EngineFailure& f) {
         EXPECT_EQ(f.message, "This audio segment lies past the end of the plan.");
@@ -194,12 +232,12 @@ TEST(AudioPlanRenderer, ANewPlanStopsTheUnfinishedStreamOfItsVariantOnly) {
                           R"("speed":1.0,"gain":[{"outUs":)" + std::to_string(seed) + R"(,"gainDb":-6}])"),
                     60'000'000);
     };
-    plans.segment(longPlan(1), noSources(), "a", Variant::after, 0, 500'000, root / "a.m4s", JobContext::silent());
+    plans.segment(decodedPlan(longPlan(1)), {}, "a", RenderVariant::after, 0, 500'000, root / "a.m4s", JobContext::silent());
     const auto first = plans.streams().back();
-    plans.segment(longPlan(1), noSources(), "b", Variant::before, 0, 500'000, root / "b.m4s", JobContext::silent());
+    plans.segment(decodedPlan(longPlan(1)), {}, "b", RenderVariant::before, 0, 500'000, root / "b.m4s", JobContext::silent());
     const auto other = plans.streams().back();
     EXPECT_FALSE(first->stopped());
-    plans.segment(longPlan(2), noSources(), "c", Variant::after, 0, 500'000, root / "c.m4s", JobContext::silent());
+    plans.segment(decodedPlan(longPlan(2)), {}, "c", RenderVariant::after, 0, 500'000, root / "c.m4s", JobContext::silent());
     EXPECT_TRUE(first->stopped());
     EXPECT_FALSE(other->stopped());
     EXPECT_EQ(plans.streams().size(), 2u);
@@ -214,7 +252,7 @@ TEST(AudioPlanRenderer, AFailedMixFailsItsWaitersAndIsForgotten) {
         R"("speed":1.0,"gain":[],"isolation":null}]}})");
     for (int i = 0; i < 2; ++i) {
         try {
-            plans.segment(missing, noSources(), "k", Variant::after, 0, 500000, root / "s.m4s", JobContext::silent());
+            plans.segment(decodedPlan(missing), {}, "k", RenderVariant::after, 0, 500000, root / "s.m4s", JobContext::silent());
             ADD_FAILURE();
         } catch (const EngineFailure& f) {
             EXPECT_EQ(f.message, "The plan uses gone, and it is not among the sources.");
@@ -281,7 +319,7 @@ TEST(EncodedPeak, ParallelChunksMatchOneWholeStreamEncode) {
         const int64_t at = 10'240'000 * (i / 2 + 1) - 300'000 + 150'000 * (i % 2);
         tracks += "," + track("fx" + std::to_string(i), "sound_effect", i % 2 ? "pop" : "thud", 600'000, at, at + 600'000);
     }
-    const PCMAudio mix = plans.mix(plan(tracks, 25'000'000, "-14"), noSources(), Variant::after, JobContext::silent(), true).buffer;
+    const PCMAudio mix = plans.mix(plan(tracks, 25'000'000, "-14"), noSources(), RenderVariant::after, JobContext::silent(), true).buffer;
     const fs::path whole = root / "whole.m4a";
     AudioFileWriter::writeAAC(mix, whole, 256000);
     const double reference = TruePeak::measureDb(AudioDecoder::read(whole, 2, JobContext::silent()));
@@ -333,7 +371,7 @@ TEST(AudioPlanRenderer, AnEncoderReportsToItsStarterOnlyWhileTheStarterRuns) {
             if (answered) lateReport = true;
             ++reports;
         });
-        EXPECT_THROW(plans.segment(p, sources, "k", Variant::after, 0, 500000, root / "s.m4s", job), Cancelled);
+        EXPECT_THROW(plans.segment(decodedPlan(p), decodedSources(sources), "k", RenderVariant::after, 0, 500000, root / "s.m4s", job), Cancelled);
         answered = true;
     });
     {
@@ -348,7 +386,7 @@ TEST(AudioPlanRenderer, AnEncoderReportsToItsStarterOnlyWhileTheStarterRuns) {
     }
     isolator->changed.notify_all();
     // The encoder finishes on its own for later requests of the same plan.
-    const auto later = plans.segment(p, sources, "k", Variant::after, 0, 500000, root / "s.m4s", JobContext::silent());
+    const auto later = plans.segment(decodedPlan(p), decodedSources(sources), "k", RenderVariant::after, 0, 500000, root / "s.m4s", JobContext::silent());
     EXPECT_EQ(later.frameCount, 26);
     EXPECT_EQ(reports.load(), 1);
     EXPECT_FALSE(lateReport.load());
@@ -390,7 +428,7 @@ TEST(AudioPlanRenderer, TheStreamedMixGivesTheSamplesOfTheMixInMemory) {
     for (const Case& c : {Case{"normalized", tracks, "-6"}, Case{"kept level", tracks, "null"}, Case{"voice", voice, "null"}}) {
         SCOPED_TRACE(c.name);
         const AudioPlan p(plan(c.tracks, 12'000'000, c.target), sources, "test");
-        for (Variant v : {Variant::after, Variant::before}) {
+        for (RenderVariant v : {RenderVariant::after, RenderVariant::before}) {
             const AudioMixer::Result whole = plans.mix(p, v, JobContext::silent(), true);
             const AudioMixer::StoredBuilder::Finished streamed = plans.streamedMix(p, v, JobContext::silent(), true);
             EXPECT_EQ(streamed.integratedLufs, whole.integratedLufs);

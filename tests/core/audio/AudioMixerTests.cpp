@@ -146,3 +146,25 @@ TEST(AudioMixer, ClientDurationsOutsideTheBoundsAreRefusedBeforeAllocating) {
     }
     EXPECT_EQ(AudioMixer::Builder(0).main().size(), 1u);
 }
+
+TEST(AudioMixer, BlendWeighsWetAgainstDryOverWhatBothHold) {
+    const PCMAudio wet = PCMAudio::mono({1.0f, 1.0f, -1.0f});
+    const PCMAudio dryStereo(std::vector<std::vector<float>>{{0.5f, 0.5f, 0.5f, 0.5f}, {0.25f, 0.25f, 0.25f, 0.25f}});
+    struct Case {
+        const char* name;
+        double amount;
+        std::vector<float> expected;
+    } cases[] = {
+        {"dry only", 0.0, {0.5f, 0.5f, 0.5f}},
+        {"wet only", 1.0, {1.0f, 1.0f, -1.0f}},
+        {"a quarter wet", 0.25, {0.625f, 0.625f, 0.125f}},
+    };
+    for (const auto& c : cases) {
+        const PCMAudio out = AudioMixer::blend(wet, dryStereo, c.amount);
+        ASSERT_EQ(out.channelCount(), 1) << c.name;
+        EXPECT_EQ(out.channels[0], c.expected) << c.name;
+    }
+    // The shorter of the two sets the length, whichever it is.
+    EXPECT_EQ(AudioMixer::blend(dryStereo, wet, 0.5).frameCount(), 3);
+    EXPECT_EQ(AudioMixer::blend(PCMAudio(), dryStereo, 0.5).channelCount(), 0);
+}
