@@ -103,17 +103,19 @@ int main() {
     const std::string in = " -nostdin -v error -threads 0 -i '" + file.string() + "' ";
     // Which frames the colour pass samples, from one untimed run.
     std::string select;
+    size_t sampled = 0;
     {
         SceneScanMemo once;
-        for (int64_t n : sampledFrames(ColorAnalyzer::measure(file, JobContext::silent(), once)))
-            select += (select.empty() ? "" : "+") + std::string("eq(n,") + std::to_string(n) + ")";
+        const auto picked = sampledFrames(ColorAnalyzer::measure(file, JobContext::silent(), once));
+        sampled = picked.size();
+        for (int64_t n : picked) select += (select.empty() ? "" : "+") + std::string("eq(n,") + std::to_string(n) + ")";
     }
     const FrameSize small = frameSize(1920, 1080, ColorAnalyzer::longEdge);
     std::printf("Compared: one 1080p30 H.264 file, %.0f s (%.0f frames), %u hardware threads; our passes are library calls "
                 "in this process, ffmpeg runs as a process, its start-up included, nothing subtracted from either; both "
                 "decode with libavcodec's h264; the colour pass with its own scene scan against signalstats on the same "
-                "sampled frames at %lldx%lld; load average %s\n",
-                seconds, frames, std::thread::hardware_concurrency(), static_cast<long long>(small.width),
+                "%zu sampled frames at %lldx%lld; load average %s\n",
+                seconds, frames, std::thread::hardware_concurrency(), sampled, static_cast<long long>(small.width),
                 static_cast<long long>(small.height), loadAverage().c_str());
 
     double ffDecode = timed([&] { shell("ffmpeg" + in + "-f null -"); });
