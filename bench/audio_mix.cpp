@@ -281,6 +281,13 @@ int main(int argc, char** argv) {
                              "\"tracks\":[" + tracks + "]}}";
     const std::string sources = "{\"v\":{\"path\":\"" + voice.string() + "\",\"contentHash\":\"" + hash + "\"}}";
 
+    std::string load;
+    {
+        std::ifstream loadavg("/proc/loadavg");
+        std::string one, five, fifteen;
+        loadavg >> one >> five >> fifteen;
+        load = one + " " + five + " " + fifteen;
+    }
     // Ours: the engine process answering audio.mix.
     const fs::path ours = folder / "ours.m4a";
     Engine engine(engineBinary, folder / "cache", folder);
@@ -389,7 +396,8 @@ int main(int argc, char** argv) {
 
     std::printf("compared: korvel-engine process (audio.mix) vs ffmpeg CLI processes (2-pass loudnorm over amix, "
                 "ALAC encode, AAC peak check with ebur128=peak=true); same voice file, same bed and effect samples; "
-                "the reference makes no peak correction after the AAC cycle\n");
+                "the reference makes no peak correction after the AAC cycle; load average %s at the start\n",
+                load.c_str());
     std::printf("%-34s %14s %14s\n", "", "korvel-engine", "ffmpeg");
     std::printf("%-34s %14.2f %14.2f\n", "wall time (s)", ourSeconds, theirSeconds);
     std::printf("%-34s %14.2f %14.2f\n", "integrated loudness (LUFS)", o.integrated, f.integrated);
