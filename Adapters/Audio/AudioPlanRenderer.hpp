@@ -9,6 +9,7 @@
 #include "Core/JSONValue.hpp"
 #include "Core/Jobs.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -75,6 +76,10 @@ public:
                     const JobContext& job);
 
     const std::shared_ptr<IsolatedVoices>& isolatedVoices() const { return isolatedVoices_; }
+    // Samples of decoded sources and isolated voices one mix may hold in
+    // memory; past it they are read from scratch files.
+    static constexpr int64_t defaultHeldSamples = int64_t(1) << 25;
+    void holdSamplesUpTo(int64_t samples) { heldSamples_ = samples; }
     // The streams held in memory, oldest first.
     std::vector<std::shared_ptr<GrowingAudioStream>> streams() const;
 
@@ -91,9 +96,11 @@ private:
     struct Encoder;
     struct Relay;
 
-    // Decoded once per call and channel count; every track cuts from the one copy.
-    const PCMAudio& sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
-                         std::map<std::string, PCMAudio>& decoded);
+    // Decoded once per call and channel count; every track reads from the one
+    // copy, held in memory while `room` (samples, shared by the call's sources
+    // and isolated voices) lasts, else in a scratch file.
+    PCMSources::Source sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
+                                   std::map<std::string, PCMSources::Source>& decoded, int64_t& room);
     // A clip, with its samples in input.audio or, for a long one, in the source.
     using Placing = std::function<void(const AudioMixer::Input&, const PCMSource*)>;
     // Every track read, cut, isolated, time-scaled and handed to `place` in
@@ -110,6 +117,7 @@ private:
     std::filesystem::path journal_;
     std::shared_ptr<SourceLibrary> library_;
     std::string engineVersion_;
+    std::atomic<int64_t> heldSamples_{defaultHeldSamples};
 
     mutable std::mutex lock_;
     std::vector<Entry> streams_;
