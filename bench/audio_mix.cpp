@@ -13,6 +13,9 @@
 //        memory of audio.mix on a plan of that length made of one minute of
 //        voice looped by a track a minute (the last sixth at speed 1.25),
 //        soft_bed under all of it and 20 effects, so the fixtures stay small.
+//        bench_audio_mix long-file <minutes>: the same plan whose tracks play
+//        one long voice file (FLAC made from the minute of voice, in the
+//        temporary folder, removed after) a minute after the other.
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
@@ -155,7 +158,7 @@ std::string num(double v) {
 } // namespace
 
 // The peak memory of one audio.mix of a long plan, beside the stereo float mix's size.
-int longPlan(double minutes) {
+int longPlan(double minutes, bool oneFile) {
     const fs::path engineBinary = fs::canonical("/proc/self/exe").parent_path() / "korvel-engine";
     const fs::path folder = fs::temp_directory_path() / ("korvel-bench-audio-long-" + std::to_string(getpid()));
     fs::create_directories(folder);
@@ -165,7 +168,16 @@ int longPlan(double minutes) {
         "' 'Good evening. This is one minute of one voice, read at an even pace, with pauses between its sentences.'");
     run("ffmpeg -nostdin -v error -y -stream_loop -1 -i '" + speechWav.string() +
         "' -t 60 -ar 48000 -ac 1 -c:a aac -b:a 96k '" + voice.string() + "'");
-    const std::string hash = run("sha256sum '" + voice.string() + "'").substr(0, 64);
+    fs::path voiceSource = voice;
+    if (oneFile) {
+        // Long enough for the plan's sped-up last sixth; one minute more.
+        const double seconds = static_cast<double>(D) * 1.05 / 1e6 + 60;
+        voiceSource = folder / "voice-long.flac";
+        run("ffmpeg -nostdin -v error -y -stream_loop -1 -i '" + voice.string() + "' -t " + num(seconds) +
+            " -ar 48000 -ac 1 -c:a flac '" + voiceSource.string() + "'");
+        std::printf("one long voice file: %.0f MiB FLAC\n", static_cast<double>(fs::file_size(voiceSource)) / 1048576.0);
+    }
+    const std::string hash = run("sha256sum '" + voiceSource.string() + "'").substr(0, 64);
     auto trackJSON = [](const std::string& id, const std::string& role, const std::string& source, int64_t s0,
                         int64_t s1, int64_t o0, int64_t o1, double speed, const std::string& gain) {
         return "{\"id\":\"" + id + "\",\"role\":\"" + role + "\"," + source + ",\"srcStartUs\":" + std::to_string(s0) +
@@ -176,14 +188,17 @@ int longPlan(double minutes) {
     const std::string asset = "\"assetId\":\"v\",\"generated\":null";
     std::string tracks = trackJSON("bed", "music", "\"assetId\":null,\"generated\":{\"recipe\":\"soft_bed\",\"seed\":11}",
                                    0, D, 0, D, 1.0, "[{\"outUs\":0,\"gainDb\":-18}]");
-    int64_t at = 0;
+    int64_t at = 0, srcAt = 0;
     int voiceTracks = 0;
     for (int i = 0; at < D; ++i, ++voiceTracks) {
         const bool fast = at >= D - D / 6;
         const int64_t length = std::min<int64_t>(fast ? 48'000'000 : 60'000'000, D - at);
         const int64_t source = fast ? length * 5 / 4 : length;
-        tracks += "," + trackJSON("v" + std::to_string(i), "voice", asset, 0, source, at, at + length, fast ? 1.25 : 1.0, "[]");
+        const int64_t s0 = oneFile ? srcAt : 0;
+        tracks += "," + trackJSON("v" + std::to_string(i), "voice", asset, s0, s0 + source, at, at + length,
+                                  fast ? 1.25 : 1.0, "[]");
         at += length;
+        srcAt += source;
     }
     for (int i = 0; i < 20; ++i) {
         const auto name = SoundRecipes::effects[static_cast<size_t>(i) % SoundRecipes::effects.size()];
@@ -196,7 +211,7 @@ int longPlan(double minutes) {
     }
     const std::string plan = "{\"durationUs\":" + std::to_string(D) + ",\"audioMix\":{\"targetLufs\":-16,\"truePeakDb\":-1,"
                              "\"tracks\":[" + tracks + "]}}";
-    const std::string sources = "{\"v\":{\"path\":\"" + voice.string() + "\",\"contentHash\":\"" + hash + "\"}}";
+    const std::string sources = "{\"v\":{\"path\":\"" + voiceSource.string() + "\",\"contentHash\":\"" + hash + "\"}}";
     const fs::path ours = folder / "ours.wav";
     Engine engine(engineBinary, folder / "cache", folder);
     const auto start = Clock::now();
@@ -210,8 +225,8 @@ int longPlan(double minutes) {
         return 1;
     }
     const double mixMiB = static_cast<double>(PCMAudio::frames(D)) * 2 * 4 / 1048576.0;
-    std::printf("long plan: %.1f min, one minute of voice looped by %d tracks, soft_bed, 20 effects, target -16 LUFS, float WAV out\n",
-                minutes, voiceTracks);
+    std::printf("long plan: %.1f min, %s by %d tracks, soft_bed, 20 effects, target -16 LUFS, float WAV out\n",
+                minutes, oneFile ? "one long voice file played" : "one minute of voice looped", voiceTracks);
     std::printf("engine answer: %s\n", answer.member("result")->canonical().c_str());
     std::printf("audio.mix wall time: %.2f s\n", seconds);
     std::printf("engine peak memory: %.0f MiB (%.2fx the %.0f MiB stereo float mix)\n", peakMiB, peakMiB / mixMiB, mixMiB);
@@ -220,7 +235,8 @@ int longPlan(double minutes) {
 }
 
 int main(int argc, char** argv) {
-    if (argc > 2 && std::string(argv[1]) == "long") return longPlan(std::atof(argv[2]));
+    if (argc > 2 && std::string(argv[1]) == "long") return longPlan(std::atof(argv[2]), false);
+    if (argc > 2 && std::string(argv[1]) == "long-file") return longPlan(std::atof(argv[2]), true);
     const double minutes = argc > 1 ? std::atof(argv[1]) : 5;
     const fs::path engineBinary = fs::canonical("/proc/self/exe").parent_path() / "korvel-engine";
     const fs::path folder = fs::temp_directory_path() / ("korvel-bench-audio-" + std::to_string(getpid()));

@@ -50,16 +50,13 @@ struct CutPiece {
     bool isBefore = false;
 };
 
-// Only the cut range is copied: a source shared by many tracks is never
+// Only the cut range is read: a source shared by many tracks is never
 // copied whole.
-PCMAudio slice(const PCMAudio& audio, int64_t from, int64_t to) {
+PCMAudio slice(const PCMSource& audio, int64_t from, int64_t to) {
     const int64_t n = audio.frameCount();
     from = std::clamp<int64_t>(from, 0, n);
     to = std::clamp<int64_t>(to, from, n);
-    PCMAudio out;
-    out.channels.reserve(audio.channels.size());
-    for (const auto& c : audio.channels) out.channels.emplace_back(c.begin() + from, c.begin() + to);
-    return out;
+    return audio.chunk(from, to - from);
 }
 
 // A sound made for one track alone is cut in place.
@@ -193,8 +190,8 @@ AudioMixer::Result AudioPlanRenderer::mix(const JSONValue& plan, const std::map<
     return mix(AudioPlan(plan, sources, engineVersion_), variant, job, measured, levelled);
 }
 
-const PCMAudio& AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
-                                               std::map<std::string, PCMAudio>& decoded) {
+PCMSources::Source AudioPlanRenderer::sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
+                                                  std::map<std::string, PCMSources::Source>& decoded, int64_t& room) {
     auto it = plan.sources.find(assetId);
     if (it == plan.sources.end()) {
         throw EngineFailure::invalidParams("The plan uses " + ClientText::quoted(assetId) + ", and it is not among the sources.");
@@ -203,8 +200,11 @@ const PCMAudio& AudioPlanRenderer::sourceAudio(const std::string& assetId, Audio
     const std::string key = it->second.contentHash + ":" + std::to_string(channels);
     if (auto found = decoded.find(key); found != decoded.end()) return found->second;
     library_->verify(it->second);
-    PCMAudio sound = AudioDecoder::read(fs::path(it->second.path), channels, JobContext::silent());
-    return decoded.emplace(key, std::move(sound)).first->second;
+    ScratchPCM::Spool spool(channels, room);
+    AudioDecoder::stream(fs::path(it->second.path), channels, JobContext::silent(),
+                         [&](const std::vector<std::span<const float>>& piece) { spool.append(piece); });
+    room -= spool.heldSamples();
+    return decoded.emplace(key, spool.finish()).first->second;
 }
 
 AudioMixer::Result AudioPlanRenderer::mix(const AudioPlan& plan, RenderVariant variant, const JobContext& job,
@@ -240,8 +240,9 @@ AudioMixer::StoredBuilder::Finished AudioPlanRenderer::streamedMix(const AudioPl
 void AudioPlanRenderer::placeTracks(const AudioPlan& plan, RenderVariant variant, const JobContext& job,
                                     const Placing& place, bool longBeds) {
     const int64_t durationFrames = PCMAudio::frames(plan.durationUs);
-    std::map<std::string, PCMAudio> decoded;
-    std::map<std::string, PCMAudio> isolated;
+    std::map<std::string, PCMSources::Source> decoded;
+    std::map<std::string, PCMSources::Source> isolated;
+    int64_t room = heldSamples_.load();
     std::vector<CutPiece> pending;
     int64_t pendingFrames = 0;
 
@@ -259,7 +260,7 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, RenderVariant variant
             if (track.generated) {
                 SoundRecipes::check(track.generated->recipe, std::max<int64_t>(0, E));
             } else {
-                sourceAudio(*track.assetId, track.role, plan, decoded);
+                sourceAudio(*track.assetId, track.role, plan, decoded, room);
             }
             if (variant != RenderVariant::before && track.isolation && track.assetId &&
                 !plan.sources.contains(*track.assetId)) {
@@ -270,7 +271,23 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, RenderVariant variant
         }
         const bool blended = variant != RenderVariant::before && track.isolation && track.assetId;
         const bool bed = track.generated && SoundRecipes::isBed(track.generated->recipe);
-        if (longBeds && (bed || !track.generated) && track.speed == 1.0 && !blended) {
+        // The isolated voice of the track's source, fetched once per call.
+        auto isolatedVoice = [&]() -> PCMSources::Source {
+            auto source = plan.sources.find(*track.assetId);
+            if (source == plan.sources.end()) {
+                throw EngineFailure::invalidParams("The plan uses " + ClientText::quoted(*track.assetId) +
+                                                   ", and it is not among the sources.");
+            }
+            const std::string& hash = source->second.contentHash;
+            auto voice = isolated.find(hash);
+            if (voice == isolated.end()) {
+                int64_t held = 0;
+                voice = isolated.emplace(hash, isolatedVoices_->voiceSource(source->second, job, room, held)).first;
+                room -= held;
+            }
+            return voice->second;
+        };
+        if (longBeds && track.speed == 1.0 && ((bed && !blended) || !track.generated)) {
             // Read from the bed's chords, or from the decoded source, as it is
             // placed: never cut or made at full length. What waits in the
             // batch is placed first, so the order holds.
@@ -287,12 +304,25 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, RenderVariant variant
                 clip = SoundRecipes::source(track.generated->recipe, track.generated->seed, bedFrames, from + cut,
                                             n - cut);
             } else {
-                const PCMAudio& source = sourceAudio(*track.assetId, track.role, plan, decoded);
-                const int64_t frames = source.frameCount();
+                PCMSources::Source source = sourceAudio(*track.assetId, track.role, plan, decoded, room);
+                const int64_t frames = source->frameCount();
                 const int64_t from = std::clamp<int64_t>(S, 0, frames);
                 const int64_t to = std::clamp<int64_t>(E, from, frames);
-                // The cut ends at the track's source end; silence pads it to its place.
-                clip = PCMSources::window(source, from + cut, n - cut, to);
+                if (blended) {
+                    // Both cuts blended block by block as they are read.
+                    PCMSources::Source voice = isolatedVoice();
+                    const int64_t voiceFrames = voice->frameCount();
+                    const int64_t wetFrom = std::clamp<int64_t>(S, 0, voiceFrames);
+                    const int64_t wetTo = std::clamp<int64_t>(E, wetFrom, voiceFrames);
+                    const float amount = static_cast<float>(std::clamp(track.isolation->wet, 0.0, 1.0));
+                    PCMSources::Source mixed = PCMSources::blended(
+                        PCMSources::window(voice, wetFrom, wetTo - wetFrom, voiceFrames),
+                        PCMSources::window(source, from, to - from, frames), amount);
+                    clip = PCMSources::window(mixed, cut, n - cut, mixed->frameCount());
+                } else {
+                    // The cut ends at the track's source end; silence pads it to its place.
+                    clip = PCMSources::window(source, from + cut, n - cut, to);
+                }
             }
             AudioMixer::Input input;
             input.role = track.role;
@@ -307,19 +337,11 @@ void AudioPlanRenderer::placeTracks(const AudioPlan& plan, RenderVariant variant
             sound = slice(SoundRecipes::render(track.generated->recipe, track.generated->seed, std::max<int64_t>(0, E)),
                           S, E);
         } else {
-            sound = slice(sourceAudio(*track.assetId, track.role, plan, decoded), S, E);
+            sound = slice(*sourceAudio(*track.assetId, track.role, plan, decoded, room), S, E);
         }
         if (blended) {
-            auto source = plan.sources.find(*track.assetId);
-            if (source == plan.sources.end()) {
-                throw EngineFailure::invalidParams("The plan uses " + ClientText::quoted(*track.assetId) +
-                                                   ", and it is not among the sources.");
-            }
-            const std::string& hash = source->second.contentHash;
-            auto voice = isolated.find(hash);
-            if (voice == isolated.end()) voice = isolated.emplace(hash, isolatedVoices_->voice(source->second, job)).first;
             const double amount = std::clamp(track.isolation->wet, 0.0, 1.0);
-            sound = blend(slice(voice->second, S, E), sound, amount);
+            sound = blend(slice(*isolatedVoice(), S, E), sound, amount);
         }
         CutPiece piece{track, std::move(sound), variant == RenderVariant::before};
         if (track.speed != 1.0 || !pending.empty()) {

@@ -10,6 +10,7 @@
 #include "Core/Jobs.hpp"
 #include "Core/Render/SegmentMethodTypes.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -69,6 +70,10 @@ public:
                           const std::filesystem::path& outPath, const JobContext& job);
 
     const std::shared_ptr<IsolatedVoices>& isolatedVoices() const { return isolatedVoices_; }
+    // Samples of decoded sources and isolated voices one mix may hold in
+    // memory; past it they are read from scratch files.
+    static constexpr int64_t defaultHeldSamples = int64_t(1) << 25;
+    void holdSamplesUpTo(int64_t samples) { heldSamples_ = samples; }
     // The streams held in memory, oldest first.
     std::vector<std::shared_ptr<GrowingAudioStream>> streams() const;
 
@@ -85,9 +90,11 @@ private:
     struct Encoder;
     struct Relay;
 
-    // Decoded once per call and channel count; every track cuts from the one copy.
-    const PCMAudio& sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
-                         std::map<std::string, PCMAudio>& decoded);
+    // Decoded once per call and channel count; every track reads from the one
+    // copy, held in memory while `room` (samples, shared by the call's sources
+    // and isolated voices) lasts, else in a scratch file.
+    PCMSources::Source sourceAudio(const std::string& assetId, AudioRole role, const AudioPlan& plan,
+                                   std::map<std::string, PCMSources::Source>& decoded, int64_t& room);
     // A clip, with its samples in input.audio or, for a long one, in the source.
     using Placing = std::function<void(const AudioMixer::Input&, const PCMSource*)>;
     // Every track read, cut, isolated, time-scaled and handed to `place` in
@@ -104,6 +111,7 @@ private:
     std::filesystem::path journal_;
     std::shared_ptr<SourceLibrary> library_;
     std::string engineVersion_;
+    std::atomic<int64_t> heldSamples_{defaultHeldSamples};
 
     mutable std::mutex lock_;
     std::vector<Entry> streams_;

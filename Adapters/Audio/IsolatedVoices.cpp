@@ -2,6 +2,7 @@
 
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
+#include "Adapters/Audio/ScratchPCM.hpp"
 #include "Adapters/CacheFile.hpp"
 #include "Adapters/Render/EngineCaches.hpp"
 #include "Core/Analysis/Fingerprint.hpp"
@@ -53,6 +54,43 @@ PCMAudio IsolatedVoices::voice(const EngineSource& source, const JobContext& job
         // isolation, not this one the voice it has already made.
     }
     return voice;
+}
+
+PCMSources::Source IsolatedVoices::voiceSource(const EngineSource& source, const JobContext& job, int64_t room,
+                                               int64_t& held) {
+    const fs::path cached = file(source);
+    if (CacheFile::regularSize(cached)) {
+        // The scratch copy's own failures (a full disk) are not the cache
+        // file's: they pass on, and the file stays.
+        bool copying = false;
+        try {
+            // Copied, not read in place: a later isolation may replace the file.
+            ScratchPCM::Spool spool(1, room);
+            AudioDecoder::stream(cached, 1, JobContext::silent(), [&](const std::vector<std::span<const float>>& piece) {
+                copying = true;
+                spool.append(piece);
+                copying = false;
+            });
+            copying = true;
+            held = spool.heldSamples();
+            return spool.finish();
+        } catch (const Cancelled&) {
+            throw;
+        } catch (...) {
+            if (copying) throw;
+            std::error_code ec;
+            fs::remove(cached, ec);
+        }
+    }
+    PCMAudio made = voice(source, job);
+    ScratchPCM::Spool spool(1, room);
+    if (!made.channels.empty()) {
+        std::vector<std::span<const float>> piece{made.channels[0]};
+        spool.append(piece);
+    }
+    made = PCMAudio();
+    held = spool.heldSamples();
+    return spool.finish();
 }
 
 } // namespace korvel

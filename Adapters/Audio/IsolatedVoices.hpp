@@ -2,6 +2,7 @@
 
 #include "Adapters/Render/SourceLibrary.hpp"
 #include "Core/Audio/PCMAudio.hpp"
+#include "Core/Audio/PCMSource.hpp"
 #include "Core/Audio/VoiceIsolating.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/EngineSource.hpp"
@@ -20,6 +21,9 @@ public:
                    std::shared_ptr<SourceLibrary> library, std::string engineVersion);
 
     PCMAudio voice(const EngineSource& source, const JobContext& job);
+    // The same voice, held in memory when it has at most `room` samples (their
+    // count left in `held`), else read from a scratch copy.
+    PCMSources::Source voiceSource(const EngineSource& source, const JobContext& job, int64_t room, int64_t& held);
     std::filesystem::path file(const EngineSource& source) const;
 
 private:

@@ -5,7 +5,9 @@
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -87,6 +89,140 @@ private:
 };
 
 } // namespace
+
+// Blocks of blockFrames frames one after another, each channel after
+// channel, so the file grows at its end and a channel's stretch is a few
+// reads. A block is gathered in memory before it is written.
+class Spool::File : public PCMSource {
+public:
+    File(int channels, const fs::path& folder) : channels_(channels), block_(static_cast<size_t>(channels)) {
+        const fs::path path = ProcessTempFile::url("mix", "pcm", folder);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ < 0) fail(errno, "create " + path.string());
+        ::unlink(path.c_str());
+        for (auto& c : block_) c.reserve(static_cast<size_t>(B));
+    }
+    ~File() override { ::close(fd_); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    int64_t frameCount() const override { return frames_; }
+    int channelCount() const override { return channels_; }
+
+    void read(int c, int64_t from, int64_t count, float* out) const override {
+        while (count > 0) {
+            const int64_t block = from / B, at = from % B;
+            const int64_t n = std::min(count, B - at);
+            pread(offset(block, c, at), out, n);
+            from += n;
+            out += n;
+            count -= n;
+        }
+    }
+
+    void append(const std::vector<std::span<const float>>& piece) {
+        size_t done = 0;
+        const size_t total = piece.empty() ? 0 : piece[0].size();
+        while (done < total) {
+            const size_t n = std::min(total - done, static_cast<size_t>(B) - block_[0].size());
+            for (size_t c = 0; c < block_.size(); ++c) {
+                const auto& in = c < piece.size() ? piece[c] : piece[0];
+                block_[c].insert(block_[c].end(), in.begin() + static_cast<std::ptrdiff_t>(done),
+                                 in.begin() + static_cast<std::ptrdiff_t>(done + n));
+            }
+            done += n;
+            if (block_[0].size() == static_cast<size_t>(B)) flush();
+        }
+    }
+
+    // Writes what is gathered of the last block; no more is appended after.
+    void flush() {
+        const int64_t n = static_cast<int64_t>(block_[0].size());
+        if (n == 0) return;
+        const int64_t block = frames_ / B;
+        for (size_t c = 0; c < block_.size(); ++c) {
+            pwrite(offset(block, static_cast<int>(c), 0), block_[c].data(), n);
+            block_[c].clear();
+        }
+        frames_ += n;
+    }
+
+private:
+    static constexpr int64_t B = PCMSources::blockFrames;
+
+    off_t offset(int64_t block, int c, int64_t at) const {
+        return ((block * channels_ + c) * B + at) * static_cast<off_t>(sizeof(float));
+    }
+
+    void pread(off_t at, float* out, int64_t count) const {
+        auto* p = reinterpret_cast<char*>(out);
+        size_t left = static_cast<size_t>(count) * sizeof(float);
+        while (left > 0) {
+            const ssize_t n = ::pread(fd_, p, left, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) fail(errno, "read the mix's scratch file");
+            if (n == 0) fail(EIO, "read the mix's scratch file");
+            p += n;
+            at += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+
+    void pwrite(off_t at, const float* in, int64_t count) {
+        const auto* p = reinterpret_cast<const char*>(in);
+        size_t left = static_cast<size_t>(count) * sizeof(float);
+        while (left > 0) {
+            const ssize_t n = ::pwrite(fd_, p, left, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) fail(errno, "write the mix's scratch file");
+            p += n;
+            at += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+
+    int channels_;
+    int64_t frames_ = 0;
+    std::vector<std::vector<float>> block_;
+    int fd_ = -1;
+};
+
+Spool::Spool(int channels, int64_t heldSamples)
+    : channels_(channels), limit_(heldSamples), held_(std::vector<std::vector<float>>(static_cast<size_t>(channels))) {}
+
+Spool::~Spool() = default;
+
+int64_t Spool::heldSamples() const { return file_ ? 0 : held_.frameCount() * channels_; }
+
+void Spool::append(const std::vector<std::span<const float>>& piece) {
+    if (piece.empty()) return;
+    const int64_t frames = static_cast<int64_t>(piece[0].size());
+    if (!file_ && (held_.frameCount() + frames) * channels_ > limit_) spill();
+    if (file_) {
+        file_->append(piece);
+        return;
+    }
+    for (size_t c = 0; c < held_.channels.size(); ++c) {
+        const auto& in = c < piece.size() ? piece[c] : piece[0];
+        held_.channels[c].insert(held_.channels[c].end(), in.begin(), in.end());
+    }
+}
+
+void Spool::spill() {
+    file_ = std::make_shared<File>(channels_, ProcessTempFile::defaultFolder());
+    std::vector<std::span<const float>> all;
+    for (const auto& c : held_.channels) all.emplace_back(c);
+    file_->append(all);
+    held_ = PCMAudio(std::vector<std::vector<float>>(static_cast<size_t>(channels_)));
+}
+
+PCMSources::Source Spool::finish() {
+    if (file_) {
+        file_->flush();
+        return std::move(file_);
+    }
+    return PCMSources::holding(std::exchange(held_, PCMAudio(std::vector<std::vector<float>>(static_cast<size_t>(channels_)))));
+}
 
 std::shared_ptr<PCMStore> make(int channels, int64_t frames, const fs::path& folder) {
     return std::make_shared<File>(channels, frames, folder);

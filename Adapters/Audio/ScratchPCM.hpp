@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
+#include <vector>
 
 namespace korvel {
 
@@ -15,6 +17,32 @@ namespace ScratchPCM {
 std::shared_ptr<PCMStore> make(int channels, int64_t frames, const std::filesystem::path& folder);
 // Stores in ProcessTempFile::defaultFolder(), read at each call.
 PCMStores inScratchFolder();
+
+// Sound of a length not known ahead (a decode), taken piece by piece: held
+// in memory up to `heldSamples` samples, moved into one scratch file in the
+// default folder past that.
+class Spool {
+public:
+    Spool(int channels, int64_t heldSamples);
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    void append(const std::vector<std::span<const float>>& piece);
+    // Samples held in memory (0 once in the scratch file).
+    int64_t heldSamples() const;
+    // The sound taken; the spool is empty after it.
+    PCMSources::Source finish();
+
+private:
+    class File;
+    void spill();
+
+    int channels_;
+    int64_t limit_;
+    PCMAudio held_;
+    std::shared_ptr<File> file_;
+};
 } // namespace ScratchPCM
 
 } // namespace korvel

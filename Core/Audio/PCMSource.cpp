@@ -76,6 +76,49 @@ private:
     int64_t from_, count_, end_;
 };
 
+class SourceWindow : public PCMSource {
+public:
+    SourceWindow(Source source, int64_t from, int64_t count, int64_t end)
+        : source_(std::move(source)), from_(from), count_(count),
+          size_(std::clamp<int64_t>(end, 0, source_->frameCount())) {}
+    int64_t frameCount() const override { return count_; }
+    int channelCount() const override { return source_->channelCount(); }
+    void read(int c, int64_t from, int64_t count, float* out) const override {
+        const int64_t first = from_ + from;
+        const int64_t lo = std::clamp<int64_t>(first, 0, size_);
+        const int64_t hi = std::clamp<int64_t>(first + count, lo, size_);
+        std::fill(out, out + count, 0.0f);
+        if (hi > lo) source_->read(c, lo, hi - lo, out + (lo - first));
+    }
+
+private:
+    Source source_;
+    int64_t from_, count_, size_;
+};
+
+class Blended : public PCMSource {
+public:
+    Blended(Source wet, Source dry, float amount) : wet_(std::move(wet)), dry_(std::move(dry)), amount_(amount) {}
+    int64_t frameCount() const override { return std::min(wet_->frameCount(), dry_->frameCount()); }
+    int channelCount() const override { return std::min(wet_->channelCount(), dry_->channelCount()); }
+    void read(int c, int64_t from, int64_t count, float* out) const override {
+        const float a = amount_;
+        const float b = 1.0f - a;
+        std::vector<float> d(static_cast<size_t>(count));
+        wet_->read(c, from, count, out);
+        dry_->read(c, from, count, d.data());
+        for (int64_t i = 0; i < count; ++i) {
+            const float x = a * out[i];
+            const float y = b * d[static_cast<size_t>(i)];
+            out[i] = x + y;
+        }
+    }
+
+private:
+    Source wet_, dry_;
+    float amount_;
+};
+
 class Memory : public PCMStore {
 public:
     Memory(int channels, int64_t frames)
@@ -170,6 +213,12 @@ private:
 Source of(const PCMAudio& audio) { return std::make_shared<View>(audio); }
 Source window(const PCMAudio& audio, int64_t from, int64_t count, int64_t end) {
     return std::make_shared<Window>(audio, from, count, end);
+}
+Source window(Source source, int64_t from, int64_t count, int64_t end) {
+    return std::make_shared<SourceWindow>(std::move(source), from, count, end);
+}
+Source blended(Source wet, Source dry, float amount) {
+    return std::make_shared<Blended>(std::move(wet), std::move(dry), amount);
 }
 Source holding(PCMAudio audio) { return std::make_shared<Held>(std::move(audio)); }
 std::shared_ptr<PCMStore> inMemory(int channels, int64_t frames) { return std::make_shared<Memory>(channels, frames); }

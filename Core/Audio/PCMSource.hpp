@@ -50,6 +50,12 @@ Source of(const PCMAudio& audio);
 // Frames [from, from + count) of sound in memory, silence where it has none
 // or at and past frame `end`; `audio` must outlive it.
 Source window(const PCMAudio& audio, int64_t from, int64_t count, int64_t end);
+// The same over any source: frames [from, from + count) of it, silence
+// outside it or at and past frame `end`.
+Source window(Source source, int64_t from, int64_t count, int64_t end);
+// wet × amount + dry × (1 − amount) in single precision (two products
+// added, not fused), as many channels and frames as the smaller has.
+Source blended(Source wet, Source dry, float amount);
 // Sound in memory, owned.
 Source holding(PCMAudio audio);
 std::shared_ptr<PCMStore> inMemory(int channels, int64_t frames);

@@ -445,3 +445,71 @@ TEST(AudioPlanRenderer, TheStreamedMixGivesTheSamplesOfTheMixInMemory) {
         EXPECT_EQ(answer.integratedLufs, Loudness::integrated(written));
     }
 }
+
+TEST(AudioPlanRenderer, SourcesReadFromScratchFilesGiveTheSamplesOfSourcesInMemory) {
+    // Halves the voice, so the blend differs from either of its sides.
+    class Halving : public VoiceIsolating {
+    public:
+        IsolatedVoice isolate(const std::vector<float>& samples, double, const JobContext&) override {
+            std::vector<float> out(samples);
+            for (float& s : out) s *= 0.5f;
+            return {std::move(out), 0};
+        }
+    };
+    const fs::path root = fresh("renderer-scratch-sources");
+    const fs::path scratch = root / "scratch";
+    fs::create_directories(scratch);
+    const fs::path voiceFile = root / "voice.flac", musicFile = root / "music.flac";
+    // Lengths off the read block, so the last block of each scratch file is partial.
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=300:sample_rate=48000:duration=9.7' "
+                           "-af 'volume=0.4,tremolo=f=3:d=0.8' -ac 1 -c:a flac '" + voiceFile.string() + "'").c_str()),
+              0);
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=220:sample_rate=48000:duration=6.3' "
+                           "-f lavfi -i 'sine=frequency=330:sample_rate=48000:duration=6.3' -filter_complex "
+                           "'[0][1]amerge=inputs=2,volume=0.3' -c:a flac '" + musicFile.string() + "'").c_str()),
+              0);
+    auto library = std::make_shared<SourceLibrary>();
+    AudioPlanRenderer plans(std::make_shared<Halving>(), root, library, "test");
+    auto entry = [&](const fs::path& f) {
+        return JSONValue::parsing(R"({"path":")" + f.string() + R"(","contentHash":")" + library->contentHash(f) + R"("})");
+    };
+    const std::map<std::string, JSONValue> sources{{"a", entry(voiceFile)}, {"m", entry(musicFile)}};
+    auto from = [](const std::string& id, const std::string& role, const std::string& asset, int64_t s0, int64_t s1,
+                   int64_t o0, int64_t o1, const std::string& speed, const std::string& isolation) {
+        return R"({"id":")" + id + R"(","role":")" + role + R"(","assetId":")" + asset + R"(","generated":null,)" +
+               R"("srcStartUs":)" + std::to_string(s0) + R"(,"srcEndUs":)" + std::to_string(s1) +
+               R"(,"outStartUs":)" + std::to_string(o0) + R"(,"outEndUs":)" + std::to_string(o1) +
+               R"(,"speed":)" + speed + R"(,"gain":[{"outUs":0,"gainDb":-2}],"isolation":)" + isolation + "}";
+    };
+    // Normal and other speeds, a cut past the source's end and one before the
+    // mix, the voice's source heard in stereo too, and isolation at both speeds.
+    const std::string tracks =
+        from("v", "voice", "a", 300'000, 5'300'000, 0, 5'000'000, "1.0", "null") + "," +
+        from("p", "voice", "a", 7'000'000, 12'000'000, -500'000, 4'500'000, "1.0", "null") + "," +
+        from("f", "voice", "a", 1'000'000, 3'500'000, 5'000'000, 7'000'000, "1.25", "null") + "," +
+        from("s", "music", "a", 0, 9'000'000, 1'000'000, 10'000'000, "1.0", "null") + "," +
+        from("m", "music", "m", 100'000, 6'100'000, 2'000'000, 8'000'000, "1.0", "null") + "," +
+        from("i", "voice", "a", 2'000'000, 8'000'000, 3'000'000, 9'000'000, "1.0", R"({"wet":0.6})") + "," +
+        from("j", "voice", "a", 4'000'000, 6'000'000, 8'000'000, 10'500'000, "0.8", R"({"wet":0.3})");
+    const AudioPlan p(plan(tracks, 11'000'000, "-14"), sources, "test");
+    ::setenv("KORVEL_ENGINE_TEMP_DIR", scratch.c_str(), 1);
+    for (Variant v : {Variant::after, Variant::before}) {
+        SCOPED_TRACE(std::string(AudioPlanRenderer::text(v)));
+        plans.holdSamplesUpTo(AudioPlanRenderer::defaultHeldSamples);
+        const AudioMixer::Result held = plans.mix(p, v, JobContext::silent(), true);
+        const PCMAudio heldStreamed = plans.streamedMix(p, v, JobContext::silent(), true).buffer->whole();
+        ASSERT_TRUE(heldStreamed == held.buffer);
+        // Nothing held; the mono voice held and the rest in scratch files.
+        for (int64_t room : {int64_t(0), int64_t(480'000)}) {
+            SCOPED_TRACE(room);
+            plans.holdSamplesUpTo(room);
+            EXPECT_TRUE(plans.mix(p, v, JobContext::silent(), true).buffer == held.buffer);
+            const AudioMixer::StoredBuilder::Finished streamed = plans.streamedMix(p, v, JobContext::silent(), true);
+            EXPECT_EQ(streamed.integratedLufs, held.integratedLufs);
+            EXPECT_TRUE(streamed.buffer->whole() == held.buffer);
+        }
+    }
+    ::unsetenv("KORVEL_ENGINE_TEMP_DIR");
+    // Scratch files are unlinked as they are made.
+    EXPECT_TRUE(fs::is_empty(scratch));
+}
