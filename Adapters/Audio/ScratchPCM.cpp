@@ -1,6 +1,6 @@
 #include "Adapters/Audio/ScratchPCM.hpp"
 
-#include "Adapters/Audio/ProcessTempFile.hpp"
+#include "Adapters/Render/ProcessTempFile.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
