@@ -3,6 +3,7 @@
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Adapters/Render/Tiles.hpp"
+#include "Adapters/Render/ZimgGraphs.hpp"
 #include "Core/Render/ColorMath.hpp"
 
 extern "C" {
@@ -116,14 +117,7 @@ std::vector<std::unique_ptr<AlignedPlane>> convertPlanes(const AVFrame& frame, c
                                                          const zimg_image_format& src, const zimg_image_format& dst,
                                                          const zimg_graph_builder_params& params,
                                                          size_t outputSampleBytes) {
-    struct Graph {
-        zimg_filter_graph* g;
-        ~Graph() { zimg_filter_graph_free(g); }
-    } graph{zimg_filter_graph_build(&src, &dst, &params)};
-    if (!graph.g) zimgFailed("build a picture conversion");
-    size_t tmpSize = 0;
-    if (zimg_filter_graph_get_tmp_size(graph.g, &tmpSize) != ZIMG_ERROR_SUCCESS) zimgFailed("size a picture conversion");
-    AlignedPlane tmp(tmpSize, 1);
+    const ZimgGraphs::Graph& graph = ZimgGraphs::forThread(src, dst, params);
 
     int planes = in.grey ? 1 : 3;
     size_t bytesPerSample = in.type == ZIMG_PIXEL_WORD ? 2 : 1;
@@ -156,7 +150,7 @@ std::vector<std::unique_ptr<AlignedPlane>> convertPlanes(const AVFrame& frame, c
         target.plane[p].stride = outputs.back()->stride;
         target.plane[p].mask = ZIMG_BUFFER_MAX;
     }
-    if (zimg_filter_graph_process(graph.g, &source, &target, tmp.data, nullptr, nullptr, nullptr, nullptr) !=
+    if (zimg_filter_graph_process(graph.graph, &source, &target, graph.scratch, nullptr, nullptr, nullptr, nullptr) !=
         ZIMG_ERROR_SUCCESS) {
         zimgFailed("convert a picture");
     }

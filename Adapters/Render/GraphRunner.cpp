@@ -1,6 +1,7 @@
 #include "Adapters/Render/GraphRunner.hpp"
 
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/OpenReaders.hpp"
 #include "Adapters/Render/VideoFrames.hpp"
 #include "Core/ClientText.hpp"
 
@@ -21,66 +22,102 @@ struct Work {
     int64_t frame = 0;
     int64_t index = 0;
     const GraphInstruction* instruction = nullptr;
-    std::map<int32_t, std::shared_ptr<const RGBAImage>> sources;
+    std::map<int32_t, std::shared_ptr<const VideoFrames::DecodedFrame>> sources; // decoded, not converted
     std::optional<EncoderPicture> picture;
     std::chrono::steady_clock::time_point started;
 };
 
-// Opens a reader per track on first use and decodes what a frame needs.
+using Decoded = std::map<int32_t, std::shared_ptr<const VideoFrames::DecodedFrame>>;
+using Converted = std::map<int32_t, std::shared_ptr<const RGBAImage>>;
+
+// Opens a reader per track on first use and decodes what a frame needs;
+// converting the frames is left to the caller's thread. Single frames borrow
+// their readers from the cache of open ones, so the next draw of the same
+// source continues where this one stopped.
 class Sources {
 public:
-    explicit Sources(const BuiltComposition& built) : built_(built) {}
+    enum class Readers { own, borrowed };
+    Sources(const BuiltComposition& built, Readers readers) : built_(built), mode_(readers) {}
 
-    std::map<int32_t, std::shared_ptr<const RGBAImage>> at(int64_t frame, const GraphInstruction& instruction,
-                                                           const std::function<void()>& checkpoint) {
-        std::map<int32_t, std::shared_ptr<const RGBAImage>> out;
+    Decoded at(int64_t frame, const GraphInstruction& instruction, const std::function<void()>& checkpoint) {
+        Decoded out;
         const Composition& c = built_.composition;
+        Open* current = nullptr;
         try {
             for (int32_t track : instruction.requiredSourceTrackIDs) {
                 if (out.count(track)) continue;
                 auto time = c.sourceTime(track, frame * c.grid.ticksPerFrame);
                 if (!time) continue;
-                auto& [video, reader] = this->reader(track, time->source);
-                const PTSTable& table = video->table;
+                current = nullptr;
+                auto& open = this->reader(track, time->source);
+                current = &open;
+                const PTSTable& table = open.video->table;
                 auto entry = std::clamp<int64_t>(table.indexOnScreen(time->ticks), 0, table.count() - 1);
-                out[track] = reader->frame(video->track->sampleOfEntry.at(static_cast<size_t>(entry)), checkpoint);
+                out[track] = open.reader->decoded(open.video->track->sampleOfEntry.at(static_cast<size_t>(entry)), checkpoint);
             }
-        } catch (const EngineFailure&) {
-            throw;
-        } catch (const Cancelled&) {
-            throw;
         } catch (...) {
-            throw MediaFailure::reading(std::current_exception(), "This video");
+            // A reader stopped halfway is not lent again.
+            if (current) current->reader.drop();
+            try {
+                throw;
+            } catch (const EngineFailure&) {
+                throw;
+            } catch (const Cancelled&) {
+                throw;
+            } catch (...) {
+                throw MediaFailure::reading(std::current_exception(), "This video");
+            }
         }
         return out;
     }
 
 private:
-    using Open = std::pair<std::shared_ptr<const VideoSource>, std::unique_ptr<VideoFrames::Reader>>;
+    struct Open {
+        std::shared_ptr<const VideoSource> video;
+        OpenReaders::Lease reader;
+    };
 
     Open& reader(int32_t track, const CompositionSource& source) {
         auto& r = readers_[track];
-        if (!r.second) {
+        if (!r.reader) {
             auto video = built_.videos.find(source);
             if (video == built_.videos.end()) {
                 throw EngineFailure::invalidParams("The render needs a source for asset " + ClientText::quoted(source.id) + ".");
             }
             auto values = source.kind == CompositionSource::Kind::asset ? VideoFrames::FrameValues::picture
                                                                         : VideoFrames::FrameValues::mask;
+            auto output = built_.composition.hdr ? DynamicRange::keepHdr : DynamicRange::sdr;
             const VideoSource& v = *video->second;
-            r.first = video->second;
-            r.second = std::make_unique<VideoFrames::Reader>(v.url, v.track, v.color,
-                                                             built_.composition.hdr ? DynamicRange::keepHdr : DynamicRange::sdr,
-                                                             values);
+            r.video = video->second;
+            if (mode_ == Readers::borrowed) {
+                r.reader = OpenReaders::shared().take(v, output, values);
+            } else {
+                r.reader = OpenReaders::Lease(nullptr, std::nullopt,
+                                              std::make_unique<VideoFrames::Reader>(v.url, v.track, v.color, output, values));
+            }
         }
         return r;
     }
 
     const BuiltComposition& built_;
+    const Readers mode_;
     std::map<int32_t, Open> readers_;
 };
 
-FrameSource lookUp(const std::map<int32_t, std::shared_ptr<const RGBAImage>>& sources) {
+// The frames in the working space. Conversion failures read as the source's.
+Converted converted(const Decoded& decoded) {
+    Converted out;
+    try {
+        for (const auto& [track, frame] : decoded) out[track] = frame->image();
+    } catch (const EngineFailure&) {
+        throw;
+    } catch (...) {
+        throw MediaFailure::reading(std::current_exception(), "This video");
+    }
+    return out;
+}
+
+FrameSource lookUp(const Converted& sources) {
     return [&sources](int32_t track) -> std::shared_ptr<const RGBAImage> {
         auto it = sources.find(track);
         return it == sources.end() ? nullptr : it->second;
@@ -95,8 +132,8 @@ RGBAImage GraphRunner::draw(const BuiltComposition& built, int64_t frame, StopFl
     };
     const GraphInstruction* instruction = built.composition.instruction(frame);
     if (!instruction) throw EngineFailure::internalError("The render gave 0 frames where the plan has 1.");
-    Sources sources(built);
-    auto decoded = sources.at(frame, *instruction, checkpoint);
+    Sources sources(built, Sources::Readers::borrowed);
+    auto decoded = converted(sources.at(frame, *instruction, checkpoint));
     checkpoint();
     try {
         return built.scene->picture(frame, instruction->range, lookUp(decoded));
@@ -112,7 +149,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
     int64_t count = std::max<int64_t>(0, frames.count());
     if (count == 0) return 0;
     int64_t interval = progressInterval(count);
-    Sources sources(built);
+    Sources sources(built, Sources::Readers::own);
     auto checkpoint = [&] {
         if (stop.stopped()) throw Cancelled();
     };
@@ -146,7 +183,9 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                 tbb::filter_mode::parallel,
                 [&](std::shared_ptr<Work> w) {
                     if (stop.stopped()) throw Cancelled();
-                    FrameSource source = lookUp(w->sources);
+                    Converted images = converted(w->sources);
+                    w->sources.clear();
+                    FrameSource source = lookUp(images);
                     try {
                         RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
                         w->picture = EncoderPicture::from(image, encoding);
@@ -154,7 +193,6 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                         built.scene->recordFailure(std::current_exception());
                         throw;
                     }
-                    w->sources.clear();
                     return w;
                 }) &
             tbb::make_filter<std::shared_ptr<Work>, void>(

@@ -143,6 +143,12 @@ bool VideoDecoder::send(const std::vector<uint8_t>& bytes, const MovieSample& sa
     }
 }
 
+void VideoDecoder::skipUnreferenced(bool skip) {
+    AVCodecContext* c = state_->context.get();
+    if (c->codec_id != AV_CODEC_ID_H264 && c->codec_id != AV_CODEC_ID_HEVC) return;
+    c->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
+
 bool VideoDecoder::finish(const std::function<bool(AVFrame&)>& take) {
     avcodec_send_packet(state_->context.get(), nullptr);
     return state_->drain(take);

@@ -29,6 +29,11 @@ public:
     // Sends a sample; frames that come out go to `take`, which answers true
     // to stop. Returns true when `take` stopped.
     bool send(const std::vector<uint8_t>& bytes, const MovieSample& sample, const std::function<bool(AVFrame&)>& take);
+    // Whether the next samples' pictures that nothing refers to are skipped:
+    // for the frames before a wanted one, which come out of the decoder
+    // only to be thrown away. Only where the codec marks them (H.264,
+    // HEVC), so the pictures that are decoded are the same.
+    void skipUnreferenced(bool skip);
     // Ends the stream and hands out the frames still inside.
     bool finish(const std::function<bool(AVFrame&)>& take);
 

@@ -1,6 +1,7 @@
 #include "Adapters/Render/VideoEncoder.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/ZimgGraphs.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/ColorMath.hpp"
@@ -26,6 +27,8 @@ struct EncoderPicture::Held {
     FFmpeg::Frame frame;
 };
 
+const AVFrame& EncoderPicture::frame() const { return *held_->frame; }
+
 namespace {
 
 [[noreturn]] void zimgFailed(const char* doing) {
@@ -46,11 +49,6 @@ struct Plane {
     Plane(const Plane&) = delete;
     Plane& operator=(const Plane&) = delete;
     float* row(size_t y) { return reinterpret_cast<float*>(reinterpret_cast<uint8_t*>(data) + static_cast<ptrdiff_t>(y) * stride); }
-};
-
-struct Graph {
-    zimg_filter_graph* g = nullptr;
-    ~Graph() { zimg_filter_graph_free(g); }
 };
 
 } // namespace
@@ -116,13 +114,7 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.nominal_peak_luminance = 203;
     params.dither_type = ZIMG_DITHER_NONE;
-    Graph graph{zimg_filter_graph_build(&src, &dst, &params)};
-    if (!graph.g) zimgFailed("build a picture conversion");
-    size_t tmpSize = 0;
-    if (zimg_filter_graph_get_tmp_size(graph.g, &tmpSize) != ZIMG_ERROR_SUCCESS) zimgFailed("size a picture conversion");
-    void* tmp = std::aligned_alloc(64, (tmpSize + 63) / 64 * 64 + 64);
-    if (!tmp) throw std::bad_alloc();
-    std::unique_ptr<void, decltype(&std::free)> tmpOwner(tmp, &std::free);
+    const ZimgGraphs::Graph& graph = ZimgGraphs::forThread(src, dst, params);
 
     auto held = std::make_shared<Held>();
     held->frame = FFmpeg::frame();
@@ -151,7 +143,7 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
         out.plane[p].stride = f->linesize[p];
         out.plane[p].mask = ZIMG_BUFFER_MAX;
     }
-    if (zimg_filter_graph_process(graph.g, &in, &out, tmp, nullptr, nullptr, nullptr, nullptr) != ZIMG_ERROR_SUCCESS) {
+    if (zimg_filter_graph_process(graph.graph, &in, &out, graph.scratch, nullptr, nullptr, nullptr, nullptr) != ZIMG_ERROR_SUCCESS) {
         zimgFailed("convert a picture for the encoder");
     }
     return EncoderPicture(std::move(held));

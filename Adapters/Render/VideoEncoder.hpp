@@ -10,6 +10,7 @@
 #include <vector>
 
 struct AVCodecParameters;
+struct AVFrame;
 
 namespace korvel {
 
@@ -19,6 +20,8 @@ public:
     struct Held;
     explicit EncoderPicture(std::shared_ptr<Held> held) : held_(std::move(held)) {}
     const std::shared_ptr<Held>& held() const { return held_; }
+    // The converted planes, as the encoder gets them.
+    const AVFrame& frame() const;
 
     // Working-space pixels (linear light) to the stream's format; alpha is
     // dropped, the picture being composited over black already. Throws

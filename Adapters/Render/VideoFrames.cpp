@@ -139,6 +139,29 @@ Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack&
 
 namespace korvel {
 
+struct VideoFrames::DecodedFrame::State {
+    FFmpeg::Frame frame;
+    std::optional<AssetColor> color;
+    DynamicRange output;
+    FrameValues values;
+    std::mutex converting;
+    std::shared_ptr<const RGBAImage> image;
+};
+
+VideoFrames::DecodedFrame::DecodedFrame(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+VideoFrames::DecodedFrame::~DecodedFrame() = default;
+
+std::shared_ptr<const RGBAImage> VideoFrames::DecodedFrame::image() const {
+    State& s = *state_;
+    std::lock_guard lock(s.converting);
+    if (!s.image) {
+        s.image = std::make_shared<const RGBAImage>(FrameConversion::converted(*s.frame, s.color, s.output, s.values));
+        s.frame.reset(); // the decoder's buffer goes back to its pool
+    }
+    return s.image;
+}
+
 struct VideoFrames::Reader::State {
     std::filesystem::path url;
     std::shared_ptr<const VideoTrack> track;
@@ -150,7 +173,7 @@ struct VideoFrames::Reader::State {
     size_t next = 0;              // the next sample to send
     int64_t lastOut = INT64_MIN;  // presentation time of the last frame out
     size_t lastSample = SIZE_MAX;
-    std::shared_ptr<const RGBAImage> last;
+    std::shared_ptr<const DecodedFrame> last;
 };
 
 VideoFrames::Reader::Reader(std::filesystem::path url, std::shared_ptr<const VideoTrack> track,
@@ -166,6 +189,11 @@ VideoFrames::Reader::Reader(std::filesystem::path url, std::shared_ptr<const Vid
 VideoFrames::Reader::~Reader() = default;
 
 std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const std::function<void()>& checkpoint) {
+    return decoded(target, checkpoint)->image();
+}
+
+std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(size_t target,
+                                                                               const std::function<void()>& checkpoint) {
     State& s = *state_;
     const auto& samples = s.track->samples;
     auto fail = [&](int error) {
@@ -194,12 +222,18 @@ std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const
         s.next = start;
         s.lastOut = INT64_MIN;
     }
-    std::shared_ptr<const RGBAImage> found;
+    std::shared_ptr<const DecodedFrame> found;
     auto take = [&](AVFrame& frame) {
         int64_t t = timeOf(frame);
         s.lastOut = t;
         if (t == wanted) {
-            found = std::make_shared<const RGBAImage>(FrameConversion::converted(frame, s.color, s.output, s.values));
+            auto kept = std::make_unique<DecodedFrame::State>();
+            kept->frame = FFmpeg::frame();
+            if (!kept->frame || av_frame_ref(kept->frame.get(), &frame) < 0) throw std::bad_alloc();
+            kept->color = s.color;
+            kept->output = s.output;
+            kept->values = s.values;
+            found = std::make_shared<const DecodedFrame>(std::move(kept));
             return true;
         }
         return t > wanted; // the frame never comes out: stop looking
@@ -209,8 +243,12 @@ std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const
         const MovieSample& sample = samples[s.next++];
         StoredSamples::Entry entry{sample.offset, sample.size};
         auto bytes = StoredSamples::read(std::span(&entry, 1), *s.file);
+        // A picture shown before the wanted one is never asked of this
+        // decoder again (going back starts anew), so only references count.
+        s.decoder->skipUnreferenced(sample.presentationTime() < wanted);
         if (s.decoder->send(bytes, sample, take)) break;
     }
+    s.decoder->skipUnreferenced(false);
     if (!found && s.next >= samples.size()) s.decoder->finish(take);
     if (!found) {
         int error = s.decoder->lastError();

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace korvel {
@@ -41,6 +42,25 @@ std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const
 // mask values as coded.
 using FrameValues = FrameConversion::FrameValues;
 
+// A decoded frame whose conversion runs on first use, on the thread that
+// asks, so that decoding alone stays on the reading thread. Safe to share
+// between threads; the conversion runs once.
+class DecodedFrame {
+public:
+    struct State;
+    explicit DecodedFrame(std::unique_ptr<State> state);
+    ~DecodedFrame();
+    DecodedFrame(const DecodedFrame&) = delete;
+    DecodedFrame& operator=(const DecodedFrame&) = delete;
+
+    // The frame at its natural size in the working space (or as mask
+    // values). Throws SystemError when its pixel format can't be converted.
+    std::shared_ptr<const RGBAImage> image() const;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
 // Reads the frames of one track one after another, as a render asks for
 // them: forward requests continue the running decoder, a jump back or past
 // the next sync sample starts again from the sync sample before.
@@ -58,6 +78,8 @@ public:
     // Throws EngineFailure for unreadable bytes, SystemError when decoding
     // fails.
     std::shared_ptr<const RGBAImage> frame(size_t sample, const std::function<void()>& checkpoint = {});
+    // The same frame decoded but not yet converted; the same errors.
+    std::shared_ptr<const DecodedFrame> decoded(size_t sample, const std::function<void()>& checkpoint = {});
 
 private:
     struct State;

@@ -214,3 +214,24 @@ TEST(PictureTiming, HLGInAMovieKeptAsHLGShowsTheRightSourceFrames) {
     for (int f = 0; f < 60; ++f) want.push_back(f);
     EXPECT_EQ(counter::shown(out, plan.width, plan.height), want);
 }
+
+// One engine keeps its decoder between single frames of a source: requests
+// forward inside a stretch, past key frames and back, on a source with
+// B-frames and short key-frame distances, still show the asked frames.
+TEST(PictureTiming, SingleFramesInAnyOrderShowTheRightSourceFrames) {
+    auto dir = fs::path(korvel::testing::freshFolder("picture-timing-order"));
+    auto file = dir / "bframes.mp4";
+    ASSERT_TRUE(counter::make(file, "color=black:s=64x64:r=30:d=4",
+                              "-c:v libx264 -qp 0 -pix_fmt yuv420p -bf 3 -g 12 -keyint_min 12 -sc_threshold 0"));
+    Plan plan;
+    plan.durationUs = plan.srcEndUs = 4'000'000;
+    Engine engine(dir / "cache");
+    for (int f : {5, 6, 9, 7, 13, 25, 26, 2, 0, 119, 118, 60, 61, 62, 11, 12}) {
+        auto out = dir / "frame.png";
+        int64_t atUs = (2 * f * 1'000'000 + 30) / 60;
+        engine.result("render.frame", R"({"plan":)" + plan.json() + R"(,"sources":)" + sources({{"a", file}}) +
+                                          R"(,"variant":"after","atUs":)" + std::to_string(atUs) +
+                                          R"(,"maxLongEdge":64,"outPath":")" + out.string() + "\"}");
+        EXPECT_EQ(counter::shown(out, plan.width, plan.height), std::vector<int>{f}) << "frame " << f;
+    }
+}

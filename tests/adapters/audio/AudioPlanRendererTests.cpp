@@ -493,8 +493,8 @@ TEST(AudioPlanRenderer, SourcesReadFromScratchFilesGiveTheSamplesOfSourcesInMemo
         from("j", "voice", "a", 4'000'000, 6'000'000, 8'000'000, 10'500'000, "0.8", R"({"wet":0.3})");
     const AudioPlan p(plan(tracks, 11'000'000, "-14"), sources, "test");
     ::setenv("KORVEL_ENGINE_TEMP_DIR", scratch.c_str(), 1);
-    for (Variant v : {Variant::after, Variant::before}) {
-        SCOPED_TRACE(std::string(AudioPlanRenderer::text(v)));
+    for (RenderVariant v : {RenderVariant::after, RenderVariant::before}) {
+        SCOPED_TRACE(v == RenderVariant::after ? "after" : "before");
         plans.holdSamplesUpTo(AudioPlanRenderer::defaultHeldSamples);
         const AudioMixer::Result held = plans.mix(p, v, JobContext::silent(), true);
         const PCMAudio heldStreamed = plans.streamedMix(p, v, JobContext::silent(), true).buffer->whole();

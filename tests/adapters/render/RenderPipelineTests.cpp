@@ -1,0 +1,189 @@
+#include "Adapters/Render/CompositionBuilder.hpp"
+#include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Render/FrameConversion.hpp"
+#include "Adapters/Render/FragmentWriter.hpp"
+#include "Adapters/Render/GraphRunner.hpp"
+#include "Adapters/Render/OpenReaders.hpp"
+#include "Adapters/Render/VideoFrameWalk.hpp"
+#include "Adapters/Render/VideoFrames.hpp"
+#include "Adapters/Render/VideoOpener.hpp"
+#include "MediaFixtures.hpp"
+#include "tests/core/render/PlanFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <unistd.h>
+#include <vector>
+
+using namespace korvel;
+namespace fx = korvel::MediaFixtures;
+
+namespace {
+
+using Planes = std::vector<std::vector<uint8_t>>;
+
+// The three planes of an 8-bit 4:2:0 picture, rows packed.
+Planes planesOf(const AVFrame& f) {
+    Planes out(3);
+    for (int p = 0; p < 3; ++p) {
+        int w = p == 0 ? f.width : (f.width + 1) / 2, h = p == 0 ? f.height : (f.height + 1) / 2;
+        for (int y = 0; y < h; ++y) out[p].insert(out[p].end(), f.data[p] + y * f.linesize[p], f.data[p] + y * f.linesize[p] + w);
+    }
+    return out;
+}
+
+int worstDifference(const Planes& a, const Planes& b) {
+    int worst = 0;
+    for (size_t p = 0; p < a.size(); ++p) {
+        if (a[p].size() != b[p].size()) return 256;
+        for (size_t i = 0; i < a[p].size(); ++i) worst = std::max(worst, std::abs(a[p][i] - b[p][i]));
+    }
+    return worst;
+}
+
+struct Collected : FrameSink {
+    std::vector<Planes> frames;
+    void take(const EncoderPicture& picture, int64_t index) override {
+        if (index != static_cast<int64_t>(frames.size())) throw std::runtime_error("out of order");
+        frames.push_back(planesOf(picture.frame()));
+    }
+};
+
+BuiltComposition composition(const std::filesystem::path& url, int64_t frames) {
+    VideoSource video = VideoOpener::open(url);
+    RenderPlan plan = fixtures::plan(frames * 1'000'000 / 30);
+    plan.canvas.width = 320;
+    plan.canvas.height = 240;
+    plan.segments = {fixtures::segment("v", 0, 0, frames * 1'000'000 / 30)};
+    RenderInputs inputs;
+    inputs.plan = plan;
+    inputs.size = {320, 240};
+    inputs.videos.emplace("v", video);
+    inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {});
+    return CompositionBuilder{inputs}.build(FrameRange{0, frames});
+}
+
+} // namespace
+
+// Frames in flight are decoded in order and converted on many threads; each
+// must still come out as the frame drawn on its own, in its place.
+TEST(RenderPipeline, FramesInFlightMatchFramesDrawnAlone) {
+    const int64_t count = 36; // key frames every 10, B-frames between
+    BuiltComposition built = composition(fx::path("copy.mp4"), count);
+    VideoEncoding e = FragmentWriter::encoding({320, 240}, built.grid());
+    StopFlag stop;
+    Collected sink;
+    ASSERT_EQ(GraphRunner::run(built, {0, count}, e, sink, stop, {}), count);
+    ASSERT_EQ(static_cast<int64_t>(sink.frames.size()), count);
+    for (int64_t i = 0; i < count; ++i) {
+        Planes alone = planesOf(EncoderPicture::from(GraphRunner::draw(built, i, stop), e).frame());
+        EXPECT_LE(worstDifference(sink.frames[static_cast<size_t>(i)], alone), 1) << "frame " << i;
+    }
+    // The source moves, so a frame put in another's place shows.
+    EXPECT_GT(worstDifference(sink.frames[0], sink.frames[1]), 1);
+}
+
+// Conversions are kept per geometry and thread: going back to a size met
+// before, even after the kept ones were pushed out, gives the same values.
+TEST(RenderPipeline, ConversionsOfManySizesKeepTheirValues) {
+    auto make = [](int w, int h, int seed) {
+        FFmpeg::Frame f = FFmpeg::frame();
+        f->format = AV_PIX_FMT_YUV420P;
+        f->width = w;
+        f->height = h;
+        f->colorspace = AVCOL_SPC_BT709;
+        f->color_trc = AVCOL_TRC_BT709;
+        f->color_primaries = AVCOL_PRI_BT709;
+        if (av_frame_get_buffer(f.get(), 64) < 0) throw std::bad_alloc();
+        for (int p = 0; p < 3; ++p) {
+            int pw = p == 0 ? w : (w + 1) / 2, ph = p == 0 ? h : (h + 1) / 2;
+            for (int y = 0; y < ph; ++y)
+                for (int x = 0; x < pw; ++x) f->data[p][y * f->linesize[p] + x] = static_cast<uint8_t>(16 + (x * 7 + y * 13 + seed * 31 + p * 50) % 220);
+        }
+        return f;
+    };
+    struct Size {
+        int w, h;
+    };
+    const std::vector<Size> sizes{{64, 48}, {320, 240}, {66, 34}, {48, 64}, {2, 2}, {130, 66}, {96, 54}, {64, 50}};
+    std::vector<FFmpeg::Frame> frames;
+    std::vector<RGBAImage> first;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        frames.push_back(make(sizes[i].w, sizes[i].h, static_cast<int>(i)));
+        first.push_back(FrameConversion::converted(*frames.back(), std::nullopt, DynamicRange::sdr,
+                                                   FrameConversion::FrameValues::picture));
+    }
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = sizes.size(); i-- > 0;) {
+            RGBAImage again = FrameConversion::converted(*frames[i], std::nullopt, DynamicRange::sdr,
+                                                         FrameConversion::FrameValues::picture);
+            ASSERT_EQ(again.width, sizes[i].w);
+            ASSERT_EQ(again.height, sizes[i].h);
+            EXPECT_EQ(again.pixels, first[i].pixels) << sizes[i].w << "x" << sizes[i].h;
+        }
+    }
+}
+
+// Pictures before the wanted one that nothing refers to are skipped while
+// decoding; whatever the order of the requests, each frame is the one that
+// decoding every sample gives.
+TEST(RenderPipeline, SkippingUnreferencedPicturesLeavesEveryFrameAsDecoded) {
+    auto url = fx::path("copy.mp4");
+    VideoSource video = VideoOpener::open(url);
+    std::map<int64_t, std::vector<float>> every; // by presentation time
+    VideoFrames::walk(url, *video.track, 0, [&](const AVFrame& f) {
+        every[f.pts] = FrameConversion::converted(f, video.color, DynamicRange::sdr, FrameConversion::FrameValues::picture).pixels;
+        return true;
+    }, {});
+    const auto& samples = video.track->samples;
+    ASSERT_EQ(every.size(), samples.size());
+    VideoFrames::Reader reader(url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+    // Forward inside a stretch, past sync samples, back, and the last.
+    for (size_t sample : {5u, 3u, 9u, 12u, 11u, 25u, 0u, 26u, 27u, 28u, 1u, 39u, static_cast<unsigned>(samples.size() - 1)}) {
+        ASSERT_LT(sample, samples.size());
+        auto image = reader.decoded(sample)->image();
+        EXPECT_EQ(image->pixels, every.at(samples[sample].presentationTime())) << "sample " << sample;
+    }
+}
+
+// Single frames borrow their readers: the same unchanged file read the same
+// way gets the reader back, a changed file or a second caller a new one, and
+// only a few are kept.
+TEST(RenderPipeline, OpenReadersAreLentOneAtATimeAndKeyedByTheFile) {
+    auto folder = fx::folder() / ("readers-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    auto url = folder / "clip.mp4";
+    std::filesystem::copy_file(fx::path("copy.mp4"), url, std::filesystem::copy_options::overwrite_existing);
+    VideoSource video = VideoOpener::open(url);
+    OpenReaders readers(2, std::chrono::hours(1));
+    const auto picture = VideoFrames::FrameValues::picture;
+    const VideoFrames::Reader* first = nullptr;
+    {
+        auto lease = readers.take(video, DynamicRange::sdr, picture);
+        first = lease.operator->();
+        auto other = readers.take(video, DynamicRange::sdr, picture);
+        EXPECT_NE(other.operator->(), first); // never shared at once
+    }
+    EXPECT_EQ(readers.size(), 2u);
+    {
+        auto again = readers.take(video, DynamicRange::sdr, picture);
+        auto mask = readers.take(video, DynamicRange::sdr, VideoFrames::FrameValues::mask);
+        EXPECT_EQ(again.operator->(), first); // the last given back comes first
+        EXPECT_NE(mask.operator->(), again.operator->());
+        mask.drop();
+    }
+    EXPECT_EQ(readers.size(), 2u);
+    // The file is rewritten: its stamp changes, so nothing kept fits.
+    std::filesystem::copy_file(fx::path("plain.mp4"), url, std::filesystem::copy_options::overwrite_existing);
+    VideoSource changed = VideoOpener::open(url);
+    {
+        auto lease = readers.take(changed, DynamicRange::sdr, picture);
+        EXPECT_EQ(readers.size(), 2u);
+        EXPECT_EQ(lease->frame(0)->width, 320);
+    }
+    EXPECT_EQ(readers.size(), 2u); // bounded: the oldest was closed
+    std::filesystem::remove_all(folder);
+}
