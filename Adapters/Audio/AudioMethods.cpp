@@ -35,9 +35,7 @@ JSONValue mix(const JSONValue& params, AudioPlanRenderer& plans, const JobContex
     const JSONValue* plan = params.member("plan");
     if (!plan) throw EngineFailure::invalidParams("audio.mix needs a plan.");
     const auto sources = sourcesOf(params);
-    const auto m = plans.finalMix(*plan, sources, std::filesystem::path(p.outPath), job);
-    return encoding(AudioMixResultModel(m.path, m.byteLength, m.durationUs, m.integratedLufs, m.truePeakDb,
-                                        m.reachedTarget));
+    return encoding(plans.finalMix(*plan, sources, std::filesystem::path(p.outPath), job));
 }
 
 SegmentResult segment(const SegmentParams& params, AudioPlanRenderer& plans, const JobContext& job) {

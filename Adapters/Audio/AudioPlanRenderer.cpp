@@ -381,7 +381,7 @@ std::pair<PCMSources::Source, double> AudioPlanRenderer::settledUnderCeiling(PCM
     }
 }
 
-AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planValue,
+AudioMixResultModel AudioPlanRenderer::finalMix(const JSONValue& planValue,
                                                         const std::map<std::string, JSONValue>& sources,
                                                         const fs::path& outPath, const JobContext& job) {
     const AudioPlan plan(planValue, sources, engineVersion_);
@@ -413,16 +413,12 @@ AudioPlanRenderer::FinalMix AudioPlanRenderer::finalMix(const JSONValue& planVal
     } catch (...) {
         throw writingFailure(outPath);
     }
-    FinalMix out;
-    out.path = outPath.string();
     struct stat st {};
-    out.byteLength = ::stat(outPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    out.durationUs = plan.durationUs;
-    out.integratedLufs = Loudness::integrated(*buffer);
-    out.truePeakDb = peak;
-    out.reachedTarget = !plan.mix.targetLufs ||
-                        (result.reached && std::fabs(out.integratedLufs - *plan.mix.targetLufs) <= 0.2);
-    return out;
+    const int64_t byteLength = ::stat(outPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    const double integratedLufs = Loudness::integrated(*buffer);
+    const bool reachedTarget =
+        !plan.mix.targetLufs || (result.reached && std::fabs(integratedLufs - *plan.mix.targetLufs) <= 0.2);
+    return AudioMixResultModel(outPath.string(), byteLength, plan.durationUs, integratedLufs, peak, reachedTarget);
 }
 
 void AudioPlanRenderer::writeSegment(const std::vector<uint8_t>& bytes, const fs::path& outPath) const {

@@ -9,6 +9,7 @@
 #include "Core/JSONValue.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Render/SegmentMethodTypes.hpp"
+#include "Core/Wire/AudioMixResultModel.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -27,15 +28,6 @@ namespace korvel {
 // whole mix per plan and variant.
 class AudioPlanRenderer {
 public:
-    struct FinalMix {
-        std::string path;
-        int64_t byteLength = 0;
-        int64_t durationUs = 0;
-        double integratedLufs = 0;
-        double truePeakDb = 0;
-        bool reachedTarget = false;
-    };
-
     static constexpr size_t maximumStreams = 4;
     static constexpr int64_t peakCheckBitRate = 256'000;
     static constexpr double peakToleranceDb = 0.02;
@@ -61,8 +53,8 @@ public:
     AudioMixer::StoredBuilder::Finished streamedMix(const AudioPlan& plan, RenderVariant variant,
                                                     const JobContext& job, bool measured);
 
-    FinalMix finalMix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
-                      const std::filesystem::path& outPath, const JobContext& job);
+    AudioMixResultModel finalMix(const JSONValue& plan, const std::map<std::string, JSONValue>& sources,
+                                 const std::filesystem::path& outPath, const JobContext& job);
     // The window [outStartUs, outEndUs) of the plan's sound, cut from its
     // encoded stream or copied from an untouched voice; never cached.
     SegmentResult segment(const RenderPlan& plan, const std::map<std::string, EngineSource>& sources,

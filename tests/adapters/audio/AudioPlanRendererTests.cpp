@@ -7,6 +7,7 @@
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/Audio/AudioPlan.hpp"
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
+#include "Core/Wire/WireNumber.hpp"
 #include "Adapters/Audio/IsolatedVoices.hpp"
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/TruePeak.hpp"
@@ -442,7 +443,8 @@ TEST(AudioPlanRenderer, TheStreamedMixGivesTheSamplesOfTheMixInMemory) {
                                            JobContext::silent());
         const PCMAudio written = AudioDecoder::read(root / "mix.wav", 2, JobContext::silent());
         EXPECT_EQ(written.frameCount(), 12 * 48'000);
-        EXPECT_EQ(answer.integratedLufs, Loudness::integrated(written));
+        // The answer carries the wire's two decimals of the measured loudness.
+        EXPECT_EQ(answer.integratedLufs, WireNumber::db(Loudness::integrated(written)));
     }
 }
 
