@@ -27,19 +27,52 @@ namespace {
     throw EngineFailure::writeFailed("The mix's scratch files could not be written.");
 }
 
+// A scratch file no other process can see: unlinked as soon as it is open.
+int openUnlinked(const fs::path& folder) {
+    const fs::path path = ProcessTempFile::url("mix", "pcm", folder);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) fail(errno, "create " + path.string());
+    ::unlink(path.c_str());
+    return fd;
+}
+
+void readFully(int fd, off_t at, float* out, int64_t count) {
+    auto* p = reinterpret_cast<char*>(out);
+    size_t left = static_cast<size_t>(count) * sizeof(float);
+    while (left > 0) {
+        const ssize_t n = ::pread(fd, p, left, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(errno, "read the mix's scratch file");
+        if (n == 0) fail(EIO, "read the mix's scratch file");
+        p += n;
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void writeFully(int fd, off_t at, const float* in, int64_t count) {
+    const auto* p = reinterpret_cast<const char*>(in);
+    size_t left = static_cast<size_t>(count) * sizeof(float);
+    while (left > 0) {
+        const ssize_t n = ::pwrite(fd, p, left, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(errno, "write the mix's scratch file");
+        p += n;
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
 // Channel after channel, each `frames` floats: reading one channel's block is one call.
 class File : public PCMStore {
 public:
-    File(int channels, int64_t frames, const fs::path& folder) : channels_(channels), frames_(frames) {
-        const fs::path path = ProcessTempFile::url("mix", "pcm", folder);
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0) fail(errno, "create " + path.string());
-        ::unlink(path.c_str());
+    File(int channels, int64_t frames, const fs::path& folder)
+        : channels_(channels), frames_(frames), fd_(openUnlinked(folder)) {
         // Unwritten stretches read as silence and take no room on disk.
         if (::ftruncate(fd_, static_cast<off_t>(channels) * frames * static_cast<off_t>(sizeof(float))) != 0) {
             const int e = errno;
             ::close(fd_);
-            fail(e, "create " + path.string());
+            fail(e, "create the mix's scratch file");
         }
     }
     ~File() override { ::close(fd_); }
@@ -50,32 +83,11 @@ public:
     int channelCount() const override { return channels_; }
 
     void read(int c, int64_t from, int64_t count, float* out) const override {
-        auto* p = reinterpret_cast<char*>(out);
-        size_t left = static_cast<size_t>(count) * sizeof(float);
-        off_t at = offset(c, from);
-        while (left > 0) {
-            const ssize_t n = ::pread(fd_, p, left, at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail(errno, "read the mix's scratch file");
-            if (n == 0) fail(EIO, "read the mix's scratch file");
-            p += n;
-            at += n;
-            left -= static_cast<size_t>(n);
-        }
+        readFully(fd_, offset(c, from), out, count);
     }
 
     void write(int c, int64_t from, int64_t count, const float* in) override {
-        const auto* p = reinterpret_cast<const char*>(in);
-        size_t left = static_cast<size_t>(count) * sizeof(float);
-        off_t at = offset(c, from);
-        while (left > 0) {
-            const ssize_t n = ::pwrite(fd_, p, left, at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail(errno, "write the mix's scratch file");
-            p += n;
-            at += n;
-            left -= static_cast<size_t>(n);
-        }
+        writeFully(fd_, offset(c, from), in, count);
     }
 
 private:
@@ -95,11 +107,8 @@ private:
 // reads. A block is gathered in memory before it is written.
 class Spool::File : public PCMSource {
 public:
-    File(int channels, const fs::path& folder) : channels_(channels), block_(static_cast<size_t>(channels)) {
-        const fs::path path = ProcessTempFile::url("mix", "pcm", folder);
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0) fail(errno, "create " + path.string());
-        ::unlink(path.c_str());
+    File(int channels, const fs::path& folder)
+        : channels_(channels), block_(static_cast<size_t>(channels)), fd_(openUnlinked(folder)) {
         for (auto& c : block_) c.reserve(static_cast<size_t>(B));
     }
     ~File() override { ::close(fd_); }
@@ -113,7 +122,7 @@ public:
         while (count > 0) {
             const int64_t block = from / B, at = from % B;
             const int64_t n = std::min(count, B - at);
-            pread(offset(block, c, at), out, n);
+            readFully(fd_, offset(block, c, at), out, n);
             from += n;
             out += n;
             count -= n;
@@ -141,7 +150,7 @@ public:
         if (n == 0) return;
         const int64_t block = frames_ / B;
         for (size_t c = 0; c < block_.size(); ++c) {
-            pwrite(offset(block, static_cast<int>(c), 0), block_[c].data(), n);
+            writeFully(fd_, offset(block, static_cast<int>(c), 0), block_[c].data(), n);
             block_[c].clear();
         }
         frames_ += n;
@@ -152,33 +161,6 @@ private:
 
     off_t offset(int64_t block, int c, int64_t at) const {
         return ((block * channels_ + c) * B + at) * static_cast<off_t>(sizeof(float));
-    }
-
-    void pread(off_t at, float* out, int64_t count) const {
-        auto* p = reinterpret_cast<char*>(out);
-        size_t left = static_cast<size_t>(count) * sizeof(float);
-        while (left > 0) {
-            const ssize_t n = ::pread(fd_, p, left, at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail(errno, "read the mix's scratch file");
-            if (n == 0) fail(EIO, "read the mix's scratch file");
-            p += n;
-            at += n;
-            left -= static_cast<size_t>(n);
-        }
-    }
-
-    void pwrite(off_t at, const float* in, int64_t count) {
-        const auto* p = reinterpret_cast<const char*>(in);
-        size_t left = static_cast<size_t>(count) * sizeof(float);
-        while (left > 0) {
-            const ssize_t n = ::pwrite(fd_, p, left, at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail(errno, "write the mix's scratch file");
-            p += n;
-            at += n;
-            left -= static_cast<size_t>(n);
-        }
     }
 
     int channels_;
