@@ -226,50 +226,50 @@ int main(int argc, char** argv) {
         ours = engine.ask("render.segment", R"({"plan":)" + p + R"(,"sources":)" + s + R"(,"variant":"after","key":")" + key +
                                                    R"(","track":"video","outStartUs":0,"outEndUs":2000000,"outPath":")" +
                                                    (work / "window.mp4").string() + "\"}");
-    theirs = secondsOf(ff + ffThreads + "-t 2 -i " + q(src) + " -i " + q(logo) + " " + grainInput(1620, 912, 2) +
+        theirs = secondsOf(ff + ffThreads + "-t 2 -i " + q(src) + " -i " + q(logo) + " " + grainInput(1620, 912, 2) +
                               "-filter_complex '" + recipeFilter(1620, 912, cube) +
                               "' -map '[out]' -c:v libx264 -preset veryfast -profile:v high -bf 0 -g 60 -x264-params scenecut=0 "
                               "-b:v 16M -maxrate 16M -bufsize 32M " + bt709 + q(work / "window-ffmpeg.mp4"));
-    line("preview window, 60 frames 1620x912", ours, theirs, 60);
+        line("preview window, 60 frames 1620x912", ours, theirs, 60);
     }
     if (runs("h264")) {
-    // A 10 s 1080p H.264 export of the same recipe with the mix.
-    p = plan(1920, 1080, 10'000'000, true, true);
-    ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + s + R"(,"codec":"h264","videoBitrate":8000000,"outPath":")" +
+        // A 10 s 1080p H.264 export of the same recipe with the mix.
+        p = plan(1920, 1080, 10'000'000, true, true);
+        ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + s + R"(,"codec":"h264","videoBitrate":8000000,"outPath":")" +
                                            (work / "export.mp4").string() + R"(","audioPath":")" + mix.string() + "\"}");
-    theirs = secondsOf(ff + ffThreads + "-i " + q(src) + " -i " + q(logo) + " " + grainInput(1920, 1080, 10) + "-i " + q(mix) +
+        theirs = secondsOf(ff + ffThreads + "-i " + q(src) + " -i " + q(logo) + " " + grainInput(1920, 1080, 10) + "-i " + q(mix) +
                        " -filter_complex '" + recipeFilter(1920, 1080, cube) +
                        "' -map '[out]' -map 3:a -c:v libx264 -preset medium -profile:v high -bf 3 -b:v 8M " + bt709 +
                        "-c:a aac -b:a 256k -movflags +faststart " + q(work / "export-ffmpeg.mp4"));
-    line("export h264 medium, 300 frames 1080p + mix", ours, theirs, 300);
+        line("export h264 medium, 300 frames 1080p + mix", ours, theirs, 300);
     }
     if (runs("hevc")) {
-    // HEVC Main10 HLG: against x265 encoding the same decoded frames alone.
-    p = plan(1920, 1080, 4'000'000, false, false);
-    ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + sources(hlg) +
+        // HEVC Main10 HLG: against x265 encoding the same decoded frames alone.
+        p = plan(1920, 1080, 4'000'000, false, false);
+        ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + sources(hlg) +
                                            R"(,"codec":"hevc","dynamicRange":"keep_hdr","videoBitrate":8000000,"outPath":")" +
                                            (work / "hlg-export.mp4").string() + "\"}");
-    theirs = secondsOf(ff + ffThreads + "-i " + q(hlg) + " -c:v libx265 -preset medium -profile:v main10 -b:v 8M "
+        theirs = secondsOf(ff + ffThreads + "-i " + q(hlg) + " -c:v libx265 -preset medium -profile:v main10 -b:v 8M "
                        "-pix_fmt yuv420p10le -x265-params log-level=none -color_primaries bt2020 -color_trc arib-std-b67 "
                        "-colorspace bt2020nc -tag:v hvc1 " + q(work / "hlg-ffmpeg.mp4"));
-    line("export hevc main10 hlg, 120 frames 1080p", ours, theirs, 120);
+        line("export hevc main10 hlg, 120 frames 1080p", ours, theirs, 120);
     }
     if (runs("copy")) {
-    // The copy road over ten minutes.
-    p = plan(1280, 720, 600'000'000, false, false);
-    ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + sources(ten) +
+        // The copy road over ten minutes.
+        p = plan(1280, 720, 600'000'000, false, false);
+        ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + sources(ten) +
                                            R"(,"codec":"h264","videoBitrate":8000000,"outPath":")" + (work / "copy.mp4").string() + "\"}");
-    theirs = secondsOf(ff + "-i " + q(ten) + " -c copy -movflags +faststart " + q(work / "copy-ffmpeg.mp4"));
-    line("copy road, 10 minutes 720p", ours, theirs, 18000);
+        theirs = secondsOf(ff + "-i " + q(ten) + " -c copy -movflags +faststart " + q(work / "copy-ffmpeg.mp4"));
+        line("copy road, 10 minutes 720p", ours, theirs, 18000);
     }
     if (runs("frame")) {
-    // One frame 1.9 s into a 2 s GOP.
-    p = plan(1920, 1080, 10'000'000, false, false);
-    double frame = engine.ask("render.frame", R"({"plan":)" + p + R"(,"sources":)" + sources(src) +
+        // One frame 1.9 s into a 2 s GOP.
+        p = plan(1920, 1080, 10'000'000, false, false);
+        double frame = engine.ask("render.frame", R"({"plan":)" + p + R"(,"sources":)" + sources(src) +
                                                   R"(,"variant":"after","atUs":3900000,"maxLongEdge":1920,"outPath":")" +
                                                   (work / "frame.jpg").string() + "\"}");
-    double ffFrame = secondsOf(ff + ffThreads + "-ss 3.9 -i " + q(src) + " -frames:v 1 " + q(work / "frame-ffmpeg.jpg"));
-    std::printf("%-44s ours %7.0f ms                  ffmpeg %7.0f ms\n", "render.frame, 2 s GOP, 1080p", frame * 1000, ffFrame * 1000);
+        double ffFrame = secondsOf(ff + ffThreads + "-ss 3.9 -i " + q(src) + " -frames:v 1 " + q(work / "frame-ffmpeg.jpg"));
+        std::printf("%-44s ours %7.0f ms                  ffmpeg %7.0f ms\n", "render.frame, 2 s GOP, 1080p", frame * 1000, ffFrame * 1000);
     }
     return 0;
 }
