@@ -18,8 +18,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,10 +33,24 @@ namespace {
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-double secondsOf(const std::string& command) {
+// Wall and CPU seconds of one run. On a shared machine the wall time
+// follows the load; the CPU time says how much work each side did.
+struct Timed {
+    double seconds = 0;
+    double cpu = 0;
+};
+
+double childrenCpu() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+Timed secondsOf(const std::string& command) {
+    double cpu0 = childrenCpu();
     auto t0 = Clock::now();
     if (!shell(command)) std::fprintf(stderr, "failed: %s\n", command.c_str());
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+    return {std::chrono::duration<double>(Clock::now() - t0).count(), childrenCpu() - cpu0};
 }
 
 // The engine as a child with pipes; one request, timed until its answer.
@@ -61,8 +78,10 @@ public:
         waitpid(pid_, nullptr, 0);
         fclose(from_);
     }
-    // Seconds until the answer; the answer line in `answer`.
-    double ask(const std::string& method, const std::string& params, std::string* answer = nullptr) {
+    // Seconds until the answer, and the engine's CPU seconds meanwhile; the
+    // answer line in `answer`.
+    Timed ask(const std::string& method, const std::string& params, std::string* answer = nullptr) {
+        double cpu0 = cpu();
         int64_t id = ++next_;
         std::string idText = "\"id\":" + std::to_string(id);
         auto t0 = Clock::now();
@@ -80,10 +99,25 @@ public:
             }
         }
         free(line);
-        return std::chrono::duration<double>(Clock::now() - t0).count();
+        return {std::chrono::duration<double>(Clock::now() - t0).count(), cpu() - cpu0};
     }
 
 private:
+    // User and system time of all the engine's threads.
+    double cpu() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        auto close = text.rfind(')');
+        if (close == std::string::npos) return 0;
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        double ticks = 0;
+        // After the name: state is field 3, utime 14 and stime 15.
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i >= 14) ticks += std::stod(field);
+        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
     pid_t pid_ = -1;
     FILE* to_ = nullptr;
     FILE* from_ = nullptr;
@@ -160,9 +194,10 @@ std::string loadAverage() {
     return one + " " + five + " " + fifteen;
 }
 
-void line(const char* what, double ours, double theirs, int64_t frames) {
-    std::printf("%-44s ours %7.2f s (%6.1f fps)   ffmpeg %7.2f s (%6.1f fps)   %.2fx\n", what, ours, frames / ours,
-                theirs, frames / theirs, theirs / ours);
+void line(const char* what, Timed ours, Timed theirs, int64_t frames) {
+    std::printf("%-44s ours %7.2f s (%6.1f fps, %6.1f cpu-s)   ffmpeg %7.2f s (%6.1f fps, %6.1f cpu-s)   %.2fx\n", what,
+                ours.seconds, frames / ours.seconds, ours.cpu, theirs.seconds, frames / theirs.seconds, theirs.cpu,
+                theirs.seconds / ours.seconds);
 }
 
 } // namespace
@@ -213,12 +248,12 @@ int main(int argc, char** argv) {
     const std::string bt709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
     std::printf("Compared, process against process: a warm korvel-engine (started, greeted and one untimed request before) "
                 "answering one request, against one ffmpeg command with the same recipe, input, x264/x265 settings and "
-                "%u threads (ffmpeg's start-up included); load average %s\n",
+                "%u threads (ffmpeg's start-up included), wall and CPU seconds of each side; load average %s\n",
                 threads, loadAverage().c_str());
 
     std::string p;
     const std::string s = sources(src, logo);
-    double ours = 0, theirs = 0;
+    Timed ours, theirs;
     if (runs("preview")) {
         // A preview window: 60 frames at 1620 × 912 with the recipe.
         p = plan(1620, 912, 2'000'000, true, false);
@@ -244,12 +279,13 @@ int main(int argc, char** argv) {
         line("export h264 medium, 300 frames 1080p + mix", ours, theirs, 300);
     }
     if (runs("hevc")) {
-        // HEVC Main10 HLG: against x265 encoding the same decoded frames alone.
+        // HEVC Main10 HLG: against x265 encoding the same decoded frames alone,
+        // with the three B-frames the engine asks for.
         p = plan(1920, 1080, 4'000'000, false, false);
         ours = engine.ask("render.export", R"({"plan":)" + p + R"(,"sources":)" + sources(hlg) +
                                            R"(,"codec":"hevc","dynamicRange":"keep_hdr","videoBitrate":8000000,"outPath":")" +
                                            (work / "hlg-export.mp4").string() + "\"}");
-        theirs = secondsOf(ff + ffThreads + "-i " + q(hlg) + " -c:v libx265 -preset medium -profile:v main10 -b:v 8M "
+        theirs = secondsOf(ff + ffThreads + "-i " + q(hlg) + " -c:v libx265 -preset medium -profile:v main10 -bf 3 -b:v 8M "
                        "-pix_fmt yuv420p10le -x265-params log-level=none -color_primaries bt2020 -color_trc arib-std-b67 "
                        "-colorspace bt2020nc -tag:v hvc1 " + q(work / "hlg-ffmpeg.mp4"));
         line("export hevc main10 hlg, 120 frames 1080p", ours, theirs, 120);
@@ -267,8 +303,8 @@ int main(int argc, char** argv) {
         p = plan(1920, 1080, 10'000'000, false, false);
         double frame = engine.ask("render.frame", R"({"plan":)" + p + R"(,"sources":)" + sources(src) +
                                                   R"(,"variant":"after","atUs":3900000,"maxLongEdge":1920,"outPath":")" +
-                                                  (work / "frame.jpg").string() + "\"}");
-        double ffFrame = secondsOf(ff + ffThreads + "-ss 3.9 -i " + q(src) + " -frames:v 1 " + q(work / "frame-ffmpeg.jpg"));
+                                                  (work / "frame.jpg").string() + "\"}").seconds;
+        double ffFrame = secondsOf(ff + ffThreads + "-ss 3.9 -i " + q(src) + " -frames:v 1 " + q(work / "frame-ffmpeg.jpg")).seconds;
         std::printf("%-44s ours %7.0f ms                  ffmpeg %7.0f ms\n", "render.frame, 2 s GOP, 1080p", frame * 1000, ffFrame * 1000);
     }
     return 0;

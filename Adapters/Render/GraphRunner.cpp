@@ -6,6 +6,7 @@
 #include "Core/ClientText.hpp"
 
 #include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <chrono>
@@ -183,16 +184,23 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                 tbb::filter_mode::parallel,
                 [&](std::shared_ptr<Work> w) {
                     if (stop.stopped()) throw Cancelled();
-                    Converted images = converted(w->sources);
-                    w->sources.clear();
-                    FrameSource source = lookUp(images);
-                    try {
-                        RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
-                        w->picture = EncoderPicture::from(image, encoding);
-                    } catch (...) {
-                        built.scene->recordFailure(std::current_exception());
-                        throw;
-                    }
+                    // A thread waiting for the tiles of its frame must not
+                    // start another frame meanwhile: the frames next in line
+                    // for the encoder would finish late and all together.
+                    // Idle threads still take tiles, so a frame alone in
+                    // flight has every core.
+                    tbb::this_task_arena::isolate([&] {
+                        Converted images = converted(w->sources);
+                        w->sources.clear();
+                        FrameSource source = lookUp(images);
+                        try {
+                            RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
+                            w->picture = EncoderPicture::from(image, encoding);
+                        } catch (...) {
+                            built.scene->recordFailure(std::current_exception());
+                            throw;
+                        }
+                    });
                     return w;
                 }) &
             tbb::make_filter<std::shared_ptr<Work>, void>(
