@@ -77,8 +77,24 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
         throw EngineFailure::invalidParams("An export needs an even canvas width and height.");
     }
     InputResolver resolver{library, text};
+    // Hashing a long source takes as long as copying it, so the two overlap;
+    // nothing is committed, and no other failure is reported, before the
+    // hashes are settled.
+    ContentChecks checks;
     RenderInputs inputs = resolver.resolve(params.plan, params.sources, params.mattes, RenderVariant::after,
-                                           {canvas.width, canvas.height}, ColorRecipe{range});
+                                           {canvas.width, canvas.height}, ColorRecipe{range}, &checks);
+    try {
+        return exported(params, context, inputs, checks);
+    } catch (...) {
+        checks.settle();
+        throw;
+    }
+}
+
+ExportResult ExportService::exported(const ExportParams& params, const JobContext& context, const RenderInputs& inputs,
+                                     ContentChecks& checks) const {
+    DynamicRange range = params.dynamicRange.value_or(DynamicRange::sdr);
+    const Canvas& canvas = params.plan.canvas;
     if (range == DynamicRange::keepHdr) {
         bool any = false;
         for (const auto& [id, video] : inputs.videos) any = any || (video.color && video.color->hdr);
@@ -95,7 +111,7 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
     if (auto untouched = UntouchedSound::asset(params.plan.audioMix, params.plan.durationUs); untouched && params.sources) {
         auto source = params.sources->find(*untouched);
         if (source != params.sources->end()) {
-            library->verify(source->second);
+            checks.add(library, source->second);
             if (AudioFeed::copyable(source->second.path, params.plan.durationUs)) {
                 sound = AudioFeed::openCopy(source->second.path, videoSeconds);
             }
@@ -118,6 +134,8 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
         if (params.qualityAsked.value_or(false)) asked = params.videoBitrate;
         copy = PictureCopy::allowed(params.plan, timeline, PictureCopyFeed::facts(*candidate), asked);
     }
+    // Only the copy road is short enough for the hashes to matter.
+    if (!copy) checks.settle();
     auto report = [&](int64_t done, int64_t total) {
         context.report({EngineProgress::Phase::export_, EngineProgress::Unit::frames, done, total});
     };
@@ -161,6 +179,7 @@ ExportResult ExportService::export_(const ExportParams& params, const JobContext
                 });
             });
         }
+        checks.settle();
         output.commit();
     } catch (...) {
         output.discard();

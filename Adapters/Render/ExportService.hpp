@@ -21,6 +21,10 @@ struct ExportService {
     std::filesystem::path journal;
 
     ExportResult export_(const ExportParams& params, const JobContext& context) const;
+
+private:
+    ExportResult exported(const ExportParams& params, const JobContext& context, const RenderInputs& inputs,
+                          ContentChecks& checks) const;
 };
 
 } // namespace korvel

@@ -35,6 +35,9 @@ struct ParametersFreer {
 struct ScaleFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
+struct BufferUnref {
+    void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
+};
 
 using Format = std::unique_ptr<AVFormatContext, FormatCloser>;
 using Codec = std::unique_ptr<AVCodecContext, CodecFreer>;
@@ -42,6 +45,7 @@ using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Parameters = std::unique_ptr<AVCodecParameters, ParametersFreer>;
 using Scale = std::unique_ptr<SwsContext, ScaleFreer>;
+using Buffer = std::unique_ptr<AVBufferRef, BufferUnref>;
 
 // FFmpeg's own log goes through the engine's one log handler: standard
 // error carries only the engine's own diagnostic lines.

@@ -55,9 +55,30 @@ std::set<std::string> referencedAssets(const RenderPlan& plan) {
 
 } // namespace
 
-RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::optional<SourceMap>& sources,
+void ContentChecks::add(std::shared_ptr<SourceLibrary> library, const EngineSource& source) {
+    checks_.push_back(
+        std::async(std::launch::async, [library = std::move(library), source] { library->verify(source); }).share());
+}
+
+void ContentChecks::settle() {
+    for (const auto& check : checks_) check.get();
+}
+
+RenderInputs InputResolver::resolve(const RenderPlan& plan, const std::optional<SourceMap>& sources,
                                     const std::optional<MatteMap>& mattes, RenderVariant variant, RenderSize size,
-                                    ColorRecipe recipe) const {
+                                    ColorRecipe recipe, ContentChecks* later) const {
+    if (!later) return resolved(plan, sources, mattes, variant, size, recipe, nullptr);
+    try {
+        return resolved(plan, sources, mattes, variant, size, recipe, later);
+    } catch (...) {
+        later->settle();
+        throw;
+    }
+}
+
+RenderInputs InputResolver::resolved(const RenderPlan& requested, const std::optional<SourceMap>& sources,
+                                     const std::optional<MatteMap>& mattes, RenderVariant variant, RenderSize size,
+                                     ColorRecipe recipe, ContentChecks* later) const {
     RenderInputs in;
     in.plan = requested.resolved(variant);
     const RenderPlan& plan = in.plan;
@@ -75,7 +96,9 @@ RenderInputs InputResolver::resolve(const RenderPlan& requested, const std::opti
             }
         }
         std::filesystem::path url(source->path);
-        if (library->contentHash(url) != source->contentHash) {
+        if (later && !isStill(url)) {
+            later->add(library, *source);
+        } else if (library->contentHash(url) != source->contentHash) {
             throw EngineFailure::sourceUnavailable(nameOf(source->path) + " changed since it was imported.");
         }
         if (isStill(url)) {

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/display.h>
 }
 
+#include <climits>
 #include <cstring>
 
 namespace korvel {
@@ -179,13 +180,32 @@ void MovieWriter::append(const Sample& sample, std::span<const uint8_t> bytes) {
         fail(std::make_exception_ptr(std::bad_alloc()));
     }
     if (!bytes.empty()) std::memcpy(packet->data, bytes.data(), bytes.size());
+    writeSample(packet.get(), sample);
+}
+
+void MovieWriter::append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    checkWriting();
+    if (!s.video || at > shared.size || size > shared.size - at || size > INT_MAX) fail(nullptr);
+    auto packet = FFmpeg::packet();
+    if (!packet || !(packet->buf = av_buffer_ref(const_cast<AVBufferRef*>(&shared)))) {
+        fail(std::make_exception_ptr(std::bad_alloc()));
+    }
+    packet->data = packet->buf->data + at;
+    packet->size = static_cast<int>(size);
+    writeSample(packet.get(), sample);
+}
+
+void MovieWriter::writeSample(AVPacket* packet, const Sample& sample) {
+    State& s = *state_;
     packet->stream_index = s.video->index;
     packet->dts = sample.decodeTicks;
     packet->pts = sample.presentationTicks;
     packet->duration = sample.durationTicks;
     if (sample.isSync) packet->flags |= AV_PKT_FLAG_KEY;
-    av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
-    write(packet.get());
+    av_packet_rescale_ts(packet, s.inputBase, s.video->time_base);
+    write(packet);
 }
 
 void MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {

@@ -12,6 +12,7 @@
 
 #include "Adapters/Render/VideoEncoding.hpp"
 
+struct AVBufferRef;
 struct AVCodecParameters;
 struct AVPacket;
 
@@ -66,6 +67,9 @@ public:
     void startWriting();
     // A sample of the pass-through video input.
     void append(const Sample& sample, std::span<const uint8_t> bytes);
+    // The same for bytes at `at` in a buffer that several samples share,
+    // read at once: the packet refers to them instead of copying.
+    void append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size);
     // Encodes and writes the picture of frame `index`.
     void appendPicture(const EncoderPicture& picture, int64_t index);
     // A packet of the sound track.
@@ -80,6 +84,7 @@ private:
     [[noreturn]] void fail(std::exception_ptr error); // caller holds lock_
     void checkWriting();                              // caller holds lock_
     void write(AVPacket* packet);                     // caller holds lock_
+    void writeSample(AVPacket* packet, const Sample& sample); // caller holds lock_
     struct Encoded;                                   // what the picture encoder gave
     void write(const Encoded& encoded);               // caller holds lock_
 

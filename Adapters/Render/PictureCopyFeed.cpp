@@ -1,11 +1,13 @@
 #include "Adapters/Render/PictureCopyFeed.hpp"
 
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/CopySource.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
 #include "Core/Render/TrackTimes.hpp"
 
+#include <cstring>
 #include <optional>
 
 namespace korvel {
@@ -94,24 +96,47 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
     const auto mediaScale = static_cast<int32_t>(video_.track->movie.mediaTimescale);
     const int32_t T = video_.table.timescale;
     int64_t count = 0;
-    for (const auto& sample : samples) {
-        if (sample.size == 0) continue;
-        std::vector<uint8_t> bytes;
+    // Samples stored back to back are read at once and shared by their
+    // packets: one read and no copy per sample.
+    constexpr int64_t runBytes = 4 << 20;
+    std::vector<StoredSamples::Entry> entries;
+    for (size_t first = 0; first < samples.size();) {
+        size_t end = first;
+        int64_t bytes = 0;
+        entries.clear();
+        for (; end < samples.size(); ++end) {
+            const auto& s = samples[end];
+            if (s.size == 0) continue;
+            if (!entries.empty() && (s.offset != entries.back().offset + entries.back().size || bytes + s.size > runBytes)) break;
+            entries.push_back({s.offset, s.size});
+            bytes += s.size;
+        }
+        FFmpeg::Buffer run;
         try {
-            StoredSamples::Entry entry{sample.offset, sample.size};
-            bytes = StoredSamples::read(std::span(&entry, 1), *file);
+            int64_t size = StoredSamples::size(entries, *file);
+            run.reset(av_buffer_alloc(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!run) throw std::bad_alloc();
+            std::memset(run->data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+            StoredSamples::read(entries, *file, std::span(run->data, static_cast<size_t>(size)));
         } catch (...) {
             throw MediaFailure::reading(std::current_exception(), "The video");
         }
-        if (stop.stopped()) throw Cancelled();
-        MovieWriter::Sample timed;
-        timed.decodeTicks = TickTime{sample.decodeTime, mediaScale}.in(T) + shift_;
-        timed.presentationTicks = TickTime{sample.presentationTime(), mediaScale}.in(T) + shift_;
-        timed.durationTicks = TickTime{sample.duration, mediaScale}.in(T);
-        timed.isSync = sample.isSync;
-        writer.append(timed, bytes);
-        count += 1;
-        if (count % 30 == 0 && progress) progress(count, total);
+        size_t at = 0;
+        for (size_t k = first; k < end; ++k) {
+            const auto& sample = samples[k];
+            if (sample.size == 0) continue;
+            if (stop.stopped()) throw Cancelled();
+            MovieWriter::Sample timed;
+            timed.decodeTicks = TickTime{sample.decodeTime, mediaScale}.in(T) + shift_;
+            timed.presentationTicks = TickTime{sample.presentationTime(), mediaScale}.in(T) + shift_;
+            timed.durationTicks = TickTime{sample.duration, mediaScale}.in(T);
+            timed.isSync = sample.isSync;
+            writer.append(timed, *run, at, sample.size);
+            at += sample.size;
+            count += 1;
+            if (count % 30 == 0 && progress) progress(count, total);
+        }
+        first = end;
     }
     if (progress) progress(count, total);
     return count;

@@ -5,6 +5,7 @@
 #include "Core/Jobs.hpp"
 
 #include <optional>
+#include <stdexcept>
 
 namespace korvel::StoredSamples {
 
@@ -20,7 +21,7 @@ EngineFailure cutShort(const std::filesystem::path& url) {
 
 } // namespace
 
-std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file) {
+int64_t size(std::span<const Entry> entries, const MovieFile& file) {
     const auto& url = file.url();
     int64_t total = 0;
     for (const auto& e : entries) {
@@ -29,18 +30,22 @@ std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file)
         // for them must not cost memory.
         if (__builtin_add_overflow(total, e.size, &total) || total > file.size()) throw cutShort(url);
     }
-    std::vector<uint8_t> out;
-    out.reserve(static_cast<size_t>(total));
+    return total;
+}
+
+void read(std::span<const Entry> entries, const MovieFile& file, std::span<uint8_t> into) {
+    const auto& url = file.url();
+    if (static_cast<int64_t>(into.size()) != size(entries, file)) throw std::invalid_argument("stored samples: wrong room");
+    size_t at = 0;
     int64_t start = -1, length = 0;
     auto flush = [&] {
         if (length <= 0) return;
-        size_t at = out.size();
-        out.resize(at + static_cast<size_t>(length));
-        switch (file.read(start, static_cast<size_t>(length), out.data() + at)) {
+        switch (file.read(start, static_cast<size_t>(length), into.data() + at)) {
         case MovieFile::Read::whole: break;
         case MovieFile::Read::short_: throw cutShort(url);
         case MovieFile::Read::failed: throw unreadable(url);
         }
+        at += static_cast<size_t>(length);
     };
     for (const auto& e : entries) {
         if (start + length != e.offset) {
@@ -51,6 +56,11 @@ std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file)
         length += e.size;
     }
     flush();
+}
+
+std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file) {
+    std::vector<uint8_t> out(static_cast<size_t>(size(entries, file)));
+    read(entries, file, out);
     return out;
 }
 

@@ -25,6 +25,11 @@ struct Entry {
 std::vector<uint8_t> read(std::span<const Entry> entries, const std::filesystem::path& url);
 // The same on a file already open.
 std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file);
+// The same into `into`, which holds exactly the entries' bytes (see size).
+void read(std::span<const Entry> entries, const MovieFile& file, std::span<uint8_t> into);
+// The entries' bytes together; throws as read does for sizes no file of
+// that length holds.
+int64_t size(std::span<const Entry> entries, const MovieFile& file);
 
 // Whether a sample's bytes lie in the track's own file rather than in a
 // file it refers to.

@@ -495,6 +495,40 @@ TEST(RenderExport, FailuresInTheirOrderLeaveNothing) {
     EXPECT_FALSE(leftovers(dir));
 }
 
+TEST(RenderExport, ACopiedSourceThatChangedSaysSoFirstAndLeavesNothing) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-export-changed"));
+    Engine engine(dir / "cache");
+    auto out = dir / "never.mp4";
+    const std::string otherHash(64, 'e');
+    using E = std::pair<int64_t, std::string>;
+    const E changed{-32001, "clip.mp4 changed since it was imported."};
+    Plan voice;
+    voice.tracks = voiceTrack(4'000'000);
+    Plan plain;
+    // The copy road is taken for each plan; every later failure must wait for the hash.
+    struct Case {
+        const Plan* plan;
+        std::string extra;
+    } cases[] = {
+        {&plain, ""},
+        {&voice, R"(,"audioPath":")" + media().mix.string() + "\""},
+        {&plain, R"(,"audioPath":")" + media().shortMix.string() + "\""},
+        {&plain, R"(,"audioPath":")" + media().sixChannels.string() + "\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(errorOf(engine.ask("render.export", exportParams(*c.plan, "h264", out, c.extra,
+                                                                   sources(media().clip, otherHash)))),
+                  changed)
+            << c.extra;
+        EXPECT_FALSE(fs::exists(out)) << c.extra;
+        EXPECT_FALSE(leftovers(dir)) << c.extra;
+    }
+    // The same engine still copies the source when the client holds its hash.
+    JSONValue r = resultOf(engine.ask("render.export", exportParams(plain, "h264", out)));
+    EXPECT_EQ(boolOf(r, "videoCopied"), std::optional<bool>(true));
+    EXPECT_EQ(framemd5(out), framemd5(media().clip));
+}
+
 TEST(RenderExport, CancelledOrKilledLeavesNothingAtThePath) {
     auto dir = fs::path(korvel::testing::freshFolder("render-export-cancel"));
     auto cache = dir / "cache";

@@ -109,3 +109,65 @@ TEST(InputResolver, EverySentenceInTheOrderOfTheChecks) {
     EXPECT_FALSE(inputs.overlayMattes.at("m").greenScreen);
     fs::remove_all(dir);
 }
+
+TEST(InputResolver, HashesLeftRunningFailAsTheChecksInPlace) {
+    namespace fs = std::filesystem;
+    fs::path movie = MediaFixtures::path("plain.mp4");
+    fs::path dir = fs::path(KORVEL_TEST_TMP) / ("resolver-later-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path fake = dir / "words.png", notMovie = dir / "words.mp4";
+    std::ofstream(fake) << "not a picture\n";
+    std::ofstream(notMovie) << "not a movie\n";
+    InputResolver resolver{std::make_shared<SourceLibrary>(), std::make_shared<TextCaches>()};
+    const std::string wrong(64, '0');
+    InputResolver::SourceMap sources{{"a", {movie.string(), FileDigest::sha256(movie)}},
+                                     {"n", {notMovie.string(), FileDigest::sha256(notMovie)}},
+                                     {"nx", {notMovie.string(), wrong}},
+                                     {"w", {fake.string(), FileDigest::sha256(fake)}},
+                                     {"x", {movie.string(), wrong}},
+                                     {"y", {fake.string(), FileDigest::sha256(fake)}}};
+    auto outcome = [&](const RenderPlan& plan, bool later) {
+        try {
+            ContentChecks checks;
+            resolver.resolve(plan, sources, std::nullopt, RenderVariant::after, {320, 240}, ColorRecipe{},
+                             later ? &checks : nullptr);
+            checks.settle();
+        } catch (const EngineFailure& f) {
+            return f;
+        }
+        return EngineFailure{0, "resolved"};
+    };
+    using F = EngineFailure;
+    const F changed{-32001, "plain.mp4 changed since it was imported."};
+    struct Case {
+        std::string segments;
+        F expected;
+    } cases[] = {
+        {seg("a"), F{0, "resolved"}},
+        {seg("x"), changed},
+        // A failure after a changed source waits for its hash.
+        {seg("x") + "," + seg("zz"), changed},
+        {seg("x") + "," + seg("y"), changed},
+        {seg("w") + "," + seg("x"), F{-32002, "words.png can't be opened as an image."}},
+        {seg("nx"), F{-32001, "words.mp4 changed since it was imported."}},
+        {seg("n"), F{-32002, "words.mp4 is in a format that can't be opened."}},
+        // Sources are checked by id: the earlier one's failure wins.
+        {seg("n") + "," + seg("x"), F{-32002, "words.mp4 is in a format that can't be opened."}},
+        {seg("a") + "," + seg("zz"), F{-32602, "The render needs a source for asset zz."}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome(planOf(c.segments), false), c.expected) << c.segments;
+        EXPECT_EQ(outcome(planOf(c.segments), true), c.expected) << c.segments;
+    }
+    ContentChecks checks;
+    resolver.resolve(planOf(seg("x")), sources, std::nullopt, RenderVariant::after, {320, 240}, ColorRecipe{}, &checks);
+    for (int again = 0; again < 2; ++again) {
+        try {
+            checks.settle();
+            ADD_FAILURE() << "a changed source settled";
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f, changed);
+        }
+    }
+    fs::remove_all(dir);
+}

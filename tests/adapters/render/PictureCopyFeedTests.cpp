@@ -130,3 +130,45 @@ TEST(PictureCopyFeed, FactsForTheCopyRule) {
     EXPECT_EQ(PictureCopyFeed::deliverable().count("hev1"), 0u);
     EXPECT_EQ(PictureCopyFeed::deliverable().count("avc3"), 0u);
 }
+
+// Several megabytes of pictures between sound chunks: samples are read in
+// runs, broken by the sound and by the run's size limit.
+TEST(PictureCopyFeed, SamplesReadInRunsComeOutAsStored) {
+    fs::path source = output("runs-source.mp4");
+    ASSERT_TRUE(fx::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=30:duration=4 "
+                               "-f lavfi -i sine=duration=4 -vf noise=alls=40:allf=t -c:v libx264 -preset ultrafast -qp 20 -g 15 -c:a aac "
+                               "-shortest '" + source.string() + "'"));
+    ASSERT_GT(fs::file_size(source), 3u * (4 << 20)) << "large enough for several runs";
+    VideoSource video = VideoOpener::open(source);
+    fs::path out = output("runs.mp4");
+    Exported e = exportCopy(video, out);
+    EXPECT_EQ(e.count, video.table.count());
+    EXPECT_EQ(md5s("-i '" + out.string() + "' -c copy"), md5s("-i '" + source.string() + "' -map 0:v -c copy"));
+    auto times = [](const fs::path& f) {
+        return fx::runCommand("ffprobe -v error -select_streams v -show_entries packet=pts,dts,duration,flags "
+                              "-of csv=p=0 '" + f.string() + "'");
+    };
+    EXPECT_EQ(times(out), times(source));
+}
+
+TEST(PictureCopyFeed, ASourceCutShortAfterOpeningFailsInTheUsersWords) {
+    fs::path source = output("cut-source.mp4");
+    fs::copy_file(fx::path("copy.mp4"), source, fs::copy_options::overwrite_existing);
+    VideoSource video = VideoOpener::open(source);
+    int64_t last = 0;
+    for (const auto& s : video.track->samples) last = std::max<int64_t>(last, s.offset + s.size);
+    for (int64_t keep : {last - 1, last / 2, int64_t{0}}) {
+        fs::resize_file(source, static_cast<uintmax_t>(keep));
+        MovieWriter writer(output("cut.mp4"));
+        PictureCopyFeed feed(video, video.track->firstDescription(), writer);
+        ASSERT_NO_THROW(writer.startWriting());
+        StopFlag stop;
+        try {
+            feed.run(writer, stop, video.table.count(), {});
+            ADD_FAILURE() << "a cut source copied, kept " << keep;
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f, (EngineFailure{-32002, "cut-source.mp4 is cut short or damaged, so its end can't be read."})) << keep;
+        }
+        writer.cancelWriting();
+    }
+}
