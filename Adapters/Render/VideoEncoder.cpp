@@ -4,7 +4,7 @@
 #include "Adapters/Render/ZimgGraphs.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Core/Render/PlaneKernels.hpp"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -37,53 +37,36 @@ namespace {
     throw SystemError("zimg", code, std::string(doing) + ": " + message);
 }
 
-struct Plane {
-    float* data = nullptr;
-    ptrdiff_t stride = 0;
-    Plane(size_t width, size_t height) {
-        stride = static_cast<ptrdiff_t>((width * sizeof(float) + 63) / 64 * 64);
-        data = static_cast<float*>(std::aligned_alloc(64, static_cast<size_t>(stride) * std::max<size_t>(height, 1)));
-        if (!data) throw std::bad_alloc();
-    }
-    ~Plane() { std::free(data); }
-    Plane(const Plane&) = delete;
-    Plane& operator=(const Plane&) = delete;
-    float* row(size_t y) { return reinterpret_cast<float*>(reinterpret_cast<uint8_t*>(data) + static_cast<ptrdiff_t>(y) * stride); }
-};
-
 } // namespace
 
 EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding) {
     const auto width = static_cast<size_t>(encoding.size.width);
     const auto height = static_cast<size_t>(encoding.size.height);
     bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
-    Plane r(width, height), g(width, height), b(width, height);
+    const size_t rowBytes = width * sizeof(float);
+    ZimgGraphs::Plane r(rowBytes, height), g(rowBytes, height), b(rowBytes, height);
     // Standard range leaves the working space by the same camera curve the
-    // decoder took it in with; HLG goes through the converter's own curve.
-    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
-    // The image may cover only part of the canvas; the rest is black.
+    // decoder took it in with; HLG by the converter's own display-referred
+    // curve on BT.2020 primaries. The converter then only applies the matrix,
+    // the range and the chroma subsampling.
+    const auto curve = hdr ? PlaneKernels::TargetCurve::hlg : PlaneKernels::TargetCurve::bt709;
+    // The image may cover only part of the canvas; the rest is black, 0 on both curves.
+    const auto left = static_cast<size_t>(std::clamp<int64_t>(image.x, 0, static_cast<int64_t>(width)));
+    const auto right = static_cast<size_t>(std::clamp<int64_t>(int64_t{image.x} + image.width, static_cast<int64_t>(left),
+                                                               static_cast<int64_t>(width)));
     for (size_t y = 0; y < height; ++y) {
-        float* pr = r.row(y);
-        float* pg = g.row(y);
-        float* pb = b.row(y);
-        auto iy = static_cast<int>(y) - image.y;
-        bool inside = iy >= 0 && iy < image.height;
-        const float* src = inside ? image.row(iy) : nullptr;
-        for (size_t x = 0; x < width; ++x) {
-            auto ix = static_cast<int>(x) - image.x;
-            if (src && ix >= 0 && ix < image.width) {
-                const float* p = src + static_cast<size_t>(ix) * 4;
-                auto clean = [&](float v) {
-                    v = std::isnan(v) ? 0.0f : v;
-                    return hdr ? v : curve.encode(std::clamp(v, 0.0f, 1.0f));
-                };
-                pr[x] = clean(p[0]);
-                pg[x] = clean(p[1]);
-                pb[x] = clean(p[2]);
-            } else {
-                pr[x] = pg[x] = pb[x] = 0;
-            }
+        float* rows[3] = {r.row<float>(y), g.row<float>(y), b.row<float>(y)};
+        auto iy = static_cast<int64_t>(y) - image.y;
+        if (iy < 0 || iy >= image.height || left == right) {
+            for (float* p : rows) std::fill(p, p + width, 0.0f);
+            continue;
         }
+        for (float* p : rows) {
+            std::fill(p, p + left, 0.0f);
+            std::fill(p + right, p + width, 0.0f);
+        }
+        const float* src = image.row(static_cast<int>(iy)) + (static_cast<int64_t>(left) - image.x) * 4;
+        PlaneKernels::deinterleave(src, rows[0] + left, rows[1] + left, rows[2] + left, static_cast<int>(right - left), curve);
     }
     zimg_image_format src, dst;
     zimg_image_format_default(&src, ZIMG_API_VERSION);
@@ -94,20 +77,12 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     src.depth = 32;
     src.color_family = ZIMG_COLOR_RGB;
     src.matrix_coefficients = ZIMG_MATRIX_RGB;
-    if (hdr) {
-        src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-        src.color_primaries = ZIMG_PRIMARIES_BT709;
-    }
     src.pixel_range = ZIMG_RANGE_FULL;
     dst.pixel_type = hdr ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
     dst.depth = hdr ? 10 : 8;
     dst.subsample_w = dst.subsample_h = 1;
     dst.color_family = ZIMG_COLOR_YUV;
     dst.matrix_coefficients = hdr ? ZIMG_MATRIX_BT2020_NCL : ZIMG_MATRIX_BT709;
-    if (hdr) {
-        dst.transfer_characteristics = ZIMG_TRANSFER_ARIB_B67;
-        dst.color_primaries = ZIMG_PRIMARIES_BT2020;
-    }
     dst.pixel_range = ZIMG_RANGE_LIMITED;
     dst.chroma_location = ZIMG_CHROMA_LEFT;
     zimg_graph_builder_params params;
@@ -130,10 +105,10 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
 
     zimg_image_buffer_const in{};
     in.version = ZIMG_API_VERSION;
-    Plane* planes[3] = {&r, &g, &b};
+    const ZimgGraphs::Plane* planes[3] = {&r, &g, &b};
     for (int p = 0; p < 3; ++p) {
-        in.plane[p].data = planes[p]->data;
-        in.plane[p].stride = planes[p]->stride;
+        in.plane[p].data = planes[p]->data();
+        in.plane[p].stride = planes[p]->stride();
         in.plane[p].mask = ZIMG_BUFFER_MAX;
     }
     zimg_image_buffer out{};

@@ -1,0 +1,243 @@
+#include "Core/Render/PlaneKernels.hpp"
+
+#include "Core/Render/ColorMath.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cstddef>
+#include <limits>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "Core/Render/PlaneKernels.cpp"
+#include <hwy/foreach_target.h> // IWYU pragma: keep
+
+#include <hwy/contrib/math/math-inl.h>
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace korvel::PlaneKernels::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using D = hn::ScalableTag<float>;
+using V = hn::Vec<D>;
+
+// Wide enough for the widest vector of any target.
+constexpr size_t mostLanes = 16;
+
+constexpr float alpha709 = 1.09929682680944f;
+constexpr float beta709 = 0.018053968510807f;
+constexpr float hlgA = 0.17883277f;
+constexpr float hlgB = 0.28466892f;
+constexpr float hlgC = 0.55991073f;
+constexpr float hlgGamma = 1.2f;
+// BT.2020 luminance as the converter derives it from the primaries.
+constexpr float kr2020 = 0.26270021f, kg2020 = 0.67799807f, kb2020 = 0.05930172f;
+// Display light over the working space's 1.0 (203 of 1000 cd/m2).
+constexpr float hlgToWorking = static_cast<float>(1000.0 / 203.0);
+constexpr float workingToHlg = static_cast<float>(203.0 / 1000.0);
+constexpr float referenceWhite = 203.0f;
+constexpr double hlgPeak = 1000.0;
+
+HWY_INLINE V exp(D d, V x) {
+    // Infinite past the float range, as the library's is.
+    return hn::IfThenElse(hn::Gt(x, hn::Set(d, 88.72283f)), hn::Set(d, std::numeric_limits<float>::infinity()),
+                          hn::Exp(d, x));
+}
+
+// x^p for x > 0.
+HWY_INLINE V power(D d, V x, float p) { return exp(d, hn::Mul(hn::Set(d, p), hn::Log(d, x))); }
+
+HWY_INLINE V finite(D d, V x) { return hn::IfThenElseZero(hn::Eq(hn::Sub(x, x), hn::Zero(d)), x); }
+
+// The standard-range curves are odd around 0, so extended values survive;
+// NaN becomes 0 and infinities stay.
+template <class F>
+HWY_INLINE V odd(D d, V x, F magnitude) {
+    V m = hn::Abs(x);
+    V v = hn::IfThenElse(hn::IsInf(m), m, magnitude(m));
+    v = hn::IfThenElse(hn::Lt(x, hn::Zero(d)), hn::Neg(v), v);
+    return hn::IfThenZeroElse(hn::IsNaN(x), v);
+}
+
+HWY_INLINE V decode709(D d, V x) {
+    return odd(d, x, [d](V m) {
+        V base = hn::Mul(hn::Add(m, hn::Set(d, alpha709 - 1)), hn::Set(d, 1.0f / alpha709));
+        return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709 * 4.5f)), hn::Div(m, hn::Set(d, 4.5f)),
+                              power(d, base, 1.0f / 0.45f));
+    });
+}
+
+HWY_INLINE V decodeSRGB(D d, V x) {
+    return odd(d, x, [d](V m) {
+        V base = hn::Div(hn::Add(m, hn::Set(d, 0.055f)), hn::Set(d, 1.055f));
+        return hn::IfThenElse(hn::Le(m, hn::Set(d, 0.04045f)), hn::Div(m, hn::Set(d, 12.92f)), power(d, base, 2.4f));
+    });
+}
+
+// On [0, 1] only.
+HWY_INLINE V encode709(D d, V m) {
+    V curved = hn::Sub(hn::Mul(hn::Set(d, alpha709), power(d, m, 0.45f)), hn::Set(d, alpha709 - 1));
+    return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709)), hn::Mul(m, hn::Set(d, 4.5f)), curved);
+}
+
+HWY_INLINE V hlgInverseOETF(D d, V x) {
+    x = hn::Max(x, hn::Zero(d));
+    V low = hn::Mul(hn::Mul(x, x), hn::Set(d, 1.0f / 3.0f));
+    V high = hn::Div(hn::Add(exp(d, hn::Div(hn::Sub(x, hn::Set(d, hlgC)), hn::Set(d, hlgA))), hn::Set(d, hlgB)),
+                     hn::Set(d, 12.0f));
+    return hn::IfThenElse(hn::Le(x, hn::Set(d, 0.5f)), low, high);
+}
+
+HWY_INLINE V hlgOETF(D d, V x) {
+    x = hn::Max(x, hn::Zero(d));
+    V low = hn::Sqrt(hn::Mul(hn::Set(d, 3.0f), x));
+    V high = hn::Add(hn::Mul(hn::Set(d, hlgA), hn::Log(d, hn::Sub(hn::Mul(hn::Set(d, 12.0f), x), hn::Set(d, hlgB)))),
+                     hn::Set(d, hlgC));
+    return hn::IfThenElse(hn::Le(x, hn::Set(d, 1.0f / 12.0f)), low, high);
+}
+
+HWY_INLINE V luma2020(D d, V r, V g, V b) {
+    V y = hn::Add(hn::Add(hn::Mul(hn::Set(d, kr2020), r), hn::Mul(hn::Set(d, kg2020), g)), hn::Mul(hn::Set(d, kb2020), b));
+    return hn::Max(y, hn::Set(d, FLT_MIN));
+}
+
+HWY_INLINE void apply(D d, const ColorMath::Matrix3& m, V& r, V& g, V& b) {
+    V nr = hn::Add(hn::Add(hn::Mul(hn::Set(d, m[0]), r), hn::Mul(hn::Set(d, m[1]), g)), hn::Mul(hn::Set(d, m[2]), b));
+    V ng = hn::Add(hn::Add(hn::Mul(hn::Set(d, m[3]), r), hn::Mul(hn::Set(d, m[4]), g)), hn::Mul(hn::Set(d, m[5]), b));
+    V nb = hn::Add(hn::Add(hn::Mul(hn::Set(d, m[6]), r), hn::Mul(hn::Set(d, m[7]), g)), hn::Mul(hn::Set(d, m[8]), b));
+    r = nr, g = ng, b = nb;
+}
+
+// Source light at or below this many cd/m2 is left as it is by the EETF.
+double kneeNits() {
+    double top = ColorMath::pqEncode(hlgPeak);
+    double maxLum = ColorMath::pqEncode(referenceWhite) / top;
+    return ColorMath::pqDecode((1.5 * maxLum - 0.5) * top);
+}
+
+// The tone map's gain where light is above the knee, in double as the
+// curve is defined; few pixels of a picture get here.
+HWY_NOINLINE void toneMapBright(const float* r, const float* g, const float* b, float* rgba, size_t lanes, double knee) {
+    for (size_t k = 0; k < lanes; ++k) {
+        float cr = r[k], cg = g[k], cb = b[k];
+        float luma = ColorMath::luma(cr, cg, cb);
+        double nits = luma * static_cast<double>(referenceWhite);
+        if (!(nits > knee)) continue;
+        float gain = static_cast<float>(ColorMath::eetf(nits, hlgPeak, referenceWhite) / nits);
+        cr *= gain, cg *= gain, cb *= gain;
+        rgba[k * 4] = ColorMath::sane(std::max(cr, 0.0f));
+        rgba[k * 4 + 1] = ColorMath::sane(std::max(cg, 0.0f));
+        rgba[k * 4 + 2] = ColorMath::sane(std::max(cb, 0.0f));
+    }
+}
+
+void Interleave(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b,
+                float* HWY_RESTRICT rgba, int count, int curveValue, bool wide, bool toneMap) {
+    const D d;
+    const size_t n = hn::Lanes(d);
+    const auto curve = static_cast<SourceCurve>(curveValue);
+    const V one = hn::Set(d, 1.0f);
+    const double knee = toneMap ? kneeNits() : 0;
+    const V kneeLuma = hn::Set(d, static_cast<float>(knee / referenceWhite));
+    HWY_ALIGN float lit[3][mostLanes];
+    auto block = [&](const float* pr, const float* pg, const float* pb, float* out) {
+        V cr = hn::LoadU(d, pr), cg = hn::LoadU(d, pg), cb = hn::LoadU(d, pb);
+        switch (curve) {
+        case SourceCurve::none: break;
+        case SourceCurve::bt709: cr = decode709(d, cr), cg = decode709(d, cg), cb = decode709(d, cb); break;
+        case SourceCurve::srgb: cr = decodeSRGB(d, cr), cg = decodeSRGB(d, cg), cb = decodeSRGB(d, cb); break;
+        case SourceCurve::hlg: {
+            cr = hlgInverseOETF(d, cr), cg = hlgInverseOETF(d, cg), cb = hlgInverseOETF(d, cb);
+            V system = power(d, luma2020(d, cr, cg, cb), hlgGamma - 1.0f);
+            V scale = hn::Set(d, hlgToWorking);
+            cr = hn::Mul(hn::Mul(cr, system), scale), cg = hn::Mul(hn::Mul(cg, system), scale),
+            cb = hn::Mul(hn::Mul(cb, system), scale);
+            apply(d, ColorMath::bt2020ToBt709, cr, cg, cb);
+            break;
+        }
+        }
+        if (wide && curve != SourceCurve::hlg) apply(d, ColorMath::bt2020ToBt709, cr, cg, cb);
+        if (!toneMap) {
+            hn::StoreInterleaved4(finite(d, cr), finite(d, cg), finite(d, cb), one, d, out);
+            return;
+        }
+        // What the standard gamut can't show is clipped, not wrapped.
+        V zero = hn::Zero(d);
+        hn::StoreInterleaved4(finite(d, hn::Max(cr, zero)), finite(d, hn::Max(cg, zero)), finite(d, hn::Max(cb, zero)),
+                              one, d, out);
+        V luma = hn::Add(hn::Add(hn::Mul(hn::Set(d, 0.2126f), cr), hn::Mul(hn::Set(d, 0.7152f), cg)),
+                         hn::Mul(hn::Set(d, 0.0722f), cb));
+        if (hn::AllFalse(d, hn::Gt(luma, kneeLuma))) return;
+        hn::Store(cr, d, lit[0]);
+        hn::Store(cg, d, lit[1]);
+        hn::Store(cb, d, lit[2]);
+        toneMapBright(lit[0], lit[1], lit[2], out, n, knee);
+    };
+    const size_t total = static_cast<size_t>(std::max(count, 0));
+    size_t i = 0;
+    for (; i + n <= total; i += n) block(r + i, g + i, b + i, rgba + 4 * i);
+    if (i == total) return;
+    // The rest through padded copies, so it takes the same arithmetic.
+    HWY_ALIGN float rest[3][mostLanes] = {};
+    HWY_ALIGN float out[4 * mostLanes];
+    const size_t left = std::min(total - i, mostLanes);
+    for (size_t k = 0; k < left; ++k) rest[0][k] = r[i + k], rest[1][k] = g[i + k], rest[2][k] = b[i + k];
+    block(rest[0], rest[1], rest[2], out);
+    std::copy(out, out + 4 * left, rgba + 4 * i);
+}
+
+void Deinterleave(const float* HWY_RESTRICT rgba, float* HWY_RESTRICT r, float* HWY_RESTRICT g, float* HWY_RESTRICT b,
+                  int count, int curveValue) {
+    const D d;
+    const size_t n = hn::Lanes(d);
+    const bool hlg = static_cast<TargetCurve>(curveValue) == TargetCurve::hlg;
+    auto block = [&](const float* in, float* pr, float* pg, float* pb) {
+        V cr, cg, cb, ca;
+        hn::LoadInterleaved4(d, in, cr, cg, cb, ca);
+        if (hlg) {
+            cr = finite(d, cr), cg = finite(d, cg), cb = finite(d, cb);
+            apply(d, ColorMath::bt709ToBt2020, cr, cg, cb);
+            V scale = hn::Set(d, workingToHlg);
+            cr = hn::Mul(cr, scale), cg = hn::Mul(cg, scale), cb = hn::Mul(cb, scale);
+            V inverse = power(d, luma2020(d, cr, cg, cb), (1.0f - hlgGamma) / hlgGamma);
+            cr = hlgOETF(d, hn::Mul(cr, inverse)), cg = hlgOETF(d, hn::Mul(cg, inverse)), cb = hlgOETF(d, hn::Mul(cb, inverse));
+        } else {
+            const V zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+            auto clamped = [&](V x) { return hn::Min(hn::Max(hn::IfThenZeroElse(hn::IsNaN(x), x), zero), one); };
+            cr = encode709(d, clamped(cr)), cg = encode709(d, clamped(cg)), cb = encode709(d, clamped(cb));
+        }
+        hn::StoreU(cr, d, pr);
+        hn::StoreU(cg, d, pg);
+        hn::StoreU(cb, d, pb);
+    };
+    const size_t total = static_cast<size_t>(std::max(count, 0));
+    size_t i = 0;
+    for (; i + n <= total; i += n) block(rgba + 4 * i, r + i, g + i, b + i);
+    if (i == total) return;
+    HWY_ALIGN float rest[4 * mostLanes] = {};
+    HWY_ALIGN float out[3][mostLanes];
+    const size_t left = std::min(total - i, mostLanes);
+    std::copy(rgba + 4 * i, rgba + 4 * (i + left), rest);
+    block(rest, out[0], out[1], out[2]);
+    for (size_t k = 0; k < left; ++k) r[i + k] = out[0][k], g[i + k] = out[1][k], b[i + k] = out[2][k];
+}
+
+} // namespace korvel::PlaneKernels::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace korvel::PlaneKernels {
+
+HWY_EXPORT(Interleave);
+HWY_EXPORT(Deinterleave);
+
+void interleave(const float* r, const float* g, const float* b, float* rgba, int count, const Reading& reading) {
+    HWY_DYNAMIC_DISPATCH(Interleave)(r, g, b, rgba, count, static_cast<int>(reading.curve), reading.wide, reading.toneMap);
+}
+
+void deinterleave(const float* rgba, float* r, float* g, float* b, int count, TargetCurve curve) {
+    HWY_DYNAMIC_DISPATCH(Deinterleave)(rgba, r, g, b, count, static_cast<int>(curve));
+}
+
+} // namespace korvel::PlaneKernels
+#endif
