@@ -11,7 +11,6 @@
 #define HWY_TARGET_INCLUDE "Core/Render/PlaneKernels.cpp"
 #include <hwy/foreach_target.h> // IWYU pragma: keep
 
-#include <hwy/contrib/math/math-inl.h>
 #include <hwy/highway.h>
 
 HWY_BEFORE_NAMESPACE();
@@ -38,14 +37,45 @@ constexpr float workingToHlg = static_cast<float>(203.0 / 1000.0);
 constexpr float referenceWhite = 203.0f;
 constexpr double hlgPeak = 1000.0;
 
-HWY_INLINE V exp(D d, V x) {
-    // Infinite past the float range, as the library's is.
-    return hn::IfThenElse(hn::Gt(x, hn::Set(d, 88.72283f)), hn::Set(d, std::numeric_limits<float>::infinity()),
-                          hn::Exp(d, x));
+// log2 and 2^x without a division: the exponent's bits, and polynomials
+// (Chebyshev fits, within 2e-8) on the mantissa brought to [1/sqrt 2, sqrt 2)
+// and on the fraction in [-1/2, 1/2].
+HWY_INLINE V log2(D d, V x) {
+    const hn::RebindToSigned<D> di;
+    auto bits = hn::BitCast(di, x);
+    V e = hn::ConvertTo(d, hn::Sub(hn::ShiftRight<23>(bits), hn::Set(di, 127)));
+    V m = hn::BitCast(d, hn::Or(hn::And(bits, hn::Set(di, 0x007FFFFF)), hn::Set(di, 0x3F800000)));
+    auto above = hn::Gt(m, hn::Set(d, 1.41421356f));
+    m = hn::IfThenElse(above, hn::Mul(m, hn::Set(d, 0.5f)), m);
+    e = hn::IfThenElse(above, hn::Add(e, hn::Set(d, 1.0f)), e);
+    V t = hn::Sub(m, hn::Set(d, 1.0f));
+    V p = hn::Set(d, 0.12310968f);
+    for (float c : {-0.20586188f, 0.21607823f, -0.23916988f, 0.28790326f, -0.36069327f, 0.48091075f, -0.72134747f,
+                    1.44269500f}) {
+        p = hn::MulAdd(p, t, hn::Set(d, c));
+    }
+    return hn::IfThenElse(hn::IsInf(x), x, hn::MulAdd(t, p, e));
 }
 
+HWY_INLINE V exp2(D d, V x) {
+    const hn::RebindToSigned<D> di;
+    V n = hn::Min(hn::Max(hn::Round(x), hn::Set(d, -126.0f)), hn::Set(d, 127.0f));
+    V f = hn::Sub(x, n);
+    V p = hn::Set(d, 0.00015461445f);
+    for (float c : {0.0013400428f, 0.0096180567f, 0.055503272f, 0.24022651f, 0.69314721f, 1.0f}) {
+        p = hn::MulAdd(p, f, hn::Set(d, c));
+    }
+    V scale = hn::BitCast(d, hn::ShiftLeft<23>(hn::Add(hn::ConvertTo(di, n), hn::Set(di, 127))));
+    V v = hn::Mul(p, scale);
+    v = hn::IfThenElse(hn::Ge(x, hn::Set(d, 128.0f)), hn::Set(d, std::numeric_limits<float>::infinity()), v);
+    return hn::IfThenZeroElse(hn::Lt(x, hn::Set(d, -126.0f)), v);
+}
+
+HWY_INLINE V exp(D d, V x) { return exp2(d, hn::Mul(x, hn::Set(d, 1.44269504f))); }
+HWY_INLINE V log(D d, V x) { return hn::Mul(log2(d, x), hn::Set(d, 0.69314718f)); }
+
 // x^p for x > 0.
-HWY_INLINE V power(D d, V x, float p) { return exp(d, hn::Mul(hn::Set(d, p), hn::Log(d, x))); }
+HWY_INLINE V power(D d, V x, float p) { return exp2(d, hn::Mul(hn::Set(d, p), log2(d, x))); }
 
 HWY_INLINE V finite(D d, V x) { return hn::IfThenElseZero(hn::Eq(hn::Sub(x, x), hn::Zero(d)), x); }
 
@@ -62,15 +92,15 @@ HWY_INLINE V odd(D d, V x, F magnitude) {
 HWY_INLINE V decode709(D d, V x) {
     return odd(d, x, [d](V m) {
         V base = hn::Mul(hn::Add(m, hn::Set(d, alpha709 - 1)), hn::Set(d, 1.0f / alpha709));
-        return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709 * 4.5f)), hn::Div(m, hn::Set(d, 4.5f)),
+        return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709 * 4.5f)), hn::Mul(m, hn::Set(d, 1.0f / 4.5f)),
                               power(d, base, 1.0f / 0.45f));
     });
 }
 
 HWY_INLINE V decodeSRGB(D d, V x) {
     return odd(d, x, [d](V m) {
-        V base = hn::Div(hn::Add(m, hn::Set(d, 0.055f)), hn::Set(d, 1.055f));
-        return hn::IfThenElse(hn::Le(m, hn::Set(d, 0.04045f)), hn::Div(m, hn::Set(d, 12.92f)), power(d, base, 2.4f));
+        V base = hn::Mul(hn::Add(m, hn::Set(d, 0.055f)), hn::Set(d, 1.0f / 1.055f));
+        return hn::IfThenElse(hn::Le(m, hn::Set(d, 0.04045f)), hn::Mul(m, hn::Set(d, 1.0f / 12.92f)), power(d, base, 2.4f));
     });
 }
 
@@ -80,20 +110,26 @@ HWY_INLINE V encode709(D d, V m) {
     return hn::IfThenElse(hn::Lt(m, hn::Set(d, beta709)), hn::Mul(m, hn::Set(d, 4.5f)), curved);
 }
 
+// The curves' upper branches cost a logarithm or an exponential; vectors
+// whose lanes all lie on the lower one skip them.
 HWY_INLINE V hlgInverseOETF(D d, V x) {
     x = hn::Max(x, hn::Zero(d));
     V low = hn::Mul(hn::Mul(x, x), hn::Set(d, 1.0f / 3.0f));
-    V high = hn::Div(hn::Add(exp(d, hn::Div(hn::Sub(x, hn::Set(d, hlgC)), hn::Set(d, hlgA))), hn::Set(d, hlgB)),
-                     hn::Set(d, 12.0f));
-    return hn::IfThenElse(hn::Le(x, hn::Set(d, 0.5f)), low, high);
+    auto upper = hn::Gt(x, hn::Set(d, 0.5f));
+    if (hn::AllFalse(d, upper)) return low;
+    V high = hn::Mul(hn::Add(exp(d, hn::Mul(hn::Sub(x, hn::Set(d, hlgC)), hn::Set(d, 1.0f / hlgA))), hn::Set(d, hlgB)),
+                     hn::Set(d, 1.0f / 12.0f));
+    return hn::IfThenElse(upper, high, low);
 }
 
 HWY_INLINE V hlgOETF(D d, V x) {
     x = hn::Max(x, hn::Zero(d));
     V low = hn::Sqrt(hn::Mul(hn::Set(d, 3.0f), x));
-    V high = hn::Add(hn::Mul(hn::Set(d, hlgA), hn::Log(d, hn::Sub(hn::Mul(hn::Set(d, 12.0f), x), hn::Set(d, hlgB)))),
+    auto upper = hn::Gt(x, hn::Set(d, 1.0f / 12.0f));
+    if (hn::AllFalse(d, upper)) return low;
+    V high = hn::Add(hn::Mul(hn::Set(d, hlgA), log(d, hn::Sub(hn::Mul(hn::Set(d, 12.0f), x), hn::Set(d, hlgB)))),
                      hn::Set(d, hlgC));
-    return hn::IfThenElse(hn::Le(x, hn::Set(d, 1.0f / 12.0f)), low, high);
+    return hn::IfThenElse(upper, high, low);
 }
 
 HWY_INLINE V luma2020(D d, V r, V g, V b) {
