@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 #undef HWY_TARGET_INCLUDE
@@ -36,6 +37,19 @@ constexpr float hlgToWorking = static_cast<float>(1000.0 / 203.0);
 constexpr float workingToHlg = static_cast<float>(203.0 / 1000.0);
 constexpr float referenceWhite = 203.0f;
 constexpr double hlgPeak = 1000.0;
+
+// R'G'B' to Y'CbCr rows, from each matrix's luma weights.
+struct YCbCr {
+    float y[3], cb[3], cr[3];
+};
+constexpr YCbCr ycbcr(double kr, double kb) {
+    const double kg = 1 - kr - kb;
+    return {{float(kr), float(kg), float(kb)},
+            {float(-kr / (2 * (1 - kb))), float(-kg / (2 * (1 - kb))), 0.5f},
+            {0.5f, float(-kg / (2 * (1 - kr))), float(-kb / (2 * (1 - kr)))}};
+}
+constexpr YCbCr bt709Matrix = ycbcr(0.2126, 0.0722);
+constexpr YCbCr bt2020Matrix = ycbcr(0.2627, 0.0593);
 
 // log2 and 2^x without a division: the exponent's bits, and polynomials
 // (Chebyshev fits, within 2e-8) on the mantissa brought to [1/sqrt 2, sqrt 2)
@@ -222,40 +236,117 @@ void Interleave(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const 
     std::copy(out, out + 4 * left, rgba + 4 * i);
 }
 
-void Deinterleave(const float* HWY_RESTRICT rgba, float* HWY_RESTRICT r, float* HWY_RESTRICT g, float* HWY_RESTRICT b,
-                  int count, int curveValue) {
+// Working-space light to the target's gamma values.
+HWY_INLINE void toTarget(D d, bool hlg, V& cr, V& cg, V& cb) {
+    if (hlg) {
+        cr = finite(d, cr), cg = finite(d, cg), cb = finite(d, cb);
+        apply(d, ColorMath::bt709ToBt2020, cr, cg, cb);
+        V scale = hn::Set(d, workingToHlg);
+        cr = hn::Mul(cr, scale), cg = hn::Mul(cg, scale), cb = hn::Mul(cb, scale);
+        V inverse = power(d, luma2020(d, cr, cg, cb), (1.0f - hlgGamma) / hlgGamma);
+        cr = hlgOETF(d, hn::Mul(cr, inverse)), cg = hlgOETF(d, hn::Mul(cg, inverse)), cb = hlgOETF(d, hn::Mul(cb, inverse));
+    } else {
+        const V zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+        auto clamped = [&](V x) { return hn::Min(hn::Max(hn::IfThenZeroElse(hn::IsNaN(x), x), zero), one); };
+        cr = encode709(d, clamped(cr)), cg = encode709(d, clamped(cg)), cb = encode709(d, clamped(cb));
+    }
+}
+
+// Video-range codes of `bits` from values in [0, 1] (luma) or [-1/2, 1/2]
+// (colour differences), rounded to nearest and held to the code range.
+template <class Out>
+HWY_INLINE void storeCodes(D d, V v, const Codes& codes, bool chroma, Out* HWY_RESTRICT out) {
+    const hn::RebindToSigned<D> di;
+    const hn::Rebind<Out, D> du;
+    const float unit = static_cast<float>(1 << (codes.bits - 8));
+    V scaled = hn::MulAdd(v, hn::Set(d, (chroma ? 224.0f : 219.0f) * unit), hn::Set(d, (chroma ? 128.0f : 16.0f) * unit));
+    auto code = hn::NearestInt(scaled);
+    code = hn::Min(hn::Max(code, hn::Zero(di)), hn::Set(di, (1 << codes.bits) - 1));
+    hn::StoreU(hn::DemoteTo(du, code), du, out);
+}
+
+template <class Out>
+void LumaRowOf(const float* HWY_RESTRICT rgba, int count, bool hlg, const Codes& codes, Out* HWY_RESTRICT luma,
+               float* HWY_RESTRICT cb, float* HWY_RESTRICT cr) {
     const D d;
     const size_t n = hn::Lanes(d);
-    const bool hlg = static_cast<TargetCurve>(curveValue) == TargetCurve::hlg;
-    auto block = [&](const float* in, float* pr, float* pg, float* pb) {
-        V cr, cg, cb, ca;
-        hn::LoadInterleaved4(d, in, cr, cg, cb, ca);
-        if (hlg) {
-            cr = finite(d, cr), cg = finite(d, cg), cb = finite(d, cb);
-            apply(d, ColorMath::bt709ToBt2020, cr, cg, cb);
-            V scale = hn::Set(d, workingToHlg);
-            cr = hn::Mul(cr, scale), cg = hn::Mul(cg, scale), cb = hn::Mul(cb, scale);
-            V inverse = power(d, luma2020(d, cr, cg, cb), (1.0f - hlgGamma) / hlgGamma);
-            cr = hlgOETF(d, hn::Mul(cr, inverse)), cg = hlgOETF(d, hn::Mul(cg, inverse)), cb = hlgOETF(d, hn::Mul(cb, inverse));
-        } else {
-            const V zero = hn::Zero(d), one = hn::Set(d, 1.0f);
-            auto clamped = [&](V x) { return hn::Min(hn::Max(hn::IfThenZeroElse(hn::IsNaN(x), x), zero), one); };
-            cr = encode709(d, clamped(cr)), cg = encode709(d, clamped(cg)), cb = encode709(d, clamped(cb));
-        }
-        hn::StoreU(cr, d, pr);
-        hn::StoreU(cg, d, pg);
-        hn::StoreU(cb, d, pb);
+    const YCbCr m = hlg ? bt2020Matrix : bt709Matrix;
+    auto block = [&](const float* in, Out* y, float* pb, float* pr) {
+        V r, g, b, a;
+        hn::LoadInterleaved4(d, in, r, g, b, a);
+        toTarget(d, hlg, r, g, b);
+        auto row = [&](const float* k) {
+            return hn::Add(hn::Add(hn::Mul(hn::Set(d, k[0]), r), hn::Mul(hn::Set(d, k[1]), g)), hn::Mul(hn::Set(d, k[2]), b));
+        };
+        storeCodes(d, row(m.y), codes, false, y);
+        hn::StoreU(row(m.cb), d, pb);
+        hn::StoreU(row(m.cr), d, pr);
     };
     const size_t total = static_cast<size_t>(std::max(count, 0));
     size_t i = 0;
-    for (; i + n <= total; i += n) block(rgba + 4 * i, r + i, g + i, b + i);
+    for (; i + n <= total; i += n) block(rgba + 4 * i, luma + i, cb + i, cr + i);
     if (i == total) return;
     HWY_ALIGN float rest[4 * mostLanes] = {};
-    HWY_ALIGN float out[3][mostLanes];
+    HWY_ALIGN float out[2][mostLanes];
+    HWY_ALIGN Out y[mostLanes];
     const size_t left = std::min(total - i, mostLanes);
     std::copy(rgba + 4 * i, rgba + 4 * (i + left), rest);
-    block(rest, out[0], out[1], out[2]);
-    for (size_t k = 0; k < left; ++k) r[i + k] = out[0][k], g[i + k] = out[1][k], b[i + k] = out[2][k];
+    block(rest, y, out[0], out[1]);
+    for (size_t k = 0; k < left; ++k) luma[i + k] = y[k], cb[i + k] = out[0][k], cr[i + k] = out[1][k];
+}
+
+void LumaRow(const float* HWY_RESTRICT rgba, int count, int curveValue, const Codes& codes, void* luma, float* cb, float* cr) {
+    const bool hlg = static_cast<TargetCurve>(curveValue) == TargetCurve::hlg;
+    if (codes.bits > 8) {
+        LumaRowOf(rgba, count, hlg, codes, static_cast<uint16_t*>(luma), cb, cr);
+    } else {
+        LumaRowOf(rgba, count, hlg, codes, static_cast<uint8_t*>(luma), cb, cr);
+    }
+}
+
+template <class Out>
+void ChromaRowOf(const float* const* rows, int count, const Codes& codes, Out* HWY_RESTRICT out, float* HWY_RESTRICT scratch) {
+    const D d;
+    const size_t n = hn::Lanes(d);
+    const auto total = static_cast<size_t>(std::max(count, 0));
+    const V outer = hn::Set(d, 0.125f), inner = hn::Set(d, 0.375f);
+    // Down first: [1 3 3 1] / 8 between the rows, one slot to the left kept
+    // for the edge column repeated.
+    float* column = scratch + 1;
+    size_t x = 0;
+    for (; x + n <= total; x += n) {
+        V v = hn::Add(hn::Mul(outer, hn::Add(hn::LoadU(d, rows[0] + x), hn::LoadU(d, rows[3] + x))),
+                      hn::Mul(inner, hn::Add(hn::LoadU(d, rows[1] + x), hn::LoadU(d, rows[2] + x))));
+        hn::StoreU(v, d, column + x);
+    }
+    for (; x < total; ++x) column[x] = 0.125f * (rows[0][x] + rows[3][x]) + 0.375f * (rows[1][x] + rows[2][x]);
+    column[-1] = column[0];
+    // Across: [1 2 1] / 4 around each even column, where chroma is sited.
+    const size_t half = total / 2;
+    const V quarter = hn::Set(d, 0.25f), middle = hn::Set(d, 0.5f);
+    auto at = [&](const float* even, Out* o) {
+        V centre, right, before, unused;
+        hn::LoadInterleaved2(d, even, centre, right);
+        hn::LoadInterleaved2(d, even - 1, before, unused);
+        storeCodes(d, hn::Add(hn::Mul(quarter, hn::Add(before, right)), hn::Mul(middle, centre)), codes, true, o);
+    };
+    size_t j = 0;
+    for (; j + n <= half; j += n) at(column + 2 * j, out + j);
+    if (j == half) return;
+    HWY_ALIGN float rest[2 * mostLanes + 1] = {};
+    HWY_ALIGN Out codesOut[mostLanes];
+    const size_t left = std::min(half - j, mostLanes);
+    std::copy(column + 2 * j - 1, column + 2 * (j + left), rest);
+    at(rest + 1, codesOut);
+    std::copy(codesOut, codesOut + left, out + j);
+}
+
+void ChromaRow(const float* const* rows, int count, const Codes& codes, void* out, float* scratch) {
+    if (codes.bits > 8) {
+        ChromaRowOf(rows, count, codes, static_cast<uint16_t*>(out), scratch);
+    } else {
+        ChromaRowOf(rows, count, codes, static_cast<uint8_t*>(out), scratch);
+    }
 }
 
 } // namespace korvel::PlaneKernels::HWY_NAMESPACE
@@ -265,14 +356,19 @@ HWY_AFTER_NAMESPACE();
 namespace korvel::PlaneKernels {
 
 HWY_EXPORT(Interleave);
-HWY_EXPORT(Deinterleave);
+HWY_EXPORT(LumaRow);
+HWY_EXPORT(ChromaRow);
 
 void interleave(const float* r, const float* g, const float* b, float* rgba, int count, const Reading& reading) {
     HWY_DYNAMIC_DISPATCH(Interleave)(r, g, b, rgba, count, static_cast<int>(reading.curve), reading.wide, reading.toneMap);
 }
 
-void deinterleave(const float* rgba, float* r, float* g, float* b, int count, TargetCurve curve) {
-    HWY_DYNAMIC_DISPATCH(Deinterleave)(rgba, r, g, b, count, static_cast<int>(curve));
+void lumaRow(const float* rgba, int count, TargetCurve curve, const Codes& codes, void* luma, float* cb, float* cr) {
+    HWY_DYNAMIC_DISPATCH(LumaRow)(rgba, count, static_cast<int>(curve), codes, luma, cb, cr);
+}
+
+void chromaRow(const float* const rows[4], int count, const Codes& codes, void* out, float* scratch) {
+    HWY_DYNAMIC_DISPATCH(ChromaRow)(rows, count, codes, out, scratch);
 }
 
 } // namespace korvel::PlaneKernels

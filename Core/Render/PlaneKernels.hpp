@@ -4,8 +4,7 @@ namespace korvel {
 
 // The ways into and out of the working space, a row at a time: the planes a
 // decoded frame's converter gives to opaque RGBA light, and that light to
-// the gamma planes the encoder's converter reads. Vector code chosen for the
-// processor at run time; the converter keeps only matrices, range and chroma.
+// the encoder's Y'CbCr. Vector code chosen for the processor at run time.
 namespace PlaneKernels {
 
 // The curve a source's R'G'B' is taken off with. HLG is display-referred on
@@ -25,12 +24,26 @@ struct Reading {
 // number, or infinite, becomes 0.
 void interleave(const float* r, const float* g, const float* b, float* rgba, int count, const Reading& reading);
 
-// bt709: clamped to [0, 1] and its camera curve. hlg: BT.2020 primaries and
-// the display-referred HLG curve of the reading side, the other way.
+// The encoder's side. bt709: clamped to [0, 1] and its camera curve, then
+// the BT.709 matrix. hlg: BT.2020 primaries and the display-referred HLG
+// curve of the reading side the other way, then the BT.2020 (non-constant
+// luminance) matrix.
 enum class TargetCurve { bt709, hlg };
 
-// Working-space RGBA (alpha not looked at) to gamma planes; NaN counts as 0.
-void deinterleave(const float* rgba, float* r, float* g, float* b, int count, TargetCurve curve);
+// Video-range codes `bits` deep: uint8_t up to 8, else uint16_t.
+struct Codes {
+    int bits = 8;
+};
+
+// One row of working-space RGBA (alpha not looked at; NaN counts as 0) to
+// luma codes and full-resolution colour differences.
+void lumaRow(const float* rgba, int count, TargetCurve curve, const Codes& codes, void* luma, float* cb, float* cr);
+
+// One 4:2:0 chroma row of count / 2 codes (count even) from the colour
+// differences of rows 2i - 1 to 2i + 2, edge rows repeated by the caller:
+// [1 3 3 1] / 8 down, [1 2 1] / 4 across around the even columns (chroma
+// sited left), the edge column repeated. `scratch` holds count + 1 floats.
+void chromaRow(const float* const rows[4], int count, const Codes& codes, void* out, float* scratch);
 
 } // namespace PlaneKernels
 } // namespace korvel

@@ -195,9 +195,15 @@ TEST(ConverterRoads, AnHLGFrameReadsAsTheConverterAloneReadsIt) {
 namespace {
 
 // Light across the HLG range and past it, tinted, with negatives and NaN,
-// covering part of the canvas only.
+// covering part of the canvas only; its lower half is noise, so that every
+// chroma tap and edge shows.
 RGBAImage testLight(int width, int height) {
     RGBAImage image = RGBAImage::blank(-3, 2, width, height);
+    uint32_t state = 12345;
+    auto noise = [&] {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<float>(state >> 8) / static_cast<float>(1 << 24) * 1.4f - 0.1f;
+    };
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             float* p = image.row(y) + x * 4;
@@ -207,6 +213,7 @@ RGBAImage testLight(int width, int height) {
             p[1] = level * (1 - tint) + 0.3f * tint;
             p[2] = level * tint * tint - 0.02f;
             p[3] = 1;
+            if (y >= height / 2) p[0] = noise(), p[1] = noise(), p[2] = noise();
         }
     }
     image.row(4)[5 * 4 + 1] = std::numeric_limits<float>::quiet_NaN();

@@ -110,24 +110,46 @@ std::vector<float> readReference(const std::vector<float> planes[3], const Plane
     return out;
 }
 
-std::vector<float> writeReference(const std::vector<float>& rgba, PlaneKernels::TargetCurve target) {
+// Gamma values of the target, per pixel.
+std::array<float, 3> toTarget(const float* p, PlaneKernels::TargetCurve target) {
     const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
-    size_t count = rgba.size() / 4;
-    std::vector<float> out(count * 3);
-    for (size_t i = 0; i < count; ++i) {
-        float v[3] = {rgba[i * 4], rgba[i * 4 + 1], rgba[i * 4 + 2]};
-        if (target == PlaneKernels::TargetCurve::bt709) {
-            for (float& x : v) x = curve.encode(std::clamp(std::isnan(x) ? 0.0f : x, 0.0f, 1.0f));
-        } else {
-            for (float& x : v) x = ColorMath::sane(x);
-            multiply(ColorMath::bt709ToBt2020, v[0], v[1], v[2]);
-            for (float& x : v) x *= static_cast<float>(203.0 / 1000.0);
-            float inverse = std::pow(luma2020(v[0], v[1], v[2]), (1.0f - 1.2f) / 1.2f);
-            for (float& x : v) x = hlgOETF(x * inverse);
-        }
-        for (size_t k = 0; k < 3; ++k) out[k * count + i] = v[k];
+    std::array<float, 3> v{p[0], p[1], p[2]};
+    if (target == PlaneKernels::TargetCurve::bt709) {
+        for (float& x : v) x = curve.encode(std::clamp(std::isnan(x) ? 0.0f : x, 0.0f, 1.0f));
+    } else {
+        for (float& x : v) x = ColorMath::sane(x);
+        multiply(ColorMath::bt709ToBt2020, v[0], v[1], v[2]);
+        for (float& x : v) x *= static_cast<float>(203.0 / 1000.0);
+        float inverse = std::pow(luma2020(v[0], v[1], v[2]), (1.0f - 1.2f) / 1.2f);
+        for (float& x : v) x = hlgOETF(x * inverse);
     }
-    return out;
+    return v;
+}
+
+// A code as the converter's depth step makes it: nearest, held to the range.
+struct Code {
+    double exact;
+    int code;
+};
+Code codeOf(double v, bool chroma, int bits) {
+    double unit = 1 << (bits - 8);
+    double exact = v * (chroma ? 224 : 219) * unit + (chroma ? 128 : 16) * unit;
+    return {exact, static_cast<int>(std::clamp(std::nearbyint(exact), 0.0, double((1 << bits) - 1)))};
+}
+
+// Equal codes, except by one where the exact value lies next to a half.
+void expectCodes(const std::vector<int>& got, const std::vector<Code>& want, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size());
+    int reported = 0;
+    for (size_t i = 0; i < got.size() && reported < 5; ++i) {
+        double half = std::fabs(want[i].exact - std::floor(want[i].exact) - 0.5);
+        bool near = half < 1e-3 && std::abs(got[i] - want[i].code) == 1;
+        if (got[i] != want[i].code && !near) {
+            ADD_FAILURE() << what << ", code " << i << ": " << got[i] << " where the reference gives " << want[i].code
+                          << " (" << want[i].exact << ")";
+            ++reported;
+        }
+    }
 }
 
 // Mostly what a converter gives (a little past black and white), some
@@ -190,38 +212,87 @@ TEST_P(PlaneKernelTargets, ReadingMatchesTheReferenceForEveryCurve) {
     }
 }
 
-TEST_P(PlaneKernelTargets, WritingMatchesTheReferenceForEveryCurve) {
+// Luma weights, and the colour differences' scale to [-1/2, 1/2].
+std::array<std::array<double, 3>, 3> ycbcr(bool bt2020) {
+    double kr = bt2020 ? 0.2627 : 0.2126, kb = bt2020 ? 0.0593 : 0.0722, kg = 1 - kr - kb;
+    return {{{kr, kg, kb}, {-kr / (2 * (1 - kb)), -kg / (2 * (1 - kb)), 0.5}, {0.5, -kg / (2 * (1 - kr)), -kb / (2 * (1 - kr))}}};
+}
+
+TEST_P(PlaneKernelTargets, LumaRowsMatchTheReferenceForEveryTarget) {
     using T = PlaneKernels::TargetCurve;
     for (T target : {T::bt709, T::hlg}) {
+        const int bits = target == T::hlg ? 10 : 8;
+        const auto m = ycbcr(target == T::hlg);
         for (int count : counts) {
-            auto rgba = randomValues(static_cast<size_t>(count) * 4, 5u + static_cast<unsigned>(count), -0.2f, 5.0f);
-            std::vector<float> got(static_cast<size_t>(count) * 3, -7.0f);
             auto n = static_cast<size_t>(count);
-            PlaneKernels::deinterleave(rgba.data(), got.data(), got.data() + n, got.data() + 2 * n, count, target);
-            expectClose(got, writeReference(rgba, target),
-                        std::string(target == T::hlg ? "HLG" : "BT.709") + ", " + std::to_string(count) + " pixels");
+            auto rgba = randomValues(n * 4, 5u + static_cast<unsigned>(count), -0.2f, 5.0f);
+            std::vector<uint8_t> luma8(n, 7);
+            std::vector<uint16_t> luma16(n, 7);
+            std::vector<float> cb(n, -7.0f), cr(n, -7.0f);
+            void* luma = bits > 8 ? static_cast<void*>(luma16.data()) : static_cast<void*>(luma8.data());
+            PlaneKernels::lumaRow(rgba.data(), count, target, {bits}, luma, cb.data(), cr.data());
+            std::vector<int> got;
+            std::vector<Code> want;
+            std::vector<float> wantCb, wantCr;
+            for (size_t i = 0; i < n; ++i) {
+                auto v = toTarget(rgba.data() + i * 4, target);
+                auto row = [&](size_t k) { return m[k][0] * v[0] + m[k][1] * v[1] + m[k][2] * v[2]; };
+                got.push_back(bits > 8 ? luma16[i] : luma8[i]);
+                want.push_back(codeOf(row(0), false, bits));
+                wantCb.push_back(static_cast<float>(row(1)));
+                wantCr.push_back(static_cast<float>(row(2)));
+            }
+            std::string what = std::string(target == T::hlg ? "HLG" : "BT.709") + ", " + std::to_string(count) + " pixels";
+            expectCodes(got, want, what + ", luma");
+            expectClose(cb, wantCb, what + ", blue difference");
+            expectClose(cr, wantCr, what + ", red difference");
         }
     }
 }
 
-TEST_P(PlaneKernelTargets, HLGWrittenAndReadBackIsTheSameLight) {
-    // Reference white and the range around it, grey and coloured.
-    std::vector<float> rgba;
-    for (float level : {0.0f, 0.01f, 0.18f, 0.5f, 1.0f, 2.0f, 4.9f}) {
-        for (auto tint : {std::array<float, 3>{1, 1, 1}, {1, 0.5f, 0.25f}, {0.2f, 1, 0.6f}}) {
-            for (float t : tint) rgba.push_back(level * t);
-            rgba.push_back(1);
+TEST_P(PlaneKernelTargets, ChromaRowsFilterDownAndAcrossAsTheReference) {
+    for (int bits : {8, 10}) {
+        for (int half : {1, 2, 7, 8, 9, 17, 500}) {
+            const int count = half * 2;
+            const auto n = static_cast<size_t>(count);
+            std::vector<float> rows[4];
+            for (unsigned k = 0; k < 4; ++k) rows[k] = randomValues(n, 31u * k + n, -0.6f, 0.6f);
+            for (auto& row : rows)
+                for (float& v : row) v = std::isfinite(v) ? v : 0.25f;
+            const float* picked[4] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data()};
+            std::vector<float> scratch(n + 1);
+            std::vector<uint8_t> out8(static_cast<size_t>(half), 7);
+            std::vector<uint16_t> out16(static_cast<size_t>(half), 7);
+            void* out = bits > 8 ? static_cast<void*>(out16.data()) : static_cast<void*>(out8.data());
+            PlaneKernels::chromaRow(picked, count, {bits}, out, scratch.data());
+            auto down = [&](int x) {
+                auto at = static_cast<size_t>(std::clamp(x, 0, count - 1));
+                return (rows[0][at] + 3.0 * rows[1][at] + 3.0 * rows[2][at] + rows[3][at]) / 8;
+            };
+            std::vector<int> got;
+            std::vector<Code> want;
+            for (int j = 0; j < half; ++j) {
+                got.push_back(bits > 8 ? out16[static_cast<size_t>(j)] : out8[static_cast<size_t>(j)]);
+                want.push_back(codeOf((down(2 * j - 1) + 2 * down(2 * j) + down(2 * j + 1)) / 4, true, bits));
+            }
+            expectCodes(got, want, std::to_string(bits) + " bits, " + std::to_string(count) + " columns");
         }
     }
-    int count = static_cast<int>(rgba.size() / 4);
-    auto n = static_cast<size_t>(count);
-    std::vector<float> planes(n * 3), back(n * 4);
-    PlaneKernels::deinterleave(rgba.data(), planes.data(), planes.data() + n, planes.data() + 2 * n, count,
-                               PlaneKernels::TargetCurve::hlg);
-    // Reference white sits at HLG's 75% signal.
-    EXPECT_NEAR(planes[12], 0.75f, 0.005f);
-    PlaneKernels::interleave(planes.data(), planes.data() + n, planes.data() + 2 * n, back.data(), count, {PlaneKernels::SourceCurve::hlg});
-    for (size_t i = 0; i < back.size(); ++i) EXPECT_NEAR(back[i], rgba[i], 1e-4f * std::max(1.0f, rgba[i])) << i;
+}
+
+TEST_P(PlaneKernelTargets, ReferenceWhiteAndBlackLandOnTheirCodes) {
+    // White at the working space's 1.0: 100% of BT.709, 75% of HLG's signal.
+    const float white[8] = {1, 1, 1, 1, 0, 0, 0, 1};
+    uint8_t luma8[2];
+    uint16_t luma16[2];
+    float cb[2], cr[2];
+    PlaneKernels::lumaRow(white, 2, PlaneKernels::TargetCurve::bt709, {8}, luma8, cb, cr);
+    EXPECT_EQ(luma8[0], 235);
+    EXPECT_EQ(luma8[1], 16);
+    PlaneKernels::lumaRow(white, 2, PlaneKernels::TargetCurve::hlg, {10}, luma16, cb, cr);
+    EXPECT_NEAR(luma16[0], 0.75 * 876 + 64, 1.5);
+    EXPECT_EQ(luma16[1], 64);
+    for (float v : {cb[0], cb[1], cr[0], cr[1]}) EXPECT_NEAR(v, 0.0f, 1e-6f);
 }
 
 } // namespace
