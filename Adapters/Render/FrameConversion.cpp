@@ -274,6 +274,51 @@ FFmpeg::Frame planarCopy(const AVFrame& frame) {
     return out;
 }
 
+// Luma weights of the matrices read without the converter.
+std::optional<std::pair<double, double>> lumaWeights(zimg_matrix_coefficients_e matrix) {
+    switch (matrix) {
+    case ZIMG_MATRIX_BT709: return std::pair{0.2126, 0.0722};
+    case ZIMG_MATRIX_BT470_BG: case ZIMG_MATRIX_ST170_M: return std::pair{0.299, 0.114};
+    case ZIMG_MATRIX_BT2020_NCL: return std::pair{0.2627, 0.0593};
+    default: return std::nullopt;
+    }
+}
+
+// The everyday layout, 4:2:0 of even size sited left, is read row by row
+// in vector code, as the converter would read it, without its whole-frame
+// planes in between.
+bool readsDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_image_format& src) {
+    return !in.grey && in.subW == 1 && in.subH == 1 && src.chroma_location == ZIMG_CHROMA_LEFT && frame.width % 2 == 0 &&
+           frame.height % 2 == 0 && frame.width > 0 && frame.height > 0 && lumaWeights(src.matrix_coefficients);
+}
+
+void readDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_image_format& src,
+                  const PlaneKernels::Reading& reading, RGBAImage& out) {
+    PlaneKernels::Source source;
+    source.bits = static_cast<int>(in.depth);
+    source.fullRange = src.pixel_range == ZIMG_RANGE_FULL;
+    auto [kr, kb] = *lumaWeights(src.matrix_coefficients);
+    PlaneKernels::ycbcrToRgb(kr, kb, source.matrix);
+    const int width = frame.width, chromaRows = frame.height / 2;
+    Tiles::rows(0, frame.height, [&](int from, int to) {
+        thread_local std::vector<float> scratch;
+        const size_t kernel = PlaneKernels::ycbcrScratch(width), line = static_cast<size_t>(width);
+        scratch.resize(kernel + 3 * line);
+        float* r = scratch.data() + kernel;
+        float* g = r + line;
+        float* b = g + line;
+        for (int y = from; y < to; ++y) {
+            int nearer = y / 2, other = std::clamp(y % 2 == 0 ? nearer - 1 : nearer + 1, 0, chromaRows - 1);
+            auto at = [&](int plane, int row) -> const void* {
+                return frame.data[plane] + static_cast<ptrdiff_t>(row) * frame.linesize[plane];
+            };
+            const void* chroma[4] = {at(1, nearer), at(1, other), at(2, nearer), at(2, other)};
+            PlaneKernels::ycbcrRow(at(0, y), chroma, width, source, r, g, b, scratch.data());
+            PlaneKernels::interleave(r, g, b, out.row(y), width, reading);
+        }
+    });
+}
+
 // The frame in the working space (or as mask values), through zimg.
 RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>& tags, DynamicRange output,
                        FrameValues values) {
@@ -320,8 +365,6 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.resample_filter = ZIMG_RESIZE_BICUBIC;
     params.nominal_peak_luminance = 203; // the working space's 1.0
-    auto outputs = convertPlanes(*frame, *in, src, dst, params, 4);
-    const size_t planes = in->grey ? 1 : 3;
     RGBAImage out = RGBAImage::blank(0, 0, frame->width, frame->height);
     PlaneKernels::Reading reading;
     if (ownHLG) {
@@ -332,6 +375,12 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     }
     // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
     reading.toneMap = picture && hdr && output == DynamicRange::sdr;
+    if (readsDirectly(*frame, *in, src) && !(picture && hdr && !ownHLG)) {
+        readDirectly(*frame, *in, src, reading, out);
+        return out;
+    }
+    auto outputs = convertPlanes(*frame, *in, src, dst, params, 4);
+    const size_t planes = in->grey ? 1 : 3;
     Tiles::rows(0, frame->height, [&](int from, int to) {
         for (int y = from; y < to; ++y) {
             auto line = static_cast<size_t>(y);

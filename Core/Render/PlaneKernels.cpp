@@ -236,6 +236,80 @@ void Interleave(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const 
     std::copy(out, out + 4 * left, rgba + 4 * i);
 }
 
+template <class In>
+HWY_INLINE V loadCodes(D d, const In* p) {
+    const hn::RebindToSigned<D> di;
+    const hn::Rebind<In, D> du;
+    return hn::ConvertTo(d, hn::PromoteTo(di, hn::LoadU(du, p)));
+}
+
+template <class In>
+void YCbCrRowOf(const In* HWY_RESTRICT luma, const In* const* chroma, int count, const Source& source,
+                float* HWY_RESTRICT r, float* HWY_RESTRICT g, float* HWY_RESTRICT b, float* HWY_RESTRICT scratch) {
+    const D d;
+    const auto n = static_cast<int>(hn::Lanes(d));
+    const int half = count / 2;
+    const float unit = static_cast<float>(1 << (source.bits - 8));
+    const float top = static_cast<float>((1 << source.bits) - 1);
+    const float lumaOffset = source.fullRange ? 0 : 16 * unit, lumaScale = source.fullRange ? 1 / top : 1 / (219 * unit);
+    const float chromaOffset = source.fullRange ? static_cast<float>(1 << (source.bits - 1)) : 128 * unit;
+    const float chromaScale = source.fullRange ? 1 / top : 1 / (224 * unit);
+    // Sited between two chroma rows: 3/4 of the nearer, 1/4 of the other;
+    // on the even columns, halfway between two chroma columns on the odd.
+    const int stride = half + 2 * n + 1;
+    float* between[2] = {scratch, scratch + stride};
+    float* full[2] = {scratch + 2 * stride, scratch + 2 * stride + count + 2 * n};
+    for (int c = 0; c < 2; ++c) {
+        const In* nearer = chroma[2 * c];
+        const In* other = chroma[2 * c + 1];
+        float* v = between[c];
+        int j = 0;
+        for (; j + n <= half; j += n) {
+            V mixed = hn::Add(hn::Mul(hn::Set(d, 0.75f), loadCodes(d, nearer + j)), hn::Mul(hn::Set(d, 0.25f), loadCodes(d, other + j)));
+            hn::StoreU(hn::Mul(hn::Sub(mixed, hn::Set(d, chromaOffset)), hn::Set(d, chromaScale)), d, v + j);
+        }
+        for (; j < half; ++j) {
+            float mixed = 0.75f * static_cast<float>(nearer[j]) + 0.25f * static_cast<float>(other[j]);
+            v[j] = (mixed - chromaOffset) * chromaScale;
+        }
+        v[half] = v[half - 1];
+        float* f = full[c];
+        j = 0;
+        for (; j + n <= half; j += n) {
+            V here = hn::LoadU(d, v + j), next = hn::LoadU(d, v + j + 1);
+            hn::StoreInterleaved2(here, hn::Mul(hn::Set(d, 0.5f), hn::Add(here, next)), d, f + 2 * j);
+        }
+        for (; j < half; ++j) f[2 * j] = v[j], f[2 * j + 1] = 0.5f * (v[j] + v[j + 1]);
+    }
+    const float* m = source.matrix;
+    int x = 0;
+    for (; x + n <= count; x += n) {
+        V y = hn::Mul(hn::Sub(loadCodes(d, luma + x), hn::Set(d, lumaOffset)), hn::Set(d, lumaScale));
+        V u = hn::LoadU(d, full[0] + x), w = hn::LoadU(d, full[1] + x);
+        auto row = [&](const float* k) { return hn::Add(hn::Add(hn::Mul(hn::Set(d, k[0]), y), hn::Mul(hn::Set(d, k[1]), u)), hn::Mul(hn::Set(d, k[2]), w)); };
+        hn::StoreU(row(m), d, r + x);
+        hn::StoreU(row(m + 3), d, g + x);
+        hn::StoreU(row(m + 6), d, b + x);
+    }
+    for (; x < count; ++x) {
+        float y = (static_cast<float>(luma[x]) - lumaOffset) * lumaScale, u = full[0][x], w = full[1][x];
+        r[x] = m[0] * y + m[1] * u + m[2] * w;
+        g[x] = m[3] * y + m[4] * u + m[5] * w;
+        b[x] = m[6] * y + m[7] * u + m[8] * w;
+    }
+}
+
+void YCbCrRow(const void* luma, const void* const* chroma, int count, const Source& source, float* r, float* g, float* b,
+              float* scratch) {
+    if (source.bits > 8) {
+        const auto* c = reinterpret_cast<const uint16_t* const*>(chroma);
+        YCbCrRowOf(static_cast<const uint16_t*>(luma), c, count, source, r, g, b, scratch);
+    } else {
+        const auto* c = reinterpret_cast<const uint8_t* const*>(chroma);
+        YCbCrRowOf(static_cast<const uint8_t*>(luma), c, count, source, r, g, b, scratch);
+    }
+}
+
 // Working-space light to the target's gamma values.
 HWY_INLINE void toTarget(D d, bool hlg, V& cr, V& cg, V& cb) {
     if (hlg) {
@@ -356,11 +430,25 @@ HWY_AFTER_NAMESPACE();
 namespace korvel::PlaneKernels {
 
 HWY_EXPORT(Interleave);
+HWY_EXPORT(YCbCrRow);
 HWY_EXPORT(LumaRow);
 HWY_EXPORT(ChromaRow);
 
 void interleave(const float* r, const float* g, const float* b, float* rgba, int count, const Reading& reading) {
     HWY_DYNAMIC_DISPATCH(Interleave)(r, g, b, rgba, count, static_cast<int>(reading.curve), reading.wide, reading.toneMap);
+}
+
+void ycbcrToRgb(double kr, double kb, float matrix[9]) {
+    const double kg = 1 - kr - kb;
+    const double rows[9] = {1, 0, 2 * (1 - kr), 1, -2 * kb * (1 - kb) / kg, -2 * kr * (1 - kr) / kg, 1, 2 * (1 - kb), 0};
+    for (int i = 0; i < 9; ++i) matrix[i] = static_cast<float>(rows[i]);
+}
+
+size_t ycbcrScratch(int count) { return static_cast<size_t>(std::max(count, 0)) * 3 + 256; }
+
+void ycbcrRow(const void* luma, const void* const chroma[4], int count, const Source& source, float* r, float* g, float* b,
+              float* scratch) {
+    HWY_DYNAMIC_DISPATCH(YCbCrRow)(luma, chroma, count, source, r, g, b, scratch);
 }
 
 void lumaRow(const float* rgba, int count, TargetCurve curve, const Codes& codes, void* luma, float* cb, float* cr) {

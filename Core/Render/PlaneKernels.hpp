@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace korvel {
 
 // The ways into and out of the working space, a row at a time: the planes a
@@ -19,6 +21,27 @@ struct Reading {
     // HDR light shown in standard range: BT.2390 on luma, negatives clipped.
     bool toneMap = false;
 };
+
+// A decoded 4:2:0 picture's codes, `bits` deep (uint8_t up to 8, else
+// uint16_t), and its Y'CbCr to R'G'B' matrix, rows of three.
+struct Source {
+    int bits = 8;
+    bool fullRange = false;
+    float matrix[9] = {};
+};
+
+// The matrix of luma weights kr and kb, as the converter derives it.
+void ycbcrToRgb(double kr, double kb, float matrix[9]);
+
+// Floats of scratch a row of `count` needs.
+size_t ycbcrScratch(int count);
+
+// One row of R'G'B' (count even) from its luma and the chroma rows around
+// it: Cb nearer, Cb other, Cr nearer, Cr other. Chroma is sited left and
+// between rows: 3/4 of the nearer row and 1/4 of the other (the edge row
+// repeated by the caller), and halfway between chroma columns on odd columns.
+void ycbcrRow(const void* luma, const void* const chroma[4], int count, const Source& source, float* r, float* g, float* b,
+              float* scratch);
 
 // Planes (the same plane three times for grey) to opaque RGBA; what is not a
 // number, or infinite, becomes 0.

@@ -29,14 +29,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Colour bars, a gradient and motion, tagged HLG on BT.2020, coded without
-// loss so that both sides read the same samples.
-fs::path hlgBars() {
-    fs::path out = fs::path(KORVEL_TEST_TMP) / ("hlg-bars-" + std::to_string(::getpid()) + ".mp4");
+// Colour bars, a gradient and motion, coded without loss so that both sides
+// read the same samples: tagged HLG on BT.2020, or BT.709 in video or full range.
+fs::path clip(const std::string& name, const std::string& coding) {
+    fs::path out = fs::path(KORVEL_TEST_TMP) / (name + "-" + std::to_string(::getpid()) + ".mp4");
     if (!fs::exists(out)) {
-        fx::runCommand(fx::detail::ff + "-f lavfi -i testsrc2=size=320x240:rate=30 -t 0.1 -c:v libx264 -qp 0 "
-                                "-pix_fmt yuv420p10le -color_primaries bt2020 -color_trc arib-std-b67 "
-                                "-colorspace bt2020nc -f mp4 '" + out.string() + "'");
+        fx::runCommand(fx::detail::ff + "-f lavfi -i testsrc2=size=320x240:rate=30 -t 0.1 -c:v libx264 -qp 0 " + coding +
+                       " -f mp4 '" + out.string() + "'");
     }
     return out;
 }
@@ -98,42 +97,46 @@ void convert(const zimg_image_format& src, const zimg_image_format& dst, const z
               ZIMG_ERROR_SUCCESS);
 }
 
-// The frame in linear BT.709 light, HLG's curve and system gamma applied by
-// the converter, as the decoding side did it before.
-std::vector<float> converterLight(const AVFrame& frame) {
+// The frame as the converter alone reads it, as the decoding side did
+// before: in linear BT.709 light with HLG's curve and system gamma applied,
+// or standard-range R'G'B'.
+std::vector<float> converterLight(const AVFrame& frame, bool hlg) {
     zimg_image_format src, dst;
     zimg_image_format_default(&src, ZIMG_API_VERSION);
     zimg_image_format_default(&dst, ZIMG_API_VERSION);
     src.width = dst.width = static_cast<unsigned>(frame.width);
     src.height = dst.height = static_cast<unsigned>(frame.height);
-    src.pixel_type = ZIMG_PIXEL_WORD;
-    src.depth = 10;
+    src.pixel_type = hlg ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+    src.depth = hlg ? 10 : 8;
     src.subsample_w = src.subsample_h = 1;
     src.color_family = ZIMG_COLOR_YUV;
-    src.matrix_coefficients = ZIMG_MATRIX_BT2020_NCL;
-    src.transfer_characteristics = ZIMG_TRANSFER_ARIB_B67;
-    src.color_primaries = ZIMG_PRIMARIES_BT2020;
-    src.pixel_range = ZIMG_RANGE_LIMITED;
+    src.matrix_coefficients = hlg ? ZIMG_MATRIX_BT2020_NCL : ZIMG_MATRIX_BT709;
+    if (hlg) {
+        src.transfer_characteristics = ZIMG_TRANSFER_ARIB_B67;
+        src.color_primaries = ZIMG_PRIMARIES_BT2020;
+        dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        dst.color_primaries = ZIMG_PRIMARIES_BT709;
+    }
+    src.pixel_range = frame.color_range == AVCOL_RANGE_JPEG ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
     src.chroma_location = ZIMG_CHROMA_LEFT;
     dst.pixel_type = ZIMG_PIXEL_FLOAT;
     dst.depth = 32;
     dst.color_family = ZIMG_COLOR_RGB;
     dst.matrix_coefficients = ZIMG_MATRIX_RGB;
-    dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-    dst.color_primaries = ZIMG_PRIMARIES_BT709;
     dst.pixel_range = ZIMG_RANGE_FULL;
     zimg_graph_builder_params params;
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.resample_filter = ZIMG_RESIZE_BICUBIC;
     params.nominal_peak_luminance = 203;
     auto w = static_cast<size_t>(frame.width), h = static_cast<size_t>(frame.height);
-    Planes source = planes(3, w * 2, h), target = planes(3, w * 4, h);
+    const size_t sample = hlg ? 2 : 1;
+    Planes source = planes(3, w * sample, h), target = planes(3, w * 4, h);
     zimg_image_buffer_const in{};
     in.version = ZIMG_API_VERSION;
     zimg_image_buffer out{};
     out.version = ZIMG_API_VERSION;
     for (int p = 0; p < 3; ++p) {
-        size_t rows = p == 0 ? h : (h + 1) / 2, rowBytes = (p == 0 ? w : (w + 1) / 2) * 2;
+        size_t rows = p == 0 ? h : (h + 1) / 2, rowBytes = (p == 0 ? w : (w + 1) / 2) * sample;
         uint8_t* copy = aligned(source.bytes[static_cast<size_t>(p)]);
         for (size_t y = 0; y < rows; ++y)
             std::memcpy(copy + y * static_cast<size_t>(source.strides[static_cast<size_t>(p)]),
@@ -156,21 +159,40 @@ double hlgCode(float light) { return ColorMath::encodeHLG(std::max(light, 0.0f))
 
 } // namespace
 
-TEST(ConverterRoads, AnHLGFrameReadsAsTheConverterAloneReadsIt) {
+TEST(ConverterRoads, DecodedFramesReadAsTheConverterAloneReadsThem) {
+    struct Case {
+        const char* name;
+        const char* coding;
+        bool hlg;
+        DynamicRange output;
+    };
+    const char* hlgCoding = "-pix_fmt yuv420p10le -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc";
+    const char* sdrCoding = "-pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 -colorspace bt709";
+    const char* fullCoding = "-pix_fmt yuv420p -color_range pc -color_primaries bt709 -color_trc bt709 -colorspace bt709";
+    const Case cases[] = {
+        {"hlg-bars", hlgCoding, true, DynamicRange::keepHdr},
+        {"hlg-bars", hlgCoding, true, DynamicRange::sdr},
+        {"bt709-bars", sdrCoding, false, DynamicRange::sdr},
+        {"bt709-full-bars", fullCoding, false, DynamicRange::sdr},
+    };
     FFmpeg::prepare();
-    FFmpeg::Frame frame = firstFrame(hlgBars());
-    ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->color_trc, AVCOL_TRC_ARIB_STD_B67);
-    std::vector<float> want = converterLight(*frame);
-    const size_t pixels = want.size() / 3;
-    for (DynamicRange output : {DynamicRange::keepHdr, DynamicRange::sdr}) {
-        RGBAImage got = FrameConversion::converted(*frame, std::nullopt, output, FrameConversion::FrameValues::picture);
+    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
+    for (const Case& k : cases) {
+        std::string what = std::string(k.name) + (k.output == DynamicRange::sdr ? " shown in standard range" : "");
+        FFmpeg::Frame frame = firstFrame(clip(k.name, k.coding));
+        ASSERT_TRUE(frame) << what;
+        ASSERT_EQ(frame->color_trc, k.hlg ? AVCOL_TRC_ARIB_STD_B67 : AVCOL_TRC_BT709) << what;
+        std::vector<float> want = converterLight(*frame, k.hlg);
+        const size_t pixels = want.size() / 3;
+        RGBAImage got = FrameConversion::converted(*frame, std::nullopt, k.output, FrameConversion::FrameValues::picture);
         ASSERT_EQ(got.width, frame->width);
         ASSERT_EQ(got.height, frame->height);
         double worst = 0, bright = 0;
         for (size_t i = 0; i < pixels; ++i) {
             float light[3] = {want[i * 3], want[i * 3 + 1], want[i * 3 + 2]};
-            if (output == DynamicRange::sdr) {
+            if (!k.hlg) {
+                for (float& v : light) v = curve.decode(v);
+            } else if (k.output == DynamicRange::sdr) {
                 float luma = ColorMath::luma(light[0], light[1], light[2]);
                 if (luma > 0) {
                     double nits = luma * 203.0;
@@ -180,15 +202,17 @@ TEST(ConverterRoads, AnHLGFrameReadsAsTheConverterAloneReadsIt) {
             }
             for (size_t c = 0; c < 3; ++c) {
                 float v = got.pixels[i * 4 + c];
-                worst = std::max(worst, std::fabs(hlgCode(v) - hlgCode(light[c])));
+                double d = k.hlg ? std::fabs(hlgCode(v) - hlgCode(light[c]))
+                                 : std::fabs(ColorMath::encode709(v) - ColorMath::encode709(light[c])) * 219;
+                worst = std::max(worst, d);
                 bright = std::max(bright, static_cast<double>(light[c]));
             }
-            ASSERT_EQ(got.pixels[i * 4 + 3], 1.0f);
+            ASSERT_EQ(got.pixels[i * 4 + 3], 1.0f) << what;
         }
         // Far inside one code value: the same formulas, only their rounding differs.
-        EXPECT_LT(worst, 0.05) << (output == DynamicRange::sdr ? "standard range" : "HLG");
-        // The bars reach HLG's upper curve, so both its branches were compared.
-        EXPECT_GT(bright, 2.0);
+        EXPECT_LT(worst, 0.05) << what;
+        // The bars reach the curves' upper parts, so every branch was compared.
+        EXPECT_GT(bright, k.hlg ? 2.0 : 0.9) << what;
     }
 }
 

@@ -212,6 +212,58 @@ TEST_P(PlaneKernelTargets, ReadingMatchesTheReferenceForEveryCurve) {
     }
 }
 
+TEST_P(PlaneKernelTargets, YCbCrRowsMatchTheReferenceForEveryDepthAndRange) {
+    struct Case {
+        int bits;
+        bool fullRange;
+        double kr, kb;
+    };
+    const Case cases[] = {{8, false, 0.2126, 0.0722}, {8, true, 0.299, 0.114}, {10, false, 0.2627, 0.0593}, {16, true, 0.2126, 0.0722}};
+    for (const Case& k : cases) {
+        PlaneKernels::Source source;
+        source.bits = k.bits;
+        source.fullRange = k.fullRange;
+        PlaneKernels::ycbcrToRgb(k.kr, k.kb, source.matrix);
+        for (int count : {2, 6, 16, 18, 30, 34, 1000}) {
+            const auto n = static_cast<size_t>(count), half = n / 2;
+            std::mt19937 rng(static_cast<unsigned>(count * k.bits));
+            std::uniform_int_distribution<int> code(0, (1 << k.bits) - 1);
+            std::vector<uint16_t> luma(n), chroma[4];
+            for (auto& v : luma) v = static_cast<uint16_t>(code(rng));
+            for (auto& c : chroma) {
+                c.resize(half);
+                for (auto& v : c) v = static_cast<uint16_t>(code(rng));
+            }
+            std::vector<uint8_t> luma8(luma.begin(), luma.end()), chroma8[4];
+            for (size_t c = 0; c < 4; ++c) chroma8[c].assign(chroma[c].begin(), chroma[c].end());
+            const void* y = k.bits > 8 ? static_cast<const void*>(luma.data()) : luma8.data();
+            const void* rows[4];
+            for (size_t c = 0; c < 4; ++c) rows[c] = k.bits > 8 ? static_cast<const void*>(chroma[c].data()) : chroma8[c].data();
+            std::vector<float> got(n * 3, -7.0f), scratch(PlaneKernels::ycbcrScratch(count));
+            PlaneKernels::ycbcrRow(y, rows, count, source, got.data(), got.data() + n, got.data() + 2 * n, scratch.data());
+            // The reference: codes to [0, 1] and [-1/2, 1/2], chroma sited,
+            // then the matrix in double.
+            double unit = 1 << (k.bits - 8), top = (1 << k.bits) - 1;
+            auto lumaOf = [&](double v) { return k.fullRange ? v / top : (v - 16 * unit) / (219 * unit); };
+            auto chromaOf = [&](double v) { return k.fullRange ? (v - (1 << (k.bits - 1))) / top : (v - 128 * unit) / (224 * unit); };
+            auto between = [&](int c, size_t j) {
+                j = std::min(j, half - 1);
+                return chromaOf(0.75 * chroma[2 * c][j] + 0.25 * chroma[2 * c + 1][j]);
+            };
+            auto sited = [&](int c, size_t x) { return x % 2 == 0 ? between(c, x / 2) : (between(c, x / 2) + between(c, x / 2 + 1)) / 2; };
+            double kg = 1 - k.kr - k.kb;
+            std::vector<float> want(n * 3);
+            for (size_t x = 0; x < n; ++x) {
+                double l = lumaOf(luma[x]), u = sited(0, x), v = sited(1, x);
+                want[x] = static_cast<float>(l + 2 * (1 - k.kr) * v);
+                want[n + x] = static_cast<float>(l - 2 * k.kb * (1 - k.kb) / kg * u - 2 * k.kr * (1 - k.kr) / kg * v);
+                want[2 * n + x] = static_cast<float>(l + 2 * (1 - k.kb) * u);
+            }
+            expectClose(got, want, std::to_string(k.bits) + " bits" + (k.fullRange ? " full range, " : ", ") + std::to_string(count) + " columns");
+        }
+    }
+}
+
 // Luma weights, and the colour differences' scale to [-1/2, 1/2].
 std::array<std::array<double, 3>, 3> ycbcr(bool bt2020) {
     double kr = bt2020 ? 0.2627 : 0.2126, kb = bt2020 ? 0.0593 : 0.0722, kg = 1 - kr - kb;
