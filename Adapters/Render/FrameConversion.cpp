@@ -4,7 +4,7 @@
 #include "Adapters/SystemError.hpp"
 #include "Adapters/Render/Tiles.hpp"
 #include "Adapters/Render/ZimgGraphs.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Core/Render/PlaneKernels.hpp"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -20,19 +20,7 @@ namespace korvel::FrameConversion {
 
 namespace {
 
-// zimg wants planes on 64-byte boundaries.
-struct AlignedPlane {
-    uint8_t* data = nullptr;
-    ptrdiff_t stride = 0;
-    AlignedPlane(size_t rowBytes, size_t rows) {
-        stride = static_cast<ptrdiff_t>((rowBytes + 63) / 64 * 64);
-        data = static_cast<uint8_t*>(std::aligned_alloc(64, static_cast<size_t>(stride) * std::max<size_t>(rows, 1)));
-        if (!data) throw std::bad_alloc();
-    }
-    ~AlignedPlane() { std::free(data); }
-    AlignedPlane(const AlignedPlane&) = delete;
-    AlignedPlane& operator=(const AlignedPlane&) = delete;
-};
+using ZimgGraphs::Plane;
 
 struct PlanarFormat {
     zimg_pixel_type_e type;
@@ -113,7 +101,7 @@ zimg_image_format sourceFormat(const AVFrame& frame, const PlanarFormat& in) {
 // Runs one zimg conversion of the frame's planes into new planes of
 // `outputSampleBytes` per sample: one plane for grey, else three. Input
 // planes off 64-byte boundaries are copied first.
-std::vector<std::unique_ptr<AlignedPlane>> convertPlanes(const AVFrame& frame, const PlanarFormat& in,
+std::vector<std::unique_ptr<Plane>> convertPlanes(const AVFrame& frame, const PlanarFormat& in,
                                                          const zimg_image_format& src, const zimg_image_format& dst,
                                                          const zimg_graph_builder_params& params,
                                                          size_t outputSampleBytes) {
@@ -121,7 +109,7 @@ std::vector<std::unique_ptr<AlignedPlane>> convertPlanes(const AVFrame& frame, c
 
     int planes = in.grey ? 1 : 3;
     size_t bytesPerSample = in.type == ZIMG_PIXEL_WORD ? 2 : 1;
-    std::vector<std::unique_ptr<AlignedPlane>> inputs;
+    std::vector<std::unique_ptr<Plane>> inputs;
     zimg_image_buffer_const source{};
     source.version = ZIMG_API_VERSION;
     for (int p = 0; p < planes; ++p) {
@@ -131,23 +119,23 @@ std::vector<std::unique_ptr<AlignedPlane>> convertPlanes(const AVFrame& frame, c
         const uint8_t* data = frame.data[p];
         ptrdiff_t stride = frame.linesize[p];
         if (reinterpret_cast<uintptr_t>(data) % 64 != 0 || stride % 64 != 0 || stride < 0) {
-            inputs.push_back(std::make_unique<AlignedPlane>(rowBytes, h));
+            inputs.push_back(std::make_unique<Plane>(rowBytes, h));
             auto& copy = *inputs.back();
-            for (unsigned y = 0; y < h; ++y) std::memcpy(copy.data + y * copy.stride, data + y * stride, rowBytes);
-            data = copy.data;
-            stride = copy.stride;
+            for (unsigned y = 0; y < h; ++y) std::memcpy(copy.row<uint8_t>(y), data + y * stride, rowBytes);
+            data = copy.data();
+            stride = copy.stride();
         }
         source.plane[p].data = data;
         source.plane[p].stride = stride;
         source.plane[p].mask = ZIMG_BUFFER_MAX;
     }
-    std::vector<std::unique_ptr<AlignedPlane>> outputs;
+    std::vector<std::unique_ptr<Plane>> outputs;
     zimg_image_buffer target{};
     target.version = ZIMG_API_VERSION;
     for (int p = 0; p < planes; ++p) {
-        outputs.push_back(std::make_unique<AlignedPlane>(static_cast<size_t>(dst.width) * outputSampleBytes, dst.height));
-        target.plane[p].data = outputs.back()->data;
-        target.plane[p].stride = outputs.back()->stride;
+        outputs.push_back(std::make_unique<Plane>(static_cast<size_t>(dst.width) * outputSampleBytes, dst.height));
+        target.plane[p].data = outputs.back()->data();
+        target.plane[p].stride = outputs.back()->stride();
         target.plane[p].mask = ZIMG_BUFFER_MAX;
     }
     if (zimg_filter_graph_process(graph.graph, &source, &target, graph.scratch, nullptr, nullptr, nullptr, nullptr) !=
@@ -186,7 +174,7 @@ Picture convertPlanar(const AVFrame& frame, const PlanarFormat& in, RenderSize s
         for (int64_t x = 0; x < size.width; ++x) {
             for (int c = 0; c < 3; ++c) {
                 const auto& plane = *outputs[static_cast<size_t>(planes == 1 ? 0 : c)];
-                row[x * 3 + c] = plane.data[y * plane.stride + x];
+                row[x * 3 + c] = plane.row<uint8_t>(static_cast<size_t>(y))[x];
             }
         }
     }
@@ -286,6 +274,51 @@ FFmpeg::Frame planarCopy(const AVFrame& frame) {
     return out;
 }
 
+// Luma weights of the matrices read without the converter.
+std::optional<std::pair<double, double>> lumaWeights(zimg_matrix_coefficients_e matrix) {
+    switch (matrix) {
+    case ZIMG_MATRIX_BT709: return std::pair{0.2126, 0.0722};
+    case ZIMG_MATRIX_BT470_BG: case ZIMG_MATRIX_ST170_M: return std::pair{0.299, 0.114};
+    case ZIMG_MATRIX_BT2020_NCL: return std::pair{0.2627, 0.0593};
+    default: return std::nullopt;
+    }
+}
+
+// The everyday layout, 4:2:0 of even size sited left, is read row by row
+// in vector code, as the converter would read it, without its whole-frame
+// planes in between.
+bool readsDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_image_format& src) {
+    return !in.grey && in.subW == 1 && in.subH == 1 && src.chroma_location == ZIMG_CHROMA_LEFT && frame.width % 2 == 0 &&
+           frame.height % 2 == 0 && frame.width > 0 && frame.height > 0 && lumaWeights(src.matrix_coefficients);
+}
+
+void readDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_image_format& src,
+                  const PlaneKernels::Reading& reading, RGBAImage& out) {
+    PlaneKernels::Source source;
+    source.bits = static_cast<int>(in.depth);
+    source.fullRange = src.pixel_range == ZIMG_RANGE_FULL;
+    auto [kr, kb] = *lumaWeights(src.matrix_coefficients);
+    PlaneKernels::ycbcrToRgb(kr, kb, source.matrix);
+    const int width = frame.width, chromaRows = frame.height / 2;
+    Tiles::rows(0, frame.height, [&](int from, int to) {
+        thread_local std::vector<float> scratch;
+        const size_t kernel = PlaneKernels::ycbcrScratch(width), line = static_cast<size_t>(width);
+        scratch.resize(kernel + 3 * line);
+        float* r = scratch.data() + kernel;
+        float* g = r + line;
+        float* b = g + line;
+        for (int y = from; y < to; ++y) {
+            int nearer = y / 2, other = std::clamp(y % 2 == 0 ? nearer - 1 : nearer + 1, 0, chromaRows - 1);
+            auto at = [&](int plane, int row) -> const void* {
+                return frame.data[plane] + static_cast<ptrdiff_t>(row) * frame.linesize[plane];
+            };
+            const void* chroma[4] = {at(1, nearer), at(1, other), at(2, nearer), at(2, other)};
+            PlaneKernels::ycbcrRow(at(0, y), chroma, width, source, r, g, b, scratch.data());
+            PlaneKernels::interleave(r, g, b, out.row(y), width, reading);
+        }
+    });
+}
+
 // The frame in the working space (or as mask values), through zimg.
 RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>& tags, DynamicRange output,
                        FrameValues values) {
@@ -315,11 +348,14 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     dst.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
     dst.pixel_range = ZIMG_RANGE_FULL;
     const bool picture = values == FrameValues::picture;
-    // HLG and PQ are linearised by the converter with their display curves
-    // (HLG's system gamma included). Standard-range pictures only get their
+    const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
+    // HLG on BT.2020 primaries is linearised below, in vector code with the
+    // converter's own display-referred formulas; PQ (and HLG of other
+    // primaries) by the converter. Standard-range pictures only get their
     // matrix there and are linearised below by the inverse of their camera
     // curve, the same curve grading encodes with.
-    if (picture && hdr) {
+    const bool ownHLG = picture && transfer == ZIMG_TRANSFER_ARIB_B67 && wide;
+    if (picture && hdr && !ownHLG) {
         src.transfer_characteristics = transfer;
         src.color_primaries = primariesOf(color.primaries);
         dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
@@ -329,53 +365,28 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.resample_filter = ZIMG_RESIZE_BICUBIC;
     params.nominal_peak_luminance = 203; // the working space's 1.0
-    auto outputs = convertPlanes(*frame, *in, src, dst, params, 4);
-    const int planes = in->grey ? 1 : 3;
-    RGBAImage out = RGBAImage::transparent(0, 0, frame->width, frame->height);
-    const bool toneMap = picture && hdr && output == DynamicRange::sdr;
-    const bool linearise = picture && !hdr;
-    const bool srgb = transfer == ZIMG_TRANSFER_IEC_61966_2_1;
-    const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
-    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
-    // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
-    const double sourcePeak = 1000, targetPeak = 203;
-    Tiles::rows(0, frame->height, [&](int from, int to) {
-    for (int y = from; y < to; ++y) {
-        float* row = out.row(y);
-        const float* r = reinterpret_cast<const float*>(outputs[0]->data + y * outputs[0]->stride);
-        const float* g = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 1]->data + y * outputs[planes == 1 ? 0 : 1]->stride);
-        const float* b = reinterpret_cast<const float*>(outputs[planes == 1 ? 0 : 2]->data + y * outputs[planes == 1 ? 0 : 2]->stride);
-        for (int x = 0; x < frame->width; ++x) {
-            float cr = r[x], cg = g[x], cb = b[x];
-            if (linearise) {
-                if (srgb) {
-                    cr = ColorMath::decodeSRGB(cr), cg = ColorMath::decodeSRGB(cg), cb = ColorMath::decodeSRGB(cb);
-                } else {
-                    cr = curve.decode(cr), cg = curve.decode(cg), cb = curve.decode(cb);
-                }
-                if (wide) {
-                    const auto& m = ColorMath::bt2020ToBt709;
-                    float nr = m[0] * cr + m[1] * cg + m[2] * cb, ng = m[3] * cr + m[4] * cg + m[5] * cb,
-                          nb = m[6] * cr + m[7] * cg + m[8] * cb;
-                    cr = nr, cg = ng, cb = nb;
-                }
-            }
-            if (toneMap) {
-                float luma = ColorMath::luma(cr, cg, cb);
-                if (luma > 0) {
-                    double nits = luma * targetPeak;
-                    float gain = static_cast<float>(ColorMath::eetf(nits, sourcePeak, targetPeak) / nits);
-                    cr *= gain, cg *= gain, cb *= gain;
-                }
-                // What the SDR gamut can't show is clipped, not wrapped.
-                cr = std::max(cr, 0.0f), cg = std::max(cg, 0.0f), cb = std::max(cb, 0.0f);
-            }
-            row[x * 4] = ColorMath::sane(cr);
-            row[x * 4 + 1] = ColorMath::sane(cg);
-            row[x * 4 + 2] = ColorMath::sane(cb);
-            row[x * 4 + 3] = 1;
-        }
+    RGBAImage out = RGBAImage::blank(0, 0, frame->width, frame->height);
+    PlaneKernels::Reading reading;
+    if (ownHLG) {
+        reading.curve = PlaneKernels::SourceCurve::hlg;
+    } else if (picture && !hdr) {
+        reading.curve = transfer == ZIMG_TRANSFER_IEC_61966_2_1 ? PlaneKernels::SourceCurve::srgb : PlaneKernels::SourceCurve::bt709;
+        reading.wide = wide;
     }
+    // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
+    reading.toneMap = picture && hdr && output == DynamicRange::sdr;
+    if (readsDirectly(*frame, *in, src) && !(picture && hdr && !ownHLG)) {
+        readDirectly(*frame, *in, src, reading, out);
+        return out;
+    }
+    auto outputs = convertPlanes(*frame, *in, src, dst, params, 4);
+    const size_t planes = in->grey ? 1 : 3;
+    Tiles::rows(0, frame->height, [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            auto line = static_cast<size_t>(y);
+            PlaneKernels::interleave(outputs[0]->row<float>(line), outputs[planes == 1 ? 0 : 1]->row<float>(line),
+                                     outputs[planes == 1 ? 0 : 2]->row<float>(line), out.row(y), frame->width, reading);
+        }
     });
     return out;
 }

@@ -1,10 +1,9 @@
 #include "Adapters/Render/VideoEncoder.hpp"
 
 #include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/Render/ZimgGraphs.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Core/Render/PlaneKernels.hpp"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -15,6 +14,7 @@ extern "C" {
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace korvel {
 
@@ -29,93 +29,14 @@ struct EncoderPicture::Held {
 
 const AVFrame& EncoderPicture::frame() const { return *held_->frame; }
 
-namespace {
-
-[[noreturn]] void zimgFailed(const char* doing) {
-    char message[256] = {0};
-    int code = zimg_get_last_error(message, sizeof message);
-    throw SystemError("zimg", code, std::string(doing) + ": " + message);
-}
-
-struct Plane {
-    float* data = nullptr;
-    ptrdiff_t stride = 0;
-    Plane(size_t width, size_t height) {
-        stride = static_cast<ptrdiff_t>((width * sizeof(float) + 63) / 64 * 64);
-        data = static_cast<float*>(std::aligned_alloc(64, static_cast<size_t>(stride) * std::max<size_t>(height, 1)));
-        if (!data) throw std::bad_alloc();
-    }
-    ~Plane() { std::free(data); }
-    Plane(const Plane&) = delete;
-    Plane& operator=(const Plane&) = delete;
-    float* row(size_t y) { return reinterpret_cast<float*>(reinterpret_cast<uint8_t*>(data) + static_cast<ptrdiff_t>(y) * stride); }
-};
-
-} // namespace
-
 EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding) {
     const auto width = static_cast<size_t>(encoding.size.width);
     const auto height = static_cast<size_t>(encoding.size.height);
-    bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
-    Plane r(width, height), g(width, height), b(width, height);
-    // Standard range leaves the working space by the same camera curve the
-    // decoder took it in with; HLG goes through the converter's own curve.
-    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
-    // The image may cover only part of the canvas; the rest is black.
-    for (size_t y = 0; y < height; ++y) {
-        float* pr = r.row(y);
-        float* pg = g.row(y);
-        float* pb = b.row(y);
-        auto iy = static_cast<int>(y) - image.y;
-        bool inside = iy >= 0 && iy < image.height;
-        const float* src = inside ? image.row(iy) : nullptr;
-        for (size_t x = 0; x < width; ++x) {
-            auto ix = static_cast<int>(x) - image.x;
-            if (src && ix >= 0 && ix < image.width) {
-                const float* p = src + static_cast<size_t>(ix) * 4;
-                auto clean = [&](float v) {
-                    v = std::isnan(v) ? 0.0f : v;
-                    return hdr ? v : curve.encode(std::clamp(v, 0.0f, 1.0f));
-                };
-                pr[x] = clean(p[0]);
-                pg[x] = clean(p[1]);
-                pb[x] = clean(p[2]);
-            } else {
-                pr[x] = pg[x] = pb[x] = 0;
-            }
-        }
+    const bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
+    if (width < 2 || height < 2 || width % 2 || height % 2) {
+        throw SystemError("zimg", ZIMG_ERROR_IMAGE_NOT_DIVISIBLE,
+                          "convert a picture for the encoder: image dimensions must be divisible by subsampling factor");
     }
-    zimg_image_format src, dst;
-    zimg_image_format_default(&src, ZIMG_API_VERSION);
-    zimg_image_format_default(&dst, ZIMG_API_VERSION);
-    src.width = dst.width = static_cast<unsigned>(width);
-    src.height = dst.height = static_cast<unsigned>(height);
-    src.pixel_type = ZIMG_PIXEL_FLOAT;
-    src.depth = 32;
-    src.color_family = ZIMG_COLOR_RGB;
-    src.matrix_coefficients = ZIMG_MATRIX_RGB;
-    if (hdr) {
-        src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-        src.color_primaries = ZIMG_PRIMARIES_BT709;
-    }
-    src.pixel_range = ZIMG_RANGE_FULL;
-    dst.pixel_type = hdr ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
-    dst.depth = hdr ? 10 : 8;
-    dst.subsample_w = dst.subsample_h = 1;
-    dst.color_family = ZIMG_COLOR_YUV;
-    dst.matrix_coefficients = hdr ? ZIMG_MATRIX_BT2020_NCL : ZIMG_MATRIX_BT709;
-    if (hdr) {
-        dst.transfer_characteristics = ZIMG_TRANSFER_ARIB_B67;
-        dst.color_primaries = ZIMG_PRIMARIES_BT2020;
-    }
-    dst.pixel_range = ZIMG_RANGE_LIMITED;
-    dst.chroma_location = ZIMG_CHROMA_LEFT;
-    zimg_graph_builder_params params;
-    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
-    params.nominal_peak_luminance = 203;
-    params.dither_type = ZIMG_DITHER_NONE;
-    const ZimgGraphs::Graph& graph = ZimgGraphs::forThread(src, dst, params);
-
     auto held = std::make_shared<Held>();
     held->frame = FFmpeg::frame();
     AVFrame* f = held->frame.get();
@@ -128,23 +49,59 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     f->colorspace = hdr ? AVCOL_SPC_BT2020_NCL : AVCOL_SPC_BT709;
     f->color_range = AVCOL_RANGE_MPEG;
 
-    zimg_image_buffer_const in{};
-    in.version = ZIMG_API_VERSION;
-    Plane* planes[3] = {&r, &g, &b};
-    for (int p = 0; p < 3; ++p) {
-        in.plane[p].data = planes[p]->data;
-        in.plane[p].stride = planes[p]->stride;
-        in.plane[p].mask = ZIMG_BUFFER_MAX;
-    }
-    zimg_image_buffer out{};
-    out.version = ZIMG_API_VERSION;
-    for (int p = 0; p < 3; ++p) {
-        out.plane[p].data = f->data[p];
-        out.plane[p].stride = f->linesize[p];
-        out.plane[p].mask = ZIMG_BUFFER_MAX;
-    }
-    if (zimg_filter_graph_process(graph.graph, &in, &out, graph.scratch, nullptr, nullptr, nullptr, nullptr) != ZIMG_ERROR_SUCCESS) {
-        zimgFailed("convert a picture for the encoder");
+    // Standard range leaves the working space by the same camera curve the
+    // decoder took it in with; HLG by the display-referred curve it was read
+    // with. Straight to video-range codes, a row at a time while it is in
+    // cache; chroma from the last four rows' colour differences.
+    const auto curve = hdr ? PlaneKernels::TargetCurve::hlg : PlaneKernels::TargetCurve::bt709;
+    const PlaneKernels::Codes codes{hdr ? 10 : 8};
+    const size_t sample = hdr ? 2 : 1;
+    const int blackLuma = 16 << (codes.bits - 8);
+    // The image may cover only part of the canvas; the rest is black.
+    const auto left = static_cast<size_t>(std::clamp<int64_t>(image.x, 0, static_cast<int64_t>(width)));
+    const auto right = static_cast<size_t>(std::clamp<int64_t>(int64_t{image.x} + image.width, static_cast<int64_t>(left),
+                                                               static_cast<int64_t>(width)));
+    thread_local std::vector<float> scratch;
+    const size_t line = width + 16;
+    scratch.resize(line * 9);
+    float* cb[4];
+    float* cr[4];
+    for (size_t k = 0; k < 4; ++k) cb[k] = scratch.data() + line * k, cr[k] = scratch.data() + line * (4 + k);
+    float* filter = scratch.data() + line * 8;
+    auto lumaRow = [&](size_t y) {
+        uint8_t* luma = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0];
+        float* b = cb[y % 4];
+        float* r = cr[y % 4];
+        auto black = [&](size_t from, size_t to) {
+            for (size_t x = from; x < to; ++x) {
+                if (hdr) reinterpret_cast<uint16_t*>(luma)[x] = static_cast<uint16_t>(blackLuma);
+                else luma[x] = static_cast<uint8_t>(blackLuma);
+            }
+            std::fill(b + from, b + to, 0.0f);
+            std::fill(r + from, r + to, 0.0f);
+        };
+        auto iy = static_cast<int64_t>(y) - image.y;
+        if (iy < 0 || iy >= image.height || left == right) return black(0, width);
+        black(0, left);
+        black(right, width);
+        const float* src = image.row(static_cast<int>(iy)) + (static_cast<int64_t>(left) - image.x) * 4;
+        PlaneKernels::lumaRow(src, static_cast<int>(right - left), curve, codes, luma + left * sample, b + left, r + left);
+    };
+    auto chromaRow = [&](size_t i) {
+        size_t top = i == 0 ? 0 : 2 * i - 1, bottom = std::min(2 * i + 2, height - 1);
+        size_t rows[4] = {top, 2 * i, 2 * i + 1, bottom};
+        for (int p = 1; p <= 2; ++p) {
+            float* const* ring = p == 1 ? cb : cr;
+            const float* picked[4] = {ring[rows[0] % 4], ring[rows[1] % 4], ring[rows[2] % 4], ring[rows[3] % 4]};
+            PlaneKernels::chromaRow(picked, static_cast<int>(width), codes,
+                                    f->data[p] + static_cast<ptrdiff_t>(i) * f->linesize[p], filter);
+        }
+    };
+    size_t next = 0;
+    for (size_t y = 0; y < height; ++y) {
+        lumaRow(y);
+        // Chroma row i needs rows up to 2i + 2 (the last row, at the bottom).
+        while (next < height / 2 && std::min(2 * next + 2, height - 1) <= y) chromaRow(next++);
     }
     return EncoderPicture(std::move(held));
 }

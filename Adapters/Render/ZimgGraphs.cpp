@@ -2,6 +2,7 @@
 
 #include "Adapters/SystemError.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -62,6 +63,15 @@ struct Entry {
 constexpr size_t kept = 6;
 
 } // namespace
+
+Plane::Plane(size_t rowBytes, size_t rows) {
+    constexpr size_t line = 64;
+    stride_ = static_cast<ptrdiff_t>((rowBytes + line - 1) / line * line);
+    size_t bytes = static_cast<size_t>(stride_) * std::max<size_t>(rows, 1) + line;
+    values_ = FrameFloats(FrameBuffers::take((bytes + sizeof(float) - 1) / sizeof(float)));
+    auto at = reinterpret_cast<uintptr_t>(values_.data());
+    data_ = reinterpret_cast<uint8_t*>((at + line - 1) / line * line);
+}
 
 const Graph& forThread(const zimg_image_format& src, const zimg_image_format& dst,
                        const zimg_graph_builder_params& params) {

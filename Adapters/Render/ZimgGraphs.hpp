@@ -1,6 +1,11 @@
 #pragma once
 
+#include "Core/Render/FrameBuffers.hpp"
+
 #include <zimg.h>
+
+#include <cstddef>
+#include <cstdint>
 
 namespace korvel {
 
@@ -11,6 +16,25 @@ namespace ZimgGraphs {
 struct Graph {
     zimg_filter_graph* graph = nullptr;
     void* scratch = nullptr; // 64-byte aligned, as large as the graph needs
+};
+
+// A plane as zimg wants it (rows on 64-byte boundaries) in a frame buffer,
+// so that a render's frames reuse the memory instead of faulting it in.
+// Its values are left as they come.
+class Plane {
+public:
+    Plane(size_t rowBytes, size_t rows);
+    uint8_t* data() const { return data_; }
+    ptrdiff_t stride() const { return stride_; }
+    template <class T>
+    T* row(size_t y) const {
+        return reinterpret_cast<T*>(data_ + static_cast<ptrdiff_t>(y) * stride_);
+    }
+
+private:
+    FrameFloats values_;
+    uint8_t* data_ = nullptr;
+    ptrdiff_t stride_ = 0;
 };
 
 // The calling thread's graph for this conversion; it stays valid until the
