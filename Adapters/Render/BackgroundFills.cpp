@@ -26,7 +26,7 @@ RGBAImage solid(const render::RenderCanvas& canvas, float r, float g, float b, f
 
 RGBAImage onCanvas(const render::RenderCanvas& canvas, const RGBAImage& picture) {
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    Compositing::over(out, picture, 0, out.height);
+    Tiles::rows(0, out.height, [&](int from, int to) { Compositing::over(out, picture, from, to); });
     return out;
 }
 } // namespace

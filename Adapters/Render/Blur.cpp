@@ -8,44 +8,102 @@
 namespace korvel::Blur {
 
 namespace {
-void blurMat(cv::Mat& m, double sigma) {
-    if (!(sigma > 0.3)) return;
-    if (sigma <= 4) {
-        cv::GaussianBlur(m, m, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
-        return;
-    }
-    // A wide Gaussian of a picture is smooth: blur a copy shrunk so that the
-    // kernel stays near 4 pixels, and bring it back linearly.
+bool blurs(double sigma) { return sigma > 0.3; }
+bool shrinks(double sigma) { return sigma > 4; }
+
+// A wide Gaussian of a picture is smooth: it is blurred on a copy shrunk so
+// that the kernel stays near 4 pixels, and brought back linearly.
+cv::Mat reducedBlur(const cv::Mat& m, double sigma) {
     int factor = static_cast<int>(std::ceil(sigma / 4));
     cv::Size small(std::max(1, m.cols / factor), std::max(1, m.rows / factor));
     cv::Mat reduced;
     cv::resize(m, reduced, small, 0, 0, cv::INTER_AREA);
     double sx = sigma * small.width / m.cols, sy = sigma * small.height / m.rows;
     cv::GaussianBlur(reduced, reduced, cv::Size(0, 0), sx, sy, cv::BORDER_REPLICATE);
-    cv::resize(reduced, m, m.size(), 0, 0, cv::INTER_LINEAR);
+    return reduced;
+}
+
+// `to` may be `from`.
+void blurInto(const cv::Mat& from, cv::Mat& to, double sigma) {
+    if (!blurs(sigma)) {
+        if (from.data != to.data) from.copyTo(to);
+    } else if (!shrinks(sigma)) {
+        cv::GaussianBlur(from, to, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+    } else {
+        cv::resize(reducedBlur(from, sigma), to, to.size(), 0, 0, cv::INTER_LINEAR);
+    }
 }
 
 double bounded(double sigma, double limit) {
     if (!std::isfinite(sigma) || sigma < 0) return 0;
     return std::min(sigma, std::max(limit, 0.0));
 }
+
+cv::Mat view(const RGBAImage& image) {
+    return cv::Mat(image.height, image.width, CV_32FC4, const_cast<float*>(image.pixels.data()));
+}
 } // namespace
 
+Field::Field(RGBAImage reduced, int width, int height) : reduced_(std::move(reduced)), width_(width), height_(height) {
+    // Half-pixel centres, the first and last samples repeated outward: the
+    // same taps as OpenCV's linear resize.
+    auto taps = [](int from, int to) {
+        std::vector<Tap> out(static_cast<size_t>(std::max(to, 0)));
+        double scale = static_cast<double>(from) / to;
+        for (int d = 0; d < to; ++d) {
+            auto f = static_cast<float>((d + 0.5) * scale - 0.5);
+            int s = static_cast<int>(std::floor(f));
+            f -= static_cast<float>(s);
+            if (s < 0) s = 0, f = 0;
+            if (s >= from - 1) s = from - 1, f = 0;
+            out[static_cast<size_t>(d)] = {s, f};
+        }
+        return out;
+    };
+    if (reduced_.empty()) return;
+    columns_ = taps(reduced_.width, width);
+    rows_ = taps(reduced_.height, height);
+}
+
+void Field::at(int x, int y, float out[4]) const {
+    Tap cx = columns_[static_cast<size_t>(x)], cy = rows_[static_cast<size_t>(y)];
+    int nextX = cx.weight != 0 ? 4 : 0;
+    const float* top = reduced_.row(cy.index) + static_cast<size_t>(cx.index) * 4;
+    const float* bottom = cy.weight != 0 ? reduced_.row(cy.index + 1) + static_cast<size_t>(cx.index) * 4 : top;
+    float a0 = 1 - cx.weight, a1 = cx.weight, b0 = 1 - cy.weight, b1 = cy.weight;
+    for (int c = 0; c < 4; ++c) {
+        float t = top[c] * a0 + top[c + nextX] * a1;
+        float b = bottom[c] * a0 + bottom[c + nextX] * a1;
+        out[c] = t * b0 + b * b1;
+    }
+}
+
 RGBAImage gaussian(const RGBAImage& image, double sigma, double limit) {
-    RGBAImage out = image;
     sigma = bounded(sigma, limit);
-    if (out.empty() || sigma <= 0) return out;
-    cv::Mat m(out.height, out.width, CV_32FC4, out.pixels.data());
-    blurMat(m, sigma);
+    if (image.empty() || !blurs(sigma)) return image;
+    RGBAImage out = RGBAImage::blank(image.x, image.y, image.width, image.height);
+    cv::Mat to = view(out);
+    blurInto(view(image), to, sigma);
     return out;
 }
 
-std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit) {
-    std::vector<float> out = plane;
+Field field(const RGBAImage& image, double sigma, double limit) {
     sigma = bounded(sigma, limit);
-    if (width <= 0 || height <= 0 || sigma <= 0) return out;
-    cv::Mat m(height, width, CV_32FC1, out.data());
-    blurMat(m, sigma);
+    if (image.empty()) return {};
+    if (!shrinks(sigma)) return Field(gaussian(image, sigma, limit), image.width, image.height);
+    cv::Mat reduced = reducedBlur(view(image), sigma);
+    RGBAImage small = RGBAImage::blank(0, 0, reduced.cols, reduced.rows);
+    cv::Mat to = view(small);
+    reduced.copyTo(to);
+    return Field(std::move(small), image.width, image.height);
+}
+
+std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit) {
+    sigma = bounded(sigma, limit);
+    if (width <= 0 || height <= 0 || !blurs(sigma)) return plane;
+    std::vector<float> out(plane.size());
+    cv::Mat to(height, width, CV_32FC1, out.data());
+    blurInto(cv::Mat(height, width, CV_32FC1, const_cast<float*>(plane.data())), to, sigma);
     return out;
 }
 

@@ -9,10 +9,36 @@ namespace korvel {
 // Gaussian blurs and erosion over OpenCV, edge pixels repeated outward.
 namespace Blur {
 
+// A four-channel blur kept at the size it was blurred at (a wide blur runs
+// on a smaller copy) and read back linearly at full size, so that a caller
+// who needs only some of its pixels pays only for those.
+class Field {
+public:
+    Field() = default;
+    Field(RGBAImage reduced, int width, int height);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    // The four values at full-size pixel (x, y), as the full blurred picture
+    // holds them.
+    void at(int x, int y, float out[4]) const;
+
+private:
+    struct Tap {
+        int index;
+        float weight; // of the next sample; 0 at the edges
+    };
+    RGBAImage reduced_;
+    int width_ = 0, height_ = 0;
+    std::vector<Tap> columns_, rows_;
+};
+
 // Sigma is clamped to [0, limit] (a client radius may be anything); above 4
 // the blur runs on a smaller copy, which changes the result by far less
 // than a code value.
 RGBAImage gaussian(const RGBAImage& image, double sigma, double limit);
+// The same, read back only where asked.
+Field field(const RGBAImage& image, double sigma, double limit);
 // The same on one plane of floats (width x height).
 std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit);
 // The minimum over a disc of the radius (pixels), per channel.

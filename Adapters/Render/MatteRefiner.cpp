@@ -8,7 +8,6 @@
 #include "Core/Render/Steps/CubeStep.hpp"
 
 #include <algorithm>
-#include <functional>
 #include <cmath>
 
 namespace korvel {
@@ -28,80 +27,141 @@ std::vector<float> MatteRefiner::plane(const RGBAImage& mask) const {
     return out;
 }
 
+namespace {
+// What the mask says at one pixel: its coverage, the hardened interior and
+// the interior's weight for pulling colour in.
+struct Cover {
+    float raw, inside, m4;
+};
+
+// One row of a picture in canvas columns; nothing where it does not reach.
+struct Row {
+    const float* pixels = nullptr;
+    int from = 0, to = 0;
+
+    Row(const RGBAImage& image, int y) {
+        if (y < image.y || y >= image.y + image.height || image.width <= 0) return;
+        pixels = image.row(y - image.y);
+        from = image.x;
+        to = image.x + image.width;
+    }
+    const float* at(int x) const { return x >= from && x < to ? pixels + static_cast<size_t>(x - from) * 4 : nullptr; }
+};
+
+inline Cover cover(const Row& mask, int x) {
+    // 1.02 as the single-precision constant it is written as.
+    const float harden = 1.02f;
+    const float* p = mask.at(x);
+    float raw = p ? ColorMath::sane(p[0]) : 0.0f;
+    float inside = clamp01(raw * harden);
+    float m2 = inside * inside;
+    return {raw, inside, m2 * m2};
+}
+
+// The picture over transparent black, as drawn onto an empty canvas.
+inline void base(const Row& picture, int x, float out[4]) {
+    const float* s = picture.at(x);
+    if (!s) {
+        out[0] = out[1] = out[2] = out[3] = 0;
+        return;
+    }
+    float keep = 1 - s[3];
+    for (int c = 0; c < 4; ++c) out[c] = ColorMath::sane(s[c] + 0.0f * keep);
+}
+
+// The colour at a pixel with its interior colour pulled in where the mask
+// is partial (`pulled` holds blur(picture x m4) and blur(m4)).
+inline void foreground(const float b[4], const Cover& k, const Blur::Field& pulled, int x, int y, float f[4]) {
+    f[3] = b[3];
+    if (k.m4 >= 1 || k.inside <= 0) {
+        // A solid interior keeps its colour; where the mask is empty the
+        // fill covers whatever stands here.
+        for (int c = 0; c < 3; ++c) f[c] = k.m4 >= 1 ? b[c] : 0.0f;
+        return;
+    }
+    float blurred[4];
+    pulled.at(x, y, blurred);
+    float d = blurred[3];
+    for (int c = 0; c < 3; ++c) {
+        // 0 where nothing of the interior reaches (no 0 / 0).
+        float estimate = d >= 1e-6f ? ColorMath::sane(blurred[c] / d) : 0.0f;
+        f[c] = ColorMath::sane(b[c] * k.m4 + estimate * (1 - k.m4));
+    }
+}
+} // namespace
+
 RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBAImage& mask,
                                             const RGBAImage& fill) const {
     const int w = canvas.pixelWidth(), h = canvas.pixelHeight();
-    const size_t n = static_cast<size_t>(w) * h;
-    std::vector<float> raw = plane(mask);
-    // 1.02 as the single-precision constant it is written as.
-    const float harden = 1.02f;
-    std::vector<float> inside(n), m4(n);
-    auto pixels = [&](const std::function<void(size_t, size_t)>& body) {
-        Tiles::rows(0, h, [&](int from, int to) {
-            body(static_cast<size_t>(from) * static_cast<size_t>(w), static_cast<size_t>(to) * static_cast<size_t>(w));
-        });
-    };
-    pixels([&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) {
-            inside[i] = clamp01(raw[i] * harden);
-            float m2 = inside[i] * inside[i];
-            m4[i] = m2 * m2;
-        }
-    });
     // Colour pulled in from the interior: blur(picture x m4) / blur(m4),
-    // 0 where nothing of the interior reaches (no 0 / 0).
-    RGBAImage base = RGBAImage::transparent(0, 0, w, h);
-    Tiles::rows(0, h, [&](int from, int to) { Compositing::over(base, picture, from, to); });
-    RGBAImage weighted = base;
-    pixels([&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i)
-            for (int c = 0; c < 3; ++c) weighted.pixels[i * 4 + c] *= m4[i];
-    });
-    double sigma = decontaminationSigma();
-    double limit = std::hypot(canvas.width, canvas.height);
-    RGBAImage blurredColour = Blur::gaussian(weighted, sigma, limit);
-    std::vector<float> blurredMask = Blur::gaussian(m4, w, h, sigma, limit);
-    RGBAImage foreground = base;
+    // both blurred as one picture (m4 as its fourth value) and read back
+    // only where the mask is partial.
+    RGBAImage weighted = RGBAImage::blank(0, 0, w, h);
     Tiles::rows(0, h, [&](int from, int to) {
         for (int y = from; y < to; ++y) {
-            for (int x = 0; x < w; ++x) {
-                size_t i = static_cast<size_t>(y) * w + x;
-                float d = blurredMask[i];
-                float m = m4[i];
-                float* f = &foreground.pixels[i * 4];
-                for (int c = 0; c < 3; ++c) {
-                    float estimate = d >= 1e-6f ? ColorMath::sane(blurredColour.pixels[i * 4 + c] / d) : 0.0f;
-                    f[c] = ColorMath::sane(f[c] * m + estimate * (1 - m));
-                }
+            float* o = weighted.row(y);
+            Row m(mask, y), p(picture, y);
+            for (int x = 0; x < w; ++x, o += 4) {
+                Cover k = cover(m, x);
+                base(p, x, o);
+                for (int c = 0; c < 3; ++c) o[c] *= k.m4;
+                o[3] = k.m4;
             }
         }
     });
-    if (despillGreen) {
-        // Outside the eroded solid core every pixel loses its green spill.
-        RGBAImage core = RGBAImage::transparent(0, 0, w, h);
-        const float threshold = 250.0f / 255.0f;
-        pixels([&](size_t from, size_t to) {
-            for (size_t i = from; i < to; ++i) {
-                float v = raw[i] > threshold ? 1.0f : 0.0f;
-                core.pixels[i * 4] = core.pixels[i * 4 + 1] = core.pixels[i * 4 + 2] = v;
-                core.pixels[i * 4 + 3] = 1;
+    double limit = std::hypot(canvas.width, canvas.height);
+    Blur::Field pulled = Blur::field(weighted, decontaminationSigma(), limit);
+    weighted = {};
+    RGBAImage out = RGBAImage::blank(0, 0, w, h);
+    if (!despillGreen) {
+        Tiles::rows(0, h, [&](int from, int to) {
+            for (int y = from; y < to; ++y) {
+                float* o = out.row(y);
+                Row m(mask, y), p(picture, y), under(fill, y);
+                for (int x = 0; x < w; ++x, o += 4) {
+                    Cover k = cover(m, x);
+                    float b[4], f[4];
+                    base(p, x, b);
+                    foreground(b, k, pulled, x, y, f);
+                    const float* pb = under.at(x);
+                    for (int c = 0; c < 4; ++c)
+                        o[c] = ColorMath::sane(f[c] * k.inside + (pb ? pb[c] : 0.0f) * (1 - k.inside));
+                }
             }
         });
-        RGBAImage eroded = Blur::eroded(core, static_cast<float>(erosionRadius()));
-        RGBAImage despilled = foreground;
-        PixelChain chain(ColorSpace::itur709);
-        chain.add(std::make_unique<CubeStep>(DespillCube::values(), DespillCube::dimension));
-        Tiles::run(despilled, chain);
-        RGBAImage mixed = RGBAImage::transparent(0, 0, w, h);
-        Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(foreground, despilled, eroded, mixed, from, to); });
-        foreground = std::move(mixed);
+        return out;
     }
+    RGBAImage front = RGBAImage::blank(0, 0, w, h);
+    // Outside the eroded solid core every pixel loses its green spill.
+    RGBAImage core = RGBAImage::blank(0, 0, w, h);
+    const float threshold = 250.0f / 255.0f;
     RGBAImage insideMask = RGBAImage::transparent(0, 0, w, h);
-    pixels([&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) insideMask.pixels[i * 4] = inside[i];
+    Tiles::rows(0, h, [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            float* f = front.row(y);
+            float* k4 = core.row(y);
+            float* m = insideMask.row(y);
+            Row mr(mask, y), p(picture, y);
+            for (int x = 0; x < w; ++x, f += 4, k4 += 4, m += 4) {
+                Cover k = cover(mr, x);
+                float b[4];
+                base(p, x, b);
+                foreground(b, k, pulled, x, y, f);
+                float v = k.raw > threshold ? 1.0f : 0.0f;
+                k4[0] = k4[1] = k4[2] = v;
+                k4[3] = 1;
+                m[0] = k.inside;
+            }
+        }
     });
-    RGBAImage out = RGBAImage::transparent(0, 0, w, h);
-    Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(foreground, fill, insideMask, out, from, to); });
+    RGBAImage eroded = Blur::eroded(core, static_cast<float>(erosionRadius()));
+    RGBAImage despilled = front;
+    PixelChain chain(ColorSpace::itur709);
+    chain.add(std::make_unique<CubeStep>(DespillCube::values(), DespillCube::dimension));
+    Tiles::run(despilled, chain);
+    RGBAImage mixed = RGBAImage::blank(0, 0, w, h);
+    Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(front, despilled, eroded, mixed, from, to); });
+    Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(mixed, fill, insideMask, out, from, to); });
     return out;
 }
 

@@ -1,0 +1,118 @@
+// The blurs: a wide one runs on a shrunk copy and must still look like the
+// exact Gaussian; read back pixel by pixel it must give the picture drawn.
+#include "Adapters/Render/Blur.hpp"
+#include "PictureFixtures.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace korvel;
+using namespace korvel::pictures;
+
+namespace {
+// Hard edges, fine stripes and a slow ramp: every scale a blur can lose.
+RGBAImage detailed(int w, int h) {
+    RGBAImage image = RGBAImage::blank(0, 0, w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float* p = image.row(y) + x * 4;
+            p[0] = ((x / 9 + y / 13) % 2) ? 0.95f : 0.02f;
+            p[1] = x % 3 == 0 ? 0.8f : 0.1f;
+            p[2] = 1.2f * (x + y) / (w + h);
+            p[3] = x < w / 3 ? 0.5f : 1.0f;
+        }
+    return image;
+}
+
+// The Gaussian over the full picture: taps out to four sigmas, edge pixels
+// repeated outward, sums in double.
+RGBAImage exactGaussian(const RGBAImage& image, double sigma) {
+    const int w = image.width, h = image.height, r = static_cast<int>(std::ceil(4 * sigma));
+    std::vector<double> taps(static_cast<size_t>(2 * r + 1));
+    double total = 0;
+    for (int k = -r; k <= r; ++k) total += taps[static_cast<size_t>(k + r)] = std::exp(-k * k / (2 * sigma * sigma));
+    for (double& t : taps) t /= total;
+    std::vector<double> across(static_cast<size_t>(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                double s = 0;
+                for (int k = -r; k <= r; ++k) s += taps[static_cast<size_t>(k + r)] * image.row(y)[std::clamp(x + k, 0, w - 1) * 4 + c];
+                across[(static_cast<size_t>(y) * w + x) * 4 + c] = s;
+            }
+    RGBAImage out = RGBAImage::blank(0, 0, w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                double s = 0;
+                for (int k = -r; k <= r; ++k)
+                    s += taps[static_cast<size_t>(k + r)] * across[(static_cast<size_t>(std::clamp(y + k, 0, h - 1)) * w + x) * 4 + c];
+                out.row(y)[x * 4 + c] = static_cast<float>(s);
+            }
+    return out;
+}
+
+// Peak signal to noise over values clamped to [0, 1], in decibels, over the
+// pixels at least `margin` from every edge.
+double psnr(const RGBAImage& a, const RGBAImage& b, int margin = 0) {
+    double squares = 0;
+    size_t n = 0;
+    for (int y = margin; y < a.height - margin; ++y)
+        for (int x = margin; x < a.width - margin; ++x)
+            for (int c = 0; c < 4; ++c, ++n) {
+                double d = std::clamp(a.row(y)[x * 4 + c], 0.0f, 1.0f) - std::clamp(b.row(y)[x * 4 + c], 0.0f, 1.0f);
+                squares += d * d;
+            }
+    return 10 * std::log10(1 / std::max(squares / static_cast<double>(std::max<size_t>(n, 1)), 1e-30));
+}
+} // namespace
+
+TEST(Blur, ReadBackPixelByPixelItGivesThePictureDrawn) {
+    struct Case {
+        int width, height;
+        double sigma;
+    };
+    const Case cases[] = {{97, 61, 0},   {97, 61, 0.2}, {97, 61, 2.5},   {160, 90, 4},  {160, 90, 4.5},
+                          {301, 170, 9}, {301, 170, 30}, {64, 1, 12},    {5, 3, 40}};
+    for (const Case& c : cases) {
+        RGBAImage image = detailed(c.width, c.height);
+        RGBAImage drawn = Blur::gaussian(image, c.sigma, 1000);
+        Blur::Field field = Blur::field(image, c.sigma, 1000);
+        ASSERT_EQ(field.width(), c.width);
+        ASSERT_EQ(field.height(), c.height);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x) {
+                float v[4];
+                field.at(x, y, v);
+                for (int k = 0; k < 4; ++k)
+                    ASSERT_NEAR(v[k], drawn.row(y)[x * 4 + k], 1e-5) << "sigma " << c.sigma << " at " << x << "," << y;
+            }
+    }
+}
+
+TEST(Blur, AShrunkBlurLooksLikeTheExactGaussian) {
+    // Away from the edges the shrunk blur is the Gaussian of the same
+    // radius; at the edges the shrunk copy repeats an average of its edge
+    // pixels where the exact one repeats the pixel itself.
+    struct Case {
+        double sigma, inside, whole;
+    };
+    for (Case c : {Case{3, 100, 100}, Case{6, 55, 38}, Case{13, 55, 35}, Case{40, 55, 29}}) {
+        RGBAImage image = detailed(400, 240);
+        RGBAImage shrunk = Blur::gaussian(image, c.sigma, 1000), exact = exactGaussian(image, c.sigma);
+        EXPECT_GE(psnr(shrunk, exact, static_cast<int>(2 * c.sigma)), c.inside) << "sigma " << c.sigma;
+        EXPECT_GE(psnr(shrunk, exact), c.whole) << "sigma " << c.sigma;
+    }
+}
+
+TEST(Blur, SigmaIsHeldToItsLimit) {
+    RGBAImage image = detailed(120, 80);
+    EXPECT_EQ(Blur::gaussian(image, 50, 6).pixels, Blur::gaussian(image, 6, 1000).pixels);
+    EXPECT_EQ(Blur::gaussian(image, NAN, 6).pixels, image.pixels);
+    EXPECT_EQ(Blur::gaussian(image, -3, 6).pixels, image.pixels);
+    float v[4];
+    Blur::field(image, 50, 6).at(7, 9, v);
+    EXPECT_FLOAT_EQ(v[0], Blur::gaussian(image, 6, 1000).row(9)[7 * 4]);
+}
