@@ -9,9 +9,10 @@
 namespace korvel::GuidedUpsample {
 
 namespace {
-// Output is worked out in tiles of this many pixels a side; a tile whose
+// Output is worked out in blocks of rows and columns; a block whose
 // neighbourhood sees one mask value only keeps that value.
-constexpr int tileSide = 64;
+constexpr int bandRows = 64;
+constexpr int blockColumns = 16;
 
 struct Span {
     int from, to; // [from, to)
@@ -34,31 +35,53 @@ struct Taps {
     }
 };
 
-// Means over (2r + 1)^2 windows clipped to the picture, from summed areas of
-// `v` over `area` (the values are stored row by row over `area`), for the
-// pixels of `target` (inside `area`).
-void boxMean(const std::vector<float>& v, Span ax, Span ay, Span tx, Span ty, int r, int w, int h,
-             std::vector<double>& sum, std::vector<float>& out) {
-    const int aw = ax.to - ax.from, ah = ay.to - ay.from;
-    sum.assign(static_cast<size_t>(aw + 1) * (ah + 1), 0.0);
-    for (int y = 0; y < ah; ++y) {
-        double row = 0;
-        for (int x = 0; x < aw; ++x) {
-            row += v[static_cast<size_t>(y) * aw + x];
-            sum[static_cast<size_t>(y + 1) * (aw + 1) + x + 1] = sum[static_cast<size_t>(y) * (aw + 1) + x + 1] + row;
+// Means over (2r + 1)^2 windows clipped to the picture of `count` planes
+// stored row by row over `area`, for the pixels of `target` (whose windows
+// lie inside `area`); written at the same places over `area`. Column sums
+// slide down the rows, row sums are differences of running totals.
+template <int count>
+void boxMeans(const std::vector<float>* const (&in)[count], std::vector<float>* const (&out)[count], Span ax, Span ay,
+              Span tx, Span ty, int r, int w, int h, std::vector<double>& columns, std::vector<double>& totals) {
+    const int aw = ax.to - ax.from;
+    const size_t stride = static_cast<size_t>(aw);
+    columns.assign(stride * count, 0.0);
+    totals.resize((stride + 1) * count);
+    auto plane = [&](int k, int y) { return in[k]->data() + static_cast<size_t>(y - ay.from) * stride; };
+    int top = std::max(0, ty.from - r), bottom = std::min(h, ty.from + r + 1);
+    for (int y = top; y < bottom; ++y)
+        for (int k = 0; k < count; ++k) {
+            const float* v = plane(k, y);
+            double* c = columns.data() + stride * k;
+            for (size_t x = 0; x < stride; ++x) c[x] += v[x];
         }
-    }
-    out.assign(v.size(), 0.0f);
     for (int y = ty.from; y < ty.to; ++y) {
         int ya = std::max(0, y - r), yb = std::min(h, y + r + 1);
-        for (int x = tx.from; x < tx.to; ++x) {
-            int xa = std::max(0, x - r), xb = std::min(w, x + r + 1);
-            auto s = [&](int sx, int sy) {
-                return sum[static_cast<size_t>(sy - ay.from) * (aw + 1) + (sx - ax.from)];
-            };
-            double total = s(xb, yb) - s(xb, ya) - s(xa, yb) + s(xa, ya);
-            out[static_cast<size_t>(y - ay.from) * aw + (x - ax.from)] =
-                static_cast<float>(total / ((yb - ya) * (xb - xa)));
+        if (y > ty.from) {
+            for (int k = 0; k < count; ++k) {
+                double* c = columns.data() + stride * k;
+                if (yb > bottom) {
+                    const float* v = plane(k, yb - 1);
+                    for (size_t x = 0; x < stride; ++x) c[x] += v[x];
+                }
+                if (ya > top) {
+                    const float* v = plane(k, ya - 1);
+                    for (size_t x = 0; x < stride; ++x) c[x] -= v[x];
+                }
+            }
+            top = ya;
+            bottom = yb;
+        }
+        for (int k = 0; k < count; ++k) {
+            const double* c = columns.data() + stride * k;
+            double* t = totals.data() + (stride + 1) * k;
+            t[0] = 0;
+            for (size_t x = 0; x < stride; ++x) t[x + 1] = t[x] + c[x];
+            float* o = out[k]->data() + static_cast<size_t>(y - ay.from) * stride;
+            for (int x = tx.from; x < tx.to; ++x) {
+                int xa = std::max(0, x - r), xb = std::min(w, x + r + 1);
+                double sum = t[xb - ax.from] - t[xa - ax.from];
+                o[x - ax.from] = static_cast<float>(sum / ((yb - ya) * (xb - xa)));
+            }
         }
     }
 }
@@ -66,20 +89,46 @@ void boxMean(const std::vector<float>& v, Span ax, Span ay, Span tx, Span ty, in
 // Working space for one tile.
 struct Scratch {
     std::vector<float> guide, p, ip, ii, meanI, meanP, meanIP, meanII, a, b, meanA, meanB;
-    std::vector<double> sum;
+    std::vector<double> columns, totals;
 };
 
 float maskAt(const RGBAImage& mask, int x, int y) { return ColorMath::sane(mask.row(y)[x * 4]); }
 
-// The one mask value seen by every linear tap of the pixels in the spans,
-// or nothing when they see more than one.
-bool constantOver(const RGBAImage& mask, const Taps& tx, const Taps& ty, Span sx, Span sy, float& value) {
-    int u0 = tx.first[static_cast<size_t>(sx.from)], u1 = tx.second[static_cast<size_t>(sx.to - 1)];
+// Mask values this close count as one: a resampled flat mask wavers by a
+// few units in the last place. Over such a mask the model's slope is at
+// most spread / (4 sqrt(epsilon)), so the flat value stays within 1e-5 of
+// what the filter would give.
+float flatSpread(float epsilon) { return 2e-5f * std::sqrt(std::max(epsilon, 0.0f)); }
+
+// The lowest and highest mask values per mask column over the mask rows
+// that the picture rows of `sy` tap.
+void columnRange(const RGBAImage& mask, const Taps& ty, Span sy, std::vector<float>& low, std::vector<float>& high) {
     int v0 = ty.first[static_cast<size_t>(sy.from)], v1 = ty.second[static_cast<size_t>(sy.to - 1)];
-    value = maskAt(mask, u0, v0);
-    for (int v = v0; v <= v1; ++v)
-        for (int u = u0; u <= u1; ++u)
-            if (maskAt(mask, u, v) != value) return false;
+    low.resize(static_cast<size_t>(mask.width));
+    high.resize(low.size());
+    for (int v = v0; v <= v1; ++v) {
+        const float* row = mask.row(v);
+        for (size_t u = 0; u < low.size(); ++u) {
+            float m = ColorMath::sane(row[u * 4]);
+            low[u] = v == v0 ? m : std::min(low[u], m);
+            high[u] = v == v0 ? m : std::max(high[u], m);
+        }
+    }
+}
+
+// The mask value seen by every linear tap of the pixels in `sx` (and the
+// rows the column ranges were taken over), or nothing when they see values
+// further apart than a flat mask's.
+bool constantOver(const std::vector<float>& low, const std::vector<float>& high, const Taps& tx, Span sx, float spread,
+                  float& value) {
+    int u0 = tx.first[static_cast<size_t>(sx.from)], u1 = tx.second[static_cast<size_t>(sx.to - 1)];
+    float lo = low[static_cast<size_t>(u0)], hi = high[static_cast<size_t>(u0)];
+    for (int u = u0 + 1; u <= u1; ++u) {
+        lo = std::min(lo, low[static_cast<size_t>(u)]);
+        hi = std::max(hi, high[static_cast<size_t>(u)]);
+    }
+    if (hi - lo > spread) return false;
+    value = lo + (hi - lo) * 0.5f;
     return true;
 }
 
@@ -118,10 +167,9 @@ void refineTile(const RGBAImage& mask, const RGBAImage& picture, const Taps& tx,
             s.ii[i] = guide * guide;
         }
     }
-    boxMean(s.guide, ax, ay, bx, by, radius, w, h, s.sum, s.meanI);
-    boxMean(s.p, ax, ay, bx, by, radius, w, h, s.sum, s.meanP);
-    boxMean(s.ip, ax, ay, bx, by, radius, w, h, s.sum, s.meanIP);
-    boxMean(s.ii, ax, ay, bx, by, radius, w, h, s.sum, s.meanII);
+    for (auto* plane : {&s.meanI, &s.meanP, &s.meanIP, &s.meanII}) plane->resize(n);
+    boxMeans<4>({&s.guide, &s.p, &s.ip, &s.ii}, {&s.meanI, &s.meanP, &s.meanIP, &s.meanII}, ax, ay, bx, by, radius, w, h,
+                s.columns, s.totals);
     s.a.assign(n, 0.0f);
     s.b.assign(n, 0.0f);
     for (int y = by.from; y < by.to; ++y)
@@ -133,8 +181,9 @@ void refineTile(const RGBAImage& mask, const RGBAImage& picture, const Taps& tx,
             s.b[i] = s.meanP[i] - s.a[i] * s.meanI[i];
         }
     // The windows of the tile's pixels stay within `bx` x `by`.
-    boxMean(s.a, ax, ay, ox, oy, radius, w, h, s.sum, s.meanA);
-    boxMean(s.b, ax, ay, ox, oy, radius, w, h, s.sum, s.meanB);
+    s.meanA.resize(n);
+    s.meanB.resize(n);
+    boxMeans<2>({&s.a, &s.b}, {&s.meanA, &s.meanB}, ax, ay, ox, oy, radius, w, h, s.columns, s.totals);
     for (int y = oy.from; y < oy.to; ++y) {
         float* o = out.row(y);
         for (int x = ox.from; x < ox.to; ++x) {
@@ -147,35 +196,58 @@ void refineTile(const RGBAImage& mask, const RGBAImage& picture, const Taps& tx,
 }
 } // namespace
 
+void refineRows(const RGBAImage& mask, const RGBAImage& picture, int radius, float epsilon, RGBAImage& out, int from,
+                int to) {
+    const int w = picture.width, h = picture.height;
+    from = std::max(from, 0);
+    to = std::min(to, h);
+    if (w <= 0 || from >= to || mask.empty()) return;
+    radius = std::max(radius, 0);
+    const Taps tx(mask.width, w), ty(mask.height, h);
+    Scratch scratch;
+    const float spread = flatSpread(epsilon);
+    const int blocks = (w + blockColumns - 1) / blockColumns;
+    std::vector<char> edged(static_cast<size_t>(blocks));
+    std::vector<float> flat(static_cast<size_t>(blocks)), low, high;
+    for (int y0 = from; y0 < to; y0 += bandRows) {
+        Span oy{y0, std::min(to, y0 + bandRows)};
+        Span nearY{std::max(0, oy.from - 2 * radius), std::min(h, oy.to + 2 * radius)};
+        columnRange(mask, ty, nearY, low, high);
+        for (int b = 0; b < blocks; ++b) {
+            Span ox{b * blockColumns, std::min(w, (b + 1) * blockColumns)};
+            Span nearX{std::max(0, ox.from - 2 * radius), std::min(w, ox.to + 2 * radius)};
+            float value = 0;
+            edged[static_cast<size_t>(b)] = !constantOver(low, high, tx, nearX, spread, value);
+            flat[static_cast<size_t>(b)] = std::clamp(value, 0.0f, 1.0f);
+        }
+        for (int b = 0; b < blocks;) {
+            int e = b + 1;
+            while (e < blocks && edged[static_cast<size_t>(e)] == edged[static_cast<size_t>(b)]) ++e;
+            Span ox{b * blockColumns, std::min(w, e * blockColumns)};
+            if (edged[static_cast<size_t>(b)]) {
+                // Neighbouring blocks with an edge are refined as one run,
+                // so that they share their margins.
+                refineTile(mask, picture, tx, ty, ox, oy, radius, epsilon, scratch, out);
+            } else {
+                // One mask value in every window: the local model is flat.
+                for (int y = oy.from; y < oy.to; ++y) {
+                    float* o = out.row(y) + static_cast<size_t>(ox.from) * 4;
+                    for (int x = ox.from; x < ox.to; ++x, o += 4) {
+                        o[0] = o[1] = o[2] = flat[static_cast<size_t>(x / blockColumns)];
+                        o[3] = 1;
+                    }
+                }
+            }
+            b = e;
+        }
+    }
+}
+
 RGBAImage refined(const RGBAImage& mask, const RGBAImage& picture, int radius, float epsilon) {
     const int w = picture.width, h = picture.height;
     if (w <= 0 || h <= 0 || mask.empty()) return RGBAImage::transparent(picture.x, picture.y, w, h);
     RGBAImage out = RGBAImage::blank(picture.x, picture.y, w, h);
-    radius = std::max(radius, 0);
-    const Taps tx(mask.width, w), ty(mask.height, h);
-    Scratch scratch;
-    for (int y0 = 0; y0 < h; y0 += tileSide) {
-        Span oy{y0, std::min(h, y0 + tileSide)};
-        Span near_y{std::max(0, oy.from - 2 * radius), std::min(h, oy.to + 2 * radius)};
-        for (int x0 = 0; x0 < w; x0 += tileSide) {
-            Span ox{x0, std::min(w, x0 + tileSide)};
-            Span near_x{std::max(0, ox.from - 2 * radius), std::min(w, ox.to + 2 * radius)};
-            float value = 0;
-            if (!constantOver(mask, tx, ty, near_x, near_y, value)) {
-                refineTile(mask, picture, tx, ty, ox, oy, radius, epsilon, scratch, out);
-                continue;
-            }
-            // One mask value in every window: the local model is flat.
-            float v = std::clamp(value, 0.0f, 1.0f);
-            for (int y = oy.from; y < oy.to; ++y) {
-                float* o = out.row(y) + static_cast<size_t>(ox.from) * 4;
-                for (int x = ox.from; x < ox.to; ++x, o += 4) {
-                    o[0] = o[1] = o[2] = v;
-                    o[3] = 1;
-                }
-            }
-        }
-    }
+    refineRows(mask, picture, radius, epsilon, out, 0, h);
     return out;
 }
 

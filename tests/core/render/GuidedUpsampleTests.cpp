@@ -74,7 +74,7 @@ RGBAImage guidePicture(int w, int h) {
     return image;
 }
 
-enum class MaskShape { softDisc, hardHalf, flatHalfGrey, empty, full, corner };
+enum class MaskShape { softDisc, wavering, hardHalf, flatHalfGrey, empty, full, corner };
 
 RGBAImage maskOf(MaskShape shape, int w, int h) {
     RGBAImage m = RGBAImage::transparent(0, 0, w, h);
@@ -84,6 +84,11 @@ RGBAImage maskOf(MaskShape shape, int w, int h) {
             float v = 0;
             switch (shape) {
             case MaskShape::softDisc: v = static_cast<float>(std::clamp((1 - std::hypot(dx, dy)) * 4, 0.0, 1.0)); break;
+            case MaskShape::wavering:
+                // A soft disc as resampling leaves it: its flat parts waver in the last places.
+                v = static_cast<float>(std::clamp((1 - std::hypot(dx, dy)) * 4, 0.0, 1.0));
+                v += (v >= 1 ? -6e-8f : v <= 0 ? 4e-8f : 0.0f) * static_cast<float>((x * 7 + y * 3) % 4);
+                break;
             case MaskShape::hardHalf: v = x < w / 2 ? 1.0f : 0.0f; break;
             case MaskShape::flatHalfGrey: v = 0.5f; break;
             case MaskShape::empty: v = 0; break;
@@ -107,6 +112,7 @@ TEST(GuidedUpsample, EdgeTilesAloneGiveTheWholePicturesFilter) {
     const Case cases[] = {
         {MaskShape::softDisc, 60, 34, 301, 170, 5},  {MaskShape::softDisc, 40, 40, 150, 97, 1},
         {MaskShape::softDisc, 64, 36, 256, 144, 24}, {MaskShape::hardHalf, 30, 20, 203, 131, 8},
+        {MaskShape::wavering, 301, 170, 301, 170, 6}, {MaskShape::wavering, 80, 45, 320, 180, 8},
         {MaskShape::flatHalfGrey, 16, 9, 130, 70, 4}, {MaskShape::empty, 16, 9, 130, 70, 4},
         {MaskShape::full, 16, 9, 130, 70, 4},         {MaskShape::corner, 24, 16, 200, 140, 3},
         {MaskShape::hardHalf, 1, 1, 70, 65, 2},
