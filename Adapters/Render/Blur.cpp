@@ -11,15 +11,22 @@ namespace {
 bool blurs(double sigma) { return sigma > 0.3; }
 bool shrinks(double sigma) { return sigma > 4; }
 
+int factorOf(double sigma) { return shrinks(sigma) ? static_cast<int>(std::ceil(sigma / 4)) : 1; }
+
+// The blur at full size `cols` x `rows` of a picture already shrunk.
+void blurReduced(cv::Mat& reduced, int cols, int rows, double sigma) {
+    double sx = sigma * reduced.cols / cols, sy = sigma * reduced.rows / rows;
+    cv::GaussianBlur(reduced, reduced, cv::Size(0, 0), sx, sy, cv::BORDER_REPLICATE);
+}
+
 // A wide Gaussian of a picture is smooth: it is blurred on a copy shrunk so
 // that the kernel stays near 4 pixels, and brought back linearly.
 cv::Mat reducedBlur(const cv::Mat& m, double sigma) {
-    int factor = static_cast<int>(std::ceil(sigma / 4));
+    int factor = factorOf(sigma);
     cv::Size small(std::max(1, m.cols / factor), std::max(1, m.rows / factor));
     cv::Mat reduced;
     cv::resize(m, reduced, small, 0, 0, cv::INTER_AREA);
-    double sx = sigma * small.width / m.cols, sy = sigma * small.height / m.rows;
-    cv::GaussianBlur(reduced, reduced, cv::Size(0, 0), sx, sy, cv::BORDER_REPLICATE);
+    blurReduced(reduced, m.cols, m.rows, sigma);
     return reduced;
 }
 
@@ -96,6 +103,17 @@ Field field(const RGBAImage& image, double sigma, double limit) {
     cv::Mat to = view(small);
     reduced.copyTo(to);
     return Field(std::move(small), image.width, image.height);
+}
+
+int reduction(double sigma, double limit) { return factorOf(bounded(sigma, limit)); }
+
+Field reducedField(RGBAImage reduced, int width, int height, double sigma, double limit) {
+    sigma = bounded(sigma, limit);
+    if (reduced.empty()) return {};
+    if (!shrinks(sigma)) return field(reduced, sigma, limit);
+    cv::Mat m = view(reduced);
+    blurReduced(m, width, height, sigma);
+    return Field(std::move(reduced), width, height);
 }
 
 std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit) {

@@ -39,6 +39,13 @@ private:
 RGBAImage gaussian(const RGBAImage& image, double sigma, double limit);
 // The same, read back only where asked.
 Field field(const RGBAImage& image, double sigma, double limit);
+// How many pixels a side one pixel of the shrunk copy stands for (1: the
+// blur runs at full size).
+int reduction(double sigma, double limit);
+// The same as `field` for a picture of width x height (multiples of the
+// reduction) given as its shrunk copy, each pixel the mean of the
+// reduction^2 pixels it stands for.
+Field reducedField(RGBAImage reduced, int width, int height, double sigma, double limit);
 // The same on one plane of floats (width x height).
 std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit);
 // The minimum over a disc of the radius (pixels), per channel.

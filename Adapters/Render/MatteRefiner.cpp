@@ -96,22 +96,44 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
     // Colour pulled in from the interior: blur(picture x m4) / blur(m4),
     // both blurred as one picture (m4 as its fourth value) and read back
     // only where the mask is partial.
-    RGBAImage weighted = RGBAImage::blank(0, 0, w, h);
-    Tiles::rows(0, h, [&](int from, int to) {
-        for (int y = from; y < to; ++y) {
-            float* o = weighted.row(y);
-            Row m(mask, y), p(picture, y);
-            for (int x = 0; x < w; ++x, o += 4) {
-                Cover k = cover(m, x);
-                base(p, x, o);
-                for (int c = 0; c < 3; ++c) o[c] *= k.m4;
-                o[3] = k.m4;
-            }
+    auto weighted = [&](int y, float* o) {
+        Row m(mask, y), p(picture, y);
+        for (int x = 0; x < w; ++x, o += 4) {
+            Cover k = cover(m, x);
+            base(p, x, o);
+            for (int c = 0; c < 3; ++c) o[c] *= k.m4;
+            o[3] = k.m4;
         }
-    });
-    double limit = std::hypot(canvas.width, canvas.height);
-    Blur::Field pulled = Blur::field(weighted, decontaminationSigma(), limit);
-    weighted = {};
+    };
+    const double sigma = decontaminationSigma(), limit = std::hypot(canvas.width, canvas.height);
+    const int f = Blur::reduction(sigma, limit);
+    Blur::Field pulled;
+    if (f > 1 && w % f == 0 && h % f == 0) {
+        // Shrunk as it is made, so that the full-size picture never exists.
+        RGBAImage reduced = RGBAImage::blank(0, 0, w / f, h / f);
+        const float share = 1.0f / static_cast<float>(f * f);
+        Tiles::rows(0, reduced.height, [&](int from, int to) {
+            std::vector<float> line(static_cast<size_t>(w) * 4);
+            std::vector<float> sums(static_cast<size_t>(reduced.width) * 4);
+            for (int r = from; r < to; ++r) {
+                std::fill(sums.begin(), sums.end(), 0.0f);
+                for (int j = 0; j < f; ++j) {
+                    weighted(r * f + j, line.data());
+                    for (int x = 0; x < w; ++x)
+                        for (int c = 0; c < 4; ++c) sums[static_cast<size_t>(x / f) * 4 + c] += line[static_cast<size_t>(x) * 4 + c];
+                }
+                float* o = reduced.row(r);
+                for (size_t i = 0; i < sums.size(); ++i) o[i] = sums[i] * share;
+            }
+        });
+        pulled = Blur::reducedField(std::move(reduced), w, h, sigma, limit);
+    } else {
+        RGBAImage full = RGBAImage::blank(0, 0, w, h);
+        Tiles::rows(0, h, [&](int from, int to) {
+            for (int y = from; y < to; ++y) weighted(y, full.row(y));
+        });
+        pulled = Blur::field(full, sigma, limit);
+    }
     RGBAImage out = RGBAImage::blank(0, 0, w, h);
     if (!despillGreen) {
         Tiles::rows(0, h, [&](int from, int to) {

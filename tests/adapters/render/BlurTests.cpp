@@ -92,6 +92,27 @@ TEST(Blur, ReadBackPixelByPixelItGivesThePictureDrawn) {
     }
 }
 
+TEST(Blur, AShrunkCopyMadeByTheCallerGivesTheSameBlur) {
+    for (double sigma : {2.0, 6.0, 9.0, 20.0}) {
+        RGBAImage image = detailed(240, 120);
+        int f = Blur::reduction(sigma, 1000);
+        ASSERT_EQ(f, sigma > 4 ? static_cast<int>(std::ceil(sigma / 4)) : 1);
+        RGBAImage reduced = RGBAImage::transparent(0, 0, 240 / f, 120 / f);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 240; ++x)
+                for (int c = 0; c < 4; ++c) reduced.row(y / f)[(x / f) * 4 + c] += image.row(y)[x * 4 + c] / (f * f);
+        Blur::Field given = Blur::reducedField(std::move(reduced), 240, 120, sigma, 1000);
+        Blur::Field own = Blur::field(image, sigma, 1000);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 240; ++x) {
+                float a[4], b[4];
+                given.at(x, y, a);
+                own.at(x, y, b);
+                for (int c = 0; c < 4; ++c) ASSERT_NEAR(a[c], b[c], 1e-5) << "sigma " << sigma << " at " << x << "," << y;
+            }
+    }
+}
+
 TEST(Blur, AShrunkBlurLooksLikeTheExactGaussian) {
     // Away from the edges the shrunk blur is the Gaussian of the same
     // radius; at the edges the shrunk copy repeats an average of its edge

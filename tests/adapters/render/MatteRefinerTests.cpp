@@ -102,10 +102,12 @@ TEST(MatteRefiner, DrawsWhatTheWholeCanvasPassesDrew) {
         int width, height;
         bool despill, offset;
     };
-    // Blurs of 0.6, 2 and (shrunk) 6 pixels; pictures, masks and fills that
-    // cover the canvas or only part of it.
+    // Blurs of 0.6, 2 and (shrunk) 6 pixels, on a canvas the shrunk copy
+    // divides and one it does not; pictures, masks and fills that cover the
+    // canvas or only part of it.
     const Case cases[] = {{192, 108, false, false}, {192, 108, true, true}, {640, 360, false, true},
-                          {640, 360, true, false},   {1920, 1080, false, false}, {1920, 1080, true, true}};
+                          {640, 360, true, false},   {1920, 1080, false, false}, {1920, 1080, true, true},
+                          {1921, 1081, false, true}};
     for (const Case& c : cases) {
         MatteRefiner r = refiner(c.despill, c.width, c.height);
         int ox = c.offset ? c.width / 10 : 0, oy = c.offset ? c.height / 12 : 0;
