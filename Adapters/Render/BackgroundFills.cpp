@@ -36,7 +36,8 @@ RGBAImage BackgroundFills::image(const BackgroundFill& fill, const RGBAImage& be
     const render::RenderCanvas& canvas = placement_.canvas;
     if (const auto* blur = fill.blur()) {
         double sigma = blur->radiusPct * canvas.unit;
-        return Blur::gaussian(onCanvas(canvas, behind), sigma, std::hypot(canvas.width, canvas.height));
+        return Blur::gaussianOnCanvas(behind, canvas.pixelWidth(), canvas.pixelHeight(), sigma,
+                                      std::hypot(canvas.width, canvas.height));
     }
     if (fill.isGray()) {
         RGBAImage out = onCanvas(canvas, behind);

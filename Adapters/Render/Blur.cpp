@@ -1,5 +1,9 @@
 #include "Adapters/Render/Blur.hpp"
 
+#include "Adapters/Render/Tiles.hpp"
+#include "Core/Render/ColorMath.hpp"
+#include "Core/Render/Compositing.hpp"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -103,6 +107,42 @@ Field field(const RGBAImage& image, double sigma, double limit) {
     cv::Mat to = view(small);
     reduced.copyTo(to);
     return Field(std::move(small), image.width, image.height);
+}
+
+RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit) {
+    const int f = reduction(sigma, limit);
+    if (f == 1 || width % f != 0 || height % f != 0) {
+        RGBAImage canvas = RGBAImage::transparent(0, 0, width, height);
+        Tiles::rows(0, height, [&](int from, int to) { Compositing::over(canvas, picture, from, to); });
+        return gaussian(canvas, sigma, limit);
+    }
+    // Each pixel of the shrunk copy is the mean of the f x f canvas pixels
+    // it stands for, each the picture over transparent black.
+    RGBAImage reduced = RGBAImage::transparent(0, 0, width / f, height / f);
+    const float share = 1.0f / static_cast<float>(f * f);
+    const int x0 = std::clamp(picture.x, 0, width), x1 = std::clamp(picture.x + picture.width, 0, width);
+    Tiles::rows(0, reduced.height, [&](int from, int to) {
+        for (int r = from; r < to; ++r) {
+            float* o = reduced.row(r);
+            for (int j = 0; j < f; ++j) {
+                int y = r * f + j;
+                if (y < picture.y || y >= picture.y + picture.height || x0 >= x1) continue;
+                const float* s = Compositing::at(picture, x0, y);
+                for (int x = x0; x < x1; ++x, s += 4) {
+                    float keep = 1 - s[3];
+                    float* d = o + static_cast<size_t>(x / f) * 4;
+                    for (int c = 0; c < 4; ++c) d[c] += ColorMath::sane(s[c] + 0.0f * keep);
+                }
+            }
+            for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
+        }
+    });
+    cv::Mat small = view(reduced);
+    blurReduced(small, width, height, sigma);
+    RGBAImage out = RGBAImage::blank(0, 0, width, height);
+    cv::Mat to = view(out);
+    cv::resize(small, to, to.size(), 0, 0, cv::INTER_LINEAR);
+    return out;
 }
 
 int reduction(double sigma, double limit) { return factorOf(bounded(sigma, limit)); }

@@ -37,6 +37,10 @@ private:
 // the blur runs on a smaller copy, which changes the result by far less
 // than a code value.
 RGBAImage gaussian(const RGBAImage& image, double sigma, double limit);
+// The same of the picture drawn over transparent black onto a canvas of
+// width x height (at the origin), without drawing it there first when the
+// blur runs on a shrunk copy.
+RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit);
 // The same, read back only where asked.
 Field field(const RGBAImage& image, double sigma, double limit);
 // How many pixels a side one pixel of the shrunk copy stands for (1: the

@@ -1,6 +1,7 @@
 // The blurs: a wide one runs on a shrunk copy and must still look like the
 // exact Gaussian; read back pixel by pixel it must give the picture drawn.
 #include "Adapters/Render/Blur.hpp"
+#include "Core/Render/Compositing.hpp"
 #include "PictureFixtures.hpp"
 
 #include <gtest/gtest.h>
@@ -110,6 +111,31 @@ TEST(Blur, AShrunkCopyMadeByTheCallerGivesTheSameBlur) {
                 own.at(x, y, b);
                 for (int c = 0; c < 4; ++c) ASSERT_NEAR(a[c], b[c], 1e-5) << "sigma " << sigma << " at " << x << "," << y;
             }
+    }
+}
+
+TEST(Blur, OnTheCanvasItBlursThePictureDrawnThere) {
+    struct Case {
+        int x, y, width, height, canvasWidth, canvasHeight;
+        double sigma;
+    };
+    // Pictures inside, past and covering the canvas; canvases the shrunk
+    // copy divides and ones it does not.
+    const Case cases[] = {{0, 0, 240, 120, 240, 120, 9},   {17, -5, 150, 90, 240, 120, 9},
+                          {-30, 20, 400, 200, 240, 120, 6}, {17, -5, 150, 90, 241, 121, 9},
+                          {10, 10, 100, 50, 240, 120, 2},   {300, 0, 20, 20, 240, 120, 12}};
+    for (const Case& c : cases) {
+        RGBAImage picture = detailed(c.width, c.height);
+        picture.x = c.x;
+        picture.y = c.y;
+        RGBAImage drawn = RGBAImage::transparent(0, 0, c.canvasWidth, c.canvasHeight);
+        Compositing::over(drawn, picture, 0, c.canvasHeight);
+        RGBAImage want = Blur::gaussian(drawn, c.sigma, 1000);
+        RGBAImage got = Blur::gaussianOnCanvas(picture, c.canvasWidth, c.canvasHeight, c.sigma, 1000);
+        ASSERT_EQ(got.width, c.canvasWidth);
+        ASSERT_EQ(got.height, c.canvasHeight);
+        for (size_t i = 0; i < want.pixels.size(); ++i)
+            ASSERT_NEAR(got.pixels[i], want.pixels[i], 1e-5) << "case at " << c.x << "," << c.y << " value " << i;
     }
 }
 
