@@ -165,13 +165,27 @@ std::vector<float> gaussian(const std::vector<float>& plane, int width, int heig
     return out;
 }
 
+namespace {
+void erode(cv::Mat& m, double radius) {
+    int r = static_cast<int>(std::lround(std::min(radius, 256.0)));
+    cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+    cv::erode(m, m, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+}
+} // namespace
+
 RGBAImage eroded(const RGBAImage& image, double radius) {
     RGBAImage out = image;
     if (out.empty() || !(radius >= 0.5)) return out;
-    int r = static_cast<int>(std::lround(std::min(radius, 256.0)));
-    cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
     cv::Mat m(out.height, out.width, CV_32FC4, out.pixels.data());
-    cv::erode(m, m, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    erode(m, radius);
+    return out;
+}
+
+std::vector<float> eroded(const std::vector<float>& plane, int width, int height, double radius) {
+    std::vector<float> out = plane;
+    if (width <= 0 || height <= 0 || !(radius >= 0.5)) return out;
+    cv::Mat m(height, width, CV_32FC1, out.data());
+    erode(m, radius);
     return out;
 }
 

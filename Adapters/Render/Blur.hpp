@@ -54,6 +54,8 @@ Field reducedField(RGBAImage reduced, int width, int height, double sigma, doubl
 std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit);
 // The minimum over a disc of the radius (pixels), per channel.
 RGBAImage eroded(const RGBAImage& image, double radius);
+// The same on one plane of floats (width x height).
+std::vector<float> eroded(const std::vector<float>& plane, int width, int height, double radius);
 
 } // namespace Blur
 } // namespace korvel

@@ -155,35 +155,45 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
     }
     RGBAImage front = RGBAImage::blank(0, 0, w, h);
     // Outside the eroded solid core every pixel loses its green spill.
-    RGBAImage core = RGBAImage::blank(0, 0, w, h);
+    std::vector<float> core(static_cast<size_t>(w) * h);
     const float threshold = 250.0f / 255.0f;
-    RGBAImage insideMask = RGBAImage::transparent(0, 0, w, h);
     Tiles::rows(0, h, [&](int from, int to) {
         for (int y = from; y < to; ++y) {
             float* f = front.row(y);
-            float* k4 = core.row(y);
-            float* m = insideMask.row(y);
+            float* k1 = core.data() + static_cast<size_t>(y) * w;
             Row mr(mask, y), p(picture, y);
-            for (int x = 0; x < w; ++x, f += 4, k4 += 4, m += 4) {
+            for (int x = 0; x < w; ++x, f += 4) {
                 Cover k = cover(mr, x);
                 float b[4];
                 base(p, x, b);
                 foreground(b, k, pulled, x, y, f);
-                float v = k.raw > threshold ? 1.0f : 0.0f;
-                k4[0] = k4[1] = k4[2] = v;
-                k4[3] = 1;
-                m[0] = k.inside;
+                k1[x] = k.raw > threshold ? 1.0f : 0.0f;
             }
         }
     });
-    RGBAImage eroded = Blur::eroded(core, static_cast<float>(erosionRadius()));
+    std::vector<float> eroded = Blur::eroded(core, w, h, static_cast<float>(erosionRadius()));
     RGBAImage despilled = front;
     PixelChain chain(ColorSpace::itur709);
     chain.add(std::make_unique<CubeStep>(DespillCube::values(), DespillCube::dimension));
     Tiles::run(despilled, chain);
-    RGBAImage mixed = RGBAImage::blank(0, 0, w, h);
-    Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(front, despilled, eroded, mixed, from, to); });
-    Tiles::rows(0, h, [&](int from, int to) { Compositing::blendWithMask(mixed, fill, insideMask, out, from, to); });
+    Tiles::rows(0, h, [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            const float* f = front.row(y);
+            const float* d = despilled.row(y);
+            const float* e = eroded.data() + static_cast<size_t>(y) * w;
+            float* o = out.row(y);
+            Row mr(mask, y), under(fill, y);
+            for (int x = 0; x < w; ++x, f += 4, d += 4, o += 4) {
+                Cover k = cover(mr, x);
+                float solid = clamp01(ColorMath::sane(e[x]));
+                const float* pb = under.at(x);
+                for (int c = 0; c < 4; ++c) {
+                    float mixed = ColorMath::sane(f[c] * solid + d[c] * (1 - solid));
+                    o[c] = ColorMath::sane(mixed * k.inside + (pb ? pb[c] : 0.0f) * (1 - k.inside));
+                }
+            }
+        }
+    });
     return out;
 }
 

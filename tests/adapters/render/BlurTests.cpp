@@ -163,3 +163,17 @@ TEST(Blur, SigmaIsHeldToItsLimit) {
     Blur::field(image, 50, 6).at(7, 9, v);
     EXPECT_FLOAT_EQ(v[0], Blur::gaussian(image, 6, 1000).row(9)[7 * 4]);
 }
+
+TEST(Blur, APlaneErodesAsTheChannelsOfAPicture) {
+    RGBAImage image = detailed(90, 50);
+    std::vector<float> plane(static_cast<size_t>(90) * 50);
+    for (size_t i = 0; i < plane.size(); ++i) plane[i] = image.pixels[i * 4];
+    for (double radius : {0.0, 0.4, 1.0, 2.6, 7.0}) {
+        RGBAImage picture = Blur::eroded(image, radius);
+        std::vector<float> eroded = Blur::eroded(plane, 90, 50, radius);
+        for (size_t i = 0; i < plane.size(); ++i) {
+            ASSERT_EQ(eroded[i], picture.pixels[i * 4]) << "radius " << radius;
+        }
+        if (radius >= 1) EXPECT_NE(eroded, plane);
+    }
+}
