@@ -174,6 +174,8 @@ TEST(Blur, APlaneErodesAsTheChannelsOfAPicture) {
         for (size_t i = 0; i < plane.size(); ++i) {
             ASSERT_EQ(eroded[i], picture.pixels[i * 4]) << "radius " << radius;
         }
-        if (radius >= 1) EXPECT_NE(eroded, plane);
+        if (radius >= 1) {
+            EXPECT_NE(eroded, plane);
+        }
     }
 }
