@@ -5,6 +5,7 @@
 #include "Core/Render/ColorMath.hpp"
 #include "Core/Render/Compositing.hpp"
 #include "Core/Render/DespillCube.hpp"
+#include "Core/Render/MatteKernels.hpp"
 #include "Core/Render/Steps/CubeStep.hpp"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ struct Row {
         to = image.x + image.width;
     }
     const float* at(int x) const { return x >= from && x < to ? pixels + static_cast<size_t>(x - from) * 4 : nullptr; }
+    bool covers(int width) const { return pixels && from <= 0 && to >= width; }
 };
 
 inline Cover cover(const Row& mask, int x) {
@@ -137,17 +139,29 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
     RGBAImage out = RGBAImage::blank(0, 0, w, h);
     if (!despillGreen) {
         Tiles::rows(0, h, [&](int from, int to) {
+            std::vector<float> inside(static_cast<size_t>(w));
             for (int y = from; y < to; ++y) {
                 float* o = out.row(y);
                 Row m(mask, y), p(picture, y), under(fill, y);
-                for (int x = 0; x < w; ++x, o += 4) {
+                auto finish = [&](int x) {
                     Cover k = cover(m, x);
                     float b[4], f[4];
                     base(p, x, b);
                     foreground(b, k, pulled, x, y, f);
                     const float* pb = under.at(x);
                     for (int c = 0; c < 4; ++c)
-                        o[c] = ColorMath::sane(f[c] * k.inside + (pb ? pb[c] : 0.0f) * (1 - k.inside));
+                        o[x * 4 + c] = ColorMath::sane(f[c] * k.inside + (pb ? pb[c] : 0.0f) * (1 - k.inside));
+                };
+                if (!m.covers(w) || !p.covers(w) || !under.covers(w)) {
+                    for (int x = 0; x < w; ++x) finish(x);
+                    continue;
+                }
+                // Solid and empty pixels in vectors; the partial ones pull
+                // their colour in one by one.
+                MatteKernels::blend(o, inside.data(), p.at(0), m.at(0), under.at(0), w);
+                for (int x = 0; x < w; ++x) {
+                    float in = inside[static_cast<size_t>(x)], m2 = in * in;
+                    if (in > 0 && m2 * m2 < 1) finish(x);
                 }
             }
         });
