@@ -137,3 +137,15 @@ TEST(GuidedUpsample, EdgeTilesAloneGiveTheWholePicturesFilter) {
             }
     }
 }
+
+TEST(GuidedUpsample, BandsRefinedOneByOneGiveTheWholePicture) {
+    RGBAImage mask = maskOf(MaskShape::softDisc, 60, 34), picture = guidePicture(301, 170);
+    RGBAImage whole = GuidedUpsample::refined(mask, picture, 6, 0.0025f);
+    for (int band : {1, 7, 32, 100}) {
+        RGBAImage banded = RGBAImage::transparent(picture.x, picture.y, picture.width, picture.height);
+        for (int from = 0; from < picture.height; from += band)
+            GuidedUpsample::refineRows(mask, picture, 6, 0.0025f, banded, from, from + band);
+        for (size_t i = 0; i < whole.pixels.size(); ++i)
+            ASSERT_NEAR(banded.pixels[i], whole.pixels[i], 1e-5) << "bands of " << band << " rows, value " << i;
+    }
+}
