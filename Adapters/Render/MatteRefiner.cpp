@@ -100,6 +100,10 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
     // only where the mask is partial.
     auto weighted = [&](int y, float* o) {
         Row m(mask, y), p(picture, y);
+        if (m.covers(w) && p.covers(w)) {
+            MatteKernels::weigh(o, p.at(0), m.at(0), w);
+            return;
+        }
         for (int x = 0; x < w; ++x, o += 4) {
             Cover k = cover(m, x);
             base(p, x, o);

@@ -15,5 +15,11 @@ void blend(float* out, float* inside, const float* picture, const float* mask, c
 // The same, one pixel at a time, as the reference the kernel is held to.
 void blendReference(float* out, float* inside, const float* picture, const float* mask, const float* fill, int count);
 
+// One row of the picture over transparent black weighted by the fourth
+// power of the mask's hardened interior, that power as the fourth value:
+// what is blurred to pull the interior's colour outward.
+void weigh(float* out, const float* picture, const float* mask, int count);
+void weighReference(float* out, const float* picture, const float* mask, int count);
+
 } // namespace MatteKernels
 } // namespace korvel

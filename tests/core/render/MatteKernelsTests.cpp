@@ -58,6 +58,32 @@ TEST_P(MatteTargets, TheRowBlendsAsItsReference) {
     }
 }
 
+TEST_P(MatteTargets, TheWeightsAreTheReferences) {
+    for (int count : {1, 3, 7, 15, 16, 17, 31, 1000}) {
+        auto picture = pixels(count, 41u + static_cast<unsigned>(count), false);
+        auto mask = pixels(count, 53u + static_cast<unsigned>(count), true);
+        std::vector<float> out(picture.size()), want(picture.size());
+        MatteKernels::weigh(out.data(), picture.data(), mask.data(), count);
+        MatteKernels::weighReference(want.data(), picture.data(), mask.data(), count);
+        for (size_t i = 0; i < out.size(); ++i) {
+            ASSERT_TRUE(std::isfinite(out[i])) << "value " << i;
+            ASSERT_NEAR(out[i], want[i], 1e-5f * std::max(1.0f, std::fabs(want[i]))) << count << " pixels, value " << i;
+        }
+    }
+}
+
+TEST(MatteKernels, WeightsAreTheFourthPowerOfTheHardenedInterior) {
+    const std::vector<float> picture{0.2f, 0.4f, 0.6f, 1, 0.5f, 0.5f, 0.5f, 0.5f};
+    const std::vector<float> mask{0.5f, 0, 0, 1, 0.99f, 0, 0, 1};
+    std::vector<float> out(8);
+    MatteKernels::weighReference(out.data(), picture.data(), mask.data(), 2);
+    const float m = 0.51f * 0.51f * (0.51f * 0.51f);
+    EXPECT_FLOAT_EQ(out[3], m);
+    EXPECT_FLOAT_EQ(out[0], 0.2f * m);
+    EXPECT_EQ(out[7], 1.0f);
+    EXPECT_EQ(out[4], 0.5f);
+}
+
 TEST(MatteKernels, SolidPixelsKeepThePictureAndEmptyOnesTakeTheFill) {
     const std::vector<float> picture{0.2f, 0.4f, 0.6f, 1, 0.3f, 0.3f, 0.3f, 0.5f, 0.7f, 0.1f, 0.1f, 1};
     const std::vector<float> mask{1, 1, 1, 1, 0, 0, 0, 1, 0.5f, 0.5f, 0.5f, 1};
