@@ -34,8 +34,9 @@ private:
 };
 
 // Sigma is clamped to [0, limit] (a client radius may be anything); above 4
-// the blur runs on a smaller copy, which changes the result by far less
-// than a code value.
+// the blur runs on a smaller copy: the same Gaussian away from the edges,
+// while within a couple of sigmas of an edge the copy repeats an average of
+// the edge pixels where the full blur repeats the pixel itself.
 RGBAImage gaussian(const RGBAImage& image, double sigma, double limit);
 // The same of the picture drawn over transparent black onto a canvas of
 // width x height (at the origin), without drawing it there first when the
