@@ -26,7 +26,7 @@ RGBAImage solid(const render::RenderCanvas& canvas, float r, float g, float b, f
 
 RGBAImage onCanvas(const render::RenderCanvas& canvas, const RGBAImage& picture) {
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    Compositing::over(out, picture, 0, out.height);
+    Tiles::rows(0, out.height, [&](int from, int to) { Compositing::over(out, picture, from, to); });
     return out;
 }
 } // namespace
@@ -36,7 +36,8 @@ RGBAImage BackgroundFills::image(const BackgroundFill& fill, const RGBAImage& be
     const render::RenderCanvas& canvas = placement_.canvas;
     if (const auto* blur = fill.blur()) {
         double sigma = blur->radiusPct * canvas.unit;
-        return Blur::gaussian(onCanvas(canvas, behind), sigma, std::hypot(canvas.width, canvas.height));
+        return Blur::gaussianOnCanvas(behind, canvas.pixelWidth(), canvas.pixelHeight(), sigma,
+                                      std::hypot(canvas.width, canvas.height));
     }
     if (fill.isGray()) {
         RGBAImage out = onCanvas(canvas, behind);

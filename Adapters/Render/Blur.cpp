@@ -1,5 +1,9 @@
 #include "Adapters/Render/Blur.hpp"
 
+#include "Adapters/Render/Tiles.hpp"
+#include "Core/Render/ColorMath.hpp"
+#include "Core/Render/Compositing.hpp"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -8,54 +12,180 @@
 namespace korvel::Blur {
 
 namespace {
-void blurMat(cv::Mat& m, double sigma) {
-    if (!(sigma > 0.3)) return;
-    if (sigma <= 4) {
-        cv::GaussianBlur(m, m, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
-        return;
-    }
-    // A wide Gaussian of a picture is smooth: blur a copy shrunk so that the
-    // kernel stays near 4 pixels, and bring it back linearly.
-    int factor = static_cast<int>(std::ceil(sigma / 4));
+bool blurs(double sigma) { return sigma > 0.3; }
+bool shrinks(double sigma) { return sigma > 4; }
+
+int factorOf(double sigma) { return shrinks(sigma) ? static_cast<int>(std::ceil(sigma / 4)) : 1; }
+
+// The blur at full size `cols` x `rows` of a picture already shrunk.
+void blurReduced(cv::Mat& reduced, int cols, int rows, double sigma) {
+    double sx = sigma * reduced.cols / cols, sy = sigma * reduced.rows / rows;
+    cv::GaussianBlur(reduced, reduced, cv::Size(0, 0), sx, sy, cv::BORDER_REPLICATE);
+}
+
+// A wide Gaussian of a picture is smooth: it is blurred on a copy shrunk so
+// that the kernel stays near 4 pixels, and brought back linearly.
+cv::Mat reducedBlur(const cv::Mat& m, double sigma) {
+    int factor = factorOf(sigma);
     cv::Size small(std::max(1, m.cols / factor), std::max(1, m.rows / factor));
     cv::Mat reduced;
     cv::resize(m, reduced, small, 0, 0, cv::INTER_AREA);
-    double sx = sigma * small.width / m.cols, sy = sigma * small.height / m.rows;
-    cv::GaussianBlur(reduced, reduced, cv::Size(0, 0), sx, sy, cv::BORDER_REPLICATE);
-    cv::resize(reduced, m, m.size(), 0, 0, cv::INTER_LINEAR);
+    blurReduced(reduced, m.cols, m.rows, sigma);
+    return reduced;
+}
+
+// `to` may be `from`.
+void blurInto(const cv::Mat& from, cv::Mat& to, double sigma) {
+    if (!blurs(sigma)) {
+        if (from.data != to.data) from.copyTo(to);
+    } else if (!shrinks(sigma)) {
+        cv::GaussianBlur(from, to, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+    } else {
+        cv::resize(reducedBlur(from, sigma), to, to.size(), 0, 0, cv::INTER_LINEAR);
+    }
 }
 
 double bounded(double sigma, double limit) {
     if (!std::isfinite(sigma) || sigma < 0) return 0;
     return std::min(sigma, std::max(limit, 0.0));
 }
+
+cv::Mat view(const RGBAImage& image) {
+    return cv::Mat(image.height, image.width, CV_32FC4, const_cast<float*>(image.pixels.data()));
+}
 } // namespace
 
+Field::Field(RGBAImage reduced, int width, int height) : reduced_(std::move(reduced)), width_(width), height_(height) {
+    // Half-pixel centres, the first and last samples repeated outward: the
+    // same taps as OpenCV's linear resize.
+    auto taps = [](int from, int to) {
+        std::vector<Tap> out(static_cast<size_t>(std::max(to, 0)));
+        double scale = static_cast<double>(from) / to;
+        for (int d = 0; d < to; ++d) {
+            auto f = static_cast<float>((d + 0.5) * scale - 0.5);
+            int s = static_cast<int>(std::floor(f));
+            f -= static_cast<float>(s);
+            if (s < 0) s = 0, f = 0;
+            if (s >= from - 1) s = from - 1, f = 0;
+            out[static_cast<size_t>(d)] = {s, f};
+        }
+        return out;
+    };
+    if (reduced_.empty()) return;
+    columns_ = taps(reduced_.width, width);
+    rows_ = taps(reduced_.height, height);
+}
+
+void Field::at(int x, int y, float out[4]) const {
+    Tap cx = columns_[static_cast<size_t>(x)], cy = rows_[static_cast<size_t>(y)];
+    int nextX = cx.weight != 0 ? 4 : 0;
+    const float* top = reduced_.row(cy.index) + static_cast<size_t>(cx.index) * 4;
+    const float* bottom = cy.weight != 0 ? reduced_.row(cy.index + 1) + static_cast<size_t>(cx.index) * 4 : top;
+    float a0 = 1 - cx.weight, a1 = cx.weight, b0 = 1 - cy.weight, b1 = cy.weight;
+    for (int c = 0; c < 4; ++c) {
+        float t = top[c] * a0 + top[c + nextX] * a1;
+        float b = bottom[c] * a0 + bottom[c + nextX] * a1;
+        out[c] = t * b0 + b * b1;
+    }
+}
+
 RGBAImage gaussian(const RGBAImage& image, double sigma, double limit) {
-    RGBAImage out = image;
     sigma = bounded(sigma, limit);
-    if (out.empty() || sigma <= 0) return out;
-    cv::Mat m(out.height, out.width, CV_32FC4, out.pixels.data());
-    blurMat(m, sigma);
+    if (image.empty() || !blurs(sigma)) return image;
+    RGBAImage out = RGBAImage::blank(image.x, image.y, image.width, image.height);
+    cv::Mat to = view(out);
+    blurInto(view(image), to, sigma);
     return out;
+}
+
+Field field(const RGBAImage& image, double sigma, double limit) {
+    sigma = bounded(sigma, limit);
+    if (image.empty()) return {};
+    if (!shrinks(sigma)) return Field(gaussian(image, sigma, limit), image.width, image.height);
+    cv::Mat reduced = reducedBlur(view(image), sigma);
+    RGBAImage small = RGBAImage::blank(0, 0, reduced.cols, reduced.rows);
+    cv::Mat to = view(small);
+    reduced.copyTo(to);
+    return Field(std::move(small), image.width, image.height);
+}
+
+RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit) {
+    const int f = reduction(sigma, limit);
+    if (f == 1 || width % f != 0 || height % f != 0) {
+        RGBAImage canvas = RGBAImage::transparent(0, 0, width, height);
+        Tiles::rows(0, height, [&](int from, int to) { Compositing::over(canvas, picture, from, to); });
+        return gaussian(canvas, sigma, limit);
+    }
+    // Each pixel of the shrunk copy is the mean of the f x f canvas pixels
+    // it stands for, each the picture over transparent black.
+    RGBAImage reduced = RGBAImage::transparent(0, 0, width / f, height / f);
+    const float share = 1.0f / static_cast<float>(f * f);
+    const int x0 = std::clamp(picture.x, 0, width), x1 = std::clamp(picture.x + picture.width, 0, width);
+    Tiles::rows(0, reduced.height, [&](int from, int to) {
+        for (int r = from; r < to; ++r) {
+            float* o = reduced.row(r);
+            for (int j = 0; j < f; ++j) {
+                int y = r * f + j;
+                if (y < picture.y || y >= picture.y + picture.height || x0 >= x1) continue;
+                const float* s = Compositing::at(picture, x0, y);
+                for (int x = x0; x < x1; ++x, s += 4) {
+                    float keep = 1 - s[3];
+                    float* d = o + static_cast<size_t>(x / f) * 4;
+                    for (int c = 0; c < 4; ++c) d[c] += ColorMath::sane(s[c] + 0.0f * keep);
+                }
+            }
+            for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
+        }
+    });
+    cv::Mat small = view(reduced);
+    blurReduced(small, width, height, sigma);
+    RGBAImage out = RGBAImage::blank(0, 0, width, height);
+    cv::Mat to = view(out);
+    cv::resize(small, to, to.size(), 0, 0, cv::INTER_LINEAR);
+    return out;
+}
+
+int reduction(double sigma, double limit) { return factorOf(bounded(sigma, limit)); }
+
+Field reducedField(RGBAImage reduced, int width, int height, double sigma, double limit) {
+    sigma = bounded(sigma, limit);
+    if (reduced.empty()) return {};
+    if (!shrinks(sigma)) return field(reduced, sigma, limit);
+    cv::Mat m = view(reduced);
+    blurReduced(m, width, height, sigma);
+    return Field(std::move(reduced), width, height);
 }
 
 std::vector<float> gaussian(const std::vector<float>& plane, int width, int height, double sigma, double limit) {
-    std::vector<float> out = plane;
     sigma = bounded(sigma, limit);
-    if (width <= 0 || height <= 0 || sigma <= 0) return out;
-    cv::Mat m(height, width, CV_32FC1, out.data());
-    blurMat(m, sigma);
+    if (width <= 0 || height <= 0 || !blurs(sigma)) return plane;
+    std::vector<float> out(plane.size());
+    cv::Mat to(height, width, CV_32FC1, out.data());
+    blurInto(cv::Mat(height, width, CV_32FC1, const_cast<float*>(plane.data())), to, sigma);
     return out;
 }
+
+namespace {
+void erode(cv::Mat& m, double radius) {
+    int r = static_cast<int>(std::lround(std::min(radius, 256.0)));
+    cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+    cv::erode(m, m, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+}
+} // namespace
 
 RGBAImage eroded(const RGBAImage& image, double radius) {
     RGBAImage out = image;
     if (out.empty() || !(radius >= 0.5)) return out;
-    int r = static_cast<int>(std::lround(std::min(radius, 256.0)));
-    cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
     cv::Mat m(out.height, out.width, CV_32FC4, out.pixels.data());
-    cv::erode(m, m, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    erode(m, radius);
+    return out;
+}
+
+std::vector<float> eroded(const std::vector<float>& plane, int width, int height, double radius) {
+    std::vector<float> out = plane;
+    if (width <= 0 || height <= 0 || !(radius >= 0.5)) return out;
+    cv::Mat m(height, width, CV_32FC1, out.data());
+    erode(m, radius);
     return out;
 }
 

@@ -11,6 +11,10 @@ namespace korvel {
 namespace GuidedUpsample {
 // `radius` in picture pixels, `epsilon` the regulariser (luma sigma squared).
 RGBAImage refined(const RGBAImage& mask, const RGBAImage& picture, int radius, float epsilon);
+// The same for the rows [from, to) of `out`, a picture of the picture's
+// size: bands refined side by side give what `refined` gives.
+void refineRows(const RGBAImage& mask, const RGBAImage& picture, int radius, float epsilon, RGBAImage& out, int from,
+                int to);
 } // namespace GuidedUpsample
 
 } // namespace korvel
