@@ -6,6 +6,9 @@
 #include "Core/Render/Lanczos.hpp"
 
 #include <algorithm>
+#include <array>
+#include <deque>
+#include <memory>
 #include <cmath>
 
 namespace korvel {
@@ -29,6 +32,28 @@ PixelBox pixels(const render::Rect& r, const render::RenderCanvas& canvas) {
     PixelBox b{clampTo(r.x, canvas.width), clampTo(r.y, canvas.height), clampTo(r.maxX(), canvas.width),
                clampTo(r.maxY(), canvas.height)};
     return b;
+}
+// The taps of a drawing depend only on its geometry, which stays the same
+// frame after frame: the last few of this thread are kept. Shared, since this
+// thread may take up other drawings while it waits for the bands.
+std::shared_ptr<const Lanczos::Plan> planned(const RGBAImage& picture, double sx, double sy, double tx, double ty,
+                                             bool clampEdges, const RGBAImage& out) {
+    struct Kept {
+        std::array<double, 4> affine;
+        std::array<int, 8> boxes;
+        bool clampEdges;
+        std::shared_ptr<const Lanczos::Plan> plan;
+    };
+    constexpr size_t keep = 4;
+    thread_local std::deque<Kept> kept;
+    std::array<double, 4> affine{sx, sy, tx, ty};
+    std::array<int, 8> boxes{picture.x, picture.y, picture.width, picture.height, out.x, out.y, out.width, out.height};
+    for (const Kept& k : kept)
+        if (k.affine == affine && k.boxes == boxes && k.clampEdges == clampEdges) return k.plan;
+    if (kept.size() == keep) kept.pop_back();
+    kept.push_front({affine, boxes, clampEdges,
+                     std::make_shared<const Lanczos::Plan>(Lanczos::plan(picture, sx, sy, tx, ty, clampEdges, out))});
+    return kept.front().plan;
 }
 } // namespace
 
@@ -78,9 +103,9 @@ RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double
         return out;
     }
     if (s < 1) {
-        Lanczos::Plan plan = Lanczos::plan(picture, s, tx, ty, clampEdges, out);
+        std::shared_ptr<const Lanczos::Plan> plan = planned(picture, s, s, tx, ty, clampEdges, out);
         Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
-            Lanczos::draw(plan, picture, out, from, to);
+            Lanczos::draw(*plan, picture, out, from, to);
             if (then) then(out, from, to);
         });
     } else {
@@ -136,8 +161,8 @@ RGBAImage Placement::stretched(const RGBAImage& picture, int width, int height) 
     if (picture.width == width && picture.height == height && picture.x == 0 && picture.y == 0) return picture;
     RGBAImage out = RGBAImage::blank(0, 0, width, height);
     double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
-    Lanczos::Plan plan = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, out);
-    Tiles::rows(0, height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });
+    std::shared_ptr<const Lanczos::Plan> plan = planned(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, out);
+    Tiles::rows(0, height, [&](int from, int to) { Lanczos::draw(*plan, picture, out, from, to); });
     return out;
 }
 
