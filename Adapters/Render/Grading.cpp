@@ -172,6 +172,19 @@ void Grading::graded(RGBAImage& picture, int64_t atUs, int64_t frame, PixelChain
     }
 }
 
+bool Grading::needsPicture(int64_t atUs) const {
+    for (const auto& step : steps_) {
+        const auto* c = step.correct();
+        if (!c || !step.isActive(atUs)) continue;
+        for (const auto& call : ColorCorrection::filterCalls(c->adjustments)) {
+            if (call.filter != "CIHighlightShadowAdjust" || call.inputs.count("inputImage")) continue;
+            auto radius = scalar(call.inputs, "inputRadius", 0);
+            if (radius && std::isfinite(*radius) && *radius > 0) return true;
+        }
+    }
+    return false;
+}
+
 void Grading::graded(RGBAImage& picture, int64_t atUs, int64_t frame) const {
     PixelChain chain(recipe_.gammaSpace());
     graded(picture, atUs, frame, chain);

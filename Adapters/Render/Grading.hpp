@@ -30,6 +30,9 @@ public:
     // picture as it is at that point (a highlight and shadow with a radius)
     // first runs the chain so far over `picture`. Throws EngineFailure.
     void graded(RGBAImage& picture, int64_t atUs, int64_t frame, PixelChain& chain) const;
+    // Whether graded() at that time needs the picture itself, not only its
+    // pixels one by one (a highlight and shadow with a radius).
+    bool needsPicture(int64_t atUs) const;
     // The same, run at once.
     void graded(RGBAImage& picture, int64_t atUs, int64_t frame) const;
 

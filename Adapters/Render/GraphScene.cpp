@@ -14,10 +14,12 @@
 #include "Core/Render/ColorCorrection.hpp"
 #include "Core/Render/Compositing.hpp"
 #include "Core/Render/Framing.hpp"
+#include "Core/Render/Kernels.hpp"
 #include "Core/Render/GuidedUpsample.hpp"
 #include "Core/Render/LookCube.hpp"
 #include "Core/Render/Orientation.hpp"
 #include "Core/Render/Steps/OverStep.hpp"
+#include "Core/Render/Steps/SanitiseStep.hpp"
 #include "Core/Text/HexColor.hpp"
 #include "Core/Text/Palette.hpp"
 
@@ -133,17 +135,8 @@ void GraphScene::preflight() {
     }
 }
 
-RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64_t frame, const ComposedRange& range,
-                           const FrameSource& source) const {
-    const ResolvedSegment& seg = inputs_.timeline.segments.at(static_cast<size_t>(index));
-    auto lookUp = [](const std::map<int64_t, int32_t>& map, int64_t key) -> std::optional<int32_t> {
-        auto found = map.find(key);
-        return found == map.end() ? std::nullopt : std::optional<int32_t>(found->second);
-    };
-    std::optional<int32_t> track = role == ClipRole::main ? lookUp(tracks_.clips, index) : lookUp(tracks_.tails, incoming);
-    std::optional<int32_t> maskTrack =
-        role == ClipRole::main ? lookUp(tracks_.masks, index) : lookUp(tracks_.maskTails, incoming);
-
+std::shared_ptr<const RGBAImage> GraphScene::shownClip(const ResolvedSegment& seg, std::optional<int32_t> track,
+                                                      int64_t frame, const FrameSource& source) const {
     std::shared_ptr<const RGBAImage> shown;
     if (seg.still) {
         auto still = inputs_.stills.find(seg.assetId);
@@ -160,6 +153,26 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
         shown = upright(std::move(decoded), video->second.orientation());
     }
     if (shown->empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded source for its clip.");
+    return shown;
+}
+
+bool GraphScene::replacesBackground(const ResolvedSegment& seg, const ComposedRange& range) const {
+    return range.background && inputs_.plan.background.hasValue() && inputs_.matteAssetId &&
+           *inputs_.matteAssetId == seg.assetId;
+}
+
+RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64_t frame, const ComposedRange& range,
+                           const FrameSource& source) const {
+    const ResolvedSegment& seg = inputs_.timeline.segments.at(static_cast<size_t>(index));
+    auto lookUp = [](const std::map<int64_t, int32_t>& map, int64_t key) -> std::optional<int32_t> {
+        auto found = map.find(key);
+        return found == map.end() ? std::nullopt : std::optional<int32_t>(found->second);
+    };
+    std::optional<int32_t> track = role == ClipRole::main ? lookUp(tracks_.clips, index) : lookUp(tracks_.tails, incoming);
+    std::optional<int32_t> maskTrack =
+        role == ClipRole::main ? lookUp(tracks_.masks, index) : lookUp(tracks_.maskTails, incoming);
+
+    std::shared_ptr<const RGBAImage> shown = shownClip(seg, track, frame, source);
     const RGBAImage& picture = *shown;
 
     Placement placement{canvas_, inputs_.recipe};
@@ -177,9 +190,7 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
         placed = placement.fitted(picture, window);
     }
 
-    bool replace = range.background && inputs_.plan.background.hasValue() && inputs_.matteAssetId &&
-                   *inputs_.matteAssetId == seg.assetId;
-    if (!replace) return placed;
+    if (!replacesBackground(seg, range)) return placed;
     std::shared_ptr<const RGBAImage> maskFrame = maskTrack && source ? source(*maskTrack) : nullptr;
     if (!maskFrame || !inputs_.matte) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
     std::shared_ptr<const RGBAImage> uprightMask = upright(maskFrame, inputs_.matte->orientation());
@@ -197,7 +208,15 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     return refiner.replacingBackground(placed, placedMask, fill);
 }
 
-RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, const FrameSource& source) const {
+struct GraphScene::PlacedOverlay {
+    std::shared_ptr<const RGBAImage> shown;
+    render::Rect rect;
+    RGBAImage placed;
+    float opacity = 1;
+    std::optional<double> radius;
+};
+
+GraphScene::PlacedOverlay GraphScene::placedOverlay(int64_t index, int64_t frame, const FrameSource& source) const {
     const ResolvedOverlay& ov = inputs_.timeline.overlays.at(static_cast<size_t>(index));
     std::shared_ptr<const RGBAImage> shown;
     if (auto still = inputs_.stills.find(ov.assetId); still != inputs_.stills.end() && still->second) {
@@ -224,6 +243,18 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
     if (ov.cornerRadiusPct && std::isfinite(*ov.cornerRadiusPct) && *ov.cornerRadiusPct > 0) {
         radius = std::min(std::min(rect.width, rect.height) * 0.5, *ov.cornerRadiusPct * canvas_.width / 100);
     }
+    return {std::move(shown), rect, std::move(placed), opacity, radius};
+}
+
+RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, const FrameSource& source) const {
+    const ResolvedOverlay& ov = inputs_.timeline.overlays.at(static_cast<size_t>(index));
+    PlacedOverlay layer = placedOverlay(index, frame, source);
+    const RGBAImage& picture = *layer.shown;
+    const render::Rect& rect = layer.rect;
+    RGBAImage& placed = layer.placed;
+    const float opacity = layer.opacity;
+    const std::optional<double>& radius = layer.radius;
+    Placement placement{canvas_, inputs_.recipe};
     if (!ov.matteKey) {
         if (radius) clipToRoundedRect(placed, rect, *radius, false);
         if (opacity < 1) scale(placed, opacity, false);
@@ -252,7 +283,58 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
     return refiner.replacingBackground(onCanvas(canvas_, placed), placedMask, under);
 }
 
+std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& range, const FrameSource& source) const {
+    // The scalar references draw pass by pass, the road the bands must match.
+    if (!range.segment || Kernels::references()) return std::nullopt;
+    const int64_t index = *range.segment;
+    const ResolvedSegment& seg = inputs_.timeline.segments.at(static_cast<size_t>(index));
+    if ((seg.transition && range.transitioning) || replacesBackground(seg, range)) return std::nullopt;
+    for (int64_t o : range.overlays) {
+        const ResolvedOverlay& ov = inputs_.timeline.overlays.at(static_cast<size_t>(o));
+        if (ov.role != VideoOverlayRole::logo || ov.matteKey) return std::nullopt;
+    }
+    const int64_t t = atUs(frame);
+    if (grading_->needsPicture(t)) return std::nullopt;
+    auto found = tracks_.clips.find(index);
+    std::shared_ptr<const RGBAImage> shown =
+        shownClip(seg, found == tracks_.clips.end() ? std::nullopt : std::optional<int32_t>(found->second), frame, source);
+    const RGBAImage& picture = *shown;
+    Transform::Sample sample = seg.transform.sampled(t);
+    FramingInput framing{static_cast<double>(picture.width), static_cast<double>(picture.height), canvas_.width,
+                         canvas_.height};
+    SourceWindow window = framing.window(sample.center, sample.scale);
+    if (window.showsPastTheSource(framing.sourceWidth, framing.sourceHeight)) return std::nullopt;
+
+    // The steps the passes would run one after another, fused: the chain so
+    // far is cleaned where a pass would have ended before each logo.
+    PixelChain chain(inputs_.recipe.gammaSpace());
+    RGBAImage unused;
+    grading_->graded(unused, t, frame, chain);
+    bool logos = false;
+    for (int64_t o : range.overlays) {
+        PlacedOverlay layer = placedOverlay(o, frame, source);
+        if (layer.radius) clipToRoundedRect(layer.placed, layer.rect, *layer.radius, false);
+        if (layer.opacity < 1) scale(layer.placed, layer.opacity, false);
+        chain.add(std::make_unique<SanitiseStep>());
+        chain.add(std::make_unique<OverStep>(std::make_shared<const RGBAImage>(std::move(layer.placed))));
+        logos = true;
+    }
+    bool texts = false;
+    for (const auto& item : textItems_) {
+        auto layer = text_->sharedLayer(item, t);
+        if (!layer) continue;
+        if (logos && !texts) chain.add(std::make_unique<SanitiseStep>());
+        chain.add(std::make_unique<OverStep>(std::move(layer)));
+        texts = true;
+    }
+    Placement placement{canvas_, inputs_.recipe};
+    return placement.fitted(picture, window, [&](RGBAImage& out, int from, int to) { Tiles::runRows(out, chain, from, to); });
+}
+
 RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const FrameSource& source) const {
+    // Most frames are one placed clip, graded, with logos and text: drawn
+    // band by band, each band finished while it is in cache.
+    if (auto drawn = banded(frame, range, source)) return std::move(*drawn);
     const int64_t t = atUs(frame);
     RGBAImage picture;
     if (range.segment) {

@@ -58,6 +58,12 @@ public:
 
 private:
     enum class ClipRole { main, tail };
+    struct PlacedOverlay;
+    std::shared_ptr<const RGBAImage> shownClip(const ResolvedSegment& segment, std::optional<int32_t> track, int64_t frame,
+                                               const FrameSource& source) const;
+    bool replacesBackground(const ResolvedSegment& segment, const ComposedRange& range) const;
+    PlacedOverlay placedOverlay(int64_t overlay, int64_t frame, const FrameSource& source) const;
+    std::optional<RGBAImage> banded(int64_t frame, const ComposedRange& range, const FrameSource& source) const;
     RGBAImage clip(int64_t segment, ClipRole role, int64_t incoming, int64_t frame, const ComposedRange& range,
                    const FrameSource& source) const;
     RGBAImage composite(int64_t overlay, int64_t frame, RGBAImage under, const FrameSource& source) const;

@@ -6,6 +6,9 @@
 #include "Core/Render/Lanczos.hpp"
 
 #include <algorithm>
+#include <array>
+#include <deque>
+#include <memory>
 #include <cmath>
 
 namespace korvel {
@@ -30,50 +33,93 @@ PixelBox pixels(const render::Rect& r, const render::RenderCanvas& canvas) {
                clampTo(r.maxY(), canvas.height)};
     return b;
 }
+// The taps of a drawing depend only on its geometry, which stays the same
+// frame after frame: the last few of this thread are kept. Shared, since this
+// thread may take up other drawings while it waits for the bands.
+std::shared_ptr<const Lanczos::Plan> planned(const RGBAImage& picture, double sx, double sy, double tx, double ty,
+                                             bool clampEdges, const RGBAImage& out) {
+    struct Kept {
+        std::array<double, 4> affine;
+        std::array<int, 8> boxes;
+        bool clampEdges;
+        std::shared_ptr<const Lanczos::Plan> plan;
+    };
+    constexpr size_t keep = 4;
+    thread_local std::deque<Kept> kept;
+    std::array<double, 4> affine{sx, sy, tx, ty};
+    std::array<int, 8> boxes{picture.x, picture.y, picture.width, picture.height, out.x, out.y, out.width, out.height};
+    for (const Kept& k : kept)
+        if (k.affine == affine && k.boxes == boxes && k.clampEdges == clampEdges) return k.plan;
+    if (kept.size() == keep) kept.pop_back();
+    kept.push_front({affine, boxes, clampEdges,
+                     std::make_shared<const Lanczos::Plan>(Lanczos::plan(picture, sx, sy, tx, ty, clampEdges, out))});
+    return kept.front().plan;
+}
 } // namespace
 
 RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
-                           bool clampEdges, bool tolerant) const {
+                           bool clampEdges, bool tolerant, const Then& then) const {
     PixelBox box = pixels(rect, canvas);
     if (box.empty() || picture.empty() || !(s > 0) || !std::isfinite(s)) return RGBAImage{};
     bool same = tolerant && std::fabs(s - 1) < 0.0005;
     if (same) s = 1;
     const bool copies = same && tx == std::round(tx) && ty == std::round(ty);
-    // Resampling writes every pixel; a copy leaves what it misses transparent.
-    RGBAImage out = copies ? RGBAImage::transparent(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0)
-                           : RGBAImage::blank(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
+    // Every pixel is written below, missed ones as transparent.
+    RGBAImage out = RGBAImage::blank(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
     if (copies) {
-        // Whole-pixel moves copy.
-        int dx = static_cast<int>(tx), dy = static_cast<int>(ty);
-        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
+        // Whole-pixel moves copy, row by row.
+        const int dx = static_cast<int>(tx), dy = static_cast<int>(ty);
+        const int left = out.x, right = out.x + out.width;
+        const int in0 = std::clamp(dx + picture.x, left, right), in1 = std::clamp(dx + picture.x + picture.width, left, right);
+        auto band = [&](int from, int to) {
             for (int y = from; y < to; ++y) {
+                float* d = out.row(y - out.y);
                 int sy = y - dy - picture.y;
                 if (clampEdges) sy = std::clamp(sy, 0, picture.height - 1);
-                float* d = out.row(y - out.y);
-                if (sy < 0 || sy >= picture.height) continue;
-                for (int x = out.x; x < out.x + out.width; ++x, d += 4) {
-                    int sx = x - dx - picture.x;
-                    if (clampEdges) sx = std::clamp(sx, 0, picture.width - 1);
-                    if (sx < 0 || sx >= picture.width) continue;
-                    std::copy_n(picture.row(sy) + static_cast<size_t>(sx) * 4, 4, d);
+                if (sy < 0 || sy >= picture.height) {
+                    std::fill_n(d, static_cast<size_t>(out.width) * 4, 0.0f);
+                    continue;
+                }
+                const float* srow = picture.row(sy);
+                const float* first = srow;
+                const float* last = srow + static_cast<size_t>(picture.width - 1) * 4;
+                for (int x = left; x < in0; ++x, d += 4) {
+                    if (clampEdges) std::copy_n(first, 4, d);
+                    else std::fill_n(d, 4, 0.0f);
+                }
+                const size_t inside = static_cast<size_t>(in1 - in0) * 4;
+                if (inside > 0) std::copy_n(srow + static_cast<size_t>(in0 - dx - picture.x) * 4, inside, d);
+                d += inside;
+                for (int x = in1; x < right; ++x, d += 4) {
+                    if (clampEdges) std::copy_n(last, 4, d);
+                    else std::fill_n(d, 4, 0.0f);
                 }
             }
+        };
+        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
+            band(from, to);
+            if (then) then(out, from, to);
         });
         return out;
     }
     if (s < 1) {
-        Lanczos::Plan plan = Lanczos::plan(picture, s, tx, ty, clampEdges, out);
-        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });
+        std::shared_ptr<const Lanczos::Plan> plan = planned(picture, s, s, tx, ty, clampEdges, out);
+        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
+            Lanczos::draw(*plan, picture, out, from, to);
+            if (then) then(out, from, to);
+        });
     } else {
-        Tiles::rows(out.y, out.y + out.height,
-                    [&](int from, int to) { Bilinear::draw(picture, s, tx, ty, clampEdges, out, from, to); });
+        Tiles::rows(out.y, out.y + out.height, [&](int from, int to) {
+            Bilinear::draw(picture, s, tx, ty, clampEdges, out, from, to);
+            if (then) then(out, from, to);
+        });
     }
     return out;
 }
 
-RGBAImage Placement::fitted(const RGBAImage& picture, const SourceWindow& window) const {
+RGBAImage Placement::fitted(const RGBAImage& picture, const SourceWindow& window, const Then& then) const {
     double s = canvas.width / window.width;
-    return drawn(picture, s, -window.x * s, -window.y * s, canvas.rect, true, true);
+    return drawn(picture, s, -window.x * s, -window.y * s, canvas.rect, true, true, then);
 }
 
 RGBAImage Placement::placedExactly(const RGBAImage& picture, const SourceWindow& window,
@@ -115,8 +161,8 @@ RGBAImage Placement::stretched(const RGBAImage& picture, int width, int height) 
     if (picture.width == width && picture.height == height && picture.x == 0 && picture.y == 0) return picture;
     RGBAImage out = RGBAImage::blank(0, 0, width, height);
     double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
-    Lanczos::Plan plan = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, out);
-    Tiles::rows(0, height, [&](int from, int to) { Lanczos::draw(plan, picture, out, from, to); });
+    std::shared_ptr<const Lanczos::Plan> plan = planned(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, out);
+    Tiles::rows(0, height, [&](int from, int to) { Lanczos::draw(*plan, picture, out, from, to); });
     return out;
 }
 

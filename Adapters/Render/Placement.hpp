@@ -6,6 +6,8 @@
 #include "Core/Render/NormalizedRect.hpp"
 #include "Core/Render/RGBAImage.hpp"
 
+#include <functional>
+
 namespace korvel {
 
 // Scales and moves pictures into rectangles of the canvas, the same way for
@@ -15,8 +17,12 @@ struct Placement {
     render::RenderCanvas canvas;
     ColorRecipe recipe;
 
+    // Runs on the canvas rows [from, to) of a picture as soon as they are
+    // drawn, while they are still in cache.
+    using Then = std::function<void(RGBAImage& out, int from, int to)>;
+
     // The window filling the canvas.
-    RGBAImage fitted(const RGBAImage& picture, const SourceWindow& window) const;
+    RGBAImage fitted(const RGBAImage& picture, const SourceWindow& window, const Then& then = {}) const;
     // The picture where the window puts it, over a canvas-sized backdrop.
     RGBAImage placedExactly(const RGBAImage& picture, const SourceWindow& window, const RGBAImage& backdrop) const;
     // Scaled to cover the rectangle, centred, cropped to it.
@@ -34,7 +40,7 @@ struct Placement {
     // `rect` (cropped to the canvas): Lanczos when shrinking, linear when
     // enlarging, edge pixels repeated when `clampEdges`.
     RGBAImage drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
-                    bool clampEdges, bool tolerant) const;
+                    bool clampEdges, bool tolerant, const Then& then = {}) const;
 };
 
 } // namespace korvel

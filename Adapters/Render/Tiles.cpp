@@ -1,5 +1,7 @@
 #include "Adapters/Render/Tiles.hpp"
 
+#include <algorithm>
+
 #include <tbb/blocked_range2d.h>
 #include <tbb/parallel_for.h>
 
@@ -26,6 +28,16 @@ void run(RGBAImage& image, const PixelChain& chain) {
                               chain.run(p, n, image.x + r.cols().begin(), image.y + y);
                           }
                       });
+}
+
+void runRows(RGBAImage& image, const PixelChain& chain, int from, int to) {
+    if (chain.empty() || image.empty()) return;
+    for (int y = std::max(from, image.y); y < std::min(to, image.y + image.height); ++y) {
+        float* row = image.row(y - image.y);
+        for (int x = 0; x < image.width; x += tileColumns) {
+            chain.run(row + static_cast<size_t>(x) * 4, std::min(tileColumns, image.width - x), image.x + x, y);
+        }
+    }
 }
 
 } // namespace korvel::Tiles

@@ -18,5 +18,9 @@ void rows(int from, int to, const std::function<void(int, int)>& body);
 // Runs a fused chain of pointwise steps over every pixel of the image.
 void run(RGBAImage& image, const PixelChain& chain);
 
+// The chain over the canvas rows [from, to) of the image, on this thread, in
+// the same spans as run(): for a band that was just drawn.
+void runRows(RGBAImage& image, const PixelChain& chain, int from, int to);
+
 } // namespace Tiles
 } // namespace korvel

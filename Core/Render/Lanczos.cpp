@@ -2,6 +2,7 @@
 
 #include "Core/Render/ColorMath.hpp"
 #include "Core/Render/Kernels.hpp"
+#include "Core/Render/ResampleKernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -52,6 +53,44 @@ Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int 
     }
     return a;
 }
+
+// Each output row: its source rows weighted into one line, then that line
+// filtered along itself. No source row is filtered twice, whatever the bands.
+void verticalFirst(const Plan& plan, const RGBAImage& src, RGBAImage& out, int y0, int y1, int rowFirst, int rowLast) {
+    const Axis& ax = plan.columns;
+    const Axis& ay = plan.rows;
+    // Only the source columns some output reads (the first taps only grow).
+    const int c0 = std::clamp(ax.first.front(), 0, src.width - 1);
+    const int c1 = std::clamp(ax.first.back() + ax.taps - 1, 0, src.width - 1);
+    const size_t lineFloats = static_cast<size_t>(out.width) * 4;
+    // Scratch of this thread, kept from band to band and never cleared: every
+    // value read is written first.
+    thread_local std::vector<float> line;
+    thread_local std::vector<const float*> rows;
+    thread_local std::vector<float> weights;
+    if (size_t needed = static_cast<size_t>(src.width) * 4; line.size() < needed) line.resize(needed);
+    for (int y = y0; y < y1; ++y) {
+        const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
+        int first = ay.first[static_cast<size_t>(y - out.y)];
+        float* dstRow = out.row(y - out.y);
+        rows.clear();
+        weights.clear();
+        for (int k = 0; k < ay.taps; ++k) {
+            if (w[k] == 0) continue;
+            rows.push_back(src.row(std::clamp(first + k, rowFirst, rowLast)) + static_cast<size_t>(c0) * 4);
+            weights.push_back(w[k]);
+        }
+        if (rows.empty()) {
+            std::fill_n(dstRow, lineFloats, 0.0f);
+            continue;
+        }
+        float* at = line.data() + static_cast<size_t>(c0) * 4;
+        Kernels::weightedSum(at, rows.data(), weights.data(), static_cast<int>(rows.size()),
+                             static_cast<size_t>(c1 - c0 + 1) * 4);
+        Kernels::resampleRow(dstRow, line.data(), src.width, ax.first.data(), ax.weights.data(), ax.taps, out.width);
+        Kernels::sanitise(dstRow, lineFloats);
+    }
+}
 } // namespace
 
 Plan plan(const RGBAImage& src, double s, double tx, double ty, bool clamp, const RGBAImage& out) {
@@ -87,15 +126,13 @@ void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int 
         for (int y = y0; y < y1; ++y) std::fill_n(out.row(y - out.y), static_cast<size_t>(out.width) * 4, 0.0f);
         return;
     }
+    if (!Kernels::references()) return verticalFirst(plan, src, out, y0, y1, rowFirst, rowLast);
     // Horizontal pass over the source rows these output rows need; one
     // pixel's four channels travel as one vector.
     typedef float Pixel __attribute__((vector_size(16)));
     const int rows = rowLast - rowFirst + 1;
     const size_t lineFloats = static_cast<size_t>(out.width) * 4;
-    // Scratch of this thread, kept from band to band and never cleared: every
-    // value is written before it is read.
-    thread_local std::vector<Pixel> line;
-    if (size_t needed = static_cast<size_t>(rows) * static_cast<size_t>(out.width); line.size() < needed) line.resize(needed);
+    std::vector<Pixel> line(static_cast<size_t>(rows) * static_cast<size_t>(out.width));
     for (int r = 0; r < rows; ++r) {
         const float* srow = src.row(rowFirst + r);
         Pixel* dst = &line[static_cast<size_t>(r) * static_cast<size_t>(out.width)];
@@ -123,25 +160,6 @@ void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int 
         }
     }
     // Vertical pass.
-    if (!Kernels::references()) {
-        for (int y = y0; y < y1; ++y) {
-            const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
-            int first = ay.first[static_cast<size_t>(y - out.y)];
-            float* dstRow = out.row(y - out.y);
-            bool none = true;
-            for (int k = 0; k < ay.taps; ++k) {
-                if (w[k] == 0) continue;
-                int index = std::clamp(first + k, rowFirst, rowLast);
-                const float* l = reinterpret_cast<const float*>(
-                    &line[static_cast<size_t>(index - rowFirst) * static_cast<size_t>(out.width)]);
-                Kernels::accumulate(dstRow, l, w[k], lineFloats, none);
-                none = false;
-            }
-            if (none) std::fill_n(dstRow, lineFloats, 0.0f);
-            else Kernels::sanitise(dstRow, lineFloats);
-        }
-        return;
-    }
     for (int y = y0; y < y1; ++y) {
         const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
         int first = ay.first[static_cast<size_t>(y - out.y)];

@@ -74,6 +74,68 @@ TEST(FramePicture, LookGrainLogoAndCaptionDrawAsTheScalarCodeDraws) {
     EXPECT_NE(a.pixels, gammaPicture(RGBAImage::transparent(0, 0, w, h), {w, h}).pixels);
 }
 
+// Drawn band by band (the vector road) and pass by pass with the scalar
+// references: a clip placed 1:1, shrunk and enlarged, graded or not, under
+// logos with corners, opacity and each other, and a caption.
+TEST(FramePicture, BandsDrawWhatThePassesDraw) {
+    struct Case {
+        const char* what;
+        int clipWidth, clipHeight;
+        bool graded;
+        double cornerPct, opacity;
+        bool secondLogo, caption;
+    };
+    const int w = 320, h = 180;
+    for (Case c : {Case{"a clip on its own size", 320, 180, true, 0, 1, false, true},
+                   Case{"a clip shrunk", 1013, 571, true, 2, 0.7, true, true},
+                   Case{"a clip enlarged, ungraded", 211, 119, false, 0, 1, true, false},
+                   Case{"a clip shrunk, logos only", 777, 431, false, 5, 0.4, false, false}}) {
+        RenderPlan p = plan(w, h);
+        p.segments = {fixtures::segment("clip", 0, 0, 2000000)};
+        VideoOverlay logo = fixtures::overlay("logo", 0, 2000000, 0, 2000000);
+        logo.role = VideoOverlayRole::logo;
+        logo.rect = {0.6, 0.05, 0.3, 0.3};
+        logo.opacity = c.opacity;
+        if (c.cornerPct > 0) logo.cornerRadiusPct = c.cornerPct;
+        p.videoOverlays = {logo};
+        if (c.secondLogo) {
+            VideoOverlay second = logo;
+            second.id = "second";
+            second.rect = {0.5, 0.2, 0.3, 0.4};
+            p.videoOverlays.push_back(second);
+        }
+        if (c.graded) {
+            ColorStep look, grain;
+            look.kind = ColorStep::Look{"cool_film", 0.8};
+            grain.kind = ColorStep::Grain{0.5, 3};
+            p.colorStack = {look, grain};
+        }
+        if (c.caption) {
+            TextItem caption = fixtures::caption("caption", 0, 2000000);
+            caption.style.weight = 700;
+            caption.style.sizePct = 10;
+            caption.style.lineHeight = 1.2;
+            p.textItems = {caption};
+        }
+        GraphScene scene(stillInputs(p, {{"clip", textured(c.clipWidth, c.clipHeight)},
+                                         {"logo", solid(90, 60, 0.2f, 0.9f, 0.5f, 0.8f)}}),
+                         {});
+        scene.preflight();
+        std::vector<int64_t> logos{0};
+        if (c.secondLogo) logos.push_back(1);
+        Kernels::useReferences(true);
+        RGBAImage passes = scene.picture(3, range(3, 0, false, logos), noFrames);
+        Kernels::useReferences(false);
+        RGBAImage bands = scene.picture(3, range(3, 0, false, logos), noFrames);
+        ASSERT_EQ(bands.width, passes.width) << c.what;
+        ASSERT_EQ(bands.height, passes.height) << c.what;
+        Picture a = gammaPicture(bands, {w, h}), b = gammaPicture(passes, {w, h});
+        int worst = 0;
+        for (size_t i = 0; i < a.pixels.size(); ++i) worst = std::max(worst, std::abs(a.pixels[i] - b.pixels[i]));
+        EXPECT_LE(worst, 1) << c.what << ": code values apart";
+    }
+}
+
 TEST(FramePicture, GammaCodesAreTheCurvesOwn) {
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> values(-0.1f, 1.1f);

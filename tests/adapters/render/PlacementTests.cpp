@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace korvel;
 using namespace korvel::pictures;
 
@@ -21,6 +23,32 @@ TEST(Placement, AWholeWindowOnItsOwnSizeIsCopied) {
     RGBAImage image = ramp(40, 30);
     RGBAImage out = on(40, 30).fitted(image, SourceWindow{0, 0, 40.00001, 30.000007});
     EXPECT_EQ(out.pixels, image.pixels);
+}
+
+TEST(Placement, WholePixelMovesCopyAndRepeatOrClearTheRest) {
+    struct Case {
+        int dx, dy;
+        bool clampEdges;
+    };
+    // Inside, past each edge, and wholly beside the canvas.
+    const RGBAImage image = ramp(23, 17);
+    for (Case c : {Case{0, 0, true}, Case{5, -3, false}, Case{-9, 4, true}, Case{-9, 4, false}, Case{30, 0, true},
+                   Case{0, -40, false}, Case{-30, 2, true}, Case{12, 8, false}}) {
+        Placement placement = on(31, 19);
+        RGBAImage out = placement.drawn(image, 1, c.dx, c.dy, placement.canvas.rect, c.clampEdges, true);
+        ASSERT_EQ(out.width, 31);
+        ASSERT_EQ(out.height, 19);
+        for (int y = 0; y < out.height; ++y)
+            for (int x = 0; x < out.width; ++x) {
+                int sx = x - c.dx, sy = y - c.dy;
+                if (c.clampEdges) sx = std::clamp(sx, 0, image.width - 1), sy = std::clamp(sy, 0, image.height - 1);
+                bool on = sx >= 0 && sy >= 0 && sx < image.width && sy < image.height;
+                for (int ch = 0; ch < 4; ++ch) {
+                    float want = on ? image.row(sy)[sx * 4 + ch] : 0.0f;
+                    ASSERT_EQ(out.row(y)[x * 4 + ch], want) << "moved by " << c.dx << ", " << c.dy << " at " << x << ", " << y;
+                }
+            }
+    }
 }
 
 TEST(Placement, ShrinkingRepeatsTheEdgesAndKeepsAFlatPictureFlat) {

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+
+namespace korvel {
+
+// The resampling loops of a drawing as vector code, chosen for the processor
+// at run time like the other kernels.
+namespace Kernels {
+
+// dst[i] = sum of rows[k][i] x weights[k] over the `taps` rows, for `count`
+// floats; the products are summed in tap order, as accumulate() sums them.
+void weightedSum(float* dst, const float* const* rows, const float* weights, int taps, size_t count);
+
+// One row of RGBA pixels filtered along itself: output o is the sum over k of
+// line pixel first[o] + k times weights[o x taps + k]. Where a tap falls off
+// the line (of `width` pixels), the edge pixel stands in and zero weights are
+// skipped.
+void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count);
+
+} // namespace Kernels
+} // namespace korvel
