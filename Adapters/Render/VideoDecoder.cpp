@@ -90,7 +90,7 @@ bool VideoDecoder::canDecode(const MovieSampleEntry& entry) {
     return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
 }
 
-std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, int32_t timescale, bool rough) {
+std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning) {
     FFmpeg::prepare();
     CodecChoice choice = codecFor(entry);
     if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
@@ -110,14 +110,18 @@ std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, in
     context->pkt_timebase = AVRational{1, timescale};
     // Threads only pay off on large pictures.
     context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
-    // Pictures shrunk many times over lose nothing without deblocking.
-    if (rough) context->skip_loop_filter = AVDISCARD_ALL;
+    if (tuning.noDelay) context->thread_type = FF_THREAD_SLICE;
+    if (tuning.rough) context->skip_loop_filter = AVDISCARD_ALL;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
     VideoDecoder d;
     d.state_->context = std::move(context);
     d.state_->frame = FFmpeg::frame();
     d.state_->packet = FFmpeg::packet();
     return d;
+}
+
+std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, int32_t timescale) {
+    return make(entry, timescale, Tuning{});
 }
 
 bool VideoDecoder::send(const std::vector<uint8_t>& bytes, const MovieSample& sample,

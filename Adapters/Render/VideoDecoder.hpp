@@ -18,9 +18,19 @@ class VideoDecoder {
 public:
     // Whether some decoder of this engine reads the entry.
     static bool canDecode(const MovieSampleEntry& entry);
-    // Nothing when no decoder reads the entry or it does not open. `rough`
-    // skips deblocking, for pictures that are shrunk many times over.
-    static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale, bool rough = false);
+    // How a decoder is set up beyond the entry's own configuration.
+    struct Tuning {
+        // Skips deblocking, for pictures that are shrunk many times over or
+        // only checked for decoding at all.
+        bool rough = false;
+        // Slice threads only, so each frame comes out as soon as its sample
+        // is in: frame threads hold back one frame per thread, which a
+        // decoder that reads one frame and stops would decode for nothing.
+        bool noDelay = false;
+    };
+    // Nothing when no decoder reads the entry or it does not open.
+    static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning);
+    static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale);
 
     ~VideoDecoder();
     VideoDecoder(VideoDecoder&&) noexcept;

@@ -24,13 +24,14 @@ int64_t timeOf(const AVFrame& frame) {
 enum class Wanted { target, first };
 
 bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, Wanted wanted,
-                const std::function<void(AVFrame&)>& use, const std::function<void()>& checkpoint, int* decoderError) {
+                VideoDecoder::Tuning tuning, const std::function<void(AVFrame&)>& use,
+                const std::function<void()>& checkpoint, int* decoderError) {
     const auto& samples = track.samples;
     if (target >= samples.size()) return false;
     const MovieSample& goal = samples[target];
     if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
     auto decoder = VideoDecoder::make(track.movie.sampleEntries[goal.descriptionIndex],
-                                 static_cast<int32_t>(track.movie.mediaTimescale));
+                                      static_cast<int32_t>(track.movie.mediaTimescale), tuning);
     if (!decoder) return false;
     size_t start = target;
     while (start > 0 && !samples[start].isSync) --start;
@@ -49,6 +50,8 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
         const MovieSample& s = samples[i];
         StoredSamples::Entry entry{s.offset, s.size};
         auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        // Nothing refers to the pictures skipped, so the target decodes the same.
+        if (wanted == Wanted::target) decoder->skipUnreferenced(i != target);
         if (decoder->send(bytes, s, take)) break;
     }
     if (!found) decoder->finish(take);
@@ -72,7 +75,7 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
     while (start > 0 && !samples[start].isSync) --start;
     if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
     auto decoder = VideoDecoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
-                                 static_cast<int32_t>(track.movie.mediaTimescale), rough);
+                                      static_cast<int32_t>(track.movie.mediaTimescale), {.rough = rough});
     if (!decoder) return AVERROR_DECODER_NOT_FOUND;
     MovieFile file(url);
     bool stopped = false;
@@ -91,20 +94,36 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
     return decoder->lastError();
 }
 
-bool VideoFrames::decodesFirst(const std::filesystem::path& url, const VideoTrack& track) {
-    if (track.samples.empty()) return false;
+std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesystem::path& url,
+                                                               const VideoTrack& track) {
+    if (track.samples.empty()) return std::nullopt;
     try {
         MovieFile file(url);
-        return decodeUpTo(file, track, 0, Wanted::first, [](AVFrame&) {}, {}, nullptr);
+        FirstFrame first;
+        auto read = [&](AVFrame& frame) {
+            if (frame.color_trc == AVCOL_TRC_UNSPECIFIED && frame.color_primaries == AVCOL_PRI_UNSPECIFIED &&
+                frame.colorspace == AVCOL_SPC_UNSPECIFIED) {
+                return;
+            }
+            first.color = ColorTags::described(frame.color_primaries, frame.color_trc, frame.colorspace,
+                                               frame.color_range == AVCOL_RANGE_JPEG);
+        };
+        // Only looked at, never shown: no deblocking, and no frame threads
+        // that would decode a frame per thread before the first comes out.
+        if (!decodeUpTo(file, track, 0, Wanted::first, {.rough = true, .noDelay = true}, read, {}, nullptr)) {
+            return std::nullopt;
+        }
+        return first;
     } catch (...) {
-        return false;
+        return std::nullopt;
     }
 }
 
 bool VideoFrames::decodes(const std::filesystem::path& url, const VideoTrack& track, size_t sample) {
     try {
         MovieFile file(url);
-        return decodeUpTo(file, track, sample, Wanted::target, [](AVFrame&) {}, {}, nullptr);
+        // Whether it decodes at all does not depend on deblocking.
+        return decodeUpTo(file, track, sample, Wanted::target, {.rough = true}, [](AVFrame&) {}, {}, nullptr);
     } catch (...) {
         return false;
     }
@@ -123,7 +142,7 @@ Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack&
     size.width = std::max<int64_t>(size.width, 1);
     size.height = std::max<int64_t>(size.height, 1);
     bool found = decodeUpTo(
-        *file, track, sample, Wanted::target,
+        *file, track, sample, Wanted::target, {},
         [&](AVFrame& frame) {
             picture = FrameConversion::picture(frame, size);
         },
@@ -258,28 +277,6 @@ std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(si
     s.lastSample = target;
     s.last = found;
     return found;
-}
-
-std::optional<AssetColor> VideoFrames::bitstreamColor(const std::filesystem::path& url, const VideoTrack& track) {
-    if (track.samples.empty()) return std::nullopt;
-    try {
-        MovieFile file(url);
-        std::optional<AssetColor> color;
-        decodeUpTo(
-            file, track, 0, Wanted::first,
-            [&](AVFrame& frame) {
-                if (frame.color_trc == AVCOL_TRC_UNSPECIFIED && frame.color_primaries == AVCOL_PRI_UNSPECIFIED &&
-                    frame.colorspace == AVCOL_SPC_UNSPECIFIED) {
-                    return;
-                }
-                color = ColorTags::described(frame.color_primaries, frame.color_trc, frame.colorspace,
-                                             frame.color_range == AVCOL_RANGE_JPEG);
-            },
-            {}, nullptr);
-        return color;
-    } catch (...) {
-        return std::nullopt;
-    }
 }
 
 } // namespace korvel

@@ -22,8 +22,13 @@ namespace VideoFrames {
 // Whether some decoder of this engine reads the track's first description.
 bool canDecode(const VideoTrack& track);
 
-// Whether the first frame that the first samples give decodes. Never throws.
-bool decodesFirst(const std::filesystem::path& url, const VideoTrack& track);
+// What the first frame that the first samples give tells.
+struct FirstFrame {
+    // The colour tags its bitstream carries; nothing when it says nothing.
+    std::optional<AssetColor> color;
+};
+// The first frame's facts; nothing when it does not decode. Never throws.
+std::optional<FirstFrame> firstFrame(const std::filesystem::path& url, const VideoTrack& track);
 // Whether the frame of a sample (decode order) decodes. Never throws.
 bool decodes(const std::filesystem::path& url, const VideoTrack& track, size_t sample);
 
@@ -33,10 +38,6 @@ bool decodes(const std::filesystem::path& url, const VideoTrack& track, size_t s
 // when the decoder fails.
 Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
                 const std::function<void()>& checkpoint = {});
-
-// The colour tags the bitstream of the first frame carries; nothing when
-// the frame does not decode or says nothing. Never throws.
-std::optional<AssetColor> bitstreamColor(const std::filesystem::path& url, const VideoTrack& track);
 
 // What the frames of a track are read as: pictures in the working space or
 // mask values as coded.

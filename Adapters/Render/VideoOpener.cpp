@@ -120,6 +120,7 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     auto timescale = static_cast<int32_t>(mt.mediaTimescale);
 
     auto cursors = cursorSamples(mt);
+    std::optional<VideoFrames::FirstFrame> first;
 
     blockingWork([&](StopFlag&) {
         // Samples first: the decode probes read their bytes. Without walkable
@@ -136,7 +137,8 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
                 samplesFailure = std::current_exception();
             }
         }
-        if (!VideoFrames::decodesFirst(url, *track)) throw unsupported(url, " uses a video format that can't be decoded.");
+        first = VideoFrames::firstFrame(url, *track);
+        if (!first) throw unsupported(url, " uses a video format that can't be decoded.");
         if (samplesFailure) std::rethrow_exception(samplesFailure);
         std::vector<TrackSegment> edits;
         try {
@@ -155,7 +157,7 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     source.color = ColorTags::read(description);
     // Without a colr box the tags may still be in the bitstream (HLG
     // cameras often write only there).
-    if (!source.color) source.color = VideoFrames::bitstreamColor(url, *track);
+    if (!source.color) source.color = first->color;
     source.track = std::move(track);
     return source;
 }

@@ -5,6 +5,7 @@
 #include "Core/Render/ColorMath.hpp"
 #include "MediaFixtures.hpp"
 #include "tests/core/render/PlanFixtures.hpp"
+#include "tests/support/CounterVideo.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,58 @@ size_t sampleShowing(const VideoSource& source, int64_t ptsTicks) {
     size_t entry = static_cast<size_t>(std::lower_bound(pts.begin(), pts.end(), ptsTicks) - pts.begin());
     return source.track->sampleOfEntry.at(std::min(entry, pts.size() - 1));
 }
+
+// The index a counter frame shows (see CounterVideo), read from a grey RGB
+// picture; -1 when its levels name none.
+int counterIndex(const Picture& p) {
+    auto level = [&](int64_t x, int64_t y) {
+        double total = 0;
+        for (int64_t dy = -1; dy <= 1; ++dy)
+            for (int64_t dx = -1; dx <= 1; ++dx) total += p.pixels[static_cast<size_t>(((y + dy) * p.width + x + dx) * p.bands)];
+        return total / 9 / 8;
+    };
+    double low = level(p.width / 2, p.height / 2), high = level(p.width / 10, p.height / 10);
+    if (std::fabs(low - std::round(low)) > 0.3 || std::fabs(high - std::round(high)) > 0.3) return -1;
+    return static_cast<int>(std::lround(low) + 32 * std::lround(high));
+}
 } // namespace
+
+// Pictures nothing refers to are skipped on the way to a wanted one, and a
+// large picture is decoded on frame threads: every sample must still give
+// the frame it shows, and the first frame's bitstream still tells its colour.
+TEST(FrameDecoding, EverySampleGivesItsOwnFrameWhenUnreferencedPicturesAreSkipped) {
+    struct Case {
+        const char* name;
+        const char* encode;
+        bool hlgInBitstream;
+    };
+    const Case cases[] = {
+        {"counter-h264-b.mp4", "-c:v libx264 -qp 4 -pix_fmt yuv420p -g 300 -bf 3 -x264-params b-pyramid=none:b-adapt=0:scenecut=0", false},
+        {"counter-hevc.mp4",
+         "-c:v libx265 -preset ultrafast -pix_fmt yuv420p -tag:v hvc1 "
+         "-x265-params log-level=none:qp=4:keyint=300:bframes=3:b-adapt=0:colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc",
+         true},
+    };
+    for (const Case& c : cases) {
+        auto url = fx::folder() / c.name;
+        // Painted small (the painting is slow), coded at 720p.
+        ASSERT_TRUE(korvel::testing::CounterVideo::make(url, "color=black:s=160x90:r=30:d=1.5", c.encode,
+                                                        "scale=1280:720:flags=neighbor"))
+            << c.name;
+        VideoSource video = VideoOpener::open(url);
+        ASSERT_EQ(video.table.count(), 45) << c.name;
+        EXPECT_EQ(video.color && video.color->hdr, c.hlgInBitstream) << c.name;
+        size_t reordered = 0;
+        for (size_t i = 0; i < video.track->samples.size(); ++i) {
+            if (video.track->sampleOfEntry[i] != i) ++reordered;
+        }
+        EXPECT_GT(reordered, 0u) << c.name << ": the fixture needs pictures out of order";
+        for (int entry : {44, 0, 1, 2, 3, 17, 30, 43}) {
+            Picture p = VideoFrames::picture(url, *video.track, video.track->sampleOfEntry[entry], {160, 90});
+            EXPECT_EQ(counterIndex(p), entry) << c.name;
+        }
+    }
+}
 
 TEST(FrameDecoding, APlainFrameSurvivesTheWorkingSpaceWithinACodeValue) {
     auto url = fx::path("copy.mp4");
