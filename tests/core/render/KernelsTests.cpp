@@ -10,6 +10,8 @@
 #include "Core/Render/Steps/GrainStep.hpp"
 #include "Core/Render/Steps/OverStep.hpp"
 
+#include "tests/support/KernelChecks.hpp"
+
 #include <gtest/gtest.h>
 #include <hwy/tests/hwy_gtest.h>
 
@@ -55,21 +57,7 @@ std::vector<float> randomPixels(int count, unsigned seed) {
     return v;
 }
 
-// Within 1e-5, relative where values are large; NaN and infinities alike.
-void expectClose(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
-    ASSERT_EQ(got.size(), want.size());
-    int reported = 0;
-    for (size_t i = 0; i < got.size() && reported < 5; ++i) {
-        float g = got[i], w = want[i];
-        bool same = (std::isnan(g) && std::isnan(w)) || g == w ||
-                    (std::isfinite(w) && std::fabs(g - w) <= 1e-5f * std::max(1.0f, std::fabs(w)));
-        if (!same) {
-            ADD_FAILURE() << what << " value " << i << " (pixel " << i / 4 << ", channel " << i % 4 << "): " << g
-                          << " where the reference gives " << w;
-            ++reported;
-        }
-    }
-}
+using KernelChecks::expectClose;
 
 // The same input through the kernels and through the scalar references.
 void compare(const std::vector<float>& input, const std::function<void(std::vector<float>&)>& run, const std::string& what) {

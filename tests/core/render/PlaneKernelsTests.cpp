@@ -5,6 +5,8 @@
 #include "Core/Render/ColorMath.hpp"
 #include "Core/Render/PlaneKernels.hpp"
 
+#include "tests/support/KernelChecks.hpp"
+
 #include <gtest/gtest.h>
 #include <hwy/tests/hwy_gtest.h>
 
@@ -166,18 +168,7 @@ std::vector<float> randomValues(size_t count, unsigned seed, float low, float hi
     return v;
 }
 
-void expectClose(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
-    ASSERT_EQ(got.size(), want.size());
-    int reported = 0;
-    for (size_t i = 0; i < got.size() && reported < 5; ++i) {
-        float g = got[i], w = want[i];
-        bool same = g == w || (std::isfinite(w) && std::fabs(g - w) <= 1e-5f * std::max(1.0f, std::fabs(w)));
-        if (!same) {
-            ADD_FAILURE() << what << ", value " << i << ": " << g << " where the reference gives " << w;
-            ++reported;
-        }
-    }
-}
+using KernelChecks::expectClose;
 
 class PlaneKernelTargets : public hwy::TestWithParamTarget {};
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(PlaneKernelTargets);

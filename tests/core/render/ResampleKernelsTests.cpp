@@ -2,6 +2,8 @@
 // compiled in that this processor runs (the baseline too).
 #include "Core/Render/ResampleKernels.hpp"
 
+#include "tests/support/KernelChecks.hpp"
+
 #include <gtest/gtest.h>
 #include <hwy/tests/hwy_gtest.h>
 
@@ -22,15 +24,7 @@ std::vector<float> randomValues(size_t count, unsigned seed, float from = -0.5f,
     return v;
 }
 
-void expectClose(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
-    ASSERT_EQ(got.size(), want.size());
-    int reported = 0;
-    for (size_t i = 0; i < got.size() && reported < 5; ++i) {
-        if (std::fabs(got[i] - want[i]) <= 1e-5f * std::max(1.0f, std::fabs(want[i]))) continue;
-        ADD_FAILURE() << what << " value " << i << ": " << got[i] << " where the reference gives " << want[i];
-        ++reported;
-    }
-}
+using KernelChecks::expectClose;
 
 class ResampleTargets : public hwy::TestWithParamTarget {};
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ResampleTargets);
