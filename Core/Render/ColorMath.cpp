@@ -6,9 +6,6 @@
 namespace korvel::ColorMath {
 
 namespace {
-constexpr float hlgA = 0.17883277f;
-constexpr float hlgB = 0.28466892f; // 1 - 4a
-constexpr float hlgC = 0.55991073f; // 0.5 - a ln(4a)
 constexpr float referenceWhite = 203.0f;
 constexpr float hlgPeak = 1000.0f;
 constexpr float hlgGamma = 1.2f;
@@ -20,11 +17,6 @@ float hlgInverseOETF(float v) {
     return v <= 0.5f ? v * v / 3.0f : (std::exp((v - hlgC) / hlgA) + hlgB) / 12.0f;
 }
 } // namespace
-
-// The exact constants of the curve (1.099 and 0.018 rounded), the same the
-// video decoder's converter uses, so that a round trip is lossless.
-constexpr float alpha709 = 1.09929682680944f;
-constexpr float beta709 = 0.018053968510807f;
 
 float encode709(float l) {
     if (l < 0) return -encode709(-l);

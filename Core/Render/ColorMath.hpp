@@ -7,6 +7,15 @@
 
 namespace korvel::ColorMath {
 
+// The curves' constants, shared by the scalar code and the vector kernels:
+// BT.709's exact ones (1.099 and 0.018 rounded), so that a round trip
+// through the video converter is lossless, and HLG's.
+inline constexpr float alpha709 = 1.09929682680944f;
+inline constexpr float beta709 = 0.018053968510807f;
+inline constexpr float hlgA = 0.17883277f;
+inline constexpr float hlgB = 0.28466892f; // 1 - 4a
+inline constexpr float hlgC = 0.55991073f; // 0.5 - a ln(4a)
+
 // BT.709 camera curve, extended: odd around 0 and continued above 1, so
 // values of the extended working space survive a round trip.
 float encode709(float linear);

@@ -23,8 +23,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 using D = hn::ScalableTag<float>;
 using V = hn::Vec<D>;
 
-constexpr float alpha709 = 1.09929682680944f;
-constexpr float beta709 = 0.018053968510807f;
+using ColorMath::alpha709;
+using ColorMath::beta709;
 
 // The largest argument whose exponential is a float.
 constexpr float expTop = 88.72283f;
@@ -62,9 +62,9 @@ HWY_INLINE V decode709(D d, V x) {
     });
 }
 
-constexpr float hlgA = 0.17883277f;
-constexpr float hlgB = 0.28466892f;
-constexpr float hlgC = 0.55991073f;
+using ColorMath::hlgA;
+using ColorMath::hlgB;
+using ColorMath::hlgC;
 constexpr float hlgDisplay = 203.0f / 1000.0f;
 
 HWY_INLINE V encodeHLG(D d, V x) {

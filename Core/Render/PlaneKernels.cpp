@@ -24,11 +24,11 @@ using V = hn::Vec<D>;
 // Wide enough for the widest vector of any target.
 constexpr size_t mostLanes = 16;
 
-constexpr float alpha709 = 1.09929682680944f;
-constexpr float beta709 = 0.018053968510807f;
-constexpr float hlgA = 0.17883277f;
-constexpr float hlgB = 0.28466892f;
-constexpr float hlgC = 0.55991073f;
+using ColorMath::alpha709;
+using ColorMath::beta709;
+using ColorMath::hlgA;
+using ColorMath::hlgB;
+using ColorMath::hlgC;
 constexpr float hlgGamma = 1.2f;
 // BT.2020 luminance as the converter derives it from the primaries.
 constexpr float kr2020 = 0.26270021f, kg2020 = 0.67799807f, kb2020 = 0.05930172f;
