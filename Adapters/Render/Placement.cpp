@@ -128,8 +128,10 @@ RGBAImage Placement::placedExactly(const RGBAImage& picture, const SourceWindow&
     render::Rect target{-window.x * s, -window.y * s, s * picture.width, s * picture.height};
     RGBAImage placed = contained(picture, target);
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    Compositing::over(out, backdrop, 0, out.height);
-    Tiles::rows(0, out.height, [&](int from, int to) { Compositing::over(out, placed, from, to); });
+    Tiles::rows(0, out.height, [&](int from, int to) {
+        Compositing::over(out, backdrop, from, to);
+        Compositing::over(out, placed, from, to);
+    });
     return out;
 }
 
