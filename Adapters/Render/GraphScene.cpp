@@ -226,8 +226,9 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     if (mask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
     // The mask takes the picture's size, each axis on its own, and is then
     // framed exactly like the picture.
-    RGBAImage sized = Placement::stretched(mask, picture.width, picture.height);
-    RGBAImage placedMask = past ? placement.placedExactly(sized, window, opaqueBlack(canvas_)) : placement.fitted(sized, window);
+    RGBAImage placedMask = past ? placement.placedExactlyStretched(mask, picture.width, picture.height, window,
+                                                                   opaqueBlack(canvas_))
+                                : placement.fittedStretched(mask, picture.width, picture.height, window);
     double ratio = std::min(mask.width * (window.width / framing.sourceWidth) / canvas_.width,
                             mask.height * (window.height / framing.sourceHeight) / canvas_.height);
     if (ratio < 1) placedMask = upsampled(placedMask, placed, ratio);
