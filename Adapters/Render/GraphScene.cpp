@@ -104,8 +104,16 @@ RGBAImage blurredBackdrop(const Placement& placement, const RGBAImage& picture) 
 // The placed mask snapped to the placed picture's edges, over `rect`.
 RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double ratio) {
     if (mask.empty() || picture.empty()) return mask;
-    RGBAImage m = RGBAImage::transparent(picture.x, picture.y, picture.width, picture.height);
-    Tiles::rows(m.y, m.y + m.height, [&](int from, int to) { Compositing::over(m, mask, from, to); });
+    // A mask already over the picture's rectangle is refined as it is: its
+    // values were made sane when it was drawn.
+    const bool over = mask.x == picture.x && mask.y == picture.y && mask.width == picture.width &&
+                      mask.height == picture.height;
+    RGBAImage copy;
+    if (!over) {
+        copy = RGBAImage::transparent(picture.x, picture.y, picture.width, picture.height);
+        Tiles::rows(copy.y, copy.y + copy.height, [&](int from, int to) { Compositing::over(copy, mask, from, to); });
+    }
+    const RGBAImage& m = over ? mask : copy;
     int radius = static_cast<int>(std::clamp(std::ceil(3.0 / std::max(ratio, 0.01)), 1.0, 24.0));
     RGBAImage out = RGBAImage::blank(picture.x, picture.y, picture.width, picture.height);
     // Each band pays for margins of twice the radius: bands are kept tall.
