@@ -145,6 +145,27 @@ RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, doub
     return out;
 }
 
+RGBAImage gaussianStretched(const RGBAImage& picture, int left, int top, int right, int bottom, int width, int height,
+                            double sigma, double limit) {
+    sigma = bounded(sigma, limit);
+    left = std::clamp(left, 0, picture.width), right = std::clamp(right, left, picture.width);
+    top = std::clamp(top, 0, picture.height), bottom = std::clamp(bottom, top, picture.height);
+    if (width <= 0 || height <= 0 || right <= left || bottom <= top) return RGBAImage::transparent(0, 0, width, height);
+    cv::Mat part = view(picture)(cv::Rect(left, top, right - left, bottom - top));
+    const int f = factorOf(sigma);
+    cv::Mat reduced;
+    cv::resize(part, reduced, cv::Size(std::max(1, width / f), std::max(1, height / f)), 0, 0, cv::INTER_AREA);
+    RGBAImage out = RGBAImage::blank(0, 0, width, height);
+    cv::Mat to = view(out);
+    if (f == 1) {
+        blurInto(reduced, to, sigma);
+        return out;
+    }
+    blurReduced(reduced, width, height, sigma);
+    cv::resize(reduced, to, to.size(), 0, 0, cv::INTER_LINEAR);
+    return out;
+}
+
 int reduction(double sigma, double limit) { return factorOf(bounded(sigma, limit)); }
 
 Field reducedField(RGBAImage reduced, int width, int height, double sigma, double limit) {

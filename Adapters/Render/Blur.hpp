@@ -42,6 +42,12 @@ RGBAImage gaussian(const RGBAImage& image, double sigma, double limit);
 // width x height (at the origin), without drawing it there first when the
 // blur runs on a shrunk copy.
 RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit);
+// The same of the pixels [left, right) x [top, bottom) of the picture
+// stretched to width x height, each axis on its own and edge pixels repeated:
+// when the blur runs on a shrunk copy, the copy is taken from the picture
+// itself, so that it is never drawn at the full size.
+RGBAImage gaussianStretched(const RGBAImage& picture, int left, int top, int right, int bottom, int width, int height,
+                            double sigma, double limit);
 // The same, read back only where asked.
 Field field(const RGBAImage& image, double sigma, double limit);
 // How many pixels a side one pixel of the shrunk copy stands for (1: the

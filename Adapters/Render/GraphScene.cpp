@@ -33,10 +33,13 @@ std::string frameText(int64_t frame) { return "Frame " + std::to_string(frame); 
 
 RGBAImage opaqueBlack(const render::RenderCanvas& canvas) {
     RGBAImage out = RGBAImage::blank(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    for (size_t i = 0; i < out.pixels.size(); i += 4) {
-        out.pixels[i] = out.pixels[i + 1] = out.pixels[i + 2] = 0;
-        out.pixels[i + 3] = 1;
-    }
+    Tiles::rows(0, out.height, [&](int from, int to) {
+        float* p = out.row(from);
+        for (const float* end = out.row(to - 1) + static_cast<size_t>(out.width) * 4; p != end; p += 4) {
+            p[0] = p[1] = p[2] = 0;
+            p[3] = 1;
+        }
+    });
     return out;
 }
 
@@ -76,13 +79,48 @@ std::shared_ptr<const RGBAImage> upright(std::shared_ptr<const RGBAImage> pictur
     return std::make_shared<const RGBAImage>(Orientation::upright(*picture, orientation));
 }
 
+// The picture covering the canvas, blurred. A wide blur hides how the
+// picture was brought to the canvas, so its shrunk copy is taken straight
+// from the part of the picture that covers it.
+RGBAImage blurredBackdrop(const Placement& placement, const RGBAImage& picture) {
+    const render::RenderCanvas& canvas = placement.canvas;
+    const double sigma = 6 * canvas.unit, limit = std::hypot(canvas.width, canvas.height);
+    if (Kernels::references() || Blur::reduction(sigma, limit) == 1) {
+        return Blur::gaussian(onCanvas(canvas, placement.covered(picture, canvas.rect)), sigma, limit);
+    }
+    const double s = std::max(canvas.width / picture.width, canvas.height / picture.height);
+    const double w = canvas.width / s, h = canvas.height / s;
+    auto span = [](double from, double size, int whole, int& first, int& last) {
+        first = std::clamp(static_cast<int>(std::lround(from)), 0, whole - 1);
+        last = std::clamp(static_cast<int>(std::lround(from + size)), first + 1, whole);
+    };
+    int left = 0, right = 0, top = 0, bottom = 0;
+    span((picture.width - w) / 2, w, picture.width, left, right);
+    span((picture.height - h) / 2, h, picture.height, top, bottom);
+    return Blur::gaussianStretched(picture, left, top, right, bottom, canvas.pixelWidth(), canvas.pixelHeight(), sigma,
+                                   limit);
+}
+
 // The placed mask snapped to the placed picture's edges, over `rect`.
 RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double ratio) {
     if (mask.empty() || picture.empty()) return mask;
-    RGBAImage m = RGBAImage::transparent(picture.x, picture.y, picture.width, picture.height);
-    Compositing::over(m, mask, 0, m.y + m.height);
+    // A mask already over the picture's rectangle is refined as it is: its
+    // values were made sane when it was drawn.
+    const bool over = mask.x == picture.x && mask.y == picture.y && mask.width == picture.width &&
+                      mask.height == picture.height;
+    RGBAImage copy;
+    if (!over) {
+        copy = RGBAImage::transparent(picture.x, picture.y, picture.width, picture.height);
+        Tiles::rows(copy.y, copy.y + copy.height, [&](int from, int to) { Compositing::over(copy, mask, from, to); });
+    }
+    const RGBAImage& m = over ? mask : copy;
     int radius = static_cast<int>(std::clamp(std::ceil(3.0 / std::max(ratio, 0.01)), 1.0, 24.0));
-    return GuidedUpsample::refined(m, picture, radius, 0.05f * 0.05f);
+    RGBAImage out = RGBAImage::blank(picture.x, picture.y, picture.width, picture.height);
+    // Each band pays for margins of twice the radius: bands are kept tall.
+    Tiles::bands(0, out.height, 64, [&](int from, int to) {
+        GuidedUpsample::refineRows(m, picture, radius, 0.05f * 0.05f, out, from, to);
+    });
+    return out;
 }
 } // namespace
 
@@ -183,9 +221,7 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     bool past = window.showsPastTheSource(framing.sourceWidth, framing.sourceHeight);
     RGBAImage placed;
     if (past) {
-        RGBAImage backdrop = onCanvas(canvas_, placement.covered(picture, canvas_.rect));
-        backdrop = Blur::gaussian(backdrop, 6 * canvas_.unit, std::hypot(canvas_.width, canvas_.height));
-        placed = placement.placedExactly(picture, window, backdrop);
+        placed = placement.placedExactly(picture, window, blurredBackdrop(placement, picture));
     } else {
         placed = placement.fitted(picture, window);
     }
@@ -198,8 +234,9 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     if (mask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
     // The mask takes the picture's size, each axis on its own, and is then
     // framed exactly like the picture.
-    RGBAImage sized = Placement::stretched(mask, picture.width, picture.height);
-    RGBAImage placedMask = past ? placement.placedExactly(sized, window, opaqueBlack(canvas_)) : placement.fitted(sized, window);
+    RGBAImage placedMask = past ? placement.placedExactlyStretched(mask, picture.width, picture.height, window,
+                                                                   opaqueBlack(canvas_))
+                                : placement.fittedStretched(mask, picture.width, picture.height, window);
     double ratio = std::min(mask.width * (window.width / framing.sourceWidth) / canvas_.width,
                             mask.height * (window.height / framing.sourceHeight) / canvas_.height);
     if (ratio < 1) placedMask = upsampled(placedMask, placed, ratio);

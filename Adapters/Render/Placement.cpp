@@ -3,6 +3,7 @@
 #include "Adapters/Render/Tiles.hpp"
 #include "Core/Render/Bilinear.hpp"
 #include "Core/Render/Compositing.hpp"
+#include "Core/Render/Kernels.hpp"
 #include "Core/Render/Lanczos.hpp"
 
 #include <algorithm>
@@ -55,7 +56,135 @@ std::shared_ptr<const Lanczos::Plan> planned(const RGBAImage& picture, double sx
                      std::make_shared<const Lanczos::Plan>(Lanczos::plan(picture, sx, sy, tx, ty, clampEdges, out))});
     return kept.front().plan;
 }
+
+// The taps of `outer` (over a picture of `middle` samples) applied to those
+// of `inner` (over one of `size`): the two resamplings as one, edge samples
+// repeated as the draws repeat them. The first taps only grow, as the
+// drawing expects.
+Lanczos::Plan::Axis composed(const Lanczos::Plan::Axis& outer, int middle, const Lanczos::Plan::Axis& inner, int size) {
+    const size_t count = outer.first.size();
+    Lanczos::Plan::Axis a;
+    a.first.assign(count, 0);
+    std::vector<int> last(count, 0);
+    auto each = [&](size_t o, auto&& use) {
+        for (int t = 0; t < outer.taps; ++t) {
+            float w2 = outer.weights[o * static_cast<size_t>(outer.taps) + static_cast<size_t>(t)];
+            if (w2 == 0) continue;
+            const size_t j = static_cast<size_t>(std::clamp(outer.first[o] + t, 0, middle - 1));
+            for (int u = 0; u < inner.taps; ++u) {
+                float w1 = inner.weights[j * static_cast<size_t>(inner.taps) + static_cast<size_t>(u)];
+                if (w1 != 0) use(std::clamp(inner.first[j] + u, 0, size - 1), static_cast<double>(w2) * w1);
+            }
+        }
+    };
+    for (size_t o = 0; o < count; ++o) {
+        int lo = size, hi = -1;
+        each(o, [&](int k, double) { lo = std::min(lo, k), hi = std::max(hi, k); });
+        if (hi < lo) lo = hi = o > 0 ? a.first[o - 1] : 0;
+        a.first[o] = lo;
+        last[o] = hi;
+    }
+    for (size_t o = count; o-- > 1;) a.first[o - 1] = std::min(a.first[o - 1], a.first[o]);
+    for (size_t o = 0; o < count; ++o) a.taps = std::max(a.taps, last[o] - a.first[o] + 1);
+    a.weights.assign(count * static_cast<size_t>(a.taps), 0.0f);
+    std::vector<double> sum(static_cast<size_t>(a.taps));
+    for (size_t o = 0; o < count; ++o) {
+        std::fill(sum.begin(), sum.end(), 0.0);
+        each(o, [&](int k, double w) { sum[static_cast<size_t>(k - a.first[o])] += w; });
+        for (int t = 0; t < a.taps; ++t)
+            a.weights[o * static_cast<size_t>(a.taps) + static_cast<size_t>(t)] = static_cast<float>(sum[static_cast<size_t>(t)]);
+    }
+    return a;
+}
+
+// The plan of a picture stretched to width x height and then drawn, kept
+// like the others.
+std::shared_ptr<const Lanczos::Plan> plannedStretched(const RGBAImage& picture, int width, int height, double s,
+                                                      double tx, double ty, bool clampEdges, const RGBAImage& out) {
+    struct Kept {
+        std::array<double, 3> affine;
+        std::array<int, 10> boxes;
+        bool clampEdges;
+        std::shared_ptr<const Lanczos::Plan> plan;
+    };
+    constexpr size_t keep = 4;
+    thread_local std::deque<Kept> kept;
+    std::array<double, 3> affine{s, tx, ty};
+    std::array<int, 10> boxes{picture.x, picture.y, picture.width, picture.height, width, height,
+                              out.x,     out.y,     out.width,     out.height};
+    for (const Kept& k : kept)
+        if (k.affine == affine && k.boxes == boxes && k.clampEdges == clampEdges) return k.plan;
+    // Only the geometry of the middle picture matters: it is never drawn.
+    RGBAImage middle;
+    middle.width = width;
+    middle.height = height;
+    const double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
+    Lanczos::Plan inner = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, middle);
+    Lanczos::Plan outer = Lanczos::plan(middle, s, s, tx, ty, clampEdges, out);
+    auto plan = std::make_shared<Lanczos::Plan>();
+    plan->clampEdges = true;
+    plan->columns = composed(outer.columns, width, inner.columns, picture.width);
+    plan->rows = composed(outer.rows, height, inner.rows, picture.height);
+    if (kept.size() == keep) kept.pop_back();
+    kept.push_front({affine, boxes, clampEdges, std::move(plan)});
+    return kept.front().plan;
+}
+
+// Where `contained` puts a picture of ew x eh at (x, y) into the rectangle.
+struct Containment {
+    double s, tx, ty;
+    render::Rect inside;
+};
+
+Containment containment(double x, double y, double ew, double eh, const render::Rect& r) {
+    double s = std::min(r.height / eh, r.width / ew);
+    double tx = r.midX() - s * (x + ew / 2);
+    double ty = r.midY() - s * (y + eh / 2);
+    // Only the picture's own scaled extent carries anything.
+    render::Rect extent{tx + s * x, ty + s * y, s * ew, s * eh};
+    render::Rect inside{std::max(extent.x, r.x), std::max(extent.y, r.y), 0, 0};
+    inside.width = std::min(extent.maxX(), r.maxX()) - inside.x;
+    inside.height = std::min(extent.maxY(), r.maxY()) - inside.y;
+    return {s, tx, ty, inside};
+}
 } // namespace
+
+RGBAImage Placement::drawnStretched(const RGBAImage& picture, int width, int height, double s, double tx, double ty,
+                                    const render::Rect& rect, bool clampEdges, bool tolerant) const {
+    PixelBox box = pixels(rect, canvas);
+    if (box.empty() || picture.empty() || width <= 0 || height <= 0 || !(s > 0) || !std::isfinite(s)) return RGBAImage{};
+    const bool same = tolerant && std::fabs(s - 1) < 0.0005;
+    const bool resized = picture.width != width || picture.height != height || picture.x != 0 || picture.y != 0;
+    // The scalar references, copies and enlargements take the two steps.
+    if (Kernels::references() || same || s >= 1 || !resized) {
+        return drawn(stretched(picture, width, height), s, tx, ty, rect, clampEdges, tolerant);
+    }
+    RGBAImage out = RGBAImage::blank(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
+    std::shared_ptr<const Lanczos::Plan> plan = plannedStretched(picture, width, height, s, tx, ty, clampEdges, out);
+    Tiles::rows(out.y, out.y + out.height, [&](int from, int to) { Lanczos::draw(*plan, picture, out, from, to); });
+    return out;
+}
+
+RGBAImage Placement::fittedStretched(const RGBAImage& picture, int width, int height, const SourceWindow& window) const {
+    double s = canvas.width / window.width;
+    return drawnStretched(picture, width, height, s, -window.x * s, -window.y * s, canvas.rect, true, true);
+}
+
+RGBAImage Placement::placedExactlyStretched(const RGBAImage& picture, int width, int height, const SourceWindow& window,
+                                            const RGBAImage& backdrop) const {
+    double s = canvas.width / window.width;
+    render::Rect target{-window.x * s, -window.y * s, s * width, s * height};
+    Containment c = containment(0, 0, width, height, target);
+    RGBAImage placed = width > 0 && height > 0 && !picture.empty()
+                           ? drawnStretched(picture, width, height, c.s, c.tx, c.ty, c.inside, false, false)
+                           : RGBAImage{};
+    RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
+    Tiles::rows(0, out.height, [&](int from, int to) {
+        Compositing::over(out, backdrop, from, to);
+        Compositing::over(out, placed, from, to);
+    });
+    return out;
+}
 
 RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
                            bool clampEdges, bool tolerant, const Then& then) const {
@@ -128,8 +257,10 @@ RGBAImage Placement::placedExactly(const RGBAImage& picture, const SourceWindow&
     render::Rect target{-window.x * s, -window.y * s, s * picture.width, s * picture.height};
     RGBAImage placed = contained(picture, target);
     RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    Compositing::over(out, backdrop, 0, out.height);
-    Tiles::rows(0, out.height, [&](int from, int to) { Compositing::over(out, placed, from, to); });
+    Tiles::rows(0, out.height, [&](int from, int to) {
+        Compositing::over(out, backdrop, from, to);
+        Compositing::over(out, placed, from, to);
+    });
     return out;
 }
 
@@ -144,16 +275,8 @@ RGBAImage Placement::covered(const RGBAImage& picture, const render::Rect& r) co
 
 RGBAImage Placement::contained(const RGBAImage& picture, const render::Rect& r) const {
     if (picture.empty()) return RGBAImage{};
-    double ew = picture.width, eh = picture.height;
-    double s = std::min(r.height / eh, r.width / ew);
-    double tx = r.midX() - s * (picture.x + ew / 2);
-    double ty = r.midY() - s * (picture.y + eh / 2);
-    // Only the picture's own scaled extent carries anything.
-    render::Rect extent{tx + s * picture.x, ty + s * picture.y, s * ew, s * eh};
-    render::Rect inside{std::max(extent.x, r.x), std::max(extent.y, r.y), 0, 0};
-    inside.width = std::min(extent.maxX(), r.maxX()) - inside.x;
-    inside.height = std::min(extent.maxY(), r.maxY()) - inside.y;
-    return drawn(picture, s, tx, ty, inside, false, false);
+    Containment c = containment(picture.x, picture.y, picture.width, picture.height, r);
+    return drawn(picture, c.s, c.tx, c.ty, c.inside, false, false);
 }
 
 RGBAImage Placement::stretched(const RGBAImage& picture, int width, int height) {

@@ -36,11 +36,21 @@ struct Placement {
     // its own, edge pixels repeated: a mask brought to its picture's size.
     static RGBAImage stretched(const RGBAImage& picture, int width, int height);
 
+    // The same as `fitted` and `placedExactly` of the picture first
+    // `stretched` to width x height, in one resampling where both would
+    // resample: a mask framed like the picture it belongs to.
+    RGBAImage fittedStretched(const RGBAImage& picture, int width, int height, const SourceWindow& window) const;
+    RGBAImage placedExactlyStretched(const RGBAImage& picture, int width, int height, const SourceWindow& window,
+                                     const RGBAImage& backdrop) const;
+
     // The picture drawn at scale s moved by (tx, ty) into the pixels of
     // `rect` (cropped to the canvas): Lanczos when shrinking, linear when
     // enlarging, edge pixels repeated when `clampEdges`.
     RGBAImage drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
                     bool clampEdges, bool tolerant, const Then& then = {}) const;
+    // The same of the picture first `stretched` to width x height.
+    RGBAImage drawnStretched(const RGBAImage& picture, int width, int height, double s, double tx, double ty,
+                             const render::Rect& rect, bool clampEdges, bool tolerant) const;
 };
 
 } // namespace korvel

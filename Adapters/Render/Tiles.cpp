@@ -18,6 +18,13 @@ void rows(int from, int to, const std::function<void(int, int)>& body) {
                       [&](const tbb::blocked_range<int>& r) { body(r.begin(), r.end()); });
 }
 
+void bands(int from, int to, int height, const std::function<void(int, int)>& body) {
+    if (from >= to) return;
+    height = std::max(height, 1);
+    const int count = (to - from + height - 1) / height;
+    tbb::parallel_for(0, count, [&](int b) { body(from + b * height, std::min(to, from + (b + 1) * height)); });
+}
+
 void run(RGBAImage& image, const PixelChain& chain) {
     if (chain.empty() || image.empty()) return;
     tbb::parallel_for(tbb::blocked_range2d<int>(0, image.height, 16, 0, image.width, tileColumns),

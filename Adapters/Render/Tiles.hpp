@@ -14,6 +14,9 @@ namespace Tiles {
 
 // Runs body(from, to) over bands of the rows [from, to), in parallel.
 void rows(int from, int to, const std::function<void(int, int)>& body);
+// The same in bands of `height` rows each (the last may be shorter), for
+// work whose cost per band does not shrink with the band.
+void bands(int from, int to, int height, const std::function<void(int, int)>& body);
 
 // Runs a fused chain of pointwise steps over every pixel of the image.
 void run(RGBAImage& image, const PixelChain& chain);

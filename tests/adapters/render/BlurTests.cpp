@@ -1,6 +1,7 @@
 // The blurs: a wide one runs on a shrunk copy and must still look like the
 // exact Gaussian; read back pixel by pixel it must give the picture drawn.
 #include "Adapters/Render/Blur.hpp"
+#include "Adapters/Render/Placement.hpp"
 #include "Core/Render/Compositing.hpp"
 #include "PictureFixtures.hpp"
 
@@ -151,6 +152,31 @@ TEST(Blur, AShrunkBlurLooksLikeTheExactGaussian) {
         RGBAImage shrunk = Blur::gaussian(image, c.sigma, 1000), exact = exactGaussian(image, c.sigma);
         EXPECT_GE(psnr(shrunk, exact, static_cast<int>(2 * c.sigma)), c.inside) << "sigma " << c.sigma;
         EXPECT_GE(psnr(shrunk, exact), c.whole) << "sigma " << c.sigma;
+    }
+}
+
+TEST(Blur, StretchedStraightFromThePictureItLooksLikeTheBlurOfThePictureStretched) {
+    // The shrunk copy taken from the picture instead of from the picture
+    // resampled to the full size first: shrinking, enlarging, cropped or
+    // not, sizes the copy divides and ones it does not.
+    struct Case {
+        int width, height, left, top, right, bottom, canvasWidth, canvasHeight;
+        double sigma;
+    };
+    const Case cases[] = {{480, 270, 0, 0, 480, 270, 400, 225, 9},    {480, 270, 0, 0, 480, 270, 401, 227, 9},
+                          {400, 300, 0, 38, 400, 263, 320, 180, 12}, {200, 120, 17, 5, 181, 97, 405, 229, 20},
+                          {640, 360, 0, 0, 640, 360, 322, 181, 31}};
+    for (const Case& c : cases) {
+        RGBAImage picture = detailed(c.width, c.height);
+        RGBAImage part = RGBAImage::blank(0, 0, c.right - c.left, c.bottom - c.top);
+        for (int y = c.top; y < c.bottom; ++y)
+            std::copy_n(picture.row(y) + c.left * 4, part.width * 4, part.row(y - c.top));
+        RGBAImage want = Blur::gaussian(Placement::stretched(part, c.canvasWidth, c.canvasHeight), c.sigma, 1000);
+        RGBAImage got = Blur::gaussianStretched(picture, c.left, c.top, c.right, c.bottom, c.canvasWidth,
+                                                c.canvasHeight, c.sigma, 1000);
+        ASSERT_EQ(got.width, c.canvasWidth);
+        ASSERT_EQ(got.height, c.canvasHeight);
+        EXPECT_GE(psnr(got, want), 40) << "sigma " << c.sigma << " onto " << c.canvasWidth << "x" << c.canvasHeight;
     }
 }
 

@@ -1,4 +1,6 @@
 #include "Adapters/Render/GraphScene.hpp"
+#include "Adapters/Render/PreviewService.hpp"
+#include "Core/Render/Kernels.hpp"
 #include "PictureFixtures.hpp"
 
 #include <gtest/gtest.h>
@@ -306,5 +308,75 @@ TEST(GraphScene, MasksOfAnotherAspectAreStretchedToTheirPicture) {
              {"overlay", overlayScene.picture(2, range(2, std::nullopt, false, {0}), source), {0, 0, 0, 1}}}) {
         for (int y : {1, 5}) expectPixel(c.picture, W / 2, y, {1, 0, 0, 1}, 0.02f, c.what);
         for (int y : {13, 20, 34}) expectPixel(c.picture, W / 2, y, c.outside, 0.02f, c.what);
+    }
+}
+
+TEST(GraphScene, AZoomedOutClipsBlurredBackdropLooksAsTheCanvasSizedBlurDoes) {
+    // The backdrop's blur shrinks the picture itself where the scalar road
+    // first covers the canvas with it; the matted clip on top is the same.
+    struct Case {
+        int width, height, clipWidth, clipHeight;
+        double zoom;
+        bool matte;
+    };
+    for (Case c : {Case{480, 270, 960, 540, 0.7, true}, Case{482, 271, 700, 525, 0.6, false},
+                   Case{400, 225, 301, 169, 0.8, true}}) {
+        RenderPlan p = plan(c.width, c.height);
+        p.segments = {stillSegment("a", 0, 2000000)};
+        p.segments[0].transform.keyframes = {TransformKeyframe{0, {0.5, 0.5}, c.zoom}};
+        if (c.matte) p.background = PlanBackground{BackgroundFill{BackgroundFill::Blur{4}}, "m", 0, 2000000};
+        RGBAImage clip = RGBAImage::blank(0, 0, c.clipWidth, c.clipHeight);
+        for (int y = 0; y < c.clipHeight; ++y)
+            for (int x = 0; x < c.clipWidth; ++x) {
+                float* px = clip.row(y) + x * 4;
+                px[0] = ((x / 11 + y / 7) % 2) ? 0.9f : 0.05f;
+                px[1] = 0.5f + 0.5f * std::sin(x * 0.05f + y * 0.03f);
+                px[2] = static_cast<float>(x + y) / (c.clipWidth + c.clipHeight);
+                px[3] = 1;
+            }
+        RenderInputs inputs = stillInputs(p, {{"a", clip}});
+        inputs.matte = VideoSource{};
+        inputs.matteAssetId = "a";
+        LayerTracks tracks;
+        tracks.masks[0] = 5;
+        GraphScene scene(inputs, tracks);
+        scene.preflight();
+        // A soft disc at a third of the clip's size.
+        RGBAImage mask = solid(c.clipWidth / 3, c.clipHeight / 3, 0, 0, 0);
+        for (int y = 0; y < mask.height; ++y)
+            for (int x = 0; x < mask.width; ++x) {
+                double d = std::hypot((x - mask.width / 2.0) / mask.width, (y - mask.height / 2.0) / mask.height);
+                float v = static_cast<float>(std::clamp((0.35 - d) * 20, 0.0, 1.0));
+                mask.row(y)[x * 4] = mask.row(y)[x * 4 + 1] = mask.row(y)[x * 4 + 2] = v;
+            }
+        auto maskFrame = std::make_shared<const RGBAImage>(mask);
+        FrameSource source = [&](int32_t track) { return track == 5 ? maskFrame : nullptr; };
+
+        Kernels::useReferences(true);
+        RGBAImage reference = scene.picture(2, range(2, 0, false, {}, c.matte), source);
+        Kernels::useReferences(false);
+        RGBAImage fast = scene.picture(2, range(2, 0, false, {}, c.matte), source);
+        ASSERT_EQ(fast.pixels.size(), reference.pixels.size());
+        double squares = 0;
+        for (size_t i = 0; i < fast.pixels.size(); ++i) {
+            double d = std::clamp(fast.pixels[i], 0.0f, 1.0f) - std::clamp(reference.pixels[i], 0.0f, 1.0f);
+            squares += d * d;
+        }
+        double psnr = 10 * std::log10(1 / std::max(squares / static_cast<double>(fast.pixels.size()), 1e-30));
+        EXPECT_GE(psnr, 40) << c.width << "x" << c.height << " decibels";
+        // The frame really shows a backdrop: its corner is neither black nor clear.
+        const float* corner = at(fast, 1, 1);
+        EXPECT_GT(corner[0] + corner[1] + corner[2], 0.05f);
+        EXPECT_NEAR(corner[3], 1, 1e-4);
+        // The clip itself, in the middle of the frame, is drawn as before.
+        Picture a = gammaPicture(fast, {c.width, c.height}), b = gammaPicture(reference, {c.width, c.height});
+        int worst = 0;
+        for (int y = c.height * 2 / 5; y < c.height * 3 / 5; ++y)
+            for (int x = c.width * 2 / 5; x < c.width * 3 / 5; ++x)
+                for (int k = 0; k < 3; ++k) {
+                    size_t i = (static_cast<size_t>(y) * c.width + x) * static_cast<size_t>(a.bands) + static_cast<size_t>(k);
+                    worst = std::max(worst, std::abs(a.pixels[i] - b.pixels[i]));
+                }
+        EXPECT_LE(worst, 1) << c.width << "x" << c.height << " code values apart";
     }
 }

@@ -94,3 +94,48 @@ TEST(Placement, NothingReachesOutsideTheCanvas) {
     EXPECT_EQ(placed.width, 64);
     EXPECT_EQ(placed.height, 36);
 }
+
+TEST(Placement, AStretchedPictureFramedInOneStepIsFramedAsInTwo) {
+    // A mask stretched to its picture's size and framed like it, through one
+    // plan of taps instead of two drawings: shrunk, held and enlarged on
+    // each axis, windows inside and past the picture, offset masks.
+    struct Case {
+        int maskWidth, maskHeight, maskX, width, height;
+        SourceWindow window;
+    };
+    const Case cases[] = {{64, 36, 0, 192, 108, {0, 0, 192, 108}},      {64, 36, 0, 192, 108, {30, 20, 120, 67.5}},
+                          {64, 64, 0, 192, 108, {-40, -22.5, 272, 153}}, {50, 30, 3, 160, 90, {-10, -5, 180, 101.25}},
+                          {200, 120, 0, 96, 54, {0, 0, 96, 54}},         {31, 17, 0, 31, 17, {-6, -3, 43, 24.1875}},
+                          {48, 27, 0, 96, 54, {12, 6, 48, 27}}};
+    for (const Case& c : cases) {
+        RGBAImage mask = RGBAImage::blank(c.maskX, 0, c.maskWidth, c.maskHeight);
+        for (int y = 0; y < mask.height; ++y)
+            for (int x = 0; x < mask.width; ++x) {
+                float* p = mask.row(y) + x * 4;
+                p[0] = ((x / 5 + y / 3) % 2) ? 1.0f : 0.0f;
+                p[1] = static_cast<float>(x) / mask.width;
+                p[2] = static_cast<float>(y) / mask.height;
+                p[3] = 1;
+            }
+        Placement placement = on(80, 45);
+        RGBAImage sized = Placement::stretched(mask, c.width, c.height);
+        RGBAImage backdrop = solid(80, 45, 0, 0, 0);
+        struct Road {
+            const char* what;
+            RGBAImage one, two;
+        };
+        for (const Road& r : {Road{"fitted", placement.fittedStretched(mask, c.width, c.height, c.window),
+                                   placement.fitted(sized, c.window)},
+                              Road{"placed", placement.placedExactlyStretched(mask, c.width, c.height, c.window, backdrop),
+                                   placement.placedExactly(sized, c.window, backdrop)}}) {
+            ASSERT_EQ(r.one.x, r.two.x) << r.what;
+            ASSERT_EQ(r.one.y, r.two.y) << r.what;
+            ASSERT_EQ(r.one.width, r.two.width) << r.what;
+            ASSERT_EQ(r.one.height, r.two.height) << r.what;
+            for (size_t i = 0; i < r.one.pixels.size(); ++i)
+                ASSERT_NEAR(r.one.pixels[i], r.two.pixels[i], 2e-5)
+                    << r.what << " of " << c.maskWidth << "x" << c.maskHeight << " to " << c.width << "x" << c.height
+                    << " value " << i;
+        }
+    }
+}
