@@ -10,6 +10,7 @@
 #include <array>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <cmath>
 
 namespace korvel {
@@ -35,26 +36,36 @@ PixelBox pixels(const render::Rect& r, const render::RenderCanvas& canvas) {
     return b;
 }
 // The taps of a drawing depend only on its geometry, which stays the same
-// frame after frame: the last few of this thread are kept. Shared, since this
-// thread may take up other drawings while it waits for the bands.
+// frame after frame: the last few of this thread are kept, one list per kind
+// of drawing. Shared, since this thread may take up other drawings while it
+// waits for the bands.
+struct PlanKey {
+    std::array<double, 4> affine;
+    std::array<int, 10> boxes;
+    bool clampEdges;
+    bool operator==(const PlanKey&) const = default;
+};
+using KeptPlans = std::deque<std::pair<PlanKey, std::shared_ptr<const Lanczos::Plan>>>;
+
+template <class Make>
+std::shared_ptr<const Lanczos::Plan> keptPlan(KeptPlans& kept, const PlanKey& key, Make make) {
+    for (const auto& [k, plan] : kept)
+        if (k == key) return plan;
+    constexpr size_t keep = 4;
+    if (kept.size() == keep) kept.pop_back();
+    kept.emplace_front(key, make());
+    return kept.front().second;
+}
+
 std::shared_ptr<const Lanczos::Plan> planned(const RGBAImage& picture, double sx, double sy, double tx, double ty,
                                              bool clampEdges, const RGBAImage& out) {
-    struct Kept {
-        std::array<double, 4> affine;
-        std::array<int, 8> boxes;
-        bool clampEdges;
-        std::shared_ptr<const Lanczos::Plan> plan;
-    };
-    constexpr size_t keep = 4;
-    thread_local std::deque<Kept> kept;
-    std::array<double, 4> affine{sx, sy, tx, ty};
-    std::array<int, 8> boxes{picture.x, picture.y, picture.width, picture.height, out.x, out.y, out.width, out.height};
-    for (const Kept& k : kept)
-        if (k.affine == affine && k.boxes == boxes && k.clampEdges == clampEdges) return k.plan;
-    if (kept.size() == keep) kept.pop_back();
-    kept.push_front({affine, boxes, clampEdges,
-                     std::make_shared<const Lanczos::Plan>(Lanczos::plan(picture, sx, sy, tx, ty, clampEdges, out))});
-    return kept.front().plan;
+    thread_local KeptPlans kept;
+    PlanKey key{{sx, sy, tx, ty},
+                {picture.x, picture.y, picture.width, picture.height, out.x, out.y, out.width, out.height, 0, 0},
+                clampEdges};
+    return keptPlan(kept, key, [&] {
+        return std::make_shared<const Lanczos::Plan>(Lanczos::plan(picture, sx, sy, tx, ty, clampEdges, out));
+    });
 }
 
 // The taps of `outer` (over a picture of `middle` samples) applied to those
@@ -101,33 +112,24 @@ Lanczos::Plan::Axis composed(const Lanczos::Plan::Axis& outer, int middle, const
 // like the others.
 std::shared_ptr<const Lanczos::Plan> plannedStretched(const RGBAImage& picture, int width, int height, double s,
                                                       double tx, double ty, bool clampEdges, const RGBAImage& out) {
-    struct Kept {
-        std::array<double, 3> affine;
-        std::array<int, 10> boxes;
-        bool clampEdges;
-        std::shared_ptr<const Lanczos::Plan> plan;
-    };
-    constexpr size_t keep = 4;
-    thread_local std::deque<Kept> kept;
-    std::array<double, 3> affine{s, tx, ty};
-    std::array<int, 10> boxes{picture.x, picture.y, picture.width, picture.height, width, height,
-                              out.x,     out.y,     out.width,     out.height};
-    for (const Kept& k : kept)
-        if (k.affine == affine && k.boxes == boxes && k.clampEdges == clampEdges) return k.plan;
-    // Only the geometry of the middle picture matters: it is never drawn.
-    RGBAImage middle;
-    middle.width = width;
-    middle.height = height;
-    const double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
-    Lanczos::Plan inner = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, middle);
-    Lanczos::Plan outer = Lanczos::plan(middle, s, s, tx, ty, clampEdges, out);
-    auto plan = std::make_shared<Lanczos::Plan>();
-    plan->clampEdges = true;
-    plan->columns = composed(outer.columns, width, inner.columns, picture.width);
-    plan->rows = composed(outer.rows, height, inner.rows, picture.height);
-    if (kept.size() == keep) kept.pop_back();
-    kept.push_front({affine, boxes, clampEdges, std::move(plan)});
-    return kept.front().plan;
+    thread_local KeptPlans kept;
+    PlanKey key{{s, tx, ty, 0},
+                {picture.x, picture.y, picture.width, picture.height, width, height, out.x, out.y, out.width, out.height},
+                clampEdges};
+    return keptPlan(kept, key, [&] {
+        // Only the geometry of the middle picture matters: it is never drawn.
+        RGBAImage middle;
+        middle.width = width;
+        middle.height = height;
+        const double sx = static_cast<double>(width) / picture.width, sy = static_cast<double>(height) / picture.height;
+        Lanczos::Plan inner = Lanczos::plan(picture, sx, sy, -sx * picture.x, -sy * picture.y, true, middle);
+        Lanczos::Plan outer = Lanczos::plan(middle, s, s, tx, ty, clampEdges, out);
+        auto plan = std::make_shared<Lanczos::Plan>();
+        plan->clampEdges = true;
+        plan->columns = composed(outer.columns, width, inner.columns, picture.width);
+        plan->rows = composed(outer.rows, height, inner.rows, picture.height);
+        return std::shared_ptr<const Lanczos::Plan>(std::move(plan));
+    });
 }
 
 // Where `contained` puts a picture of ew x eh at (x, y) into the rectangle.
