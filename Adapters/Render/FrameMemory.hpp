@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 namespace korvel::FrameMemory {
@@ -10,7 +11,8 @@ namespace korvel::FrameMemory {
 void keep();
 
 // Held by a render while it draws: picture buffers its frames drop are kept
-// for its next frames, and freed when the last render lets go.
+// for its next frames, and for the next render: they are freed when no
+// render has held them for ten seconds.
 class Use {
 public:
     Use();
@@ -21,5 +23,9 @@ public:
 
 // Buffers kept now (for tests).
 size_t keptBuffers();
+
+// Frees the buffers when no render has held them for ten seconds at `now`
+// (as the pool's own thread does when that time comes).
+void freeIdle(std::chrono::steady_clock::time_point now);
 
 } // namespace korvel::FrameMemory

@@ -3,6 +3,7 @@
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/Jobs.hpp"
+#include "Core/Render/FrameBuffers.hpp"
 #include "Core/Render/PlaneKernels.hpp"
 
 extern "C" {
@@ -14,6 +15,7 @@ extern "C" {
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace korvel {
@@ -29,6 +31,36 @@ struct EncoderPicture::Held {
 
 const AVFrame& EncoderPicture::frame() const { return *held_->frame; }
 
+namespace {
+size_t alignedUp(size_t bytes) { return (bytes + 63) / 64 * 64; }
+
+// The three planes one after another in one buffer, rows 64-byte aligned,
+// taken from the frame buffers: a picture freshly allocated for each frame
+// is faulted in anew each time.
+void planesFromFrameBuffers(AVFrame* f, size_t sample) {
+    const auto width = static_cast<size_t>(f->width), height = static_cast<size_t>(f->height);
+    const size_t luma = alignedUp(width * sample), chroma = alignedUp(width / 2 * sample);
+    // Encoders may read a vector's width past a plane's last pixel.
+    const size_t bytes = luma * height + 2 * chroma * (height / 2) + 64;
+    auto held = std::make_unique<std::vector<float>>(FrameBuffers::take((bytes + 64 + sizeof(float) - 1) / sizeof(float)));
+    auto* start = reinterpret_cast<uint8_t*>(held->data());
+    uint8_t* base = start + (64 - reinterpret_cast<uintptr_t>(start) % 64) % 64;
+    auto back = [](void* opaque, uint8_t*) {
+        std::unique_ptr<std::vector<float>> buffer(static_cast<std::vector<float>*>(opaque));
+        FrameBuffers::keep(std::move(*buffer));
+    };
+    f->buf[0] = av_buffer_create(base, bytes, back, held.get(), 0);
+    if (!f->buf[0]) throw std::bad_alloc();
+    held.release();
+    f->data[0] = base;
+    f->data[1] = base + luma * height;
+    f->data[2] = f->data[1] + chroma * (height / 2);
+    f->linesize[0] = static_cast<int>(luma);
+    f->linesize[1] = f->linesize[2] = static_cast<int>(chroma);
+    f->extended_data = f->data;
+}
+} // namespace
+
 EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding) {
     const auto width = static_cast<size_t>(encoding.size.width);
     const auto height = static_cast<size_t>(encoding.size.height);
@@ -43,7 +75,7 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     f->format = hdr ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P;
     f->width = static_cast<int>(width);
     f->height = static_cast<int>(height);
-    if (av_frame_get_buffer(f, 64) < 0) throw std::bad_alloc();
+    planesFromFrameBuffers(f, hdr ? 2 : 1);
     f->color_primaries = hdr ? AVCOL_PRI_BT2020 : AVCOL_PRI_BT709;
     f->color_trc = hdr ? AVCOL_TRC_ARIB_STD_B67 : AVCOL_TRC_BT709;
     f->colorspace = hdr ? AVCOL_SPC_BT2020_NCL : AVCOL_SPC_BT709;

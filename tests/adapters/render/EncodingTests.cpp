@@ -1,10 +1,16 @@
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/AudioFeed.hpp"
+#include "Adapters/Render/FrameMemory.hpp"
 #include "Adapters/Render/FragmentWriter.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/VideoEncoder.hpp"
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <gtest/gtest.h>
@@ -146,4 +152,38 @@ TEST(MovieWriter, AFullDiskReachesTheClientInItsWords) {
     } catch (const EngineFailure& f) {
         EXPECT_EQ(f, *failure);
     }
+}
+
+TEST(EncoderPicture, PlanesComeFromTheFrameBuffersAndGoBackToThem) {
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    FrameMemory::Use render;
+    VideoEncoding e;
+    e.size = {1620, 912};
+    e.profile = "high";
+    RGBAImage image = RGBAImage::transparent(0, 0, 1620, 912);
+    for (size_t i = 3; i < image.pixels.size(); i += 4) image.pixels[i] = 1;
+    const uint8_t* first = nullptr;
+    for (int round = 0; round < 2; ++round) {
+        EncoderPicture picture = EncoderPicture::from(image, e);
+        const AVFrame& f = picture.frame();
+        for (int p = 0; p < 3; ++p) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(f.data[p]) % 64, 0u) << "plane " << p;
+            EXPECT_EQ(f.linesize[p] % 64, 0) << "plane " << p;
+            EXPECT_GE(f.linesize[p], p == 0 ? 1620 : 810);
+        }
+        EXPECT_EQ(f.data[1], f.data[0] + static_cast<ptrdiff_t>(f.linesize[0]) * 912);
+        EXPECT_EQ(f.data[2], f.data[1] + static_cast<ptrdiff_t>(f.linesize[1]) * 456);
+        // Black: every code written, whatever the buffer held before.
+        EXPECT_EQ(f.data[0][0], 16);
+        EXPECT_EQ(f.data[0][static_cast<ptrdiff_t>(f.linesize[0]) * 911 + 1619], 16);
+        EXPECT_EQ(f.data[2][static_cast<ptrdiff_t>(f.linesize[2]) * 455 + 809], 128);
+        if (round == 0) {
+            EXPECT_EQ(FrameMemory::keptBuffers(), 0u);
+            first = f.data[0];
+            std::memset(f.buf[0]->data, 0xEE, f.buf[0]->size);
+        } else {
+            EXPECT_EQ(f.data[0], first) << "the second picture takes the first one's memory";
+        }
+    }
+    EXPECT_EQ(FrameMemory::keptBuffers(), 1u) << "and gives it back";
 }

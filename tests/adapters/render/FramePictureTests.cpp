@@ -156,7 +156,8 @@ TEST(FramePicture, GammaCodesAreTheCurvesOwn) {
 }
 
 TEST(FramePicture, FrameBuffersAreReusedWhileARenderDraws) {
-    size_t before = FrameMemory::keptBuffers();
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    const size_t before = FrameMemory::keptBuffers();
     {
         FrameMemory::Use render;
         const float* memory = nullptr;
@@ -172,5 +173,14 @@ TEST(FramePicture, FrameBuffersAreReusedWhileARenderDraws) {
         RGBAImage copy = next;
         EXPECT_EQ(copy.pixels, next.pixels);
     }
-    EXPECT_EQ(FrameMemory::keptBuffers(), 0u) << "freed when the last render lets go";
+    EXPECT_EQ(FrameMemory::keptBuffers(), before + 2) << "both frames kept for the next render a while";
+    FrameMemory::freeIdle(std::chrono::steady_clock::now());
+    EXPECT_EQ(FrameMemory::keptBuffers(), before + 2) << "not the moment the render ends";
+    {
+        FrameMemory::Use next;
+        RGBAImage frame = RGBAImage::blank(0, 0, 1920, 1080);
+        EXPECT_EQ(FrameMemory::keptBuffers(), before + 1) << "the next render takes one";
+    }
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::seconds(11));
+    EXPECT_EQ(FrameMemory::keptBuffers(), 0u) << "freed when no render has wanted it for ten seconds";
 }
