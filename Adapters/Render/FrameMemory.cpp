@@ -107,7 +107,7 @@ public:
     }
 
 private:
-    static constexpr std::chrono::seconds grace{10};
+    static constexpr std::chrono::seconds grace{30};
 
     [[noreturn]] void reap() {
         std::unique_lock guard(lock_);

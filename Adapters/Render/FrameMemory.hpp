@@ -12,7 +12,7 @@ void keep();
 
 // Held by a render while it draws: picture buffers its frames drop are kept
 // for its next frames, and for the next render: they are freed when no
-// render has held them for ten seconds.
+// render has held them for half a minute.
 class Use {
 public:
     Use();
@@ -24,7 +24,7 @@ public:
 // Buffers kept now (for tests).
 size_t keptBuffers();
 
-// Frees the buffers when no render has held them for ten seconds at `now`
+// Frees the buffers when no render has held them for half a minute at `now`
 // (as the pool's own thread does when that time comes).
 void freeIdle(std::chrono::steady_clock::time_point now);
 
