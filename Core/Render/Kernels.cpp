@@ -249,35 +249,123 @@ void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
     }
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// The two red neighbours of one green and blue corner of each pixel in a
+// vector (one pixel a 128-bit block): lower in `low`, upper in `high`. The
+// cube keeps a corner's RGBA entry beside its red neighbour's, so one 8-float
+// load fetches both.
+template <class DF, class VF = hn::Vec<DF>>
+HWY_INLINE void reds(DF d, const float* const* at, int32_t offset, VF& low, VF& high) {
+    constexpr size_t N = hn::MaxLanes(DF());
+    if constexpr (N == 4) {
+        low = hn::LoadU(d, at[0] + offset), high = hn::LoadU(d, at[0] + offset + 4);
+    } else if constexpr (N == 8) {
+        VF x0 = hn::LoadU(d, at[0] + offset), x1 = hn::LoadU(d, at[1] + offset);
+        low = hn::ConcatLowerLower(d, x1, x0), high = hn::ConcatUpperUpper(d, x1, x0);
+    } else {
+        static_assert(N == 16, "one pixel a block");
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+        const hn::Half<DF> h;
+        VF x = hn::Combine(d, hn::LoadU(h, at[1] + offset), hn::LoadU(h, at[0] + offset));
+        VF y = hn::Combine(d, hn::LoadU(h, at[3] + offset), hn::LoadU(h, at[2] + offset));
+        low = VF{_mm512_shuffle_f32x4(x.raw, y.raw, _MM_SHUFFLE(2, 0, 2, 0))};
+        high = VF{_mm512_shuffle_f32x4(x.raw, y.raw, _MM_SHUFFLE(3, 1, 3, 1))};
+#endif
+    }
+}
+
+// Pixels as they lie, one a block: the eight corners' RGBA entries are
+// interpolated as whole blocks in the step's order, with no gathers and no
+// deinterleaving.
+template <class DF>
+HWY_INLINE void cubeBlocks(DF d, float* HWY_RESTRICT p, int count, const float* HWY_RESTRICT cube, int dimension) {
+    using VF = hn::Vec<DF>;
+    const hn::RebindToSigned<DF> di;
+    using VI = hn::Vec<decltype(di)>;
+    constexpr size_t N = hn::MaxLanes(DF());
+    constexpr int per = static_cast<int>(N / 4);
+    const VF top = hn::Set(d, static_cast<float>(dimension - 1));
+    const int32_t g1 = dimension * 4, b1 = dimension * dimension * 4;
+    auto mix = [&](VF a, VF b, VF t) { return hn::Add(a, hn::Mul(hn::Sub(b, a), t)); };
+    // Per lane of a block: red, green and blue strides; alpha has none.
+    HWY_ALIGN int32_t strides[N];
+    HWY_ALIGN int32_t offsets[N];
+    for (size_t k = 0; k < N; ++k) strides[k] = k % 4 == 0 ? 4 : k % 4 == 1 ? g1 : k % 4 == 2 ? b1 : 0;
+    const VI stride = hn::Load(di, strides);
+    const auto alpha = hn::RebindMask(d, hn::Eq(hn::And(hn::Iota(di, 0), hn::Set(di, 3)), hn::Set(di, 3)));
+    auto body = [&](float* HWY_RESTRICT q) {
+        VF v = hn::LoadU(d, q);
+        // Clamped to the cube; not a number counts as 0.
+        VF c = hn::IfThenElseZero(hn::Gt(v, hn::Zero(d)), hn::IfThenElse(hn::Lt(v, hn::Set(d, 1.0f)), hn::Mul(v, top), top));
+        VI i = hn::Min(hn::ConvertTo(di, c), hn::Set(di, dimension - 2));
+        VF f = hn::Sub(c, hn::ConvertTo(d, i));
+        VI o = hn::Mul(i, stride);
+        o = hn::Add(o, hn::Shuffle2301(o));
+        o = hn::Add(o, hn::Shuffle1032(o));
+        hn::Store(o, di, offsets);
+        const float* at[per];
+        for (int k = 0; k < per; ++k) at[k] = cube + offsets[4 * k];
+        VF dr = hn::Broadcast<0>(f), dg = hn::Broadcast<1>(f), db = hn::Broadcast<2>(f);
+        VF c000, c100, c010, c110, c001, c101, c011, c111;
+        reds(d, at, 0, c000, c100);
+        reds(d, at, g1, c010, c110);
+        reds(d, at, b1, c001, c101);
+        reds(d, at, b1 + g1, c011, c111);
+        VF v00 = mix(c000, c100, dr), v10 = mix(c010, c110, dr);
+        VF v01 = mix(c001, c101, dr), v11 = mix(c011, c111, dr);
+        VF out = mix(mix(v00, v10, dg), mix(v01, v11, dg), db);
+        hn::StoreU(hn::IfThenElse(alpha, v, out), d, q);
+    };
+    int i = 0;
+    for (; i + per <= count; i += per, p += N) body(p);
+    if (i == count) return;
+    // The rest through a padded copy: zeros index the cube's first corner.
+    HWY_ALIGN float rest[N] = {};
+    const size_t floats = std::min(static_cast<size_t>(count - i) * 4, N);
+    for (size_t k = 0; k < floats; ++k) rest[k] = p[k];
+    body(rest);
+    for (size_t k = 0; k < floats; ++k) p[k] = rest[k];
+}
+
+#endif
+
 void Cube(float* HWY_RESTRICT p, int count, const float* HWY_RESTRICT cube, int dimension) {
     const D d;
-    const hn::RebindToSigned<D> di;
-    const V top = hn::Set(d, static_cast<float>(dimension - 1));
-    const int32_t g1 = dimension * 4, b1 = dimension * dimension * 4;
-    auto index = [&](V v, hn::Vec<decltype(di)>& i, V& f) {
-        // Clamped to the cube; not a number counts as 0.
-        V c = hn::IfThenElseZero(hn::Gt(v, hn::Zero(d)), hn::IfThenElse(hn::Lt(v, hn::Set(d, 1.0f)), hn::Mul(v, top), top));
-        i = hn::Min(hn::ConvertTo(di, c), hn::Set(di, dimension - 2));
-        f = hn::Sub(c, hn::ConvertTo(d, i));
-    };
-    auto mix = [&](V a, V b, V t) { return hn::Add(a, hn::Mul(hn::Sub(b, a), t)); };
-    pixels(p, count, [&](V& r, V& g, V& b, V&) {
-        hn::Vec<decltype(di)> r0, g0, b0;
-        V dr, dg, db;
-        index(r, r0, dr);
-        index(g, g0, dg);
-        index(b, b0, db);
-        auto at = hn::Add(hn::Add(hn::ShiftLeft<2>(r0), hn::Mul(g0, hn::Set(di, g1))), hn::Mul(b0, hn::Set(di, b1)));
-        V out[3];
-        for (int c = 0; c < 3; ++c) {
-            const float* base = cube + c;
-            auto corner = [&](int32_t offset) { return hn::GatherIndex(d, base, hn::Add(at, hn::Set(di, offset))); };
-            V v00 = mix(corner(0), corner(4), dr), v10 = mix(corner(g1), corner(g1 + 4), dr);
-            V v01 = mix(corner(b1), corner(b1 + 4), dr), v11 = mix(corner(b1 + g1), corner(b1 + g1 + 4), dr);
-            out[c] = mix(mix(v00, v10, dg), mix(v01, v11, dg), db);
-        }
-        r = out[0], g = out[1], b = out[2];
-    });
+#if HWY_TARGET != HWY_SCALAR
+    if constexpr (hn::MaxLanes(D()) >= 4 && hn::MaxLanes(D()) <= 16) {
+        cubeBlocks(d, p, count, cube, dimension);
+        return;
+    }
+#endif
+    {
+        const hn::RebindToSigned<D> di;
+        const V top = hn::Set(d, static_cast<float>(dimension - 1));
+        const int32_t g1 = dimension * 4, b1 = dimension * dimension * 4;
+        auto index = [&](V v, hn::Vec<decltype(di)>& i, V& f) {
+            // Clamped to the cube; not a number counts as 0.
+            V c = hn::IfThenElseZero(hn::Gt(v, hn::Zero(d)), hn::IfThenElse(hn::Lt(v, hn::Set(d, 1.0f)), hn::Mul(v, top), top));
+            i = hn::Min(hn::ConvertTo(di, c), hn::Set(di, dimension - 2));
+            f = hn::Sub(c, hn::ConvertTo(d, i));
+        };
+        auto mix = [&](V a, V b, V t) { return hn::Add(a, hn::Mul(hn::Sub(b, a), t)); };
+        pixels(p, count, [&](V& r, V& g, V& b, V&) {
+            hn::Vec<decltype(di)> r0, g0, b0;
+            V dr, dg, db;
+            index(r, r0, dr);
+            index(g, g0, dg);
+            index(b, b0, db);
+            auto at = hn::Add(hn::Add(hn::ShiftLeft<2>(r0), hn::Mul(g0, hn::Set(di, g1))), hn::Mul(b0, hn::Set(di, b1)));
+            V out[3];
+            for (int c = 0; c < 3; ++c) {
+                const float* base = cube + c;
+                auto corner = [&](int32_t offset) { return hn::GatherIndex(d, base, hn::Add(at, hn::Set(di, offset))); };
+                V v00 = mix(corner(0), corner(4), dr), v10 = mix(corner(g1), corner(g1 + 4), dr);
+                V v01 = mix(corner(b1), corner(b1 + 4), dr), v11 = mix(corner(b1 + g1), corner(b1 + g1 + 4), dr);
+                out[c] = mix(mix(v00, v10, dg), mix(v01, v11, dg), db);
+            }
+            r = out[0], g = out[1], b = out[2];
+        });
+    }
 }
 
 } // namespace korvel::Kernels::HWY_NAMESPACE
