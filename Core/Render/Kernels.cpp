@@ -211,40 +211,84 @@ void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
     const D d;
     const hn::RebindToSigned<D> di;
     const int n = static_cast<int>(hn::Lanes(d));
-    constexpr int mask = 511; // the tile is 512 wide
+    constexpr int tileSize = 512;
+    // Up to this many pixels at once, and tile columns in a window of them.
+    constexpr int chunk = 256;
+    constexpr int window = 1024;
     const V amplitude = hn::Set(d, row.amplitude), grey = hn::Set(d, row.grey), dv = hn::Set(d, row.dv);
     HWY_ALIGN float rest[4 * 16] = {};
-    HWY_ALIGN float fractions[16] = {};
-    HWY_ALIGN int32_t columns[16] = {};
-    double u = row.u;
-    for (int i = 0; i < count; i += n) {
-        // Columns walked in double exactly as the scalar step walks them.
-        for (int k = 0; k < n && i + k < count; ++k, u += row.step) {
-            auto whole = static_cast<int64_t>(u);
-            if (u < static_cast<double>(whole)) --whole;
-            fractions[k] = static_cast<float>(u - static_cast<double>(whole));
-            columns[k] = static_cast<int32_t>(whole & mask);
+    HWY_ALIGN float fractions[chunk + 16];
+    HWY_ALIGN int32_t columns[chunk + 16];
+    HWY_ALIGN float lower[window + 16];
+    HWY_ALIGN float upper[window + 16];
+    const hn::ScalableTag<double> dd;
+    const hn::Rebind<float, decltype(dd)> df;
+    const hn::Rebind<int32_t, decltype(dd)> di32;
+    const int nd = static_cast<int>(hn::Lanes(dd));
+    const auto step = hn::Set(dd, row.step), shift = hn::Set(dd, row.shift), half = hn::Set(dd, 0.5);
+    for (int from = 0; from < count; from += chunk, p += 4 * chunk) {
+        const int m = std::min(chunk, count - from);
+        const int padded = (m + n - 1) / n * n;
+        // Each column found from its pixel as level() finds it, counted
+        // from the chunk's first; floors and differences are exact in double.
+        double first = 0;
+        for (int j = 0; j < padded; j += nd) {
+            auto u = hn::Sub(hn::Sub(hn::Mul(hn::Iota(dd, row.x + (from + j)), step), shift), half);
+            auto whole = hn::Floor(u);
+            if (j == 0) first = hn::GetLane(whole);
+            hn::Store(hn::DemoteTo(df, hn::Sub(u, whole)), df, fractions + j);
+            hn::Store(hn::DemoteTo(di32, hn::Sub(whole, hn::Set(dd, first))), di32, columns + j);
         }
-        V du = hn::Load(d, fractions);
-        auto u0 = hn::Load(di, columns);
-        auto u1 = hn::And(hn::Add(u0, hn::Set(di, 1)), hn::Set(di, mask));
-        V l0 = hn::GatherIndex(d, row.lower, u0), l1 = hn::GatherIndex(d, row.lower, u1);
-        V h0 = hn::GatherIndex(d, row.upper, u0), h1 = hn::GatherIndex(d, row.upper, u1);
-        V bottom = hn::Add(l0, hn::Mul(hn::Sub(l1, l0), du));
-        V top = hn::Add(h0, hn::Mul(hn::Sub(h1, h0), du));
-        V s = hn::Add(hn::Mul(amplitude, hn::Add(bottom, hn::Mul(hn::Sub(top, bottom), dv))), grey);
-        float* at4 = p + static_cast<size_t>(i) * 4;
-        const bool whole4 = i + n <= count;
-        const size_t floats = std::min(static_cast<size_t>(whole4 ? n : count - i) * 4, std::size(rest));
-        if (!whole4) {
-            for (size_t k = 0; k < floats; ++k) rest[k] = at4[k];
+        // The two tile rows over the chunk's columns, unwrapped: columns
+        // grow with the pixels, so a vector's lie within a few lanes of its first.
+        const int span = columns[padded - 1] + 2;
+        const bool windowed = span + n <= window;
+        const int start = static_cast<int>(first - tileSize * std::floor(first / tileSize));
+        if (windowed) {
+            for (int k = 0; k < span + n;) {
+                const int at = (start + k) % tileSize, run = std::min(span + n - k, tileSize - at);
+                std::copy(row.lower + at, row.lower + at + run, lower + k);
+                std::copy(row.upper + at, row.upper + at + run, upper + k);
+                k += run;
+            }
         }
-        float* q = whole4 ? at4 : rest;
-        V r, g, b, a;
-        hn::LoadInterleaved4(d, q, r, g, b, a);
-        hn::StoreInterleaved4(softLight(d, r, s), softLight(d, g, s), softLight(d, b, s), a, d, q);
-        if (!whole4) {
-            for (size_t k = 0; k < floats; ++k) at4[k] = rest[k];
+        for (int i = 0; i < m; i += n) {
+            V du = hn::Load(d, fractions + i);
+            auto u0 = hn::Load(di, columns + i);
+            auto u1 = hn::Add(u0, hn::Set(di, 1));
+            V l0, l1, h0, h1;
+            const int base = columns[i];
+            if (windowed && columns[i + n - 1] + 1 - base < n) {
+                const V lv = hn::LoadU(d, lower + base), uv = hn::LoadU(d, upper + base);
+                const auto i0 = hn::IndicesFromVec(d, hn::Sub(u0, hn::Set(di, base)));
+                const auto i1 = hn::IndicesFromVec(d, hn::Sub(u1, hn::Set(di, base)));
+                l0 = hn::TableLookupLanes(lv, i0), l1 = hn::TableLookupLanes(lv, i1);
+                h0 = hn::TableLookupLanes(uv, i0), h1 = hn::TableLookupLanes(uv, i1);
+            } else if (windowed) {
+                l0 = hn::GatherIndex(d, lower, u0), l1 = hn::GatherIndex(d, lower, u1);
+                h0 = hn::GatherIndex(d, upper, u0), h1 = hn::GatherIndex(d, upper, u1);
+            } else {
+                const auto wrap = hn::Set(di, tileSize - 1), offset = hn::Set(di, start);
+                u0 = hn::And(hn::Add(u0, offset), wrap), u1 = hn::And(hn::Add(u1, offset), wrap);
+                l0 = hn::GatherIndex(d, row.lower, u0), l1 = hn::GatherIndex(d, row.lower, u1);
+                h0 = hn::GatherIndex(d, row.upper, u0), h1 = hn::GatherIndex(d, row.upper, u1);
+            }
+            V bottom = hn::Add(l0, hn::Mul(hn::Sub(l1, l0), du));
+            V top = hn::Add(h0, hn::Mul(hn::Sub(h1, h0), du));
+            V s = hn::Add(hn::Mul(amplitude, hn::Add(bottom, hn::Mul(hn::Sub(top, bottom), dv))), grey);
+            float* at4 = p + static_cast<size_t>(i) * 4;
+            const bool whole4 = i + n <= m;
+            const size_t floats = std::min(static_cast<size_t>(whole4 ? n : m - i) * 4, std::size(rest));
+            if (!whole4) {
+                for (size_t k = 0; k < floats; ++k) rest[k] = at4[k];
+            }
+            float* q = whole4 ? at4 : rest;
+            V r, g, b, a;
+            hn::LoadInterleaved4(d, q, r, g, b, a);
+            hn::StoreInterleaved4(softLight(d, r, s), softLight(d, g, s), softLight(d, b, s), a, d, q);
+            if (!whole4) {
+                for (size_t k = 0; k < floats; ++k) at4[k] = rest[k];
+            }
         }
     }
 }

@@ -32,7 +32,7 @@ float GrainStep::level(int x, int y) const {
 void GrainStep::run(float* rgba, int count, int x, int y) const {
     constexpr int n = GrainGrid::tileSize;
     const float grey = (1 - amplitude_) * 0.5f;
-    // level(), walked along the row: one tile row pair, u stepping by 1 / scale.
+    // level() along the row: one tile row pair, each column as level() finds it.
     auto floorOf = [](double v) {
         auto i = static_cast<int64_t>(v);
         return v < static_cast<double>(i) ? i - 1 : i;
@@ -43,11 +43,12 @@ void GrainStep::run(float* rgba, int count, int x, int y) const {
     int v0 = static_cast<int>(fv & (n - 1)), v1 = (v0 + 1) & (n - 1);
     const float* lower = tile_->data() + static_cast<size_t>(n - 1 - v0) * n;
     const float* upper = tile_->data() + static_cast<size_t>(n - 1 - v1) * n;
-    double u = (x + 0.5) * inverseScale_ - static_cast<double>(offset_.x) - 0.5;
+    const double shift = static_cast<double>(offset_.x);
     if (!Kernels::references()) {
-        return Kernels::grain(rgba, count, {lower, upper, u, inverseScale_, dv, amplitude_, grey});
+        return Kernels::grain(rgba, count, {lower, upper, x + 0.5, inverseScale_, shift, dv, amplitude_, grey});
     }
-    for (int i = 0; i < count; ++i, rgba += 4, u += inverseScale_) {
+    for (int i = 0; i < count; ++i, rgba += 4) {
+        double u = (x + i + 0.5) * inverseScale_ - shift - 0.5;
         int64_t fu = floorOf(u);
         float du = static_cast<float>(u - static_cast<double>(fu));
         int u0 = static_cast<int>(fu & (n - 1)), u1 = (u0 + 1) & (n - 1);

@@ -189,6 +189,58 @@ TEST_P(KernelTargets, GrainMatchesTheStep) {
     }
 }
 
+// Along a row the grain is level() at each pixel, on both roads; with the
+// offsets frames have (within the tile) that is within 1e-5 of the walk that
+// stepped u from the span's first pixel. Far out the stepped walk drifts.
+TEST_P(KernelTargets, GrainAlongARowIsItsLevelAtEachPixel) {
+    auto values = GrainGrid::tile(5);
+    auto tile = std::make_shared<std::vector<float>>(values.size());
+    for (size_t i = 0; i < values.size(); ++i) (*tile)[i] = GrainGrid::byteOf(values[i]) / 255.0f;
+    struct Case {
+        double scale;
+        GrainOffset offset;
+        int x, y, count;
+    };
+    // Tile columns a vector apart and further, wrapping, far from the origin.
+    for (Case c : {Case{1920.0 / 1080, {300, 20}, 0, 7, 256}, Case{1.5, {100, 3}, 1530, 900, 90},
+                   Case{1, {511, 0}, 255, 0, 300}, Case{0.3, {5, 5}, 17, 33, 600}, Case{2, {-700, 9}, 40, 1, 77},
+                   Case{3.5555, {123456789, -987654321}, 3000, 2100, 1000}}) {
+        const double strength = 0.7, inverse = 1 / c.scale;
+        const float amplitude = static_cast<float>(0.8 * strength), grey = (1 - amplitude) * 0.5f;
+        GrainStep step(tile, c.offset, c.scale, strength, 2160);
+        auto pixels = randomPixels(c.count, static_cast<unsigned>(c.count));
+        std::vector<float> levels = pixels, walked = pixels;
+        double u = (c.x + 0.5) * inverse - static_cast<double>(c.offset.x) - 0.5;
+        const float* t = tile->data();
+        double v = (2160 - c.y - 0.5) * inverse - static_cast<double>(c.offset.y) - 0.5;
+        auto fv = static_cast<int64_t>(std::floor(v));
+        float dv = static_cast<float>(v - static_cast<double>(fv));
+        const float* lower = t + static_cast<size_t>(511 - (fv & 511)) * 512;
+        const float* upper = t + static_cast<size_t>(511 - ((fv + 1) & 511)) * 512;
+        for (int k = 0; k < c.count; ++k, u += inverse) {
+            float s = amplitude * step.level(c.x + k, c.y) + grey;
+            auto fu = static_cast<int64_t>(std::floor(u));
+            float du = static_cast<float>(u - static_cast<double>(fu));
+            int u0 = static_cast<int>(fu & 511), u1 = (u0 + 1) & 511;
+            float bottom = lower[u0] + (lower[u1] - lower[u0]) * du, top = upper[u0] + (upper[u1] - upper[u0]) * du;
+            float stepped = amplitude * (bottom + (top - bottom) * dv) + grey;
+            for (int ch = 0; ch < 3; ++ch) {
+                levels[static_cast<size_t>(k) * 4 + ch] = GrainStep::softLight(pixels[static_cast<size_t>(k) * 4 + ch], s);
+                walked[static_cast<size_t>(k) * 4 + ch] = GrainStep::softLight(pixels[static_cast<size_t>(k) * 4 + ch], stepped);
+            }
+        }
+        for (bool scalar : {false, true}) {
+            std::vector<float> got = pixels;
+            Kernels::useReferences(scalar);
+            step.run(got.data(), c.count, c.x, c.y);
+            Kernels::useReferences(false);
+            std::string what = std::string(scalar ? "reference" : "kernel") + " grain at scale " + std::to_string(c.scale);
+            expectClose(got, levels, what + ", against level()");
+            if (c.offset.x >= 0 && c.offset.x < 512) expectClose(got, walked, what + ", against the stepped walk");
+        }
+    }
+}
+
 TEST_P(KernelTargets, LanczosMatchesItsScalarPasses) {
     RGBAImage source = RGBAImage::blank(0, 0, 203, 97);
     auto values = randomPixels(203 * 97, 4);
