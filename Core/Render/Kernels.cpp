@@ -97,27 +97,29 @@ HWY_INLINE void apply(D d, const ColorMath::Matrix3& m, V& r, V& g, V& b) {
 }
 
 // Runs body(r, g, b, a) on every pixel, whole vectors first, then the rest
-// through a padded copy so that every pixel takes the same arithmetic.
+// through a padded copy so that every pixel takes the same arithmetic. One
+// call of the body, so that it is inlined.
 template <class F>
 HWY_INLINE void pixels(float* HWY_RESTRICT p, int count, F body) {
     const D d;
     const int n = static_cast<int>(hn::Lanes(d));
-    int i = 0;
-    for (; i + n <= count; i += n, p += 4 * n) {
-        V r, g, b, a;
-        hn::LoadInterleaved4(d, p, r, g, b, a);
-        body(r, g, b, a);
-        hn::StoreInterleaved4(r, g, b, a, d, p);
-    }
-    if (i == count) return;
     HWY_ALIGN float rest[4 * 16] = {};
-    const size_t floats = std::min(static_cast<size_t>(count - i) * 4, std::size(rest));
-    for (size_t k = 0; k < floats; ++k) rest[k] = p[k];
-    V r, g, b, a;
-    hn::LoadInterleaved4(d, rest, r, g, b, a);
-    body(r, g, b, a);
-    hn::StoreInterleaved4(r, g, b, a, d, rest);
-    for (size_t k = 0; k < floats; ++k) p[k] = rest[k];
+    for (int i = 0; i < count; i += n, p += 4 * n) {
+        const bool whole = i + n <= count;
+        const size_t floats = std::min(static_cast<size_t>(whole ? n : count - i) * 4, std::size(rest));
+        float* q = p;
+        if (!whole) {
+            for (size_t k = 0; k < floats; ++k) rest[k] = p[k];
+            q = rest;
+        }
+        V r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        body(r, g, b, a);
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+        if (!whole) {
+            for (size_t k = 0; k < floats; ++k) p[k] = rest[k];
+        }
+    }
 }
 
 void ToGamma(float* HWY_RESTRICT p, int count, int space) {
@@ -125,9 +127,12 @@ void ToGamma(float* HWY_RESTRICT p, int count, int space) {
     const bool hlg = space == static_cast<int>(ColorSpace::itur2100HLG);
     pixels(p, count, [&](V& r, V& g, V& b, V& a) {
         V one = hn::Set(d, 1.0f);
-        V inv = hn::IfThenElseZero(hn::Gt(a, hn::Set(d, 1e-6f)), hn::Div(one, a));
-        inv = hn::IfThenElse(hn::Eq(a, one), one, inv);
-        r = hn::Mul(r, inv), g = hn::Mul(g, inv), b = hn::Mul(b, inv);
+        // Opaque pixels, the usual case, keep their values without a division.
+        if (!hn::AllTrue(d, hn::Eq(a, one))) {
+            V inv = hn::IfThenElseZero(hn::Gt(a, hn::Set(d, 1e-6f)), hn::Div(one, a));
+            inv = hn::IfThenElse(hn::Eq(a, one), one, inv);
+            r = hn::Mul(r, inv), g = hn::Mul(g, inv), b = hn::Mul(b, inv);
+        }
         if (hlg) {
             apply(d, ColorMath::bt709ToBt2020, r, g, b);
             r = encodeHLG(d, r), g = encodeHLG(d, g), b = encodeHLG(d, b);

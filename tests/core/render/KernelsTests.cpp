@@ -81,15 +81,21 @@ TEST_P(KernelTargets, CurvesMatchTheirTablesAndExactFormulas) {
         const ColorMath::Curve& curve = ColorMath::curve(space);
         std::string name = space == ColorSpace::itur709 ? "BT.709" : "HLG";
         for (int count : counts) {
-            auto pixels = randomPixels(count, static_cast<unsigned>(count));
-            std::vector<float> vector = pixels, scalar = pixels;
-            Kernels::toGamma(vector.data(), count, space);
-            PixelChain::toGamma(scalar.data(), count, curve);
-            expectClose(vector, scalar, name + " to gamma, " + std::to_string(count) + " pixels");
-            vector = scalar = pixels;
-            Kernels::fromGamma(vector.data(), count, space);
-            PixelChain::fromGamma(scalar.data(), count, curve);
-            expectClose(vector, scalar, name + " from gamma, " + std::to_string(count) + " pixels");
+            // Opaque pictures too, whose vectors are all of alpha 1.
+            for (bool opaque : {false, true}) {
+                auto pixels = randomPixels(count, static_cast<unsigned>(count));
+                if (opaque)
+                    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 1;
+                std::string what = name + (opaque ? ", opaque" : "") + ", " + std::to_string(count) + " pixels";
+                std::vector<float> vector = pixels, scalar = pixels;
+                Kernels::toGamma(vector.data(), count, space);
+                PixelChain::toGamma(scalar.data(), count, curve);
+                expectClose(vector, scalar, what + ", to gamma");
+                vector = scalar = pixels;
+                Kernels::fromGamma(vector.data(), count, space);
+                PixelChain::fromGamma(scalar.data(), count, curve);
+                expectClose(vector, scalar, what + ", from gamma");
+            }
         }
     }
 }
