@@ -142,18 +142,20 @@ void ToGamma(float* HWY_RESTRICT p, int count, int space) {
     });
 }
 
+HWY_INLINE void fromGamma(D d, bool hlg, V& r, V& g, V& b, V a) {
+    if (hlg) {
+        r = decodeHLG(d, r), g = decodeHLG(d, g), b = decodeHLG(d, b);
+        apply(d, ColorMath::bt2020ToBt709, r, g, b);
+    } else {
+        r = decode709(d, r), g = decode709(d, g), b = decode709(d, b);
+    }
+    r = hn::Mul(r, a), g = hn::Mul(g, a), b = hn::Mul(b, a);
+}
+
 void FromGamma(float* HWY_RESTRICT p, int count, int space) {
     const D d;
     const bool hlg = space == static_cast<int>(ColorSpace::itur2100HLG);
-    pixels(p, count, [&](V& r, V& g, V& b, V& a) {
-        if (hlg) {
-            r = decodeHLG(d, r), g = decodeHLG(d, g), b = decodeHLG(d, b);
-            apply(d, ColorMath::bt2020ToBt709, r, g, b);
-        } else {
-            r = decode709(d, r), g = decode709(d, g), b = decode709(d, b);
-        }
-        r = hn::Mul(r, a), g = hn::Mul(g, a), b = hn::Mul(b, a);
-    });
+    pixels(p, count, [&](V& r, V& g, V& b, V& a) { fromGamma(d, hlg, r, g, b, a); });
 }
 
 void Over(float* HWY_RESTRICT dst, const float* HWY_RESTRICT src, int count) {
@@ -212,7 +214,9 @@ HWY_INLINE V softLight(D d, V b, V s) {
     return hn::IfThenElse(hn::Le(s, hn::Set(d, 0.5f)), dark, light);
 }
 
-void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
+// The grain, then `after` on the pixels while they are in registers.
+template <class F>
+HWY_INLINE void grain(float* HWY_RESTRICT p, int count, const GrainRow& row, F after) {
     const D d;
     const hn::RebindToSigned<D> di;
     const int n = static_cast<int>(hn::Lanes(d));
@@ -290,12 +294,24 @@ void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
             float* q = whole4 ? at4 : rest;
             V r, g, b, a;
             hn::LoadInterleaved4(d, q, r, g, b, a);
-            hn::StoreInterleaved4(softLight(d, r, s), softLight(d, g, s), softLight(d, b, s), a, d, q);
+            r = softLight(d, r, s), g = softLight(d, g, s), b = softLight(d, b, s);
+            after(r, g, b, a);
+            hn::StoreInterleaved4(r, g, b, a, d, q);
             if (!whole4) {
                 for (size_t k = 0; k < floats; ++k) at4[k] = rest[k];
             }
         }
     }
+}
+
+void Grain(float* HWY_RESTRICT p, int count, const GrainRow& row) {
+    grain(p, count, row, [](V&, V&, V&, V&) {});
+}
+
+void GrainFromGamma(float* HWY_RESTRICT p, int count, const GrainRow& row, int space) {
+    const D d;
+    const bool hlg = space == static_cast<int>(ColorSpace::itur2100HLG);
+    grain(p, count, row, [&](V& r, V& g, V& b, V& a) { fromGamma(d, hlg, r, g, b, a); });
 }
 
 #if HWY_TARGET != HWY_SCALAR
@@ -429,6 +445,7 @@ HWY_EXPORT(Over);
 HWY_EXPORT(Sanitise);
 HWY_EXPORT(Accumulate);
 HWY_EXPORT(Grain);
+HWY_EXPORT(GrainFromGamma);
 HWY_EXPORT(Cube);
 
 namespace {
@@ -444,6 +461,9 @@ void fromGamma(float* rgba, int count, ColorSpace space) {
 void sanitise(float* values, size_t count) { HWY_DYNAMIC_DISPATCH(Sanitise)(values, count); }
 void over(float* dst, const float* src, int count) { HWY_DYNAMIC_DISPATCH(Over)(dst, src, count); }
 void grain(float* rgba, int count, const GrainRow& row) { HWY_DYNAMIC_DISPATCH(Grain)(rgba, count, row); }
+void grainFromGamma(float* rgba, int count, const GrainRow& row, ColorSpace space) {
+    HWY_DYNAMIC_DISPATCH(GrainFromGamma)(rgba, count, row, static_cast<int>(space));
+}
 void accumulate(float* dst, const float* src, float weight, size_t count, bool first) {
     HWY_DYNAMIC_DISPATCH(Accumulate)(dst, src, weight, count, first);
 }

@@ -33,6 +33,8 @@ struct GrainRow {
     float grey = 0;
 };
 void grain(float* rgba, int count, const GrainRow& row);
+// grain(), then fromGamma(), in one pass.
+void grainFromGamma(float* rgba, int count, const GrainRow& row, ColorSpace space);
 
 // A colour cube of `dimension` points a side (red fastest, RGBA entries)
 // looked up trilinearly on values clamped to [0, 1]; alpha is kept.

@@ -123,6 +123,47 @@ TEST_P(KernelTargets, AChainOfStepsMatchesItsReference) {
     }
 }
 
+// Grain as the last step in gamma takes the span back to linear in its own
+// pass: what the passes one by one give, to the bit, and the references'.
+TEST_P(KernelTargets, GrainTakesTheSpanBackAsThePassesDo) {
+    auto values = GrainGrid::tile(9);
+    auto tile = std::make_shared<std::vector<float>>(values.size());
+    for (size_t i = 0; i < values.size(); ++i) (*tile)[i] = GrainGrid::byteOf(values[i]) / 255.0f;
+    auto cube = std::make_shared<const std::vector<float>>(LookCube::values("warm_cinema", 1.0));
+    const CubeStep look(cube, LookCube::dimension);
+    const GrainStep grain(tile, {37, 400}, 1.5, 0.3, 1080);
+    auto layer = std::make_shared<RGBAImage>(RGBAImage::blank(0, 0, 1200, 4));
+    auto layerValues = randomPixels(1200 * 4, 43);
+    std::copy(layerValues.begin(), layerValues.end(), layer->pixels.begin());
+    const OverStep over(layer);
+    for (ColorSpace space : {ColorSpace::itur709, ColorSpace::itur2100HLG}) {
+        PixelChain chain(space);
+        chain.add(std::make_unique<CubeStep>(cube, LookCube::dimension));
+        chain.add(std::make_unique<GrainStep>(tile, GrainOffset{37, 400}, 1.5, 0.3, 1080));
+        chain.add(std::make_unique<OverStep>(layer));
+        // Grain followed by another gamma step keeps to its own pass.
+        PixelChain before(space);
+        before.add(std::make_unique<GrainStep>(tile, GrainOffset{37, 400}, 1.5, 0.3, 1080));
+        before.add(std::make_unique<GainsStep>(1.1f, 0.9f, 1.0f));
+        for (int count : counts) {
+            auto pixels = randomPixels(count, 41u + static_cast<unsigned>(count));
+            std::string what = std::string(space == ColorSpace::itur709 ? "BT.709" : "HLG") + ", " +
+                               std::to_string(count) + " pixels";
+            std::vector<float> fused = pixels, passes = pixels;
+            chain.run(fused.data(), count, 3, 2);
+            Kernels::toGamma(passes.data(), count, space);
+            look.run(passes.data(), count, 3, 2);
+            grain.run(passes.data(), count, 3, 2);
+            Kernels::fromGamma(passes.data(), count, space);
+            over.run(passes.data(), count, 3, 2);
+            Kernels::sanitise(passes.data(), passes.size());
+            EXPECT_EQ(fused, passes) << what;
+            compare(pixels, [&](std::vector<float>& p) { chain.run(p.data(), count, 3, 2); }, "look and grain, " + what);
+            compare(pixels, [&](std::vector<float>& p) { before.run(p.data(), count, 3, 2); }, "grain and gains, " + what);
+        }
+    }
+}
+
 TEST_P(KernelTargets, SanitisingZeroesWhatIsNotANumber) {
     auto values = randomValues(1001, 3);
     std::vector<float> got = values;
