@@ -358,7 +358,8 @@ HWY_INLINE void cubeBlocks(DF d, float* HWY_RESTRICT p, int count, const float* 
     for (size_t k = 0; k < N; ++k) strides[k] = k % 4 == 0 ? 4 : k % 4 == 1 ? g1 : k % 4 == 2 ? b1 : 0;
     const VI stride = hn::Load(di, strides);
     const auto alpha = hn::RebindMask(d, hn::Eq(hn::And(hn::Iota(di, 0), hn::Set(di, 3)), hn::Set(di, 3)));
-    auto body = [&](float* HWY_RESTRICT q) {
+    // Inlined by force: too large for the compiler to inline on its own.
+    auto body = [&](float* HWY_RESTRICT q) __attribute__((always_inline)) {
         VF v = hn::LoadU(d, q);
         // Clamped to the cube; not a number counts as 0.
         VF c = hn::IfThenElseZero(hn::Gt(v, hn::Zero(d)), hn::IfThenElse(hn::Lt(v, hn::Set(d, 1.0f)), hn::Mul(v, top), top));
@@ -381,15 +382,22 @@ HWY_INLINE void cubeBlocks(DF d, float* HWY_RESTRICT p, int count, const float* 
         VF out = mix(mix(v00, v10, dg), mix(v01, v11, dg), db);
         hn::StoreU(hn::IfThenElse(alpha, v, out), d, q);
     };
-    int i = 0;
-    for (; i + per <= count; i += per, p += N) body(p);
-    if (i == count) return;
     // The rest through a padded copy: zeros index the cube's first corner.
+    // One call of the body, so that it is inlined.
     HWY_ALIGN float rest[N] = {};
-    const size_t floats = std::min(static_cast<size_t>(count - i) * 4, N);
-    for (size_t k = 0; k < floats; ++k) rest[k] = p[k];
-    body(rest);
-    for (size_t k = 0; k < floats; ++k) p[k] = rest[k];
+    for (int i = 0; i < count; i += per, p += N) {
+        const bool whole = i + per <= count;
+        const size_t floats = std::min(static_cast<size_t>(whole ? per : count - i) * 4, N);
+        float* q = p;
+        if (!whole) {
+            for (size_t k = 0; k < floats; ++k) rest[k] = p[k];
+            q = rest;
+        }
+        body(q);
+        if (!whole) {
+            for (size_t k = 0; k < floats; ++k) p[k] = rest[k];
+        }
+    }
 }
 
 #endif
