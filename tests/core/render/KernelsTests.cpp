@@ -100,6 +100,26 @@ TEST_P(KernelTargets, CurvesMatchTheirTablesAndExactFormulas) {
     }
 }
 
+// Densely over the table's range and geometrically far past it, both signs:
+// the curve's polynomials hold everywhere, not only at random samples.
+TEST_P(KernelTargets, TheBT709CurveHoldsAcrossItsWholeRange) {
+    std::vector<float> values;
+    for (int i = 0; i <= 100000; ++i) values.push_back(2.5f * static_cast<float>(i) / 100000);
+    for (float v = 1e-9f; v < 1e30f; v *= 1.001f) values.push_back(v);
+    std::vector<float> pixels;
+    for (float v : values) pixels.insert(pixels.end(), {v, -v, v * 0.999f, 1.0f});
+    const int count = static_cast<int>(pixels.size() / 4);
+    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
+    std::vector<float> vector = pixels, scalar = pixels;
+    Kernels::toGamma(vector.data(), count, ColorSpace::itur709);
+    PixelChain::toGamma(scalar.data(), count, curve);
+    expectClose(vector, scalar, "to gamma");
+    vector = scalar = pixels;
+    Kernels::fromGamma(vector.data(), count, ColorSpace::itur709);
+    PixelChain::fromGamma(scalar.data(), count, curve);
+    expectClose(vector, scalar, "from gamma");
+}
+
 TEST_P(KernelTargets, ACurveKeepsInfinitiesAndZeroesNaN) {
     std::vector<float> p{inf, -inf, nan, 1, 0.5f, -2, 0, 1};
     Kernels::toGamma(p.data(), 2, ColorSpace::itur709);
