@@ -19,18 +19,22 @@ void sanitise(float* values, size_t count);
 // `src` over `dst`, premultiplied, pixel for pixel.
 void over(float* dst, const float* src, int count);
 
-// One row of grain: the two tile rows it lies between, its first tile
-// column `u` stepping by `step`, and the blend's constants.
+// One row of grain: the two tile rows it lies between, and the blend's
+// constants. Pixel k of the span lies on tile column
+// (x + k) x step - shift - 0.5, `x` the first pixel's centre.
 struct GrainRow {
     const float* lower = nullptr;
     const float* upper = nullptr;
-    double u = 0;
+    double x = 0.5;
     double step = 1;
+    double shift = 0;
     float dv = 0;
     float amplitude = 0;
     float grey = 0;
 };
 void grain(float* rgba, int count, const GrainRow& row);
+// grain(), then fromGamma(), in one pass.
+void grainFromGamma(float* rgba, int count, const GrainRow& row, ColorSpace space);
 
 // A colour cube of `dimension` points a side (red fastest, RGBA entries)
 // looked up trilinearly on values clamped to [0, 1]; alpha is kept.

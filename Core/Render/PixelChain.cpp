@@ -48,14 +48,21 @@ void PixelChain::run(float* rgba, int count, int x, int y) const {
     auto encode = [&] { scalar ? toGamma(rgba, count, curve) : Kernels::toGamma(rgba, count, gamma_); };
     auto decode = [&] { scalar ? fromGamma(rgba, count, curve) : Kernels::fromGamma(rgba, count, gamma_); };
     PixelDomain at = PixelDomain::linearPremultiplied;
-    for (const auto& step : steps_) {
-        PixelDomain want = step->domain();
+    for (size_t k = 0; k < steps_.size(); ++k) {
+        const PixelStep& step = *steps_[k];
+        PixelDomain want = step.domain();
         if (want != at) {
             if (want == PixelDomain::gammaStraight) encode();
             else decode();
             at = want;
         }
-        step->run(rgba, count, x, y);
+        // The last step in gamma may take the span back with it.
+        const bool last = k + 1 == steps_.size() || steps_[k + 1]->domain() != PixelDomain::gammaStraight;
+        if (!scalar && last && at == PixelDomain::gammaStraight && step.runThenDecode(rgba, count, x, y, gamma_)) {
+            at = PixelDomain::linearPremultiplied;
+            continue;
+        }
+        step.run(rgba, count, x, y);
     }
     if (at != PixelDomain::linearPremultiplied) decode();
     const int floats = count * 4;

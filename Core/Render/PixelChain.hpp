@@ -20,6 +20,9 @@ public:
     virtual ~PixelStep() = default;
     virtual PixelDomain domain() const = 0;
     virtual void run(float* rgba, int count, int x, int y) const = 0;
+    // run(), then the span from `gamma` back to the working space, in one
+    // pass over it; false, having done nothing, where the step has no such pass.
+    virtual bool runThenDecode(float*, int, int, int, ColorSpace) const { return false; }
 };
 
 // The pointwise steps of a frame fused into one pass: each span is brought

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Core/Render/Kernels.hpp"
 #include "Core/Render/LookCube.hpp"
 #include "Core/Render/PixelChain.hpp"
 
@@ -19,6 +20,7 @@ public:
               int canvasHeight);
     PixelDomain domain() const override { return PixelDomain::gammaStraight; }
     void run(float* rgba, int count, int x, int y) const override;
+    bool runThenDecode(float* rgba, int count, int x, int y, ColorSpace gamma) const override;
 
     // The soft-light blend of a source over a backdrop.
     static float softLight(float b, float s) {
@@ -31,6 +33,9 @@ public:
     float level(int x, int y) const;
 
 private:
+    // The tile rows and constants of canvas row y, from pixel x on.
+    Kernels::GrainRow row(int x, int y) const;
+
     std::shared_ptr<const std::vector<float>> tile_;
     GrainOffset offset_;
     double inverseScale_;

@@ -81,17 +81,43 @@ TEST_P(KernelTargets, CurvesMatchTheirTablesAndExactFormulas) {
         const ColorMath::Curve& curve = ColorMath::curve(space);
         std::string name = space == ColorSpace::itur709 ? "BT.709" : "HLG";
         for (int count : counts) {
-            auto pixels = randomPixels(count, static_cast<unsigned>(count));
-            std::vector<float> vector = pixels, scalar = pixels;
-            Kernels::toGamma(vector.data(), count, space);
-            PixelChain::toGamma(scalar.data(), count, curve);
-            expectClose(vector, scalar, name + " to gamma, " + std::to_string(count) + " pixels");
-            vector = scalar = pixels;
-            Kernels::fromGamma(vector.data(), count, space);
-            PixelChain::fromGamma(scalar.data(), count, curve);
-            expectClose(vector, scalar, name + " from gamma, " + std::to_string(count) + " pixels");
+            // Opaque pictures too, whose vectors are all of alpha 1.
+            for (bool opaque : {false, true}) {
+                auto pixels = randomPixels(count, static_cast<unsigned>(count));
+                if (opaque)
+                    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 1;
+                std::string what = name + (opaque ? ", opaque" : "") + ", " + std::to_string(count) + " pixels";
+                std::vector<float> vector = pixels, scalar = pixels;
+                Kernels::toGamma(vector.data(), count, space);
+                PixelChain::toGamma(scalar.data(), count, curve);
+                expectClose(vector, scalar, what + ", to gamma");
+                vector = scalar = pixels;
+                Kernels::fromGamma(vector.data(), count, space);
+                PixelChain::fromGamma(scalar.data(), count, curve);
+                expectClose(vector, scalar, what + ", from gamma");
+            }
         }
     }
+}
+
+// Densely over the table's range and geometrically far past it, both signs:
+// the curve's polynomials hold everywhere, not only at random samples.
+TEST_P(KernelTargets, TheBT709CurveHoldsAcrossItsWholeRange) {
+    std::vector<float> values;
+    for (int i = 0; i <= 100000; ++i) values.push_back(2.5f * static_cast<float>(i) / 100000);
+    for (float v = 1e-9f; v < 1e30f; v *= 1.001f) values.push_back(v);
+    std::vector<float> pixels;
+    for (float v : values) pixels.insert(pixels.end(), {v, -v, v * 0.999f, 1.0f});
+    const int count = static_cast<int>(pixels.size() / 4);
+    const ColorMath::Curve& curve = ColorMath::curve(ColorSpace::itur709);
+    std::vector<float> vector = pixels, scalar = pixels;
+    Kernels::toGamma(vector.data(), count, ColorSpace::itur709);
+    PixelChain::toGamma(scalar.data(), count, curve);
+    expectClose(vector, scalar, "to gamma");
+    vector = scalar = pixels;
+    Kernels::fromGamma(vector.data(), count, ColorSpace::itur709);
+    PixelChain::fromGamma(scalar.data(), count, curve);
+    expectClose(vector, scalar, "from gamma");
 }
 
 TEST_P(KernelTargets, ACurveKeepsInfinitiesAndZeroesNaN) {
@@ -113,6 +139,47 @@ TEST_P(KernelTargets, AChainOfStepsMatchesItsReference) {
         for (int count : counts) {
             compare(randomPixels(count, 7u + static_cast<unsigned>(count)),
                     [&](std::vector<float>& p) { chain.run(p.data(), count, 0, 0); }, "chain");
+        }
+    }
+}
+
+// Grain as the last step in gamma takes the span back to linear in its own
+// pass: what the passes one by one give, to the bit, and the references'.
+TEST_P(KernelTargets, GrainTakesTheSpanBackAsThePassesDo) {
+    auto values = GrainGrid::tile(9);
+    auto tile = std::make_shared<std::vector<float>>(values.size());
+    for (size_t i = 0; i < values.size(); ++i) (*tile)[i] = GrainGrid::byteOf(values[i]) / 255.0f;
+    auto cube = std::make_shared<const std::vector<float>>(LookCube::values("warm_cinema", 1.0));
+    const CubeStep look(cube, LookCube::dimension);
+    const GrainStep grain(tile, {37, 400}, 1.5, 0.3, 1080);
+    auto layer = std::make_shared<RGBAImage>(RGBAImage::blank(0, 0, 1200, 4));
+    auto layerValues = randomPixels(1200 * 4, 43);
+    std::copy(layerValues.begin(), layerValues.end(), layer->pixels.begin());
+    const OverStep over(layer);
+    for (ColorSpace space : {ColorSpace::itur709, ColorSpace::itur2100HLG}) {
+        PixelChain chain(space);
+        chain.add(std::make_unique<CubeStep>(cube, LookCube::dimension));
+        chain.add(std::make_unique<GrainStep>(tile, GrainOffset{37, 400}, 1.5, 0.3, 1080));
+        chain.add(std::make_unique<OverStep>(layer));
+        // Grain followed by another gamma step keeps to its own pass.
+        PixelChain before(space);
+        before.add(std::make_unique<GrainStep>(tile, GrainOffset{37, 400}, 1.5, 0.3, 1080));
+        before.add(std::make_unique<GainsStep>(1.1f, 0.9f, 1.0f));
+        for (int count : counts) {
+            auto pixels = randomPixels(count, 41u + static_cast<unsigned>(count));
+            std::string what = std::string(space == ColorSpace::itur709 ? "BT.709" : "HLG") + ", " +
+                               std::to_string(count) + " pixels";
+            std::vector<float> fused = pixels, passes = pixels;
+            chain.run(fused.data(), count, 3, 2);
+            Kernels::toGamma(passes.data(), count, space);
+            look.run(passes.data(), count, 3, 2);
+            grain.run(passes.data(), count, 3, 2);
+            Kernels::fromGamma(passes.data(), count, space);
+            over.run(passes.data(), count, 3, 2);
+            Kernels::sanitise(passes.data(), passes.size());
+            EXPECT_EQ(fused, passes) << what;
+            compare(pixels, [&](std::vector<float>& p) { chain.run(p.data(), count, 3, 2); }, "look and grain, " + what);
+            compare(pixels, [&](std::vector<float>& p) { before.run(p.data(), count, 3, 2); }, "grain and gains, " + what);
         }
     }
 }
@@ -185,6 +252,58 @@ TEST_P(KernelTargets, GrainMatchesTheStep) {
             compare(randomPixels(count, 21u + static_cast<unsigned>(count)),
                     [&](std::vector<float>& p) { step.run(p.data(), count, c.x, c.y); },
                     "grain at scale " + std::to_string(c.scale) + ", " + std::to_string(count) + " pixels");
+        }
+    }
+}
+
+// Along a row the grain is level() at each pixel, on both roads; with the
+// offsets frames have (within the tile) that is within 1e-5 of the walk that
+// stepped u from the span's first pixel. Far out the stepped walk drifts.
+TEST_P(KernelTargets, GrainAlongARowIsItsLevelAtEachPixel) {
+    auto values = GrainGrid::tile(5);
+    auto tile = std::make_shared<std::vector<float>>(values.size());
+    for (size_t i = 0; i < values.size(); ++i) (*tile)[i] = GrainGrid::byteOf(values[i]) / 255.0f;
+    struct Case {
+        double scale;
+        GrainOffset offset;
+        int x, y, count;
+    };
+    // Tile columns a vector apart and further, wrapping, far from the origin.
+    for (Case c : {Case{1920.0 / 1080, {300, 20}, 0, 7, 256}, Case{1.5, {100, 3}, 1530, 900, 90},
+                   Case{1, {511, 0}, 255, 0, 300}, Case{0.3, {5, 5}, 17, 33, 600}, Case{2, {-700, 9}, 40, 1, 77},
+                   Case{3.5555, {123456789, -987654321}, 3000, 2100, 1000}}) {
+        const double strength = 0.7, inverse = 1 / c.scale;
+        const float amplitude = static_cast<float>(0.8 * strength), grey = (1 - amplitude) * 0.5f;
+        GrainStep step(tile, c.offset, c.scale, strength, 2160);
+        auto pixels = randomPixels(c.count, static_cast<unsigned>(c.count));
+        std::vector<float> levels = pixels, walked = pixels;
+        double u = (c.x + 0.5) * inverse - static_cast<double>(c.offset.x) - 0.5;
+        const float* t = tile->data();
+        double v = (2160 - c.y - 0.5) * inverse - static_cast<double>(c.offset.y) - 0.5;
+        auto fv = static_cast<int64_t>(std::floor(v));
+        float dv = static_cast<float>(v - static_cast<double>(fv));
+        const float* lower = t + static_cast<size_t>(511 - (fv & 511)) * 512;
+        const float* upper = t + static_cast<size_t>(511 - ((fv + 1) & 511)) * 512;
+        for (int k = 0; k < c.count; ++k, u += inverse) {
+            float s = amplitude * step.level(c.x + k, c.y) + grey;
+            auto fu = static_cast<int64_t>(std::floor(u));
+            float du = static_cast<float>(u - static_cast<double>(fu));
+            int u0 = static_cast<int>(fu & 511), u1 = (u0 + 1) & 511;
+            float bottom = lower[u0] + (lower[u1] - lower[u0]) * du, top = upper[u0] + (upper[u1] - upper[u0]) * du;
+            float stepped = amplitude * (bottom + (top - bottom) * dv) + grey;
+            for (int ch = 0; ch < 3; ++ch) {
+                levels[static_cast<size_t>(k) * 4 + ch] = GrainStep::softLight(pixels[static_cast<size_t>(k) * 4 + ch], s);
+                walked[static_cast<size_t>(k) * 4 + ch] = GrainStep::softLight(pixels[static_cast<size_t>(k) * 4 + ch], stepped);
+            }
+        }
+        for (bool scalar : {false, true}) {
+            std::vector<float> got = pixels;
+            Kernels::useReferences(scalar);
+            step.run(got.data(), c.count, c.x, c.y);
+            Kernels::useReferences(false);
+            std::string what = std::string(scalar ? "reference" : "kernel") + " grain at scale " + std::to_string(c.scale);
+            expectClose(got, levels, what + ", against level()");
+            if (c.offset.x >= 0 && c.offset.x < 512) expectClose(got, walked, what + ", against the stepped walk");
         }
     }
 }
