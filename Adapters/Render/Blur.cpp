@@ -76,16 +76,20 @@ Field::Field(RGBAImage reduced, int width, int height) : reduced_(std::move(redu
     rows_ = taps(reduced_.height, height);
 }
 
-void Field::at(int x, int y, float out[4]) const {
-    Tap cx = columns_[static_cast<size_t>(x)], cy = rows_[static_cast<size_t>(y)];
-    int nextX = cx.weight != 0 ? 4 : 0;
-    const float* top = reduced_.row(cy.index) + static_cast<size_t>(cx.index) * 4;
-    const float* bottom = cy.weight != 0 ? reduced_.row(cy.index + 1) + static_cast<size_t>(cx.index) * 4 : top;
-    float a0 = 1 - cx.weight, a1 = cx.weight, b0 = 1 - cy.weight, b1 = cy.weight;
-    for (int c = 0; c < 4; ++c) {
-        float t = top[c] * a0 + top[c + nextX] * a1;
-        float b = bottom[c] * a0 + bottom[c + nextX] * a1;
-        out[c] = t * b0 + b * b1;
+void Field::at(int x, int y, float out[4]) const { row(y, x, x + 1, out); }
+
+void Field::row(int y, int from, int to, float* out) const {
+    const Tap cy = rows_[static_cast<size_t>(y)];
+    const float* top = reduced_.row(cy.index);
+    const float* bottom = cy.weight != 0 ? reduced_.row(cy.index + 1) : top;
+    const float b0 = 1 - cy.weight, b1 = cy.weight;
+    for (int x = from; x < to; ++x, out += 4) {
+        const Tap cx = columns_[static_cast<size_t>(x)];
+        const int nextX = cx.weight != 0 ? 4 : 0;
+        const float* t = top + static_cast<size_t>(cx.index) * 4;
+        const float* b = bottom + static_cast<size_t>(cx.index) * 4;
+        const float a0 = 1 - cx.weight, a1 = cx.weight;
+        for (int c = 0; c < 4; ++c) out[c] = (t[c] * a0 + t[c + nextX] * a1) * b0 + (b[c] * a0 + b[c + nextX] * a1) * b1;
     }
 }
 
