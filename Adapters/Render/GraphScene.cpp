@@ -127,6 +127,7 @@ RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double rati
 GraphScene::GraphScene(RenderInputs inputs, LayerTracks tracks, std::optional<FrameRange> window)
     : inputs_(std::move(inputs)), tracks_(std::move(tracks)), canvas_(inputs_.size) {
     Placement placement{canvas_, inputs_.recipe};
+    if (inputs_.matteAssetId) maskBackdrop_ = opaqueBlack(canvas_);
     fills_ = std::make_unique<BackgroundFills>(inputs_.stills, inputs_.videos, tracks_.backgroundFill, placement);
     grading_ = std::make_unique<Grading>(inputs_.plan.colorStack, inputs_.recipe, canvas_, inputs_.timeline);
     if (!inputs_.text) inputs_.text = std::make_shared<TextCaches>();
@@ -235,7 +236,7 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     // The mask takes the picture's size, each axis on its own, and is then
     // framed exactly like the picture.
     RGBAImage placedMask = past ? placement.placedExactlyStretched(mask, picture.width, picture.height, window,
-                                                                   opaqueBlack(canvas_))
+                                                                   maskBackdrop_)
                                 : placement.fittedStretched(mask, picture.width, picture.height, window);
     double ratio = std::min(mask.width * (window.width / framing.sourceWidth) / canvas_.width,
                             mask.height * (window.height / framing.sourceHeight) / canvas_.height);
