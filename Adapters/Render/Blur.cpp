@@ -113,34 +113,93 @@ Field field(const RGBAImage& image, double sigma, double limit) {
     return Field(std::move(small), image.width, image.height);
 }
 
+namespace {
+// OpenCV's INTER_AREA weights from `from` pixels to `to` along one axis, for
+// a scale that is not whole: each shrunk pixel the mean of what it covers,
+// source pixels it covers in part weighed by the part. In target order.
+struct AreaTap {
+    int target, source;
+    float weight;
+};
+std::vector<AreaTap> areaTaps(int from, int to) {
+    std::vector<AreaTap> taps;
+    const double scale = 1.0 / (static_cast<double>(to) / from);
+    for (int d = 0; d < to; ++d) {
+        double f1 = d * scale, f2 = f1 + scale, cell = std::min(scale, from - f1);
+        int s1 = static_cast<int>(std::ceil(f1)), s2 = static_cast<int>(std::floor(f2));
+        s2 = std::min(s2, from - 1);
+        s1 = std::min(s1, s2);
+        if (s1 - f1 > 1e-3) taps.push_back({d, s1 - 1, static_cast<float>((s1 - f1) / cell)});
+        for (int s = s1; s < s2; ++s) taps.push_back({d, s, static_cast<float>(1.0 / cell)});
+        if (f2 - s2 > 1e-3) taps.push_back({d, s2, static_cast<float>(std::min(std::min(f2 - s2, 1.0), cell) / cell)});
+    }
+    return taps;
+}
+
+// Canvas row y of the picture over transparent black, columns [x0, x1)
+// (those the picture covers) added into `out`, f at a time.
+void addWhole(const RGBAImage& picture, int x0, int x1, int y, int f, float* out) {
+    const float* s = Compositing::at(picture, x0, y);
+    for (int x = x0; x < x1;) {
+        float* d = out + static_cast<size_t>(x / f) * 4;
+        for (const int end = std::min(x1, (x / f + 1) * f); x < end; ++x, s += 4) {
+            float keep = 1 - s[3];
+            for (int c = 0; c < 4; ++c) d[c] += ColorMath::sane(s[c] + 0.0f * keep);
+        }
+    }
+}
+} // namespace
+
 RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit) {
     const int f = reduction(sigma, limit);
-    if (f == 1 || width % f != 0 || height % f != 0) {
+    if (f == 1 || width < f || height < f) {
         RGBAImage canvas = RGBAImage::transparent(0, 0, width, height);
         Tiles::rows(0, height, [&](int from, int to) { Compositing::over(canvas, picture, from, to); });
         return gaussian(canvas, sigma, limit);
     }
-    // Each pixel of the shrunk copy is the mean of the f x f canvas pixels
-    // it stands for, each the picture over transparent black.
+    // The shrunk copy as the full-size canvas would give it, each pixel of
+    // the canvas the picture over transparent black.
     RGBAImage reduced = RGBAImage::transparent(0, 0, width / f, height / f);
-    const float share = 1.0f / static_cast<float>(f * f);
     const int x0 = std::clamp(picture.x, 0, width), x1 = std::clamp(picture.x + picture.width, 0, width);
-    Tiles::rows(0, reduced.height, [&](int from, int to) {
-        for (int r = from; r < to; ++r) {
-            float* o = reduced.row(r);
-            for (int j = 0; j < f; ++j) {
-                int y = r * f + j;
-                if (y < picture.y || y >= picture.y + picture.height || x0 >= x1) continue;
-                const float* s = Compositing::at(picture, x0, y);
-                for (int x = x0; x < x1; ++x, s += 4) {
-                    float keep = 1 - s[3];
-                    float* d = o + static_cast<size_t>(x / f) * 4;
-                    for (int c = 0; c < 4; ++c) d[c] += ColorMath::sane(s[c] + 0.0f * keep);
+    auto inside = [&](int y) { return y >= picture.y && y < picture.y + picture.height && x0 < x1; };
+    if (width % f == 0 && height % f == 0) {
+        // Each pixel the mean of the f x f it stands for.
+        const float share = 1.0f / static_cast<float>(f * f);
+        Tiles::rows(0, reduced.height, [&](int from, int to) {
+            for (int r = from; r < to; ++r) {
+                float* o = reduced.row(r);
+                for (int j = 0; j < f; ++j)
+                    if (inside(r * f + j)) addWhole(picture, x0, x1, r * f + j, f, o);
+                for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
+            }
+        });
+    } else {
+        // Rows weighed along, then the weighted rows summed, as OpenCV sums them.
+        const std::vector<AreaTap> across = areaTaps(width, reduced.width), down = areaTaps(height, reduced.height);
+        std::vector<size_t> firstDown(static_cast<size_t>(reduced.height) + 1, down.size());
+        for (size_t k = down.size(); k-- > 0;) firstDown[static_cast<size_t>(down[k].target)] = k;
+        Tiles::rows(0, reduced.height, [&](int from, int to) {
+            std::vector<float> line(static_cast<size_t>(width) * 4), sums(static_cast<size_t>(reduced.width) * 4);
+            for (int r = from; r < to; ++r) {
+                float* o = reduced.row(r);
+                bool first = true;
+                for (size_t k = firstDown[static_cast<size_t>(r)]; k < down.size() && down[k].target == r; ++k) {
+                    const int y = down[k].source;
+                    std::fill(line.begin(), line.end(), 0.0f);
+                    if (inside(y)) addWhole(picture, x0, x1, y, 1, line.data());
+                    std::fill(sums.begin(), sums.end(), 0.0f);
+                    for (const AreaTap& t : across) {
+                        float* d = sums.data() + static_cast<size_t>(t.target) * 4;
+                        const float* v = line.data() + static_cast<size_t>(t.source) * 4;
+                        for (int c = 0; c < 4; ++c) d[c] = d[c] + v[c] * t.weight;
+                    }
+                    const float beta = down[k].weight;
+                    for (size_t i = 0; i < sums.size(); ++i) o[i] = first ? sums[i] * beta : o[i] + sums[i] * beta;
+                    first = false;
                 }
             }
-            for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
-        }
-    });
+        });
+    }
     cv::Mat small = view(reduced);
     blurReduced(small, width, height, sigma);
     RGBAImage out = RGBAImage::blank(0, 0, width, height);
