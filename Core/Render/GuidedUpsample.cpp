@@ -203,7 +203,7 @@ void refineRows(const RGBAImage& mask, const RGBAImage& picture, int radius, flo
     const float spread = flatSpread(epsilon);
     const int blocks = (w + blockColumns - 1) / blockColumns;
     std::vector<char> edged(static_cast<size_t>(blocks));
-    std::vector<float> flat(static_cast<size_t>(blocks)), low, high;
+    std::vector<float> flat(static_cast<size_t>(blocks)), low, high, run;
     for (int y0 = from; y0 < to; y0 += bandRows) {
         Span oy{y0, std::min(to, y0 + bandRows)};
         Span nearY{std::max(0, oy.from - 2 * radius), std::min(h, oy.to + 2 * radius)};
@@ -225,13 +225,16 @@ void refineRows(const RGBAImage& mask, const RGBAImage& picture, int radius, flo
                 refineTile(mask, picture, tx, ty, ox, oy, radius, epsilon, scratch, out);
             } else {
                 // One mask value in every window: the local model is flat.
-                for (int y = oy.from; y < oy.to; ++y) {
-                    float* o = out.row(y) + static_cast<size_t>(ox.from) * 4;
-                    for (int x = ox.from; x < ox.to; ++x, o += 4) {
-                        o[0] = o[1] = o[2] = flat[static_cast<size_t>(x / blockColumns)];
-                        o[3] = 1;
-                    }
+                // The run's pixels are made once and copied down its rows.
+                const size_t floats = static_cast<size_t>(ox.to - ox.from) * 4;
+                run.resize(floats);
+                for (int x = ox.from; x < ox.to; ++x) {
+                    float* o = run.data() + static_cast<size_t>(x - ox.from) * 4;
+                    o[0] = o[1] = o[2] = flat[static_cast<size_t>(x / blockColumns)];
+                    o[3] = 1;
                 }
+                for (int y = oy.from; y < oy.to; ++y)
+                    std::copy_n(run.data(), floats, out.row(y) + static_cast<size_t>(ox.from) * 4);
             }
             b = e;
         }
