@@ -3,6 +3,7 @@
 #include "Adapters/Render/Tiles.hpp"
 #include "Core/Render/ColorMath.hpp"
 #include "Core/Render/Compositing.hpp"
+#include "Core/Render/Kernels.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -136,16 +137,31 @@ std::vector<AreaTap> areaTaps(int from, int to) {
     return taps;
 }
 
-// Canvas row y of the picture over transparent black, columns [x0, x1)
-// (those the picture covers) added into `out`, f at a time.
-void addWhole(const RGBAImage& picture, int x0, int x1, int y, int f, float* out) {
+// Canvas row y of the picture over transparent black, as drawing it there
+// gives it; the picture covers the columns [x0, x1) of `width`.
+void canvasRow(const RGBAImage& picture, int x0, int x1, int y, int width, float* line) {
+    std::fill_n(line, static_cast<size_t>(width) * 4, 0.0f);
+    if (y < picture.y || y >= picture.y + picture.height || x0 >= x1) return;
+    float* d = line + static_cast<size_t>(x0) * 4;
+    Kernels::over(d, Compositing::at(picture, x0, y), x1 - x0);
+    Kernels::sanitise(d, static_cast<size_t>(x1 - x0) * 4);
+}
+
+// The same added into `sums`, f pixels to each of its pixels.
+void addCanvasRow(const RGBAImage& picture, int x0, int x1, int y, int f, float* sums) {
     const float* s = Compositing::at(picture, x0, y);
     for (int x = x0; x < x1;) {
-        float* d = out + static_cast<size_t>(x / f) * 4;
+        float* q = sums + static_cast<size_t>(x / f) * 4;
+        // In a local, so that the four channels add as one vector.
+        float sum[4] = {q[0], q[1], q[2], q[3]};
         for (const int end = std::min(x1, (x / f + 1) * f); x < end; ++x, s += 4) {
-            float keep = 1 - s[3];
-            for (int c = 0; c < 4; ++c) d[c] += ColorMath::sane(s[c] + 0.0f * keep);
+            const float keep = 0.0f * (1 - s[3]);
+            for (int c = 0; c < 4; ++c) {
+                float v = s[c] + keep;
+                sum[c] += v - v == 0 ? v : 0.0f;
+            }
         }
+        std::copy_n(sum, 4, q);
     }
 }
 } // namespace
@@ -169,7 +185,7 @@ RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, doub
             for (int r = from; r < to; ++r) {
                 float* o = reduced.row(r);
                 for (int j = 0; j < f; ++j)
-                    if (inside(r * f + j)) addWhole(picture, x0, x1, r * f + j, f, o);
+                    if (inside(r * f + j)) addCanvasRow(picture, x0, x1, r * f + j, f, o);
                 for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
             }
         });
@@ -185,8 +201,7 @@ RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, doub
                 bool first = true;
                 for (size_t k = firstDown[static_cast<size_t>(r)]; k < down.size() && down[k].target == r; ++k) {
                     const int y = down[k].source;
-                    std::fill(line.begin(), line.end(), 0.0f);
-                    if (inside(y)) addWhole(picture, x0, x1, y, 1, line.data());
+                    canvasRow(picture, x0, x1, y, width, line.data());
                     std::fill(sums.begin(), sums.end(), 0.0f);
                     for (const AreaTap& t : across) {
                         float* d = sums.data() + static_cast<size_t>(t.target) * 4;

@@ -126,9 +126,13 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
                 for (int j = 0; j < f; ++j) {
                     weighted(r * f + j, line.data());
                     const float* l = line.data();
-                    for (float* q = sums.data(); q != sums.data() + sums.size(); q += 4)
+                    for (float* q = sums.data(); q != sums.data() + sums.size(); q += 4) {
+                        // In a local, so that the four values add as one vector.
+                        float sum[4] = {q[0], q[1], q[2], q[3]};
                         for (int i = 0; i < f; ++i, l += 4)
-                            for (int c = 0; c < 4; ++c) q[c] += l[c];
+                            for (int c = 0; c < 4; ++c) sum[c] += l[c];
+                        std::copy_n(sum, 4, q);
+                    }
                 }
                 float* o = reduced.row(r);
                 for (size_t i = 0; i < sums.size(); ++i) o[i] = sums[i] * share;
