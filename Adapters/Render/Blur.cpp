@@ -90,7 +90,10 @@ void Field::row(int y, int from, int to, float* out) const {
         const float* t = top + static_cast<size_t>(cx.index) * 4;
         const float* b = bottom + static_cast<size_t>(cx.index) * 4;
         const float a0 = 1 - cx.weight, a1 = cx.weight;
-        for (int c = 0; c < 4; ++c) out[c] = (t[c] * a0 + t[c + nextX] * a1) * b0 + (b[c] * a0 + b[c + nextX] * a1) * b1;
+        // In a local, so that the four values are worked out as one vector.
+        float v[4];
+        for (int c = 0; c < 4; ++c) v[c] = (t[c] * a0 + t[c + nextX] * a1) * b0 + (b[c] * a0 + b[c + nextX] * a1) * b1;
+        std::copy_n(v, 4, out);
     }
 }
 
