@@ -170,7 +170,8 @@ void addCanvasRow(const RGBAImage& picture, int x0, int x1, int y, int f, float*
 } // namespace
 
 RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit) {
-    const int f = reduction(sigma, limit);
+    sigma = bounded(sigma, limit);
+    const int f = factorOf(sigma);
     if (f == 1 || width < f || height < f) {
         RGBAImage canvas = RGBAImage::transparent(0, 0, width, height);
         Tiles::rows(0, height, [&](int from, int to) { Compositing::over(canvas, picture, from, to); });

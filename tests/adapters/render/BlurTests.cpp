@@ -195,6 +195,12 @@ TEST(Blur, SigmaIsHeldToItsLimit) {
     float v[4];
     Blur::field(image, 50, 6).at(7, 9, v);
     EXPECT_FLOAT_EQ(v[0], Blur::gaussian(image, 6, 1000).row(9)[7 * 4]);
+    // On the canvas too, whether the shrunk copy divides it (120 x 80 by 2) or not (121 x 81).
+    for (int extra : {0, 1}) {
+        RGBAImage held = Blur::gaussianOnCanvas(image, 120 + extra, 80 + extra, 1e12, 6);
+        RGBAImage want = Blur::gaussianOnCanvas(image, 120 + extra, 80 + extra, 6, 1000);
+        EXPECT_EQ(held.pixels, want.pixels) << extra;
+    }
 }
 
 TEST(Blur, APlaneErodesAsTheChannelsOfAPicture) {
