@@ -149,9 +149,7 @@ Containment containment(double x, double y, double ew, double eh, const render::
     inside.height = std::min(extent.maxY(), r.maxY()) - inside.y;
     return {s, tx, ty, inside};
 }
-} // namespace
 
-namespace {
 // The picture over the backdrop over a transparent canvas, a row at a time:
 // each row is cleared just before it is drawn on, while it is in the cache.
 RGBAImage overBackdrop(const render::RenderCanvas& canvas, const RGBAImage& backdrop, const RGBAImage& placed) {
