@@ -127,7 +127,6 @@ RGBAImage upsampled(const RGBAImage& mask, const RGBAImage& picture, double rati
 GraphScene::GraphScene(RenderInputs inputs, LayerTracks tracks, std::optional<FrameRange> window)
     : inputs_(std::move(inputs)), tracks_(std::move(tracks)), canvas_(inputs_.size) {
     Placement placement{canvas_, inputs_.recipe};
-    if (inputs_.matteAssetId) maskBackdrop_ = opaqueBlack(canvas_);
     fills_ = std::make_unique<BackgroundFills>(inputs_.stills, inputs_.videos, tracks_.backgroundFill, placement);
     grading_ = std::make_unique<Grading>(inputs_.plan.colorStack, inputs_.recipe, canvas_, inputs_.timeline);
     if (!inputs_.text) inputs_.text = std::make_shared<TextCaches>();
@@ -234,9 +233,10 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     const RGBAImage& mask = *uprightMask;
     if (mask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
     // The mask takes the picture's size, each axis on its own, and is then
-    // framed exactly like the picture.
+    // framed exactly like the picture. Only its red value (the coverage) is
+    // read, which is the same over an opaque black backdrop and over none.
     RGBAImage placedMask = past ? placement.placedExactlyStretched(mask, picture.width, picture.height, window,
-                                                                   maskBackdrop_)
+                                                                   RGBAImage{})
                                 : placement.fittedStretched(mask, picture.width, picture.height, window);
     double ratio = std::min(mask.width * (window.width / framing.sourceWidth) / canvas_.width,
                             mask.height * (window.height / framing.sourceHeight) / canvas_.height);

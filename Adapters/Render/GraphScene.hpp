@@ -72,8 +72,6 @@ private:
     RenderInputs inputs_;
     LayerTracks tracks_;
     render::RenderCanvas canvas_;
-    // What a placed mask lies on: the same every frame, so drawn once.
-    RGBAImage maskBackdrop_;
     std::unique_ptr<BackgroundFills> fills_;
     std::unique_ptr<Grading> grading_;
     std::unique_ptr<TextRasterizer> text_;
