@@ -3,6 +3,7 @@
 #include "Adapters/Render/Tiles.hpp"
 #include "Core/Render/ColorMath.hpp"
 #include "Core/Render/Compositing.hpp"
+#include "Core/Render/Kernels.hpp"
 
 #include <opencv2/imgproc.hpp>
 
@@ -76,16 +77,23 @@ Field::Field(RGBAImage reduced, int width, int height) : reduced_(std::move(redu
     rows_ = taps(reduced_.height, height);
 }
 
-void Field::at(int x, int y, float out[4]) const {
-    Tap cx = columns_[static_cast<size_t>(x)], cy = rows_[static_cast<size_t>(y)];
-    int nextX = cx.weight != 0 ? 4 : 0;
-    const float* top = reduced_.row(cy.index) + static_cast<size_t>(cx.index) * 4;
-    const float* bottom = cy.weight != 0 ? reduced_.row(cy.index + 1) + static_cast<size_t>(cx.index) * 4 : top;
-    float a0 = 1 - cx.weight, a1 = cx.weight, b0 = 1 - cy.weight, b1 = cy.weight;
-    for (int c = 0; c < 4; ++c) {
-        float t = top[c] * a0 + top[c + nextX] * a1;
-        float b = bottom[c] * a0 + bottom[c + nextX] * a1;
-        out[c] = t * b0 + b * b1;
+void Field::at(int x, int y, float out[4]) const { row(y, x, x + 1, out); }
+
+void Field::row(int y, int from, int to, float* out) const {
+    const Tap cy = rows_[static_cast<size_t>(y)];
+    const float* top = reduced_.row(cy.index);
+    const float* bottom = cy.weight != 0 ? reduced_.row(cy.index + 1) : top;
+    const float b0 = 1 - cy.weight, b1 = cy.weight;
+    for (int x = from; x < to; ++x, out += 4) {
+        const Tap cx = columns_[static_cast<size_t>(x)];
+        const int nextX = cx.weight != 0 ? 4 : 0;
+        const float* t = top + static_cast<size_t>(cx.index) * 4;
+        const float* b = bottom + static_cast<size_t>(cx.index) * 4;
+        const float a0 = 1 - cx.weight, a1 = cx.weight;
+        // In a local, so that the four values are worked out as one vector.
+        float v[4];
+        for (int c = 0; c < 4; ++c) v[c] = (t[c] * a0 + t[c + nextX] * a1) * b0 + (b[c] * a0 + b[c + nextX] * a1) * b1;
+        std::copy_n(v, 4, out);
     }
 }
 
@@ -109,34 +117,108 @@ Field field(const RGBAImage& image, double sigma, double limit) {
     return Field(std::move(small), image.width, image.height);
 }
 
+namespace {
+// OpenCV's INTER_AREA weights from `from` pixels to `to` along one axis, for
+// a scale that is not whole: each shrunk pixel the mean of what it covers,
+// source pixels it covers in part weighed by the part. In target order.
+struct AreaTap {
+    int target, source;
+    float weight;
+};
+std::vector<AreaTap> areaTaps(int from, int to) {
+    std::vector<AreaTap> taps;
+    const double scale = 1.0 / (static_cast<double>(to) / from);
+    for (int d = 0; d < to; ++d) {
+        double f1 = d * scale, f2 = f1 + scale, cell = std::min(scale, from - f1);
+        int s1 = static_cast<int>(std::ceil(f1)), s2 = static_cast<int>(std::floor(f2));
+        s2 = std::min(s2, from - 1);
+        s1 = std::min(s1, s2);
+        if (s1 - f1 > 1e-3) taps.push_back({d, s1 - 1, static_cast<float>((s1 - f1) / cell)});
+        for (int s = s1; s < s2; ++s) taps.push_back({d, s, static_cast<float>(1.0 / cell)});
+        if (f2 - s2 > 1e-3) taps.push_back({d, s2, static_cast<float>(std::min(std::min(f2 - s2, 1.0), cell) / cell)});
+    }
+    return taps;
+}
+
+// Canvas row y of the picture over transparent black, as drawing it there
+// gives it; the picture covers the columns [x0, x1) of `width`.
+void canvasRow(const RGBAImage& picture, int x0, int x1, int y, int width, float* line) {
+    std::fill_n(line, static_cast<size_t>(width) * 4, 0.0f);
+    if (y < picture.y || y >= picture.y + picture.height || x0 >= x1) return;
+    float* d = line + static_cast<size_t>(x0) * 4;
+    Kernels::over(d, Compositing::at(picture, x0, y), x1 - x0);
+    Kernels::sanitise(d, static_cast<size_t>(x1 - x0) * 4);
+}
+
+// The same added into `sums`, f pixels to each of its pixels.
+void addCanvasRow(const RGBAImage& picture, int x0, int x1, int y, int f, float* sums) {
+    const float* s = Compositing::at(picture, x0, y);
+    for (int x = x0; x < x1;) {
+        float* q = sums + static_cast<size_t>(x / f) * 4;
+        // In a local, so that the four channels add as one vector.
+        float sum[4] = {q[0], q[1], q[2], q[3]};
+        for (const int end = std::min(x1, (x / f + 1) * f); x < end; ++x, s += 4) {
+            const float keep = 0.0f * (1 - s[3]);
+            for (int c = 0; c < 4; ++c) {
+                float v = s[c] + keep;
+                sum[c] += v - v == 0 ? v : 0.0f;
+            }
+        }
+        std::copy_n(sum, 4, q);
+    }
+}
+} // namespace
+
 RGBAImage gaussianOnCanvas(const RGBAImage& picture, int width, int height, double sigma, double limit) {
-    const int f = reduction(sigma, limit);
-    if (f == 1 || width % f != 0 || height % f != 0) {
+    sigma = bounded(sigma, limit);
+    const int f = factorOf(sigma);
+    if (f == 1 || width < f || height < f) {
         RGBAImage canvas = RGBAImage::transparent(0, 0, width, height);
         Tiles::rows(0, height, [&](int from, int to) { Compositing::over(canvas, picture, from, to); });
         return gaussian(canvas, sigma, limit);
     }
-    // Each pixel of the shrunk copy is the mean of the f x f canvas pixels
-    // it stands for, each the picture over transparent black.
+    // The shrunk copy as the full-size canvas would give it, each pixel of
+    // the canvas the picture over transparent black.
     RGBAImage reduced = RGBAImage::transparent(0, 0, width / f, height / f);
-    const float share = 1.0f / static_cast<float>(f * f);
     const int x0 = std::clamp(picture.x, 0, width), x1 = std::clamp(picture.x + picture.width, 0, width);
-    Tiles::rows(0, reduced.height, [&](int from, int to) {
-        for (int r = from; r < to; ++r) {
-            float* o = reduced.row(r);
-            for (int j = 0; j < f; ++j) {
-                int y = r * f + j;
-                if (y < picture.y || y >= picture.y + picture.height || x0 >= x1) continue;
-                const float* s = Compositing::at(picture, x0, y);
-                for (int x = x0; x < x1; ++x, s += 4) {
-                    float keep = 1 - s[3];
-                    float* d = o + static_cast<size_t>(x / f) * 4;
-                    for (int c = 0; c < 4; ++c) d[c] += ColorMath::sane(s[c] + 0.0f * keep);
+    auto inside = [&](int y) { return y >= picture.y && y < picture.y + picture.height && x0 < x1; };
+    if (width % f == 0 && height % f == 0) {
+        // Each pixel the mean of the f x f it stands for.
+        const float share = 1.0f / static_cast<float>(f * f);
+        Tiles::rows(0, reduced.height, [&](int from, int to) {
+            for (int r = from; r < to; ++r) {
+                float* o = reduced.row(r);
+                for (int j = 0; j < f; ++j)
+                    if (inside(r * f + j)) addCanvasRow(picture, x0, x1, r * f + j, f, o);
+                for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
+            }
+        });
+    } else {
+        // Rows weighed along, then the weighted rows summed, as OpenCV sums them.
+        const std::vector<AreaTap> across = areaTaps(width, reduced.width), down = areaTaps(height, reduced.height);
+        std::vector<size_t> firstDown(static_cast<size_t>(reduced.height) + 1, down.size());
+        for (size_t k = down.size(); k-- > 0;) firstDown[static_cast<size_t>(down[k].target)] = k;
+        Tiles::rows(0, reduced.height, [&](int from, int to) {
+            std::vector<float> line(static_cast<size_t>(width) * 4), sums(static_cast<size_t>(reduced.width) * 4);
+            for (int r = from; r < to; ++r) {
+                float* o = reduced.row(r);
+                bool first = true;
+                for (size_t k = firstDown[static_cast<size_t>(r)]; k < down.size() && down[k].target == r; ++k) {
+                    const int y = down[k].source;
+                    canvasRow(picture, x0, x1, y, width, line.data());
+                    std::fill(sums.begin(), sums.end(), 0.0f);
+                    for (const AreaTap& t : across) {
+                        float* d = sums.data() + static_cast<size_t>(t.target) * 4;
+                        const float* v = line.data() + static_cast<size_t>(t.source) * 4;
+                        for (int c = 0; c < 4; ++c) d[c] = d[c] + v[c] * t.weight;
+                    }
+                    const float beta = down[k].weight;
+                    for (size_t i = 0; i < sums.size(); ++i) o[i] = first ? sums[i] * beta : o[i] + sums[i] * beta;
+                    first = false;
                 }
             }
-            for (int i = 0; i < reduced.width * 4; ++i) o[i] *= share;
-        }
-    });
+        });
+    }
     cv::Mat small = view(reduced);
     blurReduced(small, width, height, sigma);
     RGBAImage out = RGBAImage::blank(0, 0, width, height);

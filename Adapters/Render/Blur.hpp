@@ -22,6 +22,8 @@ public:
     // The four values at full-size pixel (x, y), as the full blurred picture
     // holds them.
     void at(int x, int y, float out[4]) const;
+    // The same for the pixels [from, to) of row y, four values each.
+    void row(int y, int from, int to, float* out) const;
 
 private:
     struct Tap {

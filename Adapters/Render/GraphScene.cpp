@@ -233,9 +233,10 @@ RGBAImage GraphScene::clip(int64_t index, ClipRole role, int64_t incoming, int64
     const RGBAImage& mask = *uprightMask;
     if (mask.empty()) throw EngineFailure::internalError(frameText(frame) + " has no decoded mask.");
     // The mask takes the picture's size, each axis on its own, and is then
-    // framed exactly like the picture.
+    // framed exactly like the picture. Only its red value (the coverage) is
+    // read, which is the same over an opaque black backdrop and over none.
     RGBAImage placedMask = past ? placement.placedExactlyStretched(mask, picture.width, picture.height, window,
-                                                                   opaqueBlack(canvas_))
+                                                                   RGBAImage{})
                                 : placement.fittedStretched(mask, picture.width, picture.height, window);
     double ratio = std::min(mask.width * (window.width / framing.sourceWidth) / canvas_.width,
                             mask.height * (window.height / framing.sourceHeight) / canvas_.height);

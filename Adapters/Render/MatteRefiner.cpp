@@ -125,8 +125,14 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
                 std::fill(sums.begin(), sums.end(), 0.0f);
                 for (int j = 0; j < f; ++j) {
                     weighted(r * f + j, line.data());
-                    for (int x = 0; x < w; ++x)
-                        for (int c = 0; c < 4; ++c) sums[static_cast<size_t>(x / f) * 4 + c] += line[static_cast<size_t>(x) * 4 + c];
+                    const float* l = line.data();
+                    for (float* q = sums.data(); q != sums.data() + sums.size(); q += 4) {
+                        // In a local, so that the four values add as one vector.
+                        float sum[4] = {q[0], q[1], q[2], q[3]};
+                        for (int i = 0; i < f; ++i, l += 4)
+                            for (int c = 0; c < 4; ++c) sum[c] += l[c];
+                        std::copy_n(sum, 4, q);
+                    }
                 }
                 float* o = reduced.row(r);
                 for (size_t i = 0; i < sums.size(); ++i) o[i] = sums[i] * share;
@@ -143,7 +149,7 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
     RGBAImage out = RGBAImage::blank(0, 0, w, h);
     if (!despillGreen) {
         Tiles::rows(0, h, [&](int from, int to) {
-            std::vector<float> inside(static_cast<size_t>(w));
+            std::vector<float> inside(static_cast<size_t>(w)), blurred(static_cast<size_t>(w) * 4);
             for (int y = from; y < to; ++y) {
                 float* o = out.row(y);
                 Row m(mask, y), p(picture, y), under(fill, y);
@@ -160,12 +166,27 @@ RGBAImage MatteRefiner::replacingBackground(const RGBAImage& picture, const RGBA
                     for (int x = 0; x < w; ++x) finish(x);
                     continue;
                 }
-                // Solid and empty pixels in vectors; the partial ones pull
-                // their colour in one by one.
+                // Solid and empty pixels first; the partial ones then pull
+                // their colour in, in runs (short gaps bridged) whose blur is
+                // read back a row at a time.
                 MatteKernels::blend(o, inside.data(), p.at(0), m.at(0), under.at(0), w);
-                for (int x = 0; x < w; ++x) {
+                auto partial = [&](int x) {
                     float in = inside[static_cast<size_t>(x)], m2 = in * in;
-                    if (in > 0 && m2 * m2 < 1) finish(x);
+                    return in > 0 && m2 * m2 < 1;
+                };
+                const int gap = 16;
+                for (int x = 0; x < w;) {
+                    if (!partial(x)) {
+                        ++x;
+                        continue;
+                    }
+                    int last = x;
+                    for (int e = x + 1; e < w && e - last <= gap; ++e)
+                        if (partial(e)) last = e;
+                    pulled.row(y, x, last + 1, blurred.data());
+                    MatteKernels::pull(o + static_cast<size_t>(x) * 4, p.at(x), m.at(x), under.at(x), blurred.data(),
+                                       last + 1 - x);
+                    x = last + 1;
                 }
             }
         });

@@ -149,6 +149,20 @@ Containment containment(double x, double y, double ew, double eh, const render::
     inside.height = std::min(extent.maxY(), r.maxY()) - inside.y;
     return {s, tx, ty, inside};
 }
+
+// The picture over the backdrop over a transparent canvas, a row at a time:
+// each row is cleared just before it is drawn on, while it is in the cache.
+RGBAImage overBackdrop(const render::RenderCanvas& canvas, const RGBAImage& backdrop, const RGBAImage& placed) {
+    RGBAImage out = RGBAImage::blank(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
+    Tiles::rows(0, out.height, [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            std::fill_n(out.row(y), static_cast<size_t>(out.width) * 4, 0.0f);
+            Compositing::over(out, backdrop, y, y + 1);
+            Compositing::over(out, placed, y, y + 1);
+        }
+    });
+    return out;
+}
 } // namespace
 
 RGBAImage Placement::drawnStretched(const RGBAImage& picture, int width, int height, double s, double tx, double ty,
@@ -180,12 +194,7 @@ RGBAImage Placement::placedExactlyStretched(const RGBAImage& picture, int width,
     RGBAImage placed = width > 0 && height > 0 && !picture.empty()
                            ? drawnStretched(picture, width, height, c.s, c.tx, c.ty, c.inside, false, false)
                            : RGBAImage{};
-    RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    Tiles::rows(0, out.height, [&](int from, int to) {
-        Compositing::over(out, backdrop, from, to);
-        Compositing::over(out, placed, from, to);
-    });
-    return out;
+    return overBackdrop(canvas, backdrop, placed);
 }
 
 RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double ty, const render::Rect& rect,
@@ -258,12 +267,7 @@ RGBAImage Placement::placedExactly(const RGBAImage& picture, const SourceWindow&
     double s = canvas.width / window.width;
     render::Rect target{-window.x * s, -window.y * s, s * picture.width, s * picture.height};
     RGBAImage placed = contained(picture, target);
-    RGBAImage out = RGBAImage::transparent(0, 0, canvas.pixelWidth(), canvas.pixelHeight());
-    Tiles::rows(0, out.height, [&](int from, int to) {
-        Compositing::over(out, backdrop, from, to);
-        Compositing::over(out, placed, from, to);
-    });
-    return out;
+    return overBackdrop(canvas, backdrop, placed);
 }
 
 RGBAImage Placement::covered(const RGBAImage& picture, const render::Rect& r) const {

@@ -1,6 +1,7 @@
 #include "Core/Render/GuidedUpsample.hpp"
 
 #include "Core/Render/ColorMath.hpp"
+#include "Core/Render/GuidedKernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -49,46 +50,52 @@ void boxMeans(const std::vector<float>* const (&in)[count], std::vector<float>* 
     auto plane = [&](int k, int y) { return in[k]->data() + static_cast<size_t>(y - ay.from) * stride; };
     int top = std::max(0, ty.from - r), bottom = std::min(h, ty.from + r + 1);
     for (int y = top; y < bottom; ++y)
-        for (int k = 0; k < count; ++k) {
-            const float* v = plane(k, y);
-            double* c = columns.data() + stride * k;
-            for (size_t x = 0; x < stride; ++x) c[x] += v[x];
-        }
+        for (int k = 0; k < count; ++k) GuidedKernels::add(columns.data() + stride * k, plane(k, y), aw);
+    // Columns whose windows are not cut by the picture's sides.
+    const int inner0 = std::clamp(r, tx.from, tx.to), inner1 = std::clamp(w - r, inner0, tx.to);
     for (int y = ty.from; y < ty.to; ++y) {
         int ya = std::max(0, y - r), yb = std::min(h, y + r + 1);
         if (y > ty.from) {
             for (int k = 0; k < count; ++k) {
                 double* c = columns.data() + stride * k;
-                if (yb > bottom) {
-                    const float* v = plane(k, yb - 1);
-                    for (size_t x = 0; x < stride; ++x) c[x] += v[x];
-                }
-                if (ya > top) {
-                    const float* v = plane(k, ya - 1);
-                    for (size_t x = 0; x < stride; ++x) c[x] -= v[x];
-                }
+                if (yb > bottom) GuidedKernels::add(c, plane(k, yb - 1), aw);
+                if (ya > top) GuidedKernels::subtract(c, plane(k, ya - 1), aw);
             }
             top = ya;
             bottom = yb;
         }
+        // The planes' totals side by side, each running in a register: chains
+        // that do not wait on each other.
+        double run[count] = {};
+        for (int k = 0; k < count; ++k) totals[(stride + 1) * k] = 0;
+        for (size_t x = 0; x < stride; ++x)
+#pragma GCC unroll 4
+            for (int k = 0; k < count; ++k) {
+                run[k] += columns[stride * k + x];
+                totals[(stride + 1) * k + x + 1] = run[k];
+            }
         for (int k = 0; k < count; ++k) {
-            const double* c = columns.data() + stride * k;
-            double* t = totals.data() + (stride + 1) * k;
-            t[0] = 0;
-            for (size_t x = 0; x < stride; ++x) t[x + 1] = t[x] + c[x];
+            const double* t = totals.data() + (stride + 1) * k;
             float* o = out[k]->data() + static_cast<size_t>(y - ay.from) * stride;
-            for (int x = tx.from; x < tx.to; ++x) {
+            auto clipped = [&](int x) {
                 int xa = std::max(0, x - r), xb = std::min(w, x + r + 1);
                 double sum = t[xb - ax.from] - t[xa - ax.from];
                 o[x - ax.from] = static_cast<float>(sum / ((yb - ya) * (xb - xa)));
+            };
+            for (int x = tx.from; x < inner0; ++x) clipped(x);
+            if (inner1 > inner0) {
+                GuidedKernels::means(o + (inner0 - ax.from), t + (inner0 + r + 1 - ax.from),
+                                     t + (inner0 - r - ax.from), static_cast<double>((yb - ya) * (2 * r + 1)),
+                                     inner1 - inner0);
             }
+            for (int x = inner1; x < tx.to; ++x) clipped(x);
         }
     }
 }
 
 // Working space for one tile.
 struct Scratch {
-    std::vector<float> guide, p, ip, ii, meanI, meanP, meanIP, meanII, a, b, meanA, meanB;
+    std::vector<float> across, guide, p, ip, ii, meanI, meanP, meanIP, meanII, a, b, meanA, meanB;
     std::vector<double> columns, totals;
 };
 
@@ -147,51 +154,42 @@ void refineTile(const RGBAImage& mask, const RGBAImage& picture, const Taps& tx,
     s.p.resize(n);
     s.ip.resize(n);
     s.ii.resize(n);
-    for (int y = ay.from; y < ay.to; ++y) {
-        const float* g = picture.row(y);
-        const size_t yi = static_cast<size_t>(y);
-        int v0 = ty.first[yi], v1 = ty.second[yi];
-        float dv = ty.weight[yi];
+    // The mask rows the tile taps, each brought to the tile's columns once.
+    const int v0 = ty.first[static_cast<size_t>(ay.from)], v1 = ty.second[static_cast<size_t>(ay.to - 1)];
+    s.across.resize(static_cast<size_t>(v1 - v0 + 1) * aw);
+    for (int v = v0; v <= v1; ++v) {
+        float* a = s.across.data() + static_cast<size_t>(v - v0) * aw;
         for (int x = ax.from; x < ax.to; ++x) {
             const size_t xi = static_cast<size_t>(x);
-            size_t i = static_cast<size_t>(y - ay.from) * aw + (x - ax.from);
-            float guide = ColorMath::sane(ColorMath::luma(g[x * 4], g[x * 4 + 1], g[x * 4 + 2]));
-            int u0 = tx.first[xi], u1 = tx.second[xi];
-            float du = tx.weight[xi];
-            float top = maskAt(mask, u0, v0) + (maskAt(mask, u1, v0) - maskAt(mask, u0, v0)) * du;
-            float bottom = maskAt(mask, u0, v1) + (maskAt(mask, u1, v1) - maskAt(mask, u0, v1)) * du;
-            float p = top + (bottom - top) * dv;
-            s.guide[i] = guide;
-            s.p[i] = p;
-            s.ip[i] = guide * p;
-            s.ii[i] = guide * guide;
+            float m0 = maskAt(mask, tx.first[xi], v), m1 = maskAt(mask, tx.second[xi], v);
+            a[x - ax.from] = m0 + (m1 - m0) * tx.weight[xi];
         }
+    }
+    for (int y = ay.from; y < ay.to; ++y) {
+        const size_t yi = static_cast<size_t>(y), i = static_cast<size_t>(y - ay.from) * aw;
+        const float* top = s.across.data() + static_cast<size_t>(ty.first[yi] - v0) * aw;
+        const float* bottom = s.across.data() + static_cast<size_t>(ty.second[yi] - v0) * aw;
+        GuidedKernels::inputs(s.guide.data() + i, s.p.data() + i, s.ip.data() + i, s.ii.data() + i,
+                              picture.row(y) + static_cast<size_t>(ax.from) * 4, top, bottom, ty.weight[yi], aw);
     }
     for (auto* plane : {&s.meanI, &s.meanP, &s.meanIP, &s.meanII}) plane->resize(n);
     boxMeans<4>({&s.guide, &s.p, &s.ip, &s.ii}, {&s.meanI, &s.meanP, &s.meanIP, &s.meanII}, ax, ay, bx, by, radius, w, h,
                 s.columns, s.totals);
     s.a.assign(n, 0.0f);
     s.b.assign(n, 0.0f);
-    for (int y = by.from; y < by.to; ++y)
-        for (int x = bx.from; x < bx.to; ++x) {
-            size_t i = static_cast<size_t>(y - ay.from) * aw + (x - ax.from);
-            float cov = s.meanIP[i] - s.meanI[i] * s.meanP[i];
-            float var = s.meanII[i] - s.meanI[i] * s.meanI[i];
-            s.a[i] = cov / (var + epsilon);
-            s.b[i] = s.meanP[i] - s.a[i] * s.meanI[i];
-        }
+    for (int y = by.from; y < by.to; ++y) {
+        size_t i = static_cast<size_t>(y - ay.from) * aw + (bx.from - ax.from);
+        GuidedKernels::model(s.a.data() + i, s.b.data() + i, s.meanI.data() + i, s.meanP.data() + i,
+                             s.meanIP.data() + i, s.meanII.data() + i, epsilon, bx.to - bx.from);
+    }
     // The windows of the tile's pixels stay within `bx` x `by`.
     s.meanA.resize(n);
     s.meanB.resize(n);
     boxMeans<2>({&s.a, &s.b}, {&s.meanA, &s.meanB}, ax, ay, ox, oy, radius, w, h, s.columns, s.totals);
     for (int y = oy.from; y < oy.to; ++y) {
-        float* o = out.row(y);
-        for (int x = ox.from; x < ox.to; ++x) {
-            size_t i = static_cast<size_t>(y - ay.from) * aw + (x - ax.from);
-            float v = std::clamp(ColorMath::sane(s.meanA[i] * s.guide[i] + s.meanB[i]), 0.0f, 1.0f);
-            o[x * 4] = o[x * 4 + 1] = o[x * 4 + 2] = v;
-            o[x * 4 + 3] = 1;
-        }
+        size_t i = static_cast<size_t>(y - ay.from) * aw + (ox.from - ax.from);
+        GuidedKernels::refined(out.row(y) + static_cast<size_t>(ox.from) * 4, s.meanA.data() + i, s.meanB.data() + i,
+                               s.guide.data() + i, ox.to - ox.from);
     }
 }
 } // namespace
@@ -208,7 +206,7 @@ void refineRows(const RGBAImage& mask, const RGBAImage& picture, int radius, flo
     const float spread = flatSpread(epsilon);
     const int blocks = (w + blockColumns - 1) / blockColumns;
     std::vector<char> edged(static_cast<size_t>(blocks));
-    std::vector<float> flat(static_cast<size_t>(blocks)), low, high;
+    std::vector<float> flat(static_cast<size_t>(blocks)), low, high, run;
     for (int y0 = from; y0 < to; y0 += bandRows) {
         Span oy{y0, std::min(to, y0 + bandRows)};
         Span nearY{std::max(0, oy.from - 2 * radius), std::min(h, oy.to + 2 * radius)};
@@ -230,13 +228,16 @@ void refineRows(const RGBAImage& mask, const RGBAImage& picture, int radius, flo
                 refineTile(mask, picture, tx, ty, ox, oy, radius, epsilon, scratch, out);
             } else {
                 // One mask value in every window: the local model is flat.
-                for (int y = oy.from; y < oy.to; ++y) {
-                    float* o = out.row(y) + static_cast<size_t>(ox.from) * 4;
-                    for (int x = ox.from; x < ox.to; ++x, o += 4) {
-                        o[0] = o[1] = o[2] = flat[static_cast<size_t>(x / blockColumns)];
-                        o[3] = 1;
-                    }
+                // The run's pixels are made once and copied down its rows.
+                const size_t floats = static_cast<size_t>(ox.to - ox.from) * 4;
+                run.resize(floats);
+                for (int x = ox.from; x < ox.to; ++x) {
+                    float* o = run.data() + static_cast<size_t>(x - ox.from) * 4;
+                    o[0] = o[1] = o[2] = flat[static_cast<size_t>(x / blockColumns)];
+                    o[3] = 1;
                 }
+                for (int y = oy.from; y < oy.to; ++y)
+                    std::copy_n(run.data(), floats, out.row(y) + static_cast<size_t>(ox.from) * 4);
             }
             b = e;
         }

@@ -69,6 +69,43 @@ void Blend(float* HWY_RESTRICT out, float* HWY_RESTRICT inside, const float* HWY
     if (i < count) blendReference(out + 4 * i, inside + i, picture + 4 * i, mask + 4 * i, fill + 4 * i, count - i);
 }
 
+void Pull(float* HWY_RESTRICT out, const float* HWY_RESTRICT picture, const float* HWY_RESTRICT mask,
+          const float* HWY_RESTRICT fill, const float* HWY_RESTRICT blurred, int count) {
+    const D d;
+    const int n = static_cast<int>(hn::Lanes(d));
+    const V zero = hn::Zero(d), one = hn::Set(d, 1.0f), least = hn::Set(d, 1e-6f);
+    int i = 0;
+    for (; i + n <= count; i += n) {
+        V mr, mg, mb, ma;
+        hn::LoadInterleaved4(d, mask + 4 * i, mr, mg, mb, ma);
+        V in = hardened(d, mr);
+        V m2 = hn::Mul(in, in);
+        V m4 = hn::Mul(m2, m2);
+        auto partial = hn::And(hn::Gt(in, zero), hn::Lt(m4, one));
+        if (hn::AllFalse(d, partial)) continue;
+        V s0, s1, s2, s3, p0, p1, p2, p3, c0, c1, c2, c3, o0, o1, o2, o3;
+        hn::LoadInterleaved4(d, picture + 4 * i, s0, s1, s2, s3);
+        hn::LoadInterleaved4(d, fill + 4 * i, p0, p1, p2, p3);
+        hn::LoadInterleaved4(d, blurred + 4 * i, c0, c1, c2, c3);
+        hn::LoadInterleaved4(d, out + 4 * i, o0, o1, o2, o3);
+        V keep = hn::Mul(zero, hn::Sub(one, s3));
+        // 0 where nothing of the interior reaches (no 0 / 0).
+        auto reached = hn::Ge(c3, least);
+        V rest = hn::Sub(one, m4), outside = hn::Sub(one, in);
+        auto colour = [&](V s, V blur, V under, V kept) {
+            V b = sane(d, hn::Add(s, keep));
+            V estimate = hn::IfThenElseZero(reached, sane(d, hn::Div(blur, c3)));
+            V f = sane(d, hn::Add(hn::Mul(b, m4), hn::Mul(estimate, rest)));
+            return hn::IfThenElse(partial, sane(d, hn::Add(hn::Mul(f, in), hn::Mul(under, outside))), kept);
+        };
+        V a = sane(d, hn::Add(s3, keep));
+        V alpha = hn::IfThenElse(partial, sane(d, hn::Add(hn::Mul(a, in), hn::Mul(p3, outside))), o3);
+        hn::StoreInterleaved4(colour(s0, c0, p0, o0), colour(s1, c1, p1, o1), colour(s2, c2, p2, o2), alpha, d,
+                              out + 4 * i);
+    }
+    if (i < count) pullReference(out + 4 * i, picture + 4 * i, mask + 4 * i, fill + 4 * i, blurred + 4 * i, count - i);
+}
+
 } // namespace korvel::MatteKernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -77,6 +114,7 @@ namespace korvel::MatteKernels {
 
 HWY_EXPORT(Blend);
 HWY_EXPORT(Weigh);
+HWY_EXPORT(Pull);
 
 namespace {
 // 1.02 as the single-precision constant it is written as.
@@ -102,6 +140,30 @@ void blendReference(float* out, float* inside, const float* picture, const float
             out[c] = ColorMath::sane(f * in + fill[c] * (1 - in));
         }
         inside[i] = in;
+    }
+}
+
+void pull(float* out, const float* picture, const float* mask, const float* fill, const float* blurred, int count) {
+    HWY_DYNAMIC_DISPATCH(Pull)(out, picture, mask, fill, blurred, count);
+}
+
+void pullReference(float* out, const float* picture, const float* mask, const float* fill, const float* blurred,
+                   int count) {
+    for (int i = 0; i < count; ++i, out += 4, picture += 4, mask += 4, fill += 4, blurred += 4) {
+        float in = hardened(mask[0]);
+        float m2 = in * in, m4 = m2 * m2;
+        if (!(in > 0 && m4 < 1)) continue;
+        float keep = 1 - picture[3];
+        float d = blurred[3];
+        for (int c = 0; c < 4; ++c) {
+            float b = ColorMath::sane(picture[c] + 0.0f * keep);
+            float f = b;
+            if (c < 3) {
+                float estimate = d >= 1e-6f ? ColorMath::sane(blurred[c] / d) : 0.0f;
+                f = ColorMath::sane(b * m4 + estimate * (1 - m4));
+            }
+            out[c] = ColorMath::sane(f * in + fill[c] * (1 - in));
+        }
     }
 }
 

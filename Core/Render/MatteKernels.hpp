@@ -15,6 +15,14 @@ void blend(float* out, float* inside, const float* picture, const float* mask, c
 // The same, one pixel at a time, as the reference the kernel is held to.
 void blendReference(float* out, float* inside, const float* picture, const float* mask, const float* fill, int count);
 
+// The pixels of a row that the interior covers only in part (as `blend`
+// leaves them), finished: their colour pulled in from `blurred` (the blur of
+// what `weigh` gives, read back at each pixel) where the interior fades, then
+// laid over the fill. Other pixels of `out` are left as they are.
+void pull(float* out, const float* picture, const float* mask, const float* fill, const float* blurred, int count);
+void pullReference(float* out, const float* picture, const float* mask, const float* fill, const float* blurred,
+                   int count);
+
 // One row of the picture over transparent black weighted by the fourth
 // power of the mask's hardened interior, that power as the fourth value:
 // what is blurred to pull the interior's colour outward.

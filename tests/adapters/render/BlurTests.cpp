@@ -124,7 +124,14 @@ TEST(Blur, OnTheCanvasItBlursThePictureDrawnThere) {
     // copy divides and ones it does not.
     const Case cases[] = {{0, 0, 240, 120, 240, 120, 9},   {17, -5, 150, 90, 240, 120, 9},
                           {-30, 20, 400, 200, 240, 120, 6}, {17, -5, 150, 90, 241, 121, 9},
-                          {10, 10, 100, 50, 240, 120, 2},   {300, 0, 20, 20, 240, 120, 12}};
+                          {10, 10, 100, 50, 240, 120, 2},   {300, 0, 20, 20, 240, 120, 12},
+                          // A picture zoomed out on canvases of the blurred
+                          // backdrop's sizes: shrunk by 6 (whole) and by 7
+                          // (1920 / 274 and 1080 / 154), and odd ones.
+                          {243, 137, 1134, 638, 1620, 912, 20.5},
+                          {288, 162, 1344, 756, 1920, 1080, 24.3},
+                          {-7, 3, 500, 300, 997, 541, 13},
+                          {0, 0, 61, 33, 61, 33, 30}};
     for (const Case& c : cases) {
         RGBAImage picture = detailed(c.width, c.height);
         picture.x = c.x;
@@ -188,6 +195,12 @@ TEST(Blur, SigmaIsHeldToItsLimit) {
     float v[4];
     Blur::field(image, 50, 6).at(7, 9, v);
     EXPECT_FLOAT_EQ(v[0], Blur::gaussian(image, 6, 1000).row(9)[7 * 4]);
+    // On the canvas too, whether the shrunk copy divides it (120 x 80 by 2) or not (121 x 81).
+    for (int extra : {0, 1}) {
+        RGBAImage held = Blur::gaussianOnCanvas(image, 120 + extra, 80 + extra, 1e12, 6);
+        RGBAImage want = Blur::gaussianOnCanvas(image, 120 + extra, 80 + extra, 6, 1000);
+        EXPECT_EQ(held.pixels, want.pixels) << extra;
+    }
 }
 
 TEST(Blur, APlaneErodesAsTheChannelsOfAPicture) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 using namespace korvel;
 using namespace korvel::pictures;
@@ -93,6 +94,29 @@ TEST(Placement, NothingReachesOutsideTheCanvas) {
     RGBAImage placed = p.placedExactly(image, SourceWindow{-50, 0, 200, 112.5}, solid(64, 36, 0, 0, 0));
     EXPECT_EQ(placed.width, 64);
     EXPECT_EQ(placed.height, 36);
+}
+
+TEST(Placement, AMaskPlacedPastItsPictureHasTheSameCoverageOverBlackOrNothing) {
+    // A scene reads a placed mask's red value alone: over an opaque black
+    // canvas or over nothing it must be the same. Soft edges, values past
+    // [0, 1] and holes in the mask's alpha.
+    const SourceWindow windows[] = {{-40, -22.5, 272, 153}, {-6, -3, 43, 24.1875}, {30, 20, 120, 67.5}};
+    RGBAImage mask = RGBAImage::blank(0, 0, 64, 36);
+    for (int y = 0; y < mask.height; ++y)
+        for (int x = 0; x < mask.width; ++x) {
+            float* p = mask.row(y) + x * 4;
+            p[0] = std::clamp(1.2f - std::hypot(x - 32.0f, y - 20.0f) / 12, -0.1f, 1.1f);
+            p[1] = p[2] = p[0];
+            p[3] = (x + y) % 7 == 0 ? 0.5f : 1.0f;
+        }
+    Placement placement = on(80, 45);
+    RGBAImage black = solid(80, 45, 0, 0, 0);
+    for (const SourceWindow& window : windows) {
+        RGBAImage over = placement.placedExactlyStretched(mask, 192, 108, window, black);
+        RGBAImage bare = placement.placedExactlyStretched(mask, 192, 108, window, RGBAImage{});
+        ASSERT_EQ(over.pixels.size(), bare.pixels.size());
+        for (size_t i = 0; i < over.pixels.size(); i += 4) ASSERT_EQ(over.pixels[i], bare.pixels[i]) << "pixel " << i / 4;
+    }
 }
 
 TEST(Placement, AStretchedPictureFramedInOneStepIsFramedAsInTwo) {

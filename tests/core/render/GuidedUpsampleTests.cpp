@@ -1,10 +1,12 @@
 // The guided upsample works only where the mask has an edge; everywhere it
-// must give what the filter gives over the whole picture.
+// must give what the filter gives over the whole picture, on each
+// instruction set compiled in that this processor runs.
 #include "Core/Render/GuidedUpsample.hpp"
 
 #include "Core/Render/ColorMath.hpp"
 
 #include <gtest/gtest.h>
+#include <hwy/tests/hwy_gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -106,9 +108,12 @@ struct Case {
     MaskShape shape;
     int maskWidth, maskHeight, width, height, radius;
 };
+
+class GuidedUpsampleTargets : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(GuidedUpsampleTargets);
 } // namespace
 
-TEST(GuidedUpsample, EdgeTilesAloneGiveTheWholePicturesFilter) {
+TEST_P(GuidedUpsampleTargets, EdgeTilesAloneGiveTheWholePicturesFilter) {
     const Case cases[] = {
         {MaskShape::softDisc, 60, 34, 301, 170, 5},  {MaskShape::softDisc, 40, 40, 150, 97, 1},
         {MaskShape::softDisc, 64, 36, 256, 144, 24}, {MaskShape::hardHalf, 30, 20, 203, 131, 8},

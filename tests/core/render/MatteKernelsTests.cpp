@@ -72,6 +72,49 @@ TEST_P(MatteTargets, TheWeightsAreTheReferences) {
     }
 }
 
+TEST_P(MatteTargets, PartialPixelsArePulledAsTheReference) {
+    for (int count : {1, 3, 7, 15, 16, 17, 31, 1000}) {
+        auto picture = pixels(count, 59u + static_cast<unsigned>(count), false);
+        auto fill = pixels(count, 61u + static_cast<unsigned>(count), false);
+        auto mask = pixels(count, 67u + static_cast<unsigned>(count), true);
+        // A blur as `weigh` leaves it: its fourth value a weight in [0, 1],
+        // now and then too small to divide by.
+        auto blurred = pixels(count, 71u + static_cast<unsigned>(count), false);
+        for (size_t i = 3; i < blurred.size(); i += 4) blurred[i] = i % 7 == 0 ? 1e-7f : std::fabs(std::sin(blurred[i - 1]));
+        // What `blend` left, kept wherever the pixel is not partial.
+        auto before = pixels(count, 73u + static_cast<unsigned>(count), false);
+        for (float& v : before)
+            if (!std::isfinite(v)) v = 0.25f;
+        std::vector<float> out = before, want = before;
+        MatteKernels::pull(out.data(), picture.data(), mask.data(), fill.data(), blurred.data(), count);
+        MatteKernels::pullReference(want.data(), picture.data(), mask.data(), fill.data(), blurred.data(), count);
+        int pulled = 0;
+        for (size_t i = 0; i < out.size(); ++i) {
+            ASSERT_TRUE(std::isfinite(out[i])) << "value " << i;
+            ASSERT_NEAR(out[i], want[i], 1e-5f * std::max(1.0f, std::fabs(want[i]))) << count << " pixels, value " << i;
+            pulled += i % 4 == 0 && out[i] != before[i];
+        }
+        if (count == 1000) EXPECT_GT(pulled, 100);
+    }
+}
+
+TEST(MatteKernels, APartialPixelTakesTheInteriorsColourFromTheBlur) {
+    // Inside 0.51: m4 = 0.0677; the blur holds colour (0.3, 0.6, 0.9) at weight 0.5.
+    const std::vector<float> picture{0.2f, 0.4f, 0.6f, 1, 0.5f, 0.5f, 0.5f, 1};
+    const std::vector<float> mask{0.5f, 0, 0, 1, 1, 1, 1, 1};
+    const std::vector<float> fill{0.9f, 0.8f, 0.7f, 1, 0.9f, 0.8f, 0.7f, 1};
+    const std::vector<float> blurred{0.15f, 0.3f, 0.45f, 0.5f, 0, 0, 0, 0};
+    std::vector<float> out(8, -1.0f);
+    MatteKernels::pullReference(out.data(), picture.data(), mask.data(), fill.data(), blurred.data(), 2);
+    const float in = 0.51f, m4 = in * in * (in * in);
+    const float colour[3] = {0.3f, 0.6f, 0.9f};
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(out[c], (picture[c] * m4 + colour[c] * (1 - m4)) * in + fill[c] * (1 - in), 1e-6f);
+    EXPECT_NEAR(out[3], 1.0f, 1e-6f);
+    // A solid pixel is left to `blend`.
+    for (int c = 4; c < 8; ++c) EXPECT_EQ(out[c], -1.0f);
+}
+
 TEST(MatteKernels, WeightsAreTheFourthPowerOfTheHardenedInterior) {
     const std::vector<float> picture{0.2f, 0.4f, 0.6f, 1, 0.5f, 0.5f, 0.5f, 0.5f};
     const std::vector<float> mask{0.5f, 0, 0, 1, 0.99f, 0, 0, 1};
