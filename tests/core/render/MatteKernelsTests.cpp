@@ -94,7 +94,9 @@ TEST_P(MatteTargets, PartialPixelsArePulledAsTheReference) {
             ASSERT_NEAR(out[i], want[i], 1e-5f * std::max(1.0f, std::fabs(want[i]))) << count << " pixels, value " << i;
             pulled += i % 4 == 0 && out[i] != before[i];
         }
-        if (count == 1000) EXPECT_GT(pulled, 100);
+        if (count == 1000) {
+            EXPECT_GT(pulled, 100);
+        }
     }
 }
 
