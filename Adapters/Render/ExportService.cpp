@@ -180,6 +180,8 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
             });
         }
         checks.settle();
+        // Cancelled before the rename, nothing is left; after it, the movie is the answer.
+        Task::checkCancellation();
         output.commit();
     } catch (...) {
         output.discard();
