@@ -87,11 +87,11 @@ int main(int argc, char** argv) {
                 static_cast<long long>(total.cancelsSent));
     if (!total.failures.empty()) std::printf("Failures by code:\n%s", total.failureLines().c_str());
     if (reports.empty()) return 1;
-    // The first report at or after minute five (the middle of a shorter run) against the last.
-    const double baseMinute = std::min(5.0, reports.back().minute / 2);
+    // The first report at or after minute five (the middle of a run shorter than six minutes) against the last.
+    const double baseMinute = minutes >= 6 ? 5.0 : minutes / 2;
     const Report* base = &reports.front();
     for (const auto& r : reports)
-        if (r.minute >= baseMinute - 1e-6) {
+        if (r.minute >= baseMinute - 0.01) {
             base = &r;
             break;
         }

@@ -228,6 +228,7 @@ private:
         std::filesystem::path outPath;
         Check check;
         std::vector<std::filesystem::path> reads;
+        std::string label = ""; // the method, and the track of a window
     };
     struct Running {
         Request request;
@@ -486,7 +487,7 @@ private:
                     if (audio && (!d || d->intValue().value_or(0) <= 0)) return "no duration";
                     return outPathCheck(r, out);
                 },
-                w.reads};
+                w.reads, audio ? "render.segment (audio)" : "render.segment (video)"};
     }
     // A frame of the drag under way; the plan moves every four frames, as
     // a slider sends while it is dragged.
@@ -711,18 +712,19 @@ private:
         answered_.insert(id);
         ++counts_.answered;
         const Request& q = r.request;
+        const std::string& what = q.label.empty() ? q.method : q.label;
         std::error_code ec;
         if (const JSONValue* result = message.member("result")) {
-            if (std::string wrong = q.check(*result); !wrong.empty()) fail("wrong result " + q.method + ": " + wrong);
+            if (std::string wrong = q.check(*result); !wrong.empty()) fail("wrong result " + what + ": " + wrong);
         } else if (const JSONValue* error = message.member("error")) {
             const int64_t code = error->member("code") ? error->member("code")->intValue().value_or(0) : 0;
             const std::string text = error->member("message") ? error->member("message")->stringValue().value_or("") : "";
             if (code == -32800 && r.cancelSent) {
                 ++counts_.cancelled;
                 if (!q.outPath.empty() && std::filesystem::exists(q.outPath, ec))
-                    fail("-32800 " + q.method + ": answered Cancelled. with its output left at outPath");
+                    fail("-32800 " + what + ": answered Cancelled. with its output left at outPath");
             } else {
-                fail(std::to_string(code) + " " + q.method + ": " + text.substr(0, 120));
+                fail(std::to_string(code) + " " + what + ": " + text.substr(0, 120));
             }
         } else {
             fail("an answer with neither result nor error");
