@@ -720,9 +720,10 @@ private:
             const int64_t code = error->member("code") ? error->member("code")->intValue().value_or(0) : 0;
             const std::string text = error->member("message") ? error->member("message")->stringValue().value_or("") : "";
             if (code == -32800 && r.cancelSent) {
-                ++counts_.cancelled;
                 if (!q.outPath.empty() && std::filesystem::exists(q.outPath, ec))
                     fail("-32800 " + what + ": answered Cancelled. with its output left at outPath");
+                else
+                    ++counts_.cancelled;
             } else {
                 fail(std::to_string(code) + " " + what + ": " + text.substr(0, 120));
             }
