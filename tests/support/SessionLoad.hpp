@@ -229,6 +229,10 @@ private:
         Check check;
         std::vector<std::filesystem::path> reads;
         std::string label = ""; // the method, and the track of a window
+        // An audio window's mix gives way to a newer plan's of the same
+        // variant, and its waiting requests answer "Cancelled." with nothing
+        // written: the editor has moved on.
+        bool supersedable = false;
     };
     struct Running {
         Request request;
@@ -487,7 +491,7 @@ private:
                     if (audio && (!d || d->intValue().value_or(0) <= 0)) return "no duration";
                     return outPathCheck(r, out);
                 },
-                w.reads, audio ? "render.segment (audio)" : "render.segment (video)"};
+                w.reads, audio ? "render.segment (audio)" : "render.segment (video)", audio};
     }
     // A frame of the drag under way; the plan moves every four frames, as
     // a slider sends while it is dragged.
@@ -719,7 +723,7 @@ private:
         } else if (const JSONValue* error = message.member("error")) {
             const int64_t code = error->member("code") ? error->member("code")->intValue().value_or(0) : 0;
             const std::string text = error->member("message") ? error->member("message")->stringValue().value_or("") : "";
-            if (code == -32800 && r.cancelSent) {
+            if (code == -32800 && (r.cancelSent || q.supersedable)) {
                 if (!q.outPath.empty() && std::filesystem::exists(q.outPath, ec))
                     fail("-32800 " + what + ": answered Cancelled. with its output left at outPath");
                 else
