@@ -39,6 +39,8 @@ void Wire::write(std::string bytes) {
     deferred_.clear();
 }
 
+bool Wire::writingHere() const { return writingWire == this; }
+
 void Wire::sendIgnoringClosedPipe(const RPC::Response& response) {
     std::string id = response.id ? std::to_string(*response.id) : "null";
     std::string bytes;
@@ -115,9 +117,24 @@ void RunningJobs::cancelAll() {
     for (auto& task : copy) task->request_stop();
 }
 
-bool RunningJobs::waitUntil(std::chrono::steady_clock::time_point deadline) {
+RunningJobs::CallingOut::CallingOut(RunningJobs& jobs, int& writing) : jobs_(jobs), writing_(writing) {
+    {
+        std::lock_guard g(jobs_.lock_);
+        if (writing_++ == 0) ++jobs_.callingOut_;
+    }
+    jobs_.groupEmpty_.notify_all();
+}
+
+RunningJobs::CallingOut::~CallingOut() {
+    std::lock_guard g(jobs_.lock_);
+    if (--writing_ == 0) --jobs_.callingOut_;
+}
+
+bool RunningJobs::waitUntil(std::chrono::steady_clock::time_point deadline, bool exceptCallingOut) {
     std::unique_lock g(lock_);
-    return groupEmpty_.wait_until(g, deadline, [this] { return group_ == 0; });
+    return groupEmpty_.wait_until(g, deadline, [this, exceptCallingOut] {
+        return group_ == (exceptCallingOut ? callingOut_ : 0);
+    });
 }
 
 size_t RunningJobs::registeredCount() {
@@ -147,6 +164,7 @@ bool EngineSession::somebodyWaits(const RPC::Request& request) {
 }
 
 void EngineSession::receive(std::string_view line) {
+    if (line.empty()) return;
     auto incoming = RPC::decode(line);
     if (auto* request = incoming.request()) {
         if (const Job* job = engine_.job(request->method)) {
@@ -178,21 +196,22 @@ void EngineSession::start(const Job& job, RPC::Request&& request) {
     try {
         executor_.enqueue(
         foreground ? TaskPriority::userInitiated : TaskPriority::background,
-        [this, job = Job(job), params = std::move(request.params), id, number, task, foreground]() mutable {
+        [this, job = Job(job), params = std::move(request.params), id, number, task, foreground, writing = 0]() mutable {
             RPC::Response response;
             {
                 Task::Scope scope(task->get_token());
-                JobContext context([this, id](const EngineProgress& progress) {
+                JobContext context([this, id, &writing](const EngineProgress& progress) {
                     try {
+                        RunningJobs::CallingOut out(jobs_, writing);
                         wire_.write(RPC::encode(progress, id));
                     } catch (...) {
                         // a progress line that can't be written is dropped
                     }
                 });
                 try {
-                    JSONValue result = job(params, context);
-                    response = task->stop_requested() ? RPC::response(id, std::make_exception_ptr(Cancelled{}))
-                                                      : RPC::Response::success(id, std::move(result));
+                    // A job that returned has done its work (its output may be in
+                    // place): it answers its result, however late a cancel came.
+                    response = RPC::Response::success(id, job(params, context));
                 } catch (...) {
                     response = RPC::response(id, std::current_exception());
                 }
@@ -201,7 +220,10 @@ void EngineSession::start(const Job& job, RPC::Request&& request) {
             // running: once it is not, the engine may be torn down.
             job = nullptr;
             params = JSONValue();
-            wire_.sendIgnoringClosedPipe(response);
+            {
+                RunningJobs::CallingOut out(jobs_, writing);
+                wire_.sendIgnoringClosedPipe(response);
+            }
             if (foreground) gate_.ended();
             jobs_.finish(id, number);
             jobs_.leave();
@@ -219,7 +241,8 @@ void EngineSession::start(const Job& job, RPC::Request&& request) {
 
 bool EngineSession::stop(std::chrono::milliseconds grace) {
     jobs_.cancelAll();
-    if (jobs_.waitUntil(std::chrono::steady_clock::now() + grace)) return true;
+    // Inside the sink, jobs that write wait for this thread to leave it.
+    if (jobs_.waitUntil(std::chrono::steady_clock::now() + grace, wire_.writingHere())) return true;
     Stderr::write("korvel-engine: jobs still running at shutdown\n");
     return false;
 }

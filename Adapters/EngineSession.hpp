@@ -29,6 +29,8 @@ public:
     void write(std::string bytes);
     // Never throws: a failure becomes a diagnostic line.
     void sendIgnoringClosedPipe(const RPC::Response& response);
+    // True on a thread inside the sink (an in-process host's callback).
+    bool writingHere() const;
 
 private:
     std::mutex lock_;
@@ -52,8 +54,23 @@ public:
     // Cancels the latest running request with this id that is not cancelled yet.
     void cancel(int64_t id);
     void cancelAll();
-    // False when the deadline passed with jobs still running.
-    bool waitUntil(std::chrono::steady_clock::time_point deadline);
+    // Held while a job's thread writes a line: an in-process host's callback
+    // may run inside the write, and the job can't end before it returns.
+    // `writing` is the job's own count of its threads inside a write.
+    class CallingOut {
+    public:
+        CallingOut(RunningJobs& jobs, int& writing);
+        ~CallingOut();
+        CallingOut(const CallingOut&) = delete;
+        CallingOut& operator=(const CallingOut&) = delete;
+
+    private:
+        RunningJobs& jobs_;
+        int& writing_;
+    };
+    // False when the deadline passed with jobs still running; with
+    // `exceptCallingOut`, jobs whose threads are writing count as ended.
+    bool waitUntil(std::chrono::steady_clock::time_point deadline, bool exceptCallingOut = false);
 
     size_t registeredCount();
     size_t finishedCount();
@@ -65,6 +82,7 @@ private:
     uint64_t lastNumber_ = 0;
     std::map<int64_t, std::map<uint64_t, std::shared_ptr<std::stop_source>>> tasks_;
     std::set<std::pair<int64_t, uint64_t>> finished_;
+    int64_t callingOut_ = 0; // jobs with a thread inside a write
 };
 
 class BlockingExecutor;
@@ -74,13 +92,17 @@ public:
     EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink);
     EngineSession(Engine engine, BackgroundGate& gate, Wire::Sink sink, BlockingExecutor& executor);
 
-    // Throws only when a direct answer cannot be written.
+    // An empty line is no message. Throws only when a direct answer cannot be written.
     void receive(std::string_view line);
     void start(const Job& job, const RPC::Request& request);
     // The same, taking the request's params instead of copying them.
     void start(const Job& job, RPC::Request&& request);
     // Cancels what runs and waits up to the grace; false when jobs still run.
+    // From inside the sink (a host's callback) it can't wait for jobs whose
+    // threads are writing, its own among them: it waits for the others.
     bool stop(std::chrono::milliseconds grace);
+    // True on a thread inside the sink.
+    bool insideSink() const { return wire_.writingHere(); }
 
     static bool somebodyWaits(const RPC::Request& request);
 

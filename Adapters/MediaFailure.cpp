@@ -154,6 +154,10 @@ EngineFailure reading(const std::exception_ptr& error, std::string_view what) {
     if (any(entries, {ENOENT, ENXIO, ENOTDIR})) {
         return EngineFailure::sourceUnavailable(std::string(what) + " is not there anymore.");
     }
+    return damaged(what);
+}
+
+EngineFailure damaged(std::string_view what) {
     return EngineFailure::unsupportedFormat("Part of " + lowercasingFirst(what) + " can't be read. The file may be damaged.");
 }
 

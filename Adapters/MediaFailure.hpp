@@ -43,6 +43,8 @@ EngineFailure writing(const std::exception_ptr& error, Phrase subject,
                       const std::optional<std::filesystem::path>& at = std::nullopt,
                       const FreeSpace& available = {});
 EngineFailure reading(const std::exception_ptr& error, std::string_view what);
+// What reading answers for a file that is there but does not hold together.
+EngineFailure damaged(std::string_view what);
 
 // Free bytes on the volume of the location, or of its nearest existing folder.
 std::optional<int64_t> volumeCapacity(const std::filesystem::path& location);

@@ -102,14 +102,14 @@ Engine engine(const EngineFolders& folders, const EngineSpeech& speech) {
 }
 
 Engine engine(const std::filesystem::path& cache, const std::filesystem::path& models, const EngineSpeech& speech) {
-    return engine(EngineFolders::make(cache, models), speech);
+    return engine(EngineFolders::named(cache, models, EngineFolders::environment()), speech);
 }
 
 std::unique_ptr<InProcessEngine> inProcess(const std::filesystem::path& cache, const std::filesystem::path& models,
                                            const EngineSpeech& speech) {
     auto shelf = std::make_shared<OnceShelf<LiveComposition>>("live", LiveMethods::waitingVideos);
     Engine engine;
-    engine.methods = methods(EngineFolders::make(cache, models), speech, shelf);
+    engine.methods = methods(EngineFolders::named(cache, models, EngineFolders::environment()), speech, shelf);
     return std::make_unique<InProcessEngine>(std::move(engine), std::move(shelf));
 }
 

@@ -34,9 +34,11 @@ namespace EngineAssembly {
 // The method table of the standard-input engine: every method table merged.
 // Building it sweeps what dead processes left in the cache root.
 Engine engine(const EngineFolders& folders, const EngineSpeech& speech);
-// The same for a host that names its folders; models come from the built-in address.
+// The same for a host that names its folders (an empty one is the process's
+// default); models come from the built-in address.
 Engine engine(const std::filesystem::path& cache, const std::filesystem::path& models, const EngineSpeech& speech);
-// The engine inside the host's process, with render.live and its shelf.
+// The engine inside the host's process, with render.live and its shelf; its
+// folders as `engine` takes them.
 std::unique_ptr<InProcessEngine> inProcess(const std::filesystem::path& cache, const std::filesystem::path& models,
                                            const EngineSpeech& speech);
 // Every table merged in the order analysis, render, live (with a shelf).

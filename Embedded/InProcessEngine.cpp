@@ -2,8 +2,39 @@
 
 #include "Adapters/BackgroundGate.hpp"
 #include "Adapters/Live/LivePreviewService.hpp"
+#include "Adapters/Stderr.hpp"
 
 namespace korvel {
+
+namespace {
+
+// The listener calls this thread is inside, innermost first: a swap from
+// inside a listener must not wait for its own call.
+struct Hearing {
+    const LineCarrier* carrier;
+    uint64_t generation;
+    const Hearing* outer;
+};
+thread_local const Hearing* hearing = nullptr;
+
+std::optional<uint64_t> ownCall(const LineCarrier* carrier) {
+    for (const Hearing* h = hearing; h; h = h->outer)
+        if (h->carrier == carrier) return h->generation;
+    return std::nullopt;
+}
+
+// The host's callback failing is the host's fault: said, and the line goes on.
+template <class Call> void guarded(const char* what, Call&& call) {
+    try {
+        call();
+    } catch (const std::exception& ex) {
+        Stderr::write(std::string("korvel-engine: ") + what + " threw: " + ex.what() + "\n");
+    } catch (...) {
+        Stderr::write(std::string("korvel-engine: ") + what + " threw: unknown error\n");
+    }
+}
+
+} // namespace
 
 struct LineCarrier::Pending {
     Progress progress;
@@ -86,8 +117,24 @@ std::future<JSONValue> LineCarrier::call(std::string_view method, const JSONValu
 void LineCarrier::send(std::string_view line) { session_->receive(line); }
 
 void LineCarrier::onLine(RawLine listener) {
-    std::lock_guard g(lock_);
-    rawLine_ = std::move(listener);
+    const std::optional<uint64_t> own = ownCall(this);
+    std::unique_lock g(lock_);
+    std::swap(rawLine_, listener);
+    const uint64_t replaced = listenerGeneration_++;
+    listenerReturned_.wait(g, [&] {
+        for (const auto& [generation, calls] : listening_)
+            if (generation <= replaced && calls > (own == generation ? 1 : 0)) return false;
+        return true;
+    });
+    g.unlock();
+    listener = nullptr; // the old one, released outside the lock
+}
+
+void LineCarrier::hear(const RawLine& listener, uint64_t generation, const std::string& line) {
+    Hearing here{this, generation, hearing};
+    hearing = &here;
+    guarded("a line listener", [&] { listener(line); });
+    hearing = here.outer;
 }
 
 bool LineCarrier::stop() { return session_->stop(shutdownGrace); }
@@ -104,18 +151,30 @@ void LineCarrier::close() {
     for (auto& [id, p] : left)
         p->promise.set_exception(std::make_exception_ptr(InProcessEngine::Failure(-32800, "Cancelled.")));
     left.clear();
-    // Jobs that outlived the grace still use the session: it is left to them.
-    if (!ended) (void)session_.release();
+    // Jobs that outlived the grace still use the session: it is left to them,
+    // as it is to a callback that closes the engine it runs in.
+    if (!ended || session_->insideSink()) (void)session_.release();
     else session_.reset();
 }
 
 void LineCarrier::arrived(const std::string& line) {
     RawLine listener;
+    uint64_t generation = 0;
     {
         std::lock_guard g(lock_);
         listener = rawLine_;
+        generation = listenerGeneration_;
+        if (listener) ++listening_[generation];
     }
-    if (listener) listener(line);
+    if (listener) {
+        hear(listener, generation, line);
+        listener = nullptr;
+        {
+            std::lock_guard g(lock_);
+            if (--listening_[generation] == 0) listening_.erase(generation);
+        }
+        listenerReturned_.notify_all();
+    }
 
     JSONValue value;
     try {
@@ -173,7 +232,7 @@ void LineCarrier::deliverProgress(const JSONValue* params) {
     if (!p || !u) return;
     EngineProgress progress{*p, *u, *done->intValue(), std::nullopt};
     if (const auto* total = params->member("total"); total && total->isInteger()) progress.total = *total->intValue();
-    callback(progress);
+    guarded("a progress callback", [&] { callback(progress); });
 }
 
 void LineCarrier::cancel(int64_t id) {

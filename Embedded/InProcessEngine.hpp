@@ -7,6 +7,7 @@
 #include "Core/JSONValue.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -40,8 +41,12 @@ public:
     std::future<JSONValue> call(std::string_view method, const JSONValue& params, Progress progress,
                                 std::stop_token stop);
     void send(std::string_view line);
+    // Returns once no call of the listener it replaces is running, except
+    // the caller's own when it swaps from inside that listener.
     void onLine(RawLine listener);
-    // Cancels every running job and waits up to the grace; the session stays usable.
+    // Cancels every running job and waits up to the grace; the session stays
+    // usable. From inside a callback it waits only for jobs whose threads are
+    // not writing a line (one of those runs the caller).
     bool stop();
     // Stops, then fails every call still waiting with the cancellation answer.
     void close();
@@ -59,10 +64,15 @@ private:
     struct Pending;
     LineCarrier() = default;
 
+    void hear(const RawLine& listener, uint64_t generation, const std::string& line);
+
     std::mutex lock_;
     std::map<int64_t, std::shared_ptr<Pending>> pending_;
     int64_t lastId_ = 0;
     RawLine rawLine_;
+    uint64_t listenerGeneration_ = 0;        // counts the swaps
+    std::map<uint64_t, int> listening_;      // generation → its calls running
+    std::condition_variable listenerReturned_;
     std::unique_ptr<EngineSession> session_;
 };
 
@@ -90,7 +100,8 @@ public:
 
     // Blocks until the answer. Throws Failure, or the encoder's error. A
     // stop request on the token cancels the job as "$/cancel" does. Don't
-    // block in a line or progress callback: answers come on that thread.
+    // block in a line or progress callback: answers come on that thread. A
+    // callback that throws is said on stderr; the answer still arrives.
     JSONValue call(std::string_view method, const JSONValue& params = JSONValue::Object{}, Progress progress = {},
                    std::stop_token stop = {});
     std::future<JSONValue> callAsync(std::string_view method, const JSONValue& params = JSONValue::Object{},
@@ -98,7 +109,15 @@ public:
     // One complete line, handed to the session as it is.
     void send(std::string_view line);
     // Every line the session writes reaches the listener, before any routing.
+    // Returns once no call of the listener it replaces is running (a swap
+    // from inside that listener returns at once: the running call is the
+    // caller's). Don't swap holding a lock the old listener takes.
     void onLine(LineCarrier::RawLine listener);
+    // Cancels every running job and waits up to 5 s for them; true when they
+    // ended. Called from a line or progress callback, it cancels the same but
+    // cannot wait for the job whose thread runs the callback, nor for jobs
+    // waiting to write a line behind it: it waits for the others only. Never
+    // destroy the engine from its own callback.
     bool stop();
     // Takes a live composition off the shelf, once.
     std::optional<LiveVideo> liveVideo(std::string_view name);

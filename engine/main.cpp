@@ -14,8 +14,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 // The process ends here, never by returning from main: work that a cancelled
@@ -57,14 +55,9 @@ int main(int argc, char** argv) {
     Stderr::routeLibraryLogs();
 
     std::vector<std::string> arguments(argv, argv + argc);
-    std::map<std::string, std::string> environment;
-    for (char** e = environ; e && *e; ++e) {
-        std::string entry(*e);
-        if (auto eq = entry.find('='); eq != std::string::npos) environment.emplace(entry.substr(0, eq), entry.substr(eq + 1));
-    }
 
     try {
-        auto folders = EngineFolders::from(arguments, environment);
+        auto folders = EngineFolders::from(arguments, EngineFolders::environment());
         Engine engine = EngineAssembly::engine(folders, EngineSpeech::standard());
         StdioServer server(std::move(engine), STDIN_FILENO, STDOUT_FILENO, BackgroundGate::shared());
         try {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+extern char** environ;
+
 namespace fs = std::filesystem;
 
 namespace korvel {
@@ -53,18 +55,42 @@ fs::path userFolder(const std::map<std::string, std::string>& environment, const
     return ec ? fs::path("/tmp") : temporary;
 }
 
+fs::path defaultCache(const std::map<std::string, std::string>& environment) {
+    return userFolder(environment, "XDG_CACHE_HOME", ".cache") / "korvel-engine";
+}
+
+fs::path defaultModels(const std::map<std::string, std::string>& environment) {
+    return userFolder(environment, "XDG_DATA_HOME", ".local/share") / "korvel-engine" / "models";
+}
+
 } // namespace
 
 EngineFolders EngineFolders::from(const std::vector<std::string>& arguments,
                                   const std::map<std::string, std::string>& environment) {
     EngineFolders folders;
     if (auto cache = flag(arguments, "--cache-dir")) folders.cache = folderNamed(*cache);
-    else folders.cache = userFolder(environment, "XDG_CACHE_HOME", ".cache") / "korvel-engine";
+    else folders.cache = defaultCache(environment);
     if (auto models = flag(arguments, "--models-dir")) folders.models = folderNamed(*models);
-    else folders.models = userFolder(environment, "XDG_DATA_HOME", ".local/share") / "korvel-engine" / "models";
+    else folders.models = defaultModels(environment);
     auto url = variable(environment, "KORVEL_MODELS_URL");
     folders.modelsBaseURL = url && parsesAsURL(*url) ? *url : defaultModelsBaseURL;
     return folders;
+}
+
+EngineFolders EngineFolders::named(fs::path cache, fs::path models,
+                                   const std::map<std::string, std::string>& environment) {
+    if (cache.empty()) cache = defaultCache(environment);
+    if (models.empty()) models = defaultModels(environment);
+    return make(std::move(cache), std::move(models));
+}
+
+std::map<std::string, std::string> EngineFolders::environment() {
+    std::map<std::string, std::string> variables;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        if (auto eq = entry.find('='); eq != std::string::npos) variables.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    return variables;
 }
 
 EngineFolders EngineFolders::make(fs::path cache, fs::path models, std::optional<std::string> modelsBaseURL) {

@@ -180,6 +180,8 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
             });
         }
         checks.settle();
+        // Cancelled before the rename, nothing is left; after it, the movie is the answer.
+        Task::checkCancellation();
         output.commit();
     } catch (...) {
         output.discard();
@@ -191,7 +193,9 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
     ExportResult result;
     result.path = params.outPath;
     result.byteLength = ec ? 0 : static_cast<int64_t>(size);
-    result.durationUs = grid.us(frameCount);
+    // What the file holds: a copy lasts as long as the copied pictures,
+    // which the copy rules keep within half a frame of the plan.
+    result.durationUs = copy ? candidate->table.us(candidate->table.endTicks) : grid.us(frameCount);
     result.frameCount = written;
     result.width = canvas.width;
     result.height = canvas.height;

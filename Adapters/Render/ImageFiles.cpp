@@ -67,6 +67,8 @@ void write(const Picture& picture, const std::filesystem::path& location) {
         output.discard();
         throw MediaFailure::writing(nullptr, name, location);
     }
+    // Cancelled before the rename, nothing is left; after it, the picture is the answer.
+    Task::checkCancellation();
     output.commit();
 }
 

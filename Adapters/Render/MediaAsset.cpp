@@ -1,10 +1,16 @@
 #include "Adapters/Render/MediaAsset.hpp"
 
+#include "Adapters/FileName.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/SystemError.hpp"
 
+#include <cerrno>
 #include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
 
 namespace korvel {
 
@@ -21,7 +27,41 @@ MediaAsset::MediaType typeOfHandler(const std::string& handler) {
     return MediaAsset::MediaType::other;
 }
 
+// The first bytes of the file name a container some demuxer is sure of,
+// judged by content alone: probing runs no demuxer's reader.
+bool knownContainer(const std::filesystem::path& url) {
+    constexpr size_t probeBytes = 64 * 1024;
+    const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::vector<uint8_t> bytes(probeBytes + AVPROBE_PADDING_SIZE, 0);
+    size_t got = 0;
+    while (got < probeBytes) {
+        const ssize_t n = ::read(fd, bytes.data() + got, probeBytes - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (got == 0) return false;
+    FFmpeg::prepare();
+    AVProbeData probe{};
+    probe.filename = "";
+    probe.buf = bytes.data();
+    probe.buf_size = static_cast<int>(got);
+    int score = 0;
+    return av_probe_input_format3(&probe, 1, &score) && score > AVPROBE_SCORE_RETRY;
+}
+
 } // namespace
+
+EngineFailure MediaAsset::openFailure(const std::exception_ptr& error, const std::filesystem::path& url,
+                                      std::string_view what) {
+    EngineFailure read = MediaFailure::reading(error, what);
+    if (read == MediaFailure::damaged(what) && knownContainer(url)) {
+        return EngineFailure::unsupportedFormat(nameOf(url) + " is in a format that can't be opened.");
+    }
+    return read;
+}
 
 const char* MediaAsset::soundFormats() { return soundList; }
 const char* MediaAsset::decodableFormats() { return decodableList; }

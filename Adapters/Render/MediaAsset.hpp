@@ -1,11 +1,14 @@
 #pragma once
 
 #include "Core/Render/MovieBox.hpp"
+#include "Core/Jobs.hpp"
 #include "Core/Render/TrackTimes.hpp"
 
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace korvel {
@@ -42,6 +45,13 @@ public:
     // A movie file without its movie box that is no still picture either:
     // cut before the box was written.
     bool cutShort() const { return cutShort_; }
+
+    // A failure of open() in the user's words: a container FFmpeg knows but
+    // the engine does not open (an MPEG program stream) is a format that
+    // can't be opened, as the probe says; anything else is a reading failure
+    // of `what`.
+    static EngineFailure openFailure(const std::exception_ptr& error, const std::filesystem::path& url,
+                                     std::string_view what);
 
     // libavformat demuxers that may open a file, as a whitelist option:
     // sound files; those and the other decodable containers; all of these

@@ -317,8 +317,10 @@ FrameResult PreviewService::frame(const FrameParams& params) const {
             return GraphRunner::draw(built, i, stop);
         });
     }
+    // Everything that can fail comes before the picture is put in place.
+    const int64_t atUs = inRange("atUs", [&] { return grid.us(i); });
     ImageFiles::write(gammaPicture(image, size), params.outPath);
-    return FrameResult{params.outPath, size.width, size.height, grid.us(i)};
+    return FrameResult{params.outPath, size.width, size.height, atUs};
 }
 
 } // namespace korvel

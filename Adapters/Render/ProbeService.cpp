@@ -137,9 +137,17 @@ bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
 }
 
 ProbeResult ProbeService::audioFile(const MediaAsset& asset, size_t track, const std::string& hash) {
-    int64_t us = durationUs(soundLength(asset));
+    const EngineFailure damaged =
+        EngineFailure::unsupportedFormat(nameOf(asset.url()) + " is cut short or damaged, so its end can't be read.");
+    int64_t us = 0;
+    try {
+        us = durationUs(soundLength(asset));
+    } catch (const TimeOverflow&) {
+        // A length no recording has: the header that states it is damaged.
+        throw damaged;
+    }
     bool ends = blockingWork([&](StopFlag&) { return endDecodes(asset, track); });
-    if (!ends) throw EngineFailure::unsupportedFormat(nameOf(asset.url()) + " is cut short or damaged, so its end can't be read.");
+    if (!ends) throw damaged;
     ProbeResult r;
     r.kind = AssetKind::audio;
     r.contentHash = hash;

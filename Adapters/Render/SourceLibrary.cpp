@@ -145,7 +145,7 @@ bool SourceLibrary::hasPicture(const std::filesystem::path& location, std::strin
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
-        throw MediaFailure::reading(std::current_exception(), what);
+        throw MediaAsset::openFailure(std::current_exception(), location, what);
     }
 }
 

@@ -24,9 +24,15 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     auto video = library->video(location);
     const PTSTable& table = video->table;
     if (table.pts.empty()) throw EngineFailure::unsupportedFormat(location.filename().string() + " has no frames.");
-    int64_t ticks = Microseconds::ticks(params.atUs, table.timescale);
+    int64_t ticks = 0;
+    try {
+        ticks = Microseconds::ticks(params.atUs, table.timescale);
+    } catch (const TimeOverflow&) {
+        throw EngineFailure::invalidParams("atUs is out of range.");
+    }
     auto index = static_cast<size_t>(table.indexOnScreen(ticks));
-    int64_t frameTicks = table.pts[index];
+    // The opener checked that every shown time fits microseconds.
+    const int64_t ptsUs = table.us(table.pts[index]);
 
     RenderSize display = video->displaySize();
     RenderSize bound = RenderSize::fitting(display.width, display.height, params.maxLongEdge);
@@ -42,9 +48,10 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
         // A damaged frame is the decoder's text, no sentence for the user.
         throw MediaFailure::reading(std::current_exception(), "This video");
     }
+    // Written last: a request that fails leaves nothing at outPath.
     Picture picture = decoded->oriented(orientation);
     ImageFiles::write(picture, out);
-    return {params.outPath, picture.width, picture.height, table.us(frameTicks)};
+    return {params.outPath, picture.width, picture.height, ptsUs};
 }
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #include "Adapters/Render/VideoOpener.hpp"
 
 #include "Adapters/BlockingWork.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/ColorTags.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/VideoFrames.hpp"
@@ -13,6 +14,22 @@ namespace {
 
 EngineFailure unsupported(const std::filesystem::path& url, std::string_view rest) {
     return EngineFailure::unsupportedFormat(url.filename().string() + std::string(rest));
+}
+
+// No recording lasts long enough for its times to leave microseconds: such
+// times are damage, refused here so that no later road meets them.
+EngineFailure damagedTimes() { return MediaFailure::reading(std::make_exception_ptr(TimeOverflow()), "This video"); }
+
+void checkTimes(const PTSTable& table, const std::optional<TickTime>& movieDuration) {
+    try {
+        // Ascending: the first and last entries bound every other.
+        table.us(table.pts.front());
+        table.us(table.pts.back());
+        table.us(table.endTicks);
+        if (movieDuration && movieDuration->timescale > 0) Microseconds::of(movieDuration->seconds());
+    } catch (const TimeOverflow&) {
+        throw damagedTimes();
+    }
 }
 
 // The stored tables, when they can be walked.
@@ -34,6 +51,8 @@ PTSTable table(const std::vector<MovieSample>& samples, const std::vector<TrackS
     TrackTimes::Shown shown;
     try {
         shown = TrackTimes::shown(timed, edits, timescale);
+    } catch (const TimeOverflow&) {
+        throw damagedTimes();
     } catch (const std::exception&) {
         throw unsupported(url, " is in a format that can't be opened.");
     }
@@ -79,7 +98,7 @@ std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& u
             MovieSample s;
             int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
             s.decodeTime = inMedia(dts);
-            s.compositionOffset = inMedia(packet->pts) - s.decodeTime;
+            if (__builtin_sub_overflow(inMedia(packet->pts), s.decodeTime, &s.compositionOffset)) throw damagedTimes();
             s.duration = packet->duration > 0 ? inMedia(packet->duration) : 0;
             s.offset = packet->pos;
             s.size = static_cast<uint32_t>(packet->size);
@@ -145,10 +164,13 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
             for (const auto& segment : TrackTimes::segments(mt, movie.timescale, TrackTimes::mediaEnd(track->samples))) {
                 if (!segment.empty) edits.push_back(segment);
             }
+        } catch (const TimeOverflow&) {
+            throw damagedTimes();
         } catch (const std::exception&) {
             throw unsupported(url, " is in a format that can't be opened.");
         }
         source.table = table(track->samples, edits, timescale, url, track->sampleOfEntry);
+        checkTimes(source.table, asset->duration());
         if (checkEnd && !VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
             throw unsupported(url, " is cut short or damaged, so its end can't be read.");
         }

@@ -47,7 +47,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     try {
         asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
     } catch (...) {
-        throw MediaFailure::reading(std::current_exception(), subject);
+        throw MediaAsset::openFailure(std::current_exception(), url, subject);
     }
     if (asset->cutShort()) {
         throw MediaFailure::reading(
@@ -72,7 +72,9 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     } else {
         try {
             video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
-        } catch (const EngineFailure&) {
+        } catch (const EngineFailure& e) {
+            // A damaged file is worded alike on every road.
+            if (e == MediaFailure::damaged(subject)) throw;
             throw EngineFailure::unsupportedFormat("This video track cannot be read.");
         }
         video.naturalSize = video.source->naturalSize;

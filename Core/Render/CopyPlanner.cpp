@@ -92,6 +92,14 @@ std::vector<FrameRange> subtract(const std::vector<FrameRange>& cuts, const std:
     return out;
 }
 
+bool picturesCover(const ResolvedSegment& s, int64_t sourceEndTicks, const FrameGrid& grid) {
+    if (s.timescale <= 0 || grid.timescale <= 0) return false;
+    // The segment's own length at its speed of one, exact in 128 bits.
+    const __int128 shown = static_cast<__int128>(s.endFrame - s.firstFrame) * grid.ticksPerFrame * s.timescale / grid.timescale;
+    const int64_t halfFrame = roundedToInt64(std::trunc((grid.frameDurationSeconds() * 0.5) * s.timescale));
+    return s.srcStartTicks + shown <= static_cast<__int128>(sourceEndTicks) + halfFrame;
+}
+
 int64_t toleranceTicks(const CopyableSource& source, const FrameGrid& grid) {
     return roundedToInt64((static_cast<double>(grid.ticksPerFrame) / static_cast<double>(grid.timescale)) * 0.25 *
                           static_cast<double>(source.timescale));
@@ -104,7 +112,7 @@ std::vector<Run> split(FrameRange free, const ResolvedSegment& s, const Copyable
         return runs;
     const double W = grid.frameDurationSeconds();
     const int64_t a = free.lowerBound, b = free.upperBound;
-    const bool reachesEnd = b == s.endFrame && s.srcEndTicks == source.endTicks;
+    const bool reachesEnd = b == s.endFrame && s.srcEndTicks == source.endTicks && picturesCover(s, source.endTicks, grid);
 
     int64_t startTicks = WideMath::sum(
         s.srcStartTicks, roundedToInt64((W * static_cast<double>(static_cast<__int128>(a) - s.firstFrame)) * s.timescale));

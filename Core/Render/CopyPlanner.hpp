@@ -57,6 +57,9 @@ std::vector<FrameRange> subtract(const std::vector<FrameRange>& cuts, const std:
 // of every two-second bucket of source time.
 std::vector<Run> split(FrameRange free, const ResolvedSegment& segment, const CopyableSource& source,
                        const FrameGrid& grid);
+// The source's pictures last to the segment's end, within half an output
+// frame: only then can a copy that reaches the segment's end write it whole.
+bool picturesCover(const ResolvedSegment& segment, int64_t sourceEndTicks, const FrameGrid& grid);
 // A quarter of an output frame in source ticks.
 int64_t toleranceTicks(const CopyableSource& source, const FrameGrid& grid);
 } // namespace CopyPlanner

@@ -1,5 +1,6 @@
 #include "Core/Render/PictureCopy.hpp"
 
+#include "Core/Render/CopyPlanner.hpp"
 #include "Core/Time.hpp"
 
 #include <algorithm>
@@ -20,6 +21,10 @@ bool allowed(const RenderPlan& plan, const ResolvedTimeline& timeline, const Sou
     if (plan.canvas.width != source.displayWidth || plan.canvas.height != source.displayHeight) return false;
     if (!source.isDeliverable || source.isHDR) return false;
     if (s.srcStartTicks != 0 || source.firstPtsTicks != 0) return false;
+    // The copy writes the source's pictures and nothing else: the segment
+    // must fill the plan, and the pictures the segment.
+    if (s.firstFrame != 0 || s.endFrame != timeline.frameCount) return false;
+    if (!CopyPlanner::picturesCover(s, source.endTicks, timeline.grid)) return false;
     // Reaching the end within half an output frame; the half frame truncates.
     int64_t halfFrame =
         Microseconds::roundedToInt64(std::trunc((timeline.grid.frameDurationSeconds() * 0.5) * s.timescale));

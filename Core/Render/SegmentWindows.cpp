@@ -198,6 +198,7 @@ std::optional<CopyRange> copyRange(FrameRange w, std::string_view key, const Res
         if (!start) return std::nullopt;
         std::optional<int64_t> end;
         if (w.upperBound == s.endFrame && s.srcEndTicks == c.endTicks) {
+            if (!CopyPlanner::picturesCover(s, c.endTicks, timeline.grid)) return std::nullopt;
             end = c.endTicks;
         } else {
             end = syncNear(c, timeline.sourceTicks(s, w.upperBound), CopyPlanner::toleranceTicks(c, timeline.grid));

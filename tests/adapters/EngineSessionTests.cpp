@@ -157,13 +157,69 @@ TEST(EngineSession, CancelAnswersCancelledOnlyForIntegerIds) {
     EXPECT_FALSE(out.answer(7, 100ms));
     session.receive(R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":7}})");
     EXPECT_EQ(out.answer(7)->canonical(), R"({"error":{"code":-32800,"message":"Cancelled."},"id":7,"jsonrpc":"2.0"})");
-    // A job that returns after it was cancelled is still answered as cancelled.
+    // A job that returns after it was cancelled answers what it returned:
+    // its output may already be in place.
     session.receive(request(8, "test.ignoreCancel"));
     std::this_thread::sleep_for(20ms);
     session.receive(R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":8}})");
-    EXPECT_EQ(*out.answer(8)->member("error")->member("code"), JSONValue(-32800));
+    auto returned = out.answer(8);
+    ASSERT_TRUE(returned && returned->member("result")) << (returned ? returned->canonical() : "no answer");
+    EXPECT_EQ(*returned->member("result"), JSONValue("done anyway"));
     EXPECT_TRUE(session.stop(5s));
     EXPECT_EQ(out.all().size(), 2u);
+}
+
+// The answer is what the job ended with, whenever the cancel landed: a job
+// that returned has done its work (a picture renamed into place stays), so
+// only a job that throws Cancelled answers -32800.
+TEST(EngineSession, AJobEndingAfterItsCancelAnswersHowItEnded) {
+    struct Case {
+        std::string method;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"test.returns", R"({"id":1,"jsonrpc":"2.0","result":"written"})"},
+        {"test.throwsCancelled", R"({"error":{"code":-32800,"message":"Cancelled."},"id":2,"jsonrpc":"2.0"})"},
+        {"test.fails", R"({"error":{"code":-32003,"message":"a.jpg could not be written."},"id":3,"jsonrpc":"2.0"})"},
+    };
+    Engine engine;
+    // Each job ends only once its cancel is in: no race with the cancel.
+    auto afterCancel = [](auto end) {
+        return [end](const JSONValue&, const JobContext&) -> JSONValue {
+            while (!Task::isCancelled()) std::this_thread::yield();
+            return end();
+        };
+    };
+    engine.methods["test.returns"] = afterCancel([] { return JSONValue("written"); });
+    engine.methods["test.throwsCancelled"] = afterCancel([]() -> JSONValue { throw Cancelled(); });
+    engine.methods["test.fails"] = afterCancel([]() -> JSONValue {
+        throw EngineFailure::writeFailed("a.jpg could not be written.");
+    });
+    Captured out;
+    BackgroundGate gate(0.0);
+    EngineSession session(std::move(engine), gate, out.sink());
+    int64_t id = 0;
+    for (const auto& c : cases) {
+        session.receive(request(++id, c.method));
+        session.receive(R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":)" + std::to_string(id) + "}}");
+        auto answer = out.answer(id);
+        ASSERT_TRUE(answer) << c.method;
+        EXPECT_EQ(answer->canonical(), c.answer);
+    }
+    EXPECT_TRUE(session.stop(5s));
+    EXPECT_EQ(out.all().size(), 3u);
+}
+
+// Both carriers hand the session whole lines; an empty one is no message.
+TEST(EngineSession, AnEmptyLineIsSkipped) {
+    Captured out;
+    BackgroundGate gate(0.0);
+    EngineSession session(testEngine(), gate, out.sink());
+    session.receive("");
+    session.receive(request(1, "test.echo", "1"));
+    ASSERT_TRUE(out.answer(1));
+    EXPECT_TRUE(session.stop(5s));
+    EXPECT_EQ(out.all().size(), 1u);
 }
 
 TEST(EngineSession, StopCancelsRunningJobsAndWaits) {
@@ -260,7 +316,8 @@ TEST(EngineSession, GraceRunningOutLeavesStubbornJobsBehind) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "korvel-engine: jobs still running at shutdown\n");
     release = true;
     EXPECT_TRUE(session.jobs().waitUntil(std::chrono::steady_clock::now() + 5s));
-    EXPECT_EQ(*out.answer(1)->member("error")->member("code"), JSONValue(-32800));
+    // It returned: its result is the answer, however late.
+    EXPECT_EQ(out.answer(1)->canonical(), R"({"id":1,"jsonrpc":"2.0","result":1})");
 }
 
 // When the system refuses a thread, that request alone is answered -32603

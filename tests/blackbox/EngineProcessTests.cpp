@@ -95,6 +95,21 @@ TEST(EngineProcess, LinesSplitAcrossWritesAndCarriageReturns) {
     EXPECT_EQ(engine.wait(), 0);
 }
 
+// An empty line is no message: nothing answers it (the in-process engine
+// skips it too).
+TEST(EngineProcess, EmptyLinesGetNoAnswer) {
+    EngineProcess engine(cacheArgs("empty-lines"));
+    engine.send("\n\n");
+    engine.sendLine(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})"));
+    auto answer = engine.readJSON();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer->member("id"), JSONValue(1));
+    engine.closeInput();
+    EXPECT_EQ(engine.readLine(), std::nullopt);
+    EXPECT_EQ(engine.wait(), 0);
+    EXPECT_EQ(engine.stderrText(), "");
+}
+
 TEST(EngineProcess, UnwritableOutputEndsWithStatusOne) {
     EngineProcess engine(cacheArgs("closed"), {}, /*closeStdout=*/true);
     engine.sendLine("{");

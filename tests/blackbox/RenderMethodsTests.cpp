@@ -458,6 +458,42 @@ TEST(RenderExport, CopyRoadPassesPicturesAndSoundThrough) {
     EXPECT_EQ(framemd5(out), framemd5(media().clip));
 }
 
+// A phone clip whose sound outlasts its pictures: a plan as long as the
+// sound can't be copied whole, so it is rendered, and says what it wrote.
+TEST(RenderExport, PicturesShorterThanThePlanAreRenderedNotCopied) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-export-short-pictures"));
+    const fs::path phone = dir / "phone.mp4";
+    make(ff + "-f lavfi -i testsrc2=size=640x360:rate=30:duration=2 -f lavfi -i sine=duration=3 -c:v libx264 "
+              "-preset veryfast -pix_fmt yuv420p -g 30 -bf 0 -color_primaries bt709 -color_trc bt709 -colorspace bt709 "
+              "-c:a aac '" + phone.string() + "'");
+    const std::string src = sources(phone, sha256sum(phone));
+    Engine engine(dir / "cache");
+    struct Case {
+        int64_t durationUs, frames;
+        bool copied;
+    } cases[] = {{2'000'000, 60, true}, {3'000'000, 90, false}};
+    for (const auto& c : cases) {
+        Plan plan;
+        plan.durationUs = c.durationUs;
+        plan.segments = {segment(0, c.durationUs, 0)};
+        const fs::path out = dir / ("cut" + std::to_string(c.durationUs) + ".mp4");
+        JSONValue r = resultOf(engine.ask("render.export", exportParams(plan, "h264", out, "", src)));
+        EXPECT_EQ(boolOf(r, "videoCopied").value_or(false), c.copied) << c.durationUs;
+        EXPECT_EQ(intOf(r, "frameCount"), c.frames) << c.durationUs;
+        EXPECT_EQ(intOf(r, "durationUs"), c.durationUs);
+        auto s = streams(out);
+        ASSERT_EQ(s.size(), 1u);
+        EXPECT_EQ(stringOf(s[0], "nb_read_frames"), std::to_string(c.frames)) << c.durationUs;
+        EXPECT_NEAR(std::stod(stringOf(s[0], "duration")), double(c.durationUs) / 1e6, 0.001) << c.durationUs;
+        // No preview window copies past the pictures' end.
+        for (const auto& w : list(engine, plan, src)) {
+            if (w.outEndUs > 2'000'000) {
+                EXPECT_FALSE(w.copied.value_or(false)) << w.outStartUs << "-" << w.outEndUs;
+            }
+        }
+    }
+}
+
 TEST(RenderExport, FailuresInTheirOrderLeaveNothing) {
     auto dir = fs::path(korvel::testing::freshFolder("render-export-failures"));
     Engine engine(dir / "cache");

@@ -5,17 +5,25 @@
 #include "Adapters/Live/LiveStructure.hpp"
 #include "Adapters/Live/LiveVideo.hpp"
 #include "Adapters/Live/OnceShelf.hpp"
+#include "Adapters/Models/ModelStore.hpp"
+#include "Embedded/EngineABI.h"
 #include "Embedded/EngineAssembly.hpp"
 #include "Embedded/InProcessEngine.hpp"
+#include "tests/blackbox/EngineProcess.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <thread>
+#include <unistd.h>
 
 using namespace korvel;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -181,6 +189,215 @@ TEST(LineCarrier, ALineSentFromTheListenerIsAnsweredAfterIt) {
     EXPECT_EQ(JSONValue::parsing(lines[1]).member("id")->intValue(), 99);
     EXPECT_EQ(JSONValue::parsing(lines[1]).member("error")->member("code")->intValue(), -32601);
     EXPECT_EQ(JSONValue::parsing(lines[2]).member("id")->intValue(), 98);
+}
+
+// A host callback that throws is the host's fault: it is said on stderr,
+// and the answer still reaches its call.
+TEST(LineCarrier, AThrowingCallbackLosesNoAnswer) {
+    struct Case {
+        std::string method;
+        std::function<void()> listener, progress;
+        std::string said;
+    };
+    auto hostBug = [] { throw std::runtime_error("host bug"); };
+    const Case cases[] = {
+        {"test.echo", hostBug, {}, "korvel-engine: a line listener threw: host bug\n"},
+        {"test.echo", [] { throw 7; }, {}, "korvel-engine: a line listener threw: unknown error\n"},
+        {"test.progress", {}, hostBug,
+         "korvel-engine: a progress callback threw: host bug\nkorvel-engine: a progress callback threw: host bug\n"},
+    };
+    for (const auto& c : cases) {
+        InProcessEngine engine(testEngine());
+        if (c.listener) engine.onLine([&](std::string_view) { c.listener(); });
+        InProcessEngine::Progress progress;
+        if (c.progress) progress = [&](const EngineProgress&) { c.progress(); };
+        ::testing::internal::CaptureStderr();
+        auto answer = engine.callAsync(c.method, JSONValue(1), progress);
+        const bool ready = answer.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ready) << c.said;
+        EXPECT_EQ(answer.get(), c.method == "test.echo" ? JSONValue(1) : JSONValue(true));
+        EXPECT_EQ(said, c.said);
+    }
+}
+
+// A callback runs on the thread of the job whose line it sees: stop() there
+// cancels every job and waits for all but that one.
+TEST(LineCarrier, StopFromACallbackCancelsTheOthersAndReturns) {
+    InProcessEngine engine(testEngine());
+    auto waiting = engine.callAsync("test.wait"); // id 1
+    std::atomic<int> stopped{-1};
+    engine.onLine([&](std::string_view line) {
+        const JSONValue answer = JSONValue::parsing(line);
+        const auto* id = answer.member("id");
+        if (id && id->intValue() == 2 && stopped == -1) stopped = engine.stop();
+    });
+    EXPECT_EQ(engine.call("test.echo", JSONValue(2)), JSONValue(2));
+    EXPECT_EQ(stopped, 1);
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(failureOf([&] { waiting.get(); }), InProcessEngine::Failure(-32800, "Cancelled."));
+
+    // From a progress callback; the job goes on to its result.
+    int fromProgress = -1;
+    EXPECT_EQ(engine.call("test.progress", JSONValue::Object{},
+                          [&](const EngineProgress&) {
+                              if (fromProgress == -1) fromProgress = engine.stop();
+                          }),
+              JSONValue(true));
+    EXPECT_EQ(fromProgress, 1);
+    EXPECT_EQ(engine.call("test.echo", JSONValue(3)), JSONValue(3)); // still serves
+}
+
+// The process skips an empty line; in process it is skipped the same way.
+TEST(LineCarrier, AnEmptyLineIsSkipped) {
+    InProcessEngine engine(testEngine());
+    std::mutex lock;
+    std::vector<std::string> lines;
+    engine.onLine([&](std::string_view line) {
+        std::lock_guard g(lock);
+        lines.emplace_back(line);
+    });
+    engine.send("");
+    EXPECT_EQ(engine.call("test.echo", JSONValue(1)), JSONValue(1));
+    std::lock_guard g(lock);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(JSONValue::parsing(lines[0]).member("id")->intValue(), 1);
+}
+
+namespace {
+
+// A C host's listener: what it saw and whether its context outlived the swap.
+struct HostListener {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+    korvel_engine* engine = nullptr;
+    HostListener* next = nullptr; // swapped in from another thread, or from inside
+    bool swapInside = false;
+    std::thread swapper;
+    bool freed = false;
+    bool usedAfterFree = false;
+
+    static void heard(void* context, const char* line, size_t length) {
+        auto* self = static_cast<HostListener*>(context);
+        std::unique_lock g(self->lock);
+        self->lines.emplace_back(line, length);
+        if (!self->next) return;
+        HostListener* next = std::exchange(self->next, nullptr);
+        if (self->swapInside) {
+            g.unlock();
+            korvel_engine_on_line(self->engine, heard, next);
+            return;
+        }
+        // A host frees the old context as soon as the swap returns.
+        self->swapper = std::thread([self, next] {
+            korvel_engine_on_line(self->engine, heard, next);
+            std::lock_guard g(self->lock);
+            self->freed = true;
+            self->changed.notify_all();
+        });
+        // Still running: the swap must not have returned meanwhile.
+        self->changed.wait_for(g, std::chrono::milliseconds(250), [self] { return self->freed; });
+        self->usedAfterFree = self->freed;
+    }
+};
+
+} // namespace
+
+TEST(EngineABI, ASwapReturnsOnlyOnceTheOldListenerIsDone) {
+    fs::path root = korvel::testing::freshFolder("abi-swap");
+    korvel_engine* engine = korvel_engine_open((root / "cache").c_str(), (root / "models").c_str());
+    const std::string line = R"({"id":1,"jsonrpc":"2.0","method":"no.such","params":{}})";
+    for (bool inside : {false, true}) {
+        HostListener first, second;
+        first.engine = engine;
+        first.next = &second;
+        first.swapInside = inside;
+        korvel_engine_on_line(engine, HostListener::heard, &first);
+        ASSERT_EQ(korvel_engine_send(engine, line.data(), line.size()), 0);
+        if (first.swapper.joinable()) first.swapper.join();
+        EXPECT_FALSE(first.usedAfterFree) << inside;
+        ASSERT_EQ(korvel_engine_send(engine, line.data(), line.size()), 0);
+        EXPECT_EQ(first.lines.size(), 1u) << inside;
+        EXPECT_EQ(second.lines.size(), 1u) << inside;
+    }
+    korvel_engine_close(engine);
+}
+
+// NULL or empty folders are the process's own defaults, never the host's
+// current folder.
+TEST(EngineABI, MissingFoldersAreTheProcessDefaults) {
+    struct Case {
+        const char* folder;
+        bool xdg;
+    };
+    const Case cases[] = {{nullptr, true}, {"", true}, {nullptr, false}};
+    const fs::path before = fs::current_path();
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* name : {"HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
+        const char* value = std::getenv(name);
+        saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    int n = 0;
+    for (const auto& c : cases) {
+        const fs::path root = korvel::testing::freshFolder("abi-defaults-" + std::to_string(++n));
+        const fs::path cwd = root / "cwd";
+        fs::create_directories(cwd);
+        ::setenv("HOME", (root / "home").c_str(), 1);
+        if (c.xdg) {
+            ::setenv("XDG_CACHE_HOME", (root / "xdg-cache").c_str(), 1);
+            ::setenv("XDG_DATA_HOME", (root / "xdg-data").c_str(), 1);
+        } else {
+            ::unsetenv("XDG_CACHE_HOME");
+            ::unsetenv("XDG_DATA_HOME");
+        }
+        const fs::path cache = c.xdg ? root / "xdg-cache/korvel-engine" : root / "home/.cache/korvel-engine";
+        const fs::path models =
+            c.xdg ? root / "xdg-data/korvel-engine/models" : root / "home/.local/share/korvel-engine/models";
+        // An installed model in the default models folder shows that folder is read.
+        const ModelEntry& ctc = ModelCatalog::ctcLv60();
+        fs::create_directories(models / ctc.id);
+        std::ofstream(models / ctc.id / std::string(ModelStore::markerName)) << ctc.sha256;
+        std::ofstream(models / ctc.id / ctc.fileName) << "package";
+        ASSERT_EQ(::chdir(cwd.c_str()), 0);
+
+        korvel_engine* engine = korvel_engine_open(c.folder, c.folder);
+        struct Heard {
+            std::mutex lock;
+            std::condition_variable arrived;
+            std::optional<std::string> line;
+        } heard;
+        korvel_engine_on_line(
+            engine,
+            [](void* context, const char* line, size_t length) {
+                auto* h = static_cast<Heard*>(context);
+                std::lock_guard g(h->lock);
+                h->line.emplace(line, length);
+                h->arrived.notify_all();
+            },
+            &heard);
+        const std::string status = R"({"id":1,"jsonrpc":"2.0","method":"models.status","params":{}})";
+        ASSERT_EQ(korvel_engine_send(engine, status.data(), status.size()), 0);
+        {
+            std::unique_lock g(heard.lock);
+            ASSERT_TRUE(heard.arrived.wait_for(g, std::chrono::seconds(20), [&] { return heard.line.has_value(); }));
+        }
+        korvel_engine_close(engine);
+        ASSERT_EQ(::chdir(before.c_str()), 0);
+
+        EXPECT_TRUE(fs::is_empty(cwd)) << n;
+        EXPECT_TRUE(fs::exists(cache / "analysis")) << n;
+        bool installed = false;
+        const JSONValue answer = JSONValue::parsing(*heard.line);
+        ASSERT_TRUE(answer.member("result")) << *heard.line;
+        for (const auto& model : *answer.member("result")->member("models")->arrayPtr())
+            if (model.member("id")->stringValue() == ctc.id) installed = *model.member("installed") == JSONValue(true);
+        EXPECT_TRUE(installed) << n << " " << *heard.line;
+    }
+    for (const auto& [name, value] : saved) {
+        if (value) ::setenv(name.c_str(), value->c_str(), 1);
+        else ::unsetenv(name.c_str());
+    }
 }
 
 TEST(LineCarrier, DroppingTheEngineEndsEveryWaitingCall) {

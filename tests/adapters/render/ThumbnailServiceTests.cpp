@@ -155,3 +155,19 @@ TEST(ThumbnailService, OnAnyFailureNothingAppearsAtTheOutputPath) {
     }
     EXPECT_FALSE(leftovers(outFolder(failureFolder)));
 }
+
+// A cancel that lands before the picture is renamed into place leaves
+// nothing there; the request then answers "Cancelled.".
+TEST(ThumbnailService, ACancelBeforeTheRenameLeavesNothing) {
+    const char* folder = "thumbnail-cancelled";
+    for (const char* fixture : {"still.png", "hevc.mp4"}) {
+        auto p = params(fixture, 0, 64, std::string("cancelled-") + fixture + ".jpg", folder);
+        fs::remove(p.outPath);
+        std::stop_source cancelled;
+        cancelled.request_stop();
+        Task::Scope scope(cancelled.get_token());
+        EXPECT_THROW(ThumbnailService().thumbnail(p), Cancelled) << fixture;
+        EXPECT_FALSE(fs::exists(p.outPath)) << fixture;
+    }
+    EXPECT_FALSE(leftovers(outFolder(folder)));
+}

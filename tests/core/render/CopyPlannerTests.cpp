@@ -163,6 +163,13 @@ TEST(PictureCopy, AllowsOnlyAnUntouchedWholeSource) {
         {"late first frame", [](auto& s, auto&) { s.firstPtsTicks = 1000; }},
         {"other timescale", [](auto& s, auto&) { s.timescale = 600; }},
         {"ends early", [](auto& s, auto&) { s.endTicks = 300501; }},
+        // The copy can't write what the pictures don't hold.
+        {"pictures end first", [](auto& s, auto&) { s.endTicks = 299499; }},
+        {"plan outlasts the segment", [](auto&, auto& p) { p.durationUs = 11000000; }},
+        {"black before the segment", [](auto&, auto& p) {
+             p.durationUs = 11000000;
+             p.segments = {segment("a", 0, 1000000, 11000000)};
+         }},
         {"text", [](auto&, auto& p) { p.textItems = {caption("t", 0, 100000)}; }},
         {"grade", [](auto&, auto& p) { p.colorStack = {look(std::nullopt, std::nullopt)}; }},
         {"zoom", [](auto&, auto& p) { p.segments[0].transform.keyframes = {keyframe(0, 0.5, 0.5, 1.5)}; }},
@@ -180,6 +187,8 @@ TEST(PictureCopy, AllowsOnlyAnUntouchedWholeSource) {
         EXPECT_FALSE(PictureCopy::allowed(q, tq, s, std::nullopt)) << c.name;
     }
     // Within half an output frame of the end passes (half of 1000 ticks, truncated).
-    PictureCopy::Source s{1920, 1080, 0, 300500, 30000, 1000, false, true};
-    EXPECT_TRUE(PictureCopy::allowed(p, t, s, std::nullopt));
+    for (int64_t end : {299500, 300500}) {
+        PictureCopy::Source s{1920, 1080, 0, end, 30000, 1000, false, true};
+        EXPECT_TRUE(PictureCopy::allowed(p, t, s, std::nullopt)) << end;
+    }
 }

@@ -283,6 +283,24 @@ TEST(SegmentWindows, CopyRecognitionNeedsTheCopyKey) {
     EXPECT_EQ(SW::copyRange({31, 60}, off, l.timeline, sourcesAB(), copyableA(), engine), std::nullopt);
 }
 
+// A segment that outlasts its source's ten seconds of pictures: the copy
+// would write fewer frames than the window holds, so the end is rendered.
+TEST(SegmentWindows, NoCopyPastTheEndOfThePictures) {
+    RenderPlan p = plan(12000000);
+    p.segments = {segment("a", 0, 0, 12000000)};
+    auto l = listed(p, RenderVariant::after, copyableA());
+    ASSERT_EQ(l.windows.back().endFrame, 360);
+    for (const auto& w : l.windows) {
+        if (w.endFrame > 300) {
+            EXPECT_FALSE(w.copy) << w.firstFrame << "-" << w.endFrame;
+        }
+    }
+    EXPECT_TRUE(l.windows.front().copy);
+    // Nor with the key of the window that did reach the pictures' end.
+    const std::string tail = Digest::sha256("copy:" + hashA + ":240000:300000:30000:" + engine);
+    EXPECT_EQ(SW::copyRange({240, 360}, tail, l.timeline, sourcesAB(), copyableA(), engine), std::nullopt);
+}
+
 TEST(SegmentWindows, GapWindowsAndMissingSources) {
     RenderPlan p = plan(10000000);
     p.segments = {segment("a", 0, 2000000, 4000000)};

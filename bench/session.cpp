@@ -1,0 +1,111 @@
+// One engine driven for N minutes the way an editor drives it (the mixed
+// load of tests/support/SessionLoad.hpp: four requests in flight, one in
+// ten cancelled, 720p and 1080p sources made here), printing each period
+// the engine's resident memory, threads, descriptors, scratch files and
+// cache beside the requests answered and the machine's load. The aim: after
+// the first five minutes resident memory grows by less than 10% to the
+// end, and the peak stays under 1.5 GB.
+// Usage: bench_session [--minutes N] [--seconds-per-report S] [--folder F] [--seed N]
+#include "tests/support/SessionLoad.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace korvel::testing;
+
+int main(int argc, char** argv) {
+    double minutes = 30, secondsPerReport = 60;
+    fs::path folder = fs::temp_directory_path() / "korvel-bench-session";
+    uint64_t seed = 29;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--minutes")) minutes = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--seconds-per-report")) secondsPerReport = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--folder")) folder = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--seed")) seed = std::strtoull(argv[i + 1], nullptr, 10);
+        else {
+            std::fprintf(stderr, "usage: bench_session [--minutes N] [--seconds-per-report S] [--folder F] [--seed N]\n");
+            return 2;
+        }
+    }
+    if (minutes <= 0 || secondsPerReport <= 0) return 2;
+    // The sources are kept between runs; the engine's folders start empty.
+    const fs::path temp = folder / "temp", cache = folder / "cache", outputs = folder / "outputs";
+    for (const auto& f : {temp, cache, outputs}) fs::remove_all(f);
+    fs::remove_all(folder / "media");
+    fs::create_directories(temp);
+    auto media = SessionMedia::make(folder / "media", {{"720p-6s", 1280, 720, 6, 30},
+                                                       {"720p-12s", 1280, 720, 12, 60},
+                                                       {"1080p-4s", 1920, 1080, 4, 30},
+                                                       {"1080p-20s", 1920, 1080, 20, 60}});
+    if (!media) {
+        std::fprintf(stderr, "ffmpeg could not make the sources\n");
+        return 1;
+    }
+    EngineProcess engine({"--cache-dir", cache.string()}, {"KORVEL_ENGINE_TEMP_DIR=" + temp.string()});
+    SessionLoad load(engine, *media, outputs, {.seed = seed});
+
+    std::printf("One korvel-engine (pid %d) driven for %.3g minutes as an editor drives it: probes, thumbnails, preview "
+                "windows copied and rendered (a look, grain, matched gains, plain cuts) with their sound, scrubbing "
+                "with render.frame on a plan that changes every four frames, text measuring and layout, mixes, sound "
+                "and picture analyses, exports now and then, a new import every 150 requests; four requests in "
+                "flight, one in ten cancelled 20-400 ms after it is sent; sources 1280x720 (6 s, 12 s) and 1920x1080 "
+                "(4 s, 20 s), canvases 720p and 1080p. Load average at the start %s, %u cores.\n",
+                engine.pid(), minutes, loadAverage().c_str(), std::thread::hardware_concurrency());
+    std::printf("%7s %9s %9s %7s %5s %5s %9s %6s %6s %9s  %s\n", "minute", "RSS MiB", "HWM MiB", "threads", "fds",
+                "temp", "cache MiB", "done", "failed", "cancelled", "load average");
+    struct Report {
+        double minute;
+        EngineVitals vitals;
+    };
+    std::vector<Report> reports;
+    const auto start = SessionLoad::Clock::now();
+    const auto period = std::chrono::duration_cast<SessionLoad::Clock::duration>(std::chrono::duration<double>(secondsPerReport));
+    const auto end = start + std::chrono::duration_cast<SessionLoad::Clock::duration>(std::chrono::duration<double>(minutes * 60));
+    bool answering = true;
+    for (auto at = start + period; answering && at <= end + std::chrono::milliseconds(1); at += period) {
+        answering = load.runUntil(at);
+        const double minute = std::chrono::duration<double>(SessionLoad::Clock::now() - start).count() / 60;
+        const EngineVitals v = EngineVitals::of(engine.pid());
+        const SessionCounts c = load.take();
+        reports.push_back({minute, v});
+        std::printf("%7.2f %9.1f %9.1f %7lld %5lld %5lld %9.1f %6lld %6lld %9lld  %s\n", minute, v.residentKiB / 1024.0,
+                    v.peakResidentKiB / 1024.0, static_cast<long long>(v.threads), static_cast<long long>(v.descriptors),
+                    static_cast<long long>(filesIn(temp)), static_cast<double>(bytesUnder(cache)) / (1 << 20),
+                    static_cast<long long>(c.answered - c.failed - c.cancelled), static_cast<long long>(c.failed),
+                    static_cast<long long>(c.cancelled), loadAverage().c_str());
+        std::fflush(stdout);
+    }
+    if (!answering) std::printf("The engine stopped answering: %s\n", load.lastStall().c_str());
+    else load.drain();
+
+    const SessionCounts& total = load.total();
+    std::printf("Requests: %lld sent, %lld answered, %lld failed, %lld cancelled (%lld cancels sent)\n",
+                static_cast<long long>(total.sent), static_cast<long long>(total.answered),
+                static_cast<long long>(total.failed), static_cast<long long>(total.cancelled),
+                static_cast<long long>(total.cancelsSent));
+    if (!total.failures.empty()) std::printf("Failures by code:\n%s", total.failureLines().c_str());
+    if (reports.empty()) return 1;
+    // The first report at or after minute five (the middle of a run shorter than six minutes) against the last.
+    const double baseMinute = minutes >= 6 ? 5.0 : minutes / 2;
+    const Report* base = &reports.front();
+    for (const auto& r : reports)
+        if (r.minute >= baseMinute - 0.01) {
+            base = &r;
+            break;
+        }
+    const Report& last = reports.back();
+    const double growth = 100.0 * static_cast<double>(last.vitals.residentKiB - base->vitals.residentKiB) /
+                          static_cast<double>(std::max<int64_t>(1, base->vitals.residentKiB));
+    const double peakMiB = static_cast<double>(last.vitals.peakResidentKiB) / 1024;
+    const bool plateau = growth < 10 && peakMiB < 1.5e9 / (1 << 20) && answering && total.failed == 0;
+    std::printf("Compared: resident memory at minute %.2f (%.1f MiB) against the end, minute %.2f (%.1f MiB): %+.1f%% "
+                "(aim < 10%%); peak %.1f MiB (aim < 1430.5 MiB = 1.5 GB at 1080p, four renders in flight); load average "
+                "at the end %s. Plateau aim %s.\n",
+                base->minute, base->vitals.residentKiB / 1024.0, last.minute, last.vitals.residentKiB / 1024.0, growth,
+                peakMiB, loadAverage().c_str(), plateau ? "holds" : "does not hold");
+    engine.closeInput();
+    engine.wait(std::chrono::seconds(20));
+    return plateau ? 0 : 3;
+}
