@@ -9,6 +9,7 @@
 #include "Adapters/BlockingExecutor.hpp"
 #include "Adapters/FileIdentity.hpp"
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/WholeFile.hpp"
 #include "Adapters/Render/EngineCaches.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
@@ -424,20 +425,7 @@ AudioMixResultModel AudioPlanRenderer::finalMix(const JSONValue& planValue,
 void AudioPlanRenderer::writeSegment(const std::vector<uint8_t>& bytes, const fs::path& outPath) const {
     try {
         TempOutput output(outPath, journal_);
-        const int fd = ::open(output.url().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw SystemError::posix(errno, "create " + output.url().string());
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                const int e = errno;
-                ::close(fd);
-                throw SystemError::posix(e, "write " + output.url().string());
-            }
-            done += static_cast<size_t>(n);
-        }
-        if (::close(fd) != 0) throw SystemError::posix(errno, "close " + output.url().string());
+        WholeFile::write(output.url(), bytes);
         output.commit();
     } catch (...) {
         throw writingFailure(outPath);

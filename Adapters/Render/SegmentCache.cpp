@@ -2,6 +2,7 @@
 
 #include "Adapters/CacheFile.hpp"
 #include "Adapters/MediaFailure.hpp"
+#include "Adapters/WholeFile.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/SystemError.hpp"
 #include "Core/JSONValue.hpp"
@@ -19,22 +20,6 @@ namespace {
 
 constexpr std::string_view previewName = "The preview";
 
-EngineFailure notAKey() {
-    return EngineFailure::invalidParams("The segment key must be 64 lowercase hexadecimal characters.");
-}
-
-void writeAll(int fd, const uint8_t* data, size_t size, const fs::path& file) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw SystemError::posix(errno, "write " + file.string());
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
 // A temporary file beside the target, renamed over it: readers see the old
 // file or the whole new one.
 void writeAtomically(const fs::path& target, std::span<const uint8_t> bytes) {
@@ -42,7 +27,7 @@ void writeAtomically(const fs::path& target, std::span<const uint8_t> bytes) {
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) throw SystemError::posix(errno, "create " + temp.string());
     try {
-        writeAll(fd, bytes.data(), bytes.size(), temp);
+        WholeFile::write(fd, bytes, temp);
         if (::close(fd) != 0) {
             fd = -1;
             throw SystemError::posix(errno, "close " + temp.string());
@@ -115,7 +100,7 @@ void copyFile(const fs::path& from, const fs::path& to) {
                 throw SystemError::posix(errno, "read " + from.string());
             }
             if (n == 0) break;
-            writeAll(out, buffer.data(), static_cast<size_t>(n), to);
+            WholeFile::write(out, {buffer.data(), static_cast<size_t>(n)}, to);
         }
         ::close(in);
         in = -1;
@@ -130,6 +115,10 @@ void copyFile(const fs::path& from, const fs::path& to) {
 }
 
 } // namespace
+
+EngineFailure SegmentCache::notAKey() {
+    return EngineFailure::invalidParams("The segment key must be 64 lowercase hexadecimal characters.");
+}
 
 bool SegmentCache::isKey(std::string_view key) {
     if (key.size() != 64) return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Core/Jobs.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -38,6 +40,8 @@ public:
     // A key names files in the folder, so it must be exactly a segment key:
     // 64 lowercase hexadecimal characters.
     static bool isKey(std::string_view key);
+    // What a request naming such a file with anything else is answered.
+    static EngineFailure notAKey();
 
 private:
     std::filesystem::path folder_;

@@ -1,5 +1,7 @@
 #include "Adapters/Render/TempOutput.hpp"
 
+#include "Adapters/WholeFile.hpp"
+
 #include "Adapters/CacheFile.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/SystemError.hpp"
@@ -43,23 +45,6 @@ struct LiveOutputs {
         return uuids.count(u) > 0;
     }
 };
-
-void writeWhole(const fs::path& file, const std::string& bytes) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw SystemError::posix(errno, "create " + file.string());
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            throw SystemError::posix(e, "write " + file.string());
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) throw SystemError::posix(errno, "close " + file.string());
-}
 
 bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
@@ -111,7 +96,8 @@ TempOutput::TempOutput(const fs::path& final, const std::optional<fs::path>& jou
                                     {"pid", JSONValue(static_cast<int64_t>(::getpid()))}};
             fs::path entryFile = *journal / (uuid_ + ".json");
             LiveOutputs::shared().insert(uuid_);
-            writeWhole(entryFile, JSONValue(std::move(entry)).plain());
+            const std::string text = JSONValue(std::move(entry)).plain();
+            WholeFile::write(entryFile, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
             journalEntry_ = entryFile;
         }
     } catch (...) {

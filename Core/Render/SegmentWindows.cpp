@@ -132,13 +132,10 @@ std::vector<FrameRange> frameRanges(const ResolvedSegment& s, const FrameGrid& g
 std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& timeline, const Sources& sources,
                                 const Mattes& mattes, RenderVariant variant, std::string_view engineVersion,
                                 const Copyables& copyable) {
-    std::optional<RenderPlan> before;
-    if (variant == RenderVariant::before) before = plan.resolved(variant);
-    const RenderPlan& resolved = before ? *before : plan;
     const FrameGrid& grid = timeline.grid;
 
     std::vector<FrameRange> edited;
-    if (!copyable.empty()) edited = CopyPlanner::framesEdited(resolved, timeline, variant);
+    if (!copyable.empty()) edited = CopyPlanner::framesEdited(plan, timeline, variant);
 
     // Windows past the plan's end, or before its start, don't exist.
     const FrameRange planFrames{0, std::max<int64_t>(0, timeline.frameCount)};
@@ -159,7 +156,7 @@ std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& 
             for (const auto& range : free) {
                 for (const auto& run : CopyPlanner::split(range, s, source->second, grid)) {
                     Task::checkCancellation();
-                    Part record = part(run.frames, s, resolved, timeline, sources, mattes, variant, engineVersion);
+                    Part record = part(run.frames, s, plan, timeline, sources, mattes, variant, engineVersion);
                     if (!isPlain(record)) continue;
                     CopyRange copy{s.assetId, run.ticks.lowerBound, run.ticks.upperBound};
                     windows.push_back(window(run.frames, grid,
@@ -172,7 +169,7 @@ std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& 
         }
         for (const auto& range : CopyPlanner::subtract(copied, frameRanges(s, grid, shown))) {
             Task::checkCancellation();
-            Part record = part(range, s, resolved, timeline, sources, mattes, variant, engineVersion);
+            Part record = part(range, s, plan, timeline, sources, mattes, variant, engineVersion);
             windows.push_back(window(range, grid, record.canonicalText()));
         }
     }
@@ -221,11 +218,7 @@ std::string fingerprint(FrameRange w, const RenderPlan& plan, const ResolvedTime
         return "gap:" + std::to_string(WideMath::narrow(Wide{w.upperBound} - w.lowerBound)) + ":" +
                std::string(engineVersion);
     }
-    std::optional<RenderPlan> before;
-    if (variant == RenderVariant::before) before = plan.resolved(variant);
-    return part(w, timeline.segments[*index], before ? *before : plan, timeline, sources, mattes, variant,
-                engineVersion)
-        .canonicalText();
+    return part(w, timeline.segments[*index], plan, timeline, sources, mattes, variant, engineVersion).canonicalText();
 }
 
 } // namespace korvel::SegmentWindows

@@ -40,7 +40,8 @@ inline constexpr int64_t segmentUs = 2000000;
 
 using Copyables = std::map<std::string, CopyableSource>;
 
-// Sorted by first frame, inside the plan's frames; throws
+// The plan is the one the timeline was resolved from, already resolved for
+// the variant. Sorted by first frame, inside the plan's frames; throws
 // TimelineError::missingSource, and Cancelled when the task is.
 std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& timeline, const Sources& sources,
                                 const Mattes& mattes, RenderVariant variant, std::string_view engineVersion,
@@ -50,7 +51,8 @@ std::vector<SegmentWindow> list(const RenderPlan& plan, const ResolvedTimeline& 
 std::optional<CopyRange> copyRange(FrameRange window, std::string_view key, const ResolvedTimeline& timeline,
                                    const Sources& sources, const Copyables& copyable,
                                    std::string_view engineVersion) noexcept;
-// The fingerprint text of a requested window; throws TimelineError::missingSource.
+// The fingerprint text of a requested window, the plan resolved as for
+// `list`; throws TimelineError::missingSource.
 std::string fingerprint(FrameRange window, const RenderPlan& plan, const ResolvedTimeline& timeline,
                         const Sources& sources, const Mattes& mattes, RenderVariant variant,
                         std::string_view engineVersion);

@@ -119,7 +119,7 @@ TEST(RenderLive, SoundIsTheMixFileOrNothing) {
     auto video = e.engine->liveVideo(textOf(mixed, "id"));
     ASSERT_TRUE(video && video->asset->sound);
     EXPECT_EQ(video->asset->sound->asset, tone);
-    EXPECT_EQ(video->asset->sound->duration, (MediaTime{30000, 30000}));
+    EXPECT_EQ(video->asset->sound->duration, (TickTime{30000, 30000}));
     // The source's own sound when the plan plays it untouched; the mix file is ignored.
     JSONValue copied = e.live(liveParams(plan(2'000'000, voiceTrack("a", 2'000'000)), R"(,"audioPath":")" + tone.string() + "\""));
     auto source = e.engine->liveVideo(textOf(copied, "id"));
@@ -143,8 +143,8 @@ TEST(RenderLive, AFramePulledLiveEqualsRenderFrame) {
     auto raw = korvel::testing::runCommand("ffmpeg -nostdin -v error -i '" + out.string() +
                                            "' -f rawvideo -pix_fmt rgb24 -");
     ASSERT_TRUE(raw);
-    MediaTime start = video->frameStart(0.5);
-    EXPECT_EQ(start, (MediaTime{15000, 30000}));
+    TickTime start = video->frameStart(0.5);
+    EXPECT_EQ(start, (TickTime{15000, 30000}));
     Picture frame = video->frame(15);
     EXPECT_EQ(frame.width, 320);
     EXPECT_EQ(frame.height, 240);

@@ -72,8 +72,9 @@ struct Listed {
 
 Listed listed(const RenderPlan& p, RenderVariant variant, const SW::Copyables& copyable = {},
               const SW::Sources& sources = sourcesAB(), const SW::Mattes& mattes = {}) {
-    ResolvedTimeline t(p.resolved(variant), tablesAB(), {});
-    return {t, SW::list(p, t, sources, mattes, variant, engine, copyable)};
+    RenderPlan resolved = p.resolved(variant);
+    ResolvedTimeline t(resolved, tablesAB(), {});
+    return {t, SW::list(resolved, t, sources, mattes, variant, engine, copyable)};
 }
 
 Ranges framesOf(const std::vector<SegmentWindow>& windows) {
