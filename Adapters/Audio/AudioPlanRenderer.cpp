@@ -1,5 +1,6 @@
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
@@ -137,7 +138,7 @@ void refuseSourceAsOutput(const fs::path& outPath, const AudioPlan& plan) {
 }
 
 EngineFailure writingFailure(const fs::path& outPath) {
-    return MediaFailure::writing(std::current_exception(), outPath.filename().string(), outPath.parent_path(),
+    return MediaFailure::writing(std::current_exception(), nameOf(outPath), outPath.parent_path(),
                                  MediaFailure::volumeCapacity);
 }
 

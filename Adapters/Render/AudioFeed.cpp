@@ -1,5 +1,6 @@
 #include "Adapters/Render/AudioFeed.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/Audio/AudioEncoder.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
@@ -73,7 +74,7 @@ AudioFeed::Source AudioFeed::open(const std::string& path, double videoSeconds, 
     std::filesystem::path url(path);
     std::error_code ec;
     if (!std::filesystem::exists(url, ec)) {
-        throw EngineFailure::sourceUnavailable("The sound mix " + url.filename().string() + " is not there.");
+        throw EngineFailure::sourceUnavailable("The sound mix " + nameOf(url) + " is not there.");
     }
     Opened o = audioTrack(url, "The sound mix");
     const AVStream* st = o.format->streams[o.stream];
@@ -92,14 +93,14 @@ AudioFeed::Source AudioFeed::open(const std::string& path, double videoSeconds, 
 }
 
 AudioFeed::Source AudioFeed::openCopy(const std::filesystem::path& url, double videoSeconds) {
-    Opened o = audioTrack(url, url.filename().string());
+    Opened o = audioTrack(url, nameOf(url));
     const AVStream* st = o.format->streams[o.stream];
     return Source{url, st->codecpar->sample_rate, st->codecpar->ch_layout.nb_channels, o.duration, videoSeconds, true};
 }
 
 bool AudioFeed::copyable(const std::filesystem::path& url, int64_t durationUs) {
     try {
-        Opened o = audioTrack(url, url.filename().string());
+        Opened o = audioTrack(url, nameOf(url));
         const AVStream* st = o.format->streams[o.stream];
         if (st->codecpar->codec_id != AV_CODEC_ID_AAC) return false;
         // One frame of slack, as the packets' own reach is whole frames.
@@ -113,7 +114,7 @@ AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
     : source_(source), reader_(std::make_unique<Reader>()) {
     Opened o;
     try {
-        o = audioTrack(source.url, source.copied ? source.url.filename().string() : "The sound mix");
+        o = audioTrack(source.url, source.copied ? nameOf(source.url) : "The sound mix");
     } catch (const EngineFailure&) {
         throw;
     } catch (...) {
@@ -210,7 +211,7 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
         } catch (const Cancelled&) {
             throw;
         } catch (...) {
-            throw MediaFailure::writing(std::current_exception(), writer.outputURL().filename().string(),
+            throw MediaFailure::writing(std::current_exception(), nameOf(writer.outputURL()),
                                         writer.outputURL());
         }
     };

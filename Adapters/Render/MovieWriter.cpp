@@ -1,5 +1,6 @@
 #include "Adapters/Render/MovieWriter.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/VideoEncoder.hpp"
@@ -50,7 +51,7 @@ void MovieWriter::fail(std::exception_ptr error) {
     State& s = *state_;
     if (s.status != Status::failed) {
         s.status = Status::failed;
-        s.failure = std::make_exception_ptr(MediaFailure::writing(error, url_.filename().string(), url_));
+        s.failure = std::make_exception_ptr(MediaFailure::writing(error, nameOf(url_), url_));
     }
     std::rethrow_exception(s.failure);
 }

@@ -1,10 +1,10 @@
 #include "Adapters/Render/TempOutput.hpp"
 
-#include "Adapters/WholeFile.hpp"
-
 #include "Adapters/CacheFile.hpp"
+#include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/SystemError.hpp"
+#include "Adapters/WholeFile.hpp"
 #include "Core/JSONValue.hpp"
 
 #include <cerrno>
@@ -79,7 +79,7 @@ TempOutput::TempOutput(const fs::path& final, const std::optional<fs::path>& jou
     uuid_ = makeUUID();
     const std::string name = final.filename().string();
     if (holdsNul(final.native()) || (journal && holdsNul(journal->native())) || !replaceable(final)) {
-        throw EngineFailure::writeFailed(name + " could not be written.");
+        throw EngineFailure::writeFailed(nameOf(final) + " could not be written.");
     }
     folder_ = final.parent_path() / (name + std::string(partialMarker) + uuid_);
     url_ = folder_ / name;
@@ -123,12 +123,12 @@ TempOutput::~TempOutput() {
 void TempOutput::commit() {
     if (!replaceable(final_)) {
         discard();
-        throw EngineFailure::writeFailed(final_.filename().string() + " could not be written.");
+        throw EngineFailure::writeFailed(nameOf(final_) + " could not be written.");
     }
     if (::rename(url_.c_str(), final_.c_str()) != 0) {
         auto error = std::make_exception_ptr(SystemError::posix(errno, "replace " + final_.string()));
         discard();
-        throw MediaFailure::writing(error, final_.filename().string(), final_);
+        throw MediaFailure::writing(error, nameOf(final_), final_);
     }
     // Folder first: a crash in between leaves an entry, never an orphan folder.
     removeQuietly(folder_, true);

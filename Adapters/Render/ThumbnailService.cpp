@@ -1,5 +1,6 @@
 #include "Adapters/Render/ThumbnailService.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/ImageFiles.hpp"
 #include "Adapters/Render/StillImages.hpp"
@@ -23,7 +24,7 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     }
     auto video = library->video(location);
     const PTSTable& table = video->table;
-    if (table.pts.empty()) throw EngineFailure::unsupportedFormat(location.filename().string() + " has no frames.");
+    if (table.pts.empty()) throw EngineFailure::unsupportedFormat(nameOf(location) + " has no frames.");
     int64_t ticks = 0;
     try {
         ticks = Microseconds::ticks(params.atUs, table.timescale);

@@ -1,4 +1,6 @@
 #include "Adapters/Render/VideoFrames.hpp"
+
+#include "Adapters/FileName.hpp"
 #include "Adapters/Render/VideoFrameWalk.hpp"
 
 #include "Adapters/Render/ColorTags.hpp"
@@ -135,7 +137,7 @@ Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack&
     try {
         file.emplace(url);
     } catch (...) {
-        throw EngineFailure::sourceUnavailable(url.filename().string() + " can't be read.");
+        throw EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
     }
     std::optional<Picture> picture;
     int decoderError = 0;
@@ -224,7 +226,7 @@ std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(si
         try {
             s.file.emplace(s.url);
         } catch (...) {
-            throw EngineFailure::sourceUnavailable(s.url.filename().string() + " can't be read.");
+            throw EngineFailure::sourceUnavailable(nameOf(s.url) + " can't be read.");
         }
     }
     const MovieSample& goal = samples[target];

@@ -1,5 +1,6 @@
 #include "Adapters/Render/VideoOpener.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/ColorTags.hpp"
@@ -13,7 +14,7 @@ namespace korvel {
 namespace {
 
 EngineFailure unsupported(const std::filesystem::path& url, std::string_view rest) {
-    return EngineFailure::unsupportedFormat(url.filename().string() + std::string(rest));
+    return EngineFailure::unsupportedFormat(nameOf(url) + std::string(rest));
 }
 
 // No recording lasts long enough for its times to leave microseconds: such
