@@ -6,7 +6,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -38,6 +40,7 @@ public:
                 FrameBuffers::Floats buffer = std::move(kept_[best].buffer);
                 kept_.erase(kept_.begin() + static_cast<ptrdiff_t>(best));
                 bytes_ -= buffer.capacity() * sizeof(float);
+                changed();
                 buffer.resize(floats);
                 return buffer;
             }
@@ -67,12 +70,7 @@ public:
                 dropped.push_back(std::move(kept_.front().buffer));
                 kept_.erase(kept_.begin());
             }
-            if (!reaping_) {
-                // Lives as long as the pool, which the process never destroys.
-                std::thread([this] { reap(); }).detach();
-                reaping_ = true;
-            }
-            wake_.notify_all();
+            changed();
         }
         // Unmapped here, outside the lock.
         FrameBuffers::Floats().swap(buffer);
@@ -119,18 +117,15 @@ public:
     void use() {
         std::lock_guard guard(lock_);
         ++users_;
+        changed();
     }
 
-    // Decoders, encoders and their threads free what they took from the heap
-    // when a render ends, but the heap keeps freed pages, arena by arena, for
-    // the next allocation. When no render is left the pages go back to the
-    // system: a trim gives them back without changing the heap's policy.
     void letGo() {
-        {
-            std::lock_guard guard(lock_);
-            if (--users_ > 0) return;
-        }
-        ::malloc_trim(0);
+        std::lock_guard guard(lock_);
+        if (--users_ > 0) return;
+        idleSince_ = Clock::now();
+        trimDue_ = true;
+        changed();
     }
 
 private:
@@ -139,18 +134,41 @@ private:
         Clock::time_point at;
     };
 
+    // Under the lock.
+    void changed() {
+        ++version_;
+        if (!reaping_) {
+            // Lives as long as the pool, which the process never destroys.
+            std::thread([this] { reap(); }).detach();
+            reaping_ = true;
+        }
+        wake_.notify_all();
+    }
+
+    // Decoders, encoders and their threads free what they took from the heap
+    // when a render ends, but the heap keeps the freed pages, arena by arena,
+    // for later allocations. Once no render has run for a moment they go
+    // back to the system: a trim, which changes none of the heap's policy.
+    // Not at once: renders that follow each other would fault them in again.
     [[noreturn]] void reap() {
         std::unique_lock guard(lock_);
         for (;;) {
-            wake_.wait(guard, [this] { return !kept_.empty(); });
-            // The oldest goes first; a buffer taken meanwhile moves the time on.
-            auto until = kept_.front().at + grace;
-            if (wake_.wait_until(guard, until, [&] { return kept_.empty() || kept_.front().at + grace != until; })) continue;
+            wake_.wait(guard, [this] { return !kept_.empty() || trimDue_; });
+            auto until = Clock::time_point::max();
+            if (!kept_.empty()) until = kept_.front().at + grace;
+            if (trimDue_) until = std::min(until, idleSince_ + settle);
+            const uint64_t seen = version_;
+            if (wake_.wait_until(guard, until, [&] { return version_ != seen; })) continue;
+            const bool trim = trimDue_ && users_ == 0 && Clock::now() >= idleSince_ + settle;
+            if (trim) trimDue_ = false;
             guard.unlock();
             freeIdle(Clock::now());
+            if (trim) ::malloc_trim(0);
             guard.lock();
         }
     }
+
+    static constexpr std::chrono::milliseconds settle{500};
 
     std::mutex lock_;
     std::condition_variable wake_;
@@ -159,6 +177,9 @@ private:
     std::atomic<size_t> mapped_{0};
     bool reaping_ = false;
     int users_ = 0;
+    bool trimDue_ = false;
+    Clock::time_point idleSince_;
+    uint64_t version_ = 0;
 };
 
 // Never destroyed: buffers may still be dropped while the process ends.

@@ -21,8 +21,8 @@ inline constexpr size_t mostBytes = size_t{512} << 20;
 inline constexpr std::chrono::seconds grace{10};
 
 // Held by a render while it draws: the pool is installed before its first
-// frame, and when the last render lets go the heap's freed pages go back to
-// the system.
+// frame, and half a second after the last render lets go the heap's freed
+// pages go back to the system.
 class Use {
 public:
     Use();

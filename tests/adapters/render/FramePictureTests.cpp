@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <limits>
 #include <random>
 
@@ -220,4 +223,32 @@ TEST(FramePicture, FrameBuffersKeepAByteBoundAndGiveIdleOnesBack) {
     EXPECT_EQ(FrameMemory::keptBuffers(), 0u);
     EXPECT_EQ(FrameMemory::keptBytes(), 0u);
     EXPECT_EQ(FrameMemory::mappedBytes(), baseline) << "every idle buffer is unmapped";
+}
+
+// The engine leaves the heap's policy to its host: after a render, a large
+// block the host frees goes back to the system as it would without the
+// engine, and no frame buffer lives in the heap.
+TEST(FramePicture, ARenderLeavesTheHeapsPolicyAlone) {
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    const struct mallinfo2 before = mallinfo2();
+    {
+        FrameMemory::Use render;
+        std::vector<RGBAImage> frames;
+        for (int i = 0; i < 4; ++i) frames.push_back(RGBAImage::transparent(0, 0, 1920, 1080));
+        const struct mallinfo2 drawing = mallinfo2();
+        EXPECT_LT(drawing.uordblks + drawing.hblkhd, before.uordblks + before.hblkhd + (size_t{4} << 20))
+            << "frame buffers are the engine's own mappings";
+    }
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    // Larger than any block the heap serves itself by default, smaller than
+    // the bound a host's own setting would raise it to.
+    constexpr size_t large = size_t{20} << 20;
+    void* block = std::malloc(large);
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 1, large);
+    std::free(block);
+    const struct mallinfo2 after = mallinfo2();
+    EXPECT_LT(after.arena + after.hblkhd, before.arena + before.hblkhd + (size_t{4} << 20))
+        << "the freed block went back to the system";
+    EXPECT_LT(after.fordblks, before.fordblks + (size_t{4} << 20));
 }
