@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -138,9 +139,13 @@ private:
     void changed() {
         ++version_;
         if (!reaping_) {
-            // Lives as long as the pool, which the process never destroys.
-            std::thread([this] { reap(); }).detach();
-            reaping_ = true;
+            try {
+                // Lives as long as the pool, which the process never destroys.
+                std::thread([this] { reap(); }).detach();
+                reaping_ = true;
+            } catch (const std::system_error&) {
+                // No thread now: the next change tries again.
+            }
         }
         wake_.notify_all();
     }
