@@ -43,6 +43,8 @@ EngineFailure writing(const std::exception_ptr& error, Phrase subject,
                       const std::optional<std::filesystem::path>& at = std::nullopt,
                       const FreeSpace& available = {});
 EngineFailure reading(const std::exception_ptr& error, std::string_view what);
+// A file whose tables place samples past its end.
+EngineFailure cutShort(const std::filesystem::path& url);
 
 // Free bytes on the volume of the location, or of its nearest existing folder.
 std::optional<int64_t> volumeCapacity(const std::filesystem::path& location);
