@@ -42,8 +42,6 @@ constexpr int maximumSourceRate = 768'000;
 // and the AAC encoder never meet an infinity.
 constexpr float sampleBound = 16.0f;
 
-bool readableRate(int rate) { return rate >= minimumSourceRate && rate <= maximumSourceRate; }
-
 [[noreturn]] void unreadable() { throw EngineFailure::unsupportedFormat("This audio track cannot be read."); }
 
 struct ResampleFreer {
@@ -631,6 +629,12 @@ PCMAudio read(const fs::path& url, int channels, const JobContext& job) {
 void stream(const fs::path& url, int channels, const JobContext& job, const Piece& piece) {
     decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job, &piece);
 }
+
+void streamAt(const fs::path& url, int rate, int channels, const JobContext& job, const Piece& piece) {
+    decode(url, rate, channels, job, &piece);
+}
+
+bool readableRate(int rate) { return rate >= minimumSourceRate && rate <= maximumSourceRate; }
 
 std::vector<float> readMono(const fs::path& url, int sampleRate, const JobContext& job) {
     auto out = decode(url, sampleRate, 1, job);

@@ -36,6 +36,11 @@ std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem:
 // a reading failure of "This audio track".
 bool streamDirect(const std::filesystem::path& url, int rate, int channels, int64_t expectedFrames,
                   int64_t durationUs, int64_t limitFrames, const JobContext& job, const Piece& piece);
+// Whether a source's sample rate is one real sound is recorded at; the
+// decoder refuses others as "This audio track cannot be read."
+bool readableRate(int rate);
+// The same sound at `rate` instead of 48 kHz.
+void streamAt(const std::filesystem::path& url, int rate, int channels, const JobContext& job, const Piece& piece);
 // Splits interleaved samples; a trailing partial frame is dropped.
 std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
 } // namespace AudioDecoder
