@@ -317,6 +317,15 @@ private:
                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
     }
 
+    // The buffer's length as its container gave it, in stream time; 0 when unknown.
+    static int64_t packetDuration(const AVFrame* frame) {
+#if LIBAVUTIL_VERSION_MAJOR >= 58
+        return frame->duration;
+#else
+        return frame->pkt_duration;
+#endif
+    }
+
     void take(AVFrame* frame) {
         if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return;
         if (!readableRate(frame->sample_rate) || frame->ch_layout.nb_channels > maximumSourceChannels) unreadable();
@@ -337,6 +346,23 @@ private:
             passed_ = at;
         }
         heldLead_ = at == AV_NOPTS_VALUE ? 0 : at - passed_;
+        // Where the container's own timeline has no hole before the buffer
+        // (each packet starts where the one before it ends, by the durations
+        // it gives them), stamps that run ahead of the samples are its
+        // arithmetic at a rate the codec left (a raw stream switching rate).
+        heldHole_ = INT64_MAX;
+        const int64_t pts = frame->best_effort_timestamp;
+        if (pts != AV_NOPTS_VALUE && lastEnd_ != AV_NOPTS_VALUE) {
+            heldHole_ = av_rescale_q(pts - lastEnd_, stream_->time_base, AVRational{1, inRate_});
+        }
+        if (pts == AV_NOPTS_VALUE) {
+            lastEnd_ = AV_NOPTS_VALUE;
+        } else {
+            const int64_t duration = packetDuration(frame);
+            lastEnd_ = pts + (duration > 0 ? duration
+                                           : av_rescale_q(frame->nb_samples, AVRational{1, frame->sample_rate},
+                                                          stream_->time_base));
+        }
         av_frame_move_ref(held_.get(), frame);
         holding_ = true;
     }
@@ -350,7 +376,7 @@ private:
         holding_ = false;
         const int count = held_->nb_samples;
         if (heldLead_ > 0 && next != AV_NOPTS_VALUE) {
-            const int64_t gapIn = std::min(heldLead_, next - (passed_ + count));
+            const int64_t gapIn = std::min({heldLead_, next - (passed_ + count), heldHole_});
             const int64_t gapOut = av_rescale(gapIn, rate_, inRate_);
             // Stamps in coarse units (Matroska and WebM count milliseconds)
             // are rounded: a gap shorter than one unit is that rounding.
@@ -481,7 +507,9 @@ private:
     // comes before it.
     FFmpeg::Frame held_;
     bool holding_ = false;
-    int64_t heldLead_ = 0;
+    int64_t heldLead_ = 0, heldHole_ = INT64_MAX;
+    // Where the last buffer ends on the container's timeline.
+    int64_t lastEnd_ = AV_NOPTS_VALUE;
     std::vector<std::vector<float>> scratch_;
     Output out_;
 };

@@ -219,22 +219,28 @@ TEST(AudioDecoder, HeldSampleExactToFFmpegsDecodeAcrossTheWholeSound) {
     }
 }
 
-TEST(AudioDecoder, AChannelCountChangeGoesOnInTheFirstLayout) {
+TEST(AudioDecoder, ALayoutOrRateChangeGoesOnInTheFirstLayout) {
     // One second of stereo (the right at 0.8 of the left) then one of mono,
     // or the other way round, joined byte for byte as a cat would.
-    const std::string stereo = "-f lavfi -i \"aevalsrc='0.3*sin(2*PI*440*t)|0.24*sin(2*PI*440*t)':s=48000:d=1\"";
+    auto stereoAt = [](int rate) {
+        return "-f lavfi -i \"aevalsrc='0.3*sin(2*PI*440*t)|0.24*sin(2*PI*440*t)':s=" + std::to_string(rate) + ":d=1\"";
+    };
     const std::string mono = "-f lavfi -i \"aevalsrc='0.3*sin(2*PI*660*t)':s=48000:d=1\"";
     struct Case {
         Codec codec;
         bool stereoFirst;
+        int stereoRate = 48000;
     } cases[] = {
         {{"adts", "aac", "-c:a aac -f adts"}, true},
         {{"mp3", "mp3", "-c:a libmp3lame -b:a 128k"}, true},
         {{"adts-up", "aac", "-c:a aac -f adts"}, false},
         {{"flac", "flac", "-c:a flac"}, true},
+        // A raw stream stamps every packet at its first rate.
+        {{"adts-rate", "aac", "-c:a aac -f adts"}, true, 44100},
     };
     for (const Case& c : cases) {
         const std::string& name = c.codec.name;
+        const std::string stereo = stereoAt(c.stereoRate);
         const fs::path a = madeWith(name + "-a." + c.codec.extension, c.stereoFirst ? stereo : mono, c.codec.options);
         const fs::path b = madeWith(name + "-b." + c.codec.extension, c.stereoFirst ? mono : stereo, c.codec.options);
         const fs::path joined = folder() / ("joined-" + name + "." + c.codec.extension);
