@@ -65,8 +65,8 @@ public:
     // The direct route reads the samples as they come (no gap filling),
     // gives way before every buffer and reports at most once per percent.
     // With a sink, pieces leave as they are decoded and nothing is kept.
-    TrackDecoder(AVFormatContext* format, int stream, const fs::path& url, int rate, int channels, int64_t durationFrames,
-                 const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0,
+    TrackDecoder(AVFormatContext* format, int stream, const fs::path& url, int rate, int channels,
+                 int64_t durationFrames, const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0,
                  int64_t deliveredLimit = -1)
         : format_(format), stream_(format->streams[stream]), url_(url), rate_(rate), channels_(channels),
           durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs),
@@ -86,12 +86,7 @@ public:
             unreadable();
         }
         holdsItsSamples();
-        // FFmpeg takes a WAV's 24 valid bits in 32-bit containers for 24-bit
-        // floats. They are integers, left-justified: read as 32-bit ones they
-        // are exact.
-        const int width = parameters->ch_layout.nb_channels > 0 ? parameters->block_align / parameters->ch_layout.nb_channels : 0;
-        const bool widened = (parameters->codec_id == AV_CODEC_ID_PCM_F24LE || parameters->codec_id == AV_CODEC_ID_PCM_S24LE) &&
-                             width == 4 && parameters->block_align % parameters->ch_layout.nb_channels == 0;
+        const bool widened = inWideContainers(parameters);
         if (widened) codec = avcodec_find_decoder(AV_CODEC_ID_PCM_S32LE);
         FFmpeg::Codec context(avcodec_alloc_context3(codec));
         if (!context) throw std::bad_alloc();
@@ -177,6 +172,15 @@ public:
 private:
     static void check(int status, std::string_view doing) {
         if (status < 0) throw SystemError::ffmpeg(status, doing);
+    }
+
+    // FFmpeg takes a WAV's 24 valid bits in 32-bit containers for 24-bit
+    // floats. They are integers, left-justified: read as 32-bit ones they
+    // are exact.
+    static bool inWideContainers(const AVCodecParameters* p) {
+        const int channels = p->ch_layout.nb_channels;
+        const bool twentyFour = p->codec_id == AV_CODEC_ID_PCM_F24LE || p->codec_id == AV_CODEC_ID_PCM_S24LE;
+        return twentyFour && channels > 0 && p->block_align == 4 * channels;
     }
 
     // A FLAC stream is stamped at its STREAMINFO's rate even where its frames
@@ -623,7 +627,9 @@ std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, i
         auto format = openFile(url);
         const int stream = firstAudioTrack(format.get());
         if (stream < 0) return std::nullopt;
-        return TrackDecoder(format.get(), stream, url, rate, channels, expectedFrames, nullptr, true, durationUs).run(job).channels;
+        return TrackDecoder(format.get(), stream, url, rate, channels, expectedFrames, nullptr, true, durationUs)
+            .run(job)
+            .channels;
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
