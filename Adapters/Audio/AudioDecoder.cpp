@@ -196,9 +196,10 @@ private:
 
     // A damaged packet amid sound (a second file's tags where two were
     // joined) is left out, and the stamps after it keep the sound in place;
-    // a track that refuses most of its packets is damaged.
+    // a track that refuses most of its packets is damaged. The direct route
+    // fills no gaps, so there it gives up.
     void refuse(int status) {
-        if (status != AVERROR_INVALIDDATA) check(status, "decode the audio track");
+        if (status != AVERROR_INVALIDDATA || direct_) check(status, "decode the audio track");
         ++refused_;
         refusal_ = status;
     }
