@@ -137,8 +137,7 @@ bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
 }
 
 ProbeResult ProbeService::audioFile(const MediaAsset& asset, size_t track, const std::string& hash) {
-    const EngineFailure damaged =
-        EngineFailure::unsupportedFormat(nameOf(asset.url()) + " is cut short or damaged, so its end can't be read.");
+    const EngineFailure damaged = MediaFailure::cutShort(asset.url());
     int64_t us = 0;
     try {
         us = durationUs(soundLength(asset));
