@@ -2,6 +2,7 @@
 
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileName.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/StillImages.hpp"
