@@ -1,5 +1,6 @@
 #include "Adapters/MediaFailure.hpp"
 
+#include "Adapters/FileName.hpp"
 #include "Adapters/Stderr.hpp"
 #include "Adapters/SystemError.hpp"
 
@@ -159,6 +160,10 @@ EngineFailure reading(const std::exception_ptr& error, std::string_view what) {
 
 EngineFailure damaged(std::string_view what) {
     return EngineFailure::unsupportedFormat("Part of " + lowercasingFirst(what) + " can't be read. The file may be damaged.");
+}
+
+EngineFailure cutShort(const std::filesystem::path& url) {
+    return EngineFailure::unsupportedFormat(nameOf(url) + " is cut short or damaged, so its end can't be read.");
 }
 
 } // namespace korvel::MediaFailure

@@ -45,6 +45,8 @@ EngineFailure writing(const std::exception_ptr& error, Phrase subject,
 EngineFailure reading(const std::exception_ptr& error, std::string_view what);
 // What reading answers for a file that is there but does not hold together.
 EngineFailure damaged(std::string_view what);
+// A file whose tables place samples past its end.
+EngineFailure cutShort(const std::filesystem::path& url);
 
 // Free bytes on the volume of the location, or of its nearest existing folder.
 std::optional<int64_t> volumeCapacity(const std::filesystem::path& location);

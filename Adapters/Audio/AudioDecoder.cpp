@@ -9,7 +9,9 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
 #include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -30,6 +32,17 @@ constexpr int progressEvery = 64;
 constexpr int64_t reservationFrames = 3600 * PCMAudio::sampleRate;
 // The converter's own limit; a header that claims more is no sound we can map.
 constexpr int maximumSourceChannels = 64;
+// Real sound is recorded at 8 kHz or more. A header claiming a few hertz
+// would turn a tiny file into hours of output; rates past the fastest
+// studio rate are no sound either.
+constexpr int minimumSourceRate = 2000;
+constexpr int maximumSourceRate = 768'000;
+// Decoded samples stay within +24 dBFS: far above any real over, yet
+// squares summed over hours of them stay finite in float, so meters, mixes
+// and the AAC encoder never meet an infinity.
+constexpr float sampleBound = 16.0f;
+
+[[noreturn]] void unreadable() { throw EngineFailure::unsupportedFormat("This audio track cannot be read."); }
 
 struct ResampleFreer {
     void operator()(SwrContext* s) const { swr_free(&s); }
@@ -52,23 +65,36 @@ public:
     // The direct route reads the samples as they come (no gap filling),
     // gives way before every buffer and reports at most once per percent.
     // With a sink, pieces leave as they are decoded and nothing is kept.
-    TrackDecoder(AVFormatContext* format, int stream, int rate, int channels, int64_t durationFrames,
-                 const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0,
+    TrackDecoder(AVFormatContext* format, int stream, const fs::path& url, int rate, int channels,
+                 int64_t durationFrames, const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0,
                  int64_t deliveredLimit = -1)
-        : format_(format), stream_(format->streams[stream]), rate_(rate), channels_(channels),
+        : format_(format), stream_(format->streams[stream]), url_(url), rate_(rate), channels_(channels),
           durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs),
           deliveredLimit_(deliveredLimit), sink_(sink) {}
+    ~TrackDecoder() { av_channel_layout_uninit(&inLayout_); }
+    TrackDecoder(const TrackDecoder&) = delete;
+    TrackDecoder& operator=(const TrackDecoder&) = delete;
 
     // Whether pieces already left through the sink: the sound can't be taken back.
     bool delivered() const { return produced_ > 0 && sink_ != nullptr; }
 
     Output run(const JobContext& job) {
-        const AVCodec* codec = avcodec_find_decoder(stream_->codecpar->codec_id);
-        if (!codec || stream_->codecpar->ch_layout.nb_channels > maximumSourceChannels)
-            throw EngineFailure::unsupportedFormat("This audio track cannot be read.");
+        const AVCodecParameters* parameters = stream_->codecpar;
+        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+        if (!codec || parameters->ch_layout.nb_channels > maximumSourceChannels ||
+            (parameters->sample_rate != 0 && !readableRate(parameters->sample_rate)) || !readableStreamInfo()) {
+            unreadable();
+        }
+        holdsItsSamples();
+        const bool widened = inWideContainers(parameters);
+        if (widened) codec = avcodec_find_decoder(AV_CODEC_ID_PCM_S32LE);
         FFmpeg::Codec context(avcodec_alloc_context3(codec));
         if (!context) throw std::bad_alloc();
-        check(avcodec_parameters_to_context(context.get(), stream_->codecpar), "read the audio format");
+        check(avcodec_parameters_to_context(context.get(), parameters), "read the audio format");
+        if (widened) {
+            context->codec_id = AV_CODEC_ID_PCM_S32LE;
+            context->bits_per_coded_sample = 32;
+        }
         context->pkt_timebase = stream_->time_base;
         check(avcodec_open2(context.get(), codec, nullptr), "open the audio decoder");
         decoder_ = context.get();
@@ -77,7 +103,7 @@ public:
         // bigger number from a damaged header.
         limitFrames_ = PCMAudio::maximumFrames;
         if (durationFrames_ > 0) limitFrames_ = std::min(limitFrames_, durationFrames_ + PCMAudio::sampleRate);
-        out_.channels.assign(static_cast<size_t>(outChannels()), {});
+        out_.channels.assign(static_cast<size_t>(channels_), {});
         const int64_t reserve = sink_ ? 0 : std::min(durationFrames_, reservationFrames);
         if (reserve > 0) {
             for (auto& c : out_.channels) c.reserve(static_cast<size_t>(reserve));
@@ -85,7 +111,8 @@ public:
 
         auto packet = FFmpeg::packet();
         auto frame = FFmpeg::frame();
-        if (!packet || !frame) throw std::bad_alloc();
+        held_ = FFmpeg::frame();
+        if (!packet || !frame || !held_) throw std::bad_alloc();
         bool draining = false;
         while (true) {
             if (!draining) {
@@ -101,13 +128,15 @@ public:
                     }
                     status = avcodec_send_packet(decoder_, packet.get());
                     av_packet_unref(packet.get());
-                    if (status < 0 && status != AVERROR(EAGAIN)) check(status, "decode the audio track");
+                    if (status < 0 && status != AVERROR(EAGAIN)) refuse(status);
                 }
             }
             while (true) {
                 int status = avcodec_receive_frame(decoder_, frame.get());
                 if (status == AVERROR(EAGAIN)) break;
                 if (status == AVERROR_EOF) {
+                    if (refused_ > 0 && refused_ >= buffers_) check(refusal_, "decode the audio track");
+                    release(AV_NOPTS_VALUE);
                     flush();
                     Task::checkCancellation();
                     if (direct_) {
@@ -116,10 +145,15 @@ public:
                     }
                     return std::move(out_);
                 }
+                if (status == AVERROR_INVALIDDATA) {
+                    refuse(status);
+                    continue;
+                }
                 check(status, "decode the audio track");
+                ++buffers_;
                 if (direct_) {
                     directProgress(job);
-                } else if (++buffers_ % progressEvery == 0) {
+                } else if (buffers_ % progressEvery == 0) {
                     Task::checkCancellation();
                     job.giveWay();
                     if (durationFrames_ > 0) {
@@ -140,14 +174,53 @@ private:
         if (status < 0) throw SystemError::ffmpeg(status, doing);
     }
 
-    int sourceChannels() const { return decoder_->ch_layout.nb_channels; }
+    // FFmpeg takes a WAV's 24 valid bits in 32-bit containers for 24-bit
+    // floats. They are integers, left-justified: read as 32-bit ones they
+    // are exact.
+    static bool inWideContainers(const AVCodecParameters* p) {
+        const int channels = p->ch_layout.nb_channels;
+        const bool twentyFour = p->codec_id == AV_CODEC_ID_PCM_F24LE || p->codec_id == AV_CODEC_ID_PCM_S24LE;
+        return twentyFour && channels > 0 && p->block_align == 4 * channels;
+    }
+
+    // A FLAC stream is stamped at its STREAMINFO's rate even where its frames
+    // name their own, so a header claiming 1 Hz stamps every frame seconds
+    // apart, and the gaps between them would be hours of silence.
+    bool readableStreamInfo() const {
+        const AVCodecParameters* p = stream_->codecpar;
+        if (p->codec_id != AV_CODEC_ID_FLAC || !p->extradata || p->extradata_size < 13) return true;
+        const uint8_t* info = p->extradata;
+        const int rate = info[10] << 12 | info[11] << 4 | info[12] >> 4;
+        return readableRate(rate);
+    }
+
+    // A damaged packet amid sound (a second file's tags where two were
+    // joined) is left out, and the stamps after it keep the sound in place;
+    // a track that refuses most of its packets is damaged. The direct route
+    // fills no gaps, so there it gives up.
+    void refuse(int status) {
+        if (status != AVERROR_INVALIDDATA || direct_) check(status, "decode the audio track");
+        ++refused_;
+        refusal_ = status;
+    }
+
+    // A movie file's index places every sample up front: samples it places
+    // past the end of the file are sound the file no longer holds, which
+    // the demuxer would otherwise end early on and leave as silence.
+    void holdsItsSamples() const {
+        if (!format_->iformat || std::string_view(format_->iformat->name).substr(0, 3) != "mov" || !format_->pb) return;
+        const int64_t size = avio_size(format_->pb);
+        if (size < 0) return;
+        const int count = avformat_index_get_entries_count(stream_);
+        for (int i = 0; i < count; ++i) {
+            const AVIndexEntry* entry = avformat_index_get_entry(stream_, i);
+            if (entry && entry->pos + entry->size > size) throw MediaFailure::cutShort(url_);
+        }
+    }
+
     // Mono and stereo are mapped by our own code; wider layouts are mixed
     // down by the converter.
-    int outChannels() const { return channels_; }
-    int convertedChannels() const {
-        const int c = sourceChannels();
-        return c <= 2 ? c : std::min(channels_, 2);
-    }
+    int convertedChannels(int source) const { return source <= 2 ? source : std::min(channels_, 2); }
 
     void directProgress(const JobContext& job) {
         job.giveWay();
@@ -165,6 +238,11 @@ private:
         }
     }
 
+    bool sameInput(const AVFrame* frame) const {
+        return resampler_ && frame->sample_rate == inRate_ && frame->format == inFormat_ &&
+               av_channel_layout_compare(&frame->ch_layout, &inLayout_) == 0;
+    }
+
     void setUp(const AVFrame* frame) {
         AVChannelLayout in{};
         if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels == 0) {
@@ -172,8 +250,10 @@ private:
         } else {
             check(av_channel_layout_copy(&in, &frame->ch_layout), "read the channel layout");
         }
+        const int converted = convertedChannels(in.nb_channels);
+        inChannels_ = in.nb_channels;
         AVChannelLayout outLayout{};
-        av_channel_layout_default(&outLayout, convertedChannels());
+        av_channel_layout_default(&outLayout, converted);
         SwrContext* raw = nullptr;
         int status = swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_FLTP, rate_, &in,
                                          static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
@@ -184,18 +264,28 @@ private:
         // The high-quality resampler runs only when rates differ.
         if (frame->sample_rate != rate_) av_opt_set_int(raw, "resampler", SWR_ENGINE_SOXR, 0);
         check(swr_init(raw), "set up the audio converter");
+        // The count of samples passed on so far follows the new rate.
+        if (inRate_ > 0 && inRate_ != frame->sample_rate) passed_ = av_rescale(passed_, frame->sample_rate, inRate_);
         inRate_ = frame->sample_rate;
         inFormat_ = frame->format;
-        inChannels_ = frame->ch_layout.nb_channels;
+        av_channel_layout_uninit(&inLayout_);
+        check(av_channel_layout_copy(&inLayout_, &frame->ch_layout), "read the channel layout");
+        converted_ = converted;
     }
 
     // A NaN or infinity would poison every sum it enters downstream (mix,
     // loudness, the AAC encoder, which refuses it); it becomes silence here.
-    static void zeroNonFinite(float* samples, size_t count) {
-        for (size_t i = 0; i < count; ++i)
-            if (!std::isfinite(samples[i])) samples[i] = 0.0f;
+    // Finite samples are held to the bound for the same reason: their
+    // squares overflow as surely.
+    static float bounded(float x) { return std::isfinite(x) ? std::clamp(x, -sampleBound, sampleBound) : 0.0f; }
+    static double bounded(double x) {
+        return std::isfinite(x) ? std::clamp(x, -double(sampleBound), double(sampleBound)) : 0.0;
     }
-    void finiteSamples(AVFrame* frame) {
+    static void bound(float* samples, size_t count) {
+        for (size_t i = 0; i < count; ++i) samples[i] = bounded(samples[i]);
+    }
+    // Only float input can leave the bound; integer samples are within full scale.
+    void boundedSamples(AVFrame* frame) {
         const auto format = static_cast<AVSampleFormat>(frame->format);
         const AVSampleFormat packed = av_get_packed_sample_fmt(format);
         if (packed != AV_SAMPLE_FMT_FLT && packed != AV_SAMPLE_FMT_DBL) return;
@@ -206,60 +296,127 @@ private:
         for (int p = 0; p < planes && clean; ++p) {
             if (packed == AV_SAMPLE_FMT_FLT) {
                 const auto* x = reinterpret_cast<const float*>(frame->extended_data[p]);
-                for (size_t i = 0; i < count && clean; ++i) clean = std::isfinite(x[i]);
+                for (size_t i = 0; i < count && clean; ++i) clean = bounded(x[i]) == x[i];
             } else {
                 const auto* x = reinterpret_cast<const double*>(frame->extended_data[p]);
-                for (size_t i = 0; i < count && clean; ++i) clean = std::isfinite(x[i]);
+                for (size_t i = 0; i < count && clean; ++i) clean = bounded(x[i]) == x[i];
             }
         }
         if (clean) return;
         check(av_frame_make_writable(frame), "decode the audio track");
         for (int p = 0; p < planes; ++p) {
             if (packed == AV_SAMPLE_FMT_FLT) {
-                zeroNonFinite(reinterpret_cast<float*>(frame->extended_data[p]), count);
+                bound(reinterpret_cast<float*>(frame->extended_data[p]), count);
             } else {
                 auto* x = reinterpret_cast<double*>(frame->extended_data[p]);
-                for (size_t i = 0; i < count; ++i)
-                    if (!std::isfinite(x[i])) x[i] = 0.0;
+                for (size_t i = 0; i < count; ++i) x[i] = bounded(x[i]);
             }
         }
     }
 
+    // The buffer's stamp in samples at `rate`; none when it has none.
+    int64_t stamp(const AVFrame* frame, int rate) const {
+        const int64_t pts = frame->best_effort_timestamp;
+        if (pts == AV_NOPTS_VALUE || direct_) return AV_NOPTS_VALUE;
+        return av_rescale_q_rnd(pts, stream_->time_base, AVRational{1, rate},
+                                static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    }
+
+    // The buffer's length as its container gave it, in stream time; 0 when unknown.
+    static int64_t packetDuration(const AVFrame* frame) {
+#if LIBAVUTIL_VERSION_MAJOR >= 58
+        return frame->duration;
+#else
+        return frame->pkt_duration;
+#endif
+    }
+
     void take(AVFrame* frame) {
         if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return;
-        finiteSamples(frame);
-        if (!resampler_ || frame->sample_rate != inRate_ || frame->format != inFormat_ ||
-            frame->ch_layout.nb_channels != inChannels_) {
-            if (resampler_) flush();
+        if (!readableRate(frame->sample_rate) || frame->ch_layout.nb_channels > maximumSourceChannels) unreadable();
+        boundedSamples(frame);
+        if (holding_) release(stamp(frame, inRate_));
+        if (!sameInput(frame)) {
+            // The old converter's tail leaves in its own layout before the
+            // new one starts; the output keeps its channel count.
+            flush();
             setUp(frame);
         }
-        // Gaps are found on the input's own timestamps, so resampler delay
-        // never looks like one.
+        const int64_t at = stamp(frame, inRate_);
+        // The first buffer is frame 0 wherever it is stamped: an MP3's first
+        // frame comes stamped after the encoder delay the decoder already
+        // trimmed. Only gaps between buffers are sound.
+        if (!origin_ && at != AV_NOPTS_VALUE) {
+            origin_ = true;
+            passed_ = at;
+        }
+        heldLead_ = at == AV_NOPTS_VALUE ? 0 : at - passed_;
+        // Where the container's own timeline has no hole before the buffer
+        // (each packet starts where the one before it ends, by the durations
+        // it gives them), stamps that run ahead of the samples are its
+        // arithmetic at a rate the codec left (a raw stream switching rate).
+        heldHole_ = INT64_MAX;
         const int64_t pts = frame->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE && !direct_) {
-            const int64_t at = av_rescale_q_rnd(pts, stream_->time_base, AVRational{1, inRate_},
-                                                static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-            // The first buffer is frame 0 wherever it is stamped: an MP3's
-            // first frame comes stamped after the encoder delay the decoder
-            // already trimmed. Only gaps between buffers are sound.
-            if (!origin_) {
-                origin_ = true;
-                inputFrames_ = at;
-            }
-            const int64_t gapIn = at - inputFrames_;
+        if (pts != AV_NOPTS_VALUE && lastEnd_ != AV_NOPTS_VALUE) {
+            heldHole_ = av_rescale_q(pts - lastEnd_, stream_->time_base, AVRational{1, inRate_});
+        }
+        if (pts == AV_NOPTS_VALUE) {
+            lastEnd_ = AV_NOPTS_VALUE;
+        } else {
+            const int64_t duration = packetDuration(frame);
+            lastEnd_ = pts + (duration > 0 ? duration
+                                           : av_rescale_q(frame->nb_samples, AVRational{1, frame->sample_rate},
+                                                          stream_->time_base));
+        }
+        av_frame_move_ref(held_.get(), frame);
+        holding_ = true;
+    }
+
+    // Passes the held buffer on. A buffer stamped after the samples before
+    // it follows a gap only when the next buffer's stamp still runs ahead:
+    // a codec whose packets differ in length (Vorbis at a block switch) is
+    // stamped ahead for one packet and caught up by its own samples.
+    void release(int64_t next) {
+        if (!holding_) return;
+        holding_ = false;
+        const int count = held_->nb_samples;
+        if (heldLead_ > 0 && next != AV_NOPTS_VALUE) {
+            const int64_t gapIn = std::min({heldLead_, next - (passed_ + count), heldHole_});
             const int64_t gapOut = av_rescale(gapIn, rate_, inRate_);
             // Stamps in coarse units (Matroska and WebM count milliseconds)
             // are rounded: a gap shorter than one unit is that rounding.
             const int64_t unit = av_rescale_q_rnd(1, stream_->time_base, AVRational{1, rate_}, AV_ROUND_UP);
             if (gapOut > std::max<int64_t>(2, unit)) {
                 if (produced_ + gapOut > limitFrames_) damaged();
-                check(swr_inject_silence(resampler_.get(), static_cast<int>(std::min<int64_t>(gapIn, INT32_MAX))),
-                      "fill a gap in the audio track");
-                inputFrames_ += gapIn;
+                silence(gapIn);
+                passed_ += gapIn;
             }
         }
-        inputFrames_ += frame->nb_samples;
-        convert(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+        passed_ += count;
+        convert(const_cast<const uint8_t**>(held_->extended_data), count);
+        av_frame_unref(held_.get());
+    }
+
+    // The silence of a gap goes through the converter a piece at a time, so a
+    // long gap costs no more memory than its output.
+    void silence(int64_t frames) {
+        constexpr int piece = 8192;
+        uint8_t** planes = nullptr;
+        const auto format = static_cast<AVSampleFormat>(inFormat_);
+        check(av_samples_alloc_array_and_samples(&planes, nullptr, inChannels_, piece, format, 0),
+              "fill a gap in the audio track");
+        struct Freer {
+            uint8_t** planes;
+            ~Freer() {
+                av_freep(&planes[0]);
+                av_freep(&planes);
+            }
+        } freer{planes};
+        av_samples_set_silence(planes, 0, piece, inChannels_, format);
+        for (int64_t left = frames; left > 0; left -= piece) {
+            Task::checkCancellation();
+            convert(const_cast<const uint8_t**>(planes), static_cast<int>(std::min<int64_t>(left, piece)));
+        }
     }
 
     void flush() {
@@ -271,7 +428,7 @@ private:
             const int room = swr_get_out_samples(resampler_.get(), count);
             check(room, "convert the audio track");
             if (room == 0) return;
-            scratch_.resize(static_cast<size_t>(convertedChannels()));
+            scratch_.resize(static_cast<size_t>(converted_));
             std::vector<uint8_t*> planes;
             for (auto& s : scratch_) {
                 s.resize(static_cast<size_t>(room));
@@ -280,8 +437,8 @@ private:
             const int got = swr_convert(resampler_.get(), planes.data(), room, input, count);
             check(got, "convert the audio track");
             if (got == 0) return;
-            // Resampling finite input can still overflow.
-            for (auto& plane : scratch_) zeroNonFinite(plane.data(), static_cast<size_t>(got));
+            // Resampling bounded input can still ring past the bound.
+            for (auto& plane : scratch_) bound(plane.data(), static_cast<size_t>(got));
             append(got);
             // Draining repeats until the converter holds nothing more.
         } while (input == nullptr);
@@ -294,7 +451,7 @@ private:
         if (got == 0) return;
         produced_ += got;
         const auto n = static_cast<size_t>(got);
-        const int have = convertedChannels();
+        const int have = converted_;
         if (sink_) {
             std::vector<std::span<const float>> planes;
             for (int c = 0; c < channels_; ++c) {
@@ -328,6 +485,7 @@ private:
 
     AVFormatContext* format_;
     AVStream* stream_;
+    fs::path url_;
     AVCodecContext* decoder_ = nullptr;
     int rate_, channels_;
     int64_t durationFrames_;
@@ -337,13 +495,26 @@ private:
     bool origin_ = false;
     int64_t lastPercent_ = -1;
     int64_t limitFrames_ = 0;
-    int64_t inputFrames_ = 0;
+    // Input samples passed to the converter, silence of gaps included, on
+    // the stamps' scale.
+    int64_t passed_ = 0;
     int64_t buffers_ = 0;
+    int64_t refused_ = 0;
+    int refusal_ = 0;
     int64_t produced_ = 0;
     const Piece* sink_;
     std::vector<float> mixed_;
     Resampler resampler_;
-    int inRate_ = 0, inFormat_ = -1, inChannels_ = 0;
+    int inRate_ = 0, inFormat_ = -1;
+    AVChannelLayout inLayout_{};
+    int inChannels_ = 0, converted_ = 0;
+    // One buffer waits for the next one's stamp, which says whether a gap
+    // comes before it.
+    FFmpeg::Frame held_;
+    bool holding_ = false;
+    int64_t heldLead_ = 0, heldHole_ = INT64_MAX;
+    // Where the last buffer ends on the container's timeline.
+    int64_t lastEnd_ = AV_NOPTS_VALUE;
     std::vector<std::vector<float>> scratch_;
     Output out_;
 };
@@ -404,7 +575,7 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
             for (unsigned s = 0; s < format->nb_streams; ++s) {
                 if (static_cast<int>(s) != streams[i]) format->streams[s]->discard = AVDISCARD_ALL;
             }
-            TrackDecoder track(format.get(), streams[i], rate, channels, expected, sink);
+            TrackDecoder track(format.get(), streams[i], url, rate, channels, expected, sink);
             try {
                 return track.run(job);
             } catch (const Cancelled&) {
@@ -428,7 +599,7 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
             if (i + 1 == streams.size()) throw MediaFailure::reading(std::current_exception(), what);
         }
     }
-    throw EngineFailure::unsupportedFormat("This audio track cannot be read.");
+    unreadable();
 }
 
 } // namespace
@@ -457,7 +628,9 @@ std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, i
         auto format = openFile(url);
         const int stream = firstAudioTrack(format.get());
         if (stream < 0) return std::nullopt;
-        return TrackDecoder(format.get(), stream, rate, channels, expectedFrames, nullptr, true, durationUs).run(job).channels;
+        return TrackDecoder(format.get(), stream, url, rate, channels, expectedFrames, nullptr, true, durationUs)
+            .run(job)
+            .channels;
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
@@ -472,7 +645,7 @@ bool streamDirect(const fs::path& url, int rate, int channels, int64_t expectedF
         auto format = openFile(url);
         const int stream = firstAudioTrack(format.get());
         if (stream < 0) return false;
-        track.emplace(format.get(), stream, rate, channels, expectedFrames, &piece, true, durationUs,
+        track.emplace(format.get(), stream, url, rate, channels, expectedFrames, &piece, true, durationUs,
                       std::max<int64_t>(0, limitFrames));
         track->run(job);
         return true;
@@ -491,6 +664,12 @@ PCMAudio read(const fs::path& url, int channels, const JobContext& job) {
 void stream(const fs::path& url, int channels, const JobContext& job, const Piece& piece) {
     decode(url, static_cast<int>(PCMAudio::sampleRate), channels, job, &piece);
 }
+
+void streamAt(const fs::path& url, int rate, int channels, const JobContext& job, const Piece& piece) {
+    decode(url, rate, channels, job, &piece);
+}
+
+bool readableRate(int rate) { return rate >= minimumSourceRate && rate <= maximumSourceRate; }
 
 std::vector<float> readMono(const fs::path& url, int sampleRate, const JobContext& job) {
     auto out = decode(url, sampleRate, 1, job);

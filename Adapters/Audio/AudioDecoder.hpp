@@ -14,10 +14,14 @@ namespace korvel {
 // The one reader of sound files: a file's first readable audio track as
 // float PCM at the asked rate and channel count. Mono sources are copied to
 // both channels of a stereo read; a stereo source read for one channel is
-// the mean of its pair.
+// the mean of its pair. The channel count of the first buffer holds to the
+// end, whatever layout or rate later ones have, and every sample is finite
+// and within ±16.
 namespace AudioDecoder {
 // 48 kHz with `channels` channels. Throws EngineFailure (-32001 missing file,
-// -32602 no audio track, reading failures of "This audio track") or Cancelled.
+// -32602 no audio track, -32002 "This audio track cannot be read." for a rate
+// no sound has, a movie whose samples lie past its end as a file cut short,
+// reading failures of "This audio track") or Cancelled.
 PCMAudio read(const std::filesystem::path& url, int channels, const JobContext& job);
 // The same sound at 48 kHz handed over piece by piece, in order, without
 // keeping it: each piece holds one span per channel. Same failures as read().
@@ -36,6 +40,11 @@ std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem:
 // a reading failure of "This audio track".
 bool streamDirect(const std::filesystem::path& url, int rate, int channels, int64_t expectedFrames,
                   int64_t durationUs, int64_t limitFrames, const JobContext& job, const Piece& piece);
+// Whether a source's sample rate is one real sound is recorded at; the
+// decoder refuses others as "This audio track cannot be read."
+bool readableRate(int rate);
+// The same sound at `rate` instead of 48 kHz.
+void streamAt(const std::filesystem::path& url, int rate, int channels, const JobContext& job, const Piece& piece);
 // Splits interleaved samples; a trailing partial frame is dropped.
 std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
 } // namespace AudioDecoder

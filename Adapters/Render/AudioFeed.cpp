@@ -1,16 +1,12 @@
 #include "Adapters/Render/AudioFeed.hpp"
 
-#include "Adapters/FileName.hpp"
+#include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioEncoder.hpp"
+#include "Adapters/FileName.hpp"
 #include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/SystemError.hpp"
-
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libswresample/swresample.h>
-}
 
 #include <charconv>
 #include <chrono>
@@ -21,10 +17,7 @@ namespace korvel {
 struct AudioFeed::Reader {
     FFmpeg::Format format;
     int stream = -1;
-    FFmpeg::Codec decoder; // the mix file only, as are the resampler and the encoder
-    SwrContext* resampler = nullptr;
-    std::unique_ptr<AudioEncoder> encoder;
-    ~Reader() { swr_free(&resampler); }
+    std::unique_ptr<AudioEncoder> encoder; // the mix file only
 };
 
 namespace {
@@ -85,6 +78,9 @@ AudioFeed::Source AudioFeed::open(const std::string& path, double videoSeconds, 
         throw EngineFailure::unsupportedFormat("The sound mix must be mono or stereo, not " + std::to_string(channels) +
                                                " channels.");
     }
+    if (!AudioDecoder::readableRate(st->codecpar->sample_rate)) {
+        throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
+    }
     if (std::abs(o.duration - videoSeconds) > toleranceSeconds) {
         throw EngineFailure::invalidParams("The sound mix lasts " + seconds(o.duration) + " s and the video " +
                                            seconds(videoSeconds) + " s.");
@@ -132,14 +128,6 @@ AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
     if (!c || avcodec_parameters_to_context(c.get(), st->codecpar) < 0 || avcodec_open2(c.get(), codec, nullptr) < 0) {
         throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
     }
-    AVChannelLayout layout;
-    av_channel_layout_default(&layout, source.channels);
-    if (swr_alloc_set_opts2(&reader_->resampler, &layout, AV_SAMPLE_FMT_FLTP, source.sampleRate, &c->ch_layout,
-                            c->sample_fmt, c->sample_rate, 0, nullptr) < 0 ||
-        swr_init(reader_->resampler) < 0) {
-        throw EngineFailure::unsupportedFormat("The sound mix has no readable sound format.");
-    }
-    reader_->decoder = std::move(c);
     try {
         reader_->encoder = std::make_unique<AudioEncoder>(AudioEncoder::Codec::aac, source.channels, bitrate, true, false,
                                                           source.sampleRate);
@@ -193,16 +181,6 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
                             source_.videoDurationSeconds);
     auto endTicks = static_cast<int64_t>(std::llround(limit / av_q2d(st->time_base)));
     auto endSamples = static_cast<int64_t>(std::llround(limit * source_.sampleRate));
-    int64_t samplesOut = 0;
-    auto packet = FFmpeg::packet();
-    auto frame = FFmpeg::frame();
-    PCMAudio buffer;
-    buffer.channels.resize(static_cast<size_t>(source_.channels));
-    std::vector<uint8_t*> planes(buffer.channels.size());
-    auto readFailed = [](int status) {
-        return MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(status, "read the sound mix")),
-                                     "The sound mix");
-    };
     auto write = [&](const AVPacket& p) { writer.appendAudio(p); };
     // The encoder's failures are the movie's, in the same words.
     auto encoding = [&](auto&& step) {
@@ -215,56 +193,52 @@ void AudioFeed::pump(MovieWriter& writer, StopFlag& stop) {
                                         writer.outputURL());
         }
     };
-    auto emit = [&](const uint8_t** data, int count) {
-        int room = swr_get_out_samples(r.resampler, count);
-        for (size_t c = 0; c < planes.size(); ++c) {
-            buffer.channels[c].resize(static_cast<size_t>(std::max(room, 0)));
-            planes[c] = reinterpret_cast<uint8_t*>(buffer.channels[c].data());
-        }
-        int n = swr_convert(r.resampler, planes.data(), room, data, count);
-        if (n < 0) throw readFailed(n);
-        int64_t keep = std::min<int64_t>(n, endSamples - samplesOut);
-        if (keep <= 0) return false;
-        samplesOut += keep;
-        encoding([&] { r.encoder->feed(&buffer, 0, keep, write); });
-        return samplesOut < endSamples;
-    };
-    bool more = true;
-    while (more) {
-        if (stop.stopped()) return;
-        int status = av_read_frame(r.format.get(), packet.get());
-        if (status == AVERROR_EOF) break;
-        if (status < 0) throw readFailed(status);
-        if (packet->stream_index != r.stream) {
-            av_packet_unref(packet.get());
-            continue;
-        }
-        if (source_.copied) {
+    if (source_.copied) {
+        auto packet = FFmpeg::packet();
+        while (!stop.stopped()) {
+            int status = av_read_frame(r.format.get(), packet.get());
+            if (status == AVERROR_EOF) break;
+            if (status < 0) {
+                throw MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(status, "read the sound mix")),
+                                            "The sound mix");
+            }
+            if (packet->stream_index != r.stream) {
+                av_packet_unref(packet.get());
+                continue;
+            }
             if (packet->pts != AV_NOPTS_VALUE && packet->pts >= endTicks) {
                 av_packet_unref(packet.get());
                 break;
             }
             write(*packet);
             av_packet_unref(packet.get());
-            continue;
         }
-        status = avcodec_send_packet(r.decoder.get(), packet.get());
-        av_packet_unref(packet.get());
-        if (status < 0 && status != AVERROR(EAGAIN)) throw readFailed(status);
-        while (more && avcodec_receive_frame(r.decoder.get(), frame.get()) == 0) {
-            more = emit(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-            av_frame_unref(frame.get());
-        }
+        return;
     }
-    if (!source_.copied && more && !stop.stopped()) {
-        avcodec_send_packet(r.decoder.get(), nullptr);
-        while (more && avcodec_receive_frame(r.decoder.get(), frame.get()) == 0) {
-            more = emit(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
-            av_frame_unref(frame.get());
-        }
-        if (more) emit(nullptr, 0);
+    // The engine's one sound decoder reads the mix at its own rate and
+    // channel count: layout changes, gaps and unbounded samples are its job.
+    r.format.reset();
+    int64_t samplesOut = 0;
+    PCMAudio buffer;
+    buffer.channels.resize(static_cast<size_t>(source_.channels));
+    try {
+        AudioDecoder::streamAt(source_.url, source_.sampleRate, source_.channels, JobContext::silent(),
+                             [&](const std::vector<std::span<const float>>& piece) {
+                                 if (stop.stopped()) throw Cancelled();
+                                 const int64_t keep = std::min<int64_t>(static_cast<int64_t>(piece.at(0).size()),
+                                                                        endSamples - samplesOut);
+                                 if (keep <= 0) return;
+                                 for (size_t c = 0; c < buffer.channels.size(); ++c)
+                                     buffer.channels[c].assign(piece[c].begin(), piece[c].begin() + keep);
+                                 samplesOut += keep;
+                                 encoding([&] { r.encoder->feed(&buffer, 0, keep, write); });
+                             });
+    } catch (const EngineFailure& failure) {
+        // Sound the decoder can't read is the mix's, in the words used for it.
+        if (failure.code != EngineFailure::unsupportedFormat("").code) throw;
+        throw EngineFailure::unsupportedFormat("Part of the sound mix can't be read. The file may be damaged.");
     }
-    if (!source_.copied && !stop.stopped()) encoding([&] { r.encoder->finish(write); });
+    if (!stop.stopped()) encoding([&] { r.encoder->finish(write); });
 }
 
 } // namespace korvel

@@ -4,131 +4,187 @@
 
 #include <malloc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
-#include <condition_variable>
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <condition_variable>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace korvel::FrameMemory {
 
 namespace {
-// Small pictures are cheap to allocate; only frame-sized ones are kept (an
-// encoder's 4:2:0 picture of a preview is about 2 MB).
-constexpr size_t smallest = (1 << 18) / sizeof(float);
-constexpr size_t mostBytes = size_t{1} << 30;
+using Clock = std::chrono::steady_clock;
 
-// A frame buffer first touched 4 KiB at a time faults once a page, and
-// threads faulting together wait on each other; in 2 MiB pages a frame is
-// a handful of faults. Only a hint: the system may say no.
-void inHugePages(void* data, size_t bytes) {
-    constexpr uintptr_t huge = uintptr_t{2} << 20;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
-    uintptr_t to = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+size_t pageRounded(size_t bytes) {
+    static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
 }
 
 class Kept final : public FrameBuffers::Pool {
 public:
-    std::vector<float> take(size_t floats) override {
-        if (floats >= smallest) {
+    FrameBuffers::Floats take(size_t floats) override {
+        if (floats * sizeof(float) >= FrameBuffers::largeBytes) {
             std::lock_guard guard(lock_);
             // The tightest buffer that holds it, and not one twice as large.
-            size_t best = buffers_.size();
-            for (size_t i = 0; i < buffers_.size(); ++i) {
-                size_t c = buffers_[i].capacity();
-                if (c >= floats && c <= floats * 2 && (best == buffers_.size() || c < buffers_[best].capacity())) best = i;
+            size_t best = kept_.size();
+            for (size_t i = 0; i < kept_.size(); ++i) {
+                size_t c = kept_[i].buffer.capacity();
+                if (c >= floats && c <= floats * 2 && (best == kept_.size() || c < kept_[best].buffer.capacity())) best = i;
             }
-            if (best < buffers_.size()) {
-                std::vector<float> buffer = std::move(buffers_[best]);
-                buffers_[best] = std::move(buffers_.back());
-                buffers_.pop_back();
+            if (best < kept_.size()) {
+                FrameBuffers::Floats buffer = std::move(kept_[best].buffer);
+                kept_.erase(kept_.begin() + static_cast<ptrdiff_t>(best));
                 bytes_ -= buffer.capacity() * sizeof(float);
+                changed();
                 buffer.resize(floats);
                 return buffer;
             }
         }
-        std::vector<float> buffer;
+        FrameBuffers::Floats buffer;
         buffer.reserve(floats);
-        if (floats >= smallest) inHugePages(buffer.data(), floats * sizeof(float));
         buffer.resize(floats);
         return buffer;
     }
 
-    void keep(std::vector<float>&& buffer) noexcept override {
-        size_t size = buffer.capacity() * sizeof(float);
-        if (buffer.capacity() >= smallest) {
+    // The newest are kept: the oldest are the likeliest to be of a size no
+    // render asks for anymore.
+    void keep(FrameBuffers::Floats&& buffer) noexcept override {
+        const size_t size = buffer.capacity() * sizeof(float);
+        std::vector<FrameBuffers::Floats> dropped;
+        if (size >= FrameBuffers::largeBytes && size <= mostBytes) {
             std::lock_guard guard(lock_);
-            if ((users_ > 0 || idle_) && bytes_ + size <= mostBytes) {
-                bytes_ += size;
-                buffers_.push_back(std::move(buffer));
-                return;
+            try {
+                dropped.reserve(kept_.size() + 1);
+                kept_.push_back({std::move(buffer), Clock::now()});
+            } catch (const std::bad_alloc&) {
+                return; // the buffer goes with this frame
             }
+            bytes_ += size;
+            while (bytes_ > mostBytes) {
+                bytes_ -= kept_.front().buffer.capacity() * sizeof(float);
+                dropped.push_back(std::move(kept_.front().buffer));
+                kept_.erase(kept_.begin());
+            }
+            changed();
         }
-        std::vector<float>().swap(buffer);
+        // Unmapped here, outside the lock.
+        FrameBuffers::Floats().swap(buffer);
     }
+
+    void* map(size_t bytes) override {
+        const size_t length = pageRounded(bytes);
+        void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) throw std::bad_alloc();
+        // A frame first touched 4 KiB at a time faults once a page, and
+        // threads faulting together wait on each other; in 2 MiB pages a
+        // frame is a handful of faults. Only a hint: the system may say no.
+        if (length >= size_t{2} << 20) ::madvise(block, length, MADV_HUGEPAGE);
+        mapped_.fetch_add(length, std::memory_order_relaxed);
+        return block;
+    }
+
+    void unmap(void* block, size_t bytes) noexcept override {
+        const size_t length = pageRounded(bytes);
+        ::munmap(block, length);
+        mapped_.fetch_sub(length, std::memory_order_relaxed);
+    }
+
+    void freeIdle(Clock::time_point now) {
+        std::vector<FrameBuffers::Floats> dropped;
+        std::lock_guard guard(lock_);
+        while (!kept_.empty() && now - kept_.front().at >= grace) {
+            bytes_ -= kept_.front().buffer.capacity() * sizeof(float);
+            dropped.push_back(std::move(kept_.front().buffer));
+            kept_.erase(kept_.begin());
+        }
+    }
+
+    size_t count() {
+        std::lock_guard guard(lock_);
+        return kept_.size();
+    }
+    size_t bytes() {
+        std::lock_guard guard(lock_);
+        return bytes_;
+    }
+    size_t mapped() const { return mapped_.load(std::memory_order_relaxed); }
 
     void use() {
         std::lock_guard guard(lock_);
         ++users_;
-        idle_ = false;
+        changed();
     }
 
-    // An editor asks for one preview after another: the buffers wait a
-    // while for the next render, as freed memory would be faulted in anew.
     void letGo() {
-        {
-            std::lock_guard guard(lock_);
-            if (--users_ > 0) return;
-            idle_ = true;
-            idleSince_ = std::chrono::steady_clock::now();
-            if (!reaping_) {
+        std::lock_guard guard(lock_);
+        if (--users_ > 0) return;
+        idleSince_ = Clock::now();
+        trimDue_ = true;
+        changed();
+    }
+
+private:
+    struct Buffer {
+        FrameBuffers::Floats buffer;
+        Clock::time_point at;
+    };
+
+    // Under the lock.
+    void changed() {
+        ++version_;
+        if (!reaping_) {
+            try {
                 // Lives as long as the pool, which the process never destroys.
                 std::thread([this] { reap(); }).detach();
                 reaping_ = true;
+            } catch (const std::system_error&) {
+                // No thread now: the next change tries again.
             }
         }
         wake_.notify_all();
     }
 
-    void freeIdle(std::chrono::steady_clock::time_point now) {
-        std::vector<std::vector<float>> freed;
-        std::lock_guard guard(lock_);
-        if (!idle_ || now - idleSince_ < grace) return;
-        freed.swap(buffers_);
-        bytes_ = 0;
-        idle_ = false;
-    }
-
-    size_t count() {
-        std::lock_guard guard(lock_);
-        return buffers_.size();
-    }
-
-private:
-    static constexpr std::chrono::seconds grace{30};
-
+    // Decoders, encoders and their threads free what they took from the heap
+    // when a render ends, but the heap keeps the freed pages, arena by arena,
+    // for later allocations. Once no render has run for a moment they go
+    // back to the system: a trim, which changes none of the heap's policy.
+    // Not at once: renders that follow each other would fault them in again.
     [[noreturn]] void reap() {
         std::unique_lock guard(lock_);
         for (;;) {
-            wake_.wait(guard, [this] { return idle_; });
-            auto until = idleSince_ + grace;
-            if (wake_.wait_until(guard, until, [&] { return !idle_ || idleSince_ + grace != until; })) continue;
+            wake_.wait(guard, [this] { return !kept_.empty() || trimDue_; });
+            auto until = Clock::time_point::max();
+            if (!kept_.empty()) until = kept_.front().at + grace;
+            if (trimDue_) until = std::min(until, idleSince_ + settle);
+            const uint64_t seen = version_;
+            if (wake_.wait_until(guard, until, [&] { return version_ != seen; })) continue;
+            const bool trim = trimDue_ && users_ == 0 && Clock::now() >= idleSince_ + settle;
+            if (trim) trimDue_ = false;
             guard.unlock();
-            freeIdle(std::chrono::steady_clock::now());
+            freeIdle(Clock::now());
+            if (trim) ::malloc_trim(0);
             guard.lock();
         }
     }
 
+    static constexpr std::chrono::milliseconds settle{500};
+
     std::mutex lock_;
     std::condition_variable wake_;
-    std::vector<std::vector<float>> buffers_;
+    std::vector<Buffer> kept_; // oldest first
     size_t bytes_ = 0;
-    int users_ = 0;
-    bool idle_ = false;
-    std::chrono::steady_clock::time_point idleSince_;
+    std::atomic<size_t> mapped_{0};
     bool reaping_ = false;
+    int users_ = 0;
+    bool trimDue_ = false;
+    Clock::time_point idleSince_;
+    uint64_t version_ = 0;
 };
 
 // Never destroyed: buffers may still be dropped while the process ends.
@@ -140,12 +196,7 @@ Kept& kept() {
 
 void keep() {
     static std::once_flag once;
-    std::call_once(once, [] {
-        // Large blocks come from the heap and stay there for the next frame.
-        mallopt(M_MMAP_THRESHOLD, 32 << 20); // the largest it takes
-        mallopt(M_TRIM_THRESHOLD, 1024 << 20);
-        FrameBuffers::install(&kept());
-    });
+    std::call_once(once, [] { FrameBuffers::install(&kept()); });
 }
 
 Use::Use() {
@@ -156,7 +207,9 @@ Use::Use() {
 Use::~Use() { kept().letGo(); }
 
 size_t keptBuffers() { return kept().count(); }
+size_t keptBytes() { return kept().bytes(); }
+size_t mappedBytes() { return kept().mapped(); }
 
-void freeIdle(std::chrono::steady_clock::time_point now) { kept().freeIdle(now); }
+void freeIdle(Clock::time_point now) { kept().freeIdle(now); }
 
 } // namespace korvel::FrameMemory

@@ -5,14 +5,24 @@
 
 namespace korvel::FrameMemory {
 
-// Frames allocate and free canvas-sized buffers many times a second; left to
-// its defaults the allocator maps and unmaps each one, and every page is
-// faulted in and zeroed again. Once per process, before frames are drawn.
+// Frames take and drop canvas-sized buffers many times a second. Their
+// memory is mapped for them alone (never the heap's, whose policy is the
+// host's), and buffers dropped are kept a while for the next frames: freshly
+// mapped memory is faulted in and zeroed again. Installed once per process,
+// before frames are drawn.
 void keep();
 
-// Held by a render while it draws: picture buffers its frames drop are kept
-// for its next frames, and for the next render: they are freed when no
-// render has held them for half a minute.
+// One render's frames in flight at 1080p (eight frames, each a decoded
+// source, a drawn picture and its encoder planes, about 60 MB): the next
+// preview window an editor asks for finds its memory faulted in. Renders
+// beyond that map and unmap their own.
+inline constexpr size_t mostBytes = size_t{512} << 20;
+// A buffer no frame has taken for this long goes back to the system.
+inline constexpr std::chrono::seconds grace{10};
+
+// Held by a render while it draws: the pool is installed before its first
+// frame, and half a second after the last render lets go the heap's freed
+// pages go back to the system.
 class Use {
 public:
     Use();
@@ -21,11 +31,14 @@ public:
     Use& operator=(const Use&) = delete;
 };
 
-// Buffers kept now (for tests).
+// Buffers and bytes kept now (for tests).
 size_t keptBuffers();
+size_t keptBytes();
+// Bytes of frame buffers mapped now, kept or in use.
+size_t mappedBytes();
 
-// Frees the buffers when no render has held them for half a minute at `now`
-// (as the pool's own thread does when that time comes).
+// Gives back the buffers kept longer than `grace` at `now` (as the pool's own
+// thread does when that time comes).
 void freeIdle(std::chrono::steady_clock::time_point now);
 
 } // namespace korvel::FrameMemory

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace korvel {
 
@@ -157,17 +159,25 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
 
     int64_t next = 0, written = 0;
     size_t tokens = std::max<size_t>(4, std::min<size_t>(8, std::thread::hardware_concurrency() + 2));
+    // The frames in flight belong to the render, not to the pipeline: items a
+    // cancelled pipeline leaves in its buffers are never destroyed by it, and
+    // would keep their pictures for the life of the process. A frame's slot
+    // is free again once the frames before it have left, as they leave in
+    // order.
+    std::vector<std::unique_ptr<Work>> inFlight(tokens);
     tbb::parallel_pipeline(
         tokens,
-        tbb::make_filter<void, std::shared_ptr<Work>>(
+        tbb::make_filter<void, Work*>(
             tbb::filter_mode::serial_in_order,
-            [&](tbb::flow_control& fc) -> std::shared_ptr<Work> {
+            [&](tbb::flow_control& fc) -> Work* {
                 if (next >= count) {
                     fc.stop();
                     return nullptr;
                 }
                 checkpoint();
-                auto w = std::make_shared<Work>();
+                auto& slot = inFlight[static_cast<size_t>(next) % tokens];
+                slot = std::make_unique<Work>();
+                Work* w = slot.get();
                 w->index = next;
                 w->frame = frames.lowerBound + next;
                 ++next;
@@ -180,9 +190,9 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                 w->sources = sources.at(w->frame, *w->instruction, checkpoint);
                 return w;
             }) &
-            tbb::make_filter<std::shared_ptr<Work>, std::shared_ptr<Work>>(
+            tbb::make_filter<Work*, Work*>(
                 tbb::filter_mode::parallel,
-                [&](std::shared_ptr<Work> w) {
+                [&](Work* w) {
                     if (stop.stopped()) throw Cancelled();
                     // A thread waiting for the tiles of its frame must not
                     // start another frame meanwhile: the frames next in line
@@ -203,8 +213,8 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                     });
                     return w;
                 }) &
-            tbb::make_filter<std::shared_ptr<Work>, void>(
-                tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Work> w) {
+            tbb::make_filter<Work*, void>(
+                tbb::filter_mode::serial_in_order, [&](Work* w) {
                     if (stop.stopped()) throw Cancelled();
                     if (w->index != written) {
                         throw EngineFailure::internalError("The render gave frame " + std::to_string(w->frame) +
@@ -212,6 +222,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                                                            std::to_string(frames.lowerBound + written) + ".");
                     }
                     sink.take(*w->picture, w->index);
+                    w->picture.reset();
                     auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w->started);
                     built.scene->noteFrame(ms.count());
                     ++written;

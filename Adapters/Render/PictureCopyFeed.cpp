@@ -6,7 +6,9 @@
 #include "Adapters/Render/MovieFile.hpp"
 #include "Adapters/Render/StoredSamples.hpp"
 #include "Core/Render/TrackTimes.hpp"
+#include "Core/Time.hpp"
 
+#include <climits>
 #include <cstring>
 #include <optional>
 
@@ -23,6 +25,43 @@ int64_t editShift(const VideoSource& video) {
         if (!s.empty) return s.targetStart.in(T) - s.sourceStart.in(T);
     }
     return 0;
+}
+
+// A stored sample's times in the track's timescale, as the copy writes them.
+// Throws TimeOverflow when they leave 64 bits.
+MovieWriter::Sample timed(const MovieSample& sample, int32_t mediaScale, int32_t T, int64_t shift) {
+    MovieWriter::Sample t;
+    if (__builtin_add_overflow(TickTime{sample.decodeTime, mediaScale}.in(T), shift, &t.decodeTicks) ||
+        __builtin_add_overflow(TickTime{sample.presentationTime(), mediaScale}.in(T), shift, &t.presentationTicks)) {
+        throw TimeOverflow();
+    }
+    t.durationTicks = TickTime{sample.duration, mediaScale}.in(T);
+    t.isSync = sample.isSync;
+    return t;
+}
+
+// Whether the copy writes what the track shows: every stored sample is shown
+// within the track's length (no edit leaves one out), and the movie writer
+// can carry its times, whose durations, decode steps and composition offsets
+// are 32-bit in the file it writes.
+bool timesWritable(const VideoSource& video, int64_t shift) {
+    constexpr int64_t most = INT32_MAX - 1;
+    const auto mediaScale = static_cast<int32_t>(video.track->movie.mediaTimescale);
+    std::optional<int64_t> lastDecode;
+    try {
+        for (const auto& sample : video.track->samples) {
+            if (sample.size == 0) continue;
+            const MovieWriter::Sample t = timed(sample, mediaScale, video.table.timescale, shift);
+            const __int128 offset = static_cast<__int128>(t.presentationTicks) - t.decodeTicks;
+            if (t.presentationTicks < 0 || t.presentationTicks >= video.table.endTicks) return false;
+            if (t.durationTicks < 0 || t.durationTicks > most || offset < -most || offset > most) return false;
+            if (lastDecode && (t.decodeTicks < *lastDecode || t.decodeTicks - *lastDecode > most)) return false;
+            lastDecode = t.decodeTicks;
+        }
+    } catch (const TimeOverflow&) {
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -52,6 +91,11 @@ PictureCopy::Source PictureCopyFeed::facts(const VideoSource& video) {
     s.isHDR = video.color && video.color->hdr;
     const MovieSampleEntry* first = video.track ? video.track->firstDescription() : nullptr;
     s.isDeliverable = first && deliverable().count(first->format) > 0;
+    try {
+        s.timesWritable = video.track && timesWritable(video, editShift(video));
+    } catch (const TimeOverflow&) {
+        s.timesWritable = false;
+    }
     return s;
 }
 
@@ -126,12 +170,7 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
             const auto& sample = samples[k];
             if (sample.size == 0) continue;
             if (stop.stopped()) throw Cancelled();
-            MovieWriter::Sample timed;
-            timed.decodeTicks = TickTime{sample.decodeTime, mediaScale}.in(T) + shift_;
-            timed.presentationTicks = TickTime{sample.presentationTime(), mediaScale}.in(T) + shift_;
-            timed.durationTicks = TickTime{sample.duration, mediaScale}.in(T);
-            timed.isSync = sample.isSync;
-            writer.append(timed, *run, at, sample.size);
+            writer.append(timed(sample, mediaScale, T, shift_), *run, at, sample.size);
             at += sample.size;
             count += 1;
             if (count % 30 == 0 && progress) progress(count, total);

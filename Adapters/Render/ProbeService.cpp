@@ -2,6 +2,7 @@
 
 #include "Adapters/BlockingWork.hpp"
 #include "Adapters/FileName.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/FFmpeg.hpp"
 #include "Adapters/Render/MediaAsset.hpp"
 #include "Adapters/Render/StillImages.hpp"
@@ -137,8 +138,7 @@ bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
 }
 
 ProbeResult ProbeService::audioFile(const MediaAsset& asset, size_t track, const std::string& hash) {
-    const EngineFailure damaged =
-        EngineFailure::unsupportedFormat(nameOf(asset.url()) + " is cut short or damaged, so its end can't be read.");
+    const EngineFailure damaged = MediaFailure::cutShort(asset.url());
     int64_t us = 0;
     try {
         us = durationUs(soundLength(asset));

@@ -10,6 +10,8 @@
 #include "Adapters/Render/VideoOpener.hpp"
 #include "Core/ClientText.hpp"
 
+#include <algorithm>
+
 namespace korvel {
 
 SourceLibrary::Work SourceLibrary::Work::real() {
@@ -54,7 +56,7 @@ FileStamp SourceLibrary::stamp(const std::filesystem::path& location) const {
 // cancellation: a waiting caller that is cancelled still waits, and the
 // result is kept for later callers.
 template <class T>
-T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work) {
+T SourceLibrary::joined(Table<T>& table, size_t kept, const FileStamp& stamp, std::function<T()> work) {
     std::shared_future<T> result;
     uint64_t id = 0;
     std::shared_ptr<std::promise<T>> promise;
@@ -63,11 +65,18 @@ T SourceLibrary::joined(Table<T>& table, const FileStamp& stamp, std::function<T
         auto it = table.find(stamp);
         if (it != table.end()) {
             result = it->second.result;
+            it->second.used = ++uses_;
         } else {
             promise = std::make_shared<std::promise<T>>();
             result = promise->get_future().share();
             id = ++nextId_;
-            table[stamp] = Entry<T>{id, result};
+            // The least recently used goes; whoever waits for it holds its result.
+            if (table.size() >= kept) {
+                auto oldest = std::min_element(table.begin(), table.end(),
+                                               [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+                table.erase(oldest);
+            }
+            table[stamp] = Entry<T>{id, result, ++uses_};
         }
     }
     if (promise) {
@@ -97,7 +106,7 @@ std::string SourceLibrary::contentHash(const std::filesystem::path& location) {
     FileStamp s = stamp(location);
     auto hash = work_.hash;
     try {
-        return joined<std::string>(hashes_, s, [hash, location] { return hash(location); });
+        return joined<std::string>(hashes_, keptAnswers, s, [hash, location] { return hash(location); });
     } catch (const EngineFailure&) {
         throw; // the work's own sentence, such as a file changing while read
     } catch (const Cancelled&) {
@@ -119,7 +128,7 @@ std::shared_ptr<const VideoSource> SourceLibrary::video(const std::filesystem::p
     FileStamp s = stamp(location);
     auto open = work_.openVideo;
     return joined<std::shared_ptr<const VideoSource>>(
-        videos_, s, [open, location] { return std::make_shared<const VideoSource>(open(location)); });
+        videos_, keptOpenings, s, [open, location] { return std::make_shared<const VideoSource>(open(location)); });
 }
 
 std::shared_ptr<const CopySource> SourceLibrary::copySource(const VideoSource& video) {
@@ -127,7 +136,7 @@ std::shared_ptr<const CopySource> SourceLibrary::copySource(const VideoSource& v
     auto open = work_.openCopy;
     auto source = std::make_shared<const VideoSource>(video);
     return joined<std::shared_ptr<const CopySource>>(
-        copies_, s,
+        copies_, keptOpenings, s,
         [open, source]() -> std::shared_ptr<const CopySource> {
             try {
                 return open(*source);
@@ -141,7 +150,7 @@ bool SourceLibrary::hasPicture(const std::filesystem::path& location, std::strin
     FileStamp s = stamp(location);
     auto has = work_.hasPicture;
     try {
-        return joined<bool>(pictures_, s, [has, location] { return has(location); });
+        return joined<bool>(pictures_, keptAnswers, s, [has, location] { return has(location); });
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
@@ -154,9 +163,14 @@ SourceLibrary::copiedSound(const EngineSource& source, int64_t durationUs) {
     verify(source);
     const std::filesystem::path location(source.path);
     auto audio = joined<std::shared_ptr<const CopiedAudio>>(
-        sounds_, stamp(location), [location] { return CopiedAudioReader::open(location); });
+        sounds_, keptOpenings, stamp(location), [location] { return CopiedAudioReader::open(location); });
     if (!audio || !audio->covers(durationUs)) return std::nullopt;
     return std::make_pair(location, audio);
+}
+
+size_t SourceLibrary::keptVideos() {
+    std::lock_guard g(lock_);
+    return videos_.size();
 }
 
 } // namespace korvel

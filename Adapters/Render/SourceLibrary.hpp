@@ -24,8 +24,14 @@ struct CopiedAudio;
 // file identity (FileStamp), so each file is hashed and opened once per
 // process however many requests ask at the same moment; a changed file gets
 // a new stamp and is opened again. Failed work is forgotten and retried.
+// Each table keeps the files used last, a bounded number: a file re-saved
+// all day long gets a new stamp each time.
 class SourceLibrary {
 public:
+    // Opened files hold their sample tables; hashes and answers are small.
+    static constexpr size_t keptOpenings = 32;
+    static constexpr size_t keptAnswers = 4096;
+
     // What the library runs once per file; tests replace it to count.
     struct Work {
         std::function<std::string(const std::filesystem::path&)> hash;
@@ -63,19 +69,24 @@ public:
     std::optional<std::pair<std::filesystem::path, std::shared_ptr<const CopiedAudio>>>
     copiedSound(const EngineSource& source, int64_t durationUs);
 
+    // Opened videos kept now (for tests).
+    size_t keptVideos();
+
 private:
     template <class T> struct Entry {
         uint64_t id = 0;
         std::shared_future<T> result;
+        uint64_t used = 0;
     };
     template <class T> using Table = std::unordered_map<FileStamp, Entry<T>>;
 
     template <class T>
-    T joined(Table<T>& table, const FileStamp& stamp, std::function<T()> work);
+    T joined(Table<T>& table, size_t kept, const FileStamp& stamp, std::function<T()> work);
 
     Work work_;
     std::mutex lock_;
     uint64_t nextId_ = 0;
+    uint64_t uses_ = 0;
     Table<std::shared_ptr<const VideoSource>> videos_;
     Table<std::shared_ptr<const CopySource>> copies_;
     Table<std::string> hashes_;

@@ -1,6 +1,7 @@
 #include "Adapters/Render/StoredSamples.hpp"
 
 #include "Adapters/FileName.hpp"
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/MovieFile.hpp"
 #include "Core/Jobs.hpp"
 
@@ -15,9 +16,7 @@ EngineFailure unreadable(const std::filesystem::path& url) {
     return EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
 }
 
-EngineFailure cutShort(const std::filesystem::path& url) {
-    return EngineFailure::unsupportedFormat(nameOf(url) + " is cut short or damaged, so its end can't be read.");
-}
+EngineFailure cutShort(const std::filesystem::path& url) { return MediaFailure::cutShort(url); }
 
 } // namespace
 

@@ -29,7 +29,8 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     try {
         ticks = Microseconds::ticks(params.atUs, table.timescale);
     } catch (const TimeOverflow&) {
-        throw EngineFailure::invalidParams("atUs is out of range.");
+        // Instants before the start or past the end clamp to it, however far.
+        ticks = params.atUs < 0 ? table.pts.front() : table.pts.back();
     }
     auto index = static_cast<size_t>(table.indexOnScreen(ticks));
     // The opener checked that every shown time fits microseconds.

@@ -42,11 +42,11 @@ void planesFromFrameBuffers(AVFrame* f, size_t sample) {
     const size_t luma = alignedUp(width * sample), chroma = alignedUp(width / 2 * sample);
     // Encoders may read a vector's width past a plane's last pixel.
     const size_t bytes = luma * height + 2 * chroma * (height / 2) + 64;
-    auto held = std::make_unique<std::vector<float>>(FrameBuffers::take((bytes + 64 + sizeof(float) - 1) / sizeof(float)));
+    auto held = std::make_unique<FrameBuffers::Floats>(FrameBuffers::take((bytes + 64 + sizeof(float) - 1) / sizeof(float)));
     auto* start = reinterpret_cast<uint8_t*>(held->data());
     uint8_t* base = start + (64 - reinterpret_cast<uintptr_t>(start) % 64) % 64;
     auto back = [](void* opaque, uint8_t*) {
-        std::unique_ptr<std::vector<float>> buffer(static_cast<std::vector<float>*>(opaque));
+        std::unique_ptr<FrameBuffers::Floats> buffer(static_cast<FrameBuffers::Floats*>(opaque));
         FrameBuffers::keep(std::move(*buffer));
     };
     f->buf[0] = av_buffer_create(base, bytes, back, held.get(), 0);

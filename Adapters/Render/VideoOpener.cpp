@@ -92,7 +92,7 @@ std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& u
         status = av_read_frame(format.get(), packet.get());
         if (status == AVERROR_EOF) break;
         if (status < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT)) {
-            throw unsupported(url, " is cut short or damaged, so its end can't be read.");
+            throw MediaFailure::cutShort(url);
         }
         if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->pos >= 0) {
             if (samples.size() >= maxSamples) throw unsupported(url, " is in a format that can't be opened.");
@@ -173,7 +173,7 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
         source.table = table(track->samples, edits, timescale, url, track->sampleOfEntry);
         checkTimes(source.table, asset->duration());
         if (checkEnd && !VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
-            throw unsupported(url, " is cut short or damaged, so its end can't be read.");
+            throw MediaFailure::cutShort(url);
         }
     });
 

@@ -12,6 +12,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
@@ -20,6 +21,9 @@ struct MaskWriter::State {
     FFmpeg::Codec codec;
     FFmpeg::Frame frame;
     FFmpeg::Packet packet;
+    const AVCodec* encoder = nullptr;
+    double fps = 30;
+    std::vector<FFmpeg::Frame> held;
     AVStream* stream = nullptr;
     bool headerWritten = false;
     bool finished = false;
@@ -58,42 +62,63 @@ MaskWriter::MaskWriter(const std::filesystem::path& url, int64_t width, int64_t 
     std::filesystem::remove(url, ignored);
     int status = avformat_alloc_output_context2(&state_->format, nullptr, "mov", url.c_str());
     if (status < 0 || !state_->format) failed(status < 0 ? status : AVERROR(ENOMEM), "create the mask movie");
-    const AVCodec* encoder = avcodec_find_encoder_by_name("libx265");
-    if (!encoder) failed(AVERROR_ENCODER_NOT_FOUND, "find the HEVC encoder");
-    state_->codec.reset(avcodec_alloc_context3(encoder));
+    state_->encoder = avcodec_find_encoder_by_name("libx265");
+    if (!state_->encoder) failed(AVERROR_ENCODER_NOT_FOUND, "find the HEVC encoder");
+    state_->fps = std::isfinite(framesPerSecond) && framesPerSecond >= 1 && framesPerSecond <= 1000 ? framesPerSecond : 30;
+    if ((status = avio_open(&state_->format->pb, url.c_str(), AVIO_FLAG_WRITE)) < 0) failed(status, "open the mask file");
+    state_->packet = FFmpeg::packet();
+}
+
+void MaskWriter::open(bool reordering) {
+    state_->codec.reset(avcodec_alloc_context3(state_->encoder));
     AVCodecContext* c = state_->codec.get();
-    c->width = static_cast<int>(width);
-    c->height = static_cast<int>(height);
+    if (!c) failed(AVERROR(ENOMEM), "open the HEVC encoder");
+    c->width = static_cast<int>(width_);
+    c->height = static_cast<int>(height_);
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     c->color_range = AVCOL_RANGE_JPEG;
     c->colorspace = AVCOL_SPC_BT709;
     c->color_primaries = AVCOL_PRI_BT709;
     c->color_trc = AVCOL_TRC_BT709;
     c->time_base = AVRational{1, 1'000'000};
-    double fps = std::isfinite(framesPerSecond) && framesPerSecond >= 1 && framesPerSecond <= 1000 ? framesPerSecond : 30;
-    c->framerate = av_d2q(fps, 100000);
+    c->framerate = av_d2q(state_->fps, 100000);
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(c->priv_data, "preset", "ultrafast", 0);
     av_opt_set(c->priv_data, "crf", "20", 0);
-    av_opt_set(c->priv_data, "x265-params", "log-level=none:range=full:colorprim=bt709:transfer=bt709:colormatrix=bt709", 0);
-    if ((status = avcodec_open2(c, encoder, nullptr)) < 0) failed(status, "open the HEVC encoder");
+    std::string params = "log-level=none:range=full:colorprim=bt709:transfer=bt709:colormatrix=bt709";
+    if (!reordering) params += ":bframes=0";
+    av_opt_set(c->priv_data, "x265-params", params.c_str(), 0);
+    int status = avcodec_open2(c, state_->encoder, nullptr);
+    if (status < 0) failed(status, "open the HEVC encoder");
     state_->stream = avformat_new_stream(state_->format, nullptr);
     if (!state_->stream) failed(AVERROR(ENOMEM), "add the mask track");
     avcodec_parameters_from_context(state_->stream->codecpar, c);
     state_->stream->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     state_->stream->time_base = c->time_base;
-    if ((status = avio_open(&state_->format->pb, url.c_str(), AVIO_FLAG_WRITE)) < 0) failed(status, "open the mask file");
     if ((status = avformat_write_header(state_->format, nullptr)) < 0) failed(status, "start the mask movie");
     state_->headerWritten = true;
-    state_->frame = FFmpeg::frame();
-    state_->packet = FFmpeg::packet();
-    AVFrame* f = state_->frame.get();
-    f->format = c->pix_fmt;
-    f->width = c->width;
-    f->height = c->height;
+    for (auto& held : state_->held) send(held.get());
+    state_->held.clear();
+}
+
+AVFrame* MaskWriter::newFrame(bool held) {
+    FFmpeg::Frame frame = FFmpeg::frame();
+    AVFrame* f = frame.get();
+    if (!f) failed(AVERROR(ENOMEM), "allocate a mask frame");
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = static_cast<int>(width_);
+    f->height = static_cast<int>(height_);
     f->color_range = AVCOL_RANGE_JPEG;
     f->colorspace = AVCOL_SPC_BT709;
-    if ((status = av_frame_get_buffer(f, 0)) < 0) failed(status, "allocate a mask frame");
+    if (int status = av_frame_get_buffer(f, 0); status < 0) failed(status, "allocate a mask frame");
+    if (held) state_->held.push_back(std::move(frame));
+    else state_->frame = std::move(frame);
+    return f;
+}
+
+void MaskWriter::send(AVFrame* frame) {
+    if (int status = avcodec_send_frame(state_->codec.get(), frame); status < 0) failed(status, "encode the mask");
+    drain(false);
 }
 
 MaskWriter::~MaskWriter() = default;
@@ -117,19 +142,22 @@ void MaskWriter::append(const MaskFrame& mask, int64_t atUs) {
                                            std::to_string(mask.height) + " for a mask file at " + std::to_string(width_) +
                                            "x" + std::to_string(height_) + ".");
     }
-    AVFrame* f = state_->frame.get();
+    // Until the encoder is open, frames are held in frames of their own.
+    const bool held = !state_->codec;
+    AVFrame* f = held ? newFrame(true) : state_->frame ? state_->frame.get() : newFrame(false);
     int status = av_frame_make_writable(f);
     if (status < 0) failed(status, "allocate a mask frame");
     for (int64_t y = 0; y < height_; ++y) std::memcpy(f->data[0] + y * f->linesize[0], &mask.bytes[size_t(y * width_)], size_t(width_));
     for (int p = 1; p < 3; ++p)
         for (int64_t y = 0; y < height_ / 2; ++y) std::memset(f->data[p] + y * f->linesize[p], 128, size_t(width_ / 2));
     f->pts = atUs;
-    if ((status = avcodec_send_frame(state_->codec.get(), f)) < 0) failed(status, "encode the mask");
-    drain(false);
+    if (!held) send(f);
+    else if (state_->held.size() == reorderDepth) open(true);
 }
 
 void MaskWriter::finish() {
     if (state_->finished) return;
+    if (!state_->codec) open(false);
     int status = avcodec_send_frame(state_->codec.get(), nullptr);
     if (status < 0 && status != AVERROR_EOF) failed(status, "encode the mask");
     drain(true);

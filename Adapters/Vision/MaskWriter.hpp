@@ -5,6 +5,8 @@
 #include <memory>
 #include <span>
 
+struct AVFrame;
+
 namespace korvel {
 
 // A mask frame: one byte a pixel, the subject bright.
@@ -37,15 +39,24 @@ public:
     int64_t width() const { return width_; }
     int64_t height() const { return height_; }
 
-    // Throws -32603 "A mask frame came at WxH for a mask file at WxH." for a
-    // frame of another size, and the writing failures.
+    // Times strictly increase. Throws -32603 "A mask frame came at WxH for a
+    // mask file at WxH." for a frame of another size, and the writing failures.
     void append(const MaskFrame& mask, int64_t atUs);
     void finish();
     // Stops writing; the file is left to its temporary output.
     void cancel() noexcept;
 
 private:
+    // x265 stamps no valid decode times on a movie shorter than its B-frame
+    // delay, so the encoder opens once this many frames are known, or at the
+    // end without B-frames.
+    static constexpr size_t reorderDepth = 3;
+
     [[noreturn]] void failed(int status, const char* doing);
+    void open(bool reordering);
+    // A blank picture, held until the encoder opens or reused for every frame.
+    AVFrame* newFrame(bool held);
+    void send(AVFrame* frame);
     void drain(bool flushing);
 
     std::filesystem::path url_;

@@ -1,5 +1,6 @@
 #include "Adapters/Vision/MatteBuilder.hpp"
 
+#include "Adapters/MediaFailure.hpp"
 #include "Adapters/Render/TempOutput.hpp"
 #include "Adapters/Vision/AnalysisGates.hpp"
 #include "Adapters/Vision/FaceDetector.hpp"
@@ -75,9 +76,11 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
         OpenedVideo video = OpenedVideo::open(source);
         // The progress total: the frames the walk will deliver, one per shown
         // time, counted from the track's tables instead of a decoding pass.
+        // Frames a microsecond holds more than one of are given as its first:
+        // the mask movie's times are microseconds.
         int64_t total = 0;
         const auto& shown = video.table.pts;
-        for (size_t i = 0; i < shown.size(); ++i) total += i == 0 || shown[i] > shown[i - 1];
+        for (size_t i = 0; i < shown.size(); ++i) total += i == 0 || video.table.us(shown[i]) > video.table.us(shown[i - 1]);
         Task::checkCancellation();
         // A size the mask movie can't have is refused before any frame is decoded.
         const FrameSize decode = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
@@ -147,13 +150,20 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
                 Task::checkCancellation();
             };
 
+            std::optional<int64_t> lastTakenUs;
+            auto wanted = [&](int64_t t) {
+                if (lastTakenUs && t <= *lastTakenUs) return false;
+                lastTakenUs = t;
+                return true;
+            };
             video.forEachFrame(decode.width, decode.height, OpenedVideo::PixelFormat::bgra32,
                                OpenedVideo::Transfer::sRGB, JobContext::silent(), [&](const VideoFrame& frame, int64_t t) {
                                    pending.push_back({uprightImage(frame, video.orientation).clone(), t});
                                    if (pending.size() == batchSize) processBatch();
-                               });
+                               }, wanted);
             processBatch();
-            if (!writer) throw EngineFailure::internalError("The video has no frames to make a mask from.");
+            // The tables list frames the decoder never gave.
+            if (!writer) throw MediaFailure::damaged("This video");
             writer->finish();
             Built built;
             built.width = writer->width();

@@ -73,8 +73,12 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
         try {
             video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
         } catch (const EngineFailure& e) {
-            // A damaged file is worded alike on every road.
-            if (e == MediaFailure::damaged(subject)) throw;
+            // A damaged file, or one whose edits show nothing, is worded
+            // alike on every road.
+            if (e == MediaFailure::damaged(subject) ||
+                e == EngineFailure::unsupportedFormat(url.filename().string() + " has no frames that can be shown.")) {
+                throw;
+            }
             throw EngineFailure::unsupportedFormat("This video track cannot be read.");
         }
         video.naturalSize = video.source->naturalSize;

@@ -7,30 +7,56 @@
 namespace korvel {
 
 // Where large picture buffers come from and go back to. Core only asks; the
-// platform side may install a pool that keeps them between frames, so that
-// a frame's memory is neither faulted in nor zeroed again.
+// platform side may install a pool that maps their memory itself and keeps
+// buffers between frames, so that a frame's memory is neither faulted in nor
+// zeroed again, and gives it back to the system when it is idle.
 namespace FrameBuffers {
+
+// Blocks this large (an encoder's 4:2:0 picture of a preview is about 2 MB)
+// are the pool's; smaller ones are the heap's.
+inline constexpr size_t largeBytes = size_t{1} << 18;
+
+class Pool;
+
+// Large blocks remember which pool mapped them, so a pool installed while
+// heap-made buffers live never unmaps one of those.
+void* allocate(size_t bytes);
+void deallocate(void* block, size_t bytes) noexcept;
+
+template <class T> struct Allocator {
+    using value_type = T;
+    Allocator() = default;
+    template <class U> Allocator(const Allocator<U>&) noexcept {}
+    T* allocate(size_t n) { return static_cast<T*>(FrameBuffers::allocate(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) noexcept { FrameBuffers::deallocate(p, n * sizeof(T)); }
+    template <class U> bool operator==(const Allocator<U>&) const noexcept { return true; }
+};
+
+using Floats = std::vector<float, Allocator<float>>;
 
 class Pool {
 public:
     virtual ~Pool() = default;
     // A buffer of `floats` values whose contents are unspecified.
-    virtual std::vector<float> take(size_t floats) = 0;
-    virtual void keep(std::vector<float>&& buffer) noexcept = 0;
+    virtual Floats take(size_t floats) = 0;
+    virtual void keep(Floats&& buffer) noexcept = 0;
+    // The memory of one large block, 64-byte aligned; throws std::bad_alloc.
+    virtual void* map(size_t bytes) = 0;
+    virtual void unmap(void* block, size_t bytes) noexcept = 0;
 };
 
 // Null puts back plain allocation. The pool must outlive every buffer.
 void install(Pool* pool);
 
-std::vector<float> take(size_t floats);
-void keep(std::vector<float>&& buffer) noexcept;
+Floats take(size_t floats);
+void keep(Floats&& buffer) noexcept;
 
 } // namespace FrameBuffers
 
-// The pixel values of a picture: a plain vector of floats that hands its
-// memory back to the frame buffers when it is dropped.
-class FrameFloats : public std::vector<float> {
-    using Base = std::vector<float>;
+// The pixel values of a picture: a vector of floats that hands its memory
+// back to the frame buffers when it is dropped.
+class FrameFloats : public FrameBuffers::Floats {
+    using Base = FrameBuffers::Floats;
 
 public:
     using Base::Base;

@@ -19,7 +19,7 @@ bool allowed(const RenderPlan& plan, const ResolvedTimeline& timeline, const Sou
     });
     if (!neutral) return false;
     if (plan.canvas.width != source.displayWidth || plan.canvas.height != source.displayHeight) return false;
-    if (!source.isDeliverable || source.isHDR) return false;
+    if (!source.isDeliverable || !source.timesWritable || source.isHDR) return false;
     if (s.srcStartTicks != 0 || source.firstPtsTicks != 0) return false;
     // The copy writes the source's pictures and nothing else: the segment
     // must fill the plan, and the pictures the segment.

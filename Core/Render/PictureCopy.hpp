@@ -19,6 +19,10 @@ struct Source {
     double bitsPerSecond = 0;
     bool isHDR = false;
     bool isDeliverable = false;
+    // Every stored sample is shown within the track's length, and its
+    // duration, decode step and composition offset fit the 32 bits a movie
+    // file gives them.
+    bool timesWritable = true;
 
     bool operator==(const Source&) const = default;
 };

@@ -9,7 +9,7 @@ namespace {
 
 // Box passes along rows and along columns, every channel at once and in
 // memory order, with running sums.
-void boxRows(std::vector<float>& px, std::vector<float>& tmp, int width, int height, int ch, int radius) {
+template <class V> void boxRows(V& px, V& tmp, int width, int height, int ch, int radius) {
     const float scale = 1.0f / static_cast<float>(2 * radius + 1);
     std::vector<float> sum(static_cast<size_t>(ch));
     for (int y = 0; y < height; ++y) {
@@ -33,7 +33,7 @@ void boxRows(std::vector<float>& px, std::vector<float>& tmp, int width, int hei
     px.swap(tmp);
 }
 
-void boxColumns(std::vector<float>& px, std::vector<float>& tmp, int width, int height, int ch, int radius) {
+template <class V> void boxColumns(V& px, V& tmp, int width, int height, int ch, int radius) {
     const float scale = 1.0f / static_cast<float>(2 * radius + 1);
     const size_t row = static_cast<size_t>(width) * ch;
     std::vector<float> sum(row, 0.0f);
@@ -71,11 +71,10 @@ void kernelLine(const float* in, float* out, int n, size_t step, int channels, c
     }
 }
 
-} // namespace
-
-void gaussianBlur(std::vector<float>& pixels, int width, int height, int channels, double sigma) {
+// The passes swap the picture with a scratch of its own kind.
+template <class V> void blurred(V& pixels, int width, int height, int channels, double sigma) {
     if (!(sigma > 0.1) || width <= 0 || height <= 0) return;
-    std::vector<float> tmp(pixels.size());
+    V tmp(pixels.size());
     const size_t rowFloats = static_cast<size_t>(width) * static_cast<size_t>(channels);
     const auto pass = [&](auto&& lineFn) {
         for (int y = 0; y < height; ++y) {
@@ -109,6 +108,16 @@ void gaussianBlur(std::vector<float>& pixels, int width, int height, int channel
         boxRows(pixels, tmp, width, height, channels, radius);
         boxColumns(pixels, tmp, width, height, channels, radius);
     }
+}
+
+} // namespace
+
+void gaussianBlur(std::vector<float>& pixels, int width, int height, int channels, double sigma) {
+    blurred(pixels, width, height, channels, sigma);
+}
+
+void gaussianBlur(FrameBuffers::Floats& pixels, int width, int height, int channels, double sigma) {
+    blurred(pixels, width, height, channels, sigma);
 }
 
 } // namespace korvel

@@ -8,6 +8,7 @@
 #include "EngineProcess.hpp"
 #include "tests/support/EverydayMedia.hpp"
 #include "tests/support/Shell.hpp"
+#include "tests/support/WavHeader.hpp"
 
 #include <ebur128.h>
 #include <gtest/gtest.h>
@@ -40,12 +41,12 @@ std::string analysisParams(const fs::path& file, const std::string& kind) {
 }
 
 // One voice track playing the whole source from its start.
-std::string planOf(int64_t durationUs, const std::string& gain = "[]") {
+std::string planOf(int64_t durationUs, const std::string& gain = "[]", const std::string& targetLufs = "null") {
     const std::string d = std::to_string(durationUs);
     return R"({"version":1,"canvas":{"format":"vertical","width":1080,"height":1920,"fps":{"num":30,"den":1}},)"
            R"("segments":[],"videoOverlays":[],"textItems":[],"colorStack":[],"background":null,)"
            R"("timeMap":{"entries":[]},"textEntrances":{},"assetContent":{},"durationUs":)" + d +
-           R"(,"audioMix":{"targetLufs":null,"truePeakDb":-1,"tracks":[{"id":"v","role":"voice","assetId":"a",)"
+           R"(,"audioMix":{"targetLufs":)" + targetLufs + R"(,"truePeakDb":-1,"tracks":[{"id":"v","role":"voice","assetId":"a",)"
            R"("generated":null,"srcStartUs":0,"srcEndUs":)" + d + R"(,"outStartUs":0,"outEndUs":)" + d +
            R"(,"speed":1.0,"gain":)" + gain + R"(,"isolation":null}]}})";
 }
@@ -289,6 +290,186 @@ TEST(EverydaySoundCache, ASampleThatIsNotANumberIsSilenceInMixesSegmentsAndAnaly
         heard.insert(heard.end(), {x, x});
     }
     EXPECT_NEAR(number(loudness.member("result")->member("integratedLufs")), integratedLufs(heard), 0.1);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+namespace {
+
+std::string mixRequest(const fs::path& out, const fs::path& file, int64_t durationUs,
+                       const std::string& targetLufs = "null") {
+    return R"({"outPath":")" + out.string() + R"(","plan":)" + planOf(durationUs, "[]", targetLufs) +
+           R"(,"sources":{"a":)" +
+           sourceJSON(file) + "}}";
+}
+
+std::string segmentRequest(const fs::path& out, const fs::path& file, int64_t durationUs) {
+    return R"({"key":")" + std::string(64, 'b') +
+           R"(","variant":"after","track":"audio","outStartUs":0,"outEndUs":1000000,"outPath":")" + out.string() +
+           R"(","plan":)" + planOf(durationUs) + R"(,"sources":{"a":)" + sourceJSON(file) + "}}";
+}
+
+// Every number in the value is finite.
+bool finiteThroughout(const JSONValue& value) {
+    if (auto d = value.doubleValue()) return std::isfinite(*d);
+    if (const auto* array = value.arrayPtr()) {
+        for (const JSONValue& v : *array)
+            if (!finiteThroughout(v)) return false;
+    }
+    if (const auto* object = value.objectPtr()) {
+        for (const auto& [key, member] : *object)
+            if (!finiteThroughout(member)) return false;
+    }
+    return true;
+}
+
+// A field of /proc/<pid>/status in kB.
+int64_t statusKB(int pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field + ":", 0) == 0) return std::atoll(line.c_str() + field.size() + 1);
+    return -1;
+}
+
+void make(const std::string& command) { ASSERT_TRUE(runCommand("ffmpeg -nostdin -v error -y " + command)) << command; }
+
+} // namespace
+
+TEST(OddSoundFiles, ALayoutChangeMidFilePlaysOnInEveryRoad) {
+    const fs::path folder = freshFolder("everyday-joined");
+    const std::string stereo = "-f lavfi -i \"aevalsrc='0.3*sin(2*PI*440*t)|0.24*sin(2*PI*440*t)':s=48000:d=1\"";
+    const std::string mono = "-f lavfi -i \"aevalsrc='0.3*sin(2*PI*660*t)':s=48000:d=1\"";
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    int64_t id = 1;
+    for (const auto& [extension, options] : std::vector<std::pair<std::string, std::string>>{
+             {"aac", "-c:a aac -f adts"}, {"mp3", "-c:a libmp3lame -b:a 128k"}, {"flac", "-c:a flac"}}) {
+        const fs::path a = folder / ("stereo." + extension), b = folder / ("mono." + extension);
+        const fs::path joined = folder / ("joined." + extension);
+        make(stereo + " " + options + " '" + a.string() + "'");
+        make(mono + " " + options + " '" + b.string() + "'");
+        ASSERT_TRUE(runCommand("cat '" + a.string() + "' '" + b.string() + "' > '" + joined.string() + "'"));
+        for (const char* kind : {"silences", "waveform", "loudness"}) {
+            const JSONValue r = answerOf(engine, id++, "analysis.run", analysisParams(joined, kind));
+            ASSERT_TRUE(r.member("result")) << extension << " " << kind << ": " << errorText(r) << engine.stderrText();
+        }
+        const fs::path mix = folder / ("mix-" + extension + ".wav");
+        const JSONValue mixed = answerOf(engine, id++, "audio.mix", mixRequest(mix, joined, 2'000'000));
+        ASSERT_TRUE(mixed.member("result")) << extension << ": " << errorText(mixed);
+        // The voice goes on through the second, mono half.
+        const std::vector<float> both = wavSamples(mix);
+        ASSERT_EQ(both.size(), 2 * 96'000u);
+        double sum = 0;
+        for (size_t i = 2 * 60'000; i < 2 * 90'000; i += 2) sum += double(both[i]) * both[i];
+        EXPECT_GT(std::sqrt(sum / 30'000), 0.05) << extension;
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(OddSoundFiles, HugeSamplesGiveFiniteAnswersAndAMixUnderItsCeiling) {
+    const fs::path folder = freshFolder("everyday-huge");
+    std::vector<float> samples(96'000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.25f * std::sin(2 * 3.14159265f * 440 * float(i) / 48000);
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    int64_t id = 1;
+    for (float loud : {1e30f, 1e20f}) {
+        std::vector<float> poisoned = samples;
+        // A tenth of a second of them, and single ones.
+        std::fill(poisoned.begin() + 20'000, poisoned.begin() + 24'800, loud);
+        for (size_t at : {50'000u, 70'000u}) poisoned[at] = -loud;
+        const fs::path wav = folder / ("loud-" + std::to_string(int(std::log10(loud))) + ".wav");
+        writeHandWav(wav, 48000, 1, poisoned, WavSamples::float32);
+        for (const char* kind : {"silences", "waveform", "loudness"}) {
+            const JSONValue r = answerOf(engine, id++, "analysis.run", analysisParams(wav, kind));
+            ASSERT_TRUE(r.member("result")) << loud << " " << kind << ": " << errorText(r);
+            EXPECT_TRUE(finiteThroughout(*r.member("result"))) << r.member("result")->canonical();
+        }
+        const fs::path mix = folder / "mix.wav";
+        const JSONValue mixed = answerOf(engine, id++, "audio.mix", mixRequest(mix, wav, 2'000'000, "-16"));
+        ASSERT_TRUE(mixed.member("result")) << loud << ": " << errorText(mixed);
+        float peak = 0;
+        for (float x : wavSamples(mix)) peak = std::max(peak, std::isfinite(x) ? std::fabs(x) : INFINITY);
+        // The plan's true-peak ceiling is -1 dB.
+        EXPECT_LE(peak, 0.8913f);
+        const fs::path segment = folder / "seg.m4s";
+        const JSONValue cut = answerOf(engine, id++, "render.segment", segmentRequest(segment, wav, 2'000'000));
+        ASSERT_TRUE(cut.member("result")) << loud << ": " << errorText(cut);
+    }
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(OddSoundFiles, RatesFarFromRealSoundAreRefusedAtLittleCost) {
+    const fs::path folder = freshFolder("everyday-rates");
+    std::vector<float> samples(4800);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.25f * std::sin(0.05f * float(i));
+    std::vector<fs::path> files;
+    for (uint32_t rate : {1u, 128u, 1000u}) {
+        files.push_back(folder / ("rate-" + std::to_string(rate) + ".wav"));
+        writeHandWav(files.back(), rate, 1, samples, WavSamples::int16);
+    }
+    // A FLAC whose STREAMINFO says 1 Hz: the 20 bits after the block and frame sizes.
+    const fs::path flac = folder / "rate.flac";
+    make("-f lavfi -i sine=f=440:sample_rate=8000:d=1 -c:a flac '" + flac.string() + "'");
+    {
+        std::ifstream in(flac, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        ASSERT_EQ(bytes.substr(0, 4), "fLaC");
+        bytes[18] = 0;
+        bytes[19] = 0;
+        bytes[20] = char(0x10 | (uint8_t(bytes[20]) & 0xF));
+        files.push_back(folder / "rate-1.flac");
+        std::ofstream(files.back(), std::ios::binary) << bytes;
+    }
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    int64_t id = 1;
+    for (const fs::path& file : files) {
+        std::vector<JSONValue> answers;
+        for (const char* kind : {"waveform", "silences"})
+            answers.push_back(answerOf(engine, id++, "analysis.run", analysisParams(file, kind)));
+        answers.push_back(answerOf(engine, id++, "audio.mix", mixRequest(folder / "mix.wav", file, 2'000'000)));
+        for (const JSONValue& answer : answers) {
+            EXPECT_EQ(errorText(answer), R"({"code":-32002,"message":"This audio track cannot be read."})")
+                << file.filename() << ": " << answer.canonical();
+        }
+    }
+    // Refused before any work: the engine never held more than a small working set.
+    EXPECT_LT(statusKB(engine.pid(), "VmHWM"), 400 * 1024);
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+TEST(OddSoundFiles, SoundPlacedPastTheEndOfTheFileIsDamagedOnEveryRoad) {
+    const fs::path folder = freshFolder("everyday-past");
+    const fs::path whole = folder / "whole.m4a";
+    make("-f lavfi -i sine=f=440:sample_rate=48000:d=2 -c:a aac -movflags +faststart '" + whole.string() + "'");
+    std::ifstream in(whole, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    // Every chunk offset moved 10 MB on, past the end of the file.
+    const size_t stco = bytes.find("stco");
+    ASSERT_NE(stco, std::string::npos);
+    auto be32 = [&](size_t at) {
+        return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+               uint32_t(uint8_t(bytes[at + 2])) << 8 | uint32_t(uint8_t(bytes[at + 3]));
+    };
+    for (uint32_t i = 0, n = be32(stco + 8); i < n; ++i) {
+        const size_t at = stco + 12 + 4 * i;
+        const uint32_t v = be32(at) + 10'000'000;
+        for (int k = 0; k < 4; ++k) bytes[at + k] = char(v >> (24 - 8 * k));
+    }
+    const fs::path past = folder / "past.m4a";
+    std::ofstream(past, std::ios::binary) << bytes;
+
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    const std::string expected = R"({"code":-32002,"message":"past.m4a is cut short or damaged, so its end can't be read."})";
+    const JSONValue cut = answerOf(engine, 1, "render.segment", segmentRequest(folder / "seg.m4s", past, 2'000'000));
+    EXPECT_EQ(errorText(cut), expected);
+    int64_t id = 2;
+    for (const char* kind : {"silences", "waveform", "loudness"})
+        EXPECT_EQ(errorText(answerOf(engine, id++, "analysis.run", analysisParams(past, kind))), expected) << kind;
+    EXPECT_EQ(errorText(answerOf(engine, id++, "audio.mix", mixRequest(folder / "mix.wav", past, 2'000'000))), expected);
+    EXPECT_FALSE(fs::exists(folder / "mix.wav"));
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }

@@ -445,6 +445,44 @@ TEST(RenderExport, AMixKeepsItsRateAndChannels) {
     EXPECT_NEAR(std::stod(stringOf(s[1], "duration")), 4.0, 0.05);
 }
 
+// Mix files as users have them: two files of two layouts joined, samples far
+// past full scale, a rate far from real sound.
+TEST(RenderExport, OddMixFilesExportWholeOrAnswerTheirSentence) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-export-odd-mix"));
+    const fs::path stereo = dir / "stereo.mp3", mono = dir / "mono.mp3", joined = dir / "joined.mp3";
+    make(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 2 -c:a libmp3lame '" + stereo.string() + "'");
+    make(ff + "-f lavfi -i sine=frequency=660:sample_rate=48000:duration=2 -ac 1 -c:a libmp3lame '" + mono.string() + "'");
+    ASSERT_TRUE(runCommand("cat '" + stereo.string() + "' '" + mono.string() + "' > '" + joined.string() + "'"));
+    std::vector<float> tone(4 * 48000);
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = 0.25f * std::sin(0.05f * float(i));
+    for (size_t at : {20'000u, 100'000u}) tone[at] = 1e20f;
+    const fs::path huge = dir / "huge.wav", slow = dir / "slow.wav";
+    korvel::testing::writeHandWav(huge, 48000, 1, tone, korvel::testing::WavSamples::float32);
+    korvel::testing::writeHandWav(slow, 1, 1, std::vector<float>(4, 0.25f), korvel::testing::WavSamples::int16);
+    Engine engine(dir / "cache");
+    Plan plan;
+    plan.colorStack = look;
+    for (const fs::path& mix : {joined, huge}) {
+        // The joined file's length is guessed from its first part's bit rate; the video lasts that long.
+        const auto declared = runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + mix.string() + "'");
+        ASSERT_TRUE(declared);
+        Plan timed = plan;
+        timed.durationUs = std::llround(std::stod(*declared) * 30) * 1'000'000 / 30;
+        ASSERT_GT(timed.durationUs, 2'500'000) << "the second part is played";
+        timed.segments = {segment(0, timed.durationUs, 0)};
+        const auto out = dir / (mix.stem().string() + ".mp4");
+        const JSONValue r = engine.ask("render.export", exportParams(timed, "h264", out, R"(,"audioPath":")" + mix.string() + "\""));
+        ASSERT_TRUE(r.member("result")) << mix.filename() << ": " << r.canonical();
+        const auto s = streams(out);
+        ASSERT_EQ(s.size(), 2u);
+        EXPECT_NEAR(std::stod(stringOf(s[1], "duration")), double(timed.durationUs) / 1e6, 0.05) << mix.filename();
+    }
+    const auto out = dir / "slow.mp4";
+    EXPECT_EQ(errorOf(engine.ask("render.export", exportParams(plan, "h264", out, R"(,"audioPath":")" + slow.string() + "\""))),
+              (std::pair<int64_t, std::string>{-32002, "The sound mix has no readable sound format."}));
+    EXPECT_FALSE(fs::exists(out));
+}
+
 TEST(RenderExport, CopyRoadPassesPicturesAndSoundThrough) {
     auto dir = fs::path(korvel::testing::freshFolder("render-export-copy"));
     Engine engine(dir / "cache");

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <limits>
 #include <random>
 
@@ -183,4 +186,69 @@ TEST(FramePicture, FrameBuffersAreReusedWhileARenderDraws) {
     }
     FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::seconds(31));
     EXPECT_EQ(FrameMemory::keptBuffers(), 0u) << "freed when no render has wanted it for half a minute";
+}
+
+// However many pictures a burst of renders drops, the pool keeps no more
+// than its bound, the newest first, and what no frame took for a while goes
+// back to the system: the memory mapped for frames returns to where it was.
+TEST(FramePicture, FrameBuffersKeepAByteBoundAndGiveIdleOnesBack) {
+    using Clock = std::chrono::steady_clock;
+    FrameMemory::freeIdle(Clock::now() + std::chrono::hours(1));
+    const size_t baseline = FrameMemory::mappedBytes();
+    FrameMemory::Use render;
+    const size_t frameBytes = size_t{1920} * 1080 * 4 * sizeof(float);
+    const size_t burst = FrameMemory::mostBytes / frameBytes + 8;
+    const float* newest = nullptr;
+    {
+        std::vector<RGBAImage> inFlight;
+        for (size_t i = 0; i < burst; ++i) inFlight.push_back(RGBAImage::blank(0, 0, 1920, 1080));
+        EXPECT_GE(FrameMemory::mappedBytes(), baseline + burst * frameBytes);
+        newest = inFlight.back().pixels.data();
+    }
+    EXPECT_LE(FrameMemory::keptBytes(), FrameMemory::mostBytes);
+    EXPECT_EQ(FrameMemory::keptBuffers(), FrameMemory::mostBytes / frameBytes);
+    EXPECT_LE(FrameMemory::mappedBytes(), baseline + FrameMemory::mostBytes + burst * 64 * 1024)
+        << "what the pool does not keep is unmapped at once";
+    const float* taken = nullptr;
+    {
+        RGBAImage next = RGBAImage::blank(0, 0, 1920, 1080);
+        taken = next.pixels.data();
+        EXPECT_EQ(FrameMemory::keptBuffers(), FrameMemory::mostBytes / frameBytes - 1);
+    }
+    EXPECT_NE(taken, nullptr);
+    (void)newest;
+    FrameMemory::freeIdle(Clock::now() + FrameMemory::grace / 2);
+    EXPECT_EQ(FrameMemory::keptBuffers(), FrameMemory::mostBytes / frameBytes) << "kept a while";
+    FrameMemory::freeIdle(Clock::now() + FrameMemory::grace + std::chrono::seconds(1));
+    EXPECT_EQ(FrameMemory::keptBuffers(), 0u);
+    EXPECT_EQ(FrameMemory::keptBytes(), 0u);
+    EXPECT_EQ(FrameMemory::mappedBytes(), baseline) << "every idle buffer is unmapped";
+}
+
+// The engine leaves the heap's policy to its host: after a render, a large
+// block the host frees goes back to the system as it would without the
+// engine, and no frame buffer lives in the heap.
+TEST(FramePicture, ARenderLeavesTheHeapsPolicyAlone) {
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    const struct mallinfo2 before = mallinfo2();
+    {
+        FrameMemory::Use render;
+        std::vector<RGBAImage> frames;
+        for (int i = 0; i < 4; ++i) frames.push_back(RGBAImage::transparent(0, 0, 1920, 1080));
+        const struct mallinfo2 drawing = mallinfo2();
+        EXPECT_LT(drawing.uordblks + drawing.hblkhd, before.uordblks + before.hblkhd + (size_t{4} << 20))
+            << "frame buffers are the engine's own mappings";
+    }
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    // Larger than any block the heap serves itself by default, smaller than
+    // the bound a host's own setting would raise it to.
+    constexpr size_t large = size_t{20} << 20;
+    void* block = std::malloc(large);
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 1, large);
+    std::free(block);
+    const struct mallinfo2 after = mallinfo2();
+    EXPECT_LT(after.arena + after.hblkhd, before.arena + before.hblkhd + (size_t{4} << 20))
+        << "the freed block went back to the system";
+    EXPECT_LT(after.fordblks, before.fordblks + (size_t{4} << 20));
 }

@@ -122,6 +122,7 @@ TEST(PictureCopyFeed, FactsForTheCopyRule) {
     EXPECT_EQ(f.timescale, 15360);
     EXPECT_FALSE(f.isHDR);
     EXPECT_TRUE(f.isDeliverable);
+    EXPECT_TRUE(f.timesWritable);
     double bytes = 0;
     for (const auto& s : video.track->samples) bytes += s.size;
     EXPECT_NEAR(f.bitsPerSecond, bytes * 8 / 4, 1.0);

@@ -133,7 +133,7 @@ TEST(RenderPipeline, ConversionsOfManySizesKeepTheirValues) {
 TEST(RenderPipeline, SkippingUnreferencedPicturesLeavesEveryFrameAsDecoded) {
     auto url = fx::path("copy.mp4");
     VideoSource video = VideoOpener::open(url);
-    std::map<int64_t, std::vector<float>> every; // by presentation time
+    std::map<int64_t, FrameFloats> every; // by presentation time
     VideoFrames::walk(url, *video.track, 0, [&](const AVFrame& f) {
         every[f.pts] = FrameConversion::converted(f, video.color, DynamicRange::sdr, FrameConversion::FrameValues::picture).pixels;
         return true;

@@ -196,3 +196,30 @@ TEST(SourceLibrary, ACancelledCallerStillWaitsForTheSharedWork) {
     stop.request_stop();
     EXPECT_EQ(waiting.get(), fx::sha256sum(file));
 }
+
+// A file saved again and again is a new file each time: the opened videos
+// kept are the ones used last, a bounded number, and one pushed out is
+// opened again when it is asked for.
+TEST(SourceLibrary, KeepsTheVideosUsedLastToItsBound) {
+    std::atomic<int> opens{0};
+    SourceLibrary::Work work = SourceLibrary::Work::real();
+    auto open = work.openVideo;
+    work.openVideo = [&opens, open](const fs::path& p) {
+        ++opens;
+        return open(p);
+    };
+    SourceLibrary library(work);
+    std::vector<fs::path> files;
+    for (size_t i = 0; i <= SourceLibrary::keptOpenings; ++i)
+        files.push_back(scratchCopy("copy.mp4", "library-bound-" + std::to_string(i) + ".mp4"));
+    for (size_t i = 0; i < SourceLibrary::keptOpenings; ++i) library.video(files[i]);
+    library.video(files[0]); // used again: the second is now the oldest
+    EXPECT_EQ(opens, static_cast<int>(SourceLibrary::keptOpenings));
+    library.video(files.back());
+    EXPECT_EQ(library.keptVideos(), SourceLibrary::keptOpenings);
+    library.video(files[0]);
+    EXPECT_EQ(opens, static_cast<int>(SourceLibrary::keptOpenings) + 1) << "the one used again is still kept";
+    library.video(files[1]);
+    EXPECT_EQ(opens, static_cast<int>(SourceLibrary::keptOpenings) + 2) << "the oldest was pushed out";
+    EXPECT_EQ(library.keptVideos(), SourceLibrary::keptOpenings);
+}

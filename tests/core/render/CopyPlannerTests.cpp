@@ -159,6 +159,7 @@ TEST(PictureCopy, AllowsOnlyAnUntouchedWholeSource) {
     std::vector<Case> refusals{
         {"HDR", [](auto& s, auto&) { s.isHDR = true; }},
         {"not deliverable", [](auto& s, auto&) { s.isDeliverable = false; }},
+        {"times the writer can't carry", [](auto& s, auto&) { s.timesWritable = false; }},
         {"other size", [](auto& s, auto&) { s.displayWidth = 1280; }},
         {"late first frame", [](auto& s, auto&) { s.firstPtsTicks = 1000; }},
         {"other timescale", [](auto& s, auto&) { s.timescale = 600; }},

@@ -321,7 +321,7 @@ TEST_P(KernelTargets, LanczosMatchesItsScalarPasses) {
     for (Case c : {Case{0.5, 0.5, true}, Case{0.37, 0.81, false}, Case{2.0, 0.6, true}, Case{0.9, 1.7, false}}) {
         RGBAImage out = RGBAImage::transparent(3, 2, static_cast<int>(203 * c.sx) - 3, static_cast<int>(97 * c.sy) - 2);
         Lanczos::Plan plan = Lanczos::plan(source, c.sx, c.sy, 1.25, -0.5, c.clamp, out);
-        compare(out.pixels, [&](std::vector<float>& p) {
+        compare(std::vector<float>(out.pixels.begin(), out.pixels.end()), [&](std::vector<float>& p) {
             RGBAImage o = out;
             Lanczos::draw(plan, source, o, 0, 1000);
             p.assign(o.pixels.begin(), o.pixels.end());

@@ -123,7 +123,7 @@ TEST(Compositing, DivideByAnEmptyMaskGivesZeroNotNaN) {
     b.pixels = {0.5f, 0.25f, 1, 1, 0, 0, 0, 0};
     RGBAImage out = RGBAImage::transparent(0, 0, 2, 1);
     Compositing::divide(a, b, out, 0, 1);
-    EXPECT_EQ(out.pixels, (std::vector<float>{1, 2, 0.5f, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(out.pixels, (FrameFloats{1, 2, 0.5f, 1, 0, 0, 0, 0}));
 }
 
 TEST(Compositing, DissolveHalfwayIsTheMean) {
