@@ -1,7 +1,7 @@
 // Cuts a one-hour, 30 fps plan of 500 segments into segment windows with keys.
 #include "Core/Digest.hpp"
 #include "Core/Engine.hpp"
-#include "Core/Render/SegmentWindows.hpp"
+#include "Core/Windows/SegmentWindows.hpp"
 
 #include <algorithm>
 #include <chrono>

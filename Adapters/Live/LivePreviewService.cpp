@@ -1,11 +1,11 @@
 #include "Adapters/Live/LivePreviewService.hpp"
 
-#include "Adapters/BlockingWork.hpp"
+#include "Adapters/Concurrency/BlockingWork.hpp"
 #include "Adapters/Live/LiveStructure.hpp"
-#include "Adapters/Render/GraphRunner.hpp"
+#include "Adapters/Render/Drawing/GraphRunner.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
-#include "Core/Render/WideMath.hpp"
+#include "Core/Timeline/WideMath.hpp"
 
 #include <chrono>
 #include <cmath>

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "Adapters/Render/AudioFeed.hpp"
-#include "Adapters/Render/CompositionBuilder.hpp"
-#include "Adapters/Render/InputResolver.hpp"
-#include "Adapters/Render/Picture.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Render/Outputs/AudioFeed.hpp"
+#include "Adapters/Render/Drawing/CompositionBuilder.hpp"
+#include "Adapters/Render/Sources/InputResolver.hpp"
+#include "Adapters/Render/Drawing/Picture.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Text/TextCaches.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
-#include "Core/Render/FrameTimings.hpp"
-#include "Core/Render/RGBAImage.hpp"
-#include "Core/Render/TrackTimes.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Timeline/FrameTimings.hpp"
+#include "Core/Picture/RGBAImage.hpp"
+#include "Core/Timeline/TrackTimes.hpp"
 
 #include <cstdint>
 #include <filesystem>

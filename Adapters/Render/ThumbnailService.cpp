@@ -1,11 +1,11 @@
 #include "Adapters/Render/ThumbnailService.hpp"
 
-#include "Adapters/FileName.hpp"
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/ImageFiles.hpp"
-#include "Adapters/Render/StillImages.hpp"
-#include "Adapters/Render/VideoFrames.hpp"
-#include "Core/Render/RenderSize.hpp"
+#include "Adapters/Files/FileName.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Outputs/ImageFiles.hpp"
+#include "Adapters/Render/Sources/StillImages.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Picture/RenderSize.hpp"
 #include "Core/Time.hpp"
 
 namespace korvel {
