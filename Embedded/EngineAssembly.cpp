@@ -8,7 +8,7 @@
 #include "Adapters/Models/ModelSources.hpp"
 #include "Adapters/Speech/PocketSphinxTranscriber.hpp"
 #include "Adapters/Render/RenderMethods.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Methods/EngineFolders.hpp"
+#include "Adapters/Files/EngineFolders.hpp"
 #include "Core/Engine.hpp"
 #include "Core/Speech/ModelCatalog.hpp"
 #include "Embedded/InProcessEngine.hpp"

@@ -1,8 +1,8 @@
 #include "Embedded/InProcessEngine.hpp"
 
-#include "Adapters/BackgroundGate.hpp"
+#include "Adapters/Concurrency/BackgroundGate.hpp"
 #include "Adapters/Live/LivePreviewService.hpp"
-#include "Adapters/Stderr.hpp"
+#include "Adapters/Server/Stderr.hpp"
 
 namespace korvel {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/EngineSession.hpp"
+#include "Adapters/Server/EngineSession.hpp"
 #include "Adapters/Live/LiveVideo.hpp"
 #include "Adapters/Live/OnceShelf.hpp"
 #include "Core/Engine.hpp"

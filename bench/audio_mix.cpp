@@ -19,10 +19,10 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Files/TempOutput.hpp"
 #include "Core/Audio/Synth/SoundRecipes.hpp"
 #include "Core/JSONValue.hpp"
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/Contract.hpp"
 
 #include <ebur128.h>
 

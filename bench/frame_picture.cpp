@@ -6,14 +6,14 @@
 // this process. Extra lines give ours with a caption, and with a blurred
 // backdrop and a matted background. Inputs are made at run time in the
 // system's temporary folder.
-#include "Adapters/Render/FrameConversion.hpp"
-#include "Adapters/Render/GraphScene.hpp"
-#include "Adapters/Render/StillImages.hpp"
-#include "Adapters/Render/StillPictures.hpp"
-#include "Adapters/Render/VideoFrames.hpp"
-#include "Adapters/Render/VideoOpener.hpp"
-#include "Core/Render/LookCube.hpp"
-#include "Core/Render/Steps/GrainStep.hpp"
+#include "Adapters/Render/Sources/FrameConversion.hpp"
+#include "Adapters/Render/Drawing/GraphScene.hpp"
+#include "Adapters/Render/Sources/StillImages.hpp"
+#include "Adapters/Render/Sources/StillPictures.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Adapters/Render/Sources/VideoOpener.hpp"
+#include "Core/Picture/Color/LookCube.hpp"
+#include "Core/Picture/Steps/GrainStep.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -4,7 +4,7 @@
 // frame's sync sample), and 10,000 small calls through the in-memory carrier
 // against the same calls over pipes to a child engine.
 // Usage: bench_live [engine binary] [work folder]
-#include "Adapters/FileDigest.hpp"
+#include "Adapters/Files/FileDigest.hpp"
 #include "Core/RPC.hpp"
 #include "Embedded/EngineAssembly.hpp"
 

@@ -4,7 +4,7 @@
 // parser into the former 56-byte variant value), nlohmann's own DOM and
 // Python's json.loads, on the same plan text.
 
-#include "Core/Render/RenderPlan.hpp"
+#include "Core/Plan/RenderPlan.hpp"
 #include <nlohmann/json.hpp>
 
 #include <algorithm>

@@ -9,9 +9,9 @@
 // The movie is made once (a minute encoded at a tiny size, then copied sixty
 // times over) in the folder given as the first argument, or in the system's
 // temporary folder.
-#include "Adapters/FileDigest.hpp"
-#include "Adapters/Render/MovieFile.hpp"
-#include "Adapters/Render/VideoOpener.hpp"
+#include "Adapters/Files/FileDigest.hpp"
+#include "Adapters/Media/MovieFile.hpp"
+#include "Adapters/Render/Sources/VideoOpener.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -8,8 +8,8 @@
 // look's own cube, soft-light grain made per frame, the logo over in
 // planar RGB) with the engine's encoder settings and threads.
 // Usage: bench_render [engine binary] [work folder] [cases, e.g. preview,h264,hevc,copy,frame]
-#include "Adapters/FileDigest.hpp"
-#include "Core/Render/LookCube.hpp"
+#include "Adapters/Files/FileDigest.hpp"
+#include "Core/Picture/Color/LookCube.hpp"
 
 #include <algorithm>
 #include <chrono>

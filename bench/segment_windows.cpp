@@ -1,7 +1,7 @@
 // Cuts a one-hour, 30 fps plan of 500 segments into segment windows with keys.
 #include "Core/Digest.hpp"
 #include "Core/Engine.hpp"
-#include "Core/Render/SegmentWindows.hpp"
+#include "Core/Windows/SegmentWindows.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -105,7 +105,7 @@ int main() {
             const SW::Copyables& copyable = withCopies ? f.copyable : none;
             size_t windows = 0, copies = 0;
             double listMs = medianMilliseconds(9, [&] {
-                auto list = SW::list(f.plan, timeline, f.sources, {}, variant, engine, copyable);
+                auto list = SW::list(resolved, timeline, f.sources, {}, variant, engine, copyable);
                 windows = list.size();
                 copies = static_cast<size_t>(std::count_if(list.begin(), list.end(), [](auto& w) { return w.copy; }));
             });

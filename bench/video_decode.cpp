@@ -4,8 +4,8 @@
 // decoding the same file on the same threads, start-up included. CPU seconds
 // matter most here: during an export the encoder wants the cores.
 // Usage: bench_video_decode [work folder]
-#include "Adapters/Render/VideoFrames.hpp"
-#include "Adapters/Render/VideoOpener.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Adapters/Render/Sources/VideoOpener.hpp"
 
 #include <chrono>
 #include <cstdio>

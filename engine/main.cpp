@@ -1,10 +1,10 @@
 // korvel-engine: the media engine process. The editor starts it with pipes
 // and speaks JSON-RPC 2.0 lines on its standard input and output.
 
-#include "Adapters/BackgroundGate.hpp"
-#include "Adapters/Methods/EngineFolders.hpp"
-#include "Adapters/Stderr.hpp"
-#include "Adapters/StdioServer.hpp"
+#include "Adapters/Concurrency/BackgroundGate.hpp"
+#include "Adapters/Files/EngineFolders.hpp"
+#include "Adapters/Server/Stderr.hpp"
+#include "Adapters/Server/StdioServer.hpp"
 #include "Embedded/EngineAssembly.hpp"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 
 #include "Adapters/Audio/AudioEncoder.hpp"
-#include "Adapters/Render/FFmpeg.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
 #include "Core/Jobs.hpp"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Adapters/Audio/GrowingAudioStream.hpp"
-#include "Core/Audio/EncodedAudioStream.hpp"
+#include "Core/Container/EncodedAudioStream.hpp"
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Audio/PCMSource.hpp"
 

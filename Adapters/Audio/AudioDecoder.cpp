@@ -2,10 +2,10 @@
 
 #include "Adapters/Audio/DirectAudioFile.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/Render/MediaAsset.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Media/MediaAsset.hpp"
+#include "Adapters/Media/SystemError.hpp"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

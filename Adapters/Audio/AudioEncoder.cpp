@@ -1,8 +1,8 @@
 #include "Adapters/Audio/AudioEncoder.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Jobs.hpp"
 
 extern "C" {

@@ -1,11 +1,11 @@
 #include "Adapters/Audio/AudioFileWriter.hpp"
 
 #include "Adapters/Audio/AudioEncoder.hpp"
-#include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Files/TempOutput.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/MP4BoxWriter.hpp"
+#include "Core/Container/MP4BoxWriter.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "Adapters/Audio/AudioMethods.hpp"
 
-#include "Core/Render/Contract.hpp"
-#include "Core/Render/SegmentMethodTypes.hpp"
+#include "Core/Wire/Contract.hpp"
+#include "Core/Wire/SegmentMethodTypes.hpp"
 #include "Core/Wire/AudioMixResultModel.hpp"
 
 #include <algorithm>

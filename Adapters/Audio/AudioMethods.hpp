@@ -3,7 +3,7 @@
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Core/JSONValue.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/SegmentMethodTypes.hpp"
+#include "Core/Wire/SegmentMethodTypes.hpp"
 
 namespace korvel {
 

@@ -3,7 +3,7 @@
 #include "Core/Analysis/Fingerprint.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
 #include "Core/ClientText.hpp"
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/Contract.hpp"
 
 #include <cmath>
 #include <vector>

@@ -2,9 +2,9 @@
 
 #include "Core/Audio/AudioMixer.hpp"
 #include "Core/JSONValue.hpp"
-#include "Core/Render/AudioMix.hpp"
-#include "Core/Render/EngineSource.hpp"
-#include "Core/Render/RenderPlan.hpp"
+#include "Core/Plan/AudioMix.hpp"
+#include "Core/Wire/EngineSource.hpp"
+#include "Core/Plan/RenderPlan.hpp"
 
 #include <cstdint>
 #include <map>

@@ -1,19 +1,21 @@
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 
+#include "Adapters/Files/FileName.hpp"
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Render/CopiedAudioReader.hpp"
+#include "Adapters/Render/Sources/CopiedAudioReader.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
 #include "Adapters/Audio/ScratchPCM.hpp"
-#include "Adapters/BlockingExecutor.hpp"
-#include "Adapters/FileIdentity.hpp"
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/EngineCaches.hpp"
-#include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Concurrency/BlockingExecutor.hpp"
+#include "Adapters/Files/FileIdentity.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Files/WholeFile.hpp"
+#include "Adapters/Files/EngineCaches.hpp"
+#include "Adapters/Files/TempOutput.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Analysis/Fingerprint.hpp"
-#include "Core/Audio/AudioFragmentWriter.hpp"
+#include "Core/Container/AudioFragmentWriter.hpp"
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/Synth/SoundRecipes.hpp"
 #include "Core/Audio/TimeScale.hpp"
@@ -136,7 +138,7 @@ void refuseSourceAsOutput(const fs::path& outPath, const AudioPlan& plan) {
 }
 
 EngineFailure writingFailure(const fs::path& outPath) {
-    return MediaFailure::writing(std::current_exception(), outPath.filename().string(), outPath.parent_path(),
+    return MediaFailure::writing(std::current_exception(), nameOf(outPath), outPath.parent_path(),
                                  MediaFailure::volumeCapacity);
 }
 
@@ -424,20 +426,7 @@ AudioMixResultModel AudioPlanRenderer::finalMix(const JSONValue& planValue,
 void AudioPlanRenderer::writeSegment(const std::vector<uint8_t>& bytes, const fs::path& outPath) const {
     try {
         TempOutput output(outPath, journal_);
-        const int fd = ::open(output.url().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw SystemError::posix(errno, "create " + output.url().string());
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                const int e = errno;
-                ::close(fd);
-                throw SystemError::posix(e, "write " + output.url().string());
-            }
-            done += static_cast<size_t>(n);
-        }
-        if (::close(fd) != 0) throw SystemError::posix(errno, "close " + output.url().string());
+        WholeFile::write(output.url(), bytes);
         output.commit();
     } catch (...) {
         throw writingFailure(outPath);

@@ -3,12 +3,12 @@
 #include "Adapters/Audio/AudioPlan.hpp"
 #include "Adapters/Audio/GrowingAudioStream.hpp"
 #include "Adapters/Audio/IsolatedVoices.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Audio/AudioMixer.hpp"
 #include "Core/Audio/VoiceIsolating.hpp"
 #include "Core/JSONValue.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/SegmentMethodTypes.hpp"
+#include "Core/Wire/SegmentMethodTypes.hpp"
 #include "Core/Wire/AudioMixResultModel.hpp"
 
 #include <atomic>

@@ -1,9 +1,9 @@
 #include "Adapters/Audio/DirectAudioFile.hpp"
 
 #include "Adapters/Audio/AudioDecoder.hpp"
-#include "Adapters/Render/MovieFile.hpp"
+#include "Adapters/Media/MovieFile.hpp"
 #include "Core/Audio/AudioReadRoute.hpp"
-#include "Core/Render/MovieBox.hpp"
+#include "Core/Container/MovieBox.hpp"
 
 #include <cmath>
 

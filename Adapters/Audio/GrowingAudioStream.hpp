@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Audio/EncodedAudioStream.hpp"
+#include "Core/Container/EncodedAudioStream.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -3,8 +3,8 @@
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
 #include "Adapters/Audio/ScratchPCM.hpp"
-#include "Adapters/CacheFile.hpp"
-#include "Adapters/Render/EngineCaches.hpp"
+#include "Adapters/Files/CacheFile.hpp"
+#include "Adapters/Files/EngineCaches.hpp"
 #include "Core/Analysis/Fingerprint.hpp"
 
 namespace fs = std::filesystem;

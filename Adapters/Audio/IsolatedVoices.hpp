@@ -1,11 +1,11 @@
 #pragma once
 
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Audio/PCMSource.hpp"
 #include "Core/Audio/VoiceIsolating.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/EngineSource.hpp"
+#include "Core/Wire/EngineSource.hpp"
 
 #include <filesystem>
 #include <memory>

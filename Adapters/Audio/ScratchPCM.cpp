@@ -1,8 +1,8 @@
 #include "Adapters/Audio/ScratchPCM.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/ProcessTempFile.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Files/ProcessTempFile.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Jobs.hpp"
 
 #include <algorithm>

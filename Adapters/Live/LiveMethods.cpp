@@ -1,7 +1,7 @@
 #include "Adapters/Live/LiveMethods.hpp"
 
-#include "Core/Render/Contract.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
+#include "Core/Wire/Contract.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
 
 namespace korvel {
 

@@ -1,31 +1,31 @@
 #include "Adapters/Live/LivePreviewService.hpp"
 
-#include "Adapters/BlockingWork.hpp"
+#include "Adapters/Concurrency/BlockingWork.hpp"
 #include "Adapters/Live/LiveStructure.hpp"
-#include "Adapters/Render/GraphRunner.hpp"
+#include "Adapters/Render/Drawing/GraphRunner.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
-#include "Core/Render/WideMath.hpp"
+#include "Core/Timeline/WideMath.hpp"
 
 #include <chrono>
 #include <cmath>
 
 namespace korvel {
 
-LiveSoundTrack LiveSoundTrack::from(const AudioFeed::Source& source, MediaTime videoDuration) {
+LiveSoundTrack LiveSoundTrack::from(const AudioFeed::Source& source, TickTime videoDuration) {
     LiveSoundTrack track;
     track.asset = source.url;
     track.copied = source.copied;
     track.source = source;
-    track.start = MediaTime{0, videoDuration.timescale};
+    track.start = TickTime{0, videoDuration.timescale};
     double own = std::floor(source.durationSeconds * videoDuration.timescale);
     int64_t ownTicks = own >= static_cast<double>(videoDuration.value) ? videoDuration.value : static_cast<int64_t>(own);
-    track.duration = MediaTime{std::max<int64_t>(0, ownTicks), videoDuration.timescale};
+    track.duration = TickTime{std::max<int64_t>(0, ownTicks), videoDuration.timescale};
     return track;
 }
 
 std::optional<LiveSoundTrack> LiveSoundTrack::of(const LiveParams& params, SourceLibrary& library,
-                                                 MediaTime videoDuration, double toleranceSeconds) {
+                                                 TickTime videoDuration, double toleranceSeconds) {
     if (params.sound == false || params.plan.audioMix.tracks.empty()) return std::nullopt;
     const double videoSeconds = videoDuration.seconds();
     if (auto untouched = UntouchedSound::asset(params.plan.audioMix, params.plan.durationUs); untouched && params.sources) {
@@ -74,14 +74,14 @@ LiveComposition LivePreviewService::open(const LiveParams& params) const {
     const int64_t frameCount = inputs.timeline.frameCount;
     if (frameCount < 1) throw EngineFailure::invalidParams("The plan has no frames.");
     const FrameGrid grid = inputs.timeline.grid;
-    MediaTime videoDuration{WideMath::narrow(WideMath::mul(frameCount, grid.ticksPerFrame)), grid.timescale};
+    TickTime videoDuration{WideMath::narrow(WideMath::mul(frameCount, grid.ticksPerFrame)), grid.timescale};
     double tolerance = static_cast<double>(grid.ticksPerFrame) / grid.timescale;
     auto sound = LiveSoundTrack::of(params, *library, videoDuration, tolerance);
 
     return blockingWork([&](StopFlag&) {
         auto built = std::make_shared<BuiltComposition>(CompositionBuilder{std::move(inputs)}.build(std::nullopt));
         auto asset = std::make_shared<LiveAsset>(LiveAsset{built, std::move(sound), videoDuration});
-        auto drawing = std::make_shared<LiveDrawing>(LiveDrawing{built, MediaTime{grid.ticksPerFrame, grid.timescale}, size});
+        auto drawing = std::make_shared<LiveDrawing>(LiveDrawing{built, TickTime{grid.ticksPerFrame, grid.timescale}, size});
         LiveComposition live;
         live.frameCount = frameCount;
         live.durationUs = durationUs(grid, frameCount);

@@ -1,14 +1,15 @@
 #pragma once
 
-#include "Adapters/Render/AudioFeed.hpp"
-#include "Adapters/Render/CompositionBuilder.hpp"
-#include "Adapters/Render/InputResolver.hpp"
-#include "Adapters/Render/Picture.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Render/Outputs/AudioFeed.hpp"
+#include "Adapters/Render/Drawing/CompositionBuilder.hpp"
+#include "Adapters/Render/Sources/InputResolver.hpp"
+#include "Adapters/Render/Drawing/Picture.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Text/TextCaches.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
-#include "Core/Render/FrameTimings.hpp"
-#include "Core/Render/RGBAImage.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Timeline/FrameTimings.hpp"
+#include "Core/Picture/RGBAImage.hpp"
+#include "Core/Timeline/TrackTimes.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -18,42 +19,33 @@
 
 namespace korvel {
 
-// A time as a count of ticks at a timescale, never reduced.
-struct MediaTime {
-    int64_t value = 0;
-    int32_t timescale = 0;
-
-    double seconds() const { return timescale > 0 ? static_cast<double>(value) / timescale : 0; }
-    bool operator==(const MediaTime&) const = default;
-};
-
 // The sound beside a live picture: one file's sound from time 0, cut to the
 // picture's length.
 struct LiveSoundTrack {
     std::filesystem::path asset;
     int32_t track = 1;   // the file's sound track, as the file numbers it
-    MediaTime start;     // where it plays from in the file and on the composition
-    MediaTime duration;  // at the picture's timescale
+    TickTime start;     // where it plays from in the file and on the composition
+    TickTime duration;  // at the picture's timescale
     bool copied = false; // a source's own sound rather than the mix
     AudioFeed::Source source;
 
     // Nothing when the preview is silent. Throws EngineFailure.
     static std::optional<LiveSoundTrack> of(const LiveParams& params, SourceLibrary& library,
-                                            MediaTime videoDuration, double toleranceSeconds);
-    static LiveSoundTrack from(const AudioFeed::Source& source, MediaTime videoDuration);
+                                            TickTime videoDuration, double toleranceSeconds);
+    static LiveSoundTrack from(const AudioFeed::Source& source, TickTime videoDuration);
 };
 
 // What a player item plays: the picture's tracks and the sound's.
 struct LiveAsset {
     std::shared_ptr<const BuiltComposition> built;
     std::optional<LiveSoundTrack> sound;
-    MediaTime duration;
+    TickTime duration;
 };
 
 // How each frame is drawn: the compositor over one scene.
 struct LiveDrawing {
     std::shared_ptr<const BuiltComposition> built;
-    MediaTime frameDuration;
+    TickTime frameDuration;
     RenderSize size;
 
     // The frame in the working space; throws the scene's failure.

@@ -8,7 +8,7 @@ namespace korvel {
 
 namespace LiveTiming {
 
-std::optional<int64_t> frameIndex(double seconds, MediaTime frameDuration, int64_t frameCount) {
+std::optional<int64_t> frameIndex(double seconds, TickTime frameDuration, int64_t frameCount) {
     if (frameDuration.value <= 0 || frameDuration.timescale <= 0) return std::nullopt;
     const int64_t last = std::max<int64_t>(frameCount - 1, 0);
     if (std::isnan(seconds) || seconds < 0) seconds = 0;
@@ -26,11 +26,11 @@ LiveVideo::LiveVideo(const LiveComposition& c)
     timings = [c] { return c.drawn(); };
 }
 
-MediaTime LiveVideo::frameStart(double seconds) const {
-    MediaTime d = videoComposition ? videoComposition->frameDuration : MediaTime{};
+TickTime LiveVideo::frameStart(double seconds) const {
+    TickTime d = videoComposition ? videoComposition->frameDuration : TickTime{};
     auto index = LiveTiming::frameIndex(seconds, d, frameCount);
     if (!index) throw EngineFailure::internalError("The live video has no frame duration.");
-    return MediaTime{d.value * *index, d.timescale};
+    return TickTime{d.value * *index, d.timescale};
 }
 
 std::shared_ptr<PlayerItem> LiveVideo::playerItem() const { return std::make_shared<PlayerItem>(asset, videoComposition); }
@@ -38,8 +38,8 @@ std::shared_ptr<PlayerItem> LiveVideo::playerItem() const { return std::make_sha
 Picture LiveVideo::frame(int64_t index) const { return videoComposition->picture(index); }
 
 Picture LiveVideo::still(double seconds, double maxWidth, double maxHeight) const {
-    MediaTime start = frameStart(seconds);
-    const MediaTime d = videoComposition->frameDuration;
+    TickTime start = frameStart(seconds);
+    const TickTime d = videoComposition->frameDuration;
     Picture picture = frame(start.value / d.value);
     double scale = std::min({1.0, maxWidth / static_cast<double>(picture.width),
                              maxHeight / static_cast<double>(picture.height)});
@@ -75,7 +75,7 @@ void LivePlayer::show(const LiveVideo& video, std::optional<double> at, std::opt
     if (shown_ && player_.currentItem() == shown_->first) current = shown_;
     const bool play = playing.value_or(current && player_.rate() != 0);
     const double time = at.value_or(current ? player_.currentTimeSeconds() : 0);
-    const MediaTime target = video.frameStart(time);
+    const TickTime target = video.frameStart(time);
     auto finish = [this, play, done = std::move(done)](bool) {
         if (play) player_.play();
         else player_.pause();

@@ -15,7 +15,7 @@ namespace LiveTiming {
 // The frame showing at a time: NaN and times before 0 give 0, times at or
 // past the end (infinity included) the last frame. Nothing for a frame
 // duration that is not positive.
-std::optional<int64_t> frameIndex(double seconds, MediaTime frameDuration, int64_t frameCount);
+std::optional<int64_t> frameIndex(double seconds, TickTime frameDuration, int64_t frameCount);
 } // namespace LiveTiming
 
 // What a player plays: a live composition's tracks with one drawing, which
@@ -53,7 +53,7 @@ public:
     virtual double currentTimeSeconds() const = 0;
     virtual void replaceCurrentItem(std::shared_ptr<PlayerItem> item) = 0;
     // Zero tolerance either side; the completion runs once, finished or interrupted.
-    virtual void seek(MediaTime to, std::function<void(bool finished)> completion) = 0;
+    virtual void seek(TickTime to, std::function<void(bool finished)> completion) = 0;
     virtual void setVideoComposition(PlayerItem& item, std::shared_ptr<const LiveDrawing> drawing) {
         item.setVideoComposition(std::move(drawing));
     }
@@ -77,7 +77,7 @@ struct LiveVideo {
 
     FrameTimings drawn() const { return timings ? timings() : FrameTimings{}; }
     // The media time at which the frame showing at that time starts.
-    MediaTime frameStart(double seconds) const;
+    TickTime frameStart(double seconds) const;
     std::shared_ptr<PlayerItem> playerItem() const;
     // A frame pulled from the compositor, as render.frame draws it.
     Picture frame(int64_t index) const;

@@ -1,8 +1,8 @@
 #include "Adapters/Methods/AnalysisCache.hpp"
 
-#include "Adapters/CacheFile.hpp"
-#include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Files/CacheFile.hpp"
+#include "Adapters/Files/TempOutput.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Wire/WireNumber.hpp"
 
 #include <cerrno>

@@ -6,7 +6,7 @@
 #include "Adapters/Methods/SoundDecoding.hpp"
 #include "Adapters/Methods/SoundOfVideo.hpp"
 #include "Adapters/Methods/TranscriptAnalysis.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Analysis/LoudnessAnalyzer.hpp"
 #include "Core/Wire/AnalysisParams.hpp"
 #include "Core/Wire/AnalysisVersions.hpp"

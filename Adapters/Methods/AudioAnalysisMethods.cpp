@@ -7,7 +7,7 @@
 #include "Adapters/Methods/MatteService.hpp"
 #include "Adapters/Methods/SoundRecordSweep.hpp"
 #include "Adapters/Models/ModelMethods.hpp"
-#include "Adapters/Render/EngineCaches.hpp"
+#include "Adapters/Files/EngineCaches.hpp"
 
 namespace korvel {
 namespace AudioAnalysisMethods {

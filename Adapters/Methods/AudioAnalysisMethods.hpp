@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Adapters/Models/ModelStore.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Speech/ModelCatalog.hpp"
 #include "Core/Speech/Transcription.hpp"

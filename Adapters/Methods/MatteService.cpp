@@ -1,7 +1,7 @@
 #include "Adapters/Methods/MatteService.hpp"
 
-#include "Adapters/CacheFile.hpp"
-#include "Adapters/FileIdentity.hpp"
+#include "Adapters/Files/CacheFile.hpp"
+#include "Adapters/Files/FileIdentity.hpp"
 #include "Adapters/Methods/AnalysisCache.hpp"
 #include "Adapters/Vision/MaskWriter.hpp"
 #include "Core/ClientText.hpp"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Vision/MatteBuilder.hpp"
-#include "Core/Render/EngineSource.hpp"
+#include "Core/Wire/EngineSource.hpp"
 #include "Core/Wire/AnalysisVersions.hpp"
 
 #include <filesystem>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Adapters/BackgroundGate.hpp"
-#include "Adapters/BlockingExecutor.hpp"
+#include "Adapters/Concurrency/BackgroundGate.hpp"
+#include "Adapters/Concurrency/BlockingExecutor.hpp"
 #include "Core/Jobs.hpp"
 
 #include <condition_variable>

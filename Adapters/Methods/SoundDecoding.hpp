@@ -2,7 +2,7 @@
 
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/EngineSource.hpp"
+#include "Core/Wire/EngineSource.hpp"
 
 #include <filesystem>
 #include <functional>

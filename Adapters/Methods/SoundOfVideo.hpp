@@ -3,7 +3,7 @@
 #include "Adapters/Methods/AnalysisCache.hpp"
 #include "Adapters/Methods/SharedMeasurement.hpp"
 #include "Adapters/Methods/SoundDecoding.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Wire/AnalysisParams.hpp"
 #include "Core/Wire/AnalysisVersions.hpp"
 

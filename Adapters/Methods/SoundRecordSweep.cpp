@@ -1,6 +1,7 @@
 #include "Adapters/Methods/SoundRecordSweep.hpp"
 
 #include "Core/JSONValue.hpp"
+#include "Core/Wire/AnalysisKind.hpp"
 
 #include <array>
 #include <cerrno>
@@ -16,7 +17,7 @@ namespace korvel::SoundRecordSweep {
 
 namespace {
 
-constexpr std::array<std::string_view, 3> soundKinds{"silences", "waveform", "loudness"};
+constexpr std::array<AnalysisKind, 3> soundKinds{AnalysisKind::silences, AnalysisKind::waveform, AnalysisKind::loudness};
 // Sound records are a few hundred kilobytes at most; a bigger file is no record of ours.
 constexpr off_t largestRecord = 64 << 20;
 constexpr size_t fingerprintLength = 64;
@@ -77,8 +78,8 @@ bool soundRecord(const std::string& bytes, std::string_view fingerprint) {
     const std::string* ownText = own ? own->stringPtr() : nullptr;
     const std::string* kindText = kind ? kind->stringPtr() : nullptr;
     if (!ownText || *ownText != fingerprint || !kindText) return false;
-    for (std::string_view k : soundKinds)
-        if (*kindText == k) return true;
+    for (AnalysisKind k : soundKinds)
+        if (*kindText == rawValue(k)) return true;
     return false;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Adapters/Methods/SharedMeasurement.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 
 #include <exception>
 #include <string>

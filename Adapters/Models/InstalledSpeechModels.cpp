@@ -1,8 +1,8 @@
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Files/TempOutput.hpp"
 #include "Adapters/Speech/OnnxEmissionModel.hpp"
-#include "Adapters/Stderr.hpp"
+#include "Adapters/Server/Stderr.hpp"
 
 #include <algorithm>
 

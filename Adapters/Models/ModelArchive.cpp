@@ -1,7 +1,7 @@
 #include "Adapters/Models/ModelArchive.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Jobs.hpp"
 
 #include <archive.h>

@@ -1,7 +1,7 @@
 #include "Adapters/Models/ModelDownload.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/JSONValue.hpp"
 
 #include <curl/curl.h>

@@ -2,7 +2,7 @@
 
 #include "Adapters/Models/ModelStore.hpp"
 #include "Core/JSONValue.hpp"
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/Contract.hpp"
 
 #include <optional>
 #include <string>

@@ -1,11 +1,11 @@
 #include "Adapters/Models/ModelStore.hpp"
 
-#include "Adapters/BlockingExecutor.hpp"
-#include "Adapters/CacheFile.hpp"
-#include "Adapters/FileDigest.hpp"
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Concurrency/BlockingExecutor.hpp"
+#include "Adapters/Files/CacheFile.hpp"
+#include "Adapters/Files/FileDigest.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Files/TempOutput.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/ClientText.hpp"
 
 #include <cerrno>

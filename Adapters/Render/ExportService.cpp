@@ -1,17 +1,17 @@
 #include "Adapters/Render/ExportService.hpp"
 
-#include "Adapters/BlockingWork.hpp"
-#include "Adapters/Render/AudioFeed.hpp"
-#include "Adapters/Render/CompositionBuilder.hpp"
-#include "Adapters/Render/GraphRunner.hpp"
-#include "Adapters/Render/MovieWriter.hpp"
-#include "Adapters/Render/PictureCopyFeed.hpp"
+#include "Adapters/Concurrency/BlockingWork.hpp"
+#include "Adapters/Render/Outputs/AudioFeed.hpp"
+#include "Adapters/Render/Drawing/CompositionBuilder.hpp"
+#include "Adapters/Render/Drawing/GraphRunner.hpp"
+#include "Adapters/Render/Outputs/MovieWriter.hpp"
+#include "Adapters/Render/Outputs/PictureCopyFeed.hpp"
 #include "Adapters/Render/PreviewService.hpp"
-#include "Adapters/Render/RenderGates.hpp"
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Concurrency/RenderGates.hpp"
+#include "Adapters/Files/TempOutput.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
-#include "Core/Render/PictureCopy.hpp"
-#include "Core/Render/WideMath.hpp"
+#include "Core/Windows/PictureCopy.hpp"
+#include "Core/Timeline/WideMath.hpp"
 
 namespace korvel {
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Adapters/Render/InputResolver.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Render/Sources/InputResolver.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
 
 #include <filesystem>
 #include <memory>

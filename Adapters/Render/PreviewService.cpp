@@ -1,20 +1,21 @@
 #include "Adapters/Render/PreviewService.hpp"
 
-#include "Adapters/BlockingWork.hpp"
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/CompositionBuilder.hpp"
-#include "Adapters/Render/CopySource.hpp"
-#include "Adapters/Render/FragmentWriter.hpp"
-#include "Adapters/Render/GraphRunner.hpp"
-#include "Adapters/Render/ImageFiles.hpp"
-#include "Adapters/Render/RenderGates.hpp"
-#include "Adapters/Render/SegmentCache.hpp"
-#include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/Render/Tiles.hpp"
+#include "Adapters/Concurrency/BlockingWork.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Files/WholeFile.hpp"
+#include "Adapters/Render/Drawing/CompositionBuilder.hpp"
+#include "Adapters/Render/Sources/CopySource.hpp"
+#include "Adapters/Render/Outputs/FragmentWriter.hpp"
+#include "Adapters/Render/Drawing/GraphRunner.hpp"
+#include "Adapters/Render/Outputs/ImageFiles.hpp"
+#include "Adapters/Concurrency/RenderGates.hpp"
+#include "Adapters/Render/Outputs/SegmentCache.hpp"
+#include "Adapters/Files/TempOutput.hpp"
+#include "Adapters/Render/Drawing/Tiles.hpp"
 #include "Core/Engine.hpp"
-#include "Core/Render/ColorMath.hpp"
-#include "Core/Render/SegmentWindows.hpp"
-#include "Core/Render/WideMath.hpp"
+#include "Core/Picture/Color/ColorMath.hpp"
+#include "Core/Windows/SegmentWindows.hpp"
+#include "Core/Timeline/WideMath.hpp"
 #include "Core/Time.hpp"
 
 #include <array>
@@ -130,23 +131,6 @@ Picture gammaPicture(const RGBAImage& image, RenderSize size) {
 
 namespace {
 
-void writeFile(const std::filesystem::path& file, const std::vector<uint8_t>& bytes) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "create " + file.string());
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            ::close(fd);
-            throw std::system_error(e, std::generic_category(), "write " + file.string());
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "close " + file.string());
-}
-
 struct Offers {
     std::map<std::string, std::shared_ptr<const CopySource>> sources;
     SegmentWindows::Copyables view;
@@ -253,7 +237,7 @@ SegmentResult PreviewService::segment(const SegmentParams& params, const JobCont
                                                        inRange("outEndUs", [&] { return WideMath::narrow(WideMath::mul(n, grid.ticksPerFrame)); }));
                 TempOutput output(out, std::nullopt);
                 try {
-                    writeFile(output.url(), fragment);
+                    WholeFile::write(output.url(), fragment);
                 } catch (...) {
                     output.discard();
                     throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
@@ -267,9 +251,7 @@ SegmentResult PreviewService::segment(const SegmentParams& params, const JobCont
     }
 
     // The key names files in the cache folder: refuse a bad one before any work.
-    if (!SegmentCache::isKey(params.key)) {
-        throw EngineFailure::invalidParams("The segment key must be 64 lowercase hexadecimal characters.");
-    }
+    if (!SegmentCache::isKey(params.key)) throw SegmentCache::notAKey();
     std::string fingerprint = windowErrors([&] {
         return SegmentWindows::fingerprint(window, inputs.plan, inputs.timeline, sources, orEmpty(params.mattes),
                                            params.variant, engineVersion());

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "Adapters/Render/EngineCaches.hpp"
-#include "Adapters/Render/InputResolver.hpp"
-#include "Adapters/Render/Picture.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Files/EngineCaches.hpp"
+#include "Adapters/Render/Sources/InputResolver.hpp"
+#include "Adapters/Render/Drawing/Picture.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
-#include "Core/Render/SegmentMethodTypes.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/SegmentMethodTypes.hpp"
 
 #include <memory>
 

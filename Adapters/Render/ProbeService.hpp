@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Adapters/Render/SourceLibrary.hpp"
-#include "Core/Render/AssetMethodTypes.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
+#include "Core/Wire/AssetMethodTypes.hpp"
 
 #include <memory>
 

@@ -1,19 +1,19 @@
 #include "Adapters/Render/RenderMethods.hpp"
 
 #include "Adapters/Audio/AudioMethods.hpp"
-#include "Adapters/FileIdentity.hpp"
-#include "Adapters/Render/EngineCaches.hpp"
+#include "Adapters/Files/FileIdentity.hpp"
+#include "Adapters/Files/EngineCaches.hpp"
 #include "Adapters/Render/ExportService.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/ProbeService.hpp"
-#include "Adapters/Render/ProcessTempFile.hpp"
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Files/ProcessTempFile.hpp"
+#include "Adapters/Files/TempOutput.hpp"
 #include "Adapters/Render/ThumbnailService.hpp"
 #include "Adapters/Text/TextMeasureService.hpp"
-#include "Core/Render/AssetMethodTypes.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
-#include "Core/Render/SegmentMethodTypes.hpp"
-#include "Core/Render/TextMethodTypes.hpp"
+#include "Core/Wire/AssetMethodTypes.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/SegmentMethodTypes.hpp"
+#include "Core/Wire/TextMethodTypes.hpp"
 
 namespace korvel::RenderMethods {
 

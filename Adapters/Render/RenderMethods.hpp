@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/Render/SourceLibrary.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Text/TextCaches.hpp"
 #include "Core/Jobs.hpp"
 

@@ -1,10 +1,11 @@
 #include "Adapters/Render/ThumbnailService.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/ImageFiles.hpp"
-#include "Adapters/Render/StillImages.hpp"
-#include "Adapters/Render/VideoFrames.hpp"
-#include "Core/Render/RenderSize.hpp"
+#include "Adapters/Files/FileName.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Outputs/ImageFiles.hpp"
+#include "Adapters/Render/Sources/StillImages.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Picture/RenderSize.hpp"
 #include "Core/Time.hpp"
 
 namespace korvel {
@@ -23,7 +24,7 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     }
     auto video = library->video(location);
     const PTSTable& table = video->table;
-    if (table.pts.empty()) throw EngineFailure::unsupportedFormat(location.filename().string() + " has no frames.");
+    if (table.pts.empty()) throw EngineFailure::unsupportedFormat(nameOf(location) + " has no frames.");
     int64_t ticks = 0;
     try {
         ticks = Microseconds::ticks(params.atUs, table.timescale);

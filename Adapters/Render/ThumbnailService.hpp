@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Adapters/Render/Picture.hpp"
-#include "Adapters/Render/SourceLibrary.hpp"
-#include "Core/Render/AssetMethodTypes.hpp"
+#include "Adapters/Render/Drawing/Picture.hpp"
+#include "Adapters/Media/SourceLibrary.hpp"
+#include "Core/Wire/AssetMethodTypes.hpp"
 
 #include <filesystem>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "Adapters/Speech/OnnxEmissionModel.hpp"
 
-#include "Adapters/CacheFile.hpp"
+#include "Adapters/Files/CacheFile.hpp"
 #include "Core/Jobs.hpp"
 
 #include <onnxruntime_cxx_api.h>

@@ -2,7 +2,7 @@
 
 #include "Adapters/Text/FontFace.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/TextStyle.hpp"
+#include "Core/Plan/TextStyle.hpp"
 
 #include <memory>
 #include <string>

@@ -3,7 +3,7 @@
 #include "Adapters/Text/BundledFonts.hpp"
 #include "Adapters/Text/FontCascade.hpp"
 #include "Adapters/Text/FontSet.hpp"
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/Contract.hpp"
 
 #include <charconv>
 #include <map>

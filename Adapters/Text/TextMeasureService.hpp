@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Adapters/Text/TextCaches.hpp"
-#include "Core/Render/TextMethodTypes.hpp"
+#include "Core/Wire/TextMethodTypes.hpp"
 
 namespace korvel {
 

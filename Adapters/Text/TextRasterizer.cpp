@@ -2,7 +2,7 @@
 
 #include "Adapters/Text/FontSet.hpp"
 #include "Core/ClientText.hpp"
-#include "Core/Render/WideMath.hpp"
+#include "Core/Timeline/WideMath.hpp"
 #include "Core/Text/CoverageMask.hpp"
 #include "Core/Text/GaussianBlur.hpp"
 #include "Core/Text/TextPainting.hpp"

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Adapters/Text/TextCaches.hpp"
-#include "Core/Render/RGBAImage.hpp"
-#include "Core/Render/RenderSize.hpp"
-#include "Core/Render/TextItem.hpp"
+#include "Core/Picture/RGBAImage.hpp"
+#include "Core/Picture/RenderSize.hpp"
+#include "Core/Plan/TextItem.hpp"
 #include "Core/Text/HexColor.hpp"
 #include "Core/Text/Palette.hpp"
 #include "Core/Text/TextLayout.hpp"

@@ -1,7 +1,7 @@
 #include "Adapters/Vision/AnalysisGates.hpp"
 
-#include "Adapters/BackgroundGate.hpp"
-#include "Adapters/Render/RenderGates.hpp"
+#include "Adapters/Concurrency/BackgroundGate.hpp"
+#include "Adapters/Concurrency/RenderGates.hpp"
 
 namespace korvel::AnalysisGates {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Adapters/BlockingExecutor.hpp"
-#include "Adapters/Render/AsyncGate.hpp"
+#include "Adapters/Concurrency/BlockingExecutor.hpp"
+#include "Adapters/Concurrency/AsyncGate.hpp"
 
 #include <type_traits>
 

@@ -1,8 +1,8 @@
 #include "Adapters/Vision/DemuxedVideo.hpp"
 
-#include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/Render/MediaAsset.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Media/MediaAsset.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Jobs.hpp"
 
 extern "C" {

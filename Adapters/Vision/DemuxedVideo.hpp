@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Adapters/Render/VideoSource.hpp"
-#include "Core/Render/PTSTable.hpp"
+#include "Adapters/Render/Sources/VideoSource.hpp"
+#include "Core/Timeline/PTSTable.hpp"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,7 +1,7 @@
 #include "Adapters/Vision/MatteBuilder.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Files/TempOutput.hpp"
 #include "Adapters/Vision/AnalysisGates.hpp"
 #include "Adapters/Vision/FaceDetector.hpp"
 #include "Adapters/Vision/MaskCompositing.hpp"

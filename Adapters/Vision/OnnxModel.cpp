@@ -1,6 +1,6 @@
 #include "Adapters/Vision/OnnxModel.hpp"
 
-#include "Adapters/Stderr.hpp"
+#include "Adapters/Server/Stderr.hpp"
 #include "Core/Jobs.hpp"
 
 #include <onnxruntime_cxx_api.h>

@@ -1,12 +1,12 @@
 #include "Adapters/Vision/OpenedVideo.hpp"
 
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/Render/FrameConverter.hpp"
-#include "Adapters/Render/MediaAsset.hpp"
-#include "Adapters/Render/VideoFrameWalk.hpp"
-#include "Adapters/Render/VideoOpener.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Render/Sources/FrameConverter.hpp"
+#include "Adapters/Media/MediaAsset.hpp"
+#include "Adapters/Render/Sources/VideoFrameWalk.hpp"
+#include "Adapters/Render/Sources/VideoOpener.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Adapters/Vision/DemuxedVideo.hpp"
 
 #include <opencv2/core/utils/logger.hpp>

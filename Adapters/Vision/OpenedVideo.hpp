@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Adapters/Render/VideoSource.hpp"
+#include "Adapters/Render/Sources/VideoSource.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/PTSTable.hpp"
+#include "Core/Timeline/PTSTable.hpp"
 
 #include <cstdint>
 #include <filesystem>

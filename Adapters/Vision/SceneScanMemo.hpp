@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Adapters/FileStamp.hpp"
+#include "Adapters/Files/FileStamp.hpp"
 #include "Adapters/Vision/SceneAnalyzer.hpp"
 #include "Core/JSONValue.hpp"
 

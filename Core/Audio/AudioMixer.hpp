@@ -2,7 +2,7 @@
 
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Audio/PCMSource.hpp"
-#include "Core/Render/AudioMix.hpp"
+#include "Core/Plan/AudioMix.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/AudioMix.hpp"
+#include "Core/Plan/AudioMix.hpp"
 
 #include <cstdint>
 #include <vector>

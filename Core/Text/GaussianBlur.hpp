@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/FrameBuffers.hpp"
+#include "Core/Picture/FrameBuffers.hpp"
 
 #include <vector>
 

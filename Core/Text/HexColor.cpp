@@ -2,7 +2,7 @@
 
 #include "Core/ClientText.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Core/Picture/Color/ColorMath.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/TextItem.hpp"
+#include "Core/Plan/TextItem.hpp"
 
 #include <optional>
 

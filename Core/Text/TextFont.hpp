@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/TextStyle.hpp"
+#include "Core/Plan/TextStyle.hpp"
 #include "Core/Text/ShapedText.hpp"
 
 #include <memory>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/TextMethodTypes.hpp"
+#include "Core/Wire/TextMethodTypes.hpp"
 #include "Core/Text/ShapedText.hpp"
 #include "Core/Text/TextFont.hpp"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Core/Render/RenderSize.hpp"
-#include "Core/Render/TextItem.hpp"
+#include "Core/Picture/RenderSize.hpp"
+#include "Core/Plan/TextItem.hpp"
 #include "Core/Text/TextFont.hpp"
 #include "Core/Text/TextLayout.hpp"
 

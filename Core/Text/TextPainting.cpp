@@ -1,6 +1,6 @@
 #include "Core/Text/TextPainting.hpp"
 
-#include "Core/Render/ColorMath.hpp"
+#include "Core/Picture/Color/ColorMath.hpp"
 #include "Core/Text/GaussianBlur.hpp"
 
 #include <algorithm>

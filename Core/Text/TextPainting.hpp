@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Core/Render/RGBAImage.hpp"
-#include "Core/Render/TextEntrance.hpp"
-#include "Core/Render/TextStyle.hpp"
+#include "Core/Picture/RGBAImage.hpp"
+#include "Core/Plan/TextEntrance.hpp"
+#include "Core/Plan/TextStyle.hpp"
 #include "Core/Text/GlyphOutline.hpp"
 #include "Core/Text/Palette.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/Contract.hpp"
 
 #include <array>
 #include <optional>

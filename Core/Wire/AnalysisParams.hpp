@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Render/EngineSource.hpp"
+#include "Core/Wire/EngineSource.hpp"
 #include "Core/Wire/AnalysisKind.hpp"
 
 #include <optional>

@@ -1,14 +1,14 @@
 // File identity, digests, media failure wording, temporary outputs, folders.
 
-#include "Adapters/FileDigest.hpp"
-#include "Adapters/FileIdentity.hpp"
-#include "Adapters/FileStamp.hpp"
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Methods/EngineFolders.hpp"
-#include "Adapters/Render/EngineCaches.hpp"
-#include "Adapters/Render/TempOutput.hpp"
-#include "Adapters/Stderr.hpp"
-#include "Adapters/SystemError.hpp"
+#include "Adapters/Files/FileDigest.hpp"
+#include "Adapters/Files/FileIdentity.hpp"
+#include "Adapters/Files/FileStamp.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Files/EngineFolders.hpp"
+#include "Adapters/Files/EngineCaches.hpp"
+#include "Adapters/Files/TempOutput.hpp"
+#include "Adapters/Server/Stderr.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Digest.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the movie box reader as if they were a whole file:
 // top-level walk, movie box, every track's samples and their shown times.
 // Refusals are fine; crashes, hangs, leaks and runaway allocations are not.
-#include "Core/Render/MovieBox.hpp"
-#include "Core/Render/TrackTimes.hpp"
+#include "Core/Container/MovieBox.hpp"
+#include "Core/Timeline/TrackTimes.hpp"
 #include "Core/Time.hpp"
 
 #include <cstring>

@@ -3,12 +3,12 @@
 // -32602 or gives a record; a plan read back from its own encoding is the
 // same plan. Refusals are fine; crashes, hangs, leaks, other exceptions and
 // runaway allocations are not.
-#include "Core/Render/AssetMethodTypes.hpp"
-#include "Core/Render/Contract.hpp"
-#include "Core/Render/FrameExportLiveTypes.hpp"
-#include "Core/Render/RenderPlan.hpp"
-#include "Core/Render/SegmentMethodTypes.hpp"
-#include "Core/Render/TextMethodTypes.hpp"
+#include "Core/Wire/AssetMethodTypes.hpp"
+#include "Core/Wire/Contract.hpp"
+#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Plan/RenderPlan.hpp"
+#include "Core/Wire/SegmentMethodTypes.hpp"
+#include "Core/Wire/TextMethodTypes.hpp"
 
 #include <string_view>
 

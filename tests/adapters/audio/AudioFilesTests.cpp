@@ -3,8 +3,8 @@
 
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Render/ProcessTempFile.hpp"
-#include "Adapters/Render/TempOutput.hpp"
+#include "Adapters/Files/ProcessTempFile.hpp"
+#include "Adapters/Files/TempOutput.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/AudioFileWriter.hpp"
-#include "Adapters/Render/CopiedAudioReader.hpp"
+#include "Adapters/Render/Sources/CopiedAudioReader.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>

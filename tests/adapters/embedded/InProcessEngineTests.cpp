@@ -487,7 +487,7 @@ TEST(LiveTiming, DurationsOnTheGrid) {
 }
 
 TEST(LiveTiming, FrameStarts) {
-    const MediaTime ntsc{1001, 30000};
+    const TickTime ntsc{1001, 30000};
     const double inf = std::numeric_limits<double>::infinity();
     struct Case {
         double seconds;
@@ -496,13 +496,13 @@ TEST(LiveTiming, FrameStarts) {
                  {inf, 89}, {-inf, 0}, {1e300, 89}};
     for (const auto& c : cases) EXPECT_EQ(LiveTiming::frameIndex(c.seconds, ntsc, 90), c.frame) << c.seconds;
     EXPECT_EQ(LiveTiming::frameIndex(5, ntsc, 0), 0);
-    EXPECT_EQ(LiveTiming::frameIndex(5, MediaTime{0, 30000}, 90), std::nullopt);
+    EXPECT_EQ(LiveTiming::frameIndex(5, TickTime{0, 30000}, 90), std::nullopt);
 
     LiveVideo video;
     video.frameCount = 90;
     video.videoComposition = std::make_shared<LiveDrawing>(LiveDrawing{nullptr, ntsc, {}});
-    EXPECT_EQ(video.frameStart(1.001), (MediaTime{30030, 30000}));
-    EXPECT_EQ(video.frameStart(1e9), (MediaTime{1001 * 89, 30000}));
+    EXPECT_EQ(video.frameStart(1.001), (TickTime{30030, 30000}));
+    EXPECT_EQ(video.frameStart(1e9), (TickTime{1001 * 89, 30000}));
 }
 
 namespace {
@@ -542,7 +542,7 @@ TEST(LiveStructure, CoversSizeGridAndTrackLayoutOnly) {
     EXPECT_EQ(LiveStructure::of(LiveAsset{composition({track(1, 0, 0)}), std::nullopt, {}}, size, grid), fingerprint);
     LiveSoundTrack sound;
     sound.asset = "/m/mix.wav";
-    sound.duration = MediaTime{3000, 30000};
+    sound.duration = TickTime{3000, 30000};
     LiveSoundTrack otherSound = sound;
     otherSound.asset = "/m/source.mp4";
     const LiveAsset changed[] = {
@@ -567,7 +567,7 @@ struct HeadlessPlayer : PlayerPort {
     double playRate = 0;
     double time = 0;
     int replaced = 0, drawingsSet = 0;
-    std::vector<MediaTime> seeks;
+    std::vector<TickTime> seeks;
     std::function<void(bool)> pendingSeek;
 
     std::shared_ptr<PlayerItem> currentItem() const override { return item; }
@@ -577,7 +577,7 @@ struct HeadlessPlayer : PlayerPort {
         item = std::move(next);
         ++replaced;
     }
-    void seek(MediaTime to, std::function<void(bool)> completion) override {
+    void seek(TickTime to, std::function<void(bool)> completion) override {
         seeks.push_back(to);
         pendingSeek = std::move(completion);
     }
@@ -602,7 +602,7 @@ struct HeadlessPlayer : PlayerPort {
 LiveVideo video(const std::string& structure) {
     LiveVideo v;
     v.asset = std::make_shared<LiveAsset>();
-    v.videoComposition = std::make_shared<LiveDrawing>(LiveDrawing{nullptr, MediaTime{1000, 30000}, {}});
+    v.videoComposition = std::make_shared<LiveDrawing>(LiveDrawing{nullptr, TickTime{1000, 30000}, {}});
     v.frameCount = 300;
     v.structure = structure;
     return v;
@@ -616,7 +616,7 @@ TEST(LivePlayer, SwapsTheDrawingForTheSameStructureAndReplacesTheItemOtherwise) 
     live.show(video("A"));
     EXPECT_EQ(player.replaced, 1);
     ASSERT_EQ(player.seeks.size(), 1u);
-    EXPECT_EQ(player.seeks[0], (MediaTime{0, 30000}));
+    EXPECT_EQ(player.seeks[0], (TickTime{0, 30000}));
     player.completeSeek();
     EXPECT_EQ(player.playRate, 0); // nothing of this player was on screen: paused
     auto first = player.item;
@@ -635,7 +635,7 @@ TEST(LivePlayer, SwapsTheDrawingForTheSameStructureAndReplacesTheItemOtherwise) 
     // Same structure with a time: seek, then play as before.
     live.show(video("A"), 1.001);
     ASSERT_EQ(player.seeks.size(), 2u);
-    EXPECT_EQ(player.seeks[1], (MediaTime{30000, 30000}));
+    EXPECT_EQ(player.seeks[1], (TickTime{30000, 30000}));
     player.completeSeek();
     EXPECT_EQ(player.playRate, 1);
 
@@ -645,7 +645,7 @@ TEST(LivePlayer, SwapsTheDrawingForTheSameStructureAndReplacesTheItemOtherwise) 
     EXPECT_EQ(player.replaced, 2);
     EXPECT_NE(player.item, first);
     ASSERT_EQ(player.seeks.size(), 3u);
-    EXPECT_EQ(player.seeks[2], (MediaTime{60000, 30000}));
+    EXPECT_EQ(player.seeks[2], (TickTime{60000, 30000}));
     EXPECT_EQ(player.playRate, 1); // still playing until the seek completes
     player.completeSeek();
     EXPECT_EQ(player.playRate, 0);
@@ -655,5 +655,5 @@ TEST(LivePlayer, SwapsTheDrawingForTheSameStructureAndReplacesTheItemOtherwise) 
     player.time = 7;
     live.show(video("B"));
     EXPECT_EQ(player.replaced, 3);
-    EXPECT_EQ(player.seeks.back(), (MediaTime{0, 30000}));
+    EXPECT_EQ(player.seeks.back(), (TickTime{0, 30000}));
 }

@@ -3,7 +3,7 @@
 // An analysis service over small files and a made-up sound, with counted
 // decodes that a test can hold, so requests overlap without sleeping.
 
-#include "Adapters/FileDigest.hpp"
+#include "Adapters/Files/FileDigest.hpp"
 #include "tests/core/speech/SpeechFakes.hpp"
 #include "Adapters/Methods/AnalysisService.hpp"
 

@@ -2,9 +2,9 @@
 // with a test catalogue that names generated speech models, on espeak-ng
 // speech: JSON lines in, JSON lines out.
 
-#include "Adapters/FileDigest.hpp"
+#include "Adapters/Files/FileDigest.hpp"
 #include "Adapters/Methods/SoundRecordSweep.hpp"
-#include "Adapters/EngineSession.hpp"
+#include "Adapters/Server/EngineSession.hpp"
 #include "Embedded/EngineAssembly.hpp"
 #include "tests/support/SpeechModels.hpp"
 

@@ -1,9 +1,9 @@
 // The ways into and out of the working space hold to what the picture
 // converter alone computes for the same frames, curves and all.
-#include "Adapters/Render/FFmpeg.hpp"
-#include "Adapters/Render/FrameConversion.hpp"
-#include "Adapters/Render/VideoEncoder.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Render/Sources/FrameConversion.hpp"
+#include "Adapters/Render/Outputs/VideoEncoder.hpp"
+#include "Core/Picture/Color/ColorMath.hpp"
 #include "MediaFixtures.hpp"
 
 extern "C" {

@@ -1,9 +1,9 @@
-#include "Adapters/MediaFailure.hpp"
-#include "Adapters/Render/AudioFeed.hpp"
-#include "Adapters/Render/FrameMemory.hpp"
-#include "Adapters/Render/FragmentWriter.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Outputs/AudioFeed.hpp"
+#include "Adapters/Render/Drawing/FrameMemory.hpp"
+#include "Adapters/Render/Outputs/FragmentWriter.hpp"
 #include "Adapters/Render/PreviewService.hpp"
-#include "Adapters/Render/VideoEncoder.hpp"
+#include "Adapters/Render/Outputs/VideoEncoder.hpp"
 
 extern "C" {
 #include <libavutil/frame.h>

@@ -1,10 +1,10 @@
-#include "Adapters/Render/GraphScene.hpp"
-#include "Adapters/Render/StillPictures.hpp"
-#include "Adapters/Render/VideoFrames.hpp"
-#include "Adapters/Render/VideoOpener.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Adapters/Render/Drawing/GraphScene.hpp"
+#include "Adapters/Render/Sources/StillPictures.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Adapters/Render/Sources/VideoOpener.hpp"
+#include "Core/Picture/Color/ColorMath.hpp"
 #include "MediaFixtures.hpp"
-#include "tests/core/render/PlanFixtures.hpp"
+#include "tests/core/plan/PlanFixtures.hpp"
 #include "tests/support/CounterVideo.hpp"
 
 #include <gtest/gtest.h>

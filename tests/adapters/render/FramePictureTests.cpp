@@ -1,10 +1,10 @@
 // The picture of a frame drawn fast: buffers reused between frames, vector
 // kernels that draw what the scalar code draws, and 8-bit codes as the
 // curve gives them.
-#include "Adapters/Render/FrameMemory.hpp"
-#include "Adapters/Render/GraphScene.hpp"
+#include "Adapters/Render/Drawing/FrameMemory.hpp"
+#include "Adapters/Render/Drawing/GraphScene.hpp"
 #include "Adapters/Render/PreviewService.hpp"
-#include "Core/Render/Kernels.hpp"
+#include "Core/Picture/Kernels/Kernels.hpp"
 #include "PictureFixtures.hpp"
 
 #include <gtest/gtest.h>

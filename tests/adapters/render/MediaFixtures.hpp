@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vips/vips8>
 
-#include "Adapters/Render/StillImages.hpp"
+#include "Adapters/Render/Sources/StillImages.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <fcntl.h>

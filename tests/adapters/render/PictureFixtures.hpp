@@ -2,9 +2,9 @@
 
 // Small pictures and scenes made in code for the compositor's tests.
 
-#include "Adapters/Render/GraphScene.hpp"
-#include "Core/Render/RGBAImage.hpp"
-#include "tests/core/render/PlanFixtures.hpp"
+#include "Adapters/Render/Drawing/GraphScene.hpp"
+#include "Core/Picture/RGBAImage.hpp"
+#include "tests/core/plan/PlanFixtures.hpp"
 
 #include <functional>
 #include <memory>

@@ -1,9 +1,9 @@
 // Our look cube and grain blend against FFmpeg's filters on the same 8-bit
 // pictures: the same cube as a .cube file through lut3d, and the same grain
 // layer through blend's soft light.
-#include "Core/Render/LookCube.hpp"
-#include "Core/Render/Steps/CubeStep.hpp"
-#include "Core/Render/Steps/GrainStep.hpp"
+#include "Core/Picture/Color/LookCube.hpp"
+#include "Core/Picture/Steps/CubeStep.hpp"
+#include "Core/Picture/Steps/GrainStep.hpp"
 #include "MediaFixtures.hpp"
 
 #include <gtest/gtest.h>

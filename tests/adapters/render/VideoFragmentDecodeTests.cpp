@@ -1,6 +1,6 @@
 // The copied-window fragment must be a file FFmpeg plays: built here from
 // real H.264 samples demuxed from an MP4 that ffmpeg encodes at test time.
-#include "Core/Render/VideoFragmentWriter.hpp"
+#include "Core/Container/VideoFragmentWriter.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // moves, where right-to-left rows start, and what a highlight covers.
 
 #include "Adapters/Text/TextRasterizer.hpp"
-#include "Core/Render/ColorMath.hpp"
+#include "Core/Picture/Color/ColorMath.hpp"
 #include "Core/Text/HexColor.hpp"
 
 #include <cmath>

@@ -1,8 +1,8 @@
-#include "Core/Audio/AudioFragmentWriter.hpp"
+#include "Core/Container/AudioFragmentWriter.hpp"
 #include "Core/Audio/AudioReadRoute.hpp"
-#include "Core/Audio/EncodedAudioStream.hpp"
+#include "Core/Container/EncodedAudioStream.hpp"
 #include "Core/Audio/UntouchedSound.hpp"
-#include "Core/Render/Contract.hpp"
+#include "Core/Wire/Contract.hpp"
 #include "Core/Wire/AudioMixResultModel.hpp"
 
 #include <gtest/gtest.h>

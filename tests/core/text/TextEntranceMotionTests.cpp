@@ -1,6 +1,6 @@
 // Easing, poses and fades of text entrances, and binding an item to its entrance.
 
-#include "Core/Render/TextItem.hpp"
+#include "Core/Plan/TextItem.hpp"
 
 #include <cmath>
 #include <gtest/gtest.h>

@@ -1,0 +1,239 @@
+#include "Adapters/Render/Drawing/GraphRunner.hpp"
+
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Sources/OpenReaders.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/ClientText.hpp"
+
+#include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace korvel {
+
+int64_t GraphRunner::progressInterval(int64_t count) { return count < 100 ? 1 : count / 100; }
+
+namespace {
+
+struct Work {
+    int64_t frame = 0;
+    int64_t index = 0;
+    const GraphInstruction* instruction = nullptr;
+    std::map<int32_t, std::shared_ptr<const VideoFrames::DecodedFrame>> sources; // decoded, not converted
+    std::optional<EncoderPicture> picture;
+    std::chrono::steady_clock::time_point started;
+};
+
+using Decoded = std::map<int32_t, std::shared_ptr<const VideoFrames::DecodedFrame>>;
+using Converted = std::map<int32_t, std::shared_ptr<const RGBAImage>>;
+
+// Opens a reader per track on first use and decodes what a frame needs;
+// converting the frames is left to the caller's thread. Single frames borrow
+// their readers from the cache of open ones, so the next draw of the same
+// source continues where this one stopped.
+class Sources {
+public:
+    enum class Readers { own, borrowed };
+    Sources(const BuiltComposition& built, Readers readers) : built_(built), mode_(readers) {}
+
+    Decoded at(int64_t frame, const GraphInstruction& instruction, const std::function<void()>& checkpoint) {
+        Decoded out;
+        const Composition& c = built_.composition;
+        Open* current = nullptr;
+        try {
+            for (int32_t track : instruction.requiredSourceTrackIDs) {
+                if (out.count(track)) continue;
+                auto time = c.sourceTime(track, frame * c.grid.ticksPerFrame);
+                if (!time) continue;
+                current = nullptr;
+                auto& open = this->reader(track, time->source);
+                current = &open;
+                const PTSTable& table = open.video->table;
+                auto entry = std::clamp<int64_t>(table.indexOnScreen(time->ticks), 0, table.count() - 1);
+                out[track] = open.reader->decoded(open.video->track->sampleOfEntry.at(static_cast<size_t>(entry)), checkpoint);
+            }
+        } catch (...) {
+            // A reader stopped halfway is not lent again.
+            if (current) current->reader.drop();
+            try {
+                throw;
+            } catch (const EngineFailure&) {
+                throw;
+            } catch (const Cancelled&) {
+                throw;
+            } catch (...) {
+                throw MediaFailure::reading(std::current_exception(), "This video");
+            }
+        }
+        return out;
+    }
+
+private:
+    struct Open {
+        std::shared_ptr<const VideoSource> video;
+        OpenReaders::Lease reader;
+    };
+
+    Open& reader(int32_t track, const CompositionSource& source) {
+        auto& r = readers_[track];
+        if (!r.reader) {
+            auto video = built_.videos.find(source);
+            if (video == built_.videos.end()) {
+                throw EngineFailure::invalidParams("The render needs a source for asset " + ClientText::quoted(source.id) + ".");
+            }
+            auto values = source.kind == CompositionSource::Kind::asset ? VideoFrames::FrameValues::picture
+                                                                        : VideoFrames::FrameValues::mask;
+            auto output = built_.composition.hdr ? DynamicRange::keepHdr : DynamicRange::sdr;
+            const VideoSource& v = *video->second;
+            r.video = video->second;
+            if (mode_ == Readers::borrowed) {
+                r.reader = OpenReaders::shared().take(v, output, values);
+            } else {
+                r.reader = OpenReaders::Lease(nullptr, std::nullopt,
+                                              std::make_unique<VideoFrames::Reader>(v.url, v.track, v.color, output, values));
+            }
+        }
+        return r;
+    }
+
+    const BuiltComposition& built_;
+    const Readers mode_;
+    std::map<int32_t, Open> readers_;
+};
+
+// The frames in the working space. Conversion failures read as the source's.
+Converted converted(const Decoded& decoded) {
+    Converted out;
+    try {
+        for (const auto& [track, frame] : decoded) out[track] = frame->image();
+    } catch (const EngineFailure&) {
+        throw;
+    } catch (...) {
+        throw MediaFailure::reading(std::current_exception(), "This video");
+    }
+    return out;
+}
+
+FrameSource lookUp(const Converted& sources) {
+    return [&sources](int32_t track) -> std::shared_ptr<const RGBAImage> {
+        auto it = sources.find(track);
+        return it == sources.end() ? nullptr : it->second;
+    };
+}
+
+} // namespace
+
+RGBAImage GraphRunner::draw(const BuiltComposition& built, int64_t frame, StopFlag& stop) {
+    auto checkpoint = [&] {
+        if (stop.stopped()) throw Cancelled();
+    };
+    const GraphInstruction* instruction = built.composition.instruction(frame);
+    if (!instruction) throw EngineFailure::internalError("The render gave 0 frames where the plan has 1.");
+    Sources sources(built, Sources::Readers::borrowed);
+    auto decoded = converted(sources.at(frame, *instruction, checkpoint));
+    checkpoint();
+    try {
+        return built.scene->picture(frame, instruction->range, lookUp(decoded));
+    } catch (...) {
+        built.scene->recordFailure(std::current_exception());
+        throw;
+    }
+}
+
+int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const VideoEncoding& encoding,
+                         FrameSink& sink, StopFlag& stop, const Progress& progress) {
+    const Composition& composition = built.composition;
+    int64_t count = std::max<int64_t>(0, frames.count());
+    if (count == 0) return 0;
+    int64_t interval = progressInterval(count);
+    Sources sources(built, Sources::Readers::own);
+    auto checkpoint = [&] {
+        if (stop.stopped()) throw Cancelled();
+    };
+
+    int64_t next = 0, written = 0;
+    size_t tokens = std::max<size_t>(4, std::min<size_t>(8, std::thread::hardware_concurrency() + 2));
+    // The frames in flight belong to the render, not to the pipeline: items a
+    // cancelled pipeline leaves in its buffers are never destroyed by it, and
+    // would keep their pictures for the life of the process. A frame's slot
+    // is free again once the frames before it have left, as they leave in
+    // order.
+    std::vector<std::unique_ptr<Work>> inFlight(tokens);
+    tbb::parallel_pipeline(
+        tokens,
+        tbb::make_filter<void, Work*>(
+            tbb::filter_mode::serial_in_order,
+            [&](tbb::flow_control& fc) -> Work* {
+                if (next >= count) {
+                    fc.stop();
+                    return nullptr;
+                }
+                checkpoint();
+                auto& slot = inFlight[static_cast<size_t>(next) % tokens];
+                slot = std::make_unique<Work>();
+                Work* w = slot.get();
+                w->index = next;
+                w->frame = frames.lowerBound + next;
+                ++next;
+                w->started = std::chrono::steady_clock::now();
+                w->instruction = composition.instruction(w->frame);
+                if (!w->instruction) {
+                    throw EngineFailure::internalError("The render gave " + std::to_string(w->index) +
+                                                       " frames where the plan has " + std::to_string(count) + ".");
+                }
+                w->sources = sources.at(w->frame, *w->instruction, checkpoint);
+                return w;
+            }) &
+            tbb::make_filter<Work*, Work*>(
+                tbb::filter_mode::parallel,
+                [&](Work* w) {
+                    if (stop.stopped()) throw Cancelled();
+                    // A thread waiting for the tiles of its frame must not
+                    // start another frame meanwhile: the frames next in line
+                    // for the encoder would finish late and all together.
+                    // Idle threads still take tiles, so a frame alone in
+                    // flight has every core.
+                    tbb::this_task_arena::isolate([&] {
+                        Converted images = converted(w->sources);
+                        w->sources.clear();
+                        FrameSource source = lookUp(images);
+                        try {
+                            RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
+                            w->picture = EncoderPicture::from(image, encoding);
+                        } catch (...) {
+                            built.scene->recordFailure(std::current_exception());
+                            throw;
+                        }
+                    });
+                    return w;
+                }) &
+            tbb::make_filter<Work*, void>(
+                tbb::filter_mode::serial_in_order, [&](Work* w) {
+                    if (stop.stopped()) throw Cancelled();
+                    if (w->index != written) {
+                        throw EngineFailure::internalError("The render gave frame " + std::to_string(w->frame) +
+                                                           " where it expected " +
+                                                           std::to_string(frames.lowerBound + written) + ".");
+                    }
+                    sink.take(*w->picture, w->index);
+                    w->picture.reset();
+                    auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w->started);
+                    built.scene->noteFrame(ms.count());
+                    ++written;
+                    if (progress && (written % interval == 0 || written == count)) progress(written, count);
+                }));
+    if (stop.stopped()) throw Cancelled();
+    if (written != count) {
+        throw EngineFailure::internalError("The render gave " + std::to_string(written) + " frames where the plan has " +
+                                           std::to_string(count) + ".");
+    }
+    return written;
+}
+
+} // namespace korvel

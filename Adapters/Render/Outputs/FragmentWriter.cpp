@@ -1,0 +1,99 @@
+#include "Adapters/Render/Outputs/FragmentWriter.hpp"
+
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Core/Container/VideoFragmentWriter.hpp"
+#include "Core/Timeline/WideMath.hpp"
+
+namespace korvel {
+
+int64_t FragmentWriter::bitrate(RenderSize size) {
+    WideMath::Wide b = WideMath::mul(WideMath::mul(size.width, size.height), 16'000'000);
+    if (b < 2'954'880'000'000) return 2'000'000;
+    if (b >= 23'639'040'000'000) return 16'000'000;
+    return static_cast<int64_t>(b / 1'477'440);
+}
+
+VideoEncoding FragmentWriter::encoding(RenderSize size, const FrameGrid& grid) {
+    VideoEncoding e;
+    e.codec = VideoEncoding::Codec::h264;
+    e.profile = "high";
+    e.bitrate = bitrate(size);
+    e.keyframeIntervalSeconds = 2.0;
+    e.allowsReordering = false;
+    e.size = size;
+    e.grid = grid;
+    e.dynamicRange = DynamicRange::sdr;
+    e.preset = "veryfast";
+    e.constrained = true;
+    return e;
+}
+
+namespace {
+
+class Collector : public FrameSink {
+public:
+    explicit Collector(VideoEncoder& encoder) : encoder_(encoder) {}
+    void take(const EncoderPicture& picture, int64_t index) override {
+        try {
+            encoder_.encode(picture, index, [this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
+        } catch (...) {
+            throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
+        }
+    }
+    void finish() {
+        encoder_.finish([this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
+    }
+    std::vector<VideoEncoder::Packet> packets;
+
+private:
+    VideoEncoder& encoder_;
+};
+
+// The colr payload of BT.709 video-range pictures.
+MP4BoxWriter::Bytes bt709Colr() { return {'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1, 0}; }
+
+} // namespace
+
+std::vector<uint8_t> FragmentWriter::render(const BuiltComposition& built, FrameRange frames, RenderSize size,
+                                            StopFlag& stop, const GraphRunner::Progress& progress) {
+    VideoEncoding e = encoding(size, built.grid());
+    VideoEncoder encoder(e, true);
+    Collector collector(encoder);
+    GraphRunner::run(built, frames, e, collector, stop, progress);
+    if (stop.stopped()) throw Cancelled();
+    try {
+        collector.finish();
+    } catch (...) {
+        throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
+    }
+    if (collector.packets.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
+
+    CopiedVideoFormat format;
+    format.sampleEntry = "avc1";
+    format.configBox = "avcC";
+    format.config = AnnexB::avcC(encoder.extradata());
+    if (format.config.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
+    format.width = size.width;
+    format.height = size.height;
+    format.color = bt709Colr();
+    auto tpf = static_cast<uint32_t>(built.grid().ticksPerFrame);
+    std::vector<CopiedSample> samples;
+    std::vector<uint8_t> payload;
+    for (const auto& p : collector.packets) {
+        auto bytes = AnnexB::lengthPrefixed(p.bytes);
+        CopiedSample s;
+        s.duration = tpf;
+        s.size = static_cast<uint32_t>(bytes.size());
+        s.compositionOffset = static_cast<int32_t>((p.pts - p.dts) * static_cast<int64_t>(tpf));
+        s.isSync = p.isSync;
+        samples.push_back(s);
+        payload.insert(payload.end(), bytes.begin(), bytes.end());
+    }
+    try {
+        return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(built.grid().timescale), samples, payload);
+    } catch (...) {
+        throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
+    }
+}
+
+} // namespace korvel

@@ -1,0 +1,277 @@
+#include "Adapters/Render/Outputs/MovieWriter.hpp"
+
+#include "Adapters/Files/FileName.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Render/Outputs/VideoEncoder.hpp"
+#include "Adapters/Media/SystemError.hpp"
+
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include <climits>
+#include <cstring>
+
+namespace korvel {
+
+struct MovieWriter::State {
+    AVFormatContext* format = nullptr;
+    AVStream* video = nullptr;
+    AVRational inputBase{1, 1};
+    Status status = Status::unknown;
+    std::exception_ptr failure; // worded for the user
+
+    std::unique_ptr<VideoEncoder> encoder;
+    int64_t ticksPerFrame = 1;
+
+    AVStream* audio = nullptr;
+    AVRational audioBase{1, 1};
+
+    ~State() {
+        if (!format) return;
+        if (format->pb) avio_closep(&format->pb);
+        avformat_free_context(format);
+    }
+};
+
+struct MovieWriter::Encoded {
+    std::vector<VideoEncoder::Packet> packets;
+};
+
+MovieWriter::MovieWriter(std::filesystem::path url) : url_(std::move(url)), state_(std::make_unique<State>()) {
+    FFmpeg::prepare();
+    int status = avformat_alloc_output_context2(&state_->format, nullptr, "mp4", url_.c_str());
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "make a writer for " + url_.string())));
+}
+
+MovieWriter::~MovieWriter() = default;
+
+void MovieWriter::fail(std::exception_ptr error) {
+    State& s = *state_;
+    if (s.status != Status::failed) {
+        s.status = Status::failed;
+        s.failure = std::make_exception_ptr(MediaFailure::writing(error, nameOf(url_), url_));
+    }
+    std::rethrow_exception(s.failure);
+}
+
+void MovieWriter::checkWriting() {
+    switch (state_->status) {
+    case Status::writing: return;
+    case Status::failed: std::rethrow_exception(state_->failure);
+    case Status::cancelled: throw Cancelled();
+    default: fail(nullptr); // not started, or finished already
+    }
+}
+
+void MovieWriter::add(const VideoInput& input) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    const auto refused = [] { return EngineFailure::writeFailed("The file can't carry this video as it is."); };
+    if (s.status != Status::unknown || s.video || input.timescale <= 0) throw refused();
+    AVCodecID codec = input.sampleEntry == "avc1" ? AV_CODEC_ID_H264 : input.sampleEntry == "hvc1" ? AV_CODEC_ID_HEVC
+                                                                                                    : AV_CODEC_ID_NONE;
+    if (codec == AV_CODEC_ID_NONE || input.config.empty()) throw refused();
+    AVStream* st = avformat_new_stream(s.format, nullptr);
+    if (!st) throw refused();
+    AVCodecParameters* p = st->codecpar;
+    p->codec_type = AVMEDIA_TYPE_VIDEO;
+    p->codec_id = codec;
+    p->codec_tag = codec == AV_CODEC_ID_HEVC ? MKTAG('h', 'v', 'c', '1') : MKTAG('a', 'v', 'c', '1');
+    p->width = static_cast<int>(input.width);
+    p->height = static_cast<int>(input.height);
+    p->extradata = static_cast<uint8_t*>(av_mallocz(input.config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!p->extradata) throw refused();
+    std::memcpy(p->extradata, input.config.data(), input.config.size());
+    p->extradata_size = static_cast<int>(input.config.size());
+    st->time_base = AVRational{1, input.timescale};
+    uint8_t* matrix = av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, sizeof(int32_t) * 9);
+    if (!matrix) throw refused();
+    std::memcpy(matrix, input.matrix.data(), sizeof(int32_t) * 9);
+    s.video = st;
+    s.inputBase = st->time_base;
+}
+
+void MovieWriter::add(const VideoEncoding& encoding) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    const auto refused = [] { return EngineFailure::writeFailed("The encoder refused its settings."); };
+    if (s.status != Status::unknown || s.video) throw refused();
+    try {
+        s.encoder = std::make_unique<VideoEncoder>(encoding, true);
+    } catch (...) {
+        throw refused();
+    }
+    AVStream* st = avformat_new_stream(s.format, nullptr);
+    if (!st) throw refused();
+    s.encoder->describe(st->codecpar);
+    if (encoding.codec == VideoEncoding::Codec::hevc) st->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    else st->codecpar->codec_tag = MKTAG('a', 'v', 'c', '1');
+    st->time_base = AVRational{1, encoding.grid.timescale};
+    st->avg_frame_rate = AVRational{static_cast<int>(encoding.grid.fps.num), static_cast<int>(encoding.grid.fps.den)};
+    s.video = st;
+    s.inputBase = st->time_base;
+    s.ticksPerFrame = encoding.grid.ticksPerFrame;
+}
+
+void MovieWriter::addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    const auto refused = [] { return EngineFailure::writeFailed("The encoder refused the sound's settings."); };
+    if (s.status != Status::unknown || s.audio || !parameters || timebaseNum <= 0 || timebaseDen <= 0) throw refused();
+    AVStream* st = avformat_new_stream(s.format, nullptr);
+    if (!st || avcodec_parameters_copy(st->codecpar, parameters) < 0) throw refused();
+    st->codecpar->codec_tag = 0;
+    st->time_base = AVRational{timebaseNum, timebaseDen};
+    s.audio = st;
+    s.audioBase = st->time_base;
+}
+
+void MovieWriter::write(AVPacket* packet) {
+    State& s = *state_;
+    int status = av_interleaved_write_frame(s.format, packet);
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
+}
+
+void MovieWriter::write(const Encoded& encoded) {
+    State& s = *state_;
+    for (const auto& p : encoded.packets) {
+        auto packet = FFmpeg::packet();
+        if (!packet || av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
+            fail(std::make_exception_ptr(std::bad_alloc()));
+        }
+        std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
+        packet->stream_index = s.video->index;
+        packet->pts = p.pts * s.ticksPerFrame;
+        packet->dts = p.dts * s.ticksPerFrame;
+        packet->duration = s.ticksPerFrame;
+        if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
+        av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
+        write(packet.get());
+    }
+}
+
+void MovieWriter::startWriting() {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (s.status != Status::unknown) {
+        checkWriting(); // a failed or cancelled writer says so
+        fail(nullptr);  // started already
+    }
+    int status = avio_open(&s.format->pb, url_.c_str(), AVIO_FLAG_WRITE);
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "create " + url_.string())));
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "+faststart", 0);
+    if (movieTimescale > 0) av_dict_set_int(&options, "movie_timescale", movieTimescale, 0);
+    if (s.video) av_dict_set_int(&options, "video_track_timescale", s.inputBase.den, 0);
+    status = avformat_write_header(s.format, &options);
+    av_dict_free(&options);
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "start writing " + url_.string())));
+    s.status = Status::writing;
+}
+
+void MovieWriter::append(const Sample& sample, std::span<const uint8_t> bytes) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    checkWriting();
+    if (!s.video) fail(nullptr);
+    auto packet = FFmpeg::packet();
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(bytes.size())) < 0) {
+        fail(std::make_exception_ptr(std::bad_alloc()));
+    }
+    if (!bytes.empty()) std::memcpy(packet->data, bytes.data(), bytes.size());
+    writeSample(packet.get(), sample);
+}
+
+void MovieWriter::append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    checkWriting();
+    if (!s.video || at > shared.size || size > shared.size - at || size > INT_MAX) fail(nullptr);
+    auto packet = FFmpeg::packet();
+    if (!packet || !(packet->buf = av_buffer_ref(const_cast<AVBufferRef*>(&shared)))) {
+        fail(std::make_exception_ptr(std::bad_alloc()));
+    }
+    packet->data = packet->buf->data + at;
+    packet->size = static_cast<int>(size);
+    writeSample(packet.get(), sample);
+}
+
+void MovieWriter::writeSample(AVPacket* packet, const Sample& sample) {
+    State& s = *state_;
+    packet->stream_index = s.video->index;
+    packet->dts = sample.decodeTicks;
+    packet->pts = sample.presentationTicks;
+    packet->duration = sample.durationTicks;
+    if (sample.isSync) packet->flags |= AV_PKT_FLAG_KEY;
+    av_packet_rescale_ts(packet, s.inputBase, s.video->time_base);
+    write(packet);
+}
+
+void MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
+    {
+        std::lock_guard g(lock_);
+        checkWriting();
+        if (!state_->encoder) fail(nullptr);
+    }
+    Encoded out;
+    try {
+        std::lock_guard e(encoding_);
+        state_->encoder->encode(picture, index, [&](VideoEncoder::Packet&& p) { out.packets.push_back(std::move(p)); });
+    } catch (...) {
+        std::lock_guard g(lock_);
+        fail(std::current_exception());
+    }
+    std::lock_guard g(lock_);
+    checkWriting();
+    write(out);
+}
+
+void MovieWriter::appendAudio(const AVPacket& packet) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    checkWriting();
+    if (!s.audio) fail(nullptr);
+    auto p = FFmpeg::packet();
+    if (!p || av_packet_ref(p.get(), &packet) < 0) fail(std::make_exception_ptr(std::bad_alloc()));
+    p->stream_index = s.audio->index;
+    p->pos = -1;
+    av_packet_rescale_ts(p.get(), s.audioBase, s.audio->time_base);
+    write(p.get());
+}
+
+void MovieWriter::finishWriting() {
+    {
+        std::lock_guard g(lock_);
+        checkWriting();
+    }
+    Encoded tail;
+    if (state_->encoder) {
+        try {
+            std::lock_guard e(encoding_);
+            state_->encoder->finish([&](VideoEncoder::Packet&& p) { tail.packets.push_back(std::move(p)); });
+        } catch (...) {
+            std::lock_guard g(lock_);
+            fail(std::current_exception());
+        }
+    }
+    std::lock_guard g(lock_);
+    checkWriting();
+    write(tail);
+    State& s = *state_;
+    int status = av_write_trailer(s.format);
+    if (status >= 0) status = avio_closep(&s.format->pb);
+    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "finish " + url_.string())));
+    s.status = Status::completed;
+}
+
+void MovieWriter::cancelWriting() {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    if (s.status == Status::completed) return;
+    if (s.format && s.format->pb) avio_closep(&s.format->pb);
+    s.status = Status::cancelled;
+}
+
+} // namespace korvel

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Adapters/Render/Outputs/VideoEncoding.hpp"
+
+struct AVBufferRef;
+struct AVCodecParameters;
+struct AVPacket;
+
+namespace korvel {
+
+class EncoderPicture;
+
+// An MP4 file written by libavformat's muxer, fast start (movie box first),
+// HEVC tagged "hvc1". Inputs are added before writing starts: pictures
+// either already compressed or drawn and encoded here; sound as compressed
+// packets, encoded by the caller or passed through.
+//
+// A call that can't be carried out throws EngineFailure in the user's words
+// (the first failure again on every later call), and Cancelled once the
+// writing was cancelled.
+class MovieWriter {
+public:
+    // A track that takes compressed samples as they are.
+    struct VideoInput {
+        std::string sampleEntry;          // "avc1" or "hvc1"
+        std::vector<uint8_t> config;      // payload of avcC or hvcC
+        int64_t width = 0, height = 0;
+        std::array<int32_t, 9> matrix{0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
+        int32_t timescale = 0;            // ticks of the samples' times
+    };
+
+    struct Sample {
+        int64_t decodeTicks = 0;
+        int64_t presentationTicks = 0;
+        int64_t durationTicks = 0;
+        bool isSync = false;
+    };
+
+    explicit MovieWriter(std::filesystem::path url);
+    ~MovieWriter();
+    MovieWriter(const MovieWriter&) = delete;
+    MovieWriter& operator=(const MovieWriter&) = delete;
+
+    const std::filesystem::path& outputURL() const { return url_; }
+    int32_t movieTimescale = 0; // 0 leaves it to the muxer
+
+    // -32003 "The file can't carry this video as it is." for an unknown
+    // codec or once writing started.
+    void add(const VideoInput& input);
+    // A track of pictures encoded here with the stream's settings; -32003
+    // "The encoder refused its settings." when the encoder does not open.
+    void add(const VideoEncoding& encoding);
+    // A sound track of compressed packets in that time base; -32003 "The
+    // encoder refused the sound's settings." when it can't be carried.
+    void addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
+
+    void startWriting();
+    // A sample of the pass-through video input.
+    void append(const Sample& sample, std::span<const uint8_t> bytes);
+    // The same for bytes at `at` in a buffer that several samples share,
+    // read at once: the packet refers to them instead of copying.
+    void append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size);
+    // Encodes and writes the picture of frame `index`.
+    void appendPicture(const EncoderPicture& picture, int64_t index);
+    // A packet of the sound track.
+    void appendAudio(const AVPacket& packet);
+    // The encoder's tail, then the movie box.
+    void finishWriting();
+    // Closes the file where it stands; never throws.
+    void cancelWriting();
+
+private:
+    enum class Status { unknown, writing, completed, failed, cancelled };
+    [[noreturn]] void fail(std::exception_ptr error); // caller holds lock_
+    void checkWriting();                              // caller holds lock_
+    void write(AVPacket* packet);                     // caller holds lock_
+    void writeSample(AVPacket* packet, const Sample& sample); // caller holds lock_
+    struct Encoded;                                   // what the picture encoder gave
+    void write(const Encoded& encoded);               // caller holds lock_
+
+    std::filesystem::path url_;
+    struct State;
+    std::unique_ptr<State> state_;
+    mutable std::mutex lock_;
+    std::mutex encoding_; // the picture encoder, used outside lock_
+};
+
+} // namespace korvel

@@ -1,0 +1,110 @@
+#include "Adapters/Render/Sources/OpenReaders.hpp"
+
+namespace korvel {
+
+OpenReaders::Lease::Lease(OpenReaders* home, std::optional<Key> key, std::unique_ptr<VideoFrames::Reader> reader)
+    : home_(home), key_(std::move(key)), reader_(std::move(reader)) {}
+
+OpenReaders::Lease::~Lease() { giveBack(); }
+
+OpenReaders::Lease::Lease(Lease&& other) noexcept
+    : home_(other.home_), key_(std::move(other.key_)), reader_(std::move(other.reader_)) {
+    other.home_ = nullptr;
+}
+
+OpenReaders::Lease& OpenReaders::Lease::operator=(Lease&& other) noexcept {
+    if (this != &other) {
+        giveBack();
+        home_ = other.home_;
+        key_ = std::move(other.key_);
+        reader_ = std::move(other.reader_);
+        other.home_ = nullptr;
+    }
+    return *this;
+}
+
+void OpenReaders::Lease::giveBack() {
+    if (home_ && key_ && reader_) {
+        try {
+            home_->put(std::move(*key_), std::move(reader_));
+        } catch (...) {
+            // Not kept: the reader closes here.
+        }
+    }
+    reader_.reset();
+    home_ = nullptr;
+}
+
+OpenReaders::OpenReaders(size_t kept, std::chrono::milliseconds idle)
+    : kept_(kept), idle_(idle), closer_([this](std::stop_token stop) { closeIdle(stop); }) {}
+
+OpenReaders::~OpenReaders() {
+    closer_.request_stop();
+    if (closer_.joinable()) closer_.join();
+}
+
+OpenReaders& OpenReaders::shared() {
+    // A decoder of a large picture holds several frames: few are kept.
+    static OpenReaders readers(3, std::chrono::seconds(10));
+    return readers;
+}
+
+OpenReaders::Lease OpenReaders::take(const VideoSource& video, DynamicRange output, VideoFrames::FrameValues values) {
+    auto make = [&] {
+        return std::make_unique<VideoFrames::Reader>(video.url, video.track, video.color, output, values);
+    };
+    auto stamp = FileStamp::of(video.url);
+    if (!stamp) return Lease(nullptr, std::nullopt, make());
+    Key key{FileIdentity::of(video.url), *stamp, video.track.get(), video.color, output, values};
+    {
+        std::lock_guard g(lock_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->key == key) {
+                auto reader = std::move(it->reader);
+                entries_.erase(it);
+                return Lease(this, std::move(key), std::move(reader));
+            }
+        }
+    }
+    return Lease(this, std::move(key), make());
+}
+
+size_t OpenReaders::size() const {
+    std::lock_guard g(lock_);
+    return entries_.size();
+}
+
+void OpenReaders::put(Key key, std::unique_ptr<VideoFrames::Reader> reader) {
+    std::unique_ptr<VideoFrames::Reader> closed; // closed outside the lock
+    {
+        std::lock_guard g(lock_);
+        entries_.push_front(Entry{std::move(key), std::move(reader), std::chrono::steady_clock::now()});
+        if (entries_.size() > kept_) {
+            closed = std::move(entries_.back().reader);
+            entries_.pop_back();
+        }
+    }
+    changed_.notify_all();
+}
+
+void OpenReaders::closeIdle(std::stop_token stop) {
+    std::unique_lock g(lock_);
+    while (!stop.stop_requested()) {
+        if (entries_.empty()) {
+            changed_.wait(g, stop, [&] { return !entries_.empty(); });
+            continue;
+        }
+        auto oldest = entries_.back().used;
+        if (std::chrono::steady_clock::now() - oldest >= idle_) {
+            auto closed = std::move(entries_.back().reader);
+            entries_.pop_back();
+            g.unlock();
+            closed.reset();
+            g.lock();
+            continue;
+        }
+        changed_.wait_until(g, stop, oldest + idle_, [] { return false; });
+    }
+}
+
+} // namespace korvel

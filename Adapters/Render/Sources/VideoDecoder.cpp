@@ -1,0 +1,163 @@
+#include "Adapters/Render/Sources/VideoDecoder.hpp"
+
+#include "Adapters/Media/FFmpeg.hpp"
+
+#include <cstring>
+#include <deque>
+
+namespace korvel {
+
+namespace {
+
+struct CodecChoice {
+    AVCodecID id = AV_CODEC_ID_NONE;
+    std::optional<std::vector<uint8_t>> config;
+};
+
+CodecChoice codecFor(const MovieSampleEntry& entry) {
+    const std::string& f = entry.format;
+    auto with = [&](AVCodecID id, const char* box) {
+        CodecChoice c{id, std::nullopt};
+        if (box)
+            if (const auto* b = entry.box(box)) c.config = *b;
+        return c;
+    };
+    if (f == "avc1" || f == "avc3") return with(AV_CODEC_ID_H264, "avcC");
+    if (f == "hvc1" || f == "hev1") return with(AV_CODEC_ID_HEVC, "hvcC");
+    if (f == "av01") return with(AV_CODEC_ID_AV1, "av1C");
+    if (f == "vp09") return with(AV_CODEC_ID_VP9, nullptr);
+    if (f == "jpeg" || f == "mjpa") return with(AV_CODEC_ID_MJPEG, nullptr);
+    if (f == "apch" || f == "apcn" || f == "apcs" || f == "apco" || f == "ap4h" || f == "ap4x") {
+        return with(AV_CODEC_ID_PRORES, nullptr);
+    }
+    if (f == "mp4v") {
+        CodecChoice c{AV_CODEC_ID_MPEG4, std::nullopt};
+        if (const auto* esds = entry.box("esds")) c.config = ElementaryStreamDescriptor::decoderSpecificInfo(*esds);
+        return c;
+    }
+    return {};
+}
+
+} // namespace
+
+struct VideoDecoder::State {
+    FFmpeg::Codec context;
+    FFmpeg::Frame frame;
+    FFmpeg::Packet packet;
+    std::deque<FFmpeg::Frame> held;
+    int lastError = 0;
+
+    // Moves every frame the decoder has ready into `held`; false when
+    // there was none.
+    bool hold() {
+        bool any = false;
+        for (;;) {
+            FFmpeg::Frame f = FFmpeg::frame();
+            if (!f) throw std::bad_alloc();
+            if (avcodec_receive_frame(context.get(), f.get()) < 0) return any;
+            held.push_back(std::move(f));
+            any = true;
+        }
+    }
+
+    bool drain(const std::function<bool(AVFrame&)>& take) {
+        while (!held.empty()) {
+            FFmpeg::Frame f = std::move(held.front());
+            held.pop_front();
+            if (take(*f)) return true;
+        }
+        for (;;) {
+            int status = avcodec_receive_frame(context.get(), frame.get());
+            if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return false;
+            if (status < 0) {
+                lastError = status;
+                return false;
+            }
+            bool done = take(*frame);
+            av_frame_unref(frame.get());
+            if (done) return true;
+        }
+    }
+};
+
+VideoDecoder::VideoDecoder() : state_(std::make_unique<State>()) {}
+VideoDecoder::~VideoDecoder() = default;
+VideoDecoder::VideoDecoder(VideoDecoder&&) noexcept = default;
+VideoDecoder& VideoDecoder::operator=(VideoDecoder&&) noexcept = default;
+
+bool VideoDecoder::canDecode(const MovieSampleEntry& entry) {
+    CodecChoice choice = codecFor(entry);
+    return choice.id != AV_CODEC_ID_NONE && avcodec_find_decoder(choice.id) != nullptr;
+}
+
+std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning) {
+    FFmpeg::prepare();
+    CodecChoice choice = codecFor(entry);
+    if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
+    const AVCodec* codec = avcodec_find_decoder(choice.id);
+    if (!codec) return std::nullopt;
+    FFmpeg::Codec context(avcodec_alloc_context3(codec));
+    if (!context) return std::nullopt;
+    if (choice.config && !choice.config->empty()) {
+        size_t n = choice.config->size();
+        context->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!context->extradata) return std::nullopt;
+        std::memcpy(context->extradata, choice.config->data(), n);
+        context->extradata_size = static_cast<int>(n);
+    }
+    context->width = static_cast<int>(entry.width);
+    context->height = static_cast<int>(entry.height);
+    context->pkt_timebase = AVRational{1, timescale};
+    // Threads only pay off on large pictures.
+    context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
+    if (tuning.noDelay) context->thread_type = FF_THREAD_SLICE;
+    if (tuning.rough) context->skip_loop_filter = AVDISCARD_ALL;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
+    VideoDecoder d;
+    d.state_->context = std::move(context);
+    d.state_->frame = FFmpeg::frame();
+    d.state_->packet = FFmpeg::packet();
+    return d;
+}
+
+std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, int32_t timescale) {
+    return make(entry, timescale, Tuning{});
+}
+
+bool VideoDecoder::send(const std::vector<uint8_t>& bytes, const MovieSample& sample,
+                        const std::function<bool(AVFrame&)>& take) {
+    State& s = *state_;
+    av_packet_unref(s.packet.get());
+    if (av_new_packet(s.packet.get(), static_cast<int>(bytes.size())) < 0) throw std::bad_alloc();
+    if (!bytes.empty()) std::memcpy(s.packet->data, bytes.data(), bytes.size());
+    s.packet->pts = sample.presentationTime();
+    s.packet->dts = sample.decodeTime;
+    s.packet->duration = sample.duration;
+    if (sample.isSync) s.packet->flags |= AV_PKT_FLAG_KEY;
+    for (;;) {
+        int status = avcodec_send_packet(s.context.get(), s.packet.get());
+        if (status == AVERROR(EAGAIN)) {
+            // The decoder is full: keep its frames for `take` so the
+            // packet goes in now and none is lost when `take` stops.
+            if (!s.hold()) return s.drain(take);
+            continue;
+        }
+        if (status < 0) s.lastError = status; // a damaged sample: later ones may still decode
+        return s.drain(take);
+    }
+}
+
+void VideoDecoder::skipUnreferenced(bool skip) {
+    AVCodecContext* c = state_->context.get();
+    if (c->codec_id != AV_CODEC_ID_H264 && c->codec_id != AV_CODEC_ID_HEVC) return;
+    c->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
+
+bool VideoDecoder::finish(const std::function<bool(AVFrame&)>& take) {
+    avcodec_send_packet(state_->context.get(), nullptr);
+    return state_->drain(take);
+}
+
+int VideoDecoder::lastError() const { return state_->lastError; }
+
+} // namespace korvel

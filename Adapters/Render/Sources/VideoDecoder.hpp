@@ -1,0 +1,59 @@
+#pragma once
+
+#include "Core/Container/MovieBox.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+struct AVFrame;
+
+namespace korvel {
+
+// One libavcodec decoder, chosen by a sample entry's codec and configured
+// from its boxes, fed with the track's stored samples.
+class VideoDecoder {
+public:
+    // Whether some decoder of this engine reads the entry.
+    static bool canDecode(const MovieSampleEntry& entry);
+    // How a decoder is set up beyond the entry's own configuration.
+    struct Tuning {
+        // Skips deblocking, for pictures that are shrunk many times over or
+        // only checked for decoding at all.
+        bool rough = false;
+        // Slice threads only, so each frame comes out as soon as its sample
+        // is in: frame threads hold back one frame per thread, which a
+        // decoder that reads one frame and stops would decode for nothing.
+        bool noDelay = false;
+    };
+    // Nothing when no decoder reads the entry or it does not open.
+    static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning);
+    static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale);
+
+    ~VideoDecoder();
+    VideoDecoder(VideoDecoder&&) noexcept;
+    VideoDecoder& operator=(VideoDecoder&&) noexcept;
+
+    // Sends a sample; frames that come out go to `take`, which answers true
+    // to stop. Returns true when `take` stopped.
+    bool send(const std::vector<uint8_t>& bytes, const MovieSample& sample, const std::function<bool(AVFrame&)>& take);
+    // Whether the next samples' pictures that nothing refers to are skipped:
+    // for the frames before a wanted one, which come out of the decoder
+    // only to be thrown away. Only where the codec marks them (H.264,
+    // HEVC), so the pictures that are decoded are the same.
+    void skipUnreferenced(bool skip);
+    // Ends the stream and hands out the frames still inside.
+    bool finish(const std::function<bool(AVFrame&)>& take);
+
+    // The last error a sample or frame gave; 0 when none.
+    int lastError() const;
+
+private:
+    VideoDecoder();
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace korvel

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "Adapters/Render/Sources/VideoSource.hpp"
+
+#include <filesystem>
+#include <functional>
+
+struct AVFrame;
+
+namespace korvel::VideoFrames {
+
+// Decodes the samples in decode order from the sync sample at or before
+// `from`, handing each frame as it comes out (presentation order) to `take`,
+// which answers false to stop. `checkpoint` runs before every sample. Answers
+// the decoder's last error (0 when none); throws what reading the file throws.
+// `rough` skips deblocking, for pictures that are shrunk many times over.
+// The decoder is the one VideoFrames reads with (VideoDecoder).
+int walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+         const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
+         bool rough = false);
+
+} // namespace korvel::VideoFrames

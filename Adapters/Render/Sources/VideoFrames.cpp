@@ -1,0 +1,284 @@
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+
+#include "Adapters/Files/FileName.hpp"
+#include "Adapters/Render/Sources/VideoFrameWalk.hpp"
+
+#include "Adapters/Render/Sources/ColorTags.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Render/Sources/FrameConversion.hpp"
+#include "Adapters/Media/MovieFile.hpp"
+#include "Adapters/Media/StoredSamples.hpp"
+#include "Adapters/Render/Sources/VideoDecoder.hpp"
+#include "Adapters/Media/SystemError.hpp"
+
+#include <optional>
+
+namespace korvel {
+
+namespace {
+
+int64_t timeOf(const AVFrame& frame) {
+    return frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+}
+
+// Decodes from the sync sample before `target` until `take` accepts a frame.
+// `wanted` picks frames: the target's own, or the first to come out.
+enum class Wanted { target, first };
+
+bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, Wanted wanted,
+                VideoDecoder::Tuning tuning, const std::function<void(AVFrame&)>& use,
+                const std::function<void()>& checkpoint, int* decoderError) {
+    const auto& samples = track.samples;
+    if (target >= samples.size()) return false;
+    const MovieSample& goal = samples[target];
+    if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
+    auto decoder = VideoDecoder::make(track.movie.sampleEntries[goal.descriptionIndex],
+                                      static_cast<int32_t>(track.movie.mediaTimescale), tuning);
+    if (!decoder) return false;
+    size_t start = target;
+    while (start > 0 && !samples[start].isSync) --start;
+    // A first frame that has not come out after this many samples never will.
+    size_t last = wanted == Wanted::target ? target : std::min(samples.size() - 1, start + 300);
+    bool found = false;
+    auto take = [&](AVFrame& frame) {
+        if (wanted == Wanted::first || timeOf(frame) == goal.presentationTime()) {
+            use(frame);
+            found = true;
+        }
+        return found;
+    };
+    for (size_t i = start; i <= last; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        // Nothing refers to the pictures skipped, so the target decodes the same.
+        if (wanted == Wanted::target) decoder->skipUnreferenced(i != target);
+        if (decoder->send(bytes, s, take)) break;
+    }
+    if (!found) decoder->finish(take);
+    if (decoderError) *decoderError = decoder->lastError();
+    return found;
+}
+
+} // namespace
+
+bool VideoFrames::canDecode(const VideoTrack& track) {
+    const MovieSampleEntry* entry = track.firstDescription();
+    return entry && VideoDecoder::canDecode(*entry);
+}
+
+int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
+                      const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
+                      bool rough) {
+    const auto& samples = track.samples;
+    if (from >= samples.size()) return 0;
+    size_t start = from;
+    while (start > 0 && !samples[start].isSync) --start;
+    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
+    auto decoder = VideoDecoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
+                                      static_cast<int32_t>(track.movie.mediaTimescale), {.rough = rough});
+    if (!decoder) return AVERROR_DECODER_NOT_FOUND;
+    MovieFile file(url);
+    bool stopped = false;
+    auto give = [&](AVFrame& frame) {
+        stopped = !take(frame);
+        return stopped;
+    };
+    for (size_t i = start; i < samples.size() && !stopped; ++i) {
+        if (checkpoint) checkpoint();
+        const MovieSample& s = samples[i];
+        StoredSamples::Entry entry{s.offset, s.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        decoder->send(bytes, s, give);
+    }
+    if (!stopped) decoder->finish(give);
+    return decoder->lastError();
+}
+
+std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesystem::path& url,
+                                                               const VideoTrack& track) {
+    if (track.samples.empty()) return std::nullopt;
+    try {
+        MovieFile file(url);
+        FirstFrame first;
+        auto read = [&](AVFrame& frame) {
+            if (frame.color_trc == AVCOL_TRC_UNSPECIFIED && frame.color_primaries == AVCOL_PRI_UNSPECIFIED &&
+                frame.colorspace == AVCOL_SPC_UNSPECIFIED) {
+                return;
+            }
+            first.color = ColorTags::described(frame.color_primaries, frame.color_trc, frame.colorspace,
+                                               frame.color_range == AVCOL_RANGE_JPEG);
+        };
+        // Only looked at, never shown: no deblocking, and no frame threads
+        // that would decode a frame per thread before the first comes out.
+        if (!decodeUpTo(file, track, 0, Wanted::first, {.rough = true, .noDelay = true}, read, {}, nullptr)) {
+            return std::nullopt;
+        }
+        return first;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+bool VideoFrames::decodes(const std::filesystem::path& url, const VideoTrack& track, size_t sample) {
+    try {
+        MovieFile file(url);
+        // Whether it decodes at all does not depend on deblocking.
+        return decodeUpTo(file, track, sample, Wanted::target, {.rough = true}, [](AVFrame&) {}, {}, nullptr);
+    } catch (...) {
+        return false;
+    }
+}
+
+Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
+                             const std::function<void()>& checkpoint) {
+    std::optional<MovieFile> file;
+    try {
+        file.emplace(url);
+    } catch (...) {
+        throw EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
+    }
+    std::optional<Picture> picture;
+    int decoderError = 0;
+    size.width = std::max<int64_t>(size.width, 1);
+    size.height = std::max<int64_t>(size.height, 1);
+    bool found = decodeUpTo(
+        *file, track, sample, Wanted::target, {},
+        [&](AVFrame& frame) {
+            picture = FrameConversion::picture(frame, size);
+        },
+        checkpoint, &decoderError);
+    if (!found || !picture) {
+        throw SystemError::ffmpeg(decoderError ? decoderError : AVERROR_INVALIDDATA,
+                                  "decode the frame of " + url.filename().string());
+    }
+    return std::move(*picture);
+}
+
+} // namespace korvel
+
+namespace korvel {
+
+struct VideoFrames::DecodedFrame::State {
+    FFmpeg::Frame frame;
+    std::optional<AssetColor> color;
+    DynamicRange output;
+    FrameValues values;
+    std::mutex converting;
+    std::shared_ptr<const RGBAImage> image;
+};
+
+VideoFrames::DecodedFrame::DecodedFrame(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+VideoFrames::DecodedFrame::~DecodedFrame() = default;
+
+std::shared_ptr<const RGBAImage> VideoFrames::DecodedFrame::image() const {
+    State& s = *state_;
+    std::lock_guard lock(s.converting);
+    if (!s.image) {
+        s.image = std::make_shared<const RGBAImage>(FrameConversion::converted(*s.frame, s.color, s.output, s.values));
+        s.frame.reset(); // the decoder's buffer goes back to its pool
+    }
+    return s.image;
+}
+
+struct VideoFrames::Reader::State {
+    std::filesystem::path url;
+    std::shared_ptr<const VideoTrack> track;
+    std::optional<AssetColor> color;
+    DynamicRange output;
+    FrameValues values;
+    std::optional<MovieFile> file;
+    std::optional<VideoDecoder> decoder;
+    size_t next = 0;              // the next sample to send
+    int64_t lastOut = INT64_MIN;  // presentation time of the last frame out
+    size_t lastSample = SIZE_MAX;
+    std::shared_ptr<const DecodedFrame> last;
+};
+
+VideoFrames::Reader::Reader(std::filesystem::path url, std::shared_ptr<const VideoTrack> track,
+                            std::optional<AssetColor> color, DynamicRange output, FrameValues values)
+    : state_(std::make_unique<State>()) {
+    state_->url = std::move(url);
+    state_->track = std::move(track);
+    state_->color = std::move(color);
+    state_->output = output;
+    state_->values = values;
+}
+
+VideoFrames::Reader::~Reader() = default;
+
+std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const std::function<void()>& checkpoint) {
+    return decoded(target, checkpoint)->image();
+}
+
+std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(size_t target,
+                                                                               const std::function<void()>& checkpoint) {
+    State& s = *state_;
+    const auto& samples = s.track->samples;
+    auto fail = [&](int error) {
+        return SystemError::ffmpeg(error ? error : AVERROR_INVALIDDATA, "decode the frame of " + s.url.filename().string());
+    };
+    if (target >= samples.size()) throw fail(0);
+    if (target == s.lastSample && s.last) return s.last;
+    if (!s.file) {
+        try {
+            s.file.emplace(s.url);
+        } catch (...) {
+            throw EngineFailure::sourceUnavailable(nameOf(s.url) + " can't be read.");
+        }
+    }
+    const MovieSample& goal = samples[target];
+    const int64_t wanted = goal.presentationTime();
+    size_t start = target;
+    while (start > 0 && !samples[start].isSync) --start;
+    // Continue only forward inside what the running decoder has reached.
+    bool restart = !s.decoder || wanted <= s.lastOut || start > s.next;
+    if (restart) {
+        if (goal.descriptionIndex >= s.track->movie.sampleEntries.size()) throw fail(0);
+        s.decoder = VideoDecoder::make(s.track->movie.sampleEntries[goal.descriptionIndex],
+                                  static_cast<int32_t>(s.track->movie.mediaTimescale));
+        if (!s.decoder) throw fail(0);
+        s.next = start;
+        s.lastOut = INT64_MIN;
+    }
+    std::shared_ptr<const DecodedFrame> found;
+    auto take = [&](AVFrame& frame) {
+        int64_t t = timeOf(frame);
+        s.lastOut = t;
+        if (t == wanted) {
+            auto kept = std::make_unique<DecodedFrame::State>();
+            kept->frame = FFmpeg::frame();
+            if (!kept->frame || av_frame_ref(kept->frame.get(), &frame) < 0) throw std::bad_alloc();
+            kept->color = s.color;
+            kept->output = s.output;
+            kept->values = s.values;
+            found = std::make_shared<const DecodedFrame>(std::move(kept));
+            return true;
+        }
+        return t > wanted; // the frame never comes out: stop looking
+    };
+    while (!found && s.next < samples.size()) {
+        if (checkpoint) checkpoint();
+        const MovieSample& sample = samples[s.next++];
+        StoredSamples::Entry entry{sample.offset, sample.size};
+        auto bytes = StoredSamples::read(std::span(&entry, 1), *s.file);
+        // A picture shown before the wanted one is never asked of this
+        // decoder again (going back starts anew), so only references count.
+        s.decoder->skipUnreferenced(sample.presentationTime() < wanted);
+        if (s.decoder->send(bytes, sample, take)) break;
+    }
+    s.decoder->skipUnreferenced(false);
+    if (!found && s.next >= samples.size()) s.decoder->finish(take);
+    if (!found) {
+        int error = s.decoder->lastError();
+        s.decoder.reset();
+        throw fail(error);
+    }
+    s.lastSample = target;
+    s.last = found;
+    return found;
+}
+
+} // namespace korvel

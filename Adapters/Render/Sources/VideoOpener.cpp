@@ -1,0 +1,188 @@
+#include "Adapters/Render/Sources/VideoOpener.hpp"
+
+#include "Adapters/Files/FileName.hpp"
+#include "Adapters/Concurrency/BlockingWork.hpp"
+#include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Sources/ColorTags.hpp"
+#include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Timeline/TrackTimes.hpp"
+#include "Core/Time.hpp"
+
+namespace korvel {
+
+namespace {
+
+EngineFailure unsupported(const std::filesystem::path& url, std::string_view rest) {
+    return EngineFailure::unsupportedFormat(nameOf(url) + std::string(rest));
+}
+
+// No recording lasts long enough for its times to leave microseconds: such
+// times are damage, refused here so that no later road meets them.
+EngineFailure damagedTimes() { return MediaFailure::reading(std::make_exception_ptr(TimeOverflow()), "This video"); }
+
+void checkTimes(const PTSTable& table, const std::optional<TickTime>& movieDuration) {
+    try {
+        // Ascending: the first and last entries bound every other.
+        table.us(table.pts.front());
+        table.us(table.pts.back());
+        table.us(table.endTicks);
+        if (movieDuration && movieDuration->timescale > 0) Microseconds::of(movieDuration->seconds());
+    } catch (const TimeOverflow&) {
+        throw damagedTimes();
+    }
+}
+
+// The stored tables, when they can be walked.
+std::optional<std::vector<MovieSample>> cursorSamples(const MovieTrack& track) {
+    try {
+        auto samples = track.samples(VideoOpener::maxSamples);
+        if (samples.empty()) return std::nullopt;
+        return samples;
+    } catch (const MovieBoxError&) {
+        return std::nullopt;
+    }
+}
+
+PTSTable table(const std::vector<MovieSample>& samples, const std::vector<TrackSegment>& edits, int32_t timescale,
+               const std::filesystem::path& url, std::vector<size_t>& sampleOfEntry) {
+    std::vector<TrackTimes::Timed> timed;
+    timed.reserve(samples.size());
+    for (const auto& s : samples) timed.push_back({s.presentationTime(), s.duration});
+    TrackTimes::Shown shown;
+    try {
+        shown = TrackTimes::shown(timed, edits, timescale);
+    } catch (const TimeOverflow&) {
+        throw damagedTimes();
+    } catch (const std::exception&) {
+        throw unsupported(url, " is in a format that can't be opened.");
+    }
+    if (shown.pts.empty()) throw unsupported(url, " has no frames that can be shown.");
+    sampleOfEntry = std::move(shown.sampleOf);
+    return PTSTable(timescale, std::move(shown.pts), shown.endTicks);
+}
+
+} // namespace
+
+std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& url, const MovieTrack& track) {
+    AVDictionary* options = nullptr;
+    FFmpeg::prepare();
+    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    // Raw media times: the edits are applied by the engine itself.
+    av_dict_set(&options, "ignore_editlist", "1", 0);
+    AVFormatContext* raw = nullptr;
+    std::string location = "file:" + url.string();
+    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (status < 0) throw unsupported(url, " can't be opened.");
+    FFmpeg::Format format(raw);
+    int stream = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (format->streams[i]->id == static_cast<int>(track.trackId)) stream = static_cast<int>(i);
+        else format->streams[i]->discard = AVDISCARD_ALL;
+    }
+    if (stream < 0) throw unsupported(url, " can't be opened.");
+    AVRational base = format->streams[stream]->time_base;
+    AVRational media{1, static_cast<int>(track.mediaTimescale)};
+    auto inMedia = [&](int64_t t) { return av_rescale_q(t, base, media); };
+    std::vector<MovieSample> samples;
+    auto packet = FFmpeg::packet();
+    for (;;) {
+        status = av_read_frame(format.get(), packet.get());
+        if (status == AVERROR_EOF) break;
+        if (status < 0 || (packet->flags & AV_PKT_FLAG_CORRUPT)) {
+            throw MediaFailure::cutShort(url);
+        }
+        if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->pos >= 0) {
+            if (samples.size() >= maxSamples) throw unsupported(url, " is in a format that can't be opened.");
+            MovieSample s;
+            int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+            s.decodeTime = inMedia(dts);
+            if (__builtin_sub_overflow(inMedia(packet->pts), s.decodeTime, &s.compositionOffset)) throw damagedTimes();
+            s.duration = packet->duration > 0 ? inMedia(packet->duration) : 0;
+            s.offset = packet->pos;
+            s.size = static_cast<uint32_t>(packet->size);
+            s.isSync = packet->flags & AV_PKT_FLAG_KEY;
+            samples.push_back(s);
+        }
+        av_packet_unref(packet.get());
+    }
+    return samples;
+}
+
+VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
+    std::shared_ptr<const MediaAsset> asset;
+    try {
+        asset = MediaAsset::open(url);
+    } catch (...) {
+        throw unsupported(url, " is in a format that can't be opened.");
+    }
+    auto videos = asset->tracks(MediaAsset::MediaType::video);
+    if (videos.empty() || !asset->movie()) throw unsupported(url, " has no video that can be opened.");
+    const MovieBox& movie = *asset->movie();
+
+    auto track = std::make_shared<VideoTrack>();
+    track->movie = movie.tracks[videos.front().index];
+    const MovieTrack& mt = track->movie;
+    const MovieSampleEntry* description = track->firstDescription();
+
+    VideoSource source;
+    source.url = url;
+    source.asset = asset;
+    source.naturalSize = {mt.width, mt.height};
+    // A track header without a size leaves it to the picture description.
+    if ((mt.width <= 0 || mt.height <= 0) && description) {
+        source.naturalSize = {static_cast<double>(description->width), static_cast<double>(description->height)};
+    }
+    const auto& m = mt.transform;
+    source.preferredTransform = {m[0], m[1], m[2], m[3], m[4], m[5]};
+    auto timescale = static_cast<int32_t>(mt.mediaTimescale);
+
+    auto cursors = cursorSamples(mt);
+    std::optional<VideoFrames::FirstFrame> first;
+
+    blockingWork([&](StopFlag&) {
+        // Samples first: the decode probes read their bytes. Without walkable
+        // tables they are read packet by packet, and a failure there is the
+        // timestamps' failure, reported after the first-frame probe.
+        std::exception_ptr samplesFailure;
+        if (cursors) {
+            track->samples = std::move(*cursors);
+            track->hasCursors = true;
+        } else {
+            try {
+                track->samples = readSamples(url, mt);
+            } catch (...) {
+                samplesFailure = std::current_exception();
+            }
+        }
+        first = VideoFrames::firstFrame(url, *track);
+        if (!first) throw unsupported(url, " uses a video format that can't be decoded.");
+        if (samplesFailure) std::rethrow_exception(samplesFailure);
+        std::vector<TrackSegment> edits;
+        try {
+            for (const auto& segment : TrackTimes::segments(mt, movie.timescale, TrackTimes::mediaEnd(track->samples))) {
+                if (!segment.empty) edits.push_back(segment);
+            }
+        } catch (const TimeOverflow&) {
+            throw damagedTimes();
+        } catch (const std::exception&) {
+            throw unsupported(url, " is in a format that can't be opened.");
+        }
+        source.table = table(track->samples, edits, timescale, url, track->sampleOfEntry);
+        checkTimes(source.table, asset->duration());
+        if (checkEnd && !VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
+            throw MediaFailure::cutShort(url);
+        }
+    });
+
+    source.color = ColorTags::read(description);
+    // Without a colr box the tags may still be in the bitstream (HLG
+    // cameras often write only there).
+    if (!source.color) source.color = first->color;
+    source.track = std::move(track);
+    return source;
+}
+
+} // namespace korvel

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Adapters/Render/Sources/VideoSource.hpp"
+
+#include <filesystem>
+
+namespace korvel {
+
+// Opens a video file into a checked VideoSource: the first and the last
+// frame must decode, so that renders fail early with a plain sentence.
+namespace VideoOpener {
+
+// The most samples a track may have; more is refused rather than expanded.
+inline constexpr uint64_t maxSamples = uint64_t{1} << 23;
+
+// Throws EngineFailure (-32002) with the sentence of what went wrong.
+// Without `checkEnd` the last frame is not decoded up front: for readers that
+// walk the whole track anyway and word a damaged end themselves.
+VideoSource open(const std::filesystem::path& url, bool checkEnd = true);
+
+// The samples of a track read packet by packet through libavformat, for
+// tracks whose stored tables can't be walked (fragmented movies). Throws
+// EngineFailure.
+std::vector<MovieSample> readSamples(const std::filesystem::path& url, const MovieTrack& track);
+
+} // namespace VideoOpener
+} // namespace korvel

@@ -1,0 +1,90 @@
+#include "Core/Picture/Kernels/ResampleKernels.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "Core/Picture/Kernels/ResampleKernels.cpp"
+#include <hwy/foreach_target.h> // IWYU pragma: keep
+
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace korvel::Kernels::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+void WeightedSum(float* HWY_RESTRICT dst, const float* const* HWY_RESTRICT rows, const float* HWY_RESTRICT weights,
+                 int taps, size_t count) {
+    const hn::ScalableTag<float> d;
+    const size_t n = hn::Lanes(d);
+    size_t i = 0;
+    // Each output is read from every row once and written once.
+    for (; i + n <= count; i += n) {
+        auto acc = hn::Mul(hn::LoadU(d, rows[0] + i), hn::Set(d, weights[0]));
+        for (int k = 1; k < taps; ++k) acc = hn::MulAdd(hn::LoadU(d, rows[k] + i), hn::Set(d, weights[k]), acc);
+        hn::StoreU(acc, d, dst + i);
+    }
+    for (; i < count; ++i) {
+        float acc = rows[0][i] * weights[0];
+        for (int k = 1; k < taps; ++k) acc += rows[k][i] * weights[k];
+        dst[i] = acc;
+    }
+}
+
+void ResampleRow(float* HWY_RESTRICT dst, const float* HWY_RESTRICT line, int width, const int* HWY_RESTRICT first,
+                 const float* HWY_RESTRICT weights, int taps, int count) {
+#if HWY_TARGET == HWY_SCALAR
+    for (int o = 0; o < count; ++o, dst += 4) {
+        const float* w = weights + static_cast<size_t>(o) * static_cast<size_t>(taps);
+        float acc[4] = {0, 0, 0, 0};
+        for (int k = 0; k < taps; ++k) {
+            bool inside = first[o] >= 0 && first[o] + taps <= width;
+            if (!inside && w[k] == 0) continue;
+            const float* p = line + static_cast<size_t>(std::clamp(first[o] + k, 0, width - 1)) * 4;
+            for (int c = 0; c < 4; ++c) acc[c] += p[c] * w[k];
+        }
+        std::copy_n(acc, 4, dst);
+    }
+#else
+    // One pixel's four channels travel as one vector.
+    const hn::FixedTag<float, 4> d;
+    for (int o = 0; o < count; ++o, dst += 4) {
+        const float* w = weights + static_cast<size_t>(o) * static_cast<size_t>(taps);
+        const int f = first[o];
+        auto acc = hn::Zero(d);
+        if (f >= 0 && f + taps <= width) {
+            const float* p = line + static_cast<size_t>(f) * 4;
+            for (int k = 0; k < taps; ++k, p += 4) acc = hn::MulAdd(hn::LoadU(d, p), hn::Set(d, w[k]), acc);
+        } else {
+            for (int k = 0; k < taps; ++k) {
+                if (w[k] == 0) continue;
+                const float* p = line + static_cast<size_t>(std::clamp(f + k, 0, width - 1)) * 4;
+                acc = hn::MulAdd(hn::LoadU(d, p), hn::Set(d, w[k]), acc);
+            }
+        }
+        hn::StoreU(acc, d, dst);
+    }
+#endif
+}
+
+} // namespace korvel::Kernels::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace korvel::Kernels {
+
+HWY_EXPORT(WeightedSum);
+HWY_EXPORT(ResampleRow);
+
+void weightedSum(float* dst, const float* const* rows, const float* weights, int taps, size_t count) {
+    if (taps <= 0) return;
+    HWY_DYNAMIC_DISPATCH(WeightedSum)(dst, rows, weights, taps, count);
+}
+
+void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count) {
+    if (width <= 0 || count <= 0) return;
+    HWY_DYNAMIC_DISPATCH(ResampleRow)(dst, line, width, first, weights, taps, count);
+}
+
+} // namespace korvel::Kernels
+#endif

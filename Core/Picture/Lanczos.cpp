@@ -1,0 +1,180 @@
+#include "Core/Picture/Lanczos.hpp"
+
+#include "Core/Picture/Color/ColorMath.hpp"
+#include "Core/Picture/Kernels/Kernels.hpp"
+#include "Core/Picture/Kernels/ResampleKernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace korvel::Lanczos {
+
+double kernel(double x) {
+    x = std::fabs(x);
+    if (x < 1e-9) return 1;
+    if (x >= 3) return 0;
+    double px = M_PI * x;
+    return 3 * std::sin(px) * std::sin(px / 3) / (px * px);
+}
+
+namespace {
+using Axis = Plan::Axis;
+
+Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int sourceSize, bool clamp) {
+    // Enlarging takes the linear tent, as every enlarged picture does.
+    const bool linear = s > 1;
+    double support = linear ? 1 : 3 / std::min(s, 1.0);
+    double stretch = std::min(s, 1.0);
+    Axis a;
+    a.taps = static_cast<int>(std::ceil(support * 2)) + 1;
+    a.first.resize(static_cast<size_t>(outCount));
+    a.weights.assign(static_cast<size_t>(outCount) * a.taps, 0.0f);
+    std::vector<double> w(static_cast<size_t>(a.taps));
+    for (int o = 0; o < outCount; ++o) {
+        double u = (outStart + o + 0.5 - t) / s - sourceOrigin; // source position, pixel units
+        int first = static_cast<int>(std::floor(u - support));
+        double total = 0;
+        for (int k = 0; k < a.taps; ++k) {
+            double centre = first + k + 0.5;
+            w[static_cast<size_t>(k)] = linear ? std::max(0.0, 1 - std::fabs(centre - u)) : kernel((centre - u) * stretch);
+            total += w[static_cast<size_t>(k)];
+        }
+        if (total == 0) total = 1;
+        a.first[static_cast<size_t>(o)] = first;
+        float* dst = &a.weights[static_cast<size_t>(o) * a.taps];
+        for (int k = 0; k < a.taps; ++k) {
+            int index = first + k;
+            bool inside = index >= 0 && index < sourceSize;
+            if (!inside && !clamp) continue;
+            dst[k] = static_cast<float>(w[static_cast<size_t>(k)] / total);
+        }
+    }
+    return a;
+}
+
+// Each output row: its source rows weighted into one line, then that line
+// filtered along itself. No source row is filtered twice, whatever the bands.
+void verticalFirst(const Plan& plan, const RGBAImage& src, RGBAImage& out, int y0, int y1, int rowFirst, int rowLast) {
+    const Axis& ax = plan.columns;
+    const Axis& ay = plan.rows;
+    // Only the source columns some output reads (the first taps only grow).
+    const int c0 = std::clamp(ax.first.front(), 0, src.width - 1);
+    const int c1 = std::clamp(ax.first.back() + ax.taps - 1, 0, src.width - 1);
+    const size_t lineFloats = static_cast<size_t>(out.width) * 4;
+    // Scratch of this thread, kept from band to band and never cleared: every
+    // value read is written first.
+    thread_local std::vector<float> line;
+    thread_local std::vector<const float*> rows;
+    thread_local std::vector<float> weights;
+    if (size_t needed = static_cast<size_t>(src.width) * 4; line.size() < needed) line.resize(needed);
+    for (int y = y0; y < y1; ++y) {
+        const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
+        int first = ay.first[static_cast<size_t>(y - out.y)];
+        float* dstRow = out.row(y - out.y);
+        rows.clear();
+        weights.clear();
+        for (int k = 0; k < ay.taps; ++k) {
+            if (w[k] == 0) continue;
+            rows.push_back(src.row(std::clamp(first + k, rowFirst, rowLast)) + static_cast<size_t>(c0) * 4);
+            weights.push_back(w[k]);
+        }
+        if (rows.empty()) {
+            std::fill_n(dstRow, lineFloats, 0.0f);
+            continue;
+        }
+        float* at = line.data() + static_cast<size_t>(c0) * 4;
+        Kernels::weightedSum(at, rows.data(), weights.data(), static_cast<int>(rows.size()),
+                             static_cast<size_t>(c1 - c0 + 1) * 4);
+        Kernels::resampleRow(dstRow, line.data(), src.width, ax.first.data(), ax.weights.data(), ax.taps, out.width);
+        Kernels::sanitise(dstRow, lineFloats);
+    }
+}
+} // namespace
+
+Plan plan(const RGBAImage& src, double s, double tx, double ty, bool clamp, const RGBAImage& out) {
+    return plan(src, s, s, tx, ty, clamp, out);
+}
+
+Plan plan(const RGBAImage& src, double sx, double sy, double tx, double ty, bool clamp, const RGBAImage& out) {
+    Plan p;
+    p.clampEdges = clamp;
+    if (src.empty() || !(sx > 0) || !(sy > 0) || out.empty()) return p;
+    p.columns = axis(out.x, out.width, sx, tx, src.x, src.width, clamp);
+    p.rows = axis(out.y, out.height, sy, ty, src.y, src.height, clamp);
+    return p;
+}
+
+void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int to) {
+    if (src.empty() || plan.columns.taps == 0 || plan.rows.taps == 0) return;
+    const bool clamp = plan.clampEdges;
+    int y0 = std::max(from, out.y), y1 = std::min(to, out.y + out.height);
+    if (y0 >= y1 || out.width <= 0) return;
+    const Axis& ax = plan.columns;
+    const Axis& ay = plan.rows;
+    const size_t r0 = static_cast<size_t>(y0 - out.y), r1 = static_cast<size_t>(y1 - out.y);
+    int rowFirst = ay.first[r0], rowLast = ay.first[r1 - 1] + ay.taps - 1;
+    if (clamp) {
+        rowFirst = std::clamp(rowFirst, 0, src.height - 1);
+        rowLast = std::clamp(rowLast, 0, src.height - 1);
+    } else {
+        rowFirst = std::max(rowFirst, 0);
+        rowLast = std::min(rowLast, src.height - 1);
+    }
+    if (rowFirst > rowLast) {
+        for (int y = y0; y < y1; ++y) std::fill_n(out.row(y - out.y), static_cast<size_t>(out.width) * 4, 0.0f);
+        return;
+    }
+    if (!Kernels::references()) return verticalFirst(plan, src, out, y0, y1, rowFirst, rowLast);
+    // Horizontal pass over the source rows these output rows need; one
+    // pixel's four channels travel as one vector.
+    typedef float Pixel __attribute__((vector_size(16)));
+    const int rows = rowLast - rowFirst + 1;
+    const size_t lineFloats = static_cast<size_t>(out.width) * 4;
+    std::vector<Pixel> line(static_cast<size_t>(rows) * static_cast<size_t>(out.width));
+    for (int r = 0; r < rows; ++r) {
+        const float* srow = src.row(rowFirst + r);
+        Pixel* dst = &line[static_cast<size_t>(r) * static_cast<size_t>(out.width)];
+        for (int o = 0; o < out.width; ++o) {
+            const float* w = &ax.weights[static_cast<size_t>(o) * ax.taps];
+            int first = ax.first[static_cast<size_t>(o)];
+            Pixel acc = {0, 0, 0, 0};
+            if (first >= 0 && first + ax.taps <= src.width) {
+                const float* p = srow + static_cast<size_t>(first) * 4;
+                for (int k = 0; k < ax.taps; ++k, p += 4) {
+                    Pixel v;
+                    __builtin_memcpy(&v, p, sizeof v);
+                    acc += v * w[k];
+                }
+            } else {
+                for (int k = 0; k < ax.taps; ++k) {
+                    if (w[k] == 0) continue;
+                    int index = std::clamp(first + k, 0, src.width - 1);
+                    Pixel v;
+                    __builtin_memcpy(&v, srow + static_cast<size_t>(index) * 4, sizeof v);
+                    acc += v * w[k];
+                }
+            }
+            dst[o] = acc;
+        }
+    }
+    // Vertical pass.
+    for (int y = y0; y < y1; ++y) {
+        const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
+        int first = ay.first[static_cast<size_t>(y - out.y)];
+        float* dstRow = out.row(y - out.y);
+        std::vector<Pixel> acc(static_cast<size_t>(out.width), Pixel{0, 0, 0, 0});
+        for (int k = 0; k < ay.taps; ++k) {
+            if (w[k] == 0) continue;
+            int index = std::clamp(first + k, rowFirst, rowLast);
+            const Pixel* l = &line[static_cast<size_t>(index - rowFirst) * static_cast<size_t>(out.width)];
+            float wk = w[k];
+            for (int i = 0; i < out.width; ++i) acc[static_cast<size_t>(i)] += l[i] * wk;
+        }
+        std::memcpy(dstRow, acc.data(), lineFloats * sizeof(float));
+        for (size_t i = 0; i < lineFloats; ++i) dstRow[i] = ColorMath::sane(dstRow[i]);
+    }
+}
+
+} // namespace korvel::Lanczos

@@ -1,0 +1,73 @@
+#include "Core/Picture/PixelChain.hpp"
+
+#include "Core/Picture/Kernels/Kernels.hpp"
+
+namespace korvel {
+
+namespace {
+inline void apply(const ColorMath::Matrix3& m, float& r, float& g, float& b) {
+    float nr = m[0] * r + m[1] * g + m[2] * b;
+    float ng = m[3] * r + m[4] * g + m[5] * b;
+    float nb = m[6] * r + m[7] * g + m[8] * b;
+    r = nr, g = ng, b = nb;
+}
+} // namespace
+
+void PixelChain::toGamma(float* p, int count, const ColorMath::Curve& curve) {
+    bool wide = curve.widensGamut();
+    for (int i = 0; i < count; ++i, p += 4) {
+        float a = p[3];
+        float r = p[0], g = p[1], b = p[2];
+        if (a != 1.0f) {
+            float inv = a > 1e-6f ? 1.0f / a : 0.0f;
+            r *= inv, g *= inv, b *= inv;
+        }
+        if (wide) apply(ColorMath::bt709ToBt2020, r, g, b);
+        p[0] = curve.encode(r);
+        p[1] = curve.encode(g);
+        p[2] = curve.encode(b);
+    }
+}
+
+void PixelChain::fromGamma(float* p, int count, const ColorMath::Curve& curve) {
+    bool wide = curve.widensGamut();
+    for (int i = 0; i < count; ++i, p += 4) {
+        float r = curve.decode(p[0]), g = curve.decode(p[1]), b = curve.decode(p[2]);
+        if (wide) apply(ColorMath::bt2020ToBt709, r, g, b);
+        float a = p[3];
+        if (a != 1.0f) r *= a, g *= a, b *= a;
+        p[0] = r;
+        p[1] = g;
+        p[2] = b;
+    }
+}
+
+void PixelChain::run(float* rgba, int count, int x, int y) const {
+    const ColorMath::Curve& curve = ColorMath::curve(gamma_);
+    const bool scalar = Kernels::references();
+    auto encode = [&] { scalar ? toGamma(rgba, count, curve) : Kernels::toGamma(rgba, count, gamma_); };
+    auto decode = [&] { scalar ? fromGamma(rgba, count, curve) : Kernels::fromGamma(rgba, count, gamma_); };
+    PixelDomain at = PixelDomain::linearPremultiplied;
+    for (size_t k = 0; k < steps_.size(); ++k) {
+        const PixelStep& step = *steps_[k];
+        PixelDomain want = step.domain();
+        if (want != at) {
+            if (want == PixelDomain::gammaStraight) encode();
+            else decode();
+            at = want;
+        }
+        // The last step in gamma may take the span back with it.
+        const bool last = k + 1 == steps_.size() || steps_[k + 1]->domain() != PixelDomain::gammaStraight;
+        if (!scalar && last && at == PixelDomain::gammaStraight && step.runThenDecode(rgba, count, x, y, gamma_)) {
+            at = PixelDomain::linearPremultiplied;
+            continue;
+        }
+        step.run(rgba, count, x, y);
+    }
+    if (at != PixelDomain::linearPremultiplied) decode();
+    const int floats = count * 4;
+    if (!scalar) return Kernels::sanitise(rgba, static_cast<size_t>(floats));
+    for (int i = 0; i < floats; ++i) rgba[i] = ColorMath::sane(rgba[i]);
+}
+
+} // namespace korvel

@@ -1,0 +1,88 @@
+// The resampling kernels against plain scalar loops, on each instruction set
+// compiled in that this processor runs (the baseline too).
+#include "Core/Picture/Kernels/ResampleKernels.hpp"
+
+#include "tests/support/KernelChecks.hpp"
+
+#include <gtest/gtest.h>
+#include <hwy/tests/hwy_gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace korvel;
+
+namespace {
+std::vector<float> randomValues(size_t count, unsigned seed, float from = -0.5f, float to = 2.0f) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> value(from, to);
+    std::vector<float> v(count);
+    for (float& x : v) x = value(rng);
+    return v;
+}
+
+using KernelChecks::expectClose;
+
+class ResampleTargets : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ResampleTargets);
+
+TEST_P(ResampleTargets, AWeightedSumOfRowsMatchesTheScalarSum) {
+    // Counts that leave every remainder after whole vectors; one tap to many.
+    for (int taps : {1, 2, 9, 23}) {
+        for (size_t count : {size_t{1}, size_t{5}, size_t{16}, size_t{33}, size_t{7680}}) {
+            std::vector<std::vector<float>> rows;
+            std::vector<const float*> pointers;
+            for (int k = 0; k < taps; ++k) rows.push_back(randomValues(count, static_cast<unsigned>(k + 1)));
+            for (const auto& r : rows) pointers.push_back(r.data());
+            std::vector<float> weights = randomValues(static_cast<size_t>(taps), 99, -0.2f, 0.6f);
+            std::vector<float> want(count), got(count, -7.0f);
+            for (size_t i = 0; i < count; ++i) {
+                double sum = 0;
+                for (int k = 0; k < taps; ++k) sum += static_cast<double>(rows[static_cast<size_t>(k)][i]) * weights[static_cast<size_t>(k)];
+                want[i] = static_cast<float>(sum);
+            }
+            Kernels::weightedSum(got.data(), pointers.data(), weights.data(), taps, count);
+            expectClose(got, want, std::to_string(taps) + " taps over " + std::to_string(count) + " values");
+        }
+    }
+}
+
+TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
+    struct Case {
+        int width, count, taps;
+        int start;  // first tap of output 0
+        double step; // source pixels per output
+    };
+    // Shrinking inside the line, taps hanging off either edge, enlarging.
+    for (Case c : {Case{1920, 1620, 9, -4, 1920.0 / 1620}, Case{40, 13, 23, -11, 3.1}, Case{7, 30, 2, -1, 0.25},
+                   Case{203, 101, 6, 0, 2.0}, Case{1, 3, 4, -2, 0.3}}) {
+        std::vector<float> line = randomValues(static_cast<size_t>(c.width) * 4, 5);
+        std::vector<int> first(static_cast<size_t>(c.count));
+        std::vector<float> weights = randomValues(static_cast<size_t>(c.count * c.taps), 6, -0.1f, 0.5f);
+        std::mt19937 rng(8);
+        for (int o = 0; o < c.count; ++o) {
+            first[static_cast<size_t>(o)] = c.start + static_cast<int>(std::floor(o * c.step));
+            // Some taps weigh nothing, as past a transparent edge.
+            if (rng() % 4 == 0) weights[static_cast<size_t>(o * c.taps) + rng() % static_cast<unsigned>(c.taps)] = 0;
+        }
+        std::vector<float> want(static_cast<size_t>(c.count) * 4), got(want.size(), -7.0f);
+        for (int o = 0; o < c.count; ++o) {
+            for (int ch = 0; ch < 4; ++ch) {
+                double sum = 0;
+                for (int k = 0; k < c.taps; ++k) {
+                    int index = std::clamp(first[static_cast<size_t>(o)] + k, 0, c.width - 1);
+                    sum += static_cast<double>(line[static_cast<size_t>(index * 4 + ch)]) *
+                           weights[static_cast<size_t>(o * c.taps + k)];
+                }
+                want[static_cast<size_t>(o * 4 + ch)] = static_cast<float>(sum);
+            }
+        }
+        Kernels::resampleRow(got.data(), line.data(), c.width, first.data(), weights.data(), c.taps, c.count);
+        expectClose(got, want, std::to_string(c.width) + " to " + std::to_string(c.count) + " pixels");
+    }
+}
+
+} // namespace
