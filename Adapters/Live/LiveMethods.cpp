@@ -1,7 +1,7 @@
 #include "Adapters/Live/LiveMethods.hpp"
 
 #include "Core/Wire/Contract.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/LiveMethodTypes.hpp"
 
 namespace korvel {
 

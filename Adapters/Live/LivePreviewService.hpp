@@ -6,7 +6,7 @@
 #include "Adapters/Render/Drawing/Picture.hpp"
 #include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Text/TextCaches.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/LiveMethodTypes.hpp"
 #include "Core/Timeline/FrameTimings.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 #include "Core/Timeline/TrackTimes.hpp"

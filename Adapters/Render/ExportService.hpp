@@ -3,7 +3,7 @@
 #include "Adapters/Render/Sources/InputResolver.hpp"
 #include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
 
 #include <filesystem>
 #include <memory>

@@ -5,7 +5,7 @@
 #include "Adapters/Render/Drawing/Picture.hpp"
 #include "Adapters/Media/SourceLibrary.hpp"
 #include "Core/Jobs.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/FrameMethodTypes.hpp"
 #include "Core/Wire/SegmentMethodTypes.hpp"
 
 #include <memory>

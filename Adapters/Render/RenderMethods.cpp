@@ -11,7 +11,8 @@
 #include "Adapters/Render/ThumbnailService.hpp"
 #include "Adapters/Text/TextMeasureService.hpp"
 #include "Core/Wire/AssetMethodTypes.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/FrameMethodTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
 #include "Core/Wire/SegmentMethodTypes.hpp"
 #include "Core/Wire/TextMethodTypes.hpp"
 

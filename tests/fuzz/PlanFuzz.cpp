@@ -5,7 +5,9 @@
 // runaway allocations are not.
 #include "Core/Wire/AssetMethodTypes.hpp"
 #include "Core/Wire/Contract.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/FrameMethodTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
+#include "Core/Wire/LiveMethodTypes.hpp"
 #include "Core/Plan/RenderPlan.hpp"
 #include "Core/Wire/SegmentMethodTypes.hpp"
 #include "Core/Wire/TextMethodTypes.hpp"

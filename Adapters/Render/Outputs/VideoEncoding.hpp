@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
 #include "Core/Timeline/FrameGrid.hpp"
 #include "Core/Picture/RenderSize.hpp"
 

@@ -2,7 +2,7 @@
 
 #include "Adapters/Render/Drawing/Picture.hpp"
 #include "Core/Wire/AssetMethodTypes.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 #include "Core/Picture/RenderSize.hpp"
 

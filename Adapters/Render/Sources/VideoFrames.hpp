@@ -3,7 +3,7 @@
 #include "Adapters/Render/Sources/FrameConversion.hpp"
 #include "Adapters/Render/Drawing/Picture.hpp"
 #include "Adapters/Render/Sources/VideoSource.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 #include "Core/Picture/RenderSize.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
 
 #include <map>
 #include <string>

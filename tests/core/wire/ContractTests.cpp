@@ -1,5 +1,7 @@
 #include "Core/Wire/AssetMethodTypes.hpp"
-#include "Core/Wire/FrameExportLiveTypes.hpp"
+#include "Core/Wire/FrameMethodTypes.hpp"
+#include "Core/Wire/ExportMethodTypes.hpp"
+#include "Core/Wire/LiveMethodTypes.hpp"
 #include "Core/Wire/SegmentMethodTypes.hpp"
 #include "Core/Wire/TextMethodTypes.hpp"
 #include "tests/core/plan/PlanFixture.hpp"
