@@ -117,14 +117,15 @@ public:
 
     void use() {
         std::lock_guard guard(lock_);
-        ++users_;
         changed();
     }
 
+    // Every render that ends asks for a trim, not only the last: under an
+    // editor's load renders overlap for minutes and none would come.
     void letGo() {
         std::lock_guard guard(lock_);
-        if (--users_ > 0) return;
-        idleSince_ = Clock::now();
+        if (trimDue_) return; // the trim already asked for takes this render's pages too
+        endedAt_ = Clock::now();
         trimDue_ = true;
         changed();
     }
@@ -151,20 +152,21 @@ private:
     }
 
     // Decoders, encoders and their threads free what they took from the heap
-    // when a render ends, but the heap keeps the freed pages, arena by arena,
-    // for later allocations. Once no render has run for a moment they go
-    // back to the system: a trim, which changes none of the heap's policy.
-    // Not at once: renders that follow each other would fault them in again.
+    // when a render ends, but the heap keeps the freed pages, arena by arena
+    // (one per thread that allocated, many with the pools' threads), for later
+    // allocations. A moment after a render ends they go back to the system: a
+    // trim, which changes none of the heap's policy. Not at once, and at most
+    // once a moment: a burst of renders ending together is one trim.
     [[noreturn]] void reap() {
         std::unique_lock guard(lock_);
         for (;;) {
             wake_.wait(guard, [this] { return !kept_.empty() || trimDue_; });
             auto until = Clock::time_point::max();
             if (!kept_.empty()) until = kept_.front().at + grace;
-            if (trimDue_) until = std::min(until, idleSince_ + settle);
+            if (trimDue_) until = std::min(until, endedAt_ + settle);
             const uint64_t seen = version_;
             if (wake_.wait_until(guard, until, [&] { return version_ != seen; })) continue;
-            const bool trim = trimDue_ && users_ == 0 && Clock::now() >= idleSince_ + settle;
+            const bool trim = trimDue_ && Clock::now() >= endedAt_ + settle;
             if (trim) trimDue_ = false;
             guard.unlock();
             freeIdle(Clock::now());
@@ -181,9 +183,8 @@ private:
     size_t bytes_ = 0;
     std::atomic<size_t> mapped_{0};
     bool reaping_ = false;
-    int users_ = 0;
     bool trimDue_ = false;
-    Clock::time_point idleSince_;
+    Clock::time_point endedAt_; // of the first render that ended since the last trim
     uint64_t version_ = 0;
 };
 

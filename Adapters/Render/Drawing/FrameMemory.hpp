@@ -12,17 +12,17 @@ namespace korvel::FrameMemory {
 // before frames are drawn.
 void keep();
 
-// One render's frames in flight at 1080p (eight frames, each a decoded
-// source, a drawn picture and its encoder planes, about 60 MB): the next
-// preview window an editor asks for finds its memory faulted in. Renders
-// beyond that map and unmap their own.
-inline constexpr size_t mostBytes = size_t{512} << 20;
+// Four renders' frames in flight at 1080p (eight frames each, a decoded
+// source, a drawn picture and its encoder planes, about 60 MB a render): the
+// next preview windows an editor asks for find their memory faulted in.
+// Renders beyond that map and unmap their own.
+inline constexpr size_t mostBytes = size_t{256} << 20;
 // A buffer no frame has taken for this long goes back to the system.
 inline constexpr std::chrono::seconds grace{10};
 
 // Held by a render while it draws: the pool is installed before its first
-// frame, and half a second after the last render lets go the heap's freed
-// pages go back to the system.
+// frame, and half a second after a render lets go the heap's freed pages go
+// back to the system.
 class Use {
 public:
     Use();
