@@ -24,6 +24,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace korvel::testing {
@@ -49,6 +50,20 @@ struct EngineVitals {
              it.increment(ec))
             ++v.descriptors;
         return v;
+    }
+
+    // With nothing asked of it: the least the engine holds over a short
+    // window, once the work that just answered has let go (the heap is given
+    // back half a second after a render ends).
+    static EngineVitals settled(int pid, std::chrono::milliseconds window = std::chrono::seconds(3)) {
+        EngineVitals least = of(pid);
+        const auto until = std::chrono::steady_clock::now() + window;
+        while (std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const EngineVitals now = of(pid);
+            if (now.residentKiB < least.residentKiB) least = now;
+        }
+        return least;
     }
 };
 
