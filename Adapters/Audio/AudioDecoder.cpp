@@ -60,17 +60,27 @@ struct Output {
     int64_t frames() const { return channels.empty() ? 0 : static_cast<int64_t>(channels[0].size()); }
 };
 
+// How one track is read: at what rate and channel count, how long it is
+// said to be, and whether it goes the direct way (samples as they come, no
+// gap filling, at most `deliveredLimit` frames handed out).
+struct TrackRoute {
+    int stream = -1;
+    int rate = 0, channels = 0;
+    int64_t durationFrames = 0;
+    bool direct = false;
+    int64_t directDurationUs = 0;
+    int64_t deliveredLimit = -1;
+};
+
 class TrackDecoder {
 public:
-    // The direct route reads the samples as they come (no gap filling),
-    // gives way before every buffer and reports at most once per percent.
-    // With a sink, pieces leave as they are decoded and nothing is kept.
-    TrackDecoder(AVFormatContext* format, int stream, const fs::path& url, int rate, int channels,
-                 int64_t durationFrames, const Piece* sink = nullptr, bool direct = false, int64_t directDurationUs = 0,
-                 int64_t deliveredLimit = -1)
-        : format_(format), stream_(format->streams[stream]), url_(url), rate_(rate), channels_(channels),
-          durationFrames_(durationFrames), direct_(direct), directDurationUs_(directDurationUs),
-          deliveredLimit_(deliveredLimit), sink_(sink) {}
+    // The direct route gives way before every buffer and reports at most
+    // once per percent. With a sink, pieces leave as they are decoded and
+    // nothing is kept.
+    TrackDecoder(AVFormatContext* format, const fs::path& url, const TrackRoute& route, const Piece* sink = nullptr)
+        : format_(format), stream_(format->streams[route.stream]), url_(url), rate_(route.rate),
+          channels_(route.channels), durationFrames_(route.durationFrames), direct_(route.direct),
+          directDurationUs_(route.directDurationUs), deliveredLimit_(route.deliveredLimit), sink_(sink) {}
     ~TrackDecoder() { av_channel_layout_uninit(&inLayout_); }
     TrackDecoder(const TrackDecoder&) = delete;
     TrackDecoder& operator=(const TrackDecoder&) = delete;
@@ -575,7 +585,8 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
             for (unsigned s = 0; s < format->nb_streams; ++s) {
                 if (static_cast<int>(s) != streams[i]) format->streams[s]->discard = AVDISCARD_ALL;
             }
-            TrackDecoder track(format.get(), streams[i], url, rate, channels, expected, sink);
+            const TrackRoute route{.stream = streams[i], .rate = rate, .channels = channels, .durationFrames = expected};
+            TrackDecoder track(format.get(), url, route, sink);
             try {
                 return track.run(job);
             } catch (const Cancelled&) {
@@ -628,8 +639,9 @@ std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, i
         auto format = openFile(url);
         const int stream = firstAudioTrack(format.get());
         if (stream < 0) return std::nullopt;
-        return TrackDecoder(format.get(), stream, url, rate, channels, expectedFrames, nullptr, true, durationUs)
-            .run(job)
+        const TrackRoute route{.stream = stream, .rate = rate, .channels = channels, .durationFrames = expectedFrames,
+                               .direct = true, .directDurationUs = durationUs};
+        return TrackDecoder(format.get(), url, route).run(job)
             .channels;
     } catch (const Cancelled&) {
         throw;
@@ -645,8 +657,10 @@ bool streamDirect(const fs::path& url, int rate, int channels, int64_t expectedF
         auto format = openFile(url);
         const int stream = firstAudioTrack(format.get());
         if (stream < 0) return false;
-        track.emplace(format.get(), stream, url, rate, channels, expectedFrames, &piece, true, durationUs,
-                      std::max<int64_t>(0, limitFrames));
+        const TrackRoute route{.stream = stream, .rate = rate, .channels = channels, .durationFrames = expectedFrames,
+                               .direct = true, .directDurationUs = durationUs,
+                               .deliveredLimit = std::max<int64_t>(0, limitFrames)};
+        track.emplace(format.get(), url, route, &piece);
         track->run(job);
         return true;
     } catch (const Cancelled&) {

@@ -404,7 +404,7 @@ const std::vector<uint8_t>* MovieSampleEntry::box(std::string_view type) const {
     return nullptr;
 }
 
-std::optional<std::vector<uint8_t>> ElementaryStreamDescriptor::decoderSpecificInfo(std::span<const uint8_t> esds) {
+std::optional<ElementaryStreamDescriptor::DecoderConfig> ElementaryStreamDescriptor::decoderConfig(std::span<const uint8_t> esds) {
     size_t pos = 4; // version and flags
     // A tag and a length of up to four 7-bit groups; false when the
     // descriptor runs past the payload.
@@ -434,10 +434,19 @@ std::optional<std::vector<uint8_t>> ElementaryStreamDescriptor::decoderSpecificI
     if (flags & 0x20) pos += 2;
     // Decoder configuration: 13 bytes of type, buffer size and rates.
     if (!descriptor(tag, length) || tag != 4 || length < 13) return std::nullopt;
+    DecoderConfig config;
+    config.objectTypeIndication = esds[pos];
     pos += 13;
     if (!descriptor(tag, length) || tag != 5) return std::nullopt;
-    return std::vector<uint8_t>(esds.begin() + static_cast<ptrdiff_t>(pos),
-                                esds.begin() + static_cast<ptrdiff_t>(pos + length));
+    config.specificInfo.assign(esds.begin() + static_cast<ptrdiff_t>(pos),
+                               esds.begin() + static_cast<ptrdiff_t>(pos + length));
+    return config;
+}
+
+std::optional<std::vector<uint8_t>> ElementaryStreamDescriptor::decoderSpecificInfo(std::span<const uint8_t> esds) {
+    auto config = decoderConfig(esds);
+    if (!config) return std::nullopt;
+    return std::move(config->specificInfo);
 }
 
 MovieBox MovieBox::parse(std::vector<uint8_t> payload) {

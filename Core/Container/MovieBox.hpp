@@ -62,6 +62,14 @@ struct MovieSampleEntry {
 // The descriptors inside an "esds" box (MPEG-4 systems), as sample entries
 // of MPEG-4 video and AAC sound carry them.
 namespace ElementaryStreamDescriptor {
+struct DecoderConfig {
+    uint8_t objectTypeIndication = 0; // 0x40 for MPEG-4 audio
+    std::vector<uint8_t> specificInfo;
+    bool operator==(const DecoderConfig&) const = default;
+};
+// The decoder configuration descriptor with its decoder-specific info;
+// nothing when the descriptors don't hold together or there is no info.
+std::optional<DecoderConfig> decoderConfig(std::span<const uint8_t> esds);
 // The decoder-specific info of its decoder configuration descriptor (for AAC
 // the AudioSpecificConfig); nothing when the descriptors don't hold
 // together or there is none.

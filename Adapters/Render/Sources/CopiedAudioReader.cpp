@@ -2,6 +2,7 @@
 
 #include "Adapters/Media/MovieFile.hpp"
 #include "Adapters/Media/StoredSamples.hpp"
+#include "Core/Container/PlainAACTrack.hpp"
 #include "Core/Jobs.hpp"
 
 #include <cmath>
@@ -9,46 +10,6 @@
 namespace korvel {
 
 namespace {
-
-// The AudioSpecificConfig of an esds payload (the decoder specific info).
-std::optional<std::pair<uint8_t, uint8_t>> specificConfig(const std::vector<uint8_t>& esds) {
-    // Descriptors: tag, length in up to four 7-bit bytes, payload.
-    size_t at = 4; // version and flags
-    auto length = [&](size_t& i) -> std::optional<size_t> {
-        size_t n = 0;
-        for (int k = 0; k < 4 && i < esds.size(); ++k) {
-            const uint8_t b = esds[i++];
-            n = (n << 7) | (b & 0x7F);
-            if (!(b & 0x80)) return n;
-        }
-        return std::nullopt;
-    };
-    while (at < esds.size()) {
-        const uint8_t tag = esds[at++];
-        auto n = length(at);
-        if (!n) return std::nullopt;
-        if (tag == 0x03) {
-            if (at + 3 > esds.size()) return std::nullopt;
-            const uint8_t flags = esds[at + 2];
-            at += 3;
-            if (flags & 0x80) at += 2;
-            if ((flags & 0x40) && at < esds.size()) at += 1 + esds[at];
-            if (flags & 0x20) at += 2;
-            continue;
-        }
-        if (tag == 0x04) {
-            if (at + 13 > esds.size() || esds[at] != 0x40) return std::nullopt; // MPEG-4 audio
-            at += 13;
-            continue;
-        }
-        if (tag == 0x05) {
-            if (*n < 2 || at + 2 > esds.size()) return std::nullopt;
-            return std::make_pair(esds[at], esds[at + 1]);
-        }
-        at += *n;
-    }
-    return std::nullopt;
-}
 
 int64_t scaled(int64_t value, int64_t from, int64_t to) {
     return static_cast<int64_t>(std::llround(static_cast<long double>(value) * to / from));
@@ -58,56 +19,20 @@ std::shared_ptr<const CopiedAudio> opened(const std::filesystem::path& url) {
     MovieFile file(url);
     if (!file.isMovieFile()) return nullptr;
     auto movie = file.movieBox();
-    if (!movie || movie->timescale == 0) return nullptr;
-    const MovieTrack* track = nullptr;
-    for (const auto& t : movie->tracks) {
-        if (t.handler == "soun") {
-            track = &t;
-            break;
-        }
-    }
-    if (!track || track->sampleEntries.size() != 1 || track->mediaTimescale == 0) return nullptr;
-    const MovieSampleEntry& entry = track->sampleEntries[0];
-    if (entry.format != "mp4a") return nullptr;
-    const auto* esds = entry.box("esds");
-    if (!esds) return nullptr;
-    auto config = specificConfig(*esds);
-    if (!config) return nullptr;
-    const int objectType = config->first >> 3;
-    const bool shortFrames = (config->second >> 2) & 1;
-    if (objectType != 2 || shortFrames) return nullptr;
-    // The sample entry's count is often a template 2; the decoder
-    // configuration says what the stream holds.
-    const int64_t channels = (config->second >> 3) & 0xF;
-    const int64_t rate = track->mediaTimescale;
-    if (channels < 1 || channels > 2 || !AudioFragmentWriter::frequencyIndexes().count(rate)) return nullptr;
-
-    int64_t mediaTime = 0;
-    if (track->edits) {
-        const MovieEdit* plain = nullptr;
-        for (const auto& e : *track->edits) {
-            // An empty edit before the sound moves its start away from 0.
-            if (e.isEmpty()) return nullptr;
-            if (plain) return nullptr;
-            plain = &e;
-        }
-        if (!plain || std::fabs(plain->rate - 1.0) > 1e-9) return nullptr;
-        mediaTime = plain->mediaTime;
-    }
-
-    auto samples = track->samples(uint64_t(1) << 22);
-    if (samples.empty() || !StoredSamples::isStored(*track, samples.front())) return nullptr;
+    if (!movie) return nullptr;
+    const auto plain = PlainAACTrack::of(*movie);
+    if (!plain) return nullptr;
+    const MovieTrack& track = *plain->track;
+    const int64_t channels = plain->channels;
+    const int64_t rate = plain->rate;
+    if (channels > 2 || !AudioFragmentWriter::frequencyIndexes().count(rate)) return nullptr;
+    const auto& samples = plain->samples;
     auto audio = std::make_shared<CopiedAudio>();
     audio->url = url;
-    audio->delayFrames = scaled(mediaTime, track->mediaTimescale, rate);
+    audio->delayFrames = plain->delayFrames;
     int64_t bytes = 0;
-    int64_t previous = 0;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const auto& s = samples[i];
-        if (s.size == 0 || s.size > INT32_MAX || !StoredSamples::isStored(*track, s)) return nullptr;
-        const int64_t pts = scaled(s.presentationTime(), track->mediaTimescale, rate);
-        if (i > 0 && pts != previous + 1024) return nullptr;
-        previous = pts;
+    for (const auto& s : samples) {
+        if (s.size == 0 || s.size > INT32_MAX || !StoredSamples::isStored(track, s)) return nullptr;
         audio->packets.push_back({s.offset, static_cast<int32_t>(s.size)});
         bytes += s.size;
     }
