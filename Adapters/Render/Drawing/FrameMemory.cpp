@@ -207,6 +207,8 @@ Use::Use() {
 
 Use::~Use() { kept().letGo(); }
 
+void heapLetGo() { kept().letGo(); }
+
 size_t keptBuffers() { return kept().count(); }
 size_t keptBytes() { return kept().bytes(); }
 size_t mappedBytes() { return kept().mapped(); }

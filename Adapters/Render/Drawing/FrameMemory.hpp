@@ -31,6 +31,11 @@ public:
     Use& operator=(const Use&) = delete;
 };
 
+// Asks for the heap's freed pages to go back to the system in a moment, as
+// after a render: for work that frees much outside one, such as a decoder
+// kept open for the next frame and closed when none came.
+void heapLetGo();
+
 // Buffers and bytes kept now (for tests).
 size_t keptBuffers();
 size_t keptBytes();

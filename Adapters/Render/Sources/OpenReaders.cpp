@@ -1,5 +1,7 @@
 #include "Adapters/Render/Sources/OpenReaders.hpp"
 
+#include "Adapters/Render/Drawing/FrameMemory.hpp"
+
 namespace korvel {
 
 OpenReaders::Lease::Lease(OpenReaders* home, std::optional<Key> key, std::unique_ptr<VideoFrames::Reader> reader)
@@ -100,6 +102,7 @@ void OpenReaders::closeIdle(std::stop_token stop) {
             entries_.pop_back();
             g.unlock();
             closed.reset();
+            FrameMemory::heapLetGo();
             g.lock();
             continue;
         }
