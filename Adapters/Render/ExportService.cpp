@@ -2,6 +2,7 @@
 
 #include "Adapters/Concurrency/BlockingWork.hpp"
 #include "Adapters/Render/Outputs/AudioFeed.hpp"
+#include "Adapters/Render/Outputs/EncodingStage.hpp"
 #include "Adapters/Render/Drawing/CompositionBuilder.hpp"
 #include "Adapters/Render/Drawing/GraphRunner.hpp"
 #include "Adapters/Render/Outputs/MovieWriter.hpp"
@@ -16,19 +17,6 @@
 namespace korvel {
 
 namespace {
-
-class WriterFeed : public FrameSink {
-public:
-    WriterFeed(MovieWriter& writer, StopFlag& stop) : writer_(writer), stop_(stop) {}
-    void take(const EncoderPicture& picture, int64_t index) override {
-        if (stop_.stopped()) throw Cancelled();
-        writer_.appendPicture(picture, index);
-    }
-
-private:
-    MovieWriter& writer_;
-    StopFlag& stop_;
-};
 
 VideoEncoding encodingOf(const ExportParams& params, const ResolvedTimeline& timeline, DynamicRange range) {
     VideoEncoding e;
@@ -165,15 +153,16 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
                 BuiltComposition built = CompositionBuilder{inputs}.build(std::nullopt);
                 MovieWriter writer(output.url());
                 writer.movieTimescale = grid.timescale;
-                writer.add(encoding);
+                EncodingStage stage(encoding, writer);
+                writer.add(stage.encoder());
                 return withWriter(writer, sound, stop, [&](AudioFeed* audio) {
                     writer.startWriting();
                     std::function<void()> wait;
                     if (audio) wait = audio->start(writer, stop);
-                    WriterFeed sink(writer, stop);
-                    int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, sink, stop, report);
+                    int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, stage, stop, report);
                     if (wait) wait();
                     if (stop.stopped()) throw Cancelled();
+                    stage.finish();
                     writer.finishWriting();
                     return n;
                 });

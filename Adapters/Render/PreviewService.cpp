@@ -5,6 +5,7 @@
 #include "Adapters/Files/WholeFile.hpp"
 #include "Adapters/Render/Drawing/CompositionBuilder.hpp"
 #include "Adapters/Render/Sources/CopySource.hpp"
+#include "Adapters/Render/Outputs/EncodingStage.hpp"
 #include "Adapters/Render/Outputs/FragmentWriter.hpp"
 #include "Adapters/Render/Drawing/GraphRunner.hpp"
 #include "Adapters/Render/Outputs/ImageFiles.hpp"
@@ -158,6 +159,18 @@ Offers copies(const PreviewService& service, const RenderInputs& inputs) {
     return out;
 }
 
+// A window drawn and encoded into one fragment; nothing partial leaves.
+std::vector<uint8_t> drawnWindow(const BuiltComposition& built, FrameRange frames, RenderSize size, StopFlag& stop,
+                                 const GraphRunner::Progress& progress) {
+    VideoEncoding e = FragmentWriter::encoding(size, built.grid());
+    FragmentWriter writer;
+    EncodingStage stage(e, writer);
+    GraphRunner::run(built, frames, e, stage, stop, progress);
+    if (stop.stopped()) throw Cancelled();
+    stage.finish();
+    return writer.fragment(stage.encoder());
+}
+
 } // namespace
 
 void PreviewService::checkCanvas(const Canvas& canvas) {
@@ -269,7 +282,7 @@ SegmentResult PreviewService::segment(const SegmentParams& params, const JobCont
         AsyncGate::Slot slot(RenderGates::renders());
         bytes = blockingWork([&](StopFlag& stop) {
             BuiltComposition built = CompositionBuilder{inputs}.build(window);
-            return FragmentWriter::render(built, window, inputs.size, stop, [&](int64_t done, int64_t total) {
+            return drawnWindow(built, window, inputs.size, stop, [&](int64_t done, int64_t total) {
                 context.report({EngineProgress::Phase::render, EngineProgress::Unit::frames, done, total});
             });
         });

@@ -30,56 +30,34 @@ VideoEncoding FragmentWriter::encoding(RenderSize size, const FrameGrid& grid) {
 
 namespace {
 
-class Collector : public FrameSink {
-public:
-    explicit Collector(VideoEncoder& encoder) : encoder_(encoder) {}
-    void take(const EncoderPicture& picture, int64_t index) override {
-        try {
-            encoder_.encode(picture, index, [this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
-        } catch (...) {
-            throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
-        }
-    }
-    void finish() {
-        encoder_.finish([this](VideoEncoder::Packet&& p) { packets.push_back(std::move(p)); });
-    }
-    std::vector<VideoEncoder::Packet> packets;
-
-private:
-    VideoEncoder& encoder_;
-};
-
 // The colr payload of BT.709 video-range pictures.
 MP4BoxWriter::Bytes bt709Colr() { return {'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1, 0}; }
 
 } // namespace
 
-std::vector<uint8_t> FragmentWriter::render(const BuiltComposition& built, FrameRange frames, RenderSize size,
-                                            StopFlag& stop, const GraphRunner::Progress& progress) {
-    VideoEncoding e = encoding(size, built.grid());
-    VideoEncoder encoder(e, true);
-    Collector collector(encoder);
-    GraphRunner::run(built, frames, e, collector, stop, progress);
-    if (stop.stopped()) throw Cancelled();
-    try {
-        collector.finish();
-    } catch (...) {
-        throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
-    }
-    if (collector.packets.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
+void FragmentWriter::take(std::span<const VideoEncoder::Packet> packets) {
+    packets_.insert(packets_.end(), packets.begin(), packets.end());
+}
 
+void FragmentWriter::refuse(std::exception_ptr failure) {
+    throw MediaFailure::writing(failure, MediaFailure::Phrase{"The preview"});
+}
+
+std::vector<uint8_t> FragmentWriter::fragment(const VideoEncoder& encoder) const {
+    if (packets_.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
+    const VideoEncoding& e = encoder.encoding();
     CopiedVideoFormat format;
     format.sampleEntry = "avc1";
     format.configBox = "avcC";
     format.config = AnnexB::avcC(encoder.extradata());
     if (format.config.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
-    format.width = size.width;
-    format.height = size.height;
+    format.width = e.size.width;
+    format.height = e.size.height;
     format.color = bt709Colr();
-    auto tpf = static_cast<uint32_t>(built.grid().ticksPerFrame);
+    auto tpf = static_cast<uint32_t>(e.grid.ticksPerFrame);
     std::vector<CopiedSample> samples;
     std::vector<uint8_t> payload;
-    for (const auto& p : collector.packets) {
+    for (const auto& p : packets_) {
         auto bytes = AnnexB::lengthPrefixed(p.bytes);
         CopiedSample s;
         s.duration = tpf;
@@ -90,7 +68,7 @@ std::vector<uint8_t> FragmentWriter::render(const BuiltComposition& built, Frame
         payload.insert(payload.end(), bytes.begin(), bytes.end());
     }
     try {
-        return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(built.grid().timescale), samples, payload);
+        return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(e.grid.timescale), samples, payload);
     } catch (...) {
         throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
     }

@@ -1,25 +1,31 @@
 #pragma once
 
-#include "Adapters/Concurrency/BlockingWork.hpp"
-#include "Adapters/Render/Drawing/CompositionBuilder.hpp"
-#include "Adapters/Render/Drawing/GraphRunner.hpp"
+#include "Adapters/Render/Outputs/PacketSink.hpp"
+#include "Core/Picture/RenderSize.hpp"
+#include "Core/Timeline/FrameGrid.hpp"
 
 #include <cstdint>
 #include <vector>
 
 namespace korvel {
 
-// A preview window drawn and encoded into one self-contained fragmented MP4
+// A preview window's encoded pictures as one self-contained fragmented MP4
 // in memory, laid out like the windows copied from sources.
-namespace FragmentWriter {
-// Scaled by area from 16 Mbit/s at 1620 × 912, kept within 2 to 16 Mbit/s.
-int64_t bitrate(RenderSize size);
-VideoEncoding encoding(RenderSize size, const FrameGrid& grid);
+class FragmentWriter : public PacketSink {
+public:
+    // Scaled by area from 16 Mbit/s at 1620 × 912, kept within 2 to 16 Mbit/s.
+    static int64_t bitrate(RenderSize size);
+    static VideoEncoding encoding(RenderSize size, const FrameGrid& grid);
 
-// Throws Cancelled, -32003 "The preview encoder gave nothing." and the
-// runner's failures; nothing partial leaves.
-std::vector<uint8_t> render(const BuiltComposition& built, FrameRange frames, RenderSize size, StopFlag& stop,
-                            const GraphRunner::Progress& progress);
-} // namespace FragmentWriter
+    void take(std::span<const VideoEncoder::Packet> packets) override;
+    [[noreturn]] void refuse(std::exception_ptr failure) override;
+
+    // The packets taken, after the encoder's tail. Throws -32003 "The preview
+    // encoder gave nothing." when there are none.
+    std::vector<uint8_t> fragment(const VideoEncoder& encoder) const;
+
+private:
+    std::vector<VideoEncoder::Packet> packets_;
+};
 
 } // namespace korvel

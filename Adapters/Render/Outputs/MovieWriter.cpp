@@ -3,7 +3,6 @@
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
-#include "Adapters/Render/Outputs/VideoEncoder.hpp"
 #include "Adapters/Media/SystemError.hpp"
 
 extern "C" {
@@ -22,7 +21,7 @@ struct MovieWriter::State {
     Status status = Status::unknown;
     std::exception_ptr failure; // worded for the user
 
-    std::unique_ptr<VideoEncoder> encoder;
+    bool encoded = false; // the video track takes the encoder's packets
     int64_t ticksPerFrame = 1;
 
     AVStream* audio = nullptr;
@@ -33,10 +32,6 @@ struct MovieWriter::State {
         if (format->pb) avio_closep(&format->pb);
         avformat_free_context(format);
     }
-};
-
-struct MovieWriter::Encoded {
-    std::vector<VideoEncoder::Packet> packets;
 };
 
 MovieWriter::MovieWriter(std::filesystem::path url) : url_(std::move(url)), state_(std::make_unique<State>()) {
@@ -93,25 +88,22 @@ void MovieWriter::add(const VideoInput& input) {
     s.inputBase = st->time_base;
 }
 
-void MovieWriter::add(const VideoEncoding& encoding) {
+void MovieWriter::add(const VideoEncoder& encoder) {
     std::lock_guard g(lock_);
     State& s = *state_;
     const auto refused = [] { return EngineFailure::writeFailed("The encoder refused its settings."); };
     if (s.status != Status::unknown || s.video) throw refused();
-    try {
-        s.encoder = std::make_unique<VideoEncoder>(encoding, true);
-    } catch (...) {
-        throw refused();
-    }
+    const VideoEncoding& encoding = encoder.encoding();
     AVStream* st = avformat_new_stream(s.format, nullptr);
     if (!st) throw refused();
-    s.encoder->describe(st->codecpar);
+    encoder.describe(st->codecpar);
     if (encoding.codec == VideoEncoding::Codec::hevc) st->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     else st->codecpar->codec_tag = MKTAG('a', 'v', 'c', '1');
     st->time_base = AVRational{1, encoding.grid.timescale};
     st->avg_frame_rate = AVRational{static_cast<int>(encoding.grid.fps.num), static_cast<int>(encoding.grid.fps.den)};
     s.video = st;
     s.inputBase = st->time_base;
+    s.encoded = true;
     s.ticksPerFrame = encoding.grid.ticksPerFrame;
 }
 
@@ -132,24 +124,6 @@ void MovieWriter::write(AVPacket* packet) {
     State& s = *state_;
     int status = av_interleaved_write_frame(s.format, packet);
     if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
-}
-
-void MovieWriter::write(const Encoded& encoded) {
-    State& s = *state_;
-    for (const auto& p : encoded.packets) {
-        auto packet = FFmpeg::packet();
-        if (!packet || av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
-            fail(std::make_exception_ptr(std::bad_alloc()));
-        }
-        std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
-        packet->stream_index = s.video->index;
-        packet->pts = p.pts * s.ticksPerFrame;
-        packet->dts = p.dts * s.ticksPerFrame;
-        packet->duration = s.ticksPerFrame;
-        if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
-        av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
-        write(packet.get());
-    }
 }
 
 void MovieWriter::startWriting() {
@@ -209,23 +183,30 @@ void MovieWriter::writeSample(AVPacket* packet, const Sample& sample) {
     write(packet);
 }
 
-void MovieWriter::appendPicture(const EncoderPicture& picture, int64_t index) {
-    {
-        std::lock_guard g(lock_);
-        checkWriting();
-        if (!state_->encoder) fail(nullptr);
-    }
-    Encoded out;
-    try {
-        std::lock_guard e(encoding_);
-        state_->encoder->encode(picture, index, [&](VideoEncoder::Packet&& p) { out.packets.push_back(std::move(p)); });
-    } catch (...) {
-        std::lock_guard g(lock_);
-        fail(std::current_exception());
-    }
+void MovieWriter::take(std::span<const VideoEncoder::Packet> packets) {
     std::lock_guard g(lock_);
+    State& s = *state_;
     checkWriting();
-    write(out);
+    if (!s.encoded) fail(nullptr);
+    for (const auto& p : packets) {
+        auto packet = FFmpeg::packet();
+        if (!packet || av_new_packet(packet.get(), static_cast<int>(p.bytes.size())) < 0) {
+            fail(std::make_exception_ptr(std::bad_alloc()));
+        }
+        std::memcpy(packet->data, p.bytes.data(), p.bytes.size());
+        packet->stream_index = s.video->index;
+        packet->pts = p.pts * s.ticksPerFrame;
+        packet->dts = p.dts * s.ticksPerFrame;
+        packet->duration = s.ticksPerFrame;
+        if (p.isSync) packet->flags |= AV_PKT_FLAG_KEY;
+        av_packet_rescale_ts(packet.get(), s.inputBase, s.video->time_base);
+        write(packet.get());
+    }
+}
+
+void MovieWriter::refuse(std::exception_ptr failure) {
+    std::lock_guard g(lock_);
+    fail(failure);
 }
 
 void MovieWriter::appendAudio(const AVPacket& packet) {
@@ -242,23 +223,8 @@ void MovieWriter::appendAudio(const AVPacket& packet) {
 }
 
 void MovieWriter::finishWriting() {
-    {
-        std::lock_guard g(lock_);
-        checkWriting();
-    }
-    Encoded tail;
-    if (state_->encoder) {
-        try {
-            std::lock_guard e(encoding_);
-            state_->encoder->finish([&](VideoEncoder::Packet&& p) { tail.packets.push_back(std::move(p)); });
-        } catch (...) {
-            std::lock_guard g(lock_);
-            fail(std::current_exception());
-        }
-    }
     std::lock_guard g(lock_);
     checkWriting();
-    write(tail);
     State& s = *state_;
     int status = av_write_trailer(s.format);
     if (status >= 0) status = avio_closep(&s.format->pb);

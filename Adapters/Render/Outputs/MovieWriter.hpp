@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Adapters/Render/Outputs/VideoEncoding.hpp"
+#include "Adapters/Render/Outputs/PacketSink.hpp"
 
 struct AVBufferRef;
 struct AVCodecParameters;
@@ -18,17 +18,15 @@ struct AVPacket;
 
 namespace korvel {
 
-class EncoderPicture;
-
 // An MP4 file written by libavformat's muxer, fast start (movie box first),
-// HEVC tagged "hvc1". Inputs are added before writing starts: pictures
-// either already compressed or drawn and encoded here; sound as compressed
-// packets, encoded by the caller or passed through.
+// HEVC tagged "hvc1". Inputs are added before writing starts, and all of
+// them arrive compressed: pictures copied from a source or from the encoding
+// stage, sound encoded by the caller or passed through.
 //
 // A call that can't be carried out throws EngineFailure in the user's words
 // (the first failure again on every later call), and Cancelled once the
 // writing was cancelled.
-class MovieWriter {
+class MovieWriter : public PacketSink {
 public:
     // A track that takes compressed samples as they are.
     struct VideoInput {
@@ -57,9 +55,9 @@ public:
     // -32003 "The file can't carry this video as it is." for an unknown
     // codec or once writing started.
     void add(const VideoInput& input);
-    // A track of pictures encoded here with the stream's settings; -32003
-    // "The encoder refused its settings." when the encoder does not open.
-    void add(const VideoEncoding& encoding);
+    // A track of the encoder's packets, which come through take(); -32003
+    // "The encoder refused its settings." once writing started.
+    void add(const VideoEncoder& encoder);
     // A sound track of compressed packets in that time base; -32003 "The
     // encoder refused the sound's settings." when it can't be carried.
     void addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
@@ -70,11 +68,12 @@ public:
     // The same for bytes at `at` in a buffer that several samples share,
     // read at once: the packet refers to them instead of copying.
     void append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size);
-    // Encodes and writes the picture of frame `index`.
-    void appendPicture(const EncoderPicture& picture, int64_t index);
+    // Packets of the encoded video track.
+    void take(std::span<const VideoEncoder::Packet> packets) override;
+    [[noreturn]] void refuse(std::exception_ptr failure) override;
     // A packet of the sound track.
     void appendAudio(const AVPacket& packet);
-    // The encoder's tail, then the movie box.
+    // The movie box, after the encoder's tail.
     void finishWriting();
     // Closes the file where it stands; never throws.
     void cancelWriting();
@@ -85,14 +84,11 @@ private:
     void checkWriting();                              // caller holds lock_
     void write(AVPacket* packet);                     // caller holds lock_
     void writeSample(AVPacket* packet, const Sample& sample); // caller holds lock_
-    struct Encoded;                                   // what the picture encoder gave
-    void write(const Encoded& encoded);               // caller holds lock_
 
     std::filesystem::path url_;
     struct State;
     std::unique_ptr<State> state_;
     mutable std::mutex lock_;
-    std::mutex encoding_; // the picture encoder, used outside lock_
 };
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Render/Outputs/AudioFeed.hpp"
 #include "Adapters/Render/Drawing/FrameMemory.hpp"
+#include "Adapters/Render/Outputs/EncodingStage.hpp"
 #include "Adapters/Render/Outputs/FragmentWriter.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/Outputs/VideoEncoder.hpp"
@@ -92,7 +93,8 @@ TEST(AudioFeed, AStoppedPumpIsJoinedBeforeTheWriterGoes) {
     StopFlag stop;
     std::function<void()> wait;
     auto writer = std::make_unique<MovieWriter>(dir / "out.mp4");
-    ASSERT_NO_THROW(writer->add(FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}))));
+    VideoEncoder encoder(FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1})), true);
+    ASSERT_NO_THROW(writer->add(encoder));
     auto feed = std::make_unique<AudioFeed>(source, *writer, 256'000);
     ASSERT_NO_THROW(writer->startWriting());
     wait = feed->start(*writer, stop);
@@ -132,13 +134,15 @@ TEST(AudioFeed, MixFilesAreCheckedBeforeUse) {
 TEST(MovieWriter, AFullDiskReachesTheClientInItsWords) {
     MovieWriter writer("/dev/full");
     VideoEncoding e = FragmentWriter::encoding({64, 64}, FrameGrid(FrameRate{30, 1}));
-    ASSERT_NO_THROW(writer.add(e));
+    EncodingStage stage(e, writer);
+    ASSERT_NO_THROW(writer.add(stage.encoder()));
     RGBAImage image = RGBAImage::transparent(0, 0, 64, 64);
     for (size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = static_cast<float>((i * 7919) % 1000) / 1000.0f;
     std::optional<EngineFailure> failure;
     try {
         writer.startWriting();
-        for (int64_t i = 0; i < 300; ++i) writer.appendPicture(EncoderPicture::from(image, e), i);
+        for (int64_t i = 0; i < 300; ++i) stage.take(EncoderPicture::from(image, e), i);
+        stage.finish();
         writer.finishWriting();
     } catch (const EngineFailure& f) {
         failure = f;
@@ -147,7 +151,7 @@ TEST(MovieWriter, AFullDiskReachesTheClientInItsWords) {
     EXPECT_EQ(*failure, (EngineFailure{-32004, "There isn't enough room on the disk for full."}));
     // Later calls give the same failure, not a new one.
     try {
-        writer.appendPicture(EncoderPicture::from(image, e), 300);
+        stage.take(EncoderPicture::from(image, e), 300);
         ADD_FAILURE() << "a failed writer took a picture";
     } catch (const EngineFailure& f) {
         EXPECT_EQ(f, *failure);
