@@ -31,21 +31,20 @@ HWY_INLINE hn::Vec<D> largest(hn::Vec<D> a, hn::Vec<D> b) {
     return hn::IfThenElse(hn::Gt(a, b), a, b);
 }
 
-// Frames converted to double and interleaved by lane a block at a time, so
-// that the recurrence loads whole vectors.
-constexpr int block = 64;
-
 template <bool masked>
-HWY_INLINE void biquadBlock(const double* HWY_RESTRICT x, int first, int count, const double* HWY_RESTRICT limit,
-                            const double* HWY_RESTRICT c, V4* s11, V4* s12, V4* s21, V4* s22, V4* acc) {
+HWY_INLINE void biquadRun(const float* const* HWY_RESTRICT input, int count, const double* HWY_RESTRICT limit,
+                          const double* HWY_RESTRICT c, V4* s11, V4* s12, V4* s21, V4* s22, V4* acc) {
     const D4 d;
     const V4 b10 = hn::Set(d, c[0]), b11 = hn::Set(d, c[1]), b12 = hn::Set(d, c[2]);
     const V4 a11 = hn::Set(d, c[3]), a12 = hn::Set(d, c[4]);
     const V4 b20 = hn::Set(d, c[5]), b21 = hn::Set(d, c[6]), b22 = hn::Set(d, c[7]);
     const V4 a21 = hn::Set(d, c[8]), a22 = hn::Set(d, c[9]);
+    const float* lane[4] = {input[0], input[1], input[2], input[3]};
     for (int j = 0; j < count; ++j) {
+        // Gathered in the loop: off the recurrence's critical path, so free.
+        HWY_ALIGN double x[4] = {lane[0][j], lane[1][j], lane[2][j], lane[3][j]};
         for (size_t p = 0; p < parts4; ++p) {
-            const V4 in = hn::LoadU(d, x + 4 * j + p * width4);
+            const V4 in = hn::Load(d, x + p * width4);
             const V4 y1 = hn::Add(hn::Mul(b10, in), s11[p]);
             s11[p] = hn::Add(hn::Sub(hn::Mul(b11, in), hn::Mul(a11, y1)), s12[p]);
             s12[p] = hn::Sub(hn::Mul(b12, in), hn::Mul(a12, y1));
@@ -53,7 +52,7 @@ HWY_INLINE void biquadBlock(const double* HWY_RESTRICT x, int first, int count, 
             s21[p] = hn::Add(hn::Sub(hn::Mul(b21, y1), hn::Mul(a21, y)), s22[p]);
             s22[p] = hn::Sub(hn::Mul(b22, y1), hn::Mul(a22, y));
             if (masked) {
-                const auto kept = hn::Lt(hn::Set(d, double(first + j)), hn::LoadU(d, limit + p * width4));
+                const auto kept = hn::Lt(hn::Set(d, double(j)), hn::Load(d, limit + p * width4));
                 acc[p] = hn::Add(acc[p], hn::IfThenElseZero(kept, hn::Mul(y, y)));
             } else {
                 acc[p] = hn::Add(acc[p], hn::Mul(y, y));
@@ -79,16 +78,10 @@ void BiquadPower(const float* const* HWY_RESTRICT input, int count, const int* H
         limit[l] = double(valid[l]);
         whole = whole && valid[l] >= count;
     }
-    HWY_ALIGN double x[4 * block];
-    for (int j0 = 0; j0 < count; j0 += block) {
-        const int n = std::min(block, count - j0);
-        for (int j = 0; j < n; ++j)
-            for (int l = 0; l < 4; ++l) x[4 * j + l] = input[l][j0 + j];
-        if (whole) {
-            biquadBlock<false>(x, j0, n, limit, sections, s11, s12, s21, s22, acc);
-        } else {
-            biquadBlock<true>(x, j0, n, limit, sections, s11, s12, s21, s22, acc);
-        }
+    if (whole) {
+        biquadRun<false>(input, count, limit, sections, s11, s12, s21, s22, acc);
+    } else {
+        biquadRun<true>(input, count, limit, sections, s11, s12, s21, s22, acc);
     }
     for (size_t p = 0; p < parts4; ++p) {
         hn::StoreU(s11[p], d, state + p * width4);
