@@ -1,7 +1,7 @@
 #include "Core/Audio/LoudnessProfile.hpp"
 
 #include "Core/Audio/PCMSource.hpp"
-#include "Core/Audio/SIMD.hpp"
+#include "Core/Audio/AudioKernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,10 +22,9 @@ constexpr int64_t warmUpSteps = warmUpFrames / stepFrames;
 constexpr int64_t minimumStretchSteps = 2'000;
 constexpr int lanes = 4;
 
-// ITU-R BS.1770 K-weighting at 48 kHz: b0, b1, b2, a1, a2.
-constexpr double shelf[5] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241,
-                             0.73248077421585};
-constexpr double highPass[5] = {1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621};
+// ITU-R BS.1770 K-weighting at 48 kHz, the shelf then the high pass: b0, b1, b2, a1, a2.
+constexpr double kWeighting[10] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241,
+                                   0.73248077421585, 1.0, -2.0, 1.0, -1.99004745483398, 0.99007225036621};
 
 // One stretch of one channel: frames [begin, end) give steps into `out`.
 // The samples are in memory, or read from `source` a window at a time.
@@ -54,31 +53,22 @@ struct Stretch {
     }
 };
 
-// Two biquad sections in transposed direct form, for four lanes at once.
-// Every lane sees the same operations in the same order, so the result does
-// not depend on which instruction set ran it.
-KORVEL_VECTOR_CLONES
+// Four stretches side by side, a step of each at a time.
 void filterStretches(const Stretch* stretches, int count) {
-    using simd::v4d;
     Stretch lane[lanes];
     for (int l = 0; l < count; ++l) lane[l] = stretches[l];
     int64_t longest = 0;
     for (int l = 0; l < lanes; ++l) longest = std::max(longest, lane[l].end - lane[l].begin);
     const int64_t totalSteps = warmUpSteps + (longest + stepFrames - 1) / stepFrames;
 
-    const v4d b10 = simd::splat4(shelf[0]), b11 = simd::splat4(shelf[1]), b12 = simd::splat4(shelf[2]);
-    const v4d a11 = simd::splat4(shelf[3]), a12 = simd::splat4(shelf[4]);
-    const v4d b20 = simd::splat4(highPass[0]), b21 = simd::splat4(highPass[1]), b22 = simd::splat4(highPass[2]);
-    const v4d a21 = simd::splat4(highPass[3]), a22 = simd::splat4(highPass[4]);
-    v4d s11 = {}, s12 = {}, s21 = {}, s22 = {};
-
+    double state[4 * lanes] = {};
+    double power[lanes];
     alignas(32) float partial[lanes][stepFrames];
     static const float zeros[stepFrames] = {};
 
     for (int64_t s = 0; s < totalSteps; ++s) {
         const float* p[lanes];
         int valid[lanes];
-        bool whole = true;
         for (int l = 0; l < lanes; ++l) {
             const int64_t f0 = lane[l].begin - warmUpFrames + s * stepFrames;
             const int64_t n = !lane[l].present() || f0 < 0 ? 0 : std::clamp<int64_t>(lane[l].end - f0, 0, stepFrames);
@@ -92,40 +82,14 @@ void filterStretches(const Stretch* stretches, int count) {
                 std::memset(partial[l] + n, 0, static_cast<size_t>(stepFrames - n) * sizeof(float));
                 p[l] = partial[l];
             }
-            // Lanes before their start or past their end feed zeros; those steps are not kept.
-            if (n > 0 && n < stepFrames) whole = false;
         }
-        v4d acc = {};
-        if (whole) {
-            for (int64_t j = 0; j < stepFrames; ++j) {
-                const v4d x = {p[0][j], p[1][j], p[2][j], p[3][j]};
-                const v4d y1 = b10 * x + s11;
-                s11 = (b11 * x - a11 * y1) + s12;
-                s12 = b12 * x - a12 * y1;
-                const v4d y = b20 * y1 + s21;
-                s21 = (b21 * y1 - a21 * y) + s22;
-                s22 = b22 * y1 - a22 * y;
-                acc += y * y;
-            }
-        } else {
-            const v4d limit = {double(valid[0]), double(valid[1]), double(valid[2]), double(valid[3])};
-            for (int64_t j = 0; j < stepFrames; ++j) {
-                const v4d x = {p[0][j], p[1][j], p[2][j], p[3][j]};
-                const v4d y1 = b10 * x + s11;
-                s11 = (b11 * x - a11 * y1) + s12;
-                s12 = b12 * x - a12 * y1;
-                const v4d y = b20 * y1 + s21;
-                s21 = (b21 * y1 - a21 * y) + s22;
-                s22 = b22 * y1 - a22 * y;
-                const v4d index = simd::splat4(double(j));
-                acc += index < limit ? y * y : v4d{};
-            }
-        }
+        // Lanes before their start or past their end feed zeros; those steps are not kept.
+        AudioKernels::biquadPower(p, static_cast<int>(stepFrames), valid, kWeighting, state, power);
         if (s < warmUpSteps) continue;
         const int64_t step = s - warmUpSteps;
         for (int l = 0; l < lanes; ++l) {
             if (lane[l].out == nullptr || lane[l].begin + step * stepFrames >= lane[l].end) continue;
-            lane[l].out[step] = acc[l] / valid[l];
+            lane[l].out[step] = power[l] / valid[l];
         }
     }
 }

@@ -1,7 +1,7 @@
 #include "Core/Audio/TimeScale.hpp"
 
 #include "Core/Audio/PCMAudio.hpp"
-#include "Core/Audio/SIMD.hpp"
+#include "Core/Audio/AudioKernels.hpp"
 #include "Core/Jobs.hpp"
 
 #include <algorithm>
@@ -20,18 +20,6 @@ constexpr int64_t products = window / decimation;
 constexpr int64_t candidates = 2 * searchRange / decimation + 1;
 constexpr int64_t minimumFrames = 2 * window;
 constexpr float weightFloor = 0.001f;
-
-// scores[m] = Σ_j sequence[m + j] × reference[j] for m < count (a multiple
-// of 8), j < products; each score sums its terms in order.
-KORVEL_VECTOR_CLONES
-void correlate(const float* sequence, const float* reference, float* scores, int64_t count) {
-    using simd::v8f;
-    for (int64_t m = 0; m < count; m += 8) {
-        v8f acc = {};
-        for (int64_t j = 0; j < products; ++j) acc += simd::load8(sequence + m + j) * simd::splat8(reference[j]);
-        simd::store8(scores + m, acc);
-    }
-}
 
 } // namespace
 
@@ -91,7 +79,8 @@ std::vector<float> stretch(const std::vector<float>& samples, double speed) {
                     const int64_t at = lowest + decimation * m;
                     sequence[static_cast<size_t>(m)] = at >= 0 && at < n ? x[at] : 0.0f;
                 }
-                correlate(sequence.data(), reference.data(), scores.data(), paddedCandidates);
+                AudioKernels::correlate(sequence.data(), reference.data(), static_cast<int>(products), scores.data(),
+                                        static_cast<int>(paddedCandidates));
                 bool found = false;
                 float best = 0;
                 for (int64_t k = 0; k < candidates; ++k) {

@@ -1,6 +1,6 @@
 #include "Core/Audio/TruePeak.hpp"
 
-#include "Core/Audio/SIMD.hpp"
+#include "Core/Audio/AudioKernels.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,8 +11,6 @@
 namespace korvel {
 
 namespace {
-
-using simd::v8f;
 
 constexpr int taps = 32;
 // Output i reads x[i − before] ... x[i + after].
@@ -30,9 +28,8 @@ double besselI0(double x) {
 }
 
 struct Phases {
-    // Taps of the offsets ¼, ½ and ¾, each splatted across a vector.
-    v8f splat[3][taps];
-    float tap[3][taps];
+    // Taps of the offsets ¼, ½ and ¾.
+    AudioKernels::PhaseTaps tap;
     // Σ|tap| of the widest phase, a little widened for float rounding:
     // no interpolated value exceeds this times the largest sample it reads.
     float gainBound = 0;
@@ -57,7 +54,6 @@ const Phases& phases() {
             double l1 = 0;
             for (int k = 0; k < taps; ++k) {
                 p.tap[f][k] = static_cast<float>(t[k] / sum);
-                p.splat[f][k] = simd::splat8(p.tap[f][k]);
                 l1 += std::fabs(static_cast<double>(p.tap[f][k]));
             }
             widest = std::max(widest, l1);
@@ -68,67 +64,16 @@ const Phases& phases() {
     return built;
 }
 
-// Envelope of 16 outputs whose first reads padded[0]; padded holds 16 + 31 values.
-[[gnu::always_inline]] inline void sixteen(const float* padded, const Phases& ph, v8f& e0, v8f& e1) {
-    v8f a0 = {}, a1 = {}, b0 = {}, b1 = {}, c0 = {}, c1 = {};
-    for (int k = 0; k < taps; ++k) {
-        const v8f x0 = simd::load8(padded + k);
-        const v8f x1 = simd::load8(padded + k + 8);
-        a0 += x0 * ph.splat[0][k];
-        a1 += x1 * ph.splat[0][k];
-        b0 += x0 * ph.splat[1][k];
-        b1 += x1 * ph.splat[1][k];
-        c0 += x0 * ph.splat[2][k];
-        c1 += x1 * ph.splat[2][k];
-    }
-    e0 = simd::max8(simd::max8(simd::abs8(simd::load8(padded + before)), simd::abs8(a0)),
-                    simd::max8(simd::abs8(b0), simd::abs8(c0)));
-    e1 = simd::max8(simd::max8(simd::abs8(simd::load8(padded + before + 8)), simd::abs8(a1)),
-                    simd::max8(simd::abs8(b1), simd::abs8(c1)));
-}
-
 enum class Sink { store, raise };
 
 // Envelope of `count` outputs (a multiple of 16) whose first reads padded[0].
-KORVEL_VECTOR_CLONES
 void envelopeRun(const float* padded, size_t count, float* out, Sink sink) {
-    const Phases& ph = phases();
-    for (size_t i = 0; i < count; i += 16) {
-        v8f e0, e1;
-        sixteen(padded + i, ph, e0, e1);
-        if (sink == Sink::raise) {
-            e0 = simd::max8(e0, simd::load8(out + i));
-            e1 = simd::max8(e1, simd::load8(out + i + 8));
-        }
-        simd::store8(out + i, e0);
-        simd::store8(out + i + 8, e1);
-    }
+    AudioKernels::envelope(padded, count, phases().tap, out, sink == Sink::raise);
 }
 
-KORVEL_VECTOR_CLONES
-float peakRun(const float* padded, size_t count) {
-    const Phases& ph = phases();
-    v8f m = {};
-    for (size_t i = 0; i < count; i += 16) {
-        v8f e0, e1;
-        sixteen(padded + i, ph, e0, e1);
-        m = simd::max8(m, simd::max8(e0, e1));
-    }
-    float peak = 0;
-    for (int l = 0; l < 8; ++l) peak = std::max(peak, m[l]);
-    return peak;
-}
+float peakRun(const float* padded, size_t count) { return AudioKernels::envelopePeak(padded, count, phases().tap); }
 
-KORVEL_VECTOR_CLONES
-float sampleMax(const float* x, size_t count) {
-    v8f m = {};
-    size_t i = 0;
-    for (; i + 8 <= count; i += 8) m = simd::max8(m, simd::abs8(simd::load8(x + i)));
-    float peak = 0;
-    for (int l = 0; l < 8; ++l) peak = std::max(peak, m[l]);
-    for (; i < count; ++i) peak = std::max(peak, std::fabs(x[i]));
-    return peak;
-}
+float sampleMax(const float* x, size_t count) { return AudioKernels::largestMagnitude(x, count); }
 
 // Walks outputs [first, last) of x in runs of 16, reading real samples where
 // they exist and the zeros of the padding beyond both ends.

@@ -1,8 +1,8 @@
 #include "Core/Audio/Synth/MusicBedSynth.hpp"
 
+#include "Core/Audio/AudioKernels.hpp"
 #include "Core/Audio/LoudnessProfile.hpp"
 #include "Core/Audio/PCMAudio.hpp"
-#include "Core/Audio/SIMD.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -50,46 +50,6 @@ double hertz(double midi) { return 440.0 * std::pow(2.0, (midi - 69.0) / 12.0); 
 
 int64_t framesOf(double seconds) { return static_cast<int64_t>(std::floor(seconds * rate)); }
 
-// out[n] += Σ_h weight[h] × sin(2π × hz × (h + 1) × n / 48 000) × envelope[n] × level.
-// Phases come from a rotation re-anchored to the exact phase every 256
-// frames, and the harmonics from the fundamental by the Chebyshev recurrence.
-KORVEL_VECTOR_CLONES
-void addVoice(float* out, int64_t count, double hz, const double* weight, int harmonics, const float* envelope,
-              float level) {
-    using simd::v4d;
-    const double cycles = hz / rate;
-    const v4d stepCos = simd::splat4(std::cos(2.0 * M_PI * cycles * 4.0));
-    const v4d stepSin = simd::splat4(std::sin(2.0 * M_PI * cycles * 4.0));
-    constexpr int64_t anchor = 256;
-    for (int64_t b = 0; b < count; b += anchor) {
-        v4d c, s;
-        for (int j = 0; j < 4; ++j) {
-            double turns = cycles * static_cast<double>(b + j);
-            turns -= std::floor(turns);
-            c[j] = std::cos(2.0 * M_PI * turns);
-            s[j] = std::sin(2.0 * M_PI * turns);
-        }
-        const int64_t end = std::min(count, b + anchor);
-        for (int64_t n = b; n < end; n += 4) {
-            const v4d twoC = c + c;
-            v4d previous = {}, current = s;
-            v4d sum = simd::splat4(weight[0]) * current;
-            for (int h = 1; h < harmonics; ++h) {
-                const v4d next = twoC * current - previous;
-                sum += simd::splat4(weight[h]) * next;
-                previous = current;
-                current = next;
-            }
-            const int64_t lanes = std::min<int64_t>(4, end - n);
-            for (int64_t j = 0; j < lanes; ++j)
-                out[n + j] += static_cast<float>(sum[j]) * envelope[n + j] * level;
-            const v4d rotatedC = c * stepCos - s * stepSin;
-            s = s * stepCos + c * stepSin;
-            c = rotatedC;
-        }
-    }
-}
-
 // Harmonic weights of a voice, those at or above the top frequency left out.
 int harmonicWeights(double hz, int most, const double* amplitude, double* weight) {
     int count = 0;
@@ -128,7 +88,7 @@ void addChord(int root, int degree, int64_t start, const Style& style, std::vect
             const int count = harmonicWeights(hz, style.harmonics, amplitude, weight);
             if (count == 0) continue;
             float* out = (side == 0 ? left : right).data() + start;
-            addVoice(out, used, hz, weight, count, env.data(), 0.2f);
+            AudioKernels::addVoice(out, used, hz, weight, count, env.data(), 0.2f);
         }
     }
 }
@@ -154,7 +114,7 @@ void addPlucks(int root, int degree, int64_t start, const Style& style, std::vec
             double weight[3];
             const int count = harmonicWeights(hz, 3, amplitude, weight);
             if (count == 0) continue;
-            addVoice((side == 0 ? left : right).data() + at, length, hz, weight, count, env.data(), 0.12f);
+            AudioKernels::addVoice((side == 0 ? left : right).data() + at, length, hz, weight, count, env.data(), 0.12f);
         }
     }
 }
