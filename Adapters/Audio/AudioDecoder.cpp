@@ -691,13 +691,4 @@ std::vector<float> readMono(const fs::path& url, int sampleRate, const JobContex
     return std::move(out.channels[0]);
 }
 
-std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels) {
-    if (channels < 2) return {samples};
-    const size_t n = samples.size() / static_cast<size_t>(channels);
-    std::vector<std::vector<float>> out(static_cast<size_t>(channels), std::vector<float>(n));
-    for (size_t i = 0; i < n; ++i)
-        for (size_t c = 0; c < out.size(); ++c) out[c][i] = samples[i * out.size() + c];
-    return out;
-}
-
 } // namespace korvel::AudioDecoder

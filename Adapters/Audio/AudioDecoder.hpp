@@ -45,8 +45,6 @@ bool streamDirect(const std::filesystem::path& url, int rate, int channels, int6
 bool readableRate(int rate);
 // The same sound at `rate` instead of 48 kHz.
 void streamAt(const std::filesystem::path& url, int rate, int channels, const JobContext& job, const Piece& piece);
-// Splits interleaved samples; a trailing partial frame is dropped.
-std::vector<std::vector<float>> deinterleave(const std::vector<float>& samples, int channels);
 } // namespace AudioDecoder
 
 } // namespace korvel

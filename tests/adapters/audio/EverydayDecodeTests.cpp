@@ -163,9 +163,12 @@ std::vector<std::vector<float>> toolDecode(const fs::path& file, int channels) {
     const auto bytes = runCommand("ffmpeg -nostdin -v error -i '" + file.string() + "' -map 0:a:0 -f f32le -ac " +
                                   std::to_string(channels) + " -ar 48000 -");
     if (!bytes) return {};
-    std::vector<float> interleaved(bytes->size() / 4);
-    std::memcpy(interleaved.data(), bytes->data(), interleaved.size() * 4);
-    return AudioDecoder::deinterleave(interleaved, channels);
+    const size_t frames = bytes->size() / 4 / static_cast<size_t>(channels);
+    std::vector<std::vector<float>> planes(static_cast<size_t>(channels), std::vector<float>(frames));
+    for (size_t i = 0; i < frames; ++i)
+        for (size_t c = 0; c < planes.size(); ++c)
+            std::memcpy(&planes[c][i], bytes->data() + (i * planes.size() + c) * 4, 4);
+    return planes;
 }
 
 double rms(const std::vector<float>& x, int64_t from, int64_t to) {
