@@ -115,7 +115,8 @@ void Correlate(const float* HWY_RESTRICT sequence, const float* HWY_RESTRICT ref
     }
     for (; m + n <= count; m += n) {
         auto a = hn::Zero(d);
-        for (int j = 0; j < terms; ++j) a = hn::Add(a, hn::Mul(hn::LoadU(d, sequence + m + j), hn::Set(d, reference[j])));
+        for (int j = 0; j < terms; ++j)
+            a = hn::Add(a, hn::Mul(hn::LoadU(d, sequence + m + j), hn::Set(d, reference[j])));
         hn::StoreU(a, d, scores + m);
     }
     if (m < count) correlateReference(sequence + m, reference, terms, scores + m, count - m);

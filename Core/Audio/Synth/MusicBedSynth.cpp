@@ -114,7 +114,8 @@ void addPlucks(int root, int degree, int64_t start, const Style& style, std::vec
             double weight[3];
             const int count = harmonicWeights(hz, 3, amplitude, weight);
             if (count == 0) continue;
-            AudioKernels::addVoice((side == 0 ? left : right).data() + at, length, hz, weight, count, env.data(), 0.12f);
+            float* out = (side == 0 ? left : right).data() + at;
+            AudioKernels::addVoice(out, length, hz, weight, count, env.data(), 0.12f);
         }
     }
 }
