@@ -551,17 +551,77 @@ struct StreamBroken {
     std::exception_ptr error;
 };
 
+// The first audio track alone; -1 when there is none.
+int firstAudioTrack(AVFormatContext* format) {
+    int stream = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            stream = static_cast<int>(i);
+            break;
+        }
+    }
+    for (unsigned s = 0; stream >= 0 && s < format->nb_streams; ++s) {
+        if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
+    }
+    return stream;
+}
+
+// The direct route on an opened demuxer, as read: nothing when it gives up.
+std::optional<std::vector<std::vector<float>>> directRead(AVFormatContext* format, const fs::path& url,
+                                                          const DirectAudioFile::Plan& plan, int rate, int channels,
+                                                          const JobContext& job) {
+    try {
+        const int stream = firstAudioTrack(format);
+        if (stream < 0) return std::nullopt;
+        const TrackRoute route{.stream = stream, .rate = rate, .channels = channels,
+                               .durationFrames = DirectAudioFile::expectedFrames(plan, rate), .direct = true,
+                               .directDurationUs = plan.durationUs};
+        return DirectAudioFile::held(plan, rate, TrackDecoder(format, url, route).run(job).channels);
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// The direct route handing pieces out, at most the plan's length of them.
+// False when it failed before handing any out (the general decoder takes
+// over); a failure after that is a reading failure.
+bool directStream(AVFormatContext* format, const fs::path& url, const DirectAudioFile::Plan& plan, int rate,
+                  int channels, const JobContext& job, const Piece& piece) {
+    std::optional<TrackDecoder> track;
+    try {
+        const int stream = firstAudioTrack(format);
+        if (stream < 0) return false;
+        const int64_t expected = DirectAudioFile::expectedFrames(plan, rate);
+        const TrackRoute route{.stream = stream, .rate = rate, .channels = channels, .durationFrames = expected,
+                               .direct = true, .directDurationUs = plan.durationUs,
+                               .deliveredLimit = std::max<int64_t>(0, expected)};
+        track.emplace(format, url, route, &piece);
+        track->run(job);
+        return true;
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        if (!track || !track->delivered()) return false;
+        throw MediaFailure::reading(std::current_exception(), what);
+    }
+}
+
 Output decode(const fs::path& url, int rate, int channels, const JobContext& job, const Piece* sink = nullptr) {
     struct stat st {};
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::vector<int> streams;
     int64_t durationUs = 0;
+    // Opened once: the direct route and the first track read from it; only
+    // a route that gave up or a track that failed opens the file again.
+    FFmpeg::Format opened;
     try {
-        auto format = openFile(url);
-        for (unsigned i = 0; i < format->nb_streams; ++i) {
-            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
+        opened = openFile(url);
+        for (unsigned i = 0; i < opened->nb_streams; ++i) {
+            if (opened->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
         }
-        if (format->duration != AV_NOPTS_VALUE && format->duration > 0) durationUs = format->duration;
+        if (opened->duration != AV_NOPTS_VALUE && opened->duration > 0) durationUs = opened->duration;
     } catch (const EngineFailure&) {
         throw;
     } catch (...) {
@@ -570,18 +630,19 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
     if (streams.empty()) throw EngineFailure::invalidParams("This file has no audio track.");
     if (auto plan = DirectAudioFile::plan(url, rate, channels)) {
         if (sink) {
-            if (DirectAudioFile::stream(url, *plan, rate, channels, job, *sink)) return {};
-        } else if (auto samples = DirectAudioFile::read(url, *plan, rate, channels, job)) {
+            if (directStream(opened.get(), url, *plan, rate, channels, job, *sink)) return {};
+        } else if (auto samples = directRead(opened.get(), url, *plan, rate, channels, job)) {
             return Output{std::move(*samples)};
         }
+        opened = FFmpeg::Format();
     }
     const int64_t expected = durationUs > 0 ? static_cast<int64_t>(static_cast<double>(durationUs) / 1e6 * rate) : 0;
 
     for (size_t i = 0; i < streams.size(); ++i) {
         try {
-            // Each track reads from a fresh demuxer, so a failed track leaves
-            // nothing behind for the next.
-            auto format = openFile(url);
+            // A failed track leaves nothing behind for the next: each further
+            // try reads from a fresh demuxer.
+            FFmpeg::Format format = opened ? std::move(opened) : openFile(url);
             for (unsigned s = 0; s < format->nb_streams; ++s) {
                 if (static_cast<int>(s) != streams[i]) format->streams[s]->discard = AVDISCARD_ALL;
             }
@@ -615,60 +676,15 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
 
 } // namespace
 
-namespace {
-// The first audio track alone; -1 when there is none.
-int firstAudioTrack(AVFormatContext* format) {
-    int stream = -1;
-    for (unsigned i = 0; i < format->nb_streams; ++i) {
-        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            stream = static_cast<int>(i);
-            break;
-        }
-    }
-    for (unsigned s = 0; stream >= 0 && s < format->nb_streams; ++s) {
-        if (static_cast<int>(s) != stream) format->streams[s]->discard = AVDISCARD_ALL;
-    }
-    return stream;
-}
-} // namespace
-
-std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, int rate, int channels,
-                                                          int64_t expectedFrames, int64_t durationUs,
-                                                          const JobContext& job) {
+std::optional<std::vector<std::vector<float>>> readDirect(const fs::path& url, const DirectAudioFile::Plan& plan,
+                                                          int rate, int channels, const JobContext& job) {
+    FFmpeg::Format format;
     try {
-        auto format = openFile(url);
-        const int stream = firstAudioTrack(format.get());
-        if (stream < 0) return std::nullopt;
-        const TrackRoute route{.stream = stream, .rate = rate, .channels = channels, .durationFrames = expectedFrames,
-                               .direct = true, .directDurationUs = durationUs};
-        return TrackDecoder(format.get(), url, route).run(job)
-            .channels;
-    } catch (const Cancelled&) {
-        throw;
+        format = openFile(url);
     } catch (...) {
         return std::nullopt;
     }
-}
-
-bool streamDirect(const fs::path& url, int rate, int channels, int64_t expectedFrames, int64_t durationUs,
-                  int64_t limitFrames, const JobContext& job, const Piece& piece) {
-    std::optional<TrackDecoder> track;
-    try {
-        auto format = openFile(url);
-        const int stream = firstAudioTrack(format.get());
-        if (stream < 0) return false;
-        const TrackRoute route{.stream = stream, .rate = rate, .channels = channels, .durationFrames = expectedFrames,
-                               .direct = true, .directDurationUs = durationUs,
-                               .deliveredLimit = std::max<int64_t>(0, limitFrames)};
-        track.emplace(format.get(), url, route, &piece);
-        track->run(job);
-        return true;
-    } catch (const Cancelled&) {
-        throw;
-    } catch (...) {
-        if (!track || !track->delivered()) return false;
-        throw MediaFailure::reading(std::current_exception(), what);
-    }
+    return directRead(format.get(), url, plan, rate, channels, job);
 }
 
 PCMAudio read(const fs::path& url, int channels, const JobContext& job) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Adapters/Audio/DirectAudioFile.hpp"
 #include "Core/Audio/PCMAudio.hpp"
 #include "Core/Jobs.hpp"
 
@@ -29,17 +30,11 @@ using Piece = std::function<void(const std::vector<std::span<const float>>& chan
 void stream(const std::filesystem::path& url, int channels, const JobContext& job, const Piece& piece);
 // One channel at any rate.
 std::vector<float> readMono(const std::filesystem::path& url, int sampleRate, const JobContext& job);
-// The first audio track as the direct route reads it (DirectAudioFile):
-// samples as they come, no gap filling; nothing when it can't be read.
-std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem::path& url, int rate, int channels,
-                                                          int64_t expectedFrames, int64_t durationUs,
+// The first audio track as the direct route reads it on its plan, opening
+// the file once; nothing when it can't be read or gives up on the plan.
+std::optional<std::vector<std::vector<float>>> readDirect(const std::filesystem::path& url,
+                                                          const DirectAudioFile::Plan& plan, int rate, int channels,
                                                           const JobContext& job);
-// The same route handing pieces to `piece` as they decode, at most
-// `limitFrames` frames of them. False when it failed before handing any out
-// (the caller takes the general decoder); a failure after that is thrown as
-// a reading failure of "This audio track".
-bool streamDirect(const std::filesystem::path& url, int rate, int channels, int64_t expectedFrames,
-                  int64_t durationUs, int64_t limitFrames, const JobContext& job, const Piece& piece);
 // Whether a source's sample rate is one real sound is recorded at; the
 // decoder refuses others as "This audio track cannot be read."
 bool readableRate(int rate);

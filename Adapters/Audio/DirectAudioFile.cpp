@@ -1,6 +1,5 @@
 #include "Adapters/Audio/DirectAudioFile.hpp"
 
-#include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Media/MovieFile.hpp"
 #include "Core/Audio/AudioReadRoute.hpp"
 #include "Core/Container/PlainAACTrack.hpp"
@@ -40,28 +39,24 @@ std::optional<Plan> plan(const std::filesystem::path& url, int sampleRate, int c
     }
 }
 
-std::optional<std::vector<std::vector<float>>> read(const std::filesystem::path& url, const Plan& plan, int sampleRate,
-                                                    int channels, const JobContext& job) {
-    const int64_t expected = plan.fileRate > 0 ? plan.lengthFrames * sampleRate / plan.fileRate : 0;
-    auto samples = AudioDecoder::readDirect(url, sampleRate, channels, expected, plan.durationUs, job);
-    if (!samples) return std::nullopt;
-    const int64_t count = samples->empty() ? 0 : static_cast<int64_t>(samples->front().size());
+int64_t expectedFrames(const Plan& plan, int sampleRate) {
+    return plan.fileRate > 0 ? plan.lengthFrames * sampleRate / plan.fileRate : 0;
+}
+
+std::optional<std::vector<std::vector<float>>> held(const Plan& plan, int sampleRate,
+                                                    std::vector<std::vector<float>> samples) {
+    const int64_t expected = expectedFrames(plan, sampleRate);
+    const int64_t count = samples.empty() ? 0 : static_cast<int64_t>(samples.front().size());
     // The decoder also gives the encoder's padding after the edit's end (less
     // than two packets); the file's own length is what the edit presents.
     constexpr int64_t padding = 2048;
     if (sampleRate == plan.fileRate) {
         if (count < plan.lengthFrames || count > plan.lengthFrames + padding) return std::nullopt;
-        for (auto& c : *samples) c.resize(static_cast<size_t>(plan.lengthFrames));
+        for (auto& c : samples) c.resize(static_cast<size_t>(plan.lengthFrames));
     } else if (count > expected) {
-        for (auto& c : *samples) c.resize(static_cast<size_t>(expected));
+        for (auto& c : samples) c.resize(static_cast<size_t>(expected));
     }
     return samples;
-}
-
-bool stream(const std::filesystem::path& url, const Plan& plan, int sampleRate, int channels, const JobContext& job,
-            const std::function<void(const std::vector<std::span<const float>>&)>& piece) {
-    const int64_t expected = plan.fileRate > 0 ? plan.lengthFrames * sampleRate / plan.fileRate : 0;
-    return AudioDecoder::streamDirect(url, sampleRate, channels, expected, plan.durationUs, expected, job, piece);
 }
 
 } // namespace korvel::DirectAudioFile

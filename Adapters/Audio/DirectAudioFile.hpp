@@ -1,20 +1,15 @@
 #pragma once
 
-#include "Core/Jobs.hpp"
-
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
-#include <span>
 #include <vector>
 
 namespace korvel {
 
 // The cheap route for AAC files with one plain edit and even packets: the
-// decode converts straight to the asked rate, and gives up (nothing) as soon
-// as the file does not behave as planned, so the caller takes the general
-// decoder.
+// decoder converts straight to the asked rate, and gives up as soon as the
+// file does not behave as planned, so that the general route takes over.
 namespace DirectAudioFile {
 struct Plan {
     int64_t durationUs = 0;
@@ -26,14 +21,12 @@ struct Plan {
 
 // Nothing when the file does not qualify; never throws.
 std::optional<Plan> plan(const std::filesystem::path& url, int sampleRate, int channels);
-// Planar samples, or nothing when the read turns out impossible; throws only Cancelled.
-std::optional<std::vector<std::vector<float>>> read(const std::filesystem::path& url, const Plan& plan, int sampleRate,
-                                                    int channels, const JobContext& job);
-// The same decode handed over piece by piece without keeping it; false when
-// it could not start (nothing was handed over). The length is held to what
-// the plan presents; a file that ends short ends the sound there.
-bool stream(const std::filesystem::path& url, const Plan& plan, int sampleRate, int channels, const JobContext& job,
-            const std::function<void(const std::vector<std::span<const float>>&)>& piece);
+// The frames the plan's length comes to at `sampleRate`.
+int64_t expectedFrames(const Plan& plan, int sampleRate);
+// The decoded planar samples held to the plan's length, or nothing when
+// their count shows the file did not behave as planned.
+std::optional<std::vector<std::vector<float>>> held(const Plan& plan, int sampleRate,
+                                                    std::vector<std::vector<float>> samples);
 } // namespace DirectAudioFile
 
 } // namespace korvel

@@ -31,9 +31,8 @@ std::optional<LiveSoundTrack> LiveSoundTrack::of(const LiveParams& params, Sourc
     if (auto untouched = UntouchedSound::asset(params.plan.audioMix, params.plan.durationUs); untouched && params.sources) {
         auto source = params.sources->find(*untouched);
         if (source != params.sources->end()) {
-            library.verify(source->second);
-            if (AudioFeed::copyable(source->second.path, params.plan.durationUs)) {
-                return from(AudioFeed::openCopy(source->second.path, videoSeconds), videoDuration);
+            if (auto copied = library.copiedSound(source->second, params.plan.durationUs)) {
+                return from(AudioFeed::openCopy(copied->first, videoSeconds), videoDuration);
             }
         }
     }

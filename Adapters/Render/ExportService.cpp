@@ -100,8 +100,8 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
         auto source = params.sources->find(*untouched);
         if (source != params.sources->end()) {
             checks.add(library, source->second);
-            if (AudioFeed::copyable(source->second.path, params.plan.durationUs)) {
-                sound = AudioFeed::openCopy(source->second.path, videoSeconds);
+            if (auto copied = library->copiedSound(source->second, params.plan.durationUs)) {
+                sound = AudioFeed::openCopy(copied->first, videoSeconds);
             }
         }
     }

@@ -94,18 +94,6 @@ AudioFeed::Source AudioFeed::openCopy(const std::filesystem::path& url, double v
     return Source{url, st->codecpar->sample_rate, st->codecpar->ch_layout.nb_channels, o.duration, videoSeconds, true};
 }
 
-bool AudioFeed::copyable(const std::filesystem::path& url, int64_t durationUs) {
-    try {
-        Opened o = audioTrack(url, nameOf(url));
-        const AVStream* st = o.format->streams[o.stream];
-        if (st->codecpar->codec_id != AV_CODEC_ID_AAC) return false;
-        // One frame of slack, as the packets' own reach is whole frames.
-        return o.duration * 1e6 + 1024.0 * 1e6 / st->codecpar->sample_rate >= static_cast<double>(durationUs);
-    } catch (...) {
-        return false;
-    }
-}
-
 AudioFeed::AudioFeed(const Source& source, MovieWriter& writer, int64_t bitrate)
     : source_(source), reader_(std::make_unique<Reader>()) {
     Opened o;

@@ -35,9 +35,6 @@ public:
     static Source open(const std::string& path, double videoSeconds, double toleranceSeconds);
     // A source file's own sound, any length and channel count.
     static Source openCopy(const std::filesystem::path& url, double videoSeconds);
-    // Whether a file's own sound is AAC that lasts the plan's duration, so
-    // it may go out untouched. Never throws.
-    static bool copyable(const std::filesystem::path& url, int64_t durationUs);
 
     // Adds the sound input to the writer before it starts. Throws
     // EngineFailure.

@@ -53,7 +53,7 @@ TEST(DirectAudioFile, PlansOnlyWhatTheRouteAllows) {
 
 TEST(DirectAudioFile, ReadsFoldsAndGivesUpOnAnotherLength) {
     auto p = *DirectAudioFile::plan(stereo48(), 48000, 1);
-    auto mono = DirectAudioFile::read(stereo48(), p, 48000, 1, JobContext::silent());
+    auto mono = AudioDecoder::readDirect(stereo48(), p, 48000, 1, JobContext::silent());
     ASSERT_TRUE(mono);
     ASSERT_EQ(mono->size(), 1u);
     EXPECT_EQ(static_cast<int64_t>(mono->front().size()), 96000);
@@ -62,11 +62,11 @@ TEST(DirectAudioFile, ReadsFoldsAndGivesUpOnAnotherLength) {
         EXPECT_EQ((*mono)[0][i], (both.channels[0][i] + both.channels[1][i]) * 0.5f);
     auto wrong = p;
     wrong.lengthFrames += 4096;
-    EXPECT_FALSE(DirectAudioFile::read(stereo48(), wrong, 48000, 1, JobContext::silent()));
+    EXPECT_FALSE(AudioDecoder::readDirect(stereo48(), wrong, 48000, 1, JobContext::silent()));
     // At another rate the length is not compared.
     auto speech = *DirectAudioFile::plan(mono44(), 16000, 1);
     speech.lengthFrames -= 4410;
-    auto low = DirectAudioFile::read(mono44(), speech, 16000, 1, JobContext::silent());
+    auto low = AudioDecoder::readDirect(mono44(), speech, 16000, 1, JobContext::silent());
     ASSERT_TRUE(low);
     EXPECT_NEAR(static_cast<double>(low->front().size()), 30400, 2);
 }
@@ -75,7 +75,7 @@ TEST(DirectAudioFile, ReportsAtMostOncePerPercentAndOnceWithoutADuration) {
     auto p = *DirectAudioFile::plan(stereo48(), 48000, 2);
     std::vector<EngineProgress> reports;
     JobContext job([&](const EngineProgress& r) { reports.push_back(r); });
-    ASSERT_TRUE(DirectAudioFile::read(stereo48(), p, 48000, 2, job));
+    ASSERT_TRUE(AudioDecoder::readDirect(stereo48(), p, 48000, 2, job));
     ASSERT_FALSE(reports.empty());
     EXPECT_LE(reports.size(), 101u);
     EXPECT_EQ(reports.back().done, 2'000'000);
@@ -83,6 +83,6 @@ TEST(DirectAudioFile, ReportsAtMostOncePerPercentAndOnceWithoutADuration) {
     for (size_t i = 1; i < reports.size(); ++i) EXPECT_GT(reports[i].done * 100 / 2'000'000, reports[i - 1].done * 100 / 2'000'000 - 1);
     reports.clear();
     p.durationUs = 0;
-    ASSERT_TRUE(DirectAudioFile::read(stereo48(), p, 48000, 2, job));
+    ASSERT_TRUE(AudioDecoder::readDirect(stereo48(), p, 48000, 2, job));
     EXPECT_EQ(reports.size(), 2u);
 }
