@@ -7,7 +7,8 @@
 // line carries its start-up; ffmpeg runs the same recipe (Lanczos, the
 // look's own cube, soft-light grain made per frame, the logo over in
 // planar RGB) with the engine's encoder settings and threads.
-// Usage: bench_render [engine binary] [work folder] [cases, e.g. preview,h264,hevc,copy,frame]
+// Usage: bench_render [engine binary] [work folder] [cases, e.g. preview,h264,hevc,copy,frame] [--load N]
+#include "BackgroundLoad.hpp"
 #include "Adapters/Files/FileDigest.hpp"
 #include "Core/Picture/Color/LookCube.hpp"
 
@@ -203,6 +204,7 @@ void line(const char* what, Timed ours, Timed theirs, int64_t frames) {
 } // namespace
 
 int main(int argc, char** argv) {
+    korvel::bench::BackgroundLoad load(argc, argv);
     std::string binary = argc > 1 ? argv[1] : "build/korvel-engine";
     fs::path work = argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "korvel-bench-render";
     fs::create_directories(work);
@@ -248,8 +250,8 @@ int main(int argc, char** argv) {
     const std::string bt709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
     std::printf("Compared, process against process: a warm korvel-engine (started, greeted and one untimed request before) "
                 "answering one request, against one ffmpeg command with the same recipe, input, x264/x265 settings and "
-                "%u threads (ffmpeg's start-up included), wall and CPU seconds of each side; load average %s\n",
-                threads, loadAverage().c_str());
+                "%u threads (ffmpeg's start-up included), wall and CPU seconds of each side; %s, load average %s\n",
+                threads, load.described().c_str(), loadAverage().c_str());
 
     std::string p;
     const std::string s = sources(src, logo);
