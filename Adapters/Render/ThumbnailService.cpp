@@ -2,13 +2,32 @@
 
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Drawing/Placement.hpp"
 #include "Adapters/Render/Outputs/ImageFiles.hpp"
+#include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/Sources/StillImages.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Picture/Orientation.hpp"
 #include "Core/Picture/RenderSize.hpp"
 #include "Core/Time.hpp"
 
 namespace korvel {
+
+namespace {
+
+// HLG and PQ frames read as plain codes look washed out: they are brought
+// to standard range as a render for an SDR output brings them.
+Picture standardRange(const VideoSource& video, size_t sample, RenderSize size) {
+    VideoFrames::Reader reader(video.url, video.track, video.color, DynamicRange::sdr,
+                               VideoFrames::FrameValues::picture);
+    std::shared_ptr<const RGBAImage> frame = reader.frame(sample, [] { Task::checkCancellation(); });
+    const int width = static_cast<int>(std::max<int64_t>(size.width, 1));
+    const int height = static_cast<int>(std::max<int64_t>(size.height, 1));
+    RGBAImage sized = Placement::stretched(*frame, width, height);
+    return gammaPicture(sized, {width, height});
+}
+
+} // namespace
 
 std::optional<Picture> ThumbnailService::still(const std::filesystem::path& location, int64_t longEdge) {
     return StillImages::thumbnail(location, longEdge);
@@ -39,11 +58,15 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     RenderSize display = video->displaySize();
     RenderSize bound = RenderSize::fitting(display.width, display.height, params.maxLongEdge);
     int orientation = video->orientation();
-    RenderSize stored = orientation == 6 || orientation == 8 ? RenderSize{bound.height, bound.width} : bound;
+    RenderSize stored = Orientation::swapsSides(orientation) ? RenderSize{bound.height, bound.width} : bound;
+    const size_t sample = video->track->sampleOfEntry[index];
     std::optional<Picture> decoded;
     try {
-        decoded = VideoFrames::picture(video->url, *video->track, video->track->sampleOfEntry[index], stored,
-                                       [] { Task::checkCancellation(); });
+        if (video->color && video->color->hdr) {
+            decoded = standardRange(*video, sample, stored);
+        } else {
+            decoded = VideoFrames::picture(video->url, *video->track, sample, stored, [] { Task::checkCancellation(); });
+        }
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
