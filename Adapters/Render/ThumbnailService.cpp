@@ -2,7 +2,6 @@
 
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
-#include "Adapters/Render/Drawing/Placement.hpp"
 #include "Adapters/Render/Outputs/ImageFiles.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/Sources/StillImages.hpp"
@@ -18,13 +17,9 @@ namespace {
 // HLG and PQ frames read as plain codes look washed out: they are brought
 // to standard range as a render for an SDR output brings them.
 Picture standardRange(const VideoSource& video, size_t sample, RenderSize size) {
-    VideoFrames::Reader reader(video.url, video.track, video.color, DynamicRange::sdr,
-                               VideoFrames::FrameValues::picture);
-    std::shared_ptr<const RGBAImage> frame = reader.frame(sample, [] { Task::checkCancellation(); });
-    const int width = static_cast<int>(std::max<int64_t>(size.width, 1));
-    const int height = static_cast<int>(std::max<int64_t>(size.height, 1));
-    RGBAImage sized = Placement::stretched(*frame, width, height);
-    return gammaPicture(sized, {width, height});
+    RGBAImage image = VideoFrames::image(video.url, *video.track, sample, size, video.color, DynamicRange::sdr,
+                                         [] { Task::checkCancellation(); });
+    return gammaPicture(image, {image.width, image.height});
 }
 
 } // namespace
