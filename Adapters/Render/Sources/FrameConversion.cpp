@@ -274,6 +274,16 @@ FFmpeg::Frame planarCopy(const AVFrame& frame) {
     return out;
 }
 
+// The frame itself when zimg reads its planes, else a copy that it reads.
+PlanarFormat readable(const AVFrame*& frame, FFmpeg::Frame& copy) {
+    if (auto in = planarFormat(static_cast<AVPixelFormat>(frame->format))) return *in;
+    copy = planarCopy(*frame);
+    frame = copy.get();
+    auto in = planarFormat(static_cast<AVPixelFormat>(frame->format));
+    if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
+    return *in;
+}
+
 // Luma weights of the matrices read without the converter.
 std::optional<std::pair<double, double>> lumaWeights(zimg_matrix_coefficients_e matrix) {
     switch (matrix) {
@@ -324,28 +334,22 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
                        FrameValues values) {
     FFmpeg::Frame copy;
     const AVFrame* frame = &original;
-    auto in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-    if (!in) {
-        copy = planarCopy(original);
-        frame = copy.get();
-        in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-        if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
-    }
+    const PlanarFormat in = readable(frame, copy);
     SourceColor color = colorOf(*frame, tags);
     zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
     bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
-    zimg_image_format src = sourceFormat(*frame, *in), dst;
+    zimg_image_format src = sourceFormat(*frame, in), dst;
     zimg_image_format_default(&dst, ZIMG_API_VERSION);
     dst.width = src.width;
     dst.height = src.height;
     AVFrame tagged = *frame;
     tagged.colorspace = color.matrix;
-    src.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
+    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
     src.pixel_range = (color.fullRange.value_or(false) || isFullRange(*frame)) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
     dst.pixel_type = ZIMG_PIXEL_FLOAT;
     dst.depth = 32;
-    dst.color_family = in->grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
-    dst.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
+    dst.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
+    dst.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
     dst.pixel_range = ZIMG_RANGE_FULL;
     const bool picture = values == FrameValues::picture;
     const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
@@ -375,12 +379,12 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     }
     // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
     reading.toneMap = picture && hdr && output == DynamicRange::sdr;
-    if (readsDirectly(*frame, *in, src) && !(picture && hdr && !ownHLG)) {
-        readDirectly(*frame, *in, src, reading, out);
+    if (readsDirectly(*frame, in, src) && !(picture && hdr && !ownHLG)) {
+        readDirectly(*frame, in, src, reading, out);
         return out;
     }
-    auto outputs = convertPlanes(*frame, *in, src, dst, params, 4);
-    const size_t planes = in->grey ? 1 : 3;
+    auto outputs = convertPlanes(*frame, in, src, dst, params, 4);
+    const size_t planes = in.grey ? 1 : 3;
     Tiles::rows(0, frame->height, [&](int from, int to) {
         for (int y = from; y < to; ++y) {
             auto line = static_cast<size_t>(y);
@@ -397,16 +401,10 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
 FFmpeg::Frame resizedCopy(const AVFrame& original, RenderSize size) {
     FFmpeg::Frame copy;
     const AVFrame* frame = &original;
-    auto in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-    if (!in) {
-        copy = planarCopy(original);
-        frame = copy.get();
-        in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-        if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
-    }
-    zimg_image_format src = sourceFormat(*frame, *in), dst;
+    const PlanarFormat in = readable(frame, copy);
+    zimg_image_format src = sourceFormat(*frame, in), dst;
     zimg_image_format_default(&dst, ZIMG_API_VERSION);
-    src.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(*frame);
+    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(*frame);
     src.pixel_range = isFullRange(*frame) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
     dst.width = static_cast<unsigned>(size.width);
     dst.height = static_cast<unsigned>(size.height);
@@ -418,11 +416,11 @@ FFmpeg::Frame resizedCopy(const AVFrame& original, RenderSize size) {
     zimg_graph_builder_params params;
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.resample_filter = ZIMG_RESIZE_LANCZOS;
-    auto planes = convertPlanes(*frame, *in, src, dst, params, 2);
+    auto planes = convertPlanes(*frame, in, src, dst, params, 2);
 
     FFmpeg::Frame out = FFmpeg::frame();
     if (!out) throw std::bad_alloc();
-    out->format = in->grey ? AV_PIX_FMT_GRAY16LE : AV_PIX_FMT_YUV444P16LE;
+    out->format = in.grey ? AV_PIX_FMT_GRAY16LE : AV_PIX_FMT_YUV444P16LE;
     out->width = static_cast<int>(size.width);
     out->height = static_cast<int>(size.height);
     if (av_frame_get_buffer(out.get(), 64) < 0) throw std::bad_alloc();
