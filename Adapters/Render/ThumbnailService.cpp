@@ -3,12 +3,26 @@
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Render/Outputs/ImageFiles.hpp"
+#include "Adapters/Render/PreviewService.hpp"
 #include "Adapters/Render/Sources/StillImages.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Picture/Orientation.hpp"
 #include "Core/Picture/RenderSize.hpp"
 #include "Core/Time.hpp"
 
 namespace korvel {
+
+namespace {
+
+// HLG and PQ frames read as plain codes look washed out: they are brought
+// to standard range as a render for an SDR output brings them.
+Picture standardRange(const VideoSource& video, size_t sample, RenderSize size) {
+    RGBAImage image = VideoFrames::image(video.url, *video.track, sample, size, video.color, DynamicRange::sdr,
+                                         [] { Task::checkCancellation(); });
+    return gammaPicture(image, {image.width, image.height});
+}
+
+} // namespace
 
 std::optional<Picture> ThumbnailService::still(const std::filesystem::path& location, int64_t longEdge) {
     return StillImages::thumbnail(location, longEdge);
@@ -39,11 +53,15 @@ ThumbnailResult ThumbnailService::thumbnail(const ThumbnailParams& params) const
     RenderSize display = video->displaySize();
     RenderSize bound = RenderSize::fitting(display.width, display.height, params.maxLongEdge);
     int orientation = video->orientation();
-    RenderSize stored = orientation == 6 || orientation == 8 ? RenderSize{bound.height, bound.width} : bound;
+    RenderSize stored = Orientation::swapsSides(orientation) ? RenderSize{bound.height, bound.width} : bound;
+    const size_t sample = video->track->sampleOfEntry[index];
     std::optional<Picture> decoded;
     try {
-        decoded = VideoFrames::picture(video->url, *video->track, video->track->sampleOfEntry[index], stored,
-                                       [] { Task::checkCancellation(); });
+        if (video->color && video->color->hdr) {
+            decoded = standardRange(*video, sample, stored);
+        } else {
+            decoded = VideoFrames::picture(video->url, *video->track, sample, stored, [] { Task::checkCancellation(); });
+        }
     } catch (const Cancelled&) {
         throw;
     } catch (...) {

@@ -45,6 +45,10 @@ NormalizedBox storedBox(const NormalizedBox& b, int orientation) {
     case 6: return {b.y, 1 - b.x - b.w, b.h, b.w};     // turned a quarter clockwise to stand up
     case 8: return {1 - b.y - b.h, b.x, b.h, b.w};     // a quarter counterclockwise
     case 3: return {1 - b.x - b.w, 1 - b.y - b.h, b.w, b.h};
+    case 2: return {1 - b.x - b.w, b.y, b.w, b.h};
+    case 4: return {b.x, 1 - b.y - b.h, b.w, b.h};
+    case 5: return {b.y, b.x, b.h, b.w};
+    case 7: return {1 - b.y - b.h, 1 - b.x - b.w, b.h, b.w};
     default: return b;
     }
 }

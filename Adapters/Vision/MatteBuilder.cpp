@@ -12,6 +12,7 @@
 #include "Core/Analysis/ChromaDetector.hpp"
 #include "Core/Analysis/FirstUseGate.hpp"
 #include "Core/Analysis/SampleGate.hpp"
+#include "Core/Picture/Orientation.hpp"
 
 #include <opencv2/imgproc.hpp>
 #include <tbb/parallel_for.h>
@@ -89,7 +90,7 @@ MatteBuilder::Built MatteBuilder::build(const std::filesystem::path& source, Met
         TempOutput output(outPath, journal);
         std::optional<MaskWriter> writer;
         try {
-            const bool turned = video.orientation == 6 || video.orientation == 8;
+            const bool turned = Orientation::swapsSides(video.orientation);
             // Masks at the even decode size, upright: the 4:2:0 encoder needs even sides.
             const cv::Size maskSize(static_cast<int>(turned ? decode.height : decode.width),
                                     static_cast<int>(turned ? decode.width : decode.height));

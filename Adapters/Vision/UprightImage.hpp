@@ -7,7 +7,7 @@
 namespace korvel {
 
 // The frame as an OpenCV BGRA image turned upright for an orientation code
-// (3, 6 and 8 turn; others are as stored). Shares the pixels when upright.
+// (2 to 8 turn or mirror; others are as stored). Shares the pixels when upright.
 cv::Mat uprightImage(const VideoFrame& frame, int orientation);
 
 } // namespace korvel

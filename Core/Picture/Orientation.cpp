@@ -4,23 +4,35 @@
 
 namespace korvel::Orientation {
 
+bool swapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+Pixel storedPixel(int orientation, int64_t w, int64_t h, int64_t x, int64_t y) {
+    switch (orientation) {
+    case 2: return {w - 1 - x, y};
+    case 3: return {w - 1 - x, h - 1 - y};
+    case 4: return {x, h - 1 - y};
+    case 5: return {y, x};
+    case 6: return {y, h - 1 - x};
+    case 7: return {w - 1 - y, h - 1 - x};
+    case 8: return {w - 1 - y, x};
+    default: return {x, y};
+    }
+}
+
 RGBAImage upright(const RGBAImage& p, int orientation) {
-    if (orientation != 3 && orientation != 6 && orientation != 8) {
+    if (orientation < 2 || orientation > 8) {
         RGBAImage out = p;
         out.x = out.y = 0;
         return out;
     }
-    bool quarter = orientation != 3;
-    int w = quarter ? p.height : p.width, h = quarter ? p.width : p.height;
+    bool swapped = swapsSides(orientation);
+    int w = swapped ? p.height : p.width, h = swapped ? p.width : p.height;
     RGBAImage out = RGBAImage::blank(0, 0, w, h);
     for (int y = 0; y < h; ++y) {
         float* d = out.row(y);
         for (int x = 0; x < w; ++x, d += 4) {
-            int sx = 0, sy = 0;
-            if (orientation == 3) sx = p.width - 1 - x, sy = p.height - 1 - y;
-            else if (orientation == 6) sx = y, sy = p.height - 1 - x;
-            else sx = p.width - 1 - y, sy = x;
-            std::copy_n(p.row(sy) + static_cast<size_t>(sx) * 4, 4, d);
+            Pixel s = storedPixel(orientation, p.width, p.height, x, y);
+            std::copy_n(p.row(static_cast<int>(s.y)) + static_cast<size_t>(s.x) * 4, 4, d);
         }
     }
     return out;

@@ -74,7 +74,7 @@ void scale(RGBAImage& image, float factor, bool colourOnly) {
 
 // The picture upright at (0, 0); shared as it is when it already is.
 std::shared_ptr<const RGBAImage> upright(std::shared_ptr<const RGBAImage> picture, int orientation) {
-    bool turned = orientation == 3 || orientation == 6 || orientation == 8;
+    bool turned = orientation >= 2 && orientation <= 8;
     if (!turned && picture->x == 0 && picture->y == 0) return picture;
     return std::make_shared<const RGBAImage>(Orientation::upright(*picture, orientation));
 }

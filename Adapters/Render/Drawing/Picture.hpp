@@ -12,7 +12,7 @@ struct Picture {
     int bands = 3;
     std::vector<uint8_t> pixels;
 
-    // Turned upright for a picture orientation code (3, 6 or 8; others as is).
+    // Turned upright for a picture orientation code (2 to 8; others as is).
     Picture oriented(int orientation) const;
 };
 

@@ -274,6 +274,16 @@ FFmpeg::Frame planarCopy(const AVFrame& frame) {
     return out;
 }
 
+// The frame itself when zimg reads its planes, else a copy that it reads.
+PlanarFormat readable(const AVFrame*& frame, FFmpeg::Frame& copy) {
+    if (auto in = planarFormat(static_cast<AVPixelFormat>(frame->format))) return *in;
+    copy = planarCopy(*frame);
+    frame = copy.get();
+    auto in = planarFormat(static_cast<AVPixelFormat>(frame->format));
+    if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
+    return *in;
+}
+
 // Luma weights of the matrices read without the converter.
 std::optional<std::pair<double, double>> lumaWeights(zimg_matrix_coefficients_e matrix) {
     switch (matrix) {
@@ -324,28 +334,22 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
                        FrameValues values) {
     FFmpeg::Frame copy;
     const AVFrame* frame = &original;
-    auto in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-    if (!in) {
-        copy = planarCopy(original);
-        frame = copy.get();
-        in = planarFormat(static_cast<AVPixelFormat>(frame->format));
-        if (!in) throw SystemError(std::string(SystemError::ffmpegDomain), 0, "convert a picture: unsupported pixel format");
-    }
+    const PlanarFormat in = readable(frame, copy);
     SourceColor color = colorOf(*frame, tags);
     zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
     bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
-    zimg_image_format src = sourceFormat(*frame, *in), dst;
+    zimg_image_format src = sourceFormat(*frame, in), dst;
     zimg_image_format_default(&dst, ZIMG_API_VERSION);
     dst.width = src.width;
     dst.height = src.height;
     AVFrame tagged = *frame;
     tagged.colorspace = color.matrix;
-    src.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
+    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
     src.pixel_range = (color.fullRange.value_or(false) || isFullRange(*frame)) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
     dst.pixel_type = ZIMG_PIXEL_FLOAT;
     dst.depth = 32;
-    dst.color_family = in->grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
-    dst.matrix_coefficients = in->grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
+    dst.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
+    dst.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
     dst.pixel_range = ZIMG_RANGE_FULL;
     const bool picture = values == FrameValues::picture;
     const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
@@ -375,12 +379,12 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     }
     // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
     reading.toneMap = picture && hdr && output == DynamicRange::sdr;
-    if (readsDirectly(*frame, *in, src) && !(picture && hdr && !ownHLG)) {
-        readDirectly(*frame, *in, src, reading, out);
+    if (readsDirectly(*frame, in, src) && !(picture && hdr && !ownHLG)) {
+        readDirectly(*frame, in, src, reading, out);
         return out;
     }
-    auto outputs = convertPlanes(*frame, *in, src, dst, params, 4);
-    const size_t planes = in->grey ? 1 : 3;
+    auto outputs = convertPlanes(*frame, in, src, dst, params, 4);
+    const size_t planes = in.grey ? 1 : 3;
     Tiles::rows(0, frame->height, [&](int from, int to) {
         for (int y = from; y < to; ++y) {
             auto line = static_cast<size_t>(y);
@@ -388,6 +392,50 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
                                      outputs[planes == 1 ? 0 : 2]->row<float>(line), out.row(y), frame->width, reading);
         }
     });
+    return out;
+}
+
+// The frame at another size in its own coding, 4:4:4 in 16 bits, its tags
+// kept: only the size changes, so the colour is then read as it would be
+// at full size.
+FFmpeg::Frame resizedCopy(const AVFrame& original, RenderSize size) {
+    FFmpeg::Frame copy;
+    const AVFrame* frame = &original;
+    const PlanarFormat in = readable(frame, copy);
+    zimg_image_format src = sourceFormat(*frame, in), dst;
+    zimg_image_format_default(&dst, ZIMG_API_VERSION);
+    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(*frame);
+    src.pixel_range = isFullRange(*frame) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+    dst.width = static_cast<unsigned>(size.width);
+    dst.height = static_cast<unsigned>(size.height);
+    dst.pixel_type = ZIMG_PIXEL_WORD;
+    dst.depth = 16;
+    dst.color_family = src.color_family;
+    dst.matrix_coefficients = src.matrix_coefficients;
+    dst.pixel_range = src.pixel_range;
+    zimg_graph_builder_params params;
+    zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
+    params.resample_filter = ZIMG_RESIZE_LANCZOS;
+    auto planes = convertPlanes(*frame, in, src, dst, params, 2);
+
+    FFmpeg::Frame out = FFmpeg::frame();
+    if (!out) throw std::bad_alloc();
+    out->format = in.grey ? AV_PIX_FMT_GRAY16LE : AV_PIX_FMT_YUV444P16LE;
+    out->width = static_cast<int>(size.width);
+    out->height = static_cast<int>(size.height);
+    if (av_frame_get_buffer(out.get(), 64) < 0) throw std::bad_alloc();
+    av_frame_copy_props(out.get(), frame);
+    // Untagged matrices follow the size of the picture as coded.
+    out->colorspace = frame->colorspace != AVCOL_SPC_UNSPECIFIED ? frame->colorspace
+                      : frame->height > 576                       ? AVCOL_SPC_BT709
+                                                                  : AVCOL_SPC_SMPTE170M;
+    out->color_range = isFullRange(*frame) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    for (size_t p = 0; p < planes.size(); ++p) {
+        for (int64_t y = 0; y < size.height; ++y) {
+            std::memcpy(out->data[p] + y * out->linesize[p], planes[p]->row<uint8_t>(static_cast<size_t>(y)),
+                        static_cast<size_t>(size.width) * 2);
+        }
+    }
     return out;
 }
 } // namespace
@@ -400,6 +448,13 @@ Picture picture(const AVFrame& frame, RenderSize size) {
 RGBAImage converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
                     FrameValues values) {
     return convertFloat(frame, color, output, values);
+}
+
+RGBAImage converted(const AVFrame& frame, RenderSize size, const std::optional<AssetColor>& color, DynamicRange output,
+                    FrameValues values) {
+    if (size.width == frame.width && size.height == frame.height) return convertFloat(frame, color, output, values);
+    FFmpeg::Frame resized = resizedCopy(frame, size);
+    return convertFloat(*resized, color, output, values);
 }
 
 } // namespace korvel::FrameConversion

@@ -31,6 +31,10 @@ Picture picture(const AVFrame& frame, RenderSize size);
 // BT.709. Throws SystemError when its pixel format can't be converted.
 RGBAImage converted(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
                     FrameValues values);
+// The same of the frame first resized to `size` in its own coding, as
+// `picture` resizes: a small picture without converting every pixel.
+RGBAImage converted(const AVFrame& frame, RenderSize size, const std::optional<AssetColor>& color, DynamicRange output,
+                    FrameValues values);
 
 } // namespace FrameConversion
 } // namespace korvel

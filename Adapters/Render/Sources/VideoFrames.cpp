@@ -131,29 +131,46 @@ bool VideoFrames::decodes(const std::filesystem::path& url, const VideoTrack& tr
     }
 }
 
-Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
-                             const std::function<void()>& checkpoint) {
+namespace {
+
+// Decodes the frame of a sample for `use`; the errors of VideoFrames::picture.
+void decodeFrame(const std::filesystem::path& url, const VideoTrack& track, size_t sample,
+                 const std::function<void()>& checkpoint, const std::function<void(AVFrame&)>& use) {
     std::optional<MovieFile> file;
     try {
         file.emplace(url);
     } catch (...) {
         throw EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
     }
-    std::optional<Picture> picture;
     int decoderError = 0;
-    size.width = std::max<int64_t>(size.width, 1);
-    size.height = std::max<int64_t>(size.height, 1);
-    bool found = decodeUpTo(
-        *file, track, sample, Wanted::target, {},
-        [&](AVFrame& frame) {
-            picture = FrameConversion::picture(frame, size);
-        },
-        checkpoint, &decoderError);
-    if (!found || !picture) {
+    bool found = decodeUpTo(*file, track, sample, Wanted::target, {}, use, checkpoint, &decoderError);
+    if (!found) {
         throw SystemError::ffmpeg(decoderError ? decoderError : AVERROR_INVALIDDATA,
                                   "decode the frame of " + url.filename().string());
     }
+}
+
+RenderSize atLeastOne(RenderSize size) { return {std::max<int64_t>(size.width, 1), std::max<int64_t>(size.height, 1)}; }
+
+} // namespace
+
+Picture VideoFrames::picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
+                             const std::function<void()>& checkpoint) {
+    std::optional<Picture> picture;
+    size = atLeastOne(size);
+    decodeFrame(url, track, sample, checkpoint, [&](AVFrame& frame) { picture = FrameConversion::picture(frame, size); });
     return std::move(*picture);
+}
+
+RGBAImage VideoFrames::image(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
+                             const std::optional<AssetColor>& color, DynamicRange output,
+                             const std::function<void()>& checkpoint) {
+    std::optional<RGBAImage> image;
+    size = atLeastOne(size);
+    decodeFrame(url, track, sample, checkpoint, [&](AVFrame& frame) {
+        image = FrameConversion::converted(frame, size, color, output, FrameValues::picture);
+    });
+    return std::move(*image);
 }
 
 } // namespace korvel

@@ -38,6 +38,10 @@ bool decodes(const std::filesystem::path& url, const VideoTrack& track, size_t s
 // when the decoder fails.
 Picture picture(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
                 const std::function<void()>& checkpoint = {});
+// The same frame at the given size in the working space, read as a Reader
+// with these tags reads it. The same errors.
+RGBAImage image(const std::filesystem::path& url, const VideoTrack& track, size_t sample, RenderSize size,
+                const std::optional<AssetColor>& color, DynamicRange output, const std::function<void()>& checkpoint = {});
 
 // What the frames of a track are read as: pictures in the working space or
 // mask values as coded.

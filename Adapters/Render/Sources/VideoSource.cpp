@@ -16,9 +16,17 @@ RenderSize AffineTransform::appliedTo(double width, double height) const {
 }
 
 int Rotation::orientation(const AffineTransform& t) {
-    if (t.a == 0 && t.b == 1 && t.c == -1 && t.d == 0) return 6;
-    if (t.a == 0 && t.b == -1 && t.c == 1 && t.d == 0) return 8;
-    if (t.a == -1 && t.b == 0 && t.c == 0 && t.d == -1) return 3;
+    struct Turn {
+        double a, b, c, d;
+        int orientation;
+    };
+    static constexpr Turn turns[] = {
+        {-1, 0, 0, 1, 2}, {-1, 0, 0, -1, 3}, {1, 0, 0, -1, 4}, {0, 1, 1, 0, 5},
+        {0, 1, -1, 0, 6}, {0, -1, -1, 0, 7}, {0, -1, 1, 0, 8},
+    };
+    for (const Turn& turn : turns) {
+        if (t.a == turn.a && t.b == turn.b && t.c == turn.c && t.d == turn.d) return turn.orientation;
+    }
     return 1;
 }
 

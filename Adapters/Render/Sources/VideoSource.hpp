@@ -25,8 +25,8 @@ struct AffineTransform {
 };
 
 namespace Rotation {
-// The picture orientation code of a transform: 6 (right), 8 (left), 3 (down)
-// for exact quarter and half turns, otherwise 1 (up).
+// The picture orientation code of a transform (see Orientation): 2 to 8 for
+// exact quarter and half turns and mirrors, otherwise 1 (up).
 int orientation(const AffineTransform& transform);
 } // namespace Rotation
 

@@ -6,6 +6,7 @@
 #include "MediaFixtures.hpp"
 #include "tests/core/plan/PlanFixtures.hpp"
 #include "tests/support/CounterVideo.hpp"
+#include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,27 @@ TEST(FrameDecoding, AnHLGGreyPreviewedInStandardRangeKeepsItsLevel) {
     // Kept as HLG, the same picture is no darker: nothing was mapped down.
     VideoFrames::Reader hdr(url, video.track, video.color, DynamicRange::keepHdr, VideoFrames::FrameValues::picture);
     EXPECT_NEAR(hdr.frame(0)->row(32)[32 * 4], middle[0], 1e-4);
+}
+
+// A frame read small is resized in its own coding before it is converted:
+// its colour is the one the full frame has, the untagged one included,
+// whose matrix follows the size it was coded at.
+TEST(FrameDecoding, AFrameReadSmallHasTheColourOfTheWholeFrame) {
+    auto untagged = fx::folder() / "untagged-720p.mp4";
+    ASSERT_TRUE(korvel::testing::runCommand(
+        "ffmpeg -nostdin -v error -y -f lavfi -i color=c=0x3080c0:s=1280x720:r=25:d=0.2 -c:v libx264 -qp 0 "
+        "-pix_fmt yuv420p '" + untagged.string() + "'"));
+    for (const std::filesystem::path& url : {fx::path("hlg-grey.mp4"), untagged}) {
+        VideoSource video = VideoOpener::open(url);
+        VideoFrames::Reader reader(url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+        auto whole = reader.frame(0);
+        RGBAImage small = VideoFrames::image(url, *video.track, 0, {whole->width / 4, whole->height / 4}, video.color,
+                                             DynamicRange::sdr);
+        ASSERT_EQ(small.width, whole->width / 4);
+        const float* middle = whole->row(whole->height / 2) + whole->width / 2 * 4;
+        const float* shrunk = small.row(small.height / 2) + small.width / 2 * 4;
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(shrunk[c], middle[c], 0.004 + middle[c] * 0.01) << url << " " << c;
+    }
 }
 
 TEST(FrameDecoding, MasksKeepTheirCodedValues) {

@@ -16,6 +16,10 @@ TEST(ColorAnalyzer, FaceBoxesAreTurnedBackToTheStoredFrame) {
         {6, {0.2, 0.6, 0.4, 0.3}}, // stood up by a quarter turn clockwise
         {8, {0.4, 0.1, 0.4, 0.3}}, // by a quarter turn counterclockwise
         {3, {0.6, 0.4, 0.3, 0.4}},
+        {2, {0.6, 0.2, 0.3, 0.4}}, // mirrored left to right
+        {4, {0.1, 0.4, 0.3, 0.4}}, // top to bottom
+        {5, {0.2, 0.1, 0.4, 0.3}}, // transposed
+        {7, {0.4, 0.6, 0.4, 0.3}}, // transversed
     };
     for (const auto& c : cases) {
         const NormalizedBox got = ColorAnalyzer::storedBox(upright, c.orientation);

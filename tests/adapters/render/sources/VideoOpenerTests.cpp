@@ -1,6 +1,9 @@
 #include "Adapters/Render/Sources/VideoOpener.hpp"
+#include "Adapters/Render/Drawing/Picture.hpp"
+#include "Core/Picture/Orientation.hpp"
 #include "tests/adapters/render/MediaFixtures.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace korvel;
@@ -73,7 +76,7 @@ TEST(VideoOpener, FilesWithoutUsableVideoAreRefused) {
               (EngineFailure{-32002, "cut.mp4 is cut short or damaged, so its end can't be read."}));
 }
 
-TEST(VideoOpener, OrientationComesFromExactQuarterAndHalfTurns) {
+TEST(VideoOpener, OrientationComesFromExactTurnsAndMirrors) {
     struct Case {
         AffineTransform transform;
         int orientation;
@@ -81,9 +84,44 @@ TEST(VideoOpener, OrientationComesFromExactQuarterAndHalfTurns) {
     std::vector<Case> cases{
         {{0, 1, -1, 0, 1080, 0}, 6}, {{0, 1, -1, 0, 0, 0}, 6},   {{0, -1, 1, 0, 0, 1920}, 8},
         {{-1, 0, 0, -1, 0, 0}, 3},   {{1, 0, 0, 1, 0, 0}, 1},    {{0, 1.0000001, -1, 0, 0, 0}, 1},
-        {{-1, 0, 0, 1, 0, 0}, 1}, // a mirror is not a turn
+        {{-1, 0, 0, 1, 1920, 0}, 2}, {{1, 0, 0, -1, 0, 1080}, 4}, {{0, 1, 1, 0, 0, 0}, 5},
+        {{0, -1, -1, 0, 1080, 1920}, 7}, {{-1.0000001, 0, 0, 1, 0, 0}, 1}, {{2, 0, 0, 2, 0, 0}, 1},
     };
     for (const auto& c : cases) EXPECT_EQ(Rotation::orientation(c.transform), c.orientation);
     EXPECT_EQ((AffineTransform{0, 1, -1, 0, 0, 0}.appliedTo(1920, 1080)), (RenderSize{1080, 1920}));
     EXPECT_EQ((AffineTransform{}.appliedTo(1919.5, 1079.4)), (RenderSize{1920, 1079}));
+}
+
+// Each stored pixel lands where the transform maps its centre, shifted onto
+// the positive quadrant, in the float and in the 8-bit picture alike.
+TEST(VideoOpener, UprightPicturesFollowTheTransform) {
+    const int w = 3, h = 2;
+    for (AffineTransform t : std::vector<AffineTransform>{{1, 0, 0, 1}, {-1, 0, 0, 1}, {-1, 0, 0, -1}, {1, 0, 0, -1},
+                                                          {0, 1, 1, 0}, {0, 1, -1, 0}, {0, -1, -1, 0}, {0, -1, 1, 0}}) {
+        const int code = Rotation::orientation(t);
+        RGBAImage stored = RGBAImage::blank(0, 0, w, h);
+        Picture bytes{w, h, 1, std::vector<uint8_t>(w * h)};
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                stored.row(y)[x * 4] = static_cast<float>(10 * y + x);
+                bytes.pixels[static_cast<size_t>(y * w + x)] = static_cast<uint8_t>(10 * y + x);
+            }
+        RGBAImage upright = Orientation::upright(stored, code);
+        Picture oriented = bytes.oriented(code);
+        RenderSize size = t.appliedTo(w, h);
+        ASSERT_EQ(upright.width, size.width) << code;
+        ASSERT_EQ(upright.height, size.height) << code;
+        ASSERT_EQ(oriented.width, size.width) << code;
+        ASSERT_EQ(oriented.height, size.height) << code;
+        const double left = std::min({0.0, t.a * w, t.c * h, t.a * w + t.c * h});
+        const double top = std::min({0.0, t.b * w, t.d * h, t.b * w + t.d * h});
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double cx = x + 0.5, cy = y + 0.5;
+                const auto ux = static_cast<int>(t.a * cx + t.c * cy - left);
+                const auto uy = static_cast<int>(t.b * cx + t.d * cy - top);
+                EXPECT_EQ(upright.row(uy)[ux * 4], static_cast<float>(10 * y + x)) << code << " at " << x << "," << y;
+                EXPECT_EQ(oriented.pixels[static_cast<size_t>(uy * oriented.width + ux)], 10 * y + x) << code;
+            }
+    }
 }
