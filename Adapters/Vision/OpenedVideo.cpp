@@ -11,6 +11,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <optional>
@@ -89,8 +90,16 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     return video;
 }
 
+std::vector<int64_t> OpenedVideo::shownTimesUs() const {
+    std::vector<int64_t> times;
+    times.reserve(table.pts.size());
+    for (int64_t ticks : table.pts) times.push_back(saturatedUs(ticks, table.timescale));
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
 void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Transfer transfer, const JobContext& job,
-                               const Body& body, const Wanted& wanted) const {
+                               const Body& body, const Wanted& wanted, const Foreseen& foreseen) const {
     FrameConverter converter(width, height,
                              transfer == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709);
     // Deblocking can't show in a picture shrunk six times or more on each side.
@@ -150,8 +159,14 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
                     if (!(lastTicks && ticks <= *lastTicks)) lastEntry = found->second;
                     return deliver(frame, ticks);
                 };
+                // Edited-out samples are never delivered.
+                auto skippable = [&](const MovieSample& sample) {
+                    auto found = entryOf.find(sample.presentationTime());
+                    return found == entryOf.end() || !foreseen(saturatedUs(table.pts[found->second], table.timescale));
+                };
                 size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
-                decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough);
+                decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough,
+                                                 foreseen ? std::function<bool(const MovieSample&)>(skippable) : nullptr);
             } else {
                 decoderError = demuxed->walk(url, lastTicks, deliver, checkpoint, rough);
             }

@@ -38,6 +38,10 @@ struct OpenedVideo {
     using Body = std::function<void(const VideoFrame& frame, int64_t atUs)>;
     // Frames it turns down are neither converted nor delivered.
     using Wanted = std::function<bool(int64_t atUs)>;
+    // Asked ahead of decoding, in decode order, whether a frame shown then
+    // may be wanted: in movie files, pictures that nothing refers to and it
+    // turns down are not decoded.
+    using Foreseen = std::function<bool(int64_t atUs)>;
 
     std::filesystem::path url;
     std::shared_ptr<const VideoSource> source;    // movie files
@@ -57,7 +61,9 @@ struct OpenedVideo {
     // must give way stops the decoder, waits, and resumes after the last frame
     // delivered. Throws Cancelled, the reading failures, or what `body` throws.
     void forEachFrame(int64_t width, int64_t height, PixelFormat format, Transfer transfer, const JobContext& job,
-                      const Body& body, const Wanted& wanted = {}) const;
+                      const Body& body, const Wanted& wanted = {}, const Foreseen& foreseen = {}) const;
+    // The shown times of the track's frames, ascending, as a walk delivers them.
+    std::vector<int64_t> shownTimesUs() const;
 };
 
 } // namespace korvel

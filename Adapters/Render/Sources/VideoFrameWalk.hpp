@@ -14,9 +14,11 @@ namespace korvel::VideoFrames {
 // which answers false to stop. `checkpoint` runs before every sample. Answers
 // the decoder's last error (0 when none); throws what reading the file throws.
 // `rough` skips deblocking, for pictures that are shrunk many times over.
+// Samples `skippable` answers true for are not decoded when nothing refers
+// to their pictures (where the codec marks them), so those never reach `take`.
 // The decoder is the one VideoFrames reads with (VideoDecoder).
 int walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
          const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
-         bool rough = false);
+         bool rough = false, const std::function<bool(const MovieSample&)>& skippable = {});
 
 } // namespace korvel::VideoFrames

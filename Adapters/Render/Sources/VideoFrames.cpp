@@ -70,7 +70,7 @@ bool VideoFrames::canDecode(const VideoTrack& track) {
 
 int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
                       const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
-                      bool rough) {
+                      bool rough, const std::function<bool(const MovieSample&)>& skippable) {
     const auto& samples = track.samples;
     if (from >= samples.size()) return 0;
     size_t start = from;
@@ -90,6 +90,7 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
         const MovieSample& s = samples[i];
         StoredSamples::Entry entry{s.offset, s.size};
         auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        if (skippable) decoder->skipUnreferenced(skippable(s));
         decoder->send(bytes, s, give);
     }
     if (!stopped) decoder->finish(give);
