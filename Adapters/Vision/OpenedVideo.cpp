@@ -17,6 +17,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unordered_map>
+#include <utility>
 
 namespace korvel {
 
@@ -37,6 +38,11 @@ int64_t saturatedUs(int64_t ticks, int32_t timescale) {
 struct GiveWay {};
 
 } // namespace
+
+struct DecoderShelf {
+    std::mutex lock;
+    VideoFrames::KeptDecoder kept;
+};
 
 OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     // OpenCV's own warnings would reach standard error unprefixed.
@@ -59,6 +65,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     if (tracks.empty()) throw EngineFailure::invalidParams("This file has no video track.");
     OpenedVideo video;
     video.url = url;
+    video.shelf = std::make_shared<DecoderShelf>();
     if (!asset->movie()) {
         try {
             video.demuxed = std::make_shared<const DemuxedVideo>(DemuxedVideo::open(url, static_cast<int>(tracks.front().index)));
@@ -165,8 +172,19 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
                     return found == entryOf.end() || !foreseen(saturatedUs(table.pts[found->second], table.timescale));
                 };
                 size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
+                // Walks one after another share a decoder; side by side, each has its own.
+                VideoFrames::KeptDecoder kept;
+                if (shelf) {
+                    std::lock_guard g(shelf->lock);
+                    kept = std::exchange(shelf->kept, {});
+                }
                 decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough,
-                                                 foreseen ? std::function<bool(const MovieSample&)>(skippable) : nullptr);
+                                                 foreseen ? std::function<bool(const MovieSample&)>(skippable) : nullptr,
+                                                 &kept);
+                if (shelf) {
+                    std::lock_guard g(shelf->lock);
+                    shelf->kept = std::move(kept);
+                }
             } else {
                 decoderError = demuxed->walk(url, lastTicks, deliver, checkpoint, rough);
             }

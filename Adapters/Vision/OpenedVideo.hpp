@@ -25,6 +25,7 @@ struct VideoFrame {
 };
 
 struct DemuxedVideo;
+struct DecoderShelf;
 
 // A video file opened for the frame analysers: its first video track, the
 // facts they need, and a synchronous walk over its decoded frames. Movie
@@ -51,6 +52,9 @@ struct OpenedVideo {
     PictureSize naturalSize;
     int orientation = 1;
     int64_t durationUs = 0;
+    // The last walk's decoder, so that the next one does not make and clear
+    // its picture buffers again.
+    std::shared_ptr<DecoderShelf> shelf;
 
     // Throws EngineFailure: -32001 "The file is not there anymore.", -32602
     // "This file has no video track.", -32002 when the track can't be read
