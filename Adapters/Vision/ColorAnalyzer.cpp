@@ -6,13 +6,23 @@
 #include "Core/Analysis/AutoAdjustments.hpp"
 #include "Core/Analysis/ColorSteps.hpp"
 #include "Core/Analysis/SampleGate.hpp"
+#include "Core/Picture/Kernels/StatsKernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace korvel::ColorAnalyzer {
 
 namespace {
+// Blue, green and red sums of a frame's pixels.
+std::array<uint64_t, 3> channelSums(const VideoFrame& frame) {
+    std::array<uint64_t, 3> sums{};
+    for (int64_t y = 0; y < frame.height; ++y)
+        StatsKernels::channelSums(frame.bgra + y * frame.bytesPerRow, int(frame.width), sums.data());
+    return sums;
+}
+
 std::optional<RGB> rgbOf(const std::optional<BrightNeutrals::Color>& c) {
     if (!c) return std::nullopt;
     return RGB{c->r, c->g, c->b};
@@ -54,25 +64,35 @@ NormalizedBox storedBox(const NormalizedBox& b, int orientation) {
 }
 
 void TakeAccumulator::consider(const VideoFrame& frame, int64_t atUs, const FacesOf& faces) {
-    if (atUs < nextUs_) return;
+    if (picks(atUs)) measure(frame, faces);
+}
+
+bool TakeAccumulator::picks(int64_t atUs) {
+    if (atUs < nextUs_) return false;
     nextUs_ = atUs > INT64_MAX - intervalUs_ ? INT64_MAX : atUs + intervalUs_;
+    return true;
+}
+
+void TakeAccumulator::measure(const VideoFrame& frame, const FacesOf& faces) {
     samplesSeen_ += 1;
     const int64_t w = frame.width, h = frame.height;
+    const auto sums = channelSums(frame);
+    blue_ += double(sums[0]);
+    green_ += double(sums[1]);
+    red_ += double(sums[2]);
+    lumaRow_.resize(size_t(std::max<int64_t>(w, 0)));
+    binRow_.resize(lumaRow_.size());
     for (int64_t y = 0; y < h; ++y) {
         const uint8_t* row = frame.bgra + y * frame.bytesPerRow;
+        StatsKernels::luma(row, int(w), lumaRow_.data(), binRow_.data());
         const int64_t cellRow = y * ColorLayout::rows / h * ColorLayout::columns;
         for (int64_t x = 0; x < w; ++x) {
-            const uint8_t* p = row + x * 4;
-            const uint8_t b = p[0], g = p[1], r = p[2];
-            red_ += r;
-            green_ += g;
-            blue_ += b;
-            double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
-            histogram_[size_t(std::clamp<long>(std::lround(luma), 0, 255))] += 1;
+            histogram_[size_t(binRow_[size_t(x)])] += 1;
             size_t cell = size_t(cellRow + x * ColorLayout::columns / std::max<int64_t>(w, 1));
-            layout_[cell] += luma;
+            layout_[cell] += lumaRow_[size_t(x)];
             layoutCount_[cell] += 1;
-            brightNeutrals_.add(r, g, b);
+            const uint8_t* p = row + x * 4;
+            brightNeutrals_.add(p[2], p[1], p[0]);
         }
     }
     pixelCount_ += double(w * h);
@@ -128,30 +148,53 @@ Measured measure(const std::filesystem::path& url, const JobContext& job, SceneS
             for (const auto& face : FaceDetector::detect(frame, orientation)) boxes.push_back(storedBox(face.box, orientation));
             return boxes;
         };
-        size_t current = 0;
+        // Which frames are measured, from their shown times alone: every
+        // frame delivered is asked in order, and only those picked are converted.
+        struct Picker {
+            std::vector<TakeAccumulator>& takes;
+            size_t current = 0;
+            SampleGate gate{sampleIntervalUs, 0};
+            bool spread = false, sampled = false;
+
+            bool picks(int64_t t) {
+                if (takes.empty()) return spread = sampled = false;
+                while (current + 1 < takes.size() && t >= takes[current].endUs()) {
+                    takes[current].settle();
+                    ++current;
+                }
+                spread = takes[current].picks(t);
+                sampled = gate.shouldTake(t);
+                return spread || sampled;
+            }
+        };
+        // The same picks on copies over the track's shown times, ahead of
+        // decoding: frames that no other refers to are left undecoded.
+        std::vector<int64_t> foreseen;
+        {
+            std::vector<TakeAccumulator> copies = takes;
+            Picker ahead{copies};
+            for (int64_t t : video.shownTimesUs())
+                if (ahead.picks(t)) foreseen.push_back(t);
+        }
+        Picker picker{takes};
         std::vector<Sample> samples;
-        SampleGate gate{sampleIntervalUs, 0};
-        video.forEachFrame(size.width, size.height, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709,
-                           ownPart, [&](const VideoFrame& frame, int64_t t) {
-                               if (takes.empty()) return;
-                               while (current + 1 < takes.size() && t >= takes[current].endUs()) {
-                                   takes[current].settle();
-                                   ++current;
-                               }
-                               takes[current].consider(frame, t, faces);
-                               if (gate.shouldTake(t)) {
-                                   double sums[3] = {0, 0, 0};
-                                   for (int64_t y = 0; y < frame.height; ++y) {
-                                       const uint8_t* row = frame.bgra + y * frame.bytesPerRow;
-                                       for (int64_t x = 0; x < frame.width; ++x)
-                                           for (int c = 0; c < 3; ++c) sums[c] += row[x * 4 + c];
-                                   }
-                                   double d = double(std::max<int64_t>(frame.width * frame.height, 1)) * 255;
-                                   samples.push_back({t, {sums[2] / d, sums[1] / d, sums[0] / d}});
-                               }
-                               ownPart.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
-                                               std::min(t, scenes.durationUs), scenes.durationUs});
-                           });
+        video.forEachFrame(
+            size.width, size.height, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709, ownPart,
+            [&](const VideoFrame& frame, int64_t t) {
+                if (picker.spread) takes[picker.current].measure(frame, faces);
+                if (picker.sampled) {
+                    const auto sums = channelSums(frame);
+                    double d = double(std::max<int64_t>(frame.width * frame.height, 1)) * 255;
+                    samples.push_back({t, {double(sums[2]) / d, double(sums[1]) / d, double(sums[0]) / d}});
+                }
+            },
+            [&](int64_t t) {
+                if (takes.empty()) return false;
+                ownPart.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
+                                std::min(t, scenes.durationUs), scenes.durationUs});
+                return picker.picks(t);
+            },
+            [&](int64_t t) { return std::binary_search(foreseen.begin(), foreseen.end(), t); });
         Task::checkCancellation();
         Measured measured;
         for (const auto& take : takes) measured.takes.push_back(take.finished());

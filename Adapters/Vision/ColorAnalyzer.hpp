@@ -68,6 +68,10 @@ public:
     // `faces` is asked only for the frames the take considers; their skin
     // gives the face balance of the automatic adjustments.
     void consider(const VideoFrame& frame, int64_t atUs, const FacesOf& faces = {});
+    // consider() in two halves: whether the frame shown then is one of the
+    // take's (moving on to the next if so), and the measures of one that is.
+    bool picks(int64_t atUs);
+    void measure(const VideoFrame& frame, const FacesOf& faces = {});
     // Reads the bright colour now and frees its histogram.
     void settle();
     Take finished() const;
@@ -81,6 +85,8 @@ private:
     std::vector<double> layout_, layoutCount_;
     int64_t samplesSeen_ = 0;
     std::map<std::string, std::vector<double>> adjustments_;
+    std::vector<double> lumaRow_;
+    std::vector<int32_t> binRow_;
 };
 
 // One frame's proposed filter inputs as named values ("<filter>.<input>",

@@ -11,11 +11,13 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
 #include <unordered_map>
+#include <utility>
 
 namespace korvel {
 
@@ -36,6 +38,11 @@ int64_t saturatedUs(int64_t ticks, int32_t timescale) {
 struct GiveWay {};
 
 } // namespace
+
+struct DecoderShelf {
+    std::mutex lock;
+    VideoFrames::KeptDecoder kept;
+};
 
 OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     // OpenCV's own warnings would reach standard error unprefixed.
@@ -58,6 +65,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     if (tracks.empty()) throw EngineFailure::invalidParams("This file has no video track.");
     OpenedVideo video;
     video.url = url;
+    video.shelf = std::make_shared<DecoderShelf>();
     if (!asset->movie()) {
         try {
             video.demuxed = std::make_shared<const DemuxedVideo>(DemuxedVideo::open(url, static_cast<int>(tracks.front().index)));
@@ -89,8 +97,16 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     return video;
 }
 
+std::vector<int64_t> OpenedVideo::shownTimesUs() const {
+    std::vector<int64_t> times;
+    times.reserve(table.pts.size());
+    for (int64_t ticks : table.pts) times.push_back(saturatedUs(ticks, table.timescale));
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
 void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Transfer transfer, const JobContext& job,
-                               const Body& body, const Wanted& wanted) const {
+                               const Body& body, const Wanted& wanted, const Foreseen& foreseen) const {
     FrameConverter converter(width, height,
                              transfer == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709);
     // Deblocking can't show in a picture shrunk six times or more on each side.
@@ -150,8 +166,25 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
                     if (!(lastTicks && ticks <= *lastTicks)) lastEntry = found->second;
                     return deliver(frame, ticks);
                 };
+                // Edited-out samples are never delivered.
+                auto skippable = [&](const MovieSample& sample) {
+                    auto found = entryOf.find(sample.presentationTime());
+                    return found == entryOf.end() || !foreseen(saturatedUs(table.pts[found->second], table.timescale));
+                };
                 size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
-                decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough);
+                // Walks one after another share a decoder; side by side, each has its own.
+                VideoFrames::KeptDecoder kept;
+                if (shelf) {
+                    std::lock_guard g(shelf->lock);
+                    kept = std::exchange(shelf->kept, {});
+                }
+                decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough,
+                                                 foreseen ? std::function<bool(const MovieSample&)>(skippable) : nullptr,
+                                                 &kept);
+                if (shelf) {
+                    std::lock_guard g(shelf->lock);
+                    shelf->kept = std::move(kept);
+                }
             } else {
                 decoderError = demuxed->walk(url, lastTicks, deliver, checkpoint, rough);
             }

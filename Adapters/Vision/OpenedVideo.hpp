@@ -25,6 +25,7 @@ struct VideoFrame {
 };
 
 struct DemuxedVideo;
+struct DecoderShelf;
 
 // A video file opened for the frame analysers: its first video track, the
 // facts they need, and a synchronous walk over its decoded frames. Movie
@@ -38,6 +39,10 @@ struct OpenedVideo {
     using Body = std::function<void(const VideoFrame& frame, int64_t atUs)>;
     // Frames it turns down are neither converted nor delivered.
     using Wanted = std::function<bool(int64_t atUs)>;
+    // Asked ahead of decoding, in decode order, whether a frame shown then
+    // may be wanted: in movie files, pictures that nothing refers to and it
+    // turns down are not decoded.
+    using Foreseen = std::function<bool(int64_t atUs)>;
 
     std::filesystem::path url;
     std::shared_ptr<const VideoSource> source;    // movie files
@@ -47,6 +52,9 @@ struct OpenedVideo {
     PictureSize naturalSize;
     int orientation = 1;
     int64_t durationUs = 0;
+    // The last walk's decoder, so that the next one does not make and clear
+    // its picture buffers again.
+    std::shared_ptr<DecoderShelf> shelf;
 
     // Throws EngineFailure: -32001 "The file is not there anymore.", -32602
     // "This file has no video track.", -32002 when the track can't be read
@@ -57,7 +65,9 @@ struct OpenedVideo {
     // must give way stops the decoder, waits, and resumes after the last frame
     // delivered. Throws Cancelled, the reading failures, or what `body` throws.
     void forEachFrame(int64_t width, int64_t height, PixelFormat format, Transfer transfer, const JobContext& job,
-                      const Body& body, const Wanted& wanted = {}) const;
+                      const Body& body, const Wanted& wanted = {}, const Foreseen& foreseen = {}) const;
+    // The shown times of the track's frames, ascending, as a walk delivers them.
+    std::vector<int64_t> shownTimesUs() const;
 };
 
 } // namespace korvel

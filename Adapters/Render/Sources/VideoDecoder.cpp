@@ -158,6 +158,14 @@ bool VideoDecoder::finish(const std::function<bool(AVFrame&)>& take) {
     return state_->drain(take);
 }
 
+void VideoDecoder::restart() {
+    State& s = *state_;
+    avcodec_flush_buffers(s.context.get());
+    s.held.clear();
+    s.lastError = 0;
+    s.context->skip_frame = AVDISCARD_DEFAULT;
+}
+
 int VideoDecoder::lastError() const { return state_->lastError; }
 
 } // namespace korvel

@@ -46,6 +46,9 @@ public:
     void skipUnreferenced(bool skip);
     // Ends the stream and hands out the frames still inside.
     bool finish(const std::function<bool(AVFrame&)>& take);
+    // Forgets the stream for another from a sync sample: the frames inside
+    // are dropped, the picture buffers already made are kept.
+    void restart();
 
     // The last error a sample or frame gave; 0 when none.
     int lastError() const;

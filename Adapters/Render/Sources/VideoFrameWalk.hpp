@@ -1,9 +1,11 @@
 #pragma once
 
+#include "Adapters/Render/Sources/VideoDecoder.hpp"
 #include "Adapters/Render/Sources/VideoSource.hpp"
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 struct AVFrame;
 
@@ -14,9 +16,19 @@ namespace korvel::VideoFrames {
 // which answers false to stop. `checkpoint` runs before every sample. Answers
 // the decoder's last error (0 when none); throws what reading the file throws.
 // `rough` skips deblocking, for pictures that are shrunk many times over.
-// The decoder is the one VideoFrames reads with (VideoDecoder).
+// Samples `skippable` answers true for are not decoded when nothing refers
+// to their pictures (where the codec marks them), so those never reach `take`.
+// The decoder is the one VideoFrames reads with (VideoDecoder); one in `kept`
+// for the same description and roughness is used again, and the walk's is
+// left there when it ends without throwing.
+struct KeptDecoder {
+    size_t description = 0;
+    bool rough = false;
+    std::optional<VideoDecoder> decoder;
+};
 int walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
          const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
-         bool rough = false);
+         bool rough = false, const std::function<bool(const MovieSample&)>& skippable = {},
+         KeptDecoder* kept = nullptr);
 
 } // namespace korvel::VideoFrames

@@ -12,6 +12,7 @@
 #include "Adapters/Media/SystemError.hpp"
 
 #include <optional>
+#include <utility>
 
 namespace korvel {
 
@@ -70,14 +71,21 @@ bool VideoFrames::canDecode(const VideoTrack& track) {
 
 int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
                       const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
-                      bool rough) {
+                      bool rough, const std::function<bool(const MovieSample&)>& skippable, KeptDecoder* kept) {
     const auto& samples = track.samples;
     if (from >= samples.size()) return 0;
     size_t start = from;
     while (start > 0 && !samples[start].isSync) --start;
-    if (samples[start].descriptionIndex >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
-    auto decoder = VideoDecoder::make(track.movie.sampleEntries[samples[start].descriptionIndex],
-                                      static_cast<int32_t>(track.movie.mediaTimescale), {.rough = rough});
+    const size_t description = samples[start].descriptionIndex;
+    if (description >= track.movie.sampleEntries.size()) return AVERROR_INVALIDDATA;
+    std::optional<VideoDecoder> decoder;
+    if (kept && kept->decoder && kept->description == description && kept->rough == rough) {
+        decoder = std::exchange(kept->decoder, std::nullopt);
+        decoder->restart();
+    } else {
+        decoder = VideoDecoder::make(track.movie.sampleEntries[description],
+                                     static_cast<int32_t>(track.movie.mediaTimescale), {.rough = rough});
+    }
     if (!decoder) return AVERROR_DECODER_NOT_FOUND;
     MovieFile file(url);
     bool stopped = false;
@@ -90,10 +98,13 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
         const MovieSample& s = samples[i];
         StoredSamples::Entry entry{s.offset, s.size};
         auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        if (skippable) decoder->skipUnreferenced(skippable(s));
         decoder->send(bytes, s, give);
     }
     if (!stopped) decoder->finish(give);
-    return decoder->lastError();
+    const int error = decoder->lastError();
+    if (kept) *kept = {description, rough, std::move(decoder)};
+    return error;
 }
 
 std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesystem::path& url,

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <set>
 #include <stop_token>
 
 using namespace korvel;
@@ -183,4 +186,40 @@ TEST(OpenedVideo, SmallFramesAverageTheirAreas) {
                            EXPECT_EQ(corner[3], 255);
                        });
     EXPECT_TRUE(seen);
+}
+
+// Frames foreseen as wanted decode as in a full walk; the pictures nothing
+// refers to and not foreseen are left undecoded, so fewer frames come out.
+TEST(OpenedVideo, FramesNotForeseenAndUnreferencedAreNotDecoded) {
+    auto video = OpenedVideo::open(MediaFixtures::path("copy.mp4")); // B-frames, key frames every 10
+    auto pictures = [&](const OpenedVideo::Foreseen& foreseen, std::vector<int64_t>* asked) {
+        std::map<int64_t, std::vector<uint8_t>> out;
+        video.forEachFrame(
+            64, 36, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709, JobContext::silent(),
+            [&](const VideoFrame& f, int64_t t) { out[t].assign(f.bytes().begin(), f.bytes().end()); },
+            [&](int64_t t) {
+                if (asked) asked->push_back(t);
+                return true;
+            },
+            foreseen);
+        return out;
+    };
+    const auto whole = pictures({}, nullptr);
+    ASSERT_EQ(whole.size(), 120u);
+    const auto times = video.shownTimesUs();
+    EXPECT_EQ(times, expectedTimes(120, 30));
+    // Every seventh frame, across key frames and B-frames alike.
+    std::set<int64_t> wanted;
+    for (size_t i = 0; i < times.size(); i += 7) wanted.insert(times[i]);
+    std::vector<int64_t> asked;
+    const auto some = pictures([&](int64_t t) { return wanted.count(t) > 0; }, &asked);
+    EXPECT_LT(asked.size(), 100u);
+    EXPECT_TRUE(std::is_sorted(asked.begin(), asked.end()));
+    for (int64_t t : wanted) {
+        ASSERT_TRUE(some.count(t)) << t;
+        EXPECT_EQ(some.at(t), whole.at(t)) << t;
+    }
+    // The walks share one decoder; the skipping one leaves nothing behind.
+    const auto again = pictures({}, nullptr);
+    EXPECT_TRUE(again == whole) << again.size() << " frames";
 }
