@@ -138,6 +138,43 @@ std::optional<int64_t> ticksOf(int64_t time, AVRational base) {
     return ticks;
 }
 
+// Where the packets of a file stop, against what its header promised: a
+// file cut short loses its last packets without an error from the demuxer.
+class PacketEnds {
+public:
+    void note(const AVPacket& p, AVRational base) {
+        damaged_ = damaged_ || (p.flags & AV_PKT_FLAG_CORRUPT);
+        int64_t at = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
+        if (at == AV_NOPTS_VALUE || base.num <= 0 || base.den <= 0) return;
+        const int64_t end = av_rescale_q(at, base, AV_TIME_BASE_Q);
+        const int64_t length = p.duration > 0 ? av_rescale_q(p.duration, base, AV_TIME_BASE_Q) : 0;
+        if (end > INT64_MAX / 2 || end < INT64_MIN / 2 || length > INT64_MAX / 4) return;
+        endUs_ = std::max(endUs_, end + length);
+    }
+
+    bool cutShort(const AVFormatContext& format) const {
+        // A packet that broke off mid-way (MPEG-TS), in any stream: the
+        // demuxer flags it as the engine's movie reader does.
+        if (damaged_) return true;
+        // A length the header states (Matroska, AVI), not one guessed from
+        // the file's end or its bit rate.
+        if (format.duration_estimation_method != AVFMT_DURATION_FROM_STREAM || format.duration == AV_NOPTS_VALUE ||
+            format.duration <= 0 || endUs_ == INT64_MIN) {
+            return false;
+        }
+        const int64_t start = format.start_time != AV_NOPTS_VALUE ? format.start_time : 0;
+        const int64_t slack = std::max<int64_t>(shortfallUs, format.duration / 50);
+        return endUs_ - start + slack < format.duration;
+    }
+
+private:
+    // What the last packets may fall short of the stated length by: muxers
+    // round it, and a last frame's length may go unsaid.
+    static constexpr int64_t shortfallUs = 250'000;
+    bool damaged_ = false;
+    int64_t endUs_ = INT64_MIN;
+};
+
 } // namespace
 
 DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream) {
@@ -155,8 +192,6 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
     if (stream >= format->nb_streams || format->streams[stream]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
         throw EngineFailure::unsupportedFormat(nameOf(url) + " has no video that can be opened.");
     }
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        if (i != stream) format->streams[i]->discard = AVDISCARD_ALL;
     const AVStream* st = format->streams[stream];
     const AVCodecParameters& par = *st->codecpar;
     const AVRational base = st->time_base;
@@ -201,17 +236,21 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
     std::vector<PacketTimes::Packet> times;
     auto& samples = track.samples;
     auto packet = FFmpeg::packet();
+    PacketEnds ends;
     for (;;) {
         status = av_read_frame(format.get(), packet.get());
         if (status == AVERROR_EOF) break;
         if (status == AVERROR(ENOMEM)) throw std::bad_alloc();
         if (status < 0) throw MediaFailure::cutShort(url);
         const AVPacket& p = *packet;
+        // Every stream is read to see where the file's packets stop.
+        if (p.stream_index >= 0 && static_cast<unsigned>(p.stream_index) < format->nb_streams) {
+            ends.note(p, format->streams[p.stream_index]->time_base);
+        }
         if (p.stream_index != static_cast<int>(stream) || p.size <= 0) {
             av_packet_unref(packet.get());
             continue;
         }
-        if (p.flags & AV_PKT_FLAG_CORRUPT) throw MediaFailure::cutShort(url);
         if (samples.size() >= VideoOpener::maxSamples) throw unopenable(url);
         times.push_back({ticksOf(p.pts, base), ticksOf(p.dts, base), p.duration > 0 ? *ticksOf(p.duration, base) : 0});
         MovieSample s;
@@ -231,6 +270,7 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
         samples.push_back(s);
         av_packet_unref(packet.get());
     }
+    if (ends.cutShort(*format)) throw MediaFailure::cutShort(url);
     const auto cleaned = PacketTimes::clean(times);
     for (size_t i = 0; i < samples.size(); ++i) {
         samples[i].decodeTime = cleaned[i].decode;
