@@ -189,16 +189,16 @@ std::vector<Unit> units(std::span<const uint8_t> s) {
     const size_t n = s.size();
     size_t i = 0, start = SIZE_MAX;
     auto close = [&](size_t end) {
-        // A unit never ends in a zero byte, so trailing zeros are padding
-        // or the first byte of a 4-byte start code.
-        while (end > start && s[end - 1] == 0) --end;
         if (end > start) out.push_back(s.subspan(start, end - start));
     };
     while (i + 2 < n) {
         if (s[i + 2] > 1) {
             i += 3;
         } else if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            if (start != SIZE_MAX) close(i);
+            // One zero before the code makes it a 4-byte code; further zeros
+            // stay with the unit, as MP4 muxers keep them (some encoders end
+            // an SEI with one).
+            if (start != SIZE_MAX) close(i > start && s[i - 1] == 0 ? i - 1 : i);
             i += 3;
             start = i;
         } else {

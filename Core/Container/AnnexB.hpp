@@ -20,8 +20,9 @@ using Unit = std::span<const uint8_t>;
 // Whether the bytes open with a 3- or 4-byte start code.
 bool startsWithStartCode(std::span<const uint8_t> bytes);
 
-// The NAL units between start codes, without the zero bytes that pad them;
-// emulation prevention bytes stay, as the units are stored that way.
+// The NAL units between start codes of 3 or 4 bytes; emulation prevention
+// bytes and any zeros beyond a 4-byte code stay, as the units are stored
+// that way.
 std::vector<Unit> units(std::span<const uint8_t> stream);
 
 // Every unit prefixed by its 4-byte length. Parameter sets, delimiters and

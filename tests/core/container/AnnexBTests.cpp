@@ -114,8 +114,9 @@ TEST(AnnexB, UnitsLieBetweenStartCodesOfEitherLength) {
     };
     const Case cases[] = {
         {"three and four byte codes", {0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce}, {{0x67, 0x42}, {0x68, 0xce}}},
-        {"padding zeros dropped", {0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 0, 0, 1, 0x65, 0x88, 0, 0}, {{0x09, 0xf0}, {0x65, 0x88}}},
-        {"emulation bytes kept", {0, 0, 1, 0x65, 0, 0, 3, 1, 0, 0, 3, 0}, {{0x65, 0, 0, 3, 1, 0, 0, 3}}},
+        {"zeros before a 4-byte code kept", {0, 0, 0, 1, 0x06, 0x80, 0, 0, 0, 0, 1, 0x65, 0x88}, {{0x06, 0x80, 0}, {0x65, 0x88}}},
+        {"zeros at the end kept", {0, 0, 1, 0x65, 0x88, 0}, {{0x65, 0x88, 0}}},
+        {"emulation bytes kept", {0, 0, 1, 0x65, 0, 0, 3, 1, 0, 0, 3, 2}, {{0x65, 0, 0, 3, 1, 0, 0, 3, 2}}},
         {"bytes before the first code skipped", {0xaa, 0xbb, 0, 0, 1, 0x41, 0x9a}, {{0x41, 0x9a}}},
         {"empty units skipped", {0, 0, 1, 0, 0, 1, 0x41}, {{0x41}}},
         {"no start code", {0x41, 0x9a, 0, 0, 2}, {}},
@@ -130,7 +131,7 @@ TEST(AnnexB, StartCodesBecomeLengthsAndParameterSets) {
     ASSERT_EQ(units.size(), 3u);
     EXPECT_EQ(units[1].size(), 4u);
     EXPECT_EQ(AnnexB::lengthPrefixed(stream), (Bytes{0, 0, 0, 5, 0x67, 0x64, 0x00, 0x1f, 0xaa, 0, 0, 0, 4, 0x68, 0xce,
-                                                     0x3c, 0x80, 0, 0, 0, 2, 0x65, 0x88}));
+                                                     0x3c, 0x80, 0, 0, 0, 3, 0x65, 0x88, 0x00}));
     // High profile: 4:2:0 (ue 1), 8-bit luma (ue 0), 9-bit chroma (ue 1) in 0xaa.
     EXPECT_EQ(AnnexB::avcC(stream), (Bytes{1, 0x64, 0x00, 0x1f, 0xff, 0xe1, 0, 5, 0x67, 0x64, 0x00, 0x1f, 0xaa, 1, 0,
                                            4, 0x68, 0xce, 0x3c, 0x80, 0xfd, 0xf8, 0xf9, 0}));
