@@ -169,9 +169,17 @@ ProbeResult ProbeService::probe(const ProbeParams& params) const {
 
     std::shared_ptr<const MediaAsset> asset;
     try {
-        asset = MediaAsset::open(location);
+        asset = MediaAsset::open(location, MediaAsset::Containers::decodable);
     } catch (...) {
         asset = nullptr;
+    }
+    // Without video, only the sound files the engine renders are probed as sound.
+    if (asset && !asset->movie() && asset->tracks(MediaAsset::MediaType::video).empty()) {
+        try {
+            asset = MediaAsset::open(location);
+        } catch (...) {
+            asset = nullptr;
+        }
     }
     if (asset) {
         auto videos = asset->tracks(MediaAsset::MediaType::video);
@@ -183,8 +191,9 @@ ProbeResult ProbeService::probe(const ProbeParams& params) const {
             r.kind = AssetKind::video;
             r.contentHash = hash;
             r.durationUs = durationUs(asset->duration());
-            // A fragmented movie's header leaves its length to the fragments.
-            if (r.durationUs == 0 && asset->movie()->fragmented) r.durationUs = video->table.us(video->table.endTicks);
+            // A fragmented movie's header leaves its length to the fragments;
+            // a stream that does not say is as long as its frames.
+            if (r.durationUs == 0 && (!asset->movie() || asset->movie()->fragmented)) r.durationUs = video->table.us(video->table.endTicks);
             r.width = display.width;
             r.height = display.height;
             r.fps = video->table.measuredFrameRate();

@@ -24,12 +24,9 @@ struct VideoFrame {
     }
 };
 
-struct DemuxedVideo;
-
 // A video file opened for the frame analysers: its first video track, the
-// facts they need, and a synchronous walk over its decoded frames. Movie
-// files are read from their own sample tables; other containers FFmpeg
-// decodes through libavformat.
+// facts they need, and a synchronous walk over its decoded frames, through
+// the same source and decoder the renders use.
 struct OpenedVideo {
     enum class PixelFormat { bgra32 };
     // The transfer function of the delivered pixels.
@@ -40,8 +37,7 @@ struct OpenedVideo {
     using Wanted = std::function<bool(int64_t atUs)>;
 
     std::filesystem::path url;
-    std::shared_ptr<const VideoSource> source;    // movie files
-    std::shared_ptr<const DemuxedVideo> demuxed; // other containers
+    std::shared_ptr<const VideoSource> source;
     // The shown times of the track's frames.
     PTSTable table;
     PictureSize naturalSize;

@@ -1,6 +1,7 @@
 #include "Adapters/Render/Sources/CopySource.hpp"
 
 #include "Adapters/Concurrency/BlockingWork.hpp"
+#include "Adapters/Media/MovieFile.hpp"
 #include "Adapters/Media/StoredSamples.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
 #include "Core/Time.hpp"
@@ -86,6 +87,7 @@ std::optional<CopySource> CopySourceReader::assemble(std::vector<CopySource::Sam
                                                      const CopiedVideoFormat& format, RenderSize display) {
     CopySource source;
     source.url = video.url;
+    if (video.track) source.bytes = video.track->bytes;
     source.format = format;
     source.offered.timescale = video.table.timescale;
     source.offered.endTicks = video.table.endTicks;
@@ -196,7 +198,7 @@ std::vector<uint8_t> CopySource::fragment(std::pair<int64_t, int64_t> ticks, con
         copied.push_back({static_cast<uint32_t>(duration), static_cast<uint32_t>(s.size), static_cast<int32_t>(offset), s.isSync});
         entries.push_back({s.offset, s.size});
     }
-    auto payload = StoredSamples::read(entries, url);
+    auto payload = bytes ? StoredSamples::read(entries, *bytes) : StoredSamples::read(entries, url);
     try {
         return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(G), copied, payload);
     } catch (const std::logic_error&) {
