@@ -130,13 +130,15 @@ std::optional<CopySource> CopySourceReader::open(const VideoSource& video) {
         if (!format) return std::nullopt;
         if (!plainColor(video.color)) return std::nullopt;
 
+        // A track demuxed from another container has no edit list, and its
+        // samples are exact by construction.
         const MovieBox* movie = video.asset ? video.asset->movie() : nullptr;
-        if (!movie) return std::nullopt;
+        const uint32_t movieScale = movie ? movie->timescale : mt.mediaTimescale;
         std::vector<TrackSegment> edits;
-        for (const auto& s : TrackTimes::segments(mt, movie->timescale, TrackTimes::mediaEnd(track.samples)))
+        for (const auto& s : TrackTimes::segments(mt, movieScale, TrackTimes::mediaEnd(track.samples)))
             if (!s.empty) edits.push_back(s);
         if (edits.size() != 1) return std::nullopt;
-        if (!track.hasCursors) return std::nullopt;
+        if (movie && !track.hasCursors) return std::nullopt;
         const TrackSegment& edit = edits.front();
         double s = edit.sourceDuration.seconds(), t = edit.targetDuration.seconds();
         if (!(std::abs(t / std::max(s, DBL_MIN) - 1) < 0.001)) return std::nullopt;
