@@ -9,6 +9,7 @@
 #include "Adapters/Media/SystemError.hpp"
 #include "Adapters/Render/Sources/ColorTags.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
+#include "Core/Container/AnnexB.hpp"
 #include "Core/Time.hpp"
 #include "Core/Timeline/PacketTimes.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
@@ -138,6 +139,56 @@ std::optional<int64_t> ticksOf(int64_t time, AVRational base) {
     return ticks;
 }
 
+// H.264 and HEVC with start codes (MPEG-TS, program streams, some Matroska
+// and AVI) become the 4-byte length-prefixed samples and configuration
+// record of a movie file, so that every reader meets one framing.
+class StartCodeSamples {
+public:
+    // Nothing when the track needs no conversion.
+    static std::optional<StartCodeSamples> of(const AVCodecParameters& par) {
+        std::optional<AnnexB::Codec> codec;
+        if (par.codec_id == AV_CODEC_ID_H264) codec = AnnexB::Codec::h264;
+        if (par.codec_id == AV_CODEC_ID_HEVC) codec = AnnexB::Codec::hevc;
+        if (!codec) return std::nullopt;
+        std::span<const uint8_t> extra(par.extradata, static_cast<size_t>(std::max(par.extradata_size, 0)));
+        if (!extra.empty() && AnnexB::isConfigurationRecord(extra, *codec)) return std::nullopt;
+        StartCodeSamples out;
+        out.codec_ = *codec;
+        out.parameterSets_.assign(extra.begin(), extra.end());
+        return out;
+    }
+
+    // The sample as length-prefixed units; nothing when it is not start-coded.
+    std::optional<std::vector<uint8_t>> converted(std::span<const uint8_t> packet) {
+        auto sample = AnnexB::sampleWithFourByteLengths(packet, std::nullopt);
+        if (sample && !record_) {
+            // The parameter sets the first pictures carry, when the
+            // container has none of its own.
+            parameterSets_.insert(parameterSets_.end(), packet.begin(), packet.end());
+            const auto units = AnnexB::units(parameterSets_);
+            record_ = AnnexB::configuration(units, codec_);
+            if (record_ || parameterSets_.size() > maxSearchedBytes) parameterSets_.clear();
+        }
+        return sample;
+    }
+
+    // The entry of the converted track; nothing without parameter sets.
+    std::optional<MovieSampleEntry> entry(const MovieSampleEntry& from) const {
+        if (!record_) return std::nullopt;
+        MovieSampleEntry e = from;
+        e.format = codec_ == AnnexB::Codec::h264 ? "avc1" : "hvc1";
+        e.boxes = {{codec_ == AnnexB::Codec::h264 ? "avcC" : "hvcC", *record_}};
+        return e;
+    }
+    const std::optional<std::vector<uint8_t>>& record() const { return record_; }
+
+private:
+    static constexpr size_t maxSearchedBytes = size_t{8} << 20;
+    AnnexB::Codec codec_ = AnnexB::Codec::h264;
+    std::vector<uint8_t> parameterSets_;
+    std::optional<std::vector<uint8_t>> record_;
+};
+
 // Where the packets of a file stop, against what its header promised: a
 // file cut short loses its last packets without an error from the demuxer.
 class PacketEnds {
@@ -237,6 +288,7 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
     auto& samples = track.samples;
     auto packet = FFmpeg::packet();
     PacketEnds ends;
+    auto startCoded = StartCodeSamples::of(par);
     for (;;) {
         status = av_read_frame(format.get(), packet.get());
         if (status == AVERROR_EOF) break;
@@ -256,7 +308,13 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
         MovieSample s;
         s.size = static_cast<uint32_t>(p.size);
         s.isSync = p.flags & AV_PKT_FLAG_KEY;
-        std::optional<int64_t> at = store ? std::nullopt : verbatimOffset(*source, p, window);
+        std::optional<std::vector<uint8_t>> framed;
+        if (startCoded) {
+            framed = startCoded->converted(std::span<const uint8_t>(p.data, static_cast<size_t>(p.size)));
+            if (!framed) throw EngineFailure::unsupportedFormat(nameOf(url) + " uses a video format that can't be decoded.");
+            s.size = static_cast<uint32_t>(framed->size());
+        }
+        std::optional<int64_t> at = store || framed ? std::nullopt : verbatimOffset(*source, p, window);
         if (!at && !store) {
             // One track reads one file: what was found in place moves too.
             store.emplace();
@@ -266,11 +324,19 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
                 before.offset = store->append(bytes.data(), bytes.size());
             }
         }
-        s.offset = at ? *at : store->append(p.data, static_cast<size_t>(p.size));
+        if (at) s.offset = *at;
+        else if (framed) s.offset = store->append(framed->data(), framed->size());
+        else s.offset = store->append(p.data, static_cast<size_t>(p.size));
         samples.push_back(s);
         av_packet_unref(packet.get());
     }
     if (ends.cutShort(*format)) throw MediaFailure::cutShort(url);
+    if (startCoded) {
+        auto entry = startCoded->entry(mt.sampleEntries.front());
+        if (!entry) throw EngineFailure::unsupportedFormat(nameOf(url) + " uses a video format that can't be decoded.");
+        mt.sampleEntries.front() = std::move(*entry);
+        track.codec->extradata = *startCoded->record();
+    }
     const auto cleaned = PacketTimes::clean(times);
     for (size_t i = 0; i < samples.size(); ++i) {
         samples[i].decodeTime = cleaned[i].decode;
