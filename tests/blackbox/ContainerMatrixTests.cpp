@@ -37,6 +37,7 @@ struct Container {
     int64_t durationUs = 2'000'000;
     std::function<int(int)> expected; // source frame of canvas frame f
     bool constantRate = true;
+    std::string color = "null"; // as the probe names it
 };
 
 std::vector<Container> containers() {
@@ -44,8 +45,12 @@ std::vector<Container> containers() {
     return {
         {"H.264 and AAC in Matroska", "h264.mkv", clip, sound + "-c:v libx264 -qp 0 -pix_fmt yuv420p -c:a aac", "", 25, 2'000'000, same},
         {"H.264 and AAC in MPEG-TS", "h264.ts", clip, sound + "-c:v libx264 -qp 0 -pix_fmt yuv420p -c:a aac", "", 25, 2'000'000, same},
-        {"VP9 and Opus in WebM", "vp9.webm", clip, sound + "-c:v libvpx-vp9 -lossless 1 -pix_fmt yuv420p -c:a libopus", "", 25,
-         2'000'000, same},
+        // Tagged by the container, which the probe reads as a movie's colr box.
+        {"VP9 and Opus in WebM", "vp9.webm", clip,
+         sound + "-c:v libvpx-vp9 -lossless 1 -pix_fmt yuv420p -c:a libopus -color_primaries bt709 -color_trc bt709 "
+                 "-colorspace bt709",
+         "", 25, 2'000'000, same, true,
+         R"({"fullRange":false,"hdr":false,"matrix":"bt709","primaries":"bt709","transfer":"bt709"})"},
         // Without this an MP3 encoder's priming leaves an empty first chunk.
         {"MPEG-4 and MP3 in AVI", "mpeg4.avi", clip, sound + "-c:v mpeg4 -q:v 1 -pix_fmt yuv420p -c:a libmp3lame -avoid_negative_ts disabled", "", 25,
          2'000'000, same},
@@ -149,6 +154,7 @@ TEST(ContainerMatrix, EveryRoadReadsVideoInEveryContainer) {
         if (c.constantRate) {
             EXPECT_EQ(field(probed, "fps"), R"({"den":1,"num":25})") << c.name;
         }
+        EXPECT_EQ(field(probed, "color"), c.color) << c.name;
 
         // The frame shown a quarter into frame 12.
         const fs::path thumb = dir / "thumb.jpg";
