@@ -1,10 +1,10 @@
 #include "Adapters/Render/Sources/DemuxedTrack.hpp"
 
 #include "Adapters/Files/FileName.hpp"
-#include "Adapters/Files/ProcessTempFile.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/MovieFile.hpp"
+#include "Adapters/Media/SampleStore.hpp"
 #include "Adapters/Media/StoredSamples.hpp"
 #include "Adapters/Media/SystemError.hpp"
 #include "Adapters/Render/Sources/ColorTags.hpp"
@@ -20,8 +20,6 @@ extern "C" {
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace korvel {
 
@@ -34,48 +32,6 @@ EngineFailure unopenable(const std::filesystem::path& url) {
 // How far after a packet's position its bytes may start: past the block or
 // chunk header that Matroska and AVI put before them.
 constexpr int64_t headerRoom = 64;
-
-// Packets whose bytes are not in the source as they are, in one scratch
-// file. It is removed as soon as it is open, so nothing outlives the reader
-// even when the process dies.
-class SampleStore {
-public:
-    SampleStore() {
-        ProcessTempFile::Scoped name(ProcessTempFile::url("samples", "bin", ProcessTempFile::defaultFolder()));
-        fd_ = ::open(name.path().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0) throw SystemError::posix(errno, "create " + name.path().string());
-    }
-    ~SampleStore() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    SampleStore(const SampleStore&) = delete;
-    SampleStore& operator=(const SampleStore&) = delete;
-
-    // Where the bytes now lie in the store. Throws SystemError.
-    int64_t append(const uint8_t* data, size_t size) {
-        const int64_t at = end_;
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::write(fd_, data + done, size - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw SystemError::posix(n < 0 ? errno : ENOSPC, "write the samples of a video");
-            done += static_cast<size_t>(n);
-        }
-        end_ += static_cast<int64_t>(size);
-        return at;
-    }
-
-    // The store for reading, named `url` in messages.
-    std::shared_ptr<const MovieFile> finish(const std::filesystem::path& url) {
-        int fd = fd_;
-        fd_ = -1;
-        return std::make_shared<const MovieFile>(fd, url);
-    }
-
-private:
-    int fd_ = -1;
-    int64_t end_ = 0;
-};
 
 // The offset in the source where a packet's bytes lie as they are; nothing
 // when they are not there in one piece (laced, compressed or split across

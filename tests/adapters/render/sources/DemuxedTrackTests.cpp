@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
@@ -128,4 +129,24 @@ TEST(DemuxedTrack, SamplesAreTheDemuxersPacketsWithCleanTimes) {
         }
     }
     unsetenv("KORVEL_ENGINE_TEMP_DIR");
+}
+
+// The scratch store is the engine's own file: its failure is worded as one,
+// never as the source's.
+TEST(DemuxedTrack, AStoreThatCannotBeMadeIsAWritingFailure) {
+    const fs::path folder = fs::path(KORVEL_TEST_TMP) / "demuxed-store";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path file = made(folder, *std::find_if(std::begin(containers), std::end(containers), [](const Container& c) {
+        return std::string(c.file) == "h264.ts";
+    }));
+    setenv("KORVEL_ENGINE_TEMP_DIR", (folder / "missing").c_str(), 1);
+    EngineFailure failure{0, "no failure"};
+    try {
+        VideoOpener::open(file);
+    } catch (const EngineFailure& f) {
+        failure = f;
+    }
+    unsetenv("KORVEL_ENGINE_TEMP_DIR");
+    EXPECT_EQ(failure, EngineFailure::writeFailed("The video's scratch files could not be written."));
 }
