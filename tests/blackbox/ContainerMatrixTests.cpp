@@ -7,6 +7,7 @@
 #include "tests/support/CounterVideo.hpp"
 #include "tests/support/Shell.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -227,10 +228,11 @@ TEST(ContainerMatrix, EveryRoadReadsVideoInEveryContainer) {
 }
 
 // A Matroska or MPEG-TS file cut in its middle answers the damaged-file
-// sentence on the roads that read it to its end.
+// sentence wherever it is opened.
 TEST(ContainerMatrix, CutShortContainersAreDamaged) {
     const fs::path dir = folder();
     Engine engine(dir / "cache-cut");
+    const auto all = containers();
     for (const char* name : {"h264.mkv", "h264.ts"}) {
         std::ifstream in(dir / name, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), {});
@@ -246,6 +248,19 @@ TEST(ContainerMatrix, CutShortContainersAreDamaged) {
                   expected)
             << name;
         EXPECT_FALSE(fs::exists(thumb)) << name;
+        const Container& whole = *std::find_if(all.begin(), all.end(), [&](const Container& c) { return c.file == std::string(name); });
+        const fs::path frame = dir / "cut.png";
+        EXPECT_EQ(engine.error("render.frame", R"({"plan":)" + plan(whole, false) + R"(,"sources":{"a":)" + source(cut) +
+                                                   R"(},"variant":"after","atUs":0,"maxLongEdge":64,"outPath":")" +
+                                                   frame.string() + "\"}")
+                      .canonical(),
+                  expected)
+            << name;
+        EXPECT_FALSE(fs::exists(frame)) << name;
+        // The analyses word a damaged file as theirs.
+        EXPECT_EQ(engine.error("analysis.run", R"({"assetId":"a","source":)" + source(cut) + R"(,"kind":"scenes"})").canonical(),
+                  R"({"code":-32002,"message":"Part of this video can't be read. The file may be damaged."})")
+            << name;
     }
     engine.process().closeInput();
     EXPECT_EQ(engine.process().wait(), 0);
