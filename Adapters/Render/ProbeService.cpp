@@ -191,9 +191,14 @@ ProbeResult ProbeService::probe(const ProbeParams& params) const {
             r.kind = AssetKind::video;
             r.contentHash = hash;
             r.durationUs = durationUs(asset->duration());
-            // A fragmented movie's header leaves its length to the fragments;
-            // a stream that does not say is as long as its frames.
-            if (r.durationUs == 0 && (!asset->movie() || asset->movie()->fragmented)) r.durationUs = video->table.us(video->table.endTicks);
+            // A fragmented movie's header leaves its length to the fragments.
+            if (r.durationUs == 0 && asset->movie() && asset->movie()->fragmented) {
+                r.durationUs = video->table.us(video->table.endTicks);
+            }
+            // Other containers' lengths are often guessed from their first
+            // and last times, which a clock that starts over defeats: they
+            // last at least as long as their frames.
+            if (!asset->movie()) r.durationUs = std::max(r.durationUs, video->table.us(video->table.endTicks));
             r.width = display.width;
             r.height = display.height;
             r.fps = video->table.measuredFrameRate();

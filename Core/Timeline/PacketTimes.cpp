@@ -64,7 +64,9 @@ std::vector<PacketTimes::Timed> PacketTimes::clean(const std::vector<Packet>& pa
         t.decode = added(*p.dts, shift);
         t.presentation = added(*p.pts, shift);
         if (!out.empty() && t.decode <= out.back().decode) {
-            const int64_t back = subtracted(added(out.back().decode, 1), t.decode);
+            // One frame after the last: a clock that starts over (joined
+            // recordings) goes on playing in step.
+            const int64_t back = subtracted(added(out.back().decode, std::max<int64_t>(out.back().duration, 1)), t.decode);
             shift = added(shift, back);
             t.decode = added(t.decode, back);
             t.presentation = added(t.presentation, back);

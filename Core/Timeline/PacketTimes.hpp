@@ -30,7 +30,7 @@ struct Timed {
 // presentation times unique and the earliest at zero. A missing time comes
 // from the other one (held back as the last timed packet is) or from the
 // packet before; a time that repeats or goes back moves this packet and
-// those after it past the last one. Throws TimeOverflow for times that leave
+// those after it to a frame after the last one. Throws TimeOverflow for times that leave
 // 64 bits.
 std::vector<Timed> clean(const std::vector<Packet>& packets);
 

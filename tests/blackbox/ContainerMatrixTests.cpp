@@ -39,6 +39,7 @@ struct Container {
     std::function<int(int)> expected; // source frame of canvas frame f
     bool constantRate = true;
     std::string color = "null"; // as the probe names it
+    const char* joins = nullptr; // a file made of this one twice over, byte after byte
 };
 
 std::vector<Container> containers() {
@@ -64,6 +65,9 @@ std::vector<Container> containers() {
          sound + "-fps_mode passthrough -c:v libx264 -qp 0 -pix_fmt yuv420p -c:a aac -shortest",
          "settb=1/60,setpts='if(lt(N\\,20)\\,N*2\\,40+(N-20))'", 30, 1'300'000,
          [](int f) { return f < 20 ? f : 20 + 2 * (f - 20); }, false},
+        // Two recordings joined (the one above, twice): the second's clock starts over.
+        {"MPEG-TS whose clock starts over", "joined.ts", "", "", "", 25, 4'000'000, [](int f) { return f % 50; }, true,
+         "null", "h264.ts"},
         // The 33-bit clock (95443.7 s) wraps a third of a second in.
         {"MPEG-TS across the clock's wrap", "wrap.ts", clip,
          sound + "-c:v libx264 -qp 0 -pix_fmt yuv420p -c:a aac -output_ts_offset 95442", "", 25, 2'000'000, same},
@@ -73,7 +77,15 @@ std::vector<Container> containers() {
 const fs::path& folder() {
     static const fs::path f = [] {
         fs::path made = korvel::testing::freshFolder("container-matrix");
-        for (const auto& c : containers()) EXPECT_TRUE(counter::make(made / c.file, c.clip, c.encode, c.extraFilter)) << c.file;
+        for (const auto& c : containers()) {
+            if (c.joins) {
+                std::ifstream in(made / c.joins, std::ios::binary);
+                const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+                std::ofstream(made / c.file, std::ios::binary) << bytes << bytes;
+            } else {
+                EXPECT_TRUE(counter::make(made / c.file, c.clip, c.encode, c.extraFilter)) << c.file;
+            }
+        }
         return made;
     }();
     return f;

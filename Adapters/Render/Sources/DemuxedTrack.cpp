@@ -149,8 +149,12 @@ private:
 // file cut short loses its last packets without an error from the demuxer.
 class PacketEnds {
 public:
+    explicit PacketEnds(int64_t fileSize) : tailFrom_(fileSize - std::min(tailBytes, fileSize / 10)) {}
+
     void note(const AVPacket& p, AVRational base) {
-        damaged_ = damaged_ || (p.flags & AV_PKT_FLAG_CORRUPT);
+        // Damage inside the file (a join, a lost transport packet) is the
+        // decoder's to bridge; at its end the file was cut.
+        if ((p.flags & AV_PKT_FLAG_CORRUPT) && (p.pos < 0 || p.pos >= tailFrom_)) damaged_ = true;
         int64_t at = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
         if (at == AV_NOPTS_VALUE || base.num <= 0 || base.den <= 0) return;
         const int64_t end = av_rescale_q(at, base, AV_TIME_BASE_Q);
@@ -160,8 +164,7 @@ public:
     }
 
     bool cutShort(const AVFormatContext& format) const {
-        // A packet that broke off mid-way (MPEG-TS), in any stream: the
-        // demuxer flags it as the engine's movie reader does.
+        // A packet that broke off mid-way (MPEG-TS), in any stream.
         if (damaged_) return true;
         // A length the header states (Matroska, AVI), not one guessed from
         // the file's end or its bit rate.
@@ -178,6 +181,9 @@ private:
     // What the last packets may fall short of the stated length by: muxers
     // round it, and a last frame's length may go unsaid.
     static constexpr int64_t shortfallUs = 250'000;
+    // Where a last packet may start: a few large pictures before the end.
+    static constexpr int64_t tailBytes = int64_t{4} << 20;
+    int64_t tailFrom_ = 0;
     bool damaged_ = false;
     int64_t endUs_ = INT64_MIN;
 };
@@ -243,7 +249,7 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
     std::vector<PacketTimes::Packet> times;
     auto& samples = track.samples;
     auto packet = FFmpeg::packet();
-    PacketEnds ends;
+    PacketEnds ends(source->size());
     auto startCoded = StartCodeSamples::of(par);
     for (;;) {
         status = av_read_frame(format.get(), packet.get());
