@@ -16,10 +16,11 @@ namespace korvel {
 
 namespace {
 
-// Sound containers the engine opens; renders take video only in movie files.
+// Sound containers the engine opens for sound; video opens in movie files
+// and in the other decodable containers.
 constexpr const char* soundList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3";
-constexpr const char* decodableList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,ogg,matroska,webm,avi,mpegts";
-constexpr const char* allList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,mov,mp4,m4a,3gp,3g2,mj2,ogg,matroska,webm,avi,mpegts";
+constexpr const char* decodableList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,ogg,matroska,webm,avi,mpegts,mpeg";
+constexpr const char* allList = "wav,w64,mp3,aiff,caf,aac,flac,ac3,eac3,mov,mp4,m4a,3gp,3g2,mj2,ogg,matroska,webm,avi,mpegts,mpeg";
 
 MediaAsset::MediaType typeOfHandler(const std::string& handler) {
     if (handler == "vide") return MediaAsset::MediaType::video;

@@ -22,7 +22,7 @@ public:
     enum class MediaType { video, audio, other };
     // Which containers besides movie files open: the sound files renders
     // take, or also the other containers FFmpeg decodes here (Matroska, WebM,
-    // Ogg, AVI, MPEG-TS), which the analyses read through libavformat.
+    // Ogg, AVI, MPEG-TS, MPEG program streams), whose video every road reads.
     enum class Containers { engine, decodable };
     struct Track {
         MediaType type = MediaType::other;
@@ -47,7 +47,7 @@ public:
     bool cutShort() const { return cutShort_; }
 
     // A failure of open() in the user's words: a container FFmpeg knows but
-    // the engine does not open (an MPEG program stream) is a format that
+    // the engine does not open (Flash video, MXF) is a format that
     // can't be opened, as the probe says; anything else is a reading failure
     // of `what`.
     static EngineFailure openFailure(const std::exception_ptr& error, const std::filesystem::path& url,

@@ -25,6 +25,17 @@ MovieFile::MovieFile(const std::filesystem::path& url) : url_(url) {
     size_ = static_cast<int64_t>(st.st_size);
 }
 
+MovieFile::MovieFile(int fd, const std::filesystem::path& url) : url_(url), fd_(fd) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = errno;
+        ::close(fd_);
+        fd_ = -1;
+        throw SystemError::posix(e ? e : EINVAL, "examine " + url.string());
+    }
+    size_ = static_cast<int64_t>(st.st_size);
+}
+
 MovieFile::~MovieFile() {
     if (fd_ >= 0) ::close(fd_);
 }

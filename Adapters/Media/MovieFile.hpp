@@ -16,6 +16,10 @@ class MovieFile {
 public:
     // Throws SystemError when the file can't be opened.
     explicit MovieFile(const std::filesystem::path& url);
+    // Takes over a descriptor already open for reading, such as a scratch
+    // file removed at once; `url` names it in messages. Throws SystemError
+    // when it is no regular file.
+    MovieFile(int fd, const std::filesystem::path& url);
     ~MovieFile();
     MovieFile(const MovieFile&) = delete;
     MovieFile& operator=(const MovieFile&) = delete;

@@ -169,9 +169,17 @@ ProbeResult ProbeService::probe(const ProbeParams& params) const {
 
     std::shared_ptr<const MediaAsset> asset;
     try {
-        asset = MediaAsset::open(location);
+        asset = MediaAsset::open(location, MediaAsset::Containers::decodable);
     } catch (...) {
         asset = nullptr;
+    }
+    // Without video, only the sound files the engine renders are probed as sound.
+    if (asset && !asset->movie() && asset->tracks(MediaAsset::MediaType::video).empty()) {
+        try {
+            asset = MediaAsset::open(location);
+        } catch (...) {
+            asset = nullptr;
+        }
     }
     if (asset) {
         auto videos = asset->tracks(MediaAsset::MediaType::video);
@@ -184,7 +192,13 @@ ProbeResult ProbeService::probe(const ProbeParams& params) const {
             r.contentHash = hash;
             r.durationUs = durationUs(asset->duration());
             // A fragmented movie's header leaves its length to the fragments.
-            if (r.durationUs == 0 && asset->movie()->fragmented) r.durationUs = video->table.us(video->table.endTicks);
+            if (r.durationUs == 0 && asset->movie() && asset->movie()->fragmented) {
+                r.durationUs = video->table.us(video->table.endTicks);
+            }
+            // Other containers' lengths are often guessed from their first
+            // and last times, which a clock that starts over defeats: they
+            // last at least as long as their frames.
+            if (!asset->movie()) r.durationUs = std::max(r.durationUs, video->table.us(video->table.endTicks));
             r.width = display.width;
             r.height = display.height;
             r.fps = video->table.measuredFrameRate();

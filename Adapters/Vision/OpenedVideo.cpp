@@ -7,7 +7,6 @@
 #include "Adapters/Render/Sources/VideoFrameWalk.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 #include "Adapters/Media/SystemError.hpp"
-#include "Adapters/Vision/DemuxedVideo.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
 
@@ -66,33 +65,21 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     OpenedVideo video;
     video.url = url;
     video.shelf = std::make_shared<DecoderShelf>();
-    if (!asset->movie()) {
-        try {
-            video.demuxed = std::make_shared<const DemuxedVideo>(DemuxedVideo::open(url, static_cast<int>(tracks.front().index)));
-        } catch (const EngineFailure&) {
+    try {
+        video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
+    } catch (const EngineFailure& e) {
+        // A damaged file, or one whose edits show nothing, is worded
+        // alike on every road.
+        if (e == MediaFailure::damaged(subject) ||
+            e == EngineFailure::unsupportedFormat(url.filename().string() + " has no frames that can be shown.")) {
             throw;
-        } catch (...) {
-            throw MediaFailure::reading(std::current_exception(), subject);
         }
-        video.naturalSize = video.demuxed->naturalSize;
-        video.orientation = Rotation::orientation(video.demuxed->transform);
-        video.table = video.demuxed->table;
-    } else {
-        try {
-            video.source = std::make_shared<const VideoSource>(VideoOpener::open(url, false));
-        } catch (const EngineFailure& e) {
-            // A damaged file, or one whose edits show nothing, is worded
-            // alike on every road.
-            if (e == MediaFailure::damaged(subject) ||
-                e == EngineFailure::unsupportedFormat(url.filename().string() + " has no frames that can be shown.")) {
-                throw;
-            }
-            throw EngineFailure::unsupportedFormat("This video track cannot be read.");
-        }
-        video.naturalSize = video.source->naturalSize;
-        video.orientation = video.source->orientation();
-        video.table = video.source->table;
+        if (e == MediaFailure::cutShort(url)) throw MediaFailure::damaged(subject);
+        throw EngineFailure::unsupportedFormat("This video track cannot be read.");
     }
+    video.naturalSize = video.source->naturalSize;
+    video.orientation = video.source->orientation();
+    video.table = video.source->table;
     video.durationUs = saturatedUs(video.table.endTicks, video.table.timescale);
     return video;
 }
@@ -142,51 +129,44 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
         if (job.mustGiveWay()) throw GiveWay{};
     };
 
-    // Movie files: which shown entry each stored sample's own time is;
-    // edited-out samples have none and are never delivered.
+    // Which shown entry each stored sample's own time is; edited-out
+    // samples have none and are never delivered.
+    const VideoTrack& track = *source->track;
     std::unordered_map<int64_t, size_t> entryOf;
     std::optional<size_t> lastEntry;
-    if (source) {
-        const VideoTrack& track = *source->track;
-        entryOf.reserve(track.sampleOfEntry.size());
-        for (size_t e = 0; e < track.sampleOfEntry.size(); ++e) {
-            entryOf.emplace(track.samples[track.sampleOfEntry[e]].presentationTime(), e);
-        }
+    entryOf.reserve(track.sampleOfEntry.size());
+    for (size_t e = 0; e < track.sampleOfEntry.size(); ++e) {
+        entryOf.emplace(track.samples[track.sampleOfEntry[e]].presentationTime(), e);
     }
     for (;;) {
         int decoderError = 0;
         try {
-            if (source) {
-                const VideoTrack& track = *source->track;
-                auto take = [&](const AVFrame& frame) {
-                    int64_t raw = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
-                    auto found = entryOf.find(raw);
-                    if (found == entryOf.end()) return true;
-                    const int64_t ticks = table.pts[found->second];
-                    if (!(lastTicks && ticks <= *lastTicks)) lastEntry = found->second;
-                    return deliver(frame, ticks);
-                };
-                // Edited-out samples are never delivered.
-                auto skippable = [&](const MovieSample& sample) {
-                    auto found = entryOf.find(sample.presentationTime());
-                    return found == entryOf.end() || !foreseen(saturatedUs(table.pts[found->second], table.timescale));
-                };
-                size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
-                // Walks one after another share a decoder; side by side, each has its own.
-                VideoFrames::KeptDecoder kept;
-                if (shelf) {
-                    std::lock_guard g(shelf->lock);
-                    kept = std::exchange(shelf->kept, {});
-                }
-                decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough,
-                                                 foreseen ? std::function<bool(const MovieSample&)>(skippable) : nullptr,
-                                                 &kept);
-                if (shelf) {
-                    std::lock_guard g(shelf->lock);
-                    shelf->kept = std::move(kept);
-                }
-            } else {
-                decoderError = demuxed->walk(url, lastTicks, deliver, checkpoint, rough);
+            auto take = [&](const AVFrame& frame) {
+                int64_t raw = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+                auto found = entryOf.find(raw);
+                if (found == entryOf.end()) return true;
+                const int64_t ticks = table.pts[found->second];
+                if (!(lastTicks && ticks <= *lastTicks)) lastEntry = found->second;
+                return deliver(frame, ticks);
+            };
+            // Edited-out samples are never delivered.
+            auto skippable = [&](const MovieSample& sample) {
+                auto found = entryOf.find(sample.presentationTime());
+                return found == entryOf.end() || !foreseen(saturatedUs(table.pts[found->second], table.timescale));
+            };
+            size_t from = lastEntry ? track.sampleOfEntry[*lastEntry] : 0;
+            // Walks one after another share a decoder; side by side, each has its own.
+            VideoFrames::KeptDecoder kept;
+            if (shelf) {
+                std::lock_guard g(shelf->lock);
+                kept = std::exchange(shelf->kept, {});
+            }
+            decoderError = VideoFrames::walk(url, track, from, take, checkpoint, rough,
+                                             foreseen ? std::function<bool(const MovieSample&)>(skippable) : nullptr,
+                                             &kept);
+            if (shelf) {
+                std::lock_guard g(shelf->lock);
+                shelf->kept = std::move(kept);
             }
         } catch (const GiveWay&) {
             job.giveWay();

@@ -24,13 +24,11 @@ struct VideoFrame {
     }
 };
 
-struct DemuxedVideo;
 struct DecoderShelf;
 
 // A video file opened for the frame analysers: its first video track, the
-// facts they need, and a synchronous walk over its decoded frames. Movie
-// files are read from their own sample tables; other containers FFmpeg
-// decodes through libavformat.
+// facts they need, and a synchronous walk over its decoded frames, through
+// the same source and decoder the renders use.
 struct OpenedVideo {
     enum class PixelFormat { bgra32 };
     // The transfer function of the delivered pixels.
@@ -40,13 +38,12 @@ struct OpenedVideo {
     // Frames it turns down are neither converted nor delivered.
     using Wanted = std::function<bool(int64_t atUs)>;
     // Asked ahead of decoding, in decode order, whether a frame shown then
-    // may be wanted: in movie files, pictures that nothing refers to and it
-    // turns down are not decoded.
+    // may be wanted: pictures that nothing refers to and it turns down are
+    // not decoded.
     using Foreseen = std::function<bool(int64_t atUs)>;
 
     std::filesystem::path url;
-    std::shared_ptr<const VideoSource> source;    // movie files
-    std::shared_ptr<const DemuxedVideo> demuxed; // other containers
+    std::shared_ptr<const VideoSource> source;
     // The shown times of the track's frames.
     PTSTable table;
     PictureSize naturalSize;

@@ -114,7 +114,7 @@ std::string endlessSamples(std::string b) {
 }
 
 struct Media {
-    fs::path folder, farFragments, endlessHeader, programStream, oneFrame, slowClock, fastClock, lateEdit, zeroedChunks,
+    fs::path folder, farFragments, endlessHeader, foreignContainer, oneFrame, slowClock, fastClock, lateEdit, zeroedChunks,
         endlessSamples;
     Media() {
         folder = korvel::testing::freshFolder("damaged-media");
@@ -139,7 +139,7 @@ struct Media {
         zeroedChunks = edited("chunks.mp4", ::zeroedChunks(bytesOf(plain)));
         endlessSamples = edited("samples.mp4", ::endlessSamples(bytesOf(plain)));
         oneFrame = make("one.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 1 -c:v libx264 -pix_fmt yuv420p ");
-        programStream = make("program.mpg", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v mpeg2video -f mpeg ");
+        foreignContainer = make("clip.flv", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v flv1 -f flv ");
     }
 };
 
@@ -219,7 +219,7 @@ TEST(DamagedMedia, EachCauseHasOneAnswerOnEveryRoad) {
     const fs::path folder = korvel::testing::freshFolder("damaged-roads");
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
     const std::string damaged = "Part of this video can't be read. The file may be damaged.";
-    const std::string foreign = "program.mpg is in a format that can't be opened.";
+    const std::string foreign = "clip.flv is in a format that can't be opened.";
     // No sentence: the file is odd but readable, and the road answers a
     // result with its output in place.
     struct Case {
@@ -238,12 +238,12 @@ TEST(DamagedMedia, EachCauseHasOneAnswerOnEveryRoad) {
         {media().farFragments, analysis("scenes"), damaged},
         {media().farFragments, analysis("color_stats"), damaged},
         // A container the engine does not open says so wherever it is read.
-        {media().programStream, probe, foreign},
-        {media().programStream, analysis("scenes"), foreign},
-        {media().programStream, analysis("faces"), foreign},
-        {media().programStream, analysis("text_regions"), foreign},
-        {media().programStream, analysis("loudness"), foreign},
-        {media().programStream, matte, foreign},
+        {media().foreignContainer, probe, foreign},
+        {media().foreignContainer, analysis("scenes"), foreign},
+        {media().foreignContainer, analysis("faces"), foreign},
+        {media().foreignContainer, analysis("text_regions"), foreign},
+        {media().foreignContainer, analysis("loudness"), foreign},
+        {media().foreignContainer, matte, foreign},
         // Tables that are odd but readable: the mask and the export keep
         // times of their own, and copy nothing the source does not show.
         {media().oneFrame, matte, std::nullopt},

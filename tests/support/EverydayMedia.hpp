@@ -58,6 +58,7 @@ inline const std::vector<EverydaySource>& everydaySources() {
             {"OggOpus", "voice.ogg", false, 2, 48000, "", "", "-c:a libopus -b:a 96k"},
             {"WebmVp9Opus", "clip.webm", true, 2, 48000, pal, vp9, "-c:a libopus -b:a 96k"},
             {"MkvH264Aac", "clip.mkv", true, 2, 48000, ntsc, h264, "-c:a aac -b:a 128k"},
+            {"MpgMpeg2Mp2", "clip.mpg", true, 2, 48000, pal, "-c:v mpeg2video -q:v 5", "-c:a mp2 -b:a 192k"},
             {"Flac", "take.flac", false, 2, 44100, "", "", "-c:a flac"},
             {"Wav16", "take.wav", false, 1, 48000, "", "", "-c:a pcm_s16le"},
         };

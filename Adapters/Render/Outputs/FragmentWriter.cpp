@@ -1,6 +1,7 @@
 #include "Adapters/Render/Outputs/FragmentWriter.hpp"
 
 #include "Adapters/Media/MediaFailure.hpp"
+#include "Core/Container/AnnexB.hpp"
 #include "Core/Container/VideoFragmentWriter.hpp"
 #include "Core/Timeline/WideMath.hpp"
 

@@ -3,6 +3,7 @@
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/CopySource.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
 #include "Adapters/Media/MovieFile.hpp"
 #include "Adapters/Media/StoredSamples.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
@@ -104,7 +105,7 @@ PictureCopyFeed::PictureCopyFeed(const VideoSource& video, const MovieSampleEntr
     if (!video.track) throw MediaFailure::reading(nullptr, "The video");
     const VideoTrack& track = *video.track;
     try {
-        MovieFile probe(video.url);
+        VideoFrames::samplesFile(video.url, track);
     } catch (...) {
         throw MediaFailure::reading(std::current_exception(), "The video");
     }
@@ -130,9 +131,9 @@ PictureCopyFeed::PictureCopyFeed(const VideoSource& video, const MovieSampleEntr
 PictureCopyFeed::~PictureCopyFeed() = default;
 
 int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total, const Progress& progress) {
-    std::optional<MovieFile> file;
+    std::shared_ptr<const MovieFile> file;
     try {
-        file.emplace(video_.url);
+        file = VideoFrames::samplesFile(video_.url, *video_.track);
     } catch (...) {
         throw MediaFailure::reading(std::current_exception(), "The video");
     }

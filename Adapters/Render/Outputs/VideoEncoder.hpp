@@ -67,13 +67,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// Annex B start codes to the sample layout of MP4 files.
-namespace AnnexB {
-std::vector<std::span<const uint8_t>> units(std::span<const uint8_t> stream);
-// Each unit prefixed by its 4-byte length.
-std::vector<uint8_t> lengthPrefixed(std::span<const uint8_t> stream);
-// The avcC payload of SPS and PPS units; empty when one is missing.
-std::vector<uint8_t> avcC(std::span<const uint8_t> parameterSets);
-} // namespace AnnexB
-
 } // namespace korvel

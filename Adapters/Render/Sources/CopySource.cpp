@@ -1,6 +1,7 @@
 #include "Adapters/Render/Sources/CopySource.hpp"
 
 #include "Adapters/Concurrency/BlockingWork.hpp"
+#include "Adapters/Media/MovieFile.hpp"
 #include "Adapters/Media/StoredSamples.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
 #include "Core/Time.hpp"
@@ -86,6 +87,7 @@ std::optional<CopySource> CopySourceReader::assemble(std::vector<CopySource::Sam
                                                      const CopiedVideoFormat& format, RenderSize display) {
     CopySource source;
     source.url = video.url;
+    if (video.track) source.bytes = video.track->bytes;
     source.format = format;
     source.offered.timescale = video.table.timescale;
     source.offered.endTicks = video.table.endTicks;
@@ -128,13 +130,15 @@ std::optional<CopySource> CopySourceReader::open(const VideoSource& video) {
         if (!format) return std::nullopt;
         if (!plainColor(video.color)) return std::nullopt;
 
+        // A track demuxed from another container has no edit list, and its
+        // samples are exact by construction.
         const MovieBox* movie = video.asset ? video.asset->movie() : nullptr;
-        if (!movie) return std::nullopt;
+        const uint32_t movieScale = movie ? movie->timescale : mt.mediaTimescale;
         std::vector<TrackSegment> edits;
-        for (const auto& s : TrackTimes::segments(mt, movie->timescale, TrackTimes::mediaEnd(track.samples)))
+        for (const auto& s : TrackTimes::segments(mt, movieScale, TrackTimes::mediaEnd(track.samples)))
             if (!s.empty) edits.push_back(s);
         if (edits.size() != 1) return std::nullopt;
-        if (!track.hasCursors) return std::nullopt;
+        if (movie && !track.hasCursors) return std::nullopt;
         const TrackSegment& edit = edits.front();
         double s = edit.sourceDuration.seconds(), t = edit.targetDuration.seconds();
         if (!(std::abs(t / std::max(s, DBL_MIN) - 1) < 0.001)) return std::nullopt;
@@ -194,7 +198,7 @@ std::vector<uint8_t> CopySource::fragment(std::pair<int64_t, int64_t> ticks, con
         copied.push_back({static_cast<uint32_t>(duration), static_cast<uint32_t>(s.size), static_cast<int32_t>(offset), s.isSync});
         entries.push_back({s.offset, s.size});
     }
-    auto payload = StoredSamples::read(entries, url);
+    auto payload = bytes ? StoredSamples::read(entries, *bytes) : StoredSamples::read(entries, url);
     try {
         return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(G), copied, payload);
     } catch (const std::logic_error&) {

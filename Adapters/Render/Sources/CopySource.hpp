@@ -26,6 +26,9 @@ struct CopySource {
     };
 
     std::filesystem::path url;
+    // Where the offsets point when not into the file at `url` (the track's
+    // own sample store); null for that file.
+    std::shared_ptr<const MovieFile> bytes;
     CopiedVideoFormat format;
     std::vector<Sample> samples;            // decode order
     std::map<int64_t, size_t> startIndexes; // presentation ticks of offered key frames → sample

@@ -91,18 +91,38 @@ bool VideoDecoder::canDecode(const MovieSampleEntry& entry) {
 }
 
 std::optional<VideoDecoder> VideoDecoder::make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning) {
-    FFmpeg::prepare();
     CodecChoice choice = codecFor(entry);
-    if (choice.id == AV_CODEC_ID_NONE) return std::nullopt;
-    const AVCodec* codec = avcodec_find_decoder(choice.id);
+    return opened(choice.id, choice.config, entry, timescale, tuning);
+}
+
+std::optional<VideoDecoder> VideoDecoder::make(const VideoTrack& track, uint32_t description, Tuning tuning) {
+    if (description >= track.movie.sampleEntries.size()) return std::nullopt;
+    const MovieSampleEntry& entry = track.movie.sampleEntries[description];
+    const auto timescale = static_cast<int32_t>(track.movie.mediaTimescale);
+    if (!track.codec) return make(entry, timescale, tuning);
+    return opened(track.codec->id, track.codec->extradata, entry, timescale, tuning);
+}
+
+bool VideoDecoder::canDecode(const VideoTrack& track) {
+    const MovieSampleEntry* entry = track.firstDescription();
+    if (!entry) return false;
+    if (!track.codec) return canDecode(*entry);
+    return avcodec_find_decoder(static_cast<AVCodecID>(track.codec->id)) != nullptr;
+}
+
+std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optional<std::vector<uint8_t>>& config,
+                                                 const MovieSampleEntry& entry, int32_t timescale, Tuning tuning) {
+    FFmpeg::prepare();
+    if (codecId == AV_CODEC_ID_NONE) return std::nullopt;
+    const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
     if (!codec) return std::nullopt;
     FFmpeg::Codec context(avcodec_alloc_context3(codec));
     if (!context) return std::nullopt;
-    if (choice.config && !choice.config->empty()) {
-        size_t n = choice.config->size();
+    if (config && !config->empty()) {
+        size_t n = config->size();
         context->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!context->extradata) return std::nullopt;
-        std::memcpy(context->extradata, choice.config->data(), n);
+        std::memcpy(context->extradata, config->data(), n);
         context->extradata_size = static_cast<int>(n);
     }
     context->width = static_cast<int>(entry.width);

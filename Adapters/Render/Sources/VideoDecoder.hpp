@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Adapters/Render/Sources/VideoSource.hpp"
 #include "Core/Container/MovieBox.hpp"
 
 #include <cstdint>
@@ -31,6 +32,12 @@ public:
     // Nothing when no decoder reads the entry or it does not open.
     static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning);
     static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale);
+    // The decoder of one of a track's descriptions: the codec the track
+    // names itself when it does, else the entry's. Nothing when no decoder
+    // reads it or it does not open.
+    static std::optional<VideoDecoder> make(const VideoTrack& track, uint32_t description, Tuning tuning);
+    // Whether some decoder reads the track's first description.
+    static bool canDecode(const VideoTrack& track);
 
     ~VideoDecoder();
     VideoDecoder(VideoDecoder&&) noexcept;
@@ -55,6 +62,8 @@ public:
 
 private:
     VideoDecoder();
+    static std::optional<VideoDecoder> opened(int codecId, const std::optional<std::vector<uint8_t>>& config,
+                                              const MovieSampleEntry& entry, int32_t timescale, Tuning tuning);
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -32,9 +32,7 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
     const auto& samples = track.samples;
     if (target >= samples.size()) return false;
     const MovieSample& goal = samples[target];
-    if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
-    auto decoder = VideoDecoder::make(track.movie.sampleEntries[goal.descriptionIndex],
-                                      static_cast<int32_t>(track.movie.mediaTimescale), tuning);
+    auto decoder = VideoDecoder::make(track, goal.descriptionIndex, tuning);
     if (!decoder) return false;
     size_t start = target;
     while (start > 0 && !samples[start].isSync) --start;
@@ -64,10 +62,12 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
 
 } // namespace
 
-bool VideoFrames::canDecode(const VideoTrack& track) {
-    const MovieSampleEntry* entry = track.firstDescription();
-    return entry && VideoDecoder::canDecode(*entry);
+std::shared_ptr<const MovieFile> VideoFrames::samplesFile(const std::filesystem::path& url, const VideoTrack& track) {
+    if (track.bytes) return track.bytes;
+    return std::make_shared<const MovieFile>(url);
 }
+
+bool VideoFrames::canDecode(const VideoTrack& track) { return VideoDecoder::canDecode(track); }
 
 int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track, size_t from,
                       const std::function<bool(const AVFrame&)>& take, const std::function<void()>& checkpoint,
@@ -83,11 +83,10 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
         decoder = std::exchange(kept->decoder, std::nullopt);
         decoder->restart();
     } else {
-        decoder = VideoDecoder::make(track.movie.sampleEntries[description],
-                                     static_cast<int32_t>(track.movie.mediaTimescale), {.rough = rough});
+        decoder = VideoDecoder::make(track, description, {.rough = rough});
     }
     if (!decoder) return AVERROR_DECODER_NOT_FOUND;
-    MovieFile file(url);
+    auto file = samplesFile(url, track);
     bool stopped = false;
     auto give = [&](AVFrame& frame) {
         stopped = !take(frame);
@@ -97,7 +96,7 @@ int VideoFrames::walk(const std::filesystem::path& url, const VideoTrack& track,
         if (checkpoint) checkpoint();
         const MovieSample& s = samples[i];
         StoredSamples::Entry entry{s.offset, s.size};
-        auto bytes = StoredSamples::read(std::span(&entry, 1), file);
+        auto bytes = StoredSamples::read(std::span(&entry, 1), *file);
         if (skippable) decoder->skipUnreferenced(skippable(s));
         decoder->send(bytes, s, give);
     }
@@ -111,7 +110,7 @@ std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesy
                                                                const VideoTrack& track) {
     if (track.samples.empty()) return std::nullopt;
     try {
-        MovieFile file(url);
+        auto file = samplesFile(url, track);
         FirstFrame first;
         auto read = [&](AVFrame& frame) {
             if (frame.color_trc == AVCOL_TRC_UNSPECIFIED && frame.color_primaries == AVCOL_PRI_UNSPECIFIED &&
@@ -123,7 +122,7 @@ std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesy
         };
         // Only looked at, never shown: no deblocking, and no frame threads
         // that would decode a frame per thread before the first comes out.
-        if (!decodeUpTo(file, track, 0, Wanted::first, {.rough = true, .noDelay = true}, read, {}, nullptr)) {
+        if (!decodeUpTo(*file, track, 0, Wanted::first, {.rough = true, .noDelay = true}, read, {}, nullptr)) {
             return std::nullopt;
         }
         return first;
@@ -134,9 +133,9 @@ std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesy
 
 bool VideoFrames::decodes(const std::filesystem::path& url, const VideoTrack& track, size_t sample) {
     try {
-        MovieFile file(url);
+        auto file = samplesFile(url, track);
         // Whether it decodes at all does not depend on deblocking.
-        return decodeUpTo(file, track, sample, Wanted::target, {.rough = true}, [](AVFrame&) {}, {}, nullptr);
+        return decodeUpTo(*file, track, sample, Wanted::target, {.rough = true}, [](AVFrame&) {}, {}, nullptr);
     } catch (...) {
         return false;
     }
@@ -147,9 +146,9 @@ namespace {
 // Decodes the frame of a sample for `use`; the errors of VideoFrames::picture.
 void decodeFrame(const std::filesystem::path& url, const VideoTrack& track, size_t sample,
                  const std::function<void()>& checkpoint, const std::function<void(AVFrame&)>& use) {
-    std::optional<MovieFile> file;
+    std::shared_ptr<const MovieFile> file;
     try {
-        file.emplace(url);
+        file = samplesFile(url, track);
     } catch (...) {
         throw EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
     }
@@ -217,7 +216,7 @@ struct VideoFrames::Reader::State {
     std::optional<AssetColor> color;
     DynamicRange output;
     FrameValues values;
-    std::optional<MovieFile> file;
+    std::shared_ptr<const MovieFile> file;
     std::optional<VideoDecoder> decoder;
     size_t next = 0;              // the next sample to send
     int64_t lastOut = INT64_MIN;  // presentation time of the last frame out
@@ -252,7 +251,7 @@ std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(si
     if (target == s.lastSample && s.last) return s.last;
     if (!s.file) {
         try {
-            s.file.emplace(s.url);
+            s.file = samplesFile(s.url, *s.track);
         } catch (...) {
             throw EngineFailure::sourceUnavailable(nameOf(s.url) + " can't be read.");
         }
@@ -264,9 +263,7 @@ std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(si
     // Continue only forward inside what the running decoder has reached.
     bool restart = !s.decoder || wanted <= s.lastOut || start > s.next;
     if (restart) {
-        if (goal.descriptionIndex >= s.track->movie.sampleEntries.size()) throw fail(0);
-        s.decoder = VideoDecoder::make(s.track->movie.sampleEntries[goal.descriptionIndex],
-                                  static_cast<int32_t>(s.track->movie.mediaTimescale));
+        s.decoder = VideoDecoder::make(*s.track, goal.descriptionIndex, {});
         if (!s.decoder) throw fail(0);
         s.next = start;
         s.lastOut = INT64_MIN;

@@ -19,6 +19,9 @@ namespace korvel {
 // starting at the sync sample before the wanted one.
 namespace VideoFrames {
 
+// The file a track's sample offsets point into, opened. Throws SystemError.
+std::shared_ptr<const MovieFile> samplesFile(const std::filesystem::path& url, const VideoTrack& track);
+
 // Whether some decoder of this engine reads the track's first description.
 bool canDecode(const VideoTrack& track);
 

@@ -4,6 +4,7 @@
 #include "Adapters/Concurrency/BlockingWork.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Render/Sources/ColorTags.hpp"
+#include "Adapters/Render/Sources/DemuxedTrack.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
@@ -62,6 +63,47 @@ PTSTable table(const std::vector<MovieSample>& samples, const std::vector<TrackS
     return PTSTable(timescale, std::move(shown.pts), shown.endTicks);
 }
 
+// A container without a movie box: its track as a movie file's, read in one
+// pass, shown without edits.
+VideoSource openDemuxed(const std::filesystem::path& url, std::shared_ptr<const MediaAsset> asset, size_t stream,
+                        bool checkEnd) {
+    VideoSource source;
+    source.url = url;
+    std::optional<VideoFrames::FirstFrame> first;
+    std::optional<AssetColor> containerColor;
+    blockingWork([&](StopFlag&) {
+        DemuxedTrack demuxed;
+        try {
+            demuxed = DemuxedTrack::read(url, stream);
+        } catch (const TimeOverflow&) {
+            throw damagedTimes();
+        }
+        source.naturalSize = demuxed.naturalSize;
+        source.preferredTransform = demuxed.transform;
+        containerColor = demuxed.color;
+        VideoTrack& track = *demuxed.track;
+        const MovieTrack& mt = track.movie;
+        first = VideoFrames::firstFrame(url, track);
+        if (!first) throw unsupported(url, " uses a video format that can't be decoded.");
+        std::vector<TrackSegment> whole;
+        try {
+            whole = TrackTimes::segments(mt, mt.mediaTimescale, TrackTimes::mediaEnd(track.samples));
+        } catch (const TimeOverflow&) {
+            throw damagedTimes();
+        }
+        source.table = table(track.samples, whole, static_cast<int32_t>(mt.mediaTimescale), url, track.sampleOfEntry);
+        checkTimes(source.table, asset->duration());
+        if (checkEnd && !VideoFrames::decodes(url, track, track.sampleOfEntry.back())) {
+            throw MediaFailure::cutShort(url);
+        }
+        source.track = std::move(demuxed.track);
+    });
+    source.asset = std::move(asset);
+    // The container's tags first, as a movie file's colr box.
+    source.color = containerColor ? containerColor : first->color;
+    return source;
+}
+
 } // namespace
 
 std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& url, const MovieTrack& track) {
@@ -114,12 +156,13 @@ std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& u
 VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     std::shared_ptr<const MediaAsset> asset;
     try {
-        asset = MediaAsset::open(url);
+        asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
     } catch (...) {
         throw unsupported(url, " is in a format that can't be opened.");
     }
     auto videos = asset->tracks(MediaAsset::MediaType::video);
-    if (videos.empty() || !asset->movie()) throw unsupported(url, " has no video that can be opened.");
+    if (videos.empty()) throw unsupported(url, " has no video that can be opened.");
+    if (!asset->movie()) return openDemuxed(url, std::move(asset), videos.front().index, checkEnd);
     const MovieBox& movie = *asset->movie();
 
     auto track = std::make_shared<VideoTrack>();

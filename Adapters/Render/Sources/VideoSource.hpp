@@ -13,6 +13,8 @@
 
 namespace korvel {
 
+class MovieFile;
+
 // a, b, c, d, tx, ty: x' = a·x + c·y + tx, y' = b·x + d·y + ty.
 struct AffineTransform {
     double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
@@ -43,6 +45,18 @@ struct VideoTrack {
     std::vector<MovieSample> samples;
     std::vector<size_t> sampleOfEntry;
     bool hasCursors = false; // the samples came from the stored tables
+    // Containers without a movie box name their decoder themselves: the
+    // libavcodec codec and its configuration as the container holds it,
+    // which the entry's own boxes may not carry.
+    struct Codec {
+        int id = 0;
+        std::vector<uint8_t> extradata;
+    };
+    std::optional<Codec> codec;
+    // Where the samples' offsets point when their bytes are not in the
+    // source file as they are (copied out of MPEG-TS or Ogg); null for the
+    // source file itself.
+    std::shared_ptr<const MovieFile> bytes;
 
     const MovieSampleEntry* firstDescription() const {
         return movie.sampleEntries.empty() ? nullptr : &movie.sampleEntries.front();

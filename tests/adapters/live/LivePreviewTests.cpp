@@ -36,11 +36,12 @@ std::string plan(int64_t durationUs, const std::string& tracks = "[]", std::stri
            std::to_string(durationUs) + "}";
 }
 
+std::string sourcesOf(const fs::path& file) {
+    return R"({"a":{"path":")" + file.string() + R"(","contentHash":")" + korvel::testing::sha256sum(file) + R"("}})";
+}
+
 std::string sources() {
-    static const std::string s = [] {
-        fs::path file = MediaFixtures::path("h264.mp4");
-        return R"({"a":{"path":")" + file.string() + R"(","contentHash":")" + korvel::testing::sha256sum(file) + R"("}})";
-    }();
+    static const std::string s = sourcesOf(MediaFixtures::path("h264.mp4"));
     return s;
 }
 
@@ -161,6 +162,37 @@ TEST(RenderLive, AFramePulledLiveEqualsRenderFrame) {
     Picture still = video->still(0.51, 160, 160);
     EXPECT_EQ(still.width, 160);
     EXPECT_EQ(still.height, 120);
+}
+
+// Containers without a movie box play live from the same source model.
+TEST(RenderLive, EveryContainerPlaysLiveAsRenderFrameShowsIt) {
+    Engine_ e;
+    const fs::path folder = korvel::testing::freshFolder("live-containers");
+    const std::pair<const char*, const char*> containers[] = {
+        {"h264.mkv", "-c:v libx264 -preset veryfast"},
+        {"h264.ts", "-c:v libx264 -preset veryfast"},
+        {"vp9.webm", "-c:v libvpx-vp9 -b:v 500k"},
+        {"theora.ogg", "-c:v libtheora -q:v 7"},
+    };
+    for (const auto& [name, encode] : containers) {
+        const fs::path file = folder / name;
+        ASSERT_TRUE(korvel::testing::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=30:duration=2 "
+                                                "-pix_fmt yuv420p " + std::string(encode) + " '" + file.string() + "'"))
+            << name;
+        const std::string params = R"({"plan":)" + plan(2'000'000) + R"(,"sources":)" + sourcesOf(file);
+        auto video = e.engine->liveVideo(textOf(e.live(params + "}"), "id"));
+        ASSERT_TRUE(video) << name;
+        const fs::path out = folder / "frame.png";
+        e.engine->call("render.frame", JSONValue::parsing(params + R"(,"variant":"after","atUs":500000,"maxLongEdge":320,)"
+                                                                   R"("outPath":")" + out.string() + "\"}"));
+        auto raw = korvel::testing::runCommand("ffmpeg -nostdin -v error -i '" + out.string() + "' -f rawvideo -pix_fmt rgb24 -");
+        ASSERT_TRUE(raw) << name;
+        Picture frame = video->frame(15);
+        ASSERT_EQ(frame.pixels.size(), raw->size()) << name;
+        EXPECT_TRUE(std::equal(frame.pixels.begin(), frame.pixels.end(), raw->begin(),
+                               [](uint8_t a, char b) { return a == uint8_t(b); }))
+            << name;
+    }
 }
 
 TEST(RenderLive, TheSameRequestIsAnsweredAlikeInProcessAndOverPipes) {

@@ -58,20 +58,6 @@ TEST(PreviewService, SizesKeepSidesUsable) {
     EXPECT_NO_THROW(PreviewService::checkCanvas(Canvas{VideoFormat::square, 2, 8192, {30, 1}}));
 }
 
-TEST(AnnexB, StartCodesBecomeLengthsAndParameterSets) {
-    std::vector<uint8_t> stream{0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1f, 0xaa, 0, 0, 1, 0x68, 0xce, 0x3c, 0x80,
-                                0, 0, 0, 1, 0x65, 0x88, 0x00};
-    auto units = AnnexB::units(stream);
-    ASSERT_EQ(units.size(), 3u);
-    EXPECT_EQ(units[1].size(), 4u);
-    EXPECT_EQ(AnnexB::lengthPrefixed(stream),
-              (std::vector<uint8_t>{0, 0, 0, 5, 0x67, 0x64, 0x00, 0x1f, 0xaa, 0, 0, 0, 4, 0x68, 0xce, 0x3c, 0x80, 0, 0,
-                                    0, 3, 0x65, 0x88, 0x00}));
-    EXPECT_EQ(AnnexB::avcC(stream), (std::vector<uint8_t>{1, 0x64, 0x00, 0x1f, 0xff, 0xe1, 0, 5, 0x67, 0x64, 0x00, 0x1f,
-                                                          0xaa, 1, 0, 4, 0x68, 0xce, 0x3c, 0x80}));
-    EXPECT_TRUE(AnnexB::avcC(std::vector<uint8_t>{0, 0, 1, 0x65, 1}).empty());
-}
-
 TEST(AudioFeed, SecondsReadBackWithAPoint) {
     EXPECT_EQ(AudioFeed::seconds(12.5), "12.5");
     EXPECT_EQ(AudioFeed::seconds(10.0), "10.0");
