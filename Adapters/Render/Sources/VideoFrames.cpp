@@ -148,7 +148,7 @@ void decodeFrame(const std::filesystem::path& url, const VideoTrack& track, size
                  const std::function<void()>& checkpoint, const std::function<void(AVFrame&)>& use) {
     std::shared_ptr<const MovieFile> file;
     try {
-        file = samplesFile(url, track);
+        file = VideoFrames::samplesFile(url, track);
     } catch (...) {
         throw EngineFailure::sourceUnavailable(nameOf(url) + " can't be read.");
     }
