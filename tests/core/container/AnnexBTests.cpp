@@ -210,9 +210,9 @@ TEST(AnnexB, HEVCRecordTakesTheHighestTierAndLevelAndTheSPSFormat) {
     EXPECT_EQ((*record)[22], 3);
     EXPECT_EQ((*record)[23], 0x80 | 32);
 
-    const auto noVPS = AnnexB::units(startCoded({sps, pps}));
-    EXPECT_FALSE(AnnexB::hevcConfiguration(noVPS));
+    const Bytes noVPS = startCoded({sps, pps});
+    EXPECT_FALSE(AnnexB::hevcConfiguration(AnnexB::units(noVPS)));
     const Bytes cutSPS(sps.begin(), sps.begin() + 10);
-    const auto cut = AnnexB::units(startCoded({vps, cutSPS, pps}));
-    EXPECT_FALSE(AnnexB::hevcConfiguration(cut));
+    const Bytes cut = startCoded({vps, cutSPS, pps});
+    EXPECT_FALSE(AnnexB::hevcConfiguration(AnnexB::units(cut)));
 }
