@@ -9,6 +9,7 @@
 #include "Adapters/Media/SystemError.hpp"
 #include "Adapters/Render/Sources/ColorTags.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
+#include "Core/Container/AnnexB.hpp"
 #include "Core/Time.hpp"
 #include "Core/Timeline/PacketTimes.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
@@ -138,6 +139,93 @@ std::optional<int64_t> ticksOf(int64_t time, AVRational base) {
     return ticks;
 }
 
+// H.264 and HEVC with start codes (MPEG-TS, program streams, some Matroska
+// and AVI) become the 4-byte length-prefixed samples and configuration
+// record of a movie file, so that every reader meets one framing.
+class StartCodeSamples {
+public:
+    // Nothing when the track needs no conversion.
+    static std::optional<StartCodeSamples> of(const AVCodecParameters& par) {
+        std::optional<AnnexB::Codec> codec;
+        if (par.codec_id == AV_CODEC_ID_H264) codec = AnnexB::Codec::h264;
+        if (par.codec_id == AV_CODEC_ID_HEVC) codec = AnnexB::Codec::hevc;
+        if (!codec) return std::nullopt;
+        std::span<const uint8_t> extra(par.extradata, static_cast<size_t>(std::max(par.extradata_size, 0)));
+        if (!extra.empty() && AnnexB::isConfigurationRecord(extra, *codec)) return std::nullopt;
+        StartCodeSamples out;
+        out.codec_ = *codec;
+        out.parameterSets_.assign(extra.begin(), extra.end());
+        return out;
+    }
+
+    // The sample as length-prefixed units; nothing when it is not start-coded.
+    std::optional<std::vector<uint8_t>> converted(std::span<const uint8_t> packet) {
+        auto sample = AnnexB::sampleWithFourByteLengths(packet, std::nullopt);
+        if (sample && !record_) {
+            // The parameter sets the first pictures carry, when the
+            // container has none of its own.
+            parameterSets_.insert(parameterSets_.end(), packet.begin(), packet.end());
+            const auto units = AnnexB::units(parameterSets_);
+            record_ = AnnexB::configuration(units, codec_);
+            if (record_ || parameterSets_.size() > maxSearchedBytes) parameterSets_.clear();
+        }
+        return sample;
+    }
+
+    // The entry of the converted track; nothing without parameter sets.
+    std::optional<MovieSampleEntry> entry(const MovieSampleEntry& from) const {
+        if (!record_) return std::nullopt;
+        MovieSampleEntry e = from;
+        e.format = codec_ == AnnexB::Codec::h264 ? "avc1" : "hvc1";
+        e.boxes = {{codec_ == AnnexB::Codec::h264 ? "avcC" : "hvcC", *record_}};
+        return e;
+    }
+    const std::optional<std::vector<uint8_t>>& record() const { return record_; }
+
+private:
+    static constexpr size_t maxSearchedBytes = size_t{8} << 20;
+    AnnexB::Codec codec_ = AnnexB::Codec::h264;
+    std::vector<uint8_t> parameterSets_;
+    std::optional<std::vector<uint8_t>> record_;
+};
+
+// Where the packets of a file stop, against what its header promised: a
+// file cut short loses its last packets without an error from the demuxer.
+class PacketEnds {
+public:
+    void note(const AVPacket& p, AVRational base) {
+        damaged_ = damaged_ || (p.flags & AV_PKT_FLAG_CORRUPT);
+        int64_t at = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
+        if (at == AV_NOPTS_VALUE || base.num <= 0 || base.den <= 0) return;
+        const int64_t end = av_rescale_q(at, base, AV_TIME_BASE_Q);
+        const int64_t length = p.duration > 0 ? av_rescale_q(p.duration, base, AV_TIME_BASE_Q) : 0;
+        if (end > INT64_MAX / 2 || end < INT64_MIN / 2 || length > INT64_MAX / 4) return;
+        endUs_ = std::max(endUs_, end + length);
+    }
+
+    bool cutShort(const AVFormatContext& format) const {
+        // A packet that broke off mid-way (MPEG-TS), in any stream: the
+        // demuxer flags it as the engine's movie reader does.
+        if (damaged_) return true;
+        // A length the header states (Matroska, AVI), not one guessed from
+        // the file's end or its bit rate.
+        if (format.duration_estimation_method != AVFMT_DURATION_FROM_STREAM || format.duration == AV_NOPTS_VALUE ||
+            format.duration <= 0 || endUs_ == INT64_MIN) {
+            return false;
+        }
+        const int64_t start = format.start_time != AV_NOPTS_VALUE ? format.start_time : 0;
+        const int64_t slack = std::max<int64_t>(shortfallUs, format.duration / 50);
+        return endUs_ - start + slack < format.duration;
+    }
+
+private:
+    // What the last packets may fall short of the stated length by: muxers
+    // round it, and a last frame's length may go unsaid.
+    static constexpr int64_t shortfallUs = 250'000;
+    bool damaged_ = false;
+    int64_t endUs_ = INT64_MIN;
+};
+
 } // namespace
 
 DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream) {
@@ -155,8 +243,6 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
     if (stream >= format->nb_streams || format->streams[stream]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
         throw EngineFailure::unsupportedFormat(nameOf(url) + " has no video that can be opened.");
     }
-    for (unsigned i = 0; i < format->nb_streams; ++i)
-        if (i != stream) format->streams[i]->discard = AVDISCARD_ALL;
     const AVStream* st = format->streams[stream];
     const AVCodecParameters& par = *st->codecpar;
     const AVRational base = st->time_base;
@@ -201,23 +287,34 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
     std::vector<PacketTimes::Packet> times;
     auto& samples = track.samples;
     auto packet = FFmpeg::packet();
+    PacketEnds ends;
+    auto startCoded = StartCodeSamples::of(par);
     for (;;) {
         status = av_read_frame(format.get(), packet.get());
         if (status == AVERROR_EOF) break;
         if (status == AVERROR(ENOMEM)) throw std::bad_alloc();
         if (status < 0) throw MediaFailure::cutShort(url);
         const AVPacket& p = *packet;
+        // Every stream is read to see where the file's packets stop.
+        if (p.stream_index >= 0 && static_cast<unsigned>(p.stream_index) < format->nb_streams) {
+            ends.note(p, format->streams[p.stream_index]->time_base);
+        }
         if (p.stream_index != static_cast<int>(stream) || p.size <= 0) {
             av_packet_unref(packet.get());
             continue;
         }
-        if (p.flags & AV_PKT_FLAG_CORRUPT) throw MediaFailure::cutShort(url);
         if (samples.size() >= VideoOpener::maxSamples) throw unopenable(url);
         times.push_back({ticksOf(p.pts, base), ticksOf(p.dts, base), p.duration > 0 ? *ticksOf(p.duration, base) : 0});
         MovieSample s;
         s.size = static_cast<uint32_t>(p.size);
         s.isSync = p.flags & AV_PKT_FLAG_KEY;
-        std::optional<int64_t> at = store ? std::nullopt : verbatimOffset(*source, p, window);
+        std::optional<std::vector<uint8_t>> framed;
+        if (startCoded) {
+            framed = startCoded->converted(std::span<const uint8_t>(p.data, static_cast<size_t>(p.size)));
+            if (!framed) throw EngineFailure::unsupportedFormat(nameOf(url) + " uses a video format that can't be decoded.");
+            s.size = static_cast<uint32_t>(framed->size());
+        }
+        std::optional<int64_t> at = store || framed ? std::nullopt : verbatimOffset(*source, p, window);
         if (!at && !store) {
             // One track reads one file: what was found in place moves too.
             store.emplace();
@@ -227,9 +324,18 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
                 before.offset = store->append(bytes.data(), bytes.size());
             }
         }
-        s.offset = at ? *at : store->append(p.data, static_cast<size_t>(p.size));
+        if (at) s.offset = *at;
+        else if (framed) s.offset = store->append(framed->data(), framed->size());
+        else s.offset = store->append(p.data, static_cast<size_t>(p.size));
         samples.push_back(s);
         av_packet_unref(packet.get());
+    }
+    if (ends.cutShort(*format)) throw MediaFailure::cutShort(url);
+    if (startCoded) {
+        auto entry = startCoded->entry(mt.sampleEntries.front());
+        if (!entry) throw EngineFailure::unsupportedFormat(nameOf(url) + " uses a video format that can't be decoded.");
+        mt.sampleEntries.front() = std::move(*entry);
+        track.codec->extradata = *startCoded->record();
     }
     const auto cleaned = PacketTimes::clean(times);
     for (size_t i = 0; i < samples.size(); ++i) {
