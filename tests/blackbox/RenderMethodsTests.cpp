@@ -520,6 +520,9 @@ TEST(RenderSegment, MatroskaAndTransportStreamPicturesAreCopied) {
         make(ff + "-f lavfi -i testsrc2=size=640x360:rate=30:duration=4 " + c.encoder + " '" + file.string() + "'");
         const std::string src = sources(file, sha256sum(file));
         Plan plain;
+        if (!c.previews) {
+            for (const auto& w : list(engine, plain, src)) EXPECT_FALSE(w.copied.has_value()) << w.outStartUs;
+        }
         if (c.previews) {
             auto windows = list(engine, plain, src);
             ASSERT_EQ(windows.size(), 2u);
@@ -543,6 +546,31 @@ TEST(RenderSegment, MatroskaAndTransportStreamPicturesAreCopied) {
         auto s = streams(out);
         ASSERT_EQ(s.size(), 1u);
         EXPECT_EQ(stringOf(s[0], "codec_tag_string"), c.codec == "h264" ? "avc1" : "hvc1");
+    }
+}
+
+// Codecs a movie can't carry as they are keep the render road from these containers too.
+TEST(RenderSegment, OtherCodecsFromMatroskaAndProgramStreamsAreRendered) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-copy-other-codecs"));
+    Engine engine(dir / "cache");
+    const std::string tags = "-pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 -colorspace bt709 -g 30 ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"vp9.webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 " + tags},
+        {"mpeg2.mpg", "-c:v mpeg2video -q:v 4 " + tags},
+    };
+    for (const auto& [name, encoder] : cases) {
+        SCOPED_TRACE(name);
+        const fs::path file = dir / name;
+        make(ff + "-f lavfi -i testsrc2=size=640x360:rate=30:duration=4 " + encoder + " '" + file.string() + "'");
+        const std::string src = sources(file, sha256sum(file));
+        Plan plain;
+        const auto windows = list(engine, plain, src);
+        EXPECT_EQ(windows.size(), 2u);
+        for (const auto& w : windows) EXPECT_FALSE(w.copied.has_value()) << w.outStartUs;
+        const auto out = dir / (name + ".mp4");
+        JSONValue r = resultOf(engine.ask("render.export", exportParams(plain, "h264", out, "", src)));
+        EXPECT_FALSE(boolOf(r, "videoCopied").has_value());
+        EXPECT_EQ(intOf(r, "frameCount"), 120);
     }
 }
 
