@@ -89,14 +89,18 @@ AVCSequenceFormat avcSequenceFormat(Unit sps) {
     const uint64_t profile = r.bits(8);
     r.skip(16); // constraint flags, level
     r.ue();     // seq_parameter_set_id
+    // Values past these are no stream's, and past int a damaged one's.
+    auto atMost = [](uint64_t v, uint64_t most) {
+        if (v > most) throw Unreadable{};
+        return static_cast<int>(v);
+    };
     AVCSequenceFormat out;
     if (hasChromaFields(profile)) {
-        out.chromaFormat = static_cast<int>(r.ue());
+        out.chromaFormat = atMost(r.ue(), 3);
         if (out.chromaFormat == 3) r.skip(1); // separate_colour_plane_flag
-        out.lumaDepth = static_cast<int>(r.ue()) + 8;
-        out.chromaDepth = static_cast<int>(r.ue()) + 8;
+        out.lumaDepth = atMost(r.ue(), 6) + 8;
+        out.chromaDepth = atMost(r.ue(), 6) + 8;
     }
-    if (out.chromaFormat > 3 || out.lumaDepth > 14 || out.chromaDepth > 14) throw Unreadable{};
     return out;
 }
 

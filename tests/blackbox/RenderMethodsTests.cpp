@@ -496,6 +496,84 @@ TEST(RenderExport, CopyRoadPassesPicturesAndSoundThrough) {
     EXPECT_EQ(framemd5(out), framemd5(media().clip));
 }
 
+// H.264 and HEVC demuxed from Matroska and MPEG-TS (Annex B, parameter sets
+// in band, B-frames) take the copy road as a movie's do: the windows and the
+// export hold the very pictures of the source. Previews copy H.264 only.
+TEST(RenderSegment, MatroskaAndTransportStreamPicturesAreCopied) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-copy-containers"));
+    Engine engine(dir / "cache");
+    const std::string tags = "-pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
+    const std::string x264 = "-c:v libx264 -preset veryfast -g 30 " + tags;
+    const std::string x265 = "-c:v libx265 -preset veryfast -x265-params log-level=none:keyint=30 " + tags;
+    struct Case {
+        std::string file, encoder, codec;
+        bool previews;
+    } cases[] = {
+        {"h264.mkv", x264 + "-bf 0", "h264", true},
+        {"h264.ts", x264, "h264", true},
+        {"hevc.mkv", x265, "hevc", false},
+        {"hevc.ts", x265, "hevc", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = dir / c.file;
+        make(ff + "-f lavfi -i testsrc2=size=640x360:rate=30:duration=4 " + c.encoder + " '" + file.string() + "'");
+        const std::string src = sources(file, sha256sum(file));
+        Plan plain;
+        if (!c.previews) {
+            for (const auto& w : list(engine, plain, src)) EXPECT_FALSE(w.copied.has_value()) << w.outStartUs;
+        }
+        if (c.previews) {
+            auto windows = list(engine, plain, src);
+            ASSERT_EQ(windows.size(), 2u);
+            for (const auto& w : windows) {
+                EXPECT_EQ(w.copied, std::optional<bool>(true)) << w.outStartUs;
+                const auto out = dir / (c.file + "-" + std::to_string(w.outStartUs) + ".mp4");
+                JSONValue r = resultOf(engine.ask("render.segment", segmentParams(plain, w.key, w.outStartUs, w.outEndUs, out, src)));
+                EXPECT_EQ(boolOf(r, "copied"), std::optional<bool>(true)) << w.outStartUs;
+                EXPECT_EQ(intOf(r, "frameCount"), 60);
+                const std::string seconds = std::to_string(w.outStartUs / 1'000'000);
+                auto shown = runCommand(ff + "-ss " + seconds + " -i '" + file.string() +
+                                        "' -map 0:v -frames:v 60 -f framemd5 - | grep -v '^#' | awk -F, '{print $6}'");
+                EXPECT_EQ(framemd5(out), shown.value_or("x")) << w.outStartUs;
+            }
+        }
+        const auto out = dir / (c.file + ".mp4");
+        JSONValue r = resultOf(engine.ask("render.export", exportParams(plain, c.codec, out, "", src)));
+        EXPECT_EQ(boolOf(r, "videoCopied"), std::optional<bool>(true));
+        EXPECT_EQ(intOf(r, "frameCount"), 120);
+        EXPECT_EQ(framemd5(out), framemd5(file));
+        auto s = streams(out);
+        ASSERT_EQ(s.size(), 1u);
+        EXPECT_EQ(stringOf(s[0], "codec_tag_string"), c.codec == "h264" ? "avc1" : "hvc1");
+    }
+}
+
+// Codecs a movie can't carry as they are keep the render road from these containers too.
+TEST(RenderSegment, OtherCodecsFromMatroskaAndProgramStreamsAreRendered) {
+    auto dir = fs::path(korvel::testing::freshFolder("render-copy-other-codecs"));
+    Engine engine(dir / "cache");
+    const std::string tags = "-pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 -colorspace bt709 -g 30 ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"vp9.webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 " + tags},
+        {"mpeg2.mpg", "-c:v mpeg2video -q:v 4 " + tags},
+    };
+    for (const auto& [name, encoder] : cases) {
+        SCOPED_TRACE(name);
+        const fs::path file = dir / name;
+        make(ff + "-f lavfi -i testsrc2=size=640x360:rate=30:duration=4 " + encoder + " '" + file.string() + "'");
+        const std::string src = sources(file, sha256sum(file));
+        Plan plain;
+        const auto windows = list(engine, plain, src);
+        EXPECT_EQ(windows.size(), 2u);
+        for (const auto& w : windows) EXPECT_FALSE(w.copied.has_value()) << w.outStartUs;
+        const auto out = dir / (name + ".mp4");
+        JSONValue r = resultOf(engine.ask("render.export", exportParams(plain, "h264", out, "", src)));
+        EXPECT_FALSE(boolOf(r, "videoCopied").has_value());
+        EXPECT_EQ(intOf(r, "frameCount"), 120);
+    }
+}
+
 // A phone clip whose sound outlasts its pictures: a plan as long as the
 // sound can't be copied whole, so it is rendered, and says what it wrote.
 TEST(RenderExport, PicturesShorterThanThePlanAreRenderedNotCopied) {

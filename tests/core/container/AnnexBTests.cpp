@@ -149,6 +149,10 @@ TEST(AnnexB, MainProfileRecordsEndAfterThePictureSets) {
     const Bytes shortHigh{0x67, 0x64, 0x00, 0x1f};
     const std::vector<AnnexB::Unit> cut{shortHigh, pps};
     EXPECT_FALSE(AnnexB::avcConfiguration(cut));
+    // A bit depth of 2^31 + 7 from a damaged SPS is refused, not computed.
+    const Bytes hugeDepth{0x67, 0x64, 0x00, 0x1f, 0xa0, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x18};
+    const std::vector<AnnexB::Unit> damaged{hugeDepth, pps};
+    EXPECT_FALSE(AnnexB::avcConfiguration(damaged));
 }
 
 TEST(AnnexB, SamplesOfEitherFramingGetFourByteLengths) {
@@ -210,9 +214,9 @@ TEST(AnnexB, HEVCRecordTakesTheHighestTierAndLevelAndTheSPSFormat) {
     EXPECT_EQ((*record)[22], 3);
     EXPECT_EQ((*record)[23], 0x80 | 32);
 
-    const auto noVPS = AnnexB::units(startCoded({sps, pps}));
-    EXPECT_FALSE(AnnexB::hevcConfiguration(noVPS));
+    const Bytes noVPS = startCoded({sps, pps});
+    EXPECT_FALSE(AnnexB::hevcConfiguration(AnnexB::units(noVPS)));
     const Bytes cutSPS(sps.begin(), sps.begin() + 10);
-    const auto cut = AnnexB::units(startCoded({vps, cutSPS, pps}));
-    EXPECT_FALSE(AnnexB::hevcConfiguration(cut));
+    const Bytes cut = startCoded({vps, cutSPS, pps});
+    EXPECT_FALSE(AnnexB::hevcConfiguration(AnnexB::units(cut)));
 }
