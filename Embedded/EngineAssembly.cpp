@@ -3,6 +3,7 @@
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
 #include "Adapters/Live/LiveMethods.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 #include "Adapters/Methods/AudioAnalysisMethods.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Adapters/Files/EngineFolders.hpp"
-#include "Core/Engine.hpp"
 #include "Core/Speech/ModelCatalog.hpp"
 #include "Embedded/InProcessEngine.hpp"
 
@@ -14,6 +13,8 @@
 #include <vector>
 
 namespace korvel {
+
+struct Engine;
 
 // The speech configuration of an engine.
 struct EngineSpeech {

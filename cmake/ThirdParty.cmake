@@ -70,7 +70,8 @@ set(WHISPER_ALL_WARNINGS OFF CACHE BOOL "" FORCE)
 # Its build asks git for a version, but the cached source is no checkout.
 set(GIT_EXECUTABLE /bin/false CACHE FILEPATH "" FORCE)
 get_directory_property(KORVEL_OPTIONS COMPILE_OPTIONS)
-set_directory_properties(PROPERTIES COMPILE_OPTIONS "-w")
+# Its asserts name their source files: named from the cache, not this machine.
+set_directory_properties(PROPERTIES COMPILE_OPTIONS "-w;-ffile-prefix-map=${KORVEL_DEPS_DIR}/=")
 add_subdirectory("${KORVEL_WHISPER_ROOT}" whisper.cpp EXCLUDE_FROM_ALL)
 set_directory_properties(PROPERTIES COMPILE_OPTIONS "${KORVEL_OPTIONS}")
 
