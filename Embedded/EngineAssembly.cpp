@@ -12,6 +12,7 @@
 #include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
+#include "Core/Engine.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -31,6 +31,8 @@ struct EngineSpeech {
     static EngineSpeech standard();
 };
 
+// libkorvel-engine.so exports `inProcess` of these; the method tables are
+// the process's and the tests'.
 namespace EngineAssembly {
 // The method table of the standard-input engine: every method table merged.
 // Building it sweeps what dead processes left in the cache root.

@@ -68,6 +68,7 @@ public:
     // Takes a live composition off the shelf, once.
     std::optional<LiveVideo> liveVideo(std::string_view name);
 
+    // For the engine's own tests; a host of the library has no use for them.
     LineCarrier& session() { return *session_; }
     const std::shared_ptr<Shelf>& videos() const { return videos_; }
 
