@@ -22,7 +22,8 @@ class LineCarrier;
 template <class Value> class OnceShelf;
 
 // The engine inside the host's own process: the same methods and lines as
-// over standard input and output, plus the live videos of render.live.
+// over standard input and output, plus the live videos of render.live. The
+// host starts with OMP_WAIT_POLICY=PASSIVE, as the process does for itself.
 class InProcessEngine {
 public:
     struct Failure : std::exception {

@@ -11,6 +11,7 @@ set(KORVEL_PUBLIC_HEADERS
   Embedded/InProcessEngine.hpp
   Embedded/EngineAssembly.hpp
   Adapters/Live/LiveVideo.hpp
+  Adapters/Live/LiveAsset.hpp
   Adapters/Live/LivePlayer.hpp
   Adapters/Files/EngineFolders.hpp
   Adapters/Render/Drawing/Picture.hpp

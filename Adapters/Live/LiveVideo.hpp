@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Adapters/Live/LiveAsset.hpp"
 #include "Adapters/Render/Drawing/Picture.hpp"
 #include "Core/Timeline/FrameTimings.hpp"
 #include "Core/Timeline/TickTime.hpp"
@@ -11,7 +12,6 @@
 
 namespace korvel {
 
-struct LiveAsset;
 struct LiveComposition;
 struct LiveDrawing;
 class PlayerItem;

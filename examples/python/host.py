@@ -17,6 +17,8 @@ LINE = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t)
 
 class Engine:
     def __init__(self, library, cache, models):
+        # libgomp reads its wait policy once, as the library loads it.
+        os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
         self.lib = ctypes.CDLL(library)
         self.lib.korvel_engine_open.restype = ctypes.c_void_p
         self.lib.korvel_engine_open.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
