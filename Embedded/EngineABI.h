@@ -1,6 +1,8 @@
 /* The in-process engine for hosts written in other languages: raw JSON-RPC
  * lines in and out, one message per call. Lines handed in carry no line
- * terminator; lines handed out end with one line feed. */
+ * terminator; lines handed out end with one line feed. Start the host with
+ * OMP_WAIT_POLICY=PASSIVE in its environment: the speech model's OpenMP
+ * workers otherwise spin while they wait, and libgomp reads it only once. */
 #ifndef KORVEL_ENGINE_ABI_H
 #define KORVEL_ENGINE_ABI_H
 

@@ -3,6 +3,7 @@
 #include "Adapters/Audio/AudioPlanRenderer.hpp"
 #include "Adapters/Audio/SoundIsolationAdapter.hpp"
 #include "Adapters/Live/LiveMethods.hpp"
+#include "Adapters/Live/OnceShelf.hpp"
 #include "Adapters/Methods/AudioAnalysisMethods.hpp"
 #include "Adapters/Models/InstalledSpeechModels.hpp"
 #include "Adapters/Models/ModelSources.hpp"
@@ -11,6 +12,7 @@
 #include "Adapters/Media/SourceLibrary.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Whisper/WhisperTranscriber.hpp"
+#include "Core/Engine.hpp"
 
 #include <cstdio>
 #include <cstdlib>

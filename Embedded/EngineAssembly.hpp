@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Adapters/Files/EngineFolders.hpp"
-#include "Core/Engine.hpp"
 #include "Core/Speech/ModelCatalog.hpp"
 #include "Embedded/InProcessEngine.hpp"
 
@@ -14,6 +13,8 @@
 #include <vector>
 
 namespace korvel {
+
+struct Engine;
 
 // The speech configuration of an engine.
 struct EngineSpeech {
@@ -30,6 +31,8 @@ struct EngineSpeech {
     static EngineSpeech standard();
 };
 
+// libkorvel-engine.so exports `inProcess` of these; the method tables are
+// the process's and the tests'.
 namespace EngineAssembly {
 // The method table of the standard-input engine: every method table merged.
 // Building it sweeps what dead processes left in the cache root.

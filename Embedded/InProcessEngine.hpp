@@ -1,20 +1,14 @@
 #pragma once
 
-#include "Adapters/Server/EngineSession.hpp"
 #include "Adapters/Live/LiveVideo.hpp"
-#include "Adapters/Live/OnceShelf.hpp"
-#include "Core/Engine.hpp"
 #include "Core/JSONValue.hpp"
+#include "Core/Jobs.hpp"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -22,62 +16,14 @@
 
 namespace korvel {
 
+struct Engine;
 struct LiveComposition;
-
-// Speaks the engine's own request lines to a session in memory and routes
-// every line the session writes back to the call that waits for it.
-class LineCarrier : public std::enable_shared_from_this<LineCarrier> {
-public:
-    using Progress = std::function<void(const EngineProgress&)>;
-    using RawLine = std::function<void(std::string_view line)>;
-
-    static constexpr std::chrono::seconds shutdownGrace{5};
-
-    static std::shared_ptr<LineCarrier> make(Engine engine);
-    ~LineCarrier();
-
-    // The answer's result, or a failed future (InProcessEngine::Failure, or
-    // the encoder's error when the params can't be written).
-    std::future<JSONValue> call(std::string_view method, const JSONValue& params, Progress progress,
-                                std::stop_token stop);
-    void send(std::string_view line);
-    // Returns once no call of the listener it replaces is running, except
-    // the caller's own when it swaps from inside that listener.
-    void onLine(RawLine listener);
-    // Cancels every running job and waits up to the grace; the session stays
-    // usable. From inside a callback it waits only for jobs whose threads are
-    // not writing a line (one of those runs the caller).
-    bool stop();
-    // Stops, then fails every call still waiting with the cancellation answer.
-    void close();
-
-    // {"id":…,"jsonrpc":"2.0","method":…,"params":…}; throws for a non-finite number.
-    static std::string requestLine(int64_t id, std::string_view method, const JSONValue& params);
-
-    void arrived(const std::string& line);
-    void deliverProgress(const JSONValue* params);
-    void cancel(int64_t id);
-
-    EngineSession& session() { return *session_; }
-
-private:
-    struct Pending;
-    LineCarrier() = default;
-
-    void hear(const RawLine& listener, uint64_t generation, const std::string& line);
-
-    std::mutex lock_;
-    std::map<int64_t, std::shared_ptr<Pending>> pending_;
-    int64_t lastId_ = 0;
-    RawLine rawLine_;
-    uint64_t listenerGeneration_ = 0;        // counts the swaps
-    std::map<uint64_t, int> listening_;      // generation → its calls running
-    std::condition_variable listenerReturned_;
-    std::unique_ptr<EngineSession> session_;
-};
+class LineCarrier;
+template <class Value> class OnceShelf;
 
 // The engine inside the host's own process: the same methods and lines as
-// over standard input and output, plus the live videos of render.live.
+// over standard input and output, plus the live videos of render.live. The
+// host starts with OMP_WAIT_POLICY=PASSIVE, as the process does for itself.
 class InProcessEngine {
 public:
     struct Failure : std::exception {
@@ -88,7 +34,8 @@ public:
         const char* what() const noexcept override { return message.c_str(); }
         bool operator==(const Failure& o) const { return code == o.code && message == o.message; }
     };
-    using Progress = LineCarrier::Progress;
+    using Progress = std::function<void(const EngineProgress&)>;
+    using RawLine = std::function<void(std::string_view line)>;
     using Shelf = OnceShelf<LiveComposition>;
 
     explicit InProcessEngine(Engine engine);
@@ -112,7 +59,7 @@ public:
     // Returns once no call of the listener it replaces is running (a swap
     // from inside that listener returns at once: the running call is the
     // caller's). Don't swap holding a lock the old listener takes.
-    void onLine(LineCarrier::RawLine listener);
+    void onLine(RawLine listener);
     // Cancels every running job and waits up to 5 s for them; true when they
     // ended. Called from a line or progress callback, it cancels the same but
     // cannot wait for the job whose thread runs the callback, nor for jobs
@@ -122,6 +69,7 @@ public:
     // Takes a live composition off the shelf, once.
     std::optional<LiveVideo> liveVideo(std::string_view name);
 
+    // For the engine's own tests; a host of the library has no use for them.
     LineCarrier& session() { return *session_; }
     const std::shared_ptr<Shelf>& videos() const { return videos_; }
 

@@ -56,6 +56,13 @@ set(KORVEL_WHISPER_ROOT "${KORVEL_DEPS_DIR}/nodejs-whisper_0.3.1/package/cpp/whi
 if(NOT EXISTS "${KORVEL_WHISPER_ROOT}/CMakeLists.txt")
   message(FATAL_ERROR "whisper.cpp is missing from ${KORVEL_DEPS_DIR}: run scripts/install-deps")
 endif()
+# It reads its settings from the cache; a parent project's own
+# BUILD_SHARED_LIBS and GIT_EXECUTABLE are put back after it.
+foreach(setting BUILD_SHARED_LIBS GIT_EXECUTABLE)
+  if(DEFINED CACHE{${setting}})
+    set(KORVEL_PARENT_${setting} "$CACHE{${setting}}")
+  endif()
+endforeach()
 set(BUILD_SHARED_LIBS OFF CACHE BOOL "" FORCE)
 set(GGML_NATIVE OFF CACHE BOOL "" FORCE)
 set(GGML_AVX ON CACHE BOOL "" FORCE)
@@ -70,7 +77,15 @@ set(WHISPER_ALL_WARNINGS OFF CACHE BOOL "" FORCE)
 # Its build asks git for a version, but the cached source is no checkout.
 set(GIT_EXECUTABLE /bin/false CACHE FILEPATH "" FORCE)
 get_directory_property(KORVEL_OPTIONS COMPILE_OPTIONS)
-set_directory_properties(PROPERTIES COMPILE_OPTIONS "-w")
+# Its asserts name their source files: named from the cache, not this machine.
+set_directory_properties(PROPERTIES COMPILE_OPTIONS "-w;-ffile-prefix-map=${KORVEL_DEPS_DIR}/=")
 add_subdirectory("${KORVEL_WHISPER_ROOT}" whisper.cpp EXCLUDE_FROM_ALL)
 set_directory_properties(PROPERTIES COMPILE_OPTIONS "${KORVEL_OPTIONS}")
+foreach(setting BUILD_SHARED_LIBS GIT_EXECUTABLE)
+  if(DEFINED KORVEL_PARENT_${setting})
+    set_property(CACHE ${setting} PROPERTY VALUE "${KORVEL_PARENT_${setting}}")
+  else()
+    unset(${setting} CACHE)
+  endif()
+endforeach()
 

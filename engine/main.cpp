@@ -5,6 +5,7 @@
 #include "Adapters/Files/EngineFolders.hpp"
 #include "Adapters/Server/Stderr.hpp"
 #include "Adapters/Server/StdioServer.hpp"
+#include "Core/Engine.hpp"
 #include "Embedded/EngineAssembly.hpp"
 
 #include <cerrno>

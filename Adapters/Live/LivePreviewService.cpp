@@ -12,17 +12,20 @@
 
 namespace korvel {
 
-LiveSoundTrack LiveSoundTrack::from(const AudioFeed::Source& source, TickTime videoDuration) {
+namespace {
+
+LiveSoundTrack soundOf(const AudioFeed::Source& source, TickTime videoDuration) {
     LiveSoundTrack track;
     track.asset = source.url;
     track.copied = source.copied;
-    track.source = source;
     track.start = TickTime{0, videoDuration.timescale};
     double own = std::floor(source.durationSeconds * videoDuration.timescale);
     int64_t ownTicks = own >= static_cast<double>(videoDuration.value) ? videoDuration.value : static_cast<int64_t>(own);
     track.duration = TickTime{std::max<int64_t>(0, ownTicks), videoDuration.timescale};
     return track;
 }
+
+} // namespace
 
 std::optional<LiveSoundTrack> LiveSoundTrack::of(const LiveParams& params, SourceLibrary& library,
                                                  TickTime videoDuration, double toleranceSeconds) {
@@ -32,14 +35,14 @@ std::optional<LiveSoundTrack> LiveSoundTrack::of(const LiveParams& params, Sourc
         auto source = params.sources->find(*untouched);
         if (source != params.sources->end()) {
             if (auto copied = library.copiedSound(source->second, params.plan.durationUs)) {
-                return from(AudioFeed::openCopy(copied->first, videoSeconds), videoDuration);
+                return soundOf(AudioFeed::openCopy(copied->first, videoSeconds), videoDuration);
             }
         }
     }
     if (!params.audioPath) {
         throw EngineFailure::invalidParams("This plan has sound, so a live preview needs the mix file in audioPath.");
     }
-    return from(AudioFeed::open(*params.audioPath, videoSeconds, toleranceSeconds), videoDuration);
+    return soundOf(AudioFeed::open(*params.audioPath, videoSeconds, toleranceSeconds), videoDuration);
 }
 
 RGBAImage LiveDrawing::frame(int64_t index) const {

@@ -1,5 +1,6 @@
 #include "Adapters/Vision/OnnxModel.hpp"
 
+#include "Adapters/Files/RuntimeFiles.hpp"
 #include "Adapters/Server/Stderr.hpp"
 #include "Core/Jobs.hpp"
 
@@ -39,7 +40,7 @@ struct OnnxModel::State {
 
 OnnxModel::~OnnxModel() = default;
 
-std::filesystem::path OnnxModel::folder() { return KORVEL_VISION_MODELS; }
+std::filesystem::path OnnxModel::folder() { return RuntimeFiles::folder("vision-models"); }
 
 OnnxModel& OnnxModel::shared(const std::string& fileName, const std::string& failure) {
     static std::mutex lock;

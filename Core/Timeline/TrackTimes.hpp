@@ -1,26 +1,13 @@
 #pragma once
 
 #include "Core/Container/MovieBox.hpp"
+#include "Core/Timeline/TickTime.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 namespace korvel {
-
-// A time as a count of ticks at a timescale, never reduced.
-struct TickTime {
-    int64_t value = 0;
-    int32_t timescale = 1;
-
-    // No timescale is no time.
-    double seconds() const { return timescale > 0 ? static_cast<double>(value) / timescale : 0; }
-    // Converted to another timescale, halves away from zero; throws
-    // TimeOverflow when the result leaves 64 bits.
-    int64_t in(int32_t scale) const;
-
-    bool operator==(const TickTime&) const = default;
-};
 
 // One stretch of a track's timeline: media time `source` shown at track
 // time `target`. An empty edit (a gap) shows no media.

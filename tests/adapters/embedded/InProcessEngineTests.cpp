@@ -3,12 +3,14 @@
 // player that keeps its item when only the drawing changes.
 
 #include "Adapters/Live/LiveStructure.hpp"
+#include "Adapters/Live/LivePlayer.hpp"
 #include "Adapters/Live/LiveVideo.hpp"
 #include "Adapters/Live/OnceShelf.hpp"
 #include "Adapters/Models/ModelStore.hpp"
 #include "Embedded/EngineABI.h"
 #include "Embedded/EngineAssembly.hpp"
 #include "Embedded/InProcessEngine.hpp"
+#include "Embedded/LineCarrier.hpp"
 #include "tests/blackbox/EngineProcess.hpp"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 
 #include "Embedded/EngineABI.h"
 #include "Embedded/EngineAssembly.hpp"
+#include "Embedded/InProcessEngine.hpp"
 #include "tests/adapters/render/MediaFixtures.hpp"
 #include "tests/blackbox/EngineProcess.hpp"
 #include "tests/support/Shell.hpp"

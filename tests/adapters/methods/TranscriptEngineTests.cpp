@@ -5,6 +5,7 @@
 #include "Adapters/Files/FileDigest.hpp"
 #include "Adapters/Methods/SoundRecordSweep.hpp"
 #include "Adapters/Server/EngineSession.hpp"
+#include "Core/Engine.hpp"
 #include "Embedded/EngineAssembly.hpp"
 #include "tests/support/SpeechModels.hpp"
 

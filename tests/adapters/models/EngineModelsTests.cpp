@@ -2,6 +2,7 @@
 // success paths the shipping catalogue can't reach here.
 
 #include "Core/Digest.hpp"
+#include "Core/Engine.hpp"
 #include "Embedded/EngineAssembly.hpp"
 #include "tests/support/HttpServer.hpp"
 #include "tests/support/SpeechModels.hpp"

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace korvel {
+
+// The read-only files the engine ships (the picture models), found from
+// where the code that reads them was loaded, so a prefix copied elsewhere
+// keeps working: <dir>/../share/korvel-engine/<name> beside an installed
+// program or library, <dir>/<name> in a build folder.
+namespace RuntimeFiles {
+// The folder of the program or shared library holding the engine's code.
+std::filesystem::path codeFolder();
+// The first candidate that is a folder, else the installed one (so a
+// failure names where it should have been).
+std::filesystem::path folder(std::string_view name);
+} // namespace RuntimeFiles
+
+} // namespace korvel
