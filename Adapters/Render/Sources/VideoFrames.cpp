@@ -32,13 +32,14 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
     if (target >= samples.size()) return false;
     const MovieSample& goal = samples[target];
     if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
-    auto decoder = VideoDecoder::make(track.movie.sampleEntries[goal.descriptionIndex],
-                                      static_cast<int32_t>(track.movie.mediaTimescale), tuning);
-    if (!decoder) return false;
     size_t start = target;
     while (start > 0 && !samples[start].isSync) --start;
     // A first frame that has not come out after this many samples never will.
     size_t last = wanted == Wanted::target ? target : std::min(samples.size() - 1, start + 300);
+    if (wanted == Wanted::target) tuning.frames = static_cast<int64_t>(last - start + 1);
+    auto decoder = VideoDecoder::make(track.movie.sampleEntries[goal.descriptionIndex],
+                                      static_cast<int32_t>(track.movie.mediaTimescale), tuning);
+    if (!decoder) return false;
     bool found = false;
     auto take = [&](AVFrame& frame) {
         if (wanted == Wanted::first || timeOf(frame) == goal.presentationTime()) {
