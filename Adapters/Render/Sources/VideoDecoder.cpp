@@ -3,6 +3,7 @@
 #include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -161,5 +162,7 @@ bool VideoDecoder::finish(const std::function<bool(AVFrame&)>& take) {
 }
 
 int VideoDecoder::lastError() const { return state_->lastError; }
+
+int VideoDecoder::threads() const { return std::max(1, state_->context->thread_count); }
 
 } // namespace korvel

@@ -51,6 +51,8 @@ public:
 
     // The last error a sample or frame gave; 0 when none.
     int lastError() const;
+    // The threads the decoder runs, as the library settled them.
+    int threads() const;
 
 private:
     VideoDecoder();

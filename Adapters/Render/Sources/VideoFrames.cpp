@@ -210,6 +210,8 @@ VideoFrames::Reader::Reader(std::filesystem::path url, std::shared_ptr<const Vid
 
 VideoFrames::Reader::~Reader() = default;
 
+int VideoFrames::Reader::decoderThreads() const { return state_->decoder ? state_->decoder->threads() : 0; }
+
 std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const std::function<void()>& checkpoint) {
     return decoded(target, checkpoint)->image();
 }

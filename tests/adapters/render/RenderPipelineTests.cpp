@@ -187,3 +187,28 @@ TEST(RenderPipeline, OpenReadersAreLentOneAtATimeAndKeyedByTheFile) {
     EXPECT_EQ(readers.size(), 2u); // bounded: the oldest was closed
     std::filesystem::remove_all(folder);
 }
+
+// Each frame thread of a kept decoder holds pictures, so the kept readers
+// together run at most a budget of decoder threads; a reader that has not
+// decoded yet holds none.
+TEST(RenderPipeline, KeptReadersRunAtMostTheirBudgetOfDecoderThreads) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4")); // small: one thread a decoder
+    const auto picture = VideoFrames::FrameValues::picture;
+    struct Case {
+        bool decode;
+        size_t kept;
+    };
+    for (const Case& c : {Case{true, 2}, Case{false, 3}}) {
+        OpenReaders readers(3, std::chrono::hours(1), 2);
+        {
+            std::vector<OpenReaders::Lease> leases;
+            for (int i = 0; i < 3; ++i) leases.push_back(readers.take(video, DynamicRange::sdr, picture));
+            for (auto& lease : leases) {
+                if (!c.decode) continue;
+                lease->frame(0);
+                EXPECT_EQ(lease->decoderThreads(), 1);
+            }
+        }
+        EXPECT_EQ(readers.size(), c.kept) << (c.decode ? "decoded" : "not decoded");
+    }
+}
