@@ -50,8 +50,9 @@ OpenReaders::~OpenReaders() {
 
 OpenReaders& OpenReaders::shared() {
     // A decoder of a large picture holds several frames: few are kept, with
-    // as many decoder threads together as one decoder alone would run.
-    static OpenReaders readers(3, std::chrono::seconds(10), static_cast<int>(std::thread::hardware_concurrency()) + 1);
+    // as many decoder threads together as two decoders alone would run, so a
+    // picture and its overlay are scrubbed without starting over.
+    static OpenReaders readers(3, std::chrono::seconds(10), 2 * (static_cast<int>(std::thread::hardware_concurrency()) + 1));
     return readers;
 }
 
