@@ -52,7 +52,8 @@ OpenReaders& OpenReaders::shared() {
     // A decoder of a large picture holds several frames: few are kept, with
     // as many decoder threads together as two decoders alone would run, so a
     // picture and its overlay are scrubbed without starting over.
-    static OpenReaders readers(3, std::chrono::seconds(10), 2 * (static_cast<int>(std::thread::hardware_concurrency()) + 1));
+    static const int alone = static_cast<int>(std::thread::hardware_concurrency()) + 1;
+    static OpenReaders readers(3, std::chrono::seconds(10), 2 * alone);
     return readers;
 }
 

@@ -226,7 +226,8 @@ TEST(RenderPipeline, DecodersOfRendersRunningTogetherShareTheCores) {
         slots.reserve(static_cast<size_t>(renders + frames));
         for (int i = 0; i < renders; ++i) slots.emplace_back(RenderGates::renders());
         for (int i = 0; i < frames; ++i) slots.emplace_back(RenderGates::frames());
-        VideoFrames::Reader reader(video.url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+        VideoFrames::Reader reader(video.url, video.track, video.color, DynamicRange::sdr,
+                                   VideoFrames::FrameValues::picture);
         reader.frame(0);
         return reader.decoderThreads();
     };
