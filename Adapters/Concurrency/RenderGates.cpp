@@ -1,5 +1,9 @@
 #include "Adapters/Concurrency/RenderGates.hpp"
 
+#include "Core/CodecThreads.hpp"
+
+#include <thread>
+
 namespace korvel::RenderGates {
 
 AsyncGate& renders() {
@@ -10,6 +14,12 @@ AsyncGate& renders() {
 AsyncGate& frames() {
     static AsyncGate gate(limit);
     return gate;
+}
+
+int running() { return renders().used() + frames().used(); }
+
+int codecThreads(int least, std::optional<int64_t> frames) {
+    return CodecThreads::count(static_cast<int>(std::thread::hardware_concurrency()), running(), least, frames);
 }
 
 } // namespace korvel::RenderGates

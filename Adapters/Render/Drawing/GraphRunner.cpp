@@ -1,9 +1,11 @@
 #include "Adapters/Render/Drawing/GraphRunner.hpp"
 
+#include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Render/Sources/OpenReaders.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
 #include "Core/ClientText.hpp"
+#include "Core/CodecThreads.hpp"
 
 #include <tbb/parallel_pipeline.h>
 #include <tbb/task_arena.h>
@@ -158,7 +160,12 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
     };
 
     int64_t next = 0, written = 0;
-    size_t tokens = std::max<size_t>(4, std::min<size_t>(8, std::thread::hardware_concurrency() + 2));
+    // Each frame in flight holds a decoded source and encoder planes: renders
+    // running together share them as they share the cores.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    const int share = RenderGates::codecThreads(2);
+    const int threads = share == CodecThreads::libraryChoice ? cores : share;
+    size_t tokens = static_cast<size_t>(std::clamp(threads + 2, 4, 8));
     // The frames in flight belong to the render, not to the pipeline: items a
     // cancelled pipeline leaves in its buffers are never destroyed by it, and
     // would keep their pictures for the life of the process. A frame's slot

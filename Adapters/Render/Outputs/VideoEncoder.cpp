@@ -1,7 +1,9 @@
 #include "Adapters/Render/Outputs/VideoEncoder.hpp"
 
+#include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Media/SystemError.hpp"
+#include "Core/CodecThreads.hpp"
 #include "Core/Jobs.hpp"
 #include "Core/Picture/FrameBuffers.hpp"
 #include "Core/Picture/Kernels/PlaneKernels.hpp"
@@ -177,7 +179,11 @@ VideoEncoder::VideoEncoder(const VideoEncoding& encoding, bool globalHeader)
     c->color_trc = hdr ? AVCOL_TRC_ARIB_STD_B67 : AVCOL_TRC_BT709;
     c->colorspace = hdr ? AVCOL_SPC_BT2020_NCL : AVCOL_SPC_BT709;
     c->color_range = AVCOL_RANGE_MPEG;
-    c->thread_count = 0;
+    // A render alone lets the encoder take every core; renders running
+    // together share them, as each encoder thread holds frames of its own.
+    const int threads = RenderGates::codecThreads(2);
+    // x265 reads the count as frame threads, which it sizes from its pool.
+    c->thread_count = hevc ? CodecThreads::libraryChoice : threads;
     if (globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "preset", encoding.preset.c_str(), 0);
@@ -185,6 +191,7 @@ VideoEncoder::VideoEncoder(const VideoEncoding& encoding, bool globalHeader)
     if (hevc) {
         std::string params = "log-level=none";
         if (!encoding.allowsReordering) params += ":bframes=0";
+        if (threads != CodecThreads::libraryChoice) params += ":pools=" + std::to_string(threads);
         av_dict_set(&options, "x265-params", params.c_str(), 0);
     } else if (encoding.keyframeIntervalSeconds) {
         // Keyframes exactly on the interval: preview windows start on one.

@@ -2,6 +2,9 @@
 
 #include "Adapters/Render/Drawing/FrameMemory.hpp"
 
+#include <thread>
+#include <vector>
+
 namespace korvel {
 
 OpenReaders::Lease::Lease(OpenReaders* home, std::optional<Key> key, std::unique_ptr<VideoFrames::Reader> reader)
@@ -37,8 +40,8 @@ void OpenReaders::Lease::giveBack() {
     home_ = nullptr;
 }
 
-OpenReaders::OpenReaders(size_t kept, std::chrono::milliseconds idle)
-    : kept_(kept), idle_(idle), closer_([this](std::stop_token stop) { closeIdle(stop); }) {}
+OpenReaders::OpenReaders(size_t kept, std::chrono::milliseconds idle, int threads)
+    : kept_(kept), idle_(idle), threads_(threads), closer_([this](std::stop_token stop) { closeIdle(stop); }) {}
 
 OpenReaders::~OpenReaders() {
     closer_.request_stop();
@@ -46,8 +49,11 @@ OpenReaders::~OpenReaders() {
 }
 
 OpenReaders& OpenReaders::shared() {
-    // A decoder of a large picture holds several frames: few are kept.
-    static OpenReaders readers(3, std::chrono::seconds(10));
+    // A decoder of a large picture holds several frames: few are kept, with
+    // as many decoder threads together as two decoders alone would run, so a
+    // picture and its overlay are scrubbed without starting over.
+    static const int alone = static_cast<int>(std::thread::hardware_concurrency()) + 1;
+    static OpenReaders readers(3, std::chrono::seconds(10), 2 * alone);
     return readers;
 }
 
@@ -77,16 +83,26 @@ size_t OpenReaders::size() const {
 }
 
 void OpenReaders::put(Key key, std::unique_ptr<VideoFrames::Reader> reader) {
-    std::unique_ptr<VideoFrames::Reader> closed; // closed outside the lock
+    std::vector<std::unique_ptr<VideoFrames::Reader>> closed; // closed outside the lock
     {
         std::lock_guard g(lock_);
         entries_.push_front(Entry{std::move(key), std::move(reader), std::chrono::steady_clock::now()});
-        if (entries_.size() > kept_) {
-            closed = std::move(entries_.back().reader);
+        auto threads = [&] {
+            int n = 0;
+            for (const auto& e : entries_) n += e.reader->decoderThreads();
+            return n;
+        };
+        // The newest stays even alone over the budget: it is the likeliest asked for next.
+        while (entries_.size() > kept_ || (entries_.size() > 1 && threads() > threads_)) {
+            closed.push_back(std::move(entries_.back().reader));
             entries_.pop_back();
         }
     }
     changed_.notify_all();
+    if (!closed.empty()) {
+        closed.clear();
+        FrameMemory::heapLetGo();
+    }
 }
 
 void OpenReaders::closeIdle(std::stop_token stop) {

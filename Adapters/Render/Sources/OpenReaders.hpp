@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -17,7 +18,9 @@ namespace korvel {
 // Readers kept open between single frames drawn from the same source, so a
 // later frame of the same stretch continues the running decoder instead of
 // starting at its sync sample again. Each reader is lent to one caller at a
-// time; a few are kept, and those unused for a while are closed.
+// time; a few are kept, and those unused for a while are closed. Each frame
+// thread of a kept decoder holds pictures of its own, so the kept ones
+// together run at most a budget of decoder threads.
 class OpenReaders {
 public:
     struct Key {
@@ -51,7 +54,7 @@ public:
         std::unique_ptr<VideoFrames::Reader> reader_;
     };
 
-    OpenReaders(size_t kept, std::chrono::milliseconds idle);
+    OpenReaders(size_t kept, std::chrono::milliseconds idle, int threads = std::numeric_limits<int>::max());
     ~OpenReaders();
     OpenReaders(const OpenReaders&) = delete;
     OpenReaders& operator=(const OpenReaders&) = delete;
@@ -77,6 +80,7 @@ private:
 
     const size_t kept_;
     const std::chrono::milliseconds idle_;
+    const int threads_;
     mutable std::mutex lock_;
     std::condition_variable_any changed_;
     std::list<Entry> entries_; // most recently used first

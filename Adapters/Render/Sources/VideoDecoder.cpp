@@ -1,7 +1,9 @@
 #include "Adapters/Render/Sources/VideoDecoder.hpp"
 
+#include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -128,8 +130,9 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     context->width = static_cast<int>(entry.width);
     context->height = static_cast<int>(entry.height);
     context->pkt_timebase = AVRational{1, timescale};
-    // Threads only pay off on large pictures.
-    context->thread_count = entry.width * entry.height >= 1280 * 720 ? 0 : 1;
+    // Threads only pay off on large pictures; renders running together share
+    // the cores, as each frame thread holds pictures of its own.
+    context->thread_count = entry.width * entry.height >= 1280 * 720 ? RenderGates::codecThreads(2, tuning.frames) : 1;
     if (tuning.noDelay) context->thread_type = FF_THREAD_SLICE;
     if (tuning.rough) context->skip_loop_filter = AVDISCARD_ALL;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
@@ -187,5 +190,7 @@ void VideoDecoder::restart() {
 }
 
 int VideoDecoder::lastError() const { return state_->lastError; }
+
+int VideoDecoder::threads() const { return std::max(1, state_->context->thread_count); }
 
 } // namespace korvel

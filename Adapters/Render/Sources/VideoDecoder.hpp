@@ -28,6 +28,8 @@ public:
         // is in: frame threads hold back one frame per thread, which a
         // decoder that reads one frame and stops would decode for nothing.
         bool noDelay = false;
+        // The most frames the decoder brings out, when known.
+        std::optional<int64_t> frames = std::nullopt;
     };
     // Nothing when no decoder reads the entry or it does not open.
     static std::optional<VideoDecoder> make(const MovieSampleEntry& entry, int32_t timescale, Tuning tuning);
@@ -59,6 +61,8 @@ public:
 
     // The last error a sample or frame gave; 0 when none.
     int lastError() const;
+    // The threads the decoder runs, as the library settled them.
+    int threads() const;
 
 private:
     VideoDecoder();

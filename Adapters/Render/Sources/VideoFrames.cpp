@@ -32,12 +32,14 @@ bool decodeUpTo(const MovieFile& file, const VideoTrack& track, size_t target, W
     const auto& samples = track.samples;
     if (target >= samples.size()) return false;
     const MovieSample& goal = samples[target];
-    auto decoder = VideoDecoder::make(track, goal.descriptionIndex, tuning);
-    if (!decoder) return false;
+    if (goal.descriptionIndex >= track.movie.sampleEntries.size()) return false;
     size_t start = target;
     while (start > 0 && !samples[start].isSync) --start;
     // A first frame that has not come out after this many samples never will.
     size_t last = wanted == Wanted::target ? target : std::min(samples.size() - 1, start + 300);
+    if (wanted == Wanted::target) tuning.frames = static_cast<int64_t>(last - start + 1);
+    auto decoder = VideoDecoder::make(track, goal.descriptionIndex, tuning);
+    if (!decoder) return false;
     bool found = false;
     auto take = [&](AVFrame& frame) {
         if (wanted == Wanted::first || timeOf(frame) == goal.presentationTime()) {
@@ -235,6 +237,8 @@ VideoFrames::Reader::Reader(std::filesystem::path url, std::shared_ptr<const Vid
 }
 
 VideoFrames::Reader::~Reader() = default;
+
+int VideoFrames::Reader::decoderThreads() const { return state_->decoder ? state_->decoder->threads() : 0; }
 
 std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const std::function<void()>& checkpoint) {
     return decoded(target, checkpoint)->image();

@@ -88,6 +88,8 @@ public:
     std::shared_ptr<const RGBAImage> frame(size_t sample, const std::function<void()>& checkpoint = {});
     // The same frame decoded but not yet converted; the same errors.
     std::shared_ptr<const DecodedFrame> decoded(size_t sample, const std::function<void()>& checkpoint = {});
+    // The threads of the decoder kept running for the next frame; 0 when none is.
+    int decoderThreads() const;
 
 private:
     struct State;

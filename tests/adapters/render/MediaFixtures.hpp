@@ -99,6 +99,9 @@ inline fs::path path(const std::string& name) {
     } else if (name == "copy.mp4") {
         // Key frames every 10 frames, B-frames between: the copy windows' source.
         command = ff + testsrc + "-t 4 " + x264 + bt709 + "-g 10 -keyint_min 10 -sc_threshold 0 -bf 2 -f mp4 " + t;
+    } else if (name == "hd.mp4") {
+        // Large enough for decoder threads.
+        command = ff + "-f lavfi -i testsrc2=size=1280x720:rate=30 -t 0.2 " + x264 + bt709 + "-f mp4 " + t;
     } else if (name == "plain.mp4") {
         command = ff + testsrc + "-t 1 " + x264 + "-bf 0 -f mp4 " + t;
     } else if (name == "untagged.mp4") {

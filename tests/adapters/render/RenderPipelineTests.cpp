@@ -1,3 +1,4 @@
+#include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Render/Drawing/CompositionBuilder.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/FrameConversion.hpp"
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -186,4 +188,57 @@ TEST(RenderPipeline, OpenReadersAreLentOneAtATimeAndKeyedByTheFile) {
     }
     EXPECT_EQ(readers.size(), 2u); // bounded: the oldest was closed
     std::filesystem::remove_all(folder);
+}
+
+// Each frame thread of a kept decoder holds pictures, so the kept readers
+// together run at most a budget of decoder threads; a reader that has not
+// decoded yet holds none.
+TEST(RenderPipeline, KeptReadersRunAtMostTheirBudgetOfDecoderThreads) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4")); // small: one thread a decoder
+    const auto picture = VideoFrames::FrameValues::picture;
+    struct Case {
+        bool decode;
+        size_t kept;
+    };
+    for (const Case& c : {Case{true, 2}, Case{false, 3}}) {
+        OpenReaders readers(3, std::chrono::hours(1), 2);
+        {
+            std::vector<OpenReaders::Lease> leases;
+            for (int i = 0; i < 3; ++i) leases.push_back(readers.take(video, DynamicRange::sdr, picture));
+            for (auto& lease : leases) {
+                if (!c.decode) continue;
+                lease->frame(0);
+                EXPECT_EQ(lease->decoderThreads(), 1);
+            }
+        }
+        EXPECT_EQ(readers.size(), c.kept) << (c.decode ? "decoded" : "not decoded");
+    }
+}
+
+// Each frame thread of a decoder holds pictures of its own: renders running
+// together (either gate's slots) share the cores, a render alone keeps the
+// library's own count.
+TEST(RenderPipeline, DecodersOfRendersRunningTogetherShareTheCores) {
+    VideoSource video = VideoOpener::open(fx::path("hd.mp4"));
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    auto threadsWith = [&](int renders, int frames) {
+        std::vector<AsyncGate::Slot> slots;
+        slots.reserve(static_cast<size_t>(renders + frames));
+        for (int i = 0; i < renders; ++i) slots.emplace_back(RenderGates::renders());
+        for (int i = 0; i < frames; ++i) slots.emplace_back(RenderGates::frames());
+        VideoFrames::Reader reader(video.url, video.track, video.color, DynamicRange::sdr,
+                                   VideoFrames::FrameValues::picture);
+        reader.frame(0);
+        return reader.decoderThreads();
+    };
+    const int alone = threadsWith(1, 0);
+    EXPECT_EQ(threadsWith(0, 1), alone);
+    EXPECT_EQ(alone, cores > 1 ? std::min(cores + 1, 16) : 1); // libavcodec's own choice
+    struct Case {
+        int renders, frames, expected;
+    };
+    for (const Case& c : {Case{2, 0, std::max(2, cores / 2)}, Case{4, 0, std::max(2, cores / 4)},
+                          Case{2, 2, std::max(2, cores / 4)}, Case{4, 4, 2}}) {
+        EXPECT_EQ(threadsWith(c.renders, c.frames), c.expected) << c.renders << " renders, " << c.frames << " frames";
+    }
 }
