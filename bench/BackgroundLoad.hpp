@@ -1,12 +1,19 @@
 #pragma once
 
 // Busy threads at normal priority beside a benchmark, so its ratios can be
-// read on a loaded machine: `--load N` anywhere on the command line.
-#include <atomic>
+// read on a loaded machine: `--load N` anywhere on the command line. They
+// spin in a child process of their own, so the benchmark's processor
+// seconds (its own and its waited-for children's) never count them.
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace korvel::bench {
 
@@ -24,16 +31,20 @@ public:
         }
         argc = kept;
         argv[argc] = nullptr;
-        for (int i = 0; i < threads_; ++i) {
-            spinners_.emplace_back([this] {
-                volatile unsigned long sink = 0;
-                while (!stop_.load(std::memory_order_relaxed)) sink = sink + 1;
-            });
+        if (threads_ == 0) return;
+        child_ = fork();
+        if (child_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            std::vector<std::thread> spinners;
+            for (int i = 1; i < threads_; ++i) spinners.emplace_back(spin);
+            spin();
         }
     }
     ~BackgroundLoad() {
-        stop_ = true;
-        for (auto& t : spinners_) t.join();
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
     }
     BackgroundLoad(const BackgroundLoad&) = delete;
     BackgroundLoad& operator=(const BackgroundLoad&) = delete;
@@ -45,9 +56,13 @@ public:
     }
 
 private:
+    [[noreturn]] static void spin() {
+        volatile unsigned long sink = 0;
+        for (;;) sink = sink + 1;
+    }
+
     int threads_ = 0;
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> spinners_;
+    pid_t child_ = -1;
 };
 
 } // namespace korvel::bench

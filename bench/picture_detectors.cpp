@@ -5,6 +5,7 @@
 // so its own scene scan is in its time, and signalstats sees the frames it
 // samples, picked with ffmpeg's select filter at the pass's size. Nothing is
 // subtracted from either side.
+#include "BackgroundLoad.hpp"
 #include "Adapters/Vision/ColorAnalyzer.hpp"
 #include "Adapters/Vision/FaceAnalyzer.hpp"
 #include "Adapters/Vision/FrameScorer.hpp"
@@ -104,7 +105,8 @@ void line(const char* what, double ours, const char* reference, double theirs) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    korvel::bench::BackgroundLoad load(argc, argv);
     fs::path folder = fs::temp_directory_path() / ("korvel-bench-picture-" + std::to_string(getpid()));
     fs::create_directories(folder);
     fs::path file = folder / "talk-1080p30.mp4";
@@ -131,9 +133,9 @@ int main() {
     std::printf("Compared: one 1080p30 H.264 file, %.0f s (%.0f frames), %u hardware threads; our passes are library calls "
                 "in this process, ffmpeg runs as a process, its start-up included, nothing subtracted from either; both "
                 "decode with libavcodec's h264; the colour pass with its own scene scan against signalstats on the same "
-                "%zu sampled frames at %lldx%lld; load average %s\n",
+                "%zu sampled frames at %lldx%lld; %s, load average %s\n",
                 seconds, frames, std::thread::hardware_concurrency(), sampled, static_cast<long long>(small.width),
-                static_cast<long long>(small.height), loadAverage().c_str());
+                static_cast<long long>(small.height), load.described().c_str(), loadAverage().c_str());
 
     double ffDecode = timed([&] { shell("ffmpeg" + in + "-f null -"); });
     double ffScdet = timed([&] { shell("ffmpeg" + in + "-vf scdet -f null -"); });
