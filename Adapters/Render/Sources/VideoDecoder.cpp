@@ -40,6 +40,12 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
     return {};
 }
 
+// Threads only pay off on large pictures; renders running together share
+// the cores, as each frame thread holds pictures of its own.
+int threadsFor(int64_t pixels, std::optional<int64_t> frames) {
+    return pixels >= 1280 * 720 ? RenderGates::codecThreads(2, frames) : 1;
+}
+
 } // namespace
 
 struct VideoDecoder::State {
@@ -48,6 +54,10 @@ struct VideoDecoder::State {
     FFmpeg::Packet packet;
     std::deque<FFmpeg::Frame> held;
     int lastError = 0;
+    // What the thread count was chosen by.
+    int64_t pixels = 0;
+    std::optional<int64_t> frames;
+    int askedThreads = 0;
 
     // Moves every frame the decoder has ready into `held`; false when
     // there was none.
@@ -130,9 +140,9 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     context->width = static_cast<int>(entry.width);
     context->height = static_cast<int>(entry.height);
     context->pkt_timebase = AVRational{1, timescale};
-    // Threads only pay off on large pictures; renders running together share
-    // the cores, as each frame thread holds pictures of its own.
-    context->thread_count = entry.width * entry.height >= 1280 * 720 ? RenderGates::codecThreads(2, tuning.frames) : 1;
+    const int64_t pixels = int64_t{entry.width} * int64_t{entry.height};
+    const int threads = threadsFor(pixels, tuning.frames);
+    context->thread_count = threads;
     if (tuning.noDelay) context->thread_type = FF_THREAD_SLICE;
     if (tuning.rough) context->skip_loop_filter = AVDISCARD_ALL;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
@@ -140,6 +150,9 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     d.state_->context = std::move(context);
     d.state_->frame = FFmpeg::frame();
     d.state_->packet = FFmpeg::packet();
+    d.state_->pixels = pixels;
+    d.state_->frames = tuning.frames;
+    d.state_->askedThreads = threads;
     return d;
 }
 
@@ -192,5 +205,10 @@ void VideoDecoder::restart() {
 int VideoDecoder::lastError() const { return state_->lastError; }
 
 int VideoDecoder::threads() const { return std::max(1, state_->context->thread_count); }
+
+bool VideoDecoder::threadsFitNow() const {
+    const State& s = *state_;
+    return threadsFor(s.pixels, s.frames) == s.askedThreads;
+}
 
 } // namespace korvel

@@ -63,6 +63,9 @@ public:
     int lastError() const;
     // The threads the decoder runs, as the library settled them.
     int threads() const;
+    // Whether a decoder opened now would run as many: renders that started
+    // or ended since this one opened change each decoder's share of the cores.
+    bool threadsFitNow() const;
 
 private:
     VideoDecoder();
