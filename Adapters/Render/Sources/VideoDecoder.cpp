@@ -4,6 +4,7 @@
 #include "Adapters/Media/FFmpeg.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 
@@ -42,6 +43,8 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
 
 // Threads only pay off on large pictures; renders running together share
 // the cores, as each frame thread holds pictures of its own.
+std::atomic<uint64_t> openedSoFar{0};
+
 int threadsFor(int64_t pixels, std::optional<int64_t> frames) {
     return pixels >= 1280 * 720 ? RenderGates::codecThreads(2, frames) : 1;
 }
@@ -153,6 +156,7 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     d.state_->pixels = pixels;
     d.state_->frames = tuning.frames;
     d.state_->askedThreads = threads;
+    openedSoFar.fetch_add(1, std::memory_order_relaxed);
     return d;
 }
 
@@ -205,6 +209,8 @@ void VideoDecoder::restart() {
 int VideoDecoder::lastError() const { return state_->lastError; }
 
 int VideoDecoder::threads() const { return std::max(1, state_->context->thread_count); }
+
+uint64_t VideoDecoder::openedCount() { return openedSoFar.load(std::memory_order_relaxed); }
 
 bool VideoDecoder::threadsFitNow() const {
     const State& s = *state_;
