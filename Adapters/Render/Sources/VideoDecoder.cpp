@@ -41,10 +41,10 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
     return {};
 }
 
-// Threads only pay off on large pictures; renders running together share
-// the cores, as each frame thread holds pictures of its own.
 std::atomic<uint64_t> openedSoFar{0};
 
+// Threads only pay off on large pictures; renders running together share
+// the cores, as each frame thread holds pictures of its own.
 int threadsFor(int64_t pixels, std::optional<int64_t> frames) {
     return pixels >= 1280 * 720 ? RenderGates::codecThreads(2, frames) : 1;
 }
