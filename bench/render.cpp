@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,7 @@ bool shell(const std::string& command) { return std::system(command.c_str()) == 
 struct Timed {
     double seconds = 0;
     double cpu = 0;
+    double faults = -1; // page faults of the engine meanwhile; unknown for ffmpeg
 };
 
 double childrenCpu() {
@@ -82,7 +84,7 @@ public:
     // Seconds until the answer, and the engine's CPU seconds meanwhile; the
     // answer line in `answer`.
     Timed ask(const std::string& method, const std::string& params, std::string* answer = nullptr) {
-        double cpu0 = cpu();
+        double cpu0 = cpu(), faults0 = faults();
         int64_t id = ++next_;
         std::string idText = "\"id\":" + std::to_string(id);
         auto t0 = Clock::now();
@@ -100,23 +102,33 @@ public:
             }
         }
         free(line);
-        return {std::chrono::duration<double>(Clock::now() - t0).count(), cpu() - cpu0};
+        return {std::chrono::duration<double>(Clock::now() - t0).count(), cpu() - cpu0, faults() - faults0};
     }
 
 private:
-    // User and system time of all the engine's threads.
-    double cpu() const {
+    // Fields of /proc/<pid>/stat after the name, from field 3 (state) on.
+    std::vector<std::string> stat() const {
         std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::string> fields;
         auto close = text.rfind(')');
-        if (close == std::string::npos) return 0;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        double ticks = 0;
-        // After the name: state is field 3, utime 14 and stime 15.
-        for (int i = 3; i <= 15 && fields >> field; ++i)
-            if (i >= 14) ticks += std::stod(field);
-        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+        if (close == std::string::npos) return fields;
+        std::istringstream values(text.substr(close + 2));
+        for (std::string field; fields.size() < 13 && values >> field;) fields.push_back(field);
+        return fields;
+    }
+    // Minor and major page faults of all the engine's threads: memory it
+    // touches for the first time, or touches again after giving it back.
+    double faults() const {
+        auto f = stat();
+        return f.size() < 13 ? 0 : std::stod(f[10 - 3]) + std::stod(f[12 - 3]);
+    }
+
+    // User and system time of all the engine's threads (fields 14 and 15).
+    double cpu() const {
+        auto f = stat();
+        if (f.size() < 13) return 0;
+        return (std::stod(f[14 - 3]) + std::stod(f[15 - 3])) / static_cast<double>(sysconf(_SC_CLK_TCK));
     }
 
     pid_t pid_ = -1;
@@ -196,9 +208,9 @@ std::string loadAverage() {
 }
 
 void line(const char* what, Timed ours, Timed theirs, int64_t frames) {
-    std::printf("%-44s ours %7.2f s (%6.1f fps, %6.1f cpu-s)   ffmpeg %7.2f s (%6.1f fps, %6.1f cpu-s)   %.2fx\n", what,
-                ours.seconds, frames / ours.seconds, ours.cpu, theirs.seconds, frames / theirs.seconds, theirs.cpu,
-                theirs.seconds / ours.seconds);
+    std::printf("%-44s ours %7.2f s (%6.1f fps, %6.1f cpu-s, %7.0f faults)   ffmpeg %7.2f s (%6.1f fps, %6.1f cpu-s)   %.2fx\n",
+                what, ours.seconds, frames / ours.seconds, ours.cpu, ours.faults, theirs.seconds, frames / theirs.seconds,
+                theirs.cpu, theirs.seconds / ours.seconds);
 }
 
 } // namespace

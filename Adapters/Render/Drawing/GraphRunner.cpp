@@ -36,13 +36,23 @@ using Decoded = std::map<int32_t, std::shared_ptr<const VideoFrames::DecodedFram
 using Converted = std::map<int32_t, std::shared_ptr<const RGBAImage>>;
 
 // Opens a reader per track on first use and decodes what a frame needs;
-// converting the frames is left to the caller's thread. Single frames borrow
-// their readers from the cache of open ones, so the next draw of the same
-// source continues where this one stopped.
+// converting the frames is left to the caller's thread. The readers are
+// borrowed from the cache of open ones, so the next frame or window of the
+// same source continues the running decoder, or starts it over with the
+// threads and picture buffers it has.
 class Sources {
 public:
-    enum class Readers { own, borrowed };
-    Sources(const BuiltComposition& built, Readers readers) : built_(built), mode_(readers) {}
+    // What the readers are lent for: a window's last frame is not asked
+    // again, so its picture is not kept with the reader.
+    enum class For { frame, window };
+    Sources(const BuiltComposition& built, For use) : built_(built), use_(use) {}
+    ~Sources() {
+        if (use_ != For::window) return;
+        for (auto& [track, open] : readers_)
+            if (open.reader) open.reader->forgetLast();
+    }
+    Sources(const Sources&) = delete;
+    Sources& operator=(const Sources&) = delete;
 
     Decoded at(int64_t frame, const GraphInstruction& instruction, const std::function<void()>& checkpoint) {
         Decoded out;
@@ -94,18 +104,13 @@ private:
             auto output = built_.composition.hdr ? DynamicRange::keepHdr : DynamicRange::sdr;
             const VideoSource& v = *video->second;
             r.video = video->second;
-            if (mode_ == Readers::borrowed) {
-                r.reader = OpenReaders::shared().take(v, output, values);
-            } else {
-                r.reader = OpenReaders::Lease(nullptr, std::nullopt,
-                                              std::make_unique<VideoFrames::Reader>(v.url, v.track, v.color, output, values));
-            }
+            r.reader = OpenReaders::shared().take(v, output, values);
         }
         return r;
     }
 
     const BuiltComposition& built_;
-    const Readers mode_;
+    const For use_;
     std::map<int32_t, Open> readers_;
 };
 
@@ -137,7 +142,7 @@ RGBAImage GraphRunner::draw(const BuiltComposition& built, int64_t frame, StopFl
     };
     const GraphInstruction* instruction = built.composition.instruction(frame);
     if (!instruction) throw EngineFailure::internalError("The render gave 0 frames where the plan has 1.");
-    Sources sources(built, Sources::Readers::borrowed);
+    Sources sources(built, Sources::For::frame);
     auto decoded = converted(sources.at(frame, *instruction, checkpoint));
     checkpoint();
     try {
@@ -154,7 +159,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
     int64_t count = std::max<int64_t>(0, frames.count());
     if (count == 0) return 0;
     int64_t interval = progressInterval(count);
-    Sources sources(built, Sources::Readers::own);
+    Sources sources(built, Sources::For::window);
     auto checkpoint = [&] {
         if (stop.stopped()) throw Cancelled();
     };

@@ -15,9 +15,10 @@
 
 namespace korvel {
 
-// Readers kept open between single frames drawn from the same source, so a
-// later frame of the same stretch continues the running decoder instead of
-// starting at its sync sample again. Each reader is lent to one caller at a
+// Readers kept open between single frames and preview windows drawn from the
+// same source, so a later frame of the same stretch continues the running
+// decoder instead of starting at its sync sample again, and a later window
+// starts with a decoder whose threads and pictures are made. Each reader is lent to one caller at a
 // time; a few are kept, and those unused for a while are closed. Each frame
 // thread of a kept decoder holds pictures of its own, so the kept ones
 // together run at most a budget of decoder threads.
@@ -59,7 +60,7 @@ public:
     OpenReaders(const OpenReaders&) = delete;
     OpenReaders& operator=(const OpenReaders&) = delete;
 
-    // The process-wide cache of the single-frame draws.
+    // The process-wide cache of the frames and windows drawn.
     static OpenReaders& shared();
 
     // A kept reader of the same file, unchanged, read the same way; else a

@@ -4,6 +4,7 @@
 #include "Adapters/Media/FFmpeg.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 
@@ -40,6 +41,14 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
     return {};
 }
 
+std::atomic<uint64_t> openedSoFar{0};
+
+// Threads only pay off on large pictures; renders running together share
+// the cores, as each frame thread holds pictures of its own.
+int threadsFor(int64_t pixels, std::optional<int64_t> frames) {
+    return pixels >= 1280 * 720 ? RenderGates::codecThreads(2, frames) : 1;
+}
+
 } // namespace
 
 struct VideoDecoder::State {
@@ -48,6 +57,10 @@ struct VideoDecoder::State {
     FFmpeg::Packet packet;
     std::deque<FFmpeg::Frame> held;
     int lastError = 0;
+    // What the thread count was chosen by.
+    int64_t pixels = 0;
+    std::optional<int64_t> frames;
+    int askedThreads = 0;
 
     // Moves every frame the decoder has ready into `held`; false when
     // there was none.
@@ -130,9 +143,9 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     context->width = static_cast<int>(entry.width);
     context->height = static_cast<int>(entry.height);
     context->pkt_timebase = AVRational{1, timescale};
-    // Threads only pay off on large pictures; renders running together share
-    // the cores, as each frame thread holds pictures of its own.
-    context->thread_count = entry.width * entry.height >= 1280 * 720 ? RenderGates::codecThreads(2, tuning.frames) : 1;
+    const int64_t pixels = int64_t{entry.width} * int64_t{entry.height};
+    const int threads = threadsFor(pixels, tuning.frames);
+    context->thread_count = threads;
     if (tuning.noDelay) context->thread_type = FF_THREAD_SLICE;
     if (tuning.rough) context->skip_loop_filter = AVDISCARD_ALL;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
@@ -140,6 +153,10 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     d.state_->context = std::move(context);
     d.state_->frame = FFmpeg::frame();
     d.state_->packet = FFmpeg::packet();
+    d.state_->pixels = pixels;
+    d.state_->frames = tuning.frames;
+    d.state_->askedThreads = threads;
+    openedSoFar.fetch_add(1, std::memory_order_relaxed);
     return d;
 }
 
@@ -192,5 +209,12 @@ void VideoDecoder::restart() {
 int VideoDecoder::lastError() const { return state_->lastError; }
 
 int VideoDecoder::threads() const { return std::max(1, state_->context->thread_count); }
+
+uint64_t VideoDecoder::openedCount() { return openedSoFar.load(std::memory_order_relaxed); }
+
+bool VideoDecoder::threadsFitNow() const {
+    const State& s = *state_;
+    return threadsFor(s.pixels, s.frames) == s.askedThreads;
+}
 
 } // namespace korvel

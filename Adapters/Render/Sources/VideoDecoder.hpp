@@ -63,6 +63,11 @@ public:
     int lastError() const;
     // The threads the decoder runs, as the library settled them.
     int threads() const;
+    // Whether a decoder opened now would run as many: renders that started
+    // or ended since this one opened change each decoder's share of the cores.
+    bool threadsFitNow() const;
+    // Decoders opened so far in the process (for tests).
+    static uint64_t openedCount();
 
 private:
     VideoDecoder();

@@ -220,6 +220,7 @@ struct VideoFrames::Reader::State {
     FrameValues values;
     std::shared_ptr<const MovieFile> file;
     std::optional<VideoDecoder> decoder;
+    uint32_t description = 0;     // the running decoder's
     size_t next = 0;              // the next sample to send
     int64_t lastOut = INT64_MIN;  // presentation time of the last frame out
     size_t lastSample = SIZE_MAX;
@@ -239,6 +240,11 @@ VideoFrames::Reader::Reader(std::filesystem::path url, std::shared_ptr<const Vid
 VideoFrames::Reader::~Reader() = default;
 
 int VideoFrames::Reader::decoderThreads() const { return state_->decoder ? state_->decoder->threads() : 0; }
+
+void VideoFrames::Reader::forgetLast() {
+    state_->last.reset();
+    state_->lastSample = SIZE_MAX;
+}
 
 std::shared_ptr<const RGBAImage> VideoFrames::Reader::frame(size_t target, const std::function<void()>& checkpoint) {
     return decoded(target, checkpoint)->image();
@@ -267,8 +273,16 @@ std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(si
     // Continue only forward inside what the running decoder has reached.
     bool restart = !s.decoder || wanted <= s.lastOut || start > s.next;
     if (restart) {
-        s.decoder = VideoDecoder::make(*s.track, goal.descriptionIndex, {});
-        if (!s.decoder) throw fail(0);
+        // The running decoder starts over when it can: its threads and the
+        // picture buffers it made are kept, not made anew.
+        if (s.decoder && s.description == goal.descriptionIndex && s.decoder->threadsFitNow()) {
+            s.decoder->restart();
+        } else {
+            s.decoder.reset();
+            s.decoder = VideoDecoder::make(*s.track, goal.descriptionIndex, {});
+            if (!s.decoder) throw fail(0);
+            s.description = goal.descriptionIndex;
+        }
         s.next = start;
         s.lastOut = INT64_MIN;
     }

@@ -90,6 +90,8 @@ public:
     std::shared_ptr<const DecodedFrame> decoded(size_t sample, const std::function<void()>& checkpoint = {});
     // The threads of the decoder kept running for the next frame; 0 when none is.
     int decoderThreads() const;
+    // Lets go of the last frame, kept for a caller that asks for it again.
+    void forgetLast();
 
 private:
     struct State;

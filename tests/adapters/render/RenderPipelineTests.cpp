@@ -242,3 +242,51 @@ TEST(RenderPipeline, DecodersOfRendersRunningTogetherShareTheCores) {
         EXPECT_EQ(threadsWith(c.renders, c.frames), c.expected) << c.renders << " renders, " << c.frames << " frames";
     }
 }
+
+// A reader going back starts its running decoder over, threads and picture
+// buffers kept, while its share of the cores still holds; once renders
+// started meanwhile, a decoder with the new share takes its place.
+TEST(RenderPipeline, DecoderGoingBackStartsOverWhileItsThreadsFit) {
+    VideoSource video = VideoOpener::open(fx::path("hd.mp4"));
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    VideoFrames::Reader reader(video.url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+    auto first = reader.frame(4)->pixels;
+    const int alone = reader.decoderThreads();
+    const uint64_t opened = VideoDecoder::openedCount();
+    reader.frame(1);
+    EXPECT_EQ(reader.frame(4)->pixels, first);
+    EXPECT_EQ(VideoDecoder::openedCount(), opened) << "the decoder was opened again to go back";
+    EXPECT_EQ(reader.decoderThreads(), alone);
+    if (cores < 4) return; // two renders' share is the same as one's
+    std::vector<AsyncGate::Slot> slots;
+    slots.emplace_back(RenderGates::renders());
+    slots.emplace_back(RenderGates::renders());
+    reader.frame(1);
+    EXPECT_EQ(VideoDecoder::openedCount(), opened + 1);
+    EXPECT_EQ(reader.decoderThreads(), std::max(2, cores / 2));
+    EXPECT_EQ(reader.frame(4)->pixels, first);
+}
+
+// A window's readers go back to the cache of open ones when it ends, so the
+// next window of the same source starts with their decoders; while a window
+// runs, its reader is lent to it alone.
+TEST(RenderPipeline, WindowsLendTheirReadersToTheNextWindow) {
+    const int64_t count = 12;
+    BuiltComposition built = composition(fx::path("copy.mp4"), count);
+    VideoEncoding e = FragmentWriter::encoding({320, 240}, built.grid());
+    StopFlag stop;
+    struct Lent : FrameSink {
+        std::vector<size_t> kept;
+        void take(const EncoderPicture&, int64_t) override { kept.push_back(OpenReaders::shared().size()); }
+    };
+    const size_t before = OpenReaders::shared().size();
+    Lent first;
+    ASSERT_EQ(GraphRunner::run(built, {0, count}, e, first, stop, {}), count);
+    EXPECT_EQ(OpenReaders::shared().size(), before + 1);
+    const uint64_t opened = VideoDecoder::openedCount();
+    Lent next;
+    ASSERT_EQ(GraphRunner::run(built, {0, count}, e, next, stop, {}), count);
+    EXPECT_EQ(VideoDecoder::openedCount(), opened) << "the next window opened a decoder of its own";
+    EXPECT_EQ(next.kept, std::vector<size_t>(static_cast<size_t>(count), before));
+    EXPECT_EQ(OpenReaders::shared().size(), before + 1);
+}
