@@ -1,8 +1,8 @@
 #pragma once
 
 // Small everyday media files made at test time with the ffmpeg tool, all
-// carrying one known sound, and ffmpeg's own decode of them to hold the
-// engine's against.
+// carrying one known sound, and ffmpeg's own decode of them, placed on the
+// picture's clock, to hold the engine's against.
 
 #include "tests/support/Shell.hpp"
 
@@ -108,6 +108,29 @@ struct ToolDecode {
     }
 };
 
+// How many frames at 48 kHz the first decoded sound lies after the first
+// shown picture by the file's own times, as ffprobe reads them; 0 for movie
+// files (their edits place the tracks) and files without a picture.
+inline int64_t soundLeadOnPicture(const std::filesystem::path& file) {
+    const std::string quoted = "'" + file.string() + "'";
+    const auto format = runCommand("ffprobe -v error -show_entries format=format_name -of csv=p=0 " + quoted);
+    if (!format || format->find("mov") != std::string::npos) return 0;
+    const auto pictures = runCommand("ffprobe -v error -select_streams V:0 -show_entries packet=pts_time -of csv=p=0 " + quoted);
+    const auto sound = runCommand("ffprobe -v error -select_streams a:0 -read_intervals %+#1 -show_entries "
+                                  "frame=best_effort_timestamp_time -of csv=p=0 " + quoted);
+    if (!pictures || pictures->empty() || !sound || sound->empty()) return 0;
+    double first = 1e300;
+    for (size_t at = 0; at < pictures->size();) {
+        const size_t end = std::min(pictures->find('\n', at), pictures->size());
+        if (end > at && (*pictures)[at] != 'N') first = std::min(first, std::atof(pictures->c_str() + at));
+        at = end + 1;
+    }
+    return std::llround((std::atof(sound->c_str()) - first) * 48000);
+}
+
+// ffmpeg's decode, placed beside the picture as a player plays the file:
+// after silence when the sound starts later than the picture, cut when
+// it starts earlier.
 inline ToolDecode decodedByFFmpeg(const std::filesystem::path& file) {
     ToolDecode out;
     const auto count = runCommand("ffprobe -v error -select_streams a:0 -show_entries stream=channels -of csv=p=0 '" +
@@ -118,6 +141,10 @@ inline ToolDecode decodedByFFmpeg(const std::filesystem::path& file) {
     out.channels = std::atoi(count->c_str());
     out.interleaved.resize(bytes->size() / 4);
     std::memcpy(out.interleaved.data(), bytes->data(), out.interleaved.size() * 4);
+    const int64_t lead = soundLeadOnPicture(file) * out.channels;
+    if (lead > 0) out.interleaved.insert(out.interleaved.begin(), static_cast<size_t>(lead), 0.0f);
+    const auto cut = static_cast<std::ptrdiff_t>(std::min<int64_t>(-lead, static_cast<int64_t>(out.interleaved.size())));
+    if (cut > 0) out.interleaved.erase(out.interleaved.begin(), out.interleaved.begin() + cut);
     return out;
 }
 
