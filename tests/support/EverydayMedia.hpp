@@ -108,6 +108,28 @@ struct ToolDecode {
     }
 };
 
+// The earliest presentation time of the first picture track's packets (the
+// decode time of a packet without one), in seconds on the file's clock, as
+// ffprobe reads them; nothing without packets.
+inline std::optional<double> firstPictureSeconds(const std::filesystem::path& file) {
+    const auto times = runCommand("ffprobe -v error -select_streams V:0 -show_entries packet=pts_time,dts_time "
+                                  "-of csv=p=0 '" + file.string() + "'");
+    if (!times) return std::nullopt;
+    std::optional<double> first;
+    for (size_t at = 0; at < times->size();) {
+        const size_t end = std::min(times->find('\n', at), times->size());
+        const std::string line = times->substr(at, end - at);
+        at = end + 1;
+        const size_t comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        const std::string pts = line.substr(0, comma), dts = line.substr(comma + 1);
+        const std::string& t = pts != "N/A" ? pts : dts;
+        if (t.empty() || t[0] == 'N') continue;
+        first = first ? std::min(*first, std::atof(t.c_str())) : std::atof(t.c_str());
+    }
+    return first;
+}
+
 // How many frames at 48 kHz the first decoded sound lies after the first
 // shown picture by the file's own times, as ffprobe reads them; 0 for movie
 // files (their edits place the tracks) and files without a picture.
@@ -115,17 +137,11 @@ inline int64_t soundLeadOnPicture(const std::filesystem::path& file) {
     const std::string quoted = "'" + file.string() + "'";
     const auto format = runCommand("ffprobe -v error -show_entries format=format_name -of csv=p=0 " + quoted);
     if (!format || format->find("mov") != std::string::npos) return 0;
-    const auto pictures = runCommand("ffprobe -v error -select_streams V:0 -show_entries packet=pts_time -of csv=p=0 " + quoted);
+    const auto picture = firstPictureSeconds(file);
     const auto sound = runCommand("ffprobe -v error -select_streams a:0 -read_intervals %+#1 -show_entries "
                                   "frame=best_effort_timestamp_time -of csv=p=0 " + quoted);
-    if (!pictures || pictures->empty() || !sound || sound->empty()) return 0;
-    double first = 1e300;
-    for (size_t at = 0; at < pictures->size();) {
-        const size_t end = std::min(pictures->find('\n', at), pictures->size());
-        if (end > at && (*pictures)[at] != 'N') first = std::min(first, std::atof(pictures->c_str() + at));
-        at = end + 1;
-    }
-    return std::llround((std::atof(sound->c_str()) - first) * 48000);
+    if (!picture || !sound || sound->empty()) return 0;
+    return std::llround((std::atof(sound->c_str()) - *picture) * 48000);
 }
 
 // ffmpeg's decode, placed beside the picture as a player plays the file:
