@@ -7,6 +7,7 @@
 #include "Adapters/Render/Sources/DemuxedTrack.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Jobs.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
 #include "Core/Time.hpp"
 
