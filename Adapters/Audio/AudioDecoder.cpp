@@ -6,6 +6,7 @@
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Media/MediaAsset.hpp"
 #include "Adapters/Media/SystemError.hpp"
+#include "Adapters/Render/Sources/VideoOpener.hpp"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -70,6 +71,9 @@ struct TrackRoute {
     bool direct = false;
     int64_t directDurationUs = 0;
     int64_t deliveredLimit = -1;
+    // Where the file's picture starts on the container's clock, when the
+    // container places its tracks by their times alone.
+    std::optional<TickTime> pictureStart = std::nullopt;
 };
 
 class TrackDecoder {
@@ -80,7 +84,8 @@ public:
     TrackDecoder(AVFormatContext* format, const fs::path& url, const TrackRoute& route, const Piece* sink = nullptr)
         : format_(format), stream_(format->streams[route.stream]), url_(url), rate_(route.rate),
           channels_(route.channels), durationFrames_(route.durationFrames), direct_(route.direct),
-          directDurationUs_(route.directDurationUs), deliveredLimit_(route.deliveredLimit), sink_(sink) {}
+          directDurationUs_(route.directDurationUs), deliveredLimit_(route.deliveredLimit),
+          pictureStart_(route.pictureStart), sink_(sink) {}
     ~TrackDecoder() { av_channel_layout_uninit(&inLayout_); }
     TrackDecoder(const TrackDecoder&) = delete;
     TrackDecoder& operator=(const TrackDecoder&) = delete;
@@ -355,10 +360,13 @@ private:
         const int64_t at = stamp(frame, inRate_);
         // The first buffer is frame 0 wherever it is stamped: an MP3's first
         // frame comes stamped after the encoder delay the decoder already
-        // trimmed. Only gaps between buffers are sound.
+        // trimmed. Only gaps between buffers are sound. Beside a picture the
+        // picture's first frame is frame 0, as a player lines them up.
         if (!origin_ && at != AV_NOPTS_VALUE) {
             origin_ = true;
+            const bool first = passed_ == 0;
             passed_ = at;
+            if (pictureStart_ && first) startWithPicture(at);
         }
         heldLead_ = at == AV_NOPTS_VALUE ? 0 : at - passed_;
         // Where the container's own timeline has no hole before the buffer
@@ -380,6 +388,21 @@ private:
         }
         av_frame_move_ref(held_.get(), frame);
         holding_ = true;
+    }
+
+    // Sound stamped after the picture's start waits for it in silence;
+    // sound before it is cut.
+    void startWithPicture(int64_t at) {
+        const int64_t start = av_rescale_q_rnd(pictureStart_->value, AVRational{1, pictureStart_->timescale},
+                                               AVRational{1, inRate_},
+                                               static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+        const int64_t lead = at - start;
+        if (lead > 0) {
+            if (produced_ + av_rescale(lead, rate_, inRate_) > limitFrames_) damaged();
+            silence(lead);
+        } else {
+            cut_ = av_rescale(-lead, rate_, inRate_);
+        }
     }
 
     // Passes the held buffer on. A buffer stamped after the samples before
@@ -456,6 +479,9 @@ private:
 
     void append(int got) {
         if (produced_ + got > PCMAudio::maximumFrames) damaged();
+        const auto from = static_cast<size_t>(std::min<int64_t>(cut_, got));
+        cut_ -= static_cast<int64_t>(from);
+        got -= static_cast<int>(from);
         // A direct stream hands out what the plan presents and no padding after it.
         if (deliveredLimit_ >= 0) got = static_cast<int>(std::clamp<int64_t>(deliveredLimit_ - produced_, 0, got));
         if (got == 0) return;
@@ -467,12 +493,12 @@ private:
             for (int c = 0; c < channels_; ++c) {
                 if (channels_ == 1 && have == 2) {
                     mixed_.resize(n);
-                    const float* l = scratch_[0].data();
-                    const float* r = scratch_[1].data();
+                    const float* l = scratch_[0].data() + from;
+                    const float* r = scratch_[1].data() + from;
                     for (size_t i = 0; i < n; ++i) mixed_[i] = (l[i] + r[i]) * 0.5f;
                     planes.emplace_back(mixed_.data(), n);
                 } else {
-                    planes.emplace_back(scratch_[static_cast<size_t>(std::min(c, have - 1))].data(), n);
+                    planes.emplace_back(scratch_[static_cast<size_t>(std::min(c, have - 1))].data() + from, n);
                 }
             }
             (*sink_)(planes);
@@ -481,14 +507,15 @@ private:
         for (int c = 0; c < channels_; ++c) {
             auto& dst = out_.channels[static_cast<size_t>(c)];
             if (channels_ == 1 && have == 2) {
-                const float* l = scratch_[0].data();
-                const float* r = scratch_[1].data();
+                const float* l = scratch_[0].data() + from;
+                const float* r = scratch_[1].data() + from;
                 const size_t base = dst.size();
                 dst.resize(base + n);
                 for (size_t i = 0; i < n; ++i) dst[base + i] = (l[i] + r[i]) * 0.5f;
             } else {
                 const auto& src = scratch_[static_cast<size_t>(std::min(c, have - 1))];
-                dst.insert(dst.end(), src.begin(), src.begin() + static_cast<std::ptrdiff_t>(n));
+                dst.insert(dst.end(), src.begin() + static_cast<std::ptrdiff_t>(from),
+                           src.begin() + static_cast<std::ptrdiff_t>(from + n));
             }
         }
     }
@@ -502,6 +529,9 @@ private:
     bool direct_ = false;
     int64_t directDurationUs_ = 0;
     int64_t deliveredLimit_ = -1;
+    std::optional<TickTime> pictureStart_;
+    // Output frames still to drop: sound from before the picture's start.
+    int64_t cut_ = 0;
     bool origin_ = false;
     int64_t lastPercent_ = -1;
     int64_t limitFrames_ = 0;
@@ -545,6 +575,17 @@ FFmpeg::Format openFile(const fs::path& url) {
     status = avformat_find_stream_info(format.get(), nullptr);
     if (status < 0) throw SystemError::ffmpeg(status, "read the tracks of " + url.string());
     return format;
+}
+
+// A moving picture beside the sound, in a container other than a movie
+// file; cover art is no picture.
+bool hasPicture(const AVFormatContext* format) {
+    if (format->iformat && std::string_view(format->iformat->name).substr(0, 3) == "mov") return false;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* s = format->streams[i];
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) return true;
+    }
+    return false;
 }
 
 struct StreamBroken {
@@ -613,6 +654,7 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
     if (::stat(url.c_str(), &st) != 0) throw EngineFailure::sourceUnavailable("The file is not there anymore.");
     std::vector<int> streams;
     int64_t durationUs = 0;
+    bool picture = false;
     // Opened once: the direct route and the first track read from it; only
     // a route that gave up or a track that failed opens the file again.
     FFmpeg::Format opened;
@@ -621,6 +663,7 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
         for (unsigned i = 0; i < opened->nb_streams; ++i) {
             if (opened->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.push_back(static_cast<int>(i));
         }
+        picture = hasPicture(opened.get());
         if (opened->duration != AV_NOPTS_VALUE && opened->duration > 0) durationUs = opened->duration;
     } catch (const EngineFailure&) {
         throw;
@@ -637,6 +680,9 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
         opened = FFmpeg::Format();
     }
     const int64_t expected = durationUs > 0 ? static_cast<int64_t>(static_cast<double>(durationUs) / 1e6 * rate) : 0;
+    // The picture's start as the picture road finds it, so the two never
+    // disagree; a movie file's edits place its tracks already.
+    const std::optional<TickTime> pictureStart = picture ? VideoOpener::demuxedStart(url) : std::nullopt;
 
     for (size_t i = 0; i < streams.size(); ++i) {
         try {
@@ -646,7 +692,8 @@ Output decode(const fs::path& url, int rate, int channels, const JobContext& job
             for (unsigned s = 0; s < format->nb_streams; ++s) {
                 if (static_cast<int>(s) != streams[i]) format->streams[s]->discard = AVDISCARD_ALL;
             }
-            const TrackRoute route{.stream = streams[i], .rate = rate, .channels = channels, .durationFrames = expected};
+            const TrackRoute route{.stream = streams[i], .rate = rate, .channels = channels, .durationFrames = expected,
+                                   .pictureStart = pictureStart};
             TrackDecoder track(format.get(), url, route, sink);
             try {
                 return track.run(job);

@@ -50,9 +50,14 @@ std::vector<PacketTimes::Packet> filled(const std::vector<PacketTimes::Packet>& 
     return out;
 }
 
-} // namespace
+struct Shown {
+    std::vector<PacketTimes::Timed> packets; // on the packets' own clock
+    int64_t start = 0;
+};
 
-std::vector<PacketTimes::Timed> PacketTimes::clean(const std::vector<Packet>& packets) {
+Shown onOwnClock(const std::vector<PacketTimes::Packet>& packets) {
+    using PacketTimes::Packet;
+    using PacketTimes::Timed;
     std::vector<Timed> out;
     out.reserve(packets.size());
     // Added to every later time once one went back, so that what follows a
@@ -77,7 +82,7 @@ std::vector<PacketTimes::Timed> PacketTimes::clean(const std::vector<Packet>& pa
         t.duration = std::max<int64_t>(p.duration, 0);
         out.push_back(t);
     }
-    if (out.empty()) return out;
+    if (out.empty()) return {};
 
     std::vector<size_t> order(out.size());
     std::iota(order.begin(), order.end(), size_t{0});
@@ -90,11 +95,23 @@ std::vector<PacketTimes::Timed> PacketTimes::clean(const std::vector<Packet>& pa
     // Without its own length the last frame lasts as long as the mean one.
     Timed& last = out[order.back()];
     if (last.duration <= 0) last.duration = order.size() > 1 ? std::max<int64_t>(span / int64_t(order.size() - 1), 1) : 1;
-    for (Timed& t : out) {
-        t.decode = subtracted(t.decode, start);
-        t.presentation -= start;
+    return {std::move(out), start};
+}
+
+} // namespace
+
+std::vector<PacketTimes::Timed> PacketTimes::clean(const std::vector<Packet>& packets) {
+    Shown s = onOwnClock(packets);
+    for (Timed& t : s.packets) {
+        t.decode = subtracted(t.decode, s.start);
+        t.presentation -= s.start;
     }
-    return out;
+    return std::move(s.packets);
+}
+
+std::optional<int64_t> PacketTimes::firstShown(const std::vector<Packet>& packets) {
+    if (packets.empty()) return std::nullopt;
+    return onOwnClock(packets).start;
 }
 
 } // namespace korvel

@@ -33,6 +33,10 @@ struct Timed {
 // those after it to a frame after the last one. Throws TimeOverflow for times that leave
 // 64 bits.
 std::vector<Timed> clean(const std::vector<Packet>& packets);
+// The time, on the packets' own clock, that clean() moves to zero: where
+// the first shown frame lies, and so where the file's other streams start
+// for its picture. Nothing without packets; throws as clean() does.
+std::optional<int64_t> firstShown(const std::vector<Packet>& packets);
 
 } // namespace PacketTimes
 } // namespace korvel

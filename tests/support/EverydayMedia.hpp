@@ -1,8 +1,8 @@
 #pragma once
 
 // Small everyday media files made at test time with the ffmpeg tool, all
-// carrying one known sound, and ffmpeg's own decode of them to hold the
-// engine's against.
+// carrying one known sound, and ffmpeg's own decode of them, placed on the
+// picture's clock, to hold the engine's against.
 
 #include "tests/support/Shell.hpp"
 
@@ -108,6 +108,45 @@ struct ToolDecode {
     }
 };
 
+// The earliest presentation time of the first picture track's packets (the
+// decode time of a packet without one), in seconds on the file's clock, as
+// ffprobe reads them; nothing without packets.
+inline std::optional<double> firstPictureSeconds(const std::filesystem::path& file) {
+    const auto times = runCommand("ffprobe -v error -select_streams V:0 -show_entries packet=pts_time,dts_time "
+                                  "-of csv=p=0 '" + file.string() + "'");
+    if (!times) return std::nullopt;
+    std::optional<double> first;
+    for (size_t at = 0; at < times->size();) {
+        const size_t end = std::min(times->find('\n', at), times->size());
+        const std::string line = times->substr(at, end - at);
+        at = end + 1;
+        const size_t comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        const std::string pts = line.substr(0, comma), dts = line.substr(comma + 1);
+        const std::string& t = pts != "N/A" ? pts : dts;
+        if (t.empty() || t[0] == 'N') continue;
+        first = first ? std::min(*first, std::atof(t.c_str())) : std::atof(t.c_str());
+    }
+    return first;
+}
+
+// How many frames at 48 kHz the first decoded sound lies after the first
+// shown picture by the file's own times, as ffprobe reads them; 0 for movie
+// files (their edits place the tracks) and files without a picture.
+inline int64_t soundLeadOnPicture(const std::filesystem::path& file) {
+    const std::string quoted = "'" + file.string() + "'";
+    const auto format = runCommand("ffprobe -v error -show_entries format=format_name -of csv=p=0 " + quoted);
+    if (!format || format->find("mov") != std::string::npos) return 0;
+    const auto picture = firstPictureSeconds(file);
+    const auto sound = runCommand("ffprobe -v error -select_streams a:0 -read_intervals %+#1 -show_entries "
+                                  "frame=best_effort_timestamp_time -of csv=p=0 " + quoted);
+    if (!picture || !sound || sound->empty()) return 0;
+    return std::llround((std::atof(sound->c_str()) - *picture) * 48000);
+}
+
+// ffmpeg's decode, placed beside the picture as a player plays the file:
+// after silence when the sound starts later than the picture, cut when
+// it starts earlier.
 inline ToolDecode decodedByFFmpeg(const std::filesystem::path& file) {
     ToolDecode out;
     const auto count = runCommand("ffprobe -v error -select_streams a:0 -show_entries stream=channels -of csv=p=0 '" +
@@ -118,6 +157,10 @@ inline ToolDecode decodedByFFmpeg(const std::filesystem::path& file) {
     out.channels = std::atoi(count->c_str());
     out.interleaved.resize(bytes->size() / 4);
     std::memcpy(out.interleaved.data(), bytes->data(), out.interleaved.size() * 4);
+    const int64_t lead = soundLeadOnPicture(file) * out.channels;
+    if (lead > 0) out.interleaved.insert(out.interleaved.begin(), static_cast<size_t>(lead), 0.0f);
+    const auto cut = static_cast<std::ptrdiff_t>(std::min<int64_t>(-lead, static_cast<int64_t>(out.interleaved.size())));
+    if (cut > 0) out.interleaved.erase(out.interleaved.begin(), out.interleaved.begin() + cut);
     return out;
 }
 

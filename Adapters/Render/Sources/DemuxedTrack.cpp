@@ -10,6 +10,7 @@
 #include "Adapters/Render/Sources/ColorTags.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 #include "Core/Container/AnnexB.hpp"
+#include "Core/Jobs.hpp"
 #include "Core/Time.hpp"
 #include "Core/Timeline/PacketTimes.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
@@ -188,9 +189,9 @@ private:
     int64_t endUs_ = INT64_MIN;
 };
 
-} // namespace
-
-DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream) {
+// The file opened with its video stream checked; both readers of the
+// track open it so, and so meet the same packets.
+FFmpeg::Format opened(const std::filesystem::path& url, size_t stream) {
     FFmpeg::prepare();
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", MediaAsset::decodableFormats(), 0);
@@ -206,9 +207,49 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
         throw EngineFailure::unsupportedFormat(nameOf(url) + " has no video that can be opened.");
     }
     const AVStream* st = format->streams[stream];
+    if (st->time_base.num <= 0 || st->time_base.den <= 0 || st->codecpar->width <= 0 || st->codecpar->height <= 0) {
+        throw unopenable(url);
+    }
+    return format;
+}
+
+bool isSampleOf(const AVPacket& p, size_t stream) { return p.stream_index == static_cast<int>(stream) && p.size > 0; }
+
+PacketTimes::Packet timesOf(const AVPacket& p, AVRational base) {
+    return {ticksOf(p.pts, base), ticksOf(p.dts, base), p.duration > 0 ? *ticksOf(p.duration, base) : 0};
+}
+
+} // namespace
+
+std::optional<TickTime> DemuxedTrack::firstShown(const std::filesystem::path& url, size_t stream) {
+    FFmpeg::Format format = opened(url, stream);
+    const AVRational base = format->streams[stream]->time_base;
+    std::vector<PacketTimes::Packet> times;
+    auto packet = FFmpeg::packet();
+    constexpr uint64_t cancelCheckEvery = 4096;
+    uint64_t seen = 0;
+    for (;;) {
+        const int status = av_read_frame(format.get(), packet.get());
+        if (status == AVERROR(ENOMEM)) throw std::bad_alloc();
+        // Damage further on is the picture road's to refuse; the start lies
+        // in the packets before it.
+        if (status < 0 || times.size() >= VideoOpener::maxSamples) break;
+        if (isSampleOf(*packet, stream)) times.push_back(timesOf(*packet, base));
+        av_packet_unref(packet.get());
+        // The sound's readers wait on this pass over the whole file.
+        if (++seen % cancelCheckEvery == 0) Task::checkCancellation();
+    }
+    const auto first = PacketTimes::firstShown(times);
+    if (!first) return std::nullopt;
+    return TickTime{*first, base.den};
+}
+
+DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream) {
+    FFmpeg::Format format = opened(url, stream);
+    int status = 0;
+    const AVStream* st = format->streams[stream];
     const AVCodecParameters& par = *st->codecpar;
     const AVRational base = st->time_base;
-    if (base.num <= 0 || base.den <= 0 || par.width <= 0 || par.height <= 0) throw unopenable(url);
 
     DemuxedTrack out;
     out.track = std::make_shared<VideoTrack>();
@@ -261,12 +302,12 @@ DemuxedTrack DemuxedTrack::read(const std::filesystem::path& url, size_t stream)
         if (p.stream_index >= 0 && static_cast<unsigned>(p.stream_index) < format->nb_streams) {
             ends.note(p, format->streams[p.stream_index]->time_base);
         }
-        if (p.stream_index != static_cast<int>(stream) || p.size <= 0) {
+        if (!isSampleOf(p, stream)) {
             av_packet_unref(packet.get());
             continue;
         }
         if (samples.size() >= VideoOpener::maxSamples) throw unopenable(url);
-        times.push_back({ticksOf(p.pts, base), ticksOf(p.dts, base), p.duration > 0 ? *ticksOf(p.duration, base) : 0});
+        times.push_back(timesOf(p, base));
         MovieSample s;
         s.size = static_cast<uint32_t>(p.size);
         s.isSync = p.flags & AV_PKT_FLAG_KEY;

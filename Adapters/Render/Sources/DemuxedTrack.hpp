@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/Sources/VideoSource.hpp"
+#include "Core/Timeline/TickTime.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -23,6 +24,11 @@ struct DemuxedTrack {
     // opened." when libavformat can't read the file, "<name> is cut short or
     // damaged, so its end can't be read." when its packets stop on damage.
     static DemuxedTrack read(const std::filesystem::path& url, size_t stream);
+    // Where read() finds the track's first shown frame on the container's
+    // clock, from the packets' times alone: the instant the file's sound
+    // starts for its picture. Nothing without packets; throws as read()
+    // opens the file, and TimeOverflow.
+    static std::optional<TickTime> firstShown(const std::filesystem::path& url, size_t stream);
 };
 
 } // namespace korvel

@@ -7,6 +7,7 @@
 #include "Adapters/Render/Sources/DemuxedTrack.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
+#include "Core/Jobs.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
 #include "Core/Time.hpp"
 
@@ -62,6 +63,9 @@ PTSTable table(const std::vector<MovieSample>& samples, const std::vector<TrackS
     sampleOfEntry = std::move(shown.sampleOf);
     return PTSTable(timescale, std::move(shown.pts), shown.endTicks);
 }
+
+// The video track every road shows, of those the file has.
+size_t pictureTrack(const std::vector<MediaAsset::Track>& videos) { return videos.front().index; }
 
 // A container without a movie box: its track as a movie file's, read in one
 // pass, shown without edits.
@@ -153,6 +157,19 @@ std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& u
     return samples;
 }
 
+std::optional<TickTime> VideoOpener::demuxedStart(const std::filesystem::path& url) {
+    try {
+        auto asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
+        auto videos = asset->tracks(MediaAsset::MediaType::video);
+        if (asset->movie() || videos.empty()) return std::nullopt;
+        return DemuxedTrack::firstShown(url, pictureTrack(videos));
+    } catch (const Cancelled&) {
+        throw;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     std::shared_ptr<const MediaAsset> asset;
     try {
@@ -162,11 +179,11 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     }
     auto videos = asset->tracks(MediaAsset::MediaType::video);
     if (videos.empty()) throw unsupported(url, " has no video that can be opened.");
-    if (!asset->movie()) return openDemuxed(url, std::move(asset), videos.front().index, checkEnd);
+    if (!asset->movie()) return openDemuxed(url, std::move(asset), pictureTrack(videos), checkEnd);
     const MovieBox& movie = *asset->movie();
 
     auto track = std::make_shared<VideoTrack>();
-    track->movie = movie.tracks[videos.front().index];
+    track->movie = movie.tracks[pictureTrack(videos)];
     const MovieTrack& mt = track->movie;
     const MovieSampleEntry* description = track->firstDescription();
 

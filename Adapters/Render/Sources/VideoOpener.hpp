@@ -1,8 +1,10 @@
 #pragma once
 
 #include "Adapters/Render/Sources/VideoSource.hpp"
+#include "Core/Timeline/TickTime.hpp"
 
 #include <filesystem>
+#include <optional>
 
 namespace korvel {
 
@@ -17,6 +19,13 @@ inline constexpr uint64_t maxSamples = uint64_t{1} << 23;
 // Without `checkEnd` the last frame is not decoded up front: for readers that
 // walk the whole track anyway and word a damaged end themselves.
 VideoSource open(const std::filesystem::path& url, bool checkEnd = true);
+
+// Where the picture opened by open() starts on the clock of a container
+// without a movie box, so that the file's sound is placed by the same
+// clock. Nothing for movie files (their edits place each track), files
+// without video, and files whose picture can't be read. Never throws but
+// Cancelled.
+std::optional<TickTime> demuxedStart(const std::filesystem::path& url);
 
 // The samples of a track read packet by packet through libavformat, for
 // tracks whose stored tables can't be walked (fragmented movies). Throws

@@ -5,6 +5,7 @@
 #include "Adapters/Audio/AACStreamEncoder.hpp"
 #include "Adapters/Audio/AudioDecoder.hpp"
 #include "Adapters/Audio/EncodedPeak.hpp"
+#include "tests/support/ClickedCounter.hpp"
 #include "tests/support/EverydayMedia.hpp"
 #include "tests/support/WavHeader.hpp"
 
@@ -106,6 +107,29 @@ TEST_P(EverydayDecode, StartsWithFfmpegsDecodeAndStreamsWhatItReads) {
 
 INSTANTIATE_TEST_SUITE_P(Sources, EverydayDecode, ::testing::ValuesIn(everydaySources()),
                          [](const auto& info) { return info.param.name; });
+
+TEST(AudioDecoder, SoundBesideAPictureStartsAtItsFirstShownFrame) {
+    for (const auto& clip : ClickedCounter::clips()) {
+        const fs::path file = folder() / clip.file;
+        ASSERT_TRUE(ClickedCounter::make(file, clip)) << clip.name;
+        // All of the sound, past the picture too.
+        const std::vector<int> frames = ClickedCounter::clickedFrames(clip, 5'000'000);
+        // At the transcriber's rate too, where the sound is cut after the resampler.
+        for (int rate : {48000, 16000}) {
+            const std::vector<float> sound = AudioDecoder::readMono(file, rate, JobContext::silent());
+            EXPECT_NEAR(double(sound.size()), (clip.soundStart + ClickedCounter::lengthSeconds) * rate, 0.05 * rate)
+                << clip.name << " at " << rate;
+            const std::vector<int64_t> heard = ClickedCounter::onsets(sound, rate);
+            ASSERT_EQ(heard.size(), frames.size()) << clip.name << " at " << rate;
+            for (size_t k = 0; k < frames.size(); ++k) {
+                EXPECT_NEAR(double(heard[k]), double(ClickedCounter::clickOf(frames[k], rate)),
+                            double(ClickedCounter::toleranceFrames * rate / 48000))
+                    << clip.name << " at " << rate << ": frame " << frames[k];
+            }
+        }
+        EXPECT_EQ(streamed(file, 2), AudioDecoder::read(file, 2, JobContext::silent()).channels) << clip.name;
+    }
+}
 
 TEST(AudioDecoder, SamplesThatAreNotNumbersBecomeSilence) {
     std::vector<float> samples(48000);

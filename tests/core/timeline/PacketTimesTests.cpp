@@ -85,7 +85,28 @@ TEST(PacketTimes, CleanTimesAreStrictlyOrderedAndUnique) {
     EXPECT_EQ(first, 0);
 }
 
-TEST(PacketTimes, NoPacketsNoTimes) { EXPECT_TRUE(PacketTimes::clean({}).empty()); }
+TEST(PacketTimes, TheFirstShownTimeIsTheOneMovedToZero) {
+    const struct {
+        const char* name;
+        std::vector<Packet> packets;
+        int64_t expected;
+    } cases[] = {
+        {"a late start", {{1000, 1000, 10}, {1010, 1010, 10}}, 1000},
+        {"reordered frames: the earliest shown, not the first decoded", {{20, 0, 10}, {50, 10, 10}, {30, 20, 10}}, 20},
+        {"a negative start", {{-30, -40, 10}, {-20, -30, 10}}, -30},
+        {"a clock that starts over goes on after the first recording", {{500, 500, 10}, {510, 510, 10}, {0, 0, 10}}, 500},
+        {"a frame shown before it is decoded", {{5, 10, 10}, {20, 20, 10}}, 10},
+        {"missing decode times", {{40, none, 10}, {20, none, 10}, {30, none, 10}}, 20},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PacketTimes::firstShown(c.packets), c.expected) << c.name;
+    }
+}
+
+TEST(PacketTimes, NoPacketsNoTimes) {
+    EXPECT_TRUE(PacketTimes::clean({}).empty());
+    EXPECT_FALSE(PacketTimes::firstShown({}));
+}
 
 TEST(PacketTimes, TimesThatLeaveSixtyFourBitsAreRefused) {
     EXPECT_THROW(PacketTimes::clean({{INT64_MIN + 1, INT64_MIN + 1, 0}, {INT64_MAX, INT64_MAX, 0}}), TimeOverflow);

@@ -7,6 +7,7 @@
 #include "Adapters/Render/Sources/VideoFrames.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 #include "Core/Container/AnnexB.hpp"
+#include "tests/support/EverydayMedia.hpp"
 #include "tests/support/Shell.hpp"
 
 #include <gtest/gtest.h>
@@ -129,6 +130,26 @@ TEST(DemuxedTrack, SamplesAreTheDemuxersPacketsWithCleanTimes) {
         }
     }
     unsetenv("KORVEL_ENGINE_TEMP_DIR");
+}
+
+// The sound of these files is placed by where their picture starts: the
+// first shown frame's time on the file's own clock, as ffprobe reads it.
+TEST(DemuxedTrack, ThePictureStartsAtItsFirstShownFrameOnTheFilesClock) {
+    const fs::path folder = fs::path(KORVEL_TEST_TMP) / "demuxed-start";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    for (const auto& c : containers) {
+        const fs::path file = made(folder, c);
+        const auto start = VideoOpener::demuxedStart(file);
+        const auto probed = korvel::testing::firstPictureSeconds(file);
+        ASSERT_TRUE(start && probed) << c.file;
+        // ffprobe prints microseconds.
+        EXPECT_NEAR(start->seconds(), *probed, 1e-6) << c.file;
+    }
+    // A movie file's edits place its tracks; a sound file has no picture.
+    const Container others[] = {{"h264.mp4", "-c:v libx264 -c:a aac", true}, {"sound.mka", "-vn -c:a flac", true}};
+    for (const auto& c : others) EXPECT_FALSE(VideoOpener::demuxedStart(made(folder, c))) << c.file;
+    EXPECT_FALSE(VideoOpener::demuxedStart(folder / "missing.mkv"));
 }
 
 // The scratch store is the engine's own file: its failure is worded as one,
