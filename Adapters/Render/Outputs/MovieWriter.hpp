@@ -43,6 +43,11 @@ public:
         int64_t durationTicks = 0;
         bool isSync = false;
     };
+    // A sample of the pass-through input as it will be appended.
+    struct Planned {
+        Sample sample;
+        int64_t size = 0;
+    };
 
     explicit MovieWriter(std::filesystem::path url);
     ~MovieWriter();
@@ -61,6 +66,12 @@ public:
     // A sound track of compressed packets in that time base; -32003 "The
     // encoder refused the sound's settings." when it can't be carried.
     void addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
+
+    // Every sample the pass-through input will append, in order, told before
+    // writing starts. When the file holds that track alone, a run without
+    // bytes measures the movie box first and each byte is then written once,
+    // where it ends up, instead of moved behind the movie box at the end.
+    void plan(std::vector<Planned> samples);
 
     void startWriting();
     // A sample of the pass-through video input.
@@ -84,6 +95,7 @@ private:
     void checkWriting();                              // caller holds lock_
     void write(AVPacket* packet);                     // caller holds lock_
     void writeSample(AVPacket* packet, const Sample& sample); // caller holds lock_
+    void closeOutput();                                       // caller holds lock_; throws SystemError
 
     std::filesystem::path url_;
     struct State;

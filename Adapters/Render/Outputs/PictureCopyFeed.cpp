@@ -126,6 +126,18 @@ PictureCopyFeed::PictureCopyFeed(const VideoSource& video, const MovieSampleEntr
     if (auto m = CopySourceReader::matrix(video.preferredTransform)) input.matrix = *m;
     input.timescale = video.table.timescale;
     writer.add(input);
+    // As run appends them.
+    std::vector<MovieWriter::Planned> planned;
+    planned.reserve(track.samples.size());
+    const auto mediaScale = static_cast<int32_t>(track.movie.mediaTimescale);
+    try {
+        for (const auto& sample : track.samples) {
+            if (sample.size != 0) planned.push_back({timed(sample, mediaScale, input.timescale, shift_), sample.size});
+        }
+    } catch (const TimeOverflow&) {
+        return; // run fails on them, laid out or not
+    }
+    writer.plan(std::move(planned));
 }
 
 PictureCopyFeed::~PictureCopyFeed() = default;
