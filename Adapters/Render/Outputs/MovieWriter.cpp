@@ -3,6 +3,7 @@
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Media/StoredSamples.hpp"
 #include "Adapters/Media/SystemError.hpp"
 
 extern "C" {
@@ -13,6 +14,7 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
@@ -34,6 +36,17 @@ struct LaidOut {
     int64_t at = 0, length = 0, dataEnd = 0;
     int64_t movedFirst = INT64_MAX, movedEnd = 0; // what the pass wrote, in the final file
 
+    // Packets of appended samples point at these bytes; where the muxer
+    // writes them, the sample's own bytes are copied from its file instead.
+    const uint8_t* stand = nullptr;
+    int64_t standSize = 0;
+    struct Copy {
+        std::shared_ptr<const MovieFile> file;
+        StoredSamples::Entry entry;
+    };
+    std::deque<Copy> copies;
+    std::exception_ptr failure; // of a copy
+
     int64_t placed(int64_t position) const { return !moved && position >= moovAt ? position + moovSize : position; }
 };
 
@@ -42,6 +55,22 @@ int writeOut(void* opaque, uint8_t* bytes, int size) {
     if (o.moved) {
         o.movedFirst = std::min(o.movedFirst, o.at);
         o.movedEnd = std::max(o.movedEnd, o.at + size);
+    }
+    if (o.fd >= 0 && o.stand && bytes >= o.stand && bytes < o.stand + o.standSize) {
+        try {
+            if (o.copies.empty() || o.copies.front().entry.size != size || (!o.moved && o.at < o.moovAt)) {
+                throw std::logic_error("a sample's bytes went astray");
+            }
+            LaidOut::Copy c = o.copies.front();
+            o.copies.pop_front();
+            StoredSamples::copy(c.entry, *c.file, o.fd, o.placed(o.at));
+        } catch (...) {
+            o.failure = std::current_exception();
+            return AVERROR(EIO);
+        }
+        o.at += size;
+        o.length = std::max(o.length, o.at);
+        return size;
     }
     for (int done = 0; o.fd >= 0 && done < size;) {
         int64_t position = o.at + done;
@@ -213,6 +242,7 @@ struct MovieWriter::State {
     // the trial found.
     std::unique_ptr<LaidOut> laidOut;
     LaidOut expected;
+    FFmpeg::Buffer stand; // what laid-out packets point at
 
     // Closes the output; an error number, or 0.
     int close() {
@@ -310,7 +340,20 @@ void MovieWriter::addAudio(const AVCodecParameters* parameters, int timebaseNum,
 void MovieWriter::write(AVPacket* packet) {
     State& s = *state_;
     int status = av_interleaved_write_frame(s.format, packet);
-    if (status < 0) fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
+    if (status >= 0) return;
+    if (std::exception_ptr copy = s.laidOut ? std::exchange(s.laidOut->failure, nullptr) : nullptr) {
+        try {
+            std::rethrow_exception(copy);
+        } catch (const EngineFailure&) {
+            // The source's own sentence: its bytes could not be read.
+            s.status = Status::failed;
+            s.failure = copy;
+            throw;
+        } catch (...) {
+            fail(copy);
+        }
+    }
+    fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
 }
 
 void MovieWriter::startWriting() {
@@ -325,12 +368,20 @@ void MovieWriter::startWriting() {
     if (movieTimescale > 0) av_dict_set_int(&options, "movie_timescale", movieTimescale, 0);
     if (s.video) av_dict_set_int(&options, "video_track_timescale", s.inputBase.den, 0);
     std::optional<LaidOut> layout;
-    if (s.copied && !s.audio && !s.planned.empty()) layout = measured(url_, *s.copied, options, s.planned);
+    int64_t largest = 0;
+    if (s.copied && !s.audio && !s.planned.empty()) {
+        layout = measured(url_, *s.copied, options, s.planned);
+        for (const auto& p : s.planned) largest = std::max(largest, p.size);
+        s.stand.reset(av_buffer_allocz(static_cast<size_t>(largest) + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!s.stand) layout.reset();
+    }
     s.planned = {};
     int status = 0;
     if (layout) {
         s.expected = *layout;
         s.laidOut = std::make_unique<LaidOut>(*layout);
+        s.laidOut->stand = s.stand->data;
+        s.laidOut->standSize = largest;
         s.laidOut->fd = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (s.laidOut->fd < 0) {
             av_dict_free(&options);
@@ -380,6 +431,24 @@ void MovieWriter::append(const Sample& sample, const AVBufferRef& shared, size_t
     }
     packet->data = packet->buf->data + at;
     packet->size = static_cast<int>(size);
+    writeSample(packet.get(), sample);
+}
+
+bool MovieWriter::laidOut() const {
+    std::lock_guard g(lock_);
+    return state_->laidOut != nullptr;
+}
+
+void MovieWriter::append(const Sample& sample, std::shared_ptr<const MovieFile> file, int64_t offset, int64_t size) {
+    std::lock_guard g(lock_);
+    State& s = *state_;
+    checkWriting();
+    if (!s.video || !s.laidOut || size <= 0 || size > s.laidOut->standSize) fail(nullptr);
+    auto packet = FFmpeg::packet();
+    if (!packet || !(packet->buf = av_buffer_ref(s.stand.get()))) fail(std::make_exception_ptr(std::bad_alloc()));
+    packet->data = packet->buf->data;
+    packet->size = static_cast<int>(size);
+    s.laidOut->copies.push_back({std::move(file), {offset, size}});
     writeSample(packet.get(), sample);
 }
 
@@ -437,7 +506,7 @@ void MovieWriter::finishWriting() {
         // Other samples than planned would leave the movie box over bytes
         // already written.
         const LaidOut& o = *s.laidOut;
-        if (o.dataEnd != s.expected.dataEnd || o.movedFirst != s.expected.moovAt ||
+        if (!o.copies.empty() || o.dataEnd != s.expected.dataEnd || o.movedFirst != s.expected.moovAt ||
             o.movedEnd != s.expected.moovAt + s.expected.moovSize) {
             fail(std::make_exception_ptr(std::logic_error("the movie box outgrew its room")));
         }

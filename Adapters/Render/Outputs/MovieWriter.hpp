@@ -18,6 +18,8 @@ struct AVPacket;
 
 namespace korvel {
 
+class MovieFile;
+
 // An MP4 file written by libavformat's muxer, fast start (movie box first),
 // HEVC tagged "hvc1". Inputs are added before writing starts, and all of
 // them arrive compressed: pictures copied from a source or from the encoding
@@ -79,6 +81,12 @@ public:
     // The same for bytes at `at` in a buffer that several samples share,
     // read at once: the packet refers to them instead of copying.
     void append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size);
+    // Whether the file is laid out in advance, once writing started.
+    bool laidOut() const;
+    // A planned sample of a laid-out file: the `size` bytes at `offset` of
+    // `file`, copied there by the kernel without passing through here.
+    // Throws as StoredSamples::read does when they can't be read.
+    void append(const Sample& sample, std::shared_ptr<const MovieFile> file, int64_t offset, int64_t size);
     // Packets of the encoded video track.
     void take(std::span<const VideoEncoder::Packet> packets) override;
     [[noreturn]] void refuse(std::exception_ptr failure) override;

@@ -153,6 +153,17 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
     const auto mediaScale = static_cast<int32_t>(video_.track->movie.mediaTimescale);
     const int32_t T = video_.table.timescale;
     int64_t count = 0;
+    if (writer.laidOut()) {
+        for (const auto& sample : samples) {
+            if (sample.size == 0) continue;
+            if (stop.stopped()) throw Cancelled();
+            writer.append(timed(sample, mediaScale, T, shift_), file, sample.offset, sample.size);
+            count += 1;
+            if (count % 30 == 0 && progress) progress(count, total);
+        }
+        if (progress) progress(count, total);
+        return count;
+    }
     // Samples stored back to back are read at once and shared by their
     // packets: one read and no copy per sample.
     constexpr int64_t runBytes = 4 << 20;
