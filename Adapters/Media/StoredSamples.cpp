@@ -59,6 +59,13 @@ void read(std::span<const Entry> entries, const MovieFile& file, std::span<uint8
     flush();
 }
 
+void checkWithin(const Entry& entry, const MovieFile& file) {
+    int64_t end = 0;
+    if (entry.offset < 0 || entry.size < 0 || __builtin_add_overflow(entry.offset, entry.size, &end) || end > file.size()) {
+        throw cutShort(file.url());
+    }
+}
+
 void copy(const Entry& entry, const MovieFile& file, int fd, int64_t at) {
     const auto& url = file.url();
     size(std::span(&entry, 1), file);

@@ -45,7 +45,28 @@ struct LaidOut {
         StoredSamples::Entry entry;
     };
     std::deque<Copy> copies;
+    // Samples back to back in their file and here are copied together: the
+    // kernel's copy costs more per call than per byte.
+    static constexpr int64_t runBytes = 8 << 20;
+    struct Run {
+        std::shared_ptr<const MovieFile> file;
+        int64_t from = 0, to = 0, size = 0;
+    } run;
     std::exception_ptr failure; // of a copy
+
+    void flush() {
+        if (run.size == 0) return;
+        Run r = std::exchange(run, {});
+        StoredSamples::copy({r.from, r.size}, *r.file, fd, r.to);
+    }
+    void copy(Copy c, int64_t to) {
+        if (run.size > 0 && (run.file != c.file || run.from + run.size != c.entry.offset || run.to + run.size != to ||
+                             run.size + c.entry.size > runBytes)) {
+            flush();
+        }
+        if (run.size == 0) run = {std::move(c.file), c.entry.offset, to, 0};
+        run.size += c.entry.size;
+    }
 
     int64_t placed(int64_t position) const { return !moved && position >= moovAt ? position + moovSize : position; }
 };
@@ -61,9 +82,9 @@ int writeOut(void* opaque, uint8_t* bytes, int size) {
             if (o.copies.empty() || o.copies.front().entry.size != size || (!o.moved && o.at < o.moovAt)) {
                 throw std::logic_error("a sample's bytes went astray");
             }
-            LaidOut::Copy c = o.copies.front();
+            LaidOut::Copy c = std::move(o.copies.front());
             o.copies.pop_front();
-            StoredSamples::copy(c.entry, *c.file, o.fd, o.placed(o.at));
+            o.copy(std::move(c), o.placed(o.at));
         } catch (...) {
             o.failure = std::current_exception();
             return AVERROR(EIO);
@@ -341,19 +362,22 @@ void MovieWriter::write(AVPacket* packet) {
     State& s = *state_;
     int status = av_interleaved_write_frame(s.format, packet);
     if (status >= 0) return;
-    if (std::exception_ptr copy = s.laidOut ? std::exchange(s.laidOut->failure, nullptr) : nullptr) {
-        try {
-            std::rethrow_exception(copy);
-        } catch (const EngineFailure&) {
-            // The source's own sentence: its bytes could not be read.
-            s.status = Status::failed;
-            s.failure = copy;
-            throw;
-        } catch (...) {
-            fail(copy);
-        }
-    }
+    if (std::exception_ptr copy = s.laidOut ? std::exchange(s.laidOut->failure, nullptr) : nullptr) failCopy(copy);
     fail(std::make_exception_ptr(SystemError::ffmpeg(status, "write " + url_.string())));
+}
+
+void MovieWriter::failCopy(std::exception_ptr error) {
+    State& s = *state_;
+    try {
+        std::rethrow_exception(error);
+    } catch (const EngineFailure&) {
+        // The source's own sentence: its bytes could not be read.
+        s.status = Status::failed;
+        s.failure = error;
+        throw;
+    } catch (...) {
+        fail(error);
+    }
 }
 
 void MovieWriter::startWriting() {
@@ -501,6 +525,11 @@ void MovieWriter::finishWriting() {
     std::lock_guard g(lock_);
     checkWriting();
     State& s = *state_;
+    try {
+        if (s.laidOut) s.laidOut->flush();
+    } catch (...) {
+        failCopy(std::current_exception());
+    }
     int status = av_write_trailer(s.format);
     if (status >= 0 && s.laidOut) {
         // Other samples than planned would leave the movie box over bytes

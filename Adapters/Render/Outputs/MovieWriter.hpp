@@ -84,8 +84,9 @@ public:
     // Whether the file is laid out in advance, once writing started.
     bool laidOut() const;
     // A planned sample of a laid-out file: the `size` bytes at `offset` of
-    // `file`, copied there by the kernel without passing through here.
-    // Throws as StoredSamples::read does when they can't be read.
+    // `file`, copied there by the kernel without passing through here, with
+    // the samples next to it. Throws as StoredSamples::read does when they
+    // can't be read, here or on a later call.
     void append(const Sample& sample, std::shared_ptr<const MovieFile> file, int64_t offset, int64_t size);
     // Packets of the encoded video track.
     void take(std::span<const VideoEncoder::Packet> packets) override;
@@ -103,7 +104,7 @@ private:
     void checkWriting();                              // caller holds lock_
     void write(AVPacket* packet);                     // caller holds lock_
     void writeSample(AVPacket* packet, const Sample& sample); // caller holds lock_
-    void closeOutput();                                       // caller holds lock_; throws SystemError
+    [[noreturn]] void failCopy(std::exception_ptr error);     // caller holds lock_
 
     std::filesystem::path url_;
     struct State;

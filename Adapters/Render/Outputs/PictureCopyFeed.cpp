@@ -157,6 +157,11 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
         for (const auto& sample : samples) {
             if (sample.size == 0) continue;
             if (stop.stopped()) throw Cancelled();
+            try {
+                StoredSamples::checkWithin({sample.offset, sample.size}, *file);
+            } catch (...) {
+                throw MediaFailure::reading(std::current_exception(), "The video");
+            }
             writer.append(timed(sample, mediaScale, T, shift_), file, sample.offset, sample.size);
             count += 1;
             if (count % 30 == 0 && progress) progress(count, total);
