@@ -1,9 +1,10 @@
 #include "Adapters/Render/Outputs/MovieWriter.hpp"
 
+#include "Adapters/Render/Outputs/LaidOutFile.hpp"
+
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
-#include "Adapters/Media/StoredSamples.hpp"
 #include "Adapters/Media/SystemError.hpp"
 
 extern "C" {
@@ -14,152 +15,15 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
 #include <unistd.h>
+#include <utility>
 
 namespace korvel {
 
 namespace {
-
-// The muxer's output when the file is laid out in advance. The muxer writes
-// as it always does; until its fast-start pass, every byte from `moovAt` on
-// lands `moovSize` further on, where that pass would move it, and the pass,
-// which reads the file back, finds nothing to move. A trial has no file and
-// only measures where the movie box went.
-struct LaidOut {
-    int fd = -1; // none on a trial
-    int64_t moovAt = 0, moovSize = 0;
-    bool moved = false; // the fast-start pass has begun
-    int64_t at = 0, length = 0, dataEnd = 0;
-    int64_t movedFirst = INT64_MAX, movedEnd = 0; // what the pass wrote, in the final file
-
-    // Packets of appended samples point at these bytes; where the muxer
-    // writes them, the sample's own bytes are copied from its file instead.
-    const uint8_t* stand = nullptr;
-    int64_t standSize = 0;
-    struct Copy {
-        std::shared_ptr<const MovieFile> file;
-        StoredSamples::Entry entry;
-    };
-    std::deque<Copy> copies;
-    // Samples back to back in their file and here are copied together: the
-    // kernel's copy costs more per call than per byte.
-    static constexpr int64_t runBytes = 8 << 20;
-    struct Run {
-        std::shared_ptr<const MovieFile> file;
-        int64_t from = 0, to = 0, size = 0;
-    } run;
-    std::exception_ptr failure; // of a copy
-
-    void flush() {
-        if (run.size == 0) return;
-        Run r = std::exchange(run, {});
-        StoredSamples::copy({r.from, r.size}, *r.file, fd, r.to);
-    }
-    void copy(Copy c, int64_t to) {
-        if (run.size > 0 && (run.file != c.file || run.from + run.size != c.entry.offset || run.to + run.size != to ||
-                             run.size + c.entry.size > runBytes)) {
-            flush();
-        }
-        if (run.size == 0) run = {std::move(c.file), c.entry.offset, to, 0};
-        run.size += c.entry.size;
-    }
-
-    int64_t placed(int64_t position) const { return !moved && position >= moovAt ? position + moovSize : position; }
-};
-
-int writeOut(void* opaque, uint8_t* bytes, int size) {
-    auto& o = *static_cast<LaidOut*>(opaque);
-    if (o.moved) {
-        o.movedFirst = std::min(o.movedFirst, o.at);
-        o.movedEnd = std::max(o.movedEnd, o.at + size);
-    }
-    if (o.fd >= 0 && o.stand && bytes >= o.stand && bytes < o.stand + o.standSize) {
-        try {
-            if (o.copies.empty() || o.copies.front().entry.size != size || (!o.moved && o.at < o.moovAt)) {
-                throw std::logic_error("a sample's bytes went astray");
-            }
-            LaidOut::Copy c = std::move(o.copies.front());
-            o.copies.pop_front();
-            o.copy(std::move(c), o.placed(o.at));
-        } catch (...) {
-            o.failure = std::current_exception();
-            return AVERROR(EIO);
-        }
-        o.at += size;
-        o.length = std::max(o.length, o.at);
-        return size;
-    }
-    for (int done = 0; o.fd >= 0 && done < size;) {
-        int64_t position = o.at + done;
-        int64_t piece = size - done;
-        if (!o.moved && position < o.moovAt) piece = std::min(piece, o.moovAt - position);
-        ssize_t n = ::pwrite(o.fd, bytes + done, static_cast<size_t>(piece), o.placed(position));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? AVERROR(errno) : AVERROR(EIO);
-        done += static_cast<int>(n);
-    }
-    o.at += size;
-    o.length = std::max(o.length, o.at);
-    return size;
-}
-
-int64_t seekOut(void* opaque, int64_t offset, int whence) {
-    auto& o = *static_cast<LaidOut*>(opaque);
-    if (whence & AVSEEK_SIZE) return o.length;
-    whence &= ~AVSEEK_FORCE;
-    int64_t to = whence == SEEK_SET ? offset : whence == SEEK_CUR ? o.at + offset : whence == SEEK_END ? o.length + offset : -1;
-    if (to < 0) return AVERROR(EINVAL);
-    o.at = to;
-    return to;
-}
-
-int readNothing(void*, uint8_t*, int) { return AVERROR_EOF; }
-int64_t seekNothing(void*, int64_t offset, int whence) { return whence & AVSEEK_SIZE ? 0 : offset; }
-
-// The fast-start pass opens the file again to read what it moves.
-int openReadBack(AVFormatContext* format, AVIOContext** pb, const char*, int flags, AVDictionary**) {
-    auto& o = *static_cast<LaidOut*>(format->opaque);
-    if (!(flags & AVIO_FLAG_READ) || o.moved) return AVERROR(EINVAL);
-    o.moved = true;
-    o.dataEnd = o.length;
-    constexpr int room = 4096;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(room));
-    *pb = buffer ? avio_alloc_context(buffer, room, 0, nullptr, readNothing, nullptr, seekNothing) : nullptr;
-    if (!*pb) {
-        av_free(buffer);
-        return AVERROR(ENOMEM);
-    }
-    return 0;
-}
-
-int closeReadBack(AVFormatContext*, AVIOContext* pb) {
-    av_freep(&pb->buffer);
-    avio_context_free(&pb);
-    return 0;
-}
-
-// A context writing into `o`, unbuffered for the samples' bytes.
-AVIOContext* laidOutContext(LaidOut& o) {
-    constexpr int room = 1 << 16;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(room));
-    AVIOContext* pb = buffer ? avio_alloc_context(buffer, room, 1, &o, nullptr, writeOut, seekOut) : nullptr;
-    if (!pb) {
-        av_free(buffer);
-        return nullptr;
-    }
-    pb->direct = 1;
-    return pb;
-}
-
-void freeLaidOutContext(AVIOContext*& pb) {
-    if (!pb) return;
-    av_freep(&pb->buffer);
-    avio_context_free(&pb);
-}
 
 AVCodecID codecOf(const MovieWriter::VideoInput& input) {
     return input.sampleEntry == "avc1" ? AV_CODEC_ID_H264 : input.sampleEntry == "hvc1" ? AV_CODEC_ID_HEVC : AV_CODEC_ID_NONE;
@@ -199,20 +63,17 @@ void stamp(AVPacket* packet, const MovieWriter::Sample& sample, const AVStream* 
 // Where the movie box of the file these samples make goes, and its length,
 // from the muxer itself on samples of the right sizes and no bytes; nothing
 // when the trial fails.
-std::optional<LaidOut> measured(const std::filesystem::path& url, const MovieWriter::VideoInput& input,
+std::optional<LaidOutFile> measured(const std::filesystem::path& url, const MovieWriter::VideoInput& input,
                                 const AVDictionary* options, const std::vector<MovieWriter::Planned>& samples) {
     AVFormatContext* raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, "mp4", url.c_str()) < 0) return std::nullopt;
     FFmpeg::Format format(raw);
-    LaidOut trial;
+    LaidOutFile trial;
     AVStream* st = copiedStream(raw, input);
-    if (!st || !(raw->pb = laidOutContext(trial))) return std::nullopt;
-    raw->opaque = &trial;
-    raw->io_open = openReadBack;
-    raw->io_close2 = closeReadBack;
+    if (!st || !trial.attach(raw)) return std::nullopt;
     struct Closer {
         AVFormatContext* f;
-        ~Closer() { freeLaidOutContext(f->pb); }
+        ~Closer() { LaidOutFile::detach(f); }
     } closer{raw};
     const AVRational inputBase{1, input.timescale};
     AVDictionary* copied = nullptr;
@@ -235,7 +96,7 @@ std::optional<LaidOut> measured(const std::filesystem::path& url, const MovieWri
         if (av_interleaved_write_frame(raw, packet.get()) < 0) return std::nullopt;
     }
     if (av_write_trailer(raw) < 0 || !trial.moved || trial.movedEnd <= trial.movedFirst) return std::nullopt;
-    LaidOut layout;
+    LaidOutFile layout;
     layout.moovAt = trial.movedFirst;
     layout.moovSize = trial.movedEnd - trial.movedFirst;
     layout.dataEnd = trial.dataEnd;
@@ -261,15 +122,15 @@ struct MovieWriter::State {
     std::vector<Planned> planned;
     // The file's own output when it is laid out in advance, and the layout
     // the trial found.
-    std::unique_ptr<LaidOut> laidOut;
-    LaidOut expected;
+    std::unique_ptr<LaidOutFile> laidOut;
+    LaidOutFile expected;
     FFmpeg::Buffer stand; // what laid-out packets point at
 
     // Closes the output; an error number, or 0.
     int close() {
         if (!format || !format->pb) return 0;
         if (!laidOut) return avio_closep(&format->pb);
-        freeLaidOutContext(format->pb);
+        LaidOutFile::detach(format);
         int status = ::close(laidOut->fd) == 0 ? 0 : AVERROR(errno);
         laidOut->fd = -1;
         return status;
@@ -391,7 +252,7 @@ void MovieWriter::startWriting() {
     av_dict_set(&options, "movflags", "+faststart", 0);
     if (movieTimescale > 0) av_dict_set_int(&options, "movie_timescale", movieTimescale, 0);
     if (s.video) av_dict_set_int(&options, "video_track_timescale", s.inputBase.den, 0);
-    std::optional<LaidOut> layout;
+    std::optional<LaidOutFile> layout;
     int64_t largest = 0;
     if (s.copied && !s.audio && !s.planned.empty()) {
         layout = measured(url_, *s.copied, options, s.planned);
@@ -403,7 +264,7 @@ void MovieWriter::startWriting() {
     int status = 0;
     if (layout) {
         s.expected = *layout;
-        s.laidOut = std::make_unique<LaidOut>(*layout);
+        s.laidOut = std::make_unique<LaidOutFile>(*layout);
         s.laidOut->stand = s.stand->data;
         s.laidOut->standSize = largest;
         s.laidOut->fd = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -411,11 +272,7 @@ void MovieWriter::startWriting() {
             av_dict_free(&options);
             fail(std::make_exception_ptr(SystemError::posix(errno, "create " + url_.string())));
         }
-        s.format->pb = laidOutContext(*s.laidOut);
-        if (!s.format->pb) status = AVERROR(ENOMEM);
-        s.format->opaque = s.laidOut.get();
-        s.format->io_open = openReadBack;
-        s.format->io_close2 = closeReadBack;
+        if (!s.laidOut->attach(s.format)) status = AVERROR(ENOMEM);
     } else {
         status = avio_open(&s.format->pb, url_.c_str(), AVIO_FLAG_WRITE);
         // The samples' bytes go straight to the file, not through the buffer.
@@ -534,7 +391,7 @@ void MovieWriter::finishWriting() {
     if (status >= 0 && s.laidOut) {
         // Other samples than planned would leave the movie box over bytes
         // already written.
-        const LaidOut& o = *s.laidOut;
+        const LaidOutFile& o = *s.laidOut;
         if (!o.copies.empty() || o.dataEnd != s.expected.dataEnd || o.movedFirst != s.expected.moovAt ||
             o.movedEnd != s.expected.moovAt + s.expected.moovSize) {
             fail(std::make_exception_ptr(std::logic_error("the movie box outgrew its room")));
