@@ -2,10 +2,12 @@
 
 #include "Adapters/Media/SystemError.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace korvel {
 
@@ -52,6 +54,43 @@ MovieFile::Read MovieFile::read(int64_t offset, size_t count, uint8_t* into, int
         }
         if (n == 0) return Read::short_;
         done += static_cast<size_t>(n);
+    }
+    return Read::whole;
+}
+
+MovieFile::Read MovieFile::copy(int64_t offset, size_t count, int fd, int64_t at, int* error) const {
+    if (offset < 0 || at < 0) return Read::short_;
+    auto from = static_cast<off_t>(offset), to = static_cast<off_t>(at);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = ::copy_file_range(fd_, &from, fd, &to, count - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) break;
+        if (n < 0) {
+            if (error) *error = errno;
+            return Read::failed;
+        }
+        if (n == 0) return Read::short_;
+        done += static_cast<size_t>(n);
+    }
+    // Where the kernel can't copy between these two, through a buffer.
+    std::vector<uint8_t> piece(std::min<size_t>(count - done, 1 << 20));
+    while (done < count) {
+        size_t n = std::min(piece.size(), count - done);
+        Read r = read(static_cast<int64_t>(from), n, piece.data(), error);
+        if (r != Read::whole) return r;
+        for (size_t put = 0; put < n;) {
+            ssize_t w = ::pwrite(fd, piece.data() + put, n - put, to + static_cast<off_t>(put));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                if (error) *error = w < 0 ? errno : EIO;
+                return Read::failed;
+            }
+            put += static_cast<size_t>(w);
+        }
+        from += static_cast<off_t>(n);
+        to += static_cast<off_t>(n);
+        done += n;
     }
     return Read::whole;
 }

@@ -30,6 +30,9 @@ public:
     enum class Read { whole, short_, failed };
     // Reads exactly `count` bytes at `offset`; `error` receives errno on failure.
     Read read(int64_t offset, size_t count, uint8_t* into, int* error = nullptr) const;
+    // Copies exactly `count` bytes at `offset` to `at` in the file open for
+    // writing as `fd`, within the kernel where it can; the same answers.
+    Read copy(int64_t offset, size_t count, int fd, int64_t at, int* error = nullptr) const;
 
     // The top level starts like a movie file.
     bool isMovieFile() const;

@@ -3,8 +3,10 @@
 #include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/MovieFile.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Core/Jobs.hpp"
 
+#include <cerrno>
 #include <optional>
 #include <stdexcept>
 
@@ -55,6 +57,27 @@ void read(std::span<const Entry> entries, const MovieFile& file, std::span<uint8
         length += e.size;
     }
     flush();
+}
+
+void checkWithin(const Entry& entry, const MovieFile& file) {
+    int64_t end = 0;
+    if (entry.offset < 0 || entry.size < 0 || __builtin_add_overflow(entry.offset, entry.size, &end) || end > file.size()) {
+        throw cutShort(file.url());
+    }
+}
+
+void copy(const Entry& entry, const MovieFile& file, int fd, int64_t at) {
+    const auto& url = file.url();
+    size(std::span(&entry, 1), file);
+    int error = 0;
+    switch (file.copy(entry.offset, static_cast<size_t>(entry.size), fd, at, &error)) {
+    case MovieFile::Read::whole: return;
+    case MovieFile::Read::short_: throw cutShort(url);
+    case MovieFile::Read::failed:
+        // The copy fails on either side; these are the written file's.
+        if (error == ENOSPC || error == EDQUOT || error == EFBIG) throw SystemError::posix(error, "write");
+        throw unreadable(url);
+    }
 }
 
 std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file) {

@@ -27,6 +27,11 @@ std::vector<uint8_t> read(std::span<const Entry> entries, const std::filesystem:
 std::vector<uint8_t> read(std::span<const Entry> entries, const MovieFile& file);
 // The same into `into`, which holds exactly the entries' bytes (see size).
 void read(std::span<const Entry> entries, const MovieFile& file, std::span<uint8_t> into);
+// Throws as read does for an entry whose bytes end past the file's end.
+void checkWithin(const Entry& entry, const MovieFile& file);
+// Copies an entry's bytes to `at` in the file open for writing as `fd`.
+// Throws as read does, and SystemError when the writing fails.
+void copy(const Entry& entry, const MovieFile& file, int fd, int64_t at);
 // The entries' bytes together; throws as read does for sizes no file of
 // that length holds.
 int64_t size(std::span<const Entry> entries, const MovieFile& file);

@@ -18,6 +18,8 @@ struct AVPacket;
 
 namespace korvel {
 
+class MovieFile;
+
 // An MP4 file written by libavformat's muxer, fast start (movie box first),
 // HEVC tagged "hvc1". Inputs are added before writing starts, and all of
 // them arrive compressed: pictures copied from a source or from the encoding
@@ -43,6 +45,11 @@ public:
         int64_t durationTicks = 0;
         bool isSync = false;
     };
+    // A sample of the pass-through input as it will be appended.
+    struct Planned {
+        Sample sample;
+        int64_t size = 0;
+    };
 
     explicit MovieWriter(std::filesystem::path url);
     ~MovieWriter();
@@ -62,12 +69,25 @@ public:
     // encoder refused the sound's settings." when it can't be carried.
     void addAudio(const AVCodecParameters* parameters, int timebaseNum, int timebaseDen);
 
+    // Every sample the pass-through input will append, in order, told before
+    // writing starts. When the file holds that track alone, a run without
+    // bytes measures the movie box first and each byte is then written once,
+    // where it ends up, instead of moved behind the movie box at the end.
+    void plan(std::vector<Planned> samples);
+
     void startWriting();
     // A sample of the pass-through video input.
     void append(const Sample& sample, std::span<const uint8_t> bytes);
     // The same for bytes at `at` in a buffer that several samples share,
     // read at once: the packet refers to them instead of copying.
     void append(const Sample& sample, const AVBufferRef& shared, size_t at, size_t size);
+    // Whether the file is laid out in advance, once writing started.
+    bool laidOut() const;
+    // A planned sample of a laid-out file: the `size` bytes at `offset` of
+    // `file`, copied there by the kernel without passing through here, with
+    // the samples next to it. Throws as StoredSamples::read does when they
+    // can't be read, here or on a later call.
+    void append(const Sample& sample, std::shared_ptr<const MovieFile> file, int64_t offset, int64_t size);
     // Packets of the encoded video track.
     void take(std::span<const VideoEncoder::Packet> packets) override;
     [[noreturn]] void refuse(std::exception_ptr failure) override;
@@ -84,6 +104,7 @@ private:
     void checkWriting();                              // caller holds lock_
     void write(AVPacket* packet);                     // caller holds lock_
     void writeSample(AVPacket* packet, const Sample& sample); // caller holds lock_
+    [[noreturn]] void failCopy(std::exception_ptr error);     // caller holds lock_
 
     std::filesystem::path url_;
     struct State;

@@ -126,6 +126,18 @@ PictureCopyFeed::PictureCopyFeed(const VideoSource& video, const MovieSampleEntr
     if (auto m = CopySourceReader::matrix(video.preferredTransform)) input.matrix = *m;
     input.timescale = video.table.timescale;
     writer.add(input);
+    // As run appends them.
+    std::vector<MovieWriter::Planned> planned;
+    planned.reserve(track.samples.size());
+    const auto mediaScale = static_cast<int32_t>(track.movie.mediaTimescale);
+    try {
+        for (const auto& sample : track.samples) {
+            if (sample.size != 0) planned.push_back({timed(sample, mediaScale, input.timescale, shift_), sample.size});
+        }
+    } catch (const TimeOverflow&) {
+        return; // run fails on them, laid out or not
+    }
+    writer.plan(std::move(planned));
 }
 
 PictureCopyFeed::~PictureCopyFeed() = default;
@@ -141,6 +153,22 @@ int64_t PictureCopyFeed::run(MovieWriter& writer, StopFlag& stop, int64_t total,
     const auto mediaScale = static_cast<int32_t>(video_.track->movie.mediaTimescale);
     const int32_t T = video_.table.timescale;
     int64_t count = 0;
+    if (writer.laidOut()) {
+        for (const auto& sample : samples) {
+            if (sample.size == 0) continue;
+            if (stop.stopped()) throw Cancelled();
+            try {
+                StoredSamples::checkWithin({sample.offset, sample.size}, *file);
+            } catch (...) {
+                throw MediaFailure::reading(std::current_exception(), "The video");
+            }
+            writer.append(timed(sample, mediaScale, T, shift_), file, sample.offset, sample.size);
+            count += 1;
+            if (count % 30 == 0 && progress) progress(count, total);
+        }
+        if (progress) progress(count, total);
+        return count;
+    }
     // Samples stored back to back are read at once and shared by their
     // packets: one read and no copy per sample.
     constexpr int64_t runBytes = 4 << 20;

@@ -136,8 +136,11 @@ std::optional<VideoFrames::FirstFrame> VideoFrames::firstFrame(const std::filesy
 bool VideoFrames::decodes(const std::filesystem::path& url, const VideoTrack& track, size_t sample) {
     try {
         auto file = samplesFile(url, track);
-        // Whether it decodes at all does not depend on deblocking.
-        return decodeUpTo(*file, track, sample, Wanted::target, {.rough = true}, [](AVFrame&) {}, {}, nullptr);
+        // Whether it decodes at all does not depend on deblocking, nor on
+        // frame threads, each of which would fill pictures of its own for
+        // one answer.
+        return decodeUpTo(*file, track, sample, Wanted::target, {.rough = true, .noDelay = true}, [](AVFrame&) {}, {},
+                          nullptr);
     } catch (...) {
         return false;
     }

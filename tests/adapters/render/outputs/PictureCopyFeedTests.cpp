@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 using namespace korvel;
@@ -36,10 +38,12 @@ struct Exported {
     std::vector<std::pair<int64_t, int64_t>> progress;
 };
 
-Exported exportCopy(const VideoSource& video, const fs::path& out) {
+// Unplanned, the file is left to the muxer's own second pass.
+Exported exportCopy(const VideoSource& video, const fs::path& out, bool planned = true) {
     MovieWriter writer(out);
     writer.movieTimescale = video.table.timescale;
     PictureCopyFeed feed(video, video.track->firstDescription(), writer);
+    if (!planned) writer.plan({});
     EXPECT_NO_THROW(writer.startWriting());
     Exported e;
     StopFlag stop;
@@ -48,6 +52,22 @@ Exported exportCopy(const VideoSource& video, const fs::path& out) {
     });
     EXPECT_NO_THROW(writer.finishWriting());
     return e;
+}
+
+// Bytes this process has handed to write calls so far.
+int64_t bytesWritten() {
+    std::ifstream in("/proc/self/io");
+    for (std::string key; in >> key;) {
+        int64_t value = 0;
+        in >> value;
+        if (key == "wchar:") return value;
+    }
+    return -1;
+}
+
+std::string bytesOf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 } // namespace
@@ -72,6 +92,42 @@ TEST(PictureCopyFeed, AnExportCarriesTheSourcesSamplesUnchanged) {
         auto tag = fx::runCommand("ffprobe -v error -show_entries stream=codec_tag_string -of csv=p=0 '" + out.string() + "'");
         EXPECT_EQ(tag.value_or(""), std::string(video.track->firstDescription()->format) + "\n");
     }
+}
+
+// Laid out in advance, a copy writes each byte once, and the file is the one
+// the muxer's second pass makes when it moves the movie box to the front.
+TEST(PictureCopyFeed, ACopyIsWrittenOnceAsTheMuxerWouldLayItOut) {
+    for (const char* fixture : {"copy.mp4", "hevc.mp4", "portrait.mp4", "edit.mov"}) {
+        VideoSource video = VideoOpener::open(fx::path(fixture));
+        fs::path laid = output(std::string("laid-") + fixture + ".mp4");
+        fs::path moved = output(std::string("moved-") + fixture + ".mp4");
+        int64_t before = bytesWritten();
+        ASSERT_GE(before, 0);
+        exportCopy(video, laid);
+        int64_t written = bytesWritten() - before;
+        exportCopy(video, moved, false);
+        auto size = static_cast<int64_t>(fs::file_size(laid));
+        EXPECT_LT(written, size + size / 8) << fixture;
+        EXPECT_GE(written, size) << fixture;
+        EXPECT_TRUE(bytesOf(laid) == bytesOf(moved)) << fixture;
+    }
+}
+
+TEST(PictureCopyFeed, AFullDiskUnderALaidOutCopyReachesTheClientInItsWords) {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    std::optional<EngineFailure> failure;
+    try {
+        MovieWriter writer("/dev/full");
+        PictureCopyFeed feed(video, video.track->firstDescription(), writer);
+        writer.startWriting();
+        StopFlag stop;
+        feed.run(writer, stop, video.table.count(), {});
+        writer.finishWriting();
+    } catch (const EngineFailure& f) {
+        failure = f;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(*failure, (EngineFailure{-32004, "There isn't enough room on the disk for full."}));
 }
 
 TEST(PictureCopyFeed, ProgressEveryThirtySamplesAndOnceAtTheEnd) {

@@ -1,12 +1,18 @@
 #include "Adapters/Render/Sources/CopySource.hpp"
+#include "Adapters/Media/MovieFile.hpp"
 #include "Adapters/Media/StoredSamples.hpp"
+#include "Adapters/Media/SystemError.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 #include "tests/adapters/render/MediaFixtures.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <unistd.h>
 
 using namespace korvel;
 namespace fs = std::filesystem;
@@ -199,4 +205,47 @@ TEST(StoredSamples, ContiguousEntriesAreReadTogetherAndAShortFileIsCutShort) {
         EXPECT_EQ(f, (EngineFailure{-32001, "absent.bin can't be read."}));
     }
     EXPECT_TRUE(StoredSamples::read({}, counting("stored-empty.bin", 1)).empty());
+}
+
+// The kernel's copy and the buffered one that a device gets say the same.
+TEST(StoredSamples, ACopyLandsWhereAskedAndFailsAsAReadDoes) {
+    MovieFile source(counting("copied-300.bin", 300));
+    fs::path target = scratch("copied-into.bin");
+    {
+        std::ofstream(target, std::ios::binary) << std::string(8, 'x');
+    }
+    int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    StoredSamples::copy({100, 15}, source, fd, 4);
+    ::close(fd);
+    std::ifstream in(target, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 19u);
+    EXPECT_EQ(bytes.substr(0, 4), "xxxx");
+    for (size_t i = 0; i < 15; ++i) EXPECT_EQ(static_cast<uint8_t>(bytes[4 + i]), 100 + i);
+
+    // Past the end, before the start, and longer than the file; the last
+    // two are refused before any byte moves.
+    for (StoredSamples::Entry entry : {StoredSamples::Entry{290, 20}, {-1, 4}, {0, 301}}) {
+        int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(out, 0);
+        try {
+            StoredSamples::copy(entry, source, out, 0);
+            ADD_FAILURE() << "copied " << entry.offset << "+" << entry.size;
+        } catch (const EngineFailure& f) {
+            EXPECT_EQ(f, (EngineFailure{-32002, "copied-300.bin is cut short or damaged, so its end can't be read."}))
+                << entry.offset << "+" << entry.size;
+        }
+        ::close(out);
+    }
+    // A full disk is the written file's failure, not the source's.
+    int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    try {
+        StoredSamples::copy({0, 10}, source, full, 0);
+        ADD_FAILURE() << "copied onto a full disk";
+    } catch (const SystemError& e) {
+        EXPECT_EQ(e.code, ENOSPC);
+    }
+    ::close(full);
 }
