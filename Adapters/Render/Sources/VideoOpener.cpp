@@ -1,6 +1,7 @@
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 
 #include "Adapters/Files/FileName.hpp"
+#include "Adapters/Files/FileStamp.hpp"
 #include "Adapters/Concurrency/BlockingWork.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Render/Sources/ColorTags.hpp"
@@ -10,6 +11,10 @@
 #include "Core/Jobs.hpp"
 #include "Core/Timeline/TrackTimes.hpp"
 #include "Core/Time.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_map>
 
 namespace korvel {
 
@@ -157,17 +162,54 @@ std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& u
     return samples;
 }
 
+namespace {
+
+std::optional<TickTime> firstShownOf(const std::filesystem::path& url) {
+    auto asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
+    auto videos = asset->tracks(MediaAsset::MediaType::video);
+    if (asset->movie() || videos.empty()) return std::nullopt;
+    return DemuxedTrack::firstShown(url, pictureTrack(videos));
+}
+
+} // namespace
+
 std::optional<TickTime> VideoOpener::demuxedStart(const std::filesystem::path& url) {
+    // Every read of a file's sound asks, and the answer takes a pass over
+    // the whole file: kept per file identity, the last few files.
+    struct Known {
+        std::optional<TickTime> start;
+        uint64_t used = 0;
+    };
+    static std::mutex lock;
+    static std::unordered_map<FileStamp, Known> known;
+    static uint64_t uses = 0;
+    constexpr size_t kept = 64;
+    const auto stamp = FileStamp::of(url);
+    if (stamp) {
+        std::lock_guard g(lock);
+        if (auto found = known.find(*stamp); found != known.end()) {
+            found->second.used = ++uses;
+            return found->second.start;
+        }
+    }
+    std::optional<TickTime> start;
     try {
-        auto asset = MediaAsset::open(url, MediaAsset::Containers::decodable);
-        auto videos = asset->tracks(MediaAsset::MediaType::video);
-        if (asset->movie() || videos.empty()) return std::nullopt;
-        return DemuxedTrack::firstShown(url, pictureTrack(videos));
+        start = firstShownOf(url);
     } catch (const Cancelled&) {
         throw;
     } catch (...) {
         return std::nullopt;
     }
+    if (stamp) {
+        std::lock_guard g(lock);
+        if (known.size() >= kept) {
+            auto oldest = std::min_element(known.begin(), known.end(),
+                                           [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+            known.erase(oldest);
+        }
+        known[*stamp] = Known{start, ++uses};
+    }
+    return start;
 }
 
 VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
