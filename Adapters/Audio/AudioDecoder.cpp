@@ -560,18 +560,11 @@ private:
 };
 
 FFmpeg::Format openFile(const fs::path& url) {
-    FFmpeg::prepare();
-    AVDictionary* options = nullptr;
     // Everyday sound also comes in Ogg (Opus, Vorbis) and Matroska or WebM.
     static const std::string formats = std::string(MediaAsset::allFormats()) + ",ogg,matroska,webm";
-    av_dict_set(&options, "format_whitelist", formats.c_str(), 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    const std::string location = "file:" + url.string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
+    FFmpeg::Format format;
+    int status = FFmpeg::openInput(url, formats.c_str(), format);
     if (status < 0) throw SystemError::ffmpeg(status, "open " + url.string());
-    FFmpeg::Format format(raw);
     status = avformat_find_stream_info(format.get(), nullptr);
     if (status < 0) throw SystemError::ffmpeg(status, "read the tracks of " + url.string());
     return format;

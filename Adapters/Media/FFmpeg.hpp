@@ -12,8 +12,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace korvel::FFmpeg {
 
@@ -55,6 +57,24 @@ inline void prepare() {
         av_log_set_level(AV_LOG_QUIET);
         Stderr::routeLibraryLogs();
     });
+}
+
+// Opens a local file for demuxing through the named demuxers only, so that
+// no file picks a reader of its own; `rawEdits` leaves a movie's edit lists
+// to the engine. Answers libavformat's status; `into` holds the file only
+// when it opened.
+inline int openInput(const std::filesystem::path& url, const char* formats, Format& into, bool rawEdits = false) {
+    prepare();
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "format_whitelist", formats, 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    if (rawEdits) av_dict_set(&options, "ignore_editlist", "1", 0);
+    AVFormatContext* raw = nullptr;
+    const std::string location = "file:" + url.string();
+    const int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (status >= 0) into.reset(raw);
+    return status;
 }
 
 inline Frame frame() { return Frame(av_frame_alloc()); }

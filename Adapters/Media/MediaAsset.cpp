@@ -99,15 +99,9 @@ std::shared_ptr<const MediaAsset> MediaAsset::open(const std::filesystem::path& 
         return asset;
     }
 
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", containers == Containers::decodable ? decodableList : soundList, 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    std::string location = "file:" + url.string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
+    FFmpeg::Format format;
+    int status = FFmpeg::openInput(url, containers == Containers::decodable ? decodableList : soundList, format);
     if (status < 0) throw SystemError::ffmpeg(status, "open " + url.string());
-    FFmpeg::Format format(raw);
     status = avformat_find_stream_info(format.get(), nullptr);
     if (status < 0) throw SystemError::ffmpeg(status, "read the tracks of " + url.string());
     for (unsigned i = 0; i < format->nb_streams; ++i) {

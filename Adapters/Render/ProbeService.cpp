@@ -47,16 +47,8 @@ std::optional<TickTime> soundLength(const MediaAsset& asset) {
     const auto& duration = asset.duration();
     const MovieBox* movie = asset.movie();
     if (!movie || !movie->fragmented || (duration && duration->value != 0)) return duration;
-    FFmpeg::prepare();
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    std::string location = "file:" + asset.url().string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (status < 0) return duration;
-    FFmpeg::Format format(raw);
+    FFmpeg::Format format;
+    if (FFmpeg::openInput(asset.url(), MediaAsset::allFormats(), format) < 0) return duration;
     if (avformat_find_stream_info(format.get(), nullptr) < 0) return duration;
     if (format->duration == AV_NOPTS_VALUE || format->duration <= 0) return duration;
     return TickTime{format->duration, AV_TIME_BASE};
@@ -76,15 +68,10 @@ bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
         if (!storedTailInFile(asset, movie->tracks.at(track.index), fromSeconds)) return false;
     }
 
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", asset.movie() ? MediaAsset::allFormats() : MediaAsset::soundFormats(), 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    std::string location = "file:" + asset.url().string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (status < 0) return false;
-    FFmpeg::Format format(raw);
+    FFmpeg::Format format;
+    if (FFmpeg::openInput(asset.url(), asset.movie() ? MediaAsset::allFormats() : MediaAsset::soundFormats(), format) < 0) {
+        return false;
+    }
     if (avformat_find_stream_info(format.get(), nullptr) < 0) return false;
     int stream = -1;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -116,7 +103,7 @@ bool ProbeService::endDecodes(const MediaAsset& asset, size_t trackIndex) {
         }
     };
     for (;;) {
-        status = av_read_frame(format.get(), packet.get());
+        const int status = av_read_frame(format.get(), packet.get());
         if (status == AVERROR_EOF) break;
         if (status < 0) return false;
         bool ours = packet->stream_index == stream;

@@ -30,17 +30,11 @@ struct Opened {
 
 // The file's first sound track; `what` names the file in failures.
 Opened audioTrack(const std::filesystem::path& url, const std::string& what) {
-    FFmpeg::prepare();
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    std::string location = "file:" + url.string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (status < 0) throw EngineFailure::unsupportedFormat(what + " has no audio.");
     Opened o;
-    o.format.reset(raw);
+    if (FFmpeg::openInput(url, MediaAsset::allFormats(), o.format) < 0) {
+        throw EngineFailure::unsupportedFormat(what + " has no audio.");
+    }
+    AVFormatContext* raw = o.format.get();
     if (avformat_find_stream_info(raw, nullptr) < 0) throw EngineFailure::unsupportedFormat(what + " has no audio.");
     o.stream = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (o.stream < 0) throw EngineFailure::unsupportedFormat(what + " has no audio.");

@@ -192,16 +192,8 @@ private:
 // The file opened with its video stream checked; both readers of the
 // track open it so, and so meet the same packets.
 FFmpeg::Format opened(const std::filesystem::path& url, size_t stream) {
-    FFmpeg::prepare();
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "format_whitelist", MediaAsset::decodableFormats(), 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    const std::string location = "file:" + url.string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (status < 0) throw unopenable(url);
-    FFmpeg::Format format(raw);
+    FFmpeg::Format format;
+    if (FFmpeg::openInput(url, MediaAsset::decodableFormats(), format) < 0) throw unopenable(url);
     if (avformat_find_stream_info(format.get(), nullptr) < 0) throw unopenable(url);
     if (stream >= format->nb_streams || format->streams[stream]->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) {
         throw EngineFailure::unsupportedFormat(nameOf(url) + " has no video that can be opened.");

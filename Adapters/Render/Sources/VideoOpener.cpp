@@ -116,18 +116,10 @@ VideoSource openDemuxed(const std::filesystem::path& url, std::shared_ptr<const 
 } // namespace
 
 std::vector<MovieSample> VideoOpener::readSamples(const std::filesystem::path& url, const MovieTrack& track) {
-    AVDictionary* options = nullptr;
-    FFmpeg::prepare();
-    av_dict_set(&options, "format_whitelist", MediaAsset::allFormats(), 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
     // Raw media times: the edits are applied by the engine itself.
-    av_dict_set(&options, "ignore_editlist", "1", 0);
-    AVFormatContext* raw = nullptr;
-    std::string location = "file:" + url.string();
-    int status = avformat_open_input(&raw, location.c_str(), nullptr, &options);
-    av_dict_free(&options);
+    FFmpeg::Format format;
+    int status = FFmpeg::openInput(url, MediaAsset::allFormats(), format, true);
     if (status < 0) throw unsupported(url, " can't be opened.");
-    FFmpeg::Format format(raw);
     int stream = -1;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         if (format->streams[i]->id == static_cast<int>(track.trackId)) stream = static_cast<int>(i);
