@@ -1,5 +1,6 @@
 #include "Adapters/Vision/OpenedVideo.hpp"
 
+#include "Adapters/Files/FileName.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/FrameConverter.hpp"
@@ -57,7 +58,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
     }
     if (asset->cutShort()) {
         throw MediaFailure::reading(
-            std::make_exception_ptr(SystemError::ffmpeg(AVERROR_INVALIDDATA, "find the movie box of " + url.filename().string())),
+            std::make_exception_ptr(SystemError::ffmpeg(AVERROR_INVALIDDATA, "find the movie box of " + nameOf(url))),
             subject);
     }
     const auto tracks = asset->tracks(MediaAsset::MediaType::video);
@@ -71,7 +72,7 @@ OpenedVideo OpenedVideo::open(const std::filesystem::path& url) {
         // A damaged file, or one whose edits show nothing, is worded
         // alike on every road.
         if (e == MediaFailure::damaged(subject) ||
-            e == EngineFailure::unsupportedFormat(url.filename().string() + " has no frames that can be shown.")) {
+            e == EngineFailure::unsupportedFormat(nameOf(url) + " has no frames that can be shown.")) {
             throw;
         }
         if (e == MediaFailure::cutShort(url)) throw MediaFailure::damaged(subject);
@@ -186,7 +187,7 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
         if (bodyFailure) std::rethrow_exception(bodyFailure);
         if (convertFailure) throw MediaFailure::reading(convertFailure, subject);
         if (decoderError && !anyFrame) {
-            throw MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(decoderError, "decode " + url.filename().string())),
+            throw MediaFailure::reading(std::make_exception_ptr(SystemError::ffmpeg(decoderError, "decode " + nameOf(url))),
                                         subject);
         }
         return;

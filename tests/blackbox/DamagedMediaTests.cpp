@@ -114,7 +114,7 @@ std::string endlessSamples(std::string b) {
 }
 
 struct Media {
-    fs::path folder, farFragments, endlessHeader, foreignContainer, oneFrame, slowClock, fastClock, lateEdit, zeroedChunks,
+    fs::path folder, farFragments, endlessHeader, foreignContainer, oneFrame, slowClock, fastClock, lateEdit, longLateEdit, zeroedChunks,
         endlessSamples;
     Media() {
         folder = korvel::testing::freshFolder("damaged-media");
@@ -136,6 +136,8 @@ struct Media {
         slowClock = edited("slow.mp4", retimed(bytesOf(plain), 1));
         fastClock = edited("fast.mp4", retimed(bytesOf(plain), INT32_MAX));
         lateEdit = edited("late.mp4", ::lateEdit(bytesOf(plain)));
+        // A name longer than messages quote.
+        longLateEdit = edited(std::string(70, 'n') + ".mp4", ::lateEdit(bytesOf(plain)));
         zeroedChunks = edited("chunks.mp4", ::zeroedChunks(bytesOf(plain)));
         endlessSamples = edited("samples.mp4", ::endlessSamples(bytesOf(plain)));
         oneFrame = make("one.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 1 -c:v libx264 -pix_fmt yuv420p ");
@@ -258,6 +260,8 @@ TEST(DamagedMedia, EachCauseHasOneAnswerOnEveryRoad) {
         {media().lateEdit, probe, "late.mp4 has no frames that can be shown."},
         {media().lateEdit, matte, "late.mp4 has no frames that can be shown."},
         {media().lateEdit, analysis("scenes"), "late.mp4 has no frames that can be shown."},
+        {media().longLateEdit, probe, std::string(64, 'n') + "\u2026 has no frames that can be shown."},
+        {media().longLateEdit, analysis("scenes"), std::string(64, 'n') + "\u2026 has no frames that can be shown."},
     };
     int64_t id = 0;
     for (const auto& c : cases) {

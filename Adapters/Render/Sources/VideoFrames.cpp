@@ -161,7 +161,7 @@ void decodeFrame(const std::filesystem::path& url, const VideoTrack& track, size
     bool found = decodeUpTo(*file, track, sample, Wanted::target, {}, use, checkpoint, &decoderError);
     if (!found) {
         throw SystemError::ffmpeg(decoderError ? decoderError : AVERROR_INVALIDDATA,
-                                  "decode the frame of " + url.filename().string());
+                                  "decode the frame of " + nameOf(url));
     }
 }
 
@@ -258,7 +258,7 @@ std::shared_ptr<const VideoFrames::DecodedFrame> VideoFrames::Reader::decoded(si
     State& s = *state_;
     const auto& samples = s.track->samples;
     auto fail = [&](int error) {
-        return SystemError::ffmpeg(error ? error : AVERROR_INVALIDDATA, "decode the frame of " + s.url.filename().string());
+        return SystemError::ffmpeg(error ? error : AVERROR_INVALIDDATA, "decode the frame of " + nameOf(s.url));
     };
     if (target >= samples.size()) throw fail(0);
     if (target == s.lastSample && s.last) return s.last;
