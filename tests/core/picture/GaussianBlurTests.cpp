@@ -1,6 +1,7 @@
 // The one Gaussian against a plain separable Gaussian in doubles, with both
 // rules for what lies beyond the picture.
 #include "Core/Picture/GaussianBlur.hpp"
+#include "Core/Picture/Kernels/Kernels.hpp"
 
 #include <gtest/gtest.h>
 
@@ -90,12 +91,52 @@ TEST(GaussianBlur, IsTheSeparableGaussianWithEitherEdge) {
     }
 }
 
+TEST(GaussianBlur, AWideOneOnAShrunkCopyIsWithinAFractionOfACodeValue) {
+    // Text as it is blurred, inside a transparent margin of three sigmas,
+    // and pictures whose edges repeat; copies the picture divides and ones
+    // it does not.
+    struct Case {
+        int width, height, channels;
+        double sigma;
+        BlurEdge edge;
+    };
+    const Case cases[] = {{180, 90, 4, 8.5, BlurEdge::transparent}, {301, 120, 1, 15, BlurEdge::transparent},
+                          {400, 280, 4, 40, BlurEdge::transparent}, {190, 70, 4, 12, BlurEdge::repeated},
+                          {30, 20, 2, 25, BlurEdge::repeated},      {60, 300, 1, 9, BlurEdge::transparent}};
+    for (const Case& c : cases) {
+        std::vector<float> px = detailed(c.width, c.height, c.channels);
+        if (c.edge == BlurEdge::transparent) {
+            const int margin = static_cast<int>(std::ceil(3 * c.sigma));
+            for (int y = 0; y < c.height; ++y)
+                for (int x = 0; x < c.width; ++x)
+                    if (x < margin || y < margin || x >= c.width - margin || y >= c.height - margin)
+                        for (int k = 0; k < c.channels; ++k) px[(static_cast<size_t>(y) * c.width + x) * c.channels + k] = 0;
+        }
+        const std::vector<double> want = reference(px, c.width, c.height, c.channels, c.sigma, c.sigma, c.edge);
+        GaussianBlur::blur(px.data(), c.width, c.height, c.channels, c.sigma, c.edge);
+        double worst = 0;
+        for (size_t i = 0; i < px.size(); ++i) worst = std::max(worst, std::fabs(px[i] - want[i]));
+        EXPECT_LT(worst * 255, 0.5) << c.width << "x" << c.height << "x" << c.channels << " sigma " << c.sigma;
+    }
+}
+
 TEST(GaussianBlur, InPlaceIsTheSame) {
     std::vector<float> px = detailed(83, 41, 4), out(px.size());
     const GaussianBlur::Plan plan = GaussianBlur::plan(83, 41, 4, 5, 5, BlurEdge::transparent);
     GaussianBlur::blur(plan, px.data(), out.data());
     GaussianBlur::blur(px.data(), 83, 41, 4, 5, BlurEdge::transparent);
     EXPECT_EQ(px, out);
+}
+
+TEST(GaussianBlur, TheScalarReferencesGiveTheSameBlur) {
+    const std::vector<float> px = detailed(203, 37, 4);
+    std::vector<float> vector(px.size()), scalar(px.size());
+    const GaussianBlur::Plan plan = GaussianBlur::plan(203, 37, 4, 3.5, 2.5, BlurEdge::repeated);
+    GaussianBlur::blur(plan, px.data(), vector.data());
+    Kernels::useReferences(true);
+    GaussianBlur::blur(plan, px.data(), scalar.data());
+    Kernels::useReferences(false);
+    EXPECT_EQ(vector, scalar);
 }
 
 TEST(GaussianBlur, KernelsHaveTheFloatGaussiansSize) {
