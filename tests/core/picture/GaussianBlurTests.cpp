@@ -120,6 +120,31 @@ TEST(GaussianBlur, AWideOneOnAShrunkCopyIsWithinAFractionOfACodeValue) {
     }
 }
 
+// A point spread keeps its mass and spreads with the asked sigma, at full
+// size and on the shrunk copy; the channel beside it stays untouched.
+TEST(GaussianBlur, SpreadsAPointWithItsSigma) {
+    for (double sigma : {1.0, 3.0, 8.0, 12.0}) {
+        const int w = 161, h = 121, ch = 2;
+        std::vector<float> px(static_cast<size_t>(w) * h * ch, 0.0f);
+        px[(static_cast<size_t>(60) * w + 80) * ch + 1] = 1.0f;
+        GaussianBlur::blur(px.data(), w, h, ch, sigma, BlurEdge::transparent);
+        double mass = 0, varX = 0, varY = 0, other = 0;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const double v = px[(static_cast<size_t>(y) * w + x) * ch + 1];
+                mass += v;
+                varX += v * (x - 80) * (x - 80);
+                varY += v * (y - 60) * (y - 60);
+                other += std::fabs(px[(static_cast<size_t>(y) * w + x) * ch]);
+            }
+        }
+        EXPECT_NEAR(mass, 1, 1e-4) << sigma;
+        EXPECT_NEAR(std::sqrt(varX / mass), sigma, 0.02 * sigma) << sigma;
+        EXPECT_NEAR(std::sqrt(varY / mass), sigma, 0.02 * sigma) << sigma;
+        EXPECT_EQ(other, 0) << sigma;
+    }
+}
+
 TEST(GaussianBlur, InPlaceIsTheSame) {
     std::vector<float> px = detailed(83, 41, 4), out(px.size());
     const GaussianBlur::Plan plan = GaussianBlur::plan(83, 41, 4, 5, 5, BlurEdge::transparent);
