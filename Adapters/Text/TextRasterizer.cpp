@@ -2,9 +2,9 @@
 
 #include "Adapters/Text/FontSet.hpp"
 #include "Core/ClientText.hpp"
+#include "Core/Picture/GaussianBlur.hpp"
 #include "Core/Timeline/WideMath.hpp"
 #include "Core/Text/CoverageMask.hpp"
-#include "Core/Text/GaussianBlur.hpp"
 #include "Core/Text/TextPainting.hpp"
 #include "Core/Text/TextWrap.hpp"
 
@@ -108,7 +108,7 @@ RGBAImage draw(const Drawing& d, const std::vector<const PlacedToken*>& unlit,
         CoverageMask mask(rect.w, rect.h);
         addGlyphs(unlit, d.canvasHeight, ox, oy - shadowOffset(*shadow, d.unit, d.canvasHeight), mask, nullptr, rect);
         auto coverage = mask.coverage();
-        gaussianBlur(coverage, rect.w, rect.h, 1, shadowBlur(*shadow, d.unit) / 2);
+        GaussianBlur::blur(coverage.data(), rect.w, rect.h, 1, shadowBlur(*shadow, d.unit) / 2, BlurEdge::transparent);
         fill(image, coverage, *d.palette.shadow);
     }
     if (!unlit.empty()) {

@@ -1,7 +1,7 @@
 #include "Core/Text/TextPainting.hpp"
 
 #include "Core/Picture/Color/ColorMath.hpp"
-#include "Core/Text/GaussianBlur.hpp"
+#include "Core/Picture/GaussianBlur.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -125,7 +125,8 @@ std::optional<PosedRun> posed(const RGBAImage& tile, double centerX, double cent
         for (int y = 0; y < tile.height; ++y) {
             std::copy(tile.row(y), tile.row(y) + 4 * tile.width, placed.blurred.row(y + pad) + 4 * pad);
         }
-        gaussianBlur(placed.blurred.pixels, placed.blurred.width, placed.blurred.height, 4, sigma);
+        GaussianBlur::blur(placed.blurred.pixels.data(), placed.blurred.width, placed.blurred.height, 4, sigma,
+                           BlurEdge::transparent);
     }
     const RGBAImage& src = sigma > 0 ? placed.blurred : tile;
     Box box;

@@ -3,6 +3,7 @@
 #include "Adapters/Render/Drawing/Tiles.hpp"
 #include "Core/Picture/Color/ColorMath.hpp"
 #include "Core/Picture/Compositing.hpp"
+#include "Core/Picture/GaussianBlur.hpp"
 #include "Core/Picture/Kernels/Kernels.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -18,10 +19,20 @@ bool shrinks(double sigma) { return sigma > 4; }
 
 int factorOf(double sigma) { return shrinks(sigma) ? static_cast<int>(std::ceil(sigma / 4)) : 1; }
 
+// The Gaussian of `from` into `to` of its size (`to` may be `from`), edge
+// pixels repeated, its bands on the pool.
+void gaussianInto(const cv::Mat& from, cv::Mat& to, double sx, double sy) {
+    to.create(from.size(), from.type());
+    const GaussianBlur::Plan plan = GaussianBlur::plan(from.cols, from.rows, from.channels(), sx, sy, BlurEdge::repeated);
+    FrameBuffers::Floats across = FrameBuffers::take(from.total() * static_cast<size_t>(from.channels()));
+    Tiles::rows(0, plan.height, [&](int a, int b) { GaussianBlur::alongRows(plan, from.ptr<float>(), across.data(), a, b); });
+    Tiles::rows(0, plan.height, [&](int a, int b) { GaussianBlur::downColumns(plan, across.data(), to.ptr<float>(), a, b); });
+    FrameBuffers::keep(std::move(across));
+}
+
 // The blur at full size `cols` x `rows` of a picture already shrunk.
 void blurReduced(cv::Mat& reduced, int cols, int rows, double sigma) {
-    double sx = sigma * reduced.cols / cols, sy = sigma * reduced.rows / rows;
-    cv::GaussianBlur(reduced, reduced, cv::Size(0, 0), sx, sy, cv::BORDER_REPLICATE);
+    gaussianInto(reduced, reduced, sigma * reduced.cols / cols, sigma * reduced.rows / rows);
 }
 
 // A wide Gaussian of a picture is smooth: it is blurred on a copy shrunk so
@@ -40,7 +51,7 @@ void blurInto(const cv::Mat& from, cv::Mat& to, double sigma) {
     if (!blurs(sigma)) {
         if (from.data != to.data) from.copyTo(to);
     } else if (!shrinks(sigma)) {
-        cv::GaussianBlur(from, to, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+        gaussianInto(from, to, sigma, sigma);
     } else {
         cv::resize(reducedBlur(from, sigma), to, to.size(), 0, 0, cv::INTER_LINEAR);
     }

@@ -6,7 +6,7 @@
 
 namespace korvel {
 
-// Gaussian blurs and erosion over OpenCV, edge pixels repeated outward.
+// Gaussian blurs of pictures, edge pixels repeated outward, and erosion.
 namespace Blur {
 
 // A four-channel blur kept at the size it was blurred at (a wide blur runs

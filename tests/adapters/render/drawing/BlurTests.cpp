@@ -3,11 +3,14 @@
 #include "Adapters/Render/Drawing/Blur.hpp"
 #include "Adapters/Render/Drawing/Placement.hpp"
 #include "Core/Picture/Compositing.hpp"
+#include "tests/adapters/render/MediaFixtures.hpp"
 #include "tests/adapters/render/PictureFixtures.hpp"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <fstream>
 #include <vector>
 
 using namespace korvel;
@@ -56,6 +59,41 @@ RGBAImage exactGaussian(const RGBAImage& image, double sigma) {
     return out;
 }
 
+// A testsrc2 frame as RGBA floats, its alpha a ramp.
+RGBAImage testFrame(int w, int h) {
+    namespace fx = MediaFixtures;
+    const std::filesystem::path file = fx::folder() / ("blur-frame-" + std::to_string(getpid()) + ".rgba");
+    fx::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + std::to_string(w) + "x" +
+                   std::to_string(h) + " -frames:v 1 -pix_fmt rgba -f rawvideo '" + file.string() + "'");
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::filesystem::remove(file);
+    RGBAImage image = RGBAImage::blank(0, 0, w, h);
+    EXPECT_EQ(bytes.size(), image.pixels.size());
+    for (size_t i = 0; i < image.pixels.size() && i < bytes.size(); ++i)
+        image.pixels[i] = i % 4 == 3 ? static_cast<float>((i / 4) % w) / w : bytes[i] / 255.0f;
+    return image;
+}
+
+// The blur as OpenCV drew it: its Gaussian at full size, or on a copy shrunk
+// by area and brought back linearly.
+RGBAImage openCVGaussian(const RGBAImage& image, double sigma) {
+    const int w = image.width, h = image.height, f = sigma > 4 ? static_cast<int>(std::ceil(sigma / 4)) : 1;
+    cv::Mat from(h, w, CV_32FC4, const_cast<float*>(image.pixels.data()));
+    RGBAImage out = RGBAImage::blank(0, 0, w, h);
+    cv::Mat to(h, w, CV_32FC4, out.pixels.data());
+    if (f == 1) {
+        cv::GaussianBlur(from, to, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+        return out;
+    }
+    cv::Mat small;
+    cv::resize(from, small, cv::Size(std::max(1, w / f), std::max(1, h / f)), 0, 0, cv::INTER_AREA);
+    cv::GaussianBlur(small, small, cv::Size(0, 0), sigma * small.cols / w, sigma * small.rows / h,
+                     cv::BORDER_REPLICATE);
+    cv::resize(small, to, to.size(), 0, 0, cv::INTER_LINEAR);
+    return out;
+}
+
 // Peak signal to noise over values clamped to [0, 1], in decibels, over the
 // pixels at least `margin` from every edge.
 double psnr(const RGBAImage& a, const RGBAImage& b, int margin = 0) {
@@ -70,6 +108,24 @@ double psnr(const RGBAImage& a, const RGBAImage& b, int margin = 0) {
     return 10 * std::log10(1 / std::max(squares / static_cast<double>(std::max<size_t>(n, 1)), 1e-30));
 }
 } // namespace
+
+TEST(Blur, ItIsOpenCVsGaussianWithinAFractionOfACodeValue) {
+    // Full size and shrunk, sizes the shrunk copy divides and ones it does
+    // not, a kernel wider than the picture.
+    struct Case {
+        int width, height;
+        double sigma;
+    };
+    const Case cases[] = {{320, 180, 0.5}, {320, 180, 2}, {322, 178, 3.3}, {320, 180, 4},
+                          {320, 180, 6},   {334, 186, 20}, {24, 16, 4}};
+    for (const Case& c : cases) {
+        const RGBAImage image = testFrame(c.width, c.height);
+        const RGBAImage got = Blur::gaussian(image, c.sigma, 1000), want = openCVGaussian(image, c.sigma);
+        float worst = 0;
+        for (size_t i = 0; i < want.pixels.size(); ++i) worst = std::max(worst, std::fabs(got.pixels[i] - want.pixels[i]));
+        EXPECT_LT(worst * 255, 0.05) << c.width << "x" << c.height << " sigma " << c.sigma;
+    }
+}
 
 TEST(Blur, ReadBackPixelByPixelItGivesThePictureDrawn) {
     struct Case {
