@@ -122,9 +122,12 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
         if (params.qualityAsked.value_or(false)) asked = params.videoBitrate;
         copy = PictureCopy::allowed(params.plan, timeline, PictureCopyFeed::facts(*candidate), asked);
     }
-    // Only the copy road is short enough for the hashes to matter.
-    if (!copy) checks.settle();
+    // Only the copy road is short enough for the hashes to matter. The last
+    // frames may take a GOP's decoding each: they are checked while the
+    // encoder starts, and a failed one stops the export at its next report.
+    if (!copy) checks.settleHashes();
     auto report = [&](int64_t done, int64_t total) {
+        checks.throwIfFailed();
         context.report({EngineProgress::Phase::export_, EngineProgress::Unit::frames, done, total});
     };
     int64_t written = 0;
