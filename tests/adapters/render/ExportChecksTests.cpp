@@ -1,6 +1,8 @@
-// The checks an export leaves running while it encodes: a source whose last
-// frame turns out not to decode fails the export in the check's own words,
-// whenever the check ends, and leaves nothing at the output.
+// What an export leaves running while it draws and encodes: a source whose
+// last frame turns out not to decode fails the export in the check's own
+// words, whenever the check ends; an encoder that refuses to open while the
+// first frames are drawn fails it as it would have before them. Neither
+// leaves anything at the output.
 
 #include "Adapters/Files/FileDigest.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
@@ -20,9 +22,10 @@ namespace fx = korvel::MediaFixtures;
 
 namespace {
 
-RenderPlan halfSecond() {
+RenderPlan halfSecond(int width = 320, int height = 240) {
     std::string text =
-        R"({"version":1,"canvas":{"format":"horizontal","width":320,"height":240,"fps":{"num":30,"den":1}},)"
+        R"({"version":1,"canvas":{"format":"horizontal","width":)" + std::to_string(width) + R"(,"height":)" +
+        std::to_string(height) + R"(,"fps":{"num":30,"den":1}},)"
         R"("segments":[{"assetId":"a","srcStartUs":0,"srcEndUs":500000,"outStartUs":0,"outEndUs":500000,"speed":1.0,)"
         R"("transform":{"keyframes":[{"outUs":0,"center":{"x":0.5,"y":0.5},"scale":1.0}]},"transitionIn":null}],)"
         R"("videoOverlays":[],"textItems":[],"colorStack":[],"background":null,)"
@@ -101,5 +104,32 @@ TEST(ExportChecks, ALastFrameFailingMidEncodeFailsTheExportAndLeavesNothing) {
             fs::remove(params.outPath);
         }
     }
+    fs::remove_all(folder);
+}
+
+TEST(ExportChecks, AnEncoderRefusingWhileTheFirstFramesAreDrawnLeavesNothing) {
+    const fs::path source = fx::path("plain.mp4");
+    const fs::path folder = fx::folder() / ("export-refused-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder / "out");
+    // x265 opens nothing smaller than its coding blocks; x264 takes any size.
+    ExportService service{std::make_shared<SourceLibrary>(), std::make_shared<TextCaches>(), folder / "journal"};
+    ExportParams params;
+    params.plan = halfSecond(2, 2);
+    params.sources = std::map<std::string, EngineSource>{{"a", {source.string(), FileDigest::sha256(source)}}};
+    params.codec = ExportCodec::hevc;
+    params.videoBitrate = 1'000'000;
+    params.outPath = (folder / "out" / "export.mp4").string();
+    std::optional<EngineFailure> failure;
+    try {
+        service.export_(params, JobContext::silent());
+    } catch (const EngineFailure& f) {
+        failure = f;
+    }
+    EXPECT_EQ(failure.value_or(EngineFailure{0, "exported"}), (EngineFailure{-32003, "The encoder refused its settings."}));
+    EXPECT_TRUE(fs::is_empty(folder / "out")) << "left its output";
+    params.plan = halfSecond(4, 2);
+    params.codec = ExportCodec::h264;
+    EXPECT_EQ(service.export_(params, JobContext::silent()).frameCount, 15);
     fs::remove_all(folder);
 }
