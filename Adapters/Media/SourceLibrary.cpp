@@ -23,7 +23,8 @@ SourceLibrary::Work SourceLibrary::Work::real() {
         if (!digest) throw EngineFailure::sourceUnavailable(nameOf(url) + " changed since it was imported.");
         return *digest;
     };
-    w.openVideo = [](const std::filesystem::path& url) { return VideoOpener::open(url); };
+    w.openVideo = [](const std::filesystem::path& url) { return VideoOpener::open(url, false); };
+    w.checkEnd = [](const VideoSource& video) { VideoOpener::checkEnd(video); };
     w.openCopy = [](const VideoSource& video) -> std::shared_ptr<const CopySource> {
         auto copy = CopySourceReader::open(video);
         if (!copy) return nullptr;
@@ -125,10 +126,25 @@ void SourceLibrary::verify(const EngineSource& source) {
 }
 
 std::shared_ptr<const VideoSource> SourceLibrary::video(const std::filesystem::path& location) {
+    auto video = opened(location);
+    checkEnd(*video);
+    return video;
+}
+
+std::shared_ptr<const VideoSource> SourceLibrary::opened(const std::filesystem::path& location) {
     FileStamp s = stamp(location);
     auto open = work_.openVideo;
     return joined<std::shared_ptr<const VideoSource>>(
         videos_, keptOpenings, s, [open, location] { return std::make_shared<const VideoSource>(open(location)); });
+}
+
+void SourceLibrary::checkEnd(const VideoSource& video) {
+    if (!work_.checkEnd) return;
+    // The creator runs the work in this call, while `video` lives.
+    joined<bool>(ends_, keptOpenings, stamp(video.url), [this, &video] {
+        work_.checkEnd(video);
+        return true;
+    });
 }
 
 std::shared_ptr<const CopySource> SourceLibrary::copySource(const VideoSource& video) {

@@ -35,7 +35,9 @@ public:
     // What the library runs once per file; tests replace it to count.
     struct Work {
         std::function<std::string(const std::filesystem::path&)> hash;
+        // Opens without the check of the last frame, which checkEnd makes.
         std::function<VideoSource(const std::filesystem::path&)> openVideo;
+        std::function<void(const VideoSource&)> checkEnd;
         std::function<std::shared_ptr<const CopySource>(const VideoSource&)> openCopy;
         std::function<bool(const std::filesystem::path&)> hasPicture;
 
@@ -59,6 +61,12 @@ public:
     void verify(const EngineSource& source);
     // The opened and checked video of a file.
     std::shared_ptr<const VideoSource> video(const std::filesystem::path& location);
+    // The same before its last frame is checked: the caller checks it with
+    // checkEnd before it relies on the whole track.
+    std::shared_ptr<const VideoSource> opened(const std::filesystem::path& location);
+    // Throws -32002 "<name> is cut short or damaged, so its end can't be
+    // read." when the last frame of the opened video does not decode.
+    void checkEnd(const VideoSource& video);
     // The stream-copy view of an opened video; null when it can't be copied.
     std::shared_ptr<const CopySource> copySource(const VideoSource& video);
     // Whether the file has a video track. A file that can't be read fails as
@@ -88,6 +96,7 @@ private:
     uint64_t nextId_ = 0;
     uint64_t uses_ = 0;
     Table<std::shared_ptr<const VideoSource>> videos_;
+    Table<bool> ends_;
     Table<std::shared_ptr<const CopySource>> copies_;
     Table<std::string> hashes_;
     Table<bool> pictures_;

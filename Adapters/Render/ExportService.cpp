@@ -14,6 +14,8 @@
 #include "Core/Windows/PictureCopy.hpp"
 #include "Core/Timeline/WideMath.hpp"
 
+#include <future>
+
 namespace korvel {
 
 namespace {
@@ -48,6 +50,20 @@ int64_t withWriter(MovieWriter& writer, const std::optional<AudioFeed::Source>& 
         throw;
     }
 }
+
+// Starts the output at the first picture drawn, then hands every picture on.
+class FirstPicture : public FrameSink {
+public:
+    explicit FirstPicture(std::function<FrameSink&()> start) : start_(std::move(start)) {}
+    void take(const EncoderPicture& picture, int64_t index) override {
+        if (!sink_) sink_ = &start_();
+        sink_->take(picture, index);
+    }
+
+private:
+    std::function<FrameSink&()> start_;
+    FrameSink* sink_ = nullptr;
+};
 
 } // namespace
 
@@ -122,9 +138,12 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
         if (params.qualityAsked.value_or(false)) asked = params.videoBitrate;
         copy = PictureCopy::allowed(params.plan, timeline, PictureCopyFeed::facts(*candidate), asked);
     }
-    // Only the copy road is short enough for the hashes to matter.
-    if (!copy) checks.settle();
+    // Only the copy road is short enough for the hashes to matter. The last
+    // frames may take a GOP's decoding each: they are checked while the
+    // encoder starts, and a failed one stops the export at its next report.
+    if (!copy) checks.settleHashes();
     auto report = [&](int64_t done, int64_t total) {
+        checks.throwIfFailed();
         context.report({EngineProgress::Phase::export_, EngineProgress::Unit::frames, done, total});
     };
     int64_t written = 0;
@@ -153,19 +172,35 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
                 BuiltComposition built = CompositionBuilder{inputs}.build(std::nullopt);
                 MovieWriter writer(output.url());
                 writer.movieTimescale = grid.timescale;
-                EncodingStage stage(encoding, writer);
-                writer.add(stage.encoder());
-                return withWriter(writer, sound, stop, [&](AudioFeed* audio) {
+                // x264 and x265 take a while to open: the first frames are
+                // drawn meanwhile, and the writer starts at the first picture.
+                auto opening = std::async(std::launch::async,
+                                          [&encoding, &writer] { return std::make_unique<EncodingStage>(encoding, writer); });
+                std::unique_ptr<EncodingStage> stage;
+                std::unique_ptr<AudioFeed> feed;
+                std::function<void()> wait;
+                FirstPicture sink([&]() -> FrameSink& {
+                    stage = opening.get();
+                    writer.add(stage->encoder());
+                    if (sound) feed = std::make_unique<AudioFeed>(*sound, writer, ExportService::audioBitrate);
                     writer.startWriting();
-                    std::function<void()> wait;
-                    if (audio) wait = audio->start(writer, stop);
-                    int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, stage, stop, report);
+                    if (feed) wait = feed->start(writer, stop);
+                    return *stage;
+                });
+                try {
+                    int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, sink, stop, report);
                     if (wait) wait();
                     if (stop.stopped()) throw Cancelled();
-                    stage.finish();
+                    stage->finish(); // set at the first picture: the plan has frames
                     writer.finishWriting();
                     return n;
-                });
+                } catch (...) {
+                    // The pump must never outlive the writer it appends to.
+                    stop.stop();
+                    if (feed) feed->join();
+                    writer.cancelWriting();
+                    throw;
+                }
             });
         }
         checks.settle();

@@ -57,11 +57,50 @@ std::set<std::string> referencedAssets(const RenderPlan& plan) {
 
 void ContentChecks::add(std::shared_ptr<SourceLibrary> library, const EngineSource& source) {
     checks_.push_back(
-        std::async(std::launch::async, [library = std::move(library), source] { library->verify(source); }).share());
+        {std::async(std::launch::async, [library = std::move(library), source] { library->verify(source); }).share(),
+         true});
+}
+
+void ContentChecks::addEnd(std::shared_ptr<SourceLibrary> library, std::shared_ptr<const VideoSource> video) {
+    checks_.push_back({std::async(std::launch::async,
+                                  [library = std::move(library), video = std::move(video)] { library->checkEnd(*video); })
+                           .share(),
+                       false});
+}
+
+void ContentChecks::settleHashes() {
+    for (const auto& check : checks_) {
+        if (!check.hash) continue;
+        try {
+            check.done.get();
+        } catch (...) {
+            settle(); // an earlier check's failure comes first
+            throw;
+        }
+    }
 }
 
 void ContentChecks::settle() {
-    for (const auto& check : checks_) check.get();
+    for (const auto& check : checks_) check.done.get();
+}
+
+void ContentChecks::throwIfFailed() {
+    for (const auto& check : checks_) {
+        if (check.done.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
+        try {
+            check.done.get();
+        } catch (...) {
+            settle();
+            throw;
+        }
+    }
+}
+
+std::shared_ptr<const VideoSource> InputResolver::opened(const std::filesystem::path& url, ContentChecks* later) const {
+    if (!later) return library->video(url);
+    auto video = library->opened(url);
+    later->addEnd(library, video);
+    return video;
 }
 
 RenderInputs InputResolver::resolve(const RenderPlan& plan, const std::optional<SourceMap>& sources,
@@ -106,7 +145,7 @@ RenderInputs InputResolver::resolved(const RenderPlan& requested, const std::opt
             if (!picture) throw EngineFailure::unsupportedFormat(nameOf(source->path) + " can't be opened as an image.");
             in.stills[id] = std::make_shared<const RGBAImage>(std::move(*picture));
         } else {
-            in.videos[id] = *library->video(url);
+            in.videos[id] = *opened(url, later);
         }
     }
     if (plan.background) {
@@ -117,7 +156,7 @@ RenderInputs InputResolver::resolved(const RenderPlan& requested, const std::opt
             if (m != mattes->end()) ref = &m->second;
         }
         if (!ref) throw EngineFailure::invalidParams("The background needs the stored mask " + ClientText::quoted(key) + ".");
-        in.matte = *library->video(ref->path);
+        in.matte = *opened(ref->path, later);
         in.matteAssetId = ref->assetId;
         in.despillGreen = ref->greenScreen.value_or(false);
     }
@@ -134,7 +173,7 @@ RenderInputs InputResolver::resolved(const RenderPlan& requested, const std::opt
             throw EngineFailure::invalidParams("The stored mask " + ClientText::quoted(key) + " is not a mask of asset " +
                                                ClientText::quoted(overlay.assetId) + ".");
         }
-        in.overlayMattes[key] = OverlayMatte{*library->video(ref->path), ref->greenScreen.value_or(false)};
+        in.overlayMattes[key] = OverlayMatte{*opened(ref->path, later), ref->greenScreen.value_or(false)};
     }
     std::map<std::string, PTSTable, std::less<>> tables;
     for (const auto& [id, video] : in.videos) tables[id] = video.table;

@@ -16,9 +16,10 @@
 
 namespace korvel {
 
-// Content hashes still being computed while a long render starts. Each
-// check fails as the synchronous check does; they settle in the order they
-// were added, so the first changed source is the one reported.
+// Checks still running while a long render starts: content hashes, and the
+// decoding of each video's last frame. Each check fails as the synchronous
+// check does; they settle in the order they were added, so the first
+// source that fails is the one reported.
 class ContentChecks {
 public:
     ContentChecks() = default;
@@ -29,11 +30,23 @@ public:
 
     // Starts hashing the source's file on a thread of its own.
     void add(std::shared_ptr<SourceLibrary> library, const EngineSource& source);
+    // Starts the check of the video's last frame on a thread of its own.
+    void addEnd(std::shared_ptr<SourceLibrary> library, std::shared_ptr<const VideoSource> video);
+    // Waits for every hash, and for any check added before a failing one;
+    // throws the first failure.
+    void settleHashes();
     // Waits for every check added; throws the first failure, again on every call.
     void settle();
+    // Throws as settle() does once a check has failed; never waits while
+    // none has, so a render can stop early without waiting for the rest.
+    void throwIfFailed();
 
 private:
-    std::vector<std::shared_future<void>> checks_;
+    struct Check {
+        std::shared_future<void> done;
+        bool hash = true;
+    };
+    std::vector<Check> checks_;
 };
 
 // Turns a request's plan and files into the inputs of one render: the
@@ -48,7 +61,8 @@ struct InputResolver {
     std::shared_ptr<TextCaches> text;
 
     // Throws EngineFailure; the library's failures pass through. With
-    // `later`, videos are opened while their hashes are still computed there:
+    // `later`, videos are opened while their hashes are still computed there,
+    // and their last frames are checked there too:
     // the caller settles them before it relies on the sources, and a failure
     // here settles them first, so a changed source still says so first.
     RenderInputs resolve(const RenderPlan& plan, const std::optional<SourceMap>& sources,
@@ -66,6 +80,8 @@ struct InputResolver {
     static EngineFailure failure(const TimelineError& error);
 
 private:
+    // With `later`, the last frame is checked there.
+    std::shared_ptr<const VideoSource> opened(const std::filesystem::path& url, ContentChecks* later) const;
     RenderInputs resolved(const RenderPlan& plan, const std::optional<SourceMap>& sources,
                           const std::optional<MatteMap>& mattes, RenderVariant variant, RenderSize size,
                           ColorRecipe recipe, ContentChecks* later) const;

@@ -102,14 +102,12 @@ VideoSource openDemuxed(const std::filesystem::path& url, std::shared_ptr<const 
         }
         source.table = table(track.samples, whole, static_cast<int32_t>(mt.mediaTimescale), url, track.sampleOfEntry);
         checkTimes(source.table, asset->duration());
-        if (checkEnd && !VideoFrames::decodes(url, track, track.sampleOfEntry.back())) {
-            throw MediaFailure::cutShort(url);
-        }
         source.track = std::move(demuxed.track);
     });
     source.asset = std::move(asset);
     // The container's tags first, as a movie file's colr box.
     source.color = containerColor ? containerColor : first->color;
+    if (checkEnd) VideoOpener::checkEnd(source);
     return source;
 }
 
@@ -266,9 +264,6 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
         }
         source.table = table(track->samples, edits, timescale, url, track->sampleOfEntry);
         checkTimes(source.table, asset->duration());
-        if (checkEnd && !VideoFrames::decodes(url, *track, track->sampleOfEntry.back())) {
-            throw MediaFailure::cutShort(url);
-        }
     });
 
     source.color = ColorTags::read(description);
@@ -276,7 +271,14 @@ VideoSource VideoOpener::open(const std::filesystem::path& url, bool checkEnd) {
     // cameras often write only there).
     if (!source.color) source.color = first->color;
     source.track = std::move(track);
+    if (checkEnd) VideoOpener::checkEnd(source);
     return source;
+}
+
+void VideoOpener::checkEnd(const VideoSource& video) {
+    bool decodes = blockingWork(
+        [&](StopFlag&) { return VideoFrames::decodes(video.url, *video.track, video.track->sampleOfEntry.back()); });
+    if (!decodes) throw MediaFailure::cutShort(video.url);
 }
 
 } // namespace korvel

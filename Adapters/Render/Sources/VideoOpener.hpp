@@ -17,8 +17,14 @@ inline constexpr uint64_t maxSamples = uint64_t{1} << 23;
 
 // Throws EngineFailure (-32002) with the sentence of what went wrong.
 // Without `checkEnd` the last frame is not decoded up front: for readers that
-// walk the whole track anyway and word a damaged end themselves.
+// walk the whole track anyway and word a damaged end themselves, and for
+// renders that check it meanwhile.
 VideoSource open(const std::filesystem::path& url, bool checkEnd = true);
+
+// The check open() makes of the last frame shown: decoding it may take a
+// whole GOP. Throws -32002 "<name> is cut short or damaged, so its end can't
+// be read." when it does not decode.
+void checkEnd(const VideoSource& video);
 
 // Where the picture opened by open() starts on the clock of a container
 // without a movie box, so that the file's sound is placed by the same

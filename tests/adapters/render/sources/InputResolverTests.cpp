@@ -112,7 +112,7 @@ TEST(InputResolver, EverySentenceInTheOrderOfTheChecks) {
 
 TEST(InputResolver, HashesLeftRunningFailAsTheChecksInPlace) {
     namespace fs = std::filesystem;
-    fs::path movie = MediaFixtures::path("plain.mp4");
+    fs::path movie = MediaFixtures::path("plain.mp4"), cut = MediaFixtures::path("cut.mp4");
     fs::path dir = fs::path(KORVEL_TEST_TMP) / ("resolver-later-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::path fake = dir / "words.png", notMovie = dir / "words.mp4";
@@ -121,11 +121,13 @@ TEST(InputResolver, HashesLeftRunningFailAsTheChecksInPlace) {
     InputResolver resolver{std::make_shared<SourceLibrary>(), std::make_shared<TextCaches>()};
     const std::string wrong(64, '0');
     InputResolver::SourceMap sources{{"a", {movie.string(), FileDigest::sha256(movie)}},
+                                     {"c", {cut.string(), FileDigest::sha256(cut)}},
                                      {"n", {notMovie.string(), FileDigest::sha256(notMovie)}},
                                      {"nx", {notMovie.string(), wrong}},
                                      {"w", {fake.string(), FileDigest::sha256(fake)}},
                                      {"x", {movie.string(), wrong}},
-                                     {"y", {fake.string(), FileDigest::sha256(fake)}}};
+                                     {"y", {fake.string(), FileDigest::sha256(fake)}},
+                                     {"zc", {cut.string(), FileDigest::sha256(cut)}}};
     auto outcome = [&](const RenderPlan& plan, bool later) {
         try {
             ContentChecks checks;
@@ -139,6 +141,7 @@ TEST(InputResolver, HashesLeftRunningFailAsTheChecksInPlace) {
     };
     using F = EngineFailure;
     const F changed{-32001, "plain.mp4 changed since it was imported."};
+    const F cutShort{-32002, "cut.mp4 is cut short or damaged, so its end can't be read."};
     struct Case {
         std::string segments;
         F expected;
@@ -154,6 +157,11 @@ TEST(InputResolver, HashesLeftRunningFailAsTheChecksInPlace) {
         // Sources are checked by id: the earlier one's failure wins.
         {seg("n") + "," + seg("x"), F{-32002, "words.mp4 is in a format that can't be opened."}},
         {seg("a") + "," + seg("zz"), F{-32602, "The render needs a source for asset zz."}},
+        // A last frame checked later fails in its source's place.
+        {seg("c"), cutShort},
+        {seg("c") + "," + seg("x"), cutShort},
+        {seg("x") + "," + seg("zc"), changed},
+        {seg("c") + "," + seg("zz"), cutShort},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(outcome(planOf(c.segments), false), c.expected) << c.segments;
