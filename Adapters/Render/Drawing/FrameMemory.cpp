@@ -86,6 +86,7 @@ public:
         // frame is a handful of faults. Only a hint: the system may say no.
         if (length >= hugePage) ::madvise(block, length, MADV_HUGEPAGE);
         mapped_.fetch_add(length, std::memory_order_relaxed);
+        maps_.fetch_add(1, std::memory_order_relaxed);
         return block;
     }
 
@@ -114,6 +115,7 @@ public:
         return bytes_;
     }
     size_t mapped() const { return mapped_.load(std::memory_order_relaxed); }
+    size_t maps() const { return maps_.load(std::memory_order_relaxed); }
 
     void use() {
         std::lock_guard guard(lock_);
@@ -203,6 +205,7 @@ private:
     std::vector<Buffer> kept_; // oldest first
     size_t bytes_ = 0;
     std::atomic<size_t> mapped_{0};
+    std::atomic<size_t> maps_{0};
     bool reaping_ = false;
     bool trimDue_ = false;
     Clock::time_point endedAt_; // of the first render that ended since the last trim
@@ -233,6 +236,7 @@ void heapLetGo() { kept().letGo(); }
 size_t keptBuffers() { return kept().count(); }
 size_t keptBytes() { return kept().bytes(); }
 size_t mappedBytes() { return kept().mapped(); }
+size_t mapsSoFar() { return kept().maps(); }
 
 void freeIdle(Clock::time_point now) { kept().freeIdle(now); }
 
