@@ -81,7 +81,16 @@ Bytes fragment(const CopiedVideoFormat& format, uint32_t timescale, const std::v
     Bytes header = join({ftyp(), moov(format, timescale)});
     uint32_t moofSize = static_cast<uint32_t>(moof(samples, 0).size());
     Bytes fragmentBox = moof(samples, moofSize + 8);
-    return join({header, fragmentBox, box("mdat", payload)});
+    // The payload is most of the file: it is copied once, straight into
+    // its place after the mdat header.
+    Bytes out;
+    out.reserve(header.size() + fragmentBox.size() + 8 + payload.size());
+    out.insert(out.end(), header.begin(), header.end());
+    out.insert(out.end(), fragmentBox.begin(), fragmentBox.end());
+    appendU32(out, static_cast<uint32_t>(payload.size() + 8));
+    appendType(out, "mdat");
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
 }
 
 } // namespace korvel::VideoFragmentWriter

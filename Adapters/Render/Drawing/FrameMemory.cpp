@@ -79,13 +79,14 @@ public:
 
     void* map(size_t bytes) override {
         const size_t length = pageRounded(bytes);
-        void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* block = length >= hugePage ? hugeAligned(length) : plain(length);
         if (block == MAP_FAILED) throw std::bad_alloc();
         // A frame first touched 4 KiB at a time faults once a page, and
         // threads faulting together wait on each other; in 2 MiB pages a
         // frame is a handful of faults. Only a hint: the system may say no.
-        if (length >= size_t{2} << 20) ::madvise(block, length, MADV_HUGEPAGE);
+        if (length >= hugePage) ::madvise(block, length, MADV_HUGEPAGE);
         mapped_.fetch_add(length, std::memory_order_relaxed);
+        maps_.fetch_add(1, std::memory_order_relaxed);
         return block;
     }
 
@@ -114,6 +115,7 @@ public:
         return bytes_;
     }
     size_t mapped() const { return mapped_.load(std::memory_order_relaxed); }
+    size_t maps() const { return maps_.load(std::memory_order_relaxed); }
 
     void use() {
         std::lock_guard guard(lock_);
@@ -131,6 +133,27 @@ public:
     }
 
 private:
+    static constexpr size_t hugePage = size_t{2} << 20;
+
+    static void* plain(size_t length) {
+        return ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+
+    // Starting on a 2 MiB boundary: a block that starts anywhere has up to
+    // 2 MiB at each end in small pages, each a fault of its own, for every
+    // frame buffer made.
+    static void* hugeAligned(size_t length) {
+        void* wide = plain(length + hugePage);
+        if (wide == MAP_FAILED) return wide;
+        const auto at = reinterpret_cast<uintptr_t>(wide);
+        const uintptr_t start = (at + hugePage - 1) / hugePage * hugePage;
+        if (start > at) ::munmap(wide, start - at);
+        if (const size_t after = at + length + hugePage - (start + length)) {
+            ::munmap(reinterpret_cast<void*>(start + length), after);
+        }
+        return reinterpret_cast<void*>(start);
+    }
+
     struct Buffer {
         FrameBuffers::Floats buffer;
         Clock::time_point at;
@@ -182,6 +205,7 @@ private:
     std::vector<Buffer> kept_; // oldest first
     size_t bytes_ = 0;
     std::atomic<size_t> mapped_{0};
+    std::atomic<size_t> maps_{0};
     bool reaping_ = false;
     bool trimDue_ = false;
     Clock::time_point endedAt_; // of the first render that ended since the last trim
@@ -212,6 +236,7 @@ void heapLetGo() { kept().letGo(); }
 size_t keptBuffers() { return kept().count(); }
 size_t keptBytes() { return kept().bytes(); }
 size_t mappedBytes() { return kept().mapped(); }
+size_t mapsSoFar() { return kept().maps(); }
 
 void freeIdle(Clock::time_point now) { kept().freeIdle(now); }
 

@@ -41,6 +41,8 @@ size_t keptBuffers();
 size_t keptBytes();
 // Bytes of frame buffers mapped now, kept or in use.
 size_t mappedBytes();
+// Frame buffers mapped since the process started.
+size_t mapsSoFar();
 
 // Gives back the buffers kept longer than `grace` at `now` (as the pool's own
 // thread does when that time comes).

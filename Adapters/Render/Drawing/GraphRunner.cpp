@@ -2,6 +2,7 @@
 
 #include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Media/MediaFailure.hpp"
+#include "Adapters/Render/Drawing/FrameMemory.hpp"
 #include "Adapters/Render/Sources/OpenReaders.hpp"
 #include "Adapters/Render/Sources/VideoFrames.hpp"
 #include "Core/ClientText.hpp"
@@ -136,6 +137,26 @@ FrameSource lookUp(const Converted& sources) {
 
 } // namespace
 
+size_t GraphRunner::framesInFlight(const BuiltComposition& built, const VideoEncoding& encoding) {
+    // Each frame in flight holds a decoded source and encoder planes: renders
+    // running together share them as they share the cores.
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    const int share = RenderGates::codecThreads(2);
+    const int threads = share == CodecThreads::libraryChoice ? cores : share;
+    // A frame is drawn tile by tile on every idle core, so a few in flight
+    // keep the decoder, the drawing and the encoder busy. Beyond what the
+    // frame pool keeps, each window maps and faults its pictures in anew.
+    double largest = 0;
+    for (const auto& [source, video] : built.videos) {
+        largest = std::max(largest, video->naturalSize.width * video->naturalSize.height);
+    }
+    const double canvas = static_cast<double>(encoding.size.width) * static_cast<double>(encoding.size.height);
+    // The source and the canvas in the working space, and the encoder's planes.
+    const double frameBytes = (largest + canvas) * 4 * sizeof(float) + canvas * 1.5;
+    const auto fit = static_cast<int>(std::min(8.0, static_cast<double>(FrameMemory::mostBytes) / std::max(frameBytes, 1.0)));
+    return static_cast<size_t>(std::clamp(std::min(threads + 2, fit), minFramesInFlight, 8));
+}
+
 RGBAImage GraphRunner::draw(const BuiltComposition& built, int64_t frame, StopFlag& stop) {
     auto checkpoint = [&] {
         if (stop.stopped()) throw Cancelled();
@@ -165,12 +186,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
     };
 
     int64_t next = 0, written = 0;
-    // Each frame in flight holds a decoded source and encoder planes: renders
-    // running together share them as they share the cores.
-    const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    const int share = RenderGates::codecThreads(2);
-    const int threads = share == CodecThreads::libraryChoice ? cores : share;
-    size_t tokens = static_cast<size_t>(std::clamp(threads + 2, 4, 8));
+    const size_t tokens = GraphRunner::framesInFlight(built, encoding);
     // The frames in flight belong to the render, not to the pipeline: items a
     // cancelled pipeline leaves in its buffers are never destroyed by it, and
     // would keep their pictures for the life of the process. A frame's slot

@@ -31,6 +31,11 @@ int64_t progressInterval(int64_t count);
 // sink's failures.
 int64_t run(const BuiltComposition& built, FrameRange frames, const VideoEncoding& encoding, FrameSink& sink,
             StopFlag& stop, const Progress& progress);
+// How many frames a render keeps in flight: a share of the cores, and no
+// more than the frame pool keeps of their pictures, but never fewer than
+// `minFramesInFlight`, one decoding, two drawing, one encoding.
+inline constexpr int minFramesInFlight = 4;
+size_t framesInFlight(const BuiltComposition& built, const VideoEncoding& encoding);
 // One frame drawn on its own, in the working space.
 RGBAImage draw(const BuiltComposition& built, int64_t frame, StopFlag& stop);
 } // namespace GraphRunner

@@ -57,7 +57,12 @@ std::vector<uint8_t> FragmentWriter::fragment(const VideoEncoder& encoder) const
     format.color = bt709Colr();
     auto tpf = static_cast<uint32_t>(e.grid.ticksPerFrame);
     std::vector<CopiedSample> samples;
+    samples.reserve(packets_.size());
+    // A 4-byte length replaces each start code of 3 or 4 bytes.
+    size_t coded = 0;
+    for (const auto& p : packets_) coded += p.bytes.size() + p.bytes.size() / 64 + 16;
     std::vector<uint8_t> payload;
+    payload.reserve(coded);
     for (const auto& p : packets_) {
         auto bytes = AnnexB::lengthPrefixed(p.bytes);
         CopiedSample s;

@@ -188,6 +188,28 @@ TEST(FramePicture, FrameBuffersAreReusedWhileARenderDraws) {
     EXPECT_EQ(FrameMemory::keptBuffers(), 0u) << "freed when no render has wanted it for half a minute";
 }
 
+// A frame buffer mapped anywhere has up to 2 MiB at each end in small pages,
+// each faulted in on its own; mapped on a 2 MiB boundary a new frame is a
+// handful of faults.
+TEST(FramePicture, NewFrameBuffersStartOnAHugePage) {
+    FrameMemory::freeIdle(std::chrono::steady_clock::now() + std::chrono::hours(1));
+    FrameMemory::Use render;
+    const size_t mapped = FrameMemory::mappedBytes();
+    const uintptr_t huge = uintptr_t{2} << 20, page = 4096;
+    struct Case {
+        int width, height;
+    };
+    std::vector<RGBAImage> frames; // all alive, so none is taken from the pool
+    for (Case c : {Case{1920, 1080}, Case{1620, 912}, Case{1280, 720}, Case{724, 724}, Case{3840, 2160}}) {
+        frames.push_back(RGBAImage::blank(0, 0, c.width, c.height));
+        const auto at = reinterpret_cast<uintptr_t>(frames.back().pixels.data());
+        EXPECT_EQ(at / page * page % huge, 0u) << c.width << "x" << c.height;
+    }
+    size_t bytes = 0;
+    for (const auto& f : frames) bytes += f.pixels.capacity() * sizeof(float);
+    EXPECT_LE(FrameMemory::mappedBytes() - mapped, bytes + frames.size() * page) << "no more than the frames take";
+}
+
 // However many pictures a burst of renders drops, the pool keeps no more
 // than its bound, the newest first, and what no frame took for a while goes
 // back to the system: the memory mapped for frames returns to where it was.

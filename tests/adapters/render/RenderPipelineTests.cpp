@@ -3,6 +3,7 @@
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Sources/FrameConversion.hpp"
 #include "Adapters/Render/Outputs/FragmentWriter.hpp"
+#include "Adapters/Render/Drawing/FrameMemory.hpp"
 #include "Adapters/Render/Drawing/GraphRunner.hpp"
 #include "Adapters/Render/Sources/OpenReaders.hpp"
 #include "Adapters/Render/Sources/VideoFrameWalk.hpp"
@@ -68,7 +69,56 @@ BuiltComposition composition(const std::filesystem::path& url, int64_t frames) {
     return CompositionBuilder{inputs}.build(FrameRange{0, frames});
 }
 
+struct Counted : FrameSink {
+    int64_t frames = 0;
+    void take(const EncoderPicture&, int64_t) override { ++frames; }
+};
+
 } // namespace
+
+// The frames a window holds in flight fit the frame pool, so the window
+// after it finds every picture buffer it needs kept, faulted in, and maps
+// none anew.
+TEST(RenderPipeline, LaterWindowsFindTheirFrameBuffersKept) {
+    const auto source = fx::folder() / "window-1080.mp4";
+    if (!std::filesystem::exists(source)) {
+        // Made aside and renamed: test processes run side by side.
+        const auto made = fx::folder() / (".window-" + std::to_string(getpid()) + ".mp4");
+        ASSERT_TRUE(fx::runCommand(fx::detail::ff + "-f lavfi -i testsrc2=size=1920x1080:rate=30 -t 1 -c:v libx264 "
+                                   "-preset ultrafast -pix_fmt yuv420p '" + made.string() + "'"));
+        std::filesystem::rename(made, source);
+    }
+    const int64_t count = 30;
+    VideoSource video = VideoOpener::open(source);
+    RenderPlan plan = fixtures::plan(1'000'000);
+    plan.canvas.width = 1620;
+    plan.canvas.height = 912;
+    plan.segments = {fixtures::segment("v", 0, 0, 1'000'000)};
+    RenderInputs inputs;
+    inputs.plan = plan;
+    inputs.size = {1620, 912};
+    inputs.videos.emplace("v", video);
+    inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {});
+    StopFlag stop;
+    auto window = [&] {
+        BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, count});
+        VideoEncoding e = FragmentWriter::encoding(inputs.size, built.grid());
+        Counted sink;
+        EXPECT_EQ(GraphRunner::run(built, {0, count}, e, sink, stop, {}), count);
+        EXPECT_EQ(sink.frames, count);
+    };
+    // How many frames draw at once follows the scheduler: two windows reach
+    // it, and a later one may still draw one frame more alongside (its
+    // source, its canvas and its encoder planes).
+    window();
+    window();
+    const size_t maps = FrameMemory::mapsSoFar(), oneFrame = 3;
+    for (int i = 0; i < 2; ++i) {
+        window();
+        EXPECT_LE(FrameMemory::keptBytes(), FrameMemory::mostBytes);
+    }
+    EXPECT_LE(FrameMemory::mapsSoFar() - maps, oneFrame) << "later windows map buffers of their own";
+}
 
 // Frames in flight are decoded in order and converted on many threads; each
 // must still come out as the frame drawn on its own, in its place.
