@@ -65,15 +65,16 @@ int main(int argc, char** argv) {
     const auto period = std::chrono::duration_cast<SessionLoad::Clock::duration>(std::chrono::duration<double>(secondsPerReport));
     const auto end = start + std::chrono::duration_cast<SessionLoad::Clock::duration>(std::chrono::duration<double>(minutes * 60));
     bool answering = true;
-    // What the engine keeps once its requests have ended and its idle
-    // buffers have gone back (after 10 s): the in-flight figure follows
-    // whatever happens to be running when it is read.
+    // What the engine keeps once its requests have ended and what is kept
+    // for a while has gone back (readers kept for the next frame close after
+    // 10 s unused, then their pictures wait 10 s in the frame pool): the
+    // in-flight figure follows whatever happens to be running when it is read.
     const double baseMinute = minutes >= 6 ? 5.0 : minutes / 2;
     auto settled = [&](double minute) -> int64_t {
         answering = answering && load.drain();
-        std::this_thread::sleep_for(std::chrono::seconds(12));
+        std::this_thread::sleep_for(std::chrono::seconds(25));
         const EngineVitals v = EngineVitals::of(engine.pid());
-        std::printf("%7.2f %9.1f  settled: no request running, 12 s after the last answer\n", minute, v.residentKiB / 1024.0);
+        std::printf("%7.2f %9.1f  settled: no request running, 25 s after the last answer\n", minute, v.residentKiB / 1024.0);
         std::fflush(stdout);
         return v.residentKiB;
     };
