@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 
 namespace korvel::ColorAnalyzer {
 
@@ -43,14 +44,20 @@ public:
         return !full_;
     }
     void keep(const VideoFrame& frame, int64_t atUs) {
-        std::vector<uint8_t>& out = pixels_.emplace_back(rowBytes() * size_t(height_));
+        const size_t size = rowBytes() * size_t(height_);
+        // Written whole, so never cleared first.
+        auto& out = pixels_.emplace_back(std::make_unique_for_overwrite<uint8_t[]>(size));
         for (int64_t y = 0; y < frame.height; ++y) {
             const uint8_t* in = frame.bgra + y * frame.bytesPerRow;
-            uint8_t* o = out.data() + size_t(y) * rowBytes();
-            for (int64_t x = 0; x < frame.width; ++x, in += 4, o += 3) std::copy(in, in + 3, o);
+            uint8_t* o = out.get() + size_t(y) * rowBytes();
+            for (int64_t x = 0; x < frame.width; ++x, in += 4, o += 3) {
+                o[0] = in[0];
+                o[1] = in[1];
+                o[2] = in[2];
+            }
         }
         times_.push_back(atUs);
-        bytes_ += out.size();
+        bytes_ += size;
     }
 
     const std::vector<int64_t>& times() const { return times_; }
@@ -60,10 +67,14 @@ public:
     template <typename Use> void each(Use&& use) {
         std::vector<uint8_t> bgra(size_t(width_ * height_ * 4), 255);
         for (size_t i = 0; i < times_.size(); ++i) {
-            std::vector<uint8_t> bgr = std::move(pixels_[i]);
+            const std::unique_ptr<uint8_t[]> bgr = std::move(pixels_[i]);
             const VideoFrame frame{width_, height_, bgra.data(), width_ * 4};
             use(times_[i], [&]() -> const VideoFrame& {
-                for (size_t p = 0, n = size_t(width_ * height_); p < n; ++p) std::copy_n(&bgr[p * 3], 3, &bgra[p * 4]);
+                for (size_t p = 0, n = size_t(width_ * height_); p < n; ++p) {
+                    bgra[p * 4] = bgr[p * 3];
+                    bgra[p * 4 + 1] = bgr[p * 3 + 1];
+                    bgra[p * 4 + 2] = bgr[p * 3 + 2];
+                }
                 return frame;
             });
         }
@@ -74,7 +85,7 @@ private:
 
     int64_t width_, height_;
     std::vector<int64_t> times_;
-    std::vector<std::vector<uint8_t>> pixels_; // BGR, rows of width × 3
+    std::vector<std::unique_ptr<uint8_t[]>> pixels_; // BGR, rows of width × 3
     size_t bytes_ = 0;
     bool full_ = false;
 };
