@@ -112,11 +112,14 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
     std::optional<int64_t> lastTicks; // shown time of the last delivered frame
     bool anyFrame = false;
     std::exception_ptr bodyFailure, convertFailure;
-    // Converts a frame for one body; false stops the walk.
-    auto show = [&](const AVFrame& frame, int64_t atUs, FrameConverter& conversion, const Body& use) {
+    // Converts a frame for one body, from the sums `finer` just took of it
+    // where it can; false stops the walk.
+    auto show = [&](const AVFrame& frame, int64_t atUs, FrameConverter& conversion, const Body& use,
+                    const FrameConverter* finer) {
         const std::vector<uint8_t>* pixels = nullptr;
         try {
-            pixels = &conversion.convert(frame);
+            if (finer) pixels = conversion.convertFrom(*finer, frame);
+            if (!pixels) pixels = &conversion.convert(frame);
         } catch (...) {
             convertFailure = std::current_exception();
             return false;
@@ -136,9 +139,10 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
         anyFrame = true;
         const int64_t atUs = saturatedUs(ticks, table.timescale);
         if (afterUs && atUs <= *afterUs) return true;
-        if (beside && beside->wanted(atUs) && !show(frame, atUs, *besideConverter, beside->body)) return false;
+        const bool aside = beside && beside->wanted(atUs);
+        if (aside && !show(frame, atUs, *besideConverter, beside->body, nullptr)) return false;
         if (wanted && !wanted(atUs)) return true;
-        return show(frame, atUs, converter, body);
+        return show(frame, atUs, converter, body, aside ? &*besideConverter : nullptr);
     };
     auto checkpoint = [&] {
         Task::checkCancellation();
