@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 
 namespace korvel::ColorAnalyzer {
 
@@ -27,6 +28,67 @@ std::optional<RGB> rgbOf(const std::optional<BrightNeutrals::Color>& c) {
     if (!c) return std::nullopt;
     return RGB{c->r, c->g, c->b};
 }
+
+// About thirteen seconds of 30 fps pictures at 320 by 180.
+constexpr size_t keptBytes = size_t{64} << 20;
+
+// The scene scan's frames at the pass's size, kept as it walks so that a
+// file whose pictures fit is decoded once: the first ones up to the budget,
+// so that what is missing is a run to the end.
+class KeptPictures {
+public:
+    KeptPictures(int64_t width, int64_t height) : width_(width), height_(height) {}
+
+    bool wants(int64_t) {
+        if (full_ || bytes_ + rowBytes() * size_t(height_) > keptBytes) full_ = true;
+        return !full_;
+    }
+    void keep(const VideoFrame& frame, int64_t atUs) {
+        const size_t size = rowBytes() * size_t(height_);
+        // Written whole, so never cleared first.
+        auto& out = pixels_.emplace_back(std::make_unique_for_overwrite<uint8_t[]>(size));
+        for (int64_t y = 0; y < frame.height; ++y) {
+            const uint8_t* in = frame.bgra + y * frame.bytesPerRow;
+            uint8_t* o = out.get() + size_t(y) * rowBytes();
+            for (int64_t x = 0; x < frame.width; ++x, in += 4, o += 3) {
+                o[0] = in[0];
+                o[1] = in[1];
+                o[2] = in[2];
+            }
+        }
+        times_.push_back(atUs);
+        bytes_ += size;
+    }
+
+    const std::vector<int64_t>& times() const { return times_; }
+    // Every frame of the walk is here.
+    bool whole() const { return !full_ && !times_.empty(); }
+    // Calls `use` with each kept picture in order, each freed once used.
+    template <typename Use> void each(Use&& use) {
+        std::vector<uint8_t> bgra(size_t(width_ * height_ * 4), 255);
+        for (size_t i = 0; i < times_.size(); ++i) {
+            const std::unique_ptr<uint8_t[]> bgr = std::move(pixels_[i]);
+            const VideoFrame frame{width_, height_, bgra.data(), width_ * 4};
+            use(times_[i], [&]() -> const VideoFrame& {
+                for (size_t p = 0, n = size_t(width_ * height_); p < n; ++p) {
+                    bgra[p * 4] = bgr[p * 3];
+                    bgra[p * 4 + 1] = bgr[p * 3 + 1];
+                    bgra[p * 4 + 2] = bgr[p * 3 + 2];
+                }
+                return frame;
+            });
+        }
+    }
+
+private:
+    size_t rowBytes() const { return size_t(width_) * 3; }
+
+    int64_t width_, height_;
+    std::vector<int64_t> times_;
+    std::vector<std::unique_ptr<uint8_t[]>> pixels_; // BGR, rows of width × 3
+    size_t bytes_ = 0;
+    bool full_ = false;
+};
 } // namespace
 
 std::vector<std::pair<std::string, double>> adjustmentValues(const std::vector<AutoAdjustments::Filter>& filters) {
@@ -138,11 +200,15 @@ Measured measure(const std::filesystem::path& url, const JobContext& job, SceneS
         const bool known = memo.known(url).has_value();
         JobContext scenePart = known ? job : job.part(0, 0.5);
         JobContext ownPart = known ? job : job.part(0.5, 1);
-        SceneAnalyzer::Result scenes = SceneAnalyzer::scan(video, scenePart, memo);
+        const FrameSize size = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
+        KeptPictures kept(size.width, size.height);
+        const OpenedVideo::Beside beside{size.width, size.height, OpenedVideo::Transfer::bt709,
+                                         [&](int64_t t) { return kept.wants(t); },
+                                         [&](const VideoFrame& frame, int64_t t) { kept.keep(frame, t); }};
+        SceneAnalyzer::Result scenes = SceneAnalyzer::scan(video, scenePart, memo, &beside);
         std::vector<TakeAccumulator> takes;
         for (const auto& span : ColorStepDetector::takes(scenes.spans, scenes.colorSteps))
             takes.emplace_back(span, samplesPerTake);
-        const FrameSize size = frameSize(video.naturalSize.width, video.naturalSize.height, longEdge);
         const FacesOf faces = [orientation = video.orientation](const VideoFrame& frame) {
             std::vector<NormalizedBox> boxes;
             for (const auto& face : FaceDetector::detect(frame, orientation)) boxes.push_back(storedBox(face.box, orientation));
@@ -167,34 +233,44 @@ Measured measure(const std::filesystem::path& url, const JobContext& job, SceneS
                 return spread || sampled;
             }
         };
-        // The same picks on copies over the track's shown times, ahead of
-        // decoding: frames that no other refers to are left undecoded.
-        std::vector<int64_t> foreseen;
-        {
-            std::vector<TakeAccumulator> copies = takes;
-            Picker ahead{copies};
-            for (int64_t t : video.shownTimesUs())
-                if (ahead.picks(t)) foreseen.push_back(t);
-        }
         Picker picker{takes};
         std::vector<Sample> samples;
-        video.forEachFrame(
-            size.width, size.height, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709, ownPart,
-            [&](const VideoFrame& frame, int64_t t) {
-                if (picker.spread) takes[picker.current].measure(frame, faces);
-                if (picker.sampled) {
-                    const auto sums = channelSums(frame);
-                    double d = double(std::max<int64_t>(frame.width * frame.height, 1)) * 255;
-                    samples.push_back({t, {double(sums[2]) / d, double(sums[1]) / d, double(sums[0]) / d}});
-                }
-            },
-            [&](int64_t t) {
-                if (takes.empty()) return false;
-                ownPart.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
-                                std::min(t, scenes.durationUs), scenes.durationUs});
-                return picker.picks(t);
-            },
-            [&](int64_t t) { return std::binary_search(foreseen.begin(), foreseen.end(), t); });
+        auto measureFrame = [&](const VideoFrame& frame, int64_t t) {
+            if (picker.spread) takes[picker.current].measure(frame, faces);
+            if (picker.sampled) {
+                const auto sums = channelSums(frame);
+                double d = double(std::max<int64_t>(frame.width * frame.height, 1)) * 255;
+                samples.push_back({t, {double(sums[2]) / d, double(sums[1]) / d, double(sums[0]) / d}});
+            }
+        };
+        auto wanted = [&](int64_t t) {
+            if (takes.empty()) return false;
+            ownPart.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
+                            std::min(t, scenes.durationUs), scenes.durationUs});
+            return picker.picks(t);
+        };
+        kept.each([&](int64_t t, const auto& picture) {
+            Task::checkCancellation();
+            if (ownPart.mustGiveWay()) ownPart.giveWay();
+            if (wanted(t)) measureFrame(picture(), t);
+        });
+        if (!kept.whole()) {
+            const std::optional<int64_t> after =
+                kept.times().empty() ? std::nullopt : std::optional<int64_t>(kept.times().back());
+            // The same picks on copies over the track's shown times, ahead of
+            // decoding: frames that no other refers to are left undecoded.
+            std::vector<int64_t> foreseen;
+            {
+                std::vector<TakeAccumulator> copies = takes;
+                Picker ahead{copies, picker.current, picker.gate};
+                for (int64_t t : video.shownTimesUs())
+                    if ((!after || t > *after) && ahead.picks(t)) foreseen.push_back(t);
+            }
+            video.forEachFrame(size.width, size.height, OpenedVideo::PixelFormat::bgra32, OpenedVideo::Transfer::bt709,
+                               ownPart, measureFrame, wanted,
+                               [&](int64_t t) { return std::binary_search(foreseen.begin(), foreseen.end(), t); },
+                               nullptr, after);
+        }
         Task::checkCancellation();
         Measured measured;
         for (const auto& take : takes) measured.takes.push_back(take.finished());

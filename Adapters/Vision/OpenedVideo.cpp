@@ -93,37 +93,57 @@ std::vector<int64_t> OpenedVideo::shownTimesUs() const {
     return times;
 }
 
-void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Transfer transfer, const JobContext& job,
-                               const Body& body, const Wanted& wanted, const Foreseen& foreseen) const {
-    FrameConverter converter(width, height,
-                             transfer == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709);
+bool OpenedVideo::decodesRoughly(int64_t width, int64_t height) const {
     // Deblocking can't show in a picture shrunk six times or more on each side.
-    const bool rough = width * 6 <= int64_t(naturalSize.width) && height * 6 <= int64_t(naturalSize.height);
+    return width * 6 <= int64_t(naturalSize.width) && height * 6 <= int64_t(naturalSize.height);
+}
+
+void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Transfer transfer, const JobContext& job,
+                               const Body& body, const Wanted& wanted, const Foreseen& foreseen, const Beside* beside,
+                               std::optional<int64_t> afterUs) const {
+    auto converterTransfer = [](Transfer t) {
+        return t == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709;
+    };
+    FrameConverter converter(width, height, converterTransfer(transfer));
+    const bool rough = decodesRoughly(width, height);
+    // Pictures decoded otherwise would not be those a walk at their own size gives.
+    if (beside && decodesRoughly(beside->width, beside->height) != rough) beside = nullptr;
+    std::optional<FrameConverter> besideConverter;
+    if (beside) besideConverter.emplace(beside->width, beside->height, converterTransfer(beside->transfer));
     std::optional<int64_t> lastTicks; // shown time of the last delivered frame
     bool anyFrame = false;
     std::exception_ptr bodyFailure, convertFailure;
-    // Hands a frame shown at `ticks` to the body; false stops the walk.
-    auto deliver = [&](const AVFrame& frame, int64_t ticks) {
-        if (lastTicks && ticks <= *lastTicks) return true;
-        lastTicks = ticks;
-        anyFrame = true;
-        const int64_t atUs = saturatedUs(ticks, table.timescale);
-        if (wanted && !wanted(atUs)) return true;
+    // Converts a frame for one body, from the sums `finer` just took of it
+    // where it can; false stops the walk.
+    auto show = [&](const AVFrame& frame, int64_t atUs, FrameConverter& conversion, const Body& use,
+                    const FrameConverter* finer) {
         const std::vector<uint8_t>* pixels = nullptr;
         try {
-            pixels = &converter.convert(frame);
+            if (finer) pixels = conversion.convertFrom(*finer, frame);
+            if (!pixels) pixels = &conversion.convert(frame);
         } catch (...) {
             convertFailure = std::current_exception();
             return false;
         }
         try {
-            VideoFrame picture{converter.width(), converter.height(), pixels->data(), converter.width() * 4};
-            body(picture, atUs);
+            use(VideoFrame{conversion.width(), conversion.height(), pixels->data(), conversion.width() * 4}, atUs);
         } catch (...) {
             bodyFailure = std::current_exception();
             return false;
         }
         return true;
+    };
+    // Hands a frame shown at `ticks` to the bodies; false stops the walk.
+    auto deliver = [&](const AVFrame& frame, int64_t ticks) {
+        if (lastTicks && ticks <= *lastTicks) return true;
+        lastTicks = ticks;
+        anyFrame = true;
+        const int64_t atUs = saturatedUs(ticks, table.timescale);
+        if (afterUs && atUs <= *afterUs) return true;
+        const bool aside = beside && beside->wanted(atUs);
+        if (aside && !show(frame, atUs, *besideConverter, beside->body, nullptr)) return false;
+        if (wanted && !wanted(atUs)) return true;
+        return show(frame, atUs, converter, body, aside ? &*besideConverter : nullptr);
     };
     auto checkpoint = [&] {
         Task::checkCancellation();
@@ -138,6 +158,18 @@ void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Trans
     entryOf.reserve(track.sampleOfEntry.size());
     for (size_t e = 0; e < track.sampleOfEntry.size(); ++e) {
         entryOf.emplace(track.samples[track.sampleOfEntry[e]].presentationTime(), e);
+    }
+    // Started as if the last frame shown by then had been delivered.
+    if (afterUs) {
+        bool later = false;
+        for (size_t e = 0; e < table.pts.size() && e < track.sampleOfEntry.size(); ++e) {
+            const int64_t ticks = table.pts[e];
+            if (saturatedUs(ticks, table.timescale) > *afterUs) later = true;
+            if (saturatedUs(ticks, table.timescale) > *afterUs || (lastTicks && ticks <= *lastTicks)) continue;
+            lastTicks = ticks;
+            lastEntry = e;
+        }
+        if (!later) return;
     }
     for (;;) {
         int decoderError = 0;

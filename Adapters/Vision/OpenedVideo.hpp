@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace korvel {
 
@@ -41,6 +42,16 @@ struct OpenedVideo {
     // may be wanted: pictures that nothing refers to and it turns down are
     // not decoded.
     using Foreseen = std::function<bool(int64_t atUs)>;
+    // The same walk's frames at a second size, for those `wanted` takes,
+    // each handed to `body` before the walk's own. Only when both sizes
+    // decode alike (with or without deblocking); otherwise none is.
+    struct Beside {
+        int64_t width = 0;
+        int64_t height = 0;
+        Transfer transfer = Transfer::bt709;
+        Wanted wanted;
+        Body body;
+    };
 
     std::filesystem::path url;
     std::shared_ptr<const VideoSource> source;
@@ -61,8 +72,13 @@ struct OpenedVideo {
     // Every frame in presentation order, times strictly increasing. A job that
     // must give way stops the decoder, waits, and resumes after the last frame
     // delivered. Throws Cancelled, the reading failures, or what `body` throws.
+    // With `afterUs`, only the frames shown after it, decoded from the sync
+    // sample before the first of them.
     void forEachFrame(int64_t width, int64_t height, PixelFormat format, Transfer transfer, const JobContext& job,
-                      const Body& body, const Wanted& wanted = {}, const Foreseen& foreseen = {}) const;
+                      const Body& body, const Wanted& wanted = {}, const Foreseen& foreseen = {},
+                      const Beside* beside = nullptr, std::optional<int64_t> afterUs = std::nullopt) const;
+    // Whether frames walked at this size are decoded without deblocking.
+    bool decodesRoughly(int64_t width, int64_t height) const;
     // The shown times of the track's frames, ascending, as a walk delivers them.
     std::vector<int64_t> shownTimesUs() const;
 };

@@ -20,7 +20,7 @@ double distance(std::span<const uint8_t> previous, std::span<const uint8_t> curr
     return double(sum) / double(current.size()) / 255.0;
 }
 
-Result readFrames(const OpenedVideo& video, const JobContext& job) {
+Result readFrames(const OpenedVideo& video, const JobContext& job, const OpenedVideo::Beside* beside) {
     std::vector<uint8_t> previous, current;
     std::vector<double> distances, shifts;
     std::vector<int64_t> framePtsUs;
@@ -44,7 +44,8 @@ Result readFrames(const OpenedVideo& video, const JobContext& job) {
                                job.report({EngineProgress::Phase::analyze, EngineProgress::Unit::microseconds,
                                            std::min(video.durationUs, t), video.durationUs});
                            }
-                       });
+                       },
+                       {}, {}, beside);
     Result result;
     result.durationUs = std::max(video.durationUs, framePtsUs.empty() ? int64_t{0} : framePtsUs.back());
     result.spans = SceneDetector::scenes(distances, framePtsUs, result.durationUs);
@@ -52,8 +53,8 @@ Result readFrames(const OpenedVideo& video, const JobContext& job) {
     return result;
 }
 
-Result scan(const OpenedVideo& video, const JobContext& job, SceneScanMemo& memo) {
-    return memo.result(video.url, [&] { return readFrames(video, job); });
+Result scan(const OpenedVideo& video, const JobContext& job, SceneScanMemo& memo, const OpenedVideo::Beside* beside) {
+    return memo.result(video.url, [&] { return readFrames(video, job, beside); });
 }
 
 Result analyze(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo) {

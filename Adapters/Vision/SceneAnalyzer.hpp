@@ -27,10 +27,12 @@ struct Result {
 
 // Under the analysis gates: opens the file, then scan() with the whole job.
 Result analyze(const std::filesystem::path& url, const JobContext& job, SceneScanMemo& memo);
-// The memo's result for the opened file, or a new pass kept in it.
-Result scan(const OpenedVideo& video, const JobContext& job, SceneScanMemo& memo);
+// The memo's result for the opened file, or a new pass kept in it; a pass
+// hands the frames `beside` wants to it at its size as it goes.
+Result scan(const OpenedVideo& video, const JobContext& job, SceneScanMemo& memo,
+            const OpenedVideo::Beside* beside = nullptr);
 // One full pass.
-Result readFrames(const OpenedVideo& video, const JobContext& job);
+Result readFrames(const OpenedVideo& video, const JobContext& job, const OpenedVideo::Beside* beside = nullptr);
 // Mean absolute byte difference over 255; 0 for frames of different sizes.
 double distance(std::span<const uint8_t> previous, std::span<const uint8_t> current);
 } // namespace SceneAnalyzer

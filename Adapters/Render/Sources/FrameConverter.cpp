@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace korvel {
 
@@ -99,14 +101,28 @@ void FrameConverter::plan(Axis& axis, int source, int64_t target) {
     }
 }
 
-void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out) {
+namespace {
+// The block of a whole-block resampling, or nothing: its sums of bytes
+// down the columns must hold in 16 bits.
+std::optional<std::pair<size_t, size_t>> wholeBlocks(int sourceWidth, int sourceHeight, size_t w, size_t h) {
+    if (w == 0 || h == 0 || sourceWidth % int(w) != 0 || sourceHeight % int(h) != 0) return std::nullopt;
+    const size_t rx = size_t(sourceWidth) / w, ry = size_t(sourceHeight) / h;
+    if (rx == 0 || ry == 0 || ry * 255 > 65535) return std::nullopt;
+    return std::pair{rx, ry};
+}
+} // namespace
+
+void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out,
+                              BlockSums& kept) {
     const size_t w = ax.first.size(), h = ay.first.size();
     const size_t sourceWidth = size_t(ax.source);
+    kept.plane = nullptr;
     // Whole blocks (1920 → 32, 1080 → 18, 1920 → 320): byte sums in 16 bits.
-    const size_t rx = ax.source % int(w) == 0 ? sourceWidth / w : 0, ry = ay.source % int(h) == 0 ? size_t(ay.source) / h : 0;
-    if (rx && ry && ry * 255 <= 65535) {
+    if (const auto blocks = wholeBlocks(ax.source, ay.source, w, h)) {
+        const auto [rx, ry] = *blocks;
         blockSums_.resize(sourceWidth);
         uint16_t* sums = blockSums_.data();
+        kept.sums.resize(w * h);
         const float scale = 1.0f / float(rx * ry);
         for (size_t oy = 0; oy < h; ++oy) {
             std::fill(blockSums_.begin(), blockSums_.end(), uint16_t{0});
@@ -118,9 +134,11 @@ void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& 
             for (size_t ox = 0; ox < w; ++ox) {
                 uint32_t v = 0;
                 for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
+                kept.sums[oy * w + ox] = v;
                 o[ox] = float(v) * scale;
             }
         }
+        kept.width = w, kept.height = h, kept.blockWidth = rx, kept.blockHeight = ry, kept.plane = plane;
         return;
     }
     // Rows first: a plain loop over the source row that the compiler turns
@@ -170,6 +188,7 @@ void FrameConverter::convertOther(const AVFrame& frame) {
 }
 
 const std::vector<uint8_t>& FrameConverter::convert(const AVFrame& frame) {
+    for (BlockSums& kept : planeSums_) kept.plane = nullptr;
     int subW = 0, subH = 0;
     if (frame.width <= 0 || frame.height <= 0 || !planar8(frame, subW, subH)) {
         convertOther(frame);
@@ -184,10 +203,56 @@ const std::vector<uint8_t>& FrameConverter::convert(const AVFrame& frame) {
     y_.resize(n);
     u_.resize(n);
     v_.resize(n);
-    resample(frame.data[0], frame.linesize[0], lumaX_, lumaY_, y_.data());
-    resample(frame.data[1], frame.linesize[1], chromaX_, chromaY_, u_.data());
-    resample(frame.data[2], frame.linesize[2], chromaX_, chromaY_, v_.data());
+    resample(frame.data[0], frame.linesize[0], lumaX_, lumaY_, y_.data(), planeSums_[0]);
+    resample(frame.data[1], frame.linesize[1], chromaX_, chromaY_, u_.data(), planeSums_[1]);
+    resample(frame.data[2], frame.linesize[2], chromaX_, chromaY_, v_.data(), planeSums_[2]);
+    colour(frame);
+    return out_;
+}
 
+const std::vector<uint8_t>* FrameConverter::convertFrom(const FrameConverter& finer, const AVFrame& frame) {
+    int subW = 0, subH = 0;
+    if (frame.width <= 0 || frame.height <= 0 || !planar8(frame, subW, subH)) return nullptr;
+    const int cw = (frame.width + (1 << subW) - 1) >> subW, ch = (frame.height + (1 << subH) - 1) >> subH;
+    const int widths[3] = {frame.width, cw, cw}, heights[3] = {frame.height, ch, ch};
+    const size_t w = size_t(width_), h = size_t(height_);
+    for (int p = 0; p < 3; ++p) {
+        const BlockSums& fine = finer.planeSums_[p];
+        if (!fine.plane || fine.plane != frame.data[p]) return nullptr;
+        // The same blocks the planes would give this size, each a whole number of the finer's.
+        const auto blocks = wholeBlocks(widths[p], heights[p], w, h);
+        if (!blocks || fine.width % w != 0 || fine.height % h != 0 || blocks->first != fine.blockWidth * (fine.width / w) ||
+            blocks->second != fine.blockHeight * (fine.height / h)) {
+            return nullptr;
+        }
+    }
+    const size_t n = w * h;
+    y_.resize(n);
+    u_.resize(n);
+    v_.resize(n);
+    float* planes[3] = {y_.data(), u_.data(), v_.data()};
+    for (int p = 0; p < 3; ++p) {
+        const BlockSums& fine = finer.planeSums_[p];
+        const size_t kx = fine.width / w, ky = fine.height / h;
+        const float scale = 1.0f / float(fine.blockWidth * kx * fine.blockHeight * ky);
+        for (size_t oy = 0; oy < h; ++oy) {
+            for (size_t ox = 0; ox < w; ++ox) {
+                uint32_t v = 0;
+                for (size_t j = 0; j < ky; ++j) {
+                    const uint32_t* row = &fine.sums[(oy * ky + j) * fine.width + ox * kx];
+                    for (size_t i = 0; i < kx; ++i) v += row[i];
+                }
+                planes[p][oy * w + ox] = float(v) * scale;
+            }
+        }
+    }
+    for (BlockSums& kept : planeSums_) kept.plane = nullptr;
+    colour(frame);
+    return &out_;
+}
+
+void FrameConverter::colour(const AVFrame& frame) {
+    const size_t n = size_t(width_ * height_);
     const Matrix m = matrixOf(frame);
     const bool full = fullRange(frame);
     const float yScale = full ? 1.0f : 255.0f / 219.0f, yOffset = full ? 0.0f : 16.0f;
@@ -196,7 +261,7 @@ const std::vector<uint8_t>& FrameConverter::convert(const AVFrame& frame) {
     const float crToR = static_cast<float>(2 * (1 - m.kr)), cbToB = static_cast<float>(2 * (1 - m.kb));
     const float cbToG = static_cast<float>(2 * (1 - m.kb) * m.kb) / kg, crToG = static_cast<float>(2 * (1 - m.kr) * m.kr) / kg;
     auto byte = [](float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); };
-    auto colour = [&](size_t from, size_t to) {
+    auto pixels = [&](size_t from, size_t to) {
         for (size_t i = from; i < to; ++i) {
             float yy = (y_[i] - yOffset) * yScale;
             float cb = (u_[i] - 128.0f) * cScale, cr = (v_[i] - 128.0f) * cScale;
@@ -207,9 +272,8 @@ const std::vector<uint8_t>& FrameConverter::convert(const AVFrame& frame) {
             p[3] = 255;
         }
     };
-    if (n < largePicture) colour(0, n);
-    else tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 16384), [&](const auto& r) { colour(r.begin(), r.end()); });
-    return out_;
+    if (n < largePicture) pixels(0, n);
+    else tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 16384), [&](const auto& r) { pixels(r.begin(), r.end()); });
 }
 
 } // namespace korvel

@@ -22,6 +22,11 @@ public:
 
     // Rows of width × 4 bytes; valid until the next call.
     const std::vector<uint8_t>& convert(const AVFrame& frame);
+    // The same picture from the block sums `finer` kept when it converted
+    // this frame last, without reading the planes again: where both sizes
+    // cut the planes into whole blocks, and ours are whole numbers of its.
+    // Nothing otherwise.
+    const std::vector<uint8_t>* convertFrom(const FrameConverter& finer, const AVFrame& frame);
 
     int64_t width() const { return width_; }
     int64_t height() const { return height_; }
@@ -34,8 +39,16 @@ private:
         std::vector<int32_t> offset; // where the output's weights start
         int source = -1;
     };
+    // The byte sums of a plane's whole blocks, as the last frame gave them.
+    struct BlockSums {
+        std::vector<uint32_t> sums;
+        size_t width = 0, height = 0; // blocks
+        size_t blockWidth = 0, blockHeight = 0;
+        const uint8_t* plane = nullptr; // whose sums they are
+    };
     static void plan(Axis& axis, int source, int64_t target);
-    void resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out);
+    void resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out, BlockSums& kept);
+    void colour(const AVFrame& frame);
     void convertOther(const AVFrame& frame);
 
     int64_t width_, height_;
@@ -44,6 +57,7 @@ private:
     Axis lumaX_, lumaY_, chromaX_, chromaY_;
     std::vector<float> y_, u_, v_;
     std::vector<uint16_t> blockSums_;
+    BlockSums planeSums_[3];
     std::vector<uint8_t> out_;
     struct OtherFormats; // libswscale, for layouts the plane path does not read
     std::unique_ptr<OtherFormats> other_;

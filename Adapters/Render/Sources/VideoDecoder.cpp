@@ -42,6 +42,7 @@ CodecChoice codecFor(const MovieSampleEntry& entry) {
 }
 
 std::atomic<uint64_t> openedSoFar{0};
+std::atomic<uint64_t> decodedSoFar{0};
 
 // Threads only pay off on large pictures; renders running together share
 // the cores, as each frame thread holds pictures of its own.
@@ -70,6 +71,7 @@ struct VideoDecoder::State {
             FFmpeg::Frame f = FFmpeg::frame();
             if (!f) throw std::bad_alloc();
             if (avcodec_receive_frame(context.get(), f.get()) < 0) return any;
+            decodedSoFar.fetch_add(1, std::memory_order_relaxed);
             held.push_back(std::move(f));
             any = true;
         }
@@ -88,6 +90,7 @@ struct VideoDecoder::State {
                 lastError = status;
                 return false;
             }
+            decodedSoFar.fetch_add(1, std::memory_order_relaxed);
             bool done = take(*frame);
             av_frame_unref(frame.get());
             if (done) return true;
@@ -211,6 +214,8 @@ int VideoDecoder::lastError() const { return state_->lastError; }
 int VideoDecoder::threads() const { return std::max(1, state_->context->thread_count); }
 
 uint64_t VideoDecoder::openedCount() { return openedSoFar.load(std::memory_order_relaxed); }
+
+uint64_t VideoDecoder::decodedCount() { return decodedSoFar.load(std::memory_order_relaxed); }
 
 bool VideoDecoder::threadsFitNow() const {
     const State& s = *state_;

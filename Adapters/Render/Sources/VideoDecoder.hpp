@@ -68,6 +68,8 @@ public:
     bool threadsFitNow() const;
     // Decoders opened so far in the process (for tests).
     static uint64_t openedCount();
+    // Pictures that came out of decoders so far in the process (for tests).
+    static uint64_t decodedCount();
 
 private:
     VideoDecoder();

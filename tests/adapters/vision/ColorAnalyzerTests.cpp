@@ -1,5 +1,6 @@
 #include "Adapters/Vision/ColorAnalyzer.hpp"
 
+#include "Adapters/Render/Sources/VideoDecoder.hpp"
 #include "Adapters/Vision/FaceDetector.hpp"
 #include "Adapters/Vision/SceneScanMemo.hpp"
 #include "Core/Analysis/ColorSteps.hpp"
@@ -41,7 +42,7 @@ TEST(ColorAnalyzer, FaceBoxesAreTurnedBackToTheStoredFrame) {
 // only those; every number is the one its accumulators give when offered
 // every frame of a full walk, as they pick for themselves.
 TEST(ColorAnalyzer, MeasuresAsWhenOfferedEveryFrame) {
-    for (const char* name : {"three-sources.mp4", "astronaut.mp4", "copy.mp4"}) {
+    for (const char* name : {"three-sources.mp4", "astronaut.mp4", "copy.mp4", "hd-cut.mp4"}) {
         const fs::path file = std::string(name) == "copy.mp4" ? MediaFixtures::path(name) : VisionFixtures::path(name);
         SceneScanMemo memo;
         const auto scenes = SceneAnalyzer::analyze(file, JobContext::silent(), memo);
@@ -77,4 +78,24 @@ TEST(ColorAnalyzer, MeasuresAsWhenOfferedEveryFrame) {
         for (size_t i = 0; i < got.takes.size(); ++i) EXPECT_TRUE(got.takes[i] == want.takes[i]) << name << ", take " << i;
         EXPECT_EQ(got.samples, want.samples) << name;
     }
+}
+
+// The scene scan keeps its frames at the pass's size when both decode alike,
+// so a file whose pictures fit is decoded once, with the numbers of a pass
+// whose scenes were known and which walked the file for itself.
+TEST(ColorAnalyzer, AFileWhosePicturesFitIsDecodedOnce) {
+    const fs::path file = VisionFixtures::path("hd-cut.mp4");
+    // Opening the file reads its first frame's tags.
+    uint64_t before = VideoDecoder::decodedCount();
+    const size_t frames = OpenedVideo::open(file).shownTimesUs().size();
+    const uint64_t opening = VideoDecoder::decodedCount() - before;
+    ASSERT_EQ(frames, 50u);
+    SceneScanMemo cold;
+    before = VideoDecoder::decodedCount();
+    const auto once = ColorAnalyzer::measure(file, JobContext::silent(), cold);
+    EXPECT_EQ(VideoDecoder::decodedCount() - before, opening + frames);
+    ASSERT_TRUE(cold.known(file));
+    ASSERT_GE(once.takes.size(), 2u);
+    const auto walked = ColorAnalyzer::measure(file, JobContext::silent(), cold);
+    EXPECT_TRUE(once == walked);
 }

@@ -1,4 +1,6 @@
 #include "Adapters/Vision/OpenedVideo.hpp"
+
+#include "Adapters/Render/Sources/VideoDecoder.hpp"
 #include "tests/adapters/vision/VisionFixtures.hpp"
 
 #include <gtest/gtest.h>
@@ -222,4 +224,76 @@ TEST(OpenedVideo, FramesNotForeseenAndUnreferencedAreNotDecoded) {
     // The walks share one decoder; the skipping one leaves nothing behind.
     const auto again = pictures({}, nullptr);
     EXPECT_TRUE(again == whole) << again.size() << " frames";
+}
+
+namespace {
+
+std::map<int64_t, std::vector<uint8_t>> pictures(const OpenedVideo& video, int64_t width, int64_t height,
+                                                 OpenedVideo::Transfer transfer,
+                                                 const OpenedVideo::Beside* beside = nullptr,
+                                                 std::optional<int64_t> afterUs = std::nullopt) {
+    std::map<int64_t, std::vector<uint8_t>> out;
+    video.forEachFrame(
+        width, height, OpenedVideo::PixelFormat::bgra32, transfer, JobContext::silent(),
+        [&](const VideoFrame& f, int64_t t) { out[t].assign(f.bytes().begin(), f.bytes().end()); }, {}, {}, beside,
+        afterUs);
+    return out;
+}
+
+} // namespace
+
+// A second size rides along the walk with the pictures a walk of its own
+// gives, for the frames it wants, as long as both decode alike.
+TEST(OpenedVideo, FramesBesideAreThoseOfAWalkAtTheirSize) {
+    auto video = OpenedVideo::open(MediaFixtures::path("copy.mp4")); // 320x240, B-frames
+    const auto own = pictures(video, 32, 18, OpenedVideo::Transfer::sRGB);
+    ASSERT_EQ(own.size(), 120u);
+    struct Case {
+        int64_t width, height;
+        bool delivered; // a picture shrunk less than six times keeps its deblocking
+    } cases[] = {{40, 30, true}, {48, 36, true}, {64, 48, false}};
+    for (const auto& c : cases) {
+        const auto alone = pictures(video, c.width, c.height, OpenedVideo::Transfer::bt709);
+        std::map<int64_t, std::vector<uint8_t>> aside;
+        std::vector<int64_t> asked;
+        const OpenedVideo::Beside beside{c.width, c.height, OpenedVideo::Transfer::bt709,
+                                         [&](int64_t t) {
+                                             asked.push_back(t);
+                                             return asked.size() % 3 == 1;
+                                         },
+                                         [&](const VideoFrame& f, int64_t t) {
+                                             EXPECT_EQ(f.width, c.width);
+                                             aside[t].assign(f.bytes().begin(), f.bytes().end());
+                                         }};
+        EXPECT_TRUE(pictures(video, 32, 18, OpenedVideo::Transfer::sRGB, &beside) == own) << c.width;
+        if (!c.delivered) {
+            EXPECT_TRUE(asked.empty()) << c.width;
+            EXPECT_TRUE(aside.empty()) << c.width;
+            continue;
+        }
+        EXPECT_EQ(asked.size(), 120u) << c.width;
+        ASSERT_EQ(aside.size(), 40u) << c.width;
+        for (const auto& [t, bytes] : aside) EXPECT_EQ(bytes, alone.at(t)) << c.width << " at " << t;
+    }
+}
+
+// A walk after a time decodes from the key frame before it and delivers
+// the frames shown later, as a whole walk gives them.
+TEST(OpenedVideo, AWalkAfterATimeGivesTheLaterFramesOnly) {
+    auto video = OpenedVideo::open(MediaFixtures::path("copy.mp4")); // key frames every 10
+    const auto whole = pictures(video, 64, 36, OpenedVideo::Transfer::bt709);
+    const auto times = expectedTimes(120, 30);
+    struct Case {
+        int64_t afterUs;
+        size_t first; // index of the first frame delivered
+    } cases[] = {{-1, 0}, {times[0], 1}, {times[14], 15}, {times[70] + 1, 71}, {times[119], 120}};
+    for (const auto& c : cases) {
+        const uint64_t before = VideoDecoder::decodedCount();
+        const auto later = pictures(video, 64, 36, OpenedVideo::Transfer::bt709, nullptr, c.afterUs);
+        const uint64_t decoded = VideoDecoder::decodedCount() - before;
+        ASSERT_EQ(later.size(), 120 - c.first) << c.afterUs;
+        for (size_t i = c.first; i < 120; ++i) EXPECT_EQ(later.at(times[i]), whole.at(times[i])) << c.afterUs << " " << i;
+        // From the key frame at or before the first, at most a group of frames more.
+        EXPECT_LE(decoded, 120 - c.first / 10 * 10) << c.afterUs;
+    }
 }

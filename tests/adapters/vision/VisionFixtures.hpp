@@ -44,6 +44,11 @@ inline fs::path path(const std::string& name) {
         command = ff + "-f lavfi -i color=c=0x00ff00:size=320x240:rate=25:duration=1" + x264 + t;
     } else if (name == "tall.mp4") {
         command = ff + "-f lavfi -i testsrc2=size=16x1024:rate=25:duration=0.4" + x264 + t;
+    } else if (name == "hd-cut.mp4") {
+        // Large enough that the colour pass's pictures decode without
+        // deblocking, as the scene pass's do; a cut at 1 s.
+        command = ff + "-f lavfi -i testsrc2=size=1920x1080:rate=25:duration=1 -f lavfi -i "
+                       "smptebars=size=1920x1080:rate=25:duration=1 -filter_complex '[0:v][1:v]concat=n=2:v=1'" + x264 + t;
     } else if (name == "ten-frames.mp4") {
         command = ff + "-f lavfi -i testsrc2=size=160x120:rate=25 -frames:v 10" + x264 + t;
     } else if (name == "silent.m4a") {
