@@ -164,6 +164,11 @@ std::vector<uint8_t> drawnWindow(const BuiltComposition& built, FrameRange frame
                                  const GraphRunner::Progress& progress) {
     VideoEncoding e = FragmentWriter::encoding(size, built.grid());
     FragmentWriter writer;
+    // The rate over the window and a quarter more, as the rate's buffer lets a window run over.
+    const FrameGrid& grid = built.grid();
+    const double seconds = static_cast<double>(frames.count()) * static_cast<double>(grid.ticksPerFrame) / grid.timescale;
+    writer.reserve(static_cast<size_t>(static_cast<double>(e.bitrate) / 8 * seconds * 1.25),
+                   static_cast<size_t>(frames.count()));
     EncodingStage stage(e, writer);
     GraphRunner::run(built, frames, e, stage, stop, progress);
     if (stop.stopped()) throw Cancelled();

@@ -216,8 +216,14 @@ std::vector<Unit> units(std::span<const uint8_t> s) {
 std::vector<uint8_t> lengthPrefixed(std::span<const uint8_t> stream) {
     std::vector<uint8_t> out;
     out.reserve(stream.size() + 16);
-    for (Unit u : units(stream)) putUnit32(out, u);
+    appendLengthPrefixed(stream, out);
     return out;
+}
+
+size_t appendLengthPrefixed(std::span<const uint8_t> stream, std::vector<uint8_t>& out) {
+    const size_t before = out.size();
+    for (Unit u : units(stream)) putUnit32(out, u);
+    return out.size() - before;
 }
 
 std::optional<std::vector<Unit>> prefixedUnits(std::span<const uint8_t> bytes, int lengthSize) {

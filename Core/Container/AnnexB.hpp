@@ -29,6 +29,8 @@ std::vector<Unit> units(std::span<const uint8_t> stream);
 // SEI stay in the sample, as MP4 muxers keep them from raw streams: a
 // decoder takes in-band parameter sets over the record's.
 std::vector<uint8_t> lengthPrefixed(std::span<const uint8_t> stream);
+// The same appended to `out`; the number of bytes appended.
+size_t appendLengthPrefixed(std::span<const uint8_t> stream, std::vector<uint8_t>& out);
 
 // The units of length-prefixed bytes; nothing unless the lengths tile the
 // bytes exactly and no unit is empty.

@@ -1,5 +1,6 @@
 #include "Core/Container/VideoFragmentWriter.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvel::VideoFragmentWriter {
@@ -65,32 +66,51 @@ Bytes moof(const std::vector<CopiedSample>& samples, uint32_t dataOffset) {
     return box("moof", join({fullBox("mfhd", 0, 0, mfhdP), traf}));
 }
 
-} // namespace
-
-Bytes fragment(const CopiedVideoFormat& format, uint32_t timescale, const std::vector<CopiedSample>& samples,
-               std::span<const uint8_t> payload) {
+// ftyp, moov, moof and the mdat header of a payload of `payloadSize` bytes.
+Bytes boxesBefore(const CopiedVideoFormat& format, uint32_t timescale, const std::vector<CopiedSample>& samples,
+                  size_t payloadSize) {
     if (format.width < 0 || format.width >= 65536 || format.height < 0 || format.height >= 65536)
         throw std::length_error("picture size does not fit 16 bits");
     // A moof of 88 + 16n bytes must leave room for the mdat header in 32 bits.
     if (samples.size() > (0xFFFFFFFFull - 96) / 16) throw std::length_error("too many samples for one fragment");
     uint64_t total = 0;
     for (const auto& s : samples) total += s.size;
-    if (total != payload.size()) throw std::invalid_argument("sample sizes do not add up to the payload");
-    if (payload.size() >= 0xFFFFFFFFull - 7) throw std::length_error("payload too large for a 32-bit box size");
+    if (total != payloadSize) throw std::invalid_argument("sample sizes do not add up to the payload");
+    if (payloadSize >= 0xFFFFFFFFull - 7) throw std::length_error("payload too large for a 32-bit box size");
 
     Bytes header = join({ftyp(), moov(format, timescale)});
     uint32_t moofSize = static_cast<uint32_t>(moof(samples, 0).size());
     Bytes fragmentBox = moof(samples, moofSize + 8);
+    header.insert(header.end(), fragmentBox.begin(), fragmentBox.end());
+    appendU32(header, static_cast<uint32_t>(payloadSize + 8));
+    appendType(header, "mdat");
+    return header;
+}
+
+} // namespace
+
+Bytes fragment(const CopiedVideoFormat& format, uint32_t timescale, const std::vector<CopiedSample>& samples,
+               std::span<const uint8_t> payload) {
+    Bytes out = boxesBefore(format, timescale, samples, payload.size());
     // The payload is most of the file: it is copied once, straight into
     // its place after the mdat header.
-    Bytes out;
-    out.reserve(header.size() + fragmentBox.size() + 8 + payload.size());
-    out.insert(out.end(), header.begin(), header.end());
-    out.insert(out.end(), fragmentBox.begin(), fragmentBox.end());
-    appendU32(out, static_cast<uint32_t>(payload.size() + 8));
-    appendType(out, "mdat");
+    out.reserve(out.size() + payload.size());
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
+}
+
+void fragmentAround(const CopiedVideoFormat& format, uint32_t timescale, const std::vector<CopiedSample>& samples,
+                    Bytes& file, size_t at) {
+    if (at > file.size()) throw std::invalid_argument("the payload starts past the file");
+    const Bytes boxes = boxesBefore(format, timescale, samples, file.size() - at);
+    if (boxes.size() <= at) {
+        const auto spare = static_cast<ptrdiff_t>(at - boxes.size());
+        std::copy(boxes.begin(), boxes.end(), file.begin() + spare);
+        file.erase(file.begin(), file.begin() + spare);
+    } else {
+        file.insert(file.begin(), boxes.size() - at, 0);
+        std::copy(boxes.begin(), boxes.end(), file.begin());
+    }
 }
 
 } // namespace korvel::VideoFragmentWriter

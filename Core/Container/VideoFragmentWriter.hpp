@@ -43,6 +43,12 @@ namespace VideoFragmentWriter {
 // that do not add up to the payload.
 MP4BoxWriter::Bytes fragment(const CopiedVideoFormat& format, uint32_t timescale,
                              const std::vector<CopiedSample>& samples, std::span<const uint8_t> payload);
+// The same file made around a payload that already fills `file` from byte
+// `at` on: the boxes take the bytes just before it and whatever lies ahead
+// of them goes, so the payload is never copied into a buffer of its own.
+// Throws as fragment() does, leaving `file` as it was.
+void fragmentAround(const CopiedVideoFormat& format, uint32_t timescale, const std::vector<CopiedSample>& samples,
+                    MP4BoxWriter::Bytes& file, size_t at);
 } // namespace VideoFragmentWriter
 
 } // namespace korvel

@@ -2,6 +2,8 @@
 
 #include "Core/Picture/Kernels/Kernels.hpp"
 
+#include <algorithm>
+
 namespace korvel {
 
 namespace {
@@ -42,13 +44,21 @@ void PixelChain::fromGamma(float* p, int count, const ColorMath::Curve& curve) {
     }
 }
 
-void PixelChain::run(float* rgba, int count, int x, int y) const {
+void PixelChain::run(float* rgba, int count, int x, int y, PixelDomain out) const {
     const ColorMath::Curve& curve = ColorMath::curve(gamma_);
     const bool scalar = Kernels::references();
     auto encode = [&] { scalar ? toGamma(rgba, count, curve) : Kernels::toGamma(rgba, count, gamma_); };
     auto decode = [&] { scalar ? fromGamma(rgba, count, curve) : Kernels::fromGamma(rgba, count, gamma_); };
+    size_t end = steps_.size();
+    if (out == PixelDomain::gammaStraight) {
+        size_t rest = end;
+        while (rest > 0 && steps_[rest - 1]->domain() != PixelDomain::gammaStraight) --rest;
+        const bool untouched = std::none_of(steps_.begin() + static_cast<ptrdiff_t>(rest), steps_.end(),
+                                            [&](const auto& step) { return step->changes(count, x, y); });
+        if (rest > 0 && untouched) end = rest;
+    }
     PixelDomain at = PixelDomain::linearPremultiplied;
-    for (size_t k = 0; k < steps_.size(); ++k) {
+    for (size_t k = 0; k < end; ++k) {
         const PixelStep& step = *steps_[k];
         PixelDomain want = step.domain();
         if (want != at) {
@@ -57,14 +67,18 @@ void PixelChain::run(float* rgba, int count, int x, int y) const {
             at = want;
         }
         // The last step in gamma may take the span back with it.
-        const bool last = k + 1 == steps_.size() || steps_[k + 1]->domain() != PixelDomain::gammaStraight;
-        if (!scalar && last && at == PixelDomain::gammaStraight && step.runThenDecode(rgba, count, x, y, gamma_)) {
+        const bool back = k + 1 < end ? steps_[k + 1]->domain() != PixelDomain::gammaStraight
+                                      : out == PixelDomain::linearPremultiplied;
+        if (!scalar && back && at == PixelDomain::gammaStraight && step.runThenDecode(rgba, count, x, y, gamma_)) {
             at = PixelDomain::linearPremultiplied;
             continue;
         }
         step.run(rgba, count, x, y);
     }
-    if (at != PixelDomain::linearPremultiplied) decode();
+    if (at != out) {
+        if (out == PixelDomain::linearPremultiplied) decode();
+        else encode();
+    }
     const int floats = count * 4;
     if (!scalar) return Kernels::sanitise(rgba, static_cast<size_t>(floats));
     for (int i = 0; i < floats; ++i) rgba[i] = ColorMath::sane(rgba[i]);

@@ -23,6 +23,9 @@ public:
     // run(), then the span from `gamma` back to the working space, in one
     // pass over it; false, having done nothing, where the step has no such pass.
     virtual bool runThenDecode(float*, int, int, int, ColorSpace) const { return false; }
+    // Whether run() may change the span beyond what the chain's closing
+    // clean-up does anyway (a layer that lies elsewhere does not).
+    virtual bool changes(int /*count*/, int /*x*/, int /*y*/) const { return true; }
 };
 
 // The pointwise steps of a frame fused into one pass: each span is brought
@@ -35,8 +38,11 @@ public:
     bool empty() const { return steps_.empty(); }
     size_t size() const { return steps_.size(); }
 
-    // In and out: premultiplied linear working space.
-    void run(float* rgba, int count, int x, int y) const;
+    // In: premultiplied linear working space. Out: the same, or straight
+    // values in the chain's gamma space, alpha beside, as an encoder of that
+    // space takes them; a span that the steps after the last one in gamma
+    // leave alone is then never taken back to light.
+    void run(float* rgba, int count, int x, int y, PixelDomain out = PixelDomain::linearPremultiplied) const;
 
     static void toGamma(float* rgba, int count, const ColorMath::Curve& curve);
     static void fromGamma(float* rgba, int count, const ColorMath::Curve& curve);

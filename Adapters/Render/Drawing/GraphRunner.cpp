@@ -193,6 +193,11 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
     // is free again once the frames before it have left, as they leave in
     // order.
     std::vector<std::unique_ptr<Work>> inFlight(tokens);
+    // Pictures leave the chain in the encoder's gamma when it takes them so:
+    // most of a frame is then never taken back to light only to be encoded again.
+    const PixelDomain drawnIn = EncoderPicture::encodedSpace(encoding) == built.scene->inputs().recipe.gammaSpace()
+                                    ? PixelDomain::gammaStraight
+                                    : PixelDomain::linearPremultiplied;
     tbb::parallel_pipeline(
         tokens,
         tbb::make_filter<void, Work*>(
@@ -232,8 +237,8 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                         w->sources.clear();
                         FrameSource source = lookUp(images);
                         try {
-                            RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source);
-                            w->picture = EncoderPicture::from(image, encoding);
+                            RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source, drawnIn);
+                            w->picture = EncoderPicture::from(image, encoding, drawnIn);
                         } catch (...) {
                             built.scene->recordFailure(std::current_exception());
                             throw;

@@ -321,7 +321,8 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
     return refiner.replacingBackground(onCanvas(canvas_, placed), placedMask, under);
 }
 
-std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& range, const FrameSource& source) const {
+std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& range, const FrameSource& source,
+                                            PixelDomain out) const {
     // The scalar references draw pass by pass, the road the bands must match.
     if (!range.segment || Kernels::references()) return std::nullopt;
     const int64_t index = *range.segment;
@@ -366,13 +367,15 @@ std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& 
         texts = true;
     }
     Placement placement{canvas_, inputs_.recipe};
-    return placement.fitted(picture, window, [&](RGBAImage& out, int from, int to) { Tiles::runRows(out, chain, from, to); });
+    return placement.fitted(picture, window,
+                            [&](RGBAImage& drawn, int from, int to) { Tiles::runRows(drawn, chain, from, to, out); });
 }
 
-RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const FrameSource& source) const {
+RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
+                              PixelDomain out) const {
     // Most frames are one placed clip, graded, with logos and text: drawn
     // band by band, each band finished while it is in cache.
-    if (auto drawn = banded(frame, range, source)) return std::move(*drawn);
+    if (auto drawn = banded(frame, range, source, out)) return std::move(*drawn);
     const int64_t t = atUs(frame);
     RGBAImage picture;
     if (range.segment) {
@@ -429,7 +432,7 @@ RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const F
     for (const auto& item : textItems_) {
         if (auto layer = text_->sharedLayer(item, t)) chain.add(std::make_unique<OverStep>(std::move(layer)));
     }
-    Tiles::run(picture, chain);
+    Tiles::run(picture, chain, out);
     return picture;
 }
 

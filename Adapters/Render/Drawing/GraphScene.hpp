@@ -7,6 +7,7 @@
 #include "Core/Timeline/FrameRange.hpp"
 #include "Core/Timeline/FrameTimings.hpp"
 #include "Core/Timeline/LayerTracks.hpp"
+#include "Core/Picture/PixelChain.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 #include "Core/Timeline/ResolvedTimeline.hpp"
 
@@ -39,8 +40,11 @@ public:
     // adjustments, text, background colour) before a frame is drawn.
     void preflight();
 
-    // The canvas-sized picture of one output frame. Throws EngineFailure.
-    RGBAImage picture(int64_t frame, const ComposedRange& range, const FrameSource& source) const;
+    // The canvas-sized picture of one output frame, in the working space or,
+    // for an encoder that takes them so, as straight values in the recipe's
+    // gamma space. Throws EngineFailure.
+    RGBAImage picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
+                      PixelDomain out = PixelDomain::linearPremultiplied) const;
 
     // The output frame's time on the timeline grid, halves up.
     int64_t atUs(int64_t frame) const;
@@ -63,7 +67,8 @@ private:
                                                const FrameSource& source) const;
     bool replacesBackground(const ResolvedSegment& segment, const ComposedRange& range) const;
     PlacedOverlay placedOverlay(int64_t overlay, int64_t frame, const FrameSource& source) const;
-    std::optional<RGBAImage> banded(int64_t frame, const ComposedRange& range, const FrameSource& source) const;
+    std::optional<RGBAImage> banded(int64_t frame, const ComposedRange& range, const FrameSource& source,
+                                    PixelDomain out) const;
     RGBAImage clip(int64_t segment, ClipRole role, int64_t incoming, int64_t frame, const ComposedRange& range,
                    const FrameSource& source) const;
     RGBAImage composite(int64_t overlay, int64_t frame, RGBAImage under, const FrameSource& source) const;

@@ -18,12 +18,14 @@ void rows(int from, int to, const std::function<void(int, int)>& body);
 // work whose cost per band does not shrink with the band.
 void bands(int from, int to, int height, const std::function<void(int, int)>& body);
 
-// Runs a fused chain of pointwise steps over every pixel of the image.
-void run(RGBAImage& image, const PixelChain& chain);
+// Runs a fused chain of pointwise steps over every pixel of the image,
+// leaving it in `out` (the working space unless an encoder takes it).
+void run(RGBAImage& image, const PixelChain& chain, PixelDomain out = PixelDomain::linearPremultiplied);
 
 // The chain over the canvas rows [from, to) of the image, on this thread, in
 // the same spans as run(): for a band that was just drawn.
-void runRows(RGBAImage& image, const PixelChain& chain, int from, int to);
+void runRows(RGBAImage& image, const PixelChain& chain, int from, int to,
+             PixelDomain out = PixelDomain::linearPremultiplied);
 
 } // namespace Tiles
 } // namespace korvel

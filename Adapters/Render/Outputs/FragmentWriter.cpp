@@ -5,6 +5,8 @@
 #include "Core/Container/VideoFragmentWriter.hpp"
 #include "Core/Timeline/WideMath.hpp"
 
+#include <utility>
+
 namespace korvel {
 
 int64_t FragmentWriter::bitrate(RenderSize size) {
@@ -36,16 +38,28 @@ MP4BoxWriter::Bytes bt709Colr() { return {'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1, 
 
 } // namespace
 
+void FragmentWriter::reserve(size_t bytes, size_t samples) {
+    if (!taken_.empty()) return;
+    // The movie box and its avcC take well under a kilobyte; each sample 16 bytes of moof.
+    room_ = 2048 + 16 * samples;
+    file_.reserve(room_ + bytes);
+    file_.assign(room_, 0);
+}
+
 void FragmentWriter::take(std::span<const VideoEncoder::Packet> packets) {
-    packets_.insert(packets_.end(), packets.begin(), packets.end());
+    for (const auto& p : packets) {
+        // A 4-byte length replaces each start code of 3 or 4 bytes.
+        const size_t size = AnnexB::appendLengthPrefixed(p.bytes, file_);
+        taken_.push_back({static_cast<uint32_t>(size), p.pts - p.dts, p.isSync});
+    }
 }
 
 void FragmentWriter::refuse(std::exception_ptr failure) {
     throw MediaFailure::writing(failure, MediaFailure::Phrase{"The preview"});
 }
 
-std::vector<uint8_t> FragmentWriter::fragment(const VideoEncoder& encoder) const {
-    if (packets_.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
+std::vector<uint8_t> FragmentWriter::fragment(const VideoEncoder& encoder) {
+    if (taken_.empty()) throw EngineFailure::writeFailed("The preview encoder gave nothing.");
     const VideoEncoding& e = encoder.encoding();
     CopiedVideoFormat format;
     format.sampleEntry = "avc1";
@@ -57,27 +71,18 @@ std::vector<uint8_t> FragmentWriter::fragment(const VideoEncoder& encoder) const
     format.color = bt709Colr();
     auto tpf = static_cast<uint32_t>(e.grid.ticksPerFrame);
     std::vector<CopiedSample> samples;
-    samples.reserve(packets_.size());
-    // A 4-byte length replaces each start code of 3 or 4 bytes.
-    size_t coded = 0;
-    for (const auto& p : packets_) coded += p.bytes.size() + p.bytes.size() / 64 + 16;
-    std::vector<uint8_t> payload;
-    payload.reserve(coded);
-    for (const auto& p : packets_) {
-        auto bytes = AnnexB::lengthPrefixed(p.bytes);
-        CopiedSample s;
-        s.duration = tpf;
-        s.size = static_cast<uint32_t>(bytes.size());
-        s.compositionOffset = static_cast<int32_t>((p.pts - p.dts) * static_cast<int64_t>(tpf));
-        s.isSync = p.isSync;
-        samples.push_back(s);
-        payload.insert(payload.end(), bytes.begin(), bytes.end());
+    samples.reserve(taken_.size());
+    for (const Taken& t : taken_) {
+        samples.push_back({tpf, t.size, static_cast<int32_t>(t.reorder * static_cast<int64_t>(tpf)), t.isSync});
     }
     try {
-        return VideoFragmentWriter::fragment(format, static_cast<uint32_t>(e.grid.timescale), samples, payload);
+        VideoFragmentWriter::fragmentAround(format, static_cast<uint32_t>(e.grid.timescale), samples, file_, room_);
     } catch (...) {
         throw MediaFailure::writing(std::current_exception(), MediaFailure::Phrase{"The preview"});
     }
+    taken_.clear();
+    room_ = 0;
+    return std::exchange(file_, {});
 }
 
 } // namespace korvel

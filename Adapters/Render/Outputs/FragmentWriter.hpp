@@ -17,15 +17,25 @@ public:
     static int64_t bitrate(RenderSize size);
     static VideoEncoding encoding(RenderSize size, const FrameGrid& grid);
 
+    // Room for the pictures of a window, about `bytes` of them in `samples`
+    // packets, taken at once: the file is built in place as packets come.
+    void reserve(size_t bytes, size_t samples);
     void take(std::span<const VideoEncoder::Packet> packets) override;
     [[noreturn]] void refuse(std::exception_ptr failure) override;
 
-    // The packets taken, after the encoder's tail. Throws -32003 "The preview
-    // encoder gave nothing." when there are none.
-    std::vector<uint8_t> fragment(const VideoEncoder& encoder) const;
+    // The packets taken, after the encoder's tail; the writer is left empty.
+    // Throws -32003 "The preview encoder gave nothing." when there are none.
+    std::vector<uint8_t> fragment(const VideoEncoder& encoder);
 
 private:
-    std::vector<VideoEncoder::Packet> packets_;
+    struct Taken {
+        uint32_t size = 0;
+        int64_t reorder = 0; // pts - dts, in frames
+        bool isSync = false;
+    };
+    std::vector<Taken> taken_;
+    std::vector<uint8_t> file_; // room for the boxes, then the payload
+    size_t room_ = 0;
 };
 
 } // namespace korvel

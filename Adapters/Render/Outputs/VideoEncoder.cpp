@@ -18,6 +18,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 namespace korvel {
@@ -63,10 +64,17 @@ void planesFromFrameBuffers(AVFrame* f, size_t sample) {
 }
 } // namespace
 
-EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding) {
+std::optional<ColorSpace> EncoderPicture::encodedSpace(const VideoEncoding& encoding) {
+    if (encoding.dynamicRange == DynamicRange::keepHdr) return std::nullopt;
+    return ColorSpace::itur709;
+}
+
+EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding, PixelDomain values) {
     const auto width = static_cast<size_t>(encoding.size.width);
     const auto height = static_cast<size_t>(encoding.size.height);
     const bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
+    const bool encoded = values == PixelDomain::gammaStraight;
+    if (encoded && !encodedSpace(encoding)) throw std::logic_error("an HDR picture must come in light");
     if (width < 2 || height < 2 || width % 2 || height % 2) {
         throw SystemError("zimg", ZIMG_ERROR_IMAGE_NOT_DIVISIBLE,
                           "convert a picture for the encoder: image dimensions must be divisible by subsampling factor");
@@ -87,7 +95,9 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     // decoder took it in with; HLG by the display-referred curve it was read
     // with. Straight to video-range codes, a row at a time while it is in
     // cache; chroma from the last four rows' colour differences.
-    const auto curve = hdr ? PlaneKernels::TargetCurve::hlg : PlaneKernels::TargetCurve::bt709;
+    const auto curve = hdr       ? PlaneKernels::TargetCurve::hlg
+                       : encoded ? PlaneKernels::TargetCurve::bt709Encoded
+                                 : PlaneKernels::TargetCurve::bt709;
     const PlaneKernels::Codes codes{hdr ? 10 : 8};
     const size_t sample = hdr ? 2 : 1;
     const int blackLuma = 16 << (codes.bits - 8);

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "Adapters/Render/Outputs/VideoEncoding.hpp"
+#include "Core/Picture/PixelChain.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -24,9 +26,14 @@ public:
     const AVFrame& frame() const;
 
     // Working-space pixels (linear light) to the stream's format; alpha is
-    // dropped, the picture being composited over black already. Throws
-    // SystemError when the conversion fails.
-    static EncoderPicture from(const RGBAImage& image, const VideoEncoding& encoding);
+    // dropped, the picture being composited over black already. A standard
+    // range picture may come as straight BT.709 values instead (what
+    // `encodedSpace` names), alpha beside. Throws SystemError when the
+    // conversion fails.
+    static EncoderPicture from(const RGBAImage& image, const VideoEncoding& encoding,
+                               PixelDomain values = PixelDomain::linearPremultiplied);
+    // The gamma space whose values from() takes as they are, if any.
+    static std::optional<ColorSpace> encodedSpace(const VideoEncoding& encoding);
 
 private:
     std::shared_ptr<Held> held_;

@@ -310,9 +310,22 @@ void YCbCrRow(const void* luma, const void* const* chroma, int count, const Sour
     }
 }
 
-// Working-space light to the target's gamma values.
-HWY_INLINE void toTarget(D d, bool hlg, V& cr, V& cg, V& cb) {
-    if (hlg) {
+// Working-space light (or, for bt709Encoded, straight BT.709 values) to
+// the target's gamma values.
+HWY_INLINE void toTarget(D d, TargetCurve curve, V& cr, V& cg, V& cb, V a) {
+    const V zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+    auto clamped = [&](V x) { return hn::Min(hn::Max(hn::IfThenZeroElse(hn::IsNaN(x), x), zero), one); };
+    if (curve == TargetCurve::bt709Encoded) {
+        // Alpha this near 1 moves no value by a thousandth of a code.
+        auto opaque = hn::Le(hn::Abs(hn::Sub(a, one)), hn::Set(d, 1.0f / 65536));
+        V er = clamped(cr), eg = clamped(cg), eb = clamped(cb);
+        if (!hn::AllTrue(d, opaque)) {
+            auto light = [&](V x) { return encode709(d, clamped(hn::Mul(decode709(d, x), a))); };
+            er = hn::IfThenElse(opaque, er, light(cr)), eg = hn::IfThenElse(opaque, eg, light(cg)),
+            eb = hn::IfThenElse(opaque, eb, light(cb));
+        }
+        cr = er, cg = eg, cb = eb;
+    } else if (curve == TargetCurve::hlg) {
         cr = finite(d, cr), cg = finite(d, cg), cb = finite(d, cb);
         apply(d, ColorMath::bt709ToBt2020, cr, cg, cb);
         V scale = hn::Set(d, workingToHlg);
@@ -320,8 +333,6 @@ HWY_INLINE void toTarget(D d, bool hlg, V& cr, V& cg, V& cb) {
         V inverse = power(d, luma2020(d, cr, cg, cb), (1.0f - hlgGamma) / hlgGamma);
         cr = hlgOETF(d, hn::Mul(cr, inverse)), cg = hlgOETF(d, hn::Mul(cg, inverse)), cb = hlgOETF(d, hn::Mul(cb, inverse));
     } else {
-        const V zero = hn::Zero(d), one = hn::Set(d, 1.0f);
-        auto clamped = [&](V x) { return hn::Min(hn::Max(hn::IfThenZeroElse(hn::IsNaN(x), x), zero), one); };
         cr = encode709(d, clamped(cr)), cg = encode709(d, clamped(cg)), cb = encode709(d, clamped(cb));
     }
 }
@@ -340,15 +351,15 @@ HWY_INLINE void storeCodes(D d, V v, const Codes& codes, bool chroma, Out* HWY_R
 }
 
 template <class Out>
-void LumaRowOf(const float* HWY_RESTRICT rgba, int count, bool hlg, const Codes& codes, Out* HWY_RESTRICT luma,
+void LumaRowOf(const float* HWY_RESTRICT rgba, int count, TargetCurve curve, const Codes& codes, Out* HWY_RESTRICT luma,
                float* HWY_RESTRICT cb, float* HWY_RESTRICT cr) {
     const D d;
     const size_t n = hn::Lanes(d);
-    const YCbCr m = hlg ? bt2020Matrix : bt709Matrix;
+    const YCbCr m = curve == TargetCurve::hlg ? bt2020Matrix : bt709Matrix;
     auto block = [&](const float* in, Out* y, float* pb, float* pr) {
         V r, g, b, a;
         hn::LoadInterleaved4(d, in, r, g, b, a);
-        toTarget(d, hlg, r, g, b);
+        toTarget(d, curve, r, g, b, a);
         auto row = [&](const float* k) {
             return hn::Add(hn::Add(hn::Mul(hn::Set(d, k[0]), r), hn::Mul(hn::Set(d, k[1]), g)), hn::Mul(hn::Set(d, k[2]), b));
         };
@@ -370,11 +381,11 @@ void LumaRowOf(const float* HWY_RESTRICT rgba, int count, bool hlg, const Codes&
 }
 
 void LumaRow(const float* HWY_RESTRICT rgba, int count, int curveValue, const Codes& codes, void* luma, float* cb, float* cr) {
-    const bool hlg = static_cast<TargetCurve>(curveValue) == TargetCurve::hlg;
+    const auto curve = static_cast<TargetCurve>(curveValue);
     if (codes.bits > 8) {
-        LumaRowOf(rgba, count, hlg, codes, static_cast<uint16_t*>(luma), cb, cr);
+        LumaRowOf(rgba, count, curve, codes, static_cast<uint16_t*>(luma), cb, cr);
     } else {
-        LumaRowOf(rgba, count, hlg, codes, static_cast<uint8_t*>(luma), cb, cr);
+        LumaRowOf(rgba, count, curve, codes, static_cast<uint8_t*>(luma), cb, cr);
     }
 }
 

@@ -50,16 +50,18 @@ void interleave(const float* r, const float* g, const float* b, float* rgba, int
 // The encoder's side. bt709: clamped to [0, 1] and its camera curve, then
 // the BT.709 matrix. hlg: BT.2020 primaries and the display-referred HLG
 // curve of the reading side the other way, then the BT.2020 (non-constant
-// luminance) matrix.
-enum class TargetCurve { bt709, hlg };
+// luminance) matrix. bt709Encoded: straight values already on the BT.709
+// curve, alpha beside, given the codes their premultiplied light would get
+// under bt709 (opaque ones, the usual case, without leaving the curve).
+enum class TargetCurve { bt709, hlg, bt709Encoded };
 
 // Video-range codes `bits` deep: uint8_t up to 8, else uint16_t.
 struct Codes {
     int bits = 8;
 };
 
-// One row of working-space RGBA (alpha not looked at; NaN counts as 0) to
-// luma codes and full-resolution colour differences.
+// One row of working-space RGBA (alpha not looked at but by bt709Encoded;
+// NaN counts as 0) to luma codes and full-resolution colour differences.
 void lumaRow(const float* rgba, int count, TargetCurve curve, const Codes& codes, void* luma, float* cb, float* cr);
 
 // One 4:2:0 chroma row of count / 2 codes (count even) from the colour

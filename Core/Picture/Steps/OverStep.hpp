@@ -30,6 +30,10 @@ public:
             dst[3] = src[3] + dst[3] * keep;
         }
     }
+    bool changes(int count, int x, int y) const override {
+        const RGBAImage& l = *layer_;
+        return y >= l.y && y < l.y + l.height && std::max(x, l.x) < std::min(x + count, l.x + l.width);
+    }
 
 private:
     std::shared_ptr<const RGBAImage> layer_;

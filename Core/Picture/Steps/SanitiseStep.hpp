@@ -16,6 +16,8 @@ public:
         if (!Kernels::references()) return Kernels::sanitise(rgba, floats);
         for (size_t i = 0; i < floats; ++i) rgba[i] = ColorMath::sane(rgba[i]);
     }
+    // Every chain ends by cleaning its span the same way.
+    bool changes(int, int, int) const override { return false; }
 };
 
 } // namespace korvel

@@ -3,11 +3,17 @@
 // curve gives them.
 #include "Adapters/Render/Drawing/FrameMemory.hpp"
 #include "Adapters/Render/Drawing/GraphScene.hpp"
+#include "Adapters/Render/Outputs/FragmentWriter.hpp"
+#include "Adapters/Render/Outputs/VideoEncoder.hpp"
 #include "Adapters/Render/PreviewService.hpp"
 #include "Core/Picture/Kernels/Kernels.hpp"
 #include "PictureFixtures.hpp"
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 #include <cmath>
 #include <cstdlib>
@@ -137,6 +143,78 @@ TEST(FramePicture, BandsDrawWhatThePassesDraw) {
         for (size_t i = 0; i < a.pixels.size(); ++i) worst = std::max(worst, std::abs(a.pixels[i] - b.pixels[i]));
         EXPECT_LE(worst, 1) << c.what << ": code values apart";
     }
+}
+
+// A picture left in the encoder's gamma gives the encoder the codes its
+// light gives: drawn in bands or in passes, graded or not, over logos and
+// text, opaque or not.
+TEST(FramePicture, PicturesLeftInGammaEncodeAsTheirLight) {
+    struct Case {
+        const char* what;
+        bool graded, logo, caption;
+        float clipAlpha;
+        double scale; // below 1 the clip shows past its edges, drawn in passes
+    };
+    const int w = 320, h = 180;
+    VideoEncoding e = FragmentWriter::encoding({w, h}, FrameGrid(FrameRate{30, 1}));
+    for (Case c : {Case{"graded under a logo and a caption", true, true, true, 1, 1},
+                   Case{"graded alone", true, false, false, 1, 1},
+                   Case{"ungraded under a logo", false, true, false, 1, 1},
+                   Case{"a see-through clip, graded", true, true, false, 0.6f, 1},
+                   Case{"graded, past the clip's edges", true, true, true, 1, 0.7}}) {
+        RenderPlan p = plan(w, h);
+        p.segments = {fixtures::segment("clip", 0, 0, 2000000)};
+        p.segments[0].transform.keyframes = {fixtures::keyframe(0, 0.5, 0.5, c.scale)};
+        if (c.logo) {
+            VideoOverlay logo = fixtures::overlay("logo", 0, 2000000, 0, 2000000);
+            logo.role = VideoOverlayRole::logo;
+            logo.rect = {0.6, 0.05, 0.3, 0.3};
+            logo.opacity = 0.8;
+            p.videoOverlays = {logo};
+        }
+        if (c.graded) {
+            ColorStep look, grain;
+            look.kind = ColorStep::Look{"warm_cinema", 1};
+            grain.kind = ColorStep::Grain{0.4, 7};
+            p.colorStack = {look, grain};
+        }
+        if (c.caption) {
+            TextItem caption = fixtures::caption("caption", 0, 2000000);
+            caption.style.weight = 700;
+            caption.style.sizePct = 10;
+            caption.style.lineHeight = 1.2;
+            p.textItems = {caption};
+        }
+        RGBAImage clip = textured(1013, 571);
+        for (size_t i = 0; i < clip.pixels.size(); ++i) clip.pixels[i] *= c.clipAlpha;
+        GraphScene scene(stillInputs(p, {{"clip", clip}, {"logo", solid(90, 60, 0.2f, 0.9f, 0.5f, 0.8f)}}), {});
+        scene.preflight();
+        std::vector<int64_t> logos;
+        if (c.logo) logos.push_back(0);
+        EncoderPicture light = EncoderPicture::from(scene.picture(3, range(3, 0, false, logos), noFrames), e);
+        EncoderPicture encoded = EncoderPicture::from(
+            scene.picture(3, range(3, 0, false, logos), noFrames, PixelDomain::gammaStraight), e, PixelDomain::gammaStraight);
+        int worst = 0;
+        size_t same = 0, codes = 0;
+        for (int plane = 0; plane < 3; ++plane) {
+            const AVFrame& a = light.frame();
+            const AVFrame& b = encoded.frame();
+            const int pw = plane == 0 ? w : w / 2, ph = plane == 0 ? h : h / 2;
+            for (int y = 0; y < ph; ++y)
+                for (int x = 0; x < pw; ++x) {
+                    int d = std::abs(a.data[plane][y * a.linesize[plane] + x] - b.data[plane][y * b.linesize[plane] + x]);
+                    worst = std::max(worst, d);
+                    same += d == 0;
+                    ++codes;
+                }
+        }
+        EXPECT_LE(worst, 1) << c.what << ": code values apart";
+        EXPECT_GE(static_cast<double>(same), 0.999 * static_cast<double>(codes)) << c.what << ": codes the same";
+    }
+    // HLG pictures are encoded from their light only.
+    VideoEncoding hdr = e;
+    hdr.dynamicRange = DynamicRange::keepHdr;
+    EXPECT_THROW(EncoderPicture::from(RGBAImage::transparent(0, 0, w, h), hdr, PixelDomain::gammaStraight), std::logic_error);
 }
 
 TEST(FramePicture, GammaCodesAreTheCurvesOwn) {

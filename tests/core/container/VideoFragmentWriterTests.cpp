@@ -142,3 +142,25 @@ TEST(VideoFragmentWriter, RefusesInputsOutsideTheFieldWidths) {
     Bytes payload(10);
     EXPECT_THROW(VideoFragmentWriter::fragment(avc(), 600, {{1, 11, 0, true}}, payload), std::invalid_argument);
 }
+
+// Built around a payload already in place, whatever room was left ahead of
+// it, the file is the one fragment() makes; a failure leaves it as it was.
+TEST(VideoFragmentWriter, AFileBuiltAroundItsPayloadIsTheSameFile) {
+    Bytes payload(150);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+    std::vector<CopiedSample> samples{{1001, 100, 0, true}, {1001, 50, 2002, false}};
+    const Bytes want = VideoFragmentWriter::fragment(avc(), 30000, samples, payload);
+    const size_t boxes = want.size() - payload.size();
+    for (size_t room : {size_t{0}, boxes / 2, boxes, boxes + 1, boxes + 4096}) {
+        Bytes file(room, 0xEE);
+        file.insert(file.end(), payload.begin(), payload.end());
+        VideoFragmentWriter::fragmentAround(avc(), 30000, samples, file, room);
+        EXPECT_EQ(file, want) << room << " bytes of room";
+    }
+    Bytes file(boxes, 0xEE);
+    file.insert(file.end(), payload.begin(), payload.end() - 1);
+    const Bytes before = file;
+    EXPECT_THROW(VideoFragmentWriter::fragmentAround(avc(), 30000, samples, file, boxes), std::invalid_argument);
+    EXPECT_EQ(file, before);
+    EXPECT_THROW(VideoFragmentWriter::fragmentAround(avc(), 30000, samples, file, file.size() + 1), std::invalid_argument);
+}

@@ -293,6 +293,38 @@ TEST_P(PlaneKernelTargets, LumaRowsMatchTheReferenceForEveryTarget) {
     }
 }
 
+TEST_P(PlaneKernelTargets, EncodedValuesGetTheCodesOfTheirLight) {
+    // Straight BT.709 values over alphas opaque, all but opaque and not.
+    const float alphas[] = {1, 1 - 1.0f / (1 << 20), 1 + 1.0f / (1 << 20), 0.6f, 0.05f, 0, 1, 1};
+    const auto m = ycbcr(false);
+    for (int count : counts) {
+        auto n = static_cast<size_t>(count);
+        auto rgba = randomValues(n * 4, 11u + static_cast<unsigned>(count), -0.2f, 1.3f);
+        std::mt19937 rng(static_cast<unsigned>(count));
+        for (size_t i = 0; i < n; ++i) rgba[i * 4 + 3] = alphas[rng() % std::size(alphas)];
+        std::vector<uint8_t> luma(n, 7);
+        std::vector<float> cb(n, -7.0f), cr(n, -7.0f);
+        PlaneKernels::lumaRow(rgba.data(), count, PlaneKernels::TargetCurve::bt709Encoded, {8}, luma.data(), cb.data(), cr.data());
+        std::vector<int> got(luma.begin(), luma.end());
+        std::vector<Code> want;
+        std::vector<float> wantCb, wantCr;
+        for (size_t i = 0; i < n; ++i) {
+            // The premultiplied light these values stand for, as bt709 takes it.
+            float light[4];
+            for (size_t k = 0; k < 3; ++k) light[k] = ColorMath::decode709(rgba[i * 4 + k]) * rgba[i * 4 + 3];
+            auto v = toTarget(light, PlaneKernels::TargetCurve::bt709);
+            auto row = [&](size_t k) { return m[k][0] * v[0] + m[k][1] * v[1] + m[k][2] * v[2]; };
+            want.push_back(codeOf(row(0), false, 8));
+            wantCb.push_back(static_cast<float>(row(1)));
+            wantCr.push_back(static_cast<float>(row(2)));
+        }
+        std::string what = "encoded BT.709, " + std::to_string(count) + " pixels";
+        expectCodes(got, want, what + ", luma");
+        expectClose(cb, wantCb, what + ", blue difference");
+        expectClose(cr, wantCr, what + ", red difference");
+    }
+}
+
 TEST_P(PlaneKernelTargets, ChromaRowsFilterDownAndAcrossAsTheReference) {
     for (int bits : {8, 10}) {
         for (int half : {1, 2, 7, 8, 9, 17, 500}) {
