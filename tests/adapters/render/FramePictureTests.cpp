@@ -39,6 +39,22 @@ RGBAImage textured(int w, int h) {
         }
     return image;
 }
+
+// A look with grain over it, as an editor grades a clip.
+std::vector<ColorStep> graded(const char* look, double strength, double grain, int64_t seed) {
+    ColorStep l, g;
+    l.kind = ColorStep::Look{look, strength};
+    g.kind = ColorStep::Grain{grain, seed};
+    return {l, g};
+}
+
+TextItem boldCaption(const char* text, double sizePct) {
+    TextItem caption = fixtures::caption(text, 0, 2000000);
+    caption.style.weight = 700;
+    caption.style.sizePct = sizePct;
+    caption.style.lineHeight = 1.2;
+    return caption;
+}
 } // namespace
 
 TEST(FramePicture, LookGrainLogoAndCaptionDrawAsTheScalarCodeDraws) {
@@ -49,15 +65,8 @@ TEST(FramePicture, LookGrainLogoAndCaptionDrawAsTheScalarCodeDraws) {
     logo.role = VideoOverlayRole::logo;
     logo.rect = {0.7, 0.05, 0.25, 0.2};
     p.videoOverlays = {logo};
-    ColorStep look, grain;
-    look.kind = ColorStep::Look{"warm_cinema", 1};
-    grain.kind = ColorStep::Grain{0.3, 7};
-    p.colorStack = {look, grain};
-    TextItem caption = fixtures::caption("The picture of a frame", 0, 2000000);
-    caption.style.weight = 700;
-    caption.style.sizePct = 8;
-    caption.style.lineHeight = 1.2;
-    p.textItems = {caption};
+    p.colorStack = graded("warm_cinema", 1, 0.3, 7);
+    p.textItems = {boldCaption("The picture of a frame", 8)};
     RGBAImage logoPicture = solid(150, 80, 0.9f, 0.4f, 0.1f, 0.6f);
     GraphScene scene(stillInputs(p, {{"clip", textured(1013, 571)}, {"logo", logoPicture}}), {});
     scene.preflight();
@@ -113,19 +122,8 @@ TEST(FramePicture, BandsDrawWhatThePassesDraw) {
             second.rect = {0.5, 0.2, 0.3, 0.4};
             p.videoOverlays.push_back(second);
         }
-        if (c.graded) {
-            ColorStep look, grain;
-            look.kind = ColorStep::Look{"cool_film", 0.8};
-            grain.kind = ColorStep::Grain{0.5, 3};
-            p.colorStack = {look, grain};
-        }
-        if (c.caption) {
-            TextItem caption = fixtures::caption("caption", 0, 2000000);
-            caption.style.weight = 700;
-            caption.style.sizePct = 10;
-            caption.style.lineHeight = 1.2;
-            p.textItems = {caption};
-        }
+        if (c.graded) p.colorStack = graded("cool_film", 0.8, 0.5, 3);
+        if (c.caption) p.textItems = {boldCaption("caption", 10)};
         GraphScene scene(stillInputs(p, {{"clip", textured(c.clipWidth, c.clipHeight)},
                                          {"logo", solid(90, 60, 0.2f, 0.9f, 0.5f, 0.8f)}}),
                          {});
@@ -172,19 +170,8 @@ TEST(FramePicture, PicturesLeftInGammaEncodeAsTheirLight) {
             logo.opacity = 0.8;
             p.videoOverlays = {logo};
         }
-        if (c.graded) {
-            ColorStep look, grain;
-            look.kind = ColorStep::Look{"warm_cinema", 1};
-            grain.kind = ColorStep::Grain{0.4, 7};
-            p.colorStack = {look, grain};
-        }
-        if (c.caption) {
-            TextItem caption = fixtures::caption("caption", 0, 2000000);
-            caption.style.weight = 700;
-            caption.style.sizePct = 10;
-            caption.style.lineHeight = 1.2;
-            p.textItems = {caption};
-        }
+        if (c.graded) p.colorStack = graded("warm_cinema", 1, 0.4, 7);
+        if (c.caption) p.textItems = {boldCaption("caption", 10)};
         RGBAImage clip = textured(1013, 571);
         for (size_t i = 0; i < clip.pixels.size(); ++i) clip.pixels[i] *= c.clipAlpha;
         GraphScene scene(stillInputs(p, {{"clip", clip}, {"logo", solid(90, 60, 0.2f, 0.9f, 0.5f, 0.8f)}}), {});
