@@ -31,6 +31,40 @@ void WeightedSum(float* HWY_RESTRICT dst, const float* const* HWY_RESTRICT rows,
     }
 }
 
+void WeightedSums(float* HWY_RESTRICT a, float* HWY_RESTRICT b, const float* const* HWY_RESTRICT rows,
+                  const float* HWY_RESTRICT wa, int ta, const float* HWY_RESTRICT wb, int shift, int tb, size_t count) {
+    const hn::ScalableTag<float> d;
+    const size_t n = hn::Lanes(d);
+    // Rows [0, ta) make a, rows [shift, shift + tb) make b; each row shared
+    // by both is read once, and each sum still runs in its own tap order.
+    const int both = ta, all = shift + tb;
+    size_t i = 0;
+    for (; i + n <= count; i += n) {
+        auto accA = hn::Mul(hn::LoadU(d, rows[0] + i), hn::Set(d, wa[0]));
+        int u = 1;
+        for (; u < shift; ++u) accA = hn::MulAdd(hn::LoadU(d, rows[u] + i), hn::Set(d, wa[u]), accA);
+        auto v = hn::LoadU(d, rows[shift] + i);
+        if (shift > 0) accA = hn::MulAdd(v, hn::Set(d, wa[shift]), accA);
+        auto accB = hn::Mul(v, hn::Set(d, wb[0]));
+        for (u = shift + 1; u < both; ++u) {
+            v = hn::LoadU(d, rows[u] + i);
+            accA = hn::MulAdd(v, hn::Set(d, wa[u]), accA);
+            accB = hn::MulAdd(v, hn::Set(d, wb[u - shift]), accB);
+        }
+        for (; u < all; ++u) accB = hn::MulAdd(hn::LoadU(d, rows[u] + i), hn::Set(d, wb[u - shift]), accB);
+        hn::StoreU(accA, d, a + i);
+        hn::StoreU(accB, d, b + i);
+    }
+    for (; i < count; ++i) {
+        float accA = rows[0][i] * wa[0];
+        for (int k = 1; k < ta; ++k) accA += rows[k][i] * wa[k];
+        float accB = rows[shift][i] * wb[0];
+        for (int k = 1; k < tb; ++k) accB += rows[shift + k][i] * wb[k];
+        a[i] = accA;
+        b[i] = accB;
+    }
+}
+
 void ResampleRow(float* HWY_RESTRICT dst, const float* HWY_RESTRICT line, int width, const int* HWY_RESTRICT first,
                  const float* HWY_RESTRICT weights, int taps, int count) {
 #if HWY_TARGET == HWY_SCALAR
@@ -74,11 +108,18 @@ HWY_AFTER_NAMESPACE();
 namespace korvel::Kernels {
 
 HWY_EXPORT(WeightedSum);
+HWY_EXPORT(WeightedSums);
 HWY_EXPORT(ResampleRow);
 
 void weightedSum(float* dst, const float* const* rows, const float* weights, int taps, size_t count) {
     if (taps <= 0) return;
     HWY_DYNAMIC_DISPATCH(WeightedSum)(dst, rows, weights, taps, count);
+}
+
+void weightedSums(float* a, float* b, const float* const* rows, const float* wa, int ta, const float* wb, int shift, int tb,
+                  size_t count) {
+    if (ta <= 0 || tb <= 0 || shift < 0 || shift >= ta || shift + tb < ta) return;
+    HWY_DYNAMIC_DISPATCH(WeightedSums)(a, b, rows, wa, ta, wb, shift, tb, count);
 }
 
 void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count) {

@@ -50,6 +50,32 @@ TEST_P(ResampleTargets, AWeightedSumOfRowsMatchesTheScalarSum) {
     }
 }
 
+TEST_P(ResampleTargets, TwoSumsOverSharedRowsAreEachSumAlone) {
+    struct Case {
+        int ta, shift, tb;
+    };
+    // b starting with a, one or two rows on, on a's last row, and longer.
+    for (Case c : {Case{9, 0, 9}, Case{9, 1, 9}, Case{9, 2, 8}, Case{5, 4, 3}, Case{1, 0, 1}, Case{3, 1, 6}}) {
+        for (size_t count : {size_t{1}, size_t{17}, size_t{33}, size_t{7680}}) {
+            const int all = c.shift + c.tb;
+            std::vector<std::vector<float>> rows;
+            std::vector<const float*> pointers;
+            for (int k = 0; k < all; ++k) rows.push_back(randomValues(count, static_cast<unsigned>(k + 11)));
+            for (const auto& r : rows) pointers.push_back(r.data());
+            std::vector<float> wa = randomValues(static_cast<size_t>(c.ta), 3, -0.2f, 0.6f);
+            std::vector<float> wb = randomValues(static_cast<size_t>(c.tb), 4, -0.2f, 0.6f);
+            std::vector<float> a(count, -7.0f), b(count, -7.0f), aloneA(count), aloneB(count);
+            Kernels::weightedSums(a.data(), b.data(), pointers.data(), wa.data(), c.ta, wb.data(), c.shift, c.tb, count);
+            Kernels::weightedSum(aloneA.data(), pointers.data(), wa.data(), c.ta, count);
+            Kernels::weightedSum(aloneB.data(), pointers.data() + c.shift, wb.data(), c.tb, count);
+            std::string what = std::to_string(c.ta) + " and " + std::to_string(c.tb) + " taps " + std::to_string(c.shift) +
+                               " apart over " + std::to_string(count) + " values";
+            EXPECT_EQ(a, aloneA) << what;
+            EXPECT_EQ(b, aloneB) << what;
+        }
+    }
+}
+
 TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
     struct Case {
         int width, count, taps;
