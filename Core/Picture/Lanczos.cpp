@@ -52,6 +52,7 @@ Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int 
             dst[k] = static_cast<float>(w[static_cast<size_t>(k)] / total);
         }
     }
+    a.grouped = Kernels::groupedWeights(a.weights.data(), a.taps, outCount);
     return a;
 }
 
@@ -105,7 +106,8 @@ void verticalFirst(const Plan& plan, const RGBAImage& src, RGBAImage& out, int y
     float* line[2] = {lines.data(), lines.data() + static_cast<size_t>(src.width) * 4};
     auto finish = [&](int y, const float* from) {
         float* dstRow = out.row(y - out.y);
-        Kernels::resampleRow(dstRow, from, src.width, ax.first.data(), ax.weights.data(), ax.taps, out.width);
+        Kernels::resampleRow(dstRow, from, src.width, ax.first.data(), ax.weights.data(), ax.taps, out.width,
+                             ax.grouped.empty() ? nullptr : ax.grouped.data());
         Kernels::sanitise(dstRow, lineFloats);
     };
     for (int y = y0; y < y1;) {

@@ -65,9 +65,40 @@ void WeightedSums(float* HWY_RESTRICT a, float* HWY_RESTRICT b, const float* con
     }
 }
 
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+// Outputs [o, o + 4) in one vector of 16 lanes, one pixel a block, where their
+// first taps lie within 8 pixels of each other inside the line: each tap's
+// pixels picked from the 8 pixels from the first output's, its weights
+// spread over their blocks, summed in tap order as one pixel alone would be.
+HWY_INLINE bool fourAtOnce(float* HWY_RESTRICT dst, const float* HWY_RESTRICT line, int width,
+                           const int* HWY_RESTRICT first, const float* HWY_RESTRICT grouped, int taps) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const int f0 = first[0];
+    if (f0 < 0 || first[3] - f0 > 7 || first[1] < f0 || first[2] < first[1] || first[3] < first[2] ||
+        f0 + taps + 7 > width) {
+        return false;
+    }
+    HWY_ALIGN static constexpr int32_t blocks[16] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+    HWY_ALIGN static constexpr int32_t channels[16] = {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3};
+    const auto spread = hn::IndicesFromVec(d, hn::Load(di, blocks));
+    auto starts = hn::TableLookupLanes(hn::Sub(hn::LoadDup128(di, first), hn::Set(di, f0)), hn::IndicesFromVec(di, hn::Load(di, blocks)));
+    const auto pick = hn::Add(hn::ShiftLeft<2>(starts), hn::Load(di, channels));
+    auto acc = hn::Zero(d);
+    const float* p = line + static_cast<size_t>(f0) * 4;
+    for (int k = 0; k < taps; ++k, p += 4, grouped += 4) {
+        const hn::Vec<decltype(d)> pixels{_mm512_permutex2var_ps(hn::LoadU(d, p).raw, pick.raw, hn::LoadU(d, p + 16).raw)};
+        acc = hn::MulAdd(pixels, hn::TableLookupLanes(hn::LoadDup128(d, grouped), spread), acc);
+    }
+    hn::StoreU(acc, d, dst);
+    return true;
+}
+#endif
+
 void ResampleRow(float* HWY_RESTRICT dst, const float* HWY_RESTRICT line, int width, const int* HWY_RESTRICT first,
-                 const float* HWY_RESTRICT weights, int taps, int count) {
+                 const float* HWY_RESTRICT weights, int taps, int count, const float* HWY_RESTRICT grouped) {
 #if HWY_TARGET == HWY_SCALAR
+    (void)grouped;
     for (int o = 0; o < count; ++o, dst += 4) {
         const float* w = weights + static_cast<size_t>(o) * static_cast<size_t>(taps);
         float acc[4] = {0, 0, 0, 0};
@@ -82,7 +113,7 @@ void ResampleRow(float* HWY_RESTRICT dst, const float* HWY_RESTRICT line, int wi
 #else
     // One pixel's four channels travel as one vector.
     const hn::FixedTag<float, 4> d;
-    for (int o = 0; o < count; ++o, dst += 4) {
+    auto one = [&](int o) {
         const float* w = weights + static_cast<size_t>(o) * static_cast<size_t>(taps);
         const int f = first[o];
         auto acc = hn::Zero(d);
@@ -96,8 +127,21 @@ void ResampleRow(float* HWY_RESTRICT dst, const float* HWY_RESTRICT line, int wi
                 acc = hn::MulAdd(hn::LoadU(d, p), hn::Set(d, w[k]), acc);
             }
         }
-        hn::StoreU(acc, d, dst);
+        hn::StoreU(acc, d, dst + static_cast<size_t>(o) * 4);
+    };
+    int o = 0;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    for (; grouped && o + 4 <= count; o += 4) {
+        if (fourAtOnce(dst + static_cast<size_t>(o) * 4, line, width, first + o,
+                       grouped + static_cast<size_t>(o) * static_cast<size_t>(taps), taps)) {
+            continue;
+        }
+        for (int j = 0; j < 4; ++j) one(o + j);
     }
+#else
+    (void)grouped;
+#endif
+    for (; o < count; ++o) one(o);
 #endif
 }
 
@@ -122,9 +166,19 @@ void weightedSums(float* a, float* b, const float* const* rows, const float* wa,
     HWY_DYNAMIC_DISPATCH(WeightedSums)(a, b, rows, wa, ta, wb, shift, tb, count);
 }
 
-void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count) {
+void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count,
+                 const float* grouped) {
     if (width <= 0 || count <= 0) return;
-    HWY_DYNAMIC_DISPATCH(ResampleRow)(dst, line, width, first, weights, taps, count);
+    HWY_DYNAMIC_DISPATCH(ResampleRow)(dst, line, width, first, weights, taps, count, grouped);
+}
+
+std::vector<float> groupedWeights(const float* weights, int taps, int count) {
+    const auto t = static_cast<size_t>(std::max(taps, 0));
+    const auto groups = (static_cast<size_t>(std::max(count, 0)) + 3) / 4;
+    std::vector<float> out(groups * t * 4, 0.0f);
+    for (size_t o = 0; o < static_cast<size_t>(std::max(count, 0)); ++o)
+        for (size_t k = 0; k < t; ++k) out[(o / 4 * t + k) * 4 + o % 4] = weights[o * t + k];
+    return out;
 }
 
 } // namespace korvel::Kernels

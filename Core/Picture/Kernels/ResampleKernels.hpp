@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace korvel {
 
@@ -21,7 +22,12 @@ void weightedSums(float* a, float* b, const float* const* rows, const float* wa,
 // line pixel first[o] + k times weights[o x taps + k]. Where a tap falls off
 // the line (of `width` pixels), the edge pixel stands in and zero weights are
 // skipped.
-void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count);
+void resampleRow(float* dst, const float* line, int width, const int* first, const float* weights, int taps, int count,
+                 const float* grouped = nullptr);
+// The weights of a row's outputs four at a time, tap by tap (outputs past the
+// last weigh 0): with them resampleRow() filters four outputs in one vector
+// where the processor's are wide enough, to the same values.
+std::vector<float> groupedWeights(const float* weights, int taps, int count);
 
 } // namespace Kernels
 } // namespace korvel

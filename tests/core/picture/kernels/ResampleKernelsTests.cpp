@@ -83,8 +83,10 @@ TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
         double step; // source pixels per output
     };
     // Shrinking inside the line, taps hanging off either edge, enlarging.
+    // Four at once: outputs whose first taps lie within 8 pixels, inside the line.
     for (Case c : {Case{1920, 1620, 9, -4, 1920.0 / 1620}, Case{40, 13, 23, -11, 3.1}, Case{7, 30, 2, -1, 0.25},
-                   Case{203, 101, 6, 0, 2.0}, Case{1, 3, 4, -2, 0.3}}) {
+                   Case{203, 101, 6, 0, 2.0}, Case{1, 3, 4, -2, 0.3}, Case{1280, 427, 13, -6, 3.0},
+                   Case{300, 129, 7, -3, 2.4}, Case{64, 30, 5, 1, 1.9}}) {
         std::vector<float> line = randomValues(static_cast<size_t>(c.width) * 4, 5);
         std::vector<int> first(static_cast<size_t>(c.count));
         std::vector<float> weights = randomValues(static_cast<size_t>(c.count * c.taps), 6, -0.1f, 0.5f);
@@ -108,6 +110,12 @@ TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
         }
         Kernels::resampleRow(got.data(), line.data(), c.width, first.data(), weights.data(), c.taps, c.count);
         expectClose(got, want, std::to_string(c.width) + " to " + std::to_string(c.count) + " pixels");
+        // Four outputs at once where they can be, each the same as alone.
+        std::vector<float> grouped = Kernels::groupedWeights(weights.data(), c.taps, c.count);
+        std::vector<float> together(want.size(), -7.0f);
+        Kernels::resampleRow(together.data(), line.data(), c.width, first.data(), weights.data(), c.taps, c.count,
+                             grouped.data());
+        EXPECT_EQ(together, got) << c.width << " to " << c.count << " pixels, four at once";
     }
 }
 
