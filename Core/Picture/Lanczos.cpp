@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace korvel::Lanczos {
@@ -51,11 +52,43 @@ Axis axis(int outStart, int outCount, double s, double t, int sourceOrigin, int 
             dst[k] = static_cast<float>(w[static_cast<size_t>(k)] / total);
         }
     }
+    a.grouped = Kernels::groupedWeights(a.weights.data(), a.taps, outCount);
     return a;
 }
 
+// The source rows an output row weighs, those of zero weight left out.
+struct Taps {
+    std::vector<const float*> rows;
+    std::vector<float> weights;
+};
+
+void gather(const Plan::Axis& ay, const RGBAImage& src, const RGBAImage& out, int y, int rowFirst, int rowLast, int c0,
+            Taps& taps) {
+    const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
+    int first = ay.first[static_cast<size_t>(y - out.y)];
+    taps.rows.clear();
+    taps.weights.clear();
+    for (int k = 0; k < ay.taps; ++k) {
+        if (w[k] == 0) continue;
+        taps.rows.push_back(src.row(std::clamp(first + k, rowFirst, rowLast)) + static_cast<size_t>(c0) * 4);
+        taps.weights.push_back(w[k]);
+    }
+}
+
+// Where the rows of `b` continue those of `a` (a's last rows are b's first),
+// the number of a's rows before b's begin; otherwise nothing.
+std::optional<int> overlap(const Taps& a, const Taps& b) {
+    const size_t ta = a.rows.size(), tb = b.rows.size();
+    for (size_t shift = 0; shift < ta; ++shift) {
+        if (shift + tb < ta || a.rows[shift] != b.rows[0]) continue;
+        if (std::equal(a.rows.begin() + static_cast<ptrdiff_t>(shift), a.rows.end(), b.rows.begin())) return static_cast<int>(shift);
+    }
+    return std::nullopt;
+}
+
 // Each output row: its source rows weighted into one line, then that line
-// filtered along itself. No source row is filtered twice, whatever the bands.
+// filtered along itself. No source row is filtered twice, whatever the bands;
+// two rows next to each other read the source rows they share once.
 void verticalFirst(const Plan& plan, const RGBAImage& src, RGBAImage& out, int y0, int y1, int rowFirst, int rowLast) {
     const Axis& ax = plan.columns;
     const Axis& ay = plan.rows;
@@ -63,32 +96,47 @@ void verticalFirst(const Plan& plan, const RGBAImage& src, RGBAImage& out, int y
     const int c0 = std::clamp(ax.first.front(), 0, src.width - 1);
     const int c1 = std::clamp(ax.first.back() + ax.taps - 1, 0, src.width - 1);
     const size_t lineFloats = static_cast<size_t>(out.width) * 4;
+    const size_t columns = static_cast<size_t>(c1 - c0 + 1) * 4;
     // Scratch of this thread, kept from band to band and never cleared: every
     // value read is written first.
-    thread_local std::vector<float> line;
-    thread_local std::vector<const float*> rows;
-    thread_local std::vector<float> weights;
-    if (size_t needed = static_cast<size_t>(src.width) * 4; line.size() < needed) line.resize(needed);
-    for (int y = y0; y < y1; ++y) {
-        const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
-        int first = ay.first[static_cast<size_t>(y - out.y)];
+    thread_local std::vector<float> lines;
+    thread_local Taps taps[2];
+    thread_local std::vector<const float*> both;
+    if (size_t needed = static_cast<size_t>(src.width) * 4 * 2; lines.size() < needed) lines.resize(needed);
+    float* line[2] = {lines.data(), lines.data() + static_cast<size_t>(src.width) * 4};
+    auto finish = [&](int y, const float* from) {
         float* dstRow = out.row(y - out.y);
-        rows.clear();
-        weights.clear();
-        for (int k = 0; k < ay.taps; ++k) {
-            if (w[k] == 0) continue;
-            rows.push_back(src.row(std::clamp(first + k, rowFirst, rowLast)) + static_cast<size_t>(c0) * 4);
-            weights.push_back(w[k]);
-        }
-        if (rows.empty()) {
-            std::fill_n(dstRow, lineFloats, 0.0f);
+        Kernels::resampleRow(dstRow, from, src.width, ax.first.data(), ax.weights.data(), ax.taps, out.width,
+                             ax.grouped.empty() ? nullptr : ax.grouped.data());
+        Kernels::sanitise(dstRow, lineFloats);
+    };
+    for (int y = y0; y < y1;) {
+        Taps& a = taps[0];
+        gather(ay, src, out, y, rowFirst, rowLast, c0, a);
+        if (a.rows.empty()) {
+            std::fill_n(out.row(y - out.y), lineFloats, 0.0f);
+            ++y;
             continue;
         }
-        float* at = line.data() + static_cast<size_t>(c0) * 4;
-        Kernels::weightedSum(at, rows.data(), weights.data(), static_cast<int>(rows.size()),
-                             static_cast<size_t>(c1 - c0 + 1) * 4);
-        Kernels::resampleRow(dstRow, line.data(), src.width, ax.first.data(), ax.weights.data(), ax.taps, out.width);
-        Kernels::sanitise(dstRow, lineFloats);
+        float* at = line[0] + static_cast<size_t>(c0) * 4;
+        if (y + 1 < y1) {
+            Taps& b = taps[1];
+            gather(ay, src, out, y + 1, rowFirst, rowLast, c0, b);
+            if (auto shift = b.rows.empty() ? std::nullopt : overlap(a, b)) {
+                both.assign(a.rows.begin(), a.rows.end());
+                both.insert(both.end(), b.rows.begin() + static_cast<ptrdiff_t>(a.rows.size()) - *shift, b.rows.end());
+                float* bt = line[1] + static_cast<size_t>(c0) * 4;
+                Kernels::weightedSums(at, bt, both.data(), a.weights.data(), static_cast<int>(a.rows.size()),
+                                      b.weights.data(), *shift, static_cast<int>(b.rows.size()), columns);
+                finish(y, line[0]);
+                finish(y + 1, line[1]);
+                y += 2;
+                continue;
+            }
+        }
+        Kernels::weightedSum(at, a.rows.data(), a.weights.data(), static_cast<int>(a.rows.size()), columns);
+        finish(y, line[0]);
+        ++y;
     }
 }
 } // namespace

@@ -20,6 +20,7 @@ struct Plan {
         int taps = 0;
         std::vector<int> first;     // first source index of each output
         std::vector<float> weights; // taps per output
+        std::vector<float> grouped; // the same, as Kernels::groupedWeights lays them out
     };
     Axis columns, rows;
     bool clampEdges = true;

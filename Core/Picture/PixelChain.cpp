@@ -49,6 +49,8 @@ void PixelChain::run(float* rgba, int count, int x, int y, PixelDomain out) cons
     const bool scalar = Kernels::references();
     auto encode = [&] { scalar ? toGamma(rgba, count, curve) : Kernels::toGamma(rgba, count, gamma_); };
     auto decode = [&] { scalar ? fromGamma(rgba, count, curve) : Kernels::fromGamma(rgba, count, gamma_); };
+    // Wanted in gamma, a span that no step after the last one in gamma
+    // changes stops there.
     size_t end = steps_.size();
     if (out == PixelDomain::gammaStraight) {
         size_t rest = end;

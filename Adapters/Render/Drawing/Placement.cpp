@@ -4,6 +4,7 @@
 #include "Core/Picture/Bilinear.hpp"
 #include "Core/Picture/Compositing.hpp"
 #include "Core/Picture/Kernels/Kernels.hpp"
+#include "Core/Picture/Kernels/ResampleKernels.hpp"
 #include "Core/Picture/Lanczos.hpp"
 
 #include <algorithm>
@@ -105,6 +106,7 @@ Lanczos::Plan::Axis composed(const Lanczos::Plan::Axis& outer, int middle, const
         for (int t = 0; t < a.taps; ++t)
             a.weights[o * static_cast<size_t>(a.taps) + static_cast<size_t>(t)] = static_cast<float>(sum[static_cast<size_t>(t)]);
     }
+    a.grouped = Kernels::groupedWeights(a.weights.data(), a.taps, static_cast<int>(count));
     return a;
 }
 

@@ -50,6 +50,32 @@ TEST_P(ResampleTargets, AWeightedSumOfRowsMatchesTheScalarSum) {
     }
 }
 
+TEST_P(ResampleTargets, TwoSumsOverSharedRowsAreEachSumAlone) {
+    struct Case {
+        int ta, shift, tb;
+    };
+    // b starting with a, one or two rows on, on a's last row, and longer.
+    for (Case c : {Case{9, 0, 9}, Case{9, 1, 9}, Case{9, 2, 8}, Case{5, 4, 3}, Case{1, 0, 1}, Case{3, 1, 6}}) {
+        for (size_t count : {size_t{1}, size_t{17}, size_t{33}, size_t{7680}}) {
+            const int all = c.shift + c.tb;
+            std::vector<std::vector<float>> rows;
+            std::vector<const float*> pointers;
+            for (int k = 0; k < all; ++k) rows.push_back(randomValues(count, static_cast<unsigned>(k + 11)));
+            for (const auto& r : rows) pointers.push_back(r.data());
+            std::vector<float> wa = randomValues(static_cast<size_t>(c.ta), 3, -0.2f, 0.6f);
+            std::vector<float> wb = randomValues(static_cast<size_t>(c.tb), 4, -0.2f, 0.6f);
+            std::vector<float> a(count, -7.0f), b(count, -7.0f), aloneA(count), aloneB(count);
+            Kernels::weightedSums(a.data(), b.data(), pointers.data(), wa.data(), c.ta, wb.data(), c.shift, c.tb, count);
+            Kernels::weightedSum(aloneA.data(), pointers.data(), wa.data(), c.ta, count);
+            Kernels::weightedSum(aloneB.data(), pointers.data() + c.shift, wb.data(), c.tb, count);
+            std::string what = std::to_string(c.ta) + " and " + std::to_string(c.tb) + " taps " + std::to_string(c.shift) +
+                               " apart over " + std::to_string(count) + " values";
+            EXPECT_EQ(a, aloneA) << what;
+            EXPECT_EQ(b, aloneB) << what;
+        }
+    }
+}
+
 TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
     struct Case {
         int width, count, taps;
@@ -57,8 +83,10 @@ TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
         double step; // source pixels per output
     };
     // Shrinking inside the line, taps hanging off either edge, enlarging.
+    // Four at once: outputs whose first taps lie within 8 pixels, inside the line.
     for (Case c : {Case{1920, 1620, 9, -4, 1920.0 / 1620}, Case{40, 13, 23, -11, 3.1}, Case{7, 30, 2, -1, 0.25},
-                   Case{203, 101, 6, 0, 2.0}, Case{1, 3, 4, -2, 0.3}}) {
+                   Case{203, 101, 6, 0, 2.0}, Case{1, 3, 4, -2, 0.3}, Case{1280, 427, 13, -6, 3.0},
+                   Case{300, 129, 7, -3, 2.4}, Case{64, 30, 5, 1, 1.9}}) {
         std::vector<float> line = randomValues(static_cast<size_t>(c.width) * 4, 5);
         std::vector<int> first(static_cast<size_t>(c.count));
         std::vector<float> weights = randomValues(static_cast<size_t>(c.count * c.taps), 6, -0.1f, 0.5f);
@@ -82,6 +110,12 @@ TEST_P(ResampleTargets, ARowFilteredAlongItselfMatchesTheScalarFilter) {
         }
         Kernels::resampleRow(got.data(), line.data(), c.width, first.data(), weights.data(), c.taps, c.count);
         expectClose(got, want, std::to_string(c.width) + " to " + std::to_string(c.count) + " pixels");
+        // Four outputs at once where they can be, each the same as alone.
+        std::vector<float> grouped = Kernels::groupedWeights(weights.data(), c.taps, c.count);
+        std::vector<float> together(want.size(), -7.0f);
+        Kernels::resampleRow(together.data(), line.data(), c.width, first.data(), weights.data(), c.taps, c.count,
+                             grouped.data());
+        EXPECT_EQ(together, got) << c.width << " to " << c.count << " pixels, four at once";
     }
 }
 
