@@ -11,19 +11,38 @@ namespace fs = std::filesystem;
 
 namespace RuntimeFiles {
 
-fs::path codeFolder() {
+fs::path programFile(const fs::path& link) {
+    static constexpr std::string_view mark = " (deleted)";
+    const std::string& text = link.native();
+    if (text.size() > mark.size() && text.ends_with(mark)) return text.substr(0, text.size() - mark.size());
+    return link;
+}
+
+namespace {
+
+fs::path findCodeFolder() {
     Dl_info info{};
     link_map* object = nullptr;
     std::error_code ec;
     fs::path file;
     // The main program's map has no name; a library's is the path it was loaded from.
     if (::dladdr1(reinterpret_cast<void*>(&codeFolder), &info, reinterpret_cast<void**>(&object), RTLD_DL_LINKMAP) &&
-        object && object->l_name && object->l_name[0])
+        object && object->l_name && object->l_name[0]) {
         file = fs::absolute(object->l_name, ec);
-    else
-        file = "/proc/self/exe";
-    fs::path resolved = fs::canonical(file, ec);
+    } else {
+        // An engine updated while it runs still finds its files beside the new program.
+        file = programFile(fs::read_symlink("/proc/self/exe", ec));
+        if (ec) file = "/proc/self/exe";
+    }
+    fs::path resolved = fs::weakly_canonical(file, ec);
     return (ec ? file : resolved).parent_path();
+}
+
+} // namespace
+
+fs::path codeFolder() {
+    static const fs::path folder = findCodeFolder();
+    return folder;
 }
 
 fs::path folder(std::string_view name) {

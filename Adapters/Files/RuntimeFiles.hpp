@@ -12,6 +12,9 @@ namespace korvel {
 namespace RuntimeFiles {
 // The folder of the program or shared library holding the engine's code.
 std::filesystem::path codeFolder();
+// The program's file from what /proc/self/exe names: a program replaced or
+// removed while it runs is named "<path> (deleted)".
+std::filesystem::path programFile(const std::filesystem::path& link);
 // The first candidate that is a folder, else the installed one (so a
 // failure names where it should have been).
 std::filesystem::path folder(std::string_view name);

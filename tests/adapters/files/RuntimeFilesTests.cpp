@@ -21,3 +21,16 @@ TEST(RuntimeFiles, AFolderIsFoundInThePrefixOrTheBuildFolderAndElseNamesThePrefi
     EXPECT_TRUE(fs::is_regular_file(OnnxModel::folder() / "face_detection_full_range.onnx"));
     EXPECT_EQ(RuntimeFiles::folder("no-such-folder"), code.parent_path() / "share" / "korvel-engine" / "no-such-folder");
 }
+
+TEST(RuntimeFiles, AProgramReplacedWhileItRunsIsNamedByItsPath) {
+    const struct {
+        const char* link;
+        const char* file;
+    } cases[] = {
+        {"/opt/korvel/bin/korvel-engine", "/opt/korvel/bin/korvel-engine"},
+        {"/opt/korvel/bin/korvel-engine (deleted)", "/opt/korvel/bin/korvel-engine"},
+        {"/opt/my (deleted) files/korvel-engine", "/opt/my (deleted) files/korvel-engine"},
+        {" (deleted)", " (deleted)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RuntimeFiles::programFile(c.link), fs::path(c.file)) << c.link;
+}
