@@ -12,7 +12,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +42,18 @@ void holdStandardDescriptors() {
     }
 }
 
+// glibc gives each thread that allocates its own heap, up to eight per core.
+// The pools' and codecs' threads free memory into heaps other than the one
+// it came from, and pages half used in dozens of heaps add up: a day's
+// session kept three times the memory with them, and kept growing. A few
+// heaps shared by all hold it level. The process is the engine's own, so
+// its policy is the engine's; one the user set stays.
+void shareHeaps() {
+    if (std::getenv("MALLOC_ARENA_MAX")) return;
+    if (const char* tunables = std::getenv("GLIBC_TUNABLES"); tunables && std::strstr(tunables, "arena_max")) return;
+    ::mallopt(M_ARENA_MAX, 4);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -52,6 +66,7 @@ int main(int argc, char** argv) {
         ::setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
         ::execv("/proc/self/exe", argv);
     }
+    shareHeaps();
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe becomes a write error
     Stderr::routeLibraryLogs();
 
