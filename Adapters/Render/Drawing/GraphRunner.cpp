@@ -135,6 +135,23 @@ FrameSource lookUp(const Converted& sources) {
     };
 }
 
+// The encoder's planes straight from the frame's one source, when the frame
+// is that source's picture as it is: the working space would only give its
+// signal back.
+std::optional<EncoderPicture> asIs(const BuiltComposition& built, const Work& w, const VideoEncoding& encoding) {
+    auto track = built.scene->shownAsIs(w.frame, w.instruction->range);
+    if (!track) return std::nullopt;
+    auto decoded = w.sources.find(*track);
+    if (decoded == w.sources.end()) return std::nullopt;
+    auto rows = decoded->second->signal(EncoderPicture::curve(encoding));
+    const render::RenderCanvas& canvas = built.scene->canvas();
+    if (!rows || rows->width() != canvas.pixelWidth() || rows->height() != canvas.pixelHeight() ||
+        rows->width() != encoding.size.width || rows->height() != encoding.size.height) {
+        return std::nullopt;
+    }
+    return EncoderPicture::fromSignal([&](int y, float* r, float* g, float* b) { rows->row(y, r, g, b); }, encoding);
+}
+
 } // namespace
 
 size_t GraphRunner::framesInFlight(const BuiltComposition& built, const VideoEncoding& encoding) {
@@ -233,6 +250,16 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                     // Idle threads still take tiles, so a frame alone in
                     // flight has every core.
                     tbb::this_task_arena::isolate([&] {
+                        try {
+                            w->picture = asIs(built, *w, encoding);
+                        } catch (...) {
+                            built.scene->recordFailure(std::current_exception());
+                            throw;
+                        }
+                        if (w->picture) {
+                            w->sources.clear();
+                            return;
+                        }
                         Converted images = converted(w->sources);
                         w->sources.clear();
                         FrameSource source = lookUp(images);

@@ -371,6 +371,35 @@ std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& 
                             [&](RGBAImage& drawn, int from, int to) { Tiles::runRows(drawn, chain, from, to, out); });
 }
 
+std::optional<int32_t> GraphScene::shownAsIs(int64_t frame, const ComposedRange& range) const {
+    // What `banded` would draw, with nothing to draw but the copy.
+    if (!range.segment || Kernels::references() || !range.overlays.empty()) return std::nullopt;
+    const int64_t index = *range.segment;
+    const ResolvedSegment& seg = inputs_.timeline.segments.at(static_cast<size_t>(index));
+    if (seg.still || (seg.transition && range.transitioning) || replacesBackground(seg, range)) return std::nullopt;
+    auto track = tracks_.clips.find(index);
+    auto video = inputs_.videos.find(seg.assetId);
+    if (track == tracks_.clips.end() || video == inputs_.videos.end()) return std::nullopt;
+    const int orientation = video->second.orientation();
+    const int width = canvas_.pixelWidth(), height = canvas_.pixelHeight();
+    const PictureSize natural{static_cast<double>(width), static_cast<double>(height)};
+    if ((orientation >= 2 && orientation <= 8) || video->second.naturalSize != natural) return std::nullopt;
+    const int64_t t = atUs(frame);
+    if (grading_->needsPicture(t)) return std::nullopt;
+    PixelChain chain(inputs_.recipe.gammaSpace());
+    RGBAImage unused;
+    grading_->graded(unused, t, frame, chain);
+    if (!chain.empty()) return std::nullopt;
+    for (const auto& item : textItems_)
+        if (text_->sharedLayer(item, t)) return std::nullopt;
+    FramingInput framing{static_cast<double>(width), static_cast<double>(height), canvas_.width, canvas_.height};
+    Transform::Sample sample = seg.transform.sampled(t);
+    SourceWindow window = framing.window(sample.center, sample.scale);
+    if (window.showsPastTheSource(framing.sourceWidth, framing.sourceHeight)) return std::nullopt;
+    if (!Placement{canvas_, inputs_.recipe}.fitsAsIs(width, height, window)) return std::nullopt;
+    return track->second;
+}
+
 RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
                               PixelDomain out) const {
     // Most frames are one placed clip, graded, with logos and text: drawn

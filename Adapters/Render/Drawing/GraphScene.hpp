@@ -46,6 +46,12 @@ public:
     RGBAImage picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
                       PixelDomain out = PixelDomain::linearPremultiplied) const;
 
+    // The track whose decoded picture, when it is canvas-sized, this frame
+    // is pixel for pixel: one upright clip framed whole at its own size, with
+    // nothing graded, placed or written over it. Nothing otherwise, and
+    // under the scalar references. Throws as `picture` does.
+    std::optional<int32_t> shownAsIs(int64_t frame, const ComposedRange& range) const;
+
     // The output frame's time on the timeline grid, halves up.
     int64_t atUs(int64_t frame) const;
 
