@@ -192,7 +192,9 @@ TEST(RenderPipeline, OnlyAFrameShownAsItIsSkipsTheWorkingSpace) {
             auto track = built.scene->shownAsIs(frame, instruction->range);
             EXPECT_EQ(track.has_value(), k.asIs) << k.name << ", frame " << frame;
             const auto& needed = instruction->requiredSourceTrackIDs;
-            if (track) EXPECT_NE(std::find(needed.begin(), needed.end(), *track), needed.end()) << k.name;
+            if (track) {
+                EXPECT_NE(std::find(needed.begin(), needed.end(), *track), needed.end()) << k.name;
+            }
         }
     }
 }
@@ -438,5 +440,92 @@ TEST(RenderPipeline, HLGFramesInFlightMatchFramesDrawnAlone) {
             }
         }
         EXPECT_LE(worst, 1) << "frame " << i;
+    }
+}
+
+namespace {
+
+// copy.mp4 on its own canvas with a look, grain and a logo.
+RenderInputs gradedInputs() {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    RenderPlan plan = fixtures::plan(1'000'000);
+    plan.canvas.width = 320;
+    plan.canvas.height = 240;
+    plan.segments = {fixtures::segment("v", 0, 0, 1'000'000)};
+    ColorStep look = fixtures::look(std::nullopt, std::nullopt);
+    look.kind = ColorStep::Look{"warm_cinema", 1};
+    ColorStep grain;
+    grain.kind = ColorStep::Grain{0.4, 7};
+    plan.colorStack = {look, grain};
+    VideoOverlay logo = fixtures::overlay("logo", 0, 1'000'000, 0, 1'000'000);
+    logo.role = VideoOverlayRole::logo;
+    logo.rect = {0.7, 0.1, 0.2, 0.2};
+    plan.videoOverlays = {logo};
+    RenderInputs inputs;
+    inputs.plan = plan;
+    inputs.size = {320, 240};
+    inputs.videos.emplace("v", video);
+    RGBAImage mark = RGBAImage::transparent(0, 0, 16, 16);
+    for (size_t i = 0; i < mark.pixels.size(); i += 4) mark.pixels[i] = mark.pixels[i + 3] = 0.8f;
+    inputs.stills["logo"] = std::make_shared<const RGBAImage>(std::move(mark));
+    inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {"logo"});
+    return inputs;
+}
+
+} // namespace
+
+// A standard-range clip graded on its own canvas is taken in its own coding
+// by the look: it is never brought into the working space, and its frame
+// draws as the converted one does.
+TEST(RenderPipeline, AGradedClipReadStraightIsNotConverted) {
+    RenderInputs inputs = gradedInputs();
+    BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, 30});
+    const int64_t frame = 7;
+    const GraphInstruction* instruction = built.composition.instruction(frame);
+    ASSERT_TRUE(instruction);
+    const int32_t track = built.scene->tracks().clips.at(0);
+    const VideoSource& video = inputs.videos.at("v");
+    auto reader = OpenReaders::shared().take(video, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+    auto time = built.composition.sourceTime(track, frame * built.composition.grid.ticksPerFrame);
+    ASSERT_TRUE(time);
+    auto entry = static_cast<size_t>(video.table.indexOnScreen(time->ticks));
+    auto decoded = reader->decoded(video.track->sampleOfEntry.at(entry));
+    int converted = 0;
+    FrameSource images = [&](int32_t t) -> std::shared_ptr<const RGBAImage> {
+        if (t != track) return nullptr;
+        ++converted;
+        return decoded->image();
+    };
+    SignalSource signals = [&](int32_t t, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
+        return t == track ? decoded->signal(curve) : std::nullopt;
+    };
+    // Left in light, or in the gamma the encoder takes.
+    const PixelDomain outs[] = {PixelDomain::linearPremultiplied, PixelDomain::gammaStraight};
+    std::vector<RGBAImage> straight;
+    for (PixelDomain out : outs) straight.push_back(built.scene->picture(frame, instruction->range, images, out, signals));
+    EXPECT_EQ(converted, 0);
+    for (size_t k = 0; k < std::size(outs); ++k) {
+        RGBAImage through = built.scene->picture(frame, instruction->range, images, outs[k]);
+        EXPECT_EQ(converted, static_cast<int>(k) + 1);
+        ASSERT_EQ(straight[k].pixels.size(), through.pixels.size());
+        float worst = 0;
+        for (size_t i = 0; i < through.pixels.size(); ++i)
+            worst = std::max(worst, std::fabs(straight[k].pixels[i] - through.pixels[i]));
+        EXPECT_LT(worst, 1e-4f) << "out in domain " << k;
+    }
+}
+
+// The same frames in flight, graded, come out as the frames drawn on their own.
+TEST(RenderPipeline, GradedFramesInFlightMatchFramesDrawnAlone) {
+    const int64_t count = 20;
+    RenderInputs inputs = gradedInputs();
+    BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, count});
+    VideoEncoding e = FragmentWriter::encoding({320, 240}, built.grid());
+    StopFlag stop;
+    Collected sink;
+    ASSERT_EQ(GraphRunner::run(built, {0, count}, e, sink, stop, {}), count);
+    for (int64_t i = 0; i < count; ++i) {
+        Planes alone = planesOf(EncoderPicture::from(GraphRunner::draw(built, i, stop), e).frame());
+        EXPECT_LE(worstDifference(sink.frames[static_cast<size_t>(i)], alone), 1) << "frame " << i;
     }
 }
