@@ -3,13 +3,16 @@
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Render/Drawing/FrameMemory.hpp"
 #include "Adapters/Render/Sources/VideoFrameWalk.hpp"
+#include "Adapters/Render/Sources/VideoFrames.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 #include "tests/adapters/render/MediaFixtures.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,3 +98,36 @@ TEST(DecodedPictures, LargePicturesAreMappedFrameBuffersAndDecodeTheSame) {
         for (auto b = library.begin(); b != library.end(); ++a, ++b) EXPECT_EQ(a->second, b->second) << k.name << " at " << a->first;
     }
 }
+
+// A decoder keeps only the pictures its stream needs at once, and the
+// mapped blocks are given back when it closes, the last one out included.
+TEST(DecodedPictures, AClosedDecoderGivesItsPicturesBack) {
+    FFmpeg::prepare();
+    FrameMemory::Use render;
+    const auto url = fx::path("hd.mp4");
+    VideoSource video = VideoOpener::open(url);
+    auto inUse = [] { return FrameMemory::mappedBytes() - FrameMemory::keptBytes(); };
+    const size_t before = inUse();
+    std::vector<size_t> most(3, 0);
+    std::shared_ptr<const VideoFrames::DecodedFrame> held;
+    {
+        VideoFrames::Reader reader(url, video.track, video.color, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+        for (size_t pass = 0; pass < most.size(); ++pass) {
+            for (size_t sample = 0; sample < video.track->samples.size(); ++sample) {
+                held = reader.decoded(sample);
+                most[pass] = std::max(most[pass], inUse() - before);
+            }
+        }
+        // Going back over the stream twice takes no more pictures than the first pass.
+        EXPECT_GT(most[0], 0u);
+        EXPECT_LE(most[1], most[0]);
+        EXPECT_LE(most[2], most[0]);
+    }
+    // The frame still held keeps its block, and only it.
+    const size_t picture = static_cast<size_t>(1280 * 720) * 3 / 2;
+    EXPECT_GE(inUse() - before, picture);
+    EXPECT_LT(inUse() - before, 2 * picture + (size_t{4} << 20));
+    held.reset();
+    EXPECT_EQ(inUse(), before);
+}
+
