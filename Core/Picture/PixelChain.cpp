@@ -44,7 +44,7 @@ void PixelChain::fromGamma(float* p, int count, const ColorMath::Curve& curve) {
     }
 }
 
-void PixelChain::run(float* rgba, int count, int x, int y, PixelDomain out) const {
+void PixelChain::run(float* rgba, int count, int x, int y, PixelDomain out, PixelDomain in) const {
     const ColorMath::Curve& curve = ColorMath::curve(gamma_);
     const bool scalar = Kernels::references();
     auto encode = [&] { scalar ? toGamma(rgba, count, curve) : Kernels::toGamma(rgba, count, gamma_); };
@@ -59,7 +59,7 @@ void PixelChain::run(float* rgba, int count, int x, int y, PixelDomain out) cons
                                             [&](const auto& step) { return step->changes(count, x, y); });
         if (rest > 0 && untouched) end = rest;
     }
-    PixelDomain at = PixelDomain::linearPremultiplied;
+    PixelDomain at = in;
     for (size_t k = 0; k < end; ++k) {
         const PixelStep& step = *steps_[k];
         PixelDomain want = step.domain();

@@ -38,11 +38,16 @@ public:
     bool empty() const { return steps_.empty(); }
     size_t size() const { return steps_.size(); }
 
-    // In: premultiplied linear working space. Out: the same, or straight
-    // values in the chain's gamma space, alpha beside, as an encoder of that
-    // space takes them; a span that the steps after the last one in gamma
-    // leave alone is then never taken back to light.
-    void run(float* rgba, int count, int x, int y, PixelDomain out = PixelDomain::linearPremultiplied) const;
+    // The domain the first step wants its pixels in.
+    PixelDomain entry() const { return steps_.empty() ? PixelDomain::linearPremultiplied : steps_.front()->domain(); }
+
+    // In: premultiplied linear working space, or opaque values already
+    // encoded in the chain's gamma space. Out: the working space, or
+    // straight values in the chain's gamma space, alpha beside, as an
+    // encoder of that space takes them; a span that the steps after the last
+    // one in gamma leave alone is then never taken back to light.
+    void run(float* rgba, int count, int x, int y, PixelDomain out = PixelDomain::linearPremultiplied,
+             PixelDomain in = PixelDomain::linearPremultiplied) const;
 
     static void toGamma(float* rgba, int count, const ColorMath::Curve& curve);
     static void fromGamma(float* rgba, int count, const ColorMath::Curve& curve);

@@ -14,6 +14,9 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
+#include <mutex>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -135,6 +138,78 @@ FrameSource lookUp(const Converted& sources) {
     };
 }
 
+// A frame's sources as its drawing asks for them: each converted when it is
+// first asked for, or read straight. Whatever the drawing did not take is
+// converted afterwards, so a frame still fails on any source that can't be.
+class Asked {
+public:
+    explicit Asked(const Decoded& decoded) : decoded_(decoded) {}
+
+    FrameSource images() {
+        return [this](int32_t track) -> std::shared_ptr<const RGBAImage> {
+            auto it = decoded_.find(track);
+            return it == decoded_.end() ? nullptr : image(*it->second);
+        };
+    }
+    SignalSource signals() {
+        return [this](int32_t track, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
+            auto it = decoded_.find(track);
+            if (it == decoded_.end()) return std::nullopt;
+            auto rows = it->second->signal(curve);
+            if (rows) {
+                std::lock_guard guard(lock_);
+                straight_.insert(track);
+            }
+            return rows;
+        };
+    }
+    void convertRest() {
+        for (const auto& [track, frame] : decoded_) {
+            std::unique_lock guard(lock_);
+            if (straight_.count(track)) continue;
+            guard.unlock();
+            image(*frame);
+        }
+    }
+    // Whether what failed was a conversion, not the drawing.
+    bool conversionFailed() const { return failed_; }
+
+private:
+    std::shared_ptr<const RGBAImage> image(const VideoFrames::DecodedFrame& frame) {
+        try {
+            return frame.image();
+        } catch (const EngineFailure&) {
+            failed_ = true;
+            throw;
+        } catch (...) {
+            failed_ = true;
+            throw MediaFailure::reading(std::current_exception(), "This video");
+        }
+    }
+
+    const Decoded& decoded_;
+    std::mutex lock_;
+    std::set<int32_t> straight_;
+    std::atomic<bool> failed_{false};
+};
+
+// The encoder's planes straight from the frame's one source, when the frame
+// is that source's picture as it is: the working space would only give its
+// signal back.
+std::optional<EncoderPicture> asIs(const BuiltComposition& built, const Work& w, const VideoEncoding& encoding) {
+    auto track = built.scene->shownAsIs(w.frame, w.instruction->range);
+    if (!track) return std::nullopt;
+    auto decoded = w.sources.find(*track);
+    if (decoded == w.sources.end()) return std::nullopt;
+    auto rows = decoded->second->signal(EncoderPicture::curve(encoding));
+    const render::RenderCanvas& canvas = built.scene->canvas();
+    if (!rows || rows->width() != canvas.pixelWidth() || rows->height() != canvas.pixelHeight() ||
+        rows->width() != encoding.size.width || rows->height() != encoding.size.height) {
+        return std::nullopt;
+    }
+    return EncoderPicture::fromSignal([&](int y, float* r, float* g, float* b) { rows->row(y, r, g, b); }, encoding);
+}
+
 } // namespace
 
 size_t GraphRunner::framesInFlight(const BuiltComposition& built, const VideoEncoding& encoding) {
@@ -233,14 +308,25 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                     // Idle threads still take tiles, so a frame alone in
                     // flight has every core.
                     tbb::this_task_arena::isolate([&] {
-                        Converted images = converted(w->sources);
-                        w->sources.clear();
-                        FrameSource source = lookUp(images);
                         try {
-                            RGBAImage image = built.scene->picture(w->frame, w->instruction->range, source, drawnIn);
-                            w->picture = EncoderPicture::from(image, encoding, drawnIn);
+                            w->picture = asIs(built, *w, encoding);
                         } catch (...) {
                             built.scene->recordFailure(std::current_exception());
+                            throw;
+                        }
+                        if (w->picture) {
+                            w->sources.clear();
+                            return;
+                        }
+                        Asked asked(w->sources);
+                        try {
+                            RGBAImage image = built.scene->picture(w->frame, w->instruction->range, asked.images(),
+                                                                   drawnIn, asked.signals());
+                            asked.convertRest();
+                            w->sources.clear();
+                            w->picture = EncoderPicture::from(image, encoding, drawnIn);
+                        } catch (...) {
+                            if (!asked.conversionFailed()) built.scene->recordFailure(std::current_exception());
                             throw;
                         }
                     });

@@ -15,6 +15,7 @@
 #include "Core/Picture/Compositing.hpp"
 #include "Core/Timeline/Framing.hpp"
 #include "Core/Picture/Kernels/Kernels.hpp"
+#include "Core/Picture/Kernels/PlaneKernels.hpp"
 #include "Core/Picture/GuidedUpsample.hpp"
 #include "Core/Picture/Color/LookCube.hpp"
 #include "Core/Picture/Orientation.hpp"
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace korvel {
 
@@ -322,7 +324,7 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
 }
 
 std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& range, const FrameSource& source,
-                                            PixelDomain out) const {
+                                            PixelDomain out, const SignalSource& signals) const {
     // The scalar references draw pass by pass, the road the bands must match.
     if (!range.segment || Kernels::references()) return std::nullopt;
     const int64_t index = *range.segment;
@@ -335,12 +337,23 @@ std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& 
     const int64_t t = atUs(frame);
     if (grading_->needsPicture(t)) return std::nullopt;
     auto found = tracks_.clips.find(index);
-    std::shared_ptr<const RGBAImage> shown =
-        shownClip(seg, found == tracks_.clips.end() ? std::nullopt : std::optional<int32_t>(found->second), frame, source);
-    const RGBAImage& picture = *shown;
+    const std::optional<int32_t> track =
+        found == tracks_.clips.end() ? std::nullopt : std::optional<int32_t>(found->second);
+    // A standard-range clip read straight is already in the grading's
+    // coding: its signal is taken as it is, not brought into the working
+    // space and encoded again, when nothing but the copy of whole rows
+    // comes before the chain's first step in that coding.
+    std::optional<FrameConversion::SignalRows> signal;
+    auto video = inputs_.videos.find(seg.assetId);
+    if (signals && track && !seg.still && video != inputs_.videos.end() && video->second.orientation() == 1 &&
+        inputs_.recipe.gammaSpace() == ColorSpace::itur709) {
+        signal = signals(*track, PlaneKernels::TargetCurve::bt709);
+    }
+    std::shared_ptr<const RGBAImage> shown;
+    if (!signal) shown = shownClip(seg, track, frame, source);
+    const int width = signal ? signal->width() : shown->width, height = signal ? signal->height() : shown->height;
     Transform::Sample sample = seg.transform.sampled(t);
-    FramingInput framing{static_cast<double>(picture.width), static_cast<double>(picture.height), canvas_.width,
-                         canvas_.height};
+    FramingInput framing{static_cast<double>(width), static_cast<double>(height), canvas_.width, canvas_.height};
     SourceWindow window = framing.window(sample.center, sample.scale);
     if (window.showsPastTheSource(framing.sourceWidth, framing.sourceHeight)) return std::nullopt;
 
@@ -367,15 +380,59 @@ std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& 
         texts = true;
     }
     Placement placement{canvas_, inputs_.recipe};
-    return placement.fitted(picture, window,
+    if (signal && chain.entry() == PixelDomain::gammaStraight && placement.fitsAsIs(width, height, window)) {
+        RGBAImage drawn = RGBAImage::blank(0, 0, width, height);
+        Tiles::rows(0, height, [&](int from, int to) {
+            thread_local std::vector<float> planes;
+            const auto line = static_cast<size_t>(width);
+            planes.resize(3 * line);
+            for (int y = from; y < to; ++y) {
+                signal->row(y, planes.data(), planes.data() + line, planes.data() + 2 * line);
+                PlaneKernels::interleave(planes.data(), planes.data() + line, planes.data() + 2 * line, drawn.row(y), width, {});
+            }
+            Tiles::runRows(drawn, chain, from, to, out, PixelDomain::gammaStraight);
+        });
+        return drawn;
+    }
+    if (!shown) shown = shownClip(seg, track, frame, source);
+    return placement.fitted(*shown, window,
                             [&](RGBAImage& drawn, int from, int to) { Tiles::runRows(drawn, chain, from, to, out); });
 }
 
+std::optional<int32_t> GraphScene::shownAsIs(int64_t frame, const ComposedRange& range) const {
+    // What `banded` would draw, with nothing to draw but the copy.
+    if (!range.segment || Kernels::references() || !range.overlays.empty()) return std::nullopt;
+    const int64_t index = *range.segment;
+    const ResolvedSegment& seg = inputs_.timeline.segments.at(static_cast<size_t>(index));
+    if (seg.still || (seg.transition && range.transitioning) || replacesBackground(seg, range)) return std::nullopt;
+    auto track = tracks_.clips.find(index);
+    auto video = inputs_.videos.find(seg.assetId);
+    if (track == tracks_.clips.end() || video == inputs_.videos.end()) return std::nullopt;
+    const int orientation = video->second.orientation();
+    const int width = canvas_.pixelWidth(), height = canvas_.pixelHeight();
+    const PictureSize natural{static_cast<double>(width), static_cast<double>(height)};
+    if ((orientation >= 2 && orientation <= 8) || video->second.naturalSize != natural) return std::nullopt;
+    const int64_t t = atUs(frame);
+    if (grading_->needsPicture(t)) return std::nullopt;
+    PixelChain chain(inputs_.recipe.gammaSpace());
+    RGBAImage unused;
+    grading_->graded(unused, t, frame, chain);
+    if (!chain.empty()) return std::nullopt;
+    for (const auto& item : textItems_)
+        if (text_->sharedLayer(item, t)) return std::nullopt;
+    FramingInput framing{static_cast<double>(width), static_cast<double>(height), canvas_.width, canvas_.height};
+    Transform::Sample sample = seg.transform.sampled(t);
+    SourceWindow window = framing.window(sample.center, sample.scale);
+    if (window.showsPastTheSource(framing.sourceWidth, framing.sourceHeight)) return std::nullopt;
+    if (!Placement{canvas_, inputs_.recipe}.fitsAsIs(width, height, window)) return std::nullopt;
+    return track->second;
+}
+
 RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
-                              PixelDomain out) const {
+                              PixelDomain out, const SignalSource& signals) const {
     // Most frames are one placed clip, graded, with logos and text: drawn
     // band by band, each band finished while it is in cache.
-    if (auto drawn = banded(frame, range, source, out)) return std::move(*drawn);
+    if (auto drawn = banded(frame, range, source, out, signals)) return std::move(*drawn);
     const int64_t t = atUs(frame);
     RGBAImage picture;
     if (range.segment) {

@@ -264,6 +264,15 @@ RGBAImage Placement::fitted(const RGBAImage& picture, const SourceWindow& window
     return drawn(picture, s, -window.x * s, -window.y * s, canvas.rect, true, true, then);
 }
 
+bool Placement::fitsAsIs(int width, int height, const SourceWindow& window) const {
+    // As `fitted` and `drawn` decide it: the copy of whole rows, moved by nothing.
+    const double s = canvas.width / window.width;
+    const bool same = std::fabs(s - 1) < 0.0005;
+    const PixelBox box = pixels(canvas.rect, canvas);
+    return same && -window.x * s == 0 && -window.y * s == 0 && box.x0 == 0 && box.y0 == 0 && box.x1 == width &&
+           box.y1 == height;
+}
+
 RGBAImage Placement::placedExactly(const RGBAImage& picture, const SourceWindow& window,
                                    const RGBAImage& backdrop) const {
     double s = canvas.width / window.width;

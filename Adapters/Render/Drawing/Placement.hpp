@@ -23,6 +23,10 @@ struct Placement {
 
     // The window filling the canvas.
     RGBAImage fitted(const RGBAImage& picture, const SourceWindow& window, const Then& then = {}) const;
+    // Whether `fitted` gives a picture of width x height at (0, 0) back pixel
+    // for pixel: the window frames it whole at its own size, and it covers
+    // the canvas exactly.
+    bool fitsAsIs(int width, int height, const SourceWindow& window) const;
     // The picture where the window puts it, over a canvas-sized backdrop.
     RGBAImage placedExactly(const RGBAImage& picture, const SourceWindow& window, const RGBAImage& backdrop) const;
     // Scaled to cover the rectangle, centred, cropped to it.

@@ -37,12 +37,12 @@ void run(RGBAImage& image, const PixelChain& chain, PixelDomain out) {
                       });
 }
 
-void runRows(RGBAImage& image, const PixelChain& chain, int from, int to, PixelDomain out) {
-    if ((chain.empty() && out == PixelDomain::linearPremultiplied) || image.empty()) return;
+void runRows(RGBAImage& image, const PixelChain& chain, int from, int to, PixelDomain out, PixelDomain in) {
+    if ((chain.empty() && out == in) || image.empty()) return;
     for (int y = std::max(from, image.y); y < std::min(to, image.y + image.height); ++y) {
         float* row = image.row(y - image.y);
         for (int x = 0; x < image.width; x += tileColumns) {
-            chain.run(row + static_cast<size_t>(x) * 4, std::min(tileColumns, image.width - x), image.x + x, y, out);
+            chain.run(row + static_cast<size_t>(x) * 4, std::min(tileColumns, image.width - x), image.x + x, y, out, in);
         }
     }
 }

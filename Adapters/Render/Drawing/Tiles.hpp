@@ -23,9 +23,9 @@ void bands(int from, int to, int height, const std::function<void(int, int)>& bo
 void run(RGBAImage& image, const PixelChain& chain, PixelDomain out = PixelDomain::linearPremultiplied);
 
 // The chain over the canvas rows [from, to) of the image, on this thread, in
-// the same spans as run(): for a band that was just drawn.
+// the same spans as run(): for a band that was just drawn, its pixels in `in`.
 void runRows(RGBAImage& image, const PixelChain& chain, int from, int to,
-             PixelDomain out = PixelDomain::linearPremultiplied);
+             PixelDomain out = PixelDomain::linearPremultiplied, PixelDomain in = PixelDomain::linearPremultiplied);
 
 } // namespace Tiles
 } // namespace korvel

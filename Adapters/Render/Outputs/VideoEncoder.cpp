@@ -64,22 +64,22 @@ void planesFromFrameBuffers(AVFrame* f, size_t sample) {
 }
 } // namespace
 
-std::optional<ColorSpace> EncoderPicture::encodedSpace(const VideoEncoding& encoding) {
-    if (encoding.dynamicRange == DynamicRange::keepHdr) return std::nullopt;
-    return ColorSpace::itur709;
+namespace {
+[[noreturn]] void notDivisible() {
+    throw SystemError("zimg", ZIMG_ERROR_IMAGE_NOT_DIVISIBLE,
+                      "convert a picture for the encoder: image dimensions must be divisible by subsampling factor");
 }
 
-EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding, PixelDomain values) {
+// The stream's planes from rows of luma codes and full-resolution colour
+// differences, each row made while it is in cache: `lumaRow(y, luma, cb,
+// cr)`. Chroma comes from the last four rows' colour differences.
+template <class LumaRow>
+EncoderPicture planes(const VideoEncoding& encoding, LumaRow&& lumaRow) {
     const auto width = static_cast<size_t>(encoding.size.width);
     const auto height = static_cast<size_t>(encoding.size.height);
     const bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
-    const bool encoded = values == PixelDomain::gammaStraight;
-    if (encoded && !encodedSpace(encoding)) throw std::logic_error("an HDR picture must come in light");
-    if (width < 2 || height < 2 || width % 2 || height % 2) {
-        throw SystemError("zimg", ZIMG_ERROR_IMAGE_NOT_DIVISIBLE,
-                          "convert a picture for the encoder: image dimensions must be divisible by subsampling factor");
-    }
-    auto held = std::make_shared<Held>();
+    if (width < 2 || height < 2 || width % 2 || height % 2) notDivisible();
+    auto held = std::make_shared<EncoderPicture::Held>();
     held->frame = FFmpeg::frame();
     AVFrame* f = held->frame.get();
     f->format = hdr ? AV_PIX_FMT_YUV420P10LE : AV_PIX_FMT_YUV420P;
@@ -91,20 +91,7 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     f->colorspace = hdr ? AVCOL_SPC_BT2020_NCL : AVCOL_SPC_BT709;
     f->color_range = AVCOL_RANGE_MPEG;
 
-    // Standard range leaves the working space by the same camera curve the
-    // decoder took it in with; HLG by the display-referred curve it was read
-    // with. Straight to video-range codes, a row at a time while it is in
-    // cache; chroma from the last four rows' colour differences.
-    const auto curve = hdr       ? PlaneKernels::TargetCurve::hlg
-                       : encoded ? PlaneKernels::TargetCurve::bt709Encoded
-                                 : PlaneKernels::TargetCurve::bt709;
     const PlaneKernels::Codes codes{hdr ? 10 : 8};
-    const size_t sample = hdr ? 2 : 1;
-    const int blackLuma = 16 << (codes.bits - 8);
-    // The image may cover only part of the canvas; the rest is black.
-    const auto left = static_cast<size_t>(std::clamp<int64_t>(image.x, 0, static_cast<int64_t>(width)));
-    const auto right = static_cast<size_t>(std::clamp<int64_t>(int64_t{image.x} + image.width, static_cast<int64_t>(left),
-                                                               static_cast<int64_t>(width)));
     thread_local std::vector<float> scratch;
     const size_t line = width + 16;
     scratch.resize(line * 9);
@@ -112,10 +99,52 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
     float* cr[4];
     for (size_t k = 0; k < 4; ++k) cb[k] = scratch.data() + line * k, cr[k] = scratch.data() + line * (4 + k);
     float* filter = scratch.data() + line * 8;
-    auto lumaRow = [&](size_t y) {
-        uint8_t* luma = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0];
-        float* b = cb[y % 4];
-        float* r = cr[y % 4];
+    auto chromaRow = [&](size_t i) {
+        size_t top = i == 0 ? 0 : 2 * i - 1, bottom = std::min(2 * i + 2, height - 1);
+        size_t rows[4] = {top, 2 * i, 2 * i + 1, bottom};
+        for (int p = 1; p <= 2; ++p) {
+            float* const* ring = p == 1 ? cb : cr;
+            const float* picked[4] = {ring[rows[0] % 4], ring[rows[1] % 4], ring[rows[2] % 4], ring[rows[3] % 4]};
+            PlaneKernels::chromaRow(picked, static_cast<int>(width), codes,
+                                    f->data[p] + static_cast<ptrdiff_t>(i) * f->linesize[p], filter);
+        }
+    };
+    size_t next = 0;
+    for (size_t y = 0; y < height; ++y) {
+        lumaRow(y, f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0], cb[y % 4], cr[y % 4]);
+        // Chroma row i needs rows up to 2i + 2 (the last row, at the bottom).
+        while (next < height / 2 && std::min(2 * next + 2, height - 1) <= y) chromaRow(next++);
+    }
+    return EncoderPicture(std::move(held));
+}
+} // namespace
+
+PlaneKernels::TargetCurve EncoderPicture::curve(const VideoEncoding& encoding) {
+    return encoding.dynamicRange == DynamicRange::keepHdr ? PlaneKernels::TargetCurve::hlg : PlaneKernels::TargetCurve::bt709;
+}
+
+std::optional<ColorSpace> EncoderPicture::encodedSpace(const VideoEncoding& encoding) {
+    if (encoding.dynamicRange == DynamicRange::keepHdr) return std::nullopt;
+    return ColorSpace::itur709;
+}
+
+EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding& encoding, PixelDomain values) {
+    const auto width = static_cast<size_t>(encoding.size.width);
+    const bool hdr = encoding.dynamicRange == DynamicRange::keepHdr;
+    const bool encoded = values == PixelDomain::gammaStraight;
+    if (encoded && !encodedSpace(encoding)) throw std::logic_error("an HDR picture must come in light");
+    // Standard range leaves the working space by the same camera curve the
+    // decoder took it in with; HLG by the display-referred curve it was read
+    // with. Straight to video-range codes.
+    const PlaneKernels::TargetCurve target = encoded ? PlaneKernels::TargetCurve::bt709Encoded : curve(encoding);
+    const PlaneKernels::Codes codes{hdr ? 10 : 8};
+    const size_t sample = hdr ? 2 : 1;
+    const int blackLuma = 16 << (codes.bits - 8);
+    // The image may cover only part of the canvas; the rest is black.
+    const auto left = static_cast<size_t>(std::clamp<int64_t>(image.x, 0, static_cast<int64_t>(width)));
+    const auto right = static_cast<size_t>(std::clamp<int64_t>(int64_t{image.x} + image.width, static_cast<int64_t>(left),
+                                                               static_cast<int64_t>(width)));
+    return planes(encoding, [&](size_t y, uint8_t* luma, float* b, float* r) {
         auto black = [&](size_t from, size_t to) {
             for (size_t x = from; x < to; ++x) {
                 if (hdr) reinterpret_cast<uint16_t*>(luma)[x] = static_cast<uint16_t>(blackLuma);
@@ -129,25 +158,23 @@ EncoderPicture EncoderPicture::from(const RGBAImage& image, const VideoEncoding&
         black(0, left);
         black(right, width);
         const float* src = image.row(static_cast<int>(iy)) + (static_cast<int64_t>(left) - image.x) * 4;
-        PlaneKernels::lumaRow(src, static_cast<int>(right - left), curve, codes, luma + left * sample, b + left, r + left);
-    };
-    auto chromaRow = [&](size_t i) {
-        size_t top = i == 0 ? 0 : 2 * i - 1, bottom = std::min(2 * i + 2, height - 1);
-        size_t rows[4] = {top, 2 * i, 2 * i + 1, bottom};
-        for (int p = 1; p <= 2; ++p) {
-            float* const* ring = p == 1 ? cb : cr;
-            const float* picked[4] = {ring[rows[0] % 4], ring[rows[1] % 4], ring[rows[2] % 4], ring[rows[3] % 4]};
-            PlaneKernels::chromaRow(picked, static_cast<int>(width), codes,
-                                    f->data[p] + static_cast<ptrdiff_t>(i) * f->linesize[p], filter);
-        }
-    };
-    size_t next = 0;
-    for (size_t y = 0; y < height; ++y) {
-        lumaRow(y);
-        // Chroma row i needs rows up to 2i + 2 (the last row, at the bottom).
-        while (next < height / 2 && std::min(2 * next + 2, height - 1) <= y) chromaRow(next++);
-    }
-    return EncoderPicture(std::move(held));
+        PlaneKernels::lumaRow(src, static_cast<int>(right - left), target, codes, luma + left * sample, b + left, r + left);
+    });
+}
+
+EncoderPicture EncoderPicture::fromSignal(const SignalRow& row, const VideoEncoding& encoding) {
+    const auto width = static_cast<size_t>(encoding.size.width);
+    const PlaneKernels::TargetCurve target = curve(encoding);
+    const PlaneKernels::Codes codes{encoding.dynamicRange == DynamicRange::keepHdr ? 10 : 8};
+    thread_local std::vector<float> signal;
+    signal.resize(width * 3);
+    float* r = signal.data();
+    float* g = r + width;
+    float* b = g + width;
+    return planes(encoding, [&](size_t y, uint8_t* luma, float* cb, float* cr) {
+        row(static_cast<int>(y), r, g, b);
+        PlaneKernels::signalRow(r, g, b, static_cast<int>(width), target, codes, luma, cb, cr);
+    });
 }
 
 struct VideoEncoder::State {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Adapters/Render/Outputs/VideoEncoding.hpp"
+#include "Core/Picture/Kernels/PlaneKernels.hpp"
 #include "Core/Picture/PixelChain.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 
@@ -34,6 +35,15 @@ public:
                                PixelDomain values = PixelDomain::linearPremultiplied);
     // The gamma space whose values from() takes as they are, if any.
     static std::optional<ColorSpace> encodedSpace(const VideoEncoding& encoding);
+
+    // Canvas-wide rows of R'G'B' already in the stream's coding: row y into
+    // r, g and b, the stream's width each.
+    using SignalRow = std::function<void(int y, float* r, float* g, float* b)>;
+    // Those rows to the stream's format, held to its curve's range, without
+    // the working space in between. Throws as from() does.
+    static EncoderPicture fromSignal(const SignalRow& row, const VideoEncoding& encoding);
+    // The curve the stream is coded with.
+    static PlaneKernels::TargetCurve curve(const VideoEncoding& encoding);
 
 private:
     std::shared_ptr<Held> held_;

@@ -11,6 +11,7 @@ extern "C" {
 }
 #include <zimg.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -302,14 +303,83 @@ bool readsDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_imag
            frame.height % 2 == 0 && frame.width > 0 && frame.height > 0 && lumaWeights(src.matrix_coefficients);
 }
 
-void readDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_image_format& src,
-                  const PlaneKernels::Reading& reading, RGBAImage& out) {
+// How a frame comes into the working space: the converter's formats, and
+// the curve it is taken off with by the direct road or after the converter.
+struct Intake {
+    zimg_image_format src, dst;
+    PlaneKernels::Reading curve;
+    bool direct = false;
+};
+
+Intake intakeOf(const AVFrame& frame, const PlanarFormat& in, const std::optional<AssetColor>& tags, DynamicRange output,
+                  FrameValues values) {
+    Intake r;
+    SourceColor color = colorOf(frame, tags);
+    zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
+    bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
+    r.src = sourceFormat(frame, in);
+    zimg_image_format_default(&r.dst, ZIMG_API_VERSION);
+    r.dst.width = r.src.width;
+    r.dst.height = r.src.height;
+    AVFrame tagged = frame;
+    tagged.colorspace = color.matrix;
+    r.src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
+    r.src.pixel_range = (color.fullRange.value_or(false) || isFullRange(frame)) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+    r.dst.pixel_type = ZIMG_PIXEL_FLOAT;
+    r.dst.depth = 32;
+    r.dst.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
+    r.dst.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
+    r.dst.pixel_range = ZIMG_RANGE_FULL;
+    const bool picture = values == FrameValues::picture;
+    const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
+    // HLG on BT.2020 primaries is linearised below, in vector code with the
+    // converter's own display-referred formulas; PQ (and HLG of other
+    // primaries) by the converter. Standard-range pictures only get their
+    // matrix there and are linearised below by the inverse of their camera
+    // curve, the same curve grading encodes with.
+    const bool ownHLG = picture && transfer == ZIMG_TRANSFER_ARIB_B67 && wide;
+    if (picture && hdr && !ownHLG) {
+        r.src.transfer_characteristics = transfer;
+        r.src.color_primaries = primariesOf(color.primaries);
+        r.dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        r.dst.color_primaries = ZIMG_PRIMARIES_BT709;
+    }
+    if (ownHLG) {
+        r.curve.curve = PlaneKernels::SourceCurve::hlg;
+    } else if (picture && !hdr) {
+        r.curve.curve = transfer == ZIMG_TRANSFER_IEC_61966_2_1 ? PlaneKernels::SourceCurve::srgb : PlaneKernels::SourceCurve::bt709;
+        r.curve.wide = wide;
+    }
+    // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
+    r.curve.toneMap = picture && hdr && output == DynamicRange::sdr;
+    r.direct = readsDirectly(frame, in, r.src) && !(picture && hdr && !ownHLG);
+    return r;
+}
+
+PlaneKernels::Source directSource(const PlanarFormat& in, const zimg_image_format& src) {
     PlaneKernels::Source source;
     source.bits = static_cast<int>(in.depth);
     source.fullRange = src.pixel_range == ZIMG_RANGE_FULL;
     auto [kr, kb] = *lumaWeights(src.matrix_coefficients);
     PlaneKernels::ycbcrToRgb(kr, kb, source.matrix);
-    const int width = frame.width, chromaRows = frame.height / 2;
+    return source;
+}
+
+// Row y's R'G'B' from the planes of the everyday layout, the edge chroma row repeated.
+void signalRowOf(const AVFrame& frame, const PlaneKernels::Source& source, int y, float* r, float* g, float* b,
+                 float* scratch) {
+    const int chromaRows = frame.height / 2;
+    int nearer = y / 2, other = std::clamp(y % 2 == 0 ? nearer - 1 : nearer + 1, 0, chromaRows - 1);
+    auto at = [&](int plane, int row) -> const void* {
+        return frame.data[plane] + static_cast<ptrdiff_t>(row) * frame.linesize[plane];
+    };
+    const void* chroma[4] = {at(1, nearer), at(1, other), at(2, nearer), at(2, other)};
+    PlaneKernels::ycbcrRow(at(0, y), chroma, frame.width, source, r, g, b, scratch);
+}
+
+void readDirectly(const AVFrame& frame, const PlanarFormat& in, const Intake& intake, RGBAImage& out) {
+    const PlaneKernels::Source source = directSource(in, intake.src);
+    const int width = frame.width;
     Tiles::rows(0, frame.height, [&](int from, int to) {
         thread_local std::vector<float> scratch;
         const size_t kernel = PlaneKernels::ycbcrScratch(width), line = static_cast<size_t>(width);
@@ -318,13 +388,8 @@ void readDirectly(const AVFrame& frame, const PlanarFormat& in, const zimg_image
         float* g = r + line;
         float* b = g + line;
         for (int y = from; y < to; ++y) {
-            int nearer = y / 2, other = std::clamp(y % 2 == 0 ? nearer - 1 : nearer + 1, 0, chromaRows - 1);
-            auto at = [&](int plane, int row) -> const void* {
-                return frame.data[plane] + static_cast<ptrdiff_t>(row) * frame.linesize[plane];
-            };
-            const void* chroma[4] = {at(1, nearer), at(1, other), at(2, nearer), at(2, other)};
-            PlaneKernels::ycbcrRow(at(0, y), chroma, width, source, r, g, b, scratch.data());
-            PlaneKernels::interleave(r, g, b, out.row(y), width, reading);
+            signalRowOf(frame, source, y, r, g, b, scratch.data());
+            PlaneKernels::interleave(r, g, b, out.row(y), width, intake.curve);
         }
     });
 }
@@ -335,61 +400,24 @@ RGBAImage convertFloat(const AVFrame& original, const std::optional<AssetColor>&
     FFmpeg::Frame copy;
     const AVFrame* frame = &original;
     const PlanarFormat in = readable(frame, copy);
-    SourceColor color = colorOf(*frame, tags);
-    zimg_transfer_characteristics_e transfer = transferOf(color.transfer);
-    bool hdr = transfer == ZIMG_TRANSFER_ARIB_B67 || transfer == ZIMG_TRANSFER_ST2084;
-    zimg_image_format src = sourceFormat(*frame, in), dst;
-    zimg_image_format_default(&dst, ZIMG_API_VERSION);
-    dst.width = src.width;
-    dst.height = src.height;
-    AVFrame tagged = *frame;
-    tagged.colorspace = color.matrix;
-    src.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : matrixOf(tagged);
-    src.pixel_range = (color.fullRange.value_or(false) || isFullRange(*frame)) ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
-    dst.pixel_type = ZIMG_PIXEL_FLOAT;
-    dst.depth = 32;
-    dst.color_family = in.grey ? ZIMG_COLOR_GREY : ZIMG_COLOR_RGB;
-    dst.matrix_coefficients = in.grey ? ZIMG_MATRIX_UNSPECIFIED : ZIMG_MATRIX_RGB;
-    dst.pixel_range = ZIMG_RANGE_FULL;
-    const bool picture = values == FrameValues::picture;
-    const bool wide = primariesOf(color.primaries) == ZIMG_PRIMARIES_BT2020;
-    // HLG on BT.2020 primaries is linearised below, in vector code with the
-    // converter's own display-referred formulas; PQ (and HLG of other
-    // primaries) by the converter. Standard-range pictures only get their
-    // matrix there and are linearised below by the inverse of their camera
-    // curve, the same curve grading encodes with.
-    const bool ownHLG = picture && transfer == ZIMG_TRANSFER_ARIB_B67 && wide;
-    if (picture && hdr && !ownHLG) {
-        src.transfer_characteristics = transfer;
-        src.color_primaries = primariesOf(color.primaries);
-        dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-        dst.color_primaries = ZIMG_PRIMARIES_BT709;
+    const Intake intake = intakeOf(*frame, in, tags, output, values);
+    RGBAImage out = RGBAImage::blank(0, 0, frame->width, frame->height);
+    if (intake.direct) {
+        readDirectly(*frame, in, intake, out);
+        return out;
     }
     zimg_graph_builder_params params;
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.resample_filter = ZIMG_RESIZE_BICUBIC;
     params.nominal_peak_luminance = 203; // the working space's 1.0
-    RGBAImage out = RGBAImage::blank(0, 0, frame->width, frame->height);
-    PlaneKernels::Reading reading;
-    if (ownHLG) {
-        reading.curve = PlaneKernels::SourceCurve::hlg;
-    } else if (picture && !hdr) {
-        reading.curve = transfer == ZIMG_TRANSFER_IEC_61966_2_1 ? PlaneKernels::SourceCurve::srgb : PlaneKernels::SourceCurve::bt709;
-        reading.wide = wide;
-    }
-    // HLG is mastered for 1000 cd/m2; PQ pictures are taken as the same.
-    reading.toneMap = picture && hdr && output == DynamicRange::sdr;
-    if (readsDirectly(*frame, in, src) && !(picture && hdr && !ownHLG)) {
-        readDirectly(*frame, in, src, reading, out);
-        return out;
-    }
-    auto outputs = convertPlanes(*frame, in, src, dst, params, 4);
+    auto outputs = convertPlanes(*frame, in, intake.src, intake.dst, params, 4);
     const size_t planes = in.grey ? 1 : 3;
     Tiles::rows(0, frame->height, [&](int from, int to) {
         for (int y = from; y < to; ++y) {
             auto line = static_cast<size_t>(y);
             PlaneKernels::interleave(outputs[0]->row<float>(line), outputs[planes == 1 ? 0 : 1]->row<float>(line),
-                                     outputs[planes == 1 ? 0 : 2]->row<float>(line), out.row(y), frame->width, reading);
+                                     outputs[planes == 1 ? 0 : 2]->row<float>(line), out.row(y), frame->width,
+                                     intake.curve);
         }
     });
     return out;
@@ -439,6 +467,39 @@ FFmpeg::Frame resizedCopy(const AVFrame& original, RenderSize size) {
     return out;
 }
 } // namespace
+
+struct SignalRows::State {
+    FFmpeg::Frame frame;
+    PlaneKernels::Source source;
+};
+
+SignalRows::SignalRows(std::shared_ptr<const State> state) : state_(std::move(state)) {}
+
+int SignalRows::width() const { return state_->frame->width; }
+int SignalRows::height() const { return state_->frame->height; }
+
+void SignalRows::row(int y, float* r, float* g, float* b) const {
+    thread_local std::vector<float> scratch;
+    scratch.resize(PlaneKernels::ycbcrScratch(state_->frame->width));
+    signalRowOf(*state_->frame, state_->source, y, r, g, b, scratch.data());
+}
+
+std::optional<SignalRows> signal(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
+                                 PlaneKernels::TargetCurve target) {
+    auto in = planarFormat(static_cast<AVPixelFormat>(frame.format));
+    if (!in) return std::nullopt;
+    const Intake intake = intakeOf(frame, *in, color, output, FrameValues::picture);
+    const PlaneKernels::Reading& c = intake.curve;
+    using S = PlaneKernels::SourceCurve;
+    using T = PlaneKernels::TargetCurve;
+    const bool same = !c.toneMap && ((target == T::hlg && c.curve == S::hlg) || (target == T::bt709 && c.curve == S::bt709 && !c.wide));
+    if (!intake.direct || !same) return std::nullopt;
+    auto state = std::make_shared<SignalRows::State>();
+    state->frame = FFmpeg::frame();
+    if (!state->frame || av_frame_ref(state->frame.get(), &frame) < 0) throw std::bad_alloc();
+    state->source = directSource(*in, intake.src);
+    return SignalRows(std::move(state));
+}
 
 Picture picture(const AVFrame& frame, RenderSize size) {
     auto planar = planarFormat(static_cast<AVPixelFormat>(frame.format));

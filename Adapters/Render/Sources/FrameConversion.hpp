@@ -3,9 +3,11 @@
 #include "Adapters/Render/Drawing/Picture.hpp"
 #include "Core/Wire/AssetMethodTypes.hpp"
 #include "Core/Wire/ExportMethodTypes.hpp"
+#include "Core/Picture/Kernels/PlaneKernels.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 #include "Core/Picture/RenderSize.hpp"
 
+#include <memory>
 #include <optional>
 
 struct AVFrame;
@@ -35,6 +37,28 @@ RGBAImage converted(const AVFrame& frame, const std::optional<AssetColor>& color
 // `picture` resizes: a small picture without converting every pixel.
 RGBAImage converted(const AVFrame& frame, RenderSize size, const std::optional<AssetColor>& color, DynamicRange output,
                     FrameValues values);
+
+// A frame's R'G'B' signal read straight from its planes, a row at a time;
+// it holds its own reference to the frame's buffers.
+class SignalRows {
+public:
+    struct State;
+    explicit SignalRows(std::shared_ptr<const State> state);
+    int width() const;
+    int height() const;
+    // Row `y`: width() values into each of r, g and b. On any thread.
+    void row(int y, float* r, float* g, float* b) const;
+
+private:
+    std::shared_ptr<const State> state_;
+};
+
+// The frame's signal, when reading it into the working space and coding
+// that with `target` would give it back, held to the target's range: the
+// everyday layout read directly, HLG on BT.2020 primaries kept as HLG or
+// BT.709 coded as BT.709. Nothing for any other reading.
+std::optional<SignalRows> signal(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,
+                                 PlaneKernels::TargetCurve target);
 
 } // namespace FrameConversion
 } // namespace korvel

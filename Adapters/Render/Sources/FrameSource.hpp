@@ -1,10 +1,12 @@
 #pragma once
 
+#include "Adapters/Render/Sources/FrameConversion.hpp"
 #include "Core/Picture/RGBAImage.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace korvel {
 
@@ -12,5 +14,10 @@ namespace korvel {
 // nothing. Picture tracks arrive in the working space at the track's natural
 // size (before its orientation); mask tracks carry their coded values.
 using FrameSource = std::function<std::shared_ptr<const RGBAImage>(int32_t trackID)>;
+
+// The same frame's R'G'B' as `curve` codes it, where its picture reads
+// straight into that coding (FrameConversion::signal), or nothing: a
+// picture taken this way need not be brought into the working space.
+using SignalSource = std::function<std::optional<FrameConversion::SignalRows>(int32_t trackID, PlaneKernels::TargetCurve curve)>;
 
 } // namespace korvel

@@ -2,6 +2,7 @@
 
 #include "Adapters/Concurrency/RenderGates.hpp"
 #include "Adapters/Media/FFmpeg.hpp"
+#include "Adapters/Render/Sources/DecodedPictures.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -53,6 +54,8 @@ int threadsFor(int64_t pixels, std::optional<int64_t> frames) {
 } // namespace
 
 struct VideoDecoder::State {
+    // Outlives the context, whose threads take pictures from it.
+    std::unique_ptr<DecodedPictures> pictures;
     FFmpeg::Codec context;
     FFmpeg::Frame frame;
     FFmpeg::Packet packet;
@@ -134,6 +137,8 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     if (codecId == AV_CODEC_ID_NONE) return std::nullopt;
     const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(codecId));
     if (!codec) return std::nullopt;
+    // Made first, so that it outlives the context on every way out.
+    auto pictures = std::make_unique<DecodedPictures>();
     FFmpeg::Codec context(avcodec_alloc_context3(codec));
     if (!context) return std::nullopt;
     if (config && !config->empty()) {
@@ -151,8 +156,11 @@ std::optional<VideoDecoder> VideoDecoder::opened(int codecId, const std::optiona
     context->thread_count = threads;
     if (tuning.noDelay) context->thread_type = FF_THREAD_SLICE;
     if (tuning.rough) context->skip_loop_filter = AVDISCARD_ALL;
+    context->opaque = pictures.get();
+    context->get_buffer2 = DecodedPictures::get;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return std::nullopt;
     VideoDecoder d;
+    d.state_->pictures = std::move(pictures);
     d.state_->context = std::move(context);
     d.state_->frame = FFmpeg::frame();
     d.state_->packet = FFmpeg::packet();

@@ -215,6 +215,13 @@ std::shared_ptr<const RGBAImage> VideoFrames::DecodedFrame::image() const {
     return s.image;
 }
 
+std::optional<FrameConversion::SignalRows> VideoFrames::DecodedFrame::signal(PlaneKernels::TargetCurve target) const {
+    State& s = *state_;
+    std::lock_guard lock(s.converting);
+    if (!s.frame || s.values != FrameValues::picture) return std::nullopt;
+    return FrameConversion::signal(*s.frame, s.color, s.output, target);
+}
+
 struct VideoFrames::Reader::State {
     std::filesystem::path url;
     std::shared_ptr<const VideoTrack> track;

@@ -64,6 +64,9 @@ public:
     // The frame at its natural size in the working space (or as mask
     // values). Throws SystemError when its pixel format can't be converted.
     std::shared_ptr<const RGBAImage> image() const;
+    // Its R'G'B' signal straight from its planes, as FrameConversion::signal
+    // gives it for `target`; nothing once it is converted.
+    std::optional<FrameConversion::SignalRows> signal(PlaneKernels::TargetCurve target) const;
 
 private:
     std::unique_ptr<State> state_;

@@ -390,6 +390,49 @@ void LumaRow(const float* HWY_RESTRICT rgba, int count, int curveValue, const Co
 }
 
 template <class Out>
+void SignalRowOf(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b, int count,
+                 bool hlg, const Codes& codes, Out* HWY_RESTRICT luma, float* HWY_RESTRICT cb, float* HWY_RESTRICT cr) {
+    const D d;
+    const size_t n = hn::Lanes(d);
+    const YCbCr m = hlg ? bt2020Matrix : bt709Matrix;
+    const V zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+    auto held = [&](V x) {
+        x = hn::Max(finite(d, x), zero);
+        return hlg ? x : hn::Min(x, one);
+    };
+    auto block = [&](const float* pr, const float* pg, const float* pb, Out* y, float* pcb, float* pcr) {
+        V vr = held(hn::LoadU(d, pr)), vg = held(hn::LoadU(d, pg)), vb = held(hn::LoadU(d, pb));
+        auto row = [&](const float* k) {
+            return hn::Add(hn::Add(hn::Mul(hn::Set(d, k[0]), vr), hn::Mul(hn::Set(d, k[1]), vg)), hn::Mul(hn::Set(d, k[2]), vb));
+        };
+        storeCodes(d, row(m.y), codes, false, y);
+        hn::StoreU(row(m.cb), d, pcb);
+        hn::StoreU(row(m.cr), d, pcr);
+    };
+    const size_t total = static_cast<size_t>(std::max(count, 0));
+    size_t i = 0;
+    for (; i + n <= total; i += n) block(r + i, g + i, b + i, luma + i, cb + i, cr + i);
+    if (i == total) return;
+    HWY_ALIGN float rest[3][mostLanes] = {};
+    HWY_ALIGN float out[2][mostLanes];
+    HWY_ALIGN Out y[mostLanes];
+    const size_t left = std::min(total - i, mostLanes);
+    for (size_t k = 0; k < left; ++k) rest[0][k] = r[i + k], rest[1][k] = g[i + k], rest[2][k] = b[i + k];
+    block(rest[0], rest[1], rest[2], y, out[0], out[1]);
+    for (size_t k = 0; k < left; ++k) luma[i + k] = y[k], cb[i + k] = out[0][k], cr[i + k] = out[1][k];
+}
+
+void SignalRow(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b, int count,
+               int curveValue, const Codes& codes, void* luma, float* cb, float* cr) {
+    const bool hlg = static_cast<TargetCurve>(curveValue) == TargetCurve::hlg;
+    if (codes.bits > 8) {
+        SignalRowOf(r, g, b, count, hlg, codes, static_cast<uint16_t*>(luma), cb, cr);
+    } else {
+        SignalRowOf(r, g, b, count, hlg, codes, static_cast<uint8_t*>(luma), cb, cr);
+    }
+}
+
+template <class Out>
 void ChromaRowOf(const float* const* rows, int count, const Codes& codes, Out* HWY_RESTRICT out, float* HWY_RESTRICT scratch) {
     const D d;
     const size_t n = hn::Lanes(d);
@@ -443,6 +486,7 @@ namespace korvel::PlaneKernels {
 HWY_EXPORT(Interleave);
 HWY_EXPORT(YCbCrRow);
 HWY_EXPORT(LumaRow);
+HWY_EXPORT(SignalRow);
 HWY_EXPORT(ChromaRow);
 
 void interleave(const float* r, const float* g, const float* b, float* rgba, int count, const Reading& reading) {
@@ -464,6 +508,11 @@ void ycbcrRow(const void* luma, const void* const chroma[4], int count, const So
 
 void lumaRow(const float* rgba, int count, TargetCurve curve, const Codes& codes, void* luma, float* cb, float* cr) {
     HWY_DYNAMIC_DISPATCH(LumaRow)(rgba, count, static_cast<int>(curve), codes, luma, cb, cr);
+}
+
+void signalRow(const float* r, const float* g, const float* b, int count, TargetCurve curve, const Codes& codes, void* luma,
+               float* cb, float* cr) {
+    HWY_DYNAMIC_DISPATCH(SignalRow)(r, g, b, count, static_cast<int>(curve), codes, luma, cb, cr);
 }
 
 void chromaRow(const float* const rows[4], int count, const Codes& codes, void* out, float* scratch) {

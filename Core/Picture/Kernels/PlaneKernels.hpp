@@ -64,6 +64,15 @@ struct Codes {
 // NaN counts as 0) to luma codes and full-resolution colour differences.
 void lumaRow(const float* rgba, int count, TargetCurve curve, const Codes& codes, void* luma, float* cb, float* cr);
 
+// One row of R'G'B' already in the target's coding (its curve and
+// primaries, as a reading with the same curve takes it in) to luma codes and
+// full-resolution colour differences: what lumaRow gives for the light such
+// a reading makes of it. The round trip only holds the values to the
+// curve's range: HLG at least 0, BT.709 within [0, 1]; what is not finite
+// counts as 0.
+void signalRow(const float* r, const float* g, const float* b, int count, TargetCurve curve, const Codes& codes, void* luma,
+               float* cb, float* cr);
+
 // One 4:2:0 chroma row of count / 2 codes (count even) from the colour
 // differences of rows 2i - 1 to 2i + 2, edge rows repeated by the caller:
 // [1 3 3 1] / 8 down, [1 2 1] / 4 across around the even columns (chroma

@@ -14,8 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <thread>
 #include <unistd.h>
@@ -55,7 +57,7 @@ struct Collected : FrameSink {
     }
 };
 
-BuiltComposition composition(const std::filesystem::path& url, int64_t frames) {
+BuiltComposition composition(const std::filesystem::path& url, int64_t frames, DynamicRange range = DynamicRange::sdr) {
     VideoSource video = VideoOpener::open(url);
     RenderPlan plan = fixtures::plan(frames * 1'000'000 / 30);
     plan.canvas.width = 320;
@@ -66,6 +68,7 @@ BuiltComposition composition(const std::filesystem::path& url, int64_t frames) {
     inputs.size = {320, 240};
     inputs.videos.emplace("v", video);
     inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {});
+    inputs.recipe = ColorRecipe{range};
     return CompositionBuilder{inputs}.build(FrameRange{0, frames});
 }
 
@@ -136,6 +139,64 @@ TEST(RenderPipeline, FramesInFlightMatchFramesDrawnAlone) {
     }
     // The source moves, so a frame put in another's place shows.
     EXPECT_GT(worstDifference(sink.frames[0], sink.frames[1]), 1);
+}
+
+// Only a frame that is its source's picture as it is goes to the encoder
+// straight from the decoded planes: anything drawn, graded, moved or scaled
+// goes through the working space.
+TEST(RenderPipeline, OnlyAFrameShownAsItIsSkipsTheWorkingSpace) {
+    struct Case {
+        const char* name;
+        std::function<void(RenderPlan&)> change;
+        bool asIs;
+    };
+    const Case cases[] = {
+        {"as it is", [](RenderPlan&) {}, true},
+        {"zoomed", [](RenderPlan& p) { p.segments[0].transform.keyframes = {fixtures::keyframe(0, 0.5, 0.5, 1.25)}; }, false},
+        {"graded", [](RenderPlan& p) {
+             ColorStep look = fixtures::look(std::nullopt, std::nullopt);
+             look.kind = ColorStep::Look{"warm_cinema", 1};
+             p.colorStack = {look};
+         }, false},
+        {"with a logo", [](RenderPlan& p) {
+             VideoOverlay logo = fixtures::overlay("logo", 0, 1'000'000, 0, 1'000'000);
+             logo.role = VideoOverlayRole::logo;
+             p.videoOverlays = {logo};
+         }, false},
+        {"with text", [](RenderPlan& p) {
+             TextItem hello = fixtures::caption("hello", 0, 1'000'000);
+             hello.style.weight = 700;
+             hello.style.sizePct = 20;
+             hello.style.lineHeight = 1.2;
+             p.textItems = {hello};
+         }, false},
+        {"on a larger canvas", [](RenderPlan& p) { p.canvas.width = 640, p.canvas.height = 480; }, false},
+    };
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    for (const Case& k : cases) {
+        RenderPlan plan = fixtures::plan(1'000'000);
+        plan.canvas.width = 320;
+        plan.canvas.height = 240;
+        plan.segments = {fixtures::segment("v", 0, 0, 1'000'000)};
+        k.change(plan);
+        RenderInputs inputs;
+        inputs.plan = plan;
+        inputs.size = {plan.canvas.width, plan.canvas.height};
+        inputs.videos.emplace("v", video);
+        inputs.stills["logo"] = std::make_shared<const RGBAImage>(RGBAImage::transparent(0, 0, 16, 16));
+        inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {"logo"});
+        BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, 30});
+        for (int64_t frame : {0, 17}) {
+            const GraphInstruction* instruction = built.composition.instruction(frame);
+            ASSERT_TRUE(instruction) << k.name;
+            auto track = built.scene->shownAsIs(frame, instruction->range);
+            EXPECT_EQ(track.has_value(), k.asIs) << k.name << ", frame " << frame;
+            const auto& needed = instruction->requiredSourceTrackIDs;
+            if (track) {
+                EXPECT_NE(std::find(needed.begin(), needed.end(), *track), needed.end()) << k.name;
+            }
+        }
+    }
 }
 
 // Conversions are kept per geometry and thread: going back to a size met
@@ -339,4 +400,132 @@ TEST(RenderPipeline, WindowsLendTheirReadersToTheNextWindow) {
     EXPECT_EQ(VideoDecoder::openedCount(), opened) << "the next window opened a decoder of its own";
     EXPECT_EQ(next.kept, std::vector<size_t>(static_cast<size_t>(count), before));
     EXPECT_EQ(OpenReaders::shared().size(), before + 1);
+}
+
+// An HLG source kept as HDR goes to the encoder's 10-bit planes straight
+// from its own, and still comes out as the frame drawn on its own.
+TEST(RenderPipeline, HLGFramesInFlightMatchFramesDrawnAlone) {
+    const auto source = fx::folder() / "hlg-bars.mp4";
+    if (!std::filesystem::exists(source)) {
+        const auto made = fx::folder() / (".hlg-bars-" + std::to_string(getpid()) + ".mp4");
+        ASSERT_TRUE(fx::runCommand(fx::detail::ff + fx::detail::testsrc + "-t 1 -c:v libx265 -preset ultrafast "
+                                   "-pix_fmt yuv420p10le -x265-params log-level=error -color_primaries bt2020 "
+                                   "-color_trc arib-std-b67 -colorspace bt2020nc -tag:v hvc1 '" + made.string() + "'"));
+        std::filesystem::rename(made, source);
+    }
+    const int64_t count = 12;
+    BuiltComposition built = composition(source, count, DynamicRange::keepHdr);
+    ASSERT_TRUE(built.composition.hdr);
+    VideoEncoding e = FragmentWriter::encoding({320, 240}, built.grid());
+    e.dynamicRange = DynamicRange::keepHdr;
+    StopFlag stop;
+    struct Kept : FrameSink {
+        std::vector<FFmpeg::Frame> frames;
+        void take(const EncoderPicture& picture, int64_t) override { frames.emplace_back(av_frame_clone(&picture.frame())); }
+    } sink;
+    ASSERT_EQ(GraphRunner::run(built, {0, count}, e, sink, stop, {}), count);
+    ASSERT_EQ(static_cast<int64_t>(sink.frames.size()), count);
+    for (int64_t i = 0; i < count; ++i) {
+        EncoderPicture alone = EncoderPicture::from(GraphRunner::draw(built, i, stop), e);
+        const AVFrame& a = *sink.frames[static_cast<size_t>(i)];
+        const AVFrame& b = alone.frame();
+        ASSERT_EQ(a.format, AV_PIX_FMT_YUV420P10LE);
+        int worst = 0;
+        for (int p = 0; p < 3; ++p) {
+            const int w = p == 0 ? 320 : 160, h = p == 0 ? 240 : 120;
+            for (int y = 0; y < h; ++y) {
+                const auto* ra = reinterpret_cast<const uint16_t*>(a.data[p] + y * a.linesize[p]);
+                const auto* rb = reinterpret_cast<const uint16_t*>(b.data[p] + y * b.linesize[p]);
+                for (int x = 0; x < w; ++x) worst = std::max(worst, std::abs(ra[x] - rb[x]));
+            }
+        }
+        EXPECT_LE(worst, 1) << "frame " << i;
+    }
+}
+
+namespace {
+
+// copy.mp4 on its own canvas with a look, grain and a logo.
+RenderInputs gradedInputs() {
+    VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
+    RenderPlan plan = fixtures::plan(1'000'000);
+    plan.canvas.width = 320;
+    plan.canvas.height = 240;
+    plan.segments = {fixtures::segment("v", 0, 0, 1'000'000)};
+    ColorStep look = fixtures::look(std::nullopt, std::nullopt);
+    look.kind = ColorStep::Look{"warm_cinema", 1};
+    ColorStep grain;
+    grain.kind = ColorStep::Grain{0.4, 7};
+    plan.colorStack = {look, grain};
+    VideoOverlay logo = fixtures::overlay("logo", 0, 1'000'000, 0, 1'000'000);
+    logo.role = VideoOverlayRole::logo;
+    logo.rect = {0.7, 0.1, 0.2, 0.2};
+    plan.videoOverlays = {logo};
+    RenderInputs inputs;
+    inputs.plan = plan;
+    inputs.size = {320, 240};
+    inputs.videos.emplace("v", video);
+    RGBAImage mark = RGBAImage::transparent(0, 0, 16, 16);
+    for (size_t i = 0; i < mark.pixels.size(); i += 4) mark.pixels[i] = mark.pixels[i + 3] = 0.8f;
+    inputs.stills["logo"] = std::make_shared<const RGBAImage>(std::move(mark));
+    inputs.timeline = ResolvedTimeline(plan, {{"v", video.table}}, {"logo"});
+    return inputs;
+}
+
+} // namespace
+
+// A standard-range clip graded on its own canvas is taken in its own coding
+// by the look: it is never brought into the working space, and its frame
+// draws as the converted one does.
+TEST(RenderPipeline, AGradedClipReadStraightIsNotConverted) {
+    RenderInputs inputs = gradedInputs();
+    BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, 30});
+    const int64_t frame = 7;
+    const GraphInstruction* instruction = built.composition.instruction(frame);
+    ASSERT_TRUE(instruction);
+    const int32_t track = built.scene->tracks().clips.at(0);
+    const VideoSource& video = inputs.videos.at("v");
+    auto reader = OpenReaders::shared().take(video, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+    auto time = built.composition.sourceTime(track, frame * built.composition.grid.ticksPerFrame);
+    ASSERT_TRUE(time);
+    auto entry = static_cast<size_t>(video.table.indexOnScreen(time->ticks));
+    auto decoded = reader->decoded(video.track->sampleOfEntry.at(entry));
+    int converted = 0;
+    FrameSource images = [&](int32_t t) -> std::shared_ptr<const RGBAImage> {
+        if (t != track) return nullptr;
+        ++converted;
+        return decoded->image();
+    };
+    SignalSource signals = [&](int32_t t, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
+        return t == track ? decoded->signal(curve) : std::nullopt;
+    };
+    // Left in light, or in the gamma the encoder takes.
+    const PixelDomain outs[] = {PixelDomain::linearPremultiplied, PixelDomain::gammaStraight};
+    std::vector<RGBAImage> straight;
+    for (PixelDomain out : outs) straight.push_back(built.scene->picture(frame, instruction->range, images, out, signals));
+    EXPECT_EQ(converted, 0);
+    for (size_t k = 0; k < std::size(outs); ++k) {
+        RGBAImage through = built.scene->picture(frame, instruction->range, images, outs[k]);
+        EXPECT_EQ(converted, static_cast<int>(k) + 1);
+        ASSERT_EQ(straight[k].pixels.size(), through.pixels.size());
+        float worst = 0;
+        for (size_t i = 0; i < through.pixels.size(); ++i)
+            worst = std::max(worst, std::fabs(straight[k].pixels[i] - through.pixels[i]));
+        EXPECT_LT(worst, 1e-4f) << "out in domain " << k;
+    }
+}
+
+// The same frames in flight, graded, come out as the frames drawn on their own.
+TEST(RenderPipeline, GradedFramesInFlightMatchFramesDrawnAlone) {
+    const int64_t count = 20;
+    RenderInputs inputs = gradedInputs();
+    BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, count});
+    VideoEncoding e = FragmentWriter::encoding({320, 240}, built.grid());
+    StopFlag stop;
+    Collected sink;
+    ASSERT_EQ(GraphRunner::run(built, {0, count}, e, sink, stop, {}), count);
+    for (int64_t i = 0; i < count; ++i) {
+        Planes alone = planesOf(EncoderPicture::from(GraphRunner::draw(built, i, stop), e).frame());
+        EXPECT_LE(worstDifference(sink.frames[static_cast<size_t>(i)], alone), 1) << "frame " << i;
+    }
 }

@@ -184,6 +184,38 @@ TEST_P(KernelTargets, GrainTakesTheSpanBackAsThePassesDo) {
     }
 }
 
+// Spans that arrive already in the gamma space skip only the way into it:
+// to the bit what the chain gives for them once encoded, and the
+// references' too.
+TEST_P(KernelTargets, AChainEnteredInGammaSkipsOnlyTheWayIn) {
+    auto cube = std::make_shared<const std::vector<float>>(LookCube::values("warm_cinema", 1.0));
+    for (ColorSpace space : {ColorSpace::itur709, ColorSpace::itur2100HLG}) {
+        PixelChain chain(space);
+        chain.add(std::make_unique<CubeStep>(cube, LookCube::dimension));
+        chain.add(std::make_unique<GainsStep>(1.1f, 0.9f, 1.0f));
+        ASSERT_EQ(chain.entry(), PixelDomain::gammaStraight);
+        for (int count : counts) {
+            // Opaque pixels, as a picture read in its own coding is.
+            auto pixels = randomPixels(count, 53u + static_cast<unsigned>(count));
+            for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 1;
+            std::vector<float> encoded = pixels;
+            Kernels::toGamma(encoded.data(), count, space);
+            std::vector<float> entered = encoded, linear = pixels;
+            chain.run(entered.data(), count, 0, 0, PixelDomain::linearPremultiplied, PixelDomain::gammaStraight);
+            chain.run(linear.data(), count, 0, 0);
+            const std::string what = std::string(space == ColorSpace::itur709 ? "BT.709" : "HLG") + ", " +
+                                     std::to_string(count) + " pixels";
+            EXPECT_EQ(entered, linear) << what;
+            compare(
+                encoded,
+                [&](std::vector<float>& p) {
+                    chain.run(p.data(), count, 0, 0, PixelDomain::linearPremultiplied, PixelDomain::gammaStraight);
+                },
+                "entered in gamma, " + what);
+        }
+    }
+}
+
 TEST_P(KernelTargets, SanitisingZeroesWhatIsNotANumber) {
     auto values = randomValues(1001, 3);
     std::vector<float> got = values;

@@ -325,6 +325,70 @@ TEST_P(PlaneKernelTargets, EncodedValuesGetTheCodesOfTheirLight) {
     }
 }
 
+TEST_P(PlaneKernelTargets, SignalRowsCodeWhatTheWorkingSpaceGivesBack) {
+    using T = PlaneKernels::TargetCurve;
+    using S = PlaneKernels::SourceCurve;
+    for (T target : {T::bt709, T::hlg}) {
+        const bool hlg = target == T::hlg;
+        const int bits = hlg ? 10 : 8;
+        const auto m = ycbcr(hlg);
+        for (int count : counts) {
+            const auto n = static_cast<size_t>(count);
+            // What a frame's matrix gives, a little past black and white.
+            std::vector<float> planes[3];
+            for (unsigned p = 0; p < 3; ++p) planes[p] = randomValues(n, 7u * p + 3u * n, -0.3f, 1.3f);
+            std::vector<uint8_t> luma8(n, 7);
+            std::vector<uint16_t> luma16(n, 7);
+            std::vector<float> cb(n, -7.0f), cr(n, -7.0f);
+            void* luma = hlg ? static_cast<void*>(luma16.data()) : static_cast<void*>(luma8.data());
+            PlaneKernels::signalRow(planes[0].data(), planes[1].data(), planes[2].data(), count, target, {bits}, luma,
+                                    cb.data(), cr.data());
+            std::vector<int> got;
+            std::vector<Code> want;
+            std::vector<float> wantCb, wantCr;
+            for (size_t i = 0; i < n; ++i) {
+                std::array<double, 3> v{};
+                for (size_t c = 0; c < 3; ++c) {
+                    float x = std::isfinite(planes[c][i]) ? planes[c][i] : 0.0f;
+                    v[c] = hlg ? std::max(x, 0.0f) : std::clamp(x, 0.0f, 1.0f);
+                }
+                auto row = [&](size_t k) { return m[k][0] * v[0] + m[k][1] * v[1] + m[k][2] * v[2]; };
+                got.push_back(hlg ? luma16[i] : luma8[i]);
+                want.push_back(codeOf(row(0), false, bits));
+                wantCb.push_back(static_cast<float>(row(1)));
+                wantCr.push_back(static_cast<float>(row(2)));
+            }
+            std::string what = std::string(hlg ? "HLG" : "BT.709") + ", " + std::to_string(count) + " pixels";
+            expectCodes(got, want, what + ", luma");
+            expectClose(cb, wantCb, what + ", blue difference");
+            expectClose(cr, wantCr, what + ", red difference");
+
+            // The same as the way through the working space: read with the
+            // target's own curve, then coded with it.
+            std::vector<float> light(n * 4);
+            PlaneKernels::interleave(planes[0].data(), planes[1].data(), planes[2].data(), light.data(), count,
+                                     {hlg ? S::hlg : S::bt709, false, false});
+            std::vector<uint8_t> through8(n, 7);
+            std::vector<uint16_t> through16(n, 7);
+            std::vector<float> throughCb(n), throughCr(n);
+            void* through = hlg ? static_cast<void*>(through16.data()) : static_cast<void*>(through8.data());
+            PlaneKernels::lumaRow(light.data(), count, target, {bits}, through, throughCb.data(), throughCr.data());
+            for (size_t i = 0; i < n; ++i) {
+                // Inside the curve's range; at black the way through brings a
+                // channel back as a trace of the primaries' round trip, which
+                // HLG's square root lifts (the frames' test bounds it).
+                bool inside = true;
+                for (const auto& plane : planes) inside = inside && plane[i] >= 0.05f && plane[i] <= 1.0f;
+                if (!inside) continue;
+                int a = hlg ? luma16[i] : luma8[i], b = hlg ? through16[i] : through8[i];
+                EXPECT_LE(std::abs(a - b), 1) << what << ", luma " << i;
+                EXPECT_NEAR(cb[i], throughCb[i], 1e-4) << what << ", blue difference " << i;
+                EXPECT_NEAR(cr[i], throughCr[i], 1e-4) << what << ", red difference " << i;
+            }
+        }
+    }
+}
+
 TEST_P(PlaneKernelTargets, ChromaRowsFilterDownAndAcrossAsTheReference) {
     for (int bits : {8, 10}) {
         for (int half : {1, 2, 7, 8, 9, 17, 500}) {
