@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
+#include <string>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -65,6 +67,13 @@ int main(int argc, char** argv) {
     if (!std::getenv("OMP_WAIT_POLICY")) {
         ::setenv("OMP_WAIT_POLICY", "PASSIVE", 1);
         ::execv("/proc/self/exe", argv);
+    }
+    // Started again through /proc/self/exe, the process would be named "exe";
+    // monitors and pkill know it by the name it was started by. Its threads
+    // take the name too.
+    if (argc > 0 && argv[0] && argv[0][0]) {
+        const std::string program = argv[0];
+        ::prctl(PR_SET_NAME, program.substr(program.find_last_of('/') + 1).substr(0, 15).c_str());
     }
     shareHeaps();
     std::signal(SIGPIPE, SIG_IGN); // a closed pipe becomes a write error

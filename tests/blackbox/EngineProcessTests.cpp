@@ -221,3 +221,17 @@ TEST(EngineProcess, EndOfInputWhileHashesStillRunExitsCleanly) {
         ASSERT_EQ(engine.wait(), 0) << "start " << run << ": " << engine.stderrText();
     }
 }
+
+// Process monitors and pkill know the engine by its name, which starting it
+// again through /proc/self/exe would make "exe".
+TEST(EngineProcess, TheProcessIsNamedAfterItsProgram) {
+    EngineProcess engine(cacheArgs("name"));
+    engine.sendLine(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})"));
+    ASSERT_TRUE(engine.readLine());
+    std::ifstream comm("/proc/" + std::to_string(engine.pid()) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ(name, "korvel-engine");
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
