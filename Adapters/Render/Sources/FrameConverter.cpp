@@ -112,6 +112,33 @@ std::optional<std::pair<size_t, size_t>> wholeBlocks(int sourceWidth, int source
     if (rx == 0 || ry == 0 || ry * 255 > 65535) return std::nullopt;
     return std::pair{rx, ry};
 }
+// One row of whole blocks from its column sums: a block's width known to
+// the compiler unrolls the sums and turns the loop into vector code.
+template <size_t rx> void blockRowOf(const uint16_t* sums, size_t w, uint32_t* kept, float* out, float scale) {
+    for (size_t ox = 0; ox < w; ++ox) {
+        uint32_t v = 0;
+        for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
+        kept[ox] = v;
+        out[ox] = float(v) * scale;
+    }
+}
+
+void blockRow(const uint16_t* sums, size_t w, size_t rx, uint32_t* kept, float* out, float scale) {
+    switch (rx) {
+    case 2: return blockRowOf<2>(sums, w, kept, out, scale);
+    case 3: return blockRowOf<3>(sums, w, kept, out, scale);
+    case 4: return blockRowOf<4>(sums, w, kept, out, scale);
+    case 6: return blockRowOf<6>(sums, w, kept, out, scale);
+    case 8: return blockRowOf<8>(sums, w, kept, out, scale);
+    default: break;
+    }
+    for (size_t ox = 0; ox < w; ++ox) {
+        uint32_t v = 0;
+        for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
+        kept[ox] = v;
+        out[ox] = float(v) * scale;
+    }
+}
 } // namespace
 
 void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out,
@@ -128,13 +155,7 @@ void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& 
         const float scale = 1.0f / float(rx * ry);
         for (size_t oy = 0; oy < h; ++oy) {
             ConvertKernels::columnSums(plane + int64_t(oy * ry) * stride, stride, int(ry), int(sourceWidth), sums);
-            float* o = out + oy * w;
-            for (size_t ox = 0; ox < w; ++ox) {
-                uint32_t v = 0;
-                for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
-                kept.sums[oy * w + ox] = v;
-                o[ox] = float(v) * scale;
-            }
+            blockRow(sums, w, rx, kept.sums.data() + oy * w, out + oy * w, scale);
         }
         kept.width = w, kept.height = h, kept.blockWidth = rx, kept.blockHeight = ry, kept.plane = plane;
         return;
