@@ -5,6 +5,7 @@
 
 #include "Adapters/Media/FFmpeg.hpp"
 #include "Adapters/Media/SystemError.hpp"
+#include "Core/Picture/Kernels/ConvertKernels.hpp"
 
 #include <tbb/parallel_for.h>
 
@@ -66,6 +67,7 @@ FrameConverter::FrameConverter(int64_t width, int64_t height, Transfer transfer)
         double v = i / 255.0;
         if (transfer_ == Transfer::sRGB) v = linearToSRGB(bt709ToLinear(v));
         lut_[i] = static_cast<uint8_t>(std::clamp(std::lround(v * 255), 0L, 255L));
+        lutIsIdentity_ = lutIsIdentity_ && lut_[i] == i;
     }
     out_.assign(size_t(width_ * height_ * 4), 255);
 }
@@ -110,6 +112,33 @@ std::optional<std::pair<size_t, size_t>> wholeBlocks(int sourceWidth, int source
     if (rx == 0 || ry == 0 || ry * 255 > 65535) return std::nullopt;
     return std::pair{rx, ry};
 }
+// One row of whole blocks from its column sums: a block's width known to
+// the compiler unrolls the sums and turns the loop into vector code.
+template <size_t rx> void blockRowOf(const uint16_t* sums, size_t w, uint32_t* kept, float* out, float scale) {
+    for (size_t ox = 0; ox < w; ++ox) {
+        uint32_t v = 0;
+        for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
+        kept[ox] = v;
+        out[ox] = float(v) * scale;
+    }
+}
+
+void blockRow(const uint16_t* sums, size_t w, size_t rx, uint32_t* kept, float* out, float scale) {
+    switch (rx) {
+    case 2: return blockRowOf<2>(sums, w, kept, out, scale);
+    case 3: return blockRowOf<3>(sums, w, kept, out, scale);
+    case 4: return blockRowOf<4>(sums, w, kept, out, scale);
+    case 6: return blockRowOf<6>(sums, w, kept, out, scale);
+    case 8: return blockRowOf<8>(sums, w, kept, out, scale);
+    default: break;
+    }
+    for (size_t ox = 0; ox < w; ++ox) {
+        uint32_t v = 0;
+        for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
+        kept[ox] = v;
+        out[ox] = float(v) * scale;
+    }
+}
 } // namespace
 
 void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& ax, const Axis& ay, float* out,
@@ -125,18 +154,8 @@ void FrameConverter::resample(const uint8_t* plane, int64_t stride, const Axis& 
         kept.sums.resize(w * h);
         const float scale = 1.0f / float(rx * ry);
         for (size_t oy = 0; oy < h; ++oy) {
-            std::fill(blockSums_.begin(), blockSums_.end(), uint16_t{0});
-            for (size_t k = 0; k < ry; ++k) {
-                const uint8_t* row = plane + int64_t(oy * ry + k) * stride;
-                for (size_t x = 0; x < sourceWidth; ++x) sums[x] = uint16_t(sums[x] + row[x]);
-            }
-            float* o = out + oy * w;
-            for (size_t ox = 0; ox < w; ++ox) {
-                uint32_t v = 0;
-                for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
-                kept.sums[oy * w + ox] = v;
-                o[ox] = float(v) * scale;
-            }
+            ConvertKernels::columnSums(plane + int64_t(oy * ry) * stride, stride, int(ry), int(sourceWidth), sums);
+            blockRow(sums, w, rx, kept.sums.data() + oy * w, out + oy * w, scale);
         }
         kept.width = w, kept.height = h, kept.blockWidth = rx, kept.blockHeight = ry, kept.plane = plane;
         return;
@@ -260,16 +279,15 @@ void FrameConverter::colour(const AVFrame& frame) {
     const float kg = static_cast<float>(1 - m.kr - m.kb);
     const float crToR = static_cast<float>(2 * (1 - m.kr)), cbToB = static_cast<float>(2 * (1 - m.kb));
     const float cbToG = static_cast<float>(2 * (1 - m.kb) * m.kb) / kg, crToG = static_cast<float>(2 * (1 - m.kr) * m.kr) / kg;
-    auto byte = [](float v) { return static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); };
+    const ConvertKernels::Matrix matrix{yOffset, yScale, cScale, cbToB, cbToG, crToG, crToR};
     auto pixels = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i) {
-            float yy = (y_[i] - yOffset) * yScale;
-            float cb = (u_[i] - 128.0f) * cScale, cr = (v_[i] - 128.0f) * cScale;
-            uint8_t* p = &out_[i * 4];
-            p[0] = lut_[byte(yy + cbToB * cb)];
-            p[1] = lut_[byte(yy - cbToG * cb - crToG * cr)];
-            p[2] = lut_[byte(yy + crToR * cr)];
-            p[3] = 255;
+        ConvertKernels::bgra(y_.data() + from, u_.data() + from, v_.data() + from, int(to - from), matrix,
+                             out_.data() + from * 4);
+        if (lutIsIdentity_) return; // BT.709 codes stay as they are
+        for (uint8_t *p = out_.data() + from * 4, *end = out_.data() + to * 4; p < end; p += 4) {
+            p[0] = lut_[p[0]];
+            p[1] = lut_[p[1]];
+            p[2] = lut_[p[2]];
         }
     };
     if (n < largePicture) pixels(0, n);

@@ -54,6 +54,7 @@ private:
     int64_t width_, height_;
     Transfer transfer_;
     uint8_t lut_[256];
+    bool lutIsIdentity_ = true;
     Axis lumaX_, lumaY_, chromaX_, chromaY_;
     std::vector<float> y_, u_, v_;
     std::vector<uint16_t> blockSums_;
