@@ -113,11 +113,14 @@ std::optional<std::pair<size_t, size_t>> wholeBlocks(int sourceWidth, int source
     return std::pair{rx, ry};
 }
 // One row of whole blocks from its column sums: a block's width known to
-// the compiler unrolls the sums and turns the loop into vector code.
-template <size_t rx> void blockRowOf(const uint16_t* sums, size_t w, uint32_t* kept, float* out, float scale) {
+// the compiler (`fixed`, 0 for any) unrolls the sums and turns the loop into
+// vector code.
+template <size_t fixed>
+void blockRowOf(const uint16_t* sums, size_t w, size_t rx, uint32_t* kept, float* out, float scale) {
+    const size_t n = fixed ? fixed : rx;
     for (size_t ox = 0; ox < w; ++ox) {
         uint32_t v = 0;
-        for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
+        for (size_t j = 0; j < n; ++j) v += sums[ox * n + j];
         kept[ox] = v;
         out[ox] = float(v) * scale;
     }
@@ -125,18 +128,12 @@ template <size_t rx> void blockRowOf(const uint16_t* sums, size_t w, uint32_t* k
 
 void blockRow(const uint16_t* sums, size_t w, size_t rx, uint32_t* kept, float* out, float scale) {
     switch (rx) {
-    case 2: return blockRowOf<2>(sums, w, kept, out, scale);
-    case 3: return blockRowOf<3>(sums, w, kept, out, scale);
-    case 4: return blockRowOf<4>(sums, w, kept, out, scale);
-    case 6: return blockRowOf<6>(sums, w, kept, out, scale);
-    case 8: return blockRowOf<8>(sums, w, kept, out, scale);
-    default: break;
-    }
-    for (size_t ox = 0; ox < w; ++ox) {
-        uint32_t v = 0;
-        for (size_t j = 0; j < rx; ++j) v += sums[ox * rx + j];
-        kept[ox] = v;
-        out[ox] = float(v) * scale;
+    case 2: return blockRowOf<2>(sums, w, rx, kept, out, scale);
+    case 3: return blockRowOf<3>(sums, w, rx, kept, out, scale);
+    case 4: return blockRowOf<4>(sums, w, rx, kept, out, scale);
+    case 6: return blockRowOf<6>(sums, w, rx, kept, out, scale);
+    case 8: return blockRowOf<8>(sums, w, rx, kept, out, scale);
+    default: return blockRowOf<0>(sums, w, rx, kept, out, scale);
     }
 }
 } // namespace
