@@ -1,6 +1,7 @@
 // The engine process as the editor sees it: lines in, lines out, exit status.
 
 #include "EngineProcess.hpp"
+#include "tests/support/Shell.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -232,6 +233,35 @@ TEST(EngineProcess, TheProcessIsNamedAfterItsProgram) {
     std::string name;
     std::getline(comm, name);
     EXPECT_EQ(name, "korvel-engine");
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(), 0);
+}
+
+// A package upgrade replaces the program while the editor keeps the engine
+// running; the picture models beside it must still be found.
+TEST(EngineProcess, AProgramReplacedWhileItRunsStillFindsItsModels) {
+    namespace fs = std::filesystem;
+    const fs::path folder = korvel::testing::freshFolder("replaced-program");
+    const fs::path bin = folder / "bin", program = bin / "korvel-engine", movie = folder / "clip.mp4";
+    fs::create_directories(bin);
+    fs::copy_file(KORVEL_ENGINE_PATH, program);
+    fs::create_directory_symlink(fs::path(KORVEL_ENGINE_PATH).parent_path() / "vision-models", bin / "vision-models");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=10:duration=0.5 "
+                           "-pix_fmt yuv420p '" + movie.string() + "'").c_str()),
+              0);
+    // The launcher's shell gives way to the copy, with the engine's arguments.
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()}, {}, false,
+                         {"/bin/sh", "-c", "shift; exec \"$0\" \"$@\"", program.string()});
+    engine.sendLine(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})"));
+    ASSERT_TRUE(engine.responseFor(1));
+    fs::copy_file(KORVEL_ENGINE_PATH, bin / "korvel-engine.new");
+    fs::rename(bin / "korvel-engine.new", program);
+    engine.sendLine(EngineProcess::request(2, "analysis.run",
+                                           R"({"assetId":"a","source":{"path":")" + movie.string() + R"(","contentHash":")" +
+                                               korvel::testing::sha256sum(movie) + R"("},"kind":"faces"})"));
+    const auto answer = engine.responseFor(2, nullptr, std::chrono::seconds(120));
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(answer->member("result")) << answer->canonical();
     engine.closeInput();
     EXPECT_EQ(engine.wait(), 0);
 }
