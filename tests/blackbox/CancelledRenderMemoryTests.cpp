@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 using namespace korvel;
 using korvel::testing::EngineProcess;
@@ -37,6 +38,41 @@ struct Case {
     Cancel cancel;
     std::function<std::string(int round)> params;
 };
+
+// Sends a request and cancels it; it answers -32800, or its result when it
+// finished before the cancel landed.
+void askAndCancel(EngineProcess& engine, int64_t asked, const char* method, const std::string& params, Cancel how) {
+    engine.sendLine(EngineProcess::request(asked, method, params));
+    const std::string cancel = R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":)" + std::to_string(asked) + "}}";
+    if (how == Cancel::atOnce) engine.sendLine(cancel);
+    bool cancelled = how == Cancel::atOnce;
+    for (;;) {
+        auto line = engine.readJSON(std::chrono::seconds(120));
+        ASSERT_TRUE(line) << method << " never answered: " << engine.stderrText();
+        const JSONValue* lineId = line->member("id");
+        if (lineId && lineId->intValue() == asked) {
+            if (const JSONValue* error = line->member("error")) {
+                EXPECT_EQ(error->member("code")->intValue().value_or(0), -32800) << method << " " << line->canonical();
+            }
+            return;
+        }
+        if (!cancelled && line->member("method")) {
+            engine.sendLine(cancel);
+            cancelled = true;
+        }
+    }
+}
+
+// Resident memory once it has come down to `bound`, or where it stands after
+// a few seconds: what an ended request frees goes back a moment later.
+int64_t settledKB(int pid, int64_t bound) {
+    int64_t now = residentKB(pid);
+    for (int i = 0; i < 100 && now > bound; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        now = residentKB(pid);
+    }
+    return now;
+}
 
 } // namespace
 
@@ -93,30 +129,7 @@ TEST(CancelledRenders, GiveBackWhatTheyHeld) {
     EngineProcess engine({"--cache-dir", (folder / "cache").string()});
     int64_t id = 0;
     auto round = [&](int r) {
-        for (const Case& c : cases) {
-            const int64_t asked = ++id;
-            engine.sendLine(EngineProcess::request(asked, c.method, c.params(r)));
-            const std::string cancel = R"({"jsonrpc":"2.0","method":"$/cancel","params":{"id":)" + std::to_string(asked) + "}}";
-            if (c.cancel == Cancel::atOnce) engine.sendLine(cancel);
-            bool cancelled = c.cancel == Cancel::atOnce;
-            for (;;) {
-                auto line = engine.readJSON(std::chrono::seconds(120));
-                ASSERT_TRUE(line) << c.method << " never answered: " << engine.stderrText();
-                const JSONValue* lineId = line->member("id");
-                if (lineId && lineId->intValue() == asked) {
-                    const JSONValue* error = line->member("error");
-                    // A request may finish before its cancel lands; it must not fail otherwise.
-                    if (error) {
-                        EXPECT_EQ(error->member("code")->intValue().value_or(0), -32800) << c.method << " " << line->canonical();
-                    }
-                    break;
-                }
-                if (!cancelled && line->member("method")) {
-                    engine.sendLine(cancel);
-                    cancelled = true;
-                }
-            }
-        }
+        for (const Case& c : cases) askAndCancel(engine, ++id, c.method, c.params(r), c.cancel);
     };
     for (int r = 0; r < 4; ++r) round(r);
     if (HasFailure()) return;
@@ -129,6 +142,42 @@ TEST(CancelledRenders, GiveBackWhatTheyHeld) {
         most = std::max(most, residentKB(engine.pid()));
     }
     EXPECT_LT(most - warm, 160 * 1024) << "resident " << most / 1024 << " MB after warming up at " << warm / 1024 << " MB";
+    engine.closeInput();
+    EXPECT_EQ(engine.wait(std::chrono::seconds(60)), 0);
+}
+
+// A video analysis frees its decoder and pictures however it ends; their
+// heap pages go back to the system as a render's do, or every uncached pass
+// of the day keeps a share of them.
+TEST(CancelledRenders, AnalysesGiveTheHeapBackWhenTheyEnd) {
+    const fs::path folder = korvel::testing::freshFolder("analysis-memory");
+    std::vector<fs::path> clips;
+    for (int k = 0; k < 3; ++k) {
+        clips.push_back(folder / ("clip" + std::to_string(k) + ".mp4"));
+        // A picture of its own each: no pass is answered from the cache.
+        ASSERT_TRUE(runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=30:duration=3 -vf hue=h=" +
+                               std::to_string(40 * k) + " -c:v libx264 -preset ultrafast -g 30 '" + clips.back().string() + "'"));
+    }
+    auto params = [](const fs::path& clip) {
+        return R"({"assetId":"a","source":{"path":")" + clip.string() + R"(","contentHash":")" + sha256sum(clip) +
+               R"("},"kind":"color_stats"})";
+    };
+    EngineProcess engine({"--cache-dir", (folder / "cache").string()});
+    engine.sendLine(EngineProcess::request(1, "engine.hello", R"({"contractVersion":9})"));
+    ASSERT_TRUE(engine.responseFor(1));
+    const int64_t idle = residentKB(engine.pid());
+    // Its code, its tables and a kept buffer or two stay; a 1080p decoder's
+    // frames and the pass's pictures (over 150 MB here) do not.
+    const int64_t bound = idle + 90 * 1024;
+    engine.sendLine(EngineProcess::request(2, "analysis.run", params(clips[0])));
+    auto answer = engine.responseFor(2, nullptr, std::chrono::seconds(120));
+    ASSERT_TRUE(answer && answer->member("result")) << engine.stderrText();
+    int64_t settled = settledKB(engine.pid(), bound);
+    EXPECT_LE(settled, bound) << "after a pass: " << settled / 1024 << " MB, idle at " << idle / 1024 << " MB";
+    int64_t id = 2;
+    for (size_t k = 1; k < clips.size(); ++k) askAndCancel(engine, ++id, "analysis.run", params(clips[k]), Cancel::afterProgress);
+    settled = settledKB(engine.pid(), bound);
+    EXPECT_LE(settled, bound) << "after cancelled passes: " << settled / 1024 << " MB, idle at " << idle / 1024 << " MB";
     engine.closeInput();
     EXPECT_EQ(engine.wait(std::chrono::seconds(60)), 0);
 }
