@@ -14,7 +14,6 @@
 #include "Core/Windows/PictureCopy.hpp"
 #include "Core/Timeline/WideMath.hpp"
 
-#include <future>
 
 namespace korvel {
 
@@ -50,20 +49,6 @@ int64_t withWriter(MovieWriter& writer, const std::optional<AudioFeed::Source>& 
         throw;
     }
 }
-
-// Starts the output at the first picture drawn, then hands every picture on.
-class FirstPicture : public FrameSink {
-public:
-    explicit FirstPicture(std::function<FrameSink&()> start) : start_(std::move(start)) {}
-    void take(const EncoderPicture& picture, int64_t index) override {
-        if (!sink_) sink_ = &start_();
-        sink_->take(picture, index);
-    }
-
-private:
-    std::function<FrameSink&()> start_;
-    FrameSink* sink_ = nullptr;
-};
 
 } // namespace
 
@@ -172,26 +157,20 @@ ExportResult ExportService::exported(const ExportParams& params, const JobContex
                 BuiltComposition built = CompositionBuilder{inputs}.build(std::nullopt);
                 MovieWriter writer(output.url());
                 writer.movieTimescale = grid.timescale;
-                // x264 and x265 take a while to open: the first frames are
-                // drawn meanwhile, and the writer starts at the first picture.
-                auto opening = std::async(std::launch::async,
-                                          [&encoding, &writer] { return std::make_unique<EncodingStage>(encoding, writer); });
-                std::unique_ptr<EncodingStage> stage;
                 std::unique_ptr<AudioFeed> feed;
                 std::function<void()> wait;
-                FirstPicture sink([&]() -> FrameSink& {
-                    stage = opening.get();
-                    writer.add(stage->encoder());
+                // The writer starts at the first picture, once the encoder is open.
+                OpeningStage sink(encoding, writer, [&](EncodingStage& stage) {
+                    writer.add(stage.encoder());
                     if (sound) feed = std::make_unique<AudioFeed>(*sound, writer, ExportService::audioBitrate);
                     writer.startWriting();
                     if (feed) wait = feed->start(writer, stop);
-                    return *stage;
                 });
                 try {
                     int64_t n = GraphRunner::run(built, {0, frameCount}, encoding, sink, stop, report);
                     if (wait) wait();
                     if (stop.stopped()) throw Cancelled();
-                    stage->finish(); // set at the first picture: the plan has frames
+                    sink.stage().finish(); // started at the first picture: the plan has frames
                     writer.finishWriting();
                     return n;
                 } catch (...) {

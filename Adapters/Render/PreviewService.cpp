@@ -169,11 +169,11 @@ std::vector<uint8_t> drawnWindow(const BuiltComposition& built, FrameRange frame
     const double seconds = static_cast<double>(frames.count()) * static_cast<double>(grid.ticksPerFrame) / grid.timescale;
     writer.reserve(static_cast<size_t>(static_cast<double>(e.bitrate) / 8 * seconds * 1.25),
                    static_cast<size_t>(frames.count()));
-    EncodingStage stage(e, writer);
+    OpeningStage stage(e, writer);
     GraphRunner::run(built, frames, e, stage, stop, progress);
     if (stop.stopped()) throw Cancelled();
-    stage.finish();
-    return writer.fragment(stage.encoder());
+    stage.stage().finish();
+    return writer.fragment(stage.stage().encoder());
 }
 
 } // namespace

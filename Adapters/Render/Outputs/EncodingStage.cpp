@@ -25,4 +25,19 @@ void EncodingStage::finish() {
     writer_.take(packets_);
 }
 
+OpeningStage::OpeningStage(const VideoEncoding& encoding, PacketSink& writer, std::function<void(EncodingStage&)> started)
+    : opening_(std::async(std::launch::async,
+                          [encoding, &writer] { return std::make_unique<EncodingStage>(encoding, writer); })),
+      started_(std::move(started)) {}
+
+EncodingStage& OpeningStage::stage() {
+    if (!stage_) {
+        stage_ = opening_.get();
+        if (started_) started_(*stage_);
+    }
+    return *stage_;
+}
+
+void OpeningStage::take(const EncoderPicture& picture, int64_t index) { stage().take(picture, index); }
+
 } // namespace korvel
