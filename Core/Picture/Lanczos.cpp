@@ -62,7 +62,7 @@ struct Taps {
     std::vector<float> weights;
 };
 
-void gather(const Plan::Axis& ay, const RGBAImage& src, const RGBAImage& out, int y, int rowFirst, int rowLast, int c0,
+void gather(const Plan::Axis& ay, const Rows& src, const RGBAImage& out, int y, int rowFirst, int rowLast, int c0,
             Taps& taps) {
     const float* w = &ay.weights[static_cast<size_t>(y - out.y) * ay.taps];
     int first = ay.first[static_cast<size_t>(y - out.y)];
@@ -89,7 +89,7 @@ std::optional<int> overlap(const Taps& a, const Taps& b) {
 // Each output row: its source rows weighted into one line, then that line
 // filtered along itself. No source row is filtered twice, whatever the bands;
 // two rows next to each other read the source rows they share once.
-void verticalFirst(const Plan& plan, const RGBAImage& src, RGBAImage& out, int y0, int y1, int rowFirst, int rowLast) {
+void verticalFirst(const Plan& plan, const Rows& src, RGBAImage& out, int y0, int y1, int rowFirst, int rowLast) {
     const Axis& ax = plan.columns;
     const Axis& ay = plan.rows;
     // Only the source columns some output reads (the first taps only grow).
@@ -154,26 +154,40 @@ Plan plan(const RGBAImage& src, double sx, double sy, double tx, double ty, bool
     return p;
 }
 
+std::optional<std::pair<int, int>> rowsRead(const Plan& plan, int sourceHeight, const RGBAImage& out, int from, int to) {
+    if (sourceHeight <= 0 || plan.columns.taps == 0 || plan.rows.taps == 0) return std::nullopt;
+    int y0 = std::max(from, out.y), y1 = std::min(to, out.y + out.height);
+    if (y0 >= y1 || out.width <= 0) return std::nullopt;
+    const Axis& ay = plan.rows;
+    const size_t r0 = static_cast<size_t>(y0 - out.y), r1 = static_cast<size_t>(y1 - out.y);
+    int rowFirst = ay.first[r0], rowLast = ay.first[r1 - 1] + ay.taps - 1;
+    if (plan.clampEdges) {
+        rowFirst = std::clamp(rowFirst, 0, sourceHeight - 1);
+        rowLast = std::clamp(rowLast, 0, sourceHeight - 1);
+    } else {
+        rowFirst = std::max(rowFirst, 0);
+        rowLast = std::min(rowLast, sourceHeight - 1);
+    }
+    if (rowFirst > rowLast) return std::nullopt;
+    return std::pair{rowFirst, rowLast};
+}
+
 void draw(const Plan& plan, const RGBAImage& src, RGBAImage& out, int from, int to) {
+    draw(plan, Rows{src.pixels.data(), 0, src.width, src.height}, out, from, to);
+}
+
+void draw(const Plan& plan, const Rows& src, RGBAImage& out, int from, int to) {
     if (src.empty() || plan.columns.taps == 0 || plan.rows.taps == 0) return;
-    const bool clamp = plan.clampEdges;
     int y0 = std::max(from, out.y), y1 = std::min(to, out.y + out.height);
     if (y0 >= y1 || out.width <= 0) return;
     const Axis& ax = plan.columns;
     const Axis& ay = plan.rows;
-    const size_t r0 = static_cast<size_t>(y0 - out.y), r1 = static_cast<size_t>(y1 - out.y);
-    int rowFirst = ay.first[r0], rowLast = ay.first[r1 - 1] + ay.taps - 1;
-    if (clamp) {
-        rowFirst = std::clamp(rowFirst, 0, src.height - 1);
-        rowLast = std::clamp(rowLast, 0, src.height - 1);
-    } else {
-        rowFirst = std::max(rowFirst, 0);
-        rowLast = std::min(rowLast, src.height - 1);
-    }
-    if (rowFirst > rowLast) {
+    const auto read = rowsRead(plan, src.height, out, from, to);
+    if (!read) {
         for (int y = y0; y < y1; ++y) std::fill_n(out.row(y - out.y), static_cast<size_t>(out.width) * 4, 0.0f);
         return;
     }
+    const auto [rowFirst, rowLast] = *read;
     if (!Kernels::references()) return verticalFirst(plan, src, out, y0, y1, rowFirst, rowLast);
     // Horizontal pass over the source rows these output rows need; one
     // pixel's four channels travel as one vector.

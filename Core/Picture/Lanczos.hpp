@@ -2,6 +2,9 @@
 
 #include "Core/Picture/RGBAImage.hpp"
 
+#include <cstddef>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -31,6 +34,22 @@ Plan plan(const RGBAImage& source, double scale, double tx, double ty, bool clam
 Plan plan(const RGBAImage& source, double scaleX, double scaleY, double tx, double ty, bool clampEdges,
           const RGBAImage& out);
 void draw(const Plan& plan, const RGBAImage& source, RGBAImage& out, int from, int to);
+
+// A source picture's rows wherever they are held: row r, counted from the
+// picture's top, at `base` plus r - `first` rows. Only the rows a drawing
+// reads need to be there.
+struct Rows {
+    const float* base = nullptr;
+    int first = 0;
+    int width = 0;
+    int height = 0;
+    bool empty() const { return width <= 0 || height <= 0; }
+    const float* row(int r) const { return base + static_cast<size_t>(r - first) * static_cast<size_t>(width) * 4; }
+};
+// The first and last source rows that drawing the rows [from, to) of `out`
+// reads; nothing when it reads none.
+std::optional<std::pair<int, int>> rowsRead(const Plan& plan, int sourceHeight, const RGBAImage& out, int from, int to);
+void draw(const Plan& plan, const Rows& source, RGBAImage& out, int from, int to);
 double kernel(double x);
 
 } // namespace Lanczos

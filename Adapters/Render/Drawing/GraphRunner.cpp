@@ -163,6 +163,18 @@ public:
             return rows;
         };
     }
+    PictureRowSource rows() {
+        return [this](int32_t track) -> std::optional<FrameConversion::PictureRows> {
+            auto it = decoded_.find(track);
+            if (it == decoded_.end()) return std::nullopt;
+            auto rows = it->second->pictureRows();
+            if (rows) {
+                std::lock_guard guard(lock_);
+                straight_.insert(track);
+            }
+            return rows;
+        };
+    }
     void convertRest() {
         for (const auto& [track, frame] : decoded_) {
             std::unique_lock guard(lock_);
@@ -321,7 +333,7 @@ int64_t GraphRunner::run(const BuiltComposition& built, FrameRange frames, const
                         Asked asked(w->sources);
                         try {
                             RGBAImage image = built.scene->picture(w->frame, w->instruction->range, asked.images(),
-                                                                   drawnIn, asked.signals());
+                                                                   drawnIn, asked.signals(), asked.rows());
                             asked.convertRest();
                             w->sources.clear();
                             w->picture = EncoderPicture::from(image, encoding, drawnIn);

@@ -324,7 +324,7 @@ RGBAImage GraphScene::composite(int64_t index, int64_t frame, RGBAImage under, c
 }
 
 std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& range, const FrameSource& source,
-                                            PixelDomain out, const SignalSource& signals) const {
+                                            PixelDomain out, const SignalSource& signals, const PictureRowSource& rows) const {
     // The scalar references draw pass by pass, the road the bands must match.
     if (!range.segment || Kernels::references()) return std::nullopt;
     const int64_t index = *range.segment;
@@ -345,13 +345,17 @@ std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& 
     // comes before the chain's first step in that coding.
     std::optional<FrameConversion::SignalRows> signal;
     auto video = inputs_.videos.find(seg.assetId);
-    if (signals && track && !seg.still && video != inputs_.videos.end() && video->second.orientation() == 1 &&
-        inputs_.recipe.gammaSpace() == ColorSpace::itur709) {
+    const bool upright = track && !seg.still && video != inputs_.videos.end() && video->second.orientation() == 1;
+    if (signals && upright && inputs_.recipe.gammaSpace() == ColorSpace::itur709) {
         signal = signals(*track, PlaneKernels::TargetCurve::bt709);
     }
+    // Or its picture row by row, for a clip only shrunk onto the canvas.
+    std::optional<FrameConversion::PictureRows> picture;
+    if (!signal && rows && upright) picture = rows(*track);
     std::shared_ptr<const RGBAImage> shown;
-    if (!signal) shown = shownClip(seg, track, frame, source);
-    const int width = signal ? signal->width() : shown->width, height = signal ? signal->height() : shown->height;
+    if (!signal && !picture) shown = shownClip(seg, track, frame, source);
+    const int width = signal ? signal->width() : picture ? picture->width() : shown->width;
+    const int height = signal ? signal->height() : picture ? picture->height() : shown->height;
     Transform::Sample sample = seg.transform.sampled(t);
     FramingInput framing{static_cast<double>(width), static_cast<double>(height), canvas_.width, canvas_.height};
     SourceWindow window = framing.window(sample.center, sample.scale);
@@ -394,9 +398,15 @@ std::optional<RGBAImage> GraphScene::banded(int64_t frame, const ComposedRange& 
         });
         return drawn;
     }
+    auto then = [&](RGBAImage& drawn, int from, int to) { Tiles::runRows(drawn, chain, from, to, out); };
+    if (!picture && !shown && rows && upright) picture = rows(*track);
+    if (picture) {
+        const FrameConversion::PictureRows& read = *picture;
+        auto row = [&read](int y, float* rgba) { read.row(y, rgba); };
+        if (auto drawn = placement.fittedShrunk(row, read.width(), read.height(), window, then)) return drawn;
+    }
     if (!shown) shown = shownClip(seg, track, frame, source);
-    return placement.fitted(*shown, window,
-                            [&](RGBAImage& drawn, int from, int to) { Tiles::runRows(drawn, chain, from, to, out); });
+    return placement.fitted(*shown, window, then);
 }
 
 std::optional<int32_t> GraphScene::shownAsIs(int64_t frame, const ComposedRange& range) const {
@@ -429,10 +439,10 @@ std::optional<int32_t> GraphScene::shownAsIs(int64_t frame, const ComposedRange&
 }
 
 RGBAImage GraphScene::picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
-                              PixelDomain out, const SignalSource& signals) const {
+                              PixelDomain out, const SignalSource& signals, const PictureRowSource& rows) const {
     // Most frames are one placed clip, graded, with logos and text: drawn
     // band by band, each band finished while it is in cache.
-    if (auto drawn = banded(frame, range, source, out, signals)) return std::move(*drawn);
+    if (auto drawn = banded(frame, range, source, out, signals, rows)) return std::move(*drawn);
     const int64_t t = atUs(frame);
     RGBAImage picture;
     if (range.segment) {

@@ -42,10 +42,11 @@ public:
 
     // The canvas-sized picture of one output frame, in the working space or,
     // for an encoder that takes them so, as straight values in the recipe's
-    // gamma space; `signals`, when given, may spare a clip's conversion.
-    // Throws EngineFailure.
+    // gamma space; `signals` and `rows`, when given, may spare a clip's
+    // conversion. Throws EngineFailure.
     RGBAImage picture(int64_t frame, const ComposedRange& range, const FrameSource& source,
-                      PixelDomain out = PixelDomain::linearPremultiplied, const SignalSource& signals = {}) const;
+                      PixelDomain out = PixelDomain::linearPremultiplied, const SignalSource& signals = {},
+                      const PictureRowSource& rows = {}) const;
 
     // The track whose decoded picture, when it is canvas-sized, this frame
     // is pixel for pixel: one upright clip framed whole at its own size, with
@@ -75,7 +76,7 @@ private:
     bool replacesBackground(const ResolvedSegment& segment, const ComposedRange& range) const;
     PlacedOverlay placedOverlay(int64_t overlay, int64_t frame, const FrameSource& source) const;
     std::optional<RGBAImage> banded(int64_t frame, const ComposedRange& range, const FrameSource& source,
-                                    PixelDomain out, const SignalSource& signals) const;
+                                    PixelDomain out, const SignalSource& signals, const PictureRowSource& rows) const;
     RGBAImage clip(int64_t segment, ClipRole role, int64_t incoming, int64_t frame, const ComposedRange& range,
                    const FrameSource& source) const;
     RGBAImage composite(int64_t overlay, int64_t frame, RGBAImage under, const FrameSource& source) const;

@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <utility>
+#include <vector>
 #include <cmath>
 
 namespace korvel {
@@ -262,6 +263,38 @@ RGBAImage Placement::drawn(const RGBAImage& picture, double s, double tx, double
 RGBAImage Placement::fitted(const RGBAImage& picture, const SourceWindow& window, const Then& then) const {
     double s = canvas.width / window.width;
     return drawn(picture, s, -window.x * s, -window.y * s, canvas.rect, true, true, then);
+}
+
+std::optional<RGBAImage> Placement::fittedShrunk(const RowReader& row, int width, int height, const SourceWindow& window,
+                                                 const Then& then) const {
+    // As `fitted` and `drawn` decide it.
+    const double s = canvas.width / window.width, tx = -window.x * s, ty = -window.y * s;
+    const PixelBox box = pixels(canvas.rect, canvas);
+    if (box.empty() || width <= 0 || height <= 0 || !(s > 0) || !std::isfinite(s)) return std::nullopt;
+    if (std::fabs(s - 1) < 0.0005 || !(s < 1)) return std::nullopt;
+    RGBAImage picture; // its geometry only
+    picture.width = width;
+    picture.height = height;
+    RGBAImage out = RGBAImage::blank(box.x0, box.y0, box.x1 - box.x0, box.y1 - box.y0);
+    std::shared_ptr<const Lanczos::Plan> plan = planned(picture, s, s, tx, ty, true, out);
+    const size_t rowFloats = static_cast<size_t>(width) * 4;
+    // Bands taller than the drawing's usual ones: the source rows two bands
+    // share are read by both, and fewer bands read fewer of them twice.
+    Tiles::bands(out.y, out.y + out.height, 64, [&](int from, int to) {
+        Lanczos::Rows rows{nullptr, 0, width, height};
+        FrameBuffers::Floats band;
+        if (auto read = Lanczos::rowsRead(*plan, height, out, from, to)) {
+            const auto [first, last] = *read;
+            band = FrameBuffers::take(static_cast<size_t>(last - first + 1) * rowFloats);
+            for (int y = first; y <= last; ++y) row(y, band.data() + static_cast<size_t>(y - first) * rowFloats);
+            rows.base = band.data();
+            rows.first = first;
+        }
+        Lanczos::draw(*plan, rows, out, from, to);
+        if (!band.empty()) FrameBuffers::keep(std::move(band));
+        if (then) then(out, from, to);
+    });
+    return out;
 }
 
 bool Placement::fitsAsIs(int width, int height, const SourceWindow& window) const {

@@ -7,6 +7,7 @@
 #include "Core/Picture/RGBAImage.hpp"
 
 #include <functional>
+#include <optional>
 
 namespace korvel {
 
@@ -23,6 +24,14 @@ struct Placement {
 
     // The window filling the canvas.
     RGBAImage fitted(const RGBAImage& picture, const SourceWindow& window, const Then& then = {}) const;
+    // A picture of width x height at (0, 0) that `row` writes a row of at a
+    // time (row y, width RGBA pixels), where `fitted` of it would shrink it:
+    // each band reads the rows it needs itself, so the whole picture is never
+    // held, and gives what `fitted` gives. Nothing where `fitted` would draw
+    // it otherwise.
+    using RowReader = std::function<void(int y, float* rgba)>;
+    std::optional<RGBAImage> fittedShrunk(const RowReader& row, int width, int height, const SourceWindow& window,
+                                          const Then& then = {}) const;
     // Whether `fitted` gives a picture of width x height at (0, 0) back pixel
     // for pixel: the window frames it whole at its own size, and it covers
     // the canvas exactly.

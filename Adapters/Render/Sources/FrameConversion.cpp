@@ -377,20 +377,23 @@ void signalRowOf(const AVFrame& frame, const PlaneKernels::Source& source, int y
     PlaneKernels::ycbcrRow(at(0, y), chroma, frame.width, source, r, g, b, scratch);
 }
 
+// Row y in the working space, read directly from the planes.
+void directRow(const AVFrame& frame, const PlaneKernels::Source& source, const PlaneKernels::Reading& reading, int y,
+               float* rgba) {
+    thread_local std::vector<float> scratch;
+    const size_t kernel = PlaneKernels::ycbcrScratch(frame.width), line = static_cast<size_t>(frame.width);
+    scratch.resize(kernel + 3 * line);
+    float* r = scratch.data() + kernel;
+    float* g = r + line;
+    float* b = g + line;
+    signalRowOf(frame, source, y, r, g, b, scratch.data());
+    PlaneKernels::interleave(r, g, b, rgba, frame.width, reading);
+}
+
 void readDirectly(const AVFrame& frame, const PlanarFormat& in, const Intake& intake, RGBAImage& out) {
     const PlaneKernels::Source source = directSource(in, intake.src);
-    const int width = frame.width;
     Tiles::rows(0, frame.height, [&](int from, int to) {
-        thread_local std::vector<float> scratch;
-        const size_t kernel = PlaneKernels::ycbcrScratch(width), line = static_cast<size_t>(width);
-        scratch.resize(kernel + 3 * line);
-        float* r = scratch.data() + kernel;
-        float* g = r + line;
-        float* b = g + line;
-        for (int y = from; y < to; ++y) {
-            signalRowOf(frame, source, y, r, g, b, scratch.data());
-            PlaneKernels::interleave(r, g, b, out.row(y), width, intake.curve);
-        }
+        for (int y = from; y < to; ++y) directRow(frame, source, intake.curve, y, out.row(y));
     });
 }
 
@@ -482,6 +485,32 @@ void SignalRows::row(int y, float* r, float* g, float* b) const {
     thread_local std::vector<float> scratch;
     scratch.resize(PlaneKernels::ycbcrScratch(state_->frame->width));
     signalRowOf(*state_->frame, state_->source, y, r, g, b, scratch.data());
+}
+
+struct PictureRows::State {
+    FFmpeg::Frame frame;
+    PlaneKernels::Source source;
+    PlaneKernels::Reading reading;
+};
+
+PictureRows::PictureRows(std::shared_ptr<const State> state) : state_(std::move(state)) {}
+
+int PictureRows::width() const { return state_->frame->width; }
+int PictureRows::height() const { return state_->frame->height; }
+
+void PictureRows::row(int y, float* rgba) const { directRow(*state_->frame, state_->source, state_->reading, y, rgba); }
+
+std::optional<PictureRows> pictureRows(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output) {
+    auto in = planarFormat(static_cast<AVPixelFormat>(frame.format));
+    if (!in) return std::nullopt;
+    const Intake intake = intakeOf(frame, *in, color, output, FrameValues::picture);
+    if (!intake.direct) return std::nullopt;
+    auto state = std::make_shared<PictureRows::State>();
+    state->frame = FFmpeg::frame();
+    if (!state->frame || av_frame_ref(state->frame.get(), &frame) < 0) throw std::bad_alloc();
+    state->source = directSource(*in, intake.src);
+    state->reading = intake.curve;
+    return PictureRows(std::move(state));
 }
 
 std::optional<SignalRows> signal(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output,

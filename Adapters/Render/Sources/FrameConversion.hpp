@@ -53,6 +53,26 @@ private:
     std::shared_ptr<const State> state_;
 };
 
+// A frame's pixels in the working space a row at a time, as `converted`
+// gives them, for pictures whose planes it reads directly; it holds its own
+// reference to the frame's buffers.
+class PictureRows {
+public:
+    struct State;
+    explicit PictureRows(std::shared_ptr<const State> state);
+    int width() const;
+    int height() const;
+    // Row `y`: width() RGBA pixels into `rgba`. On any thread.
+    void row(int y, float* rgba) const;
+
+private:
+    std::shared_ptr<const State> state_;
+};
+
+// The frame's picture row by row, where `converted` reads its planes
+// directly; nothing for any other layout or reading.
+std::optional<PictureRows> pictureRows(const AVFrame& frame, const std::optional<AssetColor>& color, DynamicRange output);
+
 // The frame's signal, when reading it into the working space and coding
 // that with `target` would give it back, held to the target's range: the
 // everyday layout read directly, HLG on BT.2020 primaries kept as HLG or

@@ -20,4 +20,9 @@ using FrameSource = std::function<std::shared_ptr<const RGBAImage>(int32_t track
 // picture taken this way need not be brought into the working space.
 using SignalSource = std::function<std::optional<FrameConversion::SignalRows>(int32_t trackID, PlaneKernels::TargetCurve curve)>;
 
+// The same frame's picture row by row, where its planes read straight into
+// the working space (FrameConversion::pictureRows), or nothing: a picture
+// only resampled need not be converted whole first.
+using PictureRowSource = std::function<std::optional<FrameConversion::PictureRows>(int32_t trackID)>;
+
 } // namespace korvel

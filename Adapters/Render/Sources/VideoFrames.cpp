@@ -222,6 +222,13 @@ std::optional<FrameConversion::SignalRows> VideoFrames::DecodedFrame::signal(Pla
     return FrameConversion::signal(*s.frame, s.color, s.output, target);
 }
 
+std::optional<FrameConversion::PictureRows> VideoFrames::DecodedFrame::pictureRows() const {
+    State& s = *state_;
+    std::lock_guard lock(s.converting);
+    if (!s.frame || s.values != FrameValues::picture) return std::nullopt;
+    return FrameConversion::pictureRows(*s.frame, s.color, s.output);
+}
+
 struct VideoFrames::Reader::State {
     std::filesystem::path url;
     std::shared_ptr<const VideoTrack> track;

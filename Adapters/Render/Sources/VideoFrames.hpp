@@ -67,6 +67,9 @@ public:
     // Its R'G'B' signal straight from its planes, as FrameConversion::signal
     // gives it for `target`; nothing once it is converted.
     std::optional<FrameConversion::SignalRows> signal(PlaneKernels::TargetCurve target) const;
+    // Its picture row by row, as FrameConversion::pictureRows gives it;
+    // nothing once it is converted.
+    std::optional<FrameConversion::PictureRows> pictureRows() const;
 
 private:
     std::unique_ptr<State> state_;

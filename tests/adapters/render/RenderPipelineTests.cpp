@@ -445,12 +445,12 @@ TEST(RenderPipeline, HLGFramesInFlightMatchFramesDrawnAlone) {
 
 namespace {
 
-// copy.mp4 on its own canvas with a look, grain and a logo.
-RenderInputs gradedInputs() {
+// copy.mp4 on a canvas of its own with a look, grain and a logo.
+RenderInputs gradedInputs(int64_t width = 320, int64_t height = 240) {
     VideoSource video = VideoOpener::open(fx::path("copy.mp4"));
     RenderPlan plan = fixtures::plan(1'000'000);
-    plan.canvas.width = 320;
-    plan.canvas.height = 240;
+    plan.canvas.width = width;
+    plan.canvas.height = height;
     plan.segments = {fixtures::segment("v", 0, 0, 1'000'000)};
     ColorStep look = fixtures::look(std::nullopt, std::nullopt);
     look.kind = ColorStep::Look{"warm_cinema", 1};
@@ -463,7 +463,7 @@ RenderInputs gradedInputs() {
     plan.videoOverlays = {logo};
     RenderInputs inputs;
     inputs.plan = plan;
-    inputs.size = {320, 240};
+    inputs.size = {width, height};
     inputs.videos.emplace("v", video);
     RGBAImage mark = RGBAImage::transparent(0, 0, 16, 16);
     for (size_t i = 0; i < mark.pixels.size(); i += 4) mark.pixels[i] = mark.pixels[i + 3] = 0.8f;
@@ -512,6 +512,45 @@ TEST(RenderPipeline, AGradedClipReadStraightIsNotConverted) {
         for (size_t i = 0; i < through.pixels.size(); ++i)
             worst = std::max(worst, std::fabs(straight[k].pixels[i] - through.pixels[i]));
         EXPECT_LT(worst, 1e-4f) << "out in domain " << k;
+    }
+}
+
+// A clip shrunk onto the canvas is read row by row as each band is drawn:
+// it is never converted whole, and its frame draws as the converted one does.
+TEST(RenderPipeline, AShrunkClipIsReadRowByRow) {
+    for (auto [width, height] : {std::pair<int64_t, int64_t>{240, 180}, {160, 120}}) {
+        RenderInputs inputs = gradedInputs(width, height);
+        BuiltComposition built = CompositionBuilder{inputs}.build(FrameRange{0, 30});
+        const int64_t frame = 7;
+        const GraphInstruction* instruction = built.composition.instruction(frame);
+        ASSERT_TRUE(instruction);
+        const int32_t track = built.scene->tracks().clips.at(0);
+        const VideoSource& video = inputs.videos.at("v");
+        auto reader = OpenReaders::shared().take(video, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+        auto time = built.composition.sourceTime(track, frame * built.composition.grid.ticksPerFrame);
+        ASSERT_TRUE(time);
+        auto entry = static_cast<size_t>(video.table.indexOnScreen(time->ticks));
+        auto decoded = reader->decoded(video.track->sampleOfEntry.at(entry));
+        int converted = 0;
+        FrameSource images = [&](int32_t t) -> std::shared_ptr<const RGBAImage> {
+            if (t != track) return nullptr;
+            ++converted;
+            return decoded->image();
+        };
+        SignalSource signals = [&](int32_t t, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
+            return t == track ? decoded->signal(curve) : std::nullopt;
+        };
+        PictureRowSource rows = [&](int32_t t) -> std::optional<FrameConversion::PictureRows> {
+            return t == track ? decoded->pictureRows() : std::nullopt;
+        };
+        const PixelDomain outs[] = {PixelDomain::linearPremultiplied, PixelDomain::gammaStraight};
+        std::vector<RGBAImage> read;
+        for (PixelDomain out : outs) read.push_back(built.scene->picture(frame, instruction->range, images, out, signals, rows));
+        EXPECT_EQ(converted, 0) << width;
+        for (size_t k = 0; k < std::size(outs); ++k) {
+            RGBAImage through = built.scene->picture(frame, instruction->range, images, outs[k]);
+            EXPECT_EQ(read[k].pixels, through.pixels) << width << " wide, out in domain " << k;
+        }
     }
 }
 

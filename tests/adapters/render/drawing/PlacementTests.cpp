@@ -1,10 +1,12 @@
 #include "Adapters/Render/Drawing/Placement.hpp"
+#include "Core/Picture/Kernels/Kernels.hpp"
 #include "tests/adapters/render/PictureFixtures.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 using namespace korvel;
 using namespace korvel::pictures;
@@ -162,4 +164,47 @@ TEST(Placement, AStretchedPictureFramedInOneStepIsFramedAsInTwo) {
                     << " value " << i;
         }
     }
+}
+
+TEST(Placement, APictureShrunkFromItsRowsIsThePictureShrunkWhole) {
+    // The whole picture, a part of it, one past its edges, and bands of one
+    // row or many: each band reads only its rows, and draws what the whole
+    // picture draws, on the vector road and the scalar one. A window that
+    // keeps or enlarges the picture is left to `fitted`.
+    struct Case {
+        int width, height, canvasWidth, canvasHeight;
+        SourceWindow window;
+        bool shrinks;
+    };
+    const Case cases[] = {{97, 61, 40, 25, {0, 0, 97, 60.625}, true},   {640, 360, 540, 304, {0, 0, 640, 360.3}, true},
+                          {97, 61, 30, 20, {10, 5, 60, 40}, true},      {97, 61, 40, 25, {-20, -8, 140, 87.5}, true},
+                          {97, 61, 97, 61, {0, 0, 97, 61}, false},      {97, 61, 60, 40, {20, 10, 30, 20}, false},
+                          {33, 400, 11, 100, {0, 0, 33, 300}, true}};
+    for (bool references : {false, true}) {
+        Kernels::useReferences(references);
+        for (const Case& c : cases) {
+            RGBAImage picture = ramp(c.width, c.height);
+            for (size_t i = 0; i < picture.pixels.size(); i += 7) picture.pixels[i] *= 0.5f; // detail along both axes
+            int read = 0;
+            auto row = [&](int y, float* rgba) {
+                ++read;
+                std::copy_n(picture.row(y), static_cast<size_t>(c.width) * 4, rgba);
+            };
+            Placement placement = on(c.canvasWidth, c.canvasHeight);
+            auto then = [&](RGBAImage& out, int from, int to) {
+                for (int y = from; y < to; ++y) out.row(y - out.y)[0] += 1; // runs once on every row
+            };
+            auto shrunk = placement.fittedShrunk(row, c.width, c.height, c.window, then);
+            ASSERT_EQ(shrunk.has_value(), c.shrinks) << c.width << "x" << c.height << " onto " << c.canvasWidth;
+            if (!shrunk) continue;
+            RGBAImage whole = placement.fitted(picture, c.window, then);
+            EXPECT_EQ(shrunk->x, whole.x);
+            EXPECT_EQ(shrunk->width, whole.width);
+            EXPECT_EQ(shrunk->height, whole.height);
+            EXPECT_EQ(shrunk->pixels, whole.pixels) << c.width << "x" << c.height << " onto " << c.canvasWidth
+                                                    << (references ? ", scalar" : "");
+            EXPECT_GT(read, 0);
+        }
+    }
+    Kernels::useReferences(false);
 }
