@@ -2,6 +2,7 @@
 
 #include "Adapters/Concurrency/BackgroundGate.hpp"
 #include "Adapters/Concurrency/RenderGates.hpp"
+#include "Adapters/Render/Drawing/FrameMemory.hpp"
 
 namespace korvel::AnalysisGates {
 
@@ -34,6 +35,9 @@ detail::Held::Held(bool asked) : foreground(asked || RaisedScope::runsForeground
 }
 
 detail::Held::~Held() {
+    // The analysis has freed what it held, however it ended, models' work
+    // after the frames included: the heap's pages go back as after a render.
+    FrameMemory::heapLetGo();
     if (foreground) {
         video().release();
         renders().widen();

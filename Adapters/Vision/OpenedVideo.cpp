@@ -8,7 +8,6 @@
 #include "Adapters/Render/Sources/VideoFrameWalk.hpp"
 #include "Adapters/Render/Sources/VideoOpener.hpp"
 #include "Adapters/Media/SystemError.hpp"
-#include "Adapters/Render/Drawing/FrameMemory.hpp"
 
 #include <opencv2/core/utils/logger.hpp>
 
@@ -102,11 +101,6 @@ bool OpenedVideo::decodesRoughly(int64_t width, int64_t height) const {
 void OpenedVideo::forEachFrame(int64_t width, int64_t height, PixelFormat, Transfer transfer, const JobContext& job,
                                const Body& body, const Wanted& wanted, const Foreseen& foreseen, const Beside* beside,
                                std::optional<int64_t> afterUs) const {
-    // A pass frees its decoder and pictures however it ends, cancelled
-    // included; the heap's pages go back as after a render.
-    struct LetGo {
-        ~LetGo() { FrameMemory::heapLetGo(); }
-    } letGo;
     auto converterTransfer = [](Transfer t) {
         return t == Transfer::sRGB ? FrameConverter::Transfer::sRGB : FrameConverter::Transfer::bt709;
     };
