@@ -21,6 +21,7 @@
 #include <map>
 #include <thread>
 #include <unistd.h>
+#include <stdexcept>
 #include <vector>
 
 using namespace korvel;
@@ -472,6 +473,41 @@ RenderInputs gradedInputs(int64_t width = 320, int64_t height = 240) {
     return inputs;
 }
 
+// One frame of the clip of gradedInputs(), decoded, and the ways a drawing
+// may take it; `converted` counts its conversions to the working space.
+struct ClipFrame {
+    int32_t track = 0;
+    std::shared_ptr<const VideoFrames::DecodedFrame> decoded;
+    int converted = 0;
+
+    ClipFrame(const RenderInputs& inputs, const BuiltComposition& built, int64_t frame)
+        : track(built.scene->tracks().clips.at(0)) {
+        const VideoSource& video = inputs.videos.at("v");
+        auto reader = OpenReaders::shared().take(video, DynamicRange::sdr, VideoFrames::FrameValues::picture);
+        auto time = built.composition.sourceTime(track, frame * built.composition.grid.ticksPerFrame);
+        if (!time) throw std::runtime_error("the frame has no source time");
+        auto entry = static_cast<size_t>(video.table.indexOnScreen(time->ticks));
+        decoded = reader->decoded(video.track->sampleOfEntry.at(entry));
+    }
+    FrameSource images() {
+        return [this](int32_t t) -> std::shared_ptr<const RGBAImage> {
+            if (t != track) return nullptr;
+            ++converted;
+            return decoded->image();
+        };
+    }
+    SignalSource signals() const {
+        return [this](int32_t t, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
+            return t == track ? decoded->signal(curve) : std::nullopt;
+        };
+    }
+    PictureRowSource rows() const {
+        return [this](int32_t t) -> std::optional<FrameConversion::PictureRows> {
+            return t == track ? decoded->pictureRows() : std::nullopt;
+        };
+    }
+};
+
 } // namespace
 
 // A standard-range clip graded on its own canvas is taken in its own coding
@@ -483,26 +519,13 @@ TEST(RenderPipeline, AGradedClipReadStraightIsNotConverted) {
     const int64_t frame = 7;
     const GraphInstruction* instruction = built.composition.instruction(frame);
     ASSERT_TRUE(instruction);
-    const int32_t track = built.scene->tracks().clips.at(0);
-    const VideoSource& video = inputs.videos.at("v");
-    auto reader = OpenReaders::shared().take(video, DynamicRange::sdr, VideoFrames::FrameValues::picture);
-    auto time = built.composition.sourceTime(track, frame * built.composition.grid.ticksPerFrame);
-    ASSERT_TRUE(time);
-    auto entry = static_cast<size_t>(video.table.indexOnScreen(time->ticks));
-    auto decoded = reader->decoded(video.track->sampleOfEntry.at(entry));
-    int converted = 0;
-    FrameSource images = [&](int32_t t) -> std::shared_ptr<const RGBAImage> {
-        if (t != track) return nullptr;
-        ++converted;
-        return decoded->image();
-    };
-    SignalSource signals = [&](int32_t t, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
-        return t == track ? decoded->signal(curve) : std::nullopt;
-    };
+    ClipFrame clip(inputs, built, frame);
+    const FrameSource images = clip.images();
+    const int& converted = clip.converted;
     // Left in light, or in the gamma the encoder takes.
     const PixelDomain outs[] = {PixelDomain::linearPremultiplied, PixelDomain::gammaStraight};
     std::vector<RGBAImage> straight;
-    for (PixelDomain out : outs) straight.push_back(built.scene->picture(frame, instruction->range, images, out, signals));
+    for (PixelDomain out : outs) straight.push_back(built.scene->picture(frame, instruction->range, images, out, clip.signals()));
     EXPECT_EQ(converted, 0);
     for (size_t k = 0; k < std::size(outs); ++k) {
         RGBAImage through = built.scene->picture(frame, instruction->range, images, outs[k]);
@@ -524,29 +547,13 @@ TEST(RenderPipeline, AShrunkClipIsReadRowByRow) {
         const int64_t frame = 7;
         const GraphInstruction* instruction = built.composition.instruction(frame);
         ASSERT_TRUE(instruction);
-        const int32_t track = built.scene->tracks().clips.at(0);
-        const VideoSource& video = inputs.videos.at("v");
-        auto reader = OpenReaders::shared().take(video, DynamicRange::sdr, VideoFrames::FrameValues::picture);
-        auto time = built.composition.sourceTime(track, frame * built.composition.grid.ticksPerFrame);
-        ASSERT_TRUE(time);
-        auto entry = static_cast<size_t>(video.table.indexOnScreen(time->ticks));
-        auto decoded = reader->decoded(video.track->sampleOfEntry.at(entry));
-        int converted = 0;
-        FrameSource images = [&](int32_t t) -> std::shared_ptr<const RGBAImage> {
-            if (t != track) return nullptr;
-            ++converted;
-            return decoded->image();
-        };
-        SignalSource signals = [&](int32_t t, PlaneKernels::TargetCurve curve) -> std::optional<FrameConversion::SignalRows> {
-            return t == track ? decoded->signal(curve) : std::nullopt;
-        };
-        PictureRowSource rows = [&](int32_t t) -> std::optional<FrameConversion::PictureRows> {
-            return t == track ? decoded->pictureRows() : std::nullopt;
-        };
+        ClipFrame clip(inputs, built, frame);
+        const FrameSource images = clip.images();
         const PixelDomain outs[] = {PixelDomain::linearPremultiplied, PixelDomain::gammaStraight};
         std::vector<RGBAImage> read;
-        for (PixelDomain out : outs) read.push_back(built.scene->picture(frame, instruction->range, images, out, signals, rows));
-        EXPECT_EQ(converted, 0) << width;
+        for (PixelDomain out : outs)
+            read.push_back(built.scene->picture(frame, instruction->range, images, out, clip.signals(), clip.rows()));
+        EXPECT_EQ(clip.converted, 0) << width;
         for (size_t k = 0; k < std::size(outs); ++k) {
             RGBAImage through = built.scene->picture(frame, instruction->range, images, outs[k]);
             EXPECT_EQ(read[k].pixels, through.pixels) << width << " wide, out in domain " << k;
