@@ -5,9 +5,9 @@
 // against `ffmpeg -c copy`; and one frame of a source with 2 s GOPs. The
 // engine is started, greeted, shown every file as an editor imports them,
 // and given one untimed request, so no line carries its start-up; each side
-// starts with nothing left to write back; ffmpeg runs the same recipe (Lanczos, the
-// look's own cube, soft-light grain made per frame, the logo over in
-// planar RGB) with the engine's encoder settings and threads.
+// starts with nothing left to write back. ffmpeg runs the same recipe
+// (Lanczos, the look's own cube, soft-light grain made per frame, the logo
+// over in planar RGB) with the engine's encoder settings and threads.
 // Usage: bench_render [engine binary] [work folder] [cases, e.g. preview,h264,hevc,copy,frame] [--load N]
 #include "BackgroundLoad.hpp"
 #include "Adapters/Files/FileDigest.hpp"
